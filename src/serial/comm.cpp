@@ -1,0 +1,192 @@
+#include "comm.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+#include <system_error>
+
+namespace lqs {
+
+namespace {
+
+// One notice on its way to the user-interface thread. A data block is owned by
+// the event, so it is released once the handler has returned, or with the
+// event if the component is gone before it is delivered.
+class CommNoticeEvent : public QEvent {
+public:
+    CommNoticeEvent(int notice, std::uint32_t v, CommBlock b = {})
+        : QEvent(static_cast<QEvent::Type>(notice)), value(v), block(std::move(b)) {}
+    std::uint32_t value;
+    CommBlock block;
+};
+
+}  // namespace
+
+CommBlock CommBlock::copyOf(const void* bytes, std::uint16_t count) {
+    CommBlock b;
+    b.data = std::make_unique<char[]>(std::size_t(count) + 1);  // value-initialised: zero-filled
+    if (count) std::memcpy(b.data.get(), bytes, count);
+    b.count = count;
+    return b;
+}
+
+bool CommSendQueue::push(CommBlock block) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_open) return false;
+    m_blocks.push_back(std::move(block));
+    return true;
+}
+
+bool CommSendQueue::tryPop(CommBlock& out) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_blocks.empty()) return false;
+    out = std::move(m_blocks.front());
+    m_blocks.pop_front();
+    return true;
+}
+
+void CommSendQueue::open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_blocks.clear();
+    m_open = true;
+}
+
+void CommSendQueue::shut() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = false;
+    m_blocks.clear();
+}
+
+TComm::TComm(QObject* owner, CommPortFactory factory) : QObject(owner), m_factory(std::move(factory)) {}
+
+TComm::~TComm() { ClosePort(); }
+
+void TComm::OpenPort() {
+    if (m_port) throw ECommsError("This serial port already opened");
+
+    std::unique_ptr<CommPort> port = m_factory();
+    switch (port->open(m_commName.toStdString())) {
+        case CommOpenResult::Ok: break;
+        case CommOpenResult::OpenFailed: throw ECommsError("Error opening serial port");
+        case CommOpenResult::NotComm: throw ECommsError("File handle is not a comm handle ");
+        case CommOpenResult::BufferFailed: throw ECommsError("Cannot setup comm buffer");
+    }
+    m_port = std::move(port);
+    m_port->purge(true, true);
+    m_sendQueueEmpty = true;
+    m_port->applyTimeouts(m_timeouts);
+    m_port->applyLineSettings(m_line);
+
+    if (!m_port->createCloseSignal()) {
+        releasePort();
+        throw ECommsError("Unable to create event");
+    }
+    // std::thread starts at once; the Win32 order "create both suspended, then
+    // start" matters only for priorities, which Linux does not give to
+    // ordinary threads without privileges.
+    CommPort* raw = m_port.get();
+    try {
+        m_receiver = std::thread([raw, this] { raw->runReceiver(*this); });
+    } catch (const std::system_error&) {
+        releasePort();
+        throw ECommsError("Unable to create read thread");
+    }
+    m_sendQueue.open();
+    try {
+        m_sender = std::thread([raw, this] {
+            raw->runSender(*this, m_sendQueue, m_sendQueueEmpty);
+            m_sendQueue.shut();
+        });
+    } catch (const std::system_error&) {
+        m_sendQueue.shut();
+        stopReceiver();
+        releasePort();
+        throw ECommsError("Unable to create write thread");
+    }
+}
+
+void TComm::ClosePort() {
+    if (!m_port) return;
+    stopReceiver();
+    stopSender();
+    releasePort();
+}
+
+// Both threads block on the close signal as well as on the device, so a join
+// returns promptly; the Win32 fallback of a 10 s wait followed by a forced
+// termination has nothing to do here.
+void TComm::stopReceiver() {
+    m_port->signalClose();
+    m_port->purge(true, false);
+    if (m_receiver.joinable()) m_receiver.join();
+}
+
+void TComm::stopSender() {
+    m_port->signalClose();
+    m_port->purge(false, true);
+    m_sendQueueEmpty = true;
+    if (m_sender.joinable()) m_sender.join();
+    m_sendQueue.shut();
+}
+
+void TComm::releasePort() {
+    m_port->close();
+    m_port.reset();
+}
+
+bool TComm::SendBytes(const void* data, std::uint16_t count) {
+    // The queue is open only while a send thread runs, which makes this safe
+    // to call from any thread without touching m_port's lifetime.
+    if (count == 0 || data == nullptr) return false;
+    if (!m_sendQueue.push(CommBlock::copyOf(data, count))) return false;
+    m_sendQueueEmpty = false;
+    m_port->wakeWriter();
+    return true;
+}
+
+void TComm::noticeReceived(CommBlock block) {
+    const std::uint32_t count = block.count;
+    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::DataReceived, count, std::move(block)));
+}
+
+void TComm::noticeReceiveError(std::uint32_t flags) {
+    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::ReceiveError, flags));
+}
+
+void TComm::noticeRequestHangup() {
+    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::RequestHangup, 0));
+}
+
+void TComm::noticeModemStateChange(std::uint32_t bits) {
+    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::ModemStateChange, bits));
+}
+
+void TComm::noticeSendDataEmpty() {
+    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::SendDataEmpty, 0));
+}
+
+bool TComm::event(QEvent* e) {
+    auto* notice = dynamic_cast<CommNoticeEvent*>(e);
+    if (!notice) return QObject::event(e);
+    switch (int(e->type())) {
+        case CommNotice::DataReceived:
+            if (OnReceiveData) OnReceiveData(this, notice->block.data.get(), notice->block.count);
+            notice->block = {};
+            break;
+        case CommNotice::ReceiveError:
+            if (OnReceiveError) OnReceiveError(this, notice->value);
+            break;
+        case CommNotice::RequestHangup:
+            if (OnRequestHangup) OnRequestHangup(this);
+            break;
+        case CommNotice::ModemStateChange:
+            if (OnModemStateChange) OnModemStateChange(this, notice->value);
+            break;
+        case CommNotice::SendDataEmpty:
+            if (OnSendDataEmpty) OnSendDataEmpty(this);
+            break;
+    }
+    return true;
+}
+
+}  // namespace lqs

@@ -1,0 +1,532 @@
+#include "comm.h"
+#include "comm_port_posix.h"
+#include "pty_pair.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <mutex>
+#include <vector>
+
+using namespace lqs;
+using lqs::test::PtyPair;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the component's events delivered, in order.
+struct Received {
+    std::vector<QByteArray> blocks;
+    std::vector<std::uint32_t> errors;
+    std::vector<std::uint32_t> modem;
+    int hangups = 0;
+    int sendEmpty = 0;
+    bool allTerminated = true;
+
+    void attach(TComm& comm) {
+        comm.OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
+            const char* b = static_cast<const char*>(buffer);
+            allTerminated = allTerminated && b[length] == '\0';
+            blocks.emplace_back(b, length);
+        };
+        comm.OnReceiveError = [this](TComm*, std::uint32_t mask) { errors.push_back(mask); };
+        comm.OnModemStateChange = [this](TComm*, std::uint32_t bits) { modem.push_back(bits); };
+        comm.OnRequestHangup = [this](TComm*) { ++hangups; };
+        comm.OnSendDataEmpty = [this](TComm*) { ++sendEmpty; };
+    }
+    QByteArray joined() const {
+        QByteArray all;
+        for (const auto& b : blocks) all += b;
+        return all;
+    }
+};
+
+QString path(const std::string& s) { return QString::fromStdString(s); }
+
+// The main window's port: no flow control of any kind, so 0x11 and 0x13 are data.
+void setUpAsMainPort(TComm& c, const std::string& device) {
+    c.setOutx_XonXoffFlow(false);
+    c.setInx_XonXoffFlow(false);
+    c.setCommName(path(device));
+}
+
+// Feeds driver counters that a pseudo-terminal does not keep, and records
+// every settings record written, so tests can see what reached the driver.
+class ScriptedSys : public PosixSys {
+public:
+    enum class Counters { Icount, ModemLinesOnly };
+    explicit ScriptedSys(Counters mode) : m_mode(mode) {}
+
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        std::lock_guard<std::mutex> lock(m);
+        if (request == TIOCGICOUNT) {
+            if (m_mode != Counters::Icount) {
+                errno = ENOTTY;
+                return -1;
+            }
+            *static_cast<serial_icounter_struct*>(arg) = icount;
+            return 0;
+        }
+        if (request == TIOCMGET) {
+            *static_cast<int*>(arg) = lines;
+            return 0;
+        }
+        return PosixSys::ioctl(fd, request, arg);
+    }
+    int tcsetattr(int fd, int actions, const struct termios* t) override {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            written.push_back(*t);
+        }
+        return PosixSys::tcsetattr(fd, actions, t);
+    }
+
+    std::mutex m;
+    serial_icounter_struct icount{};
+    int lines = 0;
+    std::vector<struct termios> written;
+
+private:
+    Counters m_mode;
+};
+
+}  // namespace
+
+class tst_Comm : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultsAndPortValues();
+    void openFailures_data();
+    void openFailures();
+    void openHeldDevice();
+    void openAlreadyOpen();
+    void closeWhenClosed();
+    void sendBytesRefusals();
+    void sendInOrderWhole();
+    void sendDataEmpty();
+    void blockCutting_data();
+    void blockCutting();
+    void splitAt2048();
+    void manyBlocksInOrder();
+    void everyByteValue();
+    void parityMarksUnescaped();
+    void closeWhileBlocked();
+    void hangupWhenFarEndCloses();
+    void lineErrorsAndModemEvents();
+    void modemLinesFallback();
+    void reapplyRules();
+    void commNameAtNextOpen();
+};
+
+void tst_Comm::defaultsAndPortValues() {
+    TComm c;
+    QCOMPARE(c.CommName(), QStringLiteral("COM2"));
+    QCOMPARE(c.BaudRate(), 9600u);
+    QCOMPARE(c.ParityCheck(), false);
+    QCOMPARE(c.Outx_CtsFlow(), false);
+    QCOMPARE(c.Outx_DsrFlow(), false);
+    QCOMPARE(c.DtrControl(), TDtrControl::DtrEnable);
+    QCOMPARE(c.DsrSensitivity(), false);
+    QCOMPARE(c.TxContinueOnXoff(), true);
+    QCOMPARE(c.Outx_XonXoffFlow(), true);
+    QCOMPARE(c.Inx_XonXoffFlow(), true);
+    QCOMPARE(c.ReplaceWhenParityError(), false);
+    QCOMPARE(c.IgnoreNullChar(), false);
+    QCOMPARE(c.RtsControl(), TRtsControl::RtsEnable);
+    QCOMPARE(c.XonLimit(), std::uint16_t(500));
+    QCOMPARE(c.XoffLimit(), std::uint16_t(500));
+    QCOMPARE(c.ByteSize(), TByteSize::_8);
+    QCOMPARE(c.Parity(), TParity::None);
+    QCOMPARE(c.StopBits(), TStopBits::_1);
+    QCOMPARE(c.XonChar(), '\x11');
+    QCOMPARE(c.XoffChar(), '\x13');
+    QCOMPARE(c.ReplacedChar(), '\0');
+    QCOMPARE(c.ReadIntervalTimeout(), 100u);
+    QCOMPARE(c.ReadTotalTimeoutMultiplier(), 0u);
+    QCOMPARE(c.ReadTotalTimeoutConstant(), 0u);
+    QCOMPARE(c.WriteTotalTimeoutMultiplier(), 0u);
+    QCOMPARE(c.WriteTotalTimeoutConstant(), 0u);
+    QVERIFY(c.sendQueueEmpty());
+    QVERIFY(!c.IsOpen());
+}
+
+void tst_Comm::openFailures_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+    static QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("plain.txt"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QTest::newRow("missing") << QStringLiteral("/dev/does-not-exist-lqs") << QStringLiteral("Error opening serial port");
+    QTest::newRow("directory") << dir.path() << QStringLiteral("Error opening serial port");
+    QTest::newRow("empty name") << QString() << QStringLiteral("Error opening serial port");
+    QTest::newRow("plain file") << file << QStringLiteral("File handle is not a comm handle ");
+    QTest::newRow("null device") << QStringLiteral("/dev/null") << QStringLiteral("File handle is not a comm handle ");
+}
+
+void tst_Comm::openFailures() {
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    TComm c;
+    c.setCommName(name);
+    try {
+        c.OpenPort();
+        QFAIL("OpenPort did not raise");
+    } catch (const ECommsError& e) {
+        QCOMPARE(QString::fromUtf8(e.what()), message);
+    }
+    QVERIFY(!c.IsOpen());
+    QVERIFY(!c.SendBytes("x", 1));
+}
+
+void tst_Comm::openHeldDevice() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm first, second;
+    setUpAsMainPort(first, pty.slavePath());
+    setUpAsMainPort(second, pty.slavePath());
+    first.OpenPort();
+    QVERIFY_THROWS_EXCEPTION(ECommsError, second.OpenPort());
+    try {
+        second.OpenPort();
+    } catch (const ECommsError& e) {
+        QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Error opening serial port"));
+    }
+    QVERIFY(!second.IsOpen());
+    first.ClosePort();
+    second.OpenPort();  // free again once the holder lets go
+    QVERIFY(second.IsOpen());
+}
+
+void tst_Comm::openAlreadyOpen() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    try {
+        c.OpenPort();
+        QFAIL("second OpenPort did not raise");
+    } catch (const ECommsError& e) {
+        QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("This serial port already opened"));
+    }
+    QVERIFY(c.IsOpen());
+    QVERIFY(c.SendBytes("ok", 2));
+    QCOMPARE(QByteArray::fromStdString(pty.readFor(2, 2s)), QByteArray("ok"));
+}
+
+void tst_Comm::closeWhenClosed() {
+    TComm c;
+    c.ClosePort();
+    c.ClosePort();
+    QVERIFY(!c.IsOpen());
+}
+
+void tst_Comm::sendBytesRefusals() {
+    TComm c;
+    QVERIFY(!c.SendBytes("x", 1));  // closed
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    QVERIFY(!c.SendBytes("x", 0));
+    QVERIFY(!c.SendBytes(nullptr, 1));
+    QCOMPARE(pty.readFor(1, 200ms), std::string());
+    c.ClosePort();
+    QVERIFY(!c.SendBytes("x", 1));
+}
+
+// Blocks from two threads, one byte at a time and in bulk: each block whole,
+// all in the order queued.
+void tst_Comm::sendInOrderWhole() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    const std::string frame = "VOUT1?\r\n";
+    for (char ch : frame) QVERIFY(c.SendBytes(&ch, 1));
+    std::string big(65535, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
+    QVERIFY(c.SendBytes(big.data(), std::uint16_t(big.size())));
+    std::thread other([&] {
+        for (char ch : std::string("OUT1\r\n")) c.SendBytes(&ch, 1);
+    });
+    other.join();
+    const std::string expect = frame + big + "OUT1\r\n";
+    QCOMPARE(pty.readFor(expect.size(), 10s) == expect, true);
+}
+
+void tst_Comm::sendDataEmpty() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    QTRY_COMPARE(r.sendEmpty, 1);  // once when the thread starts
+    QVERIFY(c.SendBytes("abc", 3));
+    QTRY_COMPARE(r.sendEmpty, 2);  // once when the queue runs dry again
+    QTRY_VERIFY(c.sendQueueEmpty());
+    QTest::qWait(50);
+    QCOMPARE(r.sendEmpty, 2);
+}
+
+void tst_Comm::blockCutting_data() {
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("gaps under the silence") << 25 << 1;
+    QTest::newRow("gaps over the silence") << 250 << 3;
+}
+
+void tst_Comm::blockCutting() {
+    QFETCH(int, gapMs);
+    QFETCH(int, blocks);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    for (const char* part : {"12.3", "45\n", "\r"}) {
+        QVERIFY(pty.writeAll(part));
+        QTest::qWait(gapMs);
+    }
+    QTRY_COMPARE(r.joined(), QByteArray("12.345\n\r"));
+    QTest::qWait(150);
+    QCOMPARE(int(r.blocks.size()), blocks);
+    QVERIFY(r.allTerminated);
+}
+
+void tst_Comm::splitAt2048() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    std::string reply(3000, 'x');
+    for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = char('a' + i % 26);
+    QVERIFY(pty.writeAll(reply));
+    QTRY_COMPARE(r.blocks.size(), std::size_t(2));
+    QCOMPARE(r.blocks[0].size(), 2048);
+    QCOMPARE(r.blocks[1].size(), 952);
+    QCOMPARE(r.joined().toStdString() == reply, true);
+}
+
+void tst_Comm::manyBlocksInOrder() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    c.setReadIntervalTimeout(10);  // shorter silence keeps the test quick
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    const int n = 40;
+    for (int i = 0; i < n; ++i) {
+        QVERIFY(pty.writeAll(QByteArray::number(i).append('\r').toStdString()));
+        QTest::qWait(40);
+    }
+    QTRY_COMPARE(int(r.blocks.size()), n);
+    for (int i = 0; i < n; ++i) QCOMPARE(r.blocks[std::size_t(i)], QByteArray::number(i).append('\r'));
+}
+
+void tst_Comm::everyByteValue() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    std::string burst(64 * 1024, '\0');
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = char(i % 256);
+    QVERIFY(pty.writeAll(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(std::size_t(r.joined().size()), burst.size(), 10000);
+    QCOMPARE(r.joined().toStdString() == burst, true);
+    for (const auto& b : r.blocks) QVERIFY(b.size() >= 1 && b.size() <= 2048);
+    QVERIFY(r.allTerminated);
+}
+
+// With checking on the driver doubles each 0xFF; the reader must undo it.
+void tst_Comm::parityMarksUnescaped() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    c.setParityCheck(true);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    std::string all(256, '\0');
+    for (int i = 0; i < 256; ++i) all[std::size_t(i)] = char(i);
+    QVERIFY(pty.writeAll(all + all));
+    QTRY_COMPARE(std::size_t(r.joined().size()), all.size() * 2);
+    QCOMPARE(r.joined().toStdString() == all + all, true);
+    QVERIFY(r.errors.empty());
+}
+
+void tst_Comm::closeWhileBlocked() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    // The far end reads nothing, so the send thread soon waits for room.
+    std::string big(65535, 'z');
+    for (int i = 0; i < 4; ++i) QVERIFY(c.SendBytes(big.data(), std::uint16_t(big.size())));
+    QTest::qWait(100);
+    QElapsedTimer t;
+    t.start();
+    c.ClosePort();
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(!c.IsOpen());
+    c.OpenPort();  // reusable after close
+    QVERIFY(c.IsOpen());
+}
+
+void tst_Comm::hangupWhenFarEndCloses() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    QVERIFY(pty.writeAll("last"));
+    QTest::qWait(20);
+    pty.closeMaster();
+    QTRY_VERIFY(r.hangups >= 1);
+    QCOMPARE(r.joined(), QByteArray("last"));  // what arrived before the loss is kept
+    // The send thread learns of the loss at its next write; after that the
+    // queue is gone and SendBytes says so.
+    QTRY_VERIFY(!c.SendBytes("x", 1));
+    QVERIFY(c.IsOpen());
+    QElapsedTimer t;
+    t.start();
+    c.ClosePort();
+    QVERIFY(t.elapsed() < 1000);
+}
+
+void tst_Comm::lineErrorsAndModemEvents() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::Icount);
+    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    {
+        std::lock_guard<std::mutex> lock(sys->m);
+        sys->icount.frame = 1;
+        sys->icount.overrun = 2;
+    }
+    QTRY_COMPARE(r.errors.size(), std::size_t(1));
+    QCOMPARE(r.errors[0], LineError::Frame | LineError::Overrun);
+    {
+        std::lock_guard<std::mutex> lock(sys->m);
+        sys->icount.parity = 1;
+        sys->icount.brk = 1;
+        sys->icount.dcd = 1;
+        sys->icount.rng = 3;
+    }
+    QTRY_COMPARE(r.modem.size(), std::size_t(1));
+    QCOMPARE(r.modem[0], ModemEvent::CarrierDetect | ModemEvent::Ring);
+    QCOMPARE(r.errors.size(), std::size_t(2));
+    QCOMPARE(r.errors[1], LineError::RxParity | LineError::Break);
+    // Reception goes on after errors.
+    QVERIFY(pty.writeAll("9.99\n\r"));
+    QTRY_COMPARE(r.joined(), QByteArray("9.99\n\r"));
+    QCOMPARE(r.hangups, 0);
+}
+
+void tst_Comm::modemLinesFallback() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::ModemLinesOnly);
+    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    {
+        std::lock_guard<std::mutex> lock(sys->m);
+        sys->lines = TIOCM_CD;
+    }
+    QTRY_COMPARE(r.modem.size(), std::size_t(1));
+    QCOMPARE(r.modem[0], ModemEvent::CarrierDetect);
+    {
+        std::lock_guard<std::mutex> lock(sys->m);
+        sys->lines = TIOCM_CD | TIOCM_RNG;
+    }
+    QTRY_COMPARE(r.modem.size(), std::size_t(2));
+    QCOMPARE(r.modem[1], ModemEvent::Ring);
+    QVERIFY(r.errors.empty());
+}
+
+// Parity waits for the next application; the baud rate goes out at once.
+void tst_Comm::reapplyRules() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::ModemLinesOnly);
+    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys); });
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    auto writes = [&] {
+        std::lock_guard<std::mutex> lock(sys->m);
+        return sys->written;
+    };
+    const std::size_t afterOpen = writes().size();
+    QCOMPARE(afterOpen, std::size_t(1));
+    QCOMPARE(cfgetospeed(&writes().back()), speed_t(B9600));
+    QVERIFY(!(writes().back().c_cflag & PARENB));
+    QVERIFY(!(writes().back().c_iflag & (IXON | IXOFF)));  // the port's own flow settings apply
+
+    c.setParity(TParity::Even);
+    QCOMPARE(writes().size(), afterOpen);
+    c.setBaudRate(9600);  // unchanged value: nothing happens
+    QCOMPARE(writes().size(), afterOpen);
+    c.setBaudRate(19200);
+    QCOMPARE(writes().size(), afterOpen + 1);
+    QCOMPARE(cfgetospeed(&writes().back()), speed_t(B19200));
+    QVERIFY(writes().back().c_cflag & PARENB);
+    // The real device took the rate too.
+    struct termios now {};
+    const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    if (fd >= 0) {  // only root gets past the exclusive hold
+        QVERIFY(::tcgetattr(fd, &now) == 0);
+        ::close(fd);
+        QCOMPARE(cfgetospeed(&now), speed_t(B19200));
+    }
+    c.setReadIntervalTimeout(50);  // time-outs are not line settings
+    QCOMPARE(writes().size(), afterOpen + 1);
+}
+
+void tst_Comm::commNameAtNextOpen() {
+    PtyPair a, b;
+    QVERIFY(a.ok() && b.ok());
+    TComm c;
+    setUpAsMainPort(c, a.slavePath());
+    c.OpenPort();
+    setUpAsMainPort(c, b.slavePath());
+    QVERIFY(c.SendBytes("1", 1));
+    QCOMPARE(a.readFor(1, 2s), std::string("1"));
+    c.ClosePort();
+    c.OpenPort();
+    QVERIFY(c.SendBytes("2", 1));
+    QCOMPARE(b.readFor(1, 2s), std::string("2"));
+    QCOMPARE(a.readFor(1, 100ms), std::string());
+}
+
+QTEST_GUILESS_MAIN(tst_Comm)
+#include "tst_comm.moc"

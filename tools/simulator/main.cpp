@@ -1,0 +1,173 @@
+// lqs-sim: a simulated LQS bench supply on a pseudo-terminal.
+// First stdout line is the slave path; runs until SIGINT/SIGTERM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "pty_endpoint.h"
+#include "sim_link.h"
+
+namespace {
+
+using lqs::sim::Model;
+using lqs::sim::PtyEndpoint;
+
+const char kUsage[] =
+    "usage: lqs-sim [--model A|B|C] [--link PATH | --no-link] [--echo]\n"
+    "  --model A|B|C  LQS-6200A, LQS-6200B (default), LQS-6500B\n"
+    "  --link PATH    symlink PATH to the pty instead of the per-user ttyLQSn link\n"
+    "  --no-link      make no link\n"
+    "  --echo         print every received frame on stdout after the pty path\n"
+    "Prints the pty path as the first line and runs until SIGINT or SIGTERM.\n";
+
+bool parseModel(const std::string& s, Model& model) {
+    if (s == "A" || s == "a")
+        model = Model::A;
+    else if (s == "B" || s == "b")
+        model = Model::B;
+    else if (s == "C" || s == "c")
+        model = Model::C;
+    else
+        return false;
+    return true;
+}
+
+// Frames may hold any byte; keep the terminal sane.
+std::string printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+// The directory is shared /tmp ground: use it only if it is really ours and private.
+bool prepareLinkDirectory(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0700) == 0) return true;
+    if (errno != EEXIST) {
+        std::fprintf(stderr, "lqs-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        std::fprintf(stderr, "lqs-sim: %s is not a private directory owned by you; no link made\n",
+                     dir.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A link is live while it points at an existing pty slave.
+bool isLiveLink(const std::string& path) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    struct stat st {};
+    return std::strncmp(target, "/dev/pts/", 9) == 0 && ::stat(target, &st) == 0;
+}
+
+std::string linkFirstFree(PtyEndpoint& endpoint) {
+    if (!prepareLinkDirectory(lqs::sim::linkDirectory())) return {};
+    for (int i = 0; i < lqs::sim::kLinkCount; ++i) {
+        const std::string path = lqs::sim::linkPath(i);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode) || isLiveLink(path)) continue;
+            ::unlink(path.c_str());  // left behind by a simulator that was killed
+        }
+        const std::error_code ec = endpoint.makeLink(path);
+        if (!ec) return path;
+        if (ec != std::errc::file_exists) {
+            std::fprintf(stderr, "lqs-sim: cannot link %s: %s\n", path.c_str(),
+                         ec.message().c_str());
+            return {};
+        }
+    }
+    std::fprintf(stderr, "lqs-sim: all %d links in %s are taken; no link made\n",
+                 lqs::sim::kLinkCount, lqs::sim::linkDirectory().c_str());
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Model model = Model::B;
+    std::string link;
+    bool noLink = false;
+    bool echo = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--model" && i + 1 < argc) {
+            if (!parseModel(argv[++i], model)) {
+                std::fprintf(stderr, "lqs-sim: unknown model '%s'\n%s", argv[i], kUsage);
+                return 2;
+            }
+        } else if (arg == "--link" && i + 1 < argc) {
+            link = argv[++i];
+        } else if (arg == "--no-link") {
+            noLink = true;
+        } else if (arg == "--echo") {
+            echo = true;
+        } else {
+            std::fprintf(stderr, "lqs-sim: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+
+    // Blocked before the I/O thread starts so it inherits the mask and sigwait gets them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    PtyEndpoint endpoint(model);
+    try {
+        endpoint.start();
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "lqs-sim: %s\n", e.what());
+        return 1;
+    }
+    std::printf("%s\n", endpoint.slavePath().c_str());
+    std::fflush(stdout);
+    if (echo) {
+        endpoint.setFrameObserver([](const lqs::sim::Exchange& e) {
+            std::printf("%s\n", printable(e.command).c_str());
+            std::fflush(stdout);
+        });
+    }
+
+    if (!link.empty() && !noLink) {
+        if (const std::error_code ec = endpoint.makeLink(link)) {
+            std::fprintf(stderr, "lqs-sim: cannot link %s: %s\n", link.c_str(),
+                         ec.message().c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "lqs-sim: link %s\n", link.c_str());
+    } else if (!noLink) {
+        const std::string made = linkFirstFree(endpoint);
+        if (!made.empty()) std::fprintf(stderr, "lqs-sim: link %s\n", made.c_str());
+    }
+
+    int sig = 0;
+    sigwait(&signals, &sig);
+    endpoint.stop();
+    return 0;
+}

@@ -1,0 +1,405 @@
+#include "pty_endpoint.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+
+namespace lqs::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool fits(Fault::Kind fault, ReplyKind reply) {
+    switch (fault) {
+        case Fault::Kind::GarbleNumber:
+            return reply == ReplyKind::Number;
+        case Fault::Kind::GarbleStatusCoupling:
+        case Fault::Kind::GarbleStatusOutput:
+            return reply == ReplyKind::Status;
+        default:
+            return true;
+    }
+}
+
+// Second digit becomes 'x', last digit 'z': "12.50" -> "1x.5z".
+std::string garbleNumber(std::string text) {
+    std::vector<std::size_t> digits;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] >= '0' && text[i] <= '9') digits.push_back(i);
+    if (digits.empty()) return text + "x";
+    if (digits.size() > 1) text[digits[1]] = 'x';
+    text[digits.back()] = 'z';
+    return text;
+}
+
+int pollTimeout(Clock::time_point due) {
+    const auto left = due - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    // Round up so an early wake-up never turns into a zero-timeout spin.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+}
+
+}  // namespace
+
+PtyEndpoint::PtyEndpoint(Model model) : instrument_(model) {}
+
+PtyEndpoint::~PtyEndpoint() {
+    stop();
+}
+
+void PtyEndpoint::start() {
+    if (running()) return;
+    closeAll();
+    stopRequested_ = false;
+    hangupRequested_ = false;
+    hungUp_ = false;
+
+    int master = -1;
+    int slave = -1;
+    int wakeFd = -1;
+    auto fail = [&](const char* what) {
+        const int err = errno;
+        closeFd(master);
+        closeFd(slave);
+        closeFd(wakeFd);
+        errno = err;
+        throwErrno(what);
+    };
+
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (master < 0) fail("posix_openpt");
+    if (::grantpt(master) != 0) fail("grantpt");
+    if (::unlockpt(master) != 0) fail("unlockpt");
+    char name[128];
+    if (::ptsname_r(master, name, sizeof name) != 0) fail("ptsname_r");
+
+    // Our own slave descriptor keeps the line alive across the program's close/reopen,
+    // and setting it raw now means nothing is ever echoed back to the program.
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave < 0) fail("open slave");
+    termios tio{};
+    if (::tcgetattr(slave, &tio) != 0) fail("tcgetattr");
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B9600);
+    ::cfsetospeed(&tio, B9600);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(slave, TCSANOW, &tio) != 0) fail("tcsetattr");
+
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) fail("eventfd");
+
+    masterFd_ = master;
+    slaveFd_ = slave;
+    wakeFd_ = wakeFd;
+    queue_.clear();
+    written_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        slavePath_ = name;
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void PtyEndpoint::stop() {
+    if (thread_.joinable()) {
+        stopRequested_ = true;
+        wake();
+        thread_.join();
+    }
+    removeLink();
+    closeAll();
+}
+
+void PtyEndpoint::closeAll() {
+    closeFd(masterFd_);
+    closeFd(slaveFd_);
+    closeFd(wakeFd_);
+    queue_.clear();
+    written_ = 0;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    slavePath_.clear();
+}
+
+std::string PtyEndpoint::slavePath() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return slavePath_;
+}
+
+std::error_code PtyEndpoint::makeLink(const std::string& path) {
+    removeLink();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (slavePath_.empty()) return std::make_error_code(std::errc::not_connected);
+    if (::symlink(slavePath_.c_str(), path.c_str()) != 0)
+        return std::error_code(errno, std::generic_category());
+    linkPath_ = path;
+    return {};
+}
+
+void PtyEndpoint::removeLink() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (linkPath_.empty()) return;
+    // Only our own link: someone may have replaced it meanwhile.
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath_)
+        ::unlink(linkPath_.c_str());
+    linkPath_.clear();
+}
+
+std::string PtyEndpoint::linkPath() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return linkPath_;
+}
+
+std::vector<std::string> PtyEndpoint::transcript() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return transcript_;
+}
+
+std::string PtyEndpoint::rawBytes() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return raw_;
+}
+
+void PtyEndpoint::clearTranscript() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    transcript_.clear();
+    raw_.clear();
+}
+
+bool PtyEndpoint::waitForFrames(std::size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return framesChanged_.wait_for(lock, timeout, [&] { return transcript_.size() >= n; });
+}
+
+void PtyEndpoint::injectFault(Fault fault, int count) {
+    if (count <= 0) return;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    faults_.push_back({fault, count});
+}
+
+void PtyEndpoint::setSilent(bool silent) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    silent_ = silent;
+}
+
+bool PtyEndpoint::silent() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return silent_;
+}
+
+void PtyEndpoint::clearFaults() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    faults_.clear();
+}
+
+std::size_t PtyEndpoint::pendingFaults() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::size_t n = 0;
+    for (const ArmedFault& f : faults_) n += static_cast<std::size_t>(f.remaining);
+    return n;
+}
+
+void PtyEndpoint::hangUpNow() {
+    hangupRequested_ = true;
+    wake();
+}
+
+void PtyEndpoint::setFrameObserver(std::function<void(const Exchange&)> observer) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    observer_ = std::move(observer);
+}
+
+void PtyEndpoint::wake() {
+    if (wakeFd_ < 0) return;
+    const std::uint64_t one = 1;
+    // A full counter already means a pending wake-up, so a failed write loses nothing.
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void PtyEndpoint::run() {
+    bool writeBlocked = false;
+    while (!stopRequested_) {
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {masterFd_, POLLIN, 0}};
+        const nfds_t count = masterFd_ >= 0 ? 2 : 1;
+        int timeout = -1;
+        if (!queue_.empty() && masterFd_ >= 0) {
+            if (writeBlocked)
+                fds[1].events |= POLLOUT;
+            else
+                timeout = pollTimeout(queue_.front().due);
+        }
+        if (::poll(fds, count, timeout) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t v;
+            [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
+        }
+        if (stopRequested_) break;
+        if (hangupRequested_.exchange(false)) closeMaster();
+
+        if (count == 2 && masterFd_ >= 0) {
+            const short rev = fds[1].revents;
+            if (rev & POLLOUT) writeBlocked = false;
+            if (rev & POLLIN) {
+                char buf[512];
+                for (;;) {
+                    const ssize_t n = ::read(masterFd_, buf, sizeof buf);
+                    if (n > 0) {
+                        handleInput(buf, static_cast<std::size_t>(n));
+                    } else if (n < 0 && errno == EINTR) {
+                        continue;
+                    } else {
+                        if (n == 0 || errno != EAGAIN) closeMaster();
+                        break;
+                    }
+                }
+            } else if (rev & (POLLHUP | POLLERR | POLLNVAL)) {
+                // Cannot happen while we hold the slave open; give up rather than spin.
+                closeMaster();
+            }
+        }
+        if (masterFd_ >= 0 && !writeBlocked) writeBlocked = !flushDue();
+    }
+}
+
+void PtyEndpoint::handleInput(const char* data, std::size_t size) {
+    std::vector<Exchange> exchanges;
+    std::string terminator;
+    {
+        std::lock_guard<std::mutex> lock(instrumentMutex_);
+        exchanges = instrument_.process(std::string_view(data, size));
+        terminator = instrument_.terminator();
+    }
+    std::function<void(const Exchange&)> observer;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        raw_.append(data, size);
+        for (const Exchange& e : exchanges) transcript_.push_back(e.command);
+        observer = observer_;
+    }
+    framesChanged_.notify_all();
+    for (const Exchange& e : exchanges) {
+        if (observer) observer(e);
+        queueReply(e, terminator);
+    }
+}
+
+void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator) {
+    if (e.kind == ReplyKind::None) return;
+    std::optional<Fault> fault;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (silent_) return;
+        for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+            if (!fits(it->fault.kind, e.kind)) continue;
+            fault = it->fault;
+            if (--it->remaining <= 0) faults_.erase(it);
+            break;
+        }
+    }
+
+    std::string text = e.reply;
+    const Fault::Kind kind = fault ? fault->kind : Fault::Kind::Late;
+    const std::chrono::milliseconds delay = fault ? fault->delay : std::chrono::milliseconds(0);
+    switch (kind) {
+        case Fault::Kind::Silence:
+            return;
+        case Fault::Kind::GarbleNumber:
+            text = garbleNumber(std::move(text));
+            break;
+        case Fault::Kind::GarbleStatusCoupling:
+            if (text.size() > 6) text[4] = 'x', text[6] = 'y';
+            break;
+        case Fault::Kind::GarbleStatusOutput:
+            if (text.size() > 12) text[12] = 'z';
+            break;
+        default:
+            break;
+    }
+    std::string bytes = text + terminator;
+
+    // Keep replies in order: nothing goes out before what is already queued.
+    const auto now = Clock::now();
+    const auto start = queue_.empty() ? now : std::max(now, queue_.back().due);
+    switch (kind) {
+        case Fault::Kind::Late:  // also the plain case, with no delay
+            queue_.push_back({std::max(now + delay, start), std::move(bytes)});
+            break;
+        case Fault::Kind::Split: {
+            const std::size_t half = std::max<std::size_t>(1, bytes.size() / 2);
+            queue_.push_back({start, bytes.substr(0, half), false, false});
+            queue_.push_back({start + delay, bytes.substr(half)});
+            break;
+        }
+        case Fault::Kind::Hangup:
+            queue_.push_back({start, {}, true, false});
+            break;
+        default:
+            queue_.push_back({start, std::move(bytes)});
+            break;
+    }
+}
+
+bool PtyEndpoint::flushDue() {
+    const auto now = Clock::now();
+    while (!queue_.empty() && masterFd_ >= 0 && queue_.front().due <= now) {
+        Outgoing& o = queue_.front();
+        if (o.hangup) {
+            closeMaster();
+            return true;
+        }
+        while (written_ < o.bytes.size()) {
+            const ssize_t n =
+                ::write(masterFd_, o.bytes.data() + written_, o.bytes.size() - written_);
+            if (n > 0) {
+                written_ += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                return false;  // the program is not reading; wait for POLLOUT
+            } else {
+                closeMaster();
+                return true;
+            }
+        }
+        if (o.endsReply) ++repliesSent_;
+        queue_.pop_front();
+        written_ = 0;
+    }
+    return true;
+}
+
+void PtyEndpoint::closeMaster() {
+    closeFd(masterFd_);
+    queue_.clear();
+    written_ = 0;
+    hungUp_ = true;
+}
+
+}  // namespace lqs::sim

@@ -1,0 +1,143 @@
+// Puts an Instrument behind a pseudo-terminal so the program can open it like a serial port.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "instrument.h"
+
+namespace lqs::sim {
+
+// A misbehaviour for upcoming replies. Each reply takes at most one fault: the oldest
+// pending one that fits it. Garbles wait for a reply of their kind (a number, a status);
+// the others hit whatever reply comes next.
+struct Fault {
+    enum class Kind {
+        Silence,               // the query gets no answer
+        Late,                  // answer after `delay`; later replies queue behind it
+        GarbleNumber,          // numeric reply with letters in it, e.g. "1x.5z"
+        GarbleStatusCoupling,  // status bytes 4 and 6 not digits
+        GarbleStatusOutput,    // status byte 12 not a digit
+        Split,                 // first half, pause `delay`, then the rest
+        Hangup,                // close the master instead of answering; endpoint is dead
+    };
+    Kind kind = Kind::Silence;
+    std::chrono::milliseconds delay{0};
+
+    static Fault silence() { return {Kind::Silence, {}}; }
+    static Fault late(std::chrono::milliseconds d) { return {Kind::Late, d}; }
+    static Fault garbleNumber() { return {Kind::GarbleNumber, {}}; }
+    static Fault garbleStatusCoupling() { return {Kind::GarbleStatusCoupling, {}}; }
+    static Fault garbleStatusOutput() { return {Kind::GarbleStatusOutput, {}}; }
+    static Fault split(std::chrono::milliseconds d) { return {Kind::Split, d}; }
+    static Fault hangup() { return {Kind::Hangup, {}}; }
+};
+
+class PtyEndpoint {
+public:
+    explicit PtyEndpoint(Model model = Model::B);
+    ~PtyEndpoint();
+    PtyEndpoint(const PtyEndpoint&) = delete;
+    PtyEndpoint& operator=(const PtyEndpoint&) = delete;
+
+    // Creates a raw 9600 8N1 pty and starts the I/O thread; throws std::system_error.
+    // After stop(), start() opens a fresh pty (new slave path).
+    void start();
+    // Joins the thread, closes the pty and removes the link. Safe to call twice.
+    void stop();
+    bool running() const { return thread_.joinable(); }
+    bool hungUp() const { return hungUp_.load(); }
+    // e.g. "/dev/pts/5"; empty before start().
+    std::string slavePath() const;
+
+    // Symlink to the slave; needs start(). Removed by stop() if it still points at our slave.
+    std::error_code makeLink(const std::string& path);
+    void removeLink();
+    std::string linkPath() const;
+
+    // Runs f(Instrument&) under the instrument lock; f must not call back into the endpoint.
+    template <class F>
+    auto withInstrument(F&& f) {
+        std::lock_guard<std::mutex> lock(instrumentMutex_);
+        return f(instrument_);
+    }
+
+    // Frames received since the last clear, without CR/LF, empty frames skipped.
+    std::vector<std::string> transcript() const;
+    // Every byte received since the last clear, framing included.
+    std::string rawBytes() const;
+    void clearTranscript();  // clears frames and raw bytes
+    // Blocks until the transcript holds at least n frames; false on timeout. A frame is
+    // listed only after its command took effect on the instrument.
+    bool waitForFrames(std::size_t n, std::chrono::milliseconds timeout) const;
+    std::size_t repliesSent() const { return repliesSent_.load(); }
+
+    void injectFault(Fault fault, int count = 1);
+    // Sticky silence: commands still act, queries go unanswered until cleared.
+    void setSilent(bool silent);
+    bool silent() const;
+    void clearFaults();  // pending faults only; sticky silence stays as set
+    std::size_t pendingFaults() const;
+    // Closes the master at once, as if the cable were pulled.
+    void hangUpNow();
+
+    // Called on the I/O thread for every frame, after it took effect; must not block long.
+    void setFrameObserver(std::function<void(const Exchange&)> observer);
+
+private:
+    struct Outgoing {
+        std::chrono::steady_clock::time_point due;
+        std::string bytes;
+        bool hangup = false;
+        bool endsReply = true;  // false for the first half of a split reply
+    };
+    struct ArmedFault {
+        Fault fault;
+        int remaining;
+    };
+
+    void run();
+    void wake();
+    void handleInput(const char* data, std::size_t size);
+    void queueReply(const Exchange& e, const std::string& terminator);
+    bool flushDue();  // false while the master is full
+    void closeMaster();
+    void closeAll();
+
+    mutable std::mutex instrumentMutex_;
+    Instrument instrument_;
+
+    mutable std::mutex stateMutex_;
+    mutable std::condition_variable framesChanged_;
+    std::vector<std::string> transcript_;
+    std::string raw_;
+    std::vector<ArmedFault> faults_;
+    bool silent_ = false;
+    std::string slavePath_;
+    std::string linkPath_;
+    std::function<void(const Exchange&)> observer_;
+
+    // Touched by the I/O thread only while it runs.
+    int masterFd_ = -1;
+    std::deque<Outgoing> queue_;
+    std::size_t written_ = 0;  // bytes of queue_.front() already written
+
+    int slaveFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> hangupRequested_{false};
+    std::atomic<bool> hungUp_{false};
+    std::atomic<std::size_t> repliesSent_{0};
+    std::thread thread_;
+};
+
+}  // namespace lqs::sim

@@ -8,18 +8,7 @@
 namespace lqs {
 
 namespace {
-
-// One notice on its way to the user-interface thread. A data block is owned by
-// the event, so it is released once the handler has returned, or with the
-// event if the component is gone before it is delivered.
-class CommNoticeEvent : public QEvent {
-public:
-    CommNoticeEvent(int notice, std::uint32_t v, CommBlock b = {})
-        : QEvent(static_cast<QEvent::Type>(notice)), value(v), block(std::move(b)) {}
-    std::uint32_t value;
-    CommBlock block;
-};
-
+constexpr QEvent::Type kNoticeEvent = QEvent::Type(QEvent::User + 25);
 }  // namespace
 
 CommBlock CommBlock::copyOf(const void* bytes, std::uint16_t count) {
@@ -144,43 +133,54 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
     return true;
 }
 
+// Notices wait in our own queue, and a bare event per notice wakes the
+// user-interface thread. The queue's mutex is what orders the two threads:
+// Qt's event queue locks in ways that thread checkers cannot see.
+void TComm::post(int notice, std::uint32_t value, CommBlock block) {
+    auto* wake = new QEvent(kNoticeEvent);  // made before the unlock, so it is ordered too
+    {
+        std::lock_guard<std::mutex> lock(m_noticeMutex);
+        m_notices.push_back({notice, value, std::move(block)});
+    }
+    QCoreApplication::postEvent(this, wake);
+}
+
 void TComm::noticeReceived(CommBlock block) {
     const std::uint32_t count = block.count;
-    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::DataReceived, count, std::move(block)));
+    post(CommNotice::DataReceived, count, std::move(block));
 }
-
-void TComm::noticeReceiveError(std::uint32_t flags) {
-    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::ReceiveError, flags));
-}
-
-void TComm::noticeRequestHangup() {
-    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::RequestHangup, 0));
-}
-
-void TComm::noticeModemStateChange(std::uint32_t bits) {
-    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::ModemStateChange, bits));
-}
-
-void TComm::noticeSendDataEmpty() {
-    QCoreApplication::postEvent(this, new CommNoticeEvent(CommNotice::SendDataEmpty, 0));
-}
+void TComm::noticeReceiveError(std::uint32_t flags) { post(CommNotice::ReceiveError, flags); }
+void TComm::noticeRequestHangup() { post(CommNotice::RequestHangup, 0); }
+void TComm::noticeModemStateChange(std::uint32_t bits) { post(CommNotice::ModemStateChange, bits); }
+void TComm::noticeSendDataEmpty() { post(CommNotice::SendDataEmpty, 0); }
 
 bool TComm::event(QEvent* e) {
-    auto* notice = dynamic_cast<CommNoticeEvent*>(e);
-    if (!notice) return QObject::event(e);
-    switch (int(e->type())) {
+    Notice notice;
+    bool ours = false;
+    {
+        // Taken before the event is looked at: it orders this thread after the poster.
+        std::lock_guard<std::mutex> lock(m_noticeMutex);
+        ours = e->type() == kNoticeEvent;
+        if (ours && !m_notices.empty()) {
+            notice = std::move(m_notices.front());
+            m_notices.pop_front();
+        }
+    }
+    if (!ours) return QObject::event(e);
+    // The block lives in notice until this returns, so a data block is
+    // released right after its handler.
+    switch (notice.number) {
         case CommNotice::DataReceived:
-            if (OnReceiveData) OnReceiveData(this, notice->block.data.get(), notice->block.count);
-            notice->block = {};
+            if (OnReceiveData) OnReceiveData(this, notice.block.data.get(), notice.block.count);
             break;
         case CommNotice::ReceiveError:
-            if (OnReceiveError) OnReceiveError(this, notice->value);
+            if (OnReceiveError) OnReceiveError(this, notice.value);
             break;
         case CommNotice::RequestHangup:
             if (OnRequestHangup) OnRequestHangup(this);
             break;
         case CommNotice::ModemStateChange:
-            if (OnModemStateChange) OnModemStateChange(this, notice->value);
+            if (OnModemStateChange) OnModemStateChange(this, notice.value);
             break;
         case CommNotice::SendDataEmpty:
             if (OnSendDataEmpty) OnSendDataEmpty(this);

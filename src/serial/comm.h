@@ -12,6 +12,8 @@
 #include <QString>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -145,6 +147,13 @@ private:
     void stopSender();
     void releasePort();
 
+    struct Notice {
+        int number = 0;
+        std::uint32_t value = 0;
+        CommBlock block;
+    };
+    void post(int notice, std::uint32_t value, CommBlock block = {});
+
     // CommNoticeSink, called from the threads.
     void noticeReceived(CommBlock block) override;
     void noticeReceiveError(std::uint32_t flags) override;
@@ -162,6 +171,8 @@ private:
     std::thread m_sender;
     CommSendQueue m_sendQueue;
     std::atomic<bool> m_sendQueueEmpty{true};
+    std::mutex m_noticeMutex;
+    std::deque<Notice> m_notices;
 };
 
 }  // namespace lqs

@@ -1,0 +1,19 @@
+// The program's one error box, used wherever a failure is reported to the user.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace lqs {
+
+QString programTitle();
+
+// The message as the box shows it: a full stop is added after a final letter
+// or digit, so texts raised without one read as sentences.
+QString errorBoxText(const QString& message);
+
+// Modal; returns once the user has pressed OK. The box is named "errorBox".
+void showErrorBox(QWidget* parent, const QString& message);
+
+}  // namespace lqs

@@ -1,0 +1,115 @@
+#include "port_dialog.h"
+
+#include "comm.h"
+#include "guarded.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QThread>
+
+namespace lqs {
+
+TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_comm(comm),
+      m_sources(std::move(sources)) {
+    setWindowTitle(QStringLiteral("Config RS232"));
+    setFixedSize(208, 189);
+    setSizeGripEnabled(false);
+
+    auto named = [](QWidget* w, const char* name) {
+        w->setObjectName(QString::fromLatin1(name));
+        return w;
+    };
+
+    // Fixed places at 96 dpi: the port on top, the line format it is opened
+    // with below it, the buttons along the bottom. The label sits above the
+    // box so that a whole device path fits in its width.
+    Label1 = new QLabel(QStringLiteral("Ports"), this);
+    named(Label1, "Label1")->setGeometry(16, 10, 176, 17);
+    cbo1 = new QComboBox(this);
+    named(cbo1, "cbo1")->setGeometry(16, 28, 176, 23);
+    cbo1->setEditable(false);
+    Label1->setBuddy(cbo1);
+
+    Label2 = new QLabel(QStringLiteral("Data Bits:8 Bits"), this);
+    named(Label2, "Label2")->setGeometry(16, 64, 176, 17);
+    Label3 = new QLabel(QStringLiteral("Partity Bit:None"), this);
+    named(Label3, "Label3")->setGeometry(16, 86, 176, 17);
+    Label4 = new QLabel(QStringLiteral("Stop Bit:1 Bit"), this);
+    named(Label4, "Label4")->setGeometry(16, 108, 176, 17);
+
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    named(Button1, "Button1")->setGeometry(24, 148, 75, 25);
+    Button1->setDefault(true);
+    Button2 = new QPushButton(QStringLiteral("Cancel"), this);
+    named(Button2, "Button2")->setGeometry(109, 148, 75, 25);
+
+    setTabOrder(cbo1, Button1);
+    setTabOrder(Button1, Button2);
+    cbo1->setFocus();
+
+    connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
+    // Every way out (accept, reject, Esc, the close box) ends in done().
+    connect(this, &QDialog::finished, this, &TForm3::dialogClosed);
+}
+
+QPoint TForm3::centredTopLeft(const QRect& area, const QSize& frame) {
+    return {area.x() + (area.width() - frame.width()) / 2,
+            area.y() + (area.height() - frame.height()) / 2};
+}
+
+QScreen* TForm3::targetScreen() const {
+    if (parentWidget() && parentWidget()->screen()) return parentWidget()->screen();
+    return QGuiApplication::primaryScreen();
+}
+
+void TForm3::showEvent(QShowEvent* event) {
+    // A spontaneous show is the window coming back from the task bar, not a new showing.
+    if (!event->spontaneous()) {
+        if (QScreen* s = targetScreen()) {
+            const QSize frameSize = size() + (frameGeometry().size() - geometry().size());
+            move(centredTopLeft(s->availableGeometry(), frameSize));
+        }
+        FormShow();
+    }
+    QDialog::showEvent(event);
+}
+
+void TForm3::FormShow() {
+    // Ports come and go (USB adapters, the simulator), so the list is read afresh.
+    cbo1->clear();
+    cbo1->addItems(listSerialPorts(m_sources));
+    cbo1->setCurrentIndex(cbo1->count() > 0 ? 0 : -1);
+    // The drop-down may be wider than the box, so long paths are read in full.
+    cbo1->view()->setMinimumWidth(cbo1->view()->sizeHintForColumn(0) + 8);
+    cbo1->setFocus();
+}
+
+void TForm3::Button1Click() {
+    const bool opened = runGuarded(this, [this] {
+        // Short settling pauses around the close, which some adapters need
+        // before the same device is opened again.
+        QThread::msleep(10);
+        m_comm->ClosePort();
+        QThread::msleep(10);
+        m_comm->setCommName(cbo1->currentIndex() >= 0 ? cbo1->currentText() : QString());
+        m_comm->OpenPort();
+    });
+    if (!opened) return;
+    Q_EMIT portOpened();
+    accept();
+}
+
+void TForm3::Button2Click() {
+    reject();
+}
+
+}  // namespace lqs

@@ -1,0 +1,54 @@
+// "Config RS232": picks the serial port and opens it on the main window's TComm.
+#pragma once
+
+#include "port_list.h"
+
+#include <QDialog>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QScreen;
+
+namespace lqs {
+
+class TComm;
+
+class TForm3 : public QDialog {
+    Q_OBJECT
+public:
+    // comm belongs to the caller and must outlive the dialog. The dialog is
+    // made once and shown with show() each time it is needed.
+    explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {});
+
+    // Top-left corner that centres a frame of the given size in area.
+    static QPoint centredTopLeft(const QRect& area, const QSize& frame);
+
+    QLabel* Label1;
+    QComboBox* cbo1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;
+    QPushButton* Button1;
+    QPushButton* Button2;
+
+Q_SIGNALS:
+    // The port is open on the chosen device; the dialog is closing.
+    void portOpened();
+    // Sent however the dialog goes away: OK, Cancel, the close box or Esc.
+    void dialogClosed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void FormShow();
+    void Button1Click();
+    void Button2Click();
+    QScreen* targetScreen() const;
+
+    TComm* m_comm;
+    PortListSources m_sources;
+};
+
+}  // namespace lqs

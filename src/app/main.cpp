@@ -1,11 +1,17 @@
+#include "app_windows.h"
+#include "error_box.h"
+
 #include <QApplication>
-#include <QMainWindow>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Multi-Output Programmable Linear DC power supply"));
-    window.resize(761, 459);
-    window.show();
-    return app.exec();
+    QApplication::setApplicationName(lqs::programTitle());
+    // Closing the main window ends the program, whatever dialogs it owns.
+    QApplication::setQuitOnLastWindowClosed(false);
+    lqs::TForm1* form1 = lqs::createWindows();
+    QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    form1->show();
+    const int rc = app.exec();
+    delete form1;
+    return rc;
 }

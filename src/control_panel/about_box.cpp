@@ -1,0 +1,36 @@
+#include "about_box.h"
+
+#include "toolbar_icons.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+namespace lqs {
+
+TForm2::TForm2(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      Image1(new QLabel(this)),
+      Label1(new QLabel(this)),
+      Label2(new QLabel(QStringLiteral("Version:11.09.02.01"), this)),
+      Button1(new QPushButton(QStringLiteral("OK"), this)) {
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("About"));
+    connect(this, &QDialog::finished, this, &TForm2::dialogClosed);
+    setFixedSize(360, 140);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Image1->setPixmap(icons::linked().pixmap(32, 32));
+    Image1->setGeometry(16, 16, 32, 32);
+    Label1->setGeometry(16, 24, 330, 20);
+    Label1->setAlignment(Qt::AlignCenter);
+    Label2->setGeometry(16, 56, 330, 20);
+    Label2->setAlignment(Qt::AlignCenter);
+    Button1->setGeometry(142, 98, 75, 25);
+    connect(Button1, &QPushButton::clicked, this, &TForm2::close);
+}
+
+
+}  // namespace lqs

@@ -1,0 +1,28 @@
+#include "app_windows.h"
+
+#include "about_box.h"
+#include "memory_dialogs.h"
+#include "messages_box.h"
+#include "port_dialog.h"
+#include "querying_dialog.h"
+#include "read_time_dialog.h"
+#include "setup_dialog.h"
+
+namespace lqs {
+
+TForm1* createWindows(const PortListSources& ports) {
+    auto* form1 = new TForm1;
+    TForm1::Windows w;
+    w.Querying = new TQuerying(form1);
+    w.save = new Tsave(form1);
+    w.recall = new Trecall(form1);
+    w.Form2 = new TForm2(form1);
+    w.Messages = new TMessages(form1);
+    w.Form3 = new TForm3(form1->comm1, form1, ports);
+    w.Frm_Setup = new TFrm_Setup(form1);
+    w.Form_ReadTime = new TForm_ReadTime(form1);
+    form1->attachWindows(w);
+    return form1;
+}
+
+}  // namespace lqs

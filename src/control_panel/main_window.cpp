@@ -1,0 +1,538 @@
+#include "main_window.h"
+
+#include "about_box.h"
+#include "comm.h"
+#include "link_state.h"
+#include "memory_dialogs.h"
+#include "messages_box.h"
+#include "model_profile.h"
+#include "port_dialog.h"
+#include "querying_dialog.h"
+#include "read_time_dialog.h"
+#include "setup_dialog.h"
+#include "toolbar_icons.h"
+#include "up_down.h"
+#include "wave_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+namespace lqs {
+
+namespace {
+
+constexpr int kClientWidth = 761;
+constexpr int kClientHeight = 459;
+constexpr int kToolBarHeight = 25;
+constexpr int kStatusBarHeight = 19;
+
+// The client area between toolbar and status bar. Its children (the control
+// panel and the recorder window) each fill all of it; the panel is kept on
+// top, so the recorder shows only while the panel is hidden.
+class FrameArea : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        for (QObject* o : children()) {
+            if (auto* w = qobject_cast<QWidget*>(o)) w->setGeometry(rect());
+        }
+    }
+    void childEvent(QChildEvent* e) override {
+        QWidget::childEvent(e);
+        if (e->added()) {
+            if (auto* w = qobject_cast<QWidget*>(e->child())) w->setGeometry(rect());
+        }
+    }
+};
+
+QLineEdit* makeField(QWidget* parent, const char* name, int pixelHeight, bool readOnly) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QString::fromLatin1(name));
+    QFont f = e->font();
+    f.setPixelSize(pixelHeight);
+    e->setFont(f);
+    e->setReadOnly(readOnly);
+    e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return e;
+}
+
+QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w = 60, int h = 18) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+QAction* makeAction(QObject* parent, const QString& text, const char* name) {
+    auto* a = new QAction(text, parent);
+    a->setObjectName(QString::fromLatin1(name));
+    return a;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                              Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
+      comm1(new TComm(this)),
+      tmr1(new QTimer(this)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(programCaption());
+    comm1->setObjectName(QStringLiteral("comm1"));
+    // The main window's port: 9600 8N1 without flow control, DTR and RTS on.
+    comm1->setCommName(QStringLiteral("COM1"));
+    comm1->setOutx_XonXoffFlow(false);
+    comm1->setInx_XonXoffFlow(false);
+    tmr1->setObjectName(QStringLiteral("tmr1"));
+    tmr1->setInterval(1000);
+
+    Beep = [](int, int) { QApplication::beep(); };
+    ConfirmReset = [this] {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Querying"), QStringLiteral("Do you Reset?"),
+                        QMessageBox::Ok | QMessageBox::Cancel, this);
+        box.setObjectName(QStringLiteral("resetQuestion"));
+        return box.exec() == QMessageBox::Ok;
+    };
+
+    buildMenus();
+    buildToolBar();
+    m_frameArea = new FrameArea(this);
+    m_frameArea->setObjectName(QStringLiteral("frameArea"));
+    setCentralWidget(m_frameArea);
+    buildPanel();
+    buildStatusBar();
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    FormCreate();
+}
+
+TForm1::~TForm1() { comm1->ClosePort(); }
+
+void TForm1::attachWindows(const Windows& windows) {
+    m_windows = windows;
+    if (m_windows.Form3) {
+        connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
+            ToolButton1->setEnabled(true);
+            setStatusText(0, QStringLiteral("Please Link..."));
+        });
+        connect(m_windows.Form3, &TForm3::dialogClosed, this, [this] { setFrameEnabled(true); });
+    }
+    if (m_windows.Form2) connect(m_windows.Form2, &TForm2::dialogClosed, this, [this] { setFrameEnabled(true); });
+    if (m_windows.save) connect(m_windows.save, &Tsave::dialogClosed, this, [this] { setFrameEnabled(true); });
+    if (m_windows.recall) connect(m_windows.recall, &Trecall::dialogClosed, this, [this] { setFrameEnabled(true); });
+}
+
+void TForm1::buildMenus() {
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    Exit1 = makeAction(this, QStringLiteral("E&xit"), "Exit1");
+    file->addAction(Exit1);
+
+    QMenu* iface = bar->addMenu(QStringLiteral("&Interface"));
+    Series1 = iface->addMenu(QStringLiteral("Series"));
+    Series1->setObjectName(QStringLiteral("Series1"));
+    LQS6200A1 = makeAction(this, QStringLiteral("  LQS-6200A"), "LQS6200A1");
+    LQS6200B1 = makeAction(this, QStringLiteral("  LQS-6200B"), "LQS6200B1");
+    LQS6500B1 = makeAction(this, QStringLiteral("  LQS-6500B"), "LQS6500B1");
+    m_seriesItems[0] = LQS6200A1;
+    m_seriesItems[1] = LQS6200B1;
+    m_seriesItems[2] = LQS6500B1;
+    Series1->addActions({LQS6200A1, LQS6200B1, LQS6500B1});
+
+    QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
+    SaveMemory1 = makeAction(this, QStringLiteral("&Save Memory"), "SaveMemory1");
+    RecallMemory1 = makeAction(this, QStringLiteral("&Recall Memory"), "RecallMemory1");
+    Delay1 = makeAction(this, QStringLiteral("&Delay"), "Delay1");
+    ReadTime1 = makeAction(this, QStringLiteral("Read &Times"), "ReadTime1");
+    function->addAction(SaveMemory1);
+    function->addAction(RecallMemory1);
+    function->addSeparator();
+    function->addAction(Delay1);
+    function->addSeparator();
+    function->addAction(ReadTime1);
+
+    QMenu* action = bar->addMenu(QStringLiteral("&Action"));
+    OutMode1 = makeAction(this, QStringLiteral("  Out &Mode"), "OutMode1");
+    AutoMode1 = makeAction(this, QStringLiteral("  &Auto Mode..."), "AutoMode1");
+    OutPut1 = makeAction(this, QStringLiteral("  &Output"), "OutPut1");
+    AutoRun1 = makeAction(this, QStringLiteral("  Auto &Run"), "AutoRun1");
+    ClearErrorofProtection1 =
+        makeAction(this, QStringLiteral("  &Clear Error of Protection"), "ClearErrorofProtection1");
+    action->addActions({OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1});
+    Record1 = action->addMenu(QStringLiteral("  &Record"));
+    Record1->setObjectName(QStringLiteral("Record1"));
+    Start1 = makeAction(this, QStringLiteral("&Start"), "Start1");
+    Stop1 = makeAction(this, QStringLiteral("S&top"), "Stop1");
+    Setup1 = makeAction(this, QStringLiteral("Set&up"), "Setup1");
+    Save1 = makeAction(this, QStringLiteral("S&ave"), "Save1");
+    Load1 = makeAction(this, QStringLiteral("&Load"), "Load1");
+    Record1->addActions({Start1, Stop1, Setup1, Save1, Load1});
+
+    QMenu* view = bar->addMenu(QStringLiteral("&View"));
+    Control1 = makeAction(this, QStringLiteral("  &Control"), "Control1");
+    Wave1 = makeAction(this, QStringLiteral("  &Wave"), "Wave1");
+    oolbar1 = makeAction(this, QStringLiteral("\u221AToolbar"), "oolbar1");
+    StatusBar2 = makeAction(this, QStringLiteral("\u221AStatus Bar"), "StatusBar2");
+    view->addActions({Control1, Wave1, oolbar1, StatusBar2});
+
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    About1 = makeAction(this, QStringLiteral("About"), "About1");
+    help->addAction(About1);
+
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    connect(LQS6200A1, &QAction::triggered, this, &TForm1::LQS6200A1Click);
+    connect(LQS6200B1, &QAction::triggered, this, &TForm1::LQS6200B1Click);
+    connect(LQS6500B1, &QAction::triggered, this, &TForm1::LQS6500B1Click);
+    connect(SaveMemory1, &QAction::triggered, this, &TForm1::SaveMemory1Click);
+    connect(RecallMemory1, &QAction::triggered, this, &TForm1::RecallMemory1Click);
+    connect(ReadTime1, &QAction::triggered, this, &TForm1::ReadTime1Click);
+    connect(OutPut1, &QAction::triggered, this, &TForm1::OutPut1Click);
+    connect(Start1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StartClick(); });
+    connect(Stop1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StopClick(); });
+    connect(Setup1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_SetupClick(); });
+    connect(Save1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_SaveClick(); });
+    connect(Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_LoadClick(); });
+    connect(Control1, &QAction::triggered, this, &TForm1::Control1Click);
+    connect(Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
+    connect(oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
+    connect(StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
+    connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+}
+
+void TForm1::buildToolBar() {
+    ToolBar1 = new QToolBar(this);
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setIconSize(QSize(16, 16));
+    ToolBar1->setFixedHeight(kToolBarHeight);
+    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, ToolBar1);
+
+    auto add = [this](const char* name, const QIcon& icon, const QString& hint) {
+        auto* a = new QAction(icon, QString(), this);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setToolTip(hint);
+        ToolBar1->addAction(a);
+        if (QWidget* w = ToolBar1->widgetForAction(a)) w->setFixedSize(25, kToolBarHeight - 2);
+        return a;
+    };
+    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"));
+    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"));
+    btn1 = add("btn1", icons::panel(0), QString());
+    btn2 = add("btn2", icons::panel(1), QString());
+    btn3 = add("btn3", icons::clock(false), QString());
+    btn4 = add("btn4", icons::clock(true), QString());
+    btn5 = add("btn5", icons::running(), QString());
+    btn7 = add("btn7", icons::circularArrows(), QString());
+    btn8 = add("btn8", icons::pointingHand(), QString());
+    ToolButton2 = add("ToolButton2", icons::questionMark(), QString());
+
+    connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
+    connect(ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);
+    connect(btn5, &QAction::triggered, this, &TForm1::btn5Click);
+    connect(ToolButton2, &QAction::triggered, this, &TForm1::About1Click);
+}
+
+void TForm1::buildPanel() {
+    Panel1 = new QWidget(m_frameArea);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setAutoFillBackground(true);
+
+    OutMode = new QGroupBox(QStringLiteral("OutMode"), Panel1);
+    OutMode->setObjectName(QStringLiteral("OutMode"));
+    OutMode->setGeometry(8, 4, 745, 48);
+    RadioButton1 = new QRadioButton(QStringLiteral("INDEP"), OutMode);
+    RadioButton2 = new QRadioButton(QStringLiteral("PARALL"), OutMode);
+    RadioButton3 = new QRadioButton(QStringLiteral("TRACK"), OutMode);
+    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
+    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
+    RadioButton3->setObjectName(QStringLiteral("RadioButton3"));
+    RadioButton1->setGeometry(120, 20, 90, 20);
+    RadioButton2->setGeometry(330, 20, 90, 20);
+    RadioButton3->setGeometry(540, 20, 90, 20);
+    RadioButton1->setChecked(true);
+
+    auto channel = [this](const QString& caption, const char* name, int x, QLineEdit*& measuredV,
+                          QLineEdit*& measuredI, QLineEdit*& setV, QLineEdit*& setI, TUpDown*& arrowsV,
+                          TUpDown*& arrowsI, const char* names[6]) {
+        auto* box = new QGroupBox(caption, Panel1);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setGeometry(x, 58, 368, 196);
+        makeLabel(box, QStringLiteral("Voltage"), 24, 24);
+        makeLabel(box, QStringLiteral("Current"), 196, 24);
+        measuredV = makeField(box, names[0], 25, true);
+        measuredV->setGeometry(24, 44, 134, 40);
+        makeLabel(box, QStringLiteral("V"), 162, 60, 16);
+        measuredI = makeField(box, names[1], 25, true);
+        measuredI->setGeometry(196, 44, 134, 40);
+        makeLabel(box, QStringLiteral("A"), 334, 60, 16);
+        for (QLineEdit* e : {measuredV, measuredI}) e->setFocusPolicy(Qt::NoFocus);
+        makeLabel(box, QStringLiteral("SET"), 24, 108);
+        arrowsV = new TUpDown(box);
+        arrowsV->setObjectName(QString::fromLatin1(names[4]));
+        arrowsV->setGeometry(24, 132, 17, 26);
+        setV = makeField(box, names[2], 13, false);
+        setV->setGeometry(42, 132, 116, 26);
+        makeLabel(box, QStringLiteral("V"), 162, 136, 16);
+        arrowsI = new TUpDown(box);
+        arrowsI->setObjectName(QString::fromLatin1(names[5]));
+        arrowsI->setGeometry(196, 132, 17, 26);
+        setI = makeField(box, names[3], 13, false);
+        setI->setGeometry(214, 132, 116, 26);
+        makeLabel(box, QStringLiteral("A"), 334, 136, 16);
+        return box;
+    };
+    const char* ch1[6] = {"Edit1", "Edit2", "Edit5", "Edit6", "UpDown1", "UpDown2"};
+    const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
+    GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6, UpDown1, UpDown2, ch1);
+    GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8, UpDown3, UpDown4, ch2);
+
+    LabelOutput = makeLabel(Panel1, QStringLiteral("Output"), 24, 266);
+    LabelOutput->setObjectName(QStringLiteral("LabelOutput"));
+    BitBtn4 = new QPushButton(QStringLiteral("OFF"), Panel1);
+    BitBtn4->setObjectName(QStringLiteral("BitBtn4"));
+    BitBtn4->setGeometry(24, 288, 110, 44);
+    QFont big = BitBtn4->font();
+    big.setPixelSize(18);
+    big.setBold(true);
+    BitBtn4->setFont(big);
+
+    GroupBox4 = new QGroupBox(QStringLiteral("Memory"), Panel1);
+    GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
+    GroupBox4->setGeometry(160, 262, 216, 76);
+    BitBtn5 = new QPushButton(QStringLiteral("Save"), GroupBox4);
+    BitBtn6 = new QPushButton(QStringLiteral("Recall"), GroupBox4);
+    BitBtn5->setObjectName(QStringLiteral("BitBtn5"));
+    BitBtn6->setObjectName(QStringLiteral("BitBtn6"));
+    BitBtn5->setGeometry(14, 30, 88, 30);
+    BitBtn6->setGeometry(114, 30, 88, 30);
+    connect(BitBtn5, &QPushButton::clicked, this, &TForm1::BitBtn5Click);
+    connect(BitBtn6, &QPushButton::clicked, this, &TForm1::BitBtn6Click);
+}
+
+void TForm1::buildStatusBar() {
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setFixedHeight(kStatusBarHeight);
+    StatusBar1->setSizeGripEnabled(false);
+    const int widths[3] = {160, 100, 100};
+    for (int i = 0; i < 3; ++i) {
+        m_panels[i] = new QLabel(StatusBar1);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setFixedWidth(widths[i]);
+        m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        StatusBar1->addWidget(m_panels[i]);
+    }
+    setStatusBar(StatusBar1);
+}
+
+QString TForm1::statusText(int panel) const {
+    return panel >= 0 && panel < 3 ? m_panels[panel]->text() : QString();
+}
+
+void TForm1::setStatusText(int panel, const QString& text) {
+    if (panel >= 0 && panel < 3) m_panels[panel]->setText(text);
+}
+
+void TForm1::setFrameEnabled(bool enabled) {
+    m_frameEnabled = enabled;
+    menuBar()->setEnabled(enabled);
+    ToolBar1->setEnabled(enabled);
+    m_frameArea->setEnabled(enabled);
+    StatusBar1->setEnabled(enabled);
+}
+
+bool TForm1::panelEnabled() const { return !Panel1->testAttribute(Qt::WA_ForceDisabled); }
+
+void TForm1::showBlocking(QWidget* dialog) {
+    if (!dialog) return;
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+    setFrameEnabled(false);
+}
+
+void TForm1::FormCreate() {
+    Panel1->setEnabled(false);
+    OutPut1->setEnabled(false);
+    ToolButton1->setEnabled(false);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_shownOnce) return;
+    m_shownOnce = true;
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+    FormShow();
+}
+
+void TForm1::FormShow() {
+    InitialiseModel();
+    if (Beep) Beep(2600, 100);
+    setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
+}
+
+void TForm1::InitialiseModel() {
+    linkState().ModelIndex = 1;
+    ShowModelProfile();
+    ResetSetPointFields();
+    setWindowTitle(programCaption());
+    if (m_windows.Form2) {
+        m_windows.Form2->Image1->hide();
+        m_windows.Form2->Label1->setText(programCaption());
+    }
+    for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1}) a->setEnabled(false);
+    Record1->setEnabled(false);  // the menu widget: its item follows it
+    for (QAction* a : {btn1, btn2, btn5, btn7, btn8, btn3, btn4}) a->setEnabled(false);
+}
+
+void TForm1::ResetModelCaptions() {
+    for (int i = 0; i < 3; ++i) m_seriesItems[i]->setText(QString::fromLatin1(modelProfile(i + 1)->resolution));
+}
+
+void TForm1::ShowModelProfile() {
+    ResetModelCaptions();
+    const int index = linkState().ModelIndex;
+    const ModelProfile* profile = modelProfile(index);
+    if (!profile) return;
+    const QString text = QString::fromLatin1(profile->resolution);
+    m_seriesItems[index - 1]->setText(QStringLiteral("->") + text);
+    setWindowTitle(text);
+}
+
+void TForm1::ResetSetPointFields() {
+    const ModelProfile* profile = modelProfile(linkState().ModelIndex);
+    if (!profile) return;
+    const QString zero = QString::fromLatin1(profile->zeroText);
+    for (QLineEdit* e : {Edit5, Edit6, Edit7, Edit8}) e->setText(zero);
+}
+
+void TForm1::chooseModel(int index) {
+    linkState().ModelIndex = std::uint8_t(index);
+    ShowModelProfile();
+    ResetSetPointFields();
+}
+
+void TForm1::LQS6200A1Click() { chooseModel(1); }
+void TForm1::LQS6200B1Click() { chooseModel(2); }
+void TForm1::LQS6500B1Click() { chooseModel(3); }
+
+void TForm1::Exit1Click() {
+    linkState().PendingOperation = Op::None;
+    close();
+}
+
+// A spontaneous close (the close box) is refused while a blocking dialog has
+// the main window disabled, as a disabled window cannot be closed.
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!m_frameEnabled && event->spontaneous()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    QMainWindow::closeEvent(event);
+    Q_EMIT closed();
+}
+
+void TForm1::FormClose() {
+    linkState().PendingOperation = Op::None;
+    comm1->ClosePort();
+}
+
+void TForm1::SaveMemory1Click() {
+    if (panelEnabled()) BitBtn5->click();
+}
+
+void TForm1::RecallMemory1Click() {
+    if (panelEnabled()) BitBtn6->click();
+}
+
+void TForm1::BitBtn5Click() { showBlocking(m_windows.save); }
+void TForm1::BitBtn6Click() { showBlocking(m_windows.recall); }
+
+void TForm1::ReadTime1Click() {
+    if (!m_windows.Form_ReadTime) m_windows.Form_ReadTime = new TForm_ReadTime(this);
+    m_windows.Form_ReadTime->exec();
+}
+
+void TForm1::OutPut1Click() { BitBtn4->click(); }
+
+void TForm1::btn5Click() {
+    if (panelEnabled()) BitBtn4->click();
+}
+
+TForm_Wave* TForm1::ensureWaveWindow() {
+    if (!Form_Wave) {
+        Form_Wave = new TForm_Wave(m_frameArea);
+        Form_Wave->show();
+        Panel1->raise();
+    }
+    return Form_Wave;
+}
+
+void TForm1::Control1Click() { Panel1->show(); }
+
+void TForm1::Wave1Click() {
+    ensureWaveWindow()->show();
+    Panel1->hide();
+}
+
+void TForm1::oolbar1Click() {
+    const bool show = !ToolBar1->isVisible();
+    ToolBar1->setVisible(show);
+    oolbar1->setText(show ? QStringLiteral("\u221AToolbar") : QStringLiteral("  Toolbar"));
+}
+
+void TForm1::StatusBar2Click() {
+    const bool show = !StatusBar1->isVisible();
+    StatusBar1->setVisible(show);
+    StatusBar2->setText(show ? QStringLiteral("\u221AStatus Bar") : QStringLiteral("  Status Bar"));
+}
+
+void TForm1::About1Click() { showBlocking(m_windows.Form2); }
+
+void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
+
+void TForm1::ShowQuerying() {
+    setFrameEnabled(false);
+    if (!m_windows.Querying) return;
+    m_windows.Querying->show();
+    m_windows.Querying->raise();
+    m_windows.Querying->Label2->setText(QStringLiteral("Remaining 60 seconds!"));
+}
+
+void TForm1::ToolButton1Click() {
+    if (!ConfirmReset || !ConfirmReset()) return;
+    setStatusText(1, QString());
+    ToolButton1->setIcon(icons::linked());
+    m_linkedPicture = true;
+    Panel1->setEnabled(true);
+    OutPut1->setEnabled(true);
+    btn5->setEnabled(true);
+    if (LinkSequence) {
+        LinkSequence();
+    } else {
+        ShowQuerying();
+        linkState().ProgressMode = Progress::PerReply;
+    }
+    setStatusText(0, QString());
+    Record1->setEnabled(true);
+}
+
+}  // namespace lqs

@@ -1,0 +1,201 @@
+// TForm1: the program's frame. Toolbar, the control panel Panel1, the status
+// bar and the menus; it owns the serial port comm1 and holds the recorder
+// window as its only child, covered whenever Panel1 is visible.
+#pragma once
+
+#include <QMainWindow>
+
+#include <functional>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+class QTimer;
+class QToolBar;
+
+namespace lqs {
+
+class TComm;
+class TForm2;
+class TForm3;
+class TForm_ReadTime;
+class TForm_Wave;
+class TFrm_Setup;
+class TMessages;
+class TQuerying;
+class TUpDown;
+class Tsave;
+class Trecall;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // The windows created after this one, in their start-up order.
+    struct Windows {
+        TQuerying* Querying = nullptr;
+        Tsave* save = nullptr;
+        Trecall* recall = nullptr;
+        TForm2* Form2 = nullptr;
+        TMessages* Messages = nullptr;
+        TForm3* Form3 = nullptr;
+        TFrm_Setup* Frm_Setup = nullptr;
+        TForm_ReadTime* Form_ReadTime = nullptr;
+    };
+    void attachWindows(const Windows& windows);
+    const Windows& windows() const { return m_windows; }
+
+    TComm* comm1;
+
+    // Toolbar, left to right.
+    QToolBar* ToolBar1;
+    QAction* ToolButton1;
+    QAction* ToolButton3;
+    QAction* btn1;
+    QAction* btn2;
+    QAction* btn3;
+    QAction* btn4;
+    QAction* btn5;
+    QAction* btn7;
+    QAction* btn8;
+    QAction* ToolButton2;
+
+    // Menus.
+    QAction* Exit1;
+    QMenu* Series1;
+    QAction* LQS6200A1;
+    QAction* LQS6200B1;
+    QAction* LQS6500B1;
+    QAction* SaveMemory1;
+    QAction* RecallMemory1;
+    QAction* Delay1;
+    QAction* ReadTime1;
+    QAction* OutMode1;
+    QAction* AutoMode1;
+    QAction* OutPut1;
+    QAction* AutoRun1;
+    QAction* ClearErrorofProtection1;
+    QMenu* Record1;
+    QAction* Start1;
+    QAction* Stop1;
+    QAction* Setup1;
+    QAction* Save1;
+    QAction* Load1;
+    QAction* Control1;
+    QAction* Wave1;
+    QAction* oolbar1;
+    QAction* StatusBar2;
+    QAction* About1;
+
+    // The control panel.
+    QWidget* Panel1;
+    QGroupBox* OutMode;
+    QRadioButton* RadioButton1;
+    QRadioButton* RadioButton2;
+    QRadioButton* RadioButton3;
+    QGroupBox* GroupBox3;
+    QGroupBox* GroupBox2;
+    QLineEdit* Edit1;
+    QLineEdit* Edit2;
+    QLineEdit* Edit3;
+    QLineEdit* Edit4;
+    QLineEdit* Edit5;
+    QLineEdit* Edit6;
+    QLineEdit* Edit7;
+    QLineEdit* Edit8;
+    TUpDown* UpDown1;
+    TUpDown* UpDown2;
+    TUpDown* UpDown3;
+    TUpDown* UpDown4;
+    QLabel* LabelOutput;
+    QPushButton* BitBtn4;
+    QGroupBox* GroupBox4;
+    QPushButton* BitBtn5;
+    QPushButton* BitBtn6;
+
+    QStatusBar* StatusBar1;
+    QTimer* tmr1;
+
+    // The recorder window; null until first used.
+    TForm_Wave* Form_Wave = nullptr;
+
+    QString statusText(int panel) const;
+    void setStatusText(int panel, const QString& text);
+
+    // "Disabling the main window" disables its contents, not the window
+    // itself, so that the dialogs it owns stay usable.
+    void setFrameEnabled(bool enabled);
+    bool frameEnabled() const { return m_frameEnabled; }
+    bool panelEnabled() const;
+    bool linkedPicture() const { return m_linkedPicture; }
+
+    // Seams: the sounds and questions that tests answer themselves.
+    std::function<void(int hz, int ms)> Beep;
+    std::function<bool()> ConfirmReset;
+    // Set by the device link: runs the link sequence of the link button.
+    std::function<void()> LinkSequence;
+
+    // Start-up and model profile.
+    void InitialiseModel();
+    void ShowModelProfile();
+    void ResetModelCaptions();
+    void ResetSetPointFields();
+
+    // Handlers.
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void Exit1Click();
+    void LQS6200A1Click();
+    void LQS6200B1Click();
+    void LQS6500B1Click();
+    void SaveMemory1Click();
+    void RecallMemory1Click();
+    void ReadTime1Click();
+    void OutPut1Click();
+    void Control1Click();
+    void Wave1Click();
+    void oolbar1Click();
+    void StatusBar2Click();
+    void About1Click();
+    void ToolButton1Click();
+    void ToolButton3Click();
+    void btn5Click();
+    void BitBtn5Click();
+    void BitBtn6Click();
+    void ShowQuerying();
+
+    TForm_Wave* ensureWaveWindow();
+
+Q_SIGNALS:
+    void closed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMenus();
+    void buildToolBar();
+    void buildPanel();
+    void buildStatusBar();
+    void chooseModel(int index);
+    void showBlocking(QWidget* dialog);
+
+    Windows m_windows;
+    QWidget* m_frameArea = nullptr;
+    QLabel* m_panels[3] = {};
+    QAction* m_seriesItems[3] = {};
+    bool m_frameEnabled = true;
+    bool m_shownOnce = false;
+    bool m_linkedPicture = false;
+};
+
+}  // namespace lqs

@@ -1,0 +1,48 @@
+// Tsave and Trecall: pick a memory slot of the instrument, 1 to 4.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace lqs {
+
+class TUpDown;
+
+class TMemoryDialog : public QDialog {
+    Q_OBJECT
+public:
+    TMemoryDialog(const QString& caption, QWidget* parent);
+
+    QLabel* Label1;
+    QLineEdit* Edit1;
+    TUpDown* UpDown1;
+    QPushButton* Button1;
+    QPushButton* Button2;
+
+    // The slot arrows: 1 to 4, no wrap.
+    void UpDown1Click(bool up);
+
+Q_SIGNALS:
+    void dialogClosed();
+};
+
+class Tsave : public TMemoryDialog {
+    Q_OBJECT
+public:
+    explicit Tsave(QWidget* parent = nullptr) : TMemoryDialog(QStringLiteral("Save Data"), parent) {
+        setObjectName(QStringLiteral("save"));
+    }
+};
+
+class Trecall : public TMemoryDialog {
+    Q_OBJECT
+public:
+    explicit Trecall(QWidget* parent = nullptr) : TMemoryDialog(QStringLiteral("Recall Data"), parent) {
+        setObjectName(QStringLiteral("recall"));
+    }
+};
+
+}  // namespace lqs

@@ -1,0 +1,312 @@
+#include "about_box.h"
+#include "app_windows.h"
+#include "comm.h"
+#include "link_state.h"
+#include "memory_dialogs.h"
+#include "modal_watcher.h"
+#include "port_dialog.h"
+#include "pty_pair.h"
+#include "querying_dialog.h"
+#include "wave_window.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+using namespace lqs;
+
+namespace {
+
+// A main window with its dialogs, whose port list offers one pseudo-terminal.
+struct Fixture {
+    QTemporaryDir dir;
+    test::PtyPair pty;
+    std::unique_ptr<TForm1> form;
+    QList<QPair<int, int>> beeps;
+    int linkSequences = 0;
+
+    Fixture() {
+        linkState().resetForTests();
+        QDir(dir.path()).mkpath(QStringLiteral("sim"));
+        QFile::link(QString::fromStdString(pty.slavePath()), dir.filePath(QStringLiteral("sim/ttyLQS0")));
+        PortListSources sources;
+        sources.sysClassTty = dir.filePath(QStringLiteral("no-sys"));
+        sources.dev = dir.filePath(QStringLiteral("no-dev"));
+        sources.simulatorDir = dir.filePath(QStringLiteral("sim"));
+        form.reset(createWindows(sources));
+        form->Beep = [this](int hz, int ms) { beeps.append({hz, ms}); };
+        form->LinkSequence = [this] { ++linkSequences; };
+        form->show();
+    }
+    QString simPort() const { return dir.filePath(QStringLiteral("sim/ttyLQS0")); }
+
+    void openPort() {
+        form->ToolButton3->trigger();
+        QVERIFY(form->windows().Form3->isVisible());
+        QTest::mouseClick(form->windows().Form3->Button1, Qt::LeftButton);
+        QVERIFY(form->comm1->IsOpen());
+    }
+    void linkStart(bool confirm) {
+        form->ConfirmReset = [confirm] { return confirm; };
+        form->ToolButton1->trigger();
+    }
+};
+
+QStringList actionTexts(QWidget* menu) {
+    QStringList out;
+    for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+}
+
+}  // namespace
+
+class tst_MainWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void menuCaptions_data();
+    void menuCaptions();
+    void toolbarOrderAndHints();
+    void geometry();
+    void startupState();
+    void stages_data();
+    void stages();
+    void modelChoice();
+    void toggles();
+    void recorderView();
+    void memoryItemsOnlyWhenLinked();
+    void aboutBlocksAndReleases();
+    void closingClosesThePort();
+};
+
+void tst_MainWindow::menuCaptions_data() {
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QStringList>("items");
+    QTest::newRow("file") << "&File" << QStringList{QStringLiteral("E&xit")};
+    QTest::newRow("interface") << "&Interface" << QStringList{QStringLiteral("Series")};
+    QTest::newRow("function") << "F&unction"
+                              << QStringList{QStringLiteral("&Save Memory"), QStringLiteral("&Recall Memory"),
+                                             QStringLiteral("-"), QStringLiteral("&Delay"), QStringLiteral("-"),
+                                             QStringLiteral("Read &Times")};
+    QTest::newRow("action") << "&Action"
+                            << QStringList{QStringLiteral("  Out &Mode"), QStringLiteral("  &Auto Mode..."),
+                                           QStringLiteral("  &Output"), QStringLiteral("  Auto &Run"),
+                                           QStringLiteral("  &Clear Error of Protection"), QStringLiteral("  &Record")};
+    QTest::newRow("view") << "&View"
+                          << QStringList{QStringLiteral("  &Control"), QStringLiteral("  &Wave"),
+                                         QStringLiteral("\u221AToolbar"), QStringLiteral("\u221AStatus Bar")};
+    QTest::newRow("help") << "&Help" << QStringList{QStringLiteral("About")};
+    QTest::newRow("record") << "  &Record"
+                            << QStringList{QStringLiteral("&Start"), QStringLiteral("S&top"), QStringLiteral("Set&up"),
+                                           QStringLiteral("S&ave"), QStringLiteral("&Load")};
+}
+
+void tst_MainWindow::menuCaptions() {
+    QFETCH(QString, menu);
+    QFETCH(QStringList, items);
+    Fixture f;
+    QMenu* found = nullptr;
+    for (QMenu* m : f.form->findChildren<QMenu*>()) {
+        if (m->title() == menu) found = m;
+    }
+    QVERIFY2(found, qPrintable(menu));
+    QCOMPARE(actionTexts(found), items);
+}
+
+void tst_MainWindow::toolbarOrderAndHints() {
+    Fixture f;
+    QStringList names, hints;
+    for (QAction* a : f.form->ToolBar1->actions()) {
+        names << a->objectName();
+        hints << a->toolTip();
+    }
+    QCOMPARE(names, (QStringList{"ToolButton1", "ToolButton3", "btn1", "btn2", "btn3", "btn4", "btn5", "btn7",
+                                 "btn8", "ToolButton2"}));
+    QCOMPARE(hints, (QStringList{"link", "COM", "", "", "", "", "", "", "", ""}));
+    for (QAction* a : f.form->ToolBar1->actions()) QCOMPARE(a->icon().actualSize(QSize(16, 16)), QSize(16, 16));
+}
+
+void tst_MainWindow::geometry() {
+    Fixture f;
+    QCOMPARE(f.form->width(), 761);
+    QCOMPARE(f.form->height() - f.form->menuBar()->height(), 459);
+    QCOMPARE(f.form->ToolBar1->height(), 25);
+    QCOMPARE(f.form->StatusBar1->height(), 19);
+    QCOMPARE(f.form->Panel1->height(), 459 - 25 - 19);
+    QCOMPARE(f.form->Edit1->font().pixelSize(), 25);
+    QCOMPARE(f.form->Edit5->font().pixelSize(), 13);
+    QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
+}
+
+void tst_MainWindow::startupState() {
+    Fixture f;
+    TForm1& w = *f.form;
+    QCOMPARE(w.windowTitle(), QStringLiteral("Multi-Output Programmable Linear DC power supply"));
+    QCOMPARE(w.statusText(0), QStringLiteral("Please Config RS232 COM!"));
+    QCOMPARE(f.beeps, (QList<QPair<int, int>>{{2600, 100}}));
+    QCOMPARE(linkState().ModelIndex.load(), std::uint8_t(1));
+    QCOMPARE(actionTexts(w.Series1), (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
+                                                  "100mV,10mA,0~30Vx2,0~5Ax2"}));
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.000"));
+    QVERIFY(w.RadioButton1->isChecked());
+    QCOMPARE(w.BitBtn4->text(), QStringLiteral("OFF"));
+    for (QAction* a : {w.Delay1, w.OutMode1, w.AutoMode1, w.OutPut1, w.AutoRun1, w.ClearErrorofProtection1,
+                       w.Record1->menuAction(), w.btn1, w.btn2, w.btn3, w.btn4, w.btn5, w.btn7, w.btn8}) {
+        QVERIFY2(!a->isEnabled(), qPrintable(a->objectName() + a->text()));
+    }
+    for (QAction* a : {w.ToolButton3, w.ToolButton2, w.Exit1, w.SaveMemory1, w.ReadTime1, w.Control1, w.Wave1})
+        QVERIFY(a->isEnabled());
+    QCOMPARE(w.windows().Form2->Label1->text(), w.windowTitle());
+    QVERIFY(w.windows().Form2->Image1->isHidden());
+    QVERIFY(!w.comm1->IsOpen());
+    QVERIFY(w.Form_Wave == nullptr);
+}
+
+// The enable states across start-up, an opened port and the link start.
+void tst_MainWindow::stages_data() {
+    QTest::addColumn<int>("stage");  // 0 start, 1 port opened, 2 link declined, 3 link confirmed
+    QTest::addColumn<bool>("panel");
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<bool>("linked");
+    QTest::addColumn<bool>("output");
+    QTest::addColumn<QString>("status0");
+    QTest::newRow("after start-up") << 0 << false << false << false << false << "Please Config RS232 COM!";
+    QTest::newRow("port opened") << 1 << false << true << false << false << "Please Link...";
+    QTest::newRow("link declined") << 2 << false << true << false << false << "Please Link...";
+    QTest::newRow("link started") << 3 << true << true << true << true << "";
+}
+
+void tst_MainWindow::stages() {
+    QFETCH(int, stage);
+    QFETCH(bool, panel);
+    QFETCH(bool, link);
+    QFETCH(bool, linked);
+    QFETCH(bool, output);
+    QFETCH(QString, status0);
+    Fixture f;
+    TForm1& w = *f.form;
+    if (stage >= 1) {
+        f.openPort();
+        QVERIFY(w.frameEnabled());
+        QVERIFY(!w.windows().Form3->isVisible());
+    }
+    w.setStatusText(1, QStringLiteral("old error"));
+    if (stage == 2) f.linkStart(false);
+    if (stage == 3) f.linkStart(true);
+    QCOMPARE(w.panelEnabled(), panel);
+    QCOMPARE(w.ToolButton1->isEnabled(), link);
+    QCOMPARE(w.linkedPicture(), linked);
+    QCOMPARE(w.btn5->isEnabled(), output);
+    QCOMPARE(w.OutPut1->isEnabled(), output);
+    QCOMPARE(w.Record1->menuAction()->isEnabled(), output);
+    QCOMPARE(w.statusText(0), status0);
+    QCOMPARE(w.statusText(1), stage == 3 ? QString() : QStringLiteral("old error"));
+    QCOMPARE(f.linkSequences, stage == 3 ? 1 : 0);
+}
+
+void tst_MainWindow::modelChoice() {
+    Fixture f;
+    TForm1& w = *f.form;
+    w.LQS6500B1->trigger();
+    QCOMPARE(linkState().ModelIndex.load(), std::uint8_t(3));
+    QCOMPARE(actionTexts(w.Series1), (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
+                                                  "->100mV,10mA,0~30Vx2,0~5Ax2"}));
+    QCOMPARE(w.windowTitle(), QStringLiteral("100mV,10mA,0~30Vx2,0~5Ax2"));
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.00"));
+    w.LQS6200A1->trigger();
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.000"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("1mV,1mA,0~30Vx2,0~3Ax2"));
+}
+
+void tst_MainWindow::toggles() {
+    Fixture f;
+    TForm1& w = *f.form;
+    const int panelHeight = w.Panel1->height();
+    w.oolbar1->trigger();
+    QCOMPARE(w.oolbar1->text(), QStringLiteral("  Toolbar"));
+    QVERIFY(!w.ToolBar1->isVisible());
+    QTRY_COMPARE(w.Panel1->height(), panelHeight + 25);  // the panel takes the space
+    w.oolbar1->trigger();
+    QCOMPARE(w.oolbar1->text(), QStringLiteral("\u221AToolbar"));
+    QVERIFY(w.ToolBar1->isVisible());
+    w.StatusBar2->trigger();
+    QCOMPARE(w.StatusBar2->text(), QStringLiteral("  Status Bar"));
+    QVERIFY(!w.StatusBar1->isVisible());
+    w.StatusBar2->trigger();
+    QCOMPARE(w.StatusBar2->text(), QStringLiteral("\u221AStatus Bar"));
+    QVERIFY(w.StatusBar1->isVisible());
+}
+
+void tst_MainWindow::recorderView() {
+    Fixture f;
+    TForm1& w = *f.form;
+    w.Start1->trigger();  // creates the recorder behind the panel
+    QVERIFY(w.Form_Wave);
+    QCOMPARE(w.Form_Wave->parentWidget(), w.Panel1->parentWidget());
+    QVERIFY(w.Panel1->isVisible());
+    QCOMPARE(w.Form_Wave->geometry(), w.Panel1->geometry());
+    TForm_Wave* first = w.Form_Wave;
+    w.Wave1->trigger();
+    QVERIFY(!w.Panel1->isVisible());
+    QVERIFY(w.Form_Wave->isVisible());
+    QCOMPARE(w.Form_Wave, first);  // created once
+    w.Control1->trigger();
+    QVERIFY(w.Panel1->isVisible());
+    QCOMPARE(w.Form_Wave, first);
+}
+
+void tst_MainWindow::memoryItemsOnlyWhenLinked() {
+    Fixture f;
+    TForm1& w = *f.form;
+    w.SaveMemory1->trigger();
+    w.RecallMemory1->trigger();
+    QVERIFY(!w.windows().save->isVisible());
+    QVERIFY(!w.windows().recall->isVisible());
+    f.openPort();
+    f.linkStart(true);
+    w.SaveMemory1->trigger();
+    QVERIFY(w.windows().save->isVisible());
+    QVERIFY(!w.frameEnabled());
+    QTest::mouseClick(w.windows().save->Button2, Qt::LeftButton);
+    QVERIFY(!w.windows().save->isVisible());
+    QVERIFY(w.frameEnabled());
+}
+
+void tst_MainWindow::aboutBlocksAndReleases() {
+    Fixture f;
+    TForm1& w = *f.form;
+    w.About1->trigger();
+    QVERIFY(w.windows().Form2->isVisible());
+    QVERIFY(!w.frameEnabled());
+    QVERIFY(w.windows().Form2->Button1->isEnabled());  // the dialog itself stays usable
+    QTest::mouseClick(w.windows().Form2->Button1, Qt::LeftButton);
+    QVERIFY(w.frameEnabled());
+    w.ToolButton2->trigger();
+    QVERIFY(w.windows().Form2->isVisible());
+    w.windows().Form2->close();
+    QVERIFY(w.frameEnabled());
+}
+
+void tst_MainWindow::closingClosesThePort() {
+    Fixture f;
+    TForm1& w = *f.form;
+    f.openPort();
+    linkState().PendingOperation = Op::Polling;
+    QSignalSpy closed(&w, &TForm1::closed);
+    QVERIFY(closed.isValid());
+    w.Exit1->trigger();
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!w.comm1->IsOpen());
+    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_main_window.moc"

@@ -46,7 +46,20 @@ QString errorBoxText(const QString& message) {
     return message;
 }
 
+namespace {
+ErrorBoxHook& hookSlot() {
+    static ErrorBoxHook hook;
+    return hook;
+}
+}  // namespace
+
+void setErrorBoxHook(ErrorBoxHook hook) { hookSlot() = std::move(hook); }
+
 void showErrorBox(QWidget* parent, const QString& message) {
+    if (hookSlot()) {
+        hookSlot()(parent, errorBoxText(message));
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, programTitle(), errorBoxText(message), QMessageBox::Ok,
                     parent);
     box.setObjectName(QStringLiteral("errorBox"));

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 namespace lqs {
@@ -15,5 +17,10 @@ QString errorBoxText(const QString& message);
 
 // Modal; returns once the user has pressed OK. The box is named "errorBox".
 void showErrorBox(QWidget* parent, const QString& message);
+
+// Where the error box goes instead, for harnesses that cannot answer a modal
+// box (a fuzzer); an empty function restores the box.
+using ErrorBoxHook = std::function<void(QWidget* parent, const QString& text)>;
+void setErrorBoxHook(ErrorBoxHook hook);
 
 }  // namespace lqs

@@ -2,6 +2,7 @@
 
 #include "about_box.h"
 #include "comm.h"
+#include "device_link.h"
 #include "link_state.h"
 #include "memory_dialogs.h"
 #include "messages_box.h"
@@ -88,6 +89,7 @@ TForm1::TForm1(QWidget* parent)
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
       comm1(new TComm(this)),
+      link(new DeviceLink(comm1, this, this)),
       tmr1(new QTimer(this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(programCaption());
@@ -115,13 +117,35 @@ TForm1::TForm1(QWidget* parent)
     buildPanel();
     buildStatusBar();
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    LinkSequence = [this] { link->LinkSequence(); };
+    comm1->OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
+        link->comm1ReceiveData(buffer, length);
+    };
+    // The poll thread reads the set points from this copy, never from the fields.
+    for (int i = 5; i <= 8; ++i) {
+        connect(edit(i), &QLineEdit::textChanged, this, [this, i](const QString& text) { link->mirrorSetPoint(i, text); });
+    }
+    connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
+    // toggled fires for selection from code too, which must act as a click does.
+    connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
+    connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
+    connect(RadioButton3, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton3Click(); });
     FormCreate();
 }
 
-TForm1::~TForm1() { comm1->ClosePort(); }
+TForm1::~TForm1() {
+    // The poll threads end before the port and the fields they read go away.
+    linkState().PendingOperation = Op::None;
+    delete link;
+    link = nullptr;
+    comm1->ClosePort();
+}
 
 void TForm1::attachWindows(const Windows& windows) {
     m_windows = windows;
+    link->attachDialogs(m_windows.Querying, m_windows.Messages);
+    if (m_windows.save) connect(m_windows.save->Button1, &QPushButton::clicked, this, &TForm1::saveButton1Click);
     if (m_windows.Form3) {
         connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
             ToolButton1->setEnabled(true);
@@ -509,14 +533,6 @@ void TForm1::About1Click() { showBlocking(m_windows.Form2); }
 
 void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
 
-void TForm1::ShowQuerying() {
-    setFrameEnabled(false);
-    if (!m_windows.Querying) return;
-    m_windows.Querying->show();
-    m_windows.Querying->raise();
-    m_windows.Querying->Label2->setText(QStringLiteral("Remaining 60 seconds!"));
-}
-
 void TForm1::ToolButton1Click() {
     if (!ConfirmReset || !ConfirmReset()) return;
     setStatusText(1, QString());
@@ -525,14 +541,86 @@ void TForm1::ToolButton1Click() {
     Panel1->setEnabled(true);
     OutPut1->setEnabled(true);
     btn5->setEnabled(true);
-    if (LinkSequence) {
-        LinkSequence();
-    } else {
-        ShowQuerying();
-        linkState().ProgressMode = Progress::PerReply;
-    }
+    if (LinkSequence) LinkSequence();
     setStatusText(0, QString());
     Record1->setEnabled(true);
+}
+
+QLineEdit* TForm1::edit(int number) const {
+    QLineEdit* const edits[] = {Edit1, Edit2, Edit3, Edit4, Edit5, Edit6, Edit7, Edit8};
+    return number >= 1 && number <= 8 ? edits[number - 1] : nullptr;
+}
+
+QString TForm1::fieldText(int number) const {
+    const QLineEdit* e = edit(number);
+    return e ? e->text() : QString();
+}
+
+void TForm1::setFieldText(int number, const QString& text) {
+    if (QLineEdit* e = edit(number)) e->setText(text);
+}
+
+void TForm1::setOutputCaption(const QString& caption) { BitBtn4->setText(caption); }
+
+void TForm1::selectCoupling(int button) {
+    QRadioButton* const buttons[] = {RadioButton1, RadioButton2, RadioButton3};
+    if (button >= 1 && button <= 3) buttons[button - 1]->setChecked(true);
+}
+
+void TForm1::closeSaveDialog() {
+    if (m_windows.save) m_windows.save->close();
+}
+
+QString TForm1::saveSlotText() const { return m_windows.save ? m_windows.save->Edit1->text() : QString(); }
+
+void TForm1::closeMainWindow() { close(); }
+
+void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
+                                    int upDown4, int edit8) {
+    UpDown1->setEnabled(upDown1 == 1);
+    Edit5->setEnabled(edit5 == 1);
+    UpDown2->setEnabled(upDown2 == 1);
+    Edit6->setEnabled(edit6 == 1);
+    UpDown3->setEnabled(upDown3 == 1);
+    Edit7->setEnabled(edit7 == 1);
+    UpDown4->setEnabled(upDown4 == 1);
+    Edit8->setEnabled(edit8 == 1);
+}
+
+// A coupling button that became selected, by a click or from code. With the
+// output on, the change leaves it off.
+void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int (&e)[8]) {
+    if (!button->isChecked()) return;
+    LinkState& s = linkState();
+    const bool wasOn = s.OutputOn == 1;
+    s.PendingOperation = code;
+    EnableSetPointControls(e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]);
+    link->OperationDispatcher();
+    if (wasOn) {
+        if (Form_Wave) Form_Wave->Btn_StopClick();
+        link->OutputOffAction();
+    }
+}
+
+void TForm1::RadioButton1Click() { couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1}); }
+void TForm1::RadioButton2Click() { couplingSelected(RadioButton2, Op::CouplingParall, {1, 1, 1, 1, 0, 0, 0, 0}); }
+void TForm1::RadioButton3Click() { couplingSelected(RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1}); }
+
+void TForm1::BitBtn4Click() {
+    LinkState& s = linkState();
+    if (s.OutputOn == 0) {
+        link->OutputOnAction();
+        s.PendingOperation = Op::Polling;
+        link->OperationDispatcher();
+    } else {
+        if (Form_Wave) Form_Wave->Btn_StopClick();
+        link->OutputOffAction();
+    }
+}
+
+void TForm1::saveButton1Click() {
+    linkState().PendingOperation = Op::SaveMemory;
+    link->OperationDispatcher();
 }
 
 }  // namespace lqs

@@ -3,8 +3,11 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "link_view.h"
+
 #include <QMainWindow>
 
+#include <cstdint>
 #include <functional>
 
 class QAction;
@@ -20,6 +23,7 @@ class QToolBar;
 
 namespace lqs {
 
+class DeviceLink;
 class TComm;
 class TForm2;
 class TForm3;
@@ -32,7 +36,7 @@ class TUpDown;
 class Tsave;
 class Trecall;
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public LinkView {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -53,6 +57,7 @@ public:
     const Windows& windows() const { return m_windows; }
 
     TComm* comm1;
+    DeviceLink* link;
 
     // Toolbar, left to right.
     QToolBar* ToolBar1;
@@ -127,11 +132,9 @@ public:
     TForm_Wave* Form_Wave = nullptr;
 
     QString statusText(int panel) const;
-    void setStatusText(int panel, const QString& text);
 
-    // "Disabling the main window" disables its contents, not the window
-    // itself, so that the dialogs it owns stay usable.
-    void setFrameEnabled(bool enabled);
+    // "Disabling the main window" (setFrameEnabled) disables its contents,
+    // not the window itself, so that the dialogs it owns stay usable.
     bool frameEnabled() const { return m_frameEnabled; }
     bool panelEnabled() const;
     bool linkedPicture() const { return m_linkedPicture; }
@@ -139,7 +142,7 @@ public:
     // Seams: the sounds and questions that tests answer themselves.
     std::function<void(int hz, int ms)> Beep;
     std::function<bool()> ConfirmReset;
-    // Set by the device link: runs the link sequence of the link button.
+    // The link sequence of the link button; the device link's by default.
     std::function<void()> LinkSequence;
 
     // Start-up and model profile.
@@ -170,7 +173,25 @@ public:
     void btn5Click();
     void BitBtn5Click();
     void BitBtn6Click();
-    void ShowQuerying();
+    void BitBtn4Click();
+    void RadioButton1Click();
+    void RadioButton2Click();
+    void RadioButton3Click();
+    void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
+                                int upDown4, int edit8);
+    void saveButton1Click();
+
+    // LinkView
+    QString fieldText(int edit) const override;
+    void setFieldText(int edit, const QString& text) override;
+    void setOutputCaption(const QString& caption) override;
+    void selectCoupling(int button) override;
+    void closeSaveDialog() override;
+    QString saveSlotText() const override;
+    void closeMainWindow() override;
+    QWidget* viewWidget() override { return this; }
+    void setFrameEnabled(bool enabled) override;
+    void setStatusText(int panel, const QString& text) override;
 
     TForm_Wave* ensureWaveWindow();
 
@@ -187,6 +208,8 @@ private:
     void buildPanel();
     void buildStatusBar();
     void chooseModel(int index);
+    void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
+    QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);
 
     Windows m_windows;

@@ -1,0 +1,619 @@
+#include "device_link.h"
+
+#include "comm.h"
+#include "convert.h"
+#include "guarded.h"
+#include "link_view.h"
+#include "messages_box.h"
+#include "querying_dialog.h"
+#include "set_point_math.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QThread>
+
+#include <algorithm>
+#include <condition_variable>
+
+namespace lqs {
+
+namespace {
+
+const char* const kFullQuery[] = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
+                                  "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
+const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
+                                    "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
+
+// Operation code of a set point -> its field and command.
+struct SetPointOp {
+    int edit;
+    const char* command;
+};
+SetPointOp setPointOp(int code) {
+    switch (code) {
+        case Op::StepVset1:
+        case Op::EnterVset1: return {5, "VSET1:"};
+        case Op::StepVset2:
+        case Op::EnterVset2: return {7, "VSET2:"};
+        case Op::StepIset1:
+        case Op::EnterIset1: return {6, "ISET1:"};
+        case Op::StepIset2:
+        case Op::EnterIset2: return {8, "ISET2:"};
+        default: return {0, nullptr};
+    }
+}
+
+bool isNumber(const QString& text) {
+    try {
+        StrToFloat(text);
+        return true;
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+bool isWholeNumber(const QString& text, int* value) {
+    try {
+        *value = StrToInt(text);
+        return true;
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+QString remainingText(int position) {
+    static const int seconds[] = {60, 54, 48, 42, 30, 18, 8, 4, 3, 2, 1};
+    const int i = std::clamp(position / 10, 0, 10);
+    return QStringLiteral("Remaining %1 seconds!").arg(seconds[i]);
+}
+
+}  // namespace
+
+LinkTimings LinkTimings::scaled(int divisor) const {
+    LinkTimings t = *this;
+    for (int* v : {&t.replyGraceMs, &t.pollStartMs, &t.pollEndMs, &t.holdCheckMs, &t.couplingWaitMs,
+                   &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
+        *v = std::max(1, *v / divisor);
+    }
+    t.fullQueryPasses = std::max(1, t.fullQueryPasses / divisor);
+    t.pollPasses = std::max(1, t.pollPasses / divisor);
+    return t;
+}
+
+DeviceLink::DeviceLink(TComm* comm, LinkView* view, QObject* parent)
+    : QObject(parent), m_comm(comm), m_view(view) {
+    ShowSendFailed = [this] {
+        QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), QStringLiteral("发送失败 !"),
+                        QMessageBox::Yes, m_view->viewWidget());
+        box.setObjectName(QStringLiteral("sendFailed"));
+        box.exec();
+    };
+}
+
+DeviceLink::~DeviceLink() {
+    linkState().PollingEnabled = 0;
+    m_waits.shutdown();
+    reapPollThreads(true);
+}
+
+void DeviceLink::attachDialogs(TQuerying* querying, TMessages* messages) {
+    m_querying = querying;
+    m_messages = messages;
+    if (m_querying) {
+        connect(m_querying, &TQuerying::dialogClosed, this, &DeviceLink::queryingClosed);
+    }
+    if (m_messages) connect(m_messages, &TMessages::dialogClosed, this, [this] { m_view->closeMainWindow(); });
+}
+
+bool DeviceLink::inUiThread() const { return QThread::currentThread() == thread(); }
+
+void DeviceLink::runInUi(const std::function<void()>& f) {
+    if (inUiThread()) {
+        f();
+        return;
+    }
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto state = std::make_shared<Done>();
+    QMetaObject::invokeMethod(
+        this,
+        [f, state] {
+            f();
+            std::lock_guard<std::mutex> lock(state->m);
+            state->done = true;
+            state->cv.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(state->m);
+    // Wakes now and then to see whether the program is closing, so a
+    // request the user-interface thread will never run cannot hold us.
+    while (!state->done && !m_waits.shuttingDown()) state->cv.wait_for(lock, std::chrono::milliseconds(100));
+}
+
+// ---- Framing and sending ----
+
+QByteArray DeviceLink::FrameCommand(const QString& command) {
+    QByteArray frame = command.toLatin1();
+    frame.append('\r');
+    frame.append('\n');
+    return frame;
+}
+
+void DeviceLink::SendCommand(const QString& command) { TransmitFrame(command); }
+
+void DeviceLink::TransmitFrame(const QString& command) {
+    LinkState& s = linkState();
+    if (s.PendingOperation == Op::None) return;
+    bool dropped = false;
+    if (s.AwaitingReply == 1) {
+        m_waits.ResponsiveWait(m_timings.replyGraceMs);
+        if (s.AwaitingReply == 1) {
+            dropped = true;
+            linkLost();
+        }
+    }
+    // Each caller frames into its own buffer, so a command sent from a
+    // handler that ran during the wait above cannot change this one.
+    const QByteArray frame = FrameCommand(command);
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> lock(m_sendMutex);
+        if (!dropped) refused = !writeFrame(frame);
+        const std::uint8_t op = s.PendingOperation;
+        s.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
+    }
+    if (refused && ShowSendFailed) {
+        if (inUiThread()) {
+            ShowSendFailed();
+        } else {
+            QMetaObject::invokeMethod(this, [this] { ShowSendFailed(); }, Qt::QueuedConnection);
+        }
+    }
+}
+
+// One byte per send request; a refused byte ends the frame.
+bool DeviceLink::writeFrame(const QByteArray& frame) {
+    for (char byte : frame) {
+        if (!m_comm->SendBytes(&byte, 1)) return false;
+    }
+    return true;
+}
+
+// The reply did not come: count down in the querying dialog, then the
+// time-out box, whose closing ends the program.
+void DeviceLink::linkLost() {
+    runInUi([this] {
+        linkState().ProgressMode = Progress::Countdown;
+        ShowQuerying();
+        QueryProgress();
+    });
+}
+
+void DeviceLink::ClearMeasuredFields() {
+    for (int edit = 1; edit <= 4; ++edit) m_view->setFieldText(edit, QString());
+}
+
+// ---- The dispatcher ----
+
+void DeviceLink::OperationDispatcher() {
+    LinkState& s = linkState();
+    const std::uint8_t code = s.PendingOperation;
+    switch (code) {
+        case Op::StartupQuery: FullQuery(); break;
+        case Op::Polling: StartPollThread(); break;
+        case Op::CouplingIndep:
+        case Op::CouplingParall:
+        case Op::CouplingTrack: {
+            const QString command = code == Op::CouplingIndep    ? QStringLiteral("TRACK0")
+                                    : code == Op::CouplingParall ? QStringLiteral("TRACK2")
+                                                                 : QStringLiteral("TRACK1");
+            if (s.OutputOn == 1) {
+                s.PollingEnabled = 0;
+                m_waits.ResponsiveWait(m_timings.couplingWaitMs);
+            }
+            SendCommand(command);
+            s.CouplingCommand = command;
+            break;
+        }
+        case Op::StepVset1:
+        case Op::StepVset2:
+        case Op::StepIset1:
+        case Op::StepIset2:
+            if (s.OutputOn == 1) {
+                s.SetPointDeferred = 1;
+            } else {
+                sendSetPointOf(code);
+                s.PendingOperation = Op::None;
+            }
+            break;
+        case Op::SaveMemory: {
+            m_view->closeSaveDialog();
+            const QString slot = m_view->saveSlotText();
+            if (s.OutputOn == 0) {
+                SendCommand(QStringLiteral("SAV") + slot);
+                s.PendingOperation = Op::None;
+            } else {
+                s.PollingEnabled = 0;
+                m_waits.ResponsiveWait(m_timings.saveWaitMs);
+                SendCommand(QStringLiteral("SAV") + slot);
+                SendCommand(s.CouplingCommand);
+                SendCommand(QStringLiteral("OUT0"));
+                s.PendingOperation = Op::None;
+                s.OutputOn = 0;
+                m_view->setOutputCaption(QStringLiteral("OFF"));
+                ClearMeasuredFields();
+            }
+            break;
+        }
+        case Op::OutputOn: SendCommand(QStringLiteral("OUT1")); break;
+        case Op::OutputOff: SendCommand(QStringLiteral("OUT0")); break;
+        case Op::EnterVset1:
+        case Op::EnterVset2:
+        case Op::EnterIset1:
+        case Op::EnterIset2: {
+            const int edit = setPointOp(code).edit;
+            const QString text = m_view->fieldText(edit);
+            if (text == s.lastSent(edit)) break;
+            if (s.OutputOn == 1) {
+                s.SetPointDeferred = 1;
+            } else {
+                sendSetPointOf(code);
+                s.setLastSent(edit, text);
+            }
+            break;
+        }
+        case Op::BeepOn: SendCommand(QStringLiteral("BEEP1:")); break;
+        case Op::BeepOff: SendCommand(QStringLiteral("BEEP0:")); break;
+        default: break;  // 10 (a recall sends its own commands), 255 and unknown codes
+    }
+}
+
+// An immediate send from the user-interface thread: the field always holds a
+// number here, as the set-point controls write one before they call.
+void DeviceLink::sendSetPointOf(int code) {
+    const SetPointOp op = setPointOp(code);
+    QString text = m_view->fieldText(op.edit);
+    const QString number = FormatSetPoint(text);
+    SendCommand(QString::fromLatin1(op.command) + number);
+}
+
+void DeviceLink::FullQuery() {
+    for (const char* query : kFullQuery) {
+        SendCommand(QString::fromLatin1(query));
+        m_waits.PacedWait(m_timings.fullQueryPasses, m_timings.passMs);
+    }
+}
+
+void DeviceLink::ResetLink() {
+    LinkState& s = linkState();
+    s.ReplyCounter = 0;
+    s.PendingOperation = Op::StartupQuery;
+    s.ParserMode = Parse::Startup;
+    s.OutputOn = 0;
+    s.CouplingCommand = QStringLiteral("TRACK0");
+}
+
+void DeviceLink::OutputOnAction() {
+    LinkState& s = linkState();
+    s.PendingOperation = Op::OutputOn;
+    OperationDispatcher();
+    s.ParserMode = Parse::Polling;
+    m_view->setOutputCaption(QStringLiteral("ON"));
+    s.OutputOn = 1;
+    s.PollingEnabled = 1;
+    s.ReplyCounter = 0;
+}
+
+void DeviceLink::OutputOffAction() {
+    LinkState& s = linkState();
+    s.PollingEnabled = 0;
+    m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
+    s.PendingOperation = Op::OutputOff;
+    OperationDispatcher();
+    s.ParserMode = Parse::Ignore;
+    m_view->setOutputCaption(QStringLiteral("OFF"));
+    s.OutputOn = 0;
+    s.PendingOperation = Op::None;
+    s.ReplyCounter = 255;
+    ClearMeasuredFields();
+}
+
+void DeviceLink::mirrorSetPoint(int edit, const QString& text) {
+    if (edit < 5 || edit > 8) return;
+    std::lock_guard<std::mutex> lock(m_mirrorMutex);
+    m_mirror[std::size_t(edit - 5)] = text;
+}
+
+QString DeviceLink::mirroredText(int edit) const {
+    std::lock_guard<std::mutex> lock(m_mirrorMutex);
+    return m_mirror[std::size_t(edit - 5)];
+}
+
+// In the poll thread: the set point changed while the output was on. A field
+// that holds no number yet (the operator is still typing) is not sent; the
+// flag stays up and the next query tries again.
+void DeviceLink::SendDeferredSetPoint() {
+    LinkState& s = linkState();
+    if (s.SetPointDeferred != 1) return;
+    const std::uint8_t code = s.PendingOperation;
+    const SetPointOp op = setPointOp(code);
+    if (!op.command) return;
+    const bool enterPath = code >= Op::EnterVset1 && code <= Op::EnterIset2;
+    const QString fieldText = mirroredText(op.edit);
+    if (enterPath && fieldText == s.lastSent(op.edit)) return;
+    QString text = fieldText.isEmpty() ? QStringLiteral("0") : fieldText;
+    QString number;
+    try {
+        number = FormatSetPoint(text);
+    } catch (const EConvertError&) {
+        return;
+    }
+    SendCommand(QString::fromLatin1(op.command) + number);
+    s.SetPointDeferred = 0;
+    if (enterPath) s.setLastSent(op.edit, fieldText);
+}
+
+// ---- Receiving and parsing ----
+
+void DeviceLink::comm1ReceiveData(const void* buffer, std::uint16_t length) {
+    // A conversion error ends the handling of the block in the error box; the
+    // steps after it, the clearing of AwaitingReply among them, do not run.
+    runGuarded(m_view->viewWidget(), [&] {
+        LinkState& s = linkState();
+        const auto* bytes = static_cast<const char*>(buffer);
+        const std::size_t stored = std::min<std::size_t>(length, s.ReceiveBuffer.size());
+        std::copy(bytes, bytes + stored, s.ReceiveBuffer.begin());
+        s.ReceiveLength = length;
+        if (length > 0 && bytes[length - 1] == '\r') s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
+        ReplyParser();
+        s.AwaitingReply = 0;
+    });
+}
+
+// The block without its two terminator bytes, read only from what was stored.
+void DeviceLink::ExtractReplyText() {
+    LinkState& s = linkState();
+    const int stored = std::min<int>(s.ReceiveLength, int(s.ReceiveBuffer.size()));
+    const int n = std::min(stored, int(s.ReceiveLength) - 2);
+    s.ReplyText = n > 0 ? QString::fromLatin1(s.ReceiveBuffer.data(), n) : QString();
+}
+
+// Bytes of the status reply by position; a byte past the end of the block reads as nothing.
+QString DeviceLink::statusChars(int first, int count) const {
+    const LinkState& s = linkState();
+    const int stored = std::min<int>(s.ReceiveLength, int(s.ReceiveBuffer.size()));
+    QString out;
+    for (int i = first; i < first + count; ++i) {
+        if (i < stored) out += QLatin1Char(s.ReceiveBuffer[std::size_t(i)]);
+    }
+    return out;
+}
+
+void DeviceLink::ReplyParser() {
+    ExtractReplyText();
+    LinkState& s = linkState();
+    const QString& reply = s.ReplyText;
+    const QString coupling = statusChars(4, 1) + statusChars(6, 1);
+    const QString output = statusChars(12, 1);
+
+    switch (s.ParserMode.load()) {
+        case Parse::Startup: {
+            const std::uint8_t count = s.ReplyCounter;
+            const int fields[] = {0, 0, 5, 7, 6, 8};
+            if (count >= 2 && count <= 5) {
+                if (isNumber(reply)) {
+                    m_view->setFieldText(fields[count], reply);
+                } else {
+                    QueryProgress();
+                }
+            } else if (count >= 6 && count <= 9) {
+                QueryProgress();
+            } else if (count == 10) {
+                QueryProgress();
+                CloseQuerying();
+                s.AwaitingReply = 0;
+                ApplyCouplingStatus(coupling);
+                ApplyOutputStatusAtStartup(output);
+            }
+            break;
+        }
+        case Parse::Polling: {
+            const QString query = s.lastQuery();
+            static const struct {
+                const char* query;
+                int edit;
+            } map[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
+                       {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
+            for (const auto& row : map) {
+                if (query == QLatin1String(row.query) && s.PendingOperation != Op::None && isNumber(reply)) {
+                    m_view->setFieldText(row.edit, reply);
+                }
+            }
+            if (query == QLatin1String("STATUS?")) {
+                s.ReplyCounter = 0;
+                StartPollThread();
+            }
+            break;
+        }
+        case Parse::Recall: {
+            const std::uint8_t count = s.ReplyCounter;
+            const int fields[] = {0, 5, 7, 6, 8, 1, 2, 3, 4};
+            if (count >= 1 && count <= 8) {
+                if (isNumber(reply)) m_view->setFieldText(fields[count], reply);
+                QueryProgress();
+            } else if (count == 9) {
+                ApplyCouplingStatus(coupling);
+                QueryProgress();
+                ApplyOutputStatus(output);
+            } else {
+                s.ParserMode = Parse::Ignore;
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+void DeviceLink::ApplyCouplingStatus(const QString& digits) {
+    LinkState& s = linkState();
+    m_view->setStatusText(1, QString());
+    int value = 0;
+    if (!isWholeNumber(digits, &value)) {
+        m_view->setStatusText(1, QStringLiteral("TRACK 出错重发!"));
+        s.ReplyCounter = 8;
+        SendCommand(QStringLiteral("STATUS?"));
+        m_waits.ResponsiveWait(m_timings.statusRetryWaitMs);
+        return;
+    }
+    if (value == 1) m_view->selectCoupling(1);
+    if (value == 10) m_view->selectCoupling(2);
+    if (value == 11) m_view->selectCoupling(3);
+}
+
+void DeviceLink::ApplyOutputStatus(const QString& digit) {
+    LinkState& s = linkState();
+    m_view->setStatusText(2, QString());
+    const bool isDigit = digit.size() == 1 && digit.at(0).isDigit();
+    if (!isDigit) m_view->setStatusText(2, QStringLiteral("输出 出错"));
+    const int value = StrToInt(digit);  // a character that is not a digit ends the block here
+    if (value == s.OutputOn) return;
+    if (value == 0) {
+        OutputOffAction();
+    } else if (value == 1) {
+        OutputOnAction();
+        s.PendingOperation = Op::Polling;
+        OperationDispatcher();
+    }
+}
+
+void DeviceLink::ApplyOutputStatusAtStartup(const QString& digit) {
+    LinkState& s = linkState();
+    const int value = StrToInt(digit);
+    if (value == 1) {
+        OutputOnAction();
+        s.PendingOperation = Op::Polling;
+        OperationDispatcher();
+    } else if (value == 0) {
+        OutputOffAction();
+    }
+}
+
+// ---- The poll thread ----
+
+void DeviceLink::StartPollThread() {
+    reapPollThreads(false);
+    m_pollThreads.emplace_back();
+    PollThread& t = m_pollThreads.back();
+    t.thread = std::thread([this, &t] {
+        pollCycle();
+        t.done = true;
+    });
+}
+
+void DeviceLink::reapPollThreads(bool all) {
+    for (auto it = m_pollThreads.begin(); it != m_pollThreads.end();) {
+        if (all || it->done) {
+            if (it->thread.joinable()) it->thread.join();
+            it = m_pollThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+int DeviceLink::pollThreadsRunning() const {
+    int n = 0;
+    for (const PollThread& t : m_pollThreads) n += t.done ? 0 : 1;
+    return n;
+}
+
+void DeviceLink::pollCycle() {
+    LinkState& s = linkState();
+    s.AwaitingReply = 0;
+    if (!m_waits.sleepFor(m_timings.pollStartMs)) return;
+    for (const char* query : kPollQueries) {
+        for (;;) {
+            if (s.PollingEnabled == 0) {
+                m_waits.sleepFor(m_timings.pollEndMs);
+                return;
+            }
+            if (s.HoldTicks == 0) break;  // a held stepper pauses the cycle here
+            if (!m_waits.sleepFor(m_timings.holdCheckMs)) return;
+        }
+        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
+        const QString q = QString::fromLatin1(query);
+        SendCommand(q);
+        s.setLastQuery(q);
+        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
+        SendDeferredSetPoint();
+    }
+}
+
+// ---- The querying dialog ----
+
+void DeviceLink::ShowQuerying() {
+    m_view->setFrameEnabled(false);
+    if (!m_querying) return;
+    m_querying->show();
+    m_querying->raise();
+    m_querying->Label2->setText(QStringLiteral("Remaining 60 seconds!"));
+}
+
+void DeviceLink::QueryProgress() {
+    LinkState& s = linkState();
+    if (!m_querying) return;
+    QProgressBar* bar = m_querying->ProgressBar1;
+    if (s.ProgressMode == Progress::PerReply) {
+        bar->setValue(std::min(bar->value() + 10, 100));
+        m_querying->Label2->setText(remainingText(bar->value()));
+    } else if (s.ProgressMode == Progress::Countdown) {
+        for (int n = 0; n <= 60; ++n) {
+            m_querying->Label2->setText(QStringLiteral("Remaining %1 seconds!").arg(n));
+            bar->setValue(std::min(bar->value() + 1, 100));
+            m_waits.ResponsiveWait(m_timings.countdownStepMs);
+        }
+        CloseQuerying();
+        ShowTimeoutMessage();
+    }
+}
+
+// However the dialog closes, nothing more goes out until a control sets a new code.
+void DeviceLink::queryingClosed() {
+    linkState().PendingOperation = Op::None;
+    m_view->setFrameEnabled(true);
+}
+
+void DeviceLink::CloseQuerying() {
+    // The close handling runs even when the dialog is no longer shown (a
+    // Cancel may have hidden it already).
+    if (m_querying && m_querying->isVisible()) {
+        m_querying->close();
+    } else {
+        queryingClosed();
+    }
+    linkState().ProgressMode = Progress::None;
+    if (m_querying) m_querying->ProgressBar1->setValue(0);
+    m_view->setFrameEnabled(true);
+}
+
+void DeviceLink::ShowTimeoutMessage() {
+    if (m_messages) {
+        m_messages->show();
+        m_messages->raise();
+    }
+    m_view->setFrameEnabled(false);
+}
+
+void DeviceLink::LinkSequence() {
+    ShowQuerying();
+    linkState().ProgressMode = Progress::PerReply;
+    ResetLink();
+    OperationDispatcher();
+}
+
+}  // namespace lqs

@@ -1,0 +1,130 @@
+// The device link: command framing and sending, the operation dispatcher,
+// the poll thread, the reply parser, and the querying and time-out dialogs.
+// It lives in the user-interface thread; only the poll cycle runs elsewhere.
+#pragma once
+
+#include "link_state.h"
+#include "waits.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace lqs {
+
+class LinkView;
+class TComm;
+class TMessages;
+class TQuerying;
+
+// Every pause of the link, with the instrument's own values as defaults.
+// Tests shorten them; the program never changes them.
+struct LinkTimings {
+    int replyGraceMs = 500;      // a reply still missing when the next command is due
+    int fullQueryPasses = 300;   // passes of 1 ms after each start-up query
+    int pollStartMs = 500;       // before the first query of a cycle
+    int pollPasses = 450;        // passes of 1 ms before and after each poll query
+    int pollEndMs = 500;         // a cycle that finds polling stopped
+    int holdCheckMs = 50;        // how often a held stepper is looked at again
+    int couplingWaitMs = 500;    // after stopping polling for a coupling change
+    int outputOffWaitMs = 500;   // after stopping polling to switch the output off
+    int saveWaitMs = 200;        // after stopping polling to save with the output on
+    int statusRetryWaitMs = 500; // after asking the status again
+    int countdownStepMs = 150;   // one step of the time-out countdown
+    int passMs = 1;              // one pass of the start-up and poll paces
+
+    // The same sequence with every pause divided by divisor (at least 1 ms).
+    LinkTimings scaled(int divisor) const;
+};
+
+class DeviceLink : public QObject {
+    Q_OBJECT
+public:
+    DeviceLink(TComm* comm, LinkView* view, QObject* parent = nullptr);
+    ~DeviceLink() override;
+
+    void attachDialogs(TQuerying* querying, TMessages* messages);
+    void setTimings(const LinkTimings& timings) { m_timings = timings; }
+    const LinkTimings& timings() const { return m_timings; }
+    Waits& waits() { return m_waits; }
+
+    // Framing and sending.
+    void SendCommand(const QString& command);
+    static QByteArray FrameCommand(const QString& command);
+    void ClearMeasuredFields();
+
+    // The dispatcher and its routines.
+    void OperationDispatcher();
+    void FullQuery();
+    void ResetLink();
+    void OutputOnAction();
+    void OutputOffAction();
+    void SendDeferredSetPoint();
+
+    // Receiving and parsing.
+    void comm1ReceiveData(const void* buffer, std::uint16_t length);
+    void ReplyParser();
+    void ExtractReplyText();
+    void StartPollThread();
+    void ApplyCouplingStatus(const QString& digits);
+    void ApplyOutputStatus(const QString& digit);
+    void ApplyOutputStatusAtStartup(const QString& digit);
+
+    // The querying dialog and the time-out box.
+    void ShowQuerying();
+    void QueryProgress();
+    void CloseQuerying();
+    void ShowTimeoutMessage();
+    // The link button's sequence after "Do you Reset?" was confirmed.
+    void LinkSequence();
+
+    // The window keeps the poll thread's copy of Edit5 .. Edit8 current.
+    void mirrorSetPoint(int edit, const QString& text);
+
+    // Seam: the "发送失败 !" box, shown in the user-interface thread.
+    std::function<void()> ShowSendFailed;
+
+    int pollThreadsRunning() const;
+
+private:
+    void TransmitFrame(const QString& command);
+    bool writeFrame(const QByteArray& frame);
+    void linkLost();
+    void queryingClosed();
+    void pollCycle();
+    void reapPollThreads(bool all);
+    // Runs f in the user-interface thread; from another thread it waits for
+    // it to finish unless the link shuts down first.
+    void runInUi(const std::function<void()>& f);
+    bool inUiThread() const;
+    void sendSetPointOf(int code);
+    QString mirroredText(int edit) const;
+    QString statusChars(int first, int count) const;
+
+    TComm* m_comm;
+    LinkView* m_view;
+    TQuerying* m_querying = nullptr;
+    TMessages* m_messages = nullptr;
+    LinkTimings m_timings;
+    Waits m_waits;
+
+    std::mutex m_sendMutex;  // one frame at a time on the wire
+    mutable std::mutex m_mirrorMutex;
+    std::array<QString, 4> m_mirror;  // Edit5 .. Edit8
+
+    struct PollThread {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    std::list<PollThread> m_pollThreads;  // touched by the user-interface thread only
+};
+
+}  // namespace lqs

@@ -180,6 +180,15 @@ public:
     void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
                                 int upDown4, int edit8);
     void saveButton1Click();
+    void recallButton1Click();
+
+    // Set-point entry and stepping, by field number 5 .. 8.
+    bool SetPointKeyPress(int edit, QChar key);
+    void ConfirmSetPoint(int edit);
+    void UpDownClick(int edit, bool up);
+    void UpDownMouseDown();
+    void UpDownMouseUp();
+    void tmr1Timer();
 
     // LinkView
     QString fieldText(int edit) const override;
@@ -199,6 +208,7 @@ Q_SIGNALS:
     void closed();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 

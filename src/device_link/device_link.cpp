@@ -73,12 +73,13 @@ QString remainingText(int position) {
 
 LinkTimings LinkTimings::scaled(int divisor) const {
     LinkTimings t = *this;
-    for (int* v : {&t.replyGraceMs, &t.pollStartMs, &t.pollEndMs, &t.holdCheckMs, &t.couplingWaitMs,
+    for (int* v : {&t.replyGraceMs, &t.recallStopWaitMs, &t.pollStartMs, &t.pollEndMs, &t.holdCheckMs, &t.couplingWaitMs,
                    &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
         *v = std::max(1, *v / divisor);
     }
     t.fullQueryPasses = std::max(1, t.fullQueryPasses / divisor);
     t.pollPasses = std::max(1, t.pollPasses / divisor);
+    t.recallPasses = std::max(1, t.recallPasses / divisor);
     return t;
 }
 
@@ -607,6 +608,31 @@ void DeviceLink::ShowTimeoutMessage() {
         m_messages->raise();
     }
     m_view->setFrameEnabled(false);
+}
+
+void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& closeDialog) {
+    LinkState& s = linkState();
+    s.PollingEnabled = 0;
+    m_waits.ResponsiveWait(m_timings.recallStopWaitMs);
+    if (closeDialog) closeDialog();
+    ShowQuerying();
+    s.PendingOperation = Op::RecallMemory;
+    s.ParserMode = Parse::Recall;
+    s.ProgressMode = Progress::PerReply;
+    s.ReplyCounter = 0;
+    const auto pace = [this] { m_waits.PacedWait(m_timings.recallPasses, m_timings.recallPassMs); };
+    pace();
+    SendCommand(QStringLiteral("OUT0"));
+    SendCommand(QStringLiteral("RCL") + slot);
+    for (const char* query : {"VSET1?", "VSET2?", "ISET1?", "ISET2?", "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?",
+                              "STATUS?"}) {
+        pace();
+        SendCommand(QString::fromLatin1(query));
+    }
+    pace();
+    QueryProgress();
+    CloseQuerying();
+    ClearMeasuredFields();
 }
 
 void DeviceLink::LinkSequence() {

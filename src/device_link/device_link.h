@@ -40,6 +40,9 @@ struct LinkTimings {
     int statusRetryWaitMs = 500; // after asking the status again
     int countdownStepMs = 150;   // one step of the time-out countdown
     int passMs = 1;              // one pass of the start-up and poll paces
+    int recallStopWaitMs = 500;  // after stopping polling for a recall
+    int recallPasses = 100;      // passes of recallPassMs around each recall command
+    int recallPassMs = 3;
 
     // The same sequence with every pause divided by divisor (at least 1 ms).
     LinkTimings scaled(int divisor) const;
@@ -85,6 +88,10 @@ public:
     void ShowTimeoutMessage();
     // The link button's sequence after "Do you Reset?" was confirmed.
     void LinkSequence();
+
+    // The recall exchange: OUT0, RCL and the slot, then the nine queries,
+    // each after a pace; closeDialog closes the recall dialog.
+    void RecallMemory(const QString& slot, const std::function<void()>& closeDialog);
 
     // The window keeps the poll thread's copy of Edit5 .. Edit8 current.
     void mirrorSetPoint(int edit, const QString& text);

@@ -1,71 +1,20 @@
 // The link end to end: the real main window and serial component against the
 // simulated instrument on a pseudo-terminal, asserted on the frames it received.
-#include "app_windows.h"
-#include "comm.h"
-#include "device_link.h"
-#include "link_state.h"
 #include "messages_box.h"
-#include "modal_watcher.h"
-#include "port_dialog.h"
-#include "pty_endpoint.h"
 #include "querying_dialog.h"
+#include "sim_program.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <memory>
 
 using namespace lqs;
-using namespace std::chrono_literals;
+using test::frames;
 
 namespace {
-
-QStringList frames(const sim::PtyEndpoint& s) {
-    QStringList out;
-    for (const std::string& f : s.transcript()) out << QString::fromStdString(f);
-    return out;
-}
-
-const QStringList kStartup = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
-                              "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
-const QStringList kCycle = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?", "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
-
-// The program with its port open on the simulator, every pause shortened.
-struct Fixture {
-    sim::PtyEndpoint sim{sim::Model::B};
-    QTemporaryDir dir;
-    std::unique_ptr<TForm1> form;
-    test::ModalWatcher boxes;
-
-    Fixture() {
-        linkState().resetForTests();
-        sim.start();
-        QDir(dir.path()).mkpath(QStringLiteral("sim"));
-        QFile::link(QString::fromStdString(sim.slavePath()), dir.filePath(QStringLiteral("sim/ttyLQS0")));
-        PortListSources sources;
-        sources.sysClassTty = dir.filePath(QStringLiteral("none"));
-        sources.dev = dir.filePath(QStringLiteral("none"));
-        sources.simulatorDir = dir.filePath(QStringLiteral("sim"));
-        form.reset(createWindows(sources));
-        form->Beep = [](int, int) {};
-        form->ConfirmReset = [] { return true; };
-        form->link->setTimings(LinkTimings().scaled(4));
-        form->comm1->setReadIntervalTimeout(20);
-        form->show();
-        form->ToolButton3->trigger();
-        QTest::mouseClick(form->windows().Form3->Button1, Qt::LeftButton);
-    }
-    ~Fixture() {
-        form.reset();
-        sim.stop();
-    }
-    void linkStart() { form->ToolButton1->trigger(); }
-};
-
+const QStringList& kStartup = test::kStartupQueries;
+const QStringList& kCycle = test::kPollQueries;
+using Fixture = test::SimProgram;
 }  // namespace
 
 class tst_Link : public QObject {

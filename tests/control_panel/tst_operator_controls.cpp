@@ -1,0 +1,304 @@
+// The operator's controls on the linked program, asserted on what the
+// simulated instrument received and on what the window shows.
+#include "memory_dialogs.h"
+#include "querying_dialog.h"
+#include "sim_program.h"
+#include "up_down.h"
+
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QToolButton>
+
+#include <chrono>
+#include <mutex>
+
+using namespace lqs;
+using test::frames;
+
+namespace {
+
+// Types into a set-point field as an operator would: select all, type, Enter.
+void typeAndEnter(QLineEdit* e, const QString& text) {
+    e->setFocus();
+    e->selectAll();
+    QTest::keyClicks(e, text);
+    QTest::keyClick(e, Qt::Key_Return);
+}
+
+QStringList after(const test::SimProgram& p, int skip) { return frames(p.sim).mid(skip); }
+
+}  // namespace
+
+class tst_OperatorControls : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void typedEntry_data();
+    void typedEntry();
+    void enterTwiceSendsOnce();
+    void keyFilterAndPrompt();
+    void stepsAtTheCeiling();
+    void coarseStepAfterHolding();
+    void stepOnEmptyField();
+    void trackWithOutputOn();
+    void saveWithOutputOff();
+    void saveWithOutputOnUnderParallel();
+    void recallSlotTwo();
+    void slotArrowsAndCancel();
+};
+
+void tst_OperatorControls::typedEntry_data() {
+    QTest::addColumn<int>("model");
+    QTest::addColumn<int>("field");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("sent");
+    QTest::newRow("A 12.5") << 1 << 5 << "12.5" << "12.500" << "VSET1:12.5";
+    QTest::newRow("B 12.5") << 2 << 5 << "12.5" << "12.50" << "VSET1:12.5";
+    QTest::newRow("C 12.5 channel 2") << 3 << 7 << "12.5" << "12.50" << "VSET2:12.5";
+    QTest::newRow("33 V is out of range") << 2 << 5 << "33" << "0.00" << "VSET1:0.";
+    QTest::newRow("two points") << 1 << 7 << "1..2" << "0.000" << "VSET2:0.";
+    QTest::newRow("A 3.2 A") << 1 << 6 << "3.2" << "3.200" << "ISET1:3.2";
+    QTest::newRow("B 3.21 A refused") << 2 << 6 << "3.21" << "0.00" << "ISET1:0.";
+    QTest::newRow("C 3.21 A") << 3 << 6 << "3.21" << "3.21" << "ISET1:3.21";
+    QTest::newRow("C 5.1 A") << 3 << 8 << "5.1" << "5.10" << "ISET2:5.1";
+    QTest::newRow("C 5.11 A refused") << 3 << 8 << "5.11" << "0.00" << "ISET2:0.";
+    QTest::newRow("32 V accepted") << 2 << 7 << "32" << "32.00" << "VSET2:32.";
+    QTest::newRow("very long text") << 2 << 5 << QString(300, QLatin1Char('9')) << "0.00" << "VSET1:0.";
+}
+
+void tst_OperatorControls::typedEntry() {
+    QFETCH(int, model);
+    QFETCH(int, field);
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(QString, sent);
+    test::SimProgram p;
+    QAction* models[] = {p.form->LQS6200A1, p.form->LQS6200B1, p.form->LQS6500B1};
+    models[model - 1]->trigger();
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    QLineEdit* e = p.form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(field));
+    typeAndEnter(e, typed);
+    QCOMPARE(e->text(), shown);
+    QCOMPARE(p.form->statusText(2), QString());
+    QTRY_COMPARE(after(p, skip), QStringList{sent});
+}
+
+void tst_OperatorControls::enterTwiceSendsOnce() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    typeAndEnter(p.form->Edit6, QStringLiteral("1.5"));
+    QTest::keyClick(p.form->Edit6, Qt::Key_Return);
+    QTRY_COMPARE(after(p, skip), QStringList{"ISET1:1.5"});
+    QTest::qWait(150);
+    QCOMPARE(after(p, skip), QStringList{"ISET1:1.5"});
+}
+
+void tst_OperatorControls::keyFilterAndPrompt() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const QString prompt = QStringLiteral("Please press Enter key!");
+    p.form->Edit5->setText(QStringLiteral("1"));
+    p.form->Edit5->setFocus();
+    p.form->Edit5->end(false);
+    QTest::keyClicks(p.form->Edit5, QStringLiteral("a-e+"));
+    QCOMPARE(p.form->Edit5->text(), QStringLiteral("1"));
+    QCOMPARE(p.form->statusText(2), prompt);  // shown even for a discarded key in Edit5
+    p.form->setStatusText(2, QString());
+    p.form->Edit8->setText(QStringLiteral("2"));
+    p.form->Edit8->setFocus();
+    p.form->Edit8->end(false);
+    QTest::keyClicks(p.form->Edit8, QStringLiteral("x"));
+    QCOMPARE(p.form->statusText(2), QString());  // not in Edit8
+    QTest::keyClicks(p.form->Edit8, QStringLiteral(".5"));
+    QCOMPARE(p.form->Edit8->text(), QStringLiteral("2.5"));
+    QCOMPARE(p.form->statusText(2), prompt);
+    QTest::keyClick(p.form->Edit8, Qt::Key_Backspace);
+    QTest::keyClick(p.form->Edit8, Qt::Key_Home);  // keys that type nothing work as usual
+    QTest::keyClick(p.form->Edit8, Qt::Key_Delete);
+    QCOMPARE(p.form->Edit8->text(), QStringLiteral("."));
+}
+
+void tst_OperatorControls::stepsAtTheCeiling() {
+    test::SimProgram p;
+    p.form->LQS6500B1->trigger();
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    p.form->Edit6->setText(QStringLiteral("5.08"));
+    QToolButton* up = p.form->UpDown2->upButton();
+    QStringList shown;
+    for (int i = 0; i < 3; ++i) {
+        QTest::mouseClick(up, Qt::LeftButton);
+        shown << p.form->Edit6->text();
+    }
+    QCOMPARE(shown, (QStringList{"5.09", "5.10", "5.10"}));
+    // The dispatcher is called for every press, changed or not.
+    QTRY_COMPARE(after(p, skip), (QStringList{"ISET1:5.09", "ISET1:5.1", "ISET1:5.1"}));
+    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+    p.form->Edit5->setText(QStringLiteral("0.00"));
+    QTest::mouseClick(p.form->UpDown1->downButton(), Qt::LeftButton);
+    QCOMPARE(p.form->Edit5->text(), QStringLiteral("0.00"));
+    QTRY_COMPARE(after(p, skip).size(), 4);
+    QCOMPARE(after(p, skip).last(), QStringLiteral("VSET1:0."));
+}
+
+void tst_OperatorControls::coarseStepAfterHolding() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    QToolButton* up = p.form->UpDown1->upButton();
+    p.form->Edit5->setText(QStringLiteral("5.00"));
+    QTest::mousePress(up, Qt::LeftButton);
+    QVERIFY(p.form->tmr1->isActive());
+    QCOMPARE(p.form->tmr1->interval(), 1000);
+    p.form->tmr1Timer();  // two seconds of holding
+    p.form->tmr1Timer();
+    p.form->UpDownClick(5, true);  // the next repeat
+    QCOMPARE(p.form->Edit5->text(), QStringLiteral("6.000"));  // 1 V per repeat, on the first model
+    QTest::mouseRelease(up, Qt::LeftButton);
+    QVERIFY(!p.form->tmr1->isActive());
+    QCOMPARE(linkState().HoldTicks.load(), 0);
+    p.form->Edit6->setText(QStringLiteral("1.00"));
+    QTest::mouseClick(p.form->UpDown2->upButton(), Qt::LeftButton);
+    QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.001"));  // fine again after release
+}
+
+void tst_OperatorControls::stepOnEmptyField() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    const std::uint8_t before = linkState().PendingOperation;
+    p.form->Edit7->clear();
+    QTest::mouseClick(p.form->UpDown3->upButton(), Qt::LeftButton);
+    QCOMPARE(p.boxes.seen.size(), 1);
+    QCOMPARE(p.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
+    QCOMPARE(p.form->Edit7->text(), QString());
+    QCOMPARE(linkState().PendingOperation.load(), before);
+    QTest::qWait(150);
+    QCOMPARE(after(p, skip), QStringList());
+}
+
+void tst_OperatorControls::trackWithOutputOn() {
+    test::SimProgram p;
+    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    QVERIFY(p.linkAndSettle());
+    QTRY_VERIFY(frames(p.sim).size() > test::kStartupQueries.size() + 2);  // polling
+    p.form->Start1->trigger();  // the recorder window exists
+    const int skip = frames(p.sim).size();
+    QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
+    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
+    QStringList sent = after(p, skip);
+    sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
+    QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
+    QVERIFY(p.form->Edit1->text().isEmpty());
+    QTRY_COMPARE(p.form->link->pollThreadsRunning(), 0);
+    // The selected button again: nothing.
+    const int settled = frames(p.sim).size();
+    QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
+    QTest::qWait(100);
+    QCOMPARE(frames(p.sim).size(), settled);
+}
+
+void tst_OperatorControls::saveWithOutputOff() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    p.form->SaveMemory1->trigger();
+    Tsave* save = p.form->windows().save;
+    QVERIFY(save->isVisible());
+    save->Edit1->setText(QStringLiteral("3"));
+    QTest::mouseClick(save->Button1, Qt::LeftButton);
+    QVERIFY(!save->isVisible());
+    QVERIFY(p.form->frameEnabled());
+    QTRY_COMPARE(after(p, skip), QStringList{"SAV3"});
+    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+}
+
+void tst_OperatorControls::saveWithOutputOnUnderParallel() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    QTest::mouseClick(p.form->RadioButton2, Qt::LeftButton);
+    QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
+    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("ON"));
+    QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("VOUT1?")));
+    const int skip = frames(p.sim).size();
+    p.form->BitBtn5->click();
+    p.form->windows().save->Edit1->setText(QStringLiteral("3"));
+    QTest::mouseClick(p.form->windows().save->Button1, Qt::LeftButton);
+    QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
+    QStringList sent = after(p, skip);
+    sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });
+    QCOMPARE(sent, (QStringList{"SAV3", "TRACK2", "OUT0"}));
+    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QVERIFY(p.form->Edit1->text().isEmpty() && p.form->Edit4->text().isEmpty());
+    QVERIFY(p.sim.withInstrument([](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
+}
+
+// Real paces here: at least 300 ms before each query.
+void tst_OperatorControls::recallSlotTwo() {
+    test::SimProgram p(sim::Model::B, 1);
+    p.form->link->setTimings(LinkTimings().scaled(10));
+    QVERIFY(p.linkAndSettle());
+    LinkTimings t = LinkTimings().scaled(10);
+    t.recallPasses = 100;
+    t.recallPassMs = 3;
+    p.form->link->setTimings(t);
+    p.sim.withInstrument([](sim::Instrument& i) { i.setSlot(2, {10.0, 1.5, 6.0, 0.75, sim::Coupling::Parallel}); });
+    std::mutex m;
+    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> times;
+    p.sim.setFrameObserver([&](const sim::Exchange& x) {
+        std::lock_guard<std::mutex> lock(m);
+        times.emplace_back(x.command, std::chrono::steady_clock::now());
+    });
+    const int skip = frames(p.sim).size();
+    p.form->RecallMemory1->trigger();
+    Trecall* recall = p.form->windows().recall;
+    QVERIFY(recall->isVisible());
+    QTest::mouseClick(recall->UpDown1->upButton(), Qt::LeftButton);
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("2"));
+    QTest::mouseClick(recall->Button1, Qt::LeftButton);
+    QVERIFY(!recall->isVisible());
+    const QStringList expected{"OUT0",   "RCL2",   "VSET1?", "VSET2?", "ISET1?", "ISET2?",
+                               "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
+    QTRY_VERIFY(after(p, skip).size() >= expected.size());
+    QCOMPARE(after(p, skip).mid(0, expected.size()), expected);
+    QTRY_VERIFY(p.form->RadioButton2->isChecked());
+    QCOMPARE(p.form->Edit5->text(), QStringLiteral("10.00"));
+    QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.50"));
+    QVERIFY(p.form->Edit1->text().isEmpty());  // measured values are emptied at the end
+    QVERIFY(p.form->frameEnabled());
+    QVERIFY(!p.form->windows().Querying->isVisible());
+    std::lock_guard<std::mutex> lock(m);
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        if (times[i].first.back() != '?') continue;
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[i].second - times[i - 1].second);
+        QVERIFY2(gap.count() >= 280, qPrintable(QString::fromStdString(times[i].first)));
+    }
+}
+
+void tst_OperatorControls::slotArrowsAndCancel() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    p.form->BitBtn6->click();
+    Trecall* recall = p.form->windows().recall;
+    QToolButton* up = recall->UpDown1->upButton();
+    QToolButton* down = recall->UpDown1->downButton();
+    for (int i = 0; i < 5; ++i) QTest::mouseClick(up, Qt::LeftButton);
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("4"));
+    for (int i = 0; i < 5; ++i) QTest::mouseClick(down, Qt::LeftButton);
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("1"));
+    recall->Edit1->setText(QStringLiteral("x"));
+    QTest::mouseClick(up, Qt::LeftButton);
+    QCOMPARE(p.boxes.seen.size(), 1);
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("x"));
+    QTest::mouseClick(recall->Button2, Qt::LeftButton);
+    QVERIFY(!recall->isVisible());
+    QVERIFY(p.form->frameEnabled());
+    QTest::qWait(100);
+    QCOMPARE(after(p, skip), QStringList());
+}
+
+QTEST_MAIN(tst_OperatorControls)
+#include "tst_operator_controls.moc"

@@ -22,4 +22,8 @@ double StrToFloat(const QString& text);
 // Decimal only, optional sign, within the range of int.
 int StrToInt(const QString& text);
 
+// The shortest general decimal form: at most 15 significant digits, no
+// trailing zeros, a point only when there is a fraction, fixed notation.
+QString FloatToStr(double value);
+
 }  // namespace lqs

@@ -241,8 +241,8 @@ void TForm1::buildMenus() {
     connect(Start1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StartClick(); });
     connect(Stop1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StopClick(); });
     connect(Setup1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_SetupClick(); });
-    connect(Save1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_SaveClick(); });
-    connect(Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_LoadClick(); });
+    connect(Save1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_SaveClick(); });
+    connect(Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_LoadClick(); });
     connect(Control1, &QAction::triggered, this, &TForm1::Control1Click);
     connect(Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
     connect(oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
@@ -521,7 +521,8 @@ void TForm1::btn5Click() {
 
 TForm_Wave* TForm1::ensureWaveWindow() {
     if (!Form_Wave) {
-        Form_Wave = new TForm_Wave(m_frameArea);
+        Form_Wave = new TForm_Wave(this, m_frameArea);
+        Form_Wave->StartupSetup = m_windows.Frm_Setup;
         Form_Wave->show();
         Panel1->raise();
     }
@@ -592,6 +593,12 @@ void TForm1::closeSaveDialog() {
 QString TForm1::saveSlotText() const { return m_windows.save ? m_windows.save->Edit1->text() : QString(); }
 
 void TForm1::closeMainWindow() { close(); }
+
+QStringList TForm1::readingTexts() const { return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()}; }
+
+QString TForm1::outputCaption() const { return BitBtn4->text(); }
+
+void TForm1::showControlPanel() { Panel1->show(); }
 
 void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
                                     int upDown4, int edit8) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link_view.h"
+#include "recorder_host.h"
 
 #include <QMainWindow>
 
@@ -36,7 +37,7 @@ class TUpDown;
 class Tsave;
 class Trecall;
 
-class TForm1 : public QMainWindow, public LinkView {
+class TForm1 : public QMainWindow, public LinkView, public RecorderHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -198,6 +199,11 @@ public:
     void closeSaveDialog() override;
     QString saveSlotText() const override;
     void closeMainWindow() override;
+
+    // RecorderHost
+    QStringList readingTexts() const override;
+    QString outputCaption() const override;
+    void showControlPanel() override;
     QWidget* viewWidget() override { return this; }
     void setFrameEnabled(bool enabled) override;
     void setStatusText(int panel, const QString& text) override;

@@ -78,14 +78,7 @@ bool AcceptedOnEnter(int modelIndex, double value, bool onVoltage) {
 }
 
 QString FormatSetPoint(QString& fieldText) {
-    const double value = StrToFloat(fieldText);
-    QString text = QString::number(value, 'g', 15);
-    if (text.contains(QLatin1Char('e'))) text = QString::number(value, 'f', 15);  // keep fixed notation
-    if (text.contains(QLatin1Char('.'))) {
-        while (text.endsWith(QLatin1Char('0'))) text.chop(1);
-        if (text.endsWith(QLatin1Char('.'))) text.chop(1);
-    }
-    if (text == QStringLiteral("-0")) text = QStringLiteral("0");
+    const QString text = FloatToStr(StrToFloat(fieldText));
     fieldText = text;
     return text.contains(QLatin1Char('.')) ? text : text + QLatin1Char('.');
 }

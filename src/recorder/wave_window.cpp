@@ -1,17 +1,578 @@
 #include "wave_window.h"
 
+#include "convert.h"
+#include "error_box.h"
+#include "guarded.h"
+#include "plot_area.h"
+#include "plot_math.h"
+#include "record_files.h"
+#include "recorder_host.h"
+#include "setup_dialog.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+
 namespace lqs {
 
-TForm_Wave::TForm_Wave(QWidget* parent) : QWidget(parent) {
+namespace {
+
+QLabel* label(QWidget* parent, const QString& text, int x, int y, const char* name = nullptr, int w = 40) {
+    auto* l = new QLabel(text, parent);
+    if (name) l->setObjectName(QString::fromLatin1(name));
+    l->setGeometry(x, y, w, 16);
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const QString& text, const char* name, int x, int y, int w, int h) {
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+QFrame* swatch(QWidget* parent, const char* name, int x, int y, int w, int h, const QColor& color) {
+    auto* f = new QFrame(parent);
+    f->setObjectName(QString::fromLatin1(name));
+    f->setGeometry(x, y, w, h);
+    f->setAutoFillBackground(true);
+    QPalette pal = f->palette();
+    pal.setColor(QPalette::Window, color);
+    f->setPalette(pal);
+    return f;
+}
+
+int textToInt(const QLabel* l) {
+    bool ok = false;
+    const int v = l->text().toInt(&ok);
+    return ok ? v : 0;
+}
+
+}  // namespace
+
+TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
+    : QWidget(parent), m_host(host) {
     setObjectName(QStringLiteral("Form_Wave"));
     setWindowTitle(QStringLiteral("Form_Wave"));
     setAutoFillBackground(true);
+    RecordDir = recordDirectory();
+    ShowMessage = [this](const QString& text) {
+        QMessageBox box(QMessageBox::NoIcon, programTitle(), text, QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("recorderMessage"));
+        box.exec();
+    };
+    ChooseExportPath = [this] {
+        return QFileDialog::getSaveFileName(this, QString(), RecordDir, QStringLiteral("*.xls"), nullptr,
+                                            QFileDialog::DontConfirmOverwrite);
+    };
+    build();
+    FormShow();
 }
 
-void TForm_Wave::Btn_StartClick() {}
-void TForm_Wave::Btn_StopClick() {}
-void TForm_Wave::Btn_SetupClick() {}
-void TForm_Wave::Btn_SaveClick() {}
-void TForm_Wave::Btn_LoadClick() {}
+TForm_Wave::~TForm_Wave() = default;
+
+void TForm_Wave::build() {
+    resize(766, 451);
+
+    label(this, QStringLiteral("Voltage"), 4, 7, nullptr, 50);
+    label(this, QStringLiteral("Amp"), 657, 8, nullptr, 30);
+    pnl1 = new QFrame(this);
+    pnl1->setObjectName(QStringLiteral("pnl1"));
+    pnl1->setGeometry(43, 31, 602, 252);
+    pnl1->setFrameStyle(QFrame::Box | QFrame::Plain);
+    pnl1->setLineWidth(1);
+    pb1 = new PlotArea(pnl1);
+    pb1->setGeometry(1, 1, kPlotWidth, kPlotHeight);
+
+    lbl_Vmax = label(this, QStringLiteral("30"), 24, 26, "lbl_Vmax", 19);
+    lbl_Vmid = label(this, QStringLiteral("15"), 22, 151, "lbl_Vmid", 21);
+    lbl_Vmin = label(this, QStringLiteral("0"), 28, 276, "lbl_Vmin", 15);
+    lbl_Amax = label(this, QStringLiteral("3"), 652, 25, "lbl_Amax", 30);
+    lbl1_Amid = label(this, QStringLiteral("1.5"), 649, 152, "lbl1_Amid", 40);
+    lbl2 = label(this, QStringLiteral("0"), 657, 276, "lbl2", 20);
+
+    auto clock = [this](int x, const char* h, const char* m, const char* s, QLabel*& lh, QLabel*& lm, QLabel*& ls) {
+        lh = label(this, QStringLiteral("0"), x, 288, h, 16);
+        label(this, QStringLiteral(":"), x + 16, 288, nullptr, 4);
+        lm = label(this, QStringLiteral("0"), x + 20, 288, m, 16);
+        label(this, QStringLiteral(":"), x + 36, 288, nullptr, 4);
+        ls = label(this, QStringLiteral("0"), x + 40, 288, s, 16);
+    };
+    clock(36, "lbl_TminH", "lbl_TminM", "lbl_TminS", lbl_TminH, lbl_TminM, lbl_TminS);
+    clock(326, "lbl_TmidH", "lbl_TmidM", "lbl_TmidS", lbl_TmidH, lbl_TmidM, lbl_TmidS);
+    clock(616, "lbl_TmaxH", "lbl_TmaxM", "lbl_TmaxS", lbl_TmaxH, lbl_TmaxM, lbl_TmaxS);
+    label(this, QStringLiteral("Elapsed Time[Sec]"), 304, 308, nullptr, 110);
+
+    auto* column = new QGroupBox(this);
+    column->setGeometry(695, -4, 61, 327);
+    auto check = [column](const QString& text, const char* name, int top) {
+        auto* c = new QCheckBox(text, column);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setGeometry(4, top, 56, 18);
+        return c;
+    };
+    fltchckbxckbx1 = check(QStringLiteral("CH1V"), "fltchckbxckbx1", 13);
+    fltchckbxckbx2 = check(QStringLiteral("CH1A"), "fltchckbxckbx2", 45);
+    fltchckbxckbx3 = check(QStringLiteral("Ch2V"), "fltchckbxckbx3", 77);
+    fltchckbxckbx4 = check(QStringLiteral("CH2A"), "fltchckbxckbx4", 109);
+    chk_Ch3V = check(QStringLiteral("CH3V"), "chk_Ch3V", 141);
+    chk_Ch3A = check(QStringLiteral("CH3A"), "chk_Ch3A", 173);
+    pnl_Ch1v = swatch(column, "pnl_Ch1v", 13, 33, 34, 6, PlotColors::ActiveCaption);
+    pnl_Ch1A = swatch(column, "pnl_Ch1A", 13, 66, 34, 4, PlotColors::ActiveCaption);
+    pnl_Ch2v = swatch(column, "pnl_Ch2v", 13, 98, 34, 6, PlotColors::Lime);
+    pnl_Ch2A = swatch(column, "pnl_Ch2A", 13, 130, 34, 4, PlotColors::Lime);
+    Btn_Start = button(column, QStringLiteral("Start"), "Btn_Start", 1, 203, 58, 25);
+    Btn_Stop = button(column, QStringLiteral("Stop"), "Btn_Stop", 1, 227, 58, 25);
+    Btn_Setup = button(column, QStringLiteral("Setup"), "Btn_Setup", 1, 251, 58, 25);
+    Btn_Refresh = button(column, QStringLiteral("Refresh"), "Btn_Refresh", 1, 275, 58, 25);
+    Btn_Return = button(column, QStringLiteral("Return"), "Btn_Return", 1, 299, 58, 25);
+
+    auto* files = new QGroupBox(this);
+    files->setGeometry(224, 330, 257, 34);
+    btn_Save = button(files, QStringLiteral("Save"), "btn_Save", 9, 8, 46, 20);
+    btn_Load = button(files, QStringLiteral("Load"), "btn_Load", 57, 8, 46, 20);
+    btn_Delete = button(files, QStringLiteral("Delete"), "btn_Delete", 105, 8, 46, 20);
+    btn_Export = button(files, QStringLiteral("Export"), "btn_Export", 153, 8, 46, 20);
+    btn_Print = button(files, QStringLiteral("Print"), "btn_Print", 201, 8, 46, 20);
+
+    auto chooser = [this](const char* name, const QString& caption, int x, const QStringList& items) {
+        label(this, caption, x, 364, nullptr, 60);
+        auto* c = new QComboBox(this);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setGeometry(x, 379, 78, 21);
+        c->addItems(items);
+        return c;
+    };
+    cbb_Time = chooser("cbb_Time", QStringLiteral("Time Len"), 232,
+                       {QStringLiteral("5m"), QStringLiteral("10m"), QStringLiteral("20m"), QStringLiteral("30m"),
+                        QStringLiteral("60m")});
+    QStringList volts{QStringLiteral("Default"), QStringLiteral("1V"), QStringLiteral("5V"), QStringLiteral("10V"),
+                      QStringLiteral("15V")};
+    for (int v = 20; v <= 105; v += 5) volts << QString::number(v) + QLatin1Char('v');
+    cbb_Voltage = chooser("cbb_Voltage", QStringLiteral("Voltage"), 314, volts);
+    cbb_Current = chooser("cbb_Current", QStringLiteral("Current"), 401,
+                          {QStringLiteral("Default"), QStringLiteral("0.1A"), QStringLiteral("0.5A"),
+                           QStringLiteral("1A"), QStringLiteral("1.5A"), QStringLiteral("2A"), QStringLiteral("2.5A"),
+                           QStringLiteral("3A"), QStringLiteral("3.5A"), QStringLiteral("4A"), QStringLiteral("4.5A"),
+                           QStringLiteral("5A"), QStringLiteral("10A"), QStringLiteral("15A"), QStringLiteral("20A"),
+                           QStringLiteral("25A"), QStringLiteral("30A"), QStringLiteral("35A"), QStringLiteral("40A"),
+                           QStringLiteral("45A"), QStringLiteral("50A")});
+
+    lst1 = new QListWidget(this);
+    lst1->setObjectName(QStringLiteral("lst1"));
+    lst1->setGeometry(0, 335, 225, 67);
+    QFont small = lst1->font();
+    small.setPixelSize(13);
+    lst1->setFont(small);
+    lst1->setUniformItemSizes(true);
+    lst1->addItem(QString());  // one empty line until a setup is accepted
+
+    lst_Load = new QListWidget(this);
+    lst_Load->setObjectName(QStringLiteral("lst_Load"));
+    lst_Load->setGeometry(42, 32, 602, 250);
+    QFont big = lst_Load->font();
+    big.setPixelSize(17);
+    lst_Load->setFont(big);
+    lst_Load->setUniformItemSizes(true);
+    lst_Load->setAutoFillBackground(true);
+    lst_Load->hide();
+
+    tmr_All = new QTimer(this);
+    tmr_Scale = new QTimer(this);
+    tmr_time = new QTimer(this);
+    tmr_All->setObjectName(QStringLiteral("tmr_All"));
+    tmr_Scale->setObjectName(QStringLiteral("tmr_Scale"));
+    tmr_time->setObjectName(QStringLiteral("tmr_time"));
+    tmr_time->setInterval(1000);
+
+    connect(Btn_Start, &QPushButton::clicked, this, &TForm_Wave::Btn_StartClick);
+    connect(Btn_Stop, &QPushButton::clicked, this, &TForm_Wave::Btn_StopClick);
+    connect(Btn_Setup, &QPushButton::clicked, this, &TForm_Wave::Btn_SetupClick);
+    connect(Btn_Refresh, &QPushButton::clicked, this, &TForm_Wave::Btn_RefreshClick);
+    connect(Btn_Return, &QPushButton::clicked, this, &TForm_Wave::Btn_ReturnClick);
+    connect(btn_Save, &QPushButton::clicked, this, &TForm_Wave::btn_SaveClick);
+    connect(btn_Load, &QPushButton::clicked, this, &TForm_Wave::btn_LoadClick);
+    connect(btn_Delete, &QPushButton::clicked, this, &TForm_Wave::btn_DeleteClick);
+    connect(btn_Export, &QPushButton::clicked, this, &TForm_Wave::btn_ExportClick);
+    connect(lst_Load, &QListWidget::itemClicked, this, &TForm_Wave::lst_LoadClick);
+    connect(tmr_All, &QTimer::timeout, this, &TForm_Wave::tmr_AllTimer);
+    connect(tmr_Scale, &QTimer::timeout, this, &TForm_Wave::tmr_ScaleTimer);
+    connect(tmr_time, &QTimer::timeout, this, &TForm_Wave::tmr_timeTimer);
+    connect(cbb_Time, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_TimeChange);
+    connect(cbb_Voltage, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_VoltageChange);
+    connect(cbb_Current, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_CurrentChange);
+    for (QCheckBox* c : {fltchckbxckbx1, fltchckbxckbx2, fltchckbxckbx3, fltchckbxckbx4}) {
+        connect(c, &QCheckBox::clicked, this, &TForm_Wave::pb1Paint);
+    }
+}
+
+void TForm_Wave::FormShow() {
+    for (QCheckBox* c : {fltchckbxckbx1, fltchckbxckbx2, fltchckbxckbx3, fltchckbxckbx4}) c->setChecked(true);
+    cbb_Time->setCurrentIndex(0);
+    cbb_Voltage->setCurrentIndex(0);
+    cbb_Current->setCurrentIndex(0);
+    chk_Ch3V->setEnabled(false);
+    chk_Ch3A->setEnabled(false);
+    lbl_TmidM->setText(QStringLiteral("2"));
+    lbl_TmidS->setText(QStringLiteral("30"));
+    lbl_TmaxM->setText(QStringLiteral("5"));
+    lbl_TmaxH->setText(QStringLiteral("0"));
+    lbl_TmaxS->setText(QStringLiteral("00"));
+    fillSavedRecordList();
+    pb1Paint();
+}
+
+// Closing the recorder closes the program.
+void TForm_Wave::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (m_host) m_host->closeMainWindow();
+}
+
+QColor TForm_Wave::curveColor(const QFrame* s) const { return s->palette().color(QPalette::Window); }
+
+void TForm_Wave::setCurveColor(QFrame* s, const QColor& color) {
+    QPalette pal = s->palette();
+    pal.setColor(QPalette::Window, color);
+    s->setPalette(pal);
+}
+
+void TForm_Wave::setSummary(const QStringList& lines) {
+    lst1->clear();
+    lst1->addItems(lines);
+}
+
+QStringList TForm_Wave::summary() const {
+    QStringList out;
+    for (int i = 0; i < lst1->count(); ++i) out << lst1->item(i)->text();
+    return out;
+}
+
+void TForm_Wave::setChoosersEnabled(bool enabled) {
+    for (QComboBox* c : {cbb_Time, cbb_Voltage, cbb_Current}) c->setEnabled(enabled);
+}
+
+// ---- Acquisition ----
+
+void TForm_Wave::Btn_StartClick() {
+    if (m_waiting) return;  // already waiting for the readings
+    if (m_host && m_host->outputCaption() == QLatin1String("OFF")) {
+        ShowMessage(QStringLiteral("Please Turn on Device into Output(Run) Mode"));
+        return;
+    }
+    if (state.PointOperation.isEmpty()) {
+        ShowMessage(QStringLiteral("Please setup the time length of record first."));
+        return;
+    }
+    // Wait for all four readings, letting the link fill them meanwhile. The
+    // wait ends without starting when the output goes off or Stop is pressed.
+    m_waiting = true;
+    m_stopWaiting = false;
+    QPointer<TForm_Wave> self(this);
+    for (;;) {
+        QEventLoop pause;
+        QTimer::singleShot(20, &pause, &QEventLoop::quit);
+        pause.exec();
+        if (!self) return;
+        if (m_stopWaiting || (m_host && m_host->outputCaption() == QLatin1String("OFF"))) {
+            m_waiting = false;
+            return;
+        }
+        const QStringList r = m_host ? m_host->readingTexts() : QStringList();
+        if (r.size() == 4 && std::none_of(r.begin(), r.end(), [](const QString& t) { return t.isEmpty(); })) break;
+    }
+    m_waiting = false;
+
+    for (QLabel* l : {lbl_TminH, lbl_TminM, lbl_TminS, lbl_TmidH}) l->setText(QStringLiteral("0"));
+    lbl_TmidM->setText(QStringLiteral("2"));
+    lbl_TmidS->setText(QStringLiteral("30"));
+    lbl_TmaxH->setText(QStringLiteral("0"));
+    lbl_TmaxM->setText(QStringLiteral("5"));
+    lbl_TmaxS->setText(QStringLiteral("00"));
+    cbb_TimeChange();
+    setChoosersEnabled(false);
+    state.WindowFull = false;
+    for (QTimer* t : {tmr_All, tmr_Scale, tmr_time}) {
+        if (!t->isActive()) t->start();  // a running timer keeps its schedule
+    }
+    state.PointCount = 0;
+    state.SampleNo = -1;
+    state.SecondTicks = 1;
+    state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
+    state.Table = RecordTable::withHeader();
+    for (auto& channel : m_max) channel[0] = channel[1] = Extreme{};
+    for (auto& channel : m_min) channel[0] = channel[1] = Extreme{};
+    pb1Paint();
+}
+
+void TForm_Wave::Btn_StopClick() {
+    m_stopWaiting = true;
+    for (QTimer* t : {tmr_All, tmr_Scale, tmr_time}) t->stop();
+    setChoosersEnabled(true);
+}
+
+void TForm_Wave::tmr_AllTimer() { Btn_StopClick(); }
+
+bool TForm_Wave::Panduandaodian() const {
+    return qint64(state.SecondTicks) * 1000 == qint64(spanMinutes(cbb_Time->currentText())) * 60000 + 1000;
+}
+
+void TForm_Wave::tmr_timeTimer() {
+    RecorderState& s = state;
+    if (s.SecondTicks == 1) s.TotalS = s.TotalM = s.TotalH = s.TotalD = 0;
+    s.TotalS += 1;
+    if (Panduandaodian()) s.WindowFull = true;
+    s.SecondTicks += 1;
+    if (!s.WindowFull) return;
+    addOneSecond(s.ElapsedH, s.ElapsedM, s.ElapsedS);
+    lbl_TminS->setText(QString::number(s.ElapsedS));
+    lbl_TminM->setText(QString::number(s.ElapsedM));
+    lbl_TminH->setText(QString::number(s.ElapsedH));
+    for (auto group : {std::array<QLabel*, 3>{lbl_TmidH, lbl_TmidM, lbl_TmidS},
+                       std::array<QLabel*, 3>{lbl_TmaxH, lbl_TmaxM, lbl_TmaxS}}) {
+        int h = textToInt(group[0]), m = textToInt(group[1]), sec = textToInt(group[2]);
+        addOneSecond(h, m, sec);
+        group[0]->setText(QString::number(h));
+        group[1]->setText(QString::number(m));
+        group[2]->setText(QString::number(sec));
+    }
+}
+
+void TForm_Wave::trackExtremes(const QStringList& readings, const double (&values)[4]) {
+    for (int i = 0; i < 4; ++i) {
+        Extreme& hi = m_max[i / 2][i % 2];
+        Extreme& lo = m_min[i / 2][i % 2];
+        if (!hi.set || values[i] > hi.value) hi = {true, values[i], readings[i]};
+        if (!lo.set || values[i] < lo.value) lo = {true, values[i], readings[i]};
+    }
+}
+
+QString TForm_Wave::extremeLine(int channel, bool max) const {
+    const auto& e = max ? m_max[channel] : m_min[channel];
+    return QStringLiteral("CH%1 %2:%3V %4A")
+        .arg(channel + 1)
+        .arg(max ? QStringLiteral("Max") : QStringLiteral("Min"), e[0].text, e[1].text);
+}
+
+void TForm_Wave::tmr_ScaleTimer() {
+    RecorderState& s = state;
+    if (!s.Table) return;  // no recording has started
+    const QDateTime when = Now();
+    const QStringList r = m_host ? m_host->readingTexts() : QStringList(4, QString());
+    double v[4];
+    try {
+        for (int i = 0; i < 4; ++i) v[i] = StrToFloat(r.value(i));
+    } catch (const EConvertError& e) {
+        // One box at a time: ticks that come while it is open are skipped quietly.
+        if (m_tickErrorShown) return;
+        m_tickErrorShown = true;
+        QPointer<TForm_Wave> self(this);
+        showErrorBox(this, QString::fromUtf8(e.what()));
+        if (self) m_tickErrorShown = false;
+        return;
+    }
+
+    if (s.TotalS >= 60) { s.TotalM += s.TotalS / 60; s.TotalS %= 60; }
+    if (s.TotalM >= 60) { s.TotalH += s.TotalM / 60; s.TotalM %= 60; }
+    if (s.TotalH >= 24) { s.TotalD += s.TotalH / 24; s.TotalH %= 24; }
+
+    trackExtremes(r, v);
+    setSummary({QStringLiteral("Total Time:%1d %2:%3:%4").arg(s.TotalD).arg(s.TotalH).arg(s.TotalM).arg(s.TotalS),
+                QStringLiteral("Time Slice: %1sec").arg(roundHalfEven(tmr_Scale->interval() / 1000.0)),
+                QStringLiteral("Sample: %1").arg(s.SampleNo + 1), extremeLine(0, true), extremeLine(0, false),
+                extremeLine(1, true), extremeLine(1, false)});
+
+    const int slices = slicesPerSpan(spanMinutes(cbb_Time->currentText()), s.TimeSliceMs);
+    const bool full = s.WindowFull || s.PointCount >= kMaxPoints;  // never past the arrays' end
+    s.CurrentX = ChSecondG(slices, s.PointCount + 1);
+    const double vScale = fullScale(cbb_Voltage->currentText(), true);
+    const double aScale = fullScale(cbb_Current->currentText(), false);
+    const int rows[4] = {Chpoint(vScale, v[0]), Chpoint(aScale, v[1]), Chpoint(vScale, v[2]), Chpoint(aScale, v[3])};
+
+    s.SampleNo += 1;
+    s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3));
+
+    PointArray* arrays[4] = {&s.PointsCh1V, &s.PointsCh1A, &s.PointsCh2V, &s.PointsCh2A};
+    if (full) {
+        for (int a = 0; a < 4; ++a) {
+            PointArray& pts = *arrays[a];
+            for (int k = 1; k < s.PointCount; ++k) pts[std::size_t(k)].y = pts[std::size_t(k + 1)].y;
+            if (s.PointCount >= 1) pts[std::size_t(s.PointCount)].y = rows[a];
+        }
+        pb1Paint();
+    } else {
+        for (int a = 0; a < 4; ++a) (*arrays[a])[std::size_t(s.PointCount + 1)] = {s.CurrentX, rows[a]};
+        drawNewSegments(s.PointCount, rows[0], rows[1], rows[2], rows[3]);
+        s.PointCount += 1;
+    }
+}
+
+void TForm_Wave::Btn_RefreshClick() { pb1Paint(); }
+
+void TForm_Wave::Btn_ReturnClick() {
+    if (m_host) m_host->showControlPanel();
+}
+
+// ---- The plot ----
+
+void TForm_Wave::pb1Paint() {
+    QImage& img = pb1->canvas();
+    img.fill(PlotColors::ButtonText);
+    QPainter p(&img);
+    const RecorderState& s = state;
+    auto curve = [&](const QCheckBox* box, const PointArray& pts, const QFrame* sw, int width) {
+        if (!box->isChecked() || s.PointCount < 1) return;
+        p.setPen(QPen(curveColor(sw), width));
+        QPoint from(0, pts[1].y);
+        for (int k = 1; k <= s.PointCount; ++k) {
+            const QPoint to(pts[std::size_t(k)].x, pts[std::size_t(k)].y);
+            p.drawLine(from, to);
+            from = to;
+        }
+    };
+    curve(fltchckbxckbx1, s.PointsCh1V, pnl_Ch1v, 3);
+    curve(fltchckbxckbx3, s.PointsCh2V, pnl_Ch2v, 3);
+    curve(fltchckbxckbx2, s.PointsCh1A, pnl_Ch1A, 1);
+    curve(fltchckbxckbx4, s.PointsCh2A, pnl_Ch2A, 1);
+    // DrawLine: the grid, over the curves.
+    for (int i = 1; i <= 12; ++i) {
+        p.setPen(QPen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.drawLine(50 * i, 250, 50 * i, 0);
+    }
+    for (int i = 1; i <= 10; ++i) {
+        p.setPen(QPen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.drawLine(0, 25 * i, 600, 25 * i);
+    }
+    p.end();
+    pb1->update();
+}
+
+// While filling, a sample is drawn at once as a level stroke at its own
+// value, from the previous point's column to its own.
+void TForm_Wave::drawNewSegments(int n, int rowV1, int rowA1, int rowV2, int rowA2) {
+    QPainter p(&pb1->canvas());
+    const RecorderState& s = state;
+    auto segment = [&](const QCheckBox* box, const PointArray& pts, const QFrame* sw, int width, int row) {
+        if (!box->isChecked()) return;
+        p.setPen(QPen(curveColor(sw), width));
+        const int fromX = n == 0 ? 0 : pts[std::size_t(n)].x;
+        p.drawLine(fromX, row, s.CurrentX, row);
+    };
+    segment(fltchckbxckbx1, s.PointsCh1V, pnl_Ch1v, 3, rowV1);
+    segment(fltchckbxckbx3, s.PointsCh2V, pnl_Ch2v, 3, rowV2);
+    segment(fltchckbxckbx2, s.PointsCh1A, pnl_Ch1A, 1, rowA1);
+    segment(fltchckbxckbx4, s.PointsCh2A, pnl_Ch2A, 1, rowA2);
+    p.end();
+    pb1->update();
+}
+
+void TForm_Wave::cbb_TimeChange() {
+    const SpanLabels l = spanLabels(cbb_Time->currentText());
+    lbl_TmidM->setText(l.midM);
+    lbl_TmidS->setText(l.midS);
+    lbl_TmaxH->setText(l.rightH);
+    lbl_TmaxM->setText(l.rightM);
+    if (!l.rightS.isEmpty()) lbl_TmaxS->setText(l.rightS);
+}
+
+void TForm_Wave::cbb_VoltageChange() {
+    const QStringList l = scaleLabels(cbb_Voltage->currentText(), true);
+    lbl_Vmax->setText(l[0]);
+    lbl_Vmid->setText(l[1]);
+}
+
+void TForm_Wave::cbb_CurrentChange() {
+    const QStringList l = scaleLabels(cbb_Current->currentText(), false);
+    lbl_Amax->setText(l[0]);
+    lbl1_Amid->setText(l[1]);
+}
+
+// ---- The setup dialog ----
+
+void TForm_Wave::Btn_SetupClick() {
+    // Made when needed and discarded after use, so every showing starts from the defaults.
+    TFrm_Setup* dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
+    StartupSetup = nullptr;
+    dialog->attachRecorder(this);
+    dialog->exec();
+    delete dialog;
+}
+
+// ---- Record files ----
+
+void TForm_Wave::btn_SaveClick() {
+    if (!state.Table) return;
+    const QString name = recordFileName(Now());
+    if (runGuarded(this, [&] { writeRecordFile(RecordDir + QLatin1Char('/') + name, *state.Table); })) {
+        lst_Load->addItem(name.left(name.size() - 4));
+    }
+}
+
+void TForm_Wave::btn_ExportClick() {
+    const QString chosen = ChooseExportPath ? ChooseExportPath() : QString();
+    if (chosen.isEmpty() || !state.Table) return;
+    runGuarded(this, [&] { writeRecordFile(exportPath(chosen), *state.Table); });
+}
+
+bool TForm_Wave::loadMode() const {
+    return lst_Load->palette().color(QPalette::Base) == PlotColors::MoneyGreen;
+}
+
+static void setListColor(QListWidget* list, const QColor& color) {
+    QPalette pal = list->palette();
+    pal.setColor(QPalette::Base, color);
+    list->setPalette(pal);
+}
+
+void TForm_Wave::btn_LoadClick() {
+    setListColor(lst_Load, PlotColors::MoneyGreen);
+    if (lst_Load->count() > 0) {
+        lst_Load->show();
+        lst_Load->raise();
+    }
+}
+
+void TForm_Wave::btn_DeleteClick() {
+    setListColor(lst_Load, PlotColors::Fuchsia);
+    if (lst_Load->count() > 0) {
+        lst_Load->show();
+        lst_Load->raise();
+    }
+}
+
+void TForm_Wave::fillSavedRecordList() {
+    lst_Load->clear();
+    lst_Load->addItems(savedRecordEntries(RecordDir));
+}
+
+void TForm_Wave::lst_LoadClick() {
+    QListWidgetItem* item = lst_Load->currentItem();
+    if (!item) return;
+    const QString path = RecordDir + QLatin1Char('/') + item->text() + QStringLiteral(".txt");
+    const bool ok = runGuarded(this, [&] {
+        QList<QByteArray> lines = readRecordLines(path);  // in either mode: an unreadable file stays
+        if (loadMode()) {
+            if (state.Table && !lines.isEmpty()) {
+                lines.removeFirst();  // the file's own header
+                state.Table->insertAfterHeader(lines);
+            }
+        } else {
+            QFile::remove(path);  // a failed deletion shows only as the name staying listed
+            fillSavedRecordList();
+        }
+    });
+    if (ok) lst_Load->hide();
+}
 
 }  // namespace lqs

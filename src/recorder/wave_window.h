@@ -1,21 +1,154 @@
-// TForm_Wave: the recorder window, shown inside the main window.
+// TForm_Wave: the recorder window, shown inside the main window. It samples
+// the four readings once per time slice into the record table, draws them as
+// four curves, and saves, merges, deletes and exports records.
 #pragma once
 
+#include "recorder_state.h"
+
+#include <QDateTime>
+#include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QTimer;
+class QFrame;
+
 namespace lqs {
+
+class RecorderHost;
+class TFrm_Setup;
+class PlotArea;
 
 class TForm_Wave : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm_Wave(QWidget* parent = nullptr);
+    TForm_Wave(RecorderHost* host, QWidget* parent = nullptr);
+    ~TForm_Wave() override;
 
-    // The recorder's buttons, pressed by the main window's Record menu.
+    RecorderState state;
+
+    // The plot.
+    QFrame* pnl1;
+    PlotArea* pb1;
+    QLabel* lbl_Vmax;
+    QLabel* lbl_Vmid;
+    QLabel* lbl_Vmin;
+    QLabel* lbl_Amax;
+    QLabel* lbl1_Amid;
+    QLabel* lbl2;
+    QLabel* lbl_TminH;
+    QLabel* lbl_TminM;
+    QLabel* lbl_TminS;
+    QLabel* lbl_TmidH;
+    QLabel* lbl_TmidM;
+    QLabel* lbl_TmidS;
+    QLabel* lbl_TmaxH;
+    QLabel* lbl_TmaxM;
+    QLabel* lbl_TmaxS;
+
+    // The channel column.
+    QCheckBox* fltchckbxckbx1;  // CH1V
+    QCheckBox* fltchckbxckbx2;  // CH1A
+    QCheckBox* fltchckbxckbx3;  // Ch2V
+    QCheckBox* fltchckbxckbx4;  // CH2A
+    QCheckBox* chk_Ch3V;
+    QCheckBox* chk_Ch3A;
+    QFrame* pnl_Ch1v;
+    QFrame* pnl_Ch1A;
+    QFrame* pnl_Ch2v;
+    QFrame* pnl_Ch2A;
+    QPushButton* Btn_Start;
+    QPushButton* Btn_Stop;
+    QPushButton* Btn_Setup;
+    QPushButton* Btn_Refresh;
+    QPushButton* Btn_Return;
+
+    // Files.
+    QPushButton* btn_Save;
+    QPushButton* btn_Load;
+    QPushButton* btn_Delete;
+    QPushButton* btn_Export;
+    QPushButton* btn_Print;
+
+    QComboBox* cbb_Time;
+    QComboBox* cbb_Voltage;
+    QComboBox* cbb_Current;
+    QListWidget* lst1;
+    QListWidget* lst_Load;
+
+    QTimer* tmr_All;
+    QTimer* tmr_Scale;
+    QTimer* tmr_time;
+
+    // Seams: the clock of the sample ticks and record names, the folder of
+    // the record files, the export dialog and the message boxes.
+    std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
+    QString RecordDir;
+    std::function<QString()> ChooseExportPath;
+    std::function<void(const QString&)> ShowMessage;
+    // The setup dialog created at start-up, used for the first setup.
+    QPointer<TFrm_Setup> StartupSetup;
+
+    QColor curveColor(const QFrame* swatch) const;
+    void setCurveColor(QFrame* swatch, const QColor& color);
+    void setSummary(const QStringList& lines);
+    QStringList summary() const;
+
+    // Handlers.
     void Btn_StartClick();
     void Btn_StopClick();
     void Btn_SetupClick();
-    void Btn_SaveClick();
-    void Btn_LoadClick();
+    void Btn_RefreshClick();
+    void Btn_ReturnClick();
+    void tmr_AllTimer();
+    void tmr_ScaleTimer();
+    void tmr_timeTimer();
+    bool Panduandaodian() const;
+    void cbb_TimeChange();
+    void cbb_VoltageChange();
+    void cbb_CurrentChange();
+    void btn_SaveClick();
+    void btn_LoadClick();
+    void btn_DeleteClick();
+    void btn_ExportClick();
+    void lst_LoadClick();
+    void FormShow();
+
+    // The plot: a full repaint, and the new segments of a filling tick.
+    void pb1Paint();
+    void drawNewSegments(int n, int rowV1, int rowA1, int rowV2, int rowA2);
+    void fillSavedRecordList();
+    bool loadMode() const;
+    bool waitingForReadings() const { return m_waiting; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void build();
+    void setChoosersEnabled(bool enabled);
+    void trackExtremes(const QStringList& readings, const double (&values)[4]);
+    QString extremeLine(int channel, bool max) const;
+
+    RecorderHost* m_host;
+    bool m_waiting = false;
+    bool m_stopWaiting = false;
+    bool m_tickErrorShown = false;
+    // True extremes over the record, as the summary's Max and Min lines
+    // promise: [channel][0 volts, 1 amperes].
+    struct Extreme {
+        bool set = false;
+        double value = 0;
+        QString text;
+    };
+    Extreme m_max[2][2], m_min[2][2];
 };
 
 }  // namespace lqs

@@ -1,0 +1,22 @@
+#include "plot_area.h"
+
+#include "plot_math.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+
+namespace lqs {
+
+PlotArea::PlotArea(QWidget* parent)
+    : QWidget(parent), m_canvas(kPlotWidth, kPlotHeight, QImage::Format_RGB32) {
+    setObjectName(QStringLiteral("pb1"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    m_canvas.fill(PlotColors::ButtonText);
+}
+
+void PlotArea::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.drawImage(event->rect(), m_canvas, event->rect());
+}
+
+}  // namespace lqs

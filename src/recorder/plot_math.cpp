@@ -1,0 +1,55 @@
+#include "plot_math.h"
+
+#include "convert.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace lqs {
+
+int roundHalfEven(double v) {
+    if (!std::isfinite(v)) return v > 0 ? 1000000 : -1000000;
+    const double r = std::nearbyint(std::clamp(v, -1e6, 1e6));  // the default mode rounds halves to even
+    return int(r);
+}
+
+double fullScale(const QString& item, bool voltage) {
+    if (item == QLatin1String("Default") || item.size() < 2) return voltage ? 30.0 : 3.0;
+    return StrToFloat(item.left(item.size() - 1));
+}
+
+int Chpoint(double scale, double value) { return 249 - roundHalfEven(value / scale * 250.0); }
+
+int spanMinutes(const QString& item) { return StrToInt(item.left(item.size() - 1)); }
+
+int slicesPerSpan(int minutes, int timeSliceMs) {
+    if (timeSliceMs <= 0) return 1;
+    return std::max(1, roundHalfEven(minutes * 60000.0 / timeSliceMs));
+}
+
+int ChSecondG(int slices, int k) { return roundHalfEven(double(kPlotWidth) / std::max(1, slices) * k); }
+
+SpanLabels spanLabels(const QString& item) {
+    const int minutes = spanMinutes(item);
+    if (minutes == 5) return {QStringLiteral("2"), QStringLiteral("30"), QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("00")};
+    if (minutes == 60) return {QStringLiteral("30"), QStringLiteral("00"), QStringLiteral("1"), QStringLiteral("00"), QString()};
+    return {QString::number(minutes / 2), QStringLiteral("00"), QStringLiteral("0"), QString::number(minutes),
+            QStringLiteral("00")};
+}
+
+QStringList scaleLabels(const QString& item, bool voltage) {
+    const double top = fullScale(item, voltage);
+    return {FloatToStr(top), FloatToStr(top / 2)};
+}
+
+void addOneSecond(int& h, int& m, int& s) {
+    if (++s >= 60) {
+        s = 0;
+        if (++m >= 60) {
+            m = 0;
+            ++h;
+        }
+    }
+}
+
+}  // namespace lqs

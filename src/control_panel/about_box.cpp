@@ -1,5 +1,7 @@
 #include "about_box.h"
 
+#include "dialog_flags.h"
+
 #include "toolbar_icons.h"
 
 #include <QLabel>
@@ -8,8 +10,7 @@
 namespace lqs {
 
 TForm2::TForm2(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags),
       Image1(new QLabel(this)),
       Label1(new QLabel(this)),
       Label2(new QLabel(QStringLiteral("Version:11.09.02.01"), this)),

@@ -1,5 +1,7 @@
 #include "read_time_dialog.h"
 
+#include "dialog_flags.h"
+
 #include "guarded.h"
 #include "up_down.h"
 
@@ -16,8 +18,7 @@ constexpr int kMaxSeconds = 120;
 }
 
 TForm_ReadTime::TForm_ReadTime(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags),
       Label1(new QLabel(QStringLiteral("Max time to complete one set  "), this)),
       Label2(new QLabel(QStringLiteral("of queries"), this)),
       Label3(new QLabel(QStringLiteral("sec"), this)),

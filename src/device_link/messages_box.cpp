@@ -1,13 +1,14 @@
 #include "messages_box.h"
 
+#include "dialog_flags.h"
+
 #include <QLabel>
 #include <QPushButton>
 
 namespace lqs {
 
 TMessages::TMessages(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags),
       Label1(new QLabel(QStringLiteral("Operation TimerOut\uFF0C" "Causes Reset Now!"), this)),
       Button1(new QPushButton(QStringLiteral("OK"), this)) {
     setObjectName(QStringLiteral("Messages"));

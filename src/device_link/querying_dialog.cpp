@@ -1,5 +1,7 @@
 #include "querying_dialog.h"
 
+#include "dialog_flags.h"
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -7,8 +9,7 @@
 namespace lqs {
 
 TQuerying::TQuerying(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags),
       Label1(new QLabel(QStringLiteral("Now querying initial values,please wait..."), this)),
       Label2(new QLabel(QStringLiteral("Remaining 60 seconds!"), this)),
       Button1(new QPushButton(QStringLiteral("Cancel"), this)),

@@ -1,5 +1,7 @@
 #include "setup_dialog.h"
 
+#include "dialog_flags.h"
+
 #include "plot_math.h"
 #include "wave_window.h"
 
@@ -64,8 +66,7 @@ QComboBox* colorBox(QWidget* parent, const char* name) {
 }  // namespace
 
 TFrm_Setup::TFrm_Setup(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint) {
+    : QDialog(parent, kFixedDialogFlags) {
     setObjectName(QStringLiteral("Frm_Setup"));
     setWindowTitle(QStringLiteral("Setup"));
     setModal(true);

@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEventLoop>
@@ -559,7 +560,15 @@ void TForm_Wave::fillSavedRecordList() {
 void TForm_Wave::lst_LoadClick() {
     QListWidgetItem* item = lst_Load->currentItem();
     if (!item) return;
-    const QString path = RecordDir + QLatin1Char('/') + item->text() + QStringLiteral(".txt");
+    QString path = RecordDir + QLatin1Char('/') + item->text() + QStringLiteral(".txt");
+    if (!QFileInfo::exists(path)) {
+        // The list matches ".txt" in any case; on a case-sensitive file
+        // system the entry must still lead back to its own file.
+        const QString wanted = item->text() + QStringLiteral(".txt");
+        for (const QString& name : searchAllSaveFiles(RecordDir)) {
+            if (name.compare(wanted, Qt::CaseInsensitive) == 0) path = RecordDir + QLatin1Char('/') + name;
+        }
+    }
     const bool ok = runGuarded(this, [&] {
         QList<QByteArray> lines = readRecordLines(path);  // in either mode: an unreadable file stays
         if (loadMode()) {

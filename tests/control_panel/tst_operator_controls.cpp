@@ -4,9 +4,12 @@
 #include "querying_dialog.h"
 #include "sim_program.h"
 #include "up_down.h"
+#include "wave_window.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QComboBox>
+#include <QTimer>
 #include <QToolButton>
 
 #include <chrono>
@@ -44,6 +47,7 @@ private Q_SLOTS:
     void saveWithOutputOnUnderParallel();
     void recallSlotTwo();
     void slotArrowsAndCancel();
+    void outputOffStopsTheRecorder();
 };
 
 void tst_OperatorControls::typedEntry_data() {
@@ -298,6 +302,23 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     QVERIFY(p.form->frameEnabled());
     QTest::qWait(100);
     QCOMPARE(after(p, skip), QStringList());
+}
+
+void tst_OperatorControls::outputOffStopsTheRecorder() {
+    test::SimProgram p;
+    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    QVERIFY(p.linkAndSettle());
+    TForm_Wave* wave = p.form->ensureWaveWindow();
+    wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
+    wave->tmr_Scale->setInterval(2000);
+    // Start waits until the poll cycle has filled all four readings.
+    QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
+    p.form->Start1->trigger();
+    QVERIFY(wave->tmr_Scale->isActive());
+    QVERIFY(p.form->Panel1->isVisible());  // recording behind the control view
+    p.form->BitBtn4->click();
+    QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
+    QVERIFY(wave->cbb_Time->isEnabled());
 }
 
 QTEST_MAIN(tst_OperatorControls)

@@ -35,6 +35,7 @@ struct Fixture {
     FakeHost host;
     TForm_Wave wave{&host};
     QStringList messages;
+    test::ModalWatcher boxes;  // no modal box may hold a test
     QDateTime now{QDate(2026, 12, 6), QTime(9, 5, 33)};
 
     Fixture() {
@@ -83,6 +84,13 @@ private Q_SLOTS:
     void hourSpanKeepsRightSeconds();
     void extremesOverTheRecord();
     void returnAndClose();
+    void saveListAndTwoSavesInASecond();
+    void loadMergesAfterTheHeader();
+    void loadBeforeAnyStartDropsTheLines();
+    void deleteModeRefillsTheList();
+    void unreadableEntryStaysShown();
+    void exportNames_data();
+    void exportNames();
 };
 
 void tst_WaveWindow::layoutAndStart() {
@@ -230,7 +238,7 @@ void tst_WaveWindow::setupDuringRecordingRestartsTimers() {
     f.setup(QStringLiteral("10"), QStringLiteral("2 Seconds"));  // the same choices: schedules kept
     QCOMPARE(f.wave.tmr_All->timerId(), allId);
     QCOMPARE(f.wave.tmr_Scale->timerId(), sliceId);
-    QVERIFY(f.wave.tmr_Scale->remainingTime() <= 1750);
+    QVERIFY(f.wave.tmr_Scale->remainingTime() <= 1900);
     f.setup(QStringLiteral("20"), QStringLiteral("5 Seconds"));
     QVERIFY(f.wave.tmr_All->isActive() && f.wave.tmr_Scale->isActive());
     QCOMPARE(f.wave.tmr_All->interval(), 20 * 60000 + 11000);
@@ -373,6 +381,134 @@ void tst_WaveWindow::returnAndClose() {
     QCOMPARE(f.host.controlShown, 1);
     f.wave.close();
     QCOMPARE(f.host.closed, 1);
+}
+
+namespace {
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+QStringList entries(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+    return out;
+}
+void pick(QListWidget* list, const QString& text) {
+    const auto items = list->findItems(text, Qt::MatchExactly);
+    QVERIFY(!items.isEmpty());
+    list->setCurrentItem(items.first());
+    Q_EMIT list->itemClicked(items.first());
+}
+}  // namespace
+
+void tst_WaveWindow::saveListAndTwoSavesInASecond() {
+    Fixture f;
+    f.wave.btn_SaveClick();  // before any Start: nothing
+    QVERIFY(entries(f.wave.lst_Load).isEmpty());
+    f.setup();
+    f.start();
+    f.wave.tmr_ScaleTimer();
+    f.now = QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33));
+    f.wave.btn_SaveClick();
+    f.wave.btn_SaveClick();
+    QCOMPARE(entries(f.wave.lst_Load), (QStringList{"2026-12-6 21 5 33", "2026-12-6 21 5 33"}));
+    const QByteArray expected = "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
+                                "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n";
+    QCOMPARE(readAll(f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"))), expected);
+}
+
+void tst_WaveWindow::loadMergesAfterTheHeader() {
+    Fixture f;
+    // Not a record, but a .txt file: listed and merged all the same.
+    writeFile(f.dir.filePath(QStringLiteral("notes.TXT")), "any first line\nkept one\r\n\r\nlast");
+    f.wave.fillSavedRecordList();
+    QCOMPARE(entries(f.wave.lst_Load), QStringList{"notes"});
+    f.setup();
+    f.start();
+    f.wave.tmr_ScaleTimer();
+    f.wave.btn_LoadClick();
+    QVERIFY(f.wave.lst_Load->isVisible());
+    QVERIFY(f.wave.loadMode());
+    pick(f.wave.lst_Load, QStringLiteral("notes"));
+    QVERIFY(f.wave.lst_Load->isHidden());
+    const RecordTable& t = *f.wave.state.Table;
+    QCOMPARE(t.lineCount(), 5);
+    QCOMPARE(t.line(1), QByteArray("kept one"));
+    QCOMPARE(t.line(2), QByteArray());
+    QCOMPARE(t.line(3), QByteArray("last"));
+    QVERIFY(t.line(4).startsWith("0\t"));
+    QCOMPARE(f.wave.state.SampleNo, 0);  // loading does not renumber
+    f.wave.tmr_ScaleTimer();
+    QVERIFY(t.line(5).startsWith("1\t"));
+}
+
+void tst_WaveWindow::loadBeforeAnyStartDropsTheLines() {
+    Fixture f;
+    writeFile(f.dir.filePath(QStringLiteral("r.txt")), "h\r\nline\r\n");
+    f.wave.fillSavedRecordList();
+    f.wave.btn_LoadClick();
+    pick(f.wave.lst_Load, QStringLiteral("r"));
+    QVERIFY(!f.wave.state.Table);
+    QVERIFY(f.wave.lst_Load->isHidden());
+}
+
+void tst_WaveWindow::deleteModeRefillsTheList() {
+    Fixture f;
+    writeFile(f.dir.filePath(QStringLiteral("a.txt")), "h\r\n");
+    writeFile(f.dir.filePath(QStringLiteral("b.txt")), "h\r\n");
+    f.wave.fillSavedRecordList();
+    f.wave.btn_DeleteClick();
+    QVERIFY(!f.wave.loadMode());
+    QCOMPARE(f.wave.lst_Load->palette().color(QPalette::Base), PlotColors::Fuchsia);
+    pick(f.wave.lst_Load, QStringLiteral("a"));
+    QVERIFY(!QFile::exists(f.dir.filePath(QStringLiteral("a.txt"))));
+    QCOMPARE(entries(f.wave.lst_Load), QStringList{"b"});
+    QVERIFY(f.wave.lst_Load->isHidden());
+}
+
+void tst_WaveWindow::unreadableEntryStaysShown() {
+    Fixture f;
+    writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
+    f.wave.fillSavedRecordList();
+    QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
+    QStringList shown;
+    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
+    f.wave.btn_DeleteClick();
+    pick(f.wave.lst_Load, QStringLiteral("gone"));
+    setErrorBoxHook({});
+    QCOMPARE(shown.size(), 1);
+    QVERIFY(f.wave.lst_Load->isVisible());
+    QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
+}
+
+void tst_WaveWindow::exportNames_data() {
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("no extension") << "data" << "data.xls";
+    QTest::newRow(".txt replaced") << "data.txt" << "data.xls";
+    QTest::newRow(".XLS replaced") << "data.XLS" << "data.xls";
+    QTest::newRow(".xls kept") << "data.xls" << "data.xls";
+}
+
+void tst_WaveWindow::exportNames() {
+    QFETCH(QString, chosen);
+    QFETCH(QString, written);
+    Fixture f;
+    f.wave.ChooseExportPath = [&] { return f.dir.filePath(chosen); };
+    f.wave.btn_ExportClick();  // before any Start: nothing written
+    QVERIFY(!QFile::exists(f.dir.filePath(written)));
+    f.setup();
+    f.start();
+    f.wave.tmr_ScaleTimer();
+    f.wave.btn_ExportClick();
+    QCOMPARE(readAll(f.dir.filePath(written)), f.wave.state.Table->bytes());
+    f.wave.ChooseExportPath = [] { return QString(); };  // cancelled
+    f.wave.btn_ExportClick();
 }
 
 QTEST_MAIN(tst_WaveWindow)

@@ -523,6 +523,7 @@ TForm_Wave* TForm1::ensureWaveWindow() {
     if (!Form_Wave) {
         Form_Wave = new TForm_Wave(this, m_frameArea);
         Form_Wave->StartupSetup = m_windows.Frm_Setup;
+        Form_Wave->setGeometry(m_frameArea->rect());  // shown maximized in the frame
         Form_Wave->show();
         Panel1->raise();
     }

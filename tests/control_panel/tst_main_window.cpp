@@ -33,6 +33,7 @@ struct Fixture {
     std::unique_ptr<TForm1> form;
     QList<QPair<int, int>> beeps;
     int linkSequences = 0;
+    test::ModalWatcher boxes;  // no modal box may hold a test
 
     Fixture() {
         linkState().resetForTests();
@@ -248,8 +249,10 @@ void tst_MainWindow::toggles() {
 void tst_MainWindow::recorderView() {
     Fixture f;
     TForm1& w = *f.form;
-    w.Start1->trigger();  // creates the recorder behind the panel
+    w.Start1->trigger();  // creates the recorder behind the panel and presses its Start
     QVERIFY(w.Form_Wave);
+    QCOMPARE(f.boxes.seen.size(), 1);
+    QCOMPARE(f.boxes.seen[0].text, QStringLiteral("Please Turn on Device into Output(Run) Mode"));
     QCOMPARE(w.Form_Wave->parentWidget(), w.Panel1->parentWidget());
     QVERIFY(w.Panel1->isVisible());
     QCOMPARE(w.Form_Wave->geometry(), w.Panel1->geometry());

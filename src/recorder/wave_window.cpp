@@ -74,9 +74,14 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
         box.setObjectName(QStringLiteral("recorderMessage"));
         box.exec();
     };
+    // The dialog asks before replacing a file, as every desktop save dialog
+    // does; the default suffix lets it ask about the name that is written.
     ChooseExportPath = [this] {
-        return QFileDialog::getSaveFileName(this, QString(), RecordDir, QStringLiteral("*.xls"), nullptr,
-                                            QFileDialog::DontConfirmOverwrite);
+        QFileDialog dialog(this, QString(), RecordDir, QStringLiteral("*.xls"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(QStringLiteral("xls"));
+        return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().first()
+                                                                                       : QString();
     };
     build();
     FormShow();

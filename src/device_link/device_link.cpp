@@ -370,7 +370,8 @@ void DeviceLink::comm1ReceiveData(const void* buffer, std::uint16_t length) {
         const std::size_t stored = std::min<std::size_t>(length, s.ReceiveBuffer.size());
         std::copy(bytes, bytes + stored, s.ReceiveBuffer.begin());
         s.ReceiveLength = length;
-        if (length > 0 && bytes[length - 1] == '\r') s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
+        m_blockEndsReply = length > 0 && bytes[length - 1] == '\r';
+        if (m_blockEndsReply) s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
         ReplyParser();
         s.AwaitingReply = 0;
     });
@@ -400,6 +401,7 @@ void DeviceLink::ReplyParser() {
     LinkState& s = linkState();
     const QString& reply = s.ReplyText;
     const QString coupling = statusChars(4, 1) + statusChars(6, 1);
+    const bool endsReply = m_blockEndsReply;
     const QString output = statusChars(12, 1);
 
     switch (s.ParserMode.load()) {
@@ -435,7 +437,10 @@ void DeviceLink::ReplyParser() {
                     m_view->setFieldText(row.edit, reply);
                 }
             }
-            if (query == QLatin1String("STATUS?")) {
+            // Only a complete status reply starts the next cycle: a reply cut
+            // in two by a pause on the line must not start two cycles that
+            // would then send every query twice for good.
+            if (query == QLatin1String("STATUS?") && endsReply) {
                 s.ReplyCounter = 0;
                 StartPollThread();
             }

@@ -123,6 +123,7 @@ private:
     LinkTimings m_timings;
     Waits m_waits;
 
+    bool m_blockEndsReply = false;  // the block being parsed ends in CR
     std::mutex m_sendMutex;  // one frame at a time on the wire
     mutable std::mutex m_mirrorMutex;
     std::array<QString, 4> m_mirror;  // Edit5 .. Edit8

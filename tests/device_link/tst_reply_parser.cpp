@@ -50,6 +50,7 @@ private Q_SLOTS:
     void blockEndingInLineFeed();
     void longBlockStaysInBuffer();
     void shortBlocks();
+    void splitStatusStartsOneCycle();
 };
 
 void tst_ReplyParser::startupFillsSetPoints() {
@@ -251,6 +252,20 @@ void tst_ReplyParser::shortBlocks() {
     QCOMPARE(f.view.panels[1], QStringLiteral("TRACK 出错重发!"));
     QCOMPARE(boxes.seen.size(), 1);
     QCOMPARE(boxes.seen[0].text, QStringLiteral("'' is not a valid integer value."));
+}
+
+// A status reply cut in two by a pause on the line: one next cycle, not two.
+void tst_ReplyParser::splitStatusStartsOneCycle() {
+    Fixture f;
+    linkState().ParserMode = Parse::Polling;
+    linkState().PendingOperation = Op::Polling;
+    linkState().PollingEnabled = 1;
+    linkState().setLastQuery(QStringLiteral("STATUS?"));
+    f.receive("1101001");
+    QCOMPARE(f.link.pollThreadsRunning(), 0);
+    f.receive("000001\n\r");
+    QCOMPARE(f.link.pollThreadsRunning(), 1);
+    linkState().PollingEnabled = 0;
 }
 
 QTEST_MAIN(tst_ReplyParser)

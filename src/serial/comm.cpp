@@ -23,6 +23,7 @@ bool CommSendQueue::push(CommBlock block) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_open) return false;
     m_blocks.push_back(std::move(block));
+    if (m_wake) m_wake();
     return true;
 }
 
@@ -34,15 +35,17 @@ bool CommSendQueue::tryPop(CommBlock& out) {
     return true;
 }
 
-void CommSendQueue::open() {
+void CommSendQueue::open(std::function<void()> wake) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_blocks.clear();
+    m_wake = std::move(wake);
     m_open = true;
 }
 
 void CommSendQueue::shut() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
+    m_wake = nullptr;
     m_blocks.clear();
 }
 
@@ -80,7 +83,7 @@ void TComm::OpenPort() {
         releasePort();
         throw ECommsError("Unable to create read thread");
     }
-    m_sendQueue.open();
+    m_sendQueue.open([raw] { raw->wakeWriter(); });
     try {
         m_sender = std::thread([raw, this] {
             raw->runSender(*this, m_sendQueue, m_sendQueueEmpty);
@@ -129,7 +132,6 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
     if (count == 0 || data == nullptr) return false;
     if (!m_sendQueue.push(CommBlock::copyOf(data, count))) return false;
     m_sendQueueEmpty = false;
-    m_port->wakeWriter();
     return true;
 }
 

@@ -37,16 +37,19 @@ public:
 
 // FIFO between SendBytes callers and the send thread. Once the send thread has
 // ended the queue refuses blocks, so a dead writer is reported by SendBytes.
+// The send thread is woken under the queue's lock: the port it wakes cannot
+// be released while a caller in another thread is between push and wake.
 class CommSendQueue {
 public:
     bool push(CommBlock block);
     bool tryPop(CommBlock& out);
-    void open();
+    void open(std::function<void()> wake);
     void shut();
 
 private:
     std::mutex m_mutex;
     std::deque<CommBlock> m_blocks;
+    std::function<void()> m_wake;
     bool m_open = false;
 };
 

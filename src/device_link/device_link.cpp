@@ -440,9 +440,9 @@ void DeviceLink::ReplyParser() {
             // Only a complete status reply starts the next cycle: a reply cut
             // in two by a pause on the line must not start two cycles that
             // would then send every query twice for good.
-            if (query == QLatin1String("STATUS?") && endsReply) {
+            if (query == QLatin1String("STATUS?")) {
                 s.ReplyCounter = 0;
-                StartPollThread();
+                if (endsReply) StartPollThread();
             }
             break;
         }

@@ -83,7 +83,12 @@ void TComm::OpenPort() {
         releasePort();
         throw ECommsError("Unable to create read thread");
     }
-    m_sendQueue.open([raw] { raw->wakeWriter(); });
+    // Runs under the queue's lock, before the send thread can take the block,
+    // so its own "empty" always comes after this "not empty".
+    m_sendQueue.open([raw, this] {
+        m_sendQueueEmpty = false;
+        raw->wakeWriter();
+    });
     try {
         m_sender = std::thread([raw, this] {
             raw->runSender(*this, m_sendQueue, m_sendQueueEmpty);
@@ -130,9 +135,7 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
     // The queue is open only while a send thread runs, which makes this safe
     // to call from any thread without touching m_port's lifetime.
     if (count == 0 || data == nullptr) return false;
-    if (!m_sendQueue.push(CommBlock::copyOf(data, count))) return false;
-    m_sendQueueEmpty = false;
-    return true;
+    return m_sendQueue.push(CommBlock::copyOf(data, count));
 }
 
 // Notices wait in our own queue, and a bare event per notice wakes the

@@ -6,6 +6,7 @@
 #include "modal_watcher.h"
 #include "port_dialog.h"
 #include "pty_pair.h"
+#include "one_port.h"
 #include "querying_dialog.h"
 #include "wave_window.h"
 
@@ -37,13 +38,7 @@ struct Fixture {
 
     Fixture() {
         linkState().resetForTests();
-        QDir(dir.path()).mkpath(QStringLiteral("sim"));
-        QFile::link(QString::fromStdString(pty.slavePath()), dir.filePath(QStringLiteral("sim/ttyLQS0")));
-        PortListSources sources;
-        sources.sysClassTty = dir.filePath(QStringLiteral("no-sys"));
-        sources.dev = dir.filePath(QStringLiteral("no-dev"));
-        sources.simulatorDir = dir.filePath(QStringLiteral("sim"));
-        form.reset(createWindows(sources));
+        form.reset(createWindows(test::onePortSources(dir.path(), pty.slavePath())));
         form->Beep = [this](int hz, int ms) { beeps.append({hz, ms}); };
         form->LinkSequence = [this] { ++linkSequences; };
         form->show();

@@ -11,20 +11,14 @@
 #include <unistd.h>
 #include <csignal>
 
+#include "test_files.h"
+
 using namespace lqs;
 
 namespace {
 
-QByteArray slurp(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void spit(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
+const auto& slurp = test::readAll;
+const auto& spit = test::writeFile;
 
 // The message the call raised, or an empty string when it did not raise.
 template <class F>

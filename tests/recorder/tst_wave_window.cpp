@@ -4,6 +4,7 @@
 #include "plot_math.h"
 #include "recorder_host.h"
 #include "setup_dialog.h"
+#include "test_files.h"
 #include "wave_window.h"
 
 #include <QCheckBox>
@@ -384,15 +385,8 @@ void tst_WaveWindow::returnAndClose() {
 }
 
 namespace {
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
+using test::readAll;
+using test::writeFile;
 QStringList entries(const QListWidget* list) {
     QStringList out;
     for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();

@@ -9,6 +9,7 @@
 #include "modal_watcher.h"
 #include "port_dialog.h"
 #include "pty_endpoint.h"
+#include "one_port.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,13 +42,7 @@ struct SimProgram {
     explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4) : sim(model) {
         linkState().resetForTests();
         sim.start();
-        QDir(dir.path()).mkpath(QStringLiteral("sim"));
-        QFile::link(QString::fromStdString(sim.slavePath()), dir.filePath(QStringLiteral("sim/ttyLQS0")));
-        PortListSources sources;
-        sources.sysClassTty = dir.filePath(QStringLiteral("none"));
-        sources.dev = dir.filePath(QStringLiteral("none"));
-        sources.simulatorDir = dir.filePath(QStringLiteral("sim"));
-        form.reset(createWindows(sources));
+        form.reset(createWindows(onePortSources(dir.path(), sim.slavePath())));
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
         form->link->setTimings(LinkTimings().scaled(timingDivisor));

@@ -56,8 +56,6 @@ public:
 
     void attachDialogs(TQuerying* querying, TMessages* messages);
     void setTimings(const LinkTimings& timings) { m_timings = timings; }
-    const LinkTimings& timings() const { return m_timings; }
-    Waits& waits() { return m_waits; }
 
     // Framing and sending.
     void SendCommand(const QString& command);

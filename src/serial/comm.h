@@ -116,8 +116,6 @@ public:
         setTimeout(&CommTimeouts::WriteTotalTimeoutConstant, v);
     }
 
-    const CommLineSettings& lineSettings() const { return m_line; }
-    const CommTimeouts& timeouts() const { return m_timeouts; }
     bool sendQueueEmpty() const { return m_sendQueueEmpty.load(); }
 
     // Published events; an unassigned one is skipped.

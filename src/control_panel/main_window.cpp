@@ -5,6 +5,7 @@
 #include "device_link.h"
 #include "guarded.h"
 #include "set_point_math.h"
+#include "set_point_ops.h"
 #include "link_state.h"
 #include "memory_dialogs.h"
 #include "messages_box.h"
@@ -654,25 +655,6 @@ void TForm1::recallButton1Click() {
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }
 
-namespace {
-
-struct SetPointCodes {
-    std::uint8_t step;
-    std::uint8_t enter;
-    bool voltage;
-};
-
-SetPointCodes codesOf(int edit) {
-    switch (edit) {
-        case 5: return {Op::StepVset1, Op::EnterVset1, true};
-        case 6: return {Op::StepIset1, Op::EnterIset1, false};
-        case 7: return {Op::StepVset2, Op::EnterVset2, true};
-        default: return {Op::StepIset2, Op::EnterIset2, false};
-    }
-}
-
-}  // namespace
-
 // Only keys that type a character are judged, so Delete, the arrow keys and
 // shortcuts keep working as in any field.
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -715,7 +697,7 @@ bool TForm1::SetPointKeyPress(int field, QChar key) {
 // Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
 void TForm1::ConfirmSetPoint(int field) {
     const int model = linkState().ModelIndex;
-    const SetPointCodes codes = codesOf(field);
+    const SetPointOp codes = setPointOfField(field);
     QLineEdit* e = edit(field);
     double value = 0;
     bool isNumber = true;
@@ -737,7 +719,7 @@ void TForm1::ConfirmSetPoint(int field) {
 // UpDown1Click .. UpDown4Click: one step per press or repeat.
 void TForm1::UpDownClick(int field, bool up) {
     LinkState& s = linkState();
-    const SetPointCodes codes = codesOf(field);
+    const SetPointOp codes = setPointOfField(field);
     s.StepOnVoltage = codes.voltage ? 1 : 0;
     QLineEdit* e = edit(field);
     runGuarded(this, [&] {

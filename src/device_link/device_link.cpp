@@ -7,6 +7,7 @@
 #include "messages_box.h"
 #include "querying_dialog.h"
 #include "set_point_math.h"
+#include "set_point_ops.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -25,25 +26,6 @@ const char* const kFullQuery[] = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2
                                   "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
 const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
                                     "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
-
-// Operation code of a set point -> its field and command.
-struct SetPointOp {
-    int edit;
-    const char* command;
-};
-SetPointOp setPointOp(int code) {
-    switch (code) {
-        case Op::StepVset1:
-        case Op::EnterVset1: return {5, "VSET1:"};
-        case Op::StepVset2:
-        case Op::EnterVset2: return {7, "VSET2:"};
-        case Op::StepIset1:
-        case Op::EnterIset1: return {6, "ISET1:"};
-        case Op::StepIset2:
-        case Op::EnterIset2: return {8, "ISET2:"};
-        default: return {0, nullptr};
-    }
-}
 
 bool isNumber(const QString& text) {
     try {
@@ -257,7 +239,7 @@ void DeviceLink::OperationDispatcher() {
         case Op::EnterVset2:
         case Op::EnterIset1:
         case Op::EnterIset2: {
-            const int edit = setPointOp(code).edit;
+            const int edit = setPointOfCode(code).edit;
             const QString text = m_view->fieldText(edit);
             if (text == s.lastSent(edit)) break;
             if (s.OutputOn == 1) {
@@ -277,7 +259,7 @@ void DeviceLink::OperationDispatcher() {
 // An immediate send from the user-interface thread: the field always holds a
 // number here, as the set-point controls write one before they call.
 void DeviceLink::sendSetPointOf(int code) {
-    const SetPointOp op = setPointOp(code);
+    const SetPointOp op = setPointOfCode(code);
     QString text = m_view->fieldText(op.edit);
     const QString number = FormatSetPoint(text);
     SendCommand(QString::fromLatin1(op.command) + number);
@@ -342,7 +324,7 @@ void DeviceLink::SendDeferredSetPoint() {
     LinkState& s = linkState();
     if (s.SetPointDeferred != 1) return;
     const std::uint8_t code = s.PendingOperation;
-    const SetPointOp op = setPointOp(code);
+    const SetPointOp op = setPointOfCode(code);
     if (!op.command) return;
     const bool enterPath = code >= Op::EnterVset1 && code <= Op::EnterIset2;
     const QString fieldText = mirroredText(op.edit);

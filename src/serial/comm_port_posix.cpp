@@ -159,23 +159,23 @@ void PosixCommPort::setModemLine(int bit, bool on) {
 
 void PosixCommPort::applyLineSettings(const CommLineSettings& s) {
     if (m_fd < 0) return;
-    struct termios t {};
-    if (m_sys->tcgetattr(m_fd, &t) != 0) return;
     const std::optional<speed_t> speed = speedFor(s.BaudRate);
     // A rate the driver cannot take leaves the line as it was, as a refused
     // settings record does on Windows.
     if (!speed) return;
 
-    cfmakeraw(&t);  // binary mode: no translation of any byte
-    t.c_cflag |= CLOCAL | CREAD;
+    // Built from nothing, never from what the device had: flags left by
+    // another program or by stty (IXOFF, INPCK, echo, output processing) are
+    // off unless a property asks for them, and a property turned off is off.
+    // All-zero control characters are disabled ones on Linux.
+    struct termios t {};
+    t.c_cflag = CLOCAL | CREAD;
     cfsetispeed(&t, *speed);
     cfsetospeed(&t, *speed);
 
-    t.c_cflag &= ~tcflag_t(CSIZE);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= sizes[std::size_t(s.ByteSize)];
 
-    t.c_cflag &= ~tcflag_t(PARENB | PARODD | CMSPAR);
     switch (s.Parity) {
         case TParity::None: break;
         case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
@@ -185,37 +185,23 @@ void PosixCommPort::applyLineSettings(const CommLineSettings& s) {
     }
     // Linux has no 1.5 stop bits of its own; a UART sends 1.5 for CSTOPB
     // with 5 data bits, which is the only size where Windows allows it.
-    if (s.StopBits == TStopBits::_1) {
-        t.c_cflag &= ~tcflag_t(CSTOPB);
-    } else {
-        t.c_cflag |= CSTOPB;
-    }
+    if (s.StopBits != TStopBits::_1) t.c_cflag |= CSTOPB;
 
     // CRTSCTS drives both CTS output flow and RTS handshake on Linux.
-    if (s.Outx_CtsFlow || s.RtsControl == TRtsControl::RtsHandshake) {
-        t.c_cflag |= CRTSCTS;
-    } else {
-        t.c_cflag &= ~tcflag_t(CRTSCTS);
-    }
+    if (s.Outx_CtsFlow || s.RtsControl == TRtsControl::RtsHandshake) t.c_cflag |= CRTSCTS;
     // No Linux equivalents, and so not applied: DSR output flow, DSR
     // sensitivity, continue-after-XOFF, the XON/XOFF limits (the driver has
     // fixed thresholds), DTR handshake (DTR is held on) and RTS toggle (RTS is
     // held on).
     if (s.Outx_XonXoffFlow) t.c_iflag |= IXON;
     if (s.Inx_XonXoffFlow) t.c_iflag |= IXOFF;
-    t.c_iflag &= ~tcflag_t(IXANY);
     t.c_cc[VSTART] = cc_t(s.XonChar);
     t.c_cc[VSTOP] = cc_t(s.XoffChar);
 
     // With checking on, the driver marks each bad byte in the stream and the
     // receive thread turns the marks into error notices. With it off, a break
     // must not reach the data as a NUL byte.
-    if (s.ParityCheck) {
-        t.c_iflag |= INPCK | PARMRK;
-        t.c_iflag &= ~tcflag_t(IGNPAR | IGNBRK | BRKINT | ISTRIP);
-    } else {
-        t.c_iflag |= IGNBRK;
-    }
+    t.c_iflag |= s.ParityCheck ? INPCK | PARMRK : IGNBRK;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     m_sys->tcsetattr(m_fd, TCSANOW, &t);

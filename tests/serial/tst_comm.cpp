@@ -119,6 +119,7 @@ private Q_SLOTS:
     void lineErrorsAndModemEvents();
     void modemLinesFallback();
     void reapplyRules();
+    void lineSettingsFromClearedState();
     void commNameAtNextOpen();
 };
 
@@ -510,6 +511,50 @@ void tst_Comm::reapplyRules() {
     }
     c.setReadIntervalTimeout(50);  // time-outs are not line settings
     QCOMPARE(writes().size(), afterOpen + 1);
+}
+
+// Whatever another program left on the device, the line carries only what the
+// properties ask for, and a property turned off is off. The master side reads
+// and writes the slave's settings, so no second open is needed.
+void tst_Comm::lineSettingsFromClearedState() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    struct termios dirty {};
+    QVERIFY(::tcgetattr(pty.master(), &dirty) == 0);
+    dirty.c_iflag |= IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP | ICRNL;
+    dirty.c_oflag |= OPOST | ONLCR;
+    dirty.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    dirty.c_cflag |= CRTSCTS | HUPCL | CSTOPB;
+    QVERIFY(::tcsetattr(pty.master(), TCSANOW, &dirty) == 0);
+
+    auto line = [&] {
+        struct termios t {};
+        if (::tcgetattr(pty.master(), &t) != 0) qFatal("tcgetattr on the master failed");
+        return t;
+    };
+    TComm c;
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    struct termios t = line();
+    QCOMPARE(t.c_iflag, tcflag_t(IGNBRK));
+    QCOMPARE(t.c_oflag, tcflag_t(0));
+    QCOMPARE(t.c_lflag, tcflag_t(0));
+    QCOMPARE(t.c_cflag & (CRTSCTS | HUPCL | CSTOPB | PARENB), tcflag_t(0));
+    QCOMPARE(t.c_cflag & (CSIZE | CREAD | CLOCAL), tcflag_t(CS8 | CREAD | CLOCAL));
+
+    c.setParityCheck(true);
+    c.setInx_XonXoffFlow(true);
+    c.setOutx_CtsFlow(true);
+    t = line();
+    QCOMPARE(t.c_iflag, tcflag_t(IXOFF | INPCK | PARMRK));
+    QVERIFY(t.c_cflag & CRTSCTS);
+
+    c.setParityCheck(false);
+    c.setInx_XonXoffFlow(false);
+    c.setOutx_CtsFlow(false);
+    t = line();
+    QCOMPARE(t.c_iflag, tcflag_t(IGNBRK));
+    QVERIFY(!(t.c_cflag & CRTSCTS));
 }
 
 void tst_Comm::commNameAtNextOpen() {

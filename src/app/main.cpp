@@ -1,5 +1,6 @@
 #include "app_windows.h"
 #include "error_box.h"
+#include "sim_link.h"
 
 #include <QApplication>
 
@@ -8,7 +9,12 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(lqs::programTitle());
     // Closing the main window ends the program, whatever dialogs it owns.
     QApplication::setQuitOnLastWindowClosed(false);
-    lqs::TForm1* form1 = lqs::createWindows();
+    // The simulator's links are offered after the machine's own ports, so it
+    // can stand in for an instrument without typing a path.
+    lqs::PortListSources ports;
+    ports.linkDirectories.append({QString::fromStdString(lqs::sim::linkDirectory()),
+                                  QStringLiteral("simulated instrument")});
+    lqs::TForm1* form1 = lqs::createWindows(ports);
     QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     form1->show();
     const int rc = app.exec();

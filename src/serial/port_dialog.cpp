@@ -5,20 +5,24 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QThread>
+#include <QTimer>
 
 namespace lqs {
 
-TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
+TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relistDelayMs)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_comm(comm),
-      m_sources(std::move(sources)) {
+      m_sources(std::move(sources)),
+      m_watcher(new QFileSystemWatcher(this)),
+      m_relistTimer(new QTimer(this)) {
     setWindowTitle(QStringLiteral("Config RS232"));
     setFixedSize(208, 189);
     setSizeGripEnabled(false);
@@ -59,6 +63,17 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
     connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
     // Every way out (accept, reject, Esc, the close box) ends in done().
     connect(this, &QDialog::finished, this, &TForm3::dialogClosed);
+
+    // An adapter plugged in or pulled out shows in /dev (a simulator in its
+    // link directory); udev touches a new node several times, so the changes
+    // of a moment are read as one. The timer is not restarted by later
+    // changes, so a busy directory still gets a fresh list at its pace.
+    m_relistTimer->setSingleShot(true);
+    m_relistTimer->setInterval(relistDelayMs);
+    connect(m_relistTimer, &QTimer::timeout, this, [this] { relist(true); });
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (!m_relistTimer->isActive()) m_relistTimer->start();
+    });
 }
 
 QPoint TForm3::centredTopLeft(const QRect& area, const QSize& frame) {
@@ -83,14 +98,60 @@ void TForm3::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
+void TForm3::hideEvent(QHideEvent* event) {
+    if (!event->spontaneous()) {
+        m_relistTimer->stop();
+        if (!m_watcher->directories().isEmpty()) m_watcher->removePaths(m_watcher->directories());
+    }
+    QDialog::hideEvent(event);
+}
+
 void TForm3::FormShow() {
     // Ports come and go (USB adapters, the simulator), so the list is read afresh.
-    cbo1->clear();
-    cbo1->addItems(listSerialPorts(m_sources));
-    cbo1->setCurrentIndex(cbo1->count() > 0 ? 0 : -1);
-    // The drop-down may be wider than the box, so long paths are read in full.
-    cbo1->view()->setMinimumWidth(cbo1->view()->sizeHintForColumn(0) + 8);
+    relist(false);
+    watchPortDirectories();
     cbo1->setFocus();
+}
+
+void TForm3::watchPortDirectories() {
+    const QStringList wanted = portListWatchPaths(m_sources);
+    const QStringList watched = m_watcher->directories();
+    for (const QString& dir : watched)
+        if (!wanted.contains(dir)) m_watcher->removePath(dir);
+    for (const QString& dir : wanted)
+        if (!watched.contains(dir)) m_watcher->addPath(dir);
+}
+
+void TForm3::relist(bool keepChoice) {
+    // A link directory made meanwhile (a simulator started) is watched itself from now on.
+    if (keepChoice) watchPortDirectories();
+    // The item's data is the port's name; its text and tooltip add what the
+    // system knows of it.
+    QStringList names, lines;
+    for (const PortEntry& port : listPortEntries(m_sources)) {
+        names << port.name;
+        lines << (port.description.isEmpty()
+                      ? port.name
+                      : port.name + QStringLiteral(" \u2014 ") + port.description);
+    }
+    // Writes to any node under /dev (even /dev/null) wake the watcher; an
+    // unchanged list is left alone so an open drop-down is not disturbed.
+    if (keepChoice && cbo1->count() == names.size()) {
+        bool same = true;
+        for (int i = 0; same && i < cbo1->count(); ++i)
+            same = cbo1->itemData(i).toString() == names[i] && cbo1->itemText(i) == lines[i];
+        if (same) return;
+    }
+    const QString chosen = keepChoice ? cbo1->currentData().toString() : QString();
+    cbo1->clear();
+    for (int i = 0; i < names.size(); ++i) {
+        cbo1->addItem(lines[i], names[i]);
+        cbo1->setItemData(i, lines[i], Qt::ToolTipRole);
+    }
+    const int kept = chosen.isEmpty() ? -1 : cbo1->findData(chosen);
+    cbo1->setCurrentIndex(kept >= 0 ? kept : (cbo1->count() > 0 ? 0 : -1));
+    // The drop-down may be wider than the box, so long lines are read in full.
+    cbo1->view()->setMinimumWidth(cbo1->view()->sizeHintForColumn(0) + 8);
 }
 
 void TForm3::Button1Click() {
@@ -100,7 +161,7 @@ void TForm3::Button1Click() {
         QThread::msleep(10);
         m_comm->ClosePort();
         QThread::msleep(10);
-        m_comm->setCommName(cbo1->currentIndex() >= 0 ? cbo1->currentText() : QString());
+        m_comm->setCommName(cbo1->currentIndex() >= 0 ? cbo1->currentData().toString() : QString());
         m_comm->OpenPort();
     });
     if (!opened) return;

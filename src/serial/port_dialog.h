@@ -6,9 +6,11 @@
 #include <QDialog>
 
 class QComboBox;
+class QFileSystemWatcher;
 class QLabel;
 class QPushButton;
 class QScreen;
+class QTimer;
 
 namespace lqs {
 
@@ -18,8 +20,11 @@ class TForm3 : public QDialog {
     Q_OBJECT
 public:
     // comm belongs to the caller and must outlive the dialog. The dialog is
-    // made once and shown with show() each time it is needed.
-    explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {});
+    // made once and shown with show() each time it is needed. relistDelay is
+    // how long changes of the port directories gather before the list is read
+    // again while the dialog is shown.
+    explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {},
+                    int relistDelayMs = 250);
 
     // Top-left corner that centres a frame of the given size in area.
     static QPoint centredTopLeft(const QRect& area, const QSize& frame);
@@ -40,15 +45,21 @@ Q_SIGNALS:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void FormShow();
+    // Reads the ports again; the chosen one stays chosen while it is listed.
+    void relist(bool keepChoice);
+    void watchPortDirectories();
     void Button1Click();
     void Button2Click();
     QScreen* targetScreen() const;
 
     TComm* m_comm;
     PortListSources m_sources;
+    QFileSystemWatcher* m_watcher;
+    QTimer* m_relistTimer;
 };
 
 }  // namespace lqs

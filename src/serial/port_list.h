@@ -2,25 +2,40 @@
 // has its own source file; this declaration is shared.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 namespace lqs {
 
-// Where the simulator keeps its port links on this machine.
-QString simulatorLinkDirectory();
+// A directory of links to ports that live elsewhere (a simulator's
+// pseudo-terminals), offered after the machine's own ports.
+struct PortLinkDirectory {
+    QString path;
+    QString description;  // said of every port found there
+};
 
 // Where the list is read from; tests point these at a fake tree.
 struct PortListSources {
     QString sysClassTty = QStringLiteral("/sys/class/tty");
     QString dev = QStringLiteral("/dev");
-    QString simulatorDir = simulatorLinkDirectory();
+    QList<PortLinkDirectory> linkDirectories;
+};
+
+struct PortEntry {
+    QString name;         // what TComm opens
+    QString description;  // what the system knows of it; may be empty
 };
 
 inline constexpr int kMaxListedPorts = 10;
 
 // Standard serial ports first, then adapters (USB, ACM, others), then the
-// simulator's live links; at most kMaxListedPorts. No device is opened.
+// live links of the link directories; at most kMaxListedPorts. No device is
+// opened.
+QList<PortEntry> listPortEntries(const PortListSources& sources = {});
 QStringList listSerialPorts(const PortListSources& sources = {});
+
+// The directories whose changes can change the list.
+QStringList portListWatchPaths(const PortListSources& sources);
 
 }  // namespace lqs

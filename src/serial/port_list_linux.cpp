@@ -1,8 +1,6 @@
 // Linux: the kernel's tty class in sysfs says which nodes have hardware behind them.
 #include "port_list.h"
 
-#include "sim_link.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -59,23 +57,53 @@ bool hasEntry(const QString& path) {
     return info.exists() || info.isSymLink();
 }
 
+// The first line of a sysfs attribute, or empty.
+QString readAttribute(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(f.readLine(256)).trimmed();
+}
+
 // serial_core writes the UART type; 0 is PORT_UNKNOWN, a node with nothing behind it.
 bool hasUart(const QString& ttyDir) {
-    QFile f(ttyDir + QLatin1String("/type"));
-    if (!f.open(QIODevice::ReadOnly)) return false;
     bool ok = false;
-    const int type = QString::fromLatin1(f.read(64)).trimmed().toInt(&ok);
+    const int type = readAttribute(ttyDir + QLatin1String("/type")).toInt(&ok);
     return ok && type != 0;
+}
+
+// What the USB device behind a tty says of itself. The tty's device is the
+// adapter's port (usb-serial) or its interface (ACM); the USB device, the one
+// with idVendor, is a level or two above.
+QString usbDescription(const QString& ttyDir) {
+    QString dir = QFileInfo(ttyDir + QLatin1String("/device")).canonicalFilePath();
+    for (int level = 0; level < 4 && !dir.isEmpty(); ++level) {
+        const QString vendor = readAttribute(dir + QLatin1String("/idVendor"));
+        if (!vendor.isEmpty()) {
+            auto attr = [&dir](const char* name) {
+                return readAttribute(dir + QLatin1Char('/') + QLatin1String(name));
+            };
+            QStringList head;
+            for (const QString& part : {attr("manufacturer"), attr("product")})
+                if (!part.isEmpty()) head << part;
+            QStringList tail;
+            const QString serial = attr("serial");
+            if (!serial.isEmpty()) tail << QStringLiteral("serial %1").arg(serial);
+            tail << vendor + QLatin1Char(':') + attr("idProduct");
+            if (head.isEmpty()) head << QStringLiteral("USB adapter");
+            return head.join(QLatin1Char(' ')) + QStringLiteral(" (") +
+                   tail.join(QStringLiteral(", ")) + QLatin1Char(')');
+        }
+        const QString up = QFileInfo(dir).path();
+        if (up == dir) break;
+        dir = up;
+    }
+    return {};
 }
 
 }  // namespace
 
-QString simulatorLinkDirectory() {
-    return QString::fromStdString(sim::linkDirectory());
-}
-
-QStringList listSerialPorts(const PortListSources& sources) {
-    QStringList standard, usb, acm, other;
+QList<PortEntry> listPortEntries(const PortListSources& sources) {
+    QList<PortEntry> standard, usb, acm, other;
     const QDir sys(sources.sysClassTty);
     const QStringList names =
         sys.exists() ? sys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
@@ -85,31 +113,60 @@ QStringList listSerialPorts(const PortListSources& sources) {
         const QString ttyDir = sys.filePath(name);
         if (!hasEntry(ttyDir + QLatin1String("/device"))) continue;
         // Only a node that exists can be opened.
-        if (!hasEntry(sources.dev + QLatin1Char('/') + name)) continue;
+        const QString node = sources.dev + QLatin1Char('/') + name;
+        if (!hasEntry(node)) continue;
         if (name.startsWith(QLatin1String("ttyS"))) {
-            if (hasUart(ttyDir)) standard << name;
+            if (hasUart(ttyDir)) standard.append({node, QString()});
         } else if (name.startsWith(QLatin1String("ttyUSB"))) {
-            usb << name;
+            usb.append({node, usbDescription(ttyDir)});
         } else if (name.startsWith(QLatin1String("ttyACM"))) {
-            acm << name;
+            acm.append({node, usbDescription(ttyDir)});
         } else {
-            other << name;
+            other.append({node, usbDescription(ttyDir)});
         }
     }
 
-    QStringList ports;
-    for (QStringList* group : {&standard, &usb, &acm, &other}) {
-        std::sort(group->begin(), group->end(), naturalLess);
-        for (const QString& name : *group) ports << sources.dev + QLatin1Char('/') + name;
+    auto byName = [](const PortEntry& a, const PortEntry& b) { return naturalLess(a.name, b.name); };
+    QList<PortEntry> ports;
+    for (QList<PortEntry>* group : {&standard, &usb, &acm, &other}) {
+        std::sort(group->begin(), group->end(), byName);
+        ports += *group;
     }
-    for (int i = 0; i < sim::kLinkCount; ++i) {
-        const QString link =
-            sources.simulatorDir + QLatin1Char('/') + QString::fromStdString(sim::linkName(i));
-        if (QFileInfo::exists(link))
-            ports << link;  // follows the link: a dead simulator's is dangling
+    for (const PortLinkDirectory& links : sources.linkDirectories) {
+        const QDir dir(links.path);
+        QStringList found = dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        std::sort(found.begin(), found.end(), naturalLess);
+        for (const QString& name : found) {
+            const QString link = dir.filePath(name);
+            // Follows the link: one left by a simulator that has ended is dangling.
+            if (QFileInfo::exists(link)) ports.append({link, links.description});
+        }
     }
     if (ports.size() > kMaxListedPorts) ports.resize(kMaxListedPorts);
     return ports;
+}
+
+QStringList listSerialPorts(const PortListSources& sources) {
+    QStringList names;
+    for (const PortEntry& e : listPortEntries(sources)) names << e.name;
+    return names;
+}
+
+QStringList portListWatchPaths(const PortListSources& sources) {
+    QStringList dirs{sources.dev};
+    for (const PortLinkDirectory& links : sources.linkDirectories) dirs << links.path;
+    QStringList paths;
+    for (QString dir : dirs) {
+        // A directory not made yet (no simulator has run) is watched for
+        // through the nearest one that exists.
+        while (!QFileInfo(dir).isDir()) {
+            const QString up = QFileInfo(dir).path();
+            if (up == dir) break;
+            dir = up;
+        }
+        if (QFileInfo(dir).isDir() && !paths.contains(dir)) paths << dir;
+    }
+    return paths;
 }
 
 }  // namespace lqs

@@ -1,5 +1,6 @@
 #include "comm.h"
 #include "error_box_watcher.h"
+#include "fake_ports.h"
 #include "port_dialog.h"
 #include "pty_pair.h"
 
@@ -17,6 +18,7 @@
 
 using namespace lqs;
 using lqs::test::ErrorBoxWatcher;
+using lqs::test::FakeTree;
 using lqs::test::PtyPair;
 
 namespace {
@@ -35,15 +37,15 @@ struct Bench {
     Bench() {
         sources.sysClassTty = tmp.filePath(QStringLiteral("no-sys"));
         sources.dev = tmp.filePath(QStringLiteral("dev"));
-        sources.simulatorDir = tmp.filePath(QStringLiteral("sim"));
-        QDir().mkpath(sources.simulatorDir);
+        sources.linkDirectories = {{tmp.filePath(QStringLiteral("sim")), QStringLiteral("simulated instrument")}};
+        QDir().mkpath(sources.linkDirectories.first().path);
         link(0, a);
         link(1, b);
     }
     bool ok() const { return tmp.isValid() && a.ok() && b.ok() && QFileInfo::exists(linkPath(1)); }
 
     QString linkPath(int i) const {
-        return sources.simulatorDir + QStringLiteral("/ttyLQS%1").arg(i);
+        return sources.linkDirectories.first().path + QStringLiteral("/ttyLQS%1").arg(i);
     }
     bool link(int i, const PtyPair& p) const {
         return QFile::link(path(p.slavePath()), linkPath(i));
@@ -51,9 +53,10 @@ struct Bench {
     bool unlink(int i) const { return QFile::remove(linkPath(i)); }
 };
 
+// The port names offered, in order.
 QStringList items(const QComboBox* c) {
     QStringList out;
-    for (int i = 0; i < c->count(); ++i) out << c->itemText(i);
+    for (int i = 0; i < c->count(); ++i) out << c->itemData(i).toString();
     return out;
 }
 
@@ -82,6 +85,7 @@ private Q_SLOTS:
     void appearance();
     void listRebuiltOnEveryShow();
     void okOpensAndReopens();
+    void refreshedWhileShown();
     void openFailure_data();
     void openFailure();
     void leavingWithoutOk_data();
@@ -204,6 +208,49 @@ void TestPortDialog::okOpensAndReopens() {
     QVERIFY(boxes.seen.isEmpty());
 }
 
+// Adapters plugged in or pulled out, and a simulator started, while the dialog
+// is shown: the list follows within a second and the chosen port stays chosen
+// while it is there. Each line names the port and says what it is.
+void TestPortDialog::refreshedWhileShown() {
+    FakeTree tree;
+    QVERIFY(tree.ok());
+    const QString simDir = tree.path() + QStringLiteral("/sim-not-yet");
+    tree.sources.linkDirectories.first().path = simDir;
+    const QStringList ftdi = {QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
+                              QStringLiteral("manufacturer=FTDI"),
+                              QStringLiteral("product=FT232R USB UART")};
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), ftdi));
+    TComm comm;
+    TForm3 dlg(&comm, nullptr, tree.sources);
+    dlg.show();
+    const QString usb0 = tree.sources.dev + QStringLiteral("/ttyUSB0");
+    const QString usb1 = tree.sources.dev + QStringLiteral("/ttyUSB1");
+    const QString sim0 = simDir + QStringLiteral("/ttyLQS0");
+    QCOMPARE(items(dlg.cbo1), QStringList{usb1});
+    const QString line = usb1 + QStringLiteral(" \u2014 FTDI FT232R USB UART (0403:6001)");
+    QCOMPARE(dlg.cbo1->itemText(0), line);
+    QCOMPARE(dlg.cbo1->itemData(0, Qt::ToolTipRole).toString(), line);
+
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi));
+    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({usb0, usb1}), 1000);
+    QCOMPARE(dlg.cbo1->currentData().toString(), usb1);
+
+    // The user picks the new adapter; then the simulator makes its directory and link.
+    QTest::keyClick(dlg.cbo1, Qt::Key_Up);
+    QCOMPARE(dlg.cbo1->currentData().toString(), usb0);
+    QVERIFY(QDir().mkpath(simDir));
+    QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
+    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({usb0, usb1, sim0}), 1000);
+    QCOMPARE(dlg.cbo1->itemText(2), sim0 + QStringLiteral(" \u2014 simulated instrument"));
+    QCOMPARE(dlg.cbo1->currentData().toString(), usb0);
+
+    // The chosen adapter is pulled: the first port is chosen instead.
+    QVERIFY(tree.removeNode(QStringLiteral("ttyUSB1")));
+    QVERIFY(tree.removeNode(QStringLiteral("ttyUSB0")));
+    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({sim0}), 1000);
+    QCOMPARE(dlg.cbo1->currentIndex(), 0);
+}
+
 void TestPortDialog::openFailure_data() {
     QTest::addColumn<QString>("failure");
     QTest::newRow("device held by another program") << QStringLiteral("held");
@@ -237,7 +284,7 @@ void TestPortDialog::openFailure() {
         expectedName.clear();
     }
     dlg.show();
-    QCOMPARE(dlg.cbo1->currentText(), expectedName);
+    QCOMPARE(dlg.cbo1->currentData().toString(), expectedName);
     if (failure == QLatin1String("vanished")) QVERIFY(bench.unlink(0));
 
     clickOk(dlg);

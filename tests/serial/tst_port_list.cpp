@@ -1,3 +1,4 @@
+#include "fake_ports.h"
 #include "port_list.h"
 
 #include <QDir>
@@ -7,76 +8,7 @@
 
 using namespace lqs;
 
-namespace {
-
-// A fake machine: sysfs tty class entries are links to device directories, as
-// on a real system, with /dev nodes and a simulator link directory beside them.
-class FakeTree {
-public:
-    FakeTree() {
-        const QDir root(m_tmp.path());
-        for (const char* d : {"sys/class/tty", "sys/devices", "dev", "sim"})
-            root.mkpath(QString::fromLatin1(d));
-        sources.sysClassTty = root.filePath(QStringLiteral("sys/class/tty"));
-        sources.dev = root.filePath(QStringLiteral("dev"));
-        sources.simulatorDir = root.filePath(QStringLiteral("sim"));
-    }
-
-    // "<name> [dev] [type=N] [nonode]": a device link, a type file, no /dev node.
-    bool addTty(const QString& entry) {
-        const QStringList parts = entry.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const QString name = parts.first();
-        const QDir root(m_tmp.path());
-        const QString devDir = root.filePath(QStringLiteral("sys/devices/") + name);
-        if (!root.mkpath(devDir)) return false;
-        if (!QFile::link(devDir, sources.sysClassTty + QLatin1Char('/') + name)) return false;
-        if (parts.contains(QLatin1String("dev"))) {
-            const QString parent = root.filePath(QStringLiteral("sys/devices/parent-") + name);
-            if (!root.mkpath(parent) || !QFile::link(parent, devDir + QStringLiteral("/device")))
-                return false;
-        }
-        for (const QString& p : parts) {
-            if (!p.startsWith(QLatin1String("type="))) continue;
-            QFile type(devDir + QStringLiteral("/type"));
-            if (!type.open(QIODevice::WriteOnly)) return false;
-            type.write(p.mid(5).toLatin1() + '\n');
-        }
-        if (!parts.contains(QLatin1String("nonode"))) {
-            QFile node(sources.dev + QLatin1Char('/') + name);
-            if (!node.open(QIODevice::WriteOnly)) return false;
-        }
-        return true;
-    }
-
-    // "<link name>" points at a live target, "<link name> dead" at a missing one.
-    bool addSimLink(const QString& entry) {
-        const QStringList parts = entry.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const QString target = m_tmp.filePath(QStringLiteral("pts-") + parts.first());
-        if (!parts.contains(QLatin1String("dead"))) {
-            QFile t(target);
-            if (!t.open(QIODevice::WriteOnly)) return false;
-        }
-        return QFile::link(target, sources.simulatorDir + QLatin1Char('/') + parts.first());
-    }
-
-    // "$dev/x" and "$sim/x" in an expected list, made absolute.
-    QStringList resolve(QStringList paths) const {
-        for (QString& p : paths) {
-            p.replace(QLatin1String("$dev"), sources.dev);
-            p.replace(QLatin1String("$sim"), sources.simulatorDir);
-        }
-        return paths;
-    }
-
-    bool ok() const { return m_tmp.isValid(); }
-
-    PortListSources sources;
-
-private:
-    QTemporaryDir m_tmp;
-};
-
-}  // namespace
+using lqs::test::FakeTree;
 
 class TestPortList : public QObject {
     Q_OBJECT
@@ -85,6 +17,7 @@ private Q_SLOTS:
     void listing();
     void atMostTen();
     void missingRoots();
+    void descriptions();
 };
 
 void TestPortList::listing_data() {
@@ -128,12 +61,12 @@ void TestPortList::listing_data() {
                                                       QStringLiteral("ttyS0 dev type=4 nonode")}
                                        << QStringList{} << QStringList{};
 
-    QTest::newRow("simulator: live links only, own names only")
+    QTest::newRow("link directory: live links only, natural order")
         << QStringList{}
         << QStringList{QStringLiteral("ttyLQS5"), QStringLiteral("ttyLQS1 dead"),
-                       QStringLiteral("ttyLQS0"), QStringLiteral("ttyLQS10"),
-                       QStringLiteral("ttyUSB0")}
-        << QStringList{QStringLiteral("$sim/ttyLQS0"), QStringLiteral("$sim/ttyLQS5")};
+                       QStringLiteral("ttyLQS0"), QStringLiteral("ttyLQS10")}
+        << QStringList{QStringLiteral("$sim/ttyLQS0"), QStringLiteral("$sim/ttyLQS5"),
+                       QStringLiteral("$sim/ttyLQS10")};
 }
 
 void TestPortList::listing() {
@@ -169,12 +102,41 @@ void TestPortList::missingRoots() {
 
     PortListSources nowhere = tree.sources;
     nowhere.sysClassTty += QStringLiteral("-missing");
-    nowhere.simulatorDir += QStringLiteral("-missing");
+    nowhere.linkDirectories.first().path += QStringLiteral("-missing");
     QCOMPARE(listSerialPorts(nowhere), QStringList());
 
     // Without sysfs the simulator is still offered.
-    nowhere.simulatorDir = tree.sources.simulatorDir;
+    nowhere.linkDirectories = tree.sources.linkDirectories;
     QCOMPARE(listSerialPorts(nowhere), tree.resolve({QStringLiteral("$sim/ttyLQS2")}));
+}
+
+// What sysfs knows of a USB adapter is found above its tty, whether the tty
+// hangs off the adapter's port (usb-serial) or its interface (ACM); order and
+// names are those of the plain list.
+void TestPortList::descriptions() {
+    FakeTree tree;
+    QVERIFY(tree.ok());
+    QVERIFY(tree.addTty(QStringLiteral("ttyS0 dev type=4")));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"),
+                           {QStringLiteral("idVendor=1a86"), QStringLiteral("idProduct=7523")}));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"),
+                           {QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
+                            QStringLiteral("manufacturer=FTDI"),
+                            QStringLiteral("product=FT232R USB UART"),
+                            QStringLiteral("serial=A10K5XYZ")}));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyACM0"),
+                           {QStringLiteral("idVendor=2341"), QStringLiteral("idProduct=0043"),
+                            QStringLiteral("manufacturer=Arduino (www.arduino.cc)")},
+                           true));
+    QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
+
+    QStringList lines;
+    for (const PortEntry& e : listPortEntries(tree.sources)) lines << e.name + QLatin1Char('|') + e.description;
+    QCOMPARE(lines, tree.resolve({QStringLiteral("$dev/ttyS0|"),
+                                  QStringLiteral("$dev/ttyUSB0|FTDI FT232R USB UART (serial A10K5XYZ, 0403:6001)"),
+                                  QStringLiteral("$dev/ttyUSB1|USB adapter (1a86:7523)"),
+                                  QStringLiteral("$dev/ttyACM0|Arduino (www.arduino.cc) (2341:0043)"),
+                                  QStringLiteral("$sim/ttyLQS0|simulated instrument")}));
 }
 
 QTEST_APPLESS_MAIN(TestPortList)

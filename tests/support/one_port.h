@@ -19,7 +19,7 @@ inline PortListSources onePortSources(const QString& dir, const std::string& dev
     PortListSources sources;
     sources.sysClassTty = dir + QStringLiteral("/none");
     sources.dev = dir + QStringLiteral("/none");
-    sources.simulatorDir = dir + QStringLiteral("/sim");
+    sources.linkDirectories = {{dir + QStringLiteral("/sim"), QStringLiteral("simulated instrument")}};
     return sources;
 }
 

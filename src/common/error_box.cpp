@@ -1,5 +1,6 @@
 #include "error_box.h"
 
+#include <QLabel>
 #include <QMessageBox>
 
 namespace lqs {
@@ -55,7 +56,7 @@ ErrorBoxHook& hookSlot() {
 
 void setErrorBoxHook(ErrorBoxHook hook) { hookSlot() = std::move(hook); }
 
-void showErrorBox(QWidget* parent, const QString& message) {
+void showErrorBox(QWidget* parent, const QString& message, const QString& detail) {
     if (hookSlot()) {
         hookSlot()(parent, errorBoxText(message));
         return;
@@ -63,6 +64,12 @@ void showErrorBox(QWidget* parent, const QString& message) {
     QMessageBox box(QMessageBox::Critical, programTitle(), errorBoxText(message), QMessageBox::Ok,
                     parent);
     box.setObjectName(QStringLiteral("errorBox"));
+    if (!detail.isEmpty()) {
+        box.setInformativeText(detail);
+        // So a command it gives can be copied.
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Ok);
     box.exec();

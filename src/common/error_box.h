@@ -16,7 +16,8 @@ QString programTitle();
 QString errorBoxText(const QString& message);
 
 // Modal; returns once the user has pressed OK. The box is named "errorBox".
-void showErrorBox(QWidget* parent, const QString& message);
+// A detail, when given, is shown under the message as the box's informative text.
+void showErrorBox(QWidget* parent, const QString& message, const QString& detail = QString());
 
 // Where the error box goes instead, for harnesses that cannot answer a modal
 // box (a fuzzer); an empty function restores the box.

@@ -59,7 +59,8 @@ void TComm::OpenPort() {
     std::unique_ptr<CommPort> port = m_factory();
     switch (port->open(m_commName.toStdString())) {
         case CommOpenResult::Ok: break;
-        case CommOpenResult::OpenFailed: throw ECommsError("Error opening serial port");
+        case CommOpenResult::OpenFailed:
+            throw ECommsError("Error opening serial port", port->openFailureDetail());
         case CommOpenResult::NotComm: throw ECommsError("File handle is not a comm handle ");
         case CommOpenResult::BufferFailed: throw ECommsError("Cannot setup comm buffer");
     }

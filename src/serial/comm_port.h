@@ -61,6 +61,8 @@ public:
 
     // Opens the device exclusively; on failure nothing stays open.
     virtual CommOpenResult open(const std::string& name) = 0;
+    // After open() failed: why, for the user; empty when there is nothing to add.
+    virtual std::string openFailureDetail() const { return {}; }
     virtual void purge(bool receive, bool transmit) = 0;
     virtual void applyTimeouts(const CommTimeouts& timeouts) = 0;
     virtual void applyLineSettings(const CommLineSettings& settings) = 0;

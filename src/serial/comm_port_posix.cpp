@@ -1,5 +1,7 @@
 #include "comm_port_posix.h"
 
+#include "open_failure.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -104,12 +106,17 @@ PosixCommPort::PosixCommPort(std::shared_ptr<PosixSys> sys, std::chrono::millise
 CommOpenResult PosixCommPort::open(const std::string& name) {
     // Non-blocking so that open() does not wait for carrier, and so that no
     // read or write can block where the close signal cannot reach it.
+    m_openName = name;
     const int fd = m_sys->open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return CommOpenResult::OpenFailed;
+    if (fd < 0) {
+        m_openError = errno;
+        return CommOpenResult::OpenFailed;
+    }
     // flock refuses a second holder even when it runs as root; TIOCEXCL then
     // keeps out programs that do not take the lock. Pseudo-terminals and
     // plain files answer ENOTTY or EINVAL to TIOCEXCL, which is harmless.
     if (m_sys->flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_openError = errno;
         m_sys->close(fd);
         return CommOpenResult::OpenFailed;
     }
@@ -130,6 +137,11 @@ CommOpenResult PosixCommPort::open(const std::string& name) {
     // The counters' baseline is taken now, so errors from here on are reported.
     m_counters = std::make_unique<CounterWatch>(*m_sys, m_fd);
     return CommOpenResult::Ok;
+}
+
+// Worked out only when asked: it may read the group database and /proc.
+std::string PosixCommPort::openFailureDetail() const {
+    return describeOpenFailure(m_openName, m_openError);
 }
 
 void PosixCommPort::purge(bool receive, bool transmit) {

@@ -20,6 +20,7 @@ public:
     ~PosixCommPort() override;
 
     CommOpenResult open(const std::string& name) override;
+    std::string openFailureDetail() const override;
     void purge(bool receive, bool transmit) override;
     void applyTimeouts(const CommTimeouts& timeouts) override;
     void applyLineSettings(const CommLineSettings& settings) override;
@@ -41,6 +42,8 @@ private:
     int m_closeFd = -1;   // eventfd, never read: once signalled it stays signalled
     int m_writeFd = -1;   // eventfd, read by the send thread to re-arm
     bool m_haveSaved = false;
+    std::string m_openName;
+    int m_openError = 0;  // errno of the failed open or lock
     struct termios m_saved {};
     std::unique_ptr<CounterWatch> m_counters;  // touched by the receive thread only while it runs
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace lqs {
 
@@ -13,10 +14,16 @@ enum class TByteSize : std::uint8_t { _5, _6, _7, _8 };
 enum class TDtrControl : std::uint8_t { DtrEnable, DtrDisable, DtrHandshake };
 enum class TRtsControl : std::uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
 
-// Raised by TComm::OpenPort; the message is one of a fixed set of texts.
+// Raised by TComm::OpenPort; the message is one of a fixed set of texts. The
+// detail, when there is one, says why in the user's terms and what to do.
 class ECommsError : public std::runtime_error {
 public:
-    explicit ECommsError(const std::string& message) : std::runtime_error(message) {}
+    explicit ECommsError(const std::string& message, std::string detail = {})
+        : std::runtime_error(message), m_detail(std::move(detail)) {}
+    const std::string& detail() const { return m_detail; }
+
+private:
+    std::string m_detail;
 };
 
 // The line settings a backend applies as one record.

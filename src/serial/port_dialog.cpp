@@ -155,16 +155,23 @@ void TForm3::relist(bool keepChoice) {
 }
 
 void TForm3::Button1Click() {
-    const bool opened = runGuarded(this, [this] {
+    bool failed = false;
+    const bool opened = runGuarded(this, [this, &failed] {
         // Short settling pauses around the close, which some adapters need
         // before the same device is opened again.
         QThread::msleep(10);
         m_comm->ClosePort();
         QThread::msleep(10);
         m_comm->setCommName(cbo1->currentIndex() >= 0 ? cbo1->currentData().toString() : QString());
-        m_comm->OpenPort();
+        try {
+            m_comm->OpenPort();
+        } catch (const ECommsError& e) {
+            // The component's own text, and under it why and what to do.
+            showErrorBox(this, QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
+            failed = true;
+        }
     });
-    if (!opened) return;
+    if (!opened || failed) return;
     Q_EMIT portOpened();
     accept();
 }

@@ -1,4 +1,5 @@
 #include "comm.h"
+#include "comm_port_posix.h"
 #include "error_box_watcher.h"
 #include "fake_ports.h"
 #include "port_dialog.h"
@@ -8,12 +9,19 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 
 using namespace lqs;
@@ -72,6 +80,56 @@ bool deviceFree(const QString& device) {
     other.ClosePort();
     return true;
 }
+
+// Also keeps each box's detail, the informative text under its message.
+class DetailedBoxWatcher : public ErrorBoxWatcher {
+public:
+    QStringList details;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->objectName() == QLatin1String("errorBox"))
+            if (auto* box = qobject_cast<QMessageBox*>(watched)) details << box->informativeText();
+        return ErrorBoxWatcher::eventFilter(watched, event);
+    }
+};
+
+// Refuses the next opens with the given errno, as the kernel does an
+// ordinary user; 0 lets them through.
+class RefusingSys : public PosixSys {
+public:
+    int open(const char* path, int flags) override {
+        if (refuse != 0) {
+            errno = refuse;
+            return -1;
+        }
+        return PosixSys::open(path, flags);
+    }
+    int refuse = 0;
+};
+
+// Another program holding a port until the test ends. It runs cat, whose
+// echo of a line shows that the program is up and holds the port.
+struct OtherProgram {
+    QProcess process;
+
+    bool start(const QString& program, const QStringList& args) {
+        process.start(program, args);
+        if (!process.waitForStarted(5000)) return false;
+        process.write("ready\n");
+        while (!process.canReadLine())
+            if (!process.waitForReadyRead(5000)) return false;
+        return process.readLine() == "ready\n";
+    }
+    ~OtherProgram() {
+        if (process.state() == QProcess::NotRunning) return;
+        process.closeWriteChannel();  // cat ends, and the program with it
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+};
 
 void clickOk(TForm3& dlg) {
     QTest::mouseClick(dlg.Button1, Qt::LeftButton);
@@ -253,21 +311,27 @@ void TestPortDialog::refreshedWhileShown() {
 
 void TestPortDialog::openFailure_data() {
     QTest::addColumn<QString>("failure");
-    QTest::newRow("device held by another program") << QStringLiteral("held");
+    QTest::newRow("locked by another program") << QStringLiteral("locked");
+    QTest::newRow("held open by another program") << QStringLiteral("held open");
+    QTest::newRow("permission denied") << QStringLiteral("denied");
     QTest::newRow("no port listed") << QStringLiteral("empty");
     QTest::newRow("port vanished after showing") << QStringLiteral("vanished");
 }
 
+// The box keeps the component's fixed text and says under it why, and what
+// to do. The root that runs CI passes every file mode and TIOCEXCL, so a
+// refusal the kernel would give an ordinary user is injected below the
+// component; the program holding the port is a real one either way.
 void TestPortDialog::openFailure() {
     QFETCH(QString, failure);
     Bench bench;
     QVERIFY(bench.ok());
-    TComm other;
-    TComm comm;
+    auto sys = std::make_shared<RefusingSys>();
+    TComm comm(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys); });
     TForm3 dlg(&comm, nullptr, bench.sources);
     QSignalSpy opened(&dlg, &TForm3::portOpened);
     QSignalSpy closed(&dlg, &TForm3::dialogClosed);
-    ErrorBoxWatcher boxes;
+    DetailedBoxWatcher boxes;
 
     // The port in use before OK is one the list does not offer.
     PtyPair inUse;
@@ -275,22 +339,63 @@ void TestPortDialog::openFailure() {
     comm.setCommName(path(inUse.slavePath()));
     comm.OpenPort();
 
-    QString expectedName = bench.linkPath(0);
-    if (failure == QLatin1String("held")) {
-        other.setCommName(bench.linkPath(0));
-        other.OpenPort();
+    const QString port = bench.linkPath(0);
+    QString expectedName = port;
+    QString detail;
+    OtherProgram other;
+    if (failure == QLatin1String("locked")) {
+        QVERIFY(other.start(QStringLiteral("flock"), {port, QStringLiteral("cat")}));
+        detail = QStringLiteral("%1 is in use by another program: flock (process %2). Close that "
+                                "program, or pick another port.")
+                     .arg(port)
+                     .arg(other.process.processId());
+    } else if (failure == QLatin1String("held open")) {
+        // Opened without the lock: the kernel's exclusive mode refuses us.
+        QVERIFY(other.start(QStringLiteral("sh"),
+                            {QStringLiteral("-c"), QStringLiteral("exec cat 3<>\"$0\""), port}));
+        sys->refuse = EBUSY;
+        detail = QStringLiteral("%1 is in use by another program: cat (process %2). Close that "
+                                "program, or pick another port.")
+                     .arg(port)
+                     .arg(other.process.processId());
+    } else if (failure == QLatin1String("denied")) {
+        // A node of the group serial adapters get; only the refusal is injected.
+        const struct group* dialout = ::getgrnam("dialout");
+        const QString node = bench.tmp.filePath(QStringLiteral("ttyUSB0"));
+        QFile nodeFile(node);
+        QVERIFY(nodeFile.open(QIODevice::WriteOnly));
+        nodeFile.close();
+        if (!dialout || ::chown(node.toLocal8Bit().constData(), uid_t(-1), dialout->gr_gid) != 0 ||
+            ::getegid() == dialout->gr_gid)
+            QSKIP("needs a dialout group that this user may give a file but is not in");
+        QVERIFY(bench.unlink(0) && QFile::link(node, port));
+        sys->refuse = EACCES;
+        detail = QStringLiteral("%1 may be used by members of the group \"dialout\", and you are "
+                                "not one. Add yourself with\n\n    sudo usermod -aG dialout "
+                                "$USER\n\nthen log out and log in again: a new group takes effect "
+                                "at the next login.")
+                     .arg(port);
     } else if (failure == QLatin1String("empty")) {
         QVERIFY(bench.unlink(0) && bench.unlink(1));
         expectedName.clear();
+        detail = QStringLiteral("No serial port is listed. Plug in the adapter, or start the "
+                                "simulator, and pick its port when it appears in the list.");
+    } else {
+        detail = QStringLiteral("%1 is no longer there: the adapter was unplugged, or the program "
+                                "that provided the port has ended. Plug the adapter in again and "
+                                "pick its port.")
+                     .arg(port);
     }
     dlg.show();
     QCOMPARE(dlg.cbo1->currentData().toString(), expectedName);
+    // Pulled between the list's last reading and OK.
     if (failure == QLatin1String("vanished")) QVERIFY(bench.unlink(0));
 
     clickOk(dlg);
 
     QCOMPARE(boxes.seen.size(), 1);
     QCOMPARE(boxes.seen.first().text, QStringLiteral("Error opening serial port."));
+    QCOMPARE(boxes.details, QStringList{detail});
     QVERIFY(dlg.isVisible());
     QCOMPARE(opened.size(), 0);
     QCOMPARE(closed.size(), 0);

@@ -1,0 +1,21 @@
+// Why a port could not be opened, told in words the user can act on. The
+// component's message stays one of its fixed texts; this is the detail.
+#pragma once
+
+#include <string>
+
+namespace lqs {
+
+// error is the errno of the failed open or lock; path the port as named.
+std::string describeOpenFailure(const std::string& path, int error);
+
+struct PortHolder {
+    int pid = 0;  // 0: not known
+    std::string program;
+};
+
+// The process that holds path locked, or else open, as far as /proc tells
+// (another user's descriptors are hidden from us). This process is skipped.
+PortHolder findPortHolder(const std::string& path);
+
+}  // namespace lqs

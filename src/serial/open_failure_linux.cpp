@@ -1,0 +1,160 @@
+// Linux: the node's group and /proc say why a port is out of reach.
+#include "open_failure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <vector>
+
+namespace lqs {
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    // A device is the same device through any node that names it.
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string programOf(int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// flock and POSIX locks: "1: FLOCK  ADVISORY  WRITE <pid> <maj>:<min>:<inode> 0 EOF".
+int lockHolder(const struct stat& target) {
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream in(line);
+        std::vector<std::string> t;
+        for (std::string word; in >> word;) t.push_back(word);
+        if (t.size() < 6 || t[1] == "->") continue;  // "->" marks a waiter, not a holder
+        unsigned maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(t[5].c_str(), "%x:%x:%llu", &maj, &min, &ino) != 3) continue;
+        if (maj != major(target.st_dev) || min != minor(target.st_dev) || ino != target.st_ino)
+            continue;
+        const int pid = std::atoi(t[4].c_str());
+        if (pid > 0) return pid;  // locks from another pid namespace read 0 or -1
+    }
+    return 0;
+}
+
+int descriptorHolder(const struct stat& target) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const int self = int(::getpid());
+    for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+        const std::string name = p->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const int pid = std::atoi(name.c_str());
+        if (pid == self) continue;
+        std::error_code fdEc;
+        for (fs::directory_iterator fd(p->path() / "fd", fdEc), fdEnd; !fdEc && fd != fdEnd;
+             fd.increment(fdEc)) {
+            struct stat st {};
+            if (::stat(fd->path().c_str(), &st) == 0 && sameFile(st, target)) return pid;
+        }
+    }
+    return 0;
+}
+
+bool processHasGroup(gid_t gid) {
+    if (::getegid() == gid) return true;
+    const int n = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(std::size_t(n > 0 ? n : 0));
+    const int got = n > 0 ? ::getgroups(n, groups.data()) : 0;
+    for (int i = 0; i < got; ++i)
+        if (groups[std::size_t(i)] == gid) return true;
+    return false;
+}
+
+// Whether the account is listed in the group, which a login started before
+// the change does not yet have.
+bool accountInGroup(gid_t gid) {
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found) return false;
+    int n = 64;
+    std::vector<gid_t> groups(std::size_t(n), 0);
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) {
+        groups.resize(std::size_t(n));
+        if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &n) < 0) return false;
+    }
+    for (int i = 0; i < n; ++i)
+        if (groups[std::size_t(i)] == gid) return true;
+    return false;
+}
+
+std::string groupName(gid_t gid) {
+    struct group gr {};
+    struct group* found = nullptr;
+    std::vector<char> buf(16384);
+    if (::getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) != 0 || !found) return {};
+    return gr.gr_name;
+}
+
+std::string permissionDetail(const std::string& path) {
+    const std::string refused = "You are not allowed to read and write " + path + ".";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_gid == 0) return refused;
+    const std::string group = groupName(st.st_gid);
+    if (group.empty() || processHasGroup(st.st_gid)) return refused;
+    if (accountInGroup(st.st_gid))
+        return "You were added to the group \"" + group + "\", which may use " + path +
+               ", after this login began. Log out and log in again for the group to take effect.";
+    return path + " may be used by members of the group \"" + group +
+           "\", and you are not one. Add yourself with\n\n    sudo usermod -aG " + group +
+           " $USER\n\nthen log out and log in again: a new group takes effect at the next login.";
+}
+
+}  // namespace
+
+PortHolder findPortHolder(const std::string& path) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) return {};
+    int pid = lockHolder(target);
+    if (pid == 0) pid = descriptorHolder(target);
+    if (pid == 0) return {};
+    return {pid, programOf(pid)};
+}
+
+std::string describeOpenFailure(const std::string& path, int error) {
+    if (path.empty())
+        return "No serial port is listed. Plug in the adapter, or start the simulator, and pick "
+               "its port when it appears in the list.";
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return permissionDetail(path);
+        case EBUSY:
+        case EWOULDBLOCK: {
+            const PortHolder holder = findPortHolder(path);
+            std::string who = path + " is in use by another program";
+            if (holder.pid > 0)
+                who += ": " + (holder.program.empty() ? std::string("a program") : holder.program) +
+                       " (process " + std::to_string(holder.pid) + ")";
+            return who + ". Close that program, or pick another port.";
+        }
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return path + " is no longer there: the adapter was unplugged, or the program that "
+                          "provided the port has ended. Plug the adapter in again and pick its port.";
+        default:
+            return "The system reported: " + std::string(std::strerror(error)) + ".";
+    }
+}
+
+}  // namespace lqs

@@ -1,16 +1,16 @@
 // Linux: the node's group and /proc say why a port is out of reach.
 #include "open_failure.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <grp.h>
-#include <pwd.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 #include <vector>
 
 namespace lqs {
@@ -114,9 +114,9 @@ std::string permissionDetail(const std::string& path) {
     if (accountInGroup(st.st_gid))
         return "You were added to the group \"" + group + "\", which may use " + path +
                ", after this login began. Log out and log in again for the group to take effect.";
-    return path + " may be used by members of the group \"" + group +
-           "\", and you are not one. Add yourself with\n\n    sudo usermod -aG " + group +
-           " $USER\n\nthen log out and log in again: a new group takes effect at the next login.";
+    return "Only members of the group \"" + group + "\" may use " + path +
+           ", and you are not one of them. Add yourself with\n\n    sudo usermod -aG " + group +
+           " $USER\n\nthen log out and log in again: the new group takes effect at the next login.";
 }
 
 }  // namespace
@@ -150,8 +150,9 @@ std::string describeOpenFailure(const std::string& path, int error) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
-            return path + " is no longer there: the adapter was unplugged, or the program that "
-                          "provided the port has ended. Plug the adapter in again and pick its port.";
+            return path +
+                   " is no longer there: the adapter was unplugged, or the program that "
+                   "provided the port has ended. Plug the adapter in again and pick its port.";
         default:
             return "The system reported: " + std::string(std::strerror(error)) + ".";
     }

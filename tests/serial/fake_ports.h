@@ -24,8 +24,8 @@ public:
             root.mkpath(QString::fromLatin1(d));
         sources.sysClassTty = root.filePath(QStringLiteral("sys/class/tty"));
         sources.dev = root.filePath(QStringLiteral("dev"));
-        sources.linkDirectories = {{root.filePath(QStringLiteral("sim")),
-                                    QStringLiteral("simulated instrument")}};
+        sources.linkDirectories = {
+            {root.filePath(QStringLiteral("sim")), QStringLiteral("simulated instrument")}};
     }
 
     QString simDir() const { return sources.linkDirectories.first().path; }
@@ -57,7 +57,8 @@ public:
     // the interface (as for ACM).
     bool addUsbTty(const QString& name, const QStringList& attributes, bool interfaceOnly = false) {
         const QDir root(m_tmp.path());
-        const QString usbDev = root.filePath(QStringLiteral("sys/devices/pci0/usb1/1-%1").arg(++m_usbPorts));
+        const QString usbDev =
+            root.filePath(QStringLiteral("sys/devices/pci0/usb1/1-%1").arg(++m_usbPorts));
         const QString iface = usbDev + QStringLiteral("/1-%1:1.0").arg(m_usbPorts);
         const QString port = interfaceOnly ? iface : iface + QLatin1Char('/') + name;
         const QString classDir = port + QStringLiteral("/tty/") + name;
@@ -67,11 +68,16 @@ public:
             if (!writeText(usbDev + QLatin1Char('/') + a.left(eq), a.mid(eq + 1))) return false;
         }
         return QFile::link(port, classDir + QStringLiteral("/device")) &&
-               QFile::link(classDir, sources.sysClassTty + QLatin1Char('/') + name) && addNode(name);
+               QFile::link(classDir, sources.sysClassTty + QLatin1Char('/') + name) &&
+               addNode(name);
     }
 
-    bool addNode(const QString& name) { return writeText(sources.dev + QLatin1Char('/') + name, {}); }
-    bool removeNode(const QString& name) { return QFile::remove(sources.dev + QLatin1Char('/') + name); }
+    bool addNode(const QString& name) {
+        return writeText(sources.dev + QLatin1Char('/') + name, {});
+    }
+    bool removeNode(const QString& name) {
+        return QFile::remove(sources.dev + QLatin1Char('/') + name);
+    }
 
     // "<link name>" points at a live target, "<link name> dead" at a missing one.
     bool addSimLink(const QString& entry) {

@@ -372,10 +372,10 @@ void TestPortDialog::openFailure() {
             QSKIP("needs a dialout group that this user may give a file but is not in");
         QVERIFY(bench.unlink(0) && QFile::link(node, port));
         refuse = EACCES;
-        detail = QStringLiteral("%1 may be used by members of the group \"dialout\", and you are "
-                                "not one. Add yourself with\n\n    sudo usermod -aG dialout "
-                                "$USER\n\nthen log out and log in again: a new group takes effect "
-                                "at the next login.")
+        detail = QStringLiteral("Only members of the group \"dialout\" may use %1, and you are "
+                                "not one of them. Add yourself with\n\n    sudo usermod -aG "
+                                "dialout $USER\n\nthen log out and log in again: the new group "
+                                "takes effect at the next login.")
                      .arg(port);
     } else if (failure == QLatin1String("empty")) {
         QVERIFY(bench.unlink(0) && bench.unlink(1));

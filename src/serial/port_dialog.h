@@ -20,9 +20,9 @@ class TForm3 : public QDialog {
     Q_OBJECT
 public:
     // comm belongs to the caller and must outlive the dialog. The dialog is
-    // made once and shown with show() each time it is needed. relistDelay is
-    // how long changes of the port directories gather before the list is read
-    // again while the dialog is shown.
+    // made once and shown with show() each time it is needed. relistDelayMs
+    // is how long changes of the port directories gather before the list is
+    // read again while the dialog is shown.
     explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {},
                     int relistDelayMs = 250);
 

@@ -19,7 +19,7 @@ struct PortLinkDirectory {
 struct PortListSources {
     QString sysClassTty = QStringLiteral("/sys/class/tty");
     QString dev = QStringLiteral("/dev");
-    QList<PortLinkDirectory> linkDirectories;
+    QList<PortLinkDirectory> linkDirectories;  // none unless the program gives them
 };
 
 struct PortEntry {

@@ -34,11 +34,12 @@ const NamedColor kColors[] = {
     {"Red", 0xFF0000},          {"Lime", 0x00FF00},           {"Yellow", 0xFFFF00},
     {"Blue", 0x0000FF},         {"Fuchsia", 0xFF00FF},        {"Aqua", 0x00FFFF},
     {"White", 0xFFFFFF},        {"Money Green", 0xC0DCC0},    {"Sky Blue", 0xA6CAF0},
-    {"Cream", 0xFFFBF0},        {"Medium Gray", 0xA4A0A0},    {"Active Caption", 0x000080},
-    {"Inactive Caption", 0x808080}, {"Button Face", 0xC0C0C0}, {"Button Text", 0x000000},
-    {"Window", 0xFFFFFF},       {"Window Text", 0x000000},    {"Highlight", 0x000080},
-    {"App Workspace", 0x808080},
+    {"Cream", 0xFFFBF0},        {"Medium Gray", 0xA4A0A0},    {"Inactive Caption", 0x808080},
+    {"Button Face", 0xC0C0C0},  {"Button Text", 0x000000},    {"Window", 0xFFFFFF},
+    {"Window Text", 0x000000},  {"App Workspace", 0x808080},
 };
+
+const char* const kActiveCaption = "Active Caption";
 
 const char* const kScales[] = {"1 Second", "2 Seconds", "5 Seconds", "10 Seconds", "30 Seconds",
                                "1 min",    "5 mins",    "10 mins",   "30 mins",    "1 Hour"};
@@ -51,15 +52,22 @@ QComboBox* numbers(QWidget* parent, const char* name, int from, int to, int step
     return c;
 }
 
+void addColor(QComboBox* box, const QString& name, const QColor& color) {
+    QPixmap chip(16, 12);
+    chip.fill(color);
+    QPainter(&chip).drawRect(0, 0, 15, 11);
+    box->addItem(QIcon(chip), name, color);
+}
+
+// The palette's colours are read when the dialog is made, so each name
+// shows the colour that choosing it gives.
 QComboBox* colorBox(QWidget* parent, const char* name) {
     auto* c = new QComboBox(parent);
     c->setObjectName(QString::fromLatin1(name));
-    for (const NamedColor& nc : kColors) {
-        QPixmap chip(16, 12);
-        chip.fill(QColor(nc.rgb));
-        QPainter(&chip).drawRect(0, 0, 15, 11);
-        c->addItem(QIcon(chip), QString::fromLatin1(nc.name), QColor(nc.rgb));
-    }
+    for (const NamedColor& nc : kColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
+    addColor(c, QString::fromLatin1(kActiveCaption), PlotColors::activeCaption());
+    addColor(c, QStringLiteral("Highlight"),
+             QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight).toRgb());
     return c;
 }
 
@@ -143,7 +151,8 @@ void TFrm_Setup::FormShow() {
     cbb5->setCurrentText(QStringLiteral("2 Seconds"));
     cbb6->setCurrentText(QStringLiteral("Maximum"));
     cbb5Change();
-    selectColor(clrbx_ch1, PlotColors::ActiveCaption);
+    // By name: the colour may equal a standard one, but it is the title bar's.
+    clrbx_ch1->setCurrentText(QString::fromLatin1(kActiveCaption));
     selectColor(clrbx_ch2, PlotColors::Lime);
 }
 

@@ -579,6 +579,10 @@ void tst_WaveWindow::timeOutSavesTheRecording() {
 
 void tst_WaveWindow::noWritableFolder() {
     const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] {
+        setErrorBoxHook({});
+        TForm_Wave::LocateRecordDir = locate;
+    });
     // Nothing can be created in /proc/self, not even by root.
     TForm_Wave::LocateRecordDir = [] { return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records"); };
     QStringList shown;
@@ -606,8 +610,6 @@ void tst_WaveWindow::noWritableFolder() {
         QCOMPARE(wave->unsavedLines(), 1);
         QCOMPARE(wave->lst_Load->count(), 0);
     }
-    setErrorBoxHook({});
-    TForm_Wave::LocateRecordDir = locate;
 }
 
 void tst_WaveWindow::channelOneReadsOnBlack_data() {
@@ -638,6 +640,7 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
     QPalette pal = saved;
     pal.setColor(QPalette::Highlight, highlight);
     QApplication::setPalette(pal);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(saved); });
     {
         Fixture f;
         const QColor ch1 = f.wave.curveColor(f.wave.pnl_Ch1v);
@@ -657,7 +660,6 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         f.wave.tmr_ScaleTimer();
         QCOMPARE(f.wave.pb1->canvas().pixelColor(1, f.wave.state.PointsCh1V[1].y), ch1);
     }
-    QApplication::setPalette(saved);
 }
 
 void tst_WaveWindow::saveListAndTwoSavesInASecond() {
@@ -824,16 +826,24 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     driver.setInterval(10);
     QObject::connect(&driver, &QTimer::timeout, [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || handled.contains(modal)) return;
+        if (!modal) return;
+        if (handled.contains(modal)) {
+            modal->close();  // still open after its answer: cancelled
+            return;
+        }
         handled << modal;
         if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-            if (csv) QTest::keyClick(dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")), Qt::Key_Down);
-            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            QTest::keyClicks(name, typed);
-            QTest::keyClick(name, Qt::Key_Return);
+            // Typed outside this timer's slot, so a box the dialog opens gets answered too.
+            QMetaObject::invokeMethod(dialog, [&, dialog] {
+                if (csv) QTest::keyClick(dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")), Qt::Key_Down);
+                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                QTest::keyClicks(name, typed);
+                QTest::keyClick(name, Qt::Key_Return);
+            }, Qt::QueuedConnection);
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             questions << box->text();
-            box->button(answer)->click();
+            QAbstractButton* button = box->button(answer);
+            (button ? button : box->defaultButton())->click();
         } else {
             modal->close();
         }

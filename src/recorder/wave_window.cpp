@@ -129,12 +129,13 @@ void TForm_Wave::build() {
     lbl1_Amid = label(this, QStringLiteral("1.5"), 649, 152, "lbl1_Amid", 40);
     lbl2 = label(this, QStringLiteral("0"), 657, 276, "lbl2", 20);
 
+    // Their texts come from resetTimeLabels().
     auto clock = [this](int x, const char* h, const char* m, const char* s, QLabel*& lh, QLabel*& lm, QLabel*& ls) {
-        lh = label(this, QStringLiteral("0"), x, 288, h, 16);
+        lh = label(this, QString(), x, 288, h, 16);
         label(this, QStringLiteral(":"), x + 16, 288, nullptr, 4);
-        lm = label(this, QStringLiteral("0"), x + 20, 288, m, 16);
+        lm = label(this, QString(), x + 20, 288, m, 16);
         label(this, QStringLiteral(":"), x + 36, 288, nullptr, 4);
-        ls = label(this, QStringLiteral("0"), x + 40, 288, s, 16);
+        ls = label(this, QString(), x + 40, 288, s, 16);
     };
     clock(36, "lbl_TminH", "lbl_TminM", "lbl_TminS", lbl_TminH, lbl_TminM, lbl_TminS);
     clock(326, "lbl_TmidH", "lbl_TmidM", "lbl_TmidS", lbl_TmidH, lbl_TmidM, lbl_TmidS);

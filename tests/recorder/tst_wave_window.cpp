@@ -184,6 +184,9 @@ void tst_WaveWindow::layoutAndStart() {
     QCOMPARE(f.wave.tmr_time->interval(), 1000);
     for (QTimer* t : {f.wave.tmr_All, f.wave.tmr_Scale, f.wave.tmr_time}) QVERIFY(!t->isActive());
     QCOMPARE(f.wave.summary(), QStringList{QString()});
+    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS), QStringLiteral("0:0:0"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:2:30"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("0:5:00"));
 }
 
 void tst_WaveWindow::startRefusals() {

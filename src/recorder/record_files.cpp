@@ -97,17 +97,31 @@ void writeRecordFile(const QString& path, const RecordTable& table) {
 
 QByteArray csvBytes(const RecordTable& table) {
     const QByteArray tsv = table.bytes();
+    // The usual record: nothing to quote, so only the separators change.
+    if (!tsv.contains(',') && !tsv.contains('"') && tsv.count('\r') == table.lineCount() &&
+        tsv.count('\n') == table.lineCount()) {
+        QByteArray out = tsv;
+        std::replace(out.begin(), out.end(), '\t', ',');
+        return out;
+    }
     QByteArray out;
     out.reserve(tsv.size() + tsv.size() / 16);
+    const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
     for (int i = 0; i < table.lineCount(); ++i) {
         const QByteArrayView line = table.lineView(i);
+        if (std::none_of(line.begin(), line.end(), special)) {
+            // The usual line: nothing to quote, only the separators change.
+            const qsizetype at = out.size();
+            out.append(line.data(), line.size());
+            std::replace(out.begin() + at, out.end(), '\t', ',');
+            out.append("\r\n", 2);
+            continue;
+        }
         qsizetype from = 0;
         for (;;) {
             qsizetype tab = line.indexOf('\t', from);
             const QByteArrayView field = line.sliced(from, (tab < 0 ? line.size() : tab) - from);
-            const bool quote = std::any_of(field.begin(), field.end(), [](char c) {
-                return c == ',' || c == '"' || c == '\r' || c == '\n';
-            });
+            const bool quote = std::any_of(field.begin(), field.end(), special);
             if (quote) {
                 out.append('"');
                 for (char c : field) {

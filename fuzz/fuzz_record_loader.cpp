@@ -64,9 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!text, "a text file refused");
         return 0;
     }
-    check(std::none_of(data, data + size, [](std::uint8_t c) { return c == 0; }), "NUL bytes loaded");
+    check(std::none_of(data, data + size, [](std::uint8_t c) { return c == 0; }),
+          "NUL bytes loaded");
     for (qsizetype i = 0; i < lines.count(); ++i)
-        check(!lines.line(i).contains('\r') && !lines.line(i).contains('\n'), "line end inside a line");
+        check(!lines.line(i).contains('\r') && !lines.line(i).contains('\n'),
+              "line end inside a line");
 
     RecordTable table = RecordTable::withHeader();
     const QDateTime when(QDate(2026, 12, 6), QTime(9, 5));
@@ -89,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     writeRecordFile(saved, table);
     const RecordLines back = readRecordLines(saved);
     check(back.count() == after.size(), "saved table reads back: count");
-    for (qsizetype i = 0; i < back.count(); ++i) check(back.line(i) == after[i], "saved table reads back");
+    for (qsizetype i = 0; i < back.count(); ++i)
+        check(back.line(i) == after[i], "saved table reads back");
     return 0;
 }

@@ -34,8 +34,9 @@ QByteArray readBounded(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         fail(QStringLiteral("Cannot open file"), path, file.errorString());
-    const QString tooLarge = QStringLiteral("It is larger than %1 MB, more than the longest record needs")
-                                 .arg(kMaxRecordFileBytes / (1024 * 1024));
+    const QString tooLarge =
+        QStringLiteral("It is larger than %1 MB, more than the longest record needs")
+            .arg(kMaxRecordFileBytes / (1024 * 1024));
     const qint64 reported = file.size();
     if (reported > kMaxRecordFileBytes) fail(QStringLiteral("Cannot load file"), path, tooLarge);
 
@@ -184,8 +185,10 @@ qsizetype lineCount(const QByteArray& data) {
 RecordLines readRecordLines(const QString& path) {
     QByteArray data = readBounded(path);
     const QString load = QStringLiteral("Cannot load file");
-    if (data.contains('\0')) fail(load, path, QStringLiteral("It holds NUL bytes, so it is not a record"));
-    if (!std::all_of(data.cbegin(), data.cend(), [](char c) { return isTextByte((unsigned char)c); }))
+    if (data.contains('\0'))
+        fail(load, path, QStringLiteral("It holds NUL bytes, so it is not a record"));
+    if (!std::all_of(data.cbegin(), data.cend(),
+                     [](char c) { return isTextByte((unsigned char)c); }))
         fail(load, path, QStringLiteral("It holds binary data, not text, so it is not a record"));
     // Counted before the line table is allocated.
     if (lineCount(data) > kMaxRecordFileLines) {
@@ -198,7 +201,8 @@ RecordLines readRecordLines(const QString& path) {
 
 void checkReadable(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) fail(QStringLiteral("Cannot open file"), path, file.errorString());
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("Cannot open file"), path, file.errorString());
 }
 
 QString exportPath(const QString& chosen, const QString& suffix) {

@@ -35,7 +35,7 @@ constexpr qint64 kMaxRecordFileBytes = qint64(64) * 1024 * 1024;
 class RecordLines {
 public:
     RecordLines() = default;
-    // Splits bytes already in memory; no limits are checked.
+    // Splits bytes already in memory, under 4 GiB; no other limits are checked.
     static RecordLines fromBytes(QByteArray bytes);
 
     qsizetype count() const { return qsizetype(m_spans.size()); }

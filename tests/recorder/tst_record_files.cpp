@@ -270,11 +270,16 @@ void TestRecordFiles::refusesWhatIsNotARecord_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<qint64>("size");  // grown sparse to this, when not 0
     QTest::addColumn<QString>("reason");
-    QTest::newRow("NUL bytes") << QByteArray("h\r\n1\t\0\0\r\n", 9) << qint64(0) << "It holds NUL bytes";
-    QTest::newRow("binary") << QByteArray("\x7f" "ELF\x02\x01\x01") << qint64(0) << "It holds binary data";
+    QTest::newRow("NUL bytes") << QByteArray("h\r\n1\t\0\0\r\n", 9) << qint64(0)
+                               << "It holds NUL bytes";
+    QTest::newRow("binary") << QByteArray(
+                                   "\x7f"
+                                   "ELF\x02\x01\x01")
+                            << qint64(0) << "It holds binary data";
     QTest::newRow("more lines than the longest record")
         << QByteArray(kMaxRecordFileLines + 1, '\n') << qint64(0) << "more than 691197 lines";
-    QTest::newRow("larger than 64 MB") << QByteArray() << qint64(65) * 1024 * 1024 << "larger than 64 MB";
+    QTest::newRow("larger than 64 MB")
+        << QByteArray() << qint64(65) * 1024 * 1024 << "larger than 64 MB";
 }
 
 void TestRecordFiles::refusesWhatIsNotARecord() {
@@ -303,8 +308,10 @@ void TestRecordFiles::csvReadsBack() {
         QVERIFY(ok);
         QCOMPARE(records.size(), table.lineCount());
         for (int i = 0; i < table.lineCount(); ++i) QCOMPARE(records[i], table.line(i).split('\t'));
-        QCOMPARE(records[0], (QList<QByteArray>{"No.", "Time", "Ch1 V", "Ch1 A", "Ch2 V", "Ch2 A"}));
-        QCOMPARE(records.last(), (QList<QByteArray>{"10", "2026-12-6 10:0", "0", "", " 1.2", "3A"}));
+        QCOMPARE(records[0],
+                 (QList<QByteArray>{"No.", "Time", "Ch1 V", "Ch1 A", "Ch2 V", "Ch2 A"}));
+        QCOMPARE(records.last(),
+                 (QList<QByteArray>{"10", "2026-12-6 10:0", "0", "", " 1.2", "3A"}));
     };
     readsBack(t);  // nothing to quote
     if (QTest::currentTestFailed()) return;

@@ -80,10 +80,11 @@ TFrm_Setup::TFrm_Setup(QWidget* parent)
     setModal(true);
     setFixedSize(218, 366);
 
-    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y) {
+    // The colour choosers start further left: their names must show whole.
+    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y, int x = 110, int right = 198) {
         auto* l = new QLabel(caption, group);
-        l->setGeometry(8, y + 3, 100, 16);
-        box->setGeometry(110, y, 88, 21);
+        l->setGeometry(8, y + 3, x - 8, 16);
+        box->setGeometry(x, y, right - x, 21);
     };
     auto* length = new QGroupBox(this);
     length->setGeometry(5, 4, 208, 122);
@@ -112,9 +113,9 @@ TFrm_Setup::TFrm_Setup(QWidget* parent)
     clrbx_ch1 = colorBox(colours, "clrbx_ch1");
     clrbx_ch2 = colorBox(colours, "clrbx_ch2");
     clrbx_ch3 = colorBox(colours, "clrbx_ch3");
-    row(colours, QStringLiteral("Ch1 Color:"), clrbx_ch1, 12);
-    row(colours, QStringLiteral("Ch2 Color:"), clrbx_ch2, 40);
-    row(colours, QStringLiteral("Ch3 Color:"), clrbx_ch3, 68);
+    row(colours, QStringLiteral("Ch1 Color:"), clrbx_ch1, 12, 72, 206);
+    row(colours, QStringLiteral("Ch2 Color:"), clrbx_ch2, 40, 72, 206);
+    row(colours, QStringLiteral("Ch3 Color:"), clrbx_ch3, 68, 72, 206);
 
     btn_OK = new QPushButton(QStringLiteral("OK"), this);
     btn_Cancel = new QPushButton(QStringLiteral("Cancel"), this);

@@ -21,6 +21,8 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -656,6 +658,13 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         setup.show();
         QCOMPARE(setup.clrbx_ch1->currentText(), QStringLiteral("Active Caption"));
         QCOMPARE(setup.clrbx_ch1->currentData().value<QColor>(), ch1);
+        // Its name shows whole beside the chip.
+        QStyleOptionComboBox opt;
+        opt.initFrom(setup.clrbx_ch1);
+        const QRect field = setup.clrbx_ch1->style()->subControlRect(QStyle::CC_ComboBox, &opt,
+                                                                     QStyle::SC_ComboBoxEditField, setup.clrbx_ch1);
+        QVERIFY(field.width() >= setup.clrbx_ch1->iconSize().width() + 4 +
+                                     setup.clrbx_ch1->fontMetrics().horizontalAdvance(setup.clrbx_ch1->currentText()));
         QTest::mouseClick(setup.btn_OK, Qt::LeftButton);
         QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1v), ch1);
         // And the curve is drawn in it.

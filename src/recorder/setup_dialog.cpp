@@ -25,18 +25,19 @@ struct NamedColor {
     QRgb rgb;
 };
 
-// The standard sixteen, the extended four, then the system colours as this
-// program draws them.
+// The standard sixteen and the extended four.
 const NamedColor kColors[] = {
-    {"Black", 0x000000},        {"Maroon", 0x800000},         {"Green", 0x008000},
-    {"Olive", 0x808000},        {"Navy", 0x000080},           {"Purple", 0x800080},
-    {"Teal", 0x008080},         {"Gray", 0x808080},           {"Silver", 0xC0C0C0},
-    {"Red", 0xFF0000},          {"Lime", 0x00FF00},           {"Yellow", 0xFFFF00},
-    {"Blue", 0x0000FF},         {"Fuchsia", 0xFF00FF},        {"Aqua", 0x00FFFF},
-    {"White", 0xFFFFFF},        {"Money Green", 0xC0DCC0},    {"Sky Blue", 0xA6CAF0},
-    {"Cream", 0xFFFBF0},        {"Medium Gray", 0xA4A0A0},    {"Inactive Caption", 0x808080},
-    {"Button Face", 0xC0C0C0},  {"Button Text", 0x000000},    {"Window", 0xFFFFFF},
-    {"Window Text", 0x000000},  {"App Workspace", 0x808080},
+    {"Black", 0x000000},     {"Maroon", 0x800000},      {"Green", 0x008000},  {"Olive", 0x808000},
+    {"Navy", 0x000080},      {"Purple", 0x800080},      {"Teal", 0x008080},   {"Gray", 0x808080},
+    {"Silver", 0xC0C0C0},    {"Red", 0xFF0000},         {"Lime", 0x00FF00},   {"Yellow", 0xFFFF00},
+    {"Blue", 0x0000FF},      {"Fuchsia", 0xFF00FF},     {"Aqua", 0x00FFFF},   {"White", 0xFFFFFF},
+    {"Money Green", 0xC0DCC0}, {"Sky Blue", 0xA6CAF0},  {"Cream", 0xFFFBF0},  {"Medium Gray", 0xA4A0A0},
+};
+
+// System colours fixed as this program draws them.
+const NamedColor kFixedSystemColors[] = {
+    {"Inactive Caption", 0x808080}, {"Button Face", 0xC0C0C0}, {"Button Text", 0x000000},
+    {"Window", 0xFFFFFF},           {"Window Text", 0x000000}, {"App Workspace", 0x808080},
 };
 
 const char* const kActiveCaption = "Active Caption";
@@ -66,6 +67,7 @@ QComboBox* colorBox(QWidget* parent, const char* name) {
     c->setObjectName(QString::fromLatin1(name));
     for (const NamedColor& nc : kColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
     addColor(c, QString::fromLatin1(kActiveCaption), PlotColors::activeCaption());
+    for (const NamedColor& nc : kFixedSystemColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
     addColor(c, QStringLiteral("Highlight"),
              QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight).toRgb());
     return c;

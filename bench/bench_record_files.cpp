@@ -102,7 +102,7 @@ int main() {
     const QString savePath =
         QDir(dir.path()).filePath(recordFileName(QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33))));
     const QString chosen = QDir(dir.path()).filePath(QStringLiteral("export.txt"));
-    std::vector<double> save, exportMs, read, merge, total;
+    std::vector<double> save, exportMs, csvMs, read, merge, total;
     for (int run = 0; run < kRuns; ++run) {
         t0 = Clock::now();
         writeRecordFile(savePath, table);
@@ -112,12 +112,16 @@ int main() {
         writeRecordFile(exportPath(chosen), table);
         exportMs.push_back(msSince(t0));
 
+        t0 = Clock::now();
+        writeFileBytes(exportPath(chosen, QStringLiteral(".csv")), csvBytes(table));
+        csvMs.push_back(msSince(t0));
+
         RecordTable target = fill(s);
         t0 = Clock::now();
-        const QList<QByteArray> lines = readRecordLines(savePath);
+        const RecordLines lines = readRecordLines(savePath);
         read.push_back(msSince(t0));
         const auto t1 = Clock::now();
-        target.insertAfterHeader(lines.mid(1));
+        target.insertAfterHeader(lines, 1);
         merge.push_back(msSince(t1));
         total.push_back(msSince(t0));
         if (target.lineCount() != 2 * kLines + 1) {
@@ -128,8 +132,17 @@ int main() {
     std::printf("runs: %d each; Save and Export include QSaveFile's fsync\n", kRuns);
     report("Save (writeRecordFile)", save, 300);
     report("Export (exportPath + write)", exportMs, 300);
+    report("Export as CSV", csvMs, 300);
     report("  readRecordLines", read, 500);
     report("  insertAfterHeader", merge, 500);
     report("load + merge", total, 500);
+
+    // What a loaded file costs while it is merged: its bytes and 8 bytes a line.
+    {
+        const double before = heapMb();
+        const RecordLines lines = readRecordLines(savePath);
+        std::printf("%-34s heap %.1f MB for %lld lines\n", "loaded file", heapMb() - before,
+                    static_cast<long long>(lines.count()));
+    }
     return 0;
 }

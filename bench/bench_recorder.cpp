@@ -25,6 +25,7 @@ struct Host : RecorderHost {
     QString outputCaption() const override { return QStringLiteral("ON"); }
     void showControlPanel() override {}
     void closeMainWindow() override {}
+    void setStatusText(int, const QString&) override {}
 };
 
 double medianMs(std::vector<double> v) {

@@ -2,7 +2,8 @@
 // a small table the way the recorder merges a saved record (its first line,
 // the file's header, is left out).
 //
-// Checks: the table grows by the file's lines less one, its bytes end with
+// Checks: only files that are not text are refused, and none with NUL bytes
+// loads; the table grows by the file's lines less one, its bytes end with
 // CR LF, every merged line reads back unchanged between the header and the
 // old data, and the merged table saved and loaded again gives its own lines.
 #include "record_files.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,9 +53,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(f.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size),
               "short write of the input file");
     }
-    const QList<QByteArray> lines = readRecordLines(input);
-    for (const QByteArray& l : lines)
-        check(!l.contains('\r') && !l.contains('\n'), "line end inside a line");
+    RecordLines lines;
+    try {
+        lines = readRecordLines(input);
+    } catch (const EFileError&) {
+        // Refused: only files that are not text may be.
+        const bool text = std::all_of(data, data + size, [](std::uint8_t c) {
+            return (c >= 0x20 && c != 0x7F) || (c >= '\t' && c <= '\r');
+        });
+        check(!text, "a text file refused");
+        return 0;
+    }
+    check(std::none_of(data, data + size, [](std::uint8_t c) { return c == 0; }),
+          "NUL bytes loaded");
+    for (qsizetype i = 0; i < lines.count(); ++i)
+        check(!lines.line(i).contains('\r') && !lines.line(i).contains('\n'),
+              "line end inside a line");
 
     RecordTable table = RecordTable::withHeader();
     const QDateTime when(QDate(2026, 12, 6), QTime(9, 5));
@@ -63,17 +78,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        QStringLiteral("0.001"), QStringLiteral("0.000"));
     const QList<QByteArray> before = linesOf(table);
 
-    const QList<QByteArray> merged = lines.isEmpty() ? lines : lines.mid(1);
-    table.insertAfterHeader(merged);
+    QList<QByteArray> merged;
+    for (qsizetype i = 1; i < lines.count(); ++i) merged.append(lines.line(i).toByteArray());
+    table.insertAfterHeader(lines, 1);
 
-    const int expectedCount = int(before.size() + (lines.isEmpty() ? 0 : lines.size() - 1));
-    check(table.lineCount() == expectedCount, "line count");
+    check(table.lineCount() == int(before.size() + merged.size()), "line count");
     check(table.bytes().endsWith("\r\n"), "bytes end in CR LF");
     const QList<QByteArray> after = linesOf(table);
     check(after == QList<QByteArray>{before.first()} + merged + before.mid(1), "merged order");
 
     const QString saved = QDir(scratch()).filePath(QStringLiteral("saved.txt"));
     writeRecordFile(saved, table);
-    check(readRecordLines(saved) == after, "saved table reads back");
+    const RecordLines back = readRecordLines(saved);
+    check(back.count() == after.size(), "saved table reads back: count");
+    for (qsizetype i = 0; i < back.count(); ++i)
+        check(back.line(i) == after[i], "saved table reads back");
     return 0;
 }

@@ -488,6 +488,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // A recording goes only by the operator's choice.
+    if (Form_Wave && !Form_Wave->confirmClose()) {
+        event->ignore();
+        return;
+    }
+    if (Form_Wave) Form_Wave->Btn_StopClick();  // also ends a Start still waiting for its readings
     FormClose();
     QMainWindow::closeEvent(event);
     Q_EMIT closed();
@@ -594,7 +600,14 @@ void TForm1::closeSaveDialog() {
 
 QString TForm1::saveSlotText() const { return m_windows.save ? m_windows.save->Edit1->text() : QString(); }
 
-void TForm1::closeMainWindow() { close(); }
+// The time-out box ends the program without a question, so an unsaved
+// recording is saved first. Should that fail, the close asks; kept open, the
+// window is enabled again so the recording can be exported elsewhere.
+void TForm1::closeMainWindow() {
+    if (Form_Wave) Form_Wave->saveBeforeEnd();
+    close();
+    if (isVisible()) setFrameEnabled(true);
+}
 
 QStringList TForm1::readingTexts() const { return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()}; }
 

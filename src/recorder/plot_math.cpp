@@ -2,6 +2,9 @@
 
 #include "convert.h"
 
+#include <QGuiApplication>
+#include <QPalette>
+
 #include <algorithm>
 #include <cmath>
 
@@ -50,6 +53,23 @@ void addOneSecond(int& h, int& m, int& s) {
             ++h;
         }
     }
+}
+
+namespace {
+double luminance(const QColor& c) {
+    const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+}  // namespace
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor PlotColors::activeCaption() {
+    const QColor highlight = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
+    return contrastRatio(highlight, ButtonText) >= 4.5 ? highlight.toRgb() : LightBlue;
 }
 
 }  // namespace lqs

@@ -34,8 +34,9 @@ QByteArray readBounded(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         fail(QStringLiteral("Cannot open file"), path, file.errorString());
-    const QString tooLarge = QStringLiteral("The file is larger than %1 MB, too large for a record")
-                                 .arg(kMaxRecordFileBytes / (1024 * 1024));
+    const QString tooLarge =
+        QStringLiteral("It is larger than %1 MB, more than the longest record needs")
+            .arg(kMaxRecordFileBytes / (1024 * 1024));
     const qint64 reported = file.size();
     if (reported > kMaxRecordFileBytes) fail(QStringLiteral("Cannot load file"), path, tooLarge);
 
@@ -78,11 +79,10 @@ QString recordFileName(const QDateTime& t) {
         .arg(h.second());
 }
 
-void writeRecordFile(const QString& path, const RecordTable& table) {
+void writeFileBytes(const QString& path, const QByteArray& data) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         fail(QStringLiteral("Cannot create file"), path, file.errorString());
-    const QByteArray data = table.bytes();
     // A short write carries no reason; the next attempt fails with it (disk full).
     for (qsizetype done = 0; done < data.size();) {
         const qint64 n = file.write(data.constData() + done, data.size() - done);
@@ -92,45 +92,126 @@ void writeRecordFile(const QString& path, const RecordTable& table) {
     if (!file.commit()) fail(QStringLiteral("Cannot write file"), path, file.errorString());
 }
 
-QList<QByteArray> readRecordLines(const QString& path) {
-    const QByteArray data = readBounded(path);
+void writeRecordFile(const QString& path, const RecordTable& table) {
+    writeFileBytes(path, table.bytes());
+}
+
+QByteArray csvBytes(const RecordTable& table) {
+    const QByteArray tsv = table.bytes();
+    // The usual record: nothing to quote, so only the separators change.
+    if (!tsv.contains(',') && !tsv.contains('"') && tsv.count('\r') == table.lineCount() &&
+        tsv.count('\n') == table.lineCount()) {
+        QByteArray out = tsv;
+        std::replace(out.begin(), out.end(), '\t', ',');
+        return out;
+    }
+    QByteArray out;
+    out.reserve(tsv.size() + tsv.size() / 16);
+    const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+    for (int i = 0; i < table.lineCount(); ++i) {
+        const QByteArrayView line = table.lineView(i);
+        if (std::none_of(line.begin(), line.end(), special)) {
+            // The usual line: nothing to quote, only the separators change.
+            const qsizetype at = out.size();
+            out.append(line.data(), line.size());
+            std::replace(out.begin() + at, out.end(), '\t', ',');
+            out.append("\r\n", 2);
+            continue;
+        }
+        qsizetype from = 0;
+        for (;;) {
+            qsizetype tab = line.indexOf('\t', from);
+            const QByteArrayView field = line.sliced(from, (tab < 0 ? line.size() : tab) - from);
+            const bool quote = std::any_of(field.begin(), field.end(), special);
+            if (quote) {
+                out.append('"');
+                for (char c : field) {
+                    if (c == '"') out.append('"');
+                    out.append(c);
+                }
+                out.append('"');
+            } else {
+                out.append(field);
+            }
+            if (tab < 0) break;
+            out.append(',');
+            from = tab + 1;
+        }
+        out.append("\r\n", 2);
+    }
+    return out;
+}
+
+RecordLines RecordLines::fromBytes(QByteArray bytes) {
+    RecordLines r;
+    r.m_data = std::move(bytes);
+    const char* const begin = r.m_data.constData();
+    const char* const end = begin + r.m_data.size();
+    const char* start = begin;
+    const auto add = [&](const char* stop) {
+        r.m_spans.push_back({quint32(start - begin), quint32(stop - start)});
+    };
+    for (const char* p = begin; p != end; ++p) {
+        if (*p != '\n' && *p != '\r') continue;
+        add(p);
+        if (*p == '\r' && p + 1 != end && p[1] == '\n') ++p;
+        start = p + 1;
+    }
+    if (start != end) add(end);
+    return r;
+}
+
+namespace {
+
+// Text in the 8-bit character set of record files: any byte but the C0
+// controls other than TAB, LF, VT, FF and CR, and DEL.
+bool isTextByte(unsigned char c) {
+    return (c >= 0x20 && c != 0x7F) || (c >= '\t' && c <= '\r');
+}
+
+qsizetype lineCount(const QByteArray& data) {
     const char* const begin = data.constData();
     const char* const end = begin + data.size();
-
-    // Count first: the line limit is checked before anything is allocated,
-    // and the list is allocated once.
     qsizetype count = 0;
     for (const char* p = begin; p != end; ++p) {
         if (*p == '\n' || (*p == '\r' && (p + 1 == end || p[1] != '\n'))) ++count;
     }
     if (!data.isEmpty() && end[-1] != '\n' && end[-1] != '\r') ++count;
-    if (count > kMaxRecordFileLines) {
-        fail(QStringLiteral("Cannot load file"), path,
-             QStringLiteral("The file has more than %1 lines, too many for a record")
-                 .arg(kMaxRecordFileLines));
-    }
-
-    QList<QByteArray> lines;
-    lines.reserve(count);
-    const char* start = begin;
-    for (const char* p = begin; p != end; ++p) {
-        if (*p != '\n' && *p != '\r') continue;
-        lines.append(QByteArray(start, p - start));
-        if (*p == '\r' && p + 1 != end && p[1] == '\n') ++p;
-        start = p + 1;
-    }
-    if (start != end) lines.append(QByteArray(start, end - start));
-    return lines;
+    return count;
 }
 
-QString exportPath(const QString& chosen) {
-    const QString xls = QStringLiteral(".xls");
+}  // namespace
+
+RecordLines readRecordLines(const QString& path) {
+    QByteArray data = readBounded(path);
+    const QString load = QStringLiteral("Cannot load file");
+    if (data.contains('\0'))
+        fail(load, path, QStringLiteral("It holds NUL bytes, so it is not a record"));
+    if (!std::all_of(data.cbegin(), data.cend(),
+                     [](char c) { return isTextByte((unsigned char)c); }))
+        fail(load, path, QStringLiteral("It holds binary data, not text, so it is not a record"));
+    // Counted before the line table is allocated.
+    if (lineCount(data) > kMaxRecordFileLines) {
+        fail(load, path,
+             QStringLiteral("It has more than %1 lines, more than the longest record holds")
+                 .arg(kMaxRecordFileLines));
+    }
+    return RecordLines::fromBytes(std::move(data));
+}
+
+void checkReadable(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("Cannot open file"), path, file.errorString());
+}
+
+QString exportPath(const QString& chosen, const QString& suffix) {
     // QFileDialog gives '/' as the separator on every platform.
     const qsizetype nameStart = chosen.lastIndexOf(QLatin1Char('/')) + 1;
     const qsizetype dot = chosen.lastIndexOf(QLatin1Char('.'));
-    if (dot < nameStart) return chosen + xls;
-    if (QStringView(chosen).mid(dot) == xls) return chosen;
-    return chosen.left(dot) + xls;
+    if (dot < nameStart) return chosen + suffix;
+    if (QStringView(chosen).mid(dot) == suffix) return chosen;
+    return chosen.left(dot) + suffix;
 }
 
 QString recordDirectory(const QString& programDir, const QString& fallbackDir) {

@@ -1,5 +1,7 @@
 #include "record_table.h"
 
+#include "record_files.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -115,13 +117,13 @@ void RecordTable::appendSample(int sampleNo, const QDateTime& when, const QStrin
     put(p, kCrLf, 2);
 }
 
-void RecordTable::insertAfterHeader(const QList<QByteArray>& lines) {
-    if (lines.isEmpty()) return;
+void RecordTable::insertAfterHeader(const RecordLines& lines, qsizetype first) {
+    if (first >= lines.count()) return;
     const std::size_t at = m_starts.empty() ? 0 : 1;  // lines before the insertion point
     const qsizetype split = at < m_starts.size() ? m_starts[at] : m_data.size();
 
     qsizetype added = 0;
-    for (const QByteArray& l : lines) added += l.size() + 2;
+    for (qsizetype i = first; i < lines.count(); ++i) added += lines.line(i).size() + 2;
 
     // One new buffer and one new offset list: linear in the result's size.
     // Sized exactly; resize() would round a fresh buffer up to a power of two.
@@ -129,11 +131,12 @@ void RecordTable::insertAfterHeader(const QList<QByteArray>& lines) {
     char* p = put(data.data(), m_data.constData(), split);
 
     std::vector<qsizetype> starts;
-    starts.reserve(m_starts.size() + std::size_t(lines.size()));
+    starts.reserve(m_starts.size() + std::size_t(lines.count() - first));
     starts.insert(starts.end(), m_starts.begin(), m_starts.begin() + qsizetype(at));
-    for (const QByteArray& l : lines) {
+    for (qsizetype i = first; i < lines.count(); ++i) {
+        const QByteArrayView l = lines.line(i);
         starts.push_back(p - data.constData());
-        p = put(put(p, l.constData(), l.size()), kCrLf, 2);
+        p = put(put(p, l.data(), l.size()), kCrLf, 2);
     }
     put(p, m_data.constData() + split, m_data.size() - split);
     for (auto it = m_starts.begin() + qsizetype(at); it != m_starts.end(); ++it)

@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QList>
 
 #include <vector>
 
@@ -12,6 +11,8 @@ class QDateTime;
 class QString;
 
 namespace lqs {
+
+class RecordLines;
 
 // The longest record has 691,196 data lines, so the lines live in one buffer
 // (each with its CR LF) plus an offset per line rather than one object each.
@@ -37,9 +38,10 @@ public:
     void appendSample(int sampleNo, const QDateTime& when, const QString& ch1v, const QString& ch1a,
                       const QString& ch2v, const QString& ch2a);
 
-    // Puts the lines, in order and as they are, between the header and the
-    // first data line (at the very start of a table without lines).
-    void insertAfterHeader(const QList<QByteArray>& lines);
+    // Puts the lines from `first` on, in order and as they are, between the
+    // header and the first data line (at the very start of a table without
+    // lines).
+    void insertAfterHeader(const RecordLines& lines, qsizetype first = 0);
 
     // The whole record as a file holds it: every line ends with CR LF.
     // Shares the buffer, no copy.

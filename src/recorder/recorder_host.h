@@ -15,6 +15,8 @@ public:
     virtual QString outputCaption() const = 0;
     virtual void showControlPanel() = 0;
     virtual void closeMainWindow() = 0;
+    // Status bar panel 0 to 2.
+    virtual void setStatusText(int panel, const QString& text) = 0;
 };
 
 }  // namespace lqs

@@ -25,20 +25,22 @@ struct NamedColor {
     QRgb rgb;
 };
 
-// The standard sixteen, the extended four, then the system colours as this
-// program draws them.
+// The standard sixteen and the extended four.
 const NamedColor kColors[] = {
-    {"Black", 0x000000},        {"Maroon", 0x800000},         {"Green", 0x008000},
-    {"Olive", 0x808000},        {"Navy", 0x000080},           {"Purple", 0x800080},
-    {"Teal", 0x008080},         {"Gray", 0x808080},           {"Silver", 0xC0C0C0},
-    {"Red", 0xFF0000},          {"Lime", 0x00FF00},           {"Yellow", 0xFFFF00},
-    {"Blue", 0x0000FF},         {"Fuchsia", 0xFF00FF},        {"Aqua", 0x00FFFF},
-    {"White", 0xFFFFFF},        {"Money Green", 0xC0DCC0},    {"Sky Blue", 0xA6CAF0},
-    {"Cream", 0xFFFBF0},        {"Medium Gray", 0xA4A0A0},    {"Active Caption", 0x000080},
-    {"Inactive Caption", 0x808080}, {"Button Face", 0xC0C0C0}, {"Button Text", 0x000000},
-    {"Window", 0xFFFFFF},       {"Window Text", 0x000000},    {"Highlight", 0x000080},
-    {"App Workspace", 0x808080},
+    {"Black", 0x000000},     {"Maroon", 0x800000},      {"Green", 0x008000},  {"Olive", 0x808000},
+    {"Navy", 0x000080},      {"Purple", 0x800080},      {"Teal", 0x008080},   {"Gray", 0x808080},
+    {"Silver", 0xC0C0C0},    {"Red", 0xFF0000},         {"Lime", 0x00FF00},   {"Yellow", 0xFFFF00},
+    {"Blue", 0x0000FF},      {"Fuchsia", 0xFF00FF},     {"Aqua", 0x00FFFF},   {"White", 0xFFFFFF},
+    {"Money Green", 0xC0DCC0}, {"Sky Blue", 0xA6CAF0},  {"Cream", 0xFFFBF0},  {"Medium Gray", 0xA4A0A0},
 };
+
+// System colours fixed as this program draws them.
+const NamedColor kFixedSystemColors[] = {
+    {"Inactive Caption", 0x808080}, {"Button Face", 0xC0C0C0}, {"Button Text", 0x000000},
+    {"Window", 0xFFFFFF},           {"Window Text", 0x000000}, {"App Workspace", 0x808080},
+};
+
+const char* const kActiveCaption = "Active Caption";
 
 const char* const kScales[] = {"1 Second", "2 Seconds", "5 Seconds", "10 Seconds", "30 Seconds",
                                "1 min",    "5 mins",    "10 mins",   "30 mins",    "1 Hour"};
@@ -51,15 +53,23 @@ QComboBox* numbers(QWidget* parent, const char* name, int from, int to, int step
     return c;
 }
 
+void addColor(QComboBox* box, const QString& name, const QColor& color) {
+    QPixmap chip(16, 12);
+    chip.fill(color);
+    QPainter(&chip).drawRect(0, 0, 15, 11);
+    box->addItem(QIcon(chip), name, color);
+}
+
+// The palette's colours are read when the dialog is made, so each name
+// shows the colour that choosing it gives.
 QComboBox* colorBox(QWidget* parent, const char* name) {
     auto* c = new QComboBox(parent);
     c->setObjectName(QString::fromLatin1(name));
-    for (const NamedColor& nc : kColors) {
-        QPixmap chip(16, 12);
-        chip.fill(QColor(nc.rgb));
-        QPainter(&chip).drawRect(0, 0, 15, 11);
-        c->addItem(QIcon(chip), QString::fromLatin1(nc.name), QColor(nc.rgb));
-    }
+    for (const NamedColor& nc : kColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
+    addColor(c, QString::fromLatin1(kActiveCaption), PlotColors::activeCaption());
+    for (const NamedColor& nc : kFixedSystemColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
+    addColor(c, QStringLiteral("Highlight"),
+             QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight).toRgb());
     return c;
 }
 
@@ -72,10 +82,11 @@ TFrm_Setup::TFrm_Setup(QWidget* parent)
     setModal(true);
     setFixedSize(218, 366);
 
-    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y) {
+    // The colour choosers start further left: their names must show whole.
+    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y, int x = 110, int right = 198) {
         auto* l = new QLabel(caption, group);
-        l->setGeometry(8, y + 3, 100, 16);
-        box->setGeometry(110, y, 88, 21);
+        l->setGeometry(8, y + 3, x - 8, 16);
+        box->setGeometry(x, y, right - x, 21);
     };
     auto* length = new QGroupBox(this);
     length->setGeometry(5, 4, 208, 122);
@@ -104,9 +115,9 @@ TFrm_Setup::TFrm_Setup(QWidget* parent)
     clrbx_ch1 = colorBox(colours, "clrbx_ch1");
     clrbx_ch2 = colorBox(colours, "clrbx_ch2");
     clrbx_ch3 = colorBox(colours, "clrbx_ch3");
-    row(colours, QStringLiteral("Ch1 Color:"), clrbx_ch1, 12);
-    row(colours, QStringLiteral("Ch2 Color:"), clrbx_ch2, 40);
-    row(colours, QStringLiteral("Ch3 Color:"), clrbx_ch3, 68);
+    row(colours, QStringLiteral("Ch1 Color:"), clrbx_ch1, 12, 72, 206);
+    row(colours, QStringLiteral("Ch2 Color:"), clrbx_ch2, 40, 72, 206);
+    row(colours, QStringLiteral("Ch3 Color:"), clrbx_ch3, 68, 72, 206);
 
     btn_OK = new QPushButton(QStringLiteral("OK"), this);
     btn_Cancel = new QPushButton(QStringLiteral("Cancel"), this);
@@ -143,7 +154,8 @@ void TFrm_Setup::FormShow() {
     cbb5->setCurrentText(QStringLiteral("2 Seconds"));
     cbb6->setCurrentText(QStringLiteral("Maximum"));
     cbb5Change();
-    selectColor(clrbx_ch1, PlotColors::ActiveCaption);
+    // By name: the colour may equal a standard one, but it is the title bar's.
+    clrbx_ch1->setCurrentText(QString::fromLatin1(kActiveCaption));
     selectColor(clrbx_ch2, PlotColors::Lime);
 }
 

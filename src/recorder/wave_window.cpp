@@ -14,6 +14,9 @@
 #include <QFileInfo>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QKeyEvent>
+#include <QApplication>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -44,15 +47,26 @@ QPushButton* button(QWidget* parent, const QString& text, const char* name, int 
     return b;
 }
 
-QFrame* swatch(QWidget* parent, const char* name, int x, int y, int w, int h, const QColor& color) {
+QFrame* swatch(QWidget* parent, const char* name, int x, int y, int w, int h) {
     auto* f = new QFrame(parent);
     f->setObjectName(QString::fromLatin1(name));
     f->setGeometry(x, y, w, h);
     f->setAutoFillBackground(true);
-    QPalette pal = f->palette();
-    pal.setColor(QPalette::Window, color);
-    f->setPalette(pal);
     return f;
+}
+
+// One pause of the wait for the readings. False when something else ended
+// it: the program is quitting, and from then on every nested loop returns at
+// once, so waiting on would spin.
+bool pauseFor(int ms) {
+    QEventLoop loop;
+    bool elapsed = false;
+    QTimer::singleShot(ms, &loop, [&] {
+        elapsed = true;
+        loop.quit();
+    });
+    loop.exec();
+    return elapsed;
 }
 
 int textToInt(const QLabel* l) {
@@ -63,25 +77,31 @@ int textToInt(const QLabel* l) {
 
 }  // namespace
 
+std::function<QString()> TForm_Wave::LocateRecordDir = [] { return recordDirectory(); };
+
 TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
     : QWidget(parent), m_host(host) {
     setObjectName(QStringLiteral("Form_Wave"));
     setWindowTitle(QStringLiteral("Form_Wave"));
     setAutoFillBackground(true);
-    RecordDir = recordDirectory();
+    // Without a folder the recorder still records and exports; Save says why it cannot.
+    runGuarded(this, [this] { RecordDir = LocateRecordDir(); });
     ShowMessage = [this](const QString& text) {
         QMessageBox box(QMessageBox::NoIcon, programTitle(), text, QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("recorderMessage"));
         box.exec();
     };
-    // The dialog asks before replacing a file, as every desktop save dialog
-    // does; the default suffix lets it ask about the name that is written.
+    // The dialog does not ask before replacing: the name typed is not always
+    // the name written, so Export asks about the file it will write.
     ChooseExportPath = [this] {
-        QFileDialog dialog(this, QString(), RecordDir, QStringLiteral("*.xls"));
+        const QString xls = QStringLiteral("*.xls"), csv = QStringLiteral("CSV (*.csv)");
+        QFileDialog dialog(this, QString(), RecordDir);
+        dialog.setObjectName(QStringLiteral("exportDialog"));
+        dialog.setNameFilters({xls, csv});
         dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setDefaultSuffix(QStringLiteral("xls"));
-        return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().first()
-                                                                                       : QString();
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return ExportChoice{};
+        return ExportChoice{dialog.selectedFiles().first(), dialog.selectedNameFilter() == csv};
     };
     build();
     FormShow();
@@ -109,12 +129,13 @@ void TForm_Wave::build() {
     lbl1_Amid = label(this, QStringLiteral("1.5"), 649, 152, "lbl1_Amid", 40);
     lbl2 = label(this, QStringLiteral("0"), 657, 276, "lbl2", 20);
 
+    // Their texts come from resetTimeLabels().
     auto clock = [this](int x, const char* h, const char* m, const char* s, QLabel*& lh, QLabel*& lm, QLabel*& ls) {
-        lh = label(this, QStringLiteral("0"), x, 288, h, 16);
+        lh = label(this, QString(), x, 288, h, 16);
         label(this, QStringLiteral(":"), x + 16, 288, nullptr, 4);
-        lm = label(this, QStringLiteral("0"), x + 20, 288, m, 16);
+        lm = label(this, QString(), x + 20, 288, m, 16);
         label(this, QStringLiteral(":"), x + 36, 288, nullptr, 4);
-        ls = label(this, QStringLiteral("0"), x + 40, 288, s, 16);
+        ls = label(this, QString(), x + 40, 288, s, 16);
     };
     clock(36, "lbl_TminH", "lbl_TminM", "lbl_TminS", lbl_TminH, lbl_TminM, lbl_TminS);
     clock(326, "lbl_TmidH", "lbl_TmidM", "lbl_TmidS", lbl_TmidH, lbl_TmidM, lbl_TmidS);
@@ -135,10 +156,14 @@ void TForm_Wave::build() {
     fltchckbxckbx4 = check(QStringLiteral("CH2A"), "fltchckbxckbx4", 109);
     chk_Ch3V = check(QStringLiteral("CH3V"), "chk_Ch3V", 141);
     chk_Ch3A = check(QStringLiteral("CH3A"), "chk_Ch3A", 173);
-    pnl_Ch1v = swatch(column, "pnl_Ch1v", 13, 33, 34, 6, PlotColors::ActiveCaption);
-    pnl_Ch1A = swatch(column, "pnl_Ch1A", 13, 66, 34, 4, PlotColors::ActiveCaption);
-    pnl_Ch2v = swatch(column, "pnl_Ch2v", 13, 98, 34, 6, PlotColors::Lime);
-    pnl_Ch2A = swatch(column, "pnl_Ch2A", 13, 130, 34, 4, PlotColors::Lime);
+    pnl_Ch1v = swatch(column, "pnl_Ch1v", 13, 33, 34, 6);
+    pnl_Ch1A = swatch(column, "pnl_Ch1A", 13, 66, 34, 4);
+    pnl_Ch2v = swatch(column, "pnl_Ch2v", 13, 98, 34, 6);
+    pnl_Ch2A = swatch(column, "pnl_Ch2A", 13, 130, 34, 4);
+    setCurveColor(pnl_Ch1v, PlotColors::activeCaption());
+    setCurveColor(pnl_Ch1A, PlotColors::activeCaption());
+    setCurveColor(pnl_Ch2v, PlotColors::Lime);
+    setCurveColor(pnl_Ch2A, PlotColors::Lime);
     Btn_Start = button(column, QStringLiteral("Start"), "Btn_Start", 1, 203, 58, 25);
     Btn_Stop = button(column, QStringLiteral("Stop"), "Btn_Stop", 1, 227, 58, 25);
     Btn_Setup = button(column, QStringLiteral("Setup"), "Btn_Setup", 1, 251, 58, 25);
@@ -193,6 +218,7 @@ void TForm_Wave::build() {
     lst_Load->setFont(big);
     lst_Load->setUniformItemSizes(true);
     lst_Load->setAutoFillBackground(true);
+    lst_Load->installEventFilter(this);
     lst_Load->hide();
 
     tmr_All = new QTimer(this);
@@ -231,19 +257,62 @@ void TForm_Wave::FormShow() {
     cbb_Current->setCurrentIndex(0);
     chk_Ch3V->setEnabled(false);
     chk_Ch3A->setEnabled(false);
-    lbl_TmidM->setText(QStringLiteral("2"));
-    lbl_TmidS->setText(QStringLiteral("30"));
-    lbl_TmaxM->setText(QStringLiteral("5"));
-    lbl_TmaxH->setText(QStringLiteral("0"));
-    lbl_TmaxS->setText(QStringLiteral("00"));
+    resetTimeLabels();
     fillSavedRecordList();
     pb1Paint();
 }
 
 // Closing the recorder closes the program.
 void TForm_Wave::closeEvent(QCloseEvent* event) {
+    if (!confirmClose()) {
+        event->ignore();
+        return;
+    }
     event->accept();
+    Btn_StopClick();
     if (m_host) m_host->closeMainWindow();
+}
+
+bool TForm_Wave::confirmClose() {
+    if (m_unsaved == 0) return true;
+    QMessageBox box(QMessageBox::Question, programTitle(),
+                    m_unsaved == 1 ? QStringLiteral("1 recorded line has not been saved.")
+                                   : QStringLiteral("%1 recorded lines have not been saved.").arg(m_unsaved),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("unsavedRecord"));
+    box.setInformativeText(QStringLiteral("Save the recording before closing?"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+        case QMessageBox::Save:
+            return runGuarded(this, [this] { saveRecord(); });  // a failed save keeps the program open
+        case QMessageBox::Discard:
+            m_unsaved = 0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void TForm_Wave::saveBeforeEnd() {
+    if (m_unsaved == 0) return;
+    QString path;
+    if (!runGuarded(this, [&] { path = saveRecord(); })) return;
+    const QString text = QStringLiteral("The recording was saved to \"%1\".").arg(QDir::toNativeSeparators(path));
+    if (m_host) m_host->setStatusText(0, text);
+    ShowMessage(text);
+}
+
+void TForm_Wave::resetTimeLabels() {
+    for (QLabel* l : {lbl_TminH, lbl_TminM, lbl_TminS, lbl_TmidH}) l->setText(QStringLiteral("0"));
+    // The 5-minute span's labels, every one of them; then the chosen span's.
+    const SpanLabels first = spanLabels(QStringLiteral("5m"));
+    lbl_TmidM->setText(first.midM);
+    lbl_TmidS->setText(first.midS);
+    lbl_TmaxH->setText(first.rightH);
+    lbl_TmaxM->setText(first.rightM);
+    lbl_TmaxS->setText(first.rightS);
+    cbb_TimeChange();
 }
 
 QColor TForm_Wave::curveColor(const QFrame* s) const { return s->palette().color(QPalette::Window); }
@@ -287,11 +356,9 @@ void TForm_Wave::Btn_StartClick() {
     m_stopWaiting = false;
     QPointer<TForm_Wave> self(this);
     for (;;) {
-        QEventLoop pause;
-        QTimer::singleShot(20, &pause, &QEventLoop::quit);
-        pause.exec();
+        const bool paused = pauseFor(20);
         if (!self) return;
-        if (m_stopWaiting || (m_host && m_host->outputCaption() == QLatin1String("OFF"))) {
+        if (!paused || m_stopWaiting || (m_host && m_host->outputCaption() == QLatin1String("OFF"))) {
             m_waiting = false;
             return;
         }
@@ -300,13 +367,7 @@ void TForm_Wave::Btn_StartClick() {
     }
     m_waiting = false;
 
-    for (QLabel* l : {lbl_TminH, lbl_TminM, lbl_TminS, lbl_TmidH}) l->setText(QStringLiteral("0"));
-    lbl_TmidM->setText(QStringLiteral("2"));
-    lbl_TmidS->setText(QStringLiteral("30"));
-    lbl_TmaxH->setText(QStringLiteral("0"));
-    lbl_TmaxM->setText(QStringLiteral("5"));
-    lbl_TmaxS->setText(QStringLiteral("00"));
-    cbb_TimeChange();
+    resetTimeLabels();
     setChoosersEnabled(false);
     state.WindowFull = false;
     for (QTimer* t : {tmr_All, tmr_Scale, tmr_time}) {
@@ -317,6 +378,7 @@ void TForm_Wave::Btn_StartClick() {
     state.SecondTicks = 1;
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
     state.Table = RecordTable::withHeader();
+    m_unsaved = 0;
     for (auto& channel : m_max) channel[0] = channel[1] = Extreme{};
     for (auto& channel : m_min) channel[0] = channel[1] = Extreme{};
     pb1Paint();
@@ -408,6 +470,7 @@ void TForm_Wave::tmr_ScaleTimer() {
 
     s.SampleNo += 1;
     s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3));
+    ++m_unsaved;
 
     PointArray* arrays[4] = {&s.PointsCh1V, &s.PointsCh1A, &s.PointsCh2V, &s.PointsCh2A};
     if (full) {
@@ -517,49 +580,87 @@ void TForm_Wave::Btn_SetupClick() {
 
 // ---- Record files ----
 
+QString TForm_Wave::saveRecord() {
+    if (RecordDir.isEmpty()) RecordDir = LocateRecordDir();  // reports again why there is no folder
+    const QString name = recordFileName(Now());
+    const QString path = RecordDir + QLatin1Char('/') + name;
+    writeRecordFile(path, *state.Table);
+    m_unsaved = 0;
+    lst_Load->addItem(name.left(name.size() - 4));
+    return path;
+}
+
 void TForm_Wave::btn_SaveClick() {
     if (!state.Table) return;
-    const QString name = recordFileName(Now());
-    if (runGuarded(this, [&] { writeRecordFile(RecordDir + QLatin1Char('/') + name, *state.Table); })) {
-        lst_Load->addItem(name.left(name.size() - 4));
-    }
+    runGuarded(this, [this] { saveRecord(); });
+}
+
+bool TForm_Wave::askYesNo(const QString& text, const char* name) {
+    QMessageBox box(QMessageBox::Question, programTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QString::fromLatin1(name));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void TForm_Wave::btn_ExportClick() {
-    const QString chosen = ChooseExportPath ? ChooseExportPath() : QString();
-    if (chosen.isEmpty() || !state.Table) return;
-    runGuarded(this, [&] { writeRecordFile(exportPath(chosen), *state.Table); });
+    const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
+    if (chosen.path.isEmpty() || !state.Table) return;
+    const QString path = exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
+    if (QFileInfo::exists(path) &&
+        !askYesNo(QStringLiteral("\"%1\" already exists. Replace it?").arg(QDir::toNativeSeparators(path)),
+                  "replaceExport"))
+        return;
+    runGuarded(this, [&] {
+        if (chosen.csv)
+            writeFileBytes(path, csvBytes(*state.Table));
+        else
+            writeRecordFile(path, *state.Table);
+    });
 }
 
 bool TForm_Wave::loadMode() const {
     return lst_Load->palette().color(QPalette::Base) == PlotColors::MoneyGreen;
 }
 
-static void setListColor(QListWidget* list, const QColor& color) {
-    QPalette pal = list->palette();
-    pal.setColor(QPalette::Base, color);
-    list->setPalette(pal);
+void TForm_Wave::showSavedRecordList(const QColor& mode) {
+    QPalette pal = lst_Load->palette();
+    pal.setColor(QPalette::Base, mode);
+    lst_Load->setPalette(pal);
+    if (lst_Load->count() == 0) return;
+    lst_Load->show();
+    lst_Load->raise();
+    lst_Load->setFocus();
+    qApp->installEventFilter(this);  // a click anywhere else hides it
 }
 
-void TForm_Wave::btn_LoadClick() {
-    setListColor(lst_Load, PlotColors::MoneyGreen);
-    if (lst_Load->count() > 0) {
-        lst_Load->show();
-        lst_Load->raise();
-    }
+void TForm_Wave::hideSavedRecordList() {
+    qApp->removeEventFilter(this);
+    lst_Load->hide();
 }
 
-void TForm_Wave::btn_DeleteClick() {
-    setListColor(lst_Load, PlotColors::Fuchsia);
-    if (lst_Load->count() > 0) {
-        lst_Load->show();
-        lst_Load->raise();
+// Escape in the saved-record list, or a press anywhere else in this window's
+// frame, leaves it without loading or deleting. Boxes it opens are windows
+// of their own and do not count.
+bool TForm_Wave::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lst_Load && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        hideSavedRecordList();
+        return true;
     }
+    if (event->type() == QEvent::MouseButtonPress && lst_Load->isVisible()) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w && w->window() == window() && w != lst_Load && !lst_Load->isAncestorOf(w)) hideSavedRecordList();
+    }
+    return QWidget::eventFilter(watched, event);
 }
+
+void TForm_Wave::btn_LoadClick() { showSavedRecordList(PlotColors::MoneyGreen); }
+
+void TForm_Wave::btn_DeleteClick() { showSavedRecordList(PlotColors::Fuchsia); }
 
 void TForm_Wave::fillSavedRecordList() {
     lst_Load->clear();
-    lst_Load->addItems(savedRecordEntries(RecordDir));
+    if (!RecordDir.isEmpty()) lst_Load->addItems(savedRecordEntries(RecordDir));
 }
 
 void TForm_Wave::lst_LoadClick() {
@@ -574,19 +675,31 @@ void TForm_Wave::lst_LoadClick() {
             if (name.compare(wanted, Qt::CaseInsensitive) == 0) path = RecordDir + QLatin1Char('/') + name;
         }
     }
+    if (!loadMode()) {
+        const QString name = item->text();
+        if (!askYesNo(QStringLiteral("Delete %1?").arg(name), "confirmDelete")) {
+            hideSavedRecordList();
+            return;
+        }
+    }
     const bool ok = runGuarded(this, [&] {
-        QList<QByteArray> lines = readRecordLines(path);  // in either mode: an unreadable file stays
         if (loadMode()) {
-            if (state.Table && !lines.isEmpty()) {
-                lines.removeFirst();  // the file's own header
-                state.Table->insertAfterHeader(lines);
+            const RecordLines lines = readRecordLines(path);
+            // The file's first line is its own header.
+            const qsizetype merged = std::max<qsizetype>(lines.count() - 1, 0);
+            if (state.Table) state.Table->insertAfterHeader(lines, 1);
+            if (m_host) {
+                m_host->setStatusText(0, !state.Table ? QStringLiteral("No recording to merge into")
+                                         : merged == 1 ? QStringLiteral("Merged 1 line")
+                                                       : QStringLiteral("Merged %1 lines").arg(merged));
             }
         } else {
+            checkReadable(path);  // an unreadable file stays, whatever it holds
             QFile::remove(path);  // a failed deletion shows only as the name staying listed
             fillSavedRecordList();
         }
     });
-    if (ok) lst_Load->hide();
+    if (ok) hideSavedRecordList();
 }
 
 }  // namespace lqs

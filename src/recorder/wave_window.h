@@ -90,8 +90,15 @@ public:
     // Seams: the clock of the sample ticks and record names, the folder of
     // the record files, the export dialog and the message boxes.
     std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
+    // Empty when no folder could be had; Save then tries again.
     QString RecordDir;
-    std::function<QString()> ChooseExportPath;
+    // How a new window finds its folder; throws EFileError when it cannot.
+    static std::function<QString()> LocateRecordDir;
+    struct ExportChoice {
+        QString path;  // empty: cancelled
+        bool csv = false;
+    };
+    std::function<ExportChoice()> ChooseExportPath;
     std::function<void(const QString&)> ShowMessage;
     // The setup dialog created at start-up, used for the first setup.
     QPointer<TFrm_Setup> StartupSetup;
@@ -128,11 +135,29 @@ public:
     bool loadMode() const;
     bool waitingForReadings() const { return m_waiting; }
 
+    // Sample lines recorded since the last Save.
+    int unsavedLines() const { return m_unsaved; }
+    // Before the program closes: true when nothing unsaved is left to lose,
+    // or the operator chose Save (and it was written) or Discard.
+    bool confirmClose();
+    // The time-out ends the program without asking: an unsaved recording is
+    // saved under the usual name and the operator told where. On failure the
+    // error box has said why and the lines stay unsaved.
+    void saveBeforeEnd();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void build();
+    void resetTimeLabels();
+    void showSavedRecordList(const QColor& mode);
+    void hideSavedRecordList();
+    // Writes the table under a new name in the record folder and lists it;
+    // returns the path. Throws EFileError.
+    QString saveRecord();
+    bool askYesNo(const QString& text, const char* name);
     void setChoosersEnabled(bool enabled);
     void trackExtremes(const QStringList& readings, const double (&values)[4]);
     QString extremeLine(int channel, bool max) const;
@@ -141,6 +166,7 @@ private:
     bool m_waiting = false;
     bool m_stopWaiting = false;
     bool m_tickErrorShown = false;
+    int m_unsaved = 0;
     // True extremes over the record, as the summary's Max and Min lines
     // promise: [channel][0 volts, 1 amperes].
     struct Extreme {

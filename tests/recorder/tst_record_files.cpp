@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <csignal>
 
+#include "csv_reader.h"
 #include "test_files.h"
 
 using namespace lqs;
@@ -35,6 +36,16 @@ QList<QByteArray> linesOf(const RecordTable& t) {
     QList<QByteArray> lines;
     for (int i = 0; i < t.lineCount(); ++i) lines.append(t.line(i));
     return lines;
+}
+
+QList<QByteArray> linesOf(const RecordLines& r) {
+    QList<QByteArray> lines;
+    for (qsizetype i = 0; i < r.count(); ++i) lines.append(r.line(i).toByteArray());
+    return lines;
+}
+
+RecordLines linesFrom(const QList<QByteArray>& lines) {
+    return RecordLines::fromBytes(lines.isEmpty() ? QByteArray() : lines.join("\r\n") + "\r\n");
 }
 
 RecordTable twoSamples() {
@@ -65,7 +76,9 @@ private Q_SLOTS:
     void directoryFallback();
     void failures_data();
     void failures();
-    void refusesAbsurdFiles();
+    void refusesWhatIsNotARecord_data();
+    void refusesWhatIsNotARecord();
+    void csvReadsBack();
     void failedWriteKeepsOldFile();
 
 private:
@@ -121,8 +134,8 @@ void TestRecordFiles::split_data() {
     QTest::newRow("empty file") << QByteArray() << L{};
     QTest::newRow("line end only") << QByteArray("\r\n") << L{""};
     QTest::newRow("header only") << kHeader + "\r\n" << L{kHeader};
-    QTest::newRow("NUL and high bytes kept")
-        << QByteArray("\0\xff\t\r\n", 5) << L{QByteArray("\0\xff\t", 3)};
+    QTest::newRow("high bytes, TAB, FF kept")
+        << QByteArray("\xe9\xff\t\f\r\n") << L{QByteArray("\xe9\xff\t\f")};
 }
 
 void TestRecordFiles::split() {
@@ -130,7 +143,7 @@ void TestRecordFiles::split() {
     QFETCH(QList<QByteArray>, lines);
     const QString path = m_dir.filePath("split.txt");
     spit(path, bytes);
-    QCOMPARE(readRecordLines(path), lines);
+    QCOMPARE(linesOf(readRecordLines(path)), lines);
 }
 
 void TestRecordFiles::insertAfterHeader_data() {
@@ -152,7 +165,7 @@ void TestRecordFiles::insertAfterHeader() {
     QFETCH(QList<QByteArray>, inserted);
     QFETCH(QList<QByteArray>, expected);
     RecordTable t = withData ? twoSamples() : RecordTable::withHeader();
-    t.insertAfterHeader(inserted);
+    t.insertAfterHeader(linesFrom(QList<QByteArray>{"file's own header"} + inserted), 1);
     QCOMPARE(linesOf(t), expected);
     QCOMPARE(t.bytes(), expected.join("\r\n") + "\r\n");
     // Still appendable after the rebuild.
@@ -173,12 +186,17 @@ void TestRecordFiles::exportPath_data() {
     QTest::newRow("dot in a folder")
         << QString("/tmp/run.1/data") << QString("/tmp/run.1/data.xls");
     QTest::newRow("trailing dot") << QString("data.") << QString("data.xls");
+    QTest::newRow("csv: none") << QString("data") << QString("data.csv");
+    QTest::newRow("csv: .xls replaced") << QString("data.xls") << QString("data.csv");
+    QTest::newRow("csv: .CSV replaced") << QString("data.CSV") << QString("data.csv");
+    QTest::newRow("csv: kept") << QString("data.csv") << QString("data.csv");
 }
 
 void TestRecordFiles::exportPath() {
     QFETCH(QString, chosen);
     QFETCH(QString, path);
-    QCOMPARE(lqs::exportPath(chosen), path);
+    const QString suffix = QString(QTest::currentDataTag()).startsWith("csv") ? ".csv" : ".xls";
+    QCOMPARE(lqs::exportPath(chosen, suffix), path);
 }
 
 void TestRecordFiles::entryNames() {
@@ -248,16 +266,58 @@ void TestRecordFiles::failures() {
     QVERIFY2(message.startsWith(start) && message.size() > start.size(), qPrintable(message));
 }
 
-void TestRecordFiles::refusesAbsurdFiles() {
-    // Refused before they are read: a sparse 600 MB file and a file of
-    // nothing but line ends.
-    const QString big = m_dir.filePath("big.txt");
-    spit(big, {});
-    QVERIFY(QFile::resize(big, qint64(600) * 1024 * 1024));
-    QVERIFY(failureOf([&] { readRecordLines(big); }).contains("larger than 512 MB"));
-    spit(big, QByteArray(kMaxRecordFileLines + 1, '\n'));
-    QVERIFY(failureOf([&] { readRecordLines(big); }).contains("more than 16777216 lines"));
-    QFile::remove(big);
+void TestRecordFiles::refusesWhatIsNotARecord_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("size");  // grown sparse to this, when not 0
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("NUL bytes") << QByteArray("h\r\n1\t\0\0\r\n", 9) << qint64(0)
+                               << "It holds NUL bytes";
+    QTest::newRow("binary") << QByteArray(
+                                   "\x7f"
+                                   "ELF\x02\x01\x01")
+                            << qint64(0) << "It holds binary data";
+    QTest::newRow("more lines than the longest record")
+        << QByteArray(kMaxRecordFileLines + 1, '\n') << qint64(0) << "more than 691197 lines";
+    QTest::newRow("larger than 64 MB")
+        << QByteArray() << qint64(65) * 1024 * 1024 << "larger than 64 MB";
+}
+
+void TestRecordFiles::refusesWhatIsNotARecord() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, size);
+    QFETCH(QString, reason);
+    const QString path = m_dir.filePath("not a record.txt");
+    spit(path, bytes);
+    if (size) QVERIFY(QFile::resize(path, size));
+    const QString message = failureOf([&] { readRecordLines(path); });
+    QVERIFY2(message.startsWith("Cannot load file \"" + path + "\". ") && message.contains(reason),
+             qPrintable(message));
+    // The longest record itself still loads.
+    if (QTest::currentDataTag() == QByteArray("more lines than the longest record")) {
+        spit(path, QByteArray(kMaxRecordFileLines, '\n'));
+        QCOMPARE(readRecordLines(path).count(), kMaxRecordFileLines);
+    }
+    QFile::remove(path);
+}
+
+void TestRecordFiles::csvReadsBack() {
+    RecordTable t = twoSamples();
+    const auto readsBack = [](const RecordTable& table) {
+        bool ok = false;
+        const QList<QList<QByteArray>> records = test::parseCsv(csvBytes(table), &ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), table.lineCount());
+        for (int i = 0; i < table.lineCount(); ++i) QCOMPARE(records[i], table.line(i).split('\t'));
+        QCOMPARE(records[0],
+                 (QList<QByteArray>{"No.", "Time", "Ch1 V", "Ch1 A", "Ch2 V", "Ch2 A"}));
+        QCOMPARE(records.last(),
+                 (QList<QByteArray>{"10", "2026-12-6 10:0", "0", "", " 1.2", "3A"}));
+    };
+    readsBack(t);  // nothing to quote
+    if (QTest::currentTestFailed()) return;
+    const QList<QByteArray> odd{"2,5\t\"quoted\"\t", "a\tb,\"c\"\td", ""};
+    t.insertAfterHeader(linesFrom(QList<QByteArray>{"h"} + odd), 1);
+    readsBack(t);
 }
 
 void TestRecordFiles::failedWriteKeepsOldFile() {

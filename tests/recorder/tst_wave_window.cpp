@@ -1,5 +1,10 @@
+#include "app_windows.h"
+#include "csv_reader.h"
 #include "error_box.h"
+#include "link_state.h"
+#include "messages_box.h"
 #include "modal_watcher.h"
+#include "record_files.h"
 #include "plot_area.h"
 #include "plot_math.h"
 #include "recorder_host.h"
@@ -7,14 +12,23 @@
 #include "test_files.h"
 #include "wave_window.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+
+#include <cstdio>
+#include <optional>
 
 using namespace lqs;
 
@@ -25,18 +39,29 @@ struct FakeHost : RecorderHost {
     QString caption = QStringLiteral("ON");
     int controlShown = 0;
     int closed = 0;
+    QString status;
     QStringList readingTexts() const override { return readings; }
     QString outputCaption() const override { return caption; }
     void showControlPanel() override { ++controlShown; }
     void closeMainWindow() override { ++closed; }
+    void setStatusText(int panel, const QString& text) override {
+        if (panel == 0) status = text;
+    }
 };
+
+// The answer a question box gets; NoButton: its default.
+QAbstractButton* reply(QMessageBox* box, QMessageBox::StandardButton button) {
+    return button == QMessageBox::NoButton ? nullptr : box->button(button);
+}
 
 struct Fixture {
     QTemporaryDir dir;
     FakeHost host;
     TForm_Wave wave{&host};
     QStringList messages;
-    test::ModalWatcher boxes;  // no modal box may hold a test
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    // No modal box may hold a test.
+    std::optional<test::ModalWatcher> boxes{std::in_place, [this](QMessageBox* b) { return reply(b, answer); }};
     QDateTime now{QDate(2026, 12, 6), QTime(9, 5, 33)};
 
     Fixture() {
@@ -57,11 +82,54 @@ struct Fixture {
         d.cbb5->setCurrentText(scale);
         d.btn_OKClick();
     }
-    void start() { wave.Btn_StartClick(); }
+    void start() { QTest::mouseClick(wave.Btn_Start, Qt::LeftButton); }
     QString clock(QLabel* h, QLabel* m, QLabel* s) const {
         return h->text() + QLatin1Char(':') + m->text() + QLatin1Char(':') + s->text();
     }
 };
+
+// The whole program, its port not opened, with the recorder in view and a
+// setup accepted; its readings are whatever the test writes into Edit1..4.
+struct Program {
+    QTemporaryDir dir;
+    std::unique_ptr<TForm1> form;
+    TForm_Wave* wave = nullptr;
+    QMessageBox::StandardButton answer = QMessageBox::NoButton;
+    test::ModalWatcher boxes{[this](QMessageBox* b) { return reply(b, answer); }};
+
+    Program() {
+        linkState().resetForTests();
+        form.reset(createWindows());
+        form->Beep = [](int, int) {};
+        form->show();
+        form->Wave1->trigger();
+        wave = form->Form_Wave;
+        wave->RecordDir = dir.path();
+        TFrm_Setup setup;
+        setup.attachRecorder(wave);
+        setup.show();
+        setup.btn_OKClick();
+        form->setOutputCaption(QStringLiteral("ON"));
+    }
+    void record(int lines) {
+        for (int i = 1; i <= 4; ++i) form->setFieldText(i, QStringLiteral("1.000"));
+        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+        for (int i = 0; i < lines; ++i) wave->tmr_ScaleTimer();
+    }
+    QStringList records() const { return QDir(dir.path()).entryList({QStringLiteral("*.txt")}); }
+};
+
+void clickEntry(QListWidget* list, const QString& text) {
+    const auto items = list->findItems(text, Qt::MatchExactly);
+    QVERIFY(!items.isEmpty());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(items.first()).center());
+}
+
+QStringList entries(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+    return out;
+}
 
 }  // namespace
 
@@ -85,13 +153,22 @@ private Q_SLOTS:
     void hourSpanKeepsRightSeconds();
     void extremesOverTheRecord();
     void returnAndClose();
+    void closingWhileWaitingEndsTheProgram_data();
+    void closingWhileWaitingEndsTheProgram();
+    void unsavedRecordingOnClose_data();
+    void unsavedRecordingOnClose();
+    void timeOutSavesTheRecording();
+    void noWritableFolder();
+    void channelOneReadsOnBlack_data();
+    void channelOneReadsOnBlack();
     void saveListAndTwoSavesInASecond();
     void loadMergesAfterTheHeader();
+    void loadRefusesWhatIsNotText();
     void loadBeforeAnyStartDropsTheLines();
-    void deleteModeRefillsTheList();
+    void deleteAsksAndTheListCanBeLeft();
     void unreadableEntryStaysShown();
-    void exportNames_data();
-    void exportNames();
+    void exportAsksAboutTheFileItWrites_data();
+    void exportAsksAboutTheFileItWrites();
 };
 
 void tst_WaveWindow::layoutAndStart() {
@@ -109,6 +186,9 @@ void tst_WaveWindow::layoutAndStart() {
     QCOMPARE(f.wave.tmr_time->interval(), 1000);
     for (QTimer* t : {f.wave.tmr_All, f.wave.tmr_Scale, f.wave.tmr_time}) QVERIFY(!t->isActive());
     QCOMPARE(f.wave.summary(), QStringList{QString()});
+    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS), QStringLiteral("0:0:0"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:2:30"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("0:5:00"));
 }
 
 void tst_WaveWindow::startRefusals() {
@@ -378,58 +458,254 @@ void tst_WaveWindow::extremesOverTheRecord() {
 
 void tst_WaveWindow::returnAndClose() {
     Fixture f;
-    f.wave.Btn_Return->click();
+    QTest::mouseClick(f.wave.Btn_Return, Qt::LeftButton);
     QCOMPARE(f.host.controlShown, 1);
     f.wave.close();
     QCOMPARE(f.host.closed, 1);
 }
 
-namespace {
-using test::readAll;
-using test::writeFile;
-QStringList entries(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
-    return out;
+// Run as a child process: the program waiting in Start for readings that
+// never come, then closed in the given way. It must end, not spin.
+static int closeWhileWaiting(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QString how = QString::fromLocal8Bit(argv[2]);
+    TForm1* form = createWindows();
+    form->Beep = [](int, int) {};
+    QObject::connect(form, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    form->show();
+    QTimer::singleShot(0, form, [form, how] {
+        form->Wave1->trigger();
+        TForm_Wave* wave = form->Form_Wave;
+        wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
+        form->setOutputCaption(QStringLiteral("ON"));           // switched on; no readings yet
+        QTimer::singleShot(300, form, [form, wave, how] {
+            std::puts(wave->waitingForReadings() ? "waiting" : "not waiting");
+            std::fflush(stdout);
+            if (how == QLatin1String("close box")) form->close();
+            if (how == QLatin1String("Exit")) form->Exit1->trigger();
+            if (how == QLatin1String("recorder window")) wave->close();
+            if (how == QLatin1String("time-out box")) {
+                form->windows().Messages->show();
+                QTest::mouseClick(form->windows().Messages->Button1, Qt::LeftButton);
+            }
+            if (how == QLatin1String("quit")) QCoreApplication::quit();
+        });
+        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+        std::puts("wait ended");
+        std::fflush(stdout);
+    });
+    const int rc = app.exec();
+    delete form;
+    std::fflush(stdout);
+    return rc;
 }
-void pick(QListWidget* list, const QString& text) {
-    const auto items = list->findItems(text, Qt::MatchExactly);
-    QVERIFY(!items.isEmpty());
-    list->setCurrentItem(items.first());
-    Q_EMIT list->itemClicked(items.first());
+
+void tst_WaveWindow::closingWhileWaitingEndsTheProgram_data() {
+    QTest::addColumn<QString>("how");
+    for (const char* how : {"close box", "Exit", "recorder window", "time-out box", "quit"})
+        QTest::newRow(how) << QString::fromLatin1(how);
+}
+
+void tst_WaveWindow::closingWhileWaitingEndsTheProgram() {
+    QFETCH(QString, how);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--close-while-waiting"), how});
+    QVERIFY(child.waitForStarted());
+    const bool ended = child.waitForFinished(10000);
+    if (!ended) {
+        child.kill();
+        child.waitForFinished();
+    }
+    const QByteArray out = child.readAllStandardOutput();
+    QVERIFY2(ended, "the program is still running after it was closed");
+    QVERIFY2(out.startsWith("waiting\n"), out.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY(out.contains("wait ended"));
+}
+
+void tst_WaveWindow::unsavedRecordingOnClose_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    for (const char* how : {"close box", "Exit", "recorder window"}) {
+        const QString h = QString::fromLatin1(how);
+        QTest::addRow("%s, Save", how) << h << 2 << QMessageBox::Save;
+        QTest::addRow("%s, Discard", how) << h << 2 << QMessageBox::Discard;
+        QTest::addRow("%s, Cancel", how) << h << 2 << QMessageBox::Cancel;
+    }
+    QTest::newRow("nothing recorded: no question") << "close box" << 0 << QMessageBox::Cancel;
+}
+
+void tst_WaveWindow::unsavedRecordingOnClose() {
+    QFETCH(QString, how);
+    QFETCH(int, lines);
+    QFETCH(QMessageBox::StandardButton, answer);
+    Program p;
+    p.answer = answer;
+    p.record(lines);
+    if (how == QLatin1String("close box")) p.form->close();
+    if (how == QLatin1String("Exit")) p.form->Exit1->trigger();
+    if (how == QLatin1String("recorder window")) p.wave->close();
+
+    if (lines == 0) {
+        QVERIFY(p.boxes.seen.isEmpty());
+        QVERIFY(!p.form->isVisible());
+        return;
+    }
+    QCOMPARE(p.boxes.seen.size(), 1);
+    QCOMPARE(p.boxes.seen[0].text, QStringLiteral("2 recorded lines have not been saved."));
+    QCOMPARE(p.form->isVisible(), answer == QMessageBox::Cancel);
+    QCOMPARE(p.wave->tmr_Scale->isActive(), answer == QMessageBox::Cancel);  // recording on
+    QCOMPARE(p.records().size(), answer == QMessageBox::Save ? 1 : 0);
+    if (answer == QMessageBox::Save)
+        QCOMPARE(test::readAll(p.dir.filePath(p.records().first())).count("\r\n"), 3);
+}
+
+void tst_WaveWindow::timeOutSavesTheRecording() {
+    Program p;
+    p.record(3);
+    // The lost reply's box, as the link shows it; its OK ends the program.
+    p.form->windows().Messages->show();
+    p.form->setFrameEnabled(false);
+    QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
+    QVERIFY(!p.form->isVisible());
+    QCOMPARE(p.records().size(), 1);
+    const QString path = p.dir.filePath(p.records().first());
+    QCOMPARE(test::readAll(path).count("\r\n"), 4);
+    QCOMPARE(p.boxes.seen.size(), 1);  // no question: it tells where the record went
+    QCOMPARE(p.boxes.seen[0].text, "The recording was saved to \"" + path + "\".");
+    QCOMPARE(p.form->statusText(0), p.boxes.seen[0].text);
+}
+
+void tst_WaveWindow::noWritableFolder() {
+    const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] {
+        setErrorBoxHook({});
+        TForm_Wave::LocateRecordDir = locate;
+    });
+    // Nothing can be created in /proc/self, not even by root.
+    TForm_Wave::LocateRecordDir = [] { return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records"); };
+    QStringList shown;
+    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
+    const QString expected = QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
+    {
+        FakeHost host;
+        std::optional<TForm_Wave> wave;
+        try {
+            wave.emplace(&host);
+        } catch (const std::exception& e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(shown, QStringList{expected});
+        QVERIFY(wave->lst_Load->count() == 0);
+        wave->show();
+        TFrm_Setup setup;
+        setup.attachRecorder(&*wave);
+        setup.show();
+        setup.btn_OKClick();
+        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+        wave->tmr_ScaleTimer();
+        QTest::mouseClick(wave->btn_Save, Qt::LeftButton);
+        QCOMPARE(shown, (QStringList{expected, expected}));
+        QCOMPARE(wave->unsavedLines(), 1);
+        QCOMPARE(wave->lst_Load->count(), 0);
+    }
+}
+
+void tst_WaveWindow::channelOneReadsOnBlack_data() {
+    QTest::addColumn<QColor>("highlight");
+    QTest::addColumn<QColor>("expected");  // invalid: the highlight itself
+    QTest::newRow("the platform's highlight") << QApplication::palette().color(QPalette::Highlight) << QColor();
+    QTest::newRow("navy: too dark") << QColor(0x00, 0x00, 0x80) << QColor(0x87, 0xCE, 0xFA);
+    QTest::newRow("dark blue: 4.4 to 1") << QColor(0x30, 0x70, 0xD8) << QColor(0x87, 0xCE, 0xFA);
+    QTest::newRow("orange: readable") << QColor(0xFF, 0xA5, 0x00) << QColor(0xFF, 0xA5, 0x00);
+}
+
+namespace {
+// WCAG 2 contrast ratio.
+double contrast(const QColor& a, const QColor& b) {
+    const auto lum = [](const QColor& c) {
+        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    const double x = lum(a), y = lum(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
 }
 }  // namespace
 
+void tst_WaveWindow::channelOneReadsOnBlack() {
+    QFETCH(QColor, highlight);
+    QFETCH(QColor, expected);
+    const QPalette saved = QApplication::palette();
+    QPalette pal = saved;
+    pal.setColor(QPalette::Highlight, highlight);
+    QApplication::setPalette(pal);
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(saved); });
+    {
+        Fixture f;
+        const QColor ch1 = f.wave.curveColor(f.wave.pnl_Ch1v);
+        QCOMPARE(ch1, expected.isValid() ? expected : highlight);
+        QVERIFY2(contrast(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
+        QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), ch1);
+        // The setup dialog shows it by its name, and OK keeps it.
+        TFrm_Setup setup;
+        setup.attachRecorder(&f.wave);
+        setup.show();
+        QCOMPARE(setup.clrbx_ch1->currentText(), QStringLiteral("Active Caption"));
+        QCOMPARE(setup.clrbx_ch1->currentData().value<QColor>(), ch1);
+        // Its name shows whole beside the chip.
+        QStyleOptionComboBox opt;
+        opt.initFrom(setup.clrbx_ch1);
+        const QRect field = setup.clrbx_ch1->style()->subControlRect(QStyle::CC_ComboBox, &opt,
+                                                                     QStyle::SC_ComboBoxEditField, setup.clrbx_ch1);
+        QVERIFY(field.width() >= setup.clrbx_ch1->iconSize().width() + 4 +
+                                     setup.clrbx_ch1->fontMetrics().horizontalAdvance(setup.clrbx_ch1->currentText()));
+        QTest::mouseClick(setup.btn_OK, Qt::LeftButton);
+        QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1v), ch1);
+        // And the curve is drawn in it.
+        f.start();
+        f.wave.tmr_ScaleTimer();
+        QCOMPARE(f.wave.pb1->canvas().pixelColor(1, f.wave.state.PointsCh1V[1].y), ch1);
+    }
+}
+
 void tst_WaveWindow::saveListAndTwoSavesInASecond() {
     Fixture f;
-    f.wave.btn_SaveClick();  // before any Start: nothing
+    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);  // before any Start: nothing
     QVERIFY(entries(f.wave.lst_Load).isEmpty());
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
     f.now = QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33));
-    f.wave.btn_SaveClick();
-    f.wave.btn_SaveClick();
+    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
+    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
     QCOMPARE(entries(f.wave.lst_Load), (QStringList{"2026-12-6 21 5 33", "2026-12-6 21 5 33"}));
     const QByteArray expected = "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
                                 "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n";
-    QCOMPARE(readAll(f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"))), expected);
+    QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"))), expected);
+    QCOMPARE(f.wave.unsavedLines(), 0);
 }
 
 void tst_WaveWindow::loadMergesAfterTheHeader() {
     Fixture f;
     // Not a record, but a .txt file: listed and merged all the same.
-    writeFile(f.dir.filePath(QStringLiteral("notes.TXT")), "any first line\nkept one\r\n\r\nlast");
+    test::writeFile(f.dir.filePath(QStringLiteral("notes.TXT")), "any first line\nkept one\r\n\r\nlast");
     f.wave.fillSavedRecordList();
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"notes"});
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
-    f.wave.btn_LoadClick();
+    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
     QVERIFY(f.wave.lst_Load->isVisible());
     QVERIFY(f.wave.loadMode());
-    pick(f.wave.lst_Load, QStringLiteral("notes"));
+    clickEntry(f.wave.lst_Load, QStringLiteral("notes"));
     QVERIFY(f.wave.lst_Load->isHidden());
+    QCOMPARE(f.host.status, QStringLiteral("Merged 3 lines"));
     const RecordTable& t = *f.wave.state.Table;
     QCOMPARE(t.lineCount(), 5);
     QCOMPARE(t.line(1), QByteArray("kept one"));
@@ -441,25 +717,66 @@ void tst_WaveWindow::loadMergesAfterTheHeader() {
     QVERIFY(t.line(5).startsWith("1\t"));
 }
 
-void tst_WaveWindow::loadBeforeAnyStartDropsTheLines() {
+void tst_WaveWindow::loadRefusesWhatIsNotText() {
     Fixture f;
-    writeFile(f.dir.filePath(QStringLiteral("r.txt")), "h\r\nline\r\n");
+    const QString path = f.dir.filePath(QStringLiteral("picture.txt"));
+    test::writeFile(path, QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     f.wave.fillSavedRecordList();
-    f.wave.btn_LoadClick();
-    pick(f.wave.lst_Load, QStringLiteral("r"));
-    QVERIFY(!f.wave.state.Table);
-    QVERIFY(f.wave.lst_Load->isHidden());
+    f.setup();
+    f.start();
+    f.wave.tmr_ScaleTimer();
+    QStringList shown;
+    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
+    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
+    clickEntry(f.wave.lst_Load, QStringLiteral("picture"));
+    setErrorBoxHook({});
+    QCOMPARE(shown.size(), 1);
+    QVERIFY2(shown[0].startsWith("Cannot load file \"" + path + "\"."), qPrintable(shown[0]));
+    QCOMPARE(f.wave.state.Table->lineCount(), 2);
+    QVERIFY(f.wave.lst_Load->isVisible());
 }
 
-void tst_WaveWindow::deleteModeRefillsTheList() {
+void tst_WaveWindow::loadBeforeAnyStartDropsTheLines() {
     Fixture f;
-    writeFile(f.dir.filePath(QStringLiteral("a.txt")), "h\r\n");
-    writeFile(f.dir.filePath(QStringLiteral("b.txt")), "h\r\n");
+    test::writeFile(f.dir.filePath(QStringLiteral("r.txt")), "h\r\nline\r\n");
     f.wave.fillSavedRecordList();
-    f.wave.btn_DeleteClick();
-    QVERIFY(!f.wave.loadMode());
-    QCOMPARE(f.wave.lst_Load->palette().color(QPalette::Base), PlotColors::Fuchsia);
-    pick(f.wave.lst_Load, QStringLiteral("a"));
+    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
+    clickEntry(f.wave.lst_Load, QStringLiteral("r"));
+    QVERIFY(!f.wave.state.Table);
+    QVERIFY(f.wave.lst_Load->isHidden());
+    QCOMPARE(f.host.status, QStringLiteral("No recording to merge into"));
+}
+
+void tst_WaveWindow::deleteAsksAndTheListCanBeLeft() {
+    Fixture f;
+    test::writeFile(f.dir.filePath(QStringLiteral("a.txt")), "h\r\n");
+    test::writeFile(f.dir.filePath(QStringLiteral("b.txt")), "h\r\n");
+    f.wave.fillSavedRecordList();
+    const auto open = [&] {
+        QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
+        QVERIFY(f.wave.lst_Load->isVisible());
+        QVERIFY(!f.wave.loadMode());
+        QCOMPARE(f.wave.lst_Load->palette().color(QPalette::Base), PlotColors::Fuchsia);
+    };
+    open();
+    QTest::keyClick(f.wave.lst_Load, Qt::Key_Escape);
+    QVERIFY(f.wave.lst_Load->isHidden());
+    open();
+    QTest::mouseClick(f.wave.lst1->viewport(), Qt::LeftButton);  // elsewhere in the window
+    QVERIFY(f.wave.lst_Load->isHidden());
+    QVERIFY(f.boxes->seen.isEmpty());
+
+    f.answer = QMessageBox::No;
+    open();
+    clickEntry(f.wave.lst_Load, QStringLiteral("a"));
+    QCOMPARE(f.boxes->seen.size(), 1);
+    QCOMPARE(f.boxes->seen[0].text, QStringLiteral("Delete a?"));
+    QVERIFY(QFile::exists(f.dir.filePath(QStringLiteral("a.txt"))));
+    QVERIFY(f.wave.lst_Load->isHidden());
+
+    f.answer = QMessageBox::Yes;
+    open();
+    clickEntry(f.wave.lst_Load, QStringLiteral("a"));
     QVERIFY(!QFile::exists(f.dir.filePath(QStringLiteral("a.txt"))));
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"b"});
     QVERIFY(f.wave.lst_Load->isHidden());
@@ -467,43 +784,114 @@ void tst_WaveWindow::deleteModeRefillsTheList() {
 
 void tst_WaveWindow::unreadableEntryStaysShown() {
     Fixture f;
-    writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
+    f.answer = QMessageBox::Yes;
+    test::writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
     f.wave.fillSavedRecordList();
     QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
     QStringList shown;
     setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
-    f.wave.btn_DeleteClick();
-    pick(f.wave.lst_Load, QStringLiteral("gone"));
+    QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
+    clickEntry(f.wave.lst_Load, QStringLiteral("gone"));
     setErrorBoxHook({});
     QCOMPARE(shown.size(), 1);
     QVERIFY(f.wave.lst_Load->isVisible());
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
 }
 
-void tst_WaveWindow::exportNames_data() {
-    QTest::addColumn<QString>("chosen");
-    QTest::addColumn<QString>("written");
-    QTest::newRow("no extension") << "data" << "data.xls";
-    QTest::newRow(".txt replaced") << "data.txt" << "data.xls";
-    QTest::newRow(".XLS replaced") << "data.XLS" << "data.xls";
-    QTest::newRow(".xls kept") << "data.xls" << "data.xls";
+void tst_WaveWindow::exportAsksAboutTheFileItWrites_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("csv");
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::addColumn<QString>("written");  // empty: nothing
+    QTest::addColumn<QString>("asked");    // the file the question names; empty: none
+    // data.txt and data.xls exist already.
+    QTest::newRow("data.txt: asks about data.xls, No") << "data.txt" << false << QMessageBox::No << "" << "data.xls";
+    QTest::newRow("data.txt: asks about data.xls, Yes")
+        << "data.txt" << false << QMessageBox::Yes << "data.xls" << "data.xls";
+    QTest::newRow("data.XLS: the same") << "data.XLS" << false << QMessageBox::Yes << "data.xls" << "data.xls";
+    QTest::newRow("new name") << "new" << false << QMessageBox::NoButton << "new.xls" << "";
+    QTest::newRow("CSV, new name") << "data" << true << QMessageBox::NoButton << "data.csv" << "";
+    QTest::newRow("CSV, data.txt") << "data.txt" << true << QMessageBox::NoButton << "data.csv" << "";
 }
 
-void tst_WaveWindow::exportNames() {
-    QFETCH(QString, chosen);
+// The real file dialog: the name typed into it, Enter, and the filter picked
+// with the arrow key.
+void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
+    QFETCH(QString, typed);
+    QFETCH(bool, csv);
+    QFETCH(QMessageBox::StandardButton, answer);
     QFETCH(QString, written);
+    QFETCH(QString, asked);
     Fixture f;
-    f.wave.ChooseExportPath = [&] { return f.dir.filePath(chosen); };
-    f.wave.btn_ExportClick();  // before any Start: nothing written
-    QVERIFY(!QFile::exists(f.dir.filePath(written)));
+    f.boxes.reset();
+    test::writeFile(f.dir.filePath(QStringLiteral("data.txt")), "old txt");
+    test::writeFile(f.dir.filePath(QStringLiteral("data.xls")), "old xls");
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
-    f.wave.btn_ExportClick();
-    QCOMPARE(readAll(f.dir.filePath(written)), f.wave.state.Table->bytes());
-    f.wave.ChooseExportPath = [] { return QString(); };  // cancelled
-    f.wave.btn_ExportClick();
+    // A line a spreadsheet must not split: a comma and quotes in its fields.
+    f.wave.state.Table->insertAfterHeader(RecordLines::fromBytes("h\r\n2,5\t\"x\"\r\n"), 1);
+
+    QStringList questions;
+    QList<QWidget*> handled;
+    QTimer driver;
+    driver.setInterval(10);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) return;
+        if (handled.contains(modal)) {
+            modal->close();  // still open after its answer: cancelled
+            return;
+        }
+        handled << modal;
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            // Typed outside this timer's slot, so a box the dialog opens gets answered too.
+            QMetaObject::invokeMethod(dialog, [&, dialog] {
+                if (csv) QTest::keyClick(dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")), Qt::Key_Down);
+                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                QTest::keyClicks(name, typed);
+                QTest::keyClick(name, Qt::Key_Return);
+            }, Qt::QueuedConnection);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            questions << box->text();
+            QAbstractButton* button = box->button(answer);
+            (button ? button : box->defaultButton())->click();
+        } else {
+            modal->close();
+        }
+    });
+    driver.start();
+    QTest::mouseClick(f.wave.btn_Export, Qt::LeftButton);
+    driver.stop();
+
+    QCOMPARE(questions, asked.isEmpty() ? QStringList()
+                                        : QStringList{"\"" + f.dir.filePath(asked) + "\" already exists. Replace it?"});
+    QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.txt"))), QByteArray("old txt"));
+    if (written != QLatin1String("data.xls"))
+        QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.xls"))), QByteArray("old xls"));
+    if (written.isEmpty()) return;
+    const QByteArray bytes = test::readAll(f.dir.filePath(written));
+    const RecordTable& t = *f.wave.state.Table;
+    if (!csv) {
+        QCOMPARE(bytes, t.bytes());
+        return;
+    }
+    bool ok = false;
+    const QList<QList<QByteArray>> records = test::parseCsv(bytes, &ok);
+    QVERIFY(ok);
+    QCOMPARE(records.size(), t.lineCount());
+    for (int i = 0; i < t.lineCount(); ++i) QCOMPARE(records[i], t.line(i).split('\t'));
+    QCOMPARE(records[1], (QList<QByteArray>{"2,5", "\"x\""}));
+    QCOMPARE(records[2], (QList<QByteArray>{"0", "2026-12-6 9:5", "12.000", "1.200", "5.000", "0.250"}));
 }
 
-QTEST_MAIN(tst_WaveWindow)
+int main(int argc, char** argv) {
+    if (argc > 2 && qstrcmp(argv[1], "--close-while-waiting") == 0) return closeWhileWaiting(argc, argv);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    QTEST_SET_MAIN_SOURCE_PATH
+    tst_WaveWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_wave_window.moc"

@@ -63,7 +63,9 @@ x_next_until() {
             *_LQS_WATCH_READY*) [ "$want" = ready ] && return 0 ;;
             *" event 0x"*", window 0x"*)
                 if [ "$kind" = "$want" ]; then
-                    x_event_at=$(x_now_us)
+                    # Read in this shell: a command substitution would add a fork.
+                    x_event_at=$EPOCHREALTIME
+                    x_event_at=$((10#${x_event_at/./}))
                     line=${line#*, window }
                     x_window=${line%%,*}
                     return 0

@@ -26,7 +26,10 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/${LQS_APP_ID}.metainfo.xml
 set(CPACK_PACKAGE_NAME lqs-control)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The LQS Control developers")
-set(CPACK_PACKAGE_CONTACT "The LQS Control developers <lqs-control@users.noreply.github.com>")
+# The Maintainer field of the package; set it for a published release.
+set(LQS_PACKAGE_CONTACT "The LQS Control developers <maintainers@lqs-control.invalid>"
+    CACHE STRING "Package maintainer, \"Name <address>\"")
+set(CPACK_PACKAGE_CONTACT "${LQS_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control program for LQS two-channel bench power supplies")
 set(CPACK_PACKAGE_DESCRIPTION
     "Links to an LQS-6200A, LQS-6200B or LQS-6500B programmable linear DC

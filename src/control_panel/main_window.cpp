@@ -3,9 +3,7 @@
 #include "about_box.h"
 #include "comm.h"
 #include "device_link.h"
-#include "guarded.h"
-#include "set_point_math.h"
-#include "set_point_ops.h"
+#include "set_point_entry.h"
 #include "link_state.h"
 #include "memory_dialogs.h"
 #include "messages_box.h"
@@ -20,7 +18,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -103,7 +100,6 @@ TForm1::TForm1(QWidget* parent)
     comm1->setOutx_XonXoffFlow(false);
     comm1->setInx_XonXoffFlow(false);
     tmr1->setObjectName(QStringLiteral("tmr1"));
-    tmr1->setInterval(1000);
 
     Beep = [](int, int) { QApplication::beep(); };
     ConfirmReset = [this] {
@@ -131,15 +127,9 @@ TForm1::TForm1(QWidget* parent)
         connect(edit(i), &QLineEdit::textChanged, this, [this, i](const QString& text) { link->mirrorSetPoint(i, text); });
     }
     connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
-    TUpDown* const arrows[] = {UpDown1, UpDown2, UpDown3, UpDown4};
-    for (int i = 0; i < 4; ++i) {
-        const int field = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
-        edit(field)->installEventFilter(this);
-        connect(arrows[i], &TUpDown::stepped, this, [this, field](bool up) { UpDownClick(field, up); });
-        connect(arrows[i], &TUpDown::mouseDown, this, &TForm1::UpDownMouseDown);
-        connect(arrows[i], &TUpDown::mouseUp, this, &TForm1::UpDownMouseUp);
-    }
-    connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
+    entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8}, {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
+    entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
+    entry->Dispatch = [this] { link->OperationDispatcher(); };
     // toggled fires for selection from code too, which must act as a click does.
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
     connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
@@ -655,97 +645,6 @@ void TForm1::recallButton1Click() {
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }
 
-// Only keys that type a character are judged, so Delete, the arrow keys and
-// shortcuts keep working as in any field.
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        for (int field = 5; field <= 8; ++field) {
-            if (watched != edit(field)) continue;
-            auto* key = static_cast<QKeyEvent*>(event);
-            if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) break;
-            QChar c;
-            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-                c = QChar(13);
-            } else if (key->key() == Qt::Key_Backspace) {
-                c = QChar(8);
-            } else if (!key->text().isEmpty()) {
-                c = key->text().at(0);
-            } else {
-                break;
-            }
-            return !SetPointKeyPress(field, c);
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-// Edit5KeyPress .. Edit8KeyPress: true lets the character reach the field.
-bool TForm1::SetPointKeyPress(int field, QChar key) {
-    const QString prompt = QStringLiteral("Please press Enter key!");
-    if (field != 8) setStatusText(2, prompt);
-    const bool passes = key == QChar(8) || key == QChar(13) || key == QLatin1Char('.') ||
-                        (key >= QLatin1Char('0') && key <= QLatin1Char('9'));
-    if (!passes) return false;
-    if (field == 8) setStatusText(2, prompt);
-    if (key == QChar(13)) {
-        ConfirmSetPoint(field);
-        return false;
-    }
-    return true;
-}
-
-// Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
-void TForm1::ConfirmSetPoint(int field) {
-    const int model = linkState().ModelIndex;
-    const SetPointOp codes = setPointOfField(field);
-    QLineEdit* e = edit(field);
-    double value = 0;
-    bool isNumber = true;
-    try {
-        value = StrToFloat(e->text());
-    } catch (const EConvertError&) {
-        isNumber = false;
-    }
-    if (!isNumber || !AcceptedOnEnter(model, value, codes.voltage)) {
-        e->setText(ZeroTextForModel(model));
-    } else {
-        e->setText(FormatForModel(model, value));
-    }
-    setStatusText(2, QString());
-    linkState().PendingOperation = codes.enter;
-    link->OperationDispatcher();
-}
-
-// UpDown1Click .. UpDown4Click: one step per press or repeat.
-void TForm1::UpDownClick(int field, bool up) {
-    LinkState& s = linkState();
-    const SetPointOp codes = setPointOfField(field);
-    s.StepOnVoltage = codes.voltage ? 1 : 0;
-    QLineEdit* e = edit(field);
-    runGuarded(this, [&] {
-        const double value = StrToFloat(e->text());  // text not yet confirmed counts too
-        const int model = s.ModelIndex;
-        if (up && StepUpAllowed(model, value, codes.voltage)) {
-            e->setText(StepUp(model, value, codes.voltage, s.HoldTicks).text);
-        } else if (!up && AboveFineStep(model, value)) {
-            e->setText(StepDown(model, value, codes.voltage, s.HoldTicks).text);
-        }
-        s.PendingOperation = codes.step;
-        link->OperationDispatcher();
-    });
-}
-
-// The hold timer decides when steps grow: fine for two seconds, coarse after.
-void TForm1::UpDownMouseDown() {
-    linkState().HoldTicks = 0;
-    tmr1->start();
-}
-
-void TForm1::UpDownMouseUp() {
-    linkState().HoldTicks = 0;
-    tmr1->stop();
-}
-
-void TForm1::tmr1Timer() { linkState().HoldTicks = linkState().HoldTicks + 1; }
+void TForm1::ConfirmSetPoint(int edit) { entry->ConfirmSetPoint(edit); }
 
 }  // namespace lqs

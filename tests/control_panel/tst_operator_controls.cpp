@@ -147,21 +147,32 @@ void tst_OperatorControls::stepsAtTheCeiling() {
     QCOMPARE(after(p, skip).last(), QStringLiteral("VSET1:0."));
 }
 
+// A real hold: fine steps for two seconds of the hold timer, then 1 V per repeat.
 void tst_OperatorControls::coarseStepAfterHolding() {
     test::SimProgram p;
     QVERIFY(p.linkAndSettle());
     QToolButton* up = p.form->UpDown1->upButton();
-    p.form->Edit5->setText(QStringLiteral("5.00"));
+    p.form->Edit5->setText(QStringLiteral("5.000"));
+    QList<QPair<double, int>> steps;  // value shown, HoldTicks when it was made
+    connect(p.form->Edit5, &QLineEdit::textChanged, [&](const QString& t) {
+        steps.append({t.toDouble(), linkState().HoldTicks.load()});
+    });
     QTest::mousePress(up, Qt::LeftButton);
     QVERIFY(p.form->tmr1->isActive());
     QCOMPARE(p.form->tmr1->interval(), 1000);
-    p.form->tmr1Timer();  // two seconds of holding
-    p.form->tmr1Timer();
-    p.form->UpDownClick(5, true);  // the next repeat
-    QCOMPARE(p.form->Edit5->text(), QStringLiteral("6.000"));  // 1 V per repeat, on the first model
+    QTRY_VERIFY_WITH_TIMEOUT(linkState().HoldTicks >= 2 && steps.size() > 2 && steps.last().second >= 2, 4000);
     QTest::mouseRelease(up, Qt::LeftButton);
     QVERIFY(!p.form->tmr1->isActive());
     QCOMPARE(linkState().HoldTicks.load(), 0);
+    double last = 5.0;
+    int fine = 0, coarse = 0;
+    for (const auto& [value, ticks] : steps) {
+        const double expected = ticks < 2 ? 0.001 : 1.0;
+        QVERIFY2(qAbs(value - last - expected) < 1e-6, qPrintable(QString::number(value)));
+        ++(ticks < 2 ? fine : coarse);
+        last = value;
+    }
+    QVERIFY(fine > 2 && coarse >= 1);
     p.form->Edit6->setText(QStringLiteral("1.00"));
     QTest::mouseClick(p.form->UpDown2->upButton(), Qt::LeftButton);
     QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.001"));  // fine again after release

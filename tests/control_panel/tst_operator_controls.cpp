@@ -7,6 +7,7 @@
 #include "wave_window.h"
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QComboBox>
 #include <QTimer>
@@ -42,6 +43,9 @@ private Q_SLOTS:
     void stepsAtTheCeiling();
     void coarseStepAfterHolding();
     void stepOnEmptyField();
+    void heldArrowEnds_data();
+    void heldArrowEnds();
+    void heldSlotArrowEndsAtABox();
     void trackWithOutputOn();
     void saveWithOutputOff();
     void saveWithOutputOnUnderParallel();
@@ -191,6 +195,73 @@ void tst_OperatorControls::stepOnEmptyField() {
     QCOMPARE(linkState().PendingOperation.load(), before);
     QTest::qWait(150);
     QCOMPARE(after(p, skip), QStringList());
+}
+
+// A hold ends when its window is blocked by a box or the arrow is hidden: the
+// real release never arrives then, so none is sent here until the end.
+void tst_OperatorControls::heldArrowEnds_data() {
+    QTest::addColumn<QString>("what");
+    QTest::newRow("conversion error") << "conversion";
+    QTest::newRow("another box") << "box";
+    QTest::newRow("view switched") << "hide";
+}
+
+void tst_OperatorControls::heldArrowEnds() {
+    QFETCH(QString, what);
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    p.boxes.holdMs = 1500;
+    QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
+    QToolButton* up = p.form->UpDown1->upButton();
+    p.form->Edit5->setText(QStringLiteral("5.000"));
+    const int skip = frames(p.sim).size();
+    QTest::mousePress(up, Qt::LeftButton);
+    QTRY_VERIFY(after(p, skip).size() >= 2);  // repeating, every step sent with the output off
+    QVERIFY(p.form->tmr1->isActive());
+    if (what == QLatin1String("conversion")) {
+        p.form->Edit5->clear();  // the next repeat meets a field that is not a number
+        QTRY_VERIFY_WITH_TIMEOUT(!p.boxes.seen.isEmpty(), 2000);
+    } else if (what == QLatin1String("box")) {
+        QMessageBox::warning(p.form.get(), QStringLiteral("LQS"), QStringLiteral("Something else"));
+    } else {
+        p.form->Wave1->trigger();
+        QVERIFY(!up->isVisible());
+        QTest::qWait(1500);
+        p.form->Control1->trigger();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 5000);
+    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    QVERIFY(!up->isDown());
+    QVERIFY(!p.form->tmr1->isActive());
+    QCOMPARE(linkState().HoldTicks.load(), 0);
+    const QString shown = p.form->Edit5->text();
+    QTest::qWait(200);  // a step already written may still be on the line
+    const int settled = frames(p.sim).size();
+    QTest::qWait(600);
+    QCOMPARE(p.form->Edit5->text(), shown);
+    QCOMPARE(frames(p.sim).size(), settled);
+    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    QTest::mouseRelease(up, Qt::LeftButton);
+}
+
+void tst_OperatorControls::heldSlotArrowEndsAtABox() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    p.boxes.holdMs = 1500;
+    QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });
+    p.form->BitBtn6->click();
+    Trecall* recall = p.form->windows().recall;
+    recall->Edit1->setText(QStringLiteral("x"));
+    QToolButton* up = recall->UpDown1->upButton();
+    QTest::mousePress(up, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!p.boxes.seen.isEmpty(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 5000);
+    QTest::qWait(500);
+    QCOMPARE(p.boxes.seen.size(), 1);
+    QVERIFY(!up->isDown());
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("x"));
+    QTest::mouseRelease(up, Qt::LeftButton);
+    QTest::mouseClick(recall->Button2, Qt::LeftButton);
 }
 
 void tst_OperatorControls::trackWithOutputOn() {

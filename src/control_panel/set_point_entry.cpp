@@ -20,6 +20,7 @@ SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arr
     for (int i = 0; i < 4; ++i) {
         const int number = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
         m_fields[i]->installEventFilter(this);
+        connect(m_fields[i], &QLineEdit::textEdited, this, [this, number](const QString& t) { fieldEdited(number, t); });
         connect(arrows[i], &TUpDown::stepped, this, [this, number](bool up) { UpDownClick(number, up); });
         connect(arrows[i], &TUpDown::mouseDown, this, &SetPointEntry::UpDownMouseDown);
         connect(arrows[i], &TUpDown::mouseUp, this, &SetPointEntry::UpDownMouseUp);
@@ -35,8 +36,21 @@ int SetPointEntry::fieldNumber(const QObject* object) const {
     return 0;
 }
 
-// Only keys that type a character are judged, so Delete, the arrow keys and
-// shortcuts keep working as in any field.
+namespace {
+
+bool isPoint(QChar c) { return c == QLatin1Char('.'); }
+bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+
+// No other reading of a comma is plausible in a set point, and dropping it
+// would turn 2,5 into 25.
+QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
+
+}  // namespace
+
+// Only keys that type a printable character, Enter and Backspace are judged:
+// Tab, the arrow keys, Delete, Home/End, Escape and shortcuts keep their
+// usual meaning (some platforms give Tab, Delete and Escape a control
+// character as text).
 bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const int number = fieldNumber(watched);
@@ -48,21 +62,47 @@ bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
             c = QChar(13);
         } else if (key->key() == Qt::Key_Backspace) {
             c = QChar(8);
-        } else if (!key->text().isEmpty()) {
+        } else if (!key->text().isEmpty() && key->text().at(0).isPrint()) {
             c = key->text().at(0);
         } else {
             return false;
         }
-        return !SetPointKeyPress(number, c);
+        const QChar typed = c;
+        if (!SetPointKeyPress(number, c)) return true;
+        if (c == typed) return false;
+        field(number)->insert(QString(c));
+        return true;
     }
     return QObject::eventFilter(watched, event);
+}
+
+// Text that arrives other than by a typed key (paste, middle click, drop, an
+// input method) keeps only the characters a typed key could have put there.
+void SetPointEntry::fieldEdited(int edit, const QString& text) {
+    QLineEdit* e = field(edit);
+    QString kept;
+    int cursor = e->cursorPosition();
+    const int oldCursor = cursor;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = asPoint(text.at(i));
+        if (isPoint(c) || isDigit(c)) {
+            kept += c;
+        } else if (i < oldCursor) {
+            --cursor;
+        }
+    }
+    if (kept != text) {
+        e->setText(kept);
+        e->setCursorPosition(cursor);
+    }
+    ShowPrompt(QStringLiteral("Please press Enter key!"));
 }
 
 bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
     const QString prompt = QStringLiteral("Please press Enter key!");
     if (edit != 8) ShowPrompt(prompt);
-    const bool passes = key == QChar(8) || key == QChar(13) || key == QLatin1Char('.') ||
-                        (key >= QLatin1Char('0') && key <= QLatin1Char('9'));
+    key = asPoint(key);
+    const bool passes = key == QChar(8) || key == QChar(13) || isPoint(key) || isDigit(key);
     if (!passes) return false;
     if (edit == 8) ShowPrompt(prompt);
     if (key == QChar(13)) {

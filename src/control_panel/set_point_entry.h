@@ -42,6 +42,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void fieldEdited(int edit, const QString& text);
     QLineEdit* field(int edit) const;
     int fieldNumber(const QObject* object) const;
 

@@ -6,7 +6,11 @@
 #include "up_down.h"
 #include "wave_window.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QComboBox>
@@ -40,6 +44,9 @@ private Q_SLOTS:
     void typedEntry();
     void enterTwiceSendsOnce();
     void keyFilterAndPrompt();
+    void keysThatTypeNothing();
+    void pasteFollowsTheKeyRule_data();
+    void pasteFollowsTheKeyRule();
     void stepsAtTheCeiling();
     void coarseStepAfterHolding();
     void stepOnEmptyField();
@@ -71,6 +78,8 @@ void tst_OperatorControls::typedEntry_data() {
     QTest::newRow("C 5.1 A") << 3 << 8 << "5.1" << "5.10" << "ISET2:5.1";
     QTest::newRow("C 5.11 A refused") << 3 << 8 << "5.11" << "0.00" << "ISET2:0.";
     QTest::newRow("32 V accepted") << 2 << 7 << "32" << "32.00" << "VSET2:32.";
+    QTest::newRow("comma is the point") << 2 << 5 << "2,5" << "2.50" << "VSET1:2.5";
+    QTest::newRow("comma in a current") << 3 << 8 << "0,75" << "0.75" << "ISET2:0.75";
     QTest::newRow("very long text") << 2 << 5 << QString(300, QLatin1Char('9')) << "0.00" << "VSET1:0.";
 }
 
@@ -126,6 +135,93 @@ void tst_OperatorControls::keyFilterAndPrompt() {
     QTest::keyClick(p.form->Edit8, Qt::Key_Home);  // keys that type nothing work as usual
     QTest::keyClick(p.form->Edit8, Qt::Key_Delete);
     QCOMPARE(p.form->Edit8->text(), QStringLiteral("."));
+}
+
+// Keys that type nothing keep their meaning: focus moves, the cursor moves, no
+// prompt. Delete and Escape are sent with the control character that some
+// platforms give them as text.
+void tst_OperatorControls::keysThatTypeNothing() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    TForm1& w = *p.form;
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.setStatusText(2, QString());
+    w.Edit5->setFocus();
+    QTRY_VERIFY(w.Edit5->hasFocus());
+    QTest::keyClick(w.Edit5, Qt::Key_Tab);
+    QTRY_VERIFY(!w.Edit5->hasFocus());
+    const QString linked = w.Edit5->text();
+    w.Edit6->setFocus();
+    QTRY_VERIFY(w.Edit6->hasFocus());
+    QTest::keyClick(w.Edit6, Qt::Key_Backtab, Qt::ShiftModifier);
+    QTRY_VERIFY(!w.Edit6->hasFocus());
+    QCOMPARE(w.Edit5->text(), linked);
+    w.Edit7->setText(QStringLiteral("123"));
+    w.Edit7->setFocus();
+    QTest::keyClick(w.Edit7, Qt::Key_End);
+    QTest::keyClick(w.Edit7, Qt::Key_Left);
+    QTest::sendKeyEvent(QTest::Click, w.Edit7, Qt::Key_Escape, QString(QChar(0x1b)), Qt::NoModifier);
+    QCOMPARE(w.Edit7->cursorPosition(), 2);
+    QCOMPARE(w.statusText(2), QString());
+    QTest::sendKeyEvent(QTest::Click, w.Edit7, Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
+    QCOMPARE(w.Edit7->text(), QStringLiteral("12"));
+    QTest::keyClick(w.Edit7, Qt::Key_Home);
+    QTest::keyClick(w.Edit7, Qt::Key_Delete);
+    QCOMPARE(w.Edit7->text(), QStringLiteral("2"));
+    QTest::keyClick(w.Edit7, Qt::Key_A, Qt::ControlModifier);  // select all
+    QTest::keyClicks(w.Edit7, QStringLiteral("7"));
+    QCOMPARE(w.Edit7->text(), QStringLiteral("7"));
+}
+
+// Text that comes by paste or drop passes the same rule as typed keys, the
+// comma included; Enter then sends what the field shows.
+void tst_OperatorControls::pasteFollowsTheKeyRule_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Ctrl+V") << "ctrl+v";
+    QTest::newRow("Shift+Insert") << "shift+insert";
+    QTest::newRow("context menu") << "menu";
+    QTest::newRow("drop") << "drop";
+}
+
+void tst_OperatorControls::pasteFollowsTheKeyRule() {
+    QFETCH(QString, how);
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    QLineEdit* e = p.form->Edit5;
+    const QString text = QStringLiteral("1a2,5 V\n");
+    QApplication::clipboard()->setText(text);
+    e->clear();
+    e->setFocus();
+    if (how == QLatin1String("ctrl+v")) {
+        QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+    } else if (how == QLatin1String("shift+insert")) {
+        QTest::keyClick(e, Qt::Key_Insert, Qt::ShiftModifier);
+    } else if (how == QLatin1String("menu")) {
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(5, 5), e->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(e, &menuEvent);
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QAction* paste = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->text().startsWith(QLatin1String("&Paste"))) paste = a;
+        QVERIFY(paste);
+        paste->trigger();
+        menu->close();
+    } else {
+        QMimeData mime;
+        mime.setText(text);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(e, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(e, &drop);
+    }
+    QCOMPARE(e->text(), QStringLiteral("12.5"));
+    QCOMPARE(p.form->statusText(2), QStringLiteral("Please press Enter key!"));
+    QTest::keyClick(e, Qt::Key_Return);
+    QCOMPARE(e->text(), QStringLiteral("12.500"));
+    QTRY_COMPARE(after(p, skip), QStringList{"VSET1:12.5"});
 }
 
 void tst_OperatorControls::stepsAtTheCeiling() {

@@ -635,12 +635,20 @@ void TForm1::BitBtn4Click() {
     }
 }
 
+// A save or a recall with the output on leaves it off and the readings empty:
+// the recorder stops first, as it does for the output button.
+void TForm1::stopRecorderIfOutputOn() {
+    if (linkState().OutputOn == 1 && Form_Wave) Form_Wave->Btn_StopClick();
+}
+
 void TForm1::saveButton1Click() {
+    stopRecorderIfOutputOn();
     linkState().PendingOperation = Op::SaveMemory;
     link->OperationDispatcher();
 }
 
 void TForm1::recallButton1Click() {
+    stopRecorderIfOutputOn();
     const QString slot = m_windows.recall->Edit1->text();
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }

@@ -223,6 +223,7 @@ private:
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);
+    void stopRecorderIfOutputOn();
 
     Windows m_windows;
     QWidget* m_frameArea = nullptr;

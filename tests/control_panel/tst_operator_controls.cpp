@@ -58,6 +58,7 @@ private Q_SLOTS:
     void saveWithOutputOnUnderParallel();
     void recallSlotTwo();
     void slotArrowsAndCancel();
+    void outputOffStopsTheRecorder_data();
     void outputOffStopsTheRecorder();
 };
 
@@ -484,19 +485,42 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     QCOMPARE(after(p, skip), QStringList());
 }
 
+// Every way the output goes off during a recording stops the recorder, so no
+// sample tick meets the emptied readings.
+void tst_OperatorControls::outputOffStopsTheRecorder_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("output button") << "button";
+    QTest::newRow("memory save") << "save";
+    QTest::newRow("memory recall") << "recall";
+}
+
 void tst_OperatorControls::outputOffStopsTheRecorder() {
+    QFETCH(QString, how);
     test::SimProgram p;
     p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     QVERIFY(p.linkAndSettle());
     TForm_Wave* wave = p.form->ensureWaveWindow();
     wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-    wave->tmr_Scale->setInterval(2000);
+    wave->tmr_Scale->setInterval(200);
+    wave->tmr_All->setInterval(600000);  // the record does not end by itself here
     // Start waits until the poll cycle has filled all four readings.
     QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
     p.form->Start1->trigger();
     QVERIFY(wave->tmr_Scale->isActive());
     QVERIFY(p.form->Panel1->isVisible());  // recording behind the control view
-    p.form->BitBtn4->click();
+    if (how == QLatin1String("button")) {
+        QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
+    } else {
+        QTest::mouseClick(how == QLatin1String("save") ? p.form->BitBtn5 : p.form->BitBtn6, Qt::LeftButton);
+        TMemoryDialog* dialog = how == QLatin1String("save") ? static_cast<TMemoryDialog*>(p.form->windows().save)
+                                                              : p.form->windows().recall;
+        QVERIFY(dialog->isVisible());
+        QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+
+        QTRY_VERIFY(p.form->frameEnabled());
+    }
+    QTest::qWait(600);
+    QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
     QVERIFY(wave->cbb_Time->isEnabled());
 }

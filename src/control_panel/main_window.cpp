@@ -73,7 +73,8 @@ QLineEdit* makeField(QWidget* parent, const char* name, int pixelHeight, bool re
 
 QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w = 60, int h = 18) {
     auto* l = new QLabel(text, parent);
-    l->setGeometry(x, y, w, h);
+    // The layout's size at 96 dpi, or more when the font in use needs it.
+    l->setGeometry(QRect(QPoint(x, y), QSize(w, h).expandedTo(l->sizeHint())));
     return l;
 }
 
@@ -251,24 +252,28 @@ void TForm1::buildToolBar() {
     ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
     addToolBar(Qt::TopToolBarArea, ToolBar1);
 
-    auto add = [this](const char* name, const QIcon& icon, const QString& hint) {
+    // The buttons show pictures only; the accessible name says what each is for.
+    auto add = [this](const char* name, const QIcon& icon, const QString& hint, const QString& function) {
         auto* a = new QAction(icon, QString(), this);
         a->setObjectName(QString::fromLatin1(name));
         a->setToolTip(hint);
         ToolBar1->addAction(a);
-        if (QWidget* w = ToolBar1->widgetForAction(a)) w->setFixedSize(25, kToolBarHeight - 2);
+        if (QWidget* w = ToolBar1->widgetForAction(a)) {
+            w->setFixedSize(25, kToolBarHeight - 2);
+            w->setAccessibleName(function);
+        }
         return a;
     };
-    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"));
-    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"));
-    btn1 = add("btn1", icons::panel(0), QString());
-    btn2 = add("btn2", icons::panel(1), QString());
-    btn3 = add("btn3", icons::clock(false), QString());
-    btn4 = add("btn4", icons::clock(true), QString());
-    btn5 = add("btn5", icons::running(), QString());
-    btn7 = add("btn7", icons::circularArrows(), QString());
-    btn8 = add("btn8", icons::pointingHand(), QString());
-    ToolButton2 = add("ToolButton2", icons::questionMark(), QString());
+    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
+    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"), QStringLiteral("Port"));
+    btn1 = add("btn1", icons::panel(0), QString(), QStringLiteral("Panel view"));
+    btn2 = add("btn2", icons::panel(1), QString(), QStringLiteral("Second panel view"));
+    btn3 = add("btn3", icons::clock(false), QString(), QStringLiteral("Timer"));
+    btn4 = add("btn4", icons::clock(true), QString(), QStringLiteral("Second timer"));
+    btn5 = add("btn5", icons::running(), QString(), QStringLiteral("Output on or off"));
+    btn7 = add("btn7", icons::circularArrows(), QString(), QStringLiteral("Repeat"));
+    btn8 = add("btn8", icons::pointingHand(), QString(), QStringLiteral("Pointer"));
+    ToolButton2 = add("ToolButton2", icons::questionMark(), QString(), QStringLiteral("About"));
 
     connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
     connect(ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);
@@ -329,6 +334,16 @@ void TForm1::buildPanel() {
     const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
     GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6, UpDown1, UpDown2, ch1);
     GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8, UpDown3, UpDown4, ch2);
+    const QString quantities[4] = {QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
+                                   QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
+    QLineEdit* const measured[4] = {Edit1, Edit2, Edit3, Edit4};
+    QLineEdit* const setPoints[4] = {Edit5, Edit6, Edit7, Edit8};
+    TUpDown* const arrows[4] = {UpDown1, UpDown2, UpDown3, UpDown4};
+    for (int i = 0; i < 4; ++i) {
+        measured[i]->setAccessibleName(quantities[i]);
+        setPoints[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point"));
+        arrows[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point arrows"));
+    }
 
     LabelOutput = makeLabel(Panel1, QStringLiteral("Output"), 24, 266);
     LabelOutput->setObjectName(QStringLiteral("LabelOutput"));
@@ -358,17 +373,28 @@ void TForm1::buildStatusBar() {
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setFixedHeight(kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
+    // Each panel keeps its width of the 96-dpi layout unless a text it carries
+    // needs more in the font in use.
     const int widths[3] = {160, 100, 100};
+    const QStringList texts[3] = {
+        {QStringLiteral("Please Config RS232 COM!"), QStringLiteral("Please Link...")},
+        {QStringLiteral("TRACK \u51FA\u9519\u91CD\u53D1!")},
+        {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
+    int textHeight = 0;
     for (int i = 0; i < 3; ++i) {
         m_panels[i] = new QLabel(StatusBar1);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        m_panels[i]->setFixedWidth(widths[i]);
         m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        QFont small = m_panels[i]->font();
-        small.setPixelSize(11);  // the prompts fit their 160 and 100 pixel panels
-        m_panels[i]->setFont(small);
+        const QFontMetrics fm(m_panels[i]->font());
+        const int frame = 2 * m_panels[i]->frameWidth();
+        int width = widths[i];
+        for (const QString& text : texts[i]) width = qMax(width, fm.horizontalAdvance(text) + frame + 4);
+        m_panels[i]->setFixedWidth(width);
+        textHeight = qMax(textHeight, fm.height() + frame);
         StatusBar1->addWidget(m_panels[i]);
     }
+    // The bar keeps 3 pixels above its items and 2 below.
+    StatusBar1->setFixedHeight(qMax(kStatusBarHeight, textHeight + 5));
     setStatusBar(StatusBar1);
 }
 

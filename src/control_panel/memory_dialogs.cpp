@@ -12,7 +12,8 @@ namespace lqs {
 
 TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint),
       Label1(new QLabel(QStringLiteral("Memory"), this)),
       Edit1(new QLineEdit(QStringLiteral("1"), this)),
       UpDown1(new TUpDown(this)),
@@ -26,7 +27,9 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     UpDown1->setObjectName(QStringLiteral("UpDown1"));
     Button1->setObjectName(QStringLiteral("Button1"));
     Button2->setObjectName(QStringLiteral("Button2"));
-    Label1->setGeometry(24, 20, 60, 18);
+    Edit1->setAccessibleName(QStringLiteral("Memory slot"));
+    UpDown1->setAccessibleName(QStringLiteral("Memory slot arrows"));
+    Label1->setGeometry(QRect(QPoint(24, 20), QSize(60, 18).expandedTo(Label1->sizeHint())));
     UpDown1->setGeometry(90, 16, 17, 24);
     Edit1->setGeometry(108, 16, 60, 24);
     Button1->setGeometry(40, 64, 75, 25);

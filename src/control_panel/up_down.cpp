@@ -17,8 +17,8 @@ TUpDown::TUpDown(QWidget* parent) : QWidget(parent), m_up(new QToolButton(this))
     m_down->setArrowType(Qt::DownArrow);
     m_up->setObjectName(QStringLiteral("up"));
     m_down->setObjectName(QStringLiteral("down"));
-    m_up->setAccessibleName(tr("Up"));
-    m_down->setAccessibleName(tr("Down"));
+    m_up->setAccessibleName(QStringLiteral("Step up"));
+    m_down->setAccessibleName(QStringLiteral("Step down"));
     connect(m_up, &QToolButton::clicked, this, [this] { Q_EMIT stepped(true); });
     connect(m_down, &QToolButton::clicked, this, [this] { Q_EMIT stepped(false); });
     resize(17, 24);

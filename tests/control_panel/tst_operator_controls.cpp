@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QRadioButton>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QTimer>
 #include <QToolButton>
 
@@ -182,6 +183,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule_data() {
     QTest::newRow("Shift+Insert") << "shift+insert";
     QTest::newRow("context menu") << "menu";
     QTest::newRow("drop") << "drop";
+    QTest::newRow("input method") << "ime";
 }
 
 void tst_OperatorControls::pasteFollowsTheKeyRule() {
@@ -209,6 +211,10 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
         QVERIFY(paste);
         paste->trigger();
         menu->close();
+    } else if (how == QLatin1String("ime")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(e, &commit);
     } else {
         QMimeData mime;
         mime.setText(text);

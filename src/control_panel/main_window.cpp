@@ -3,9 +3,7 @@
 #include "about_box.h"
 #include "comm.h"
 #include "device_link.h"
-#include "guarded.h"
-#include "set_point_math.h"
-#include "set_point_ops.h"
+#include "set_point_entry.h"
 #include "link_state.h"
 #include "memory_dialogs.h"
 #include "messages_box.h"
@@ -20,7 +18,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -76,7 +73,8 @@ QLineEdit* makeField(QWidget* parent, const char* name, int pixelHeight, bool re
 
 QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w = 60, int h = 18) {
     auto* l = new QLabel(text, parent);
-    l->setGeometry(x, y, w, h);
+    // The layout's size at 96 dpi, or more when the font in use needs it.
+    l->setGeometry(QRect(QPoint(x, y), QSize(w, h).expandedTo(l->sizeHint())));
     return l;
 }
 
@@ -103,7 +101,6 @@ TForm1::TForm1(QWidget* parent)
     comm1->setOutx_XonXoffFlow(false);
     comm1->setInx_XonXoffFlow(false);
     tmr1->setObjectName(QStringLiteral("tmr1"));
-    tmr1->setInterval(1000);
 
     Beep = [](int, int) { QApplication::beep(); };
     ConfirmReset = [this] {
@@ -131,15 +128,9 @@ TForm1::TForm1(QWidget* parent)
         connect(edit(i), &QLineEdit::textChanged, this, [this, i](const QString& text) { link->mirrorSetPoint(i, text); });
     }
     connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
-    TUpDown* const arrows[] = {UpDown1, UpDown2, UpDown3, UpDown4};
-    for (int i = 0; i < 4; ++i) {
-        const int field = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
-        edit(field)->installEventFilter(this);
-        connect(arrows[i], &TUpDown::stepped, this, [this, field](bool up) { UpDownClick(field, up); });
-        connect(arrows[i], &TUpDown::mouseDown, this, &TForm1::UpDownMouseDown);
-        connect(arrows[i], &TUpDown::mouseUp, this, &TForm1::UpDownMouseUp);
-    }
-    connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
+    entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8}, {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
+    entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
+    entry->Dispatch = [this] { link->OperationDispatcher(); };
     // toggled fires for selection from code too, which must act as a click does.
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
     connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
@@ -261,24 +252,28 @@ void TForm1::buildToolBar() {
     ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
     addToolBar(Qt::TopToolBarArea, ToolBar1);
 
-    auto add = [this](const char* name, const QIcon& icon, const QString& hint) {
+    // The buttons show pictures only; the accessible name says what each is for.
+    auto add = [this](const char* name, const QIcon& icon, const QString& hint, const QString& function) {
         auto* a = new QAction(icon, QString(), this);
         a->setObjectName(QString::fromLatin1(name));
         a->setToolTip(hint);
         ToolBar1->addAction(a);
-        if (QWidget* w = ToolBar1->widgetForAction(a)) w->setFixedSize(25, kToolBarHeight - 2);
+        if (QWidget* w = ToolBar1->widgetForAction(a)) {
+            w->setFixedSize(25, kToolBarHeight - 2);
+            w->setAccessibleName(function);
+        }
         return a;
     };
-    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"));
-    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"));
-    btn1 = add("btn1", icons::panel(0), QString());
-    btn2 = add("btn2", icons::panel(1), QString());
-    btn3 = add("btn3", icons::clock(false), QString());
-    btn4 = add("btn4", icons::clock(true), QString());
-    btn5 = add("btn5", icons::running(), QString());
-    btn7 = add("btn7", icons::circularArrows(), QString());
-    btn8 = add("btn8", icons::pointingHand(), QString());
-    ToolButton2 = add("ToolButton2", icons::questionMark(), QString());
+    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
+    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"), QStringLiteral("Port"));
+    btn1 = add("btn1", icons::panel(0), QString(), QStringLiteral("Panel view"));
+    btn2 = add("btn2", icons::panel(1), QString(), QStringLiteral("Second panel view"));
+    btn3 = add("btn3", icons::clock(false), QString(), QStringLiteral("Timer"));
+    btn4 = add("btn4", icons::clock(true), QString(), QStringLiteral("Second timer"));
+    btn5 = add("btn5", icons::running(), QString(), QStringLiteral("Output on or off"));
+    btn7 = add("btn7", icons::circularArrows(), QString(), QStringLiteral("Repeat"));
+    btn8 = add("btn8", icons::pointingHand(), QString(), QStringLiteral("Pointer"));
+    ToolButton2 = add("ToolButton2", icons::questionMark(), QString(), QStringLiteral("About"));
 
     connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
     connect(ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);
@@ -339,6 +334,16 @@ void TForm1::buildPanel() {
     const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
     GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6, UpDown1, UpDown2, ch1);
     GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8, UpDown3, UpDown4, ch2);
+    const QString quantities[4] = {QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
+                                   QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
+    QLineEdit* const measured[4] = {Edit1, Edit2, Edit3, Edit4};
+    QLineEdit* const setPoints[4] = {Edit5, Edit6, Edit7, Edit8};
+    TUpDown* const arrows[4] = {UpDown1, UpDown2, UpDown3, UpDown4};
+    for (int i = 0; i < 4; ++i) {
+        measured[i]->setAccessibleName(quantities[i]);
+        setPoints[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point"));
+        arrows[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point arrows"));
+    }
 
     LabelOutput = makeLabel(Panel1, QStringLiteral("Output"), 24, 266);
     LabelOutput->setObjectName(QStringLiteral("LabelOutput"));
@@ -368,17 +373,28 @@ void TForm1::buildStatusBar() {
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setFixedHeight(kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
+    // Each panel keeps its width of the 96-dpi layout unless a text it carries
+    // needs more in the font in use.
     const int widths[3] = {160, 100, 100};
+    const QStringList texts[3] = {
+        {QStringLiteral("Please Config RS232 COM!"), QStringLiteral("Please Link...")},
+        {QStringLiteral("TRACK \u51FA\u9519\u91CD\u53D1!")},
+        {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
+    int textHeight = 0;
     for (int i = 0; i < 3; ++i) {
         m_panels[i] = new QLabel(StatusBar1);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        m_panels[i]->setFixedWidth(widths[i]);
         m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        QFont small = m_panels[i]->font();
-        small.setPixelSize(11);  // the prompts fit their 160 and 100 pixel panels
-        m_panels[i]->setFont(small);
+        const QFontMetrics fm(m_panels[i]->font());
+        const int frame = 2 * m_panels[i]->frameWidth();
+        int width = widths[i];
+        for (const QString& text : texts[i]) width = qMax(width, fm.horizontalAdvance(text) + frame + 4);
+        m_panels[i]->setFixedWidth(width);
+        textHeight = qMax(textHeight, fm.height() + frame);
         StatusBar1->addWidget(m_panels[i]);
     }
+    // The bar keeps 3 pixels above its items and 2 below.
+    StatusBar1->setFixedHeight(qMax(kStatusBarHeight, textHeight + 5));
     setStatusBar(StatusBar1);
 }
 
@@ -658,107 +674,24 @@ void TForm1::BitBtn4Click() {
     }
 }
 
+// A save or a recall with the output on leaves it off and the readings empty:
+// the recorder stops first, as it does for the output button.
+void TForm1::stopRecorderIfOutputOn() {
+    if (linkState().OutputOn == 1 && Form_Wave) Form_Wave->Btn_StopClick();
+}
+
 void TForm1::saveButton1Click() {
+    stopRecorderIfOutputOn();
     linkState().PendingOperation = Op::SaveMemory;
     link->OperationDispatcher();
 }
 
 void TForm1::recallButton1Click() {
+    stopRecorderIfOutputOn();
     const QString slot = m_windows.recall->Edit1->text();
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }
 
-// Only keys that type a character are judged, so Delete, the arrow keys and
-// shortcuts keep working as in any field.
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        for (int field = 5; field <= 8; ++field) {
-            if (watched != edit(field)) continue;
-            auto* key = static_cast<QKeyEvent*>(event);
-            if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) break;
-            QChar c;
-            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-                c = QChar(13);
-            } else if (key->key() == Qt::Key_Backspace) {
-                c = QChar(8);
-            } else if (!key->text().isEmpty()) {
-                c = key->text().at(0);
-            } else {
-                break;
-            }
-            return !SetPointKeyPress(field, c);
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-// Edit5KeyPress .. Edit8KeyPress: true lets the character reach the field.
-bool TForm1::SetPointKeyPress(int field, QChar key) {
-    const QString prompt = QStringLiteral("Please press Enter key!");
-    if (field != 8) setStatusText(2, prompt);
-    const bool passes = key == QChar(8) || key == QChar(13) || key == QLatin1Char('.') ||
-                        (key >= QLatin1Char('0') && key <= QLatin1Char('9'));
-    if (!passes) return false;
-    if (field == 8) setStatusText(2, prompt);
-    if (key == QChar(13)) {
-        ConfirmSetPoint(field);
-        return false;
-    }
-    return true;
-}
-
-// Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
-void TForm1::ConfirmSetPoint(int field) {
-    const int model = linkState().ModelIndex;
-    const SetPointOp codes = setPointOfField(field);
-    QLineEdit* e = edit(field);
-    double value = 0;
-    bool isNumber = true;
-    try {
-        value = StrToFloat(e->text());
-    } catch (const EConvertError&) {
-        isNumber = false;
-    }
-    if (!isNumber || !AcceptedOnEnter(model, value, codes.voltage)) {
-        e->setText(ZeroTextForModel(model));
-    } else {
-        e->setText(FormatForModel(model, value));
-    }
-    setStatusText(2, QString());
-    linkState().PendingOperation = codes.enter;
-    link->OperationDispatcher();
-}
-
-// UpDown1Click .. UpDown4Click: one step per press or repeat.
-void TForm1::UpDownClick(int field, bool up) {
-    LinkState& s = linkState();
-    const SetPointOp codes = setPointOfField(field);
-    s.StepOnVoltage = codes.voltage ? 1 : 0;
-    QLineEdit* e = edit(field);
-    runGuarded(this, [&] {
-        const double value = StrToFloat(e->text());  // text not yet confirmed counts too
-        const int model = s.ModelIndex;
-        if (up && StepUpAllowed(model, value, codes.voltage)) {
-            e->setText(StepUp(model, value, codes.voltage, s.HoldTicks).text);
-        } else if (!up && AboveFineStep(model, value)) {
-            e->setText(StepDown(model, value, codes.voltage, s.HoldTicks).text);
-        }
-        s.PendingOperation = codes.step;
-        link->OperationDispatcher();
-    });
-}
-
-// The hold timer decides when steps grow: fine for two seconds, coarse after.
-void TForm1::UpDownMouseDown() {
-    linkState().HoldTicks = 0;
-    tmr1->start();
-}
-
-void TForm1::UpDownMouseUp() {
-    linkState().HoldTicks = 0;
-    tmr1->stop();
-}
-
-void TForm1::tmr1Timer() { linkState().HoldTicks = linkState().HoldTicks + 1; }
+void TForm1::ConfirmSetPoint(int edit) { entry->ConfirmSetPoint(edit); }
 
 }  // namespace lqs

@@ -33,6 +33,7 @@ class TForm_Wave;
 class TFrm_Setup;
 class TMessages;
 class TQuerying;
+class SetPointEntry;
 class TUpDown;
 class Tsave;
 class Trecall;
@@ -183,13 +184,9 @@ public:
     void saveButton1Click();
     void recallButton1Click();
 
-    // Set-point entry and stepping, by field number 5 .. 8.
-    bool SetPointKeyPress(int edit, QChar key);
+    // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
+    SetPointEntry* entry;
     void ConfirmSetPoint(int edit);
-    void UpDownClick(int edit, bool up);
-    void UpDownMouseDown();
-    void UpDownMouseUp();
-    void tmr1Timer();
 
     // LinkView
     QString fieldText(int edit) const override;
@@ -214,7 +211,6 @@ Q_SIGNALS:
     void closed();
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -227,6 +223,7 @@ private:
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);
+    void stopRecorderIfOutputOn();
 
     Windows m_windows;
     QWidget* m_frameArea = nullptr;

@@ -6,12 +6,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 namespace lqs {
 
 TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint),
       Label1(new QLabel(QStringLiteral("Memory"), this)),
       Edit1(new QLineEdit(QStringLiteral("1"), this)),
       UpDown1(new TUpDown(this)),
@@ -25,7 +27,9 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     UpDown1->setObjectName(QStringLiteral("UpDown1"));
     Button1->setObjectName(QStringLiteral("Button1"));
     Button2->setObjectName(QStringLiteral("Button2"));
-    Label1->setGeometry(24, 20, 60, 18);
+    Edit1->setAccessibleName(QStringLiteral("Memory slot"));
+    UpDown1->setAccessibleName(QStringLiteral("Memory slot arrows"));
+    Label1->setGeometry(QRect(QPoint(24, 20), QSize(60, 18).expandedTo(Label1->sizeHint())));
     UpDown1->setGeometry(90, 16, 17, 24);
     Edit1->setGeometry(108, 16, 60, 24);
     Button1->setGeometry(40, 64, 75, 25);
@@ -36,6 +40,8 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
 }
 
 void TMemoryDialog::UpDown1Click(bool up) {
+    if (m_stepping) return;  // no second error box from a step while one is open
+    const QScopedValueRollback<bool> stepping(m_stepping, true);
     runGuarded(this, [&] {
         int slot = StrToInt(Edit1->text());
         if (up && slot < 4) ++slot;

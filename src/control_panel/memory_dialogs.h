@@ -27,6 +27,9 @@ public:
 
 Q_SIGNALS:
     void dialogClosed();
+
+private:
+    bool m_stepping = false;
 };
 
 class Tsave : public TMemoryDialog {

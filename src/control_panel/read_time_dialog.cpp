@@ -28,7 +28,6 @@ TForm_ReadTime::TForm_ReadTime(QWidget* parent)
       Button2(new QPushButton(QStringLiteral("Cancel"), this)) {
     setObjectName(QStringLiteral("Form_ReadTime"));
     setWindowTitle(QStringLiteral("Read Time"));
-    setFixedSize(249, 72);
     setModal(true);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label2->setObjectName(QStringLiteral("Label2"));
@@ -37,13 +36,21 @@ TForm_ReadTime::TForm_ReadTime(QWidget* parent)
     Button1->setObjectName(QStringLiteral("Button1"));
     Button2->setObjectName(QStringLiteral("Button2"));
 
-    Label1->setGeometry(8, 4, 160, 16);
-    Label2->setGeometry(8, 20, 160, 16);
+    // The 96-dpi layout, widened where the font in use needs more room: the
+    // buttons move right of the longer label and the dialog grows with them.
+    const auto fit = [](QLabel* l, int x, int y, int w, int h) {
+        l->setGeometry(QRect(QPoint(x, y), QSize(w, h).expandedTo(l->sizeHint())));
+    };
+    fit(Label1, 8, 4, 150, 16);
+    fit(Label2, 8, Label1->geometry().bottom() + 1, 150, 16);
     se1->setGeometry(8, 42, 64, 22);
     se1Arrows->setGeometry(72, 42, 16, 22);
-    Label3->setGeometry(94, 45, 30, 16);
-    Button1->setGeometry(166, 6, 75, 25);
-    Button2->setGeometry(166, 40, 75, 25);
+    fit(Label3, 94, 45, 30, 16);
+    const int buttonsX = qMax(166, qMax(Label1->geometry().right(), Label2->geometry().right()) + 8);
+    Button1->setGeometry(buttonsX, 6, 75, 25);
+    Button2->setGeometry(buttonsX, 40, 75, 25);
+    setFixedSize(qMax(249, Button1->geometry().right() + 9), 72);
+    se1->setAccessibleName(QStringLiteral("Seconds"));
 
     se1->setContextMenuPolicy(Qt::NoContextMenu);
     // Typed keys are judged by the filter below; this keeps pasted text to digits too.

@@ -16,6 +16,11 @@ public:
 
     QToolButton* upButton() const { return m_up; }
     QToolButton* downButton() const { return m_down; }
+    bool held() const { return m_held; }
+
+    // Ends a hold as a release would, without a step: the arrow comes up, the
+    // repeat stops and mouseUp is reported.
+    void endHold();
 
 Q_SIGNALS:
     void stepped(bool up);
@@ -23,12 +28,14 @@ Q_SIGNALS:
     void mouseUp();
 
 protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     QToolButton* m_up;
     QToolButton* m_down;
+    bool m_held = false;
 };
 
 }  // namespace lqs

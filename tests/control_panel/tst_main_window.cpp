@@ -8,9 +8,14 @@
 #include "pty_pair.h"
 #include "one_port.h"
 #include "querying_dialog.h"
+#include "read_time_dialog.h"
+#include "up_down.h"
 #include "wave_window.h"
 
+#include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -19,6 +24,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QToolBar>
+#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
@@ -57,6 +63,32 @@ struct Fixture {
     }
 };
 
+// Every text of a window that is cut on screen, as "object: text".
+QStringList clippedTexts(QWidget* window) {
+    QStringList out;
+    auto clipped = [&](QWidget* w, const QString& text) {
+        out << QStringLiteral("%1/%2: %3").arg(window->objectName(), w->objectName(), text);
+    };
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(window) || w->isWindow()) continue;
+        const QFontMetrics fm(w->font());
+        if (auto* l = qobject_cast<QLabel*>(w)) {
+            if (l->text().isEmpty()) continue;
+            const QRect r = l->contentsRect().marginsRemoved(QMargins(l->margin(), l->margin(), l->margin(), l->margin()));
+            if (fm.horizontalAdvance(l->text()) > r.width() || fm.height() > r.height()) clipped(l, l->text());
+        } else if (auto* b = qobject_cast<QPushButton*>(w)) {
+            if (b->text().isEmpty()) continue;
+            if (fm.horizontalAdvance(b->text()) + 8 > b->width() || fm.height() > b->height()) clipped(b, b->text());
+        } else if (qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w)) {
+            auto* c = static_cast<QAbstractButton*>(w);
+            if (c->sizeHint().width() > c->width() || c->sizeHint().height() > c->height()) clipped(c, c->text());
+        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+            if (fm.horizontalAdvance(g->title()) + 16 > g->width()) clipped(g, g->title());
+        }
+    }
+    return out;
+}
+
 QStringList actionTexts(QWidget* menu) {
     QStringList out;
     for (QAction* a : menu->actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());
@@ -81,6 +113,8 @@ private Q_SLOTS:
     void memoryItemsOnlyWhenLinked();
     void aboutBlocksAndReleases();
     void closingClosesThePort();
+    void textsShowWhole();
+    void accessibleNames();
 };
 
 void tst_MainWindow::menuCaptions_data() {
@@ -135,8 +169,8 @@ void tst_MainWindow::geometry() {
     QCOMPARE(f.form->width(), 761);
     QCOMPARE(f.form->height() - f.form->menuBar()->height(), 459);
     QCOMPARE(f.form->ToolBar1->height(), 25);
-    QCOMPARE(f.form->StatusBar1->height(), 19);
-    QCOMPARE(f.form->Panel1->height(), 459 - 25 - 19);
+    QVERIFY(f.form->StatusBar1->height() >= 19);  // taller only when the font needs it
+    QCOMPARE(f.form->Panel1->height(), 459 - 25 - f.form->StatusBar1->height());
     QCOMPARE(f.form->Edit1->font().pixelSize(), 25);
     QCOMPARE(f.form->Edit5->font().pixelSize(), 13);
     QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
@@ -276,6 +310,16 @@ void tst_MainWindow::memoryItemsOnlyWhenLinked() {
     QTest::mouseClick(w.windows().save->Button2, Qt::LeftButton);
     QVERIFY(!w.windows().save->isVisible());
     QVERIFY(w.frameEnabled());
+    // The title bar's close button closes either dialog the same way.
+    for (QDialog* dialog : std::initializer_list<QDialog*>{w.windows().save, w.windows().recall}) {
+        QVERIFY(dialog->windowFlags() & Qt::WindowCloseButtonHint);
+        (dialog == w.windows().save ? w.SaveMemory1 : w.RecallMemory1)->trigger();
+        QVERIFY(!w.frameEnabled());
+        QCloseEvent close;
+        QApplication::sendEvent(dialog, &close);  // as the close button does
+        QVERIFY(!dialog->isVisible());
+        QVERIFY(w.frameEnabled());
+    }
 }
 
 void tst_MainWindow::aboutBlocksAndReleases() {
@@ -304,6 +348,52 @@ void tst_MainWindow::closingClosesThePort() {
     QCOMPARE(closed.count(), 1);
     QVERIFY(!w.comm1->IsOpen());
     QCOMPARE(linkState().PendingOperation.load(), Op::None);
+}
+
+// The window and its dialogs show every text whole, with the prompts the
+// link and the entry write into the status bar; run again at 150 % scaling.
+void tst_MainWindow::textsShowWhole() {
+    Fixture f;
+    TForm1& w = *f.form;
+    const QString texts[3][2] = {{QStringLiteral("Please Config RS232 COM!"), QStringLiteral("Please Link...")},
+                                 {QStringLiteral("TRACK \u51FA\u9519\u91CD\u53D1!"), QString()},
+                                 {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
+    QStringList clipped;
+    for (int panel = 0; panel < 3; ++panel) {
+        for (const QString& text : texts[panel]) {
+            if (text.isEmpty()) continue;
+            w.setStatusText(panel, text);
+            clipped << clippedTexts(&w);
+        }
+    }
+    const TForm1::Windows& d = w.windows();
+    for (QWidget* dialog : std::initializer_list<QWidget*>{d.save, d.recall, d.Form2, d.Form_ReadTime}) {
+        dialog->show();
+        clipped << clippedTexts(dialog);
+        dialog->hide();
+    }
+    clipped.removeDuplicates();
+    QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));
+    QVERIFY(w.StatusBar1->isVisible());
+}
+
+// What a screen reader says for the toolbar buttons and the channel fields.
+void tst_MainWindow::accessibleNames() {
+    Fixture f;
+    TForm1& w = *f.form;
+    QStringList tools;
+    for (QAction* a : w.ToolBar1->actions()) tools << w.ToolBar1->widgetForAction(a)->accessibleName();
+    QCOMPARE(tools, (QStringList{"Link", "Port", "Panel view", "Second panel view", "Timer", "Second timer",
+                                 "Output on or off", "Repeat", "Pointer", "About"}));
+    QStringList fields;
+    for (QLineEdit* e : {w.Edit1, w.Edit2, w.Edit3, w.Edit4, w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+        fields << e->accessibleName();
+    QCOMPARE(fields, (QStringList{"Channel 1 voltage", "Channel 1 current", "Channel 2 voltage", "Channel 2 current",
+                                  "Channel 1 voltage set point", "Channel 1 current set point",
+                                  "Channel 2 voltage set point", "Channel 2 current set point"}));
+    QCOMPARE(w.UpDown4->accessibleName(), QStringLiteral("Channel 2 current set point arrows"));
+    QCOMPARE(w.UpDown4->upButton()->accessibleName(), QStringLiteral("Step up"));
+    QCOMPARE(w.windows().recall->Edit1->accessibleName(), QStringLiteral("Memory slot"));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,9 +6,15 @@
 #include "up_down.h"
 #include "wave_window.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QTimer>
 #include <QToolButton>
 
@@ -39,14 +45,20 @@ private Q_SLOTS:
     void typedEntry();
     void enterTwiceSendsOnce();
     void keyFilterAndPrompt();
+    void keysThatTypeNothing();
+    void pasteFollowsTheKeyRule_data();
+    void pasteFollowsTheKeyRule();
     void stepsAtTheCeiling();
     void coarseStepAfterHolding();
-    void stepOnEmptyField();
+    void heldArrowEnds_data();
+    void heldArrowEnds();
+    void heldSlotArrowEndsAtABox();
     void trackWithOutputOn();
     void saveWithOutputOff();
     void saveWithOutputOnUnderParallel();
     void recallSlotTwo();
     void slotArrowsAndCancel();
+    void outputOffStopsTheRecorder_data();
     void outputOffStopsTheRecorder();
 };
 
@@ -67,6 +79,8 @@ void tst_OperatorControls::typedEntry_data() {
     QTest::newRow("C 5.1 A") << 3 << 8 << "5.1" << "5.10" << "ISET2:5.1";
     QTest::newRow("C 5.11 A refused") << 3 << 8 << "5.11" << "0.00" << "ISET2:0.";
     QTest::newRow("32 V accepted") << 2 << 7 << "32" << "32.00" << "VSET2:32.";
+    QTest::newRow("comma is the point") << 2 << 5 << "2,5" << "2.50" << "VSET1:2.5";
+    QTest::newRow("comma in a current") << 3 << 8 << "0,75" << "0.75" << "ISET2:0.75";
     QTest::newRow("very long text") << 2 << 5 << QString(300, QLatin1Char('9')) << "0.00" << "VSET1:0.";
 }
 
@@ -124,6 +138,98 @@ void tst_OperatorControls::keyFilterAndPrompt() {
     QCOMPARE(p.form->Edit8->text(), QStringLiteral("."));
 }
 
+// Keys that type nothing keep their meaning: focus moves, the cursor moves, no
+// prompt. Delete and Escape are sent with the control character that some
+// platforms give them as text.
+void tst_OperatorControls::keysThatTypeNothing() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    TForm1& w = *p.form;
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.setStatusText(2, QString());
+    w.Edit5->setFocus();
+    QTRY_VERIFY(w.Edit5->hasFocus());
+    QTest::keyClick(w.Edit5, Qt::Key_Tab);
+    QTRY_VERIFY(!w.Edit5->hasFocus());
+    const QString linked = w.Edit5->text();
+    w.Edit6->setFocus();
+    QTRY_VERIFY(w.Edit6->hasFocus());
+    QTest::keyClick(w.Edit6, Qt::Key_Backtab, Qt::ShiftModifier);
+    QTRY_VERIFY(!w.Edit6->hasFocus());
+    QCOMPARE(w.Edit5->text(), linked);
+    w.Edit7->setText(QStringLiteral("123"));
+    w.Edit7->setFocus();
+    QTest::keyClick(w.Edit7, Qt::Key_End);
+    QTest::keyClick(w.Edit7, Qt::Key_Left);
+    QTest::sendKeyEvent(QTest::Click, w.Edit7, Qt::Key_Escape, QString(QChar(0x1b)), Qt::NoModifier);
+    QCOMPARE(w.Edit7->cursorPosition(), 2);
+    QCOMPARE(w.statusText(2), QString());
+    QTest::sendKeyEvent(QTest::Click, w.Edit7, Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
+    QCOMPARE(w.Edit7->text(), QStringLiteral("12"));
+    QTest::keyClick(w.Edit7, Qt::Key_Home);
+    QTest::keyClick(w.Edit7, Qt::Key_Delete);
+    QCOMPARE(w.Edit7->text(), QStringLiteral("2"));
+    QTest::keyClick(w.Edit7, Qt::Key_A, Qt::ControlModifier);  // select all
+    QTest::keyClicks(w.Edit7, QStringLiteral("7"));
+    QCOMPARE(w.Edit7->text(), QStringLiteral("7"));
+}
+
+// Text that comes by paste or drop passes the same rule as typed keys, the
+// comma included; Enter then sends what the field shows.
+void tst_OperatorControls::pasteFollowsTheKeyRule_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Ctrl+V") << "ctrl+v";
+    QTest::newRow("Shift+Insert") << "shift+insert";
+    QTest::newRow("context menu") << "menu";
+    QTest::newRow("drop") << "drop";
+    QTest::newRow("input method") << "ime";
+}
+
+void tst_OperatorControls::pasteFollowsTheKeyRule() {
+    QFETCH(QString, how);
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    const int skip = frames(p.sim).size();
+    QLineEdit* e = p.form->Edit5;
+    const QString text = QStringLiteral("1a2,5 V\n");
+    QApplication::clipboard()->setText(text);
+    e->clear();
+    e->setFocus();
+    if (how == QLatin1String("ctrl+v")) {
+        QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+    } else if (how == QLatin1String("shift+insert")) {
+        QTest::keyClick(e, Qt::Key_Insert, Qt::ShiftModifier);
+    } else if (how == QLatin1String("menu")) {
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(5, 5), e->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(e, &menuEvent);
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QAction* paste = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->text().startsWith(QLatin1String("&Paste"))) paste = a;
+        QVERIFY(paste);
+        paste->trigger();
+        menu->close();
+    } else if (how == QLatin1String("ime")) {
+        QInputMethodEvent commit;
+        commit.setCommitString(text);
+        QApplication::sendEvent(e, &commit);
+    } else {
+        QMimeData mime;
+        mime.setText(text);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(e, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(e, &drop);
+    }
+    QCOMPARE(e->text(), QStringLiteral("12.5"));
+    QCOMPARE(p.form->statusText(2), QStringLiteral("Please press Enter key!"));
+    QTest::keyClick(e, Qt::Key_Return);
+    QCOMPARE(e->text(), QStringLiteral("12.500"));
+    QTRY_COMPARE(after(p, skip), QStringList{"VSET1:12.5"});
+}
+
 void tst_OperatorControls::stepsAtTheCeiling() {
     test::SimProgram p;
     p.form->LQS6500B1->trigger();
@@ -147,39 +253,104 @@ void tst_OperatorControls::stepsAtTheCeiling() {
     QCOMPARE(after(p, skip).last(), QStringLiteral("VSET1:0."));
 }
 
+// A real hold: fine steps for two seconds of the hold timer, then 1 V per repeat.
 void tst_OperatorControls::coarseStepAfterHolding() {
     test::SimProgram p;
     QVERIFY(p.linkAndSettle());
     QToolButton* up = p.form->UpDown1->upButton();
-    p.form->Edit5->setText(QStringLiteral("5.00"));
+    p.form->Edit5->setText(QStringLiteral("5.000"));
+    QList<QPair<double, int>> steps;  // value shown, HoldTicks when it was made
+    connect(p.form->Edit5, &QLineEdit::textChanged, [&](const QString& t) {
+        steps.append({t.toDouble(), linkState().HoldTicks.load()});
+    });
     QTest::mousePress(up, Qt::LeftButton);
     QVERIFY(p.form->tmr1->isActive());
     QCOMPARE(p.form->tmr1->interval(), 1000);
-    p.form->tmr1Timer();  // two seconds of holding
-    p.form->tmr1Timer();
-    p.form->UpDownClick(5, true);  // the next repeat
-    QCOMPARE(p.form->Edit5->text(), QStringLiteral("6.000"));  // 1 V per repeat, on the first model
+    QTRY_VERIFY_WITH_TIMEOUT(linkState().HoldTicks >= 2 && steps.size() > 2 && steps.last().second >= 2, 4000);
     QTest::mouseRelease(up, Qt::LeftButton);
     QVERIFY(!p.form->tmr1->isActive());
     QCOMPARE(linkState().HoldTicks.load(), 0);
+    double last = 5.0;
+    int fine = 0, coarse = 0;
+    for (const auto& [value, ticks] : steps) {
+        const double expected = ticks < 2 ? 0.001 : 1.0;
+        QVERIFY2(qAbs(value - last - expected) < 1e-6, qPrintable(QString::number(value)));
+        ++(ticks < 2 ? fine : coarse);
+        last = value;
+    }
+    QVERIFY(fine > 2 && coarse >= 1);
     p.form->Edit6->setText(QStringLiteral("1.00"));
     QTest::mouseClick(p.form->UpDown2->upButton(), Qt::LeftButton);
     QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.001"));  // fine again after release
 }
 
-void tst_OperatorControls::stepOnEmptyField() {
+// A hold ends when its window is blocked by a box or the arrow is hidden: the
+// real release never arrives then, so none is sent here until the end.
+void tst_OperatorControls::heldArrowEnds_data() {
+    QTest::addColumn<QString>("what");
+    QTest::newRow("conversion error") << "conversion";
+    QTest::newRow("another box") << "box";
+    QTest::newRow("view switched") << "hide";
+}
+
+void tst_OperatorControls::heldArrowEnds() {
+    QFETCH(QString, what);
     test::SimProgram p;
     QVERIFY(p.linkAndSettle());
+    p.boxes.holdMs = 1500;
+    QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
+    QToolButton* up = p.form->UpDown1->upButton();
+    p.form->Edit5->setText(QStringLiteral("5.000"));
     const int skip = frames(p.sim).size();
-    const std::uint8_t before = linkState().PendingOperation;
-    p.form->Edit7->clear();
-    QTest::mouseClick(p.form->UpDown3->upButton(), Qt::LeftButton);
+    QTest::mousePress(up, Qt::LeftButton);
+    QTRY_VERIFY(after(p, skip).size() >= 2);  // repeating, every step sent with the output off
+    QVERIFY(p.form->tmr1->isActive());
+    if (what == QLatin1String("conversion")) {
+        p.form->Edit5->clear();  // the next repeat meets a field that is not a number
+        QTRY_VERIFY_WITH_TIMEOUT(!p.boxes.seen.isEmpty(), 2000);
+    } else if (what == QLatin1String("box")) {
+        QMessageBox::warning(p.form.get(), QStringLiteral("LQS"), QStringLiteral("Something else"));
+    } else {
+        p.form->Wave1->trigger();
+        QVERIFY(!up->isVisible());
+        QTest::qWait(1500);
+        p.form->Control1->trigger();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 5000);
+    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    if (what == QLatin1String("conversion"))
+        QCOMPARE(p.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
+    QVERIFY(!up->isDown());
+    QVERIFY(!p.form->tmr1->isActive());
+    QCOMPARE(linkState().HoldTicks.load(), 0);
+    const QString shown = p.form->Edit5->text();
+    QTest::qWait(200);  // a step already written may still be on the line
+    const int settled = frames(p.sim).size();
+    QTest::qWait(600);
+    QCOMPARE(p.form->Edit5->text(), shown);
+    QCOMPARE(frames(p.sim).size(), settled);
+    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    QTest::mouseRelease(up, Qt::LeftButton);
+}
+
+void tst_OperatorControls::heldSlotArrowEndsAtABox() {
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    p.boxes.holdMs = 1500;
+    QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });
+    p.form->BitBtn6->click();
+    Trecall* recall = p.form->windows().recall;
+    recall->Edit1->setText(QStringLiteral("x"));
+    QToolButton* up = recall->UpDown1->upButton();
+    QTest::mousePress(up, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!p.boxes.seen.isEmpty(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 5000);
+    QTest::qWait(500);
     QCOMPARE(p.boxes.seen.size(), 1);
-    QCOMPARE(p.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
-    QCOMPARE(p.form->Edit7->text(), QString());
-    QCOMPARE(linkState().PendingOperation.load(), before);
-    QTest::qWait(150);
-    QCOMPARE(after(p, skip), QStringList());
+    QVERIFY(!up->isDown());
+    QCOMPARE(recall->Edit1->text(), QStringLiteral("x"));
+    QTest::mouseRelease(up, Qt::LeftButton);
+    QTest::mouseClick(recall->Button2, Qt::LeftButton);
 }
 
 void tst_OperatorControls::trackWithOutputOn() {
@@ -306,19 +477,42 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     QCOMPARE(after(p, skip), QStringList());
 }
 
+// Every way the output goes off during a recording stops the recorder, so no
+// sample tick meets the emptied readings.
+void tst_OperatorControls::outputOffStopsTheRecorder_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("output button") << "button";
+    QTest::newRow("memory save") << "save";
+    QTest::newRow("memory recall") << "recall";
+}
+
 void tst_OperatorControls::outputOffStopsTheRecorder() {
+    QFETCH(QString, how);
     test::SimProgram p;
     p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     QVERIFY(p.linkAndSettle());
     TForm_Wave* wave = p.form->ensureWaveWindow();
     wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-    wave->tmr_Scale->setInterval(2000);
+    wave->tmr_Scale->setInterval(200);
+    wave->tmr_All->setInterval(600000);  // the record does not end by itself here
     // Start waits until the poll cycle has filled all four readings.
     QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
     p.form->Start1->trigger();
     QVERIFY(wave->tmr_Scale->isActive());
     QVERIFY(p.form->Panel1->isVisible());  // recording behind the control view
-    p.form->BitBtn4->click();
+    if (how == QLatin1String("button")) {
+        QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
+    } else {
+        QTest::mouseClick(how == QLatin1String("save") ? p.form->BitBtn5 : p.form->BitBtn6, Qt::LeftButton);
+        TMemoryDialog* dialog = how == QLatin1String("save") ? static_cast<TMemoryDialog*>(p.form->windows().save)
+                                                              : p.form->windows().recall;
+        QVERIFY(dialog->isVisible());
+        QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+
+        QTRY_VERIFY(p.form->frameEnabled());
+    }
+    QTest::qWait(600);
+    QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
     QVERIFY(wave->cbb_Time->isEnabled());
 }

@@ -98,7 +98,8 @@ void tst_ReadTime::valueKeptAcrossOpenings() {
     d.show();
     QCOMPARE(d.se1->text(), QStringLiteral("2"));
     QCOMPARE(d.windowTitle(), QStringLiteral("Read Time"));
-    QCOMPARE(d.size(), QSize(249, 72));
+    QCOMPARE(d.height(), 72);
+    QVERIFY(d.width() >= 249);  // wider when the font needs it
 }
 
 QTEST_MAIN(tst_ReadTime)

@@ -1,0 +1,172 @@
+#include "set_point_entry.h"
+
+#include "guarded.h"
+#include "link_state.h"
+#include "set_point_math.h"
+#include "set_point_ops.h"
+#include "up_down.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScopedValueRollback>
+#include <QTimer>
+
+namespace lqs {
+
+SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
+                             QWidget* window)
+    : QObject(window), m_fields{fields[0], fields[1], fields[2], fields[3]}, m_tmr1(tmr1), m_window(window) {
+    m_tmr1->setInterval(1000);
+    for (int i = 0; i < 4; ++i) {
+        const int number = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
+        m_fields[i]->installEventFilter(this);
+        connect(m_fields[i], &QLineEdit::textEdited, this, [this, number](const QString& t) { fieldEdited(number, t); });
+        connect(arrows[i], &TUpDown::stepped, this, [this, number](bool up) { UpDownClick(number, up); });
+        connect(arrows[i], &TUpDown::mouseDown, this, &SetPointEntry::UpDownMouseDown);
+        connect(arrows[i], &TUpDown::mouseUp, this, &SetPointEntry::UpDownMouseUp);
+    }
+    connect(m_tmr1, &QTimer::timeout, this, &SetPointEntry::tmr1Timer);
+}
+
+QLineEdit* SetPointEntry::field(int edit) const { return edit >= 5 && edit <= 8 ? m_fields[edit - 5] : nullptr; }
+
+int SetPointEntry::fieldNumber(const QObject* object) const {
+    for (int i = 0; i < 4; ++i)
+        if (object == m_fields[i]) return 5 + i;
+    return 0;
+}
+
+namespace {
+
+bool isPoint(QChar c) { return c == QLatin1Char('.'); }
+bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+
+// No other reading of a comma is plausible in a set point, and dropping it
+// would turn 2,5 into 25.
+QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
+
+}  // namespace
+
+// Only keys that type a printable character, Enter and Backspace are judged:
+// Tab, the arrow keys, Delete, Home/End, Escape and shortcuts keep their
+// usual meaning (some platforms give Tab, Delete and Escape a control
+// character as text).
+bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int number = fieldNumber(watched);
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (number == 0 || (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
+            return false;
+        QChar c;
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            c = QChar(13);
+        } else if (key->key() == Qt::Key_Backspace) {
+            c = QChar(8);
+        } else if (!key->text().isEmpty() && key->text().at(0).isPrint()) {
+            c = key->text().at(0);
+        } else {
+            return false;
+        }
+        const QChar typed = c;
+        if (!SetPointKeyPress(number, c)) return true;
+        if (c == typed) return false;
+        field(number)->insert(QString(c));
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// Text that arrives other than by a typed key (paste, middle click, drop, an
+// input method) keeps only the characters a typed key could have put there.
+void SetPointEntry::fieldEdited(int edit, const QString& text) {
+    QLineEdit* e = field(edit);
+    QString kept;
+    int cursor = e->cursorPosition();
+    const int oldCursor = cursor;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = asPoint(text.at(i));
+        if (isPoint(c) || isDigit(c)) {
+            kept += c;
+        } else if (i < oldCursor) {
+            --cursor;
+        }
+    }
+    if (kept != text) {
+        e->setText(kept);
+        e->setCursorPosition(cursor);
+    }
+    ShowPrompt(QStringLiteral("Please press Enter key!"));
+}
+
+bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
+    const QString prompt = QStringLiteral("Please press Enter key!");
+    if (edit != 8) ShowPrompt(prompt);
+    key = asPoint(key);
+    const bool passes = key == QChar(8) || key == QChar(13) || isPoint(key) || isDigit(key);
+    if (!passes) return false;
+    if (edit == 8) ShowPrompt(prompt);
+    if (key == QChar(13)) {
+        ConfirmSetPoint(edit);
+        return false;
+    }
+    return true;
+}
+
+// Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
+void SetPointEntry::ConfirmSetPoint(int edit) {
+    const int model = linkState().ModelIndex;
+    const SetPointOp codes = setPointOfField(edit);
+    QLineEdit* e = field(edit);
+    double value = 0;
+    bool isNumber = true;
+    try {
+        value = StrToFloat(e->text());
+    } catch (const EConvertError&) {
+        isNumber = false;
+    }
+    if (!isNumber || !AcceptedOnEnter(model, value, codes.voltage)) {
+        e->setText(ZeroTextForModel(model));
+    } else {
+        e->setText(FormatForModel(model, value));
+    }
+    ShowPrompt(QString());
+    linkState().PendingOperation = codes.enter;
+    Dispatch();
+}
+
+void SetPointEntry::UpDownClick(int edit, bool up) {
+    // A step that comes while an earlier step's error box is open is dropped:
+    // one hold never stacks boxes.
+    if (m_stepping) return;
+    const QScopedValueRollback<bool> stepping(m_stepping, true);
+    LinkState& s = linkState();
+    const SetPointOp codes = setPointOfField(edit);
+    s.StepOnVoltage = codes.voltage ? 1 : 0;
+    QLineEdit* e = field(edit);
+    runGuarded(m_window, [&] {
+        const double value = StrToFloat(e->text());  // text not yet confirmed counts too
+        const int model = s.ModelIndex;
+        if (up && StepUpAllowed(model, value, codes.voltage)) {
+            e->setText(StepUp(model, value, codes.voltage, s.HoldTicks).text);
+        } else if (!up && AboveFineStep(model, value)) {
+            e->setText(StepDown(model, value, codes.voltage, s.HoldTicks).text);
+        }
+        s.PendingOperation = codes.step;
+        Dispatch();
+    });
+}
+
+// The hold timer decides when steps grow: fine for two seconds, coarse after.
+void SetPointEntry::UpDownMouseDown() {
+    linkState().HoldTicks = 0;
+    m_tmr1->start();
+}
+
+void SetPointEntry::UpDownMouseUp() {
+    linkState().HoldTicks = 0;
+    m_tmr1->stop();
+}
+
+void SetPointEntry::tmr1Timer() { linkState().HoldTicks = linkState().HoldTicks + 1; }
+
+}  // namespace lqs

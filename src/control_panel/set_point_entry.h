@@ -1,0 +1,55 @@
+// The four set-point fields Edit5 .. Edit8 with their arrows UpDown1 ..
+// UpDown4: the key filter and Enter's confirmation, one step per press or
+// repeat, and the hold timer tmr1 that makes the steps coarse after two
+// seconds. The main window places the controls; this unit gives them meaning.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QLineEdit;
+class QTimer;
+class QWidget;
+
+namespace lqs {
+
+class TUpDown;
+
+class SetPointEntry : public QObject {
+    Q_OBJECT
+public:
+    // fields[0] is Edit5 with arrows[0] UpDown1, and so on up to Edit8 and UpDown4.
+    SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1, QWidget* window);
+
+    // Writes the entry prompt into status panel 2 (empty clears it).
+    std::function<void(const QString&)> ShowPrompt;
+    // Runs the operation dispatcher once PendingOperation is set.
+    std::function<void()> Dispatch;
+
+    // Edit5KeyPress .. Edit8KeyPress, by field number 5 .. 8: true lets the
+    // character, as possibly changed, reach the field.
+    bool SetPointKeyPress(int edit, QChar& key);
+    void ConfirmSetPoint(int edit);
+    // UpDown1Click .. UpDown4Click: one step per press or repeat.
+    void UpDownClick(int edit, bool up);
+    void UpDownMouseDown();
+    void UpDownMouseUp();
+    void tmr1Timer();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void fieldEdited(int edit, const QString& text);
+    QLineEdit* field(int edit) const;
+    int fieldNumber(const QObject* object) const;
+
+    QLineEdit* m_fields[4];
+    QTimer* m_tmr1;
+    QWidget* m_window;
+    bool m_stepping = false;
+};
+
+}  // namespace lqs

@@ -1,6 +1,7 @@
 // The device link: command framing and sending, the operation dispatcher,
 // the poll thread, the reply parser, and the querying and time-out dialogs.
-// It lives in the user-interface thread; only the poll cycle runs elsewhere.
+// It lives in the user-interface thread; only the poll cycle runs elsewhere
+// (device_link_threads.cpp holds all that the poll thread runs or shares).
 #pragma once
 
 #include "link_state.h"

@@ -28,6 +28,13 @@ inline QStringList frames(const sim::PtyEndpoint& s) {
     return out;
 }
 
+// What the strict line flagged, one per line; empty while the program behaves.
+inline QString wireFlags(const sim::PtyEndpoint& s) {
+    QStringList out;
+    for (const std::string& f : s.wireFlags()) out << QString::fromStdString(f);
+    return out.join(QLatin1Char('\n'));
+}
+
 inline const QStringList kStartupQueries = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
                                             "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
 inline const QStringList kPollQueries = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",

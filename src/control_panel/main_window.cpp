@@ -379,6 +379,13 @@ void TForm1::buildStatusBar() {
         m_panels[i]->setFont(small);
         StatusBar1->addWidget(m_panels[i]);
     }
+    m_linkPanel = new QLabel(StatusBar1);
+    m_linkPanel->setObjectName(QStringLiteral("LinkPanel"));
+    m_linkPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    QFont small = m_linkPanel->font();
+    small.setPixelSize(11);
+    m_linkPanel->setFont(small);
+    StatusBar1->addWidget(m_linkPanel, 1);
     setStatusBar(StatusBar1);
 }
 
@@ -557,8 +564,7 @@ void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
 void TForm1::ToolButton1Click() {
     if (!ConfirmReset || !ConfirmReset()) return;
     setStatusText(1, QString());
-    ToolButton1->setIcon(icons::linked());
-    m_linkedPicture = true;
+    setLinkedPicture(true);
     Panel1->setEnabled(true);
     OutPut1->setEnabled(true);
     btn5->setEnabled(true);
@@ -595,6 +601,16 @@ void TForm1::closeSaveDialog() {
 QString TForm1::saveSlotText() const { return m_windows.save ? m_windows.save->Edit1->text() : QString(); }
 
 void TForm1::closeMainWindow() { close(); }
+
+void TForm1::setLinkText(const QString& text) {
+    m_linkPanel->setText(text);
+    m_linkPanel->setToolTip(text);
+}
+
+void TForm1::setLinkedPicture(bool linked) {
+    ToolButton1->setIcon(linked ? icons::linked() : icons::notLinked());
+    m_linkedPicture = linked;
+}
 
 QStringList TForm1::readingTexts() const { return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()}; }
 

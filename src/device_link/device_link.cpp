@@ -69,6 +69,9 @@ DeviceLink::DeviceLink(TComm* comm, LinkView* view, QObject* parent)
         box.setObjectName(QStringLiteral("sendFailed"));
         box.exec();
     };
+    // Raised in the user-interface thread when the receive or send thread
+    // finds the device gone.
+    if (m_comm) m_comm->OnRequestHangup = [this](TComm*) { lineLost(); };
 }
 
 void DeviceLink::attachDialogs(TQuerying* querying, TMessages* messages) {
@@ -99,8 +102,9 @@ void DeviceLink::OperationDispatcher() {
                                     : code == Op::CouplingParall ? QStringLiteral("TRACK2")
                                                                  : QStringLiteral("TRACK1");
             if (s.OutputOn == 1) {
-                s.PollingEnabled = 0;
+                stopPolling();
                 m_waits.ResponsiveWait(m_timings.couplingWaitMs);
+                SendDeferredSetPoint();
             }
             SendCommand(command);
             s.CouplingCommand = command;
@@ -111,7 +115,8 @@ void DeviceLink::OperationDispatcher() {
         case Op::StepIset1:
         case Op::StepIset2:
             if (s.OutputOn == 1) {
-                s.SetPointDeferred = 1;
+                const int edit = setPointOfCode(code).edit;
+                deferSetPoint(edit, m_view->fieldText(edit), false);
             } else {
                 sendSetPointOf(code);
                 s.PendingOperation = Op::None;
@@ -124,8 +129,9 @@ void DeviceLink::OperationDispatcher() {
                 SendCommand(QStringLiteral("SAV") + slot);
                 s.PendingOperation = Op::None;
             } else {
-                s.PollingEnabled = 0;
+                stopPolling();
                 m_waits.ResponsiveWait(m_timings.saveWaitMs);
+                SendDeferredSetPoint();  // so that the slot keeps what the operator confirmed
                 SendCommand(QStringLiteral("SAV") + slot);
                 SendCommand(s.CouplingCommand);
                 SendCommand(QStringLiteral("OUT0"));
@@ -137,7 +143,10 @@ void DeviceLink::OperationDispatcher() {
             break;
         }
         case Op::OutputOn: SendCommand(QStringLiteral("OUT1")); break;
-        case Op::OutputOff: SendCommand(QStringLiteral("OUT0")); break;
+        case Op::OutputOff:
+            SendDeferredSetPoint();  // confirmed while on: they still go out
+            SendCommand(QStringLiteral("OUT0"));
+            break;
         case Op::EnterVset1:
         case Op::EnterVset2:
         case Op::EnterIset1:
@@ -146,7 +155,7 @@ void DeviceLink::OperationDispatcher() {
             const QString text = m_view->fieldText(edit);
             if (text == s.lastSent(edit)) break;
             if (s.OutputOn == 1) {
-                s.SetPointDeferred = 1;
+                deferSetPoint(edit, text, true);
             } else {
                 sendSetPointOf(code);
                 s.setLastSent(edit, text);
@@ -182,6 +191,7 @@ void DeviceLink::ResetLink() {
     s.ParserMode = Parse::Startup;
     s.OutputOn = 0;
     s.CouplingCommand = QStringLiteral("TRACK0");
+    dropWaitingSetPoints();  // the link reads the instrument's own set points again
 }
 
 void DeviceLink::OutputOnAction() {
@@ -197,7 +207,7 @@ void DeviceLink::OutputOnAction() {
 
 void DeviceLink::OutputOffAction() {
     LinkState& s = linkState();
-    s.PollingEnabled = 0;
+    stopPolling();
     m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
     s.PendingOperation = Op::OutputOff;
     OperationDispatcher();
@@ -220,8 +230,7 @@ void DeviceLink::comm1ReceiveData(const void* buffer, std::uint16_t length) {
         const std::size_t stored = std::min<std::size_t>(length, s.ReceiveBuffer.size());
         std::copy(bytes, bytes + stored, s.ReceiveBuffer.begin());
         s.ReceiveLength = length;
-        m_blockEndsReply = length > 0 && bytes[length - 1] == '\r';
-        if (m_blockEndsReply) s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
+        if (length > 0 && bytes[length - 1] == '\r') s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
         ReplyParser();
         s.AwaitingReply = 0;
     });
@@ -251,16 +260,17 @@ void DeviceLink::ReplyParser() {
     LinkState& s = linkState();
     const QString& reply = s.ReplyText;
     const QString coupling = statusChars(4, 1) + statusChars(6, 1);
-    const bool endsReply = m_blockEndsReply;
     const QString output = statusChars(12, 1);
 
     switch (s.ParserMode.load()) {
         case Parse::Startup: {
             const std::uint8_t count = s.ReplyCounter;
             const int fields[] = {0, 0, 5, 7, 6, 8};
-            if (count >= 2 && count <= 5) {
+            if (count == 1) {
+                m_identity = reply;  // shown beside the port once linked, never read
+            } else if (count >= 2 && count <= 5) {
                 if (isNumber(reply)) {
-                    m_view->setFieldText(fields[count], reply);
+                    showReply(fields[count], reply);
                 } else {
                     QueryProgress();
                 }
@@ -269,6 +279,9 @@ void DeviceLink::ReplyParser() {
             } else if (count == 10) {
                 QueryProgress();
                 CloseQuerying();
+                m_view->setLinkText(m_identity.isEmpty()
+                                        ? QStringLiteral("Linked: %1").arg(portName())
+                                        : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity));
                 s.AwaitingReply = 0;
                 ApplyCouplingStatus(coupling);
                 ApplyOutputStatusAtStartup(output);
@@ -276,23 +289,26 @@ void DeviceLink::ReplyParser() {
             break;
         }
         case Parse::Polling: {
-            const QString query = s.lastQuery();
+            const Answered answered = answeredQuery();
+            const QString& query = answered.query;
             static const struct {
                 const char* query;
                 int edit;
             } map[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
                        {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
             for (const auto& row : map) {
-                if (query == QLatin1String(row.query) && s.PendingOperation != Op::None && isNumber(reply)) {
-                    m_view->setFieldText(row.edit, reply);
+                if (query == QLatin1String(row.query) && !answered.held && s.PendingOperation != Op::None &&
+                    isNumber(reply)) {
+                    showReply(row.edit, reply);
                 }
             }
-            // Only a complete status reply starts the next cycle: a reply cut
-            // in two by a pause on the line must not start two cycles that
-            // would then send every query twice for good.
+            // The first block answering the status starts the next cycle, cut
+            // short or not; the query is then answered, so the rest of a
+            // reply split by a pause on the line starts nothing.
             if (query == QLatin1String("STATUS?")) {
                 s.ReplyCounter = 0;
-                if (endsReply) StartPollThread();
+                s.setLastQuery(QString());
+                StartPollThread();
             }
             break;
         }
@@ -300,7 +316,7 @@ void DeviceLink::ReplyParser() {
             const std::uint8_t count = s.ReplyCounter;
             const int fields[] = {0, 5, 7, 6, 8, 1, 2, 3, 4};
             if (count >= 1 && count <= 8) {
-                if (isNumber(reply)) m_view->setFieldText(fields[count], reply);
+                if (isNumber(reply)) showReply(fields[count], reply);
                 QueryProgress();
             } else if (count == 9) {
                 ApplyCouplingStatus(coupling);
@@ -313,6 +329,14 @@ void DeviceLink::ReplyParser() {
         }
         default: break;
     }
+}
+
+// A set point the instrument reports is what it holds: Enter sends a field
+// whenever its text differs from that, so an entry equal to an older Enter
+// still goes out after a recall or another link changed the instrument.
+void DeviceLink::showReply(int edit, const QString& text) {
+    m_view->setFieldText(edit, text);
+    if (edit >= 5) linkState().setLastSent(edit, text);
 }
 
 void DeviceLink::ApplyCouplingStatus(const QString& digits) {
@@ -416,8 +440,9 @@ void DeviceLink::ShowTimeoutMessage() {
 
 void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& closeDialog) {
     LinkState& s = linkState();
-    s.PollingEnabled = 0;
+    stopPolling();
     m_waits.ResponsiveWait(m_timings.recallStopWaitMs);
+    dropWaitingSetPoints();  // the slot's values replace them
     if (closeDialog) closeDialog();
     ShowQuerying();
     s.PendingOperation = Op::RecallMemory;
@@ -439,11 +464,29 @@ void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& 
     ClearMeasuredFields();
 }
 
+// Polling stops first, as switching the output off stops it: its queries
+// and replies would otherwise be counted as the start-up query's.
 void DeviceLink::LinkSequence() {
+    if (linkState().PollingEnabled == 1 || pollThreadsRunning() > 0) {
+        stopPolling();
+        m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
+    }
+    m_timeoutShown = false;
+    m_identity.clear();
+    m_view->setLinkText(QString());
     ShowQuerying();
     linkState().ProgressMode = Progress::PerReply;
     ResetLink();
     OperationDispatcher();
+}
+
+QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QString(); }
+
+// The device went away under an open port: said at once, beside the Part's
+// panels; the next command then runs into the usual time-out.
+void DeviceLink::lineLost() {
+    m_view->setLinkText(QStringLiteral("Line lost: %1").arg(portName()));
+    m_view->setLinkedPicture(false);
 }
 
 }  // namespace lqs

@@ -189,6 +189,11 @@ std::vector<std::string> PtyEndpoint::wireFrames() const {
     return wireFrames_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> PtyEndpoint::wireTimes() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return wireTimes_;
+}
+
 std::vector<std::string> PtyEndpoint::wireFlags() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
     return wireFlags_;
@@ -204,6 +209,7 @@ void PtyEndpoint::clearTranscript() {
     transcript_.clear();
     raw_.clear();
     wireFrames_.clear();
+    wireTimes_.clear();
     wireFlags_.clear();
 }
 
@@ -250,6 +256,7 @@ void PtyEndpoint::checkWire(const char* data, std::size_t size) {
             }
         }
         wireFrames_.push_back(std::move(frame));
+        wireTimes_.push_back(now);
     }
 }
 

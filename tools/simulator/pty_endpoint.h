@@ -75,6 +75,8 @@ public:
     std::vector<std::string> transcript() const;
     // The same frames byte for byte as they came, terminator included.
     std::vector<std::string> wireFrames() const;
+    // When the LF of each of wireFrames() arrived.
+    std::vector<std::chrono::steady_clock::time_point> wireTimes() const;
     // What a strict line would reject, one line each: a frame not ending in CR LF,
     // a byte outside printable ASCII, a frame whose bytes paused longer than the
     // line's silence. Empty while the program behaves.
@@ -130,6 +132,7 @@ private:
     std::vector<std::string> transcript_;
     std::string raw_;
     std::vector<std::string> wireFrames_;
+    std::vector<std::chrono::steady_clock::time_point> wireTimes_;
     std::vector<std::string> wireFlags_;
     std::string partialFrame_;  // bytes since the last LF
     std::chrono::steady_clock::time_point partialAt_;  // when its last byte came

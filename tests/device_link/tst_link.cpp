@@ -154,6 +154,10 @@ void tst_Link::setPointsConfirmedWhileOn() {
     QTRY_VERIFY_WITH_TIMEOUT(!armed && frames(f.sim).last() == QLatin1String("VSET1?"), 15000);
     enter(f.form->Edit5, QStringLiteral("7.5"));
     enter(f.form->Edit6, QStringLiteral(".8"));
+    QStringList shownSince;
+    for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
+        QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
+    }
     QCOMPARE(linkState().SetPointDeferred.load(), std::uint8_t(1));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("ISET1:0.8")));
     const QStringList all = frames(f.sim);
@@ -165,6 +169,9 @@ void tst_Link::setPointsConfirmedWhileOn() {
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // answered again since
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("0.80"));
+    shownSince.removeAll(QStringLiteral("7.50"));
+    shownSince.removeAll(QStringLiteral("0.80"));
+    QCOMPARE(shownSince, QStringList());  // never the old values in between
     QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1) == 7.5 && i.currentSet(1) == 0.8; }));
     QCOMPARE(count(f, "VSET1:7.5") + count(f, "ISET1:0.8"), 2);
     QCOMPARE(test::wireFlags(f.sim), QString());
@@ -231,6 +238,7 @@ void tst_Link::queryNamedBeforeItsBytes() {
     f.form->link->FrameHandedOver = [](const QString& command) {
         if (command == QLatin1String("VOUT1?")) std::this_thread::sleep_for(150ms);  // descheduled
     };
+    f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 5.0); });  // new readings from now on
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
     const auto shown = f.sim.withInstrument([](sim::Instrument& i) {

@@ -116,7 +116,7 @@ void DeviceLink::OperationDispatcher() {
         case Op::StepIset2:
             if (s.OutputOn == 1) {
                 const int edit = setPointOfCode(code).edit;
-                deferSetPoint(edit, m_view->fieldText(edit), false);
+                deferSetPoint(edit, m_view->fieldText(edit));
             } else {
                 sendSetPointOf(code);
                 s.PendingOperation = Op::None;
@@ -155,7 +155,7 @@ void DeviceLink::OperationDispatcher() {
             const QString text = m_view->fieldText(edit);
             if (text == s.lastSent(edit)) break;
             if (s.OutputOn == 1) {
-                deferSetPoint(edit, text, true);
+                deferSetPoint(edit, text);
             } else {
                 sendSetPointOf(code);
                 s.setLastSent(edit, text);
@@ -170,11 +170,15 @@ void DeviceLink::OperationDispatcher() {
 
 // An immediate send from the user-interface thread: the field always holds a
 // number here, as the set-point controls write one before they call.
+// An arrow's send counts as sent too, so that a later Enter of the older
+// text is not taken for one the instrument already holds.
 void DeviceLink::sendSetPointOf(int code) {
     const SetPointOp op = setPointOfCode(code);
-    QString text = m_view->fieldText(op.edit);
+    const QString field = m_view->fieldText(op.edit);
+    QString text = field;
     const QString number = FormatSetPoint(text);
     SendCommand(QString::fromLatin1(op.command) + number);
+    linkState().setLastSent(op.edit, field);
 }
 
 void DeviceLink::FullQuery() {

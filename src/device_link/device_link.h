@@ -104,6 +104,9 @@ public:
     std::function<void(const QString& command)> FrameHandedOver;
 
     int pollThreadsRunning() const;
+    // What a link keeps between inputs, back to its start: for harnesses that
+    // feed one link many inputs (LinkState has its own).
+    void resetForTests();
 
 private:
     // Who sends a frame, for the checks made under the send lock.
@@ -117,7 +120,6 @@ private:
     struct WaitingSetPoint {
         int edit = 0;
         QString text;  // as confirmed
-        bool enter = false;
     };
     struct Answered {
         QString query;
@@ -133,7 +135,7 @@ private:
     void stopPolling();
     void pollCycle(std::uint64_t cycle);
     void reapPollThreads(bool all);
-    void deferSetPoint(int edit, const QString& text, bool enterPath);
+    void deferSetPoint(int edit, const QString& text);
     void dropWaitingSetPoints();
     void sendWaitingSetPoints(std::uint64_t cycle);
     void setPointSent(int edit, const QString& text);

@@ -152,12 +152,12 @@ void DeviceLink::linkLost() {
 
 // In the user-interface thread: the field's confirmed text waits for the next
 // query. A field changed again keeps one entry, with its newest text, at the end.
-void DeviceLink::deferSetPoint(int edit, const QString& text, bool enterPath) {
+void DeviceLink::deferSetPoint(int edit, const QString& text) {
     std::lock_guard<std::mutex> lock(m_waitMutex);
     m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                    [&](const WaitingSetPoint& w) { return w.edit == edit; }),
                     m_waiting.end());
-    m_waiting.push_back({edit, text, enterPath});
+    m_waiting.push_back({edit, text});
     linkState().SetPointDeferred = 1;
 }
 
@@ -194,7 +194,7 @@ void DeviceLink::setPointSent(int edit, const QString& text) {
     const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
                                  [&](const WaitingSetPoint& w) { return w.edit == edit && w.text == text; });
     if (it == m_waiting.end()) return;
-    if (it->enter) s.setLastSent(edit, text);
+    s.setLastSent(edit, text);
     m_waiting.erase(it);
     if (s.lastQuery() == queryOfField(edit)) s.setLastQuery(QString());
     if (m_waiting.empty()) s.SetPointDeferred = 0;
@@ -263,6 +263,13 @@ void DeviceLink::reapPollThreads(bool all) {
             ++it;
         }
     }
+}
+
+void DeviceLink::resetForTests() {
+    dropWaitingSetPoints();
+    m_timeoutShown = false;
+    m_sendFailedShown = false;
+    m_identity.clear();
 }
 
 int DeviceLink::pollThreadsRunning() const {

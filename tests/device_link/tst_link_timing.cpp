@@ -285,12 +285,12 @@ void tst_LinkTiming::randomMoments() {
         }
         return true;
     };
-    QTest::qWaitFor(holds, 3000);  // the last frames may still be on the line
+    const bool settled = QTest::qWaitFor(holds, 3000);  // the last frames may still be on the line
     check("the end");
     const auto held = p.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
     const std::array<double, 4> own{held.vset1, held.iset1, held.vset2, held.iset2};
     for (std::size_t i = 0; i < 4; ++i) {
-        if (std::abs(own[i] - m_expected.own[i]) >= 0.005) {
+        if (!settled && std::abs(own[i] - m_expected.own[i]) >= 0.005) {
             std::printf("actions: %s\nframes: %s\n", qPrintable(m_trace.join(QLatin1Char(' '))),
                         qPrintable(test::frames(p.sim).join(QLatin1Char(' '))));
         }

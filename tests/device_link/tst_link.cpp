@@ -140,12 +140,12 @@ void tst_Link::pollCycleUpdatesAndRepeats() {
 // (the instrument's old value) arrives: both reach the instrument after the
 // query, in the order confirmed, and the reply does not overwrite the field.
 void tst_Link::setPointsConfirmedWhileOn() {
+    std::atomic<bool> armed{false};  // outlives the simulator's thread
     Fixture f;
     LinkTimings t = LinkTimings().scaled(4);
     t.pollPasses = 300;  // time to type within the pause after a query
     f.form->link->setTimings(t);
     f.form->LQS6200B1->trigger();
-    std::atomic<bool> armed{false};
     f.sim.setFrameObserver([&](const sim::Exchange& e) {
         if (e.command == "VSET1?" && armed.exchange(false)) f.sim.injectFault(sim::Fault::late(150ms));
     });
@@ -233,11 +233,13 @@ void tst_Link::statusWithoutCarriageReturn() {
 // The poll thread held up past the line's silence right after handing a
 // query over: its reply still goes to that query's field, and to no other.
 void tst_Link::queryNamedBeforeItsBytes() {
+    std::atomic<bool> holdUp{false};  // outlives the poll threads
     Fixture f;
-    QVERIFY(pollingStarted(f));
-    f.form->link->FrameHandedOver = [](const QString& command) {
-        if (command == QLatin1String("VOUT1?")) std::this_thread::sleep_for(150ms);  // descheduled
+    f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
+        if (holdUp && command == QLatin1String("VOUT1?")) std::this_thread::sleep_for(150ms);  // descheduled
     };
+    QVERIFY(pollingStarted(f));
+    holdUp = true;
     f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 5.0); });  // new readings from now on
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
@@ -247,7 +249,6 @@ void tst_Link::queryNamedBeforeItsBytes() {
     });
     QCOMPARE((QStringList{f.form->Edit1->text(), f.form->Edit2->text()}), shown);
     QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
-    f.form->link->FrameHandedOver = nullptr;
 }
 
 // The link button pressed again in the middle of a cycle: polling stops

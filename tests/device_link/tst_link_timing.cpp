@@ -208,12 +208,12 @@ void tst_LinkTiming::randomMoments() {
     std::fflush(stdout);
     m_rng.seed(seed);
 
+    Armed armed;  // outlives the simulator's thread
     test::SimProgram p(sim::Model::B, kDivisor);
     m_p = &p;
     const LinkTimings t = LinkTimings().scaled(kDivisor);
     // One cycle with a reply's time on the line after each query.
     m_cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
-    Armed armed;
     p.sim.setFrameObserver([&](const sim::Exchange& e) { armed.onFrame(p.sim, e); });
     p.form->LQS6200B1->trigger();  // the simulated instrument's resolution
     QVERIFY(p.linkAndSettle());

@@ -120,10 +120,10 @@ struct Snapshot {
 
 class Soak {
 public:
+    FaultPlan plan;  // first, so that it outlives the simulator's thread
     test::SimProgram p{sim::Model::B, 8};
     sim::PtyEndpoint& sim = p.sim;
     std::unique_ptr<TForm1>& form = p.form;
-    FaultPlan plan;
     std::array<int, KindCount> seen{};
     QStringList violations;
     QStringList trace;  // what each cycle did, for a failure's report

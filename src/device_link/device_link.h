@@ -70,6 +70,8 @@ public:
     void ResetLink();
     void OutputOnAction();
     void OutputOffAction();
+    // Sends every set point that waits, in the order changed (the poll cycle
+    // does the same after each of its queries).
     void SendDeferredSetPoint();
 
     // Receiving and parsing.

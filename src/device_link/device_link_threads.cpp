@@ -23,6 +23,7 @@ const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSE
 }  // namespace
 
 DeviceLink::~DeviceLink() {
+    if (m_comm) m_comm->OnRequestHangup = nullptr;
     linkState().PollingEnabled = 0;
     m_waits.shutdown();
     reapPollThreads(true);

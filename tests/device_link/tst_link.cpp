@@ -18,7 +18,6 @@ using test::frames;
 
 namespace {
 const QStringList& kStartup = test::kStartupQueries;
-const QStringList& kCycle = test::kPollQueries;
 using Fixture = test::SimProgram;
 
 // One cycle at the fixture's timings (divisor 4), replies included, rounded up.
@@ -56,7 +55,6 @@ class tst_Link : public QObject {
 private Q_SLOTS:
     void startupQueryFramesAndFields();
     void startupWithTrackAndOutputOn();
-    void pollCycleUpdatesAndRepeats();
     void setPointsConfirmedWhileOn();
     void heldStepperPausesPolling();
     void outputOffAndOnAgain();
@@ -114,26 +112,6 @@ void tst_Link::startupWithTrackAndOutputOn() {
     QVERIFY(f.form->Edit8->isEnabled());
     QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
     QCOMPARE(linkState().ParserMode.load(), Parse::Polling);
-}
-
-void tst_Link::pollCycleUpdatesAndRepeats() {
-    Fixture f;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    f.linkStart();
-    const int before = kStartup.size() + 1;  // the queries and OUT1
-    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).size() >= before + kCycle.size() + 1, 15000);
-    const QStringList cycle = kCycle + QStringList{"VOUT1?"};
-    QCOMPARE(frames(f.sim).mid(before, cycle.size()), cycle);
-    const auto expect = f.sim.withInstrument([](sim::Instrument& i) {
-        return QStringList{QString::fromStdString(i.formatNumber(i.measuredVoltage(1))),
-                           QString::fromStdString(i.formatNumber(i.measuredCurrent(1))),
-                           QString::fromStdString(i.formatNumber(i.measuredVoltage(2))),
-                           QString::fromStdString(i.formatNumber(i.measuredCurrent(2)))};
-    });
-    const QStringList shown{f.form->Edit1->text(), f.form->Edit2->text(), f.form->Edit3->text(),
-                            f.form->Edit4->text()};
-    QCOMPARE(shown, expect);
-    QVERIFY(f.boxes.seen.isEmpty());
 }
 
 // Two set points confirmed right after "VSET1?" went out, before its reply

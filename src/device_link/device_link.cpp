@@ -153,12 +153,14 @@ void DeviceLink::OperationDispatcher() {
         case Op::EnterIset2: {
             const int edit = setPointOfCode(code).edit;
             const QString text = m_view->fieldText(edit);
-            if (text == s.lastSent(edit)) break;
+            if (text == s.lastSent(edit)) {
+                dropWaitingSetPoints(edit);  // the instrument holds it already
+                break;
+            }
             if (s.OutputOn == 1) {
                 deferSetPoint(edit, text);
             } else {
                 sendSetPointOf(code);
-                s.setLastSent(edit, text);
             }
             break;
         }
@@ -169,9 +171,9 @@ void DeviceLink::OperationDispatcher() {
 }
 
 // An immediate send from the user-interface thread: the field always holds a
-// number here, as the set-point controls write one before they call.
-// An arrow's send counts as sent too, so that a later Enter of the older
-// text is not taken for one the instrument already holds.
+// number here, as the set-point controls write one before they call. An
+// arrow's send counts as sent too, so that a later Enter of the older text is
+// not taken for one the instrument already holds.
 void DeviceLink::sendSetPointOf(int code) {
     const SetPointOp op = setPointOfCode(code);
     const QString field = m_view->fieldText(op.edit);

@@ -138,7 +138,7 @@ private:
     void pollCycle(std::uint64_t cycle);
     void reapPollThreads(bool all);
     void deferSetPoint(int edit, const QString& text);
-    void dropWaitingSetPoints();
+    void dropWaitingSetPoints(int edit = 0);  // 0: every field
     void sendWaitingSetPoints(std::uint64_t cycle);
     void setPointSent(int edit, const QString& text);
     Answered answeredQuery() const;

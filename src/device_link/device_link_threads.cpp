@@ -162,10 +162,12 @@ void DeviceLink::deferSetPoint(int edit, const QString& text) {
     linkState().SetPointDeferred = 1;
 }
 
-void DeviceLink::dropWaitingSetPoints() {
+void DeviceLink::dropWaitingSetPoints(int edit) {
     std::lock_guard<std::mutex> lock(m_waitMutex);
-    m_waiting.clear();
-    linkState().SetPointDeferred = 0;
+    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
+                                   [&](const WaitingSetPoint& w) { return edit == 0 || w.edit == edit; }),
+                    m_waiting.end());
+    if (m_waiting.empty()) linkState().SetPointDeferred = 0;
 }
 
 // The query whose reply the parser is about to read, and whether that reply

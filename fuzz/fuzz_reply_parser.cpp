@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary received blocks through the device link's
-// receive handler, in every parser mode, with the link's port closed.
+// receive handler, in every parser mode, with the link's port closed. One
+// link, view and dialog serve every input; their state is reset between.
 //
 // Input: byte 0 picks the parser mode, byte 1 the last poll query; then
 // blocks, each a length byte and that many bytes. A length byte of 255 takes
@@ -44,7 +45,15 @@ struct Harness {
 
     Harness() {
         link.attachDialogs(&querying, nullptr);
-        link.setTimings(LinkTimings().scaled(1000));
+        // No pauses at all: every wait returns at once, so an input costs
+        // only its parsing (a held stepper is never simulated here).
+        LinkTimings t;
+        for (int* ms : {&t.replyGraceMs, &t.fullQueryPasses, &t.pollStartMs, &t.pollPasses, &t.pollEndMs,
+                        &t.couplingWaitMs, &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs,
+                        &t.countdownStepMs, &t.recallStopWaitMs, &t.recallPasses}) {
+            *ms = 0;
+        }
+        link.setTimings(t);
         link.ShowSendFailed = [this] { ++sendsRefused; };
         // A modal box would wait for a click that never comes.
         setErrorBoxHook([this](QWidget*, const QString&) { ++errorBoxes; });
@@ -104,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Harness& h = harness();
     LinkState& s = linkState();
     s.resetForTests();
+    h.link.resetForTests();
     h.view.fields.fill(QString());
     h.view.couplingSelections.clear();  // grows with every applied status otherwise
     h.querying.hide();

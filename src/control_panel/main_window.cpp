@@ -123,10 +123,6 @@ TForm1::TForm1(QWidget* parent)
     comm1->OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
         link->comm1ReceiveData(buffer, length);
     };
-    // The poll thread reads the set points from this copy, never from the fields.
-    for (int i = 5; i <= 8; ++i) {
-        connect(edit(i), &QLineEdit::textChanged, this, [this, i](const QString& text) { link->mirrorSetPoint(i, text); });
-    }
     connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
     entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8}, {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
@@ -393,6 +389,10 @@ void TForm1::buildStatusBar() {
         textHeight = qMax(textHeight, fm.height() + frame);
         StatusBar1->addWidget(m_panels[i]);
     }
+    m_linkPanel = new QLabel(StatusBar1);
+    m_linkPanel->setObjectName(QStringLiteral("LinkPanel"));
+    m_linkPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StatusBar1->addWidget(m_linkPanel, 1);
     // The bar keeps 3 pixels above its items and 2 below.
     StatusBar1->setFixedHeight(qMax(kStatusBarHeight, textHeight + 5));
     setStatusBar(StatusBar1);
@@ -579,8 +579,7 @@ void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
 void TForm1::ToolButton1Click() {
     if (!ConfirmReset || !ConfirmReset()) return;
     setStatusText(1, QString());
-    ToolButton1->setIcon(icons::linked());
-    m_linkedPicture = true;
+    setLinkedPicture(true);
     Panel1->setEnabled(true);
     OutPut1->setEnabled(true);
     btn5->setEnabled(true);
@@ -623,6 +622,16 @@ void TForm1::closeMainWindow() {
     if (Form_Wave) Form_Wave->saveBeforeEnd();
     close();
     if (isVisible()) setFrameEnabled(true);
+}
+
+void TForm1::setLinkText(const QString& text) {
+    m_linkPanel->setText(text);
+    m_linkPanel->setToolTip(text);
+}
+
+void TForm1::setLinkedPicture(bool linked) {
+    ToolButton1->setIcon(linked ? icons::linked() : icons::notLinked());
+    m_linkedPicture = linked;
 }
 
 QStringList TForm1::readingTexts() const { return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()}; }

@@ -196,6 +196,8 @@ public:
     void closeSaveDialog() override;
     QString saveSlotText() const override;
     void closeMainWindow() override;
+    void setLinkText(const QString& text) override;
+    void setLinkedPicture(bool linked) override;
 
     // RecorderHost
     QStringList readingTexts() const override;
@@ -228,6 +230,7 @@ private:
     Windows m_windows;
     QWidget* m_frameArea = nullptr;
     QLabel* m_panels[3] = {};
+    QLabel* m_linkPanel = nullptr;  // our own, after the three
     QAction* m_seriesItems[3] = {};
     bool m_frameEnabled = true;
     bool m_shownOnce = false;

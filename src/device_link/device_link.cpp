@@ -13,10 +13,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QThread>
 
 #include <algorithm>
-#include <condition_variable>
 
 namespace lqs {
 
@@ -24,8 +22,6 @@ namespace {
 
 const char* const kFullQuery[] = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
                                   "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
-const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
-                                    "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
 
 bool isNumber(const QString& text) {
     try {
@@ -73,12 +69,9 @@ DeviceLink::DeviceLink(TComm* comm, LinkView* view, QObject* parent)
         box.setObjectName(QStringLiteral("sendFailed"));
         box.exec();
     };
-}
-
-DeviceLink::~DeviceLink() {
-    linkState().PollingEnabled = 0;
-    m_waits.shutdown();
-    reapPollThreads(true);
+    // Raised in the user-interface thread when the receive or send thread
+    // finds the device gone.
+    if (m_comm) m_comm->OnRequestHangup = [this](TComm*) { lineLost(); };
 }
 
 void DeviceLink::attachDialogs(TQuerying* querying, TMessages* messages) {
@@ -88,93 +81,6 @@ void DeviceLink::attachDialogs(TQuerying* querying, TMessages* messages) {
         connect(m_querying, &TQuerying::dialogClosed, this, &DeviceLink::queryingClosed);
     }
     if (m_messages) connect(m_messages, &TMessages::dialogClosed, this, [this] { m_view->closeMainWindow(); });
-}
-
-bool DeviceLink::inUiThread() const { return QThread::currentThread() == thread(); }
-
-void DeviceLink::runInUi(const std::function<void()>& f) {
-    if (inUiThread()) {
-        f();
-        return;
-    }
-    struct Done {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    auto state = std::make_shared<Done>();
-    QMetaObject::invokeMethod(
-        this,
-        [f, state] {
-            f();
-            std::lock_guard<std::mutex> lock(state->m);
-            state->done = true;
-            state->cv.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(state->m);
-    // Wakes now and then to see whether the program is closing, so a
-    // request the user-interface thread will never run cannot hold us.
-    while (!state->done && !m_waits.shuttingDown()) state->cv.wait_for(lock, std::chrono::milliseconds(100));
-}
-
-// ---- Framing and sending ----
-
-QByteArray DeviceLink::FrameCommand(const QString& command) {
-    QByteArray frame = command.toLatin1();
-    frame.append('\r');
-    frame.append('\n');
-    return frame;
-}
-
-void DeviceLink::SendCommand(const QString& command) { TransmitFrame(command); }
-
-void DeviceLink::TransmitFrame(const QString& command) {
-    LinkState& s = linkState();
-    if (s.PendingOperation == Op::None) return;
-    bool dropped = false;
-    if (s.AwaitingReply == 1) {
-        m_waits.ResponsiveWait(m_timings.replyGraceMs);
-        if (s.AwaitingReply == 1) {
-            dropped = true;
-            linkLost();
-        }
-    }
-    // Each caller frames into its own buffer, so a command sent from a
-    // handler that ran during the wait above cannot change this one.
-    const QByteArray frame = FrameCommand(command);
-    bool refused = false;
-    {
-        std::lock_guard<std::mutex> lock(m_sendMutex);
-        if (!dropped) refused = !writeFrame(frame);
-        const std::uint8_t op = s.PendingOperation;
-        s.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
-    }
-    if (refused && ShowSendFailed) {
-        if (inUiThread()) {
-            ShowSendFailed();
-        } else {
-            QMetaObject::invokeMethod(this, [this] { ShowSendFailed(); }, Qt::QueuedConnection);
-        }
-    }
-}
-
-// One byte per send request; a refused byte ends the frame.
-bool DeviceLink::writeFrame(const QByteArray& frame) {
-    for (char byte : frame) {
-        if (!m_comm->SendBytes(&byte, 1)) return false;
-    }
-    return true;
-}
-
-// The reply did not come: count down in the querying dialog, then the
-// time-out box, whose closing ends the program.
-void DeviceLink::linkLost() {
-    runInUi([this] {
-        linkState().ProgressMode = Progress::Countdown;
-        ShowQuerying();
-        QueryProgress();
-    });
 }
 
 void DeviceLink::ClearMeasuredFields() {
@@ -196,8 +102,9 @@ void DeviceLink::OperationDispatcher() {
                                     : code == Op::CouplingParall ? QStringLiteral("TRACK2")
                                                                  : QStringLiteral("TRACK1");
             if (s.OutputOn == 1) {
-                s.PollingEnabled = 0;
+                stopPolling();
                 m_waits.ResponsiveWait(m_timings.couplingWaitMs);
+                SendDeferredSetPoint();
             }
             SendCommand(command);
             s.CouplingCommand = command;
@@ -208,7 +115,8 @@ void DeviceLink::OperationDispatcher() {
         case Op::StepIset1:
         case Op::StepIset2:
             if (s.OutputOn == 1) {
-                s.SetPointDeferred = 1;
+                const int edit = setPointOfCode(code).edit;
+                deferSetPoint(edit, m_view->fieldText(edit));
             } else {
                 sendSetPointOf(code);
                 s.PendingOperation = Op::None;
@@ -221,8 +129,9 @@ void DeviceLink::OperationDispatcher() {
                 SendCommand(QStringLiteral("SAV") + slot);
                 s.PendingOperation = Op::None;
             } else {
-                s.PollingEnabled = 0;
+                stopPolling();
                 m_waits.ResponsiveWait(m_timings.saveWaitMs);
+                SendDeferredSetPoint();  // so that the slot keeps what the operator confirmed
                 SendCommand(QStringLiteral("SAV") + slot);
                 SendCommand(s.CouplingCommand);
                 SendCommand(QStringLiteral("OUT0"));
@@ -234,19 +143,24 @@ void DeviceLink::OperationDispatcher() {
             break;
         }
         case Op::OutputOn: SendCommand(QStringLiteral("OUT1")); break;
-        case Op::OutputOff: SendCommand(QStringLiteral("OUT0")); break;
+        case Op::OutputOff:
+            SendDeferredSetPoint();  // confirmed while on: they still go out
+            SendCommand(QStringLiteral("OUT0"));
+            break;
         case Op::EnterVset1:
         case Op::EnterVset2:
         case Op::EnterIset1:
         case Op::EnterIset2: {
             const int edit = setPointOfCode(code).edit;
             const QString text = m_view->fieldText(edit);
-            if (text == s.lastSent(edit)) break;
+            if (text == s.lastSent(edit)) {
+                dropWaitingSetPoints(edit);  // the instrument holds it already
+                break;
+            }
             if (s.OutputOn == 1) {
-                s.SetPointDeferred = 1;
+                deferSetPoint(edit, text);
             } else {
                 sendSetPointOf(code);
-                s.setLastSent(edit, text);
             }
             break;
         }
@@ -257,12 +171,16 @@ void DeviceLink::OperationDispatcher() {
 }
 
 // An immediate send from the user-interface thread: the field always holds a
-// number here, as the set-point controls write one before they call.
+// number here, as the set-point controls write one before they call. An
+// arrow's send counts as sent too, so that a later Enter of the older text is
+// not taken for one the instrument already holds.
 void DeviceLink::sendSetPointOf(int code) {
     const SetPointOp op = setPointOfCode(code);
-    QString text = m_view->fieldText(op.edit);
+    const QString field = m_view->fieldText(op.edit);
+    QString text = field;
     const QString number = FormatSetPoint(text);
     SendCommand(QString::fromLatin1(op.command) + number);
+    linkState().setLastSent(op.edit, field);
 }
 
 void DeviceLink::FullQuery() {
@@ -279,6 +197,7 @@ void DeviceLink::ResetLink() {
     s.ParserMode = Parse::Startup;
     s.OutputOn = 0;
     s.CouplingCommand = QStringLiteral("TRACK0");
+    dropWaitingSetPoints();  // the link reads the instrument's own set points again
 }
 
 void DeviceLink::OutputOnAction() {
@@ -294,7 +213,7 @@ void DeviceLink::OutputOnAction() {
 
 void DeviceLink::OutputOffAction() {
     LinkState& s = linkState();
-    s.PollingEnabled = 0;
+    stopPolling();
     m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
     s.PendingOperation = Op::OutputOff;
     OperationDispatcher();
@@ -304,41 +223,6 @@ void DeviceLink::OutputOffAction() {
     s.PendingOperation = Op::None;
     s.ReplyCounter = 255;
     ClearMeasuredFields();
-}
-
-void DeviceLink::mirrorSetPoint(int edit, const QString& text) {
-    if (edit < 5 || edit > 8) return;
-    std::lock_guard<std::mutex> lock(m_mirrorMutex);
-    m_mirror[std::size_t(edit - 5)] = text;
-}
-
-QString DeviceLink::mirroredText(int edit) const {
-    std::lock_guard<std::mutex> lock(m_mirrorMutex);
-    return m_mirror[std::size_t(edit - 5)];
-}
-
-// In the poll thread: the set point changed while the output was on. A field
-// that holds no number yet (the operator is still typing) is not sent; the
-// flag stays up and the next query tries again.
-void DeviceLink::SendDeferredSetPoint() {
-    LinkState& s = linkState();
-    if (s.SetPointDeferred != 1) return;
-    const std::uint8_t code = s.PendingOperation;
-    const SetPointOp op = setPointOfCode(code);
-    if (!op.command) return;
-    const bool enterPath = code >= Op::EnterVset1 && code <= Op::EnterIset2;
-    const QString fieldText = mirroredText(op.edit);
-    if (enterPath && fieldText == s.lastSent(op.edit)) return;
-    QString text = fieldText.isEmpty() ? QStringLiteral("0") : fieldText;
-    QString number;
-    try {
-        number = FormatSetPoint(text);
-    } catch (const EConvertError&) {
-        return;
-    }
-    SendCommand(QString::fromLatin1(op.command) + number);
-    s.SetPointDeferred = 0;
-    if (enterPath) s.setLastSent(op.edit, fieldText);
 }
 
 // ---- Receiving and parsing ----
@@ -352,8 +236,7 @@ void DeviceLink::comm1ReceiveData(const void* buffer, std::uint16_t length) {
         const std::size_t stored = std::min<std::size_t>(length, s.ReceiveBuffer.size());
         std::copy(bytes, bytes + stored, s.ReceiveBuffer.begin());
         s.ReceiveLength = length;
-        m_blockEndsReply = length > 0 && bytes[length - 1] == '\r';
-        if (m_blockEndsReply) s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
+        if (length > 0 && bytes[length - 1] == '\r') s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
         ReplyParser();
         s.AwaitingReply = 0;
     });
@@ -383,16 +266,17 @@ void DeviceLink::ReplyParser() {
     LinkState& s = linkState();
     const QString& reply = s.ReplyText;
     const QString coupling = statusChars(4, 1) + statusChars(6, 1);
-    const bool endsReply = m_blockEndsReply;
     const QString output = statusChars(12, 1);
 
     switch (s.ParserMode.load()) {
         case Parse::Startup: {
             const std::uint8_t count = s.ReplyCounter;
             const int fields[] = {0, 0, 5, 7, 6, 8};
-            if (count >= 2 && count <= 5) {
+            if (count == 1) {
+                m_identity = reply;  // shown beside the port once linked, never read
+            } else if (count >= 2 && count <= 5) {
                 if (isNumber(reply)) {
-                    m_view->setFieldText(fields[count], reply);
+                    showReply(fields[count], reply);
                 } else {
                     QueryProgress();
                 }
@@ -401,6 +285,9 @@ void DeviceLink::ReplyParser() {
             } else if (count == 10) {
                 QueryProgress();
                 CloseQuerying();
+                m_view->setLinkText(m_identity.isEmpty()
+                                        ? QStringLiteral("Linked: %1").arg(portName())
+                                        : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity));
                 s.AwaitingReply = 0;
                 ApplyCouplingStatus(coupling);
                 ApplyOutputStatusAtStartup(output);
@@ -408,23 +295,26 @@ void DeviceLink::ReplyParser() {
             break;
         }
         case Parse::Polling: {
-            const QString query = s.lastQuery();
+            const Answered answered = answeredQuery();
+            const QString& query = answered.query;
             static const struct {
                 const char* query;
                 int edit;
             } map[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
                        {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
             for (const auto& row : map) {
-                if (query == QLatin1String(row.query) && s.PendingOperation != Op::None && isNumber(reply)) {
-                    m_view->setFieldText(row.edit, reply);
+                if (query == QLatin1String(row.query) && !answered.held && s.PendingOperation != Op::None &&
+                    isNumber(reply)) {
+                    showReply(row.edit, reply);
                 }
             }
-            // Only a complete status reply starts the next cycle: a reply cut
-            // in two by a pause on the line must not start two cycles that
-            // would then send every query twice for good.
+            // The first block answering the status starts the next cycle, cut
+            // short or not; the query is then answered, so the rest of a
+            // reply split by a pause on the line starts nothing.
             if (query == QLatin1String("STATUS?")) {
                 s.ReplyCounter = 0;
-                if (endsReply) StartPollThread();
+                s.setLastQuery(QString());
+                StartPollThread();
             }
             break;
         }
@@ -432,7 +322,7 @@ void DeviceLink::ReplyParser() {
             const std::uint8_t count = s.ReplyCounter;
             const int fields[] = {0, 5, 7, 6, 8, 1, 2, 3, 4};
             if (count >= 1 && count <= 8) {
-                if (isNumber(reply)) m_view->setFieldText(fields[count], reply);
+                if (isNumber(reply)) showReply(fields[count], reply);
                 QueryProgress();
             } else if (count == 9) {
                 ApplyCouplingStatus(coupling);
@@ -445,6 +335,14 @@ void DeviceLink::ReplyParser() {
         }
         default: break;
     }
+}
+
+// A set point the instrument reports is what it holds: Enter sends a field
+// whenever its text differs from that, so an entry equal to an older Enter
+// still goes out after a recall or another link changed the instrument.
+void DeviceLink::showReply(int edit, const QString& text) {
+    m_view->setFieldText(edit, text);
+    if (edit >= 5) linkState().setLastSent(edit, text);
 }
 
 void DeviceLink::ApplyCouplingStatus(const QString& digits) {
@@ -488,57 +386,6 @@ void DeviceLink::ApplyOutputStatusAtStartup(const QString& digit) {
         OperationDispatcher();
     } else if (value == 0) {
         OutputOffAction();
-    }
-}
-
-// ---- The poll thread ----
-
-void DeviceLink::StartPollThread() {
-    reapPollThreads(false);
-    m_pollThreads.emplace_back();
-    PollThread& t = m_pollThreads.back();
-    t.thread = std::thread([this, &t] {
-        pollCycle();
-        t.done = true;
-    });
-}
-
-void DeviceLink::reapPollThreads(bool all) {
-    for (auto it = m_pollThreads.begin(); it != m_pollThreads.end();) {
-        if (all || it->done) {
-            if (it->thread.joinable()) it->thread.join();
-            it = m_pollThreads.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-int DeviceLink::pollThreadsRunning() const {
-    int n = 0;
-    for (const PollThread& t : m_pollThreads) n += t.done ? 0 : 1;
-    return n;
-}
-
-void DeviceLink::pollCycle() {
-    LinkState& s = linkState();
-    s.AwaitingReply = 0;
-    if (!m_waits.sleepFor(m_timings.pollStartMs)) return;
-    for (const char* query : kPollQueries) {
-        for (;;) {
-            if (s.PollingEnabled == 0) {
-                m_waits.sleepFor(m_timings.pollEndMs);
-                return;
-            }
-            if (s.HoldTicks == 0) break;  // a held stepper pauses the cycle here
-            if (!m_waits.sleepFor(m_timings.holdCheckMs)) return;
-        }
-        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
-        const QString q = QString::fromLatin1(query);
-        SendCommand(q);
-        s.setLastQuery(q);
-        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
-        SendDeferredSetPoint();
     }
 }
 
@@ -599,8 +446,9 @@ void DeviceLink::ShowTimeoutMessage() {
 
 void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& closeDialog) {
     LinkState& s = linkState();
-    s.PollingEnabled = 0;
+    stopPolling();
     m_waits.ResponsiveWait(m_timings.recallStopWaitMs);
+    dropWaitingSetPoints();  // the slot's values replace them
     if (closeDialog) closeDialog();
     ShowQuerying();
     s.PendingOperation = Op::RecallMemory;
@@ -622,11 +470,29 @@ void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& 
     ClearMeasuredFields();
 }
 
+// Polling stops first, as switching the output off stops it: its queries
+// and replies would otherwise be counted as the start-up query's.
 void DeviceLink::LinkSequence() {
+    if (linkState().PollingEnabled == 1 || pollThreadsRunning() > 0) {
+        stopPolling();
+        m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
+    }
+    m_timeoutShown = false;
+    m_identity.clear();
+    m_view->setLinkText(QString());
     ShowQuerying();
     linkState().ProgressMode = Progress::PerReply;
     ResetLink();
     OperationDispatcher();
+}
+
+QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QString(); }
+
+// The device went away under an open port: said at once, beside the Part's
+// panels; the next command then runs into the usual time-out.
+void DeviceLink::lineLost() {
+    m_view->setLinkText(QStringLiteral("Line lost: %1").arg(portName()));
+    m_view->setLinkedPicture(false);
 }
 
 }  // namespace lqs

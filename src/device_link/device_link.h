@@ -1,6 +1,7 @@
 // The device link: command framing and sending, the operation dispatcher,
 // the poll thread, the reply parser, and the querying and time-out dialogs.
-// It lives in the user-interface thread; only the poll cycle runs elsewhere.
+// It lives in the user-interface thread; only the poll cycle runs elsewhere
+// (device_link_threads.cpp holds all that the poll thread runs or shares).
 #pragma once
 
 #include "link_state.h"
@@ -17,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace lqs {
 
@@ -68,6 +70,8 @@ public:
     void ResetLink();
     void OutputOnAction();
     void OutputOffAction();
+    // Sends every set point that waits, in the order changed (the poll cycle
+    // does the same after each of its queries).
     void SendDeferredSetPoint();
 
     // Receiving and parsing.
@@ -91,27 +95,57 @@ public:
     // each after a pace; closeDialog closes the recall dialog.
     void RecallMemory(const QString& slot, const std::function<void()>& closeDialog);
 
-    // The window keeps the poll thread's copy of Edit5 .. Edit8 current.
-    void mirrorSetPoint(int edit, const QString& text);
-
     // Seam: the "发送失败 !" box, shown in the user-interface thread.
     std::function<void()> ShowSendFailed;
+    // Seam for tests: called in the sending thread once a frame's last byte
+    // was handed to the serial component.
+    std::function<void(const QString& command)> FrameHandedOver;
 
     int pollThreadsRunning() const;
+    // What a link keeps between inputs, back to its start: for harnesses that
+    // feed one link many inputs (LinkState has its own).
+    void resetForTests();
 
 private:
-    void TransmitFrame(const QString& command);
+    // Who sends a frame, for the checks made under the send lock.
+    struct SendFrom {
+        std::uint64_t cycle = 0;  // a poll cycle's frame: refused once a newer cycle exists
+        bool query = false;       // a poll query: named in LastQuery before its bytes go
+        int waitingEdit = 0;      // a waiting set point: sent only while it waits with text
+        QString text;
+    };
+    enum class Sent { Written, Skipped, Stale };
+    struct WaitingSetPoint {
+        int edit = 0;
+        QString text;  // as confirmed
+    };
+    struct Answered {
+        QString query;
+        bool held = false;  // its field waits to be sent: the reply tells the old value
+    };
+
+    Sent TransmitFrame(const QString& command, const SendFrom& from);
+    bool current(const SendFrom& from) const;
     bool writeFrame(const QByteArray& frame);
     void linkLost();
+    void lineLost();
     void queryingClosed();
-    void pollCycle();
+    void stopPolling();
+    void pollCycle(std::uint64_t cycle);
     void reapPollThreads(bool all);
+    void deferSetPoint(int edit, const QString& text);
+    void dropWaitingSetPoints(int edit = 0);  // 0: every field
+    void sendWaitingSetPoints(std::uint64_t cycle);
+    void setPointSent(int edit, const QString& text);
+    Answered answeredQuery() const;
+    static QString queryOfField(int edit);
+    QString portName() const;
+    void showReply(int edit, const QString& text);
     // Runs f in the user-interface thread; from another thread it waits for
     // it to finish unless the link shuts down first.
     void runInUi(const std::function<void()>& f);
     bool inUiThread() const;
     void sendSetPointOf(int code);
-    QString mirroredText(int edit) const;
     QString statusChars(int first, int count) const;
 
     TComm* m_comm;
@@ -121,10 +155,13 @@ private:
     LinkTimings m_timings;
     Waits m_waits;
 
-    bool m_blockEndsReply = false;  // the block being parsed ends in CR
+    QString m_identity;  // the reply to "*IDN?" of the last link
     std::mutex m_sendMutex;  // one frame at a time on the wire
-    mutable std::mutex m_mirrorMutex;
-    std::array<QString, 4> m_mirror;  // Edit5 .. Edit8
+    std::atomic<std::uint64_t> m_cycle{0};  // the one poll cycle allowed to send
+    std::atomic<bool> m_sendFailedShown{false};
+    std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
+    mutable std::mutex m_waitMutex;  // taken after m_sendMutex when both are
+    std::vector<WaitingSetPoint> m_waiting;  // in the order changed
 
     struct PollThread {
         std::thread thread;

@@ -25,6 +25,10 @@ public:
     virtual QString saveSlotText() const = 0;
     virtual void closeMainWindow() = 0;
     virtual QWidget* viewWidget() = 0;
+    // The window's own panel after the three: the state of the line in words.
+    virtual void setLinkText(const QString& text) = 0;
+    // The link button's picture.
+    virtual void setLinkedPicture(bool linked) = 0;
 };
 
 }  // namespace lqs

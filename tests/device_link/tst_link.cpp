@@ -8,13 +8,46 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
+#include <atomic>
+#include <random>
+#include <thread>
+
 using namespace lqs;
+using namespace std::chrono_literals;
 using test::frames;
 
 namespace {
 const QStringList& kStartup = test::kStartupQueries;
-const QStringList& kCycle = test::kPollQueries;
 using Fixture = test::SimProgram;
+
+// One cycle at the fixture's timings (divisor 4), replies included, rounded up.
+constexpr auto kCycleLength = 2500ms;
+
+QStringList wire(const sim::PtyEndpoint& s) {
+    QStringList out;
+    for (const std::string& f : s.wireFrames()) out << QString::fromStdString(f);
+    return out;
+}
+
+// Typed into the field and confirmed with Enter, as the operator does.
+void enter(QLineEdit* field, const QString& text) {
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+QLabel* linkPanel(Fixture& f) { return f.form->findChild<QLabel*>(QStringLiteral("LinkPanel")); }
+
+// Links to an instrument whose outputs are on and waits until polling runs.
+bool pollingStarted(Fixture& f) {
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    f.linkStart();
+    return QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("VOUT1?")) &&
+                                        frames(f.sim).size() > kStartup.size() + 2; },
+                           15000);
+}
+
+int count(const Fixture& f, const char* frame) { return frames(f.sim).count(QLatin1String(frame)); }
 }  // namespace
 
 class tst_Link : public QObject {
@@ -22,10 +55,13 @@ class tst_Link : public QObject {
 private Q_SLOTS:
     void startupQueryFramesAndFields();
     void startupWithTrackAndOutputOn();
-    void pollCycleUpdatesAndRepeats();
-    void deferredSetPointAfterNextQuery();
+    void setPointsConfirmedWhileOn();
     void heldStepperPausesPolling();
-    void outputOffMidCycle();
+    void outputOffAndOnAgain();
+    void statusWithoutCarriageReturn();
+    void queryNamedBeforeItsBytes();
+    void linkAgainWhilePolling();
+    void lineLostShownAtOnce();
     void timeoutEndsTheProgram();
     void cancelAtOnce();
     void garbledStatusAtStartup();
@@ -53,6 +89,12 @@ void tst_Link::startupQueryFramesAndFields() {
     QTest::qWait(200);
     QCOMPARE(frames(f.sim).size(), kStartup.size() + 1);
     QVERIFY(f.boxes.seen.isEmpty());
+    QCOMPARE(wire(f.sim).first(), QStringLiteral("*IDN?\r\n"));
+    QCOMPARE(wire(f.sim).last(), QStringLiteral("OUT0\r\n"));
+    QCOMPARE(test::wireFlags(f.sim), QString());
+    QCOMPARE(linkPanel(f)->text(),
+             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
+    QVERIFY(f.form->linkedPicture());
 }
 
 void tst_Link::startupWithTrackAndOutputOn() {
@@ -72,42 +114,45 @@ void tst_Link::startupWithTrackAndOutputOn() {
     QCOMPARE(linkState().ParserMode.load(), Parse::Polling);
 }
 
-void tst_Link::pollCycleUpdatesAndRepeats() {
+// Two set points confirmed right after "VSET1?" went out, before its reply
+// (the instrument's old value) arrives: both reach the instrument after the
+// query, in the order confirmed, and the reply does not overwrite the field.
+void tst_Link::setPointsConfirmedWhileOn() {
+    std::atomic<bool> armed{false};  // outlives the simulator's thread
     Fixture f;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    f.linkStart();
-    const int before = kStartup.size() + 1;  // the queries and OUT1
-    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).size() >= before + kCycle.size() + 1, 15000);
-    const QStringList cycle = kCycle + QStringList{"VOUT1?"};
-    QCOMPARE(frames(f.sim).mid(before, cycle.size()), cycle);
-    const auto expect = f.sim.withInstrument([](sim::Instrument& i) {
-        return QStringList{QString::fromStdString(i.formatNumber(i.measuredVoltage(1))),
-                           QString::fromStdString(i.formatNumber(i.measuredCurrent(1))),
-                           QString::fromStdString(i.formatNumber(i.measuredVoltage(2))),
-                           QString::fromStdString(i.formatNumber(i.measuredCurrent(2)))};
+    LinkTimings t = LinkTimings().scaled(4);
+    t.pollPasses = 300;  // time to type within the pause after a query
+    f.form->link->setTimings(t);
+    f.form->LQS6200B1->trigger();
+    f.sim.setFrameObserver([&](const sim::Exchange& e) {
+        if (e.command == "VSET1?" && armed.exchange(false)) f.sim.injectFault(sim::Fault::late(150ms));
     });
-    const QStringList shown{f.form->Edit1->text(), f.form->Edit2->text(), f.form->Edit3->text(),
-                            f.form->Edit4->text()};
-    QCOMPARE(shown, expect);
-    QVERIFY(f.boxes.seen.isEmpty());
-}
-
-void tst_Link::deferredSetPointAfterNextQuery() {
-    Fixture f;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    f.linkStart();
-    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("VOUT1?")) && frames(f.sim).size() > kStartup.size() + 2);
-    f.form->Edit5->setText(QStringLiteral("7.50"));
-    linkState().PendingOperation = Op::StepVset1;
-    f.form->link->OperationDispatcher();
+    QVERIFY(pollingStarted(f));
+    armed = true;
+    QTRY_VERIFY_WITH_TIMEOUT(!armed && frames(f.sim).last() == QLatin1String("VSET1?"), 15000);
+    enter(f.form->Edit5, QStringLiteral("7.5"));
+    enter(f.form->Edit6, QStringLiteral(".8"));
+    QStringList shownSince;
+    for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
+        QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
+    }
     QCOMPARE(linkState().SetPointDeferred.load(), std::uint8_t(1));
-    QVERIFY(!frames(f.sim).contains(QStringLiteral("VSET1:7.5")));
-    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("VSET1:7.5")));
+    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("ISET1:0.8")));
     const QStringList all = frames(f.sim);
-    const int at = all.indexOf(QStringLiteral("VSET1:7.5"));
-    QVERIFY(kCycle.contains(all.at(at - 1)));  // right after a poll query
+    QCOMPARE(all.mid(all.lastIndexOf(QStringLiteral("VSET1?")), 3),
+             (QStringList{"VSET1?", "VSET1:7.5", "ISET1:0.8"}));
+    QVERIFY(wire(f.sim).contains(QStringLiteral("VSET1:7.5\r\n")));
     QTRY_COMPARE(linkState().SetPointDeferred.load(), std::uint8_t(0));
-    QCOMPARE(all.count(QStringLiteral("VSET1:7.5")), 1);
+    const int asked = count(f, "VSET1?");
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // answered again since
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
+    QCOMPARE(f.form->Edit6->text(), QStringLiteral("0.80"));
+    shownSince.removeAll(QStringLiteral("7.50"));
+    shownSince.removeAll(QStringLiteral("0.80"));
+    QCOMPARE(shownSince, QStringList());  // never the old values in between
+    QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1) == 7.5 && i.currentSet(1) == 0.8; }));
+    QCOMPARE(count(f, "VSET1:7.5") + count(f, "ISET1:0.8"), 2);
+    QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
 void tst_Link::heldStepperPausesPolling() {
@@ -124,21 +169,97 @@ void tst_Link::heldStepperPausesPolling() {
     QTRY_VERIFY(frames(f.sim).size() > held);
 }
 
-void tst_Link::outputOffMidCycle() {
+// Output off and on again within a second, at random moments of the cycle:
+// the old cycle never sends beside the new one, and no thread is left.
+void tst_Link::outputOffAndOnAgain() {
     Fixture f;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    f.linkStart();
-    QTRY_VERIFY(frames(f.sim).size() > kStartup.size() + 4);
-    f.form->BitBtn4->click();
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
-    QVERIFY(f.form->Edit1->text().isEmpty());
-    QTRY_COMPARE(frames(f.sim).count(QStringLiteral("OUT0")), 1);
-    const QStringList all = frames(f.sim);
-    QTest::qWait(800);
-    const QStringList later = frames(f.sim);
-    QVERIFY2(later.size() - all.size() <= 1, qPrintable(later.join(QLatin1Char(' '))));
+    QVERIFY(pollingStarted(f));
+    const unsigned seed = std::random_device{}();
+    qInfo("seed %u", seed);
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 6; ++i) {
+        QTest::qWait(int(rng() % 1000));
+        QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+        QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+        QVERIFY(f.form->Edit1->text().isEmpty());
+        QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+        QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    }
+    const int statuses = count(f, "STATUS?");
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+    QVERIFY(wire(f.sim).contains(QStringLiteral("OUT1\r\n")));
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTRY_COMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
+    const int sent = frames(f.sim).size();
     QTRY_COMPARE(f.form->link->pollThreadsRunning(), 0);
-    QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return !i.output(); }));
+    QTest::qWait(300);
+    QCOMPARE(frames(f.sim).size(), sent);
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// A status reply that does not end in CR still starts the next cycle.
+void tst_Link::statusWithoutCarriageReturn() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
+    const int statuses = count(f, "STATUS?");
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 3 * 2500);
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+}
+
+// The poll thread held up past the line's silence right after handing a
+// query over: its reply still goes to that query's field, and to no other.
+void tst_Link::queryNamedBeforeItsBytes() {
+    std::atomic<bool> holdUp{false};  // outlives the poll threads
+    Fixture f;
+    f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
+        if (holdUp && command == QLatin1String("VOUT1?")) std::this_thread::sleep_for(150ms);  // descheduled
+    };
+    QVERIFY(pollingStarted(f));
+    holdUp = true;
+    f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 5.0); });  // new readings from now on
+    const int statuses = count(f, "STATUS?");
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
+    const auto shown = f.sim.withInstrument([](sim::Instrument& i) {
+        return QStringList{QString::fromStdString(i.formatNumber(i.measuredVoltage(1))),
+                           QString::fromStdString(i.formatNumber(i.measuredCurrent(1)))};
+    });
+    QCOMPARE((QStringList{f.form->Edit1->text(), f.form->Edit2->text()}), shown);
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+}
+
+// The link button pressed again in the middle of a cycle: polling stops
+// before the start-up query, whose ten queries go out alone.
+void tst_Link::linkAgainWhilePolling() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).last() == QLatin1String("IOUT2?"), 10000);
+    f.sim.withInstrument([](sim::Instrument& i) { i.setVoltageSet(1, 8.0); });
+    f.linkStart();
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= 2, 10000);
+    const QStringList all = frames(f.sim);
+    const int at = all.lastIndexOf(QStringLiteral("*IDN?"));
+    QCOMPARE(all.mid(at, kStartup.size()), kStartup);
+    QVERIFY(all.mid(0, at).endsWith(QStringLiteral("IOUT2?")) || all.mid(0, at).endsWith(QStringLiteral("VSET1?")));
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("8.00"));
+    QCOMPARE(f.form->Edit6->text(), QStringLiteral("1.00"));
+    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// The far end gone: the link panel says so at once and the link button shows
+// the unlinked picture; the time-out then ends the program as before.
+void tst_Link::lineLostShownAtOnce() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    const QString port = f.form->comm1->CommName();
+    QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
+    f.sim.hangUpNow();
+    QTRY_COMPARE_WITH_TIMEOUT(linkPanel(f)->text(), QStringLiteral("Line lost: ") + port, 1000);
+    QVERIFY(!f.form->linkedPicture());
+    QCOMPARE(f.form->statusText(0), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 20000);
 }
 
 void tst_Link::timeoutEndsTheProgram() {

@@ -9,6 +9,8 @@
 #include <QProgressBar>
 #include <QtTest>
 
+#include <algorithm>
+
 using namespace lqs;
 
 namespace {
@@ -51,6 +53,8 @@ private Q_SLOTS:
     void longBlockStaysInBuffer();
     void shortBlocks();
     void splitStatusStartsOneCycle();
+    void sendFailedBoxOneAtATime();
+    void oneCountdownForBothThreads();
 };
 
 void tst_ReplyParser::startupFillsSetPoints() {
@@ -254,18 +258,74 @@ void tst_ReplyParser::shortBlocks() {
     QCOMPARE(boxes.seen[0].text, QStringLiteral("'' is not a valid integer value."));
 }
 
-// A status reply cut in two by a pause on the line: one next cycle, not two.
+// A status reply cut in two by a pause on the line: its first block starts
+// the next cycle, whether or not it ends in CR, and the rest starts nothing.
 void tst_ReplyParser::splitStatusStartsOneCycle() {
     Fixture f;
     linkState().ParserMode = Parse::Polling;
     linkState().PendingOperation = Op::Polling;
     linkState().PollingEnabled = 1;
+    linkState().HoldTicks = 1;  // the started cycle waits at its gate
     linkState().setLastQuery(QStringLiteral("STATUS?"));
     f.receive("1101001");
-    QCOMPARE(f.link.pollThreadsRunning(), 0);
+    QCOMPARE(f.link.pollThreadsRunning(), 1);
     f.receive("000001\n\r");
     QCOMPARE(f.link.pollThreadsRunning(), 1);
     linkState().PollingEnabled = 0;
+    linkState().HoldTicks = 0;
+    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
+}
+
+// Once the send thread has ended every byte is refused: while one
+// "发送失败 !" box is open no second one opens inside it.
+void tst_ReplyParser::sendFailedBoxOneAtATime() {
+    Fixture f;
+    int open = 0;
+    int deepest = 0;
+    int shown = 0;
+    f.link.ShowSendFailed = [&] {
+        ++shown;
+        deepest = std::max(deepest, ++open);
+        QTest::qWait(30);  // the box waits for the operator; posted work runs meanwhile
+        --open;
+    };
+    LinkState& s = linkState();
+    s.OutputOn = 1;
+    s.PollingEnabled = 1;
+    s.PendingOperation = Op::Polling;
+    f.link.OperationDispatcher();
+    s.PendingOperation = Op::StepVset1;  // a set point was stepped: no query waits for its reply
+    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
+    QTest::qWait(100);
+    QCOMPARE(deepest, 1);
+    QVERIFY(shown >= 1);
+}
+
+// The reply missing for the user-interface thread and the poll thread alike:
+// one countdown, not one nested in the other.
+void tst_ReplyParser::oneCountdownForBothThreads() {
+    Fixture f;
+    LinkTimings t = LinkTimings().scaled(100);
+    t.countdownStepMs = 10;
+    f.link.setTimings(t);
+    LinkState& s = linkState();
+    bool sent = false;
+    // The cycle's first query was refused and is awaited: its second query
+    // will miss the reply too while this thread's own command misses it.
+    f.link.ShowSendFailed = [&] {
+        if (sent) return;
+        sent = true;
+        f.link.SendCommand(QStringLiteral("OUT0"));  // the countdown runs in here
+    };
+    s.OutputOn = 1;
+    s.PollingEnabled = 1;
+    s.PendingOperation = Op::Polling;
+    f.link.OperationDispatcher();
+    QTRY_VERIFY(sent);
+    s.PollingEnabled = 0;
+    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
+    QTest::qWait(100);
+    QCOMPARE(f.view.frameDisables, 2);  // the querying dialog, then the time-out box
 }
 
 QTEST_MAIN(tst_ReplyParser)

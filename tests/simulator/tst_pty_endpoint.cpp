@@ -32,6 +32,8 @@ private Q_SLOTS:
     void stopIsPrompt_data();
     void stopIsPrompt();
     void linkFollowsLifetime();
+    void strictWire_data();
+    void strictWire();
 
 private:
     std::unique_ptr<PtyEndpoint> ep_;
@@ -204,6 +206,40 @@ void TestPtyEndpoint::linkFollowsLifetime() {
     QCOMPARE(::symlink("/dev/null", link.c_str()), 0);
     ep_->stop();
     QCOMPARE(readLink(link), std::string("/dev/null"));
+}
+
+// The line as a strict instrument sees it: each frame kept byte for byte, and
+// anything a real one could misread flagged.
+void TestPtyEndpoint::strictWire_data() {
+    QTest::addColumn<QList<QByteArray>>("writes");  // with a pause of 150 ms between writes
+    QTest::addColumn<QString>("flag");                // start of the one flag, or empty
+    QTest::newRow("clean") << QList<QByteArray>{"VSET1:12.5\r\n"} << QString();
+    QTest::newRow("bare LF") << QList<QByteArray>{"OUT1\n"} << QStringLiteral("frame not ending in CR LF");
+    QTest::newRow("control byte") << QList<QByteArray>{QByteArray("OU\x01T1\r\n")}
+                                  << QStringLiteral("byte outside printable ASCII");
+    QTest::newRow("high byte") << QList<QByteArray>{QByteArray("VSET1:1\xb2\r\n")}
+                               << QStringLiteral("byte outside printable ASCII");
+    QTest::newRow("split") << QList<QByteArray>{"VOU", "T1?\r\n"} << QStringLiteral("frame split by");
+}
+
+void TestPtyEndpoint::strictWire() {
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QString, flag);
+    QByteArray all;
+    for (int i = 0; i < writes.size(); ++i) {
+        if (i > 0) QTest::qWait(150);
+        QCOMPARE(::write(port_->fd(), writes[i].constData(), std::size_t(writes[i].size())), writes[i].size());
+        all += writes[i];
+    }
+    QTRY_COMPARE(ep_->wireFrames().size(), std::size_t(1));
+    QCOMPARE(QByteArray::fromStdString(ep_->wireFrames().front()), all);
+    const auto flags = ep_->wireFlags();
+    if (flag.isEmpty()) {
+        QVERIFY(flags.empty());
+    } else {
+        QCOMPARE(flags.size(), std::size_t(1));
+        QVERIFY2(QString::fromStdString(flags.front()).startsWith(flag), flags.front().c_str());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPtyEndpoint)

@@ -72,11 +72,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_statusQueries;
     }
-    // The cycle in which a query first came twice in a row (two poll cycles at once), or -1.
-    int doubledAt() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_doubledAt;
-    }
     std::optional<LateReply> takeLate(const QString& query) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_late || m_late->query != query) return std::nullopt;
@@ -93,10 +88,6 @@ public:
     void onFrame(sim::PtyEndpoint& sim, const sim::Exchange& e) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (e.command == kQueries[0]) ++m_statusQueries;
-        if (e.command == m_lastCommand && m_doubledAt < 0 && e.kind != sim::ReplyKind::None) {
-            m_doubledAt = m_statusQueries;
-        }
-        m_lastCommand = e.command;
         if (!m_armed || e.command != m_armed->query) return;
         sim.injectFault(m_armed->fault);
         ++m_injected[m_armed->kind];
@@ -118,8 +109,6 @@ private:
     std::optional<LateReply> m_late;
     std::array<int, KindCount> m_injected{};
     int m_statusQueries = 0;
-    int m_doubledAt = -1;
-    std::string m_lastCommand;
 };
 
 // What a received block may change on the window.
@@ -131,16 +120,20 @@ struct Snapshot {
 
 class Soak {
 public:
+    FaultPlan plan;  // first, so that it outlives the simulator's thread
     test::SimProgram p{sim::Model::B, 8};
     sim::PtyEndpoint& sim = p.sim;
     std::unique_ptr<TForm1>& form = p.form;
-    FaultPlan plan;
     std::array<int, KindCount> seen{};
     QStringList violations;
     QStringList trace;  // what each cycle did, for a failure's report
     bool watching = false;
+    std::chrono::milliseconds cycle{0};  // one poll cycle at the soak's timings
+    std::array<double, 4> confirmed{12.0, 1.0, 5.0, 0.5};  // Edit5 .. Edit8 as last confirmed
 
     Soak() {
+        const LinkTimings t = LinkTimings().scaled(8);
+        cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
         sim.setFrameObserver([this](const sim::Exchange& e) { plan.onFrame(sim, e); });
         sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
         auto handle = form->comm1->OnReceiveData;
@@ -222,6 +215,7 @@ private:
         const bool isStatus = query == QString::fromStdString(kQueries[0]);
         const Snapshot before = snapshot();
         const int counterBefore = s.ReplyCounter;
+        const bool waiting = s.SetPointDeferred == 1;
         handle();
         const Snapshot after = snapshot();
         const int counter = s.ReplyCounter;
@@ -272,8 +266,8 @@ private:
             }
         }
         const int field = fieldOf(query);
-        if (field && s.ParserMode == Parse::Polling && s.PendingOperation != Op::None &&
-            after.fields[std::size_t(field)] != text) {
+        if (field && !(field >= 5 && waiting) && s.ParserMode == Parse::Polling &&
+            s.PendingOperation != Op::None && after.fields[std::size_t(field)] != text) {
             violation(QStringLiteral("reply \"%1\" to %2 not shown: Edit%3 holds \"%4\"")
                           .arg(text, query)
                           .arg(field)
@@ -311,8 +305,10 @@ void tst_SoakLink::waitCycle(Soak& f) {
         problem = QStringLiteral("time-out box without a lost reply");
     } else if (f.form->windows().Querying->isVisible()) {
         problem = QStringLiteral("querying dialog while polling");
-    } else if (f.plan.doubledAt() >= 0) {
-        problem = QStringLiteral("two poll cycles at once since cycle %1").arg(f.plan.doubledAt());
+    } else if (const QString broken = test::pollingViolation(f.sim, 2 * f.cycle, true); !broken.isEmpty()) {
+        problem = broken;
+    } else if (const QString flags = test::wireFlags(f.sim); !flags.isEmpty()) {
+        problem = flags;
     } else if (!f.violations.isEmpty()) {
         QFAIL(qPrintable(f.violations.join(QLatin1Char('\n'))));
     }
@@ -322,11 +318,10 @@ void tst_SoakLink::waitCycle(Soak& f) {
 void tst_SoakLink::toggleOutput(Soak& f) {
     ++m_toggles;
     f.note(QStringLiteral("output off and on"));
-    f.form->BitBtn4->click();
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
     QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
-    QTRY_COMPARE_WITH_TIMEOUT(f.form->link->pollThreadsRunning(), 0, 5000);
     QTRY_VERIFY(!f.instrumentOutput());
-    f.form->BitBtn4->click();
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);  // on again at once
     QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
     QTRY_VERIFY(f.instrumentOutput());
 }
@@ -348,10 +343,12 @@ void tst_SoakLink::changeSetPoint(Soak& f, std::mt19937& rng) {
     const int hundredths = std::uniform_int_distribution<int>(10, edit % 2 ? 3000 : 300)(rng);
     const QString typed = QString::number(hundredths / 100.0, 'f', 2);
     f.note(QStringLiteral("Edit%1 := %2").arg(edit).arg(typed));
-    f.edit(edit)->setText(typed);
-    f.form->ConfirmSetPoint(edit);
-    QCOMPARE(linkState().SetPointDeferred.load(), std::uint8_t(1));
-    const double shown = f.edit(edit)->text().toDouble();
+    QLineEdit* e = f.edit(edit);
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(e, typed);
+    QTest::keyClick(e, Qt::Key_Return);
+    const double shown = e->text().toDouble();
+    f.confirmed[std::size_t(edit - 5)] = shown;
     QTRY_VERIFY_WITH_TIMEOUT(std::abs(setPointOf(f, edit) - shown) < 0.006, 5000);
     QTRY_COMPARE(linkState().SetPointDeferred.load(), std::uint8_t(0));
 }
@@ -374,6 +371,7 @@ void tst_SoakLink::holdStepper(Soak& f, std::mt19937& rng) {
     QCOMPARE(linkState().HoldTicks.load(), 0);
     QTRY_VERIFY(f.sim.transcript().size() > held);
     const double shown = f.edit(edit)->text().toDouble();
+    f.confirmed[std::size_t(edit - 5)] = shown;
     QTRY_VERIFY_WITH_TIMEOUT(std::abs(setPointOf(f, edit) - shown) < 0.006, 5000);
 }
 
@@ -459,6 +457,14 @@ void tst_SoakLink::soak() {
     }
     QCOMPARE(f.form->BitBtn4->text(),
              f.instrumentOutput() ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    for (int edit = 5; edit <= 8; ++edit) {
+        const double held = setPointOf(f, edit);
+        QVERIFY2(std::abs(held - f.confirmed[std::size_t(edit - 5)]) < 0.006,
+                 qPrintable(QStringLiteral("Edit%1: the instrument holds %2, the operator confirmed %3")
+                                .arg(edit)
+                                .arg(held)
+                                .arg(f.confirmed[std::size_t(edit - 5)])));
+    }
     QVERIFY(f.p.boxes.seen.isEmpty());
 
     QVERIFY(!f.form->frameEnabled());

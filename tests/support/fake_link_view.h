@@ -21,6 +21,9 @@ public:
     int saveClosed = 0;
     QString slot = QStringLiteral("1");
     int mainClosed = 0;
+    int frameDisables = 0;
+    QString linkText;
+    bool linkedPicture = true;
     QWidget widget;
 
     QString fieldText(int edit) const override { return fields[std::size_t(edit)]; }
@@ -31,11 +34,16 @@ public:
         couplingSelections << button;
         coupling = button;
     }
-    void setFrameEnabled(bool enabled) override { frameEnabled = enabled; }
+    void setFrameEnabled(bool enabled) override {
+        frameEnabled = enabled;
+        if (!enabled) ++frameDisables;
+    }
     void closeSaveDialog() override { ++saveClosed; }
     QString saveSlotText() const override { return slot; }
     void closeMainWindow() override { ++mainClosed; }
     QWidget* viewWidget() override { return &widget; }
+    void setLinkText(const QString& text) override { linkText = text; }
+    void setLinkedPicture(bool linked) override { linkedPicture = linked; }
 };
 
 }  // namespace lqs::test

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
 #include <memory>
 
 namespace lqs::test {
@@ -28,10 +29,63 @@ inline QStringList frames(const sim::PtyEndpoint& s) {
     return out;
 }
 
+// What the strict line flagged, one per line; empty while the program behaves.
+inline QString wireFlags(const sim::PtyEndpoint& s) {
+    QStringList out;
+    for (const std::string& f : s.wireFlags()) out << QString::fromStdString(f);
+    return out.join(QLatin1Char('\n'));
+}
+
 inline const QStringList kStartupQueries = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
                                             "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
 inline const QStringList kPollQueries = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
                                          "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
+
+// The link's rules checked on what the instrument received. Polling runs from
+// an "OUT1" until a command that stops it; within that stretch the queries
+// follow one cycle's order (a cycle is cut short only where polling stops, so
+// two cycles never interleave), and no frame comes more than maxGap after the
+// one before. With polling still running, the last frame is not older than
+// maxGap either. Empty when all holds, else what broke first.
+inline QString pollingViolation(const sim::PtyEndpoint& s, std::chrono::milliseconds maxGap,
+                                bool stillPolling) {
+    const std::vector<std::string> wire = s.wireFrames();
+    const auto times = s.wireTimes();
+    bool polling = false;
+    int next = 0;
+    std::chrono::steady_clock::time_point last;
+    const auto ms = [](std::chrono::steady_clock::duration d) {
+        return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        const QString f = QString::fromStdString(wire[i]).chopped(2);
+        if (f == QLatin1String("OUT1")) {
+            polling = true;
+            next = 0;
+            last = times[i];
+            continue;
+        }
+        for (const char* stop : {"OUT0", "TRACK", "SAV", "RCL", "*IDN?"}) {
+            if (f.startsWith(QLatin1String(stop))) polling = false;
+        }
+        if (!polling) continue;
+        if (times[i] - last > maxGap) {
+            return QStringLiteral("%1 ms without a frame before %2 (frame %3)").arg(ms(times[i] - last)).arg(f).arg(i);
+        }
+        last = times[i];
+        const int q = kPollQueries.indexOf(f);
+        if (q < 0) continue;  // a set point sent after a query
+        if (q != next) {
+            return QStringLiteral("%1 where %2 was due: two cycles at once (frame %3)")
+                .arg(f, kPollQueries.at(next))
+                .arg(i);
+        }
+        next = (next + 1) % int(kPollQueries.size());
+    }
+    const auto idle = std::chrono::steady_clock::now() - last;
+    if (polling && stillPolling && idle > maxGap) return QStringLiteral("no query for %1 ms").arg(ms(idle));
+    return QString();
+}
 
 struct SimProgram {
     sim::PtyEndpoint sim;

@@ -184,10 +184,80 @@ std::string PtyEndpoint::rawBytes() const {
     return raw_;
 }
 
+std::vector<std::string> PtyEndpoint::wireFrames() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return wireFrames_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> PtyEndpoint::wireTimes() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return wireTimes_;
+}
+
+std::vector<std::string> PtyEndpoint::wireFlags() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return wireFlags_;
+}
+
+void PtyEndpoint::setFrameSilence(std::chrono::milliseconds ms) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    frameSilence_ = ms;
+}
+
 void PtyEndpoint::clearTranscript() {
     std::lock_guard<std::mutex> lock(stateMutex_);
     transcript_.clear();
     raw_.clear();
+    wireFrames_.clear();
+    wireTimes_.clear();
+    wireFlags_.clear();
+}
+
+namespace {
+std::string printable(const std::string& frame) {
+    std::string out;
+    for (unsigned char c : frame) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+}  // namespace
+
+// One read's bytes: each frame is kept as it came and judged when its LF arrives.
+void PtyEndpoint::checkWire(const char* data, std::size_t size) {
+    const auto now = Clock::now();
+    if (!partialFrame_.empty() && now - partialAt_ > frameSilence_) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - partialAt_);
+        wireFlags_.push_back("frame split by " + std::to_string(ms.count()) + " ms after \"" +
+                             printable(partialFrame_) + "\"");
+    }
+    partialAt_ = now;
+    for (std::size_t i = 0; i < size; ++i) {
+        partialFrame_ += data[i];
+        if (data[i] != '\n') continue;
+        std::string frame;
+        frame.swap(partialFrame_);
+        const std::size_t n = frame.size();
+        if (n < 2 || frame[n - 2] != '\r') {
+            wireFlags_.push_back("frame not ending in CR LF: \"" + printable(frame) + "\"");
+        }
+        for (std::size_t k = 0; k + 2 < n; ++k) {
+            const unsigned char c = static_cast<unsigned char>(frame[k]);
+            if (c < 0x20 || c >= 0x7f) {
+                wireFlags_.push_back("byte outside printable ASCII: \"" + printable(frame) + "\"");
+                break;
+            }
+        }
+        wireFrames_.push_back(std::move(frame));
+        wireTimes_.push_back(now);
+    }
 }
 
 bool PtyEndpoint::waitForFrames(std::size_t n, std::chrono::milliseconds timeout) const {
@@ -300,6 +370,7 @@ void PtyEndpoint::handleInput(const char* data, std::size_t size) {
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         raw_.append(data, size);
+        checkWire(data, size);
         for (const Exchange& e : exchanges) transcript_.push_back(e.command);
         observer = observer_;
     }

@@ -73,6 +73,16 @@ public:
 
     // Frames received since the last clear, without CR/LF, empty frames skipped.
     std::vector<std::string> transcript() const;
+    // The same frames byte for byte as they came, terminator included.
+    std::vector<std::string> wireFrames() const;
+    // When the LF of each of wireFrames() arrived.
+    std::vector<std::chrono::steady_clock::time_point> wireTimes() const;
+    // What a strict line would reject, one line each: a frame not ending in CR LF,
+    // a byte outside printable ASCII, a frame whose bytes paused longer than the
+    // line's silence. Empty while the program behaves.
+    std::vector<std::string> wireFlags() const;
+    // The pause inside a frame that counts as splitting it; 100 ms unless set.
+    void setFrameSilence(std::chrono::milliseconds ms);
     // Every byte received since the last clear, framing included.
     std::string rawBytes() const;
     void clearTranscript();  // clears frames and raw bytes
@@ -108,6 +118,7 @@ private:
     void run();
     void wake();
     void handleInput(const char* data, std::size_t size);
+    void checkWire(const char* data, std::size_t size);  // under stateMutex_
     void queueReply(const Exchange& e, const std::string& terminator);
     bool flushDue();  // false while the master is full
     void closeMaster();
@@ -120,6 +131,12 @@ private:
     mutable std::condition_variable framesChanged_;
     std::vector<std::string> transcript_;
     std::string raw_;
+    std::vector<std::string> wireFrames_;
+    std::vector<std::chrono::steady_clock::time_point> wireTimes_;
+    std::vector<std::string> wireFlags_;
+    std::string partialFrame_;  // bytes since the last LF
+    std::chrono::steady_clock::time_point partialAt_;  // when its last byte came
+    std::chrono::milliseconds frameSilence_{100};
     std::vector<ArmedFault> faults_;
     bool silent_ = false;
     std::string slavePath_;

@@ -11,7 +11,7 @@
 
 #include <QThread>
 
-#include <condition_variable>
+#include <memory>
 
 namespace lqs {
 
@@ -36,25 +36,18 @@ void DeviceLink::runInUi(const std::function<void()>& f) {
         f();
         return;
     }
-    struct Done {
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-    };
-    auto state = std::make_shared<Done>();
+    // The flag lives under the waits' lock, so shutdown and the finished call
+    // both wake this thread; a request the user-interface thread will never
+    // run cannot hold it.
+    auto done = std::make_shared<bool>(false);
     QMetaObject::invokeMethod(
         this,
-        [f, state] {
+        [this, f, done] {
             f();
-            std::lock_guard<std::mutex> lock(state->m);
-            state->done = true;
-            state->cv.notify_all();
+            m_waits.signal([&] { *done = true; });
         },
         Qt::QueuedConnection);
-    std::unique_lock<std::mutex> lock(state->m);
-    // Wakes now and then to see whether the program is closing, so a
-    // request the user-interface thread will never run cannot hold us.
-    while (!state->done && !m_waits.shuttingDown()) state->cv.wait_for(lock, std::chrono::milliseconds(100));
+    m_waits.waitUntil([&] { return *done; });
 }
 
 // ---- Framing and sending ----

@@ -45,6 +45,20 @@ void Waits::shutdown() {
     m_wake.notify_all();
 }
 
+void Waits::signal(const std::function<void()>& set) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        set();
+    }
+    m_wake.notify_all();
+}
+
+bool Waits::waitUntil(const std::function<bool()>& ready) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wake.wait(lock, [&] { return m_shutdown || ready(); });
+    return ready();
+}
+
 bool Waits::shuttingDown() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_shutdown;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace lqs {
@@ -19,6 +20,11 @@ public:
     bool shuttingDown() const;
     // Sleeps up to ms in a worker thread; false when woken by shutdown.
     bool sleepFor(int ms);
+    // Runs set under the waits' lock, then wakes every waiting thread.
+    void signal(const std::function<void()>& set);
+    // Blocks a worker thread until ready() holds (read under the waits' lock)
+    // or the program shuts down; false when it shut down first.
+    bool waitUntil(const std::function<bool()>& ready);
 
 private:
     mutable std::mutex m_mutex;

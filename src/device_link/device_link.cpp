@@ -488,7 +488,7 @@ void DeviceLink::LinkSequence() {
 
 QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QString(); }
 
-// The device went away under an open port: said at once, beside the Part's
+// The device went away under an open port: said at once, beside the status
 // panels; the next command then runs into the usual time-out.
 void DeviceLink::lineLost() {
     m_view->setLinkText(QStringLiteral("Line lost: %1").arg(portName()));

@@ -21,7 +21,6 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relist
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_comm(comm),
       m_sources(std::move(sources)),
-      m_watcher(new QFileSystemWatcher(this)),
       m_relistTimer(new QTimer(this)) {
     setWindowTitle(QStringLiteral("Config RS232"));
     setFixedSize(208, 189);
@@ -64,16 +63,12 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relist
     // Every way out (accept, reject, Esc, the close box) ends in done().
     connect(this, &QDialog::finished, this, &TForm3::dialogClosed);
 
-    // An adapter plugged in or pulled out shows in /dev (a simulator in its
-    // link directory); udev touches a new node several times, so the changes
-    // of a moment are read as one. The timer is not restarted by later
-    // changes, so a busy directory still gets a fresh list at its pace.
+    // udev touches a new node several times, so the changes of a moment are
+    // read as one. The timer is not restarted by later changes, so a busy
+    // directory still gets a fresh list at its pace.
     m_relistTimer->setSingleShot(true);
     m_relistTimer->setInterval(relistDelayMs);
     connect(m_relistTimer, &QTimer::timeout, this, [this] { relist(true); });
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
-        if (!m_relistTimer->isActive()) m_relistTimer->start();
-    });
 }
 
 QPoint TForm3::centredTopLeft(const QRect& area, const QSize& frame) {
@@ -101,7 +96,8 @@ void TForm3::showEvent(QShowEvent* event) {
 void TForm3::hideEvent(QHideEvent* event) {
     if (!event->spontaneous()) {
         m_relistTimer->stop();
-        if (!m_watcher->directories().isEmpty()) m_watcher->removePaths(m_watcher->directories());
+        delete m_watcher;
+        m_watcher = nullptr;
     }
     QDialog::hideEvent(event);
 }
@@ -114,6 +110,15 @@ void TForm3::FormShow() {
 }
 
 void TForm3::watchPortDirectories() {
+    // An adapter plugged in or pulled out shows in /dev (a simulator in its
+    // link directory). Watched only while the dialog is shown, so the
+    // program's start-up and the rest of its run spend nothing on it.
+    if (!m_watcher) {
+        m_watcher = new QFileSystemWatcher(this);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+            if (!m_relistTimer->isActive()) m_relistTimer->start();
+        });
+    }
     const QStringList wanted = portListWatchPaths(m_sources);
     const QStringList watched = m_watcher->directories();
     for (const QString& dir : watched)

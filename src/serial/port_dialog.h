@@ -58,7 +58,7 @@ private:
 
     TComm* m_comm;
     PortListSources m_sources;
-    QFileSystemWatcher* m_watcher;
+    QFileSystemWatcher* m_watcher = nullptr;  // only while shown
     QTimer* m_relistTimer;
 };
 

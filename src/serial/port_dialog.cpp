@@ -105,7 +105,6 @@ void TForm3::hideEvent(QHideEvent* event) {
 void TForm3::FormShow() {
     // Ports come and go (USB adapters, the simulator), so the list is read afresh.
     relist(false);
-    watchPortDirectories();
     cbo1->setFocus();
 }
 
@@ -128,8 +127,10 @@ void TForm3::watchPortDirectories() {
 }
 
 void TForm3::relist(bool keepChoice) {
-    // A link directory made meanwhile (a simulator started) is watched itself from now on.
-    if (keepChoice) watchPortDirectories();
+    // Watched before the list is read, so no change after the reading is
+    // missed; a link directory made meanwhile (a simulator started) is
+    // watched itself from now on.
+    watchPortDirectories();
     // The item's data is the port's name; its text and tooltip add what the
     // system knows of it.
     QStringList names, lines;

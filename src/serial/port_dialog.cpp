@@ -16,7 +16,7 @@
 
 namespace lqs {
 
-TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relistDelayMs)
+TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_comm(comm),
@@ -67,7 +67,7 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relist
     // read as one. The timer is not restarted by later changes, so a busy
     // directory still gets a fresh list at its pace.
     m_relistTimer->setSingleShot(true);
-    m_relistTimer->setInterval(relistDelayMs);
+    m_relistTimer->setInterval(250);
     connect(m_relistTimer, &QTimer::timeout, this, [this] { relist(true); });
 }
 

@@ -161,8 +161,7 @@ void TForm3::relist(bool keepChoice) {
 }
 
 void TForm3::Button1Click() {
-    bool failed = false;
-    const bool opened = runGuarded(this, [this, &failed] {
+    const bool ran = runGuarded(this, [this] {
         // Short settling pauses around the close, which some adapters need
         // before the same device is opened again.
         QThread::msleep(10);
@@ -174,10 +173,10 @@ void TForm3::Button1Click() {
         } catch (const ECommsError& e) {
             // The component's own text, and under it why and what to do.
             showErrorBox(this, QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
-            failed = true;
         }
     });
-    if (!opened || failed) return;
+    // A failed open leaves the port closed.
+    if (!ran || !m_comm->IsOpen()) return;
     Q_EMIT portOpened();
     accept();
 }

@@ -9,13 +9,4 @@ namespace lqs {
 // error is the errno of the failed open or lock; path the port as named.
 std::string describeOpenFailure(const std::string& path, int error);
 
-struct PortHolder {
-    int pid = 0;  // 0: not known
-    std::string program;
-};
-
-// The process that holds path locked, or else open, as far as /proc tells
-// (another user's descriptors are hidden from us). This process is skipped.
-PortHolder findPortHolder(const std::string& path);
-
 }  // namespace lqs

@@ -7,6 +7,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -119,8 +121,13 @@ std::string permissionDetail(const std::string& path) {
            " $USER\n\nthen log out and log in again: the new group takes effect at the next login.";
 }
 
-}  // namespace
+struct PortHolder {
+    int pid = 0;  // 0: not known
+    std::string program;
+};
 
+// The process that holds path locked, or else open, as far as /proc tells
+// (another user's descriptors are hidden from us). This process is skipped.
 PortHolder findPortHolder(const std::string& path) {
     struct stat target {};
     if (::stat(path.c_str(), &target) != 0) return {};
@@ -129,6 +136,8 @@ PortHolder findPortHolder(const std::string& path) {
     if (pid == 0) return {};
     return {pid, programOf(pid)};
 }
+
+}  // namespace
 
 std::string describeOpenFailure(const std::string& path, int error) {
     if (path.empty())

@@ -16,12 +16,11 @@
 
 namespace lqs {
 
-TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relistDelayMs)
+TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_comm(comm),
       m_sources(std::move(sources)),
-      m_watcher(new QFileSystemWatcher(this)),
       m_relistTimer(new QTimer(this)) {
     setWindowTitle(QStringLiteral("Config RS232"));
     setFixedSize(208, 189);
@@ -64,16 +63,12 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources, int relist
     // Every way out (accept, reject, Esc, the close box) ends in done().
     connect(this, &QDialog::finished, this, &TForm3::dialogClosed);
 
-    // An adapter plugged in or pulled out shows in /dev (a simulator in its
-    // link directory); udev touches a new node several times, so the changes
-    // of a moment are read as one. The timer is not restarted by later
-    // changes, so a busy directory still gets a fresh list at its pace.
+    // udev touches a new node several times, so the changes of a moment are
+    // read as one. The timer is not restarted by later changes, so a busy
+    // directory still gets a fresh list at its pace.
     m_relistTimer->setSingleShot(true);
-    m_relistTimer->setInterval(relistDelayMs);
+    m_relistTimer->setInterval(250);
     connect(m_relistTimer, &QTimer::timeout, this, [this] { relist(true); });
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
-        if (!m_relistTimer->isActive()) m_relistTimer->start();
-    });
 }
 
 QPoint TForm3::centredTopLeft(const QRect& area, const QSize& frame) {
@@ -101,7 +96,8 @@ void TForm3::showEvent(QShowEvent* event) {
 void TForm3::hideEvent(QHideEvent* event) {
     if (!event->spontaneous()) {
         m_relistTimer->stop();
-        if (!m_watcher->directories().isEmpty()) m_watcher->removePaths(m_watcher->directories());
+        delete m_watcher;
+        m_watcher = nullptr;
     }
     QDialog::hideEvent(event);
 }
@@ -109,11 +105,19 @@ void TForm3::hideEvent(QHideEvent* event) {
 void TForm3::FormShow() {
     // Ports come and go (USB adapters, the simulator), so the list is read afresh.
     relist(false);
-    watchPortDirectories();
     cbo1->setFocus();
 }
 
 void TForm3::watchPortDirectories() {
+    // An adapter plugged in or pulled out shows in /dev (a simulator in its
+    // link directory). Watched only while the dialog is shown, so the
+    // program's start-up and the rest of its run spend nothing on it.
+    if (!m_watcher) {
+        m_watcher = new QFileSystemWatcher(this);
+        connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+            if (!m_relistTimer->isActive()) m_relistTimer->start();
+        });
+    }
     const QStringList wanted = portListWatchPaths(m_sources);
     const QStringList watched = m_watcher->directories();
     for (const QString& dir : watched)
@@ -123,8 +127,10 @@ void TForm3::watchPortDirectories() {
 }
 
 void TForm3::relist(bool keepChoice) {
-    // A link directory made meanwhile (a simulator started) is watched itself from now on.
-    if (keepChoice) watchPortDirectories();
+    // Watched before the list is read, so no change after the reading is
+    // missed; a link directory made meanwhile (a simulator started) is
+    // watched itself from now on.
+    watchPortDirectories();
     // The item's data is the port's name; its text and tooltip add what the
     // system knows of it.
     QStringList names, lines;
@@ -155,8 +161,7 @@ void TForm3::relist(bool keepChoice) {
 }
 
 void TForm3::Button1Click() {
-    bool failed = false;
-    const bool opened = runGuarded(this, [this, &failed] {
+    const bool ran = runGuarded(this, [this] {
         // Short settling pauses around the close, which some adapters need
         // before the same device is opened again.
         QThread::msleep(10);
@@ -168,10 +173,10 @@ void TForm3::Button1Click() {
         } catch (const ECommsError& e) {
             // The component's own text, and under it why and what to do.
             showErrorBox(this, QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
-            failed = true;
         }
     });
-    if (!opened || failed) return;
+    // A failed open leaves the port closed.
+    if (!ran || !m_comm->IsOpen()) return;
     Q_EMIT portOpened();
     accept();
 }

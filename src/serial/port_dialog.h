@@ -20,11 +20,8 @@ class TForm3 : public QDialog {
     Q_OBJECT
 public:
     // comm belongs to the caller and must outlive the dialog. The dialog is
-    // made once and shown with show() each time it is needed. relistDelayMs
-    // is how long changes of the port directories gather before the list is
-    // read again while the dialog is shown.
-    explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {},
-                    int relistDelayMs = 250);
+    // made once and shown with show() each time it is needed.
+    explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {});
 
     // Top-left corner that centres a frame of the given size in area.
     static QPoint centredTopLeft(const QRect& area, const QSize& frame);
@@ -58,7 +55,7 @@ private:
 
     TComm* m_comm;
     PortListSources m_sources;
-    QFileSystemWatcher* m_watcher;
+    QFileSystemWatcher* m_watcher = nullptr;  // only while shown
     QTimer* m_relistTimer;
 };
 

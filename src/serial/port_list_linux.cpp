@@ -57,6 +57,12 @@ bool hasEntry(const QString& path) {
     return info.exists() || info.isSymLink();
 }
 
+// The directory above path; empty above the root.
+QString parentOf(const QString& path) {
+    const QString up = QFileInfo(path).path();
+    return up == path ? QString() : up;
+}
+
 // The first line of a sysfs attribute, or empty.
 QString readAttribute(const QString& path) {
     QFile f(path);
@@ -76,7 +82,7 @@ bool hasUart(const QString& ttyDir) {
 // with idVendor, is a level or two above.
 QString usbDescription(const QString& ttyDir) {
     QString dir = QFileInfo(ttyDir + QLatin1String("/device")).canonicalFilePath();
-    for (int level = 0; level < 4 && !dir.isEmpty(); ++level) {
+    for (int level = 0; level < 4 && !dir.isEmpty(); ++level, dir = parentOf(dir)) {
         const QString vendor = readAttribute(dir + QLatin1String("/idVendor"));
         if (!vendor.isEmpty()) {
             auto attr = [&dir](const char* name) {
@@ -93,9 +99,6 @@ QString usbDescription(const QString& ttyDir) {
             return head.join(QLatin1Char(' ')) + QStringLiteral(" (") +
                    tail.join(QStringLiteral(", ")) + QLatin1Char(')');
         }
-        const QString up = QFileInfo(dir).path();
-        if (up == dir) break;
-        dir = up;
     }
     return {};
 }
@@ -159,12 +162,8 @@ QStringList portListWatchPaths(const PortListSources& sources) {
     for (QString dir : dirs) {
         // A directory not made yet (no simulator has run) is watched for
         // through the nearest one that exists.
-        while (!QFileInfo(dir).isDir()) {
-            const QString up = QFileInfo(dir).path();
-            if (up == dir) break;
-            dir = up;
-        }
-        if (QFileInfo(dir).isDir() && !paths.contains(dir)) paths << dir;
+        while (!dir.isEmpty() && !QFileInfo(dir).isDir()) dir = parentOf(dir);
+        if (!dir.isEmpty() && !paths.contains(dir)) paths << dir;
     }
     return paths;
 }

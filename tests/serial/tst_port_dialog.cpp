@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileSystemWatcher>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -287,6 +288,9 @@ void TestPortDialog::refreshedWhileShown() {
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), ftdi));
     TComm comm;
     TForm3 dlg(&comm, nullptr, tree.sources);
+    // The directories are watched only while the dialog is shown.
+    auto watching = [&dlg] { return dlg.findChild<QFileSystemWatcher*>() != nullptr; };
+    QVERIFY(!watching());
     dlg.show();
     const QString usb0 = tree.sources.dev + QStringLiteral("/ttyUSB0");
     const QString usb1 = tree.sources.dev + QStringLiteral("/ttyUSB1");
@@ -314,6 +318,10 @@ void TestPortDialog::refreshedWhileShown() {
     QVERIFY(tree.removeNode(QStringLiteral("ttyUSB0")));
     QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({sim0}), 1000);
     QCOMPARE(dlg.cbo1->currentIndex(), 0);
+
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
+    QVERIFY(!watching());
 }
 
 void TestPortDialog::openFailure_data() {

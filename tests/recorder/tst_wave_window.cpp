@@ -83,6 +83,13 @@ struct Fixture {
         d.btn_OKClick();
     }
     void start() { QTest::mouseClick(wave.Btn_Start, Qt::LeftButton); }
+    // The texts of the error boxes shown so far, each answered with OK.
+    QStringList errorBoxes() const {
+        QStringList out;
+        for (const auto& s : boxes->seen)
+            if (s.objectName == QLatin1String("errorBox")) out << s.text;
+        return out;
+    }
     QString clock(QLabel* h, QLabel* m, QLabel* s) const {
         return h->text() + QLatin1Char(':') + m->text() + QLatin1Char(':') + s->text();
     }
@@ -725,11 +732,9 @@ void tst_WaveWindow::loadRefusesWhatIsNotText() {
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
     QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("picture"));
-    setErrorBoxHook({});
+    const QStringList shown = f.errorBoxes();
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].startsWith("Cannot load file \"" + path + "\"."), qPrintable(shown[0]));
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
@@ -788,12 +793,9 @@ void tst_WaveWindow::unreadableEntryStaysShown() {
     test::writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
     f.wave.fillSavedRecordList();
     QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
     QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("gone"));
-    setErrorBoxHook({});
-    QCOMPARE(shown.size(), 1);
+    QCOMPARE(f.errorBoxes().size(), 1);
     QVERIFY(f.wave.lst_Load->isVisible());
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
 }

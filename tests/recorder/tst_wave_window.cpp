@@ -633,18 +633,6 @@ void tst_WaveWindow::channelOneReadsOnBlack_data() {
     QTest::newRow("orange: readable") << QColor(0xFF, 0xA5, 0x00) << QColor(0xFF, 0xA5, 0x00);
 }
 
-namespace {
-// WCAG 2 contrast ratio.
-double contrast(const QColor& a, const QColor& b) {
-    const auto lum = [](const QColor& c) {
-        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
-    };
-    const double x = lum(a), y = lum(b);
-    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
-}
-}  // namespace
-
 void tst_WaveWindow::channelOneReadsOnBlack() {
     QFETCH(QColor, highlight);
     QFETCH(QColor, expected);
@@ -657,7 +645,7 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         Fixture f;
         const QColor ch1 = f.wave.curveColor(f.wave.pnl_Ch1v);
         QCOMPARE(ch1, expected.isValid() ? expected : highlight);
-        QVERIFY2(contrast(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
+        QVERIFY2(contrastRatio(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
         QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), ch1);
         // The setup dialog shows it by its name, and OK keeps it.
         TFrm_Setup setup;

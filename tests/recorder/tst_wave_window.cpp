@@ -165,6 +165,8 @@ private Q_SLOTS:
     void unsavedRecordingOnClose_data();
     void unsavedRecordingOnClose();
     void timeOutSavesTheRecording();
+    void timeOutWhenTheSaveFails_data();
+    void timeOutWhenTheSaveFails();
     void noWritableFolder();
     void channelOneReadsOnBlack_data();
     void channelOneReadsOnBlack();
@@ -587,6 +589,32 @@ void tst_WaveWindow::timeOutSavesTheRecording() {
     QCOMPARE(p.boxes.seen.size(), 1);  // no question: it tells where the record went
     QCOMPARE(p.boxes.seen[0].text, "The recording was saved to \"" + path + "\".");
     QCOMPARE(p.form->statusText(0), p.boxes.seen[0].text);
+}
+
+void tst_WaveWindow::timeOutWhenTheSaveFails_data() {
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("Cancel: kept, and usable again") << QMessageBox::Cancel;
+    QTest::newRow("Discard: it ends") << QMessageBox::Discard;
+}
+
+// The error box says why the save failed; then the close asks, as any close
+// with unsaved lines does.
+void tst_WaveWindow::timeOutWhenTheSaveFails() {
+    QFETCH(QMessageBox::StandardButton, answer);
+    Program p;
+    p.answer = answer;
+    p.record(3);
+    p.wave->RecordDir = QStringLiteral("/proc/self");  // nothing can be created there, not even by root
+    p.form->windows().Messages->show();
+    p.form->setFrameEnabled(false);
+    QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
+    QCOMPARE(p.boxes.seen.size(), 2);
+    QCOMPARE(p.boxes.seen[0].objectName, QStringLiteral("errorBox"));
+    QCOMPARE(p.boxes.seen[1].text, QStringLiteral("3 recorded lines have not been saved."));
+    const bool kept = answer == QMessageBox::Cancel;
+    QCOMPARE(p.form->isVisible(), kept);
+    QCOMPARE(p.wave->tmr_Scale->isActive(), kept);  // recording on
+    if (kept) QVERIFY(p.form->frameEnabled());
 }
 
 void tst_WaveWindow::noWritableFolder() {

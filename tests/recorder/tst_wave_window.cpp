@@ -49,6 +49,14 @@ struct FakeHost : RecorderHost {
     }
 };
 
+// The texts of the error boxes the watcher has answered, with OK.
+QStringList errorBoxes(const test::ModalWatcher& boxes) {
+    QStringList out;
+    for (const auto& seen : boxes.seen)
+        if (seen.objectName == QLatin1String("errorBox")) out << seen.text;
+    return out;
+}
+
 // The answer a question box gets; NoButton: its default.
 QAbstractButton* reply(QMessageBox* box, QMessageBox::StandardButton button) {
     return button == QMessageBox::NoButton ? nullptr : box->button(button);
@@ -83,13 +91,6 @@ struct Fixture {
         d.btn_OKClick();
     }
     void start() { QTest::mouseClick(wave.Btn_Start, Qt::LeftButton); }
-    // The texts of the error boxes shown so far, each answered with OK.
-    QStringList errorBoxes() const {
-        QStringList out;
-        for (const auto& s : boxes->seen)
-            if (s.objectName == QLatin1String("errorBox")) out << s.text;
-        return out;
-    }
     QString clock(QLabel* h, QLabel* m, QLabel* s) const {
         return h->text() + QLatin1Char(':') + m->text() + QLatin1Char(':') + s->text();
     }
@@ -619,14 +620,10 @@ void tst_WaveWindow::timeOutWhenTheSaveFails() {
 
 void tst_WaveWindow::noWritableFolder() {
     const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] {
-        setErrorBoxHook({});
-        TForm_Wave::LocateRecordDir = locate;
-    });
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
     // Nothing can be created in /proc/self, not even by root.
     TForm_Wave::LocateRecordDir = [] { return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records"); };
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
+    test::ModalWatcher boxes;
     const QString expected = QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
     {
         FakeHost host;
@@ -636,7 +633,7 @@ void tst_WaveWindow::noWritableFolder() {
         } catch (const std::exception& e) {
             QFAIL(e.what());
         }
-        QCOMPARE(shown, QStringList{expected});
+        QCOMPARE(errorBoxes(boxes), QStringList{expected});
         QVERIFY(wave->lst_Load->count() == 0);
         wave->show();
         TFrm_Setup setup;
@@ -646,7 +643,7 @@ void tst_WaveWindow::noWritableFolder() {
         QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
         wave->tmr_ScaleTimer();
         QTest::mouseClick(wave->btn_Save, Qt::LeftButton);
-        QCOMPARE(shown, (QStringList{expected, expected}));
+        QCOMPARE(errorBoxes(boxes), (QStringList{expected, expected}));
         QCOMPARE(wave->unsavedLines(), 1);
         QCOMPARE(wave->lst_Load->count(), 0);
     }
@@ -750,7 +747,7 @@ void tst_WaveWindow::loadRefusesWhatIsNotText() {
     f.wave.tmr_ScaleTimer();
     QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("picture"));
-    const QStringList shown = f.errorBoxes();
+    const QStringList shown = errorBoxes(*f.boxes);
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].startsWith("Cannot load file \"" + path + "\"."), qPrintable(shown[0]));
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
@@ -811,7 +808,7 @@ void tst_WaveWindow::unreadableEntryStaysShown() {
     QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
     QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("gone"));
-    QCOMPARE(f.errorBoxes().size(), 1);
+    QCOMPARE(errorBoxes(*f.boxes).size(), 1);
     QVERIFY(f.wave.lst_Load->isVisible());
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
 }

@@ -605,7 +605,8 @@ void tst_WaveWindow::timeOutWhenTheSaveFails() {
     Program p;
     p.answer = answer;
     p.record(3);
-    p.wave->RecordDir = QStringLiteral("/proc/self");  // nothing can be created there, not even by root
+    // Nothing can be created in /proc/self, not even by root.
+    p.wave->RecordDir = QStringLiteral("/proc/self");
     p.form->windows().Messages->show();
     p.form->setFrameEnabled(false);
     QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);

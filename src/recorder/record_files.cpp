@@ -97,16 +97,9 @@ void writeRecordFile(const QString& path, const RecordTable& table) {
 }
 
 QByteArray csvBytes(const RecordTable& table) {
-    const QByteArray tsv = table.bytes();
-    // The usual record: nothing to quote, so only the separators change.
-    if (!tsv.contains(',') && !tsv.contains('"') && tsv.count('\r') == table.lineCount() &&
-        tsv.count('\n') == table.lineCount()) {
-        QByteArray out = tsv;
-        std::replace(out.begin(), out.end(), '\t', ',');
-        return out;
-    }
+    const qsizetype size = table.bytes().size();
     QByteArray out;
-    out.reserve(tsv.size() + tsv.size() / 16);
+    out.reserve(size + size / 16);
     const auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
     for (int i = 0; i < table.lineCount(); ++i) {
         const QByteArrayView line = table.lineView(i);

@@ -39,7 +39,6 @@ public:
     static RecordLines fromBytes(QByteArray bytes);
 
     qsizetype count() const { return qsizetype(m_spans.size()); }
-    bool isEmpty() const { return m_spans.empty(); }
     QByteArrayView line(qsizetype i) const {
         const Span& s = m_spans[std::size_t(i)];
         return QByteArrayView(m_data.constData() + s.start, s.size);

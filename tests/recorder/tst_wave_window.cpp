@@ -49,6 +49,14 @@ struct FakeHost : RecorderHost {
     }
 };
 
+// The texts of the error boxes the watcher has answered, with OK.
+QStringList errorBoxes(const test::ModalWatcher& boxes) {
+    QStringList out;
+    for (const auto& seen : boxes.seen)
+        if (seen.objectName == QLatin1String("errorBox")) out << seen.text;
+    return out;
+}
+
 // The answer a question box gets; NoButton: its default.
 QAbstractButton* reply(QMessageBox* box, QMessageBox::StandardButton button) {
     return button == QMessageBox::NoButton ? nullptr : box->button(button);
@@ -158,6 +166,8 @@ private Q_SLOTS:
     void unsavedRecordingOnClose_data();
     void unsavedRecordingOnClose();
     void timeOutSavesTheRecording();
+    void timeOutWhenTheSaveFails_data();
+    void timeOutWhenTheSaveFails();
     void noWritableFolder();
     void channelOneReadsOnBlack_data();
     void channelOneReadsOnBlack();
@@ -582,16 +592,39 @@ void tst_WaveWindow::timeOutSavesTheRecording() {
     QCOMPARE(p.form->statusText(0), p.boxes.seen[0].text);
 }
 
+void tst_WaveWindow::timeOutWhenTheSaveFails_data() {
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("Cancel: kept, and usable again") << QMessageBox::Cancel;
+    QTest::newRow("Discard: it ends") << QMessageBox::Discard;
+}
+
+// The error box says why the save failed; then the close asks, as any close
+// with unsaved lines does.
+void tst_WaveWindow::timeOutWhenTheSaveFails() {
+    QFETCH(QMessageBox::StandardButton, answer);
+    Program p;
+    p.answer = answer;
+    p.record(3);
+    // Nothing can be created in /proc/self, not even by root.
+    p.wave->RecordDir = QStringLiteral("/proc/self");
+    p.form->windows().Messages->show();
+    p.form->setFrameEnabled(false);
+    QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
+    QCOMPARE(p.boxes.seen.size(), 2);
+    QCOMPARE(p.boxes.seen[0].objectName, QStringLiteral("errorBox"));
+    QCOMPARE(p.boxes.seen[1].text, QStringLiteral("3 recorded lines have not been saved."));
+    const bool kept = answer == QMessageBox::Cancel;
+    QCOMPARE(p.form->isVisible(), kept);
+    QCOMPARE(p.wave->tmr_Scale->isActive(), kept);  // recording on
+    if (kept) QVERIFY(p.form->frameEnabled());
+}
+
 void tst_WaveWindow::noWritableFolder() {
     const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] {
-        setErrorBoxHook({});
-        TForm_Wave::LocateRecordDir = locate;
-    });
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
     // Nothing can be created in /proc/self, not even by root.
     TForm_Wave::LocateRecordDir = [] { return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records"); };
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
+    test::ModalWatcher boxes;
     const QString expected = QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
     {
         FakeHost host;
@@ -601,7 +634,7 @@ void tst_WaveWindow::noWritableFolder() {
         } catch (const std::exception& e) {
             QFAIL(e.what());
         }
-        QCOMPARE(shown, QStringList{expected});
+        QCOMPARE(errorBoxes(boxes), QStringList{expected});
         QVERIFY(wave->lst_Load->count() == 0);
         wave->show();
         TFrm_Setup setup;
@@ -611,7 +644,7 @@ void tst_WaveWindow::noWritableFolder() {
         QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
         wave->tmr_ScaleTimer();
         QTest::mouseClick(wave->btn_Save, Qt::LeftButton);
-        QCOMPARE(shown, (QStringList{expected, expected}));
+        QCOMPARE(errorBoxes(boxes), (QStringList{expected, expected}));
         QCOMPARE(wave->unsavedLines(), 1);
         QCOMPARE(wave->lst_Load->count(), 0);
     }
@@ -626,18 +659,6 @@ void tst_WaveWindow::channelOneReadsOnBlack_data() {
     QTest::newRow("orange: readable") << QColor(0xFF, 0xA5, 0x00) << QColor(0xFF, 0xA5, 0x00);
 }
 
-namespace {
-// WCAG 2 contrast ratio.
-double contrast(const QColor& a, const QColor& b) {
-    const auto lum = [](const QColor& c) {
-        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
-    };
-    const double x = lum(a), y = lum(b);
-    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
-}
-}  // namespace
-
 void tst_WaveWindow::channelOneReadsOnBlack() {
     QFETCH(QColor, highlight);
     QFETCH(QColor, expected);
@@ -650,7 +671,7 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         Fixture f;
         const QColor ch1 = f.wave.curveColor(f.wave.pnl_Ch1v);
         QCOMPARE(ch1, expected.isValid() ? expected : highlight);
-        QVERIFY2(contrast(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
+        QVERIFY2(contrastRatio(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
         QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), ch1);
         // The setup dialog shows it by its name, and OK keeps it.
         TFrm_Setup setup;
@@ -725,11 +746,9 @@ void tst_WaveWindow::loadRefusesWhatIsNotText() {
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
     QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("picture"));
-    setErrorBoxHook({});
+    const QStringList shown = errorBoxes(*f.boxes);
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].startsWith("Cannot load file \"" + path + "\"."), qPrintable(shown[0]));
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
@@ -788,12 +807,9 @@ void tst_WaveWindow::unreadableEntryStaysShown() {
     test::writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
     f.wave.fillSavedRecordList();
     QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
-    QStringList shown;
-    setErrorBoxHook([&](QWidget*, const QString& text) { shown << text; });
     QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("gone"));
-    setErrorBoxHook({});
-    QCOMPARE(shown.size(), 1);
+    QCOMPARE(errorBoxes(*f.boxes).size(), 1);
     QVERIFY(f.wave.lst_Load->isVisible());
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
 }

@@ -701,6 +701,4 @@ void TForm1::recallButton1Click() {
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }
 
-void TForm1::ConfirmSetPoint(int edit) { entry->ConfirmSetPoint(edit); }
-
 }  // namespace lqs

@@ -186,7 +186,6 @@ public:
 
     // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
     SetPointEntry* entry;
-    void ConfirmSetPoint(int edit);
 
     // LinkView
     QString fieldText(int edit) const override;

@@ -1,5 +1,6 @@
 #include "memory_dialogs.h"
 
+#include "dialog_flags.h"
 #include "guarded.h"
 #include "up_down.h"
 
@@ -11,9 +12,7 @@
 namespace lqs {
 
 TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                          Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint),
       Label1(new QLabel(QStringLiteral("Memory"), this)),
       Edit1(new QLineEdit(QStringLiteral("1"), this)),
       UpDown1(new TUpDown(this)),

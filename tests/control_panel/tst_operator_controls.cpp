@@ -338,7 +338,7 @@ void tst_OperatorControls::heldSlotArrowEndsAtABox() {
     QVERIFY(p.linkAndSettle());
     p.boxes.holdMs = 1500;
     QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });
-    p.form->BitBtn6->click();
+    QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     recall->Edit1->setText(QStringLiteral("x"));
     QToolButton* up = recall->UpDown1->upButton();
@@ -400,7 +400,7 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("OUT1")) &&
                 frames(p.sim).size() > frames(p.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     const int skip = frames(p.sim).size();
-    p.form->BitBtn5->click();
+    QTest::mouseClick(p.form->BitBtn5, Qt::LeftButton);
     p.form->windows().save->Edit1->setText(QStringLiteral("3"));
     QTest::mouseClick(p.form->windows().save->Button1, Qt::LeftButton);
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
@@ -458,7 +458,7 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     test::SimProgram p;
     QVERIFY(p.linkAndSettle());
     const int skip = frames(p.sim).size();
-    p.form->BitBtn6->click();
+    QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     QToolButton* up = recall->UpDown1->upButton();
     QToolButton* down = recall->UpDown1->downButton();

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScopedValueRollback>
 
 namespace lqs {
 
@@ -39,8 +38,6 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
 }
 
 void TMemoryDialog::UpDown1Click(bool up) {
-    if (m_stepping) return;  // no second error box from a step while one is open
-    const QScopedValueRollback<bool> stepping(m_stepping, true);
     runGuarded(this, [&] {
         int slot = StrToInt(Edit1->text());
         if (up && slot < 4) ++slot;

@@ -8,7 +8,6 @@
 
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace lqs {
@@ -135,10 +134,6 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
 }
 
 void SetPointEntry::UpDownClick(int edit, bool up) {
-    // A step that comes while an earlier step's error box is open is dropped:
-    // one hold never stacks boxes.
-    if (m_stepping) return;
-    const QScopedValueRollback<bool> stepping(m_stepping, true);
     LinkState& s = linkState();
     const SetPointOp codes = setPointOfField(edit);
     s.StepOnVoltage = codes.voltage ? 1 : 0;

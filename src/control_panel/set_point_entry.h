@@ -51,7 +51,6 @@ private:
     QLineEdit* m_fields[4];
     QTimer* m_tmr1;
     QWidget* m_window;
-    bool m_stepping = false;
 };
 
 }  // namespace lqs

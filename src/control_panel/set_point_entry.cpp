@@ -44,6 +44,9 @@ bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
 // would turn 2,5 into 25.
 QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
 
+// Status panel 2 while an entry waits for Enter.
+QString enterPrompt() { return QStringLiteral("Please press Enter key!"); }
+
 }  // namespace
 
 // Only keys that type a printable character, Enter and Backspace are judged:
@@ -94,16 +97,15 @@ void SetPointEntry::fieldEdited(int edit, const QString& text) {
         e->setText(kept);
         e->setCursorPosition(cursor);
     }
-    ShowPrompt(QStringLiteral("Please press Enter key!"));
+    ShowPrompt(enterPrompt());
 }
 
 bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
-    const QString prompt = QStringLiteral("Please press Enter key!");
-    if (edit != 8) ShowPrompt(prompt);
+    if (edit != 8) ShowPrompt(enterPrompt());
     key = asPoint(key);
     const bool passes = key == QChar(8) || key == QChar(13) || isPoint(key) || isDigit(key);
     if (!passes) return false;
-    if (edit == 8) ShowPrompt(prompt);
+    if (edit == 8) ShowPrompt(enterPrompt());
     if (key == QChar(13)) {
         ConfirmSetPoint(edit);
         return false;

@@ -124,7 +124,9 @@ TForm1::TForm1(QWidget* parent)
         link->comm1ReceiveData(buffer, length);
     };
     connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
-    entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8}, {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
+    // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
+    auto* entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8},
+                                    {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
     entry->Dispatch = [this] { link->OperationDispatcher(); };
     // toggled fires for selection from code too, which must act as a click does.
@@ -700,7 +702,5 @@ void TForm1::recallButton1Click() {
     const QString slot = m_windows.recall->Edit1->text();
     link->RecallMemory(slot, [this] { m_windows.recall->close(); });
 }
-
-void TForm1::ConfirmSetPoint(int edit) { entry->ConfirmSetPoint(edit); }
 
 }  // namespace lqs

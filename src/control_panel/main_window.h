@@ -33,7 +33,6 @@ class TForm_Wave;
 class TFrm_Setup;
 class TMessages;
 class TQuerying;
-class SetPointEntry;
 class TUpDown;
 class Tsave;
 class Trecall;
@@ -183,10 +182,6 @@ public:
                                 int upDown4, int edit8);
     void saveButton1Click();
     void recallButton1Click();
-
-    // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
-    SetPointEntry* entry;
-    void ConfirmSetPoint(int edit);
 
     // LinkView
     QString fieldText(int edit) const override;

@@ -1,19 +1,17 @@
 #include "memory_dialogs.h"
 
+#include "dialog_flags.h"
 #include "guarded.h"
 #include "up_down.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScopedValueRollback>
 
 namespace lqs {
 
 TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                          Qt::CustomizeWindowHint),
+    : QDialog(parent, kFixedDialogFlags | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint),
       Label1(new QLabel(QStringLiteral("Memory"), this)),
       Edit1(new QLineEdit(QStringLiteral("1"), this)),
       UpDown1(new TUpDown(this)),
@@ -40,8 +38,6 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
 }
 
 void TMemoryDialog::UpDown1Click(bool up) {
-    if (m_stepping) return;  // no second error box from a step while one is open
-    const QScopedValueRollback<bool> stepping(m_stepping, true);
     runGuarded(this, [&] {
         int slot = StrToInt(Edit1->text());
         if (up && slot < 4) ++slot;

@@ -27,9 +27,6 @@ public:
 
 Q_SIGNALS:
     void dialogClosed();
-
-private:
-    bool m_stepping = false;
 };
 
 class Tsave : public TMemoryDialog {

@@ -8,7 +8,6 @@
 
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace lqs {
@@ -44,6 +43,9 @@ bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
 // No other reading of a comma is plausible in a set point, and dropping it
 // would turn 2,5 into 25.
 QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
+
+// Status panel 2 while an entry waits for Enter.
+QString enterPrompt() { return QStringLiteral("Please press Enter key!"); }
 
 }  // namespace
 
@@ -95,16 +97,15 @@ void SetPointEntry::fieldEdited(int edit, const QString& text) {
         e->setText(kept);
         e->setCursorPosition(cursor);
     }
-    ShowPrompt(QStringLiteral("Please press Enter key!"));
+    ShowPrompt(enterPrompt());
 }
 
 bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
-    const QString prompt = QStringLiteral("Please press Enter key!");
-    if (edit != 8) ShowPrompt(prompt);
+    if (edit != 8) ShowPrompt(enterPrompt());
     key = asPoint(key);
     const bool passes = key == QChar(8) || key == QChar(13) || isPoint(key) || isDigit(key);
     if (!passes) return false;
-    if (edit == 8) ShowPrompt(prompt);
+    if (edit == 8) ShowPrompt(enterPrompt());
     if (key == QChar(13)) {
         ConfirmSetPoint(edit);
         return false;
@@ -135,10 +136,6 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
 }
 
 void SetPointEntry::UpDownClick(int edit, bool up) {
-    // A step that comes while an earlier step's error box is open is dropped:
-    // one hold never stacks boxes.
-    if (m_stepping) return;
-    const QScopedValueRollback<bool> stepping(m_stepping, true);
     LinkState& s = linkState();
     const SetPointOp codes = setPointOfField(edit);
     s.StepOnVoltage = codes.voltage ? 1 : 0;

@@ -28,6 +28,12 @@ public:
     // Runs the operation dispatcher once PendingOperation is set.
     std::function<void()> Dispatch;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // Reached only through the fields' keys, the arrows and tmr1, so that tests
+    // drive them with real input as the operator does.
     // Edit5KeyPress .. Edit8KeyPress, by field number 5 .. 8: true lets the
     // character, as possibly changed, reach the field.
     bool SetPointKeyPress(int edit, QChar& key);
@@ -38,10 +44,6 @@ public:
     void UpDownMouseUp();
     void tmr1Timer();
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
     void fieldEdited(int edit, const QString& text);
     QLineEdit* field(int edit) const;
     int fieldNumber(const QObject* object) const;
@@ -49,7 +51,6 @@ private:
     QLineEdit* m_fields[4];
     QTimer* m_tmr1;
     QWidget* m_window;
-    bool m_stepping = false;
 };
 
 }  // namespace lqs

@@ -284,13 +284,15 @@ void tst_OperatorControls::coarseStepAfterHolding() {
     QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.001"));  // fine again after release
 }
 
-// A hold ends when its window is blocked by a box or the arrow is hidden: the
-// real release never arrives then, so none is sent here until the end.
+// A hold ends when its window is blocked by a box or the arrow is hidden or
+// disabled: the real release never arrives then, so none is sent here until
+// the end.
 void tst_OperatorControls::heldArrowEnds_data() {
     QTest::addColumn<QString>("what");
     QTest::newRow("conversion error") << "conversion";
     QTest::newRow("another box") << "box";
     QTest::newRow("view switched") << "hide";
+    QTest::newRow("panel disabled") << "disable";
 }
 
 void tst_OperatorControls::heldArrowEnds() {
@@ -310,14 +312,19 @@ void tst_OperatorControls::heldArrowEnds() {
         QTRY_VERIFY_WITH_TIMEOUT(!p.boxes.seen.isEmpty(), 2000);
     } else if (what == QLatin1String("box")) {
         QMessageBox::warning(p.form.get(), QStringLiteral("LQS"), QStringLiteral("Something else"));
-    } else {
+    } else if (what == QLatin1String("hide")) {
         p.form->Wave1->trigger();
         QVERIFY(!up->isVisible());
         QTest::qWait(1500);
         p.form->Control1->trigger();
+    } else {
+        p.form->Panel1->setEnabled(false);
+        QTest::qWait(1500);
+        p.form->Panel1->setEnabled(true);
     }
+    const int boxes = what == QLatin1String("conversion") || what == QLatin1String("box") ? 1 : 0;
     QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 5000);
-    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    QCOMPARE(p.boxes.seen.size(), boxes);
     if (what == QLatin1String("conversion"))
         QCOMPARE(p.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
     QVERIFY(!up->isDown());
@@ -329,7 +336,7 @@ void tst_OperatorControls::heldArrowEnds() {
     QTest::qWait(600);
     QCOMPARE(p.form->Edit5->text(), shown);
     QCOMPARE(frames(p.sim).size(), settled);
-    QCOMPARE(p.boxes.seen.size(), what == QLatin1String("hide") ? 0 : 1);
+    QCOMPARE(p.boxes.seen.size(), boxes);
     QTest::mouseRelease(up, Qt::LeftButton);
 }
 
@@ -338,7 +345,7 @@ void tst_OperatorControls::heldSlotArrowEndsAtABox() {
     QVERIFY(p.linkAndSettle());
     p.boxes.holdMs = 1500;
     QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });
-    p.form->BitBtn6->click();
+    QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     recall->Edit1->setText(QStringLiteral("x"));
     QToolButton* up = recall->UpDown1->upButton();
@@ -400,7 +407,7 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("OUT1")) &&
                 frames(p.sim).size() > frames(p.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     const int skip = frames(p.sim).size();
-    p.form->BitBtn5->click();
+    QTest::mouseClick(p.form->BitBtn5, Qt::LeftButton);
     p.form->windows().save->Edit1->setText(QStringLiteral("3"));
     QTest::mouseClick(p.form->windows().save->Button1, Qt::LeftButton);
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
@@ -458,7 +465,7 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     test::SimProgram p;
     QVERIFY(p.linkAndSettle());
     const int skip = frames(p.sim).size();
-    p.form->BitBtn6->click();
+    QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     QToolButton* up = recall->UpDown1->upButton();
     QToolButton* down = recall->UpDown1->downButton();

@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <system_error>
 
 namespace lqs {
@@ -10,6 +12,10 @@ namespace lqs {
 namespace {
 constexpr QEvent::Type kNoticeEvent = QEvent::Type(QEvent::User + 25);
 }  // namespace
+
+// Dropping stops before it reaches the block just queued.
+static_assert(TComm::kMaxQueuedBytes > std::numeric_limits<std::uint16_t>::max());
+static_assert(TComm::kMaxQueuedBlocks >= 1);
 
 CommBlock CommBlock::copyOf(const void* bytes, std::uint16_t count) {
     CommBlock b;
@@ -130,6 +136,19 @@ void TComm::stopSender() {
 void TComm::releasePort() {
     m_port->close();
     m_port.reset();
+    discardNotices();
+}
+
+// Only once the threads have ended: what they left queued belongs to a port
+// that is gone. Wake-ups already posted for it stay counted and serve the
+// next port's notices, which keeps those in order.
+void TComm::discardNotices() {
+    std::deque<Notice> stale;  // freed after the unlock, storage and all
+    std::lock_guard<std::mutex> lock(m_noticeMutex);
+    stale.swap(m_notices);
+    m_queuedBytes = 0;
+    m_queuedBlocks = 0;
+    m_overrunQueued = false;
 }
 
 bool TComm::SendBytes(const void* data, std::uint16_t count) {
@@ -140,15 +159,47 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
 }
 
 // Notices wait in our own queue, and a bare event per notice wakes the
-// user-interface thread. The queue's mutex is what orders the two threads:
-// Qt's event queue locks in ways that thread checkers cannot see.
+// user-interface thread; each wake-up delivers the oldest notice, if any.
+// The queue's mutex is what orders the two threads: Qt's event queue locks in
+// ways that thread checkers cannot see.
 void TComm::post(int notice, std::uint32_t value, CommBlock block) {
-    auto* wake = new QEvent(kNoticeEvent);  // made before the unlock, so it is ordered too
+    std::unique_ptr<QEvent> wake;
     {
         std::lock_guard<std::mutex> lock(m_noticeMutex);
+        if (notice == CommNotice::DataReceived) {
+            m_queuedBytes += block.count;
+            ++m_queuedBlocks;
+        }
         m_notices.push_back({notice, value, std::move(block)});
+        while (m_queuedBytes > kMaxQueuedBytes || m_queuedBlocks > kMaxQueuedBlocks)
+            dropOldestData();
+        // Wake-ups left over from dropped or discarded notices are reused, so
+        // Qt's queue is bounded along with ours.
+        if (m_wakesPending < m_notices.size()) {
+            ++m_wakesPending;
+            // Made before the unlock, so it is ordered too.
+            wake = std::make_unique<QEvent>(kNoticeEvent);
+        }
     }
-    QCoreApplication::postEvent(this, wake);
+    if (wake) QCoreApplication::postEvent(this, wake.release());
+}
+
+// Under m_noticeMutex, with a data block queued. Hang-ups and the other
+// notices are never dropped.
+void TComm::dropOldestData() {
+    const auto oldest = std::find_if(m_notices.begin(), m_notices.end(), [](const Notice& n) {
+        return n.number == CommNotice::DataReceived;
+    });
+    m_queuedBytes -= oldest->block.count;
+    --m_queuedBlocks;
+    if (m_overrunQueued) {
+        // Every block still queued came after the report, so the gap stays next to it.
+        m_notices.erase(oldest);
+        return;
+    }
+    // The report takes the place of the first block lost, where the gap is.
+    *oldest = Notice{CommNotice::ReceiveError, LineError::RxOver, {}, true};
+    m_overrunQueued = true;
 }
 
 void TComm::noticeReceived(CommBlock block) {
@@ -160,6 +211,17 @@ void TComm::noticeRequestHangup() { post(CommNotice::RequestHangup, 0); }
 void TComm::noticeModemStateChange(std::uint32_t bits) { post(CommNotice::ModemStateChange, bits); }
 void TComm::noticeSendDataEmpty() { post(CommNotice::SendDataEmpty, 0); }
 
+TComm::QueuedData TComm::queuedDataForTests() const {
+    std::lock_guard<std::mutex> lock(m_noticeMutex);
+    QueuedData q;
+    for (const Notice& n : m_notices) {
+        if (n.number != CommNotice::DataReceived) continue;
+        ++q.blocks;
+        q.bytes += n.block.count;
+    }
+    return q;
+}
+
 bool TComm::event(QEvent* e) {
     Notice notice;
     bool ours = false;
@@ -167,9 +229,17 @@ bool TComm::event(QEvent* e) {
         // Taken before the event is looked at: it orders this thread after the poster.
         std::lock_guard<std::mutex> lock(m_noticeMutex);
         ours = e->type() == kNoticeEvent;
-        if (ours && !m_notices.empty()) {
-            notice = std::move(m_notices.front());
-            m_notices.pop_front();
+        if (ours) {
+            --m_wakesPending;
+            if (!m_notices.empty()) {
+                notice = std::move(m_notices.front());
+                m_notices.pop_front();
+                if (notice.number == CommNotice::DataReceived) {
+                    m_queuedBytes -= notice.block.count;
+                    --m_queuedBlocks;
+                }
+                if (notice.overrun) m_overrunQueued = false;
+            }
         }
     }
     if (!ours) return QObject::event(e);

@@ -118,6 +118,22 @@ public:
 
     bool sendQueueEmpty() const { return m_sendQueueEmpty.load(); }
 
+    // Received data waiting for the user-interface thread; past either limit
+    // the oldest blocks are dropped and an overrun reported. The supply's
+    // replies are short lines: 64 KiB is over a minute of steady traffic at
+    // 9600 baud and still several seconds at 115200, so only a peer that
+    // floods a stalled window loses anything. The block limit caps the cost
+    // each block carries besides its bytes (queue slot, allocation, wake-up
+    // event) when short read time-outs cut data into tiny blocks.
+    static constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+    static constexpr std::size_t kMaxQueuedBlocks = 1024;
+    struct QueuedData {
+        std::size_t blocks = 0;
+        std::size_t bytes = 0;
+    };
+    // Counted afresh from the queue, so it does not trust the running totals.
+    QueuedData queuedDataForTests() const;
+
     // Published events; an unassigned one is skipped.
     TReceiveDataEvent OnReceiveData;
     TReceiveErrorEvent OnReceiveError;
@@ -149,8 +165,11 @@ private:
         int number = 0;
         std::uint32_t value = 0;
         CommBlock block;
+        bool overrun = false;  // our own report of dropped data
     };
     void post(int notice, std::uint32_t value, CommBlock block = {});
+    void dropOldestData();
+    void discardNotices();
 
     // CommNoticeSink, called from the threads.
     void noticeReceived(CommBlock block) override;
@@ -169,8 +188,13 @@ private:
     std::thread m_sender;
     CommSendQueue m_sendQueue;
     std::atomic<bool> m_sendQueueEmpty{true};
-    std::mutex m_noticeMutex;
+    mutable std::mutex m_noticeMutex;
     std::deque<Notice> m_notices;
+    std::size_t m_queuedBytes = 0;  // of the data blocks in m_notices
+    std::size_t m_queuedBlocks = 0;
+    // Wake-up events posted and not yet handled; never fewer than m_notices.
+    std::size_t m_wakesPending = 0;
+    bool m_overrunQueued = false;
 };
 
 }  // namespace lqs

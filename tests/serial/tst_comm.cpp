@@ -4,12 +4,16 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+#include <condition_variable>
+#include <future>
 #include <mutex>
+#include <random>
 #include <vector>
 
 using namespace lqs;
@@ -20,6 +24,7 @@ namespace {
 
 // What the component's events delivered, in order.
 struct Received {
+    QByteArrayList log;  // data, "!error:<mask>" and "!hangup" as they came
     std::vector<QByteArray> blocks;
     std::vector<std::uint32_t> errors;
     std::vector<std::uint32_t> modem;
@@ -32,10 +37,17 @@ struct Received {
             const char* b = static_cast<const char*>(buffer);
             allTerminated = allTerminated && b[length] == '\0';
             blocks.emplace_back(b, length);
+            log.append(blocks.back());
         };
-        comm.OnReceiveError = [this](TComm*, std::uint32_t mask) { errors.push_back(mask); };
+        comm.OnReceiveError = [this](TComm*, std::uint32_t mask) {
+            errors.push_back(mask);
+            log.append("!error:" + QByteArray::number(mask));
+        };
         comm.OnModemStateChange = [this](TComm*, std::uint32_t bits) { modem.push_back(bits); };
-        comm.OnRequestHangup = [this](TComm*) { ++hangups; };
+        comm.OnRequestHangup = [this](TComm*) {
+            ++hangups;
+            log.append("!hangup");
+        };
         comm.OnSendDataEmpty = [this](TComm*) { ++sendEmpty; };
     }
     QByteArray joined() const {
@@ -94,6 +106,75 @@ private:
     Counters m_mode;
 };
 
+// A port whose receive thread plays a script into the component and then, as
+// a real one does, waits for the close signal. The test learns through
+// played() when every notice of the script has been posted.
+class PlayedPort : public CommPort {
+public:
+    using Script = std::function<void(CommNoticeSink&)>;
+    explicit PlayedPort(Script script) : m_script(std::move(script)) {}
+    std::future<void> played() { return m_played.get_future(); }
+
+    CommOpenResult open(const std::string&) override { return CommOpenResult::Ok; }
+    void purge(bool, bool) override {}
+    void applyTimeouts(const CommTimeouts&) override {}
+    void applyLineSettings(const CommLineSettings&) override {}
+    bool createCloseSignal() override { return true; }
+    void signalClose() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+        m_closed.notify_all();
+    }
+    void wakeWriter() override {}
+    void runReceiver(CommNoticeSink& sink) override {
+        m_script(sink);
+        m_played.set_value();
+        waitForClose();
+    }
+    void runSender(CommNoticeSink&, CommSendQueue&, std::atomic<bool>&) override { waitForClose(); }
+    void close() override {}
+
+private:
+    void waitForClose() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_closed.wait(lock, [this] { return m_closing; });
+    }
+
+    Script m_script;
+    std::promise<void> m_played;
+    std::mutex m_mutex;
+    std::condition_variable m_closed;
+    bool m_closing = false;
+};
+
+// Each open gets a port playing the next script.
+struct Player {
+    std::deque<PlayedPort::Script> scripts;
+    std::future<void> played;  // the latest port's
+
+    CommPortFactory factory() {
+        return [this] {
+            auto port = std::make_unique<PlayedPort>(std::move(scripts.front()));
+            scripts.pop_front();
+            played = port->played();
+            return port;
+        };
+    }
+};
+
+// Plays each entry as a data block, "!hangup" as the hang-up notice.
+PlayedPort::Script playing(const QByteArrayList& items) {
+    return [items](CommNoticeSink& sink) {
+        for (const QByteArray& item : items) {
+            if (item == "!hangup")
+                sink.noticeRequestHangup();
+            else
+                sink.noticeReceived(
+                    CommBlock::copyOf(item.constData(), std::uint16_t(item.size())));
+        }
+    };
+}
+
 }  // namespace
 
 class tst_Comm : public QObject {
@@ -121,6 +202,11 @@ private Q_SLOTS:
     void reapplyRules();
     void lineSettingsFromClearedState();
     void commNameAtNextOpen();
+    void floodWhileBusy_data();
+    void floodWhileBusy();
+    void floodFromPeerWhileBusy();
+    void nothingStaleAfterClose_data();
+    void nothingStaleAfterClose();
 };
 
 void tst_Comm::defaultsAndPortValues() {
@@ -570,6 +656,112 @@ void tst_Comm::commNameAtNextOpen() {
     QVERIFY(c.SendBytes("2", 1));
     QCOMPARE(b.readFor(1, 2s), std::string("2"));
     QCOMPARE(a.readFor(1, 100ms), std::string());
+}
+
+// The user-interface thread handles no events while blocks pour in: the
+// queue keeps only the newest within its bounds, whichever is reached first,
+// and says once that data was lost, before what it kept.
+void tst_Comm::floodWhileBusy_data() {
+    QTest::addColumn<int>("blockSize");
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("8 MB in full blocks") << int(kReadBlockSize) << 4096;
+    QTest::newRow("short blocks") << 2 << 20000;
+}
+
+void tst_Comm::floodWhileBusy() {
+    QFETCH(int, blockSize);
+    QFETCH(int, blocks);
+    Player player;
+    player.scripts.push_back([&](CommNoticeSink& sink) {
+        QByteArray block(blockSize, 'x');
+        for (int i = 0; i < blocks; ++i) {
+            qToLittleEndian(std::uint16_t(i), block.data());  // numbered, to see which survive
+            sink.noticeReceived(CommBlock::copyOf(block.constData(), std::uint16_t(block.size())));
+        }
+        sink.noticeRequestHangup();
+    });
+    TComm c(nullptr, player.factory());
+    Received r;
+    r.attach(c);
+    c.OpenPort();
+    player.played.wait();
+    const TComm::QueuedData held = c.queuedDataForTests();
+    QVERIFY2(held.bytes <= TComm::kMaxQueuedBytes, qPrintable(QString::number(held.bytes)));
+    QVERIFY2(held.blocks <= TComm::kMaxQueuedBlocks, qPrintable(QString::number(held.blocks)));
+
+    QCoreApplication::sendPostedEvents(&c);
+    QCOMPARE(r.errors, std::vector<std::uint32_t>{LineError::RxOver});
+    QCOMPARE(r.log.first(), QByteArray("!error:1"));
+    QCOMPARE(r.log.last(), QByteArray("!hangup"));
+    QCOMPARE(r.blocks.size(), held.blocks);
+    for (std::size_t k = 0; k < r.blocks.size(); ++k) {
+        const int expected = blocks - int(r.blocks.size() - k);
+        QCOMPARE(int(qFromLittleEndian<std::uint16_t>(r.blocks[k].constData())), expected);
+    }
+}
+
+// The same through a real line, watched while the peer writes.
+void tst_Comm::floodFromPeerWhileBusy() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.OpenPort();
+    std::mt19937 random(7);  // random bytes show where in the flood the kept data began
+    std::string flood(8 << 20, '\0');
+    for (char& ch : flood) ch = char(random());
+    const std::size_t chunk = 64 * 1024;
+    std::size_t peak = 0;
+    for (std::size_t at = 0; at < flood.size(); at += chunk) {
+        QVERIFY(pty.writeAll(flood.substr(at, chunk)));
+        peak = std::max(peak, c.queuedDataForTests().bytes);
+    }
+    QVERIFY2(peak <= TComm::kMaxQueuedBytes, qPrintable(QString::number(peak)));
+
+    const QByteArray all = QByteArray::fromStdString(flood);
+    QTRY_VERIFY_WITH_TIMEOUT(r.joined().endsWith(all.right(64)), 10000);
+    QCOMPARE(r.errors, std::vector<std::uint32_t>{LineError::RxOver});
+    QCOMPARE(r.log.first(), QByteArray("!error:1"));
+    const QByteArray kept = r.joined();
+    QVERIFY(kept.size() < all.size());
+    QVERIFY(kept == all.right(kept.size()));
+}
+
+// Notices still queued from a closed port never reach the handlers, and a
+// port opened at once delivers all of its own, in order.
+void tst_Comm::nothingStaleAfterClose_data() {
+    QTest::addColumn<QByteArrayList>("before");
+    QTest::addColumn<bool>("reopen");
+    QTest::addColumn<QByteArrayList>("after");
+    QTest::newRow("closed") << QByteArrayList{"old"} << false << QByteArrayList{};
+    QTest::newRow("reopened, quiet") << QByteArrayList{"old1", "old2"} << true << QByteArrayList{};
+    QTest::newRow("reopened, more new than old")
+        << QByteArrayList{"old", "!hangup"} << true
+        << QByteArrayList{"new1", "new2", "new3", "!hangup"};
+    QTest::newRow("reopened, fewer new than old")
+        << QByteArrayList{"old1", "old2", "old3"} << true << QByteArrayList{"new"};
+}
+
+void tst_Comm::nothingStaleAfterClose() {
+    QFETCH(QByteArrayList, before);
+    QFETCH(bool, reopen);
+    QFETCH(QByteArrayList, after);
+    Player player;
+    player.scripts = {playing(before), playing(after)};
+    TComm c(nullptr, player.factory());
+    Received r;
+    r.attach(c);
+    c.OpenPort();
+    player.played.wait();
+    c.ClosePort();
+    if (reopen) {
+        c.OpenPort();
+        player.played.wait();
+    }
+    QCoreApplication::sendPostedEvents(&c);
+    QCOMPARE(r.log, after);
 }
 
 QTEST_GUILESS_MAIN(tst_Comm)

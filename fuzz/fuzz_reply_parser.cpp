@@ -1,135 +1,110 @@
-// libFuzzer target: arbitrary received blocks through the device link's
-// receive handler, in every parser mode, with the link's port closed. One
-// link, view and dialog serve every input; their state is reset between.
+// libFuzzer target: parseReply on arbitrary replies, in any mode and counter,
+// to any query; aborts when an outcome breaks what the link relies on.
 //
-// Input: byte 0 picks the parser mode, byte 1 the last poll query; then
-// blocks, each a length byte and that many bytes. A length byte of 255 takes
-// the next byte as well (255 + n, at most 300), so blocks longer than the
-// 256-byte receive buffer occur.
-#include "comm.h"
-#include "device_link.h"
-#include "error_box.h"
-#include "fake_link_view.h"
+// Input: byte 0 the mode (0, 1, 10 or 255 by its value modulo 5; 4 takes the
+// next byte as the mode), then a byte each for the counter, the flags (bit 0
+// sending refused, bit 1 field held, bit 2 overlong, bit 3 raw query) and the
+// query (an index into the start-up queries, which name every query, or with
+// bit 3 the length, up to 8, of the raw query bytes that follow); the rest is
+// the reply.
 #include "link_state.h"
-#include "querying_dialog.h"
-
-#include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include "protocol.h"
+#include "reply_parser.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
+#include <iterator>
 
 namespace {
 
 using namespace lqs;
+using E = ReplyEffect;
 
-constexpr std::size_t kMaxBlock = 300;
-constexpr int kThreadDeadlineMs = 5000;
-
-const std::uint8_t kModes[] = {Parse::Startup, Parse::Polling, Parse::Recall, Parse::Ignore};
-const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
-                                    "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
-
-struct Harness {
-    test::FakeLinkView view;
-    TComm comm;  // never opened: every send is refused
-    TQuerying querying;
-    DeviceLink link{&comm, &view};
-    long errorBoxes = 0;
-    long sendsRefused = 0;
-
-    Harness() {
-        link.attachDialogs(&querying, nullptr);
-        // No pauses at all: every wait returns at once, so an input costs
-        // only its parsing (a held stepper is never simulated here).
-        LinkTimings t;
-        for (int* ms : {&t.replyGraceMs, &t.fullQueryPasses, &t.pollStartMs, &t.pollPasses, &t.pollEndMs,
-                        &t.couplingWaitMs, &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs,
-                        &t.countdownStepMs, &t.recallStopWaitMs, &t.recallPasses}) {
-            *ms = 0;
-        }
-        link.setTimings(t);
-        link.ShowSendFailed = [this] { ++sendsRefused; };
-        // A modal box would wait for a click that never comes.
-        setErrorBoxHook([this](QWidget*, const QString&) { ++errorBoxes; });
-    }
-};
-
-// Made once and never destroyed: libFuzzer ends the process itself, and the
-// widgets must not outlive the application object.
-Harness& harness() {
-    static int argc = 1;
-    static char name[] = "fuzz_reply_parser";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    static Harness* h = new Harness;
-    (void)app;
-    return *h;
+void check(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
 }
 
-// Stops polling and lets every started poll thread end, so that no thread
-// touches the link state while the next input resets it.
-void settle(DeviceLink& link) {
-    LinkState& s = linkState();
-    s.PollingEnabled = 0;
-    s.PendingOperation = Op::None;
-    if (link.pollThreadsRunning() > 0) {
-        QEventLoop loop;
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-            if (link.pollThreadsRunning() == 0) loop.quit();
-        });
-        check.start(1);
-        QTimer::singleShot(kThreadDeadlineMs, &loop, &QEventLoop::quit);
-        loop.exec();
-        if (link.pollThreadsRunning() > 0) {
-            std::fprintf(stderr, "poll thread still running %d ms after polling stopped\n",
-                         kThreadDeadlineMs);
-            std::abort();
-        }
-    }
-    // Queued work from the threads (the send-failed box, a lost-link countdown).
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+const std::uint8_t kModes[] = {Parse::Startup, Parse::Polling, Parse::Recall, Parse::Ignore};
+
+bool isTerminator(QChar c) { return c == QLatin1Char('\r') || c == QLatin1Char('\n'); }
+
+std::size_t countOf(const ReplyOutcome& out, E e) {
+    return std::size_t(std::count(out.effects.begin(), out.effects.end(), e));
 }
 
 }  // namespace
 
-// fontconfig keeps what it loads with the first font for the life of the
-// process; the same entry as tests/lsan.supp, so the target runs alone too.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so.1\n";
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Harness& h = harness();
-    LinkState& s = linkState();
-    s.resetForTests();
-    h.link.resetForTests();
-    h.view.fields.fill(QString());
-    h.view.couplingSelections.clear();  // grows with every applied status otherwise
-    h.querying.hide();
-
     std::size_t at = 0;
-    if (at < size) s.ParserMode = kModes[data[at++] % 4];
-    if (at < size) s.setLastQuery(QString::fromLatin1(kPollQueries[data[at++] % 9]));
-    while (at < size) {
-        std::size_t length = data[at++];
-        if (length == 255 && at < size) length = std::min<std::size_t>(255 + data[at++], kMaxBlock);
-        length = std::min(length, size - at);
-        // A block of its own, so that reading past its end is caught.
-        const std::vector<char> block(data + at, data + at + length);
-        at += length;
-        h.link.comm1ReceiveData(block.data(), std::uint16_t(block.size()));
+    ReplyInput in;
+    if (size < 4) return 0;
+    const std::uint8_t pick = data[at++] % 5;
+    in.mode = pick < 4 ? kModes[pick] : data[at++];
+    if (size - at < 3) return 0;
+    in.counter = data[at++];
+    const std::uint8_t flags = data[at++];
+    const std::uint8_t query = data[at++];
+    in.sendingAllowed = !(flags & 1);
+    in.held = flags & 2;
+    in.overlong = flags & 4;
+    if (flags & 8) {
+        const std::size_t n = std::min<std::size_t>(query % 9, size - at);
+        in.query = QString::fromLatin1(reinterpret_cast<const char*>(data + at), qsizetype(n));
+        at += n;
+    } else {
+        in.query = QLatin1String(kFullQuery[query % std::size(kFullQuery)]);
     }
-    settle(h.link);
+    in.bytes = QByteArray(reinterpret_cast<const char*>(data + at), qsizetype(size - at));
+
+    const ReplyOutcome out = parseReply(in);
+
+    const bool status = in.query == QLatin1String("STATUS?");
+    const int count = std::min(int(in.counter) + 1, 255);
+    check(out.effects.size() <= 5, "more than five effects");
+    check(out.counter == ((in.mode == Parse::Polling && status) ? 0 : count), "counter");
+    const bool overflow = in.mode == Parse::Recall && count > 9;
+    check(out.mode == (overflow ? Parse::Ignore : in.mode), "mode changed");
+    if (overflow || (in.mode != Parse::Startup && in.mode != Parse::Polling && in.mode != Parse::Recall))
+        check(out.effects.empty(), "effects in a mode that ignores replies");
+    if (in.mode == Parse::Startup && count > 10) check(out.effects.empty(), "start-up past its count");
+
+    // Text: the reply less its trailing terminators, nothing else.
+    check(out.text.isEmpty() || !isTerminator(out.text.back()), "text ends in CR or LF");
+    if (in.overlong) {
+        check(!out.readable && out.text.isEmpty() && out.couplingDigits.isEmpty() &&
+                  out.outputDigit.isEmpty(),
+              "overlong reply not refused");
+    } else {
+        check(out.text == replyText(in.bytes), "text is not replyText");
+        check(in.bytes.startsWith(out.text.toLatin1()), "text is not a prefix of the reply");
+        for (qsizetype i = out.text.size(); i < in.bytes.size(); ++i)
+            check(in.bytes.at(i) == '\r' || in.bytes.at(i) == '\n', "removed more than terminators");
+        check(out.readable == (!in.bytes.isEmpty() && (in.bytes.back() == '\r' || in.bytes.back() == '\n')),
+              "readable is not 'terminated'");
+    }
+    check(out.couplingDigits.size() <= 2 && out.outputDigit.size() <= 1, "status digits");
+
+    // ShowField: once, into the query's own field, with a whole number.
+    const std::size_t shown = countOf(out, E::ShowField);
+    check(shown <= 1, "ShowField twice");
+    if (shown) {
+        check(out.field >= 1 && out.field <= 8, "ShowField out of 1..8");
+        check(out.field == fieldOfQuery(in.query), "ShowField into another query's field");
+        check(out.readable && isReplyNumber(out.text), "ShowField with a text that is no number");
+        if (in.mode == Parse::Polling) check(in.sendingAllowed && !in.held, "polling showed a held field");
+        if (in.mode == Parse::Startup) check(out.field >= 5, "start-up showed a measured value");
+    }
+    check(countOf(out, E::Identity) == 0 || (in.mode == Parse::Startup && in.query == QLatin1String("*IDN?")),
+          "Identity for another query");
+    const std::size_t applied = countOf(out, E::ApplyCoupling) + countOf(out, E::ApplyOutput) +
+                                countOf(out, E::ApplyOutputAtStartup) + countOf(out, E::CloseQuerying) +
+                                countOf(out, E::ClearAwaiting);
+    check(applied == 0 || status, "status effects for another query");
+    check(countOf(out, E::Progress) <= 1, "Progress twice");
     return 0;
 }

@@ -56,23 +56,42 @@ ErrorBoxHook& hookSlot() {
 
 void setErrorBoxHook(ErrorBoxHook hook) { hookSlot() = std::move(hook); }
 
+namespace {
+QMessageBox* makeErrorBox(QWidget* parent, const QString& message, const QString& detail) {
+    auto* box = new QMessageBox(QMessageBox::Critical, programTitle(), errorBoxText(message), QMessageBox::Ok,
+                                parent);
+    box->setObjectName(QStringLiteral("errorBox"));
+    if (!detail.isEmpty()) {
+        box->setInformativeText(detail);
+        // So a command it gives can be copied.
+        if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setEscapeButton(QMessageBox::Ok);
+    return box;
+}
+}  // namespace
+
 void showErrorBox(QWidget* parent, const QString& message, const QString& detail) {
     if (hookSlot()) {
         hookSlot()(parent, errorBoxText(message));
         return;
     }
-    QMessageBox box(QMessageBox::Critical, programTitle(), errorBoxText(message), QMessageBox::Ok,
-                    parent);
-    box.setObjectName(QStringLiteral("errorBox"));
-    if (!detail.isEmpty()) {
-        box.setInformativeText(detail);
-        // So a command it gives can be copied.
-        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QMessageBox* box = makeErrorBox(parent, message, detail);
+    box->exec();
+    delete box;
+}
+
+QMessageBox* openErrorBox(QWidget* parent, const QString& message) {
+    if (hookSlot()) {
+        hookSlot()(parent, errorBoxText(message));
+        return nullptr;
     }
-    box.setDefaultButton(QMessageBox::Ok);
-    box.setEscapeButton(QMessageBox::Ok);
-    box.exec();
+    QMessageBox* box = makeErrorBox(parent, message, QString());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return box;
 }
 
 }  // namespace lqs

@@ -3,8 +3,9 @@
 #include "about_box.h"
 #include "comm.h"
 #include "device_link.h"
-#include "set_point_entry.h"
+#include "error_box.h"
 #include "link_state.h"
+#include "set_point_entry.h"
 #include "memory_dialogs.h"
 #include "messages_box.h"
 #include "model_profile.h"
@@ -23,6 +24,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -91,7 +93,7 @@ TForm1::TForm1(QWidget* parent)
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
       comm1(new TComm(this)),
-      link(new DeviceLink(comm1, this, this)),
+      link(new DeviceLink(comm1, this)),
       tmr1(new QTimer(this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(programCaption());
@@ -119,16 +121,12 @@ TForm1::TForm1(QWidget* parent)
     buildStatusBar();
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
-    LinkSequence = [this] { link->LinkSequence(); };
-    comm1->OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
-        link->comm1ReceiveData(buffer, length);
-    };
+    connectLink();
     connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
     // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
     auto* entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8},
-                                    {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, this);
+                                    {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, link, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
-    entry->Dispatch = [this] { link->OperationDispatcher(); };
     // toggled fires for selection from code too, which must act as a click does.
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
     connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
@@ -137,8 +135,8 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    // The poll threads end before the port and the fields they read go away.
-    linkState().PendingOperation = Op::None;
+    // The poll worker ends before the port goes away.
+    link->stop();
     delete link;
     link = nullptr;
     comm1->ClosePort();
@@ -146,7 +144,27 @@ TForm1::~TForm1() {
 
 void TForm1::attachWindows(const Windows& windows) {
     m_windows = windows;
-    link->attachDialogs(m_windows.Querying, m_windows.Messages);
+    if (TQuerying* q = m_windows.Querying) {
+        connect(link, &DeviceLink::queryingShown, q, [q] {
+            q->show();
+            q->raise();
+        });
+        connect(link, &DeviceLink::queryingProgress, q, [q](int position, const QString& remaining) {
+            q->ProgressBar1->setValue(position);
+            if (!remaining.isNull()) q->Label2->setText(remaining);
+        });
+        connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
+            if (q->isVisible()) q->close();
+        });
+        connect(q, &TQuerying::dialogClosed, link, &DeviceLink::queryingClosed);
+    }
+    if (TMessages* m = m_windows.Messages) {
+        connect(link, &DeviceLink::timeoutShown, m, [m] {
+            m->show();
+            m->raise();
+        });
+        connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
+    }
     if (m_windows.save) connect(m_windows.save->Button1, &QPushButton::clicked, this, &TForm1::saveButton1Click);
     if (m_windows.recall) {
         connect(m_windows.recall->Button1, &QPushButton::clicked, this, &TForm1::recallButton1Click);
@@ -450,7 +468,7 @@ void TForm1::FormShow() {
 }
 
 void TForm1::InitialiseModel() {
-    linkState().ModelIndex = 1;
+    link->setModel(1);
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
@@ -469,7 +487,7 @@ void TForm1::ResetModelCaptions() {
 
 void TForm1::ShowModelProfile() {
     ResetModelCaptions();
-    const int index = linkState().ModelIndex;
+    const int index = link->state().ModelIndex;
     const ModelProfile* profile = modelProfile(index);
     if (!profile) return;
     const QString text = QString::fromLatin1(profile->resolution);
@@ -478,14 +496,14 @@ void TForm1::ShowModelProfile() {
 }
 
 void TForm1::ResetSetPointFields() {
-    const ModelProfile* profile = modelProfile(linkState().ModelIndex);
+    const ModelProfile* profile = modelProfile(link->state().ModelIndex);
     if (!profile) return;
     const QString zero = QString::fromLatin1(profile->zeroText);
     for (QLineEdit* e : {Edit5, Edit6, Edit7, Edit8}) e->setText(zero);
 }
 
 void TForm1::chooseModel(int index) {
-    linkState().ModelIndex = std::uint8_t(index);
+    link->setModel(index);
     ShowModelProfile();
     ResetSetPointFields();
 }
@@ -495,7 +513,7 @@ void TForm1::LQS6200B1Click() { chooseModel(2); }
 void TForm1::LQS6500B1Click() { chooseModel(3); }
 
 void TForm1::Exit1Click() {
-    linkState().PendingOperation = Op::None;
+    link->stop();
     close();
 }
 
@@ -518,7 +536,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() {
-    linkState().PendingOperation = Op::None;
+    link->stop();
     comm1->ClosePort();
 }
 
@@ -585,7 +603,7 @@ void TForm1::ToolButton1Click() {
     Panel1->setEnabled(true);
     OutPut1->setEnabled(true);
     btn5->setEnabled(true);
-    if (LinkSequence) LinkSequence();
+    link->link();
     setStatusText(0, QString());
     Record1->setEnabled(true);
 }
@@ -604,18 +622,10 @@ void TForm1::setFieldText(int number, const QString& text) {
     if (QLineEdit* e = edit(number)) e->setText(text);
 }
 
-void TForm1::setOutputCaption(const QString& caption) { BitBtn4->setText(caption); }
-
 void TForm1::selectCoupling(int button) {
     QRadioButton* const buttons[] = {RadioButton1, RadioButton2, RadioButton3};
     if (button >= 1 && button <= 3) buttons[button - 1]->setChecked(true);
 }
-
-void TForm1::closeSaveDialog() {
-    if (m_windows.save) m_windows.save->close();
-}
-
-QString TForm1::saveSlotText() const { return m_windows.save ? m_windows.save->Edit1->text() : QString(); }
 
 // The time-out box ends the program without a question, so an unsaved
 // recording is saved first. Should that fail, the close asks; kept open, the
@@ -658,15 +668,9 @@ void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edi
 // output on, the change leaves it off.
 void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int (&e)[8]) {
     if (!button->isChecked()) return;
-    LinkState& s = linkState();
-    const bool wasOn = s.OutputOn == 1;
-    s.PendingOperation = code;
     EnableSetPointControls(e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]);
-    link->OperationDispatcher();
-    if (wasOn) {
-        if (Form_Wave) Form_Wave->Btn_StopClick();
-        link->OutputOffAction();
-    }
+    stopRecorderIfOutputOn();
+    link->selectCoupling(code);
 }
 
 void TForm1::RadioButton1Click() { couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1}); }
@@ -674,33 +678,59 @@ void TForm1::RadioButton2Click() { couplingSelected(RadioButton2, Op::CouplingPa
 void TForm1::RadioButton3Click() { couplingSelected(RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1}); }
 
 void TForm1::BitBtn4Click() {
-    LinkState& s = linkState();
-    if (s.OutputOn == 0) {
-        link->OutputOnAction();
-        s.PendingOperation = Op::Polling;
-        link->OperationDispatcher();
-    } else {
-        if (Form_Wave) Form_Wave->Btn_StopClick();
-        link->OutputOffAction();
-    }
+    if (link->outputIntended() && Form_Wave) Form_Wave->Btn_StopClick();
+    link->toggleOutput();
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
 // the recorder stops first, as it does for the output button.
 void TForm1::stopRecorderIfOutputOn() {
-    if (linkState().OutputOn == 1 && Form_Wave) Form_Wave->Btn_StopClick();
+    if (link->state().OutputOn == 1 && Form_Wave) Form_Wave->Btn_StopClick();
 }
 
 void TForm1::saveButton1Click() {
     stopRecorderIfOutputOn();
-    linkState().PendingOperation = Op::SaveMemory;
-    link->OperationDispatcher();
+    m_windows.save->close();
+    link->saveMemory(m_windows.save->Edit1->text());
 }
 
 void TForm1::recallButton1Click() {
     stopRecorderIfOutputOn();
-    const QString slot = m_windows.recall->Edit1->text();
-    link->RecallMemory(slot, [this] { m_windows.recall->close(); });
+    m_windows.recall->close();
+    link->recallMemory(m_windows.recall->Edit1->text());
+}
+
+void TForm1::connectLink() {
+    connect(link, &DeviceLink::fieldChanged, this, &TForm1::setFieldText);
+    connect(link, &DeviceLink::outputCaptionChanged, BitBtn4, &QPushButton::setText);
+    connect(link, &DeviceLink::statusTextChanged, this, &TForm1::setStatusText);
+    connect(link, &DeviceLink::couplingReported, this, &TForm1::selectCoupling);
+    connect(link, &DeviceLink::frameEnabledChanged, this, &TForm1::setFrameEnabled);
+    connect(link, &DeviceLink::linkTextChanged, this, &TForm1::setLinkText);
+    connect(link, &DeviceLink::linkedPictureChanged, this, &TForm1::setLinkedPicture);
+    connect(link, &DeviceLink::sendFailed, this, &TForm1::showSendFailed);
+    connect(link, &DeviceLink::conversionFailed, this, &TForm1::showConversionError);
+}
+
+// The link's boxes open from the event loop and do not wait: the link goes
+// on meanwhile, and a second one is not stacked on the first.
+void TForm1::showSendFailed() {
+    if (m_linkBox) return;
+    auto* box = new QMessageBox(QMessageBox::Critical, QCoreApplication::applicationName(),
+                                QStringLiteral("发送失败 !"), QMessageBox::Yes, this);
+    box->setObjectName(QStringLiteral("sendFailed"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_linkBox = box;
+    connect(box, &QObject::destroyed, this, [this] { m_linkBox = nullptr; });
+    box->open();
+}
+
+void TForm1::showConversionError(const QString& message) {
+    if (m_linkBox) return;
+    QMessageBox* box = openErrorBox(this, message);
+    if (!box) return;
+    m_linkBox = box;
+    connect(box, &QObject::destroyed, this, [this] { m_linkBox = nullptr; });
 }
 
 }  // namespace lqs

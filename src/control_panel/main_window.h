@@ -3,7 +3,6 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
-#include "link_view.h"
 #include "recorder_host.h"
 
 #include <QMainWindow>
@@ -37,7 +36,7 @@ class TUpDown;
 class Tsave;
 class Trecall;
 
-class TForm1 : public QMainWindow, public LinkView, public RecorderHost {
+class TForm1 : public QMainWindow, public RecorderHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -143,8 +142,6 @@ public:
     // Seams: the sounds and questions that tests answer themselves.
     std::function<void(int hz, int ms)> Beep;
     std::function<bool()> ConfirmReset;
-    // The link sequence of the link button; the device link's by default.
-    std::function<void()> LinkSequence;
 
     // Start-up and model profile.
     void InitialiseModel();
@@ -183,23 +180,19 @@ public:
     void saveButton1Click();
     void recallButton1Click();
 
-    // LinkView
-    QString fieldText(int edit) const override;
-    void setFieldText(int edit, const QString& text) override;
-    void setOutputCaption(const QString& caption) override;
-    void selectCoupling(int button) override;
-    void closeSaveDialog() override;
-    QString saveSlotText() const override;
+    QString fieldText(int edit) const;
+    void setFieldText(int edit, const QString& text);
+    void selectCoupling(int button);
+    // The time-out box ends the program this way.
     void closeMainWindow() override;
-    void setLinkText(const QString& text) override;
-    void setLinkedPicture(bool linked) override;
+    void setLinkText(const QString& text);
+    void setLinkedPicture(bool linked);
 
     // RecorderHost
     QStringList readingTexts() const override;
     QString outputCaption() const override;
     void showControlPanel() override;
-    QWidget* viewWidget() override { return this; }
-    void setFrameEnabled(bool enabled) override;
+    void setFrameEnabled(bool enabled);
     void setStatusText(int panel, const QString& text) override;
 
     TForm_Wave* ensureWaveWindow();
@@ -221,6 +214,9 @@ private:
     QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);
     void stopRecorderIfOutputOn();
+    void connectLink();
+    void showSendFailed();
+    void showConversionError(const QString& message);
 
     Windows m_windows;
     QWidget* m_frameArea = nullptr;
@@ -230,6 +226,7 @@ private:
     bool m_frameEnabled = true;
     bool m_shownOnce = false;
     bool m_linkedPicture = false;
+    QWidget* m_linkBox = nullptr;  // the one box the link raised that is still open
 };
 
 }  // namespace lqs

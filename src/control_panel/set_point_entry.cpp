@@ -1,9 +1,9 @@
 #include "set_point_entry.h"
 
 #include "guarded.h"
-#include "link_state.h"
+#include "device_link.h"
 #include "set_point_math.h"
-#include "set_point_ops.h"
+#include "protocol.h"
 #include "up_down.h"
 
 #include <QKeyEvent>
@@ -13,8 +13,12 @@
 namespace lqs {
 
 SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
-                             QWidget* window)
-    : QObject(window), m_fields{fields[0], fields[1], fields[2], fields[3]}, m_tmr1(tmr1), m_window(window) {
+                             DeviceLink* link, QWidget* window)
+    : QObject(window),
+      m_fields{fields[0], fields[1], fields[2], fields[3]},
+      m_tmr1(tmr1),
+      m_link(link),
+      m_window(window) {
     m_tmr1->setInterval(1000);
     for (int i = 0; i < 4; ++i) {
         const int number = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
@@ -115,7 +119,7 @@ bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
 
 // Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
 void SetPointEntry::ConfirmSetPoint(int edit) {
-    const int model = linkState().ModelIndex;
+    const int model = m_link->state().ModelIndex;
     const SetPointOp codes = setPointOfField(edit);
     QLineEdit* e = field(edit);
     double value = 0;
@@ -131,14 +135,12 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
         e->setText(FormatForModel(model, value));
     }
     ShowPrompt(QString());
-    linkState().PendingOperation = codes.enter;
-    Dispatch();
+    m_link->confirmSetPoint(edit, e->text());
 }
 
 void SetPointEntry::UpDownClick(int edit, bool up) {
-    LinkState& s = linkState();
+    const LinkState& s = m_link->state();
     const SetPointOp codes = setPointOfField(edit);
-    s.StepOnVoltage = codes.voltage ? 1 : 0;
     QLineEdit* e = field(edit);
     runGuarded(m_window, [&] {
         const double value = StrToFloat(e->text());  // text not yet confirmed counts too
@@ -148,22 +150,21 @@ void SetPointEntry::UpDownClick(int edit, bool up) {
         } else if (!up && AboveFineStep(model, value)) {
             e->setText(StepDown(model, value, codes.voltage, s.HoldTicks).text);
         }
-        s.PendingOperation = codes.step;
-        Dispatch();
+        m_link->stepSetPoint(edit, e->text());
     });
 }
 
 // The hold timer decides when steps grow: fine for two seconds, coarse after.
 void SetPointEntry::UpDownMouseDown() {
-    linkState().HoldTicks = 0;
+    m_link->holdStarted();
     m_tmr1->start();
 }
 
 void SetPointEntry::UpDownMouseUp() {
-    linkState().HoldTicks = 0;
+    m_link->holdEnded();
     m_tmr1->stop();
 }
 
-void SetPointEntry::tmr1Timer() { linkState().HoldTicks = linkState().HoldTicks + 1; }
+void SetPointEntry::tmr1Timer() { m_link->holdTick(); }
 
 }  // namespace lqs

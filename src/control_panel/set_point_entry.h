@@ -15,18 +15,18 @@ class QWidget;
 
 namespace lqs {
 
+class DeviceLink;
 class TUpDown;
 
 class SetPointEntry : public QObject {
     Q_OBJECT
 public:
     // fields[0] is Edit5 with arrows[0] UpDown1, and so on up to Edit8 and UpDown4.
-    SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1, QWidget* window);
+    SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1, DeviceLink* link,
+                  QWidget* window);
 
     // Writes the entry prompt into status panel 2 (empty clears it).
     std::function<void(const QString&)> ShowPrompt;
-    // Runs the operation dispatcher once PendingOperation is set.
-    std::function<void()> Dispatch;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,6 +50,7 @@ private:
 
     QLineEdit* m_fields[4];
     QTimer* m_tmr1;
+    DeviceLink* m_link;
     QWidget* m_window;
 };
 

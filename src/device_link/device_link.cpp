@@ -2,44 +2,19 @@
 
 #include "comm.h"
 #include "convert.h"
-#include "guarded.h"
-#include "link_view.h"
-#include "messages_box.h"
-#include "querying_dialog.h"
+#include "protocol.h"
 #include "set_point_math.h"
-#include "set_point_ops.h"
+#include "strand.h"
 
-#include <QCoreApplication>
-#include <QLabel>
-#include <QMessageBox>
-#include <QProgressBar>
+#include <QLoggingCategory>
 
 #include <algorithm>
+
+Q_LOGGING_CATEGORY(lcLink, "lqs.link", QtWarningMsg)
 
 namespace lqs {
 
 namespace {
-
-const char* const kFullQuery[] = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
-                                  "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
-
-bool isNumber(const QString& text) {
-    try {
-        StrToFloat(text);
-        return true;
-    } catch (const EConvertError&) {
-        return false;
-    }
-}
-
-bool isWholeNumber(const QString& text, int* value) {
-    try {
-        *value = StrToInt(text);
-        return true;
-    } catch (const EConvertError&) {
-        return false;
-    }
-}
 
 QString remainingText(int position) {
     static const int seconds[] = {60, 54, 48, 42, 30, 18, 8, 4, 3, 2, 1};
@@ -51,8 +26,8 @@ QString remainingText(int position) {
 
 LinkTimings LinkTimings::scaled(int divisor) const {
     LinkTimings t = *this;
-    for (int* v : {&t.replyGraceMs, &t.recallStopWaitMs, &t.pollStartMs, &t.pollEndMs, &t.holdCheckMs, &t.couplingWaitMs,
-                   &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
+    for (int* v : {&t.replyGraceMs, &t.recallStopWaitMs, &t.pollStartMs, &t.couplingWaitMs, &t.outputOffWaitMs,
+                   &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
         *v = std::max(1, *v / divisor);
     }
     t.fullQueryPasses = std::max(1, t.fullQueryPasses / divisor);
@@ -61,36 +36,187 @@ LinkTimings LinkTimings::scaled(int divisor) const {
     return t;
 }
 
-DeviceLink::DeviceLink(TComm* comm, LinkView* view, QObject* parent)
-    : QObject(parent), m_comm(comm), m_view(view) {
-    ShowSendFailed = [this] {
-        QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), QStringLiteral("发送失败 !"),
-                        QMessageBox::Yes, m_view->viewWidget());
-        box.setObjectName(QStringLiteral("sendFailed"));
-        box.exec();
-    };
-    // Raised in the user-interface thread when the receive or send thread
-    // finds the device gone.
-    if (m_comm) m_comm->OnRequestHangup = [this](TComm*) { lineLost(); };
-}
-
-void DeviceLink::attachDialogs(TQuerying* querying, TMessages* messages) {
-    m_querying = querying;
-    m_messages = messages;
-    if (m_querying) {
-        connect(m_querying, &TQuerying::dialogClosed, this, &DeviceLink::queryingClosed);
+DeviceLink::DeviceLink(TComm* comm, QObject* parent) : QObject(parent), m_comm(comm) {
+    m_control = new Strand(this);
+    m_countdown = new Strand(this);
+    connect(m_control, &Strand::finished, this, &DeviceLink::runIntents);
+    connect(m_countdown, &Strand::finished, this, &DeviceLink::runIntents);
+    if (m_comm) {
+        m_comm->OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
+            receive(static_cast<const char*>(buffer), length);
+        };
+        // Raised when the receive or send thread finds the device gone.
+        m_comm->OnRequestHangup = [this](TComm*) { lineLost(); };
     }
-    if (m_messages) connect(m_messages, &TMessages::dialogClosed, this, [this] { m_view->closeMainWindow(); });
+    m_worker = std::thread([this] { pollWorker(); });
 }
 
-void DeviceLink::ClearMeasuredFields() {
-    for (int edit = 1; edit <= 4; ++edit) m_view->setFieldText(edit, QString());
+// ---- Strands and intents ----
+
+void DeviceLink::then(std::function<void()> step) {
+    if (Strand* s = Strand::current()) {
+        s->then(std::move(step));
+        return;
+    }
+    Strand* s = newStrand();
+    s->then(std::move(step));
+    s->start();
+}
+
+void DeviceLink::pause(int ms) {
+    if (Strand* s = Strand::current()) s->pause(ms);
+}
+
+// What one reply sets going runs on its own, beside any sequence under way,
+// as the replies of a sequence always have.
+Strand* DeviceLink::newStrand() {
+    auto* s = new Strand(this);
+    m_replyStrands.push_back(s);
+    connect(s, &Strand::finished, this, [this, s] {
+        m_replyStrands.erase(std::remove(m_replyStrands.begin(), m_replyStrands.end(), s), m_replyStrands.end());
+        s->deleteLater();
+        runIntents();
+    });
+    return s;
+}
+
+bool DeviceLink::anyBusy() const {
+    if (m_control->busy() || m_countdown->busy()) return true;
+    return std::any_of(m_replyStrands.begin(), m_replyStrands.end(), [](const Strand* s) { return s->busy(); });
+}
+
+bool DeviceLink::idle() const { return m_intents.empty() && !anyBusy(); }
+
+// An intent made inside a running sequence is part of it (a coupling the
+// status selected); any other waits until nothing is under way. A set point
+// still waiting is replaced by a newer one of the same field.
+void DeviceLink::perform(Intent intent) {
+    if (Strand::current()) {
+        intent.run();
+        return;
+    }
+    if (intent.edit != 0) {
+        m_intents.erase(std::remove_if(m_intents.begin(), m_intents.end(),
+                                       [&](const Intent& i) { return i.edit == intent.edit; }),
+                        m_intents.end());
+    }
+    m_intents.push_back(std::move(intent));
+    runIntents();
+}
+
+void DeviceLink::runIntents() {
+    while (!m_intents.empty() && !anyBusy()) {
+        Intent next = std::move(m_intents.front());
+        m_intents.pop_front();
+        m_control->then(std::move(next.run));
+        m_control->start();
+    }
+    const bool nowIdle = idle();
+    if (nowIdle) m_outputTarget.reset();  // the output is where they left it
+    if (nowIdle != m_wasIdle) {
+        m_wasIdle = nowIdle;
+        Q_EMIT idleChanged(nowIdle);
+    }
+}
+
+void DeviceLink::link() {
+    perform({0, [this] { LinkSequence(); }});
+}
+
+void DeviceLink::confirmSetPoint(int edit, const QString& text) {
+    const SetPointOp op = setPointOfField(edit);
+    if (op.edit == 0) return;
+    perform({edit, [this, op, text] {
+                 m_state.PendingOperation = op.enter;
+                 OperationDispatcher(text);
+             }});
+}
+
+void DeviceLink::stepSetPoint(int edit, const QString& text) {
+    const SetPointOp op = setPointOfField(edit);
+    if (op.edit == 0) return;
+    perform({edit, [this, op, text] {
+                 m_state.StepOnVoltage = op.voltage ? 1 : 0;
+                 m_state.PendingOperation = op.step;
+                 OperationDispatcher(text);
+             }});
+}
+
+bool DeviceLink::outputIntended() const { return m_outputTarget.value_or(m_state.OutputOn == 1); }
+
+// Each press turns the output the other way from where the presses before it
+// leave it, so OFF then ON in quick succession ends on, with one OUT0.
+void DeviceLink::toggleOutput() {
+    const bool on = !outputIntended();
+    m_outputTarget = on;
+    perform({0, [this, on] { outputIntent(on); }});
+}
+
+void DeviceLink::outputIntent(bool on) {
+    if (on) {
+        if (m_state.OutputOn == 1) return;
+        OutputOnAction();
+        then([this] {
+            m_state.PendingOperation = Op::Polling;
+            OperationDispatcher();
+        });
+    } else if (m_state.OutputOn == 1) {
+        OutputOffAction();
+    }
+}
+
+void DeviceLink::selectCoupling(std::uint8_t code) {
+    if (code < Op::CouplingIndep || code > Op::CouplingTrack) return;
+    perform({0, [this, code] {
+                 const bool wasOn = m_state.OutputOn == 1;
+                 m_state.PendingOperation = code;
+                 OperationDispatcher();
+                 then([this, wasOn] {
+                     if (wasOn) OutputOffAction();
+                 });
+             }});
+}
+
+void DeviceLink::saveMemory(const QString& slot) {
+    perform({0, [this, slot] {
+                 m_state.PendingOperation = Op::SaveMemory;
+                 OperationDispatcher(slot);
+             }});
+}
+
+void DeviceLink::recallMemory(const QString& slot) {
+    perform({0, [this, slot] { RecallMemory(slot); }});
+}
+
+void DeviceLink::sendBeep(bool on) {
+    perform({0, [this, on] {
+                 m_state.PendingOperation = on ? Op::BeepOn : Op::BeepOff;
+                 OperationDispatcher();
+             }});
+}
+
+void DeviceLink::setModel(int index) { m_state.ModelIndex = std::uint8_t(index); }
+
+void DeviceLink::queryingClosed() {
+    m_state.PendingOperation = Op::None;
+    Q_EMIT frameEnabledChanged(true);
+}
+
+void DeviceLink::stop() {
+    m_state.PendingOperation = Op::None;
+    stopPolling();
+    m_intents.clear();
 }
 
 // ---- The dispatcher ----
 
-void DeviceLink::OperationDispatcher() {
-    LinkState& s = linkState();
+void DeviceLink::ClearMeasuredFields() {
+    for (int edit = 1; edit <= 4; ++edit) Q_EMIT fieldChanged(edit, QString());
+}
+
+// text: the field's text for a set point, the slot for a save.
+void DeviceLink::OperationDispatcher(const QString& text) {
+    LinkState& s = m_state;
     const std::uint8_t code = s.PendingOperation;
     switch (code) {
         case Op::StartupQuery: FullQuery(); break;
@@ -98,16 +224,14 @@ void DeviceLink::OperationDispatcher() {
         case Op::CouplingIndep:
         case Op::CouplingParall:
         case Op::CouplingTrack: {
-            const QString command = code == Op::CouplingIndep    ? QStringLiteral("TRACK0")
-                                    : code == Op::CouplingParall ? QStringLiteral("TRACK2")
-                                                                 : QStringLiteral("TRACK1");
+            const QString command = commandOfCode(code);
             if (s.OutputOn == 1) {
                 stopPolling();
-                m_waits.ResponsiveWait(m_timings.couplingWaitMs);
-                SendDeferredSetPoint();
+                pause(m_timings.couplingWaitMs);
+                then([this] { SendDeferredSetPoint(); });
             }
             SendCommand(command);
-            s.CouplingCommand = command;
+            then([this, command] { m_state.CouplingCommand = command; });
             break;
         }
         case Op::StepVset1:
@@ -115,83 +239,83 @@ void DeviceLink::OperationDispatcher() {
         case Op::StepIset1:
         case Op::StepIset2:
             if (s.OutputOn == 1) {
-                const int edit = setPointOfCode(code).edit;
-                deferSetPoint(edit, m_view->fieldText(edit));
+                deferSetPoint(setPointOfCode(code).edit, text);
             } else {
-                sendSetPointOf(code);
-                s.PendingOperation = Op::None;
+                sendSetPoint(code, text);
+                then([this] { m_state.PendingOperation = Op::None; });
             }
             break;
-        case Op::SaveMemory: {
-            m_view->closeSaveDialog();
-            const QString slot = m_view->saveSlotText();
+        case Op::SaveMemory:
             if (s.OutputOn == 0) {
-                SendCommand(QStringLiteral("SAV") + slot);
-                s.PendingOperation = Op::None;
+                SendCommand(QStringLiteral("SAV") + text);
+                then([this] { m_state.PendingOperation = Op::None; });
             } else {
                 stopPolling();
-                m_waits.ResponsiveWait(m_timings.saveWaitMs);
-                SendDeferredSetPoint();  // so that the slot keeps what the operator confirmed
-                SendCommand(QStringLiteral("SAV") + slot);
-                SendCommand(s.CouplingCommand);
+                pause(m_timings.saveWaitMs);
+                then([this] { SendDeferredSetPoint(); });  // so that the slot keeps what the operator confirmed
+                SendCommand(QStringLiteral("SAV") + text);
+                then([this] { SendCommand(m_state.CouplingCommand); });
                 SendCommand(QStringLiteral("OUT0"));
-                s.PendingOperation = Op::None;
-                s.OutputOn = 0;
-                m_view->setOutputCaption(QStringLiteral("OFF"));
-                ClearMeasuredFields();
+                then([this] {
+                    m_state.PendingOperation = Op::None;
+                    m_state.OutputOn = 0;
+                    Q_EMIT outputCaptionChanged(QStringLiteral("OFF"));
+                    ClearMeasuredFields();
+                });
             }
             break;
-        }
-        case Op::OutputOn: SendCommand(QStringLiteral("OUT1")); break;
+        case Op::OutputOn: SendCommand(commandOfCode(code)); break;
         case Op::OutputOff:
             SendDeferredSetPoint();  // confirmed while on: they still go out
-            SendCommand(QStringLiteral("OUT0"));
+            SendCommand(commandOfCode(code));
             break;
         case Op::EnterVset1:
         case Op::EnterVset2:
         case Op::EnterIset1:
         case Op::EnterIset2: {
             const int edit = setPointOfCode(code).edit;
-            const QString text = m_view->fieldText(edit);
             if (text == s.lastSent(edit)) {
                 dropWaitingSetPoints(edit);  // the instrument holds it already
-                break;
-            }
-            if (s.OutputOn == 1) {
+            } else if (s.OutputOn == 1) {
                 deferSetPoint(edit, text);
             } else {
-                sendSetPointOf(code);
+                sendSetPoint(code, text);
             }
             break;
         }
-        case Op::BeepOn: SendCommand(QStringLiteral("BEEP1:")); break;
-        case Op::BeepOff: SendCommand(QStringLiteral("BEEP0:")); break;
+        case Op::BeepOn:
+        case Op::BeepOff: SendCommand(commandOfCode(code)); break;
         default: break;  // 10 (a recall sends its own commands), 255 and unknown codes
     }
 }
 
-// An immediate send from the user-interface thread: the field always holds a
-// number here, as the set-point controls write one before they call. An
-// arrow's send counts as sent too, so that a later Enter of the older text is
-// not taken for one the instrument already holds.
-void DeviceLink::sendSetPointOf(int code) {
+// An immediate send: the field holds a number, as the set-point controls
+// write one before they state the intent. It counts as sent, so that a later
+// Enter of an older text is not taken for one the instrument already holds.
+void DeviceLink::sendSetPoint(int code, const QString& fieldText) {
     const SetPointOp op = setPointOfCode(code);
-    const QString field = m_view->fieldText(op.edit);
-    QString text = field;
-    const QString number = FormatSetPoint(text);
+    QString text = fieldText;
+    QString number;
+    try {
+        number = FormatSetPoint(text);
+    } catch (const EConvertError& e) {
+        Q_EMIT conversionFailed(QString::fromUtf8(e.what()));
+        return;
+    }
     SendCommand(QString::fromLatin1(op.command) + number);
-    linkState().setLastSent(op.edit, field);
+    then([this, op, fieldText] { m_state.setLastSent(op.edit, fieldText); });
 }
 
 void DeviceLink::FullQuery() {
     for (const char* query : kFullQuery) {
         SendCommand(QString::fromLatin1(query));
-        m_waits.PacedWait(m_timings.fullQueryPasses, m_timings.passMs);
+        pause(m_timings.fullQueryPasses * m_timings.passMs);
     }
+    then([this] { closeReplies(); });
 }
 
 void DeviceLink::ResetLink() {
-    LinkState& s = linkState();
+    LinkState& s = m_state;
     s.ReplyCounter = 0;
     s.PendingOperation = Op::StartupQuery;
     s.ParserMode = Parse::Startup;
@@ -201,139 +325,179 @@ void DeviceLink::ResetLink() {
 }
 
 void DeviceLink::OutputOnAction() {
-    LinkState& s = linkState();
-    s.PendingOperation = Op::OutputOn;
+    m_state.PendingOperation = Op::OutputOn;
     OperationDispatcher();
-    s.ParserMode = Parse::Polling;
-    m_view->setOutputCaption(QStringLiteral("ON"));
-    s.OutputOn = 1;
-    s.PollingEnabled = 1;
-    s.ReplyCounter = 0;
-}
-
-void DeviceLink::OutputOffAction() {
-    LinkState& s = linkState();
-    stopPolling();
-    m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
-    s.PendingOperation = Op::OutputOff;
-    OperationDispatcher();
-    s.ParserMode = Parse::Ignore;
-    m_view->setOutputCaption(QStringLiteral("OFF"));
-    s.OutputOn = 0;
-    s.PendingOperation = Op::None;
-    s.ReplyCounter = 255;
-    ClearMeasuredFields();
-}
-
-// ---- Receiving and parsing ----
-
-void DeviceLink::comm1ReceiveData(const void* buffer, std::uint16_t length) {
-    // A conversion error ends the handling of the block in the error box; the
-    // steps after it, the clearing of AwaitingReply among them, do not run.
-    runGuarded(m_view->viewWidget(), [&] {
-        LinkState& s = linkState();
-        const auto* bytes = static_cast<const char*>(buffer);
-        const std::size_t stored = std::min<std::size_t>(length, s.ReceiveBuffer.size());
-        std::copy(bytes, bytes + stored, s.ReceiveBuffer.begin());
-        s.ReceiveLength = length;
-        if (length > 0 && bytes[length - 1] == '\r') s.ReplyCounter = std::uint8_t(s.ReplyCounter + 1);
-        ReplyParser();
-        s.AwaitingReply = 0;
+    then([this] {
+        LinkState& s = m_state;
+        s.ParserMode = Parse::Polling;
+        Q_EMIT outputCaptionChanged(QStringLiteral("ON"));
+        s.OutputOn = 1;
+        s.PollingEnabled = 1;
+        s.ReplyCounter = 0;
     });
 }
 
-// The block without its two terminator bytes, read only from what was stored.
-void DeviceLink::ExtractReplyText() {
-    LinkState& s = linkState();
-    const int stored = std::min<int>(s.ReceiveLength, int(s.ReceiveBuffer.size()));
-    const int n = std::min(stored, int(s.ReceiveLength) - 2);
-    s.ReplyText = n > 0 ? QString::fromLatin1(s.ReceiveBuffer.data(), n) : QString();
+void DeviceLink::OutputOffAction() {
+    stopPolling();
+    pause(m_timings.outputOffWaitMs);
+    then([this] {
+        m_state.PendingOperation = Op::OutputOff;
+        OperationDispatcher();
+        then([this] {
+            LinkState& s = m_state;
+            s.ParserMode = Parse::Ignore;
+            Q_EMIT outputCaptionChanged(QStringLiteral("OFF"));
+            s.OutputOn = 0;
+            s.PendingOperation = Op::None;
+            s.ReplyCounter = 255;
+            ClearMeasuredFields();
+        });
+    });
 }
 
-// Bytes of the status reply by position; a byte past the end of the block reads as nothing.
-QString DeviceLink::statusChars(int first, int count) const {
-    const LinkState& s = linkState();
-    const int stored = std::min<int>(s.ReceiveLength, int(s.ReceiveBuffer.size()));
-    QString out;
-    for (int i = first; i < first + count; ++i) {
-        if (i < stored) out += QLatin1Char(s.ReceiveBuffer[std::size_t(i)]);
+void DeviceLink::SendCommand(const QString& command) { sendFromUi(command, SendFrom{}); }
+
+void DeviceLink::SendDeferredSetPoint() { then([this] { sendNextWaiting(); }); }
+
+// ---- Receiving ----
+
+// Bytes go to the oldest query still open, up to its CR; bytes with no query
+// open are counted and otherwise dropped.
+void DeviceLink::receive(const char* bytes, std::size_t length) {
+    std::vector<Outstanding> done;
+    bool nextCycle = false;
+    std::uint64_t unsolicited = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        takeClosedLocked(done);
+        for (std::size_t i = 0; i < length; ++i) {
+            if (m_outstanding.empty()) {
+                unsolicited += length - i;
+                break;
+            }
+            Outstanding& r = m_outstanding.front();
+            // The status of a poll cycle starts the next cycle with its first
+            // bytes, whether or not its CR ever comes.
+            if (r.poll && r.bytes.isEmpty() && !r.overlong && r.query == QLatin1String("STATUS?") &&
+                m_state.ParserMode == Parse::Polling) {
+                nextCycle = true;
+            }
+            if (!r.overlong) {
+                r.bytes.append(bytes[i]);
+                if (r.bytes.size() > kLongestReply) {
+                    r.overlong = true;
+                    r.bytes.clear();
+                }
+            }
+            if (bytes[i] == '\r') {
+                done.push_back(std::move(r));
+                m_outstanding.pop_front();
+            }
+        }
     }
-    return out;
+    if (unsolicited) {
+        m_unsolicited += unsolicited;
+        qCDebug(lcLink) << "ignored" << unsolicited << "bytes no query asked for";
+    }
+    if (nextCycle) {
+        m_state.ReplyCounter = 0;
+        StartPollThread();
+    }
+    for (const Outstanding& r : done) settle(r);
 }
 
-void DeviceLink::ReplyParser() {
-    ExtractReplyText();
-    LinkState& s = linkState();
-    const QString& reply = s.ReplyText;
-    const QString coupling = statusChars(4, 1) + statusChars(6, 1);
-    const QString output = statusChars(12, 1);
+// Queries whose time is up leave the list, oldest first.
+void DeviceLink::takeClosedLocked(std::vector<Outstanding>& done) {
+    while (!m_outstanding.empty() && m_outstanding.front().closed) {
+        done.push_back(std::move(m_outstanding.front()));
+        m_outstanding.pop_front();
+    }
+}
 
-    switch (s.ParserMode.load()) {
-        case Parse::Startup: {
-            const std::uint8_t count = s.ReplyCounter;
-            const int fields[] = {0, 0, 5, 7, 6, 8};
-            if (count == 1) {
-                m_identity = reply;  // shown beside the port once linked, never read
-            } else if (count >= 2 && count <= 5) {
-                if (isNumber(reply)) {
-                    showReply(fields[count], reply);
+void DeviceLink::settleClosed() {
+    std::vector<Outstanding> done;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        takeClosedLocked(done);
+    }
+    for (const Outstanding& r : done) settle(r);
+}
+
+// A sequence's last pace has run out: what its queries got is all they get.
+void DeviceLink::closeReplies() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (Outstanding& r : m_outstanding) r.closed = true;
+    }
+    settleClosed();
+}
+
+bool DeviceLink::heldField(const QString& query) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return std::any_of(m_waiting.begin(), m_waiting.end(),
+                       [&](const WaitingSetPoint& w) { return queryOfField(w.edit) == query; });
+}
+
+// A query that got nothing at all is simply over; anything else is parsed,
+// and what the parser asks for runs as a strand of its own.
+void DeviceLink::settle(const Outstanding& reply) {
+    if (reply.bytes.isEmpty() && !reply.overlong) return;
+    ReplyInput in;
+    in.mode = m_state.ParserMode;
+    in.counter = m_state.ReplyCounter;
+    in.sendingAllowed = m_state.PendingOperation != Op::None;
+    in.held = reply.stale || heldField(reply.query);
+    in.query = reply.query;
+    in.bytes = reply.bytes;
+    in.overlong = reply.overlong;
+    const ReplyOutcome out = parseReply(in);
+    m_state.ReplyCounter = out.counter;
+    m_state.ParserMode = out.mode;
+    m_state.ReplyText = out.text;
+    Strand* s = newStrand();
+    for (ReplyEffect effect : out.effects) s->then([this, effect, out] { applyEffect(effect, out); });
+    s->then([this] { clearAwaiting(); });
+    s->start();
+}
+
+void DeviceLink::clearAwaiting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // A newer query still waits for its own reply.
+    const bool open = std::any_of(m_outstanding.begin(), m_outstanding.end(),
+                                  [](const Outstanding& r) { return !r.closed; });
+    if (!open) m_state.AwaitingReply = 0;
+}
+
+void DeviceLink::applyEffect(ReplyEffect effect, const ReplyOutcome& out) {
+    switch (effect) {
+        case ReplyEffect::Identity:
+            if (out.readable) m_identity = out.text;  // shown beside the port once linked, never read
+            break;
+        case ReplyEffect::ShowField: showReply(out.field, out.text); break;
+        case ReplyEffect::Progress: QueryProgress(); break;
+        case ReplyEffect::CloseQuerying:
+            CloseQuerying();
+            Q_EMIT linkTextChanged(m_identity.isEmpty()
+                                       ? QStringLiteral("Linked: %1").arg(portName())
+                                       : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity));
+            break;
+        case ReplyEffect::ClearAwaiting: clearAwaiting(); break;
+        case ReplyEffect::ApplyCoupling: ApplyCouplingStatus(out.couplingDigits); break;
+        case ReplyEffect::ApplyOutputAtStartup:
+        case ReplyEffect::ApplyOutput:
+            // A digit that is not one ends the handling of the reply in the
+            // error box; AwaitingReply then stays as it is.
+            try {
+                if (effect == ReplyEffect::ApplyOutput) {
+                    ApplyOutputStatus(out.outputDigit);
                 } else {
-                    QueryProgress();
+                    ApplyOutputStatusAtStartup(out.outputDigit);
                 }
-            } else if (count >= 6 && count <= 9) {
-                QueryProgress();
-            } else if (count == 10) {
-                QueryProgress();
-                CloseQuerying();
-                m_view->setLinkText(m_identity.isEmpty()
-                                        ? QStringLiteral("Linked: %1").arg(portName())
-                                        : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity));
-                s.AwaitingReply = 0;
-                ApplyCouplingStatus(coupling);
-                ApplyOutputStatusAtStartup(output);
+            } catch (const EConvertError& e) {
+                if (Strand* s = Strand::current()) s->clear();
+                Q_EMIT conversionFailed(QString::fromUtf8(e.what()));
             }
             break;
-        }
-        case Parse::Polling: {
-            const Answered answered = answeredQuery();
-            const QString& query = answered.query;
-            static const struct {
-                const char* query;
-                int edit;
-            } map[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
-                       {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
-            for (const auto& row : map) {
-                if (query == QLatin1String(row.query) && !answered.held && s.PendingOperation != Op::None &&
-                    isNumber(reply)) {
-                    showReply(row.edit, reply);
-                }
-            }
-            // The first block answering the status starts the next cycle, cut
-            // short or not; the query is then answered, so the rest of a
-            // reply split by a pause on the line starts nothing.
-            if (query == QLatin1String("STATUS?")) {
-                s.ReplyCounter = 0;
-                s.setLastQuery(QString());
-                StartPollThread();
-            }
-            break;
-        }
-        case Parse::Recall: {
-            const std::uint8_t count = s.ReplyCounter;
-            const int fields[] = {0, 5, 7, 6, 8, 1, 2, 3, 4};
-            if (count >= 1 && count <= 8) {
-                if (isNumber(reply)) showReply(fields[count], reply);
-                QueryProgress();
-            } else if (count == 9) {
-                ApplyCouplingStatus(coupling);
-                QueryProgress();
-                ApplyOutputStatus(output);
-            } else {
-                s.ParserMode = Parse::Ignore;
-            }
-            break;
-        }
-        default: break;
     }
 }
 
@@ -341,49 +505,48 @@ void DeviceLink::ReplyParser() {
 // whenever its text differs from that, so an entry equal to an older Enter
 // still goes out after a recall or another link changed the instrument.
 void DeviceLink::showReply(int edit, const QString& text) {
-    m_view->setFieldText(edit, text);
-    if (edit >= 5) linkState().setLastSent(edit, text);
+    Q_EMIT fieldChanged(edit, text);
+    if (edit >= 5) m_state.setLastSent(edit, text);
 }
 
 void DeviceLink::ApplyCouplingStatus(const QString& digits) {
-    LinkState& s = linkState();
-    m_view->setStatusText(1, QString());
-    int value = 0;
-    if (!isWholeNumber(digits, &value)) {
-        m_view->setStatusText(1, QStringLiteral("TRACK 出错重发!"));
-        s.ReplyCounter = 8;
+    Q_EMIT statusTextChanged(1, QString());
+    const int button = couplingOfDigits(digits);
+    if (button < 0) {
+        Q_EMIT statusTextChanged(1, QStringLiteral("TRACK 出错重发!"));
+        m_state.ReplyCounter = 8;
         SendCommand(QStringLiteral("STATUS?"));
-        m_waits.ResponsiveWait(m_timings.statusRetryWaitMs);
+        pause(m_timings.statusRetryWaitMs);
         return;
     }
-    if (value == 1) m_view->selectCoupling(1);
-    if (value == 10) m_view->selectCoupling(2);
-    if (value == 11) m_view->selectCoupling(3);
+    if (button > 0) Q_EMIT couplingReported(button);
 }
 
 void DeviceLink::ApplyOutputStatus(const QString& digit) {
-    LinkState& s = linkState();
-    m_view->setStatusText(2, QString());
+    Q_EMIT statusTextChanged(2, QString());
     const bool isDigit = digit.size() == 1 && digit.at(0).isDigit();
-    if (!isDigit) m_view->setStatusText(2, QStringLiteral("输出 出错"));
-    const int value = StrToInt(digit);  // a character that is not a digit ends the block here
-    if (value == s.OutputOn) return;
+    if (!isDigit) Q_EMIT statusTextChanged(2, QStringLiteral("输出 出错"));
+    const int value = StrToInt(digit);  // a character that is not a digit ends the reply here
+    if (value == m_state.OutputOn) return;
     if (value == 0) {
         OutputOffAction();
     } else if (value == 1) {
         OutputOnAction();
-        s.PendingOperation = Op::Polling;
-        OperationDispatcher();
+        then([this] {
+            m_state.PendingOperation = Op::Polling;
+            OperationDispatcher();
+        });
     }
 }
 
 void DeviceLink::ApplyOutputStatusAtStartup(const QString& digit) {
-    LinkState& s = linkState();
     const int value = StrToInt(digit);
     if (value == 1) {
         OutputOnAction();
-        s.PendingOperation = Op::Polling;
-        OperationDispatcher();
+        then([this] {
+            m_state.PendingOperation = Op::Polling;
+            OperationDispatcher();
+        });
     } else if (value == 0) {
         OutputOffAction();
     }
@@ -392,98 +555,99 @@ void DeviceLink::ApplyOutputStatusAtStartup(const QString& digit) {
 // ---- The querying dialog ----
 
 void DeviceLink::ShowQuerying() {
-    m_view->setFrameEnabled(false);
-    if (!m_querying) return;
-    m_querying->show();
-    m_querying->raise();
-    m_querying->Label2->setText(QStringLiteral("Remaining 60 seconds!"));
+    Q_EMIT frameEnabledChanged(false);
+    Q_EMIT queryingShown();
+    Q_EMIT queryingProgress(m_progress, QStringLiteral("Remaining 60 seconds!"));
 }
 
 void DeviceLink::QueryProgress() {
-    LinkState& s = linkState();
-    if (!m_querying) return;
-    QProgressBar* bar = m_querying->ProgressBar1;
-    if (s.ProgressMode == Progress::PerReply) {
-        bar->setValue(std::min(bar->value() + 10, 100));
-        m_querying->Label2->setText(remainingText(bar->value()));
-    } else if (s.ProgressMode == Progress::Countdown) {
+    if (m_state.ProgressMode == Progress::PerReply) {
+        m_progress = std::min(m_progress + 10, 100);
+        Q_EMIT queryingProgress(m_progress, remainingText(m_progress));
+    } else if (m_state.ProgressMode == Progress::Countdown && !m_countingDown) {
+        m_countingDown = true;
         for (int n = 0; n <= 60; ++n) {
-            m_querying->Label2->setText(QStringLiteral("Remaining %1 seconds!").arg(n));
-            bar->setValue(std::min(bar->value() + 1, 100));
-            m_waits.ResponsiveWait(m_timings.countdownStepMs);
+            then([this, n] {
+                m_progress = std::min(m_progress + 1, 100);
+                Q_EMIT queryingProgress(m_progress, QStringLiteral("Remaining %1 seconds!").arg(n));
+            });
+            pause(m_timings.countdownStepMs);
         }
-        CloseQuerying();
-        ShowTimeoutMessage();
+        then([this] {
+            CloseQuerying();
+            ShowTimeoutMessage();
+        });
     }
-}
-
-// However the dialog closes, nothing more goes out until a control sets a new code.
-void DeviceLink::queryingClosed() {
-    linkState().PendingOperation = Op::None;
-    m_view->setFrameEnabled(true);
 }
 
 void DeviceLink::CloseQuerying() {
-    // The close handling runs even when the dialog is no longer shown (a
-    // Cancel may have hidden it already).
-    if (m_querying && m_querying->isVisible()) {
-        m_querying->close();
-    } else {
-        queryingClosed();
-    }
-    linkState().ProgressMode = Progress::None;
-    if (m_querying) m_querying->ProgressBar1->setValue(0);
-    m_view->setFrameEnabled(true);
+    Q_EMIT queryingCloseRequested();
+    queryingClosed();  // its close handling runs even when Cancel closed it already
+    m_state.ProgressMode = Progress::None;
+    m_progress = 0;
+    Q_EMIT queryingProgress(0, QString());
 }
 
 void DeviceLink::ShowTimeoutMessage() {
-    if (m_messages) {
-        m_messages->show();
-        m_messages->raise();
-    }
-    m_view->setFrameEnabled(false);
+    Q_EMIT timeoutShown();
+    Q_EMIT frameEnabledChanged(false);
 }
 
-void DeviceLink::RecallMemory(const QString& slot, const std::function<void()>& closeDialog) {
-    LinkState& s = linkState();
+void DeviceLink::startCountdown() {
+    m_countdown->then([this] {
+        m_state.ProgressMode = Progress::Countdown;
+        ShowQuerying();
+        QueryProgress();
+    });
+    m_countdown->start();
+}
+
+void DeviceLink::RecallMemory(const QString& slot) {
     stopPolling();
-    m_waits.ResponsiveWait(m_timings.recallStopWaitMs);
-    dropWaitingSetPoints();  // the slot's values replace them
-    if (closeDialog) closeDialog();
-    ShowQuerying();
-    s.PendingOperation = Op::RecallMemory;
-    s.ParserMode = Parse::Recall;
-    s.ProgressMode = Progress::PerReply;
-    s.ReplyCounter = 0;
-    const auto pace = [this] { m_waits.PacedWait(m_timings.recallPasses, m_timings.recallPassMs); };
-    pace();
-    SendCommand(QStringLiteral("OUT0"));
-    SendCommand(QStringLiteral("RCL") + slot);
-    for (const char* query : {"VSET1?", "VSET2?", "ISET1?", "ISET2?", "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?",
-                              "STATUS?"}) {
-        pace();
-        SendCommand(QString::fromLatin1(query));
-    }
-    pace();
-    QueryProgress();
-    CloseQuerying();
-    ClearMeasuredFields();
+    pause(m_timings.recallStopWaitMs);
+    then([this, slot] {
+        LinkState& s = m_state;
+        dropWaitingSetPoints();  // the slot's values replace them
+        ShowQuerying();
+        s.PendingOperation = Op::RecallMemory;
+        s.ParserMode = Parse::Recall;
+        s.ProgressMode = Progress::PerReply;
+        s.ReplyCounter = 0;
+        const int pace = m_timings.recallPasses * m_timings.recallPassMs;
+        pause(pace);
+        SendCommand(QStringLiteral("OUT0"));
+        SendCommand(QStringLiteral("RCL") + slot);
+        for (const char* query : kRecallQueries) {
+            pause(pace);
+            SendCommand(QString::fromLatin1(query));
+        }
+        pause(pace);
+        then([this] {
+            closeReplies();
+            QueryProgress();
+            CloseQuerying();
+            ClearMeasuredFields();
+        });
+    });
 }
 
 // Polling stops first, as switching the output off stops it: its queries
 // and replies would otherwise be counted as the start-up query's.
 void DeviceLink::LinkSequence() {
-    if (linkState().PollingEnabled == 1 || pollThreadsRunning() > 0) {
+    if (m_state.PollingEnabled == 1 || m_cycleRunning) {
         stopPolling();
-        m_waits.ResponsiveWait(m_timings.outputOffWaitMs);
+        pause(m_timings.outputOffWaitMs);
     }
-    m_timeoutShown = false;
-    m_identity.clear();
-    m_view->setLinkText(QString());
-    ShowQuerying();
-    linkState().ProgressMode = Progress::PerReply;
-    ResetLink();
-    OperationDispatcher();
+    then([this] {
+        m_timeoutShown = false;
+        m_countingDown = false;
+        m_identity.clear();
+        Q_EMIT linkTextChanged(QString());
+        ShowQuerying();
+        m_state.ProgressMode = Progress::PerReply;
+        ResetLink();
+        OperationDispatcher();
+    });
 }
 
 QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QString(); }
@@ -491,8 +655,8 @@ QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QStr
 // The device went away under an open port: said at once, beside the status
 // panels; the next command then runs into the usual time-out.
 void DeviceLink::lineLost() {
-    m_view->setLinkText(QStringLiteral("Line lost: %1").arg(portName()));
-    m_view->setLinkedPicture(false);
+    Q_EMIT linkTextChanged(QStringLiteral("Line lost: %1").arg(portName()));
+    Q_EMIT linkedPictureChanged(false);
 }
 
 }  // namespace lqs

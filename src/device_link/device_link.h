@@ -1,31 +1,36 @@
-// The device link: command framing and sending, the operation dispatcher,
-// the poll thread, the reply parser, and the querying and time-out dialogs.
-// It lives in the user-interface thread; only the poll cycle runs elsewhere
-// (device_link_threads.cpp holds all that the poll thread runs or shares).
+// DeviceLink: the one owner of the link to the instrument. Windows state
+// intents (a set point confirmed, an arrow's step, output on or off, a
+// coupling, a memory slot, a model, link); each sets its operation code and
+// runs the dispatcher, so the tables of operation codes stay readable here.
+// What the link learns goes out as signals. Replies are matched to the
+// queries that asked for them; bytes nobody asked for change nothing.
+//
+// Everything runs in the user-interface thread except the poll worker;
+// device_link_threads.cpp holds all that the worker runs or shares.
 #pragma once
 
 #include "link_state.h"
-#include "waits.h"
+#include "reply_parser.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
-#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 namespace lqs {
 
-class LinkView;
+class Strand;
 class TComm;
-class TMessages;
-class TQuerying;
 
 // Every pause of the link, with the instrument's own values as defaults.
 // Tests shorten them; the program never changes them.
@@ -34,8 +39,6 @@ struct LinkTimings {
     int fullQueryPasses = 300;   // passes of 1 ms after each start-up query
     int pollStartMs = 500;       // before the first query of a cycle
     int pollPasses = 450;        // passes of 1 ms before and after each poll query
-    int pollEndMs = 500;         // a cycle that finds polling stopped
-    int holdCheckMs = 50;        // how often a held stepper is looked at again
     int couplingWaitMs = 500;    // after stopping polling for a coupling change
     int outputOffWaitMs = 500;   // after stopping polling to switch the output off
     int saveWaitMs = 200;        // after stopping polling to save with the output on
@@ -53,121 +56,188 @@ struct LinkTimings {
 class DeviceLink : public QObject {
     Q_OBJECT
 public:
-    DeviceLink(TComm* comm, LinkView* view, QObject* parent = nullptr);
+    explicit DeviceLink(TComm* comm, QObject* parent = nullptr);
     ~DeviceLink() override;
 
-    void attachDialogs(TQuerying* querying, TMessages* messages);
+    const LinkState& state() const { return m_state; }
     void setTimings(const LinkTimings& timings) { m_timings = timings; }
 
-    // Framing and sending.
-    void SendCommand(const QString& command);
-    static QByteArray FrameCommand(const QString& command);
-    void ClearMeasuredFields();
+    // ---- Intents. Those that send wait, in order, until every sequence
+    // under way has ended, so the operator's last command is the one the
+    // instrument keeps.
+    void link();  // the link button, after "Do you Reset?" was confirmed
+    void confirmSetPoint(int edit, const QString& text);  // Enter in Edit5 .. Edit8
+    void stepSetPoint(int edit, const QString& text);     // an arrow stepped the field to text
+    void toggleOutput();                                   // the output button
+    void selectCoupling(std::uint8_t code);                // a coupling button became selected
+    void saveMemory(const QString& slot);
+    void recallMemory(const QString& slot);
+    void sendBeep(bool on);
+    // These take effect at once.
+    void holdStarted();
+    void holdTick();
+    void holdEnded();
+    void setModel(int index);
+    void queryingClosed();  // the querying dialog closed, whichever way
+    void stop();            // the program is closing: nothing more goes out
 
-    // The dispatcher and its routines.
-    void OperationDispatcher();
-    void FullQuery();
-    void ResetLink();
-    void OutputOnAction();
-    void OutputOffAction();
-    // Sends every set point that waits, in the order changed (the poll cycle
-    // does the same after each of its queries).
-    void SendDeferredSetPoint();
+    // The output state once every output intent under way has run.
+    bool outputIntended() const;
+    // No sequence under way and no intent waiting.
+    bool idle() const;
 
-    // Receiving and parsing.
-    void comm1ReceiveData(const void* buffer, std::uint16_t length);
-    void ReplyParser();
-    void ExtractReplyText();
-    void StartPollThread();
-    void ApplyCouplingStatus(const QString& digits);
-    void ApplyOutputStatus(const QString& digit);
-    void ApplyOutputStatusAtStartup(const QString& digit);
+    // What the line brought that no query asked for, in bytes.
+    std::uint64_t unsolicitedBytes() const { return m_unsolicited.load(); }
+    // True while the poll worker runs a cycle.
+    bool pollCycleRunning() const { return m_cycleRunning.load(); }
 
-    // The querying dialog and the time-out box.
-    void ShowQuerying();
-    void QueryProgress();
-    void CloseQuerying();
-    void ShowTimeoutMessage();
-    // The link button's sequence after "Do you Reset?" was confirmed.
-    void LinkSequence();
-
-    // The recall exchange: OUT0, RCL and the slot, then the nine queries,
-    // each after a pace; closeDialog closes the recall dialog.
-    void RecallMemory(const QString& slot, const std::function<void()>& closeDialog);
-
-    // Seam: the "发送失败 !" box, shown in the user-interface thread.
-    std::function<void()> ShowSendFailed;
     // Seam for tests: called in the sending thread once a frame's last byte
     // was handed to the serial component.
     std::function<void(const QString& command)> FrameHandedOver;
 
-    int pollThreadsRunning() const;
-    // What a link keeps between inputs, back to its start: for harnesses that
-    // feed one link many inputs (LinkState has its own).
-    void resetForTests();
+Q_SIGNALS:
+    void fieldChanged(int edit, const QString& text);  // Edit1 .. Edit8
+    void outputCaptionChanged(const QString& caption);
+    void statusTextChanged(int panel, const QString& text);
+    // 1 INDEP, 2 PARALL, 3 TRACK: select the button, which runs its click handling.
+    void couplingReported(int button);
+    void frameEnabledChanged(bool enabled);
+    void linkTextChanged(const QString& text);
+    void linkedPictureChanged(bool linked);
+    void queryingShown();
+    void queryingProgress(int position, const QString& remaining);
+    void queryingCloseRequested();
+    void timeoutShown();
+    void sendFailed();
+    void conversionFailed(const QString& message);
+    void idleChanged(bool idle);
 
 private:
-    // Who sends a frame, for the checks made under the send lock.
+    // ---- The Part's routines; they run inside a strand's step.
+    void SendCommand(const QString& command);
+    void OperationDispatcher(const QString& text = QString());
+    void FullQuery();
+    void ResetLink();
+    void OutputOnAction();
+    void OutputOffAction();
+    void SendDeferredSetPoint();
+    void StartPollThread();
+    void ApplyCouplingStatus(const QString& digits);
+    void ApplyOutputStatus(const QString& digit);
+    void ApplyOutputStatusAtStartup(const QString& digit);
+    void ShowQuerying();
+    void QueryProgress();
+    void CloseQuerying();
+    void ShowTimeoutMessage();
+    void ClearMeasuredFields();
+    void RecallMemory(const QString& slot);
+    void LinkSequence();
+
+    // Steps of the running strand.
+    void then(std::function<void()> step);
+    void pause(int ms);
+
+    struct Intent {
+        int edit = 0;  // a set point's field: a newer one replaces it while it waits
+        std::function<void()> run;
+    };
+    void perform(Intent intent);
+    void runIntents();
+    Strand* newStrand();
+    bool anyBusy() const;
+    void outputIntent(bool on);
+
+    // ---- Receiving.
+    struct Outstanding {
+        QString query;
+        QByteArray bytes;
+        bool overlong = false;
+        bool closed = false;  // the next command came due: no more bytes are its
+        bool poll = false;    // asked by the poll worker
+        bool stale = false;   // its field's new set point went out after it was asked
+    };
+    void receive(const char* bytes, std::size_t length);
+    void takeClosedLocked(std::vector<Outstanding>& done);
+    void settleClosed();
+    void closeReplies();
+    void startCountdown();
+    void settle(const Outstanding& reply);
+    void applyEffect(ReplyEffect effect, const ReplyOutcome& out);
+    void showReply(int edit, const QString& text);
+    void clearAwaiting();
+    bool heldField(const QString& query) const;
+
+    // ---- Sending (device_link_threads.cpp).
     struct SendFrom {
-        std::uint64_t cycle = 0;  // a poll cycle's frame: refused once a newer cycle exists
-        bool query = false;       // a poll query: named in LastQuery before its bytes go
+        std::uint64_t epoch = 0;  // a poll cycle's frame: refused once the cycle was stopped or replaced
+        bool poll = false;        // a poll query: named in LastQuery
         int waitingEdit = 0;      // a waiting set point: sent only while it waits with text
         QString text;
     };
     enum class Sent { Written, Skipped, Stale };
+    bool replyMissing() const;
+    Sent transmit(const QString& command, const SendFrom& from, bool dropped);
+    Sent transmitFromWorker(const QString& command, const SendFrom& from);
+    void sendFromUi(const QString& command, const SendFrom& from, std::function<void(Sent)> done = {});
+    bool currentLocked(const SendFrom& from) const;
+    bool writeFrame(const QByteArray& frame);
+    void linkLost();
+    void reportSendFailed();
+    void lineLost();
+
+    // ---- Set points changed while the output is on.
     struct WaitingSetPoint {
         int edit = 0;
         QString text;  // as confirmed
     };
-    struct Answered {
-        QString query;
-        bool held = false;  // its field waits to be sent: the reply tells the old value
-    };
-
-    Sent TransmitFrame(const QString& command, const SendFrom& from);
-    bool current(const SendFrom& from) const;
-    bool writeFrame(const QByteArray& frame);
-    void linkLost();
-    void lineLost();
-    void queryingClosed();
-    void stopPolling();
-    void pollCycle(std::uint64_t cycle);
-    void reapPollThreads(bool all);
     void deferSetPoint(int edit, const QString& text);
     void dropWaitingSetPoints(int edit = 0);  // 0: every field
-    void sendWaitingSetPoints(std::uint64_t cycle);
-    void setPointSent(int edit, const QString& text);
-    Answered answeredQuery() const;
-    static QString queryOfField(int edit);
+    bool nextWaiting(SendFrom& from, QString& command);
+    void sendNextWaiting();
+    void sendWaitingFromWorker(std::uint64_t epoch);
+    void setPointSentLocked(int edit, const QString& text);
+    void sendSetPoint(int code, const QString& fieldText);
+
+    // ---- The poll worker.
+    void stopPolling();
+    void pollWorker();
+    void pollCycle(std::uint64_t epoch, std::chrono::steady_clock::time_point start);
+    bool sleepUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
+    bool waitForHold(std::uint64_t epoch);
+
     QString portName() const;
-    void showReply(int edit, const QString& text);
-    // Runs f in the user-interface thread; from another thread it waits for
-    // it to finish unless the link shuts down first.
-    void runInUi(const std::function<void()>& f);
     bool inUiThread() const;
-    void sendSetPointOf(int code);
-    QString statusChars(int first, int count) const;
 
     TComm* m_comm;
-    LinkView* m_view;
-    TQuerying* m_querying = nullptr;
-    TMessages* m_messages = nullptr;
+    LinkState m_state;
     LinkTimings m_timings;
-    Waits m_waits;
-
     QString m_identity;  // the reply to "*IDN?" of the last link
-    std::mutex m_sendMutex;  // one frame at a time on the wire
-    std::atomic<std::uint64_t> m_cycle{0};  // the one poll cycle allowed to send
-    std::atomic<bool> m_sendFailedShown{false};
-    std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
-    mutable std::mutex m_waitMutex;  // taken after m_sendMutex when both are
-    std::vector<WaitingSetPoint> m_waiting;  // in the order changed
+    int m_progress = 0;  // the querying dialog's bar
+    Strand* m_control = nullptr;    // the intents, one after the other
+    Strand* m_countdown = nullptr;  // the time-out countdown
+    std::vector<Strand*> m_replyStrands;  // what replies set going, each on its own
+    std::deque<Intent> m_intents;
+    std::optional<bool> m_outputTarget;  // where the output presses under way leave it
+    bool m_wasIdle = true;
+    bool m_countingDown = false;
 
-    struct PollThread {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-    std::list<PollThread> m_pollThreads;  // touched by the user-interface thread only
+    // One lock for the wire: frames, the outstanding queries and the waiting
+    // set points. LinkState's text lock may be taken inside it, never around it.
+    mutable std::mutex m_lock;
+    std::deque<Outstanding> m_outstanding;
+    std::vector<WaitingSetPoint> m_waiting;  // in the order changed
+    std::atomic<std::uint64_t> m_unsolicited{0};
+    std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
+
+    // The poll worker: one thread for the link's life, one cycle at a time.
+    std::mutex m_pollMutex;
+    std::condition_variable m_pollWake;
+    std::uint64_t m_triggers = 0;   // cycles asked for; under m_pollMutex
+    std::atomic<std::uint64_t> m_epoch{0};  // a new cycle or a stop ends the one running
+    std::chrono::steady_clock::time_point m_triggerTime;
+    bool m_quit = false;
+    std::atomic<bool> m_cycleRunning{false};
+    std::thread m_worker;
 };
 
 }  // namespace lqs

@@ -1,120 +1,67 @@
-// The parts of the device link that run off the user-interface thread, or
-// that the poll thread shares with it: framing and the send lock, the poll
-// cycle, the deferred set points, and the hand-offs to the user-interface
-// thread. Everything here must be safe with both threads inside at once.
+// The parts of the device link that the poll worker runs or shares with the
+// user-interface thread: the wire lock with the frames, the outstanding
+// queries and the waiting set points; the worker and its waits. Lock order:
+// m_lock, then LinkState's text lock; m_pollMutex is never held with m_lock.
 #include "device_link.h"
 
 #include "comm.h"
 #include "convert.h"
+#include "protocol.h"
 #include "set_point_math.h"
-#include "set_point_ops.h"
+#include "strand.h"
 
 #include <QThread>
 
-#include <memory>
+#include <algorithm>
 
 namespace lqs {
 
-namespace {
-
-const char* const kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
-                                    "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
-
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
 DeviceLink::~DeviceLink() {
-    if (m_comm) m_comm->OnRequestHangup = nullptr;
-    linkState().PollingEnabled = 0;
-    m_waits.shutdown();
-    reapPollThreads(true);
+    if (m_comm) {
+        m_comm->OnReceiveData = nullptr;
+        m_comm->OnRequestHangup = nullptr;
+    }
+    m_state.PendingOperation = Op::None;
+    m_state.PollingEnabled = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_pollMutex);
+        m_quit = true;
+        ++m_epoch;
+    }
+    m_pollWake.notify_all();
+    if (m_worker.joinable()) m_worker.join();
 }
 
 bool DeviceLink::inUiThread() const { return QThread::currentThread() == thread(); }
 
-void DeviceLink::runInUi(const std::function<void()>& f) {
-    if (inUiThread()) {
-        f();
-        return;
-    }
-    // The flag lives under the waits' lock, so shutdown and the finished call
-    // both wake this thread; a request the user-interface thread will never
-    // run cannot hold it.
-    auto done = std::make_shared<bool>(false);
-    QMetaObject::invokeMethod(
-        this,
-        [this, f, done] {
-            f();
-            m_waits.signal([&] { *done = true; });
-        },
-        Qt::QueuedConnection);
-    m_waits.waitUntil([&] { return *done; });
-}
+// ---- Sending ----
 
-// ---- Framing and sending ----
-
-QByteArray DeviceLink::FrameCommand(const QString& command) {
+namespace {
+QByteArray frameOf(const QString& command) {
     QByteArray frame = command.toLatin1();
     frame.append('\r');
     frame.append('\n');
     return frame;
 }
+}  // namespace
 
-void DeviceLink::SendCommand(const QString& command) { TransmitFrame(command, SendFrom{}); }
-
-// Stale: a poll cycle that a newer one replaced, or a set point that no
-// longer waits with this text; such a frame changes nothing at all.
-DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFrom& from) {
-    LinkState& s = linkState();
-    if (s.PendingOperation == Op::None) return Sent::Skipped;
-    if (!current(from)) return Sent::Stale;
-    bool dropped = false;
-    if (s.AwaitingReply == 1) {
-        m_waits.ResponsiveWait(m_timings.replyGraceMs);
-        if (!current(from)) return Sent::Stale;
-        if (s.AwaitingReply == 1) {
-            dropped = true;
-            linkLost();
-        }
-    }
-    // Each caller frames into its own buffer, so a command sent from a
-    // handler that ran during the wait above cannot change this one.
-    const QByteArray frame = FrameCommand(command);
-    bool refused = false;
-    {
-        std::lock_guard<std::mutex> lock(m_sendMutex);
-        // Checked again under the lock: a newer cycle may have started, or the
-        // other thread may have sent this set point, since the check above.
-        if (!current(from)) return Sent::Stale;
-        if (!dropped) {
-            // Named before the first byte leaves: the reply may be parsed
-            // before this thread runs again.
-            if (from.query) s.setLastQuery(command);
-            refused = !writeFrame(frame);
-            if (from.waitingEdit) setPointSent(from.waitingEdit, from.text);
-        }
-        const std::uint8_t op = s.PendingOperation;
-        s.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
-    }
-    if (!dropped && FrameHandedOver) FrameHandedOver(command);
-    if (refused && ShowSendFailed && !m_sendFailedShown.exchange(true)) {
-        // One box at a time: a send thread that has ended refuses every frame.
-        const auto show = [this] {
-            ShowSendFailed();
-            m_sendFailedShown = false;
-        };
-        if (inUiThread()) {
-            show();
-        } else {
-            QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
-        }
-    }
-    return dropped ? Sent::Skipped : Sent::Written;
+// The reply to the query sent last has not begun to arrive. A reply that
+// lost only its last bytes has begun: it is settled, not timed out.
+bool DeviceLink::replyMissing() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_state.AwaitingReply != 1) return false;
+    const auto open = std::find_if(m_outstanding.begin(), m_outstanding.end(),
+                                   [](const Outstanding& r) { return !r.closed; });
+    return open == m_outstanding.end() || (open->bytes.isEmpty() && !open->overlong);
 }
 
-bool DeviceLink::current(const SendFrom& from) const {
-    if (from.cycle != 0 && from.cycle != m_cycle.load()) return false;
+// Stale: a poll cycle that was stopped or replaced, or a set point that no
+// longer waits with this text. Called under m_lock.
+bool DeviceLink::currentLocked(const SendFrom& from) const {
+    if (from.epoch != 0 && from.epoch != m_epoch.load()) return false;
     if (from.waitingEdit != 0) {
-        std::lock_guard<std::mutex> lock(m_waitMutex);
         const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
                                      [&](const WaitingSetPoint& w) { return w.edit == from.waitingEdit; });
         if (it == m_waiting.end() || it->text != from.text) return false;
@@ -122,12 +69,98 @@ bool DeviceLink::current(const SendFrom& from) const {
     return true;
 }
 
+// Under one lock with the parser's settling: the query is outstanding, and
+// AwaitingReply set, before the frame's first byte leaves.
+DeviceLink::Sent DeviceLink::transmit(const QString& command, const SendFrom& from, bool dropped) {
+    const QByteArray frame = frameOf(command);
+    bool refused = false;
+    bool closed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!currentLocked(from)) return Sent::Stale;
+        if (!dropped) {
+            // The next command is due: what the queries before it got is all they get.
+            for (Outstanding& r : m_outstanding) {
+                if (!r.closed) closed = r.closed = true;
+            }
+            if (isQuery(command)) {
+                Outstanding r;
+                r.query = command;
+                r.poll = from.poll;
+                m_outstanding.push_back(std::move(r));
+            }
+            if (from.poll) m_state.setLastQuery(command);
+        }
+        const std::uint8_t op = m_state.PendingOperation;
+        m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
+        if (!dropped) {
+            refused = !writeFrame(frame);
+            if (from.waitingEdit) setPointSentLocked(from.waitingEdit, from.text);
+        }
+    }
+    if (!dropped && FrameHandedOver) FrameHandedOver(command);
+    if (closed) {
+        if (inUiThread()) {
+            settleClosed();
+        } else {
+            QMetaObject::invokeMethod(this, [this] { settleClosed(); }, Qt::QueuedConnection);
+        }
+    }
+    if (refused) reportSendFailed();
+    return dropped ? Sent::Skipped : Sent::Written;
+}
+
 // One byte per send request; a refused byte ends the frame.
 bool DeviceLink::writeFrame(const QByteArray& frame) {
+    if (!m_comm) return false;
     for (char byte : frame) {
         if (!m_comm->SendBytes(&byte, 1)) return false;
     }
     return true;
+}
+
+void DeviceLink::reportSendFailed() {
+    if (inUiThread()) {
+        Q_EMIT sendFailed();
+    } else {
+        QMetaObject::invokeMethod(this, [this] { Q_EMIT sendFailed(); }, Qt::QueuedConnection);
+    }
+}
+
+// In the user-interface thread the grace for a missing reply is a pause of
+// the strand, never a wait inside the handler. done learns what became of
+// the frame.
+void DeviceLink::sendFromUi(const QString& command, const SendFrom& from, std::function<void(Sent)> done) {
+    then([this, command, from, done] {
+        const auto finish = [done](Sent s) {
+            if (done) done(s);
+        };
+        if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
+        if (!replyMissing()) return finish(transmit(command, from, false));
+        if (m_timeoutShown) return finish(transmit(command, from, true));
+        pause(m_timings.replyGraceMs);
+        then([this, command, from, finish] {
+            if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
+            const bool dropped = replyMissing();
+            if (dropped) linkLost();
+            finish(transmit(command, from, dropped));
+        });
+    });
+}
+
+DeviceLink::Sent DeviceLink::transmitFromWorker(const QString& command, const SendFrom& from) {
+    if (m_state.PendingOperation == Op::None) return Sent::Skipped;
+    if (from.epoch != m_epoch.load()) return Sent::Stale;
+    bool dropped = false;
+    if (replyMissing()) {
+        if (!m_timeoutShown && !sleepUntil(Clock::now() + std::chrono::milliseconds(m_timings.replyGraceMs), from.epoch))
+            return Sent::Stale;
+        if (replyMissing()) {
+            dropped = true;
+            linkLost();
+        }
+    }
+    return transmit(command, from, dropped);
 }
 
 // The reply did not come: count down in the querying dialog, then the
@@ -135,165 +168,178 @@ bool DeviceLink::writeFrame(const QByteArray& frame) {
 // reply missing at once; the first one's countdown is the only one.
 void DeviceLink::linkLost() {
     if (m_timeoutShown.exchange(true)) return;
-    runInUi([this] {
-        linkState().ProgressMode = Progress::Countdown;
-        ShowQuerying();
-        QueryProgress();
-    });
+    if (inUiThread()) {
+        startCountdown();
+    } else {
+        QMetaObject::invokeMethod(this, [this] { startCountdown(); }, Qt::QueuedConnection);
+    }
 }
 
 // ---- Set points changed while the output is on ----
 
-// In the user-interface thread: the field's confirmed text waits for the next
-// query. A field changed again keeps one entry, with its newest text, at the end.
+// The field's confirmed text waits for the next query. A field changed again
+// keeps one entry, with its newest text, at the end.
 void DeviceLink::deferSetPoint(int edit, const QString& text) {
-    std::lock_guard<std::mutex> lock(m_waitMutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                    [&](const WaitingSetPoint& w) { return w.edit == edit; }),
                     m_waiting.end());
     m_waiting.push_back({edit, text});
-    linkState().SetPointDeferred = 1;
+    m_state.SetPointDeferred = 1;
 }
 
 void DeviceLink::dropWaitingSetPoints(int edit) {
-    std::lock_guard<std::mutex> lock(m_waitMutex);
+    std::lock_guard<std::mutex> lock(m_lock);
     m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
                                    [&](const WaitingSetPoint& w) { return edit == 0 || w.edit == edit; }),
                     m_waiting.end());
-    if (m_waiting.empty()) linkState().SetPointDeferred = 0;
+    if (m_waiting.empty()) m_state.SetPointDeferred = 0;
 }
 
-// The query whose reply the parser is about to read, and whether that reply
-// must leave its field alone because the operator's change is still to go out.
-DeviceLink::Answered DeviceLink::answeredQuery() const {
-    std::lock_guard<std::mutex> lock(m_waitMutex);
-    Answered a;
-    a.query = linkState().lastQuery();
-    for (const WaitingSetPoint& w : m_waiting) {
-        if (a.query == queryOfField(w.edit)) a.held = true;
-    }
-    return a;
-}
-
-QString DeviceLink::queryOfField(int edit) {
-    QString query = QString::fromLatin1(setPointOfField(edit).command);
-    if (!query.isEmpty()) query.back() = QLatin1Char('?');  // "VSET1:" asks as "VSET1?"
-    return query;
-}
-
-// Under the send lock, right after the command went out: the entry is done,
-// and a reply to this field's query still on its way tells the old value, so
-// it is no longer taken as an answer.
-void DeviceLink::setPointSent(int edit, const QString& text) {
-    LinkState& s = linkState();
-    std::lock_guard<std::mutex> lock(m_waitMutex);
+// Right after the command went out: the entry is done, and a reply to this
+// field's query still on its way tells the old value, so it is not shown.
+void DeviceLink::setPointSentLocked(int edit, const QString& text) {
     const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
                                  [&](const WaitingSetPoint& w) { return w.edit == edit && w.text == text; });
     if (it == m_waiting.end()) return;
-    s.setLastSent(edit, text);
+    m_state.setLastSent(edit, text);
     m_waiting.erase(it);
-    if (s.lastQuery() == queryOfField(edit)) s.setLastQuery(QString());
-    if (m_waiting.empty()) s.SetPointDeferred = 0;
+    const QString query = queryOfField(edit);
+    for (Outstanding& r : m_outstanding) {
+        if (r.query == query) r.stale = true;
+    }
+    if (m_waiting.empty()) m_state.SetPointDeferred = 0;
 }
 
-void DeviceLink::SendDeferredSetPoint() { sendWaitingSetPoints(0); }
-
-// Every waiting set point, oldest change first, one command each. A poll
-// cycle passes its generation so that a replaced cycle sends nothing. A field
-// that holds no number (it cannot, as confirming writes one) is dropped.
-void DeviceLink::sendWaitingSetPoints(std::uint64_t cycle) {
+// The oldest waiting set point and its command, with the frame's origin
+// filled in; false when none waits. A text that is no number (confirming
+// always writes one, so this does not happen) is dropped.
+bool DeviceLink::nextWaiting(SendFrom& from, QString& command) {
     for (;;) {
         WaitingSetPoint next;
         {
-            std::lock_guard<std::mutex> lock(m_waitMutex);
-            if (m_waiting.empty()) return;
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_waiting.empty()) return false;
             next = m_waiting.front();
         }
         QString text = next.text.isEmpty() ? QStringLiteral("0") : next.text;
-        QString number;
         try {
-            number = FormatSetPoint(text);
+            command = QString::fromLatin1(setPointOfField(next.edit).command) + FormatSetPoint(text);
         } catch (const EConvertError&) {
-            std::lock_guard<std::mutex> lock(m_waitMutex);
-            m_waiting.erase(m_waiting.begin());
+            dropWaitingSetPoints(next.edit);
             continue;
         }
-        SendFrom from;
-        from.cycle = cycle;
         from.waitingEdit = next.edit;
         from.text = next.text;
-        const QString command = QString::fromLatin1(setPointOfField(next.edit).command) + number;
-        const Sent sent = TransmitFrame(command, from);
-        if (sent == Sent::Skipped) return;  // nothing goes out now; they keep waiting
-        if (sent == Sent::Stale && cycle != 0 && cycle != m_cycle.load()) return;
-        // Stale otherwise: the operator changed this field again meanwhile.
+        return true;
     }
 }
 
-// ---- The poll thread ----
-
-void DeviceLink::stopPolling() {
-    linkState().PollingEnabled = 0;
-    ++m_cycle;  // whatever cycle still runs may not send again
-}
-
-void DeviceLink::StartPollThread() {
-    reapPollThreads(false);
-    const std::uint64_t cycle = ++m_cycle;
-    m_pollThreads.emplace_back();
-    PollThread& t = m_pollThreads.back();
-    t.thread = std::thread([this, &t, cycle] {
-        pollCycle(cycle);
-        t.done = true;
+// Every waiting set point, oldest change first, one command each.
+void DeviceLink::sendNextWaiting() {
+    SendFrom from;
+    QString command;
+    if (!nextWaiting(from, command)) return;
+    sendFromUi(command, from, [this](Sent sent) {
+        if (sent != Sent::Skipped) sendNextWaiting();  // stale: the field changed again, and waits anew
     });
 }
 
-void DeviceLink::reapPollThreads(bool all) {
-    for (auto it = m_pollThreads.begin(); it != m_pollThreads.end();) {
-        if (all || it->done) {
-            if (it->thread.joinable()) it->thread.join();
-            it = m_pollThreads.erase(it);
-        } else {
-            ++it;
-        }
+void DeviceLink::sendWaitingFromWorker(std::uint64_t epoch) {
+    SendFrom from;
+    from.epoch = epoch;
+    QString command;
+    while (nextWaiting(from, command)) {
+        const Sent sent = transmitFromWorker(command, from);
+        if (sent == Sent::Skipped || epoch != m_epoch.load()) return;
     }
 }
 
-void DeviceLink::resetForTests() {
-    dropWaitingSetPoints();
-    m_timeoutShown = false;
-    m_sendFailedShown = false;
-    m_identity.clear();
+// ---- The poll worker ----
+
+void DeviceLink::stopPolling() {
+    m_state.PollingEnabled = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_pollMutex);
+        ++m_epoch;  // whatever cycle still runs may not send again
+    }
+    m_pollWake.notify_all();
 }
 
-int DeviceLink::pollThreadsRunning() const {
-    int n = 0;
-    for (const PollThread& t : m_pollThreads) n += t.done ? 0 : 1;
-    return n;
+// A new cycle replaces the one running, if any; its pace counts from now.
+void DeviceLink::StartPollThread() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_state.AwaitingReply = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_pollMutex);
+        ++m_triggers;
+        ++m_epoch;
+        m_triggerTime = Clock::now();
+    }
+    m_pollWake.notify_all();
 }
 
-void DeviceLink::pollCycle(std::uint64_t cycle) {
-    LinkState& s = linkState();
-    s.AwaitingReply = 0;
-    if (!m_waits.sleepFor(m_timings.pollStartMs)) return;
-    const auto replaced = [&] { return m_cycle.load() != cycle; };
+void DeviceLink::holdStarted() {
+    m_state.HoldTicks = 0;
+}
+
+void DeviceLink::holdTick() { m_state.HoldTicks = m_state.HoldTicks + 1; }
+
+void DeviceLink::holdEnded() {
+    {
+        std::lock_guard<std::mutex> lock(m_pollMutex);
+        m_state.HoldTicks = 0;
+    }
+    m_pollWake.notify_all();
+}
+
+void DeviceLink::pollWorker() {
+    std::unique_lock<std::mutex> lock(m_pollMutex);
+    std::uint64_t seen = 0;
+    for (;;) {
+        m_pollWake.wait(lock, [&] { return m_quit || m_triggers != seen; });
+        if (m_quit) return;
+        seen = m_triggers;
+        const std::uint64_t epoch = m_epoch.load();
+        const Clock::time_point start = m_triggerTime;
+        lock.unlock();
+        m_cycleRunning = true;
+        pollCycle(epoch, start);
+        m_cycleRunning = false;
+        lock.lock();
+    }
+}
+
+// False when the cycle was stopped or replaced, or the link is going away.
+bool DeviceLink::sleepUntil(Clock::time_point deadline, std::uint64_t epoch) {
+    std::unique_lock<std::mutex> lock(m_pollMutex);
+    return !m_pollWake.wait_until(lock, deadline, [&] { return m_quit || m_epoch.load() != epoch; });
+}
+
+// The gate before each query: a held stepper pauses the cycle here.
+bool DeviceLink::waitForHold(std::uint64_t epoch) {
+    std::unique_lock<std::mutex> lock(m_pollMutex);
+    m_pollWake.wait(lock, [&] {
+        return m_quit || m_epoch.load() != epoch || m_state.PollingEnabled == 0 || m_state.HoldTicks == 0;
+    });
+    return !m_quit && m_epoch.load() == epoch && m_state.PollingEnabled == 1;
+}
+
+void DeviceLink::pollCycle(std::uint64_t epoch, Clock::time_point start) {
+    using std::chrono::milliseconds;
+    if (!sleepUntil(start + milliseconds(m_timings.pollStartMs), epoch)) return;
+    const milliseconds pace(m_timings.pollPasses * m_timings.passMs);
     for (const char* query : kPollQueries) {
-        for (;;) {
-            if (replaced()) return;
-            if (s.PollingEnabled == 0) {
-                m_waits.sleepFor(m_timings.pollEndMs);
-                return;
-            }
-            if (s.HoldTicks == 0) break;  // a held stepper pauses the cycle here
-            if (!m_waits.sleepFor(m_timings.holdCheckMs)) return;
-        }
-        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
+        if (!waitForHold(epoch)) return;
+        if (!sleepUntil(Clock::now() + pace, epoch)) return;
         SendFrom from;
-        from.cycle = cycle;
-        from.query = true;
-        if (TransmitFrame(QString::fromLatin1(query), from) == Sent::Stale) return;
-        if (!m_waits.sleepFor(m_timings.pollPasses * m_timings.passMs)) return;
-        sendWaitingSetPoints(cycle);
+        from.epoch = epoch;
+        from.poll = true;
+        if (transmitFromWorker(QString::fromLatin1(query), from) == Sent::Stale) return;
+        if (!sleepUntil(Clock::now() + pace, epoch)) return;
+        sendWaitingFromWorker(epoch);
     }
 }
 

@@ -1,10 +1,9 @@
-// The link's variables: one record for the whole program, shared by the
-// user-interface thread and the poll thread. Byte flags and counters are
-// atomics so that the two threads may read and write them without locks;
-// texts that both threads touch sit behind a mutex.
+// The link's variables. DeviceLink owns the one record and is its only
+// writer; windows read it. Byte flags and counters are atomics because the
+// poll worker reads and writes some of them beside the user-interface thread;
+// texts both threads touch sit behind a mutex.
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 #include <array>
@@ -70,10 +69,8 @@ public:
     // Touched by the user-interface thread only.
     QString CouplingCommand;
     QString ReplyText;
-    std::array<char, 256> ReceiveBuffer{};
-    std::uint16_t ReceiveLength = 0;
 
-    // Written by the poll thread, read by the parser.
+    // The query the poll worker sent last.
     QString lastQuery() const {
         std::lock_guard<std::mutex> lock(m_textMutex);
         return m_lastQuery;
@@ -83,9 +80,8 @@ public:
         m_lastQuery = q;
     }
 
-    // The set-point texts last sent by the Enter path (LastSentVset1,
-    // LastSentIset1, LastSentVset2, LastSentIset2), by field: 5, 6, 7, 8.
-    // Both threads write them.
+    // The set-point texts last sent (LastSentVset1, LastSentIset1,
+    // LastSentVset2, LastSentIset2), by field: 5, 6, 7, 8.
     QString lastSent(int edit) const {
         std::lock_guard<std::mutex> lock(m_textMutex);
         return m_lastSent[slot(edit)];
@@ -95,9 +91,6 @@ public:
         m_lastSent[slot(edit)] = text;
     }
 
-    // The start values, for tests that need a fresh link.
-    void resetForTests();
-
 private:
     static std::size_t slot(int edit) { return std::size_t(edit < 5 || edit > 8 ? 0 : edit - 5); }
 
@@ -105,8 +98,5 @@ private:
     QString m_lastQuery;
     std::array<QString, 4> m_lastSent;
 };
-
-// The one instance for the life of the program.
-LinkState& linkState();
 
 }  // namespace lqs

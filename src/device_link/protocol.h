@@ -1,12 +1,64 @@
-// The one table of the four set points: field, operation codes and command.
-// The window's entry and the link's sender both read it.
+// What the program knows of the instrument's command set, in one place: the
+// query sequences, which field each query's reply fills, the command of each
+// operation code, and the four set points.
 #pragma once
 
 #include "link_state.h"
 
+#include <QLatin1String>
+#include <QString>
+
 #include <cstdint>
 
 namespace lqs {
+
+inline constexpr const char* kFullQuery[] = {"*IDN?",  "VSET1?", "VSET2?", "ISET1?", "ISET2?",
+                                             "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
+inline constexpr const char* kPollQueries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?",
+                                               "VSET2?", "ISET1?", "ISET2?", "STATUS?"};
+inline constexpr const char* kRecallQueries[] = {"VSET1?", "VSET2?", "ISET1?", "ISET2?", "VOUT1?",
+                                                 "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
+
+// Replies longer than any number or status line are refused.
+inline constexpr int kLongestReply = 64;
+
+// The main-window field (Edit1 .. Edit8) a query's reply fills; 0 for none.
+struct QueryField {
+    const char* query;
+    int edit;
+};
+inline constexpr QueryField kQueryFields[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
+                                              {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
+
+inline int fieldOfQuery(const QString& query) {
+    for (const QueryField& row : kQueryFields)
+        if (query == QLatin1String(row.query)) return row.edit;
+    return 0;
+}
+
+inline QString queryOfField(int edit) {
+    for (const QueryField& row : kQueryFields)
+        if (row.edit == edit) return QString::fromLatin1(row.query);
+    return QString();
+}
+
+// The fixed command of an operation code; empty for codes whose commands
+// carry a value or come from a sequence.
+inline QString commandOfCode(std::uint8_t code) {
+    switch (code) {
+        case Op::CouplingIndep: return QStringLiteral("TRACK0");
+        case Op::CouplingParall: return QStringLiteral("TRACK2");
+        case Op::CouplingTrack: return QStringLiteral("TRACK1");
+        case Op::OutputOn: return QStringLiteral("OUT1");
+        case Op::OutputOff: return QStringLiteral("OUT0");
+        case Op::BeepOn: return QStringLiteral("BEEP1:");
+        case Op::BeepOff: return QStringLiteral("BEEP0:");
+        default: return QString();
+    }
+}
+
+// A command that the instrument answers.
+inline bool isQuery(const QString& command) { return command.endsWith(QLatin1Char('?')); }
 
 struct SetPointOp {
     int edit;             // Edit5 .. Edit8; 0 for a code that is not a set point

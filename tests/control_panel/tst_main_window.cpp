@@ -1,14 +1,16 @@
 #include "about_box.h"
 #include "app_windows.h"
 #include "comm.h"
+#include "device_link.h"
 #include "link_state.h"
 #include "memory_dialogs.h"
 #include "modal_watcher.h"
 #include "port_dialog.h"
-#include "pty_pair.h"
 #include "one_port.h"
+#include "pty_endpoint.h"
 #include "querying_dialog.h"
 #include "read_time_dialog.h"
+#include "sim_program.h"
 #include "up_down.h"
 #include "wave_window.h"
 
@@ -33,23 +35,27 @@ using namespace lqs;
 
 namespace {
 
-// A main window with its dialogs, whose port list offers one pseudo-terminal.
+// A main window with its dialogs, whose port list offers the simulated
+// instrument; the link's pauses are shortened.
 struct Fixture {
     QTemporaryDir dir;
-    test::PtyPair pty;
+    sim::PtyEndpoint sim;
     std::unique_ptr<TForm1> form;
     QList<QPair<int, int>> beeps;
-    int linkSequences = 0;
     test::ModalWatcher boxes;  // no modal box may hold a test
 
     Fixture() {
-        linkState().resetForTests();
-        form.reset(createWindows(test::onePortSources(dir.path(), pty.slavePath())));
+        sim.start();
+        form.reset(createWindows(test::onePortSources(dir.path(), sim.slavePath())));
         form->Beep = [this](int hz, int ms) { beeps.append({hz, ms}); };
-        form->LinkSequence = [this] { ++linkSequences; };
+        form->link->setTimings(LinkTimings().scaled(4));
+        form->comm1->setReadIntervalTimeout(20);
         form->show();
     }
-    QString simPort() const { return dir.filePath(QStringLiteral("sim/ttyLQS0")); }
+    ~Fixture() {
+        form.reset();
+        sim.stop();
+    }
 
     void openPort() {
         form->ToolButton3->trigger();
@@ -60,6 +66,15 @@ struct Fixture {
     void linkStart(bool confirm) {
         form->ConfirmReset = [confirm] { return confirm; };
         form->ToolButton1->trigger();
+    }
+    // Until the start-up exchange has ended and nothing more is under way.
+    bool settled() {
+        return QTest::qWaitFor(
+            [this] {
+                return test::frames(sim).size() > test::kStartupQueries.size() && form->link->idle() &&
+                       form->frameEnabled();
+            },
+            10000);
     }
 };
 
@@ -182,7 +197,7 @@ void tst_MainWindow::startupState() {
     QCOMPARE(w.windowTitle(), QStringLiteral("Multi-Output Programmable Linear DC power supply"));
     QCOMPARE(w.statusText(0), QStringLiteral("Please Config RS232 COM!"));
     QCOMPARE(f.beeps, (QList<QPair<int, int>>{{2600, 100}}));
-    QCOMPARE(linkState().ModelIndex.load(), std::uint8_t(1));
+    QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(1));
     QCOMPARE(actionTexts(w.Series1), (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
                                                   "100mV,10mA,0~30Vx2,0~5Ax2"}));
     for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.000"));
@@ -239,14 +254,25 @@ void tst_MainWindow::stages() {
     QCOMPARE(w.Record1->menuAction()->isEnabled(), output);
     QCOMPARE(w.statusText(0), status0);
     QCOMPARE(w.statusText(1), stage == 3 ? QString() : QStringLiteral("old error"));
-    QCOMPARE(f.linkSequences, stage == 3 ? 1 : 0);
+    if (stage < 3) {
+        QVERIFY(w.link->idle());
+        QVERIFY(!w.windows().Querying->isVisible());
+        QVERIFY(test::frames(f.sim).isEmpty());
+        return;
+    }
+    // The link sequence runs once: one start-up query, shown in progress.
+    QTRY_VERIFY(w.windows().Querying->isVisible());
+    QVERIFY(f.settled());
+    QCOMPARE(test::frames(f.sim).mid(0, test::kStartupQueries.size()), test::kStartupQueries);
+    QCOMPARE(test::frames(f.sim).count(QStringLiteral("*IDN?")), 1);
+    QVERIFY(!w.windows().Querying->isVisible());
 }
 
 void tst_MainWindow::modelChoice() {
     Fixture f;
     TForm1& w = *f.form;
     w.LQS6500B1->trigger();
-    QCOMPARE(linkState().ModelIndex.load(), std::uint8_t(3));
+    QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(3));
     QCOMPARE(actionTexts(w.Series1), (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
                                                   "->100mV,10mA,0~30Vx2,0~5Ax2"}));
     QCOMPARE(w.windowTitle(), QStringLiteral("100mV,10mA,0~30Vx2,0~5Ax2"));
@@ -304,6 +330,7 @@ void tst_MainWindow::memoryItemsOnlyWhenLinked() {
     QVERIFY(!w.windows().recall->isVisible());
     f.openPort();
     f.linkStart(true);
+    QVERIFY(f.settled());
     w.SaveMemory1->trigger();
     QVERIFY(w.windows().save->isVisible());
     QVERIFY(!w.frameEnabled());
@@ -337,17 +364,25 @@ void tst_MainWindow::aboutBlocksAndReleases() {
     QVERIFY(w.frameEnabled());
 }
 
+// Closing while polling runs: the port closes and nothing more goes out.
 void tst_MainWindow::closingClosesThePort() {
     Fixture f;
     TForm1& w = *f.form;
     f.openPort();
-    linkState().PendingOperation = Op::Polling;
+    f.linkStart(true);
+    QVERIFY(f.settled());
+    QTest::mouseClick(w.BitBtn4, Qt::LeftButton);
+    QTRY_COMPARE(w.link->state().PendingOperation.load(), Op::Polling);
+    // Polling has begun once a query follows OUT1.
+    QTRY_VERIFY(test::frames(f.sim).contains(QStringLiteral("OUT1")) &&
+                test::frames(f.sim).size() > test::frames(f.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     QSignalSpy closed(&w, &TForm1::closed);
     QVERIFY(closed.isValid());
     w.Exit1->trigger();
     QCOMPARE(closed.count(), 1);
     QVERIFY(!w.comm1->IsOpen());
-    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+    QCOMPARE(w.link->state().PendingOperation.load(), Op::None);
+    QTRY_VERIFY(!w.link->pollCycleRunning());
 }
 
 // The window and its dialogs show every text whole, with the prompts the

@@ -1,5 +1,6 @@
 // The operator's controls on the linked program, asserted on what the
 // simulated instrument received and on what the window shows.
+#include "link_state.h"
 #include "memory_dialogs.h"
 #include "querying_dialog.h"
 #include "sim_program.h"
@@ -35,6 +36,11 @@ void typeAndEnter(QLineEdit* e, const QString& text) {
 }
 
 QStringList after(const test::SimProgram& p, int skip) { return frames(p.sim).mid(skip); }
+
+// Linked, and the link has nothing under way.
+bool linkAndIdle(test::SimProgram& p) {
+    return p.linkAndSettle() && QTest::qWaitFor([&p] { return p.form->link->idle(); }, 10000);
+}
 
 }  // namespace
 
@@ -93,7 +99,7 @@ void tst_OperatorControls::typedEntry() {
     test::SimProgram p;
     QAction* models[] = {p.form->LQS6200A1, p.form->LQS6200B1, p.form->LQS6500B1};
     models[model - 1]->trigger();
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     QLineEdit* e = p.form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(field));
     typeAndEnter(e, typed);
@@ -104,7 +110,7 @@ void tst_OperatorControls::typedEntry() {
 
 void tst_OperatorControls::enterTwiceSendsOnce() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     typeAndEnter(p.form->Edit6, QStringLiteral("1.5"));
     QTest::keyClick(p.form->Edit6, Qt::Key_Return);
@@ -115,7 +121,7 @@ void tst_OperatorControls::enterTwiceSendsOnce() {
 
 void tst_OperatorControls::keyFilterAndPrompt() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const QString prompt = QStringLiteral("Please press Enter key!");
     p.form->Edit5->setText(QStringLiteral("1"));
     p.form->Edit5->setFocus();
@@ -143,7 +149,7 @@ void tst_OperatorControls::keyFilterAndPrompt() {
 // platforms give them as text.
 void tst_OperatorControls::keysThatTypeNothing() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     TForm1& w = *p.form;
     QApplication::setActiveWindow(&w);
     QVERIFY(QTest::qWaitForWindowActive(&w));
@@ -189,7 +195,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule_data() {
 void tst_OperatorControls::pasteFollowsTheKeyRule() {
     QFETCH(QString, how);
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     QLineEdit* e = p.form->Edit5;
     const QString text = QStringLiteral("1a2,5 V\n");
@@ -233,7 +239,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
 void tst_OperatorControls::stepsAtTheCeiling() {
     test::SimProgram p;
     p.form->LQS6500B1->trigger();
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     p.form->Edit6->setText(QStringLiteral("5.08"));
     QToolButton* up = p.form->UpDown2->upButton();
@@ -245,7 +251,7 @@ void tst_OperatorControls::stepsAtTheCeiling() {
     QCOMPARE(shown, (QStringList{"5.09", "5.10", "5.10"}));
     // The dispatcher is called for every press, changed or not.
     QTRY_COMPARE(after(p, skip), (QStringList{"ISET1:5.09", "ISET1:5.1", "ISET1:5.1"}));
-    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+    QTRY_COMPARE(p.form->link->state().PendingOperation.load(), Op::None);
     p.form->Edit5->setText(QStringLiteral("0.00"));
     QTest::mouseClick(p.form->UpDown1->downButton(), Qt::LeftButton);
     QCOMPARE(p.form->Edit5->text(), QStringLiteral("0.00"));
@@ -256,20 +262,21 @@ void tst_OperatorControls::stepsAtTheCeiling() {
 // A real hold: fine steps for two seconds of the hold timer, then 1 V per repeat.
 void tst_OperatorControls::coarseStepAfterHolding() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     QToolButton* up = p.form->UpDown1->upButton();
     p.form->Edit5->setText(QStringLiteral("5.000"));
     QList<QPair<double, int>> steps;  // value shown, HoldTicks when it was made
     connect(p.form->Edit5, &QLineEdit::textChanged, [&](const QString& t) {
-        steps.append({t.toDouble(), linkState().HoldTicks.load()});
+        steps.append({t.toDouble(), p.form->link->state().HoldTicks.load()});
     });
     QTest::mousePress(up, Qt::LeftButton);
     QVERIFY(p.form->tmr1->isActive());
     QCOMPARE(p.form->tmr1->interval(), 1000);
-    QTRY_VERIFY_WITH_TIMEOUT(linkState().HoldTicks >= 2 && steps.size() > 2 && steps.last().second >= 2, 4000);
+    QTRY_VERIFY_WITH_TIMEOUT(p.form->link->state().HoldTicks >= 2 && steps.size() > 2 && steps.last().second >= 2,
+                             4000);
     QTest::mouseRelease(up, Qt::LeftButton);
     QVERIFY(!p.form->tmr1->isActive());
-    QCOMPARE(linkState().HoldTicks.load(), 0);
+    QCOMPARE(p.form->link->state().HoldTicks.load(), 0);
     double last = 5.0;
     int fine = 0, coarse = 0;
     for (const auto& [value, ticks] : steps) {
@@ -298,7 +305,7 @@ void tst_OperatorControls::heldArrowEnds_data() {
 void tst_OperatorControls::heldArrowEnds() {
     QFETCH(QString, what);
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     p.boxes.holdMs = 1500;
     QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
     QToolButton* up = p.form->UpDown1->upButton();
@@ -329,7 +336,7 @@ void tst_OperatorControls::heldArrowEnds() {
         QCOMPARE(p.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
     QVERIFY(!up->isDown());
     QVERIFY(!p.form->tmr1->isActive());
-    QCOMPARE(linkState().HoldTicks.load(), 0);
+    QCOMPARE(p.form->link->state().HoldTicks.load(), 0);
     const QString shown = p.form->Edit5->text();
     QTest::qWait(200);  // a step already written may still be on the line
     const int settled = frames(p.sim).size();
@@ -342,7 +349,7 @@ void tst_OperatorControls::heldArrowEnds() {
 
 void tst_OperatorControls::heldSlotArrowEndsAtABox() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     p.boxes.holdMs = 1500;
     QTimer::singleShot(4000, [&] { p.boxes.holdMs = 0; });
     QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
@@ -363,18 +370,19 @@ void tst_OperatorControls::heldSlotArrowEndsAtABox() {
 void tst_OperatorControls::trackWithOutputOn() {
     test::SimProgram p;
     p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     QTRY_VERIFY(frames(p.sim).size() > test::kStartupQueries.size() + 2);  // polling
     p.form->Start1->trigger();  // the recorder window exists
     const int skip = frames(p.sim).size();
     QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
-    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
+    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
     QStringList sent = after(p, skip);
     sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
     QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
-    QVERIFY(p.form->Edit1->text().isEmpty());
-    QTRY_COMPARE(p.form->link->pollThreadsRunning(), 0);
+    QTRY_VERIFY(p.form->Edit1->text().isEmpty());
+    QTRY_VERIFY(!p.form->link->pollCycleRunning());
+    QTRY_VERIFY(p.form->link->idle());
     // The selected button again: nothing.
     const int settled = frames(p.sim).size();
     QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
@@ -384,7 +392,7 @@ void tst_OperatorControls::trackWithOutputOn() {
 
 void tst_OperatorControls::saveWithOutputOff() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     p.form->SaveMemory1->trigger();
     Tsave* save = p.form->windows().save;
@@ -394,15 +402,15 @@ void tst_OperatorControls::saveWithOutputOff() {
     QVERIFY(!save->isVisible());
     QVERIFY(p.form->frameEnabled());
     QTRY_COMPARE(after(p, skip), QStringList{"SAV3"});
-    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+    QTRY_COMPARE(p.form->link->state().PendingOperation.load(), Op::None);
 }
 
 void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     QTest::mouseClick(p.form->RadioButton2, Qt::LeftButton);
     QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
-    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("ON"));
+    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("ON"));
     // Polling has begun once a query follows OUT1 (the start-up queries came before it).
     QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("OUT1")) &&
                 frames(p.sim).size() > frames(p.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
@@ -414,8 +422,8 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     QStringList sent = after(p, skip);
     sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });
     QCOMPARE(sent, (QStringList{"SAV3", "TRACK2", "OUT0"}));
-    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
-    QVERIFY(p.form->Edit1->text().isEmpty() && p.form->Edit4->text().isEmpty());
+    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_VERIFY(p.form->Edit1->text().isEmpty() && p.form->Edit4->text().isEmpty());
     QVERIFY(p.sim.withInstrument([](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
 }
 
@@ -423,7 +431,7 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
 void tst_OperatorControls::recallSlotTwo() {
     test::SimProgram p(sim::Model::B, 1);
     p.form->link->setTimings(LinkTimings().scaled(10));
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     LinkTimings t = LinkTimings().scaled(10);
     t.recallPasses = 100;
     t.recallPassMs = 3;
@@ -450,6 +458,7 @@ void tst_OperatorControls::recallSlotTwo() {
     QTRY_VERIFY(p.form->RadioButton2->isChecked());
     QCOMPARE(p.form->Edit5->text(), QStringLiteral("10.00"));
     QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.50"));
+    QTRY_VERIFY(p.form->link->idle());
     QVERIFY(p.form->Edit1->text().isEmpty());  // measured values are emptied at the end
     QVERIFY(p.form->frameEnabled());
     QVERIFY(!p.form->windows().Querying->isVisible());
@@ -463,7 +472,7 @@ void tst_OperatorControls::recallSlotTwo() {
 
 void tst_OperatorControls::slotArrowsAndCancel() {
     test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
     QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
@@ -497,7 +506,7 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     QFETCH(QString, how);
     test::SimProgram p;
     p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    QVERIFY(p.linkAndSettle());
+    QVERIFY(linkAndIdle(p));
     TForm_Wave* wave = p.form->ensureWaveWindow();
     wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
     wave->tmr_Scale->setInterval(200);
@@ -515,10 +524,11 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
                                                               : p.form->windows().recall;
         QVERIFY(dialog->isVisible());
         QTest::mouseClick(dialog->Button1, Qt::LeftButton);
-
-        QTRY_VERIFY(p.form->frameEnabled());
     }
-    QTest::qWait(600);
+    // Until the output is off and the readings emptied, with ticks due all the while.
+    QTRY_VERIFY(p.form->link->idle() && p.form->frameEnabled());
+    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QVERIFY(p.form->Edit1->text().isEmpty());
     QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
     QVERIFY(wave->cbb_Time->isEnabled());

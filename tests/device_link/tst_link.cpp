@@ -111,7 +111,7 @@ void tst_Link::startupWithTrackAndOutputOn() {
     QVERIFY(!f.form->Edit7->isEnabled());
     QVERIFY(f.form->Edit8->isEnabled());
     QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
-    QCOMPARE(linkState().ParserMode.load(), Parse::Polling);
+    QCOMPARE(f.form->link->state().ParserMode.load(), Parse::Polling);
 }
 
 // Two set points confirmed right after "VSET1?" went out, before its reply
@@ -136,13 +136,13 @@ void tst_Link::setPointsConfirmedWhileOn() {
     for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
         QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
     }
-    QCOMPARE(linkState().SetPointDeferred.load(), std::uint8_t(1));
+    QCOMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(1));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("ISET1:0.8")));
     const QStringList all = frames(f.sim);
     QCOMPARE(all.mid(all.lastIndexOf(QStringLiteral("VSET1?")), 3),
              (QStringList{"VSET1?", "VSET1:7.5", "ISET1:0.8"}));
     QVERIFY(wire(f.sim).contains(QStringLiteral("VSET1:7.5\r\n")));
-    QTRY_COMPARE(linkState().SetPointDeferred.load(), std::uint8_t(0));
+    QTRY_COMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
     const int asked = count(f, "VSET1?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // answered again since
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
@@ -160,12 +160,13 @@ void tst_Link::heldStepperPausesPolling() {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
     QTRY_VERIFY(frames(f.sim).size() > kStartup.size() + 3);
-    linkState().HoldTicks = 1;
+    f.form->link->holdStarted();
+    f.form->link->holdTick();
     QTest::qWait(400);  // a query already past the gate may still go out
     const int held = frames(f.sim).size();
     QTest::qWait(1000);
     QCOMPARE(frames(f.sim).size(), held);
-    linkState().HoldTicks = 0;
+    f.form->link->holdEnded();
     QTRY_VERIFY(frames(f.sim).size() > held);
 }
 
@@ -180,10 +181,10 @@ void tst_Link::outputOffAndOnAgain() {
     for (int i = 0; i < 6; ++i) {
         QTest::qWait(int(rng() % 1000));
         QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-        QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+        QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
         QVERIFY(f.form->Edit1->text().isEmpty());
         QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-        QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+        QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
     }
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
@@ -192,7 +193,7 @@ void tst_Link::outputOffAndOnAgain() {
     QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     const int sent = frames(f.sim).size();
-    QTRY_COMPARE(f.form->link->pollThreadsRunning(), 0);
+    QTRY_VERIFY(!f.form->link->pollCycleRunning());
     QTest::qWait(300);
     QCOMPARE(frames(f.sim).size(), sent);
     QCOMPARE(test::wireFlags(f.sim), QString());
@@ -292,7 +293,7 @@ void tst_Link::cancelAtOnce() {
     f.linkStart();
     QTest::qWait(300);
     QCOMPARE(frames(f.sim), QStringList{"*IDN?"});
-    QCOMPARE(linkState().PendingOperation.load(), Op::None);
+    QCOMPARE(f.form->link->state().PendingOperation.load(), Op::None);
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(f.form->frameEnabled());
     QVERIFY(f.form->panelEnabled());
@@ -303,8 +304,9 @@ void tst_Link::garbledStatusAtStartup() {
     f.sim.injectFault(sim::Fault::garbleStatusCoupling());
     f.linkStart();
     QTRY_COMPARE(f.form->statusText(1), QStringLiteral("TRACK 出错重发!"));
-    QTest::qWait(200);
     // The dialog has closed (nothing may be sent), so the status is not asked again.
+    QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
+    QTest::qWait(200);
     QCOMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
 }
 
@@ -315,7 +317,7 @@ void tst_Link::couplingAndSaveCommands() {
     f.sim.clearTranscript();
     QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), QStringList{"TRACK2"});
-    QCOMPARE(linkState().CouplingCommand, QStringLiteral("TRACK2"));
+    QCOMPARE(f.form->link->state().CouplingCommand, QStringLiteral("TRACK2"));
     QVERIFY(!f.form->Edit7->isEnabled() && !f.form->Edit8->isEnabled());
     QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);  // already selected: nothing
     QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);

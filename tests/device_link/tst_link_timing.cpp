@@ -197,15 +197,15 @@ void tst_LinkTiming::save() {
 }
 
 void tst_LinkTiming::recall() {
-    // Returns when the exchange has run.
     const int slot = chooseSlot(m_p->form->BitBtn6, m_p->form->windows().recall);
     if (slot == 0) return;
     m_expected.own = m_expected.slots[std::size_t(slot - 1)].own;
     m_expected.coupling = m_expected.slots[std::size_t(slot - 1)].coupling;
     m_trace << QStringLiteral("recall %1").arg(slot);
-    // The recall's last replies may still be on their way.
+    // The window stays disabled until the exchange and what its replies set going have run.
+    QTRY_VERIFY_WITH_TIMEOUT(m_p->form->link->idle(), 10000);
     QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2, m_p->form->RadioButton3};
-    QTRY_VERIFY(buttons[m_expected.coupling - 1]->isChecked());
+    QVERIFY(buttons[m_expected.coupling - 1]->isChecked());
 }
 
 void tst_LinkTiming::randomMoments() {
@@ -282,8 +282,8 @@ void tst_LinkTiming::randomMoments() {
 
     // Output off: whatever still waited goes out, and every poll thread ends.
     if (p.form->BitBtn4->text() == QLatin1String("ON")) toggleOutput();
-    QTRY_COMPARE_WITH_TIMEOUT(p.form->link->pollThreadsRunning(), 0, 5000);
-    QTRY_COMPARE(linkState().SetPointDeferred.load(), std::uint8_t(0));
+    QTRY_VERIFY_WITH_TIMEOUT(!p.form->link->pollCycleRunning(), 5000);
+    QTRY_COMPARE(p.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
     const auto holds = [&] {
         const auto h = p.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
         const std::array<double, 4> own{h.vset1, h.iset1, h.vset2, h.iset2};

@@ -1,332 +1,189 @@
-#include "comm.h"
-#include "device_link.h"
-#include "fake_link_view.h"
 #include "link_state.h"
-#include "modal_watcher.h"
-#include "querying_dialog.h"
+#include "reply_parser.h"
 
-#include <QLabel>
-#include <QProgressBar>
 #include <QtTest>
 
 #include <algorithm>
 
 using namespace lqs;
 
+Q_DECLARE_METATYPE(lqs::ReplyInput)
+
 namespace {
 
-// A link whose port is closed: the parser's sends are refused and counted.
-struct Fixture {
-    test::FakeLinkView view;
-    TComm comm;
-    TQuerying querying;
-    DeviceLink link{&comm, &view};
-    int refused = 0;
+enum Flag { Refused = 1, Held = 2, Overlong = 4 };
 
-    Fixture() {
-        linkState().resetForTests();
-        link.attachDialogs(&querying, nullptr);
-        link.setTimings(LinkTimings().scaled(100));
-        link.ShowSendFailed = [this] { ++refused; };
-    }
-    void receive(const QByteArray& block) { link.comm1ReceiveData(block.constData(), std::uint16_t(block.size())); }
-    void reply(const QByteArray& text) { receive(text + "\n\r"); }
-};
+// Effects as names, so a failing row prints what came instead.
+QString names(const std::vector<ReplyEffect>& effects) {
+    static const char* const kNames[] = {"Identity",      "ShowField",     "Progress",
+                                         "CloseQuerying", "ClearAwaiting", "ApplyCoupling",
+                                         "ApplyOutputAtStartup", "ApplyOutput"};
+    QStringList out;
+    for (ReplyEffect e : effects) out << QLatin1String(kNames[int(e)]);
+    return out.join(QLatin1Char(' '));
+}
+
+// modeAfter -1: the mode stays.
+void row(const QByteArray& tag, std::uint8_t mode, int counter, const char* query,
+         const QByteArray& bytes, int flags, const char* effects, int field, int counterAfter,
+         int modeAfter = -1) {
+    ReplyInput in;
+    in.mode = mode;
+    in.counter = std::uint8_t(counter);
+    in.query = QLatin1String(query);
+    in.bytes = bytes;
+    in.sendingAllowed = !(flags & Refused);
+    in.held = flags & Held;
+    in.overlong = flags & Overlong;
+    QTest::newRow(tag.constData()) << in << QString::fromLatin1(effects) << field << counterAfter
+                                   << (modeAfter < 0 ? int(mode) : modeAfter);
+}
+
+const char* const kStatusEffects =
+    "Progress CloseQuerying ClearAwaiting ApplyCoupling ApplyOutputAtStartup";
 
 }  // namespace
 
 class tst_ReplyParser : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void startupFillsSetPoints();
-    void startupStatus_data();
-    void startupStatus();
-    void startupNonNumberAdvancesProgress();
-    void garbledCouplingAsksAgain();
-    void outputDigitNotADigit_data();
-    void outputDigitNotADigit();
-    void pollingByLastQuery_data();
-    void pollingByLastQuery();
-    void recallSequence();
-    void recallOverflowIgnores();
-    void blockEndingInLineFeed();
-    void longBlockStaysInBuffer();
-    void shortBlocks();
-    void splitStatusStartsOneCycle();
-    void sendFailedBoxOneAtATime();
-    void oneCountdownForBothThreads();
+    void parse_data();
+    void parse();
+    void text_data();
+    void text();
+    void coupling_data();
+    void coupling();
 };
 
-void tst_ReplyParser::startupFillsSetPoints() {
-    Fixture f;
-    f.link.ShowQuerying();
-    linkState().ProgressMode = Progress::PerReply;
-    for (const char* r : {"LQS-6200B V2.1", "12.50", "5.00", "1.00", "0.50"}) f.reply(r);
-    QCOMPARE(f.view.fields[5], QStringLiteral("12.50"));
-    QCOMPARE(f.view.fields[7], QStringLiteral("5.00"));
-    QCOMPARE(f.view.fields[6], QStringLiteral("1.00"));
-    QCOMPARE(f.view.fields[8], QStringLiteral("0.50"));
-    QCOMPARE(f.querying.ProgressBar1->value(), 0);  // numbers do not move the bar
-    for (const char* r : {"0.00", "0.00", "0.00", "0.00"}) f.reply(r);
-    QCOMPARE(f.querying.ProgressBar1->value(), 40);
-    QCOMPARE(f.view.fields[1], QString());  // measured values are not shown at start-up
-    QString labelAtClose;
-    QObject::connect(&f.querying, &TQuerying::dialogClosed, [&] { labelAtClose = f.querying.Label2->text(); });
-    f.reply("1101001000000");
-    QCOMPARE(labelAtClose, QStringLiteral("Remaining 18 seconds!"));
-    QCOMPARE(f.querying.ProgressBar1->value(), 0);
-    QVERIFY(!f.querying.isVisible());
-    QCOMPARE(linkState().PendingOperation.load(), Op::None);
-    QVERIFY(f.view.frameEnabled);
-}
-
-void tst_ReplyParser::startupStatus_data() {
-    QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<QList<int>>("selections");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<int>("outputOn");
-    QTest::newRow("indep, off") << QByteArray("1101001000000") << QList<int>{1} << "OFF" << 0;
-    QTest::newRow("parallel, off") << QByteArray("1101100000000") << QList<int>{2} << "OFF" << 0;
-    QTest::newRow("track, on") << QByteArray("1101101000001") << QList<int>{3} << "ON" << 1;
-    QTest::newRow("unknown coupling 00, on") << QByteArray("1101000000001") << QList<int>{} << "ON" << 1;
-    QTest::newRow("output digit 7 does nothing") << QByteArray("1101001000007") << QList<int>{1} << "OFF" << 0;
-}
-
-void tst_ReplyParser::startupStatus() {
-    QFETCH(QByteArray, status);
-    QFETCH(QList<int>, selections);
-    QFETCH(QString, caption);
-    QFETCH(int, outputOn);
-    Fixture f;
-    linkState().ReplyCounter = 9;
-    f.reply(status);
-    QCOMPARE(f.view.couplingSelections, selections);
-    QCOMPARE(f.view.outputCaption, caption);
-    QCOMPARE(int(linkState().OutputOn), outputOn);
-    QCOMPARE(linkState().AwaitingReply.load(), std::uint8_t(0));
-    if (outputOn) {
-        QCOMPARE(linkState().ParserMode.load(), Parse::Polling);
-        QCOMPARE(linkState().PendingOperation.load(), Op::Polling);
-        QCOMPARE(f.link.pollThreadsRunning(), 1);
-    }
-}
-
-void tst_ReplyParser::startupNonNumberAdvancesProgress() {
-    Fixture f;
-    linkState().ProgressMode = Progress::PerReply;
-    f.view.fields[5] = QStringLiteral("0.000");
-    f.reply("*IDN");
-    f.reply("1x.5z");
-    QCOMPARE(f.view.fields[5], QStringLiteral("0.000"));
-    QCOMPARE(f.querying.ProgressBar1->value(), 10);
-    QCOMPARE(f.querying.Label2->text(), QStringLiteral("Remaining 54 seconds!"));
-}
-
-// At start-up the querying dialog has just closed, so the repeated status
-// query does not go out.
-void tst_ReplyParser::garbledCouplingAsksAgain() {
-    Fixture f;
-    linkState().ReplyCounter = 9;
-    f.reply("1101x0y000007");  // an output digit that changes nothing
-    QCOMPARE(f.view.panels[1], QStringLiteral("TRACK 出错重发!"));
-    QCOMPARE(linkState().ReplyCounter.load(), std::uint8_t(8));
-    QVERIFY(f.view.couplingSelections.isEmpty());
-    QCOMPARE(f.refused, 0);
-}
-
-void tst_ReplyParser::outputDigitNotADigit_data() {
+void tst_ReplyParser::parse_data() {
+    QTest::addColumn<ReplyInput>("in");
+    QTest::addColumn<QString>("effects");
+    QTest::addColumn<int>("field");  // shown field, 0 for none
+    QTest::addColumn<int>("counter");
     QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("panel2");
-    QTest::addColumn<int>("awaiting");
-    // At start-up the status reply itself clears the flag before the digit is read.
-    QTest::newRow("start-up") << int(Parse::Startup) << QString() << 0;
-    QTest::newRow("recall") << int(Parse::Recall) << "输出 出错" << 1;
+    const QByteArray num = "12.50\n\r";
+    const QByteArray status = "1101001000000\n\r";
+    const std::uint8_t S = Parse::Startup, P = Parse::Polling, R = Parse::Recall, I = Parse::Ignore;
+
+    row("start *IDN?", S, 0, "*IDN?", "LQS-6200B V2.1\n\r", 0, "Identity", 0, 1);
+    row("start VSET1?", S, 1, "VSET1?", num, 0, "ShowField", 5, 2);
+    row("start VSET2?", S, 2, "VSET2?", num, 0, "ShowField", 7, 3);
+    row("start ISET1?", S, 3, "ISET1?", num, 0, "ShowField", 6, 4);
+    row("start ISET2?", S, 4, "ISET2?", num, 0, "ShowField", 8, 5);
+    row("start set point not a number", S, 1, "VSET1?", "1x.5z\n\r", 0, "Progress", 0, 2);
+    row("start set point cut before CR", S, 1, "VSET1?", "10.0", 0, "Progress", 0, 2);
+    row("start set point overlong", S, 1, "VSET1?", "", Overlong, "Progress", 0, 2);
+    row("start measured VOUT1?", S, 5, "VOUT1?", num, 0, "Progress", 0, 6);
+    row("start measured IOUT2?", S, 8, "IOUT2?", num, 0, "Progress", 0, 9);
+    row("start STATUS?", S, 9, "STATUS?", status, 0, kStatusEffects, 0, 10);
+    row("start STATUS? past count 10", S, 10, "STATUS?", status, 0, "", 0, 11);
+    row("start VSET1? past count 10", S, 10, "VSET1?", num, 0, "", 0, 11);
+    row("start counter saturates", S, 255, "*IDN?", num, 0, "", 0, 255);
+
+    const struct { const char* query; int field; } polled[] = {
+        {"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
+        {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
+    for (const auto& q : polled)
+        row(QByteArray("poll ") + q.query, P, 3, q.query, num, 0, "ShowField", q.field, 4);
+    row("poll sending refused", P, 3, "VSET1?", num, Refused, "", 0, 4);
+    row("poll field held", P, 3, "VSET1?", num, Held, "", 0, 4);
+    row("poll not a number", P, 3, "VOUT1?", "garbage\n\r", 0, "", 0, 4);
+    row("poll cut before CR", P, 3, "VOUT1?", "10.0", 0, "", 0, 4);
+    row("poll overlong", P, 3, "VOUT1?", "", Overlong, "", 0, 4);
+    row("poll STATUS? resets counter", P, 8, "STATUS?", status, 0, "", 0, 0);
+    row("poll STATUS? at 255 resets", P, 255, "STATUS?", status, 0, "", 0, 0);
+    row("poll counter saturates", P, 255, "VOUT1?", num, 0, "ShowField", 1, 255);
+
+    row("recall VSET1?", R, 0, "VSET1?", num, 0, "ShowField Progress", 5, 1);
+    row("recall IOUT2?", R, 7, "IOUT2?", num, 0, "ShowField Progress", 4, 8);
+    row("recall not a number", R, 2, "ISET1?", "x\n\r", 0, "Progress", 0, 3);
+    row("recall STATUS?", R, 8, "STATUS?", status, 0, "ApplyCoupling Progress ApplyOutput", 0, 9);
+    row("recall past count 9", R, 9, "VSET1?", num, 0, "", 0, 10, I);
+    row("recall STATUS? past count 9", R, 9, "STATUS?", status, 0, "", 0, 10, I);
+    row("recall counter saturated", R, 255, "VSET1?", num, 0, "", 0, 255, I);
+
+    row("ignore *IDN?", I, 0, "*IDN?", num, 0, "", 0, 1);
+    row("ignore VSET1?", I, 1, "VSET1?", num, 0, "", 0, 2);
+    row("ignore STATUS?", I, 9, "STATUS?", status, 0, "", 0, 10);
 }
 
-void tst_ReplyParser::outputDigitNotADigit() {
-    QFETCH(int, mode);
-    QFETCH(QString, panel2);
-    QFETCH(int, awaiting);
-    Fixture f;
-    linkState().ParserMode = std::uint8_t(mode);
-    linkState().ReplyCounter = mode == Parse::Startup ? 9 : 8;
-    linkState().AwaitingReply = 1;
-    test::ModalWatcher boxes;
-    f.reply("110100100000z");
-    QCOMPARE(boxes.seen.size(), 1);
-    QCOMPARE(boxes.seen[0].text, QStringLiteral("'z' is not a valid integer value."));
-    QCOMPARE(f.view.panels[2], panel2);
-    QCOMPARE(f.view.outputCaption, QStringLiteral("OFF"));
-    QCOMPARE(int(linkState().AwaitingReply), awaiting);  // the block's handling ended at the error
-}
-
-void tst_ReplyParser::pollingByLastQuery_data() {
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<int>("field");
-    QTest::newRow("VOUT1") << "VOUT1?" << 1;
-    QTest::newRow("IOUT1") << "IOUT1?" << 2;
-    QTest::newRow("VOUT2") << "VOUT2?" << 3;
-    QTest::newRow("IOUT2") << "IOUT2?" << 4;
-    QTest::newRow("VSET1") << "VSET1?" << 5;
-    QTest::newRow("ISET1") << "ISET1?" << 6;
-    QTest::newRow("VSET2") << "VSET2?" << 7;
-    QTest::newRow("ISET2") << "ISET2?" << 8;
-}
-
-void tst_ReplyParser::pollingByLastQuery() {
-    QFETCH(QString, query);
+void tst_ReplyParser::parse() {
+    QFETCH(ReplyInput, in);
+    QFETCH(QString, effects);
     QFETCH(int, field);
-    Fixture f;
-    linkState().ParserMode = Parse::Polling;
-    linkState().PendingOperation = Op::Polling;
-    linkState().setLastQuery(query);
-    f.reply("12.345");
-    for (int i = 1; i <= 8; ++i) QCOMPARE(f.view.fields[std::size_t(i)], i == field ? QStringLiteral("12.345") : QString());
-    f.reply("garbage");
-    QCOMPARE(f.view.fields[std::size_t(field)], QStringLiteral("12.345"));
-    linkState().PendingOperation = Op::None;
-    f.reply("1.000");
-    QCOMPARE(f.view.fields[std::size_t(field)], QStringLiteral("12.345"));
+    QFETCH(int, counter);
+    QFETCH(int, mode);
+    const ReplyOutcome out = parseReply(in);
+    QCOMPARE(names(out.effects), effects);
+    // The field matters only to ShowField.
+    const bool shown = std::count(out.effects.begin(), out.effects.end(), ReplyEffect::ShowField);
+    QCOMPARE(shown ? out.field : 0, field);
+    QCOMPARE(int(out.counter), counter);
+    QCOMPARE(int(out.mode), mode);
 }
 
-void tst_ReplyParser::recallSequence() {
-    Fixture f;
-    linkState().ParserMode = Parse::Recall;
-    linkState().ProgressMode = Progress::PerReply;
-    linkState().ReplyCounter = 0;
-    const char* replies[] = {"10.00", "6.00", "1.00", "0.50", "9.99", "0.99", "5.98", "0.29"};
-    for (const char* r : replies) f.reply(r);
-    QCOMPARE(f.view.fields[5], QStringLiteral("10.00"));
-    QCOMPARE(f.view.fields[7], QStringLiteral("6.00"));
-    QCOMPARE(f.view.fields[6], QStringLiteral("1.00"));
-    QCOMPARE(f.view.fields[8], QStringLiteral("0.50"));
-    QCOMPARE(f.view.fields[1], QStringLiteral("9.99"));
-    QCOMPARE(f.view.fields[4], QStringLiteral("0.29"));
-    QCOMPARE(f.querying.ProgressBar1->value(), 80);
-    linkState().OutputOn = 1;
-    f.reply("1101100000000");  // parallel, output off: the program follows
-    QCOMPARE(f.view.couplingSelections, QList<int>{2});
-    QCOMPARE(f.querying.ProgressBar1->value(), 90);
-    QCOMPARE(f.view.outputCaption, QStringLiteral("OFF"));
-    QCOMPARE(linkState().OutputOn.load(), std::uint8_t(0));
-    QCOMPARE(linkState().ParserMode.load(), Parse::Ignore);
+void tst_ReplyParser::text_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("overlong");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<QString>("digits");  // "coupling/output"; empty: not a status, not checked
+    QTest::newRow("LF CR") << QByteArray("10.00\n\r") << false << "10.00" << true << "";
+    QTest::newRow("CR") << QByteArray("10.00\r") << false << "10.00" << true << "";
+    QTest::newRow("many") << QByteArray("10.00\r\n\r\n\r") << false << "10.00" << true << "";
+    QTest::newRow("inner LF kept") << QByteArray("1\n2\r") << false << "1\n2" << true << "";
+    QTest::newRow("cut before CR") << QByteArray("10.0") << false << "10.0" << false << "";
+    QTest::newRow("only CR") << QByteArray("\r") << false << "" << true << "";
+    QTest::newRow("status indep off")
+        << QByteArray("1101001000000\n\r") << false << "1101001000000" << true << "01/0";
+    QTest::newRow("status track on")
+        << QByteArray("1101101000001\r") << false << "1101101000001" << true << "11/1";
+    QTest::newRow("status cut short") << QByteArray("11\n\r") << false << "11" << true << "/";
+    QTest::newRow("status short of byte 12") << QByteArray("110100100000\r") << false << "110100100000" << true << "/";
+    QTest::newRow("status, its CR never came")
+        << QByteArray("1101001000001") << false << "1101001000001" << false << "/";
+    QTest::newRow("status after the last reply's LF")
+        << QByteArray("\n1101001000001\r") << false << "1101001000001" << true << "01/1";
+    QTest::newRow("number after the last reply's LF") << QByteArray("\n12.50\r") << false << "12.50" << true << "";
+    QTest::newRow("overlong") << QByteArray() << true << "" << false << "/";
+    QTest::newRow("overlong, bytes kept anyway")
+        << QByteArray("1101101000001\r") << true << "" << false << "/";
 }
 
-void tst_ReplyParser::recallOverflowIgnores() {
-    Fixture f;
-    linkState().ParserMode = Parse::Recall;
-    linkState().ReplyCounter = 9;
-    f.reply("1.00");
-    QCOMPARE(linkState().ParserMode.load(), Parse::Ignore);
-    f.reply("2.00");
-    QCOMPARE(f.view.fields[1], QString());
+void tst_ReplyParser::text() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, overlong);
+    QFETCH(QString, text);
+    QFETCH(bool, readable);
+    QFETCH(QString, digits);
+    ReplyInput in;
+    in.query = QStringLiteral("STATUS?");
+    in.bytes = bytes;
+    in.overlong = overlong;
+    const ReplyOutcome out = parseReply(in);
+    QCOMPARE(out.text, text);
+    QCOMPARE(out.readable, readable);
+    if (!digits.isEmpty()) QCOMPARE(out.couplingDigits + QLatin1Char('/') + out.outputDigit, digits);
+    if (!overlong) QCOMPARE(replyText(bytes), text);
 }
 
-void tst_ReplyParser::blockEndingInLineFeed() {
-    Fixture f;
-    linkState().ReplyCounter = 1;
-    f.receive("12.34\r\n");
-    QCOMPARE(linkState().ReplyCounter.load(), std::uint8_t(1));
-    QCOMPARE(f.view.fields[5], QString());  // count 1 is the identification: nothing shown
-    f.receive("12.34\n\r");
-    QCOMPARE(f.view.fields[5], QStringLiteral("12.34"));
+void tst_ReplyParser::coupling_data() {
+    QTest::addColumn<QString>("digits");
+    QTest::addColumn<int>("coupling");
+    QTest::newRow("01 indep") << "01" << 1;
+    QTest::newRow("10 parallel") << "10" << 2;
+    QTest::newRow("11 track") << "11" << 3;
+    QTest::newRow("00 other") << "00" << 0;
+    QTest::newRow("garbled") << "x0" << -1;
+    QTest::newRow("missing") << "" << -1;
+    QTest::newRow("terminator") << "\r" << -1;
 }
 
-void tst_ReplyParser::longBlockStaysInBuffer() {
-    Fixture f;
-    linkState().ParserMode = Parse::Polling;
-    linkState().PendingOperation = Op::Polling;
-    linkState().setLastQuery(QStringLiteral("VOUT1?"));
-    QByteArray block(298, '7');
-    block += "\n\r";
-    f.receive(block);
-    QCOMPARE(linkState().ReceiveLength, std::uint16_t(300));
-    QCOMPARE(linkState().ReplyText.size(), 256);  // only what was stored, never past it
-    QCOMPARE(linkState().ReplyCounter.load(), std::uint8_t(1));
+void tst_ReplyParser::coupling() {
+    QFETCH(QString, digits);
+    QFETCH(int, coupling);
+    QCOMPARE(couplingOfDigits(digits), coupling);
 }
 
-void tst_ReplyParser::shortBlocks() {
-    Fixture f;
-    for (const QByteArray& b : {QByteArray("\r"), QByteArray("\n\r"), QByteArray("x")}) f.receive(b);
-    QCOMPARE(linkState().ReplyText, QString());
-    // A status reply cut short reads no bytes from an earlier, longer block.
-    linkState().ReplyCounter = 9;
-    test::ModalWatcher boxes;
-    f.reply("11");
-    QCOMPARE(f.view.panels[1], QStringLiteral("TRACK 出错重发!"));
-    QCOMPARE(boxes.seen.size(), 1);
-    QCOMPARE(boxes.seen[0].text, QStringLiteral("'' is not a valid integer value."));
-}
-
-// A status reply cut in two by a pause on the line: its first block starts
-// the next cycle, whether or not it ends in CR, and the rest starts nothing.
-void tst_ReplyParser::splitStatusStartsOneCycle() {
-    Fixture f;
-    linkState().ParserMode = Parse::Polling;
-    linkState().PendingOperation = Op::Polling;
-    linkState().PollingEnabled = 1;
-    linkState().HoldTicks = 1;  // the started cycle waits at its gate
-    linkState().setLastQuery(QStringLiteral("STATUS?"));
-    f.receive("1101001");
-    QCOMPARE(f.link.pollThreadsRunning(), 1);
-    f.receive("000001\n\r");
-    QCOMPARE(f.link.pollThreadsRunning(), 1);
-    linkState().PollingEnabled = 0;
-    linkState().HoldTicks = 0;
-    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
-}
-
-// Once the send thread has ended every byte is refused: while one
-// "发送失败 !" box is open no second one opens inside it.
-void tst_ReplyParser::sendFailedBoxOneAtATime() {
-    Fixture f;
-    int open = 0;
-    int deepest = 0;
-    int shown = 0;
-    f.link.ShowSendFailed = [&] {
-        ++shown;
-        deepest = std::max(deepest, ++open);
-        QTest::qWait(30);  // the box waits for the operator; posted work runs meanwhile
-        --open;
-    };
-    LinkState& s = linkState();
-    s.OutputOn = 1;
-    s.PollingEnabled = 1;
-    s.PendingOperation = Op::Polling;
-    f.link.OperationDispatcher();
-    s.PendingOperation = Op::StepVset1;  // a set point was stepped: no query waits for its reply
-    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
-    QTest::qWait(100);
-    QCOMPARE(deepest, 1);
-    QVERIFY(shown >= 1);
-}
-
-// The reply missing for the user-interface thread and the poll thread alike:
-// one countdown, not one nested in the other.
-void tst_ReplyParser::oneCountdownForBothThreads() {
-    Fixture f;
-    LinkTimings t = LinkTimings().scaled(100);
-    t.countdownStepMs = 10;
-    f.link.setTimings(t);
-    LinkState& s = linkState();
-    bool sent = false;
-    // The cycle's first query was refused and is awaited: its second query
-    // will miss the reply too while this thread's own command misses it.
-    f.link.ShowSendFailed = [&] {
-        if (sent) return;
-        sent = true;
-        f.link.SendCommand(QStringLiteral("OUT0"));  // the countdown runs in here
-    };
-    s.OutputOn = 1;
-    s.PollingEnabled = 1;
-    s.PendingOperation = Op::Polling;
-    f.link.OperationDispatcher();
-    QTRY_VERIFY(sent);
-    s.PollingEnabled = 0;
-    QTRY_COMPARE(f.link.pollThreadsRunning(), 0);
-    QTest::qWait(100);
-    QCOMPARE(f.view.frameDisables, 2);  // the querying dialog, then the time-out box
-}
-
-QTEST_MAIN(tst_ReplyParser)
+QTEST_APPLESS_MAIN(tst_ReplyParser)
 #include "tst_reply_parser.moc"

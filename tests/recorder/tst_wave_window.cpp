@@ -1,7 +1,6 @@
 #include "app_windows.h"
 #include "csv_reader.h"
 #include "error_box.h"
-#include "link_state.h"
 #include "messages_box.h"
 #include "modal_watcher.h"
 #include "record_files.h"
@@ -106,7 +105,6 @@ struct Program {
     test::ModalWatcher boxes{[this](QMessageBox* b) { return reply(b, answer); }};
 
     Program() {
-        linkState().resetForTests();
         form.reset(createWindows());
         form->Beep = [](int, int) {};
         form->show();
@@ -117,7 +115,7 @@ struct Program {
         setup.attachRecorder(wave);
         setup.show();
         setup.btn_OKClick();
-        form->setOutputCaption(QStringLiteral("ON"));
+        form->BitBtn4->setText(QStringLiteral("ON"));  // as the link shows an output switched on
     }
     void record(int lines) {
         for (int i = 1; i <= 4; ++i) form->setFieldText(i, QStringLiteral("1.000"));
@@ -488,7 +486,7 @@ static int closeWhileWaiting(int argc, char** argv) {
         form->Wave1->trigger();
         TForm_Wave* wave = form->Form_Wave;
         wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-        form->setOutputCaption(QStringLiteral("ON"));           // switched on; no readings yet
+        form->BitBtn4->setText(QStringLiteral("ON"));           // switched on; no readings yet
         QTimer::singleShot(300, form, [form, wave, how] {
             std::puts(wave->waitingForReadings() ? "waiting" : "not waiting");
             std::fflush(stdout);

@@ -141,7 +141,7 @@ void TestPtyEndpoint::garbles() {
     QFETCH(QByteArray, secondQuery);
     QFETCH(QByteArray, secondReply);
 
-    ep_->injectFault(Fault{static_cast<Fault::Kind>(kind), {}});
+    ep_->injectFault(Fault{static_cast<Fault::Kind>(kind), {}, 0});
     QVERIFY(port_->send(firstQuery.toStdString()));
     QCOMPARE(port_->reply(std::size_t(firstReply.size())), firstReply);
     QVERIFY(port_->send(secondQuery.toStdString()));

@@ -2,6 +2,7 @@
 // cycles while faults are injected at random (seeded; LQS_SOAK_SEED repeats a
 // run, LQS_SOAK_CYCLES changes its length). Every fault must show its
 // expected effect, and the run ends with a lost reply closing the program.
+#include "link_state.h"
 #include "messages_box.h"
 #include "querying_dialog.h"
 #include "sim_program.h"
@@ -210,7 +211,7 @@ private:
             handle();
             return;
         }
-        LinkState& s = linkState();
+        const LinkState& s = form->link->state();
         const QString query = s.lastQuery();
         const bool isStatus = query == QString::fromStdString(kQueries[0]);
         const Snapshot before = snapshot();
@@ -319,10 +320,10 @@ void tst_SoakLink::toggleOutput(Soak& f) {
     ++m_toggles;
     f.note(QStringLiteral("output off and on"));
     QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
     QTRY_VERIFY(!f.instrumentOutput());
     QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);  // on again at once
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
     QTRY_VERIFY(f.instrumentOutput());
 }
 
@@ -350,7 +351,7 @@ void tst_SoakLink::changeSetPoint(Soak& f, std::mt19937& rng) {
     const double shown = e->text().toDouble();
     f.confirmed[std::size_t(edit - 5)] = shown;
     QTRY_VERIFY_WITH_TIMEOUT(std::abs(setPointOf(f, edit) - shown) < 0.006, 5000);
-    QTRY_COMPARE(linkState().SetPointDeferred.load(), std::uint8_t(0));
+    QTRY_COMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
 }
 
 // An arrow held down pauses the queries until it is let go; its steps then go out.
@@ -362,13 +363,13 @@ void tst_SoakLink::holdStepper(Soak& f, std::mt19937& rng) {
     f.note(QStringLiteral("arrow of Edit%1 held").arg(edit));
     QTest::qWait(int(rng() % 800));
     QTest::mousePress(down, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(linkState().HoldTicks > 0, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->link->state().HoldTicks > 0, 3000);
     QTest::qWait(250);  // a query already past the gate may still go out
     const std::size_t held = f.sim.transcript().size();
     QTest::qWait(400);
     QCOMPARE(f.sim.transcript().size(), held);
     QTest::mouseRelease(down, Qt::LeftButton);
-    QCOMPARE(linkState().HoldTicks.load(), 0);
+    QCOMPARE(f.form->link->state().HoldTicks.load(), 0);
     QTRY_VERIFY(f.sim.transcript().size() > held);
     const double shown = f.edit(edit)->text().toDouble();
     f.confirmed[std::size_t(edit - 5)] = shown;
@@ -389,7 +390,7 @@ void tst_SoakLink::soak() {
     QVERIFY(f.form->comm1->IsOpen());
     f.form->ToolButton1->trigger();
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
-    QTRY_COMPARE(linkState().ParserMode.load(), Parse::Polling);
+    QTRY_COMPARE(f.form->link->state().ParserMode.load(), Parse::Polling);
     f.watching = true;
 
     const int first = f.plan.statusQueries();
@@ -427,7 +428,7 @@ void tst_SoakLink::soak() {
             // Past the pause before the next query but inside the grace a missing reply
             // gets; the link grants that grace only in its own polling operation, so
             // after a set-point change the answer stays inside the pause.
-            const bool grace = linkState().PendingOperation == Op::Polling;
+            const bool grace = f.form->link->state().PendingOperation == Op::Polling;
             const int ms = grace ? 60 + int(rng() % 61) : 20 + int(rng() % 41);
             f.arm(Late, kQueries[1 + rng() % 8], sim::Fault::late(std::chrono::milliseconds(ms)));
         }
@@ -471,7 +472,7 @@ void tst_SoakLink::soak() {
     QTest::mouseClick(box->Button1, Qt::LeftButton);
     QCOMPARE(closed.count(), 1);
     QVERIFY(!f.form->comm1->IsOpen());
-    QTRY_COMPARE_WITH_TIMEOUT(f.form->link->pollThreadsRunning(), 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!f.form->link->pollCycleRunning(), 5000);
 }
 
 QTEST_MAIN(tst_SoakLink)

@@ -5,7 +5,6 @@
 #include "app_windows.h"
 #include "comm.h"
 #include "device_link.h"
-#include "link_state.h"
 #include "modal_watcher.h"
 #include "port_dialog.h"
 #include "pty_endpoint.h"
@@ -94,7 +93,6 @@ struct SimProgram {
     ModalWatcher boxes;
 
     explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4) : sim(model) {
-        linkState().resetForTests();
         sim.start();
         form.reset(createWindows(onePortSources(dir.path(), sim.slavePath())));
         form->Beep = [](int, int) {};

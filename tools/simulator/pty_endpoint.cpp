@@ -298,6 +298,14 @@ void PtyEndpoint::hangUpNow() {
     wake();
 }
 
+void PtyEndpoint::sendUnasked(std::string bytes) {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        unasked_.push_back(std::move(bytes));
+    }
+    wake();
+}
+
 void PtyEndpoint::setFrameObserver(std::function<void(const Exchange&)> observer) {
     std::lock_guard<std::mutex> lock(stateMutex_);
     observer_ = std::move(observer);
@@ -332,6 +340,15 @@ void PtyEndpoint::run() {
         }
         if (stopRequested_) break;
         if (hangupRequested_.exchange(false)) closeMaster();
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            const auto now = Clock::now();
+            for (std::string& bytes : unasked_) {
+                const auto start = queue_.empty() ? now : std::max(now, queue_.back().due);
+                queue_.push_back({start, std::move(bytes), false, false});
+            }
+            unasked_.clear();
+        }
 
         if (count == 2 && masterFd_ >= 0) {
             const short rev = fds[1].revents;
@@ -423,7 +440,7 @@ void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator) {
             queue_.push_back({std::max(now + delay, start), std::move(bytes)});
             break;
         case Fault::Kind::Split: {
-            const std::size_t half = std::max<std::size_t>(1, bytes.size() / 2);
+            const std::size_t half = fault->at ? std::min(fault->at, bytes.size()) : std::max<std::size_t>(1, bytes.size() / 2);
             queue_.push_back({start, bytes.substr(0, half), false, false});
             queue_.push_back({start + delay, bytes.substr(half)});
             break;

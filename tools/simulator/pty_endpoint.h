@@ -27,19 +27,21 @@ struct Fault {
         GarbleNumber,          // numeric reply with letters in it, e.g. "1x.5z"
         GarbleStatusCoupling,  // status bytes 4 and 6 not digits
         GarbleStatusOutput,    // status byte 12 not a digit
-        Split,                 // first half, pause `delay`, then the rest
+        Split,                 // the bytes before `at` (half when 0), pause `delay`, then the rest
         Hangup,                // close the master instead of answering; endpoint is dead
     };
     Kind kind = Kind::Silence;
     std::chrono::milliseconds delay{0};
+    std::size_t at = 0;
 
-    static Fault silence() { return {Kind::Silence, {}}; }
-    static Fault late(std::chrono::milliseconds d) { return {Kind::Late, d}; }
-    static Fault garbleNumber() { return {Kind::GarbleNumber, {}}; }
-    static Fault garbleStatusCoupling() { return {Kind::GarbleStatusCoupling, {}}; }
-    static Fault garbleStatusOutput() { return {Kind::GarbleStatusOutput, {}}; }
-    static Fault split(std::chrono::milliseconds d) { return {Kind::Split, d}; }
-    static Fault hangup() { return {Kind::Hangup, {}}; }
+    static Fault silence() { return {Kind::Silence, {}, 0}; }
+    static Fault late(std::chrono::milliseconds d) { return {Kind::Late, d, 0}; }
+    static Fault garbleNumber() { return {Kind::GarbleNumber, {}, 0}; }
+    static Fault garbleStatusCoupling() { return {Kind::GarbleStatusCoupling, {}, 0}; }
+    static Fault garbleStatusOutput() { return {Kind::GarbleStatusOutput, {}, 0}; }
+    static Fault split(std::chrono::milliseconds d) { return {Kind::Split, d, 0}; }
+    static Fault splitAt(std::size_t at, std::chrono::milliseconds d) { return {Kind::Split, d, at}; }
+    static Fault hangup() { return {Kind::Hangup, {}, 0}; }
 };
 
 class PtyEndpoint {
@@ -99,6 +101,9 @@ public:
     std::size_t pendingFaults() const;
     // Closes the master at once, as if the cable were pulled.
     void hangUpNow();
+    // Bytes that answer nothing, as a misbehaving peer sends them, after
+    // whatever is already queued.
+    void sendUnasked(std::string bytes);
 
     // Called on the I/O thread for every frame, after it took effect; must not block long.
     void setFrameObserver(std::function<void(const Exchange&)> observer);
@@ -138,6 +143,7 @@ private:
     std::chrono::steady_clock::time_point partialAt_;  // when its last byte came
     std::chrono::milliseconds frameSilence_{100};
     std::vector<ArmedFault> faults_;
+    std::deque<std::string> unasked_;  // handed to the I/O thread
     bool silent_ = false;
     std::string slavePath_;
     std::string linkPath_;

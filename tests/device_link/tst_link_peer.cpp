@@ -1,0 +1,232 @@
+// The link against a peer that misbehaves: lines nobody asked for, replies cut
+// anywhere by a pause, a flood of random bytes, and an operator who acts the
+// moment the window lets them. The real window and serial component on a
+// pseudo-terminal, asserted on what the instrument received and holds.
+#include "messages_box.h"
+#include "sim_program.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+
+#include <fstream>
+#include <random>
+
+using namespace lqs;
+using namespace std::chrono_literals;
+using test::frames;
+
+namespace {
+using Fixture = test::SimProgram;
+const QStringList& kStartup = test::kStartupQueries;
+
+// Every text a field takes from now on.
+struct History {
+    QStringList texts;
+    explicit History(QLineEdit* e) {
+        QObject::connect(e, &QLineEdit::textChanged, e, [this](const QString& t) { texts << t; });
+    }
+};
+
+bool pollingStarted(Fixture& f) {
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    f.linkStart();
+    return QTest::qWaitFor([&] { return frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")); },
+                           15000);
+}
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+int envInt(const char* name, int fallback) {
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? v : fallback;
+}
+}  // namespace
+
+class tst_LinkPeer : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void unaskedBeforeLink_data();
+    void unaskedBeforeLink();
+    void unaskedWhilePolling();
+    void replyCutAnywhere_data();
+    void replyCutAnywhere();
+    void floodBeforeLink();
+    void outputOnTheMomentTheWindowAllows();
+    void offThenOnAtOnce();
+};
+
+void tst_LinkPeer::unaskedBeforeLink_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("status, outputs on") << QByteArray("1101001000001\n\r");
+    QTest::newRow("number") << QByteArray("12.34\n\r");
+    QTest::newRow("garbage") << QByteArray("x\x01\xff?z\r");
+    QTest::newRow("no terminator") << QByteArray("1101001000001");
+}
+
+// The port is open and Link was never pressed: whatever arrives changes nothing.
+void tst_LinkPeer::unaskedBeforeLink() {
+    QFETCH(QByteArray, line);
+    Fixture f;
+    QSignalSpy changed(f.form->link, &DeviceLink::fieldChanged);
+    QVERIFY(changed.isValid());
+    const QString edit5 = f.form->Edit5->text();
+    for (int i = 0; i < 10; ++i) {
+        f.sim.sendUnasked(line.toStdString());
+        QTest::qWait(150);  // the peer's own pace
+    }
+    QTRY_COMPARE(f.form->link->unsolicitedBytes(), std::uint64_t(10 * line.size()));
+    QCOMPARE(frames(f.sim), QStringList());
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(f.form->Edit5->text(), edit5);
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
+    QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
+    QVERIFY(f.boxes.seen.isEmpty());
+}
+
+// A line right after a reply answers no query: no field shows it.
+void tst_LinkPeer::unaskedWhilePolling() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    QList<History*> shown;
+    for (QLineEdit* e : {f.form->Edit1, f.form->Edit2, f.form->Edit3, f.form->Edit4, f.form->Edit5})
+        shown << new History(e);
+    std::atomic<int> extra{0};
+    f.sim.setFrameObserver([&](const sim::Exchange& e) {
+        if (e.command.back() == '?' && (++extra % 2) == 0) f.sim.sendUnasked("99.99\n\r");
+    });
+    const int statuses = frames(f.sim).count(QStringLiteral("STATUS?"));
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).count(QStringLiteral("STATUS?")) >= statuses + 2, 10000);
+    f.sim.setFrameObserver({});
+    for (History* h : shown) {
+        QVERIFY(!h->texts.contains(QStringLiteral("99.99")));
+        delete h;
+    }
+    QVERIFY(f.form->link->unsolicitedBytes() >= 7);
+    QVERIFY(!f.form->windows().Messages->isVisible());
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+void tst_LinkPeer::replyCutAnywhere_data() {
+    QTest::addColumn<int>("at");
+    // "12.00" LF CR: a pause after every byte but the last.
+    for (int at = 1; at <= 6; ++at) QTest::newRow(qPrintable(QStringLiteral("after byte %1").arg(at))) << at;
+}
+
+// A measured reply cut by a pause longer than the line's silence: the field,
+// and so the recorder that samples it, only ever holds a whole reading.
+void tst_LinkPeer::replyCutAnywhere() {
+    QFETCH(int, at);
+    Fixture f;
+    f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 1000.0); });  // a steady 12.00 V
+    QVERIFY(pollingStarted(f));
+    History edit1(f.form->Edit1);
+    std::atomic<bool> armed{true};
+    f.sim.setFrameObserver([&](const sim::Exchange& e) {
+        if (e.command == "VOUT1?" && armed.exchange(false)) f.sim.injectFault(sim::Fault::splitAt(std::size_t(at), 60ms));
+    });
+    const int statuses = frames(f.sim).count(QStringLiteral("STATUS?"));
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).count(QStringLiteral("STATUS?")) >= statuses + 2, 10000);
+    f.sim.setFrameObserver({});
+    QVERIFY(!armed);
+    const QRegularExpression whole(QStringLiteral("^(\\d+\\.\\d{2})?$"));
+    for (const QString& t : edit1.texts) QVERIFY2(whole.match(t).hasMatch(), qPrintable(t));
+    QCOMPARE(f.form->Edit1->text(), QStringLiteral("12.00"));
+    QVERIFY(!f.form->windows().Messages->isVisible());
+}
+
+// Random bytes at the line's full speed before Link: the window stays live,
+// no box opens, memory stays bounded, and the link works once it stops.
+// LQS_FLOOD_SECONDS makes it a soak.
+void tst_LinkPeer::floodBeforeLink() {
+    const int seconds = envInt("LQS_FLOOD_SECONDS", 3);
+    Fixture f;
+    std::mt19937 rng(11);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 worstGap = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        worstGap = std::max(worstGap, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    beat.start(20);
+    const long before = residentKiB();
+    long peak = before;
+    std::uint64_t sent = 0;
+    while (clock.elapsed() < seconds * 1000) {
+        std::string chunk(4096, '\0');
+        for (char& c : chunk) c = char(rng());
+        f.sim.sendUnasked(chunk);
+        sent += chunk.size();
+        QTest::qWait(5);
+        peak = std::max(peak, residentKiB());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->link->unsolicitedBytes() > 0, 5000);
+    qInfo("flood: %llu bytes sent, %llu ignored, RSS %ld -> %ld KiB, longest stall %lld ms",
+          static_cast<unsigned long long>(sent), static_cast<unsigned long long>(f.form->link->unsolicitedBytes()),
+          before, peak, worstGap);
+    QVERIFY(f.boxes.seen.isEmpty());
+    QCOMPARE(frames(f.sim), QStringList());
+    QVERIFY2(peak - before < 64 * 1024, "memory grew under the flood");
+    QVERIFY2(worstGap < 1000, "the window stalled under the flood");
+    // The flood drained, the link is as good as new.
+    QTest::qWait(200);
+    f.linkStart();
+    QTRY_COMPARE_WITH_TIMEOUT(frames(f.sim), kStartup + QStringList{"OUT0"}, 10000);
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+}
+
+// ON pressed the moment the link enables the window, while the link's own
+// OUT0 for an instrument that was off is still to come: ON is what stays.
+void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
+    Fixture f;
+    bool clicked = false;
+    QObject::connect(f.form->link, &DeviceLink::frameEnabledChanged, f.form.get(), [&](bool enabled) {
+        if (!enabled || clicked) return;
+        clicked = true;
+        QTimer::singleShot(0, f.form.get(), [&] { QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton); });
+    });
+    f.linkStart();
+    QTRY_VERIFY(clicked);
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")), 10000);
+    const QStringList after = frames(f.sim).mid(kStartup.size());
+    QCOMPARE(after.mid(0, 2), (QStringList{"OUT0", "OUT1"}));
+    QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// OFF then ON within the off sequence's pause: one OUT0, then OUT1, and the
+// output ends on with polling running.
+void tst_LinkPeer::offThenOnAtOnce() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    f.sim.clearTranscript();
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    const auto pollingAgain = [&] {
+        const QStringList sent = frames(f.sim);
+        const int on = sent.indexOf(QStringLiteral("OUT1"));
+        return on >= 0 && sent.mid(on).contains(QStringLiteral("VOUT1?"));
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(pollingAgain(), qPrintable(frames(f.sim).join(QLatin1Char(' '))), 10000);
+    const QStringList sent = frames(f.sim);
+    QCOMPARE(sent.count(QStringLiteral("OUT0")), 1);
+    QVERIFY(sent.indexOf(QStringLiteral("OUT0")) < sent.indexOf(QStringLiteral("OUT1")));
+    QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+}
+
+QTEST_MAIN(tst_LinkPeer)
+#include "tst_link_peer.moc"

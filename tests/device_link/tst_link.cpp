@@ -66,6 +66,7 @@ private Q_SLOTS:
     void cancelAtOnce();
     void garbledStatusAtStartup();
     void couplingAndSaveCommands();
+    void paceOnTheWire();
 };
 
 void tst_Link::startupQueryFramesAndFields() {
@@ -323,6 +324,49 @@ void tst_Link::couplingAndSaveCommands() {
     QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), (QStringList{"TRACK2", "TRACK0"}));
     QVERIFY(f.form->Edit7->isEnabled() && f.form->Edit8->isEnabled());
+}
+
+// The frames keep their pace: never sooner than the pauses say, whatever
+// runs them. Start-up queries one pace apart, poll queries two apart, the
+// first query of a cycle after the cycle's start and one pace (a few ms
+// either way are the line's, not the link's).
+void tst_Link::paceOnTheWire() {
+    Fixture f;
+    const LinkTimings t = LinkTimings().scaled(4);
+    QVERIFY(pollingStarted(f));
+    const int statuses = count(f, "STATUS?");
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
+    const auto sent = f.sim.wireFrames();
+    const auto times = f.sim.wireTimes();
+    const auto gap = [&](std::size_t i) {
+        return int(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]).count());
+    };
+    const auto frame = [&](std::size_t i) { return QString::fromStdString(sent[i]).chopped(2); };
+    const int startupPace = t.fullQueryPasses * t.passMs;
+    const int pollPace = t.pollPasses * t.passMs;
+    int checked = 0;
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        const QString now = frame(i);
+        const QString before = frame(i - 1);
+        int least = 0;
+        if (i < std::size_t(kStartup.size())) {
+            least = startupPace;
+        } else if (before == QLatin1String("OUT1")) {
+            least = t.pollStartMs + pollPace;
+        } else if (before == QLatin1String("STATUS?") && now == QLatin1String("VOUT1?")) {
+            least = t.pollStartMs + pollPace;  // counted from the status reply
+        } else if (test::kPollQueries.contains(before) && test::kPollQueries.contains(now)) {
+            least = 2 * pollPace;
+        } else {
+            continue;
+        }
+        ++checked;
+        QVERIFY2(gap(i) >= least - 5, qPrintable(QStringLiteral("%1 after %2: %3 ms, at least %4")
+                                                       .arg(now, before).arg(gap(i)).arg(least)));
+        QVERIFY2(gap(i) < 2 * least + 100, qPrintable(QStringLiteral("%1 after %2: %3 ms, pace %4")
+                                                           .arg(now, before).arg(gap(i)).arg(least)));
+    }
+    QVERIFY(checked > 25);
 }
 
 QTEST_MAIN(tst_Link)

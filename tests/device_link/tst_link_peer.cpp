@@ -3,6 +3,7 @@
 // moment the window lets them. The real window and serial component on a
 // pseudo-terminal, asserted on what the instrument received and holds.
 #include "messages_box.h"
+#include "querying_dialog.h"
 #include "sim_program.h"
 
 #include <QLabel>
@@ -62,6 +63,7 @@ private Q_SLOTS:
     void floodBeforeLink();
     void outputOnTheMomentTheWindowAllows();
     void offThenOnAtOnce();
+    void refusedFramesOneBox();
 };
 
 void tst_LinkPeer::unaskedBeforeLink_data() {
@@ -81,7 +83,7 @@ void tst_LinkPeer::unaskedBeforeLink() {
     const QString edit5 = f.form->Edit5->text();
     for (int i = 0; i < 10; ++i) {
         f.sim.sendUnasked(line.toStdString());
-        QTest::qWait(150);  // the peer's own pace
+        QTest::qWait(40);  // the peer's own pace: each line a block of its own at the fixture's 20 ms silence
     }
     QTRY_COMPARE(f.form->link->unsolicitedBytes(), std::uint64_t(10 * line.size()));
     QCOMPARE(frames(f.sim), QStringList());
@@ -118,8 +120,8 @@ void tst_LinkPeer::unaskedWhilePolling() {
 
 void tst_LinkPeer::replyCutAnywhere_data() {
     QTest::addColumn<int>("at");
-    // "12.00" LF CR: a pause after every byte but the last.
-    for (int at = 1; at <= 6; ++at) QTest::newRow(qPrintable(QStringLiteral("after byte %1").arg(at))) << at;
+    // "7.50" LF CR: a pause after every byte but the last.
+    for (int at = 1; at <= 5; ++at) QTest::newRow(qPrintable(QStringLiteral("after byte %1").arg(at))) << at;
 }
 
 // A measured reply cut by a pause longer than the line's silence: the field,
@@ -127,20 +129,30 @@ void tst_LinkPeer::replyCutAnywhere_data() {
 void tst_LinkPeer::replyCutAnywhere() {
     QFETCH(int, at);
     Fixture f;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 1000.0); });  // a steady 12.00 V
-    QVERIFY(pollingStarted(f));
     History edit1(f.form->Edit1);
+    f.sim.withInstrument([](sim::Instrument& i) {
+        i.setLoad(1, 1000.0);  // constant voltage: the set point
+        i.setVoltageSet(1, 7.5);
+    });
+    // The first reading of the poll cycle, the first one the field shows.
+    std::atomic<bool> polling{false};
     std::atomic<bool> armed{true};
     f.sim.setFrameObserver([&](const sim::Exchange& e) {
-        if (e.command == "VOUT1?" && armed.exchange(false)) f.sim.injectFault(sim::Fault::splitAt(std::size_t(at), 60ms));
+        if (e.command == "OUT1") polling = true;
+        if (e.command == "VOUT1?" && polling && armed.exchange(false))
+            f.sim.injectFault(sim::Fault::splitAt(std::size_t(at), 60ms));
     });
-    const int statuses = frames(f.sim).count(QStringLiteral("STATUS?"));
-    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).count(QStringLiteral("STATUS?")) >= statuses + 2, 10000);
+    QVERIFY(pollingStarted(f));
+    // Two queries after the cut one, its reply has long been whole.
+    const auto answered = [&] {
+        const QStringList sent = frames(f.sim);
+        return !armed && sent.lastIndexOf(QStringLiteral("VOUT2?")) > sent.lastIndexOf(QStringLiteral("VOUT1?"));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered(), 10000);
     f.sim.setFrameObserver({});
-    QVERIFY(!armed);
     const QRegularExpression whole(QStringLiteral("^(\\d+\\.\\d{2})?$"));
     for (const QString& t : edit1.texts) QVERIFY2(whole.match(t).hasMatch(), qPrintable(t));
-    QCOMPARE(f.form->Edit1->text(), QStringLiteral("12.00"));
+    QCOMPARE(f.form->Edit1->text(), QStringLiteral("7.50"));
     QVERIFY(!f.form->windows().Messages->isVisible());
 }
 
@@ -226,6 +238,26 @@ void tst_LinkPeer::offThenOnAtOnce() {
     QVERIFY(sent.indexOf(QStringLiteral("OUT0")) < sent.indexOf(QStringLiteral("OUT1")));
     QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
     QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+}
+
+// The port closed under the link: every frame is refused, and one
+// "发送失败 !" box stays up rather than one per frame.
+void tst_LinkPeer::refusedFramesOneBox() {
+    Fixture f;
+    QVERIFY(f.linkAndSettle());
+    QTRY_VERIFY(f.form->link->idle());
+    f.boxes.holdMs = 60000;  // left open, as by an operator away from the desk
+    f.form->comm1->ClosePort();
+    for (QLineEdit* e : {f.form->Edit5, f.form->Edit6, f.form->Edit8}) {
+        QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(e, QStringLiteral("1.5"));
+        QTest::keyClick(e, Qt::Key_Return);
+    }
+    QTRY_COMPARE(f.boxes.seen.size(), 1);
+    QTest::qWait(300);  // a second box would be up by now
+    QCOMPARE(f.boxes.seen.size(), 1);
+    QCOMPARE(f.boxes.seen.first().text, QStringLiteral("发送失败 !"));
+    QVERIFY(!f.form->windows().Messages->isVisible());
 }
 
 QTEST_MAIN(tst_LinkPeer)

@@ -607,6 +607,7 @@ void DeviceLink::RecallMemory(const QString& slot) {
     pause(m_timings.recallStopWaitMs);
     then([this, slot] {
         LinkState& s = m_state;
+        closeReplies();  // what polling asked is settled as polling, not as the recall
         dropWaitingSetPoints();  // the slot's values replace them
         ShowQuerying();
         s.PendingOperation = Op::RecallMemory;
@@ -639,6 +640,7 @@ void DeviceLink::LinkSequence() {
         pause(m_timings.outputOffWaitMs);
     }
     then([this] {
+        closeReplies();  // what polling asked is settled as polling, not as the start-up query
         m_timeoutShown = false;
         m_countingDown = false;
         m_identity.clear();

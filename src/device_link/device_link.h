@@ -91,8 +91,9 @@ public:
     // True while the poll worker runs a cycle.
     bool pollCycleRunning() const { return m_cycleRunning.load(); }
 
-    // Seam for tests: called in the sending thread once a frame's last byte
-    // was handed to the serial component.
+    // Seam for tests: called in the sending thread, under the wire lock, once
+    // a frame's last byte was handed to the serial component; a thread held
+    // here is one descheduled at the worst moment.
     std::function<void(const QString& command)> FrameHandedOver;
 
 Q_SIGNALS:

@@ -95,10 +95,10 @@ DeviceLink::Sent DeviceLink::transmit(const QString& command, const SendFrom& fr
         m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
         if (!dropped) {
             refused = !writeFrame(frame);
+            if (FrameHandedOver) FrameHandedOver(command);
             if (from.waitingEdit) setPointSentLocked(from.waitingEdit, from.text);
         }
     }
-    if (!dropped && FrameHandedOver) FrameHandedOver(command);
     if (closed) {
         if (inUiThread()) {
             settleClosed();

@@ -210,13 +210,14 @@ void tst_Link::statusWithoutCarriageReturn() {
     QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
 }
 
-// The poll thread held up past the line's silence right after handing a
-// query over: its reply still goes to that query's field, and to no other.
+// The poll worker held up right after handing a query over, long past the
+// reply's arrival: the reply still settles that query, no time-out follows,
+// and it goes to that query's field and to no other.
 void tst_Link::queryNamedBeforeItsBytes() {
-    std::atomic<bool> holdUp{false};  // outlives the poll threads
+    std::atomic<bool> holdUp{false};  // outlives the poll worker
     Fixture f;
     f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
-        if (holdUp && command == QLatin1String("VOUT1?")) std::this_thread::sleep_for(150ms);  // descheduled
+        if (holdUp && command.startsWith(QLatin1String("VOUT"))) std::this_thread::sleep_for(200ms);  // descheduled
     };
     QVERIFY(pollingStarted(f));
     holdUp = true;
@@ -228,6 +229,8 @@ void tst_Link::queryNamedBeforeItsBytes() {
                            QString::fromStdString(i.formatNumber(i.measuredCurrent(1)))};
     });
     QCOMPARE((QStringList{f.form->Edit1->text(), f.form->Edit2->text()}), shown);
+    QVERIFY(!f.form->windows().Querying->isVisible());
+    QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
 }
 

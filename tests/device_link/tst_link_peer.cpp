@@ -36,11 +36,14 @@ bool pollingStarted(Fixture& f) {
                            15000);
 }
 
-long residentKiB() {
+// A line of /proc/self/status in KiB: VmRSS, or VmStk, the main thread's
+// stack, which never shrinks, so it is the deepest the stack has been.
+long statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const std::string key = std::string(field) + ':';
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
     }
     return 0;
 }
@@ -173,7 +176,8 @@ void tst_LinkPeer::floodBeforeLink() {
         last = clock.elapsed();
     });
     beat.start(20);
-    const long before = residentKiB();
+    const long before = statusKiB("VmRSS");
+    const long stackBefore = statusKiB("VmStk");
     long peak = before;
     std::uint64_t sent = 0;
     while (clock.elapsed() < seconds * 1000) {
@@ -182,16 +186,18 @@ void tst_LinkPeer::floodBeforeLink() {
         f.sim.sendUnasked(chunk);
         sent += chunk.size();
         QTest::qWait(5);
-        peak = std::max(peak, residentKiB());
+        peak = std::max(peak, statusKiB("VmRSS"));
     }
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->unsolicitedBytes() > 0, 5000);
-    qInfo("flood: %llu bytes sent, %llu ignored, RSS %ld -> %ld KiB, longest stall %lld ms",
+    const long stackAfter = statusKiB("VmStk");
+    qInfo("flood: %llu bytes sent, %llu ignored, RSS %ld -> %ld KiB, stack %ld -> %ld KiB, longest stall %lld ms",
           static_cast<unsigned long long>(sent), static_cast<unsigned long long>(f.form->link->unsolicitedBytes()),
-          before, peak, worstGap);
+          before, peak, stackBefore, stackAfter, worstGap);
     QVERIFY(f.boxes.seen.isEmpty());
     QCOMPARE(frames(f.sim), QStringList());
     QVERIFY2(peak - before < 64 * 1024, "memory grew under the flood");
     QVERIFY2(worstGap < 1000, "the window stalled under the flood");
+    QVERIFY2(stackAfter - stackBefore < 256, "the stack grew under the flood");
     // The flood drained, the link is as good as new.
     QTest::qWait(200);
     f.linkStart();

@@ -96,18 +96,29 @@ void tst_LinkPeer::unaskedBeforeLink() {
     QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
     QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
     QVERIFY(f.boxes.seen.isEmpty());
+    // Nothing of it lingers to spoil the first replies of a link.
+    f.linkStart();
+    QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(),
+             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
 }
 
-// A line right after a reply answers no query: no field shows it.
+// A line of its own between the queries answers none of them: no field shows
+// it, and every field still shows its own reading.
 void tst_LinkPeer::unaskedWhilePolling() {
     Fixture f;
     QVERIFY(pollingStarted(f));
     QList<History*> shown;
     for (QLineEdit* e : {f.form->Edit1, f.form->Edit2, f.form->Edit3, f.form->Edit4, f.form->Edit5})
         shown << new History(e);
-    std::atomic<int> extra{0};
+    // Well after the reply, past the 20 ms silence that ends its block, and
+    // well before the next query.
     f.sim.setFrameObserver([&](const sim::Exchange& e) {
-        if (e.command.back() == '?' && (++extra % 2) == 0) f.sim.sendUnasked("99.99\n\r");
+        if (e.command.back() != '?') return;
+        QMetaObject::invokeMethod(f.form.get(), [&] {
+            QTimer::singleShot(60, f.form.get(), [&] { f.sim.sendUnasked("99.99\n\r"); });
+        });
     });
     const int statuses = frames(f.sim).count(QStringLiteral("STATUS?"));
     QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).count(QStringLiteral("STATUS?")) >= statuses + 2, 10000);
@@ -116,7 +127,12 @@ void tst_LinkPeer::unaskedWhilePolling() {
         QVERIFY(!h->texts.contains(QStringLiteral("99.99")));
         delete h;
     }
-    QVERIFY(f.form->link->unsolicitedBytes() >= 7);
+    const QString v1 = QString::fromStdString(f.sim.withInstrument([](sim::Instrument& i) {
+        return i.formatNumber(i.measuredVoltage(1));
+    }));
+    QCOMPARE(f.form->Edit1->text(), v1);
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QVERIFY(f.form->link->unsolicitedBytes() >= 7 * 9);
     QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
@@ -181,11 +197,14 @@ void tst_LinkPeer::floodBeforeLink() {
     long peak = before;
     std::uint64_t sent = 0;
     while (clock.elapsed() < seconds * 1000) {
-        std::string chunk(4096, '\0');
+        // Now and then a chunk ends in CR and a pause ends its block, as a reply would.
+        const bool line = rng() % 4 == 0;
+        std::string chunk(line ? 16 + rng() % 48 : 4096, '\0');
         for (char& c : chunk) c = char(rng());
+        if (line) chunk.back() = '\r';
         f.sim.sendUnasked(chunk);
         sent += chunk.size();
-        QTest::qWait(5);
+        QTest::qWait(line ? 30 : 5);
         peak = std::max(peak, statusKiB("VmRSS"));
     }
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->unsolicitedBytes() > 0, 5000);
@@ -195,6 +214,8 @@ void tst_LinkPeer::floodBeforeLink() {
           before, peak, stackBefore, stackAfter, worstGap);
     QVERIFY(f.boxes.seen.isEmpty());
     QCOMPARE(frames(f.sim), QStringList());
+    QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
+    QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
     QVERIFY2(peak - before < 64 * 1024, "memory grew under the flood");
     QVERIFY2(worstGap < 1000, "the window stalled under the flood");
     QVERIFY2(stackAfter - stackBefore < 256, "the stack grew under the flood");

@@ -43,7 +43,7 @@ DeviceLink::DeviceLink(TComm* comm, QObject* parent) : QObject(parent), m_comm(c
     connect(m_countdown, &Strand::finished, this, &DeviceLink::runIntents);
     if (m_comm) {
         m_comm->OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
-            receive(static_cast<const char*>(buffer), length);
+            comm1ReceiveData(static_cast<const char*>(buffer), length);
         };
         // Raised when the receive or send thread finds the device gone.
         m_comm->OnRequestHangup = [this](TComm*) { lineLost(); };
@@ -363,7 +363,7 @@ void DeviceLink::SendDeferredSetPoint() { then([this] { sendNextWaiting(); }); }
 
 // Bytes go to the oldest query still open, up to its CR; bytes with no query
 // open are counted and otherwise dropped.
-void DeviceLink::receive(const char* bytes, std::size_t length) {
+void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
     std::vector<Outstanding> done;
     bool nextCycle = false;
     std::uint64_t unsolicited = 0;
@@ -450,7 +450,7 @@ void DeviceLink::settle(const Outstanding& reply) {
     in.query = reply.query;
     in.bytes = reply.bytes;
     in.overlong = reply.overlong;
-    const ReplyOutcome out = parseReply(in);
+    const ReplyOutcome out = ReplyParser(in);
     m_state.ReplyCounter = out.counter;
     m_state.ParserMode = out.mode;
     m_state.ReplyText = out.text;

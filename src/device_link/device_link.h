@@ -157,7 +157,7 @@ private:
         bool poll = false;    // asked by the poll worker
         bool stale = false;   // its field's new set point went out after it was asked
     };
-    void receive(const char* bytes, std::size_t length);
+    void comm1ReceiveData(const char* bytes, std::size_t length);
     void takeClosedLocked(std::vector<Outstanding>& done);
     void settleClosed();
     void closeReplies();
@@ -177,7 +177,7 @@ private:
     };
     enum class Sent { Written, Skipped, Stale };
     bool replyMissing() const;
-    Sent transmit(const QString& command, const SendFrom& from, bool dropped);
+    Sent TransmitFrame(const QString& command, const SendFrom& from, bool dropped);
     Sent transmitFromWorker(const QString& command, const SendFrom& from);
     void sendFromUi(const QString& command, const SendFrom& from, std::function<void(Sent)> done = {});
     bool currentLocked(const SendFrom& from) const;
@@ -202,7 +202,7 @@ private:
     // ---- The poll worker.
     void stopPolling();
     void pollWorker();
-    void pollCycle(std::uint64_t epoch, std::chrono::steady_clock::time_point start);
+    void PollThread(std::uint64_t epoch, std::chrono::steady_clock::time_point start);
     bool sleepUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
     bool waitForHold(std::uint64_t epoch);
 

@@ -39,7 +39,7 @@ bool DeviceLink::inUiThread() const { return QThread::currentThread() == thread(
 // ---- Sending ----
 
 namespace {
-QByteArray frameOf(const QString& command) {
+QByteArray FrameCommand(const QString& command) {
     QByteArray frame = command.toLatin1();
     frame.append('\r');
     frame.append('\n');
@@ -71,8 +71,8 @@ bool DeviceLink::currentLocked(const SendFrom& from) const {
 
 // Under one lock with the parser's settling: the query is outstanding, and
 // AwaitingReply set, before the frame's first byte leaves.
-DeviceLink::Sent DeviceLink::transmit(const QString& command, const SendFrom& from, bool dropped) {
-    const QByteArray frame = frameOf(command);
+DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFrom& from, bool dropped) {
+    const QByteArray frame = FrameCommand(command);
     bool refused = false;
     bool closed = false;
     {
@@ -136,14 +136,14 @@ void DeviceLink::sendFromUi(const QString& command, const SendFrom& from, std::f
             if (done) done(s);
         };
         if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
-        if (!replyMissing()) return finish(transmit(command, from, false));
-        if (m_timeoutShown) return finish(transmit(command, from, true));
+        if (!replyMissing()) return finish(TransmitFrame(command, from, false));
+        if (m_timeoutShown) return finish(TransmitFrame(command, from, true));
         pause(m_timings.replyGraceMs);
         then([this, command, from, finish] {
             if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
             const bool dropped = replyMissing();
             if (dropped) linkLost();
-            finish(transmit(command, from, dropped));
+            finish(TransmitFrame(command, from, dropped));
         });
     });
 }
@@ -160,7 +160,7 @@ DeviceLink::Sent DeviceLink::transmitFromWorker(const QString& command, const Se
             linkLost();
         }
     }
-    return transmit(command, from, dropped);
+    return TransmitFrame(command, from, dropped);
 }
 
 // The reply did not come: count down in the querying dialog, then the
@@ -306,7 +306,7 @@ void DeviceLink::pollWorker() {
         const Clock::time_point start = m_triggerTime;
         lock.unlock();
         m_cycleRunning = true;
-        pollCycle(epoch, start);
+        PollThread(epoch, start);
         m_cycleRunning = false;
         lock.lock();
     }
@@ -327,7 +327,7 @@ bool DeviceLink::waitForHold(std::uint64_t epoch) {
     return !m_quit && m_epoch.load() == epoch && m_state.PollingEnabled == 1;
 }
 
-void DeviceLink::pollCycle(std::uint64_t epoch, Clock::time_point start) {
+void DeviceLink::PollThread(std::uint64_t epoch, Clock::time_point start) {
     using std::chrono::milliseconds;
     if (!sleepUntil(start + milliseconds(m_timings.pollStartMs), epoch)) return;
     const milliseconds pace(m_timings.pollPasses * m_timings.passMs);

@@ -27,7 +27,7 @@ QByteArray body(const QByteArray& bytes) {
 
 }  // namespace
 
-QString replyText(const QByteArray& bytes) { return QString::fromLatin1(body(bytes)); }
+QString ExtractReplyText(const QByteArray& bytes) { return QString::fromLatin1(body(bytes)); }
 
 bool isReplyNumber(const QString& text) {
     try {
@@ -48,11 +48,11 @@ int couplingOfDigits(const QString& digits) {
     return value == 1 ? 1 : value == 10 ? 2 : value == 11 ? 3 : 0;
 }
 
-ReplyOutcome parseReply(const ReplyInput& in) {
+ReplyOutcome ReplyParser(const ReplyInput& in) {
     ReplyOutcome out;
     out.mode = in.mode;
     out.readable = !in.overlong && terminated(in.bytes);
-    out.text = in.overlong ? QString() : replyText(in.bytes);
+    out.text = in.overlong ? QString() : ExtractReplyText(in.bytes);
     // A status cut short reads as garbled, never as the digits it happens to hold.
     const QByteArray line = out.readable ? body(in.bytes) : QByteArray();
     if (line.size() > 12) {

@@ -45,10 +45,10 @@ struct ReplyOutcome {
     std::vector<ReplyEffect> effects;
 };
 
-ReplyOutcome parseReply(const ReplyInput& in);
+ReplyOutcome ReplyParser(const ReplyInput& in);
 
 // The reply without the CR and LF bytes that end it.
-QString replyText(const QByteArray& bytes);
+QString ExtractReplyText(const QByteArray& bytes);
 // A decimal number with a point, as the instrument writes one.
 bool isReplyNumber(const QString& text);
 

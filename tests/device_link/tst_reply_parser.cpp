@@ -113,7 +113,7 @@ void tst_ReplyParser::parse() {
     QFETCH(int, field);
     QFETCH(int, counter);
     QFETCH(int, mode);
-    const ReplyOutcome out = parseReply(in);
+    const ReplyOutcome out = ReplyParser(in);
     QCOMPARE(names(out.effects), effects);
     // The field matters only to ShowField.
     const bool shown = std::count(out.effects.begin(), out.effects.end(), ReplyEffect::ShowField);
@@ -160,11 +160,11 @@ void tst_ReplyParser::text() {
     in.query = QStringLiteral("STATUS?");
     in.bytes = bytes;
     in.overlong = overlong;
-    const ReplyOutcome out = parseReply(in);
+    const ReplyOutcome out = ReplyParser(in);
     QCOMPARE(out.text, text);
     QCOMPARE(out.readable, readable);
     if (!digits.isEmpty()) QCOMPARE(out.couplingDigits + QLatin1Char('/') + out.outputDigit, digits);
-    if (!overlong) QCOMPARE(replyText(bytes), text);
+    if (!overlong) QCOMPARE(ExtractReplyText(bytes), text);
 }
 
 void tst_ReplyParser::coupling_data() {

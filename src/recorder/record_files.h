@@ -62,17 +62,36 @@ void writeFileBytes(const QString& path, const QByteArray& bytes);
 // The table as a record file holds it.
 void writeRecordFile(const QString& path, const RecordTable& table);
 
+// Writes the table to a new file `name` in `dir`, or, when that name is
+// taken by anything at all, "<name> (2).txt", "<name> (3).txt" and so on:
+// never replaces a file nor writes through a link. Returns the path written.
+// Throws EFileError; a failed write leaves no file behind.
+QString saveNewRecordFile(const QString& dir, const QString& name, const RecordTable& table);
+
+// Where writing `path` lands: `path` itself, or the file a symbolic link
+// there leads to.
+struct WriteTarget {
+    QString path;          // the file to write
+    bool viaLink = false;  // reached through a symbolic link at the path asked for
+    bool exists = false;   // something is there to be replaced
+};
+// Throws EFileError, naming `path`, for a link that leads nowhere or to
+// anything but a regular file.
+WriteTarget writeTarget(const QString& path);
+
 // The table's lines as comma-separated values: each TAB-separated field one
 // value, quoted as RFC 4180 asks when it holds a comma, a quote, CR or LF;
 // CR LF after every line.
 QByteArray csvBytes(const RecordTable& table);
 
 // Reads a record file for merging. Throws EFileError, naming the file, when
-// it cannot be read, holds NUL bytes or other binary data, or is larger or
-// has more lines than the longest record.
+// it is not a regular file (or a link to one), cannot be read, holds NUL bytes
+// or other binary data, or is larger or has more lines than the longest record.
+// Never waits on a pipe or device.
 RecordLines readRecordLines(const QString& path);
 
-// Throws EFileError when the file cannot be opened for reading.
+// Throws EFileError when the file is not a regular file (or a link to one)
+// or cannot be opened for reading. Never waits on a pipe or device.
 void checkReadable(const QString& path);
 
 // `chosen` with its last suffix replaced by `suffix` (".xls", ".csv"), or
@@ -85,11 +104,12 @@ QString exportPath(const QString& chosen, const QString& suffix = QStringLiteral
 QString recordDirectory();
 QString recordDirectory(const QString& programDir, const QString& fallbackDir);
 
-// Names of every entry of `dir` matching "*.txt", in the order the file system
-// lists them.
+// Names of the regular files of `dir`, and of links to regular files, that
+// match "*.txt" in any case, in the order the file system lists them.
 QStringList searchAllSaveFiles(const QString& dir);
 
-// searchAllSaveFiles with every ".txt", in any case, removed from each name.
-QStringList savedRecordEntries(const QString& dir);
+// A record file's name as the saved-record list shows it: its last ".txt",
+// in any case, left out.
+QString savedRecordEntry(const QString& fileName);
 
 }  // namespace lqs

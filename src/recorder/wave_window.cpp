@@ -582,12 +582,16 @@ void TForm_Wave::Btn_SetupClick() {
 
 QString TForm_Wave::saveRecord() {
     if (RecordDir.isEmpty()) RecordDir = LocateRecordDir();  // reports again why there is no folder
-    const QString name = recordFileName(Now());
-    const QString path = RecordDir + QLatin1Char('/') + name;
-    writeRecordFile(path, *state.Table);
+    const QString path = saveNewRecordFile(RecordDir, recordFileName(Now()), *state.Table);
     m_unsaved = 0;
-    lst_Load->addItem(name.left(name.size() - 4));
+    addSavedRecord(QFileInfo(path).fileName());
     return path;
+}
+
+// The entry shows the name without ".txt" and keeps the file's own name.
+void TForm_Wave::addSavedRecord(const QString& fileName) {
+    auto* item = new QListWidgetItem(savedRecordEntry(fileName), lst_Load);
+    item->setData(Qt::UserRole, fileName);
 }
 
 void TForm_Wave::btn_SaveClick() {
@@ -606,15 +610,20 @@ void TForm_Wave::btn_ExportClick() {
     const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
     if (chosen.path.isEmpty() || !state.Table) return;
     const QString path = exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
-    if (QFileInfo::exists(path) &&
-        !askYesNo(QStringLiteral("\"%1\" already exists. Replace it?").arg(QDir::toNativeSeparators(path)),
-                  "replaceExport"))
-        return;
+    WriteTarget target;
+    if (!runGuarded(this, [&] { target = writeTarget(path); })) return;
+    const QString shownPath = QDir::toNativeSeparators(path);
+    // Through a link the file replaced lies elsewhere: the question names it.
+    const QString question =
+        target.viaLink ? QStringLiteral("\"%1\" is a link to \"%2\". Replace \"%2\"?")
+                             .arg(shownPath, QDir::toNativeSeparators(target.path))
+                       : QStringLiteral("\"%1\" already exists. Replace it?").arg(shownPath);
+    if (target.exists && !askYesNo(question, "replaceExport")) return;
     runGuarded(this, [&] {
         if (chosen.csv)
-            writeFileBytes(path, csvBytes(*state.Table));
+            writeFileBytes(target.path, csvBytes(*state.Table));
         else
-            writeRecordFile(path, *state.Table);
+            writeRecordFile(target.path, *state.Table);
     });
 }
 
@@ -660,21 +669,14 @@ void TForm_Wave::btn_DeleteClick() { showSavedRecordList(PlotColors::Fuchsia); }
 
 void TForm_Wave::fillSavedRecordList() {
     lst_Load->clear();
-    if (!RecordDir.isEmpty()) lst_Load->addItems(savedRecordEntries(RecordDir));
+    if (RecordDir.isEmpty()) return;
+    for (const QString& name : searchAllSaveFiles(RecordDir)) addSavedRecord(name);
 }
 
 void TForm_Wave::lst_LoadClick() {
     QListWidgetItem* item = lst_Load->currentItem();
     if (!item) return;
-    QString path = RecordDir + QLatin1Char('/') + item->text() + QStringLiteral(".txt");
-    if (!QFileInfo::exists(path)) {
-        // The list matches ".txt" in any case; on a case-sensitive file
-        // system the entry must still lead back to its own file.
-        const QString wanted = item->text() + QStringLiteral(".txt");
-        for (const QString& name : searchAllSaveFiles(RecordDir)) {
-            if (name.compare(wanted, Qt::CaseInsensitive) == 0) path = RecordDir + QLatin1Char('/') + name;
-        }
-    }
+    const QString path = RecordDir + QLatin1Char('/') + item->data(Qt::UserRole).toString();
     if (!loadMode()) {
         const QString name = item->text();
         if (!askYesNo(QStringLiteral("Delete %1?").arg(name), "confirmDelete")) {
@@ -694,7 +696,7 @@ void TForm_Wave::lst_LoadClick() {
                                                        : QStringLiteral("Merged %1 lines").arg(merged));
             }
         } else {
-            checkReadable(path);  // an unreadable file stays, whatever it holds
+            checkReadable(path);  // an unreadable file, or anything but a file, stays
             QFile::remove(path);  // a failed deletion shows only as the name staying listed
             fillSavedRecordList();
         }

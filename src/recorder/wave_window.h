@@ -157,6 +157,7 @@ private:
     // Writes the table under a new name in the record folder and lists it;
     // returns the path. Throws EFileError.
     QString saveRecord();
+    void addSavedRecord(const QString& fileName);
     bool askYesNo(const QString& text, const char* name);
     void setChoosersEnabled(bool enabled);
     void trackExtremes(const QStringList& readings, const double (&values)[4]);

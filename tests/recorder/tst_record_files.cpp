@@ -10,8 +10,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <csignal>
+#include <optional>
 
 #include "csv_reader.h"
+#include "fifo_guard.h"
 #include "test_files.h"
 
 using namespace lqs;
@@ -72,10 +74,12 @@ private Q_SLOTS:
     void insertAfterHeader();
     void exportPath_data();
     void exportPath();
-    void entryNames();
+    void listsRegularFilesOnly();
     void directoryFallback();
     void failures_data();
     void failures();
+    void refusesWhatIsNotAFile_data();
+    void refusesWhatIsNotAFile();
     void refusesWhatIsNotARecord_data();
     void refusesWhatIsNotARecord();
     void csvReadsBack();
@@ -199,24 +203,23 @@ void TestRecordFiles::exportPath() {
     QCOMPARE(lqs::exportPath(chosen, suffix), path);
 }
 
-void TestRecordFiles::entryNames() {
+// Only regular files, or links to them, are records: a folder, a pipe or a
+// dangling link named like one is left out.
+void TestRecordFiles::listsRegularFilesOnly() {
     QTemporaryDir dir;
     for (const char* name :
-         {".hidden.txt", "a.TXT.txt", "b.Txt", "x.txtfile.txt", "y.doc", "z.txt.bak"})
+         {".hidden.txt", "a.TXT.txt", "b.Txt", "run.txt", "run.txt.txt", "y.doc"})
         spit(dir.filePath(name), "x");
     QVERIFY(QDir(dir.path()).mkdir("folder.txt"));
-    const QHash<QString, QString> entryOf{{".hidden.txt", ".hidden"},
-                                          {"a.TXT.txt", "a"},
-                                          {"b.Txt", "b"},
-                                          {"folder.txt", "folder"},
-                                          {"x.txtfile.txt", "xfile"}};
+    test::FifoGuard pipe(dir.filePath("pipe.txt"));
+    QVERIFY(pipe.made);
+    QVERIFY(QFile::link(dir.filePath("run.txt"), dir.filePath("link.txt")));
+    QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("dangling.txt")));
     const QStringList found = searchAllSaveFiles(dir.path());
-    QCOMPARE(QSet<QString>(found.begin(), found.end()),
-             QSet<QString>(entryOf.keyBegin(), entryOf.keyEnd()));
-    const QStringList entries = savedRecordEntries(dir.path());
-    QCOMPARE(entries.size(), found.size());
-    for (qsizetype i = 0; i < found.size(); ++i) QCOMPARE(entries[i], entryOf[found[i]]);
-    QVERIFY(savedRecordEntries(dir.filePath("missing")).isEmpty());
+    QCOMPARE(
+        QSet<QString>(found.begin(), found.end()),
+        (QSet<QString>{".hidden.txt", "a.TXT.txt", "b.Txt", "run.txt", "run.txt.txt", "link.txt"}));
+    QVERIFY(searchAllSaveFiles(dir.filePath("missing")).isEmpty());
 }
 
 void TestRecordFiles::directoryFallback() {
@@ -244,7 +247,6 @@ void TestRecordFiles::failures_data() {
     QTest::addColumn<bool>("write");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("what");
-    QTest::newRow("read a folder") << false << m_dir.path() << QString("Cannot open file");
     QTest::newRow("read a missing file")
         << false << m_dir.filePath("gone") << QString("Cannot open file");
     QTest::newRow("write into a missing folder")
@@ -264,6 +266,39 @@ void TestRecordFiles::failures() {
     });
     const QString start = what + " \"" + path + "\". ";
     QVERIFY2(message.startsWith(start) && message.size() > start.size(), qPrintable(message));
+}
+
+// Loading and deleting open only regular files, and never wait on a pipe.
+void TestRecordFiles::refusesWhatIsNotAFile_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("named pipe") << QString("pipe") << QString("It is a named pipe, not a file");
+    QTest::newRow("link to a named pipe")
+        << QString("link") << QString("It is a link to a named pipe, not a file");
+    QTest::newRow("device") << QString("device") << QString("It is a device, not a file");
+    QTest::newRow("folder") << QString("folder") << QString("It is a folder, not a file");
+    QTest::newRow("dangling link")
+        << QString("dangling") << QString("It is a link to \"%1/gone\", which does not exist");
+}
+
+void TestRecordFiles::refusesWhatIsNotAFile() {
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    QString path = dir.filePath("x.txt");
+    std::optional<test::FifoGuard> pipe;
+    if (kind == "pipe" || kind == "link") {
+        pipe.emplace(dir.filePath(kind == "link" ? "pipe" : "x.txt"));
+        QVERIFY(pipe->made);
+    }
+    if (kind == "link") QVERIFY(QFile::link(dir.filePath("pipe"), path));
+    if (kind == "dangling") QVERIFY(QFile::link(dir.filePath("gone"), path));
+    if (kind == "device") path = "/dev/null";
+    if (kind == "folder") path = dir.path();
+    const QString expected = "Cannot open file \"" + path + "\". " + reason.arg(dir.path());
+    QCOMPARE(failureOf([&] { readRecordLines(path); }), expected);
+    QCOMPARE(failureOf([&] { checkReadable(path); }), expected);
+    QVERIFY(!pipe || !pipe->blocked);
 }
 
 void TestRecordFiles::refusesWhatIsNotARecord_data() {

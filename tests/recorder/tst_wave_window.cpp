@@ -1,6 +1,7 @@
 #include "app_windows.h"
 #include "csv_reader.h"
 #include "error_box.h"
+#include "fifo_guard.h"
 #include "messages_box.h"
 #include "modal_watcher.h"
 #include "record_files.h"
@@ -137,6 +138,11 @@ QStringList entries(const QListWidget* list) {
     return out;
 }
 
+QStringList sorted(QStringList list) {
+    list.sort();
+    return list;
+}
+
 }  // namespace
 
 class tst_WaveWindow : public QObject {
@@ -169,7 +175,12 @@ private Q_SLOTS:
     void noWritableFolder();
     void channelOneReadsOnBlack_data();
     void channelOneReadsOnBlack();
-    void saveListAndTwoSavesInASecond();
+    void saveNeverReplaces_data();
+    void saveNeverReplaces();
+    void entriesKeepTheirFileNames_data();
+    void entriesKeepTheirFileNames();
+    void loadAndDeleteRefuseWhatIsNotAFile_data();
+    void loadAndDeleteRefuseWhatIsNotAFile();
     void loadMergesAfterTheHeader();
     void loadRefusesWhatIsNotText();
     void loadBeforeAnyStartDropsTheLines();
@@ -576,14 +587,18 @@ void tst_WaveWindow::unsavedRecordingOnClose() {
 
 void tst_WaveWindow::timeOutSavesTheRecording() {
     Program p;
+    const QDateTime now(QDate(2026, 12, 6), QTime(21, 5, 33));
+    p.wave->Now = [now] { return now; };
+    test::writeFile(p.dir.filePath(recordFileName(now)), "earlier");  // the name is taken
     p.record(3);
     // The lost reply's box, as the link shows it; its OK ends the program.
     p.form->windows().Messages->show();
     p.form->setFrameEnabled(false);
     QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
     QVERIFY(!p.form->isVisible());
-    QCOMPARE(p.records().size(), 1);
-    const QString path = p.dir.filePath(p.records().first());
+    QCOMPARE(p.records().size(), 2);
+    QCOMPARE(test::readAll(p.dir.filePath(recordFileName(now))), QByteArray("earlier"));
+    const QString path = p.dir.filePath(QStringLiteral("2026-12-6 21 5 33 (2).txt"));
     QCOMPARE(test::readAll(path).count("\r\n"), 4);
     QCOMPARE(p.boxes.seen.size(), 1);  // no question: it tells where the record went
     QCOMPARE(p.boxes.seen[0].text, "The recording was saved to \"" + path + "\".");
@@ -693,21 +708,143 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
     }
 }
 
-void tst_WaveWindow::saveListAndTwoSavesInASecond() {
+void tst_WaveWindow::saveNeverReplaces_data() {
+    QTest::addColumn<QString>("taken");     // what holds the record's name before the first Save
+    QTest::addColumn<QStringList>("saved");  // the file each Save writes
+    const QString n = QStringLiteral("2026-12-6 21 5 33");
+    QTest::newRow("two saves in one second") << "" << QStringList{n + ".txt", n + " (2).txt"};
+    QTest::newRow("clock set back onto earlier records") << "records" << QStringList{n + " (3).txt"};
+    QTest::newRow("a link to a file elsewhere") << "link" << QStringList{n + " (2).txt"};
+    QTest::newRow("a dangling link") << "dangling" << QStringList{n + " (2).txt"};
+    QTest::newRow("a named pipe") << "pipe" << QStringList{n + " (2).txt"};
+    QTest::newRow("a folder") << "folder" << QStringList{n + " (2).txt"};
+}
+
+void tst_WaveWindow::saveNeverReplaces() {
+    QFETCH(QString, taken);
+    QFETCH(QStringList, saved);
     Fixture f;
     QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);  // before any Start: nothing
     QVERIFY(entries(f.wave.lst_Load).isEmpty());
+    f.now = QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33));
+    const QString first = f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"));
+    const QString second = f.dir.filePath(QStringLiteral("2026-12-6 21 5 33 (2).txt"));
+    const QString target = f.dir.filePath(QStringLiteral("elsewhere/target.txt"));
+    const QString missing = f.dir.filePath(QStringLiteral("elsewhere/missing.txt"));
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("elsewhere")));
+    test::writeFile(target, "target");
+    std::optional<test::FifoGuard> pipe;
+    if (taken == QLatin1String("records")) {
+        test::writeFile(first, "earlier");
+        test::writeFile(second, "earlier 2");
+    }
+    if (taken == QLatin1String("link")) QVERIFY(QFile::link(target, first));
+    if (taken == QLatin1String("dangling")) QVERIFY(QFile::link(missing, first));
+    if (taken == QLatin1String("pipe")) QVERIFY(pipe.emplace(first).made);
+    if (taken == QLatin1String("folder")) QVERIFY(QDir().mkdir(first));
+    f.wave.fillSavedRecordList();
+    QStringList listed = entries(f.wave.lst_Load);
+
+    f.setup();
+    f.start();
+    QHash<QString, QByteArray> written;
+    for (const QString& name : saved) {
+        f.wave.tmr_ScaleTimer();  // one line more each time, so the files differ
+        QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
+        QCOMPARE(f.wave.unsavedLines(), 0);
+        written[name] = f.wave.state.Table->bytes();
+        listed << name.chopped(4);
+    }
+    QVERIFY(errorBoxes(*f.boxes).isEmpty());
+    for (auto it = written.cbegin(); it != written.cend(); ++it)
+        QCOMPARE(test::readAll(f.dir.filePath(it.key())), it.value());
+    QCOMPARE(entries(f.wave.lst_Load), listed);
+    // Whatever held the name is as it was.
+    QCOMPARE(test::readAll(target), QByteArray("target"));
+    QVERIFY(!QFileInfo::exists(missing));
+    if (taken == QLatin1String("records")) {
+        QCOMPARE(test::readAll(first), QByteArray("earlier"));
+        QCOMPARE(test::readAll(second), QByteArray("earlier 2"));
+    }
+    if (taken == QLatin1String("link") || taken == QLatin1String("dangling")) QVERIFY(QFileInfo(first).isSymLink());
+    if (pipe) QVERIFY(!pipe->blocked);
+    if (taken == QLatin1String("folder")) QVERIFY(QFileInfo(first).isDir());
+}
+
+void tst_WaveWindow::entriesKeepTheirFileNames_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("Load run") << "Load" << "run" << "run.txt";
+    QTest::newRow("Load run.txt") << "Load" << "run.txt" << "run.txt.txt";
+    QTest::newRow("Delete run") << "Delete" << "run" << "run.txt";
+    QTest::newRow("Delete run.txt") << "Delete" << "run.txt" << "run.txt.txt";
+}
+
+// Only the last ".txt" is left out of an entry, and the entry acts on its
+// own file; a folder named like a record is not listed.
+void tst_WaveWindow::entriesKeepTheirFileNames() {
+    QFETCH(QString, button);
+    QFETCH(QString, entry);
+    QFETCH(QString, file);
+    Fixture f;
+    f.answer = QMessageBox::Yes;
+    test::writeFile(f.dir.filePath(QStringLiteral("run.txt")), "h\r\nfrom run.txt\r\n");
+    test::writeFile(f.dir.filePath(QStringLiteral("run.txt.txt")), "h\r\nfrom run.txt.txt\r\n");
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("folder.txt")));
+    f.wave.fillSavedRecordList();
+    QCOMPARE(sorted(entries(f.wave.lst_Load)), (QStringList{"run", "run.txt"}));
+    f.setup();
+    f.start();
+    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete, Qt::LeftButton);
+    clickEntry(f.wave.lst_Load, entry);
+    QVERIFY(errorBoxes(*f.boxes).isEmpty());
+    const QString other = file == QLatin1String("run.txt") ? QStringLiteral("run.txt.txt") : QStringLiteral("run.txt");
+    QVERIFY(QFile::exists(f.dir.filePath(other)));
+    if (button == QLatin1String("Load")) {
+        QCOMPARE(f.wave.state.Table->line(1), "from " + file.toLatin1());
+        return;
+    }
+    QVERIFY(!QFile::exists(f.dir.filePath(file)));
+    QCOMPARE(entries(f.wave.lst_Load), QStringList{other.chopped(4)});
+}
+
+void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("Load: a named pipe") << "Load" << false << "It is a named pipe, not a file.";
+    QTest::newRow("Delete: a named pipe") << "Delete" << false << "It is a named pipe, not a file.";
+    QTest::newRow("Load: a link to a named pipe") << "Load" << true << "It is a link to a named pipe, not a file.";
+    QTest::newRow("Delete: a link to a named pipe") << "Delete" << true << "It is a link to a named pipe, not a file.";
+}
+
+// A record listed earlier and then replaced by a pipe: it is refused at once,
+// naming the file, and stays where it is.
+void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile() {
+    QFETCH(QString, button);
+    QFETCH(bool, link);
+    QFETCH(QString, reason);
+    Fixture f;
+    f.answer = QMessageBox::Yes;
+    const QString path = f.dir.filePath(QStringLiteral("x.txt"));
+    test::writeFile(path, "h\r\nline\r\n");
+    f.wave.fillSavedRecordList();
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
-    f.now = QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33));
-    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
-    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
-    QCOMPARE(entries(f.wave.lst_Load), (QStringList{"2026-12-6 21 5 33", "2026-12-6 21 5 33"}));
-    const QByteArray expected = "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
-                                "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n";
-    QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"))), expected);
-    QCOMPARE(f.wave.unsavedLines(), 0);
+    QVERIFY(QFile::remove(path));
+    test::FifoGuard pipe(link ? f.dir.filePath(QStringLiteral("pipe")) : path);
+    QVERIFY(pipe.made);
+    if (link) QVERIFY(QFile::link(f.dir.filePath(QStringLiteral("pipe")), path));
+
+    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete, Qt::LeftButton);
+    clickEntry(f.wave.lst_Load, QStringLiteral("x"));
+    QVERIFY(!pipe.blocked);
+    QCOMPARE(errorBoxes(*f.boxes), QStringList{"Cannot open file \"" + path + "\". " + reason});
+    QVERIFY(QFileInfo(path).isSymLink() || QFileInfo(path).exists());
+    QVERIFY(f.wave.lst_Load->isVisible());
+    QCOMPARE(f.wave.state.Table->lineCount(), 2);
 }
 
 void tst_WaveWindow::loadMergesAfterTheHeader() {
@@ -817,12 +954,23 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites_data() {
     QTest::addColumn<bool>("csv");
     QTest::addColumn<QMessageBox::StandardButton>("answer");
     QTest::addColumn<QString>("written");  // empty: nothing
-    QTest::addColumn<QString>("asked");    // the file the question names; empty: none
-    // data.txt and data.xls exist already.
-    QTest::newRow("data.txt: asks about data.xls, No") << "data.txt" << false << QMessageBox::No << "" << "data.xls";
+    QTest::addColumn<QString>("asked");    // the box shown, %1 the folder, %2 its real path; empty: none
+    // data.txt and data.xls exist already; link.xls leads to elsewhere/target.xls, and
+    // dangling.xls to elsewhere/missing.xls, which does not exist.
+    const QString exists = QStringLiteral("\"%1/data.xls\" already exists. Replace it?");
+    const QString linked =
+        QStringLiteral("\"%1/link.xls\" is a link to \"%2/elsewhere/target.xls\". Replace \"%2/elsewhere/target.xls\"?");
+    QTest::newRow("data.txt: asks about data.xls, No") << "data.txt" << false << QMessageBox::No << "" << exists;
     QTest::newRow("data.txt: asks about data.xls, Yes")
-        << "data.txt" << false << QMessageBox::Yes << "data.xls" << "data.xls";
-    QTest::newRow("data.XLS: the same") << "data.XLS" << false << QMessageBox::Yes << "data.xls" << "data.xls";
+        << "data.txt" << false << QMessageBox::Yes << "data.xls" << exists;
+    QTest::newRow("data.XLS: the same") << "data.XLS" << false << QMessageBox::Yes << "data.xls" << exists;
+    QTest::newRow("link: names its target, No") << "link.xls" << false << QMessageBox::No << "" << linked;
+    QTest::newRow("link: names its target, Yes")
+        << "link.xls" << false << QMessageBox::Yes << "elsewhere/target.xls" << linked;
+    QTest::newRow("dangling link: refused")
+        << "dangling.xls" << false << QMessageBox::NoButton << ""
+        << "Cannot create file \"%1/dangling.xls\". It is a link to \"%1/elsewhere/missing.xls\", which does not "
+           "exist.";
     QTest::newRow("new name") << "new" << false << QMessageBox::NoButton << "new.xls" << "";
     QTest::newRow("CSV, new name") << "data" << true << QMessageBox::NoButton << "data.csv" << "";
     QTest::newRow("CSV, data.txt") << "data.txt" << true << QMessageBox::NoButton << "data.csv" << "";
@@ -840,6 +988,12 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     f.boxes.reset();
     test::writeFile(f.dir.filePath(QStringLiteral("data.txt")), "old txt");
     test::writeFile(f.dir.filePath(QStringLiteral("data.xls")), "old xls");
+    const QString target = f.dir.filePath(QStringLiteral("elsewhere/target.xls"));
+    const QString missing = f.dir.filePath(QStringLiteral("elsewhere/missing.xls"));
+    QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("elsewhere")));
+    test::writeFile(target, "old target");
+    QVERIFY(QFile::link(target, f.dir.filePath(QStringLiteral("link.xls"))));
+    QVERIFY(QFile::link(missing, f.dir.filePath(QStringLiteral("dangling.xls"))));
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
@@ -879,10 +1033,13 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     driver.stop();
 
     QCOMPARE(questions, asked.isEmpty() ? QStringList()
-                                        : QStringList{"\"" + f.dir.filePath(asked) + "\" already exists. Replace it?"});
+                                        : QStringList{asked.arg(f.dir.path(), QFileInfo(f.dir.path()).canonicalFilePath())});
     QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.txt"))), QByteArray("old txt"));
     if (written != QLatin1String("data.xls"))
         QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.xls"))), QByteArray("old xls"));
+    if (written != QLatin1String("elsewhere/target.xls")) QCOMPARE(test::readAll(target), QByteArray("old target"));
+    QVERIFY(QFileInfo(f.dir.filePath(QStringLiteral("link.xls"))).isSymLink());
+    QVERIFY(!QFileInfo::exists(missing));
     if (written.isEmpty()) return;
     const QByteArray bytes = test::readAll(f.dir.filePath(written));
     const RecordTable& t = *f.wave.state.Table;

@@ -9,7 +9,8 @@
 namespace lqs {
 
 // A directory of links to ports that live elsewhere (a simulator's
-// pseudo-terminals), offered after the machine's own ports.
+// pseudo-terminals), offered after the machine's own ports. Only a private
+// directory of this user's is read (isPrivateDirectory in port_list_dir.h).
 struct PortLinkDirectory {
     QString path;
     QString description;  // said of every port found there

@@ -1,5 +1,6 @@
 // Linux: the kernel's tty class in sysfs says which nodes have hardware behind them.
 #include "port_list.h"
+#include "port_list_dir.h"
 
 #include <QDir>
 #include <QFile>
@@ -136,6 +137,8 @@ QList<PortEntry> listPortEntries(const PortListSources& sources) {
         ports += *group;
     }
     for (const PortLinkDirectory& links : sources.linkDirectories) {
+        // Another user could have made it, with links to a fake instrument.
+        if (!isPrivateDirectory(QFile::encodeName(links.path).constData())) continue;
         const QDir dir(links.path);
         QStringList found = dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         std::sort(found.begin(), found.end(), naturalLess);

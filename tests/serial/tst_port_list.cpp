@@ -1,6 +1,10 @@
 #include "fake_ports.h"
 #include "port_list.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,6 +21,8 @@ private Q_SLOTS:
     void listing();
     void atMostTen();
     void missingRoots();
+    void untrustedLinkDirectory_data();
+    void untrustedLinkDirectory();
     void descriptions();
 };
 
@@ -108,6 +114,41 @@ void TestPortList::missingRoots() {
     // Without sysfs the simulator is still offered.
     nowhere.linkDirectories = tree.sources.linkDirectories;
     QCOMPARE(listSerialPorts(nowhere), tree.resolve({QStringLiteral("$sim/ttyLQS2")}));
+}
+
+// Links in a directory someone else could write to may lead to another
+// user's fake instrument; the simulator refuses such a directory, so does the list.
+void TestPortList::untrustedLinkDirectory_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("listed");
+    QTest::newRow("private, mode 0700") << QStringLiteral("0700") << true;
+    QTest::newRow("writable by everyone") << QStringLiteral("0777") << false;
+    QTest::newRow("writable by the group") << QStringLiteral("0770") << false;
+    QTest::newRow("owned by another user") << QStringLiteral("nobody") << false;
+    QTest::newRow("a link to a private directory") << QStringLiteral("symlink") << false;
+}
+
+void TestPortList::untrustedLinkDirectory() {
+    QFETCH(QString, change);
+    QFETCH(bool, listed);
+    FakeTree tree;
+    QVERIFY(tree.ok());
+    QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
+    const QByteArray dir = QFile::encodeName(tree.simDir());
+    if (change == QLatin1String("nobody")) {
+        const passwd* nobody = ::getpwnam("nobody");
+        if (::geteuid() != 0 || !nobody) QSKIP("needs root and a user nobody");
+        QCOMPARE(::chown(dir.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    } else if (change == QLatin1String("symlink")) {
+        const QString real = tree.simDir() + QStringLiteral("-real");
+        QVERIFY(QDir().rename(tree.simDir(), real));
+        QVERIFY(QFile::link(real, tree.simDir()));
+    } else {
+        QCOMPARE(::chmod(dir.constData(), static_cast<mode_t>(change.toUInt(nullptr, 8))), 0);
+    }
+    const QStringList expected =
+        listed ? QStringList{QStringLiteral("$sim/ttyLQS0")} : QStringList();
+    QCOMPARE(listSerialPorts(tree.sources), tree.resolve(expected));
 }
 
 // What sysfs knows of a USB adapter is found above its tty, whether the tty

@@ -1,3 +1,4 @@
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <QTemporaryDir>
@@ -32,6 +33,7 @@ private Q_SLOTS:
     void stopIsPrompt_data();
     void stopIsPrompt();
     void linkFollowsLifetime();
+    void exclusiveEndsWhenClientLeaves();
     void strictWire_data();
     void strictWire();
 
@@ -206,6 +208,20 @@ void TestPtyEndpoint::linkFollowsLifetime() {
     QCOMPARE(::symlink("/dev/null", link.c_str()), 0);
     ep_->stop();
     QCOMPARE(readLink(link), std::string("/dev/null"));
+}
+
+// A program killed while it held the line exclusive must not lock the next one out.
+void TestPtyEndpoint::exclusiveEndsWhenClientLeaves() {
+    // Opened first, so watching opens and closes nothing after the holder leaves.
+    PtyPort watcher(ep_->slavePath());
+    auto exclusive = [&watcher] {
+        int on = -1;
+        return ::ioctl(watcher.fd(), TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    QCOMPARE(::ioctl(port_->fd(), TIOCEXCL), 0);
+    QCOMPARE(exclusive(), 1);
+    port_.reset();  // as the kernel closes a killed program's descriptors
+    QTRY_COMPARE(exclusive(), 0);
 }
 
 // The line as a strict instrument sees it: each frame kept byte for byte, and

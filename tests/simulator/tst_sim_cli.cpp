@@ -1,7 +1,11 @@
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -49,6 +53,8 @@ class TestSimCli : public QObject {
 private Q_SLOTS:
     void servesPortAndExitsOnSigterm();
     void defaultLinksSkipLiveOnes();
+    void linkReplacesOnlyDeadOnes_data();
+    void linkReplacesOnlyDeadOnes();
 };
 
 void TestSimCli::servesPortAndExitsOnSigterm() {
@@ -99,6 +105,61 @@ void TestSimCli::defaultLinksSkipLiveOnes() {
     QVERIFY(terminatesCleanly(second));
     QVERIFY(!exists(lqs::sim::linkPath(stale)));
     QVERIFY(!exists(lqs::sim::linkPath(index2)));
+}
+
+// A killed simulator leaves its --link behind; the next one takes it over, and
+// prints its port only once the link leads there. Anything else at PATH stays.
+void TestSimCli::linkReplacesOnlyDeadOnes_data() {
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("link to a pseudo-terminal that is gone") << QStringLiteral("gone") << true;
+    QTest::newRow("link to another user's pseudo-terminal") << QStringLiteral("foreign") << true;
+    QTest::newRow("link to a live pseudo-terminal of ours") << QStringLiteral("live") << false;
+    QTest::newRow("a plain file") << QStringLiteral("file") << false;
+}
+
+void TestSimCli::linkReplacesOnlyDeadOnes() {
+    QFETCH(QString, existing);
+    QFETCH(bool, replaced);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string link = dir.path().toStdString() + "/port";
+
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const auto closeMaster = qScopeGuard([master] { ::close(master); });
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const std::string pts = ::ptsname(master);
+    if (existing == QLatin1String("file")) {
+        QVERIFY(QFile(QString::fromStdString(link)).open(QIODevice::WriteOnly));
+    } else {
+        if (existing == QLatin1String("foreign")) {
+            const passwd* nobody = ::getpwnam("nobody");
+            if (::geteuid() != 0 || !nobody) QSKIP("needs root and a user nobody");
+            QCOMPARE(::chown(pts.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        }
+        const std::string target = existing == QLatin1String("gone") ? "/dev/pts/999999" : pts;
+        QCOMPARE(::symlink(target.c_str(), link.c_str()), 0);
+    }
+    const std::string before = readLink(link);
+
+    QProcess sim;
+    const QByteArray slave =
+        startSim(sim, {QStringLiteral("--link"), QString::fromStdString(link)});
+    if (!replaced) {
+        QCOMPARE(slave, QByteArray());
+        QVERIFY(sim.state() == QProcess::NotRunning || sim.waitForFinished(5000));
+        QCOMPARE(sim.exitCode(), 1);
+        QVERIFY(exists(link));
+        QCOMPARE(readLink(link), before);
+        return;
+    }
+    QVERIFY2(slave.startsWith("/dev/pts/"), slave.constData());
+    QCOMPARE(readLink(link), slave.toStdString());  // ready means linked
+    PtyPort port(link);
+    QVERIFY(port.send("*IDN?"));
+    QCOMPARE(port.reply(16), QByteArray("LQS-6200B V2.1\n\r"));
+    QVERIFY(terminatesCleanly(sim));
+    QVERIFY(!exists(link));
 }
 
 QTEST_GUILESS_MAIN(TestSimCli)

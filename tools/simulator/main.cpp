@@ -1,5 +1,6 @@
 // lqs-sim: a simulated LQS bench supply on a pseudo-terminal.
-// First stdout line is the slave path; runs until SIGINT/SIGTERM.
+// First stdout line is the slave path, printed once the port and its link are
+// ready; runs until SIGINT/SIGTERM.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "port_list_dir.h"
 #include "pty_endpoint.h"
 #include "sim_link.h"
 
@@ -24,7 +26,7 @@ const char kUsage[] =
     "  --link PATH    symlink PATH to the pty instead of the per-user ttyLQSn link\n"
     "  --no-link      make no link\n"
     "  --echo         print every received frame on stdout after the pty path\n"
-    "Prints the pty path as the first line and runs until SIGINT or SIGTERM.\n";
+    "Prints the pty path as the first line once ready and runs until SIGINT or SIGTERM.\n";
 
 bool parseModel(const std::string& s, Model& model) {
     if (s == "A" || s == "a")
@@ -60,9 +62,8 @@ bool prepareLinkDirectory(const std::string& dir) {
         std::fprintf(stderr, "lqs-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
         return false;
     }
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    // The same check as the program's port list, so both trust the same directories.
+    if (!lqs::isPrivateDirectory(dir.c_str())) {
         std::fprintf(stderr, "lqs-sim: %s is not a private directory owned by you; no link made\n",
                      dir.c_str());
         return false;
@@ -70,25 +71,29 @@ bool prepareLinkDirectory(const std::string& dir) {
     return true;
 }
 
-// A link is live while it points at an existing pty slave.
+// A link is live while it points at an existing pty slave of ours.
 bool isLiveLink(const std::string& path) {
     char target[PATH_MAX];
     const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
     if (n <= 0) return false;
     target[n] = '\0';
     struct stat st {};
-    return std::strncmp(target, "/dev/pts/", 9) == 0 && ::stat(target, &st) == 0;
+    return std::strncmp(target, "/dev/pts/", 9) == 0 && ::stat(target, &st) == 0 &&
+           S_ISCHR(st.st_mode) && st.st_uid == ::getuid();
+}
+
+// Left by a simulator that was killed: our own link, no longer live.
+bool isDeadLinkOfOurs(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == ::getuid() &&
+           !isLiveLink(path);
 }
 
 std::string linkFirstFree(PtyEndpoint& endpoint) {
     if (!prepareLinkDirectory(lqs::sim::linkDirectory())) return {};
     for (int i = 0; i < lqs::sim::kLinkCount; ++i) {
         const std::string path = lqs::sim::linkPath(i);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode) || isLiveLink(path)) continue;
-            ::unlink(path.c_str());  // left behind by a simulator that was killed
-        }
+        if (isDeadLinkOfOurs(path)) ::unlink(path.c_str());
         const std::error_code ec = endpoint.makeLink(path);
         if (!ec) return path;
         if (ec != std::errc::file_exists) {
@@ -139,32 +144,36 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     PtyEndpoint endpoint(model);
-    try {
-        endpoint.start();
-    } catch (const std::system_error& e) {
-        std::fprintf(stderr, "lqs-sim: %s\n", e.what());
-        return 1;
-    }
-    std::printf("%s\n", endpoint.slavePath().c_str());
-    std::fflush(stdout);
     if (echo) {
         endpoint.setFrameObserver([](const lqs::sim::Exchange& e) {
             std::printf("%s\n", printable(e.command).c_str());
             std::fflush(stdout);
         });
     }
+    try {
+        endpoint.start();
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "lqs-sim: %s\n", e.what());
+        return 1;
+    }
 
+    std::string made;
     if (!link.empty() && !noLink) {
+        if (isDeadLinkOfOurs(link)) ::unlink(link.c_str());
         if (const std::error_code ec = endpoint.makeLink(link)) {
             std::fprintf(stderr, "lqs-sim: cannot link %s: %s\n", link.c_str(),
                          ec.message().c_str());
             return 1;
         }
-        std::fprintf(stderr, "lqs-sim: link %s\n", link.c_str());
+        made = link;
     } else if (!noLink) {
-        const std::string made = linkFirstFree(endpoint);
-        if (!made.empty()) std::fprintf(stderr, "lqs-sim: link %s\n", made.c_str());
+        made = linkFirstFree(endpoint);
     }
+    // Whoever waits for the first line may use the port and its link at once.
+    std::printf("%s\n", endpoint.slavePath().c_str());
+    std::fflush(stdout);
+    // After the port line: scripts that merge stderr read the link line second.
+    if (!made.empty()) std::fprintf(stderr, "lqs-sim: link %s\n", made.c_str());
 
     int sig = 0;
     sigwait(&signals, &sig);

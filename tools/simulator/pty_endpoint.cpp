@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 namespace lqs::sim {
@@ -111,9 +114,15 @@ void PtyEndpoint::start() {
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) fail("eventfd");
 
+    // Our slave descriptor keeps the line open, so the master never sees a client
+    // leave; its closes are watched instead. Without inotify the line still works.
+    int closeWatch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (closeWatch >= 0 && ::inotify_add_watch(closeWatch, name, IN_CLOSE) < 0) closeFd(closeWatch);
+
     masterFd_ = master;
     slaveFd_ = slave;
     wakeFd_ = wakeFd;
+    closeWatchFd_ = closeWatch;
     queue_.clear();
     written_ = 0;
     {
@@ -137,6 +146,7 @@ void PtyEndpoint::closeAll() {
     closeFd(masterFd_);
     closeFd(slaveFd_);
     closeFd(wakeFd_);
+    closeFd(closeWatchFd_);
     queue_.clear();
     written_ = 0;
     std::lock_guard<std::mutex> lock(stateMutex_);
@@ -321,8 +331,8 @@ void PtyEndpoint::wake() {
 void PtyEndpoint::run() {
     bool writeBlocked = false;
     while (!stopRequested_) {
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {masterFd_, POLLIN, 0}};
-        const nfds_t count = masterFd_ >= 0 ? 2 : 1;
+        // poll skips a negative descriptor: a closed master, no close watch.
+        pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {masterFd_, POLLIN, 0}, {closeWatchFd_, POLLIN, 0}};
         int timeout = -1;
         if (!queue_.empty() && masterFd_ >= 0) {
             if (writeBlocked)
@@ -330,7 +340,7 @@ void PtyEndpoint::run() {
             else
                 timeout = pollTimeout(queue_.front().due);
         }
-        if (::poll(fds, count, timeout) < 0) {
+        if (::poll(fds, 3, timeout) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -350,7 +360,8 @@ void PtyEndpoint::run() {
             unasked_.clear();
         }
 
-        if (count == 2 && masterFd_ >= 0) {
+        if (fds[2].revents & POLLIN) clientsLeft();
+        if (fds[1].fd >= 0 && masterFd_ >= 0) {
             const short rev = fds[1].revents;
             if (rev & POLLOUT) writeBlocked = false;
             if (rev & POLLIN) {
@@ -373,6 +384,27 @@ void PtyEndpoint::run() {
         }
         if (masterFd_ >= 0 && !writeBlocked) writeBlocked = !flushDue();
     }
+}
+
+// A program that set TIOCEXCL and was killed leaves the line exclusive while our
+// own slave descriptor keeps it open, and every later open by a normal user fails.
+// Any close ends the claim: only the holder or root (whom TIOCEXCL does not stop)
+// could have opened it, and the program's flock still guards a live holder.
+void PtyEndpoint::clientsLeft() {
+    alignas(inotify_event) char buf[4096];
+    bool closed = false;
+    for (;;) {
+        const ssize_t n = ::read(closeWatchFd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            inotify_event e;
+            std::memcpy(&e, buf + at, sizeof e);
+            closed = closed || (e.mask & (IN_CLOSE | IN_Q_OVERFLOW)) != 0;
+            at += ssize_t(sizeof e + e.len);
+        }
+    }
+    if (closed) ::ioctl(slaveFd_, TIOCNXCL);
 }
 
 void PtyEndpoint::handleInput(const char* data, std::size_t size) {

@@ -128,6 +128,7 @@ private:
     bool flushDue();  // false while the master is full
     void closeMaster();
     void closeAll();
+    void clientsLeft();  // reads the close watch
 
     mutable std::mutex instrumentMutex_;
     Instrument instrument_;
@@ -156,6 +157,7 @@ private:
 
     int slaveFd_ = -1;
     int wakeFd_ = -1;
+    int closeWatchFd_ = -1;  // inotify on the slave's closes; -1 if unavailable
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> hangupRequested_{false};
     std::atomic<bool> hungUp_{false};

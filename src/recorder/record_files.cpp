@@ -1,5 +1,6 @@
 #include "record_files.h"
 
+#include "record_file_system.h"
 #include "record_table.h"
 
 #include <QCoreApplication>
@@ -11,92 +12,34 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 namespace lqs {
 
-namespace {
-
-QString shown(const QString& path) {
+QString shownPath(const QString& path) {
     return QDir::toNativeSeparators(path);
 }
 
 // Qt gives some reasons in lower case ("file to open is a directory"); they
 // read as a second sentence here.
-[[noreturn]] void fail(const QString& what, const QString& path, QString reason) {
+void failFile(const QString& what, const QString& path, QString reason) {
     if (!reason.isEmpty()) reason[0] = reason[0].toUpper();
-    throw EFileError(QStringLiteral("%1 \"%2\". %3").arg(what, shown(path), reason));
+    throw EFileError(QStringLiteral("%1 \"%2\". %3").arg(what, shownPath(path), reason));
 }
 
-QString systemReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+namespace {
+
+QString shown(const QString& path) { return shownPath(path); }
+[[noreturn]] void fail(const QString& what, const QString& path, const QString& reason) {
+    failFile(what, path, reason);
 }
 
-QString kindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return QStringLiteral("a folder");
-    if (S_ISFIFO(mode)) return QStringLiteral("a named pipe");
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("a device");
-    if (S_ISSOCK(mode)) return QStringLiteral("a socket");
-    return QStringLiteral("a special file");
-}
-
-[[noreturn]] void failNotAFile(const QString& what, const QString& path, mode_t mode,
-                               bool viaLink) {
-    fail(what, path,
-         (viaLink ? QStringLiteral("It is a link to %1, not a file")
-                  : QStringLiteral("It is %1, not a file"))
-             .arg(kindOf(mode)));
-}
-
-[[noreturn]] void failDangling(const QString& what, const QString& path) {
-    fail(what, path,
-         QStringLiteral("It is a link to \"%1\", which does not exist")
-             .arg(shown(QFileInfo(path).symLinkTarget())));
-}
-
-// Opening a pipe or device for reading can wait for ever, so it is refused
-// before open(); should one be swapped in meanwhile, O_NONBLOCK keeps open()
-// from waiting and fstat() refuses it after.
-int openRegularFile(const QString& path) {
-    const QString what = QStringLiteral("Cannot open file");
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0) fail(what, path, systemReason(errno));
-    const bool link = S_ISLNK(st.st_mode);
-    if (link && ::stat(native.constData(), &st) != 0) {
-        if (errno == ENOENT) failDangling(what, path);
-        fail(what, path, systemReason(errno));
-    }
-    if (!S_ISREG(st.st_mode)) failNotAFile(what, path, st.st_mode, link);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) fail(what, path, systemReason(errno));
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        fail(what, path, systemReason(error));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        failNotAFile(what, path, st.st_mode, link);
-    }
-    return fd;
-}
 
 // Reads at most kMaxRecordFileBytes, so a file that reports no
 // size (/proc) or grows while read cannot exhaust memory either.
 QByteArray readBounded(const QString& path) {
     QFile file;
-    const int fd = openRegularFile(path);
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        fail(QStringLiteral("Cannot open file"), path, file.errorString());
-    }
+    openRegularFile(file, path);
     const QString tooLarge =
         QStringLiteral("It is larger than %1 MB, more than the longest record needs")
             .arg(kMaxRecordFileBytes / (1024 * 1024));
@@ -161,27 +104,6 @@ void writeRecordFile(const QString& path, const RecordTable& table) {
 
 namespace {
 
-// Writes all of `data` to the file just created as `path`, or removes it.
-void writeNewFile(int fd, const QString& path, const QByteArray& data) {
-    int error = 0;
-    for (qsizetype done = 0; done < data.size() && !error;) {
-        const ssize_t n = ::write(fd, data.constData() + done, std::size_t(data.size() - done));
-        if (n > 0)
-            done += n;
-        else if (n == 0)
-            error = EIO;
-        else if (errno != EINTR)
-            error = errno;
-    }
-    // On disk before it is reported saved; EINVAL: a file system that cannot sync.
-    if (!error && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
-    if (::close(fd) != 0 && !error && errno != EINTR) error = errno;
-    if (error) {
-        ::unlink(QFile::encodeName(path).constData());
-        fail(QStringLiteral("Cannot write file"), path, systemReason(error));
-    }
-}
-
 // Far more records than one second can see; only a bound on the search.
 constexpr int kMaxSameName = 10000;
 
@@ -195,36 +117,10 @@ QString saveNewRecordFile(const QString& dir, const QString& name, const RecordT
         const QString path =
             dir + QLatin1Char('/') +
             (n == 1 ? name : QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix));
-        // O_EXCL fails on any entry of the name, a dangling link too, so
-        // nothing is replaced and no link is followed.
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EEXIST && n < kMaxSameName) continue;
-            fail(QStringLiteral("Cannot create file"), path, systemReason(error));
-        }
-        writeNewFile(fd, path, table.bytes());
-        return path;
+        if (createNewFile(path, table.bytes(), n < kMaxSameName)) return path;
     }
 }
 
-WriteTarget writeTarget(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
-    // Nothing there, or nothing to be learnt: the write itself says why it fails.
-    if (::lstat(native.constData(), &st) != 0) return {path, false, false};
-    if (!S_ISLNK(st.st_mode)) return {path, false, true};
-    const QString what = QStringLiteral("Cannot create file");
-    if (::stat(native.constData(), &st) != 0) {
-        if (errno == ENOENT) failDangling(what, path);
-        fail(what, path, systemReason(errno));
-    }
-    if (!S_ISREG(st.st_mode)) failNotAFile(what, path, st.st_mode, true);
-    const QString target = QFileInfo(path).canonicalFilePath();
-    if (target.isEmpty()) failDangling(what, path);  // removed meanwhile
-    return {target, true, true};
-}
 
 QByteArray csvBytes(const RecordTable& table) {
     const qsizetype size = table.bytes().size();
@@ -323,7 +219,8 @@ RecordLines readRecordLines(const QString& path) {
 }
 
 void checkReadable(const QString& path) {
-    ::close(openRegularFile(path));
+    QFile file;
+    openRegularFile(file, path);
 }
 
 QString exportPath(const QString& chosen, const QString& suffix) {

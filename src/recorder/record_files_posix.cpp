@@ -1,0 +1,141 @@
+// The record files' file-system work on POSIX systems.
+#include "record_file_system.h"
+
+#include "record_files.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace lqs {
+
+namespace {
+
+QString shown(const QString& path) { return shownPath(path); }
+[[noreturn]] void fail(const QString& what, const QString& path, const QString& reason) {
+    failFile(what, path, reason);
+}
+
+QString systemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return QStringLiteral("a folder");
+    if (S_ISFIFO(mode)) return QStringLiteral("a named pipe");
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("a device");
+    if (S_ISSOCK(mode)) return QStringLiteral("a socket");
+    return QStringLiteral("a special file");
+}
+
+[[noreturn]] void failNotAFile(const QString& what, const QString& path, mode_t mode,
+                               bool viaLink) {
+    fail(what, path,
+         (viaLink ? QStringLiteral("It is a link to %1, not a file")
+                  : QStringLiteral("It is %1, not a file"))
+             .arg(kindOf(mode)));
+}
+
+[[noreturn]] void failDangling(const QString& what, const QString& path) {
+    fail(what, path,
+         QStringLiteral("It is a link to \"%1\", which does not exist")
+             .arg(shown(QFileInfo(path).symLinkTarget())));
+}
+
+// Opening a pipe or device for reading can wait for ever, so it is refused
+// before open(); should one be swapped in meanwhile, O_NONBLOCK keeps open()
+// from waiting and fstat() refuses it after.
+int openRegularFd(const QString& path) {
+    const QString what = QStringLiteral("Cannot open file");
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) fail(what, path, systemReason(errno));
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && ::stat(native.constData(), &st) != 0) {
+        if (errno == ENOENT) failDangling(what, path);
+        fail(what, path, systemReason(errno));
+    }
+    if (!S_ISREG(st.st_mode)) failNotAFile(what, path, st.st_mode, link);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) fail(what, path, systemReason(errno));
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        fail(what, path, systemReason(error));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        failNotAFile(what, path, st.st_mode, link);
+    }
+    return fd;
+}
+
+// Writes all of `data` to the file just created as `path`, or removes it.
+void writeNewFile(int fd, const QString& path, const QByteArray& data) {
+    int error = 0;
+    for (qsizetype done = 0; done < data.size() && !error;) {
+        const ssize_t n = ::write(fd, data.constData() + done, std::size_t(data.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            error = EIO;
+        else if (errno != EINTR)
+            error = errno;
+    }
+    // On disk before it is reported saved; EINVAL: a file system that cannot sync.
+    if (!error && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
+    if (::close(fd) != 0 && !error && errno != EINTR) error = errno;
+    if (error) {
+        ::unlink(QFile::encodeName(path).constData());
+        fail(QStringLiteral("Cannot write file"), path, systemReason(error));
+    }
+}
+
+}  // namespace
+
+void openRegularFile(QFile& file, const QString& path) {
+    const int fd = openRegularFd(path);
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        fail(QStringLiteral("Cannot open file"), path, file.errorString());
+    }
+}
+
+bool createNewFile(const QString& path, const QByteArray& data, bool mayBeTaken) {
+    // O_EXCL fails on any entry of the name, a dangling link too, so nothing
+    // is replaced and no link is followed.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
+                          0666);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EEXIST && mayBeTaken) return false;
+        fail(QStringLiteral("Cannot create file"), path, systemReason(error));
+    }
+    writeNewFile(fd, path, data);
+    return true;
+}
+
+WriteTarget writeTarget(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    // Nothing there, or nothing to be learnt: the write itself says why it fails.
+    if (::lstat(native.constData(), &st) != 0) return {path, false, false};
+    if (!S_ISLNK(st.st_mode)) return {path, false, true};
+    const QString what = QStringLiteral("Cannot create file");
+    if (::stat(native.constData(), &st) != 0) {
+        if (errno == ENOENT) failDangling(what, path);
+        fail(what, path, systemReason(errno));
+    }
+    if (!S_ISREG(st.st_mode)) failNotAFile(what, path, st.st_mode, true);
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty()) failDangling(what, path);  // removed meanwhile
+    return {target, true, true};
+}
+
+}  // namespace lqs

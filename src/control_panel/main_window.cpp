@@ -710,6 +710,28 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::linkedPictureChanged, this, &TForm1::setLinkedPicture);
     connect(link, &DeviceLink::sendFailed, this, &TForm1::showSendFailed);
     connect(link, &DeviceLink::conversionFailed, this, &TForm1::showConversionError);
+    connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
+    connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
+}
+
+// Greyed, saying since when; the recorder stops as it does when the output
+// goes off, so no reading from before is recorded as a new one.
+void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
+    const QString tip = QStringLiteral("Not current since %1: %2.").arg(since.toString(QStringLiteral("HH:mm:ss")), why);
+    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) {
+        QPalette p = e->palette();
+        p.setColor(QPalette::Text, p.color(QPalette::Disabled, QPalette::Text));
+        e->setPalette(p);
+        e->setToolTip(tip);
+    }
+    if (Form_Wave) Form_Wave->Btn_StopClick();
+}
+
+void TForm1::showReadingsFresh() {
+    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) {
+        e->setPalette(QPalette());
+        e->setToolTip(QString());
+    }
 }
 
 // The link's boxes open from the event loop and do not wait: the link goes

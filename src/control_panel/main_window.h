@@ -217,6 +217,8 @@ private:
     void connectLink();
     void showSendFailed();
     void showConversionError(const QString& message);
+    void showReadingsStale(const QDateTime& since, const QString& why);
+    void showReadingsFresh();
 
     Windows m_windows;
     QWidget* m_frameArea = nullptr;

@@ -505,6 +505,10 @@ void DeviceLink::applyEffect(ReplyEffect effect, const ReplyOutcome& out) {
 // whenever its text differs from that, so an entry equal to an older Enter
 // still goes out after a recall or another link changed the instrument.
 void DeviceLink::showReply(int edit, const QString& text) {
+    if (edit <= 4 && m_stale) {
+        m_stale = false;
+        Q_EMIT readingsFresh();
+    }
     Q_EMIT fieldChanged(edit, text);
     if (edit >= 5) m_state.setLastSent(edit, text);
 }
@@ -594,6 +598,7 @@ void DeviceLink::ShowTimeoutMessage() {
 }
 
 void DeviceLink::startCountdown() {
+    markStale(QStringLiteral("the instrument stopped answering"));
     m_countdown->then([this] {
         m_state.ProgressMode = Progress::Countdown;
         ShowQuerying();
@@ -643,6 +648,10 @@ void DeviceLink::LinkSequence() {
         closeReplies();  // what polling asked is settled as polling, not as the start-up query
         m_timeoutShown = false;
         m_countingDown = false;
+        if (m_stale) {
+            m_stale = false;
+            Q_EMIT readingsFresh();
+        }
         m_identity.clear();
         Q_EMIT linkTextChanged(QString());
         ShowQuerying();
@@ -659,6 +668,15 @@ QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QStr
 void DeviceLink::lineLost() {
     Q_EMIT linkTextChanged(QStringLiteral("Line lost: %1").arg(portName()));
     Q_EMIT linkedPictureChanged(false);
+    markStale(QStringLiteral("the line was lost"));
+}
+
+// Readings no longer come: what the fields show is from before, and the
+// recorder must not take it for current.
+void DeviceLink::markStale(const QString& why) {
+    if (m_stale) return;
+    m_stale = true;
+    Q_EMIT readingsStale(QDateTime::currentDateTime(), why);
 }
 
 }  // namespace lqs

@@ -13,6 +13,7 @@
 #include "reply_parser.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -112,6 +113,10 @@ Q_SIGNALS:
     void sendFailed();
     void conversionFailed(const QString& message);
     void idleChanged(bool idle);
+    // The measured readings on screen stopped being current (the line was
+    // lost or a reply is missing), and since when; fresh again with the next one.
+    void readingsStale(const QDateTime& since, const QString& why);
+    void readingsFresh();
 
 private:
     // ---- The Part's routines; they run inside a strand's step.
@@ -185,6 +190,7 @@ private:
     void linkLost();
     void reportSendFailed();
     void lineLost();
+    void markStale(const QString& why);
 
     // ---- Set points changed while the output is on.
     struct WaitingSetPoint {
@@ -221,6 +227,7 @@ private:
     std::optional<bool> m_outputTarget;  // where the output presses under way leave it
     bool m_wasIdle = true;
     bool m_countingDown = false;
+    bool m_stale = false;
 
     // One lock for the wire: frames, the outstanding queries and the waiting
     // set points. LinkState's text lock may be taken inside it, never around it.

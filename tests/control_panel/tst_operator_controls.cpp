@@ -2,6 +2,7 @@
 // simulated instrument received and on what the window shows.
 #include "link_state.h"
 #include "memory_dialogs.h"
+#include "messages_box.h"
 #include "querying_dialog.h"
 #include "sim_program.h"
 #include "up_down.h"
@@ -66,6 +67,8 @@ private Q_SLOTS:
     void slotArrowsAndCancel();
     void outputOffStopsTheRecorder_data();
     void outputOffStopsTheRecorder();
+    void staleReadingsStopTheRecorder_data();
+    void staleReadingsStopTheRecorder();
 };
 
 void tst_OperatorControls::typedEntry_data() {
@@ -532,6 +535,41 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
     QVERIFY(wave->cbb_Time->isEnabled());
+}
+
+void tst_OperatorControls::staleReadingsStopTheRecorder_data() {
+    QTest::addColumn<bool>("hangUp");
+    QTest::newRow("the instrument falls silent") << false;
+    QTest::newRow("the line is lost") << true;
+}
+
+// The readings stop being current while the time-out box waits for the
+// operator: they are greyed, say since when, and no tick records them again.
+void tst_OperatorControls::staleReadingsStopTheRecorder() {
+    QFETCH(bool, hangUp);
+    test::SimProgram p;
+    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    QVERIFY(linkAndIdle(p));
+    TForm_Wave* wave = p.form->ensureWaveWindow();
+    wave->state.PointOperation = QStringLiteral("Maximum");
+    wave->tmr_Scale->setInterval(200);
+    wave->tmr_All->setInterval(600000);
+    QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
+    p.form->Start1->trigger();
+    QVERIFY(wave->tmr_Scale->isActive());
+    const QPalette live = p.form->Edit1->palette();
+    if (hangUp) {
+        p.sim.hangUpNow();
+    } else {
+        p.sim.setSilent(true);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!wave->tmr_Scale->isActive(), 10000);
+    QVERIFY(!wave->tmr_time->isActive() && !wave->tmr_All->isActive());
+    QVERIFY(p.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")));
+    QVERIFY(p.form->Edit4->toolTip().endsWith(hangUp ? QStringLiteral("the line was lost.")
+                                                      : QStringLiteral("the instrument stopped answering.")));
+    QVERIFY(p.form->Edit1->palette().color(QPalette::Text) != live.color(QPalette::Text));
+    QVERIFY(!p.form->windows().Messages->isVisible());  // stopped before anyone answered the time-out
 }
 
 QTEST_MAIN(tst_OperatorControls)

@@ -19,6 +19,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -171,6 +173,7 @@ void TForm1::attachWindows(const Windows& windows) {
     }
     if (m_windows.Form3) {
         connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
+            stopWatchingLostPort();
             ToolButton1->setEnabled(true);
             setStatusText(0, QStringLiteral("Please Link..."));
         });
@@ -598,6 +601,11 @@ void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
 
 void TForm1::ToolButton1Click() {
     if (!ConfirmReset || !ConfirmReset()) return;
+    startLink();
+}
+
+void TForm1::startLink() {
+    stopWatchingLostPort();
     setStatusText(1, QString());
     setLinkedPicture(true);
     Panel1->setEnabled(true);
@@ -606,6 +614,68 @@ void TForm1::ToolButton1Click() {
     link->link();
     setStatusText(0, QString());
     Record1->setEnabled(true);
+}
+
+namespace {
+// What a port's path leads to: a new device, or the same one back, reads
+// differently from the one that went away.
+QString portIdentity(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) return QString();
+    return info.symLinkTarget() + QLatin1Char('|') + QString::number(info.birthTime().toMSecsSinceEpoch()) +
+           QLatin1Char('|') + QString::number(info.metadataChangeTime().toMSecsSinceEpoch());
+}
+}  // namespace
+
+// After a hang-up, the folder of the lost port is watched: when the port is
+// there again (an adapter plugged back, the simulator started anew), the
+// operator is offered the link. Nothing is opened to find out.
+void TForm1::watchLostPort() {
+    stopWatchingLostPort();
+    if (m_lostPort.isEmpty()) return;
+    m_lostPortIdentity = portIdentity(m_lostPort);
+    m_lostPortWasGone = m_lostPortIdentity.isEmpty();
+    m_portWatch = new QFileSystemWatcher(this);
+    m_portWatch->addPath(QFileInfo(m_lostPort).absolutePath());
+    connect(m_portWatch, &QFileSystemWatcher::directoryChanged, this, &TForm1::lostPortChanged);
+}
+
+void TForm1::stopWatchingLostPort() {
+    delete m_portWatch;
+    m_portWatch = nullptr;
+    if (m_backQuestion) m_backQuestion->close();
+}
+
+void TForm1::lostPortChanged() {
+    const QString identity = portIdentity(m_lostPort);
+    if (identity.isEmpty()) {
+        m_lostPortWasGone = true;
+        return;
+    }
+    if (!m_lostPortWasGone && identity == m_lostPortIdentity) return;  // something else in the folder
+    if (m_backQuestion || comm1->IsOpen()) return;
+    setLinkText(QStringLiteral("The instrument is back on %1.").arg(m_lostPort));
+    auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
+                                QStringLiteral("The instrument is back on %1. Link again?").arg(m_lostPort),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName(QStringLiteral("portBack"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_backQuestion = box;
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        if (box->clickedButton() != box->button(QMessageBox::Yes)) return;
+        m_backQuestion = nullptr;
+        stopWatchingLostPort();
+        comm1->setCommName(m_lostPort);
+        try {
+            comm1->OpenPort();
+        } catch (const ECommsError& e) {
+            showErrorBox(this, QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
+            return;
+        }
+        ToolButton1->setEnabled(true);
+        startLink();
+    });
+    box->open();
 }
 
 QLineEdit* TForm1::edit(int number) const {
@@ -712,6 +782,14 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::conversionFailed, this, &TForm1::showConversionError);
     connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
     connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
+    // The port is closed from the event loop, not inside the component's own notice.
+    connect(link, &DeviceLink::lineGone, this, [this] {
+        m_lostPort = comm1->CommName();
+        comm1->ClosePort();
+        ToolButton1->setEnabled(false);  // until a port is open again
+        setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
+        watchLostPort();
+    }, Qt::QueuedConnection);
 }
 
 // Greyed, saying since when; the recorder stops as it does when the output
@@ -743,7 +821,6 @@ void TForm1::showSendFailed() {
     box->setObjectName(QStringLiteral("sendFailed"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     m_linkBox = box;
-    connect(box, &QObject::destroyed, this, [this] { m_linkBox = nullptr; });
     box->open();
 }
 
@@ -752,7 +829,6 @@ void TForm1::showConversionError(const QString& message) {
     QMessageBox* box = openErrorBox(this, message);
     if (!box) return;
     m_linkBox = box;
-    connect(box, &QObject::destroyed, this, [this] { m_linkBox = nullptr; });
 }
 
 }  // namespace lqs

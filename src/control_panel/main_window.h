@@ -6,6 +6,7 @@
 #include "recorder_host.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,8 @@ class QMenu;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
+class QFileSystemWatcher;
+class QMessageBox;
 class QTimer;
 class QToolBar;
 
@@ -219,16 +222,26 @@ private:
     void showConversionError(const QString& message);
     void showReadingsStale(const QDateTime& since, const QString& why);
     void showReadingsFresh();
+    void startLink();
+    void watchLostPort();
+    void lostPortChanged();
+    void stopWatchingLostPort();
 
     Windows m_windows;
     QWidget* m_frameArea = nullptr;
     QLabel* m_panels[3] = {};
     QLabel* m_linkPanel = nullptr;  // our own, after the three
+    // The port whose device went away, watched until it is back.
+    QString m_lostPort;
+    QFileSystemWatcher* m_portWatch = nullptr;
+    bool m_lostPortWasGone = false;
+    QString m_lostPortIdentity;
+    QPointer<QMessageBox> m_backQuestion;
     QAction* m_seriesItems[3] = {};
     bool m_frameEnabled = true;
     bool m_shownOnce = false;
     bool m_linkedPicture = false;
-    QWidget* m_linkBox = nullptr;  // the one box the link raised that is still open
+    QPointer<QWidget> m_linkBox;  // the one box the link raised that is still open
 };
 
 }  // namespace lqs

@@ -647,6 +647,7 @@ void DeviceLink::LinkSequence() {
     then([this] {
         closeReplies();  // what polling asked is settled as polling, not as the start-up query
         m_timeoutShown = false;
+        m_lineGone = false;
         m_countingDown = false;
         if (m_stale) {
             m_stale = false;
@@ -665,10 +666,26 @@ QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QStr
 
 // The device went away under an open port: said at once, beside the status
 // panels; the next command then runs into the usual time-out.
+// A hang-up is no missing reply on a live line: the link stands down at once,
+// nothing more goes out, the program's output state is off until the next
+// link reads the instrument's, and no countdown ends the program.
 void DeviceLink::lineLost() {
     Q_EMIT linkTextChanged(QStringLiteral("Line lost: %1").arg(portName()));
     Q_EMIT linkedPictureChanged(false);
     markStale(QStringLiteral("the line was lost"));
+    m_lineGone = true;
+    stop();
+    m_control->clear();
+    m_state.ParserMode = Parse::Ignore;
+    m_state.OutputOn = 0;
+    Q_EMIT outputCaptionChanged(QStringLiteral("OFF"));
+    if (!m_countingDown) {
+        m_state.ProgressMode = Progress::None;
+        Q_EMIT queryingCloseRequested();
+        Q_EMIT frameEnabledChanged(true);
+    }
+    Q_EMIT lineGone();
+    runIntents();  // the sequence dropped above no longer keeps the link busy
 }
 
 // Readings no longer come: what the fields show is from before, and the

@@ -117,6 +117,9 @@ Q_SIGNALS:
     // lost or a reply is missing), and since when; fresh again with the next one.
     void readingsStale(const QDateTime& since, const QString& why);
     void readingsFresh();
+    // The device went away under the open port: the link is down, without the
+    // time-out that a missing reply on a live line leads to.
+    void lineGone();
 
 private:
     // ---- The Part's routines; they run inside a strand's step.
@@ -236,6 +239,7 @@ private:
     std::vector<WaitingSetPoint> m_waiting;  // in the order changed
     std::atomic<std::uint64_t> m_unsolicited{0};
     std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
+    std::atomic<bool> m_lineGone{false};      // hung up: no countdown until the next link
 
     // The poll worker: one thread for the link's life, one cycle at a time.
     std::mutex m_pollMutex;

@@ -167,6 +167,7 @@ DeviceLink::Sent DeviceLink::transmitFromWorker(const QString& command, const Se
 // time-out box, whose closing ends the program. Both threads can find the
 // reply missing at once; the first one's countdown is the only one.
 void DeviceLink::linkLost() {
+    if (m_lineGone) return;  // nothing more will answer; the window already says why
     if (m_timeoutShown.exchange(true)) return;
     if (inUiThread()) {
         startCountdown();

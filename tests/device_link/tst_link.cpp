@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 
 #include <atomic>
@@ -62,6 +63,7 @@ private Q_SLOTS:
     void queryNamedBeforeItsBytes();
     void linkAgainWhilePolling();
     void lineLostShownAtOnce();
+    void portBackOffersTheLink();
     void timeoutEndsTheProgram();
     void cancelAtOnce();
     void garbledStatusAtStartup();
@@ -253,8 +255,9 @@ void tst_Link::linkAgainWhilePolling() {
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
-// The far end gone: the link panel says so at once and the link button shows
-// the unlinked picture; the time-out then ends the program as before.
+// The far end gone: the link panel says so at once, the link button shows
+// the unlinked picture, the port is closed and the window stays usable; a
+// hang-up is no missing reply, so no countdown ends the program.
 void tst_Link::lineLostShownAtOnce() {
     Fixture f;
     QVERIFY(pollingStarted(f));
@@ -263,8 +266,45 @@ void tst_Link::lineLostShownAtOnce() {
     f.sim.hangUpNow();
     QTRY_COMPARE_WITH_TIMEOUT(linkPanel(f)->text(), QStringLiteral("Line lost: ") + port, 1000);
     QVERIFY(!f.form->linkedPicture());
-    QCOMPARE(f.form->statusText(0), QString());
-    QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 20000);
+    QTRY_VERIFY(!f.form->comm1->IsOpen());
+    QVERIFY(!f.form->link->pollCycleRunning());
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(f.form->statusText(0), QStringLiteral("Please Config RS232 COM!"));
+    QVERIFY(!f.form->ToolButton1->isEnabled());
+    QVERIFY(f.form->frameEnabled() && f.form->panelEnabled());
+    QTest::qWait(int(kCycleLength.count()));  // a poll query and its grace would have run out by now
+    QVERIFY(!f.form->windows().Querying->isVisible());
+    QVERIFY(!f.form->windows().Messages->isVisible());
+    QVERIFY(f.boxes.seen.isEmpty());
+}
+
+// The simulator ended and started again on the same link: the window offers
+// the link, and linking reads the instrument as it is now, its output off,
+// whatever it was before the hang-up.
+void tst_Link::portBackOffersTheLink() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    f.boxes.holdMs = 60000;  // the offer is answered here, not by the watcher
+    const QString port = f.form->comm1->CommName();
+    f.sim.hangUpNow();
+    QTRY_VERIFY(!f.form->comm1->IsOpen());
+    QVERIFY(QFile::remove(port));
+    f.sim.stop();
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(false); });  // a fresh instrument's
+    f.sim.start();
+    f.sim.clearTranscript();
+    QVERIFY(QFile::link(QString::fromStdString(f.sim.slavePath()), port));
+    QMessageBox* offer = nullptr;
+    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) && offer->isVisible());
+    QCOMPARE(offer->text(), QStringLiteral("The instrument is back on %1. Link again?").arg(port));
+    QCOMPARE(linkPanel(f)->text(), QStringLiteral("The instrument is back on %1.").arg(port));
+    QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
+    QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
+    QVERIFY(f.form->comm1->IsOpen());
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
+    QVERIFY(!f.form->windows().Messages->isVisible());
+    QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
 void tst_Link::timeoutEndsTheProgram() {

@@ -102,7 +102,7 @@ int main() {
     const QString savePath =
         QDir(dir.path()).filePath(recordFileName(QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33))));
     const QString chosen = QDir(dir.path()).filePath(QStringLiteral("export.txt"));
-    std::vector<double> save, exportMs, csvMs, read, merge, total;
+    std::vector<double> save, exportMs, csvMs, read, merge, total, checked;
     for (int run = 0; run < kRuns; ++run) {
         t0 = Clock::now();
         writeRecordFile(savePath, table);
@@ -128,6 +128,17 @@ int main() {
             std::fprintf(stderr, "merge gave %d lines\n", target.lineCount());
             return 1;
         }
+
+        // As Load merges: every line checked, into a record with room for them.
+        RecordTable empty = RecordTable::withHeader();
+        t0 = Clock::now();
+        const MergeCount n = mergeRecordFile(empty, readRecordLines(savePath), savePath);
+        checked.push_back(msSince(t0));
+        if (n.merged != kLines || n.skipped != 0) {
+            std::fprintf(stderr, "checked merge took %lld lines\n",
+                         static_cast<long long>(n.merged));
+            return 1;
+        }
     }
     std::printf("runs: %d each; Save and Export include QSaveFile's fsync\n", kRuns);
     report("Save (writeRecordFile)", save, 300);
@@ -136,6 +147,7 @@ int main() {
     report("  readRecordLines", read, 500);
     report("  insertAfterHeader", merge, 500);
     report("load + merge", total, 500);
+    report("load + checked merge (Load)", checked, 500);
 
     // What a loaded file costs while it is merged: its bytes and 8 bytes a line.
     {

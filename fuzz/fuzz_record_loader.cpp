@@ -1,11 +1,12 @@
 // libFuzzer target: arbitrary bytes as a record file, loaded and merged into
-// a small table the way the recorder merges a saved record (its first line,
-// the file's header, is left out).
+// a small table the way the recorder merges a saved record.
 //
 // Checks: only files that are not text are refused, and none with NUL bytes
-// loads; the table grows by the file's lines less one, its bytes end with
-// CR LF, every merged line reads back unchanged between the header and the
-// old data, and the merged table saved and loaded again gives its own lines.
+// loads; a file whose first line is not the record header is refused with
+// the table unchanged; otherwise the table grows by the file's record lines,
+// the others counted as skipped, its bytes end with CR LF, every merged line
+// reads back unchanged between the header and the old data, and the merged
+// table saved and loaded again gives its own lines.
 #include "record_files.h"
 #include "record_table.h"
 
@@ -78,10 +79,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        QStringLiteral("0.001"), QStringLiteral("0.000"));
     const QList<QByteArray> before = linesOf(table);
 
+    const bool record = lines.count() > 0 && lines.line(0) == RecordTable::header();
     QList<QByteArray> merged;
-    for (qsizetype i = 1; i < lines.count(); ++i) merged.append(lines.line(i).toByteArray());
-    table.insertAfterHeader(lines, 1);
-
+    for (qsizetype i = 1; i < lines.count(); ++i)
+        if (isRecordLine(lines.line(i))) merged.append(lines.line(i).toByteArray());
+    const qsizetype count = lines.count();
+    MergeCount n;
+    try {
+        n = mergeRecordFile(table, std::move(lines), input);
+    } catch (const EFileError&) {
+        check(!record, "a record refused");
+        check(linesOf(table) == before, "a refused file changed the table");
+        return 0;
+    }
+    check(record, "a file without the header merged");
+    check(n.merged == merged.size() && n.merged + n.skipped == count - 1, "merge counts");
     check(table.lineCount() == int(before.size() + merged.size()), "line count");
     check(table.bytes().endsWith("\r\n"), "bytes end in CR LF");
     const QList<QByteArray> after = linesOf(table);

@@ -25,4 +25,8 @@ void openRegularFile(QFile& file, const QString& path);
 // taken and mayBeTaken; throws EFileError otherwise, leaving no file behind.
 bool createNewFile(const QString& path, const QByteArray& data, bool mayBeTaken);
 
+// A folder the user owns and may write to, checked without writing there
+// (a read-only mount says no, even to root).
+bool isOwnWritableFolder(const QString& path);
+
 }  // namespace lqs

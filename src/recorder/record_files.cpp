@@ -1,5 +1,6 @@
 #include "record_files.h"
 
+#include "convert.h"
 #include "record_file_system.h"
 #include "record_table.h"
 
@@ -10,9 +11,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QTemporaryFile>
 
 #include <algorithm>
+#include <limits>
 
 namespace lqs {
 
@@ -223,6 +224,129 @@ void checkReadable(const QString& path) {
     openRegularFile(file, path);
 }
 
+void deleteRecordFile(const QString& path) {
+    checkReadable(path);  // anything but a file stays
+    QFile file(path);
+    if (!file.remove()) fail(QStringLiteral("Cannot delete file"), path, file.errorString());
+}
+
+namespace {
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A number as RecordTable writes it: decimal digits, no sign, no leading
+// zero, at most `max`. Moves `p` past it.
+bool takeNumber(const char*& p, const char* end, int max, int& value) {
+    const char* const start = p;
+    qint64 v = 0;
+    for (; p != end && isDigit(*p); ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > max) return false;
+    }
+    value = int(v);
+    return p != start && (*start != '0' || p - start == 1);
+}
+
+bool take(const char*& p, const char* end, char c) {
+    if (p == end || *p != c) return false;
+    ++p;
+    return true;
+}
+
+// "2026-12-6 9:5", as RecordTable::formatTime writes a real date.
+bool isRecordTime(QByteArrayView field) {
+    const char* p = field.begin();
+    const char* const end = field.end();
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+    return takeNumber(p, end, 9999, y) && take(p, end, '-') && takeNumber(p, end, 12, mo) &&
+           take(p, end, '-') && takeNumber(p, end, 31, d) && take(p, end, ' ') &&
+           takeNumber(p, end, 23, h) && take(p, end, ':') && takeNumber(p, end, 59, mi) &&
+           p == end && QDate::isValid(y, mo, d);
+}
+
+// A reading the recording took: a text StrToFloat reads.
+bool isReading(QByteArrayView field) {
+    // The usual "-12.345" is one at once, without a QString or an exception.
+    const char* p = field.begin();
+    const char* const end = field.end();
+    if (p != end && *p == '-') ++p;
+    const char* const digits = p;
+    while (p != end && isDigit(*p)) ++p;
+    bool plain = p != digits && field.size() <= 32;
+    if (plain && p != end && *p == '.') {
+        for (++p; p != end && isDigit(*p);) ++p;
+    }
+    if (plain && p == end) return true;
+    try {
+        StrToFloat(QString::fromLatin1(field));  // the readings are Latin-1
+        return true;
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool isRecordLine(QByteArrayView line) {
+    QByteArrayView fields[6];
+    qsizetype from = 0;
+    for (int i = 0; i < 6; ++i) {
+        const qsizetype tab = line.indexOf('\t', from);
+        if ((tab < 0) != (i == 5)) return false;
+        const qsizetype to = tab < 0 ? line.size() : tab;
+        fields[i] = line.sliced(from, to - from);
+        from = to + 1;
+    }
+    int sampleNo = 0;
+    const char* p = fields[0].begin();
+    return takeNumber(p, fields[0].end(), std::numeric_limits<int>::max(), sampleNo) &&
+           p == fields[0].end() && isRecordTime(fields[1]) &&
+           std::all_of(fields + 2, fields + 6, isReading);
+}
+
+qsizetype RecordLines::keepOnly(qsizetype first, bool (*keep)(QByteArrayView)) {
+    if (first >= count()) return 0;
+    const auto from = m_spans.begin() + first;
+    const auto kept = std::remove_if(from, m_spans.end(), [&](const Span& s) {
+        return !keep(QByteArrayView(m_data.constData() + s.start, s.size));
+    });
+    const qsizetype dropped = m_spans.end() - kept;
+    m_spans.erase(kept, m_spans.end());
+    return dropped;
+}
+
+MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString& path) {
+    if (lines.count() == 0 || lines.line(0) != RecordTable::header())
+        fail(QStringLiteral("Cannot load file"), path,
+             QStringLiteral("Its first line is not the record header, so it is not a record"));
+    MergeCount count;
+    count.skipped = lines.keepOnly(1, isRecordLine);
+    count.merged = lines.count() - 1;
+
+    // Load refuses a file past these; merged, the record must still load.
+    const QString merge = QStringLiteral("Cannot merge file");
+    const qsizetype total = table.lineCount() + count.merged;
+    if (total > kMaxRecordFileLines) {
+        fail(merge, path,
+             QStringLiteral(
+                 "The record would then have %1 lines, more than the %2 a record file holds")
+                 .arg(total)
+                 .arg(kMaxRecordFileLines));
+    }
+    qint64 bytes = table.bytes().size();
+    for (qsizetype i = 1; i < lines.count(); ++i) bytes += lines.line(i).size() + 2;
+    if (bytes > kMaxRecordFileBytes) {
+        fail(merge, path,
+             QStringLiteral(
+                 "The record would then be larger than %1 MB, more than a record file holds")
+                 .arg(kMaxRecordFileBytes / (1024 * 1024)));
+    }
+    table.insertAfterHeader(lines, 1);
+    return count;
+}
+
 QString exportPath(const QString& chosen, const QString& suffix) {
     // QFileDialog gives '/' as the separator on every platform.
     const qsizetype nameStart = chosen.lastIndexOf(QLatin1Char('/')) + 1;
@@ -232,13 +356,27 @@ QString exportPath(const QString& chosen, const QString& suffix) {
     return chosen.left(dot) + suffix;
 }
 
-QString recordDirectory(const QString& programDir, const QString& fallbackDir) {
-    // Only creating a file tells: permission bits say nothing to root, nor
-    // about read-only mounts or ACLs.
-    if (QFileInfo(programDir).isDir()) {
-        QTemporaryFile probe(QDir(programDir).filePath(QStringLiteral(".lqs-probe-XXXXXX")));
-        if (probe.open()) return programDir;
+namespace {
+
+// Records are the user's data: beside the program only in a build tree, whose
+// folder is the user's own. An installed program's folder is the system's,
+// and root may write there, so neither a probe file nor the permission bits
+// tell them apart; the owner and the place do.
+bool isBuildTree(const QString& programDir) {
+    const QString dir = QFileInfo(programDir).canonicalFilePath();  // /bin may lead to /usr/bin
+    if (dir.isEmpty() || dir == QLatin1String("/")) return false;
+    for (const char* system : {"/usr", "/opt", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
+                               "/libx32", "/etc", "/snap"}) {
+        const QString s = QString::fromLatin1(system);
+        if (dir == s || dir.startsWith(s + QLatin1Char('/'))) return false;
     }
+    return isOwnWritableFolder(dir);
+}
+
+}  // namespace
+
+QString recordDirectory(const QString& programDir, const QString& fallbackDir) {
+    if (isBuildTree(programDir)) return programDir;
     if (fallbackDir.isEmpty() || !QDir().mkpath(fallbackDir)) {
         throw EFileError(
             QStringLiteral("Cannot create folder \"%1\" for the records").arg(shown(fallbackDir)));

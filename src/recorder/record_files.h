@@ -37,6 +37,9 @@ public:
     RecordLines() = default;
     // Splits bytes already in memory, under 4 GiB; no other limits are checked.
     static RecordLines fromBytes(QByteArray bytes);
+    // Drops the lines from `first` on that `keep` refuses, in place; returns
+    // how many went.
+    qsizetype keepOnly(qsizetype first, bool (*keep)(QByteArrayView));
 
     qsizetype count() const { return qsizetype(m_spans.size()); }
     QByteArrayView line(qsizetype i) const {
@@ -94,13 +97,35 @@ RecordLines readRecordLines(const QString& path);
 // or cannot be opened for reading. Never waits on a pipe or device.
 void checkReadable(const QString& path);
 
+// Deletes a record file, only a regular file or a link to one (the link
+// itself goes). Throws EFileError, naming the file, when it cannot.
+void deleteRecordFile(const QString& path);
+
+// A sample line as a recording writes it: a sample number, the time as
+// RecordTable::formatTime gives it, and four readings StrToFloat takes,
+// TAB-separated and nothing else.
+bool isRecordLine(QByteArrayView line);
+
+struct MergeCount {
+    qsizetype merged = 0;
+    qsizetype skipped = 0;  // lines that are not record lines
+};
+// Merges a record file's lines, as readRecordLines gave them from `path`,
+// after the table's header, leaving out the lines that are not record lines.
+// Throws EFileError naming the file, the table unchanged, when its first
+// line is not the record header, or when the merged record would be more
+// than a record file may hold, so that saved it could not be loaded again.
+MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString& path);
+
 // `chosen` with its last suffix replaced by `suffix` (".xls", ".csv"), or
 // `suffix` added when the file name has none; kept when it already ends in
 // exactly `suffix`.
 QString exportPath(const QString& chosen, const QString& suffix = QStringLiteral(".xls"));
 
-// Where records are saved and listed: the program's folder when files can be
-// created there, else the user's data folder (created if missing).
+// Where records are saved and listed: the program's folder when it is a
+// build tree (the user's own folder, writable, outside the system's folders),
+// else the user's data folder (created if missing). Nothing is written into
+// the program's folder to find out.
 QString recordDirectory();
 QString recordDirectory(const QString& programDir, const QString& fallbackDir);
 

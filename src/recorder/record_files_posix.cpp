@@ -121,6 +121,14 @@ bool createNewFile(const QString& path, const QByteArray& data, bool mayBeTaken)
     return true;
 }
 
+bool isOwnWritableFolder(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    return ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::geteuid() &&
+           ::faccessat(AT_FDCWD, native.constData(), W_OK, AT_EACCESS) == 0;
+}
+
 WriteTarget writeTarget(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};

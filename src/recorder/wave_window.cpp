@@ -581,7 +581,10 @@ void TForm_Wave::Btn_SetupClick() {
 // ---- Record files ----
 
 QString TForm_Wave::saveRecord() {
-    if (RecordDir.isEmpty()) RecordDir = LocateRecordDir();  // reports again why there is no folder
+    if (RecordDir.isEmpty()) {
+        RecordDir = LocateRecordDir();  // reports again why there is no folder
+        fillSavedRecordList();
+    }
     const QString path = saveNewRecordFile(RecordDir, recordFileName(Now()), *state.Table);
     m_unsaved = 0;
     addSavedRecord(QFileInfo(path).fileName());
@@ -669,6 +672,10 @@ void TForm_Wave::btn_DeleteClick() { showSavedRecordList(PlotColors::Fuchsia); }
 
 void TForm_Wave::fillSavedRecordList() {
     lst_Load->clear();
+    const QString where = RecordDir.isEmpty() ? QString()
+                                              : QStringLiteral("Records are kept in \"%1\".")
+                                                    .arg(QDir::toNativeSeparators(RecordDir));
+    for (QWidget* w : {btn_Save, btn_Load, btn_Delete}) w->setToolTip(where);
     if (RecordDir.isEmpty()) return;
     for (const QString& name : searchAllSaveFiles(RecordDir)) addSavedRecord(name);
 }
@@ -686,18 +693,21 @@ void TForm_Wave::lst_LoadClick() {
     }
     const bool ok = runGuarded(this, [&] {
         if (loadMode()) {
-            const RecordLines lines = readRecordLines(path);
-            // The file's first line is its own header.
-            const qsizetype merged = std::max<qsizetype>(lines.count() - 1, 0);
-            if (state.Table) state.Table->insertAfterHeader(lines, 1);
-            if (m_host) {
-                m_host->setStatusText(0, !state.Table ? QStringLiteral("No recording to merge into")
-                                         : merged == 1 ? QStringLiteral("Merged 1 line")
-                                                       : QStringLiteral("Merged %1 lines").arg(merged));
+            RecordLines lines = readRecordLines(path);
+            if (!state.Table) {
+                if (m_host) m_host->setStatusText(0, QStringLiteral("No recording to merge into"));
+                return;
             }
+            const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
+            m_unsaved += int(n.merged);
+            QString text = n.merged == 1 ? QStringLiteral("Merged 1 line")
+                                         : QStringLiteral("Merged %1 lines").arg(n.merged);
+            if (n.skipped == 1) text += QStringLiteral("; skipped 1 that is not a record line");
+            if (n.skipped > 1)
+                text += QStringLiteral("; skipped %1 that are not record lines").arg(n.skipped);
+            if (m_host) m_host->setStatusText(0, text);
         } else {
-            checkReadable(path);  // an unreadable file, or anything but a file, stays
-            QFile::remove(path);  // a failed deletion shows only as the name staying listed
+            deleteRecordFile(path);
             fillSavedRecordList();
         }
     });

@@ -131,11 +131,12 @@ public:
     // The plot: a full repaint, and the new segments of a filling tick.
     void pb1Paint();
     void drawNewSegments(int n, int rowV1, int rowA1, int rowV2, int rowA2);
+    // Lists the records of RecordDir; the file buttons' tips say where it is.
     void fillSavedRecordList();
     bool loadMode() const;
     bool waitingForReadings() const { return m_waiting; }
 
-    // Sample lines recorded since the last Save.
+    // Sample lines recorded or merged since the last Save.
     int unsavedLines() const { return m_unsaved; }
     // Before the program closes: true when nothing unsaved is left to lose,
     // or the operator chose Save (and it was written) or Discard.

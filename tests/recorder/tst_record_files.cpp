@@ -75,13 +75,20 @@ private Q_SLOTS:
     void exportPath_data();
     void exportPath();
     void listsRegularFilesOnly();
-    void directoryFallback();
+    void recordFolder_data();
+    void recordFolder();
     void failures_data();
     void failures();
     void refusesWhatIsNotAFile_data();
     void refusesWhatIsNotAFile();
     void refusesWhatIsNotARecord_data();
     void refusesWhatIsNotARecord();
+    void recordLines_data();
+    void recordLines();
+    void merge_data();
+    void merge();
+    void mergeStaysLoadable_data();
+    void mergeStaysLoadable();
     void csvReadsBack();
     void failedWriteKeepsOldFile();
 
@@ -222,25 +229,34 @@ void TestRecordFiles::listsRegularFilesOnly() {
     QVERIFY(searchAllSaveFiles(dir.filePath("missing")).isEmpty());
 }
 
-void TestRecordFiles::directoryFallback() {
-    QTemporaryDir program;
-    const QString fallback = m_dir.filePath("data/nested");
-    QCOMPARE(recordDirectory(program.path(), fallback), program.path());
-    QVERIFY(QDir(program.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
-    QVERIFY(!QFileInfo::exists(fallback));
-
+void TestRecordFiles::recordFolder_data() {
+    QTest::addColumn<QString>("program");  // the program's folder; "own", "other's": a new one
+    QTest::addColumn<bool>("beside");      // records kept there
+    QTest::newRow("a build tree: a folder of the user's own") << "own" << true;
+    QTest::newRow("installed: /usr/bin, even for root") << "/usr/bin" << false;
+    QTest::newRow("someone else's folder") << "other's" << false;
     // Nothing can be created in /proc/self, not even by root.
-    QCOMPARE(recordDirectory("/proc/self", fallback), fallback);
-    QVERIFY(QFileInfo(fallback).isDir());
-    QCOMPARE(recordDirectory(m_dir.filePath("missing"), fallback), fallback);
+    QTest::newRow("a folder nobody may write to") << "/proc/self" << false;
+    QTest::newRow("a missing folder") << "missing" << false;
+}
 
+void TestRecordFiles::recordFolder() {
+    QFETCH(QString, program);
+    QFETCH(bool, beside);
+    QTemporaryDir own, data;
+    QString dir = program;
+    if (program == "own" || program == "other's") dir = own.path();
+    if (program == "missing") dir = own.filePath("missing");
+    if (program == "other's") {
+        if (geteuid() == 0)
+            QCOMPARE(chown(QFile::encodeName(dir).constData(), 65534, 65534), 0);
+        else
+            dir = "/tmp";  // root's
+    }
+    const QString fallback = data.filePath("data/nested");
+    QCOMPARE(recordDirectory(dir, fallback), beside ? dir : fallback);
+    QCOMPARE(QFileInfo(fallback).isDir(), !beside);
     QVERIFY(!failureOf([] { recordDirectory("/proc/self", "/proc/self/records"); }).isEmpty());
-
-    if (geteuid() == 0) QSKIP("root writes into a 0555 folder");
-    QVERIFY(QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::ExeOwner));
-    const QString chosen = recordDirectory(program.path(), fallback);
-    QFile::setPermissions(program.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QCOMPARE(chosen, fallback);
 }
 
 void TestRecordFiles::failures_data() {
@@ -331,6 +347,142 @@ void TestRecordFiles::refusesWhatIsNotARecord() {
     if (QTest::currentDataTag() == QByteArray("more lines than the longest record")) {
         spit(path, QByteArray(kMaxRecordFileLines, '\n'));
         QCOMPARE(readRecordLines(path).count(), kMaxRecordFileLines);
+    }
+    QFile::remove(path);
+}
+
+void TestRecordFiles::recordLines_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("record");
+    const QByteArray r = "\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250";
+    QTest::newRow("as a recording writes it") << "0" + r << true;
+    QTest::newRow("last of the longest record")
+        << QByteArray("691195\t2026-12-31 23:59\t12.\t.5\t-0.001\t0") << true;
+    QTest::newRow("blanks around a reading")
+        << QByteArray("7\t2028-2-29 0:0\t 1.2 \t1e1\t1\t1") << true;
+    QTest::newRow("no day 29 in February 2026")
+        << QByteArray("7\t2026-2-29 0:0\t1\t1\t1\t1") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("2 fields") << QByteArray("1\t2") << false;
+    QTest::newRow("8 fields") << "0" + r + "\t1\t2" << false;
+    QTest::newRow("TAB at the end") << "0" + r + "\t" << false;
+    QTest::newRow("passwd") << QByteArray("root:x:0:0:root:/root:/bin/bash") << false;
+    QTest::newRow("the header") << kHeader << false;
+    QTest::newRow("sample number with a leading zero") << "01" + r << false;
+    QTest::newRow("negative sample number") << "-1" + r << false;
+    QTest::newRow("sample number past int") << "2147483648" + r << false;
+    QTest::newRow("month with a leading zero")
+        << QByteArray("1\t2026-09-6 9:5\t1\t1\t1\t1") << false;
+    QTest::newRow("month 13") << QByteArray("1\t2026-13-6 9:5\t1\t1\t1\t1") << false;
+    QTest::newRow("seconds") << QByteArray("1\t2026-12-6 9:5:7\t1\t1\t1\t1") << false;
+    QTest::newRow("empty reading") << QByteArray("1\t2026-12-6 9:5\t1\t\t1\t1") << false;
+    QTest::newRow("reading with a unit") << QByteArray("1\t2026-12-6 9:5\t1\t1\t12V\t1") << false;
+    QTest::newRow("nan") << QByteArray("1\t2026-12-6 9:5\t1\t1\t1\tnan") << false;
+}
+
+void TestRecordFiles::recordLines() {
+    QFETCH(QByteArray, line);
+    QFETCH(bool, record);
+    QCOMPARE(isRecordLine(line), record);
+}
+
+namespace {
+const QByteArray kR1 = "5\t2026-12-6 8:0\t1.000\t0.100\t2.000\t0.200";
+const QByteArray kR2 = "6\t2026-12-6 8:1\t1.001\t0.101\t2.001\t0.201";
+}  // namespace
+
+void TestRecordFiles::merge_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<QByteArray>>("merged");
+    QTest::addColumn<qsizetype>("skipped");
+    QTest::addColumn<QString>("refused");  // the reason; empty: merged
+    using L = QList<QByteArray>;
+    const QString notARecord = "Its first line is not the record header, so it is not a record";
+    QTest::newRow("record lines") << kHeader + "\r\n" + kR1 + "\r\n" + kR2 + "\r\n"
+                                  << L{kR1, kR2} << qsizetype(0) << "";
+    QTest::newRow("header only") << kHeader + "\n" << L{} << qsizetype(0) << "";
+    QTest::newRow("other lines skipped and counted")
+        << kHeader + "\r\n1\t2\r\n" + kR1 + "\n\nroot:x:0:0:root:/root:/bin/bash\r\n" + kR1 +
+               "\t7\t8\r\n" + kR2
+        << L{kR1, kR2} << qsizetype(4) << "";
+    QTest::newRow("no header: passwd")
+        << QByteArray("root:x:0:0:root:/root:/bin/bash\nbin:x:2:2:bin:/bin:/usr/sbin/nologin\n")
+        << L{} << qsizetype(0) << notARecord;
+    QTest::newRow("no header: record lines only")
+        << kR1 + "\r\n" + kR2 << L{} << qsizetype(0) << notARecord;
+    QTest::newRow("no header: exported as CSV")
+        << QByteArray("No.,Time,Ch1 V,Ch1 A,Ch2 V,Ch2 A\r\n") << L{} << qsizetype(0) << notARecord;
+    QTest::newRow("empty file") << QByteArray() << L{} << qsizetype(0) << notARecord;
+}
+
+void TestRecordFiles::merge() {
+    QFETCH(QByteArray, file);
+    QFETCH(QList<QByteArray>, merged);
+    QFETCH(qsizetype, skipped);
+    QFETCH(QString, refused);
+    const QString path = m_dir.filePath("merged.txt");
+    spit(path, file);
+    RecordTable t = twoSamples();
+    const QList<QByteArray> before = linesOf(t);
+    MergeCount count;
+    const QString message =
+        failureOf([&] { count = mergeRecordFile(t, readRecordLines(path), path); });
+    if (!refused.isEmpty()) {
+        QCOMPARE(message, "Cannot load file \"" + path + "\". " + refused);
+        QCOMPARE(linesOf(t), before);
+        return;
+    }
+    QCOMPARE(message, QString());
+    QCOMPARE(count.merged, merged.size());
+    QCOMPARE(count.skipped, skipped);
+    QCOMPARE(linesOf(t), QList<QByteArray>{kHeader} + merged + before.mid(1));
+}
+
+void TestRecordFiles::mergeStaysLoadable_data() {
+    QTest::addColumn<bool>("bytes");  // the size is at stake, else the line count
+    QTest::addColumn<int>("lines");   // record lines in the file
+    QTest::addColumn<QString>("refused");
+    QTest::newRow("the longest record") << false << 1 << "";
+    QTest::newRow("a line more than the longest record")
+        << false << 2
+        << "The record would then have 691198 lines, more than the 691197 a record file holds";
+    QTest::newRow("64 MB") << true << 1 << "";
+    QTest::newRow("more than 64 MB")
+        << true << 2 << "The record would then be larger than 64 MB, more than a record file holds";
+}
+
+// A merge that Load would refuse once saved is refused.
+void TestRecordFiles::mergeStaysLoadable() {
+    QFETCH(bool, bytes);
+    QFETCH(int, lines);
+    QFETCH(QString, refused);
+    RecordTable t = RecordTable::withHeader();
+    const QDateTime when(QDate(2026, 12, 6), QTime(9, 5));
+    if (bytes) {
+        // One sample whose first reading fills the table to a line short of the limit.
+        const qsizetype lineBytes = kR1.size() + 2;
+        t.appendSample(0, when, "", "1", "1", "1");
+        const qsizetype fill = kMaxRecordFileBytes - lineBytes - t.bytes().size();
+        t = RecordTable::withHeader();
+        t.appendSample(0, when, QString(fill, QLatin1Char('1')), "1", "1", "1");
+        QCOMPARE(t.bytes().size() + lineBytes, kMaxRecordFileBytes);
+    } else {
+        for (int i = 0; i < kLongestRecordDataLines - 1; ++i)
+            t.appendSample(i, when, "1", "1", "1", "1");
+    }
+    const int linesBefore = t.lineCount();
+    const qsizetype bytesBefore = t.bytes().size();
+    const QString path = m_dir.filePath("merged.txt");
+    spit(path, kHeader + "\r\n" + (lines == 2 ? kR1 + "\r\n" + kR2 : kR1));
+    const QString message = failureOf([&] { mergeRecordFile(t, readRecordLines(path), path); });
+    if (!refused.isEmpty()) {
+        QCOMPARE(message, "Cannot merge file \"" + path + "\". " + refused);
+        QCOMPARE(t.lineCount(), linesBefore);
+        QCOMPARE(t.bytes().size(), bytesBefore);
+    } else {
+        QCOMPARE(message, QString());
+        writeRecordFile(path, t);
+        QCOMPARE(readRecordLines(path).count(), t.lineCount());
     }
     QFile::remove(path);
 }

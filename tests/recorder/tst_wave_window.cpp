@@ -4,12 +4,14 @@
 #include "fifo_guard.h"
 #include "messages_box.h"
 #include "modal_watcher.h"
-#include "record_files.h"
 #include "plot_area.h"
 #include "plot_math.h"
+#include "record_files.h"
+#include "record_table.h"
 #include "recorder_host.h"
 #include "setup_dialog.h"
 #include "test_files.h"
+#include "undeletable.h"
 #include "wave_window.h"
 
 #include <QAction>
@@ -173,6 +175,7 @@ private Q_SLOTS:
     void timeOutWhenTheSaveFails_data();
     void timeOutWhenTheSaveFails();
     void noWritableFolder();
+    void saysWhereRecordsAreKept();
     void channelOneReadsOnBlack_data();
     void channelOneReadsOnBlack();
     void saveNeverReplaces_data();
@@ -181,11 +184,13 @@ private Q_SLOTS:
     void entriesKeepTheirFileNames();
     void loadAndDeleteRefuseWhatIsNotAFile_data();
     void loadAndDeleteRefuseWhatIsNotAFile();
-    void loadMergesAfterTheHeader();
+    void loadMergesRecordLines_data();
+    void loadMergesRecordLines();
     void loadRefusesWhatIsNotText();
     void loadBeforeAnyStartDropsTheLines();
     void deleteAsksAndTheListCanBeLeft();
-    void unreadableEntryStaysShown();
+    void failedDeleteSaysWhy_data();
+    void failedDeleteSaysWhy();
     void exportAsksAboutTheFileItWrites_data();
     void exportAsksAboutTheFileItWrites();
 };
@@ -649,6 +654,7 @@ void tst_WaveWindow::noWritableFolder() {
         }
         QCOMPARE(errorBoxes(boxes), QStringList{expected});
         QVERIFY(wave->lst_Load->count() == 0);
+        QVERIFY(wave->btn_Save->toolTip().isEmpty());
         wave->show();
         TFrm_Setup setup;
         setup.attachRecorder(&*wave);
@@ -661,6 +667,19 @@ void tst_WaveWindow::noWritableFolder() {
         QCOMPARE(wave->unsavedLines(), 1);
         QCOMPARE(wave->lst_Load->count(), 0);
     }
+}
+
+void tst_WaveWindow::saysWhereRecordsAreKept() {
+    const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
+    QTemporaryDir dir;
+    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
+    FakeHost host;
+    TForm_Wave wave(&host);
+    const QString expected =
+        "Records are kept in \"" + QDir::toNativeSeparators(dir.path()) + "\".";
+    for (QWidget* w : {wave.btn_Save, wave.btn_Load, wave.btn_Delete})
+        QCOMPARE(w->toolTip(), expected);
 }
 
 void tst_WaveWindow::channelOneReadsOnBlack_data() {
@@ -789,8 +808,13 @@ void tst_WaveWindow::entriesKeepTheirFileNames() {
     QFETCH(QString, file);
     Fixture f;
     f.answer = QMessageBox::Yes;
-    test::writeFile(f.dir.filePath(QStringLiteral("run.txt")), "h\r\nfrom run.txt\r\n");
-    test::writeFile(f.dir.filePath(QStringLiteral("run.txt.txt")), "h\r\nfrom run.txt.txt\r\n");
+    const auto record = [](const QString& name) {
+        return (name == QLatin1String("run.txt") ? "1" : "2") +
+               QByteArray("\t2026-12-6 8:0\t1\t1\t1\t1");
+    };
+    for (const QString& name : {QStringLiteral("run.txt"), QStringLiteral("run.txt.txt")})
+        test::writeFile(f.dir.filePath(name),
+                        RecordTable::header() + "\r\n" + record(name) + "\r\n");
     QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("folder.txt")));
     f.wave.fillSavedRecordList();
     QCOMPARE(sorted(entries(f.wave.lst_Load)), (QStringList{"run", "run.txt"}));
@@ -802,7 +826,7 @@ void tst_WaveWindow::entriesKeepTheirFileNames() {
     const QString other = file == QLatin1String("run.txt") ? QStringLiteral("run.txt.txt") : QStringLiteral("run.txt");
     QVERIFY(QFile::exists(f.dir.filePath(other)));
     if (button == QLatin1String("Load")) {
-        QCOMPARE(f.wave.state.Table->line(1), "from " + file.toLatin1());
+        QCOMPARE(f.wave.state.Table->line(1), record(file));
         return;
     }
     QVERIFY(!QFile::exists(f.dir.filePath(file)));
@@ -847,30 +871,65 @@ void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile() {
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
 }
 
-void tst_WaveWindow::loadMergesAfterTheHeader() {
+void tst_WaveWindow::loadMergesRecordLines_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<QByteArray>>("merged");
+    QTest::addColumn<QString>("status");  // empty: refused
+    using L = QList<QByteArray>;
+    const QByteArray h = RecordTable::header() + "\r\n";
+    const QByteArray r1 = "5\t2026-12-6 8:0\t1.000\t0.100\t2.000\t0.200";
+    const QByteArray r2 = "6\t2026-12-6 8:1\t1.001\t0.101\t2.001\t0.201";
+    QTest::newRow("record lines") << h + r1 + "\r\n" + r2 + "\r\n" << L{r1, r2} << "Merged 2 lines";
+    QTest::newRow("one line") << h + r1 << L{r1} << "Merged 1 line";
+    QTest::newRow("others skipped")
+        << h + "1\t2\r\n" + r1 + "\r\nroot:x:0:0:root:/root:/bin/bash\r\n\r\n" + r1 + "\t7\t8\r\n" +
+               r2
+        << L{r1, r2} << "Merged 2 lines; skipped 4 that are not record lines";
+    QTest::newRow("one skipped") << h + "x\r\n" + r1 << L{r1}
+                                 << "Merged 1 line; skipped 1 that is not a record line";
+    QTest::newRow("not a record") << QByteArray("any first line\nkept one\r\n\r\nlast") << L{}
+                                  << "";
+}
+
+// Only lines of a record merge; they count as unsaved.
+void tst_WaveWindow::loadMergesRecordLines() {
+    QFETCH(QByteArray, file);
+    QFETCH(QList<QByteArray>, merged);
+    QFETCH(QString, status);
     Fixture f;
-    // Not a record, but a .txt file: listed and merged all the same.
-    test::writeFile(f.dir.filePath(QStringLiteral("notes.TXT")), "any first line\nkept one\r\n\r\nlast");
+    const QString path = f.dir.filePath(QStringLiteral("notes.TXT"));
+    test::writeFile(path, file);
     f.wave.fillSavedRecordList();
     QCOMPARE(entries(f.wave.lst_Load), QStringList{"notes"});
     f.setup();
     f.start();
     f.wave.tmr_ScaleTimer();
     QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
-    QVERIFY(f.wave.lst_Load->isVisible());
     QVERIFY(f.wave.loadMode());
     clickEntry(f.wave.lst_Load, QStringLiteral("notes"));
-    QVERIFY(f.wave.lst_Load->isHidden());
-    QCOMPARE(f.host.status, QStringLiteral("Merged 3 lines"));
     const RecordTable& t = *f.wave.state.Table;
-    QCOMPARE(t.lineCount(), 5);
-    QCOMPARE(t.line(1), QByteArray("kept one"));
-    QCOMPARE(t.line(2), QByteArray());
-    QCOMPARE(t.line(3), QByteArray("last"));
-    QVERIFY(t.line(4).startsWith("0\t"));
+    QCOMPARE(t.lineCount(), 2 + merged.size());
+    for (int i = 0; i < merged.size(); ++i) QCOMPARE(t.line(1 + i), merged[i]);
+    QVERIFY(t.line(1 + merged.size()).startsWith("0\t"));
+    QCOMPARE(f.wave.unsavedLines(), 1 + merged.size());
+    if (status.isEmpty()) {
+        QCOMPARE(errorBoxes(*f.boxes),
+                 QStringList{"Cannot load file \"" + path +
+                             "\". Its first line is not the record header, so it is "
+                             "not a record."});
+        QVERIFY(f.wave.lst_Load->isVisible());
+        return;
+    }
+    QVERIFY(f.wave.lst_Load->isHidden());
+    QCOMPARE(f.host.status, status);
     QCOMPARE(f.wave.state.SampleNo, 0);  // loading does not renumber
     f.wave.tmr_ScaleTimer();
-    QVERIFY(t.line(5).startsWith("1\t"));
+    QVERIFY(t.line(t.lineCount() - 1).startsWith("1\t"));
+    // The close asks about the merged lines too.
+    f.answer = QMessageBox::Cancel;
+    QVERIFY(!f.wave.confirmClose());
+    QCOMPARE(f.boxes->seen.last().text,
+             QStringLiteral("%1 recorded lines have not been saved.").arg(merged.size() + 2));
 }
 
 void tst_WaveWindow::loadRefusesWhatIsNotText() {
@@ -936,17 +995,34 @@ void tst_WaveWindow::deleteAsksAndTheListCanBeLeft() {
     QVERIFY(f.wave.lst_Load->isHidden());
 }
 
-void tst_WaveWindow::unreadableEntryStaysShown() {
+void tst_WaveWindow::failedDeleteSaysWhy_data() {
+    QTest::addColumn<bool>("gone");
+    QTest::newRow("deleted meanwhile") << true;
+    QTest::newRow("cannot be deleted") << false;
+}
+
+// The error box names the file and says why; it stays listed.
+void tst_WaveWindow::failedDeleteSaysWhy() {
+    QFETCH(bool, gone);
     Fixture f;
     f.answer = QMessageBox::Yes;
-    test::writeFile(f.dir.filePath(QStringLiteral("gone.txt")), "h\r\n");
+    const QString path = f.dir.filePath(QStringLiteral("kept.txt"));
+    test::writeFile(path, "h\r\n");
     f.wave.fillSavedRecordList();
-    QFile::remove(f.dir.filePath(QStringLiteral("gone.txt")));
+    std::optional<test::Undeletable> undeletable;
+    if (gone)
+        QVERIFY(QFile::remove(path));
+    else if (!undeletable.emplace(path).made)
+        QSKIP("no way here to make a file that cannot be deleted");
     QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, QStringLiteral("gone"));
-    QCOMPARE(errorBoxes(*f.boxes).size(), 1);
+    clickEntry(f.wave.lst_Load, QStringLiteral("kept"));
+    QCOMPARE(
+        errorBoxes(*f.boxes),
+        QStringList{gone ? "Cannot open file \"" + path + "\". No such file or directory."
+                         : "Cannot delete file \"" + path + "\". " + undeletable->reason + "."});
     QVERIFY(f.wave.lst_Load->isVisible());
-    QCOMPARE(entries(f.wave.lst_Load), QStringList{"gone"});
+    QCOMPARE(entries(f.wave.lst_Load), QStringList{"kept"});
+    QCOMPARE(QFileInfo::exists(path), !gone);
 }
 
 void tst_WaveWindow::exportAsksAboutTheFileItWrites_data() {

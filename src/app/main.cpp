@@ -1,4 +1,5 @@
 #include "app_windows.h"
+#include "end_signals.h"
 #include "error_box.h"
 #include "sim_link.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char* argv[]) {
                                   QStringLiteral("simulated instrument")});
     lqs::TForm1* form1 = lqs::createWindows(ports);
     QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    lqs::endOnSignals(form1);
     form1->show();
     const int rc = app.exec();
     delete form1;

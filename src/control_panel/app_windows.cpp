@@ -7,6 +7,9 @@
 #include "querying_dialog.h"
 #include "read_time_dialog.h"
 #include "setup_dialog.h"
+#include "wave_window.h"
+
+#include <QTimer>
 
 namespace lqs {
 
@@ -22,6 +25,8 @@ TForm1* createWindows(const PortListSources& ports) {
     w.Frm_Setup = new TFrm_Setup(form1);
     w.Form_ReadTime = new TForm_ReadTime(form1);
     form1->attachWindows(w);
+    // Once the main window is up: a recording a killed program left behind.
+    QTimer::singleShot(0, form1, [form1] { offerLeftRecording(form1); });
     return form1;
 }
 

@@ -538,6 +538,16 @@ void TForm1::closeEvent(QCloseEvent* event) {
     Q_EMIT closed();
 }
 
+void TForm1::endOnRequest() {
+    if (Form_Wave) {
+        Form_Wave->saveBeforeEnd(false);
+        Form_Wave->Btn_StopClick();
+    }
+    FormClose();
+    hide();
+    QCoreApplication::exit(0);  // ends any nested loop too
+}
+
 void TForm1::FormClose() {
     link->stop();
     comm1->ClosePort();

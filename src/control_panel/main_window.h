@@ -156,6 +156,10 @@ public:
     void FormCreate();
     void FormShow();
     void FormClose();
+    // The system or the session ends the program: no box may hold it, so an
+    // unsaved recording is saved quietly (kept in its journal should that
+    // fail) and the program ends with status 0.
+    void endOnRequest();
     void Exit1Click();
     void LQS6200A1Click();
     void LQS6200B1Click();

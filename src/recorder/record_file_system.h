@@ -29,4 +29,37 @@ bool createNewFile(const QString& path, const QByteArray& data, bool mayBeTaken)
 // (a read-only mount says no, even to root).
 bool isOwnWritableFolder(const QString& path);
 
+// The file a recording's lines go to as they are taken, so that a program
+// killed while recording loses at most what the disk had not yet been given.
+// The descriptor stays open while recording. Throws EFileError.
+class RecordJournal {
+public:
+    RecordJournal() = default;
+    RecordJournal(const RecordJournal&) = delete;
+    RecordJournal& operator=(const RecordJournal&) = delete;
+    ~RecordJournal() { close(); }
+
+    // Creates or empties `path` (never through a link) and writes the header line.
+    void open(const QString& path, QByteArrayView header);
+    bool isOpen() const { return m_fd >= 0; }
+    // Appends one line and its CR LF with one write.
+    void append(QByteArrayView line);
+    // fdatasync when anything was written since the last one; true when it synced.
+    bool syncIfWritten();
+    // Syncs what is left and closes; the file stays.
+    void close();
+    // Closes and deletes the file.
+    void remove();
+
+    qint64 writes() const { return m_writes; }
+    qint64 syncs() const { return m_syncs; }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    bool m_dirty = false;
+    qint64 m_writes = 0;
+    qint64 m_syncs = 0;
+};
+
 }  // namespace lqs

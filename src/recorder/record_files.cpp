@@ -405,4 +405,26 @@ QString savedRecordEntry(const QString& fileName) {
                                                                           : fileName;
 }
 
+QString journalPath(const QString& dir) {
+    return dir + QStringLiteral("/.recording.journal");
+}
+
+LeftJournal readJournal(const QString& path) {
+    QByteArray data = readBounded(path);
+    data.truncate(data.lastIndexOf('\n') + 1);  // a line cut short by the kill goes
+    RecordLines lines = RecordLines::fromBytes(std::move(data));
+    if (lines.count() == 0 || lines.line(0) != RecordTable::header())
+        fail(QStringLiteral("Cannot load file"), path,
+             QStringLiteral("It is not a recording's journal"));
+    lines.keepOnly(1, isRecordLine);
+    LeftJournal left{RecordTable::withHeader(), {}};
+    left.table.insertAfterHeader(lines, 1);
+    if (left.table.lineCount() > 1) {
+        const QList<QByteArray> fields = left.table.line(1).split('\t');
+        left.started = QDateTime::fromString(QString::fromLatin1(fields.value(1)),
+                                             QStringLiteral("yyyy-M-d H:m"));
+    }
+    return left;
+}
+
 }  // namespace lqs

@@ -3,18 +3,17 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
+
+#include "record_table.h"
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-class QDateTime;
-
 namespace lqs {
-
-class RecordTable;
 
 // A record file could not be read, written or placed; the message names the
 // path and the reason.
@@ -132,6 +131,20 @@ QString recordDirectory(const QString& programDir, const QString& fallbackDir);
 // Names of the regular files of `dir`, and of links to regular files, that
 // match "*.txt" in any case, in the order the file system lists them.
 QStringList searchAllSaveFiles(const QString& dir);
+
+// The hidden file in the record folder that a recording's lines are written
+// to as they are taken, until they are saved or discarded.
+QString journalPath(const QString& dir);
+
+// A journal a killed program left behind: its whole record lines after the
+// header (a last line cut short mid-write is left out), and the time of the
+// first, invalid when there is none. Throws EFileError, naming the file, when
+// it cannot be read or does not start with the record header.
+struct LeftJournal {
+    RecordTable table;
+    QDateTime started;
+};
+LeftJournal readJournal(const QString& path);
 
 // A record file's name as the saved-record list shows it: its last ".txt",
 // in any case, left out.

@@ -146,4 +146,61 @@ WriteTarget writeTarget(const QString& path) {
     return {target, true, true};
 }
 
+void RecordJournal::open(const QString& path, QByteArrayView header) {
+    remove();
+    m_path = path;
+    // O_NOFOLLOW: a link planted at the hidden name is not written through.
+    m_fd = ::open(QFile::encodeName(path).constData(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (m_fd < 0) fail(QStringLiteral("Cannot create file"), path, systemReason(errno));
+    append(header);
+}
+
+void RecordJournal::append(QByteArrayView line) {
+    if (m_fd < 0) return;
+    QByteArray data;
+    data.reserve(line.size() + 2);
+    data.append(line).append("\r\n");
+    for (qsizetype done = 0; done < data.size();) {
+        const ssize_t n = ::write(m_fd, data.constData() + done, std::size_t(data.size() - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            const int error = n == 0 ? EIO : errno;
+            close();
+            fail(QStringLiteral("Cannot write file"), m_path, systemReason(error));
+        }
+    }
+    ++m_writes;
+    m_dirty = true;
+}
+
+bool RecordJournal::syncIfWritten() {
+    if (m_fd < 0 || !m_dirty) return false;
+    m_dirty = false;
+    ++m_syncs;
+    // EINVAL: a file system that cannot sync; the lines are written all the same.
+    return ::fdatasync(m_fd) == 0 || errno == EINVAL;
+}
+
+void RecordJournal::close() {
+    if (m_fd < 0) return;
+    syncIfWritten();
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+void RecordJournal::remove() {
+    const bool had = m_fd >= 0 || !m_path.isEmpty();
+    if (m_fd >= 0) {
+        ::close(m_fd);  // no sync: the file goes
+        m_fd = -1;
+    }
+    if (had) ::unlink(QFile::encodeName(m_path).constData());
+    m_path.clear();
+    m_dirty = false;
+}
+
 }  // namespace lqs

@@ -9,25 +9,27 @@
 #include "recorder_host.h"
 #include "setup_dialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
-#include <QFile>
-#include <QFileInfo>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QKeyEvent>
-#include <QApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace lqs {
 
@@ -107,7 +109,10 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
     FormShow();
 }
 
-TForm_Wave::~TForm_Wave() = default;
+// Nothing unsaved: the journal holds nothing worth offering back.
+TForm_Wave::~TForm_Wave() {
+    if (m_unsaved == 0) m_journal.remove();
+}
 
 void TForm_Wave::build() {
     resize(766, 451);
@@ -224,6 +229,10 @@ void TForm_Wave::build() {
     tmr_All = new QTimer(this);
     tmr_Scale = new QTimer(this);
     tmr_time = new QTimer(this);
+    // At most one sync a second, so a long recording costs the disk little.
+    tmr_Journal = new QTimer(this);
+    tmr_Journal->setInterval(1000);
+    connect(tmr_Journal, &QTimer::timeout, this, [this] { m_journal.syncIfWritten(); });
     tmr_All->setObjectName(QStringLiteral("tmr_All"));
     tmr_Scale->setObjectName(QStringLiteral("tmr_Scale"));
     tmr_time->setObjectName(QStringLiteral("tmr_time"));
@@ -288,15 +297,27 @@ bool TForm_Wave::confirmClose() {
             return runGuarded(this, [this] { saveRecord(); });  // a failed save keeps the program open
         case QMessageBox::Discard:
             m_unsaved = 0;
+            m_journal.remove();
             return true;
         default:
             return false;
     }
 }
 
-void TForm_Wave::saveBeforeEnd() {
+void TForm_Wave::saveBeforeEnd(bool tellOperator) {
     if (m_unsaved == 0) return;
     QString path;
+    if (!tellOperator) {
+        try {
+            path = saveRecord();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return;
+        }
+        std::fprintf(stderr, "The recording was saved to \"%s\".\n",
+                     qPrintable(QDir::toNativeSeparators(path)));
+        return;
+    }
     if (!runGuarded(this, [&] { path = saveRecord(); })) return;
     const QString text = QStringLiteral("The recording was saved to \"%1\".").arg(QDir::toNativeSeparators(path));
     if (m_host) m_host->setStatusText(0, text);
@@ -379,6 +400,7 @@ void TForm_Wave::Btn_StartClick() {
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
     state.Table = RecordTable::withHeader();
     m_unsaved = 0;
+    startJournal();
     for (auto& channel : m_max) channel[0] = channel[1] = Extreme{};
     for (auto& channel : m_min) channel[0] = channel[1] = Extreme{};
     pb1Paint();
@@ -386,7 +408,12 @@ void TForm_Wave::Btn_StartClick() {
 
 void TForm_Wave::Btn_StopClick() {
     m_stopWaiting = true;
-    for (QTimer* t : {tmr_All, tmr_Scale, tmr_time}) t->stop();
+    for (QTimer* t : {tmr_All, tmr_Scale, tmr_time, tmr_Journal}) t->stop();
+    // Kept on disk until the lines are saved or discarded.
+    if (m_unsaved == 0)
+        m_journal.remove();
+    else
+        m_journal.close();
     setChoosersEnabled(true);
 }
 
@@ -471,6 +498,13 @@ void TForm_Wave::tmr_ScaleTimer() {
     s.SampleNo += 1;
     s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3));
     ++m_unsaved;
+    if (m_journal.isOpen()) {
+        try {
+            m_journal.append(s.Table->lineView(s.Table->lineCount() - 1));
+        } catch (const EFileError& e) {
+            journalFailed(QString::fromUtf8(e.what()));
+        }
+    }
 
     PointArray* arrays[4] = {&s.PointsCh1V, &s.PointsCh1A, &s.PointsCh2V, &s.PointsCh2A};
     if (full) {
@@ -587,8 +621,34 @@ QString TForm_Wave::saveRecord() {
     }
     const QString path = saveNewRecordFile(RecordDir, recordFileName(Now()), *state.Table);
     m_unsaved = 0;
+    // The saved lines need no journal; a recording still running starts a fresh one.
+    if (tmr_Scale->isActive())
+        startJournal();
+    else
+        m_journal.remove();
     addSavedRecord(QFileInfo(path).fileName());
     return path;
+}
+
+void TForm_Wave::startJournal() {
+    if (RecordDir.isEmpty()) return;
+    try {
+        m_journal.open(journalPath(RecordDir), RecordTable::header());
+    } catch (const EFileError& e) {
+        journalFailed(QString::fromUtf8(e.what()));
+        return;
+    }
+    tmr_Journal->start();
+}
+
+// The recording goes on; only what a kill would take is at risk.
+void TForm_Wave::journalFailed(const QString& why) {
+    m_journal.close();
+    tmr_Journal->stop();
+    if (m_host)
+        m_host->setStatusText(
+            0,
+            QStringLiteral("Recorded lines are no longer kept on disk until saved: %1").arg(why));
 }
 
 // The entry shows the name without ".txt" and keeps the file's own name.
@@ -712,6 +772,55 @@ void TForm_Wave::lst_LoadClick() {
         }
     });
     if (ok) hideSavedRecordList();
+}
+
+void offerLeftRecording(QWidget* parent) {
+    QString dir;
+    try {
+        dir = TForm_Wave::LocateRecordDir();
+    } catch (const EFileError&) {
+        return;  // the recorder says why when it is used
+    }
+    const QString path = journalPath(dir);
+    if (dir.isEmpty() || !QFileInfo::exists(path)) return;
+    LeftJournal left;
+    if (!runGuarded(parent, [&] { left = readJournal(path); })) return;
+    const int lines = left.table.lineCount() - 1;
+    if (lines == 0) {
+        QFile::remove(path);
+        return;
+    }
+    const QDateTime when = left.started.isValid() ? left.started : QFileInfo(path).lastModified();
+    QMessageBox box(QMessageBox::Question, programTitle(),
+                    (lines == 1 ? QStringLiteral("A recording of 1 line from %2 was not saved.")
+                                : QStringLiteral("A recording of %1 lines from %2 was not saved."))
+                        .arg(lines)
+                        .arg(QLocale().toString(when, QLocale::ShortFormat)),
+                    QMessageBox::NoButton, parent);
+    box.setObjectName(QStringLiteral("leftRecording"));
+    box.setInformativeText(QStringLiteral("Recover it as a record file, or discard it?"));
+    QPushButton* recover = box.addButton(QStringLiteral("Recover"), QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(recover);
+    box.exec();
+    if (box.clickedButton() == discard) {
+        QFile::remove(path);
+        return;
+    }
+    if (box.clickedButton() != recover) return;  // asked again at the next start
+    QString saved;
+    if (!runGuarded(parent, [&] {
+            saved =
+                saveNewRecordFile(dir, recordFileName(QDateTime::currentDateTime()), left.table);
+        }))
+        return;
+    QFile::remove(path);
+    QMessageBox done(QMessageBox::Information, programTitle(),
+                     QStringLiteral("The recording was recovered to \"%1\".")
+                         .arg(QDir::toNativeSeparators(saved)),
+                     QMessageBox::Ok, parent);
+    done.setObjectName(QStringLiteral("recoveredRecording"));
+    done.exec();
 }
 
 }  // namespace lqs

@@ -3,6 +3,7 @@
 // four curves, and saves, merges, deletes and exports records.
 #pragma once
 
+#include "record_file_system.h"
 #include "recorder_state.h"
 
 #include <QDateTime>
@@ -143,8 +144,13 @@ public:
     bool confirmClose();
     // The time-out ends the program without asking: an unsaved recording is
     // saved under the usual name and the operator told where. On failure the
-    // error box has said why and the lines stay unsaved.
-    void saveBeforeEnd();
+    // error box has said why and the lines stay unsaved. Without telling
+    // (a signal, the session's end) no box opens: the outcome goes to stderr.
+    void saveBeforeEnd(bool tellOperator = true);
+
+    // The journal of the recording running, and its once-a-second sync.
+    const RecordJournal& journal() const { return m_journal; }
+    QTimer* tmr_Journal;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -159,12 +165,15 @@ private:
     // returns the path. Throws EFileError.
     QString saveRecord();
     void addSavedRecord(const QString& fileName);
+    void startJournal();
+    void journalFailed(const QString& why);
     bool askYesNo(const QString& text, const char* name);
     void setChoosersEnabled(bool enabled);
     void trackExtremes(const QStringList& readings, const double (&values)[4]);
     QString extremeLine(int channel, bool max) const;
 
     RecorderHost* m_host;
+    RecordJournal m_journal;
     bool m_waiting = false;
     bool m_stopWaiting = false;
     bool m_tickErrorShown = false;
@@ -178,5 +187,9 @@ private:
     };
     Extreme m_max[2][2], m_min[2][2];
 };
+
+// At start-up: a recording a killed program left in the record folder's
+// journal is offered back, to be written as a record file or discarded.
+void offerLeftRecording(QWidget* parent);
 
 }  // namespace lqs

@@ -1,3 +1,4 @@
+#include "record_file_system.h"
 #include "record_files.h"
 #include "record_table.h"
 
@@ -91,6 +92,9 @@ private Q_SLOTS:
     void mergeStaysLoadable();
     void csvReadsBack();
     void failedWriteKeepsOldFile();
+    void journalWritesEachLineAndSyncsOnlyWhenWritten();
+    void journalLeftBehind_data();
+    void journalLeftBehind();
 
 private:
     QTemporaryDir m_dir;
@@ -534,6 +538,69 @@ void TestRecordFiles::failedWriteKeepsOldFile() {
     QCOMPARE(slurp(path), good);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"record.txt"});
+}
+
+void TestRecordFiles::journalWritesEachLineAndSyncsOnlyWhenWritten() {
+    QTemporaryDir dir;
+    const QString path = journalPath(dir.path());
+    QVERIFY(QFileInfo(path).isHidden());
+    RecordJournal journal;
+    QVERIFY(!journal.syncIfWritten());  // not open
+    journal.open(path, "head");
+    journal.append("one");
+    QCOMPARE(slurp(path), QByteArray("head\r\none\r\n"));  // on disk before any sync
+    QVERIFY(journal.syncIfWritten());
+    QVERIFY(!journal.syncIfWritten());  // nothing new: no sync
+    journal.append("two");
+    QVERIFY(journal.syncIfWritten());
+    QCOMPARE(journal.writes(), 3);
+    QCOMPARE(journal.syncs(), 2);
+    journal.close();
+    QCOMPARE(slurp(path), QByteArray("head\r\none\r\ntwo\r\n"));
+    journal.open(path, "head");  // a new recording starts it afresh
+    QCOMPARE(slurp(path), QByteArray("head\r\n"));
+    journal.remove();
+    QVERIFY(!QFileInfo::exists(path));
+
+    // Never written through a link planted at the name.
+    const QString target = dir.filePath("target");
+    spit(target, "kept");
+    QVERIFY(QFile::link(target, path));
+    QVERIFY(failureOf([&] { journal.open(path, "head"); }).startsWith("Cannot create file"));
+    QVERIFY(!journal.isOpen());
+    QCOMPARE(slurp(target), QByteArray("kept"));
+}
+
+void TestRecordFiles::journalLeftBehind_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("lines");  // -1: refused
+    const QByteArray head = RecordTable::header() + "\r\n";
+    const QByteArray l0 = "0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n";
+    const QByteArray l1 = "1\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n";
+    QTest::newRow("whole lines") << head + l0 + l1 << 2;
+    QTest::newRow("last line cut mid-write") << head + l0 + l1.left(12) << 1;
+    QTest::newRow("cut between CR and LF") << head + l0 + l1.chopped(1) << 1;
+    QTest::newRow("header only") << head << 0;
+    QTest::newRow("not a journal") << "something else\r\n" + l0 << -1;
+}
+
+void TestRecordFiles::journalLeftBehind() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, lines);
+    QTemporaryDir dir;
+    const QString path = journalPath(dir.path());
+    spit(path, bytes);
+    std::optional<LeftJournal> left;
+    const QString message = failureOf([&] { left = readJournal(path); });
+    if (lines < 0) {
+        QCOMPARE(message, "Cannot load file \"" + path + "\". It is not a recording's journal");
+        return;
+    }
+    QVERIFY2(message.isEmpty(), qPrintable(message));
+    QCOMPARE(left->table.lineCount(), lines + 1);
+    QCOMPARE(left->table.bytes(), bytes.left(left->table.bytes().size()));
+    QCOMPARE(left->started.isValid(), lines > 0);
+    if (lines > 0) QCOMPARE(left->started, QDateTime(QDate(2026, 12, 6), QTime(9, 5)));
 }
 
 QTEST_GUILESS_MAIN(TestRecordFiles)

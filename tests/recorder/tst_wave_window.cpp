@@ -1,5 +1,6 @@
 #include "app_windows.h"
 #include "csv_reader.h"
+#include "end_signals.h"
 #include "error_box.h"
 #include "fifo_guard.h"
 #include "messages_box.h"
@@ -29,6 +30,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <signal.h>
 #include <cstdio>
 #include <optional>
 
@@ -172,6 +174,10 @@ private Q_SLOTS:
     void unsavedRecordingOnClose_data();
     void unsavedRecordingOnClose();
     void timeOutSavesTheRecording();
+    void killedRecordingIsOfferedBack_data();
+    void killedRecordingIsOfferedBack();
+    void endSignalSavesTheRecording_data();
+    void endSignalSavesTheRecording();
     void timeOutWhenTheSaveFails_data();
     void timeOutWhenTheSaveFails();
     void noWritableFolder();
@@ -552,6 +558,157 @@ void tst_WaveWindow::closingWhileWaitingEndsTheProgram() {
     QVERIFY(out.contains("wait ended"));
 }
 
+// Run as a child process: the program as main() sets it up, recording into
+// the folder argv[2] every argv[3] ms; prints "line N" once line N is taken.
+static int recordInChild(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QString dir = QString::fromLocal8Bit(argv[2]);
+    const int sliceMs = QByteArray(argv[3]).toInt();
+    TForm_Wave::LocateRecordDir = [dir] { return dir; };
+    TForm1* form = createWindows();
+    form->Beep = [](int, int) {};
+    QObject::connect(form, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    endOnSignals(form);
+    form->show();
+    QTimer::singleShot(0, form, [form, sliceMs] {
+        form->Wave1->trigger();
+        TForm_Wave* wave = form->Form_Wave;
+        TFrm_Setup setup;
+        setup.attachRecorder(wave);
+        setup.btn_OKClick();
+        wave->tmr_Scale->setInterval(sliceMs);
+        wave->tmr_All->setInterval(3600000);  // the record does not end by itself here
+        QObject::connect(wave->tmr_Scale, &QTimer::timeout, wave, [wave] {
+            std::printf("line %d\n", wave->state.SampleNo + 1);
+            std::fflush(stdout);
+        });
+        form->BitBtn4->setText(QStringLiteral("ON"));
+        for (int i = 1; i <= 4; ++i) form->setFieldText(i, QStringLiteral("1.000"));
+        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+    });
+    const int rc = app.exec();
+    delete form;
+    return rc;
+}
+
+// A child recording into dir, once it has printed that `lines` lines are taken.
+struct RecordingChild {
+    QProcess process;
+    int printed = 0;
+    RecordingChild(const QString& dir, int sliceMs, int lines) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QCoreApplication::applicationFilePath(),
+                      {QStringLiteral("--record"), dir, QString::number(sliceMs)});
+        while (printed < lines && process.waitForReadyRead(10000)) readLines();
+    }
+    void readLines() {
+        while (process.canReadLine()) {
+            const QByteArray l = process.readLine().trimmed();
+            if (l.startsWith("line ")) printed = l.mid(5).toInt();
+        }
+    }
+    ~RecordingChild() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+};
+
+// The data lines of a record file, numbered from 0 without a gap.
+static int checkedDataLines(const QString& path) {
+    const QList<QByteArray> lines = test::readAll(path).split('\n');
+    if (lines.isEmpty() || lines.first() != RecordTable::header() + '\r' || !lines.last().isEmpty())
+        return -1;
+    for (int i = 1; i < lines.size() - 1; ++i)
+        if (!lines[i].startsWith(QByteArray::number(i - 1) + '\t') ||
+            !isRecordLine(lines[i].chopped(1)))
+            return -1;
+    return int(lines.size()) - 2;
+}
+
+void tst_WaveWindow::killedRecordingIsOfferedBack_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("Recover") << "Recover";
+    QTest::newRow("Discard") << "Discard";
+}
+
+// kill -9 while recording; the next start offers the lines back. Each line
+// is written to the journal as it is taken, so none the child reported is lost.
+void tst_WaveWindow::killedRecordingIsOfferedBack() {
+    QFETCH(QString, answer);
+    QTemporaryDir dir;
+    int printed = 0;
+    {
+        RecordingChild child(dir.path(), 50, 5);
+        QCOMPARE_GE(child.printed, 5);
+        child.process.kill();
+        QVERIFY(child.process.waitForFinished());
+        child.readLines();
+        printed = child.printed;
+    }
+    QVERIFY(QFileInfo::exists(journalPath(dir.path())));
+
+    const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
+    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
+    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
+        for (QAbstractButton* button : b->buttons())
+            if (button->text() == answer) return button;
+        return nullptr;
+    });
+    std::unique_ptr<TForm1> form(createWindows());
+    form->show();
+    QTRY_COMPARE(boxes.seen.size(), answer == QLatin1String("Recover") ? 2 : 1);
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^A recording of \\d+ lines from .+ was not saved\\.$"))
+            .match(boxes.seen[0].text)
+            .hasMatch(),
+        qPrintable(boxes.seen[0].text));
+    QVERIFY(!QFileInfo::exists(journalPath(dir.path())));
+    const QStringList records = QDir(dir.path()).entryList({QStringLiteral("*.txt")});
+    if (answer == QLatin1String("Discard")) {
+        QVERIFY(records.isEmpty());
+        return;
+    }
+    QCOMPARE(records.size(), 1);
+    const QString path = dir.filePath(records.first());
+    const int lines = checkedDataLines(path);
+    QVERIFY2(lines >= printed && lines <= printed + 1, qPrintable(QString::number(lines)));
+    QVERIFY(
+        boxes.seen[0].text.startsWith(QStringLiteral("A recording of %1 lines from ").arg(lines)));
+    QCOMPARE(boxes.seen[1].text, "The recording was recovered to \"" + path + "\".");
+}
+
+void tst_WaveWindow::endSignalSavesTheRecording_data() {
+    QTest::addColumn<int>("signo");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void tst_WaveWindow::endSignalSavesTheRecording() {
+    QFETCH(int, signo);
+    QTemporaryDir dir;
+    RecordingChild child(dir.path(), 50, 3);
+    QCOMPARE_GE(child.printed, 3);
+    QCOMPARE(::kill(pid_t(child.process.processId()), signo), 0);
+    QVERIFY(child.process.waitForFinished(10000));
+    child.readLines();
+    QCOMPARE(child.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.process.exitCode(), 0);
+    const QStringList records = QDir(dir.path()).entryList({QStringLiteral("*.txt")});
+    QCOMPARE(records.size(), 1);
+    const int lines = checkedDataLines(dir.filePath(records.first()));
+    QVERIFY2(lines >= child.printed && lines <= child.printed + 1,
+             qPrintable(QString::number(lines)));
+    QVERIFY(!QFileInfo::exists(journalPath(dir.path())));
+}
+
 void tst_WaveWindow::unsavedRecordingOnClose_data() {
     QTest::addColumn<QString>("how");
     QTest::addColumn<int>("lines");
@@ -586,6 +743,10 @@ void tst_WaveWindow::unsavedRecordingOnClose() {
     QCOMPARE(p.form->isVisible(), answer == QMessageBox::Cancel);
     QCOMPARE(p.wave->tmr_Scale->isActive(), answer == QMessageBox::Cancel);  // recording on
     QCOMPARE(p.records().size(), answer == QMessageBox::Save ? 1 : 0);
+    // The journal goes with the lines' fate; kept while they are unsaved.
+    QCOMPARE(QFileInfo::exists(journalPath(p.dir.path())), answer == QMessageBox::Cancel);
+    if (answer == QMessageBox::Cancel)
+        QCOMPARE(test::readAll(journalPath(p.dir.path())), p.wave->state.Table->bytes());
     if (answer == QMessageBox::Save)
         QCOMPARE(test::readAll(p.dir.filePath(p.records().first())).count("\r\n"), 3);
 }
@@ -1134,6 +1295,7 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
 
 int main(int argc, char** argv) {
     if (argc > 2 && qstrcmp(argv[1], "--close-while-waiting") == 0) return closeWhileWaiting(argc, argv);
+    if (argc > 3 && qstrcmp(argv[1], "--record") == 0) return recordInChild(argc, argv);
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);
     QTEST_SET_MAIN_SOURCE_PATH

@@ -6,9 +6,10 @@
 #include "comm.h"
 #include "device_link.h"
 #include "modal_watcher.h"
+#include "one_port.h"
 #include "port_dialog.h"
 #include "pty_endpoint.h"
-#include "one_port.h"
+#include "wave_window.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace lqs::test {
@@ -91,8 +93,11 @@ struct SimProgram {
     QTemporaryDir dir;
     std::unique_ptr<TForm1> form;
     ModalWatcher boxes;
+    // Records and their journal go to dir, not the build tree shared by every test.
+    std::function<QString()> locateRecordDir = TForm_Wave::LocateRecordDir;
 
     explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4) : sim(model) {
+        TForm_Wave::LocateRecordDir = [path = dir.path()] { return path; };
         sim.start();
         form.reset(createWindows(onePortSources(dir.path(), sim.slavePath())));
         form->Beep = [](int, int) {};
@@ -106,6 +111,7 @@ struct SimProgram {
     ~SimProgram() {
         form.reset();
         sim.stop();
+        TForm_Wave::LocateRecordDir = locateRecordDir;
     }
     void linkStart() { form->ToolButton1->trigger(); }
     // Links and waits until the start-up exchange has ended (OUT0 or OUT1 went out).

@@ -111,12 +111,7 @@ void DeviceLink::runIntents() {
         m_control->then(std::move(next.run));
         m_control->start();
     }
-    const bool nowIdle = idle();
-    if (nowIdle) m_outputTarget.reset();  // the output is where they left it
-    if (nowIdle != m_wasIdle) {
-        m_wasIdle = nowIdle;
-        Q_EMIT idleChanged(nowIdle);
-    }
+    if (idle()) m_outputTarget.reset();  // the output is where they left it
 }
 
 void DeviceLink::link() {
@@ -186,13 +181,6 @@ void DeviceLink::saveMemory(const QString& slot) {
 
 void DeviceLink::recallMemory(const QString& slot) {
     perform({0, [this, slot] { RecallMemory(slot); }});
-}
-
-void DeviceLink::sendBeep(bool on) {
-    perform({0, [this, on] {
-                 m_state.PendingOperation = on ? Op::BeepOn : Op::BeepOff;
-                 OperationDispatcher();
-             }});
 }
 
 void DeviceLink::setModel(int index) { m_state.ModelIndex = std::uint8_t(index); }

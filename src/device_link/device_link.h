@@ -73,7 +73,6 @@ public:
     void selectCoupling(std::uint8_t code);                // a coupling button became selected
     void saveMemory(const QString& slot);
     void recallMemory(const QString& slot);
-    void sendBeep(bool on);
     // These take effect at once.
     void holdStarted();
     void holdTick();
@@ -112,7 +111,6 @@ Q_SIGNALS:
     void timeoutShown();
     void sendFailed();
     void conversionFailed(const QString& message);
-    void idleChanged(bool idle);
     // The measured readings on screen stopped being current (the line was
     // lost or a reply is missing), and since when; fresh again with the next one.
     void readingsStale(const QDateTime& since, const QString& why);
@@ -228,7 +226,6 @@ private:
     std::vector<Strand*> m_replyStrands;  // what replies set going, each on its own
     std::deque<Intent> m_intents;
     std::optional<bool> m_outputTarget;  // where the output presses under way leave it
-    bool m_wasIdle = true;
     bool m_countingDown = false;
     bool m_stale = false;
 

@@ -62,6 +62,7 @@ private Q_SLOTS:
     void statusWithoutCarriageReturn();
     void queryNamedBeforeItsBytes();
     void linkAgainWhilePolling();
+    void linkAgainAfterAnUnterminatedReading();
     void lineLostShownAtOnce();
     void portBackOffersTheLink();
     void timeoutEndsTheProgram();
@@ -253,6 +254,23 @@ void tst_Link::linkAgainWhilePolling() {
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("1.00"));
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
     QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// A reading whose CR never came is still open when the link button is
+// pressed: it is settled as polling's, not taken for a start-up reply, so the
+// start-up's progress is the same as ever.
+void tst_Link::linkAgainAfterAnUnterminatedReading() {
+    Fixture f;
+    QVERIFY(pollingStarted(f));
+    f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).last() == QLatin1String("VOUT2?"), 10000);
+    QTest::qWait(60);  // its reply, without a CR, has arrived
+    QString labelAtClose;
+    QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed,
+                     [&] { labelAtClose = f.form->windows().Querying->Label2->text(); });
+    f.linkStart();
+    QTRY_VERIFY_WITH_TIMEOUT(!labelAtClose.isEmpty(), 10000);
+    QCOMPARE(labelAtClose, QStringLiteral("Remaining 18 seconds!"));
 }
 
 // The far end gone: the link panel says so at once, the link button shows

@@ -3,11 +3,13 @@
 #include "messages_box.h"
 #include "querying_dialog.h"
 #include "sim_program.h"
+#include "up_down.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QToolButton>
 
 #include <atomic>
 #include <random>
@@ -164,14 +166,18 @@ void tst_Link::heldStepperPausesPolling() {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
     QTRY_VERIFY(frames(f.sim).size() > kStartup.size() + 3);
-    f.form->link->holdStarted();
-    f.form->link->holdTick();
+    // Held with the mouse until the hold timer has ticked: from then on the cycle waits at its gate.
+    QToolButton* up = f.form->UpDown3->upButton();
+    QTest::mousePress(up, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->link->state().HoldTicks > 0, 3000);
     QTest::qWait(400);  // a query already past the gate may still go out
     const int held = frames(f.sim).size();
     QTest::qWait(1000);
     QCOMPARE(frames(f.sim).size(), held);
-    f.form->link->holdEnded();
+    QTest::mouseRelease(up, Qt::LeftButton);
     QTRY_VERIFY(frames(f.sim).size() > held);
+    // The steps made while held went out after the next query.
+    QTRY_VERIFY(frames(f.sim).mid(held).filter(QStringLiteral("VSET2:")).size() == 1);
 }
 
 // Output off and on again within a second, at random moments of the cycle:

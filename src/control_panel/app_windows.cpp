@@ -15,6 +15,7 @@ namespace lqs {
 
 TForm1* createWindows(const PortListSources& ports) {
     auto* form1 = new TForm1;
+    form1->setPortSources(ports);
     TForm1::Windows w;
     w.Querying = new TQuerying(form1);
     w.save = new Tsave(form1);

@@ -616,6 +616,7 @@ void TForm1::ToolButton1Click() {
 
 void TForm1::startLink() {
     stopWatchingLostPort();
+    m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
     setStatusText(1, QString());
     setLinkedPicture(true);
     Panel1->setEnabled(true);
@@ -638,16 +639,22 @@ QString portIdentity(const QString& path) {
 }  // namespace
 
 // After a hang-up, the folder of the lost port is watched: when the port is
-// there again (an adapter plugged back, the simulator started anew), the
-// operator is offered the link. Nothing is opened to find out.
+// there again (an adapter plugged back, the simulator started anew), or its
+// USB adapter is back under another node, the operator is offered the link.
+// Nothing is opened to find out.
 void TForm1::watchLostPort() {
     stopWatchingLostPort();
     if (m_lostPort.isEmpty()) return;
     m_lostPortIdentity = portIdentity(m_lostPort);
     m_lostPortWasGone = m_lostPortIdentity.isEmpty();
+    m_adapterWasGone = portWithUsbIdentity(m_linkedAdapter, m_portSources).isEmpty();
     m_portWatch = new QFileSystemWatcher(this);
     m_portWatch->addPath(QFileInfo(m_lostPort).absolutePath());
+    if (!m_linkedAdapter.isEmpty()) m_portWatch->addPath(m_portSources.dev);
     connect(m_portWatch, &QFileSystemWatcher::directoryChanged, this, &TForm1::lostPortChanged);
+    // The node can appear before the system has its adapter's attributes.
+    connect(m_portWatch, &QFileSystemWatcher::directoryChanged, this,
+            [this] { QTimer::singleShot(500, m_portWatch, [this] { lostPortChanged(); }); });
 }
 
 void TForm1::stopWatchingLostPort() {
@@ -657,25 +664,34 @@ void TForm1::stopWatchingLostPort() {
 }
 
 void TForm1::lostPortChanged() {
-    const QString identity = portIdentity(m_lostPort);
-    if (identity.isEmpty()) {
-        m_lostPortWasGone = true;
-        return;
-    }
-    if (!m_lostPortWasGone && identity == m_lostPortIdentity) return;  // something else in the folder
     if (m_backQuestion || comm1->IsOpen()) return;
-    setLinkText(QStringLiteral("The instrument is back on %1.").arg(m_lostPort));
+    QString port;
+    if (!m_linkedAdapter.isEmpty()) {
+        // Known by its serial number: another adapter on the old node is not it.
+        port = portWithUsbIdentity(m_linkedAdapter, m_portSources);
+        if (port.isEmpty()) m_adapterWasGone = true;
+        if (port.isEmpty() || !m_adapterWasGone) return;
+    } else {
+        const QString identity = portIdentity(m_lostPort);
+        if (identity.isEmpty()) {
+            m_lostPortWasGone = true;
+            return;
+        }
+        if (!m_lostPortWasGone && identity == m_lostPortIdentity) return;  // something else in the folder
+        port = m_lostPort;
+    }
+    setLinkText(QStringLiteral("The instrument is back on %1.").arg(port));
     auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
-                                QStringLiteral("The instrument is back on %1. Link again?").arg(m_lostPort),
+                                QStringLiteral("The instrument is back on %1. Link again?").arg(port),
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->setObjectName(QStringLiteral("portBack"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     m_backQuestion = box;
-    connect(box, &QMessageBox::finished, this, [this, box] {
+    connect(box, &QMessageBox::finished, this, [this, box, port] {
         if (box->clickedButton() != box->button(QMessageBox::Yes)) return;
         m_backQuestion = nullptr;
         stopWatchingLostPort();
-        comm1->setCommName(m_lostPort);
+        comm1->setCommName(port);
         try {
             comm1->OpenPort();
         } catch (const ECommsError& e) {

@@ -3,6 +3,7 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "port_list.h"
 #include "recorder_host.h"
 
 #include <QMainWindow>
@@ -58,6 +59,8 @@ public:
     };
     void attachWindows(const Windows& windows);
     const Windows& windows() const { return m_windows; }
+    // Where ports are looked for when a lost one comes back.
+    void setPortSources(const PortListSources& sources) { m_portSources = sources; }
 
     TComm* comm1;
     DeviceLink* link;
@@ -240,6 +243,11 @@ private:
     QFileSystemWatcher* m_portWatch = nullptr;
     bool m_lostPortWasGone = false;
     QString m_lostPortIdentity;
+    // The USB adapter of the linked port, read at the link: once it is
+    // unplugged the system no longer says what it was.
+    QString m_linkedAdapter;
+    bool m_adapterWasGone = false;
+    PortListSources m_portSources;
     QPointer<QMessageBox> m_backQuestion;
     QAction* m_seriesItems[3] = {};
     bool m_frameEnabled = true;

@@ -36,6 +36,13 @@ inline constexpr int kMaxListedPorts = 10;
 QList<PortEntry> listPortEntries(const PortListSources& sources = {});
 QStringList listSerialPorts(const PortListSources& sources = {});
 
+// The USB adapter behind a port, by make and serial number, so that it is
+// known again under another node once plugged back; empty for a port that is
+// no USB adapter or whose adapter has no serial number.
+QString usbAdapterIdentity(const QString& node, const PortListSources& sources = {});
+// The listed port whose adapter has this identity, or empty.
+QString portWithUsbIdentity(const QString& identity, const PortListSources& sources = {});
+
 // The directories whose changes can change the list.
 QStringList portListWatchPaths(const PortListSources& sources);
 

@@ -78,30 +78,45 @@ bool hasUart(const QString& ttyDir) {
     return ok && type != 0;
 }
 
-// What the USB device behind a tty says of itself. The tty's device is the
-// adapter's port (usb-serial) or its interface (ACM); the USB device, the one
-// with idVendor, is a level or two above.
-QString usbDescription(const QString& ttyDir) {
+// The USB device behind a tty, the directory with idVendor: the tty's device
+// is the adapter's port (usb-serial) or its interface (ACM), a level or two
+// below it. interfaceNumber gets the interface's number when there is one.
+QString usbDeviceDir(const QString& ttyDir, QString* interfaceNumber = nullptr) {
     QString dir = QFileInfo(ttyDir + QLatin1String("/device")).canonicalFilePath();
     for (int level = 0; level < 4 && !dir.isEmpty(); ++level, dir = parentOf(dir)) {
-        const QString vendor = readAttribute(dir + QLatin1String("/idVendor"));
-        if (!vendor.isEmpty()) {
-            auto attr = [&dir](const char* name) {
-                return readAttribute(dir + QLatin1Char('/') + QLatin1String(name));
-            };
-            QStringList head;
-            for (const QString& part : {attr("manufacturer"), attr("product")})
-                if (!part.isEmpty()) head << part;
-            QStringList tail;
-            const QString serial = attr("serial");
-            if (!serial.isEmpty()) tail << QStringLiteral("serial %1").arg(serial);
-            tail << vendor + QLatin1Char(':') + attr("idProduct");
-            if (head.isEmpty()) head << QStringLiteral("USB adapter");
-            return head.join(QLatin1Char(' ')) + QStringLiteral(" (") +
-                   tail.join(QStringLiteral(", ")) + QLatin1Char(')');
-        }
+        if (interfaceNumber && interfaceNumber->isEmpty())
+            *interfaceNumber = readAttribute(dir + QLatin1String("/bInterfaceNumber"));
+        if (!readAttribute(dir + QLatin1String("/idVendor")).isEmpty()) return dir;
     }
     return {};
+}
+
+// What the USB device behind a tty says of itself.
+QString usbDescription(const QString& ttyDir) {
+    const QString dir = usbDeviceDir(ttyDir);
+    if (dir.isEmpty()) return {};
+    auto attr = [&dir](const char* name) { return readAttribute(dir + QLatin1Char('/') + QLatin1String(name)); };
+    QStringList head;
+    for (const QString& part : {attr("manufacturer"), attr("product")})
+        if (!part.isEmpty()) head << part;
+    QStringList tail;
+    const QString serial = attr("serial");
+    if (!serial.isEmpty()) tail << QStringLiteral("serial %1").arg(serial);
+    tail << attr("idVendor") + QLatin1Char(':') + attr("idProduct");
+    if (head.isEmpty()) head << QStringLiteral("USB adapter");
+    return head.join(QLatin1Char(' ')) + QStringLiteral(" (") + tail.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
+QString usbIdentityOfTty(const QString& ttyDir) {
+    QString interfaceNumber;
+    const QString dir = usbDeviceDir(ttyDir, &interfaceNumber);
+    if (dir.isEmpty()) return {};
+    const QString serial = readAttribute(dir + QLatin1String("/serial"));
+    // Without a serial number, two adapters of one make cannot be told apart.
+    if (serial.isEmpty()) return {};
+    return readAttribute(dir + QLatin1String("/idVendor")) + QLatin1Char(':') +
+           readAttribute(dir + QLatin1String("/idProduct")) + QLatin1Char('/') + serial +
+           QLatin1Char('/') + interfaceNumber;
 }
 
 }  // namespace
@@ -156,6 +171,24 @@ QStringList listSerialPorts(const PortListSources& sources) {
     QStringList names;
     for (const PortEntry& e : listPortEntries(sources)) names << e.name;
     return names;
+}
+
+QString usbAdapterIdentity(const QString& node, const PortListSources& sources) {
+    const QDir sys(sources.sysClassTty);
+    // A link such as /dev/serial/by-id/... is known by the node it leads to.
+    for (const QString& name : {QFileInfo(node).fileName(), QFileInfo(node).canonicalFilePath().section(QLatin1Char('/'), -1)}) {
+        if (name.isEmpty() || isVirtualConsole(name)) continue;
+        const QString ttyDir = sys.filePath(name);
+        if (hasEntry(ttyDir)) return usbIdentityOfTty(ttyDir);
+    }
+    return {};
+}
+
+QString portWithUsbIdentity(const QString& identity, const PortListSources& sources) {
+    if (identity.isEmpty()) return {};
+    for (const PortEntry& e : listPortEntries(sources))
+        if (usbAdapterIdentity(e.name, sources) == identity) return e.name;
+    return {};
 }
 
 QStringList portListWatchPaths(const PortListSources& sources) {

@@ -1,5 +1,6 @@
 // The link end to end: the real main window and serial component against the
 // simulated instrument on a pseudo-terminal, asserted on the frames it received.
+#include "fake_ports.h"
 #include "messages_box.h"
 #include "querying_dialog.h"
 #include "sim_program.h"
@@ -67,6 +68,7 @@ private Q_SLOTS:
     void linkAgainAfterAnUnterminatedReading();
     void lineLostShownAtOnce();
     void portBackOffersTheLink();
+    void adapterBackUnderAnotherNode();
     void timeoutEndsTheProgram();
     void cancelAtOnce();
     void garbledStatusAtStartup();
@@ -329,6 +331,44 @@ void tst_Link::portBackOffersTheLink() {
     QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
     QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// A USB adapter pulled out comes back under another node; before it, an
+// adapter of the same make took the old node. Only the one with the linked
+// adapter's serial number is offered.
+void tst_Link::adapterBackUnderAnotherNode() {
+    test::FakeTree tree;
+    QVERIFY(tree.ok());
+    const QStringList ftdi{QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
+                           QStringLiteral("serial=A10K5XYZ")};
+    Fixture f(sim::Model::B, 4, [&](const QString&, const std::string& device) {
+        tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi, false, QString::fromStdString(device));
+        return tree.sources;
+    });
+    QCOMPARE(f.form->comm1->CommName(), tree.sources.dev + QStringLiteral("/ttyUSB0"));
+    QVERIFY(pollingStarted(f));
+    f.boxes.holdMs = 60000;
+    QVERIFY(tree.unplug(QStringLiteral("ttyUSB0")));
+    f.sim.hangUpNow();
+    QTRY_VERIFY(!f.form->comm1->IsOpen());
+    f.sim.stop();
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(false); });
+    f.sim.start();
+    f.sim.clearTranscript();
+    QStringList other = ftdi;
+    other.last() = QStringLiteral("serial=B77Q");
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), other));
+    QTest::qWait(800);  // past the second look after a change
+    QVERIFY(!f.form->findChild<QMessageBox*>(QStringLiteral("portBack")));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), ftdi, false, QString::fromStdString(f.sim.slavePath())));
+    const QString port = tree.sources.dev + QStringLiteral("/ttyUSB1");
+    QMessageBox* offer = nullptr;
+    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) && offer->isVisible());
+    QCOMPARE(offer->text(), QStringLiteral("The instrument is back on %1. Link again?").arg(port));
+    QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
+    QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
+    QCOMPARE(f.form->comm1->CommName(), port);
+    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
 }
 
 void tst_Link::timeoutEndsTheProgram() {

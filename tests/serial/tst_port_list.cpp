@@ -24,6 +24,7 @@ private Q_SLOTS:
     void untrustedLinkDirectory_data();
     void untrustedLinkDirectory();
     void descriptions();
+    void adapterKnownAgain();
 };
 
 void TestPortList::listing_data() {
@@ -178,6 +179,36 @@ void TestPortList::descriptions() {
                                   QStringLiteral("$dev/ttyUSB1|USB adapter (1a86:7523)"),
                                   QStringLiteral("$dev/ttyACM0|Arduino (www.arduino.cc) (2341:0043)"),
                                   QStringLiteral("$sim/ttyLQS0|simulated instrument")}));
+}
+
+// An adapter is known again by make and serial number under whatever node
+// it comes back on; one without a serial number is never guessed at.
+void TestPortList::adapterKnownAgain() {
+    const QStringList ftdi{QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
+                           QStringLiteral("serial=A10K5XYZ")};
+    FakeTree tree;
+    QVERIFY(tree.ok());
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), {QStringLiteral("idVendor=1a86"), QStringLiteral("idProduct=7523")}));
+    const QString before = usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB0"), tree.sources);
+    QVERIFY(!before.isEmpty());
+    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB1"), tree.sources), QString());
+    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyS0"), tree.sources), QString());
+    // Known through a link to its node, as /dev/serial/by-id gives it.
+    const QString byId = tree.path() + QStringLiteral("/usb-FTDI_A10K5XYZ");
+    QVERIFY(QFile::link(tree.sources.dev + QStringLiteral("/ttyUSB0"), byId));
+    QCOMPARE(usbAdapterIdentity(byId, tree.sources), before);
+
+    // Pulled out and plugged back while another of its make took its node.
+    QVERIFY(tree.unplug(QStringLiteral("ttyUSB0")));
+    QCOMPARE(portWithUsbIdentity(before, tree.sources), QString());
+    QStringList other = ftdi;
+    other.last() = QStringLiteral("serial=B77Q");
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), other));
+    QCOMPARE(portWithUsbIdentity(before, tree.sources), QString());
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB2"), ftdi));
+    QCOMPARE(portWithUsbIdentity(before, tree.sources), tree.sources.dev + QStringLiteral("/ttyUSB2"));
+    QCOMPARE(portWithUsbIdentity(QString(), tree.sources), QString());
 }
 
 QTEST_APPLESS_MAIN(TestPortList)

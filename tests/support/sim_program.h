@@ -96,10 +96,14 @@ struct SimProgram {
     // Records and their journal go to dir, not the build tree shared by every test.
     std::function<QString()> locateRecordDir = TForm_Wave::LocateRecordDir;
 
-    explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4) : sim(model) {
+    using PortsFor = std::function<PortListSources(const QString& dir, const std::string& device)>;
+    // ports says where the port dialog looks; its first port is opened.
+    explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4,
+                        const PortsFor& ports = onePortSources)
+        : sim(model) {
         TForm_Wave::LocateRecordDir = [path = dir.path()] { return path; };
         sim.start();
-        form.reset(createWindows(onePortSources(dir.path(), sim.slavePath())));
+        form.reset(createWindows(ports(dir.path(), sim.slavePath())));
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
         form->link->setTimings(LinkTimings().scaled(timingDivisor));

@@ -54,8 +54,10 @@ public:
     // A USB adapter laid out as the kernel does: the USB device with its
     // attributes, an interface, the port, and the tty's class entry inside the
     // port. attributes are "name=value"; interfaceOnly makes the tty's device
-    // the interface (as for ACM).
-    bool addUsbTty(const QString& name, const QStringList& attributes, bool interfaceOnly = false) {
+    // the interface (as for ACM); a node target makes the /dev node a link
+    // to that port.
+    bool addUsbTty(const QString& name, const QStringList& attributes, bool interfaceOnly = false,
+                   const QString& nodeTarget = {}) {
         const QDir root(m_tmp.path());
         const QString usbDev =
             root.filePath(QStringLiteral("sys/devices/pci0/usb1/1-%1").arg(++m_usbPorts));
@@ -69,7 +71,13 @@ public:
         }
         return QFile::link(port, classDir + QStringLiteral("/device")) &&
                QFile::link(classDir, sources.sysClassTty + QLatin1Char('/') + name) &&
-               addNode(name);
+               (nodeTarget.isEmpty() ? addNode(name)
+                                     : QFile::link(nodeTarget, sources.dev + QLatin1Char('/') + name));
+    }
+
+    // The adapter pulled out: its class entry and node go, as the kernel removes them.
+    bool unplug(const QString& name) {
+        return QFile::remove(sources.sysClassTty + QLatin1Char('/') + name) && removeNode(name);
     }
 
     bool addNode(const QString& name) {

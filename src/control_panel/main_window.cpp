@@ -200,6 +200,15 @@ void TForm1::buildMenus() {
     m_seriesItems[1] = LQS6200B1;
     m_seriesItems[2] = LQS6500B1;
     Series1->addActions({LQS6200A1, LQS6200B1, LQS6500B1});
+    FastReadings1 = makeAction(this, QStringLiteral("Fast Readings"), "FastReadings1");
+    FastReadings1->setCheckable(true);
+    FastReadings1->setToolTip(
+        QStringLiteral("While the output is on, read the measured values as fast as the instrument answers"));
+    iface->addAction(FastReadings1);
+    connect(FastReadings1, &QAction::toggled, this, [this](bool on) {
+        link->setFastReadings(on);
+        if (Form_Wave) Form_Wave->setFastReadings(on);
+    });
 
     QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
     SaveMemory1 = makeAction(this, QStringLiteral("&Save Memory"), "SaveMemory1");
@@ -579,6 +588,7 @@ TForm_Wave* TForm1::ensureWaveWindow() {
     if (!Form_Wave) {
         Form_Wave = new TForm_Wave(this, m_frameArea);
         Form_Wave->StartupSetup = m_windows.Frm_Setup;
+        Form_Wave->setFastReadings(FastReadings1->isChecked());
         Form_Wave->setGeometry(m_frameArea->rect());  // shown maximized in the frame
         Form_Wave->show();
         Panel1->raise();
@@ -808,6 +818,11 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::conversionFailed, this, &TForm1::showConversionError);
     connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
     connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
+    connect(link, &DeviceLink::setPointNotHeld, this, &TForm1::showSetPointNotHeld);
+    // With fast readings the recorder sees every reading of a slice, not just the last.
+    connect(link, &DeviceLink::fieldChanged, this, [this](int edit, const QString& text) {
+        if (Form_Wave && edit >= 1 && edit <= 4) Form_Wave->takeReading(edit - 1, text);
+    });
     // The port is closed from the event loop, not inside the component's own notice.
     connect(link, &DeviceLink::lineGone, this, [this] {
         m_lostPort = comm1->CommName();
@@ -816,6 +831,25 @@ void TForm1::connectLink() {
         setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
         watchLostPort();
     }, Qt::QueuedConnection);
+}
+
+// Fast readings read each set point back: one the instrument would not take
+// is shown as it holds it, and said in the second panel until taken.
+void TForm1::showSetPointNotHeld(int edit, const QString& holds, const QString& sent) {
+    static const char* const names[] = {"CH1 V", "CH1 A", "CH2 V", "CH2 A"};
+    if (edit < 5 || edit > 8) return;
+    const QString name = QString::fromLatin1(names[edit - 5]);
+    QLabel* panel = m_panels[2];
+    if (holds.isEmpty()) {
+        if (panel->text().startsWith(name + QLatin1Char(' '))) {
+            setStatusText(2, QString());
+            panel->setToolTip(QString());
+        }
+        return;
+    }
+    // The panel is narrow; the tooltip says it whole.
+    setStatusText(2, QStringLiteral("%1 is %2").arg(name, holds));
+    panel->setToolTip(QStringLiteral("The instrument holds %1 for %2, not %3 as sent.").arg(holds, name, sent));
 }
 
 // Greyed, saying since when; the recorder stops as it does when the output

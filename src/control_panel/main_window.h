@@ -84,6 +84,7 @@ public:
     QAction* LQS6200A1;
     QAction* LQS6200B1;
     QAction* LQS6500B1;
+    QAction* FastReadings1;  // ours: off at every start
     QAction* SaveMemory1;
     QAction* RecallMemory1;
     QAction* Delay1;
@@ -229,6 +230,7 @@ private:
     void showConversionError(const QString& message);
     void showReadingsStale(const QDateTime& since, const QString& why);
     void showReadingsFresh();
+    void showSetPointNotHeld(int edit, const QString& holds, const QString& sent);
     void startLink();
     void watchLostPort();
     void lostPortChanged();

@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <cmath>
 
 Q_LOGGING_CATEGORY(lcLink, "lqs.link", QtWarningMsg)
 
@@ -355,6 +356,7 @@ void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
     std::vector<Outstanding> done;
     bool nextCycle = false;
     std::uint64_t unsolicited = 0;
+    std::uint64_t pollReplies = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         takeClosedLocked(done);
@@ -367,7 +369,7 @@ void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
             // The status of a poll cycle starts the next cycle with its first
             // bytes, whether or not its CR ever comes.
             if (r.poll && r.bytes.isEmpty() && !r.overlong && r.query == QLatin1String("STATUS?") &&
-                m_state.ParserMode == Parse::Polling) {
+                m_state.ParserMode == Parse::Polling && !m_fast) {
                 nextCycle = true;
             }
             if (!r.overlong) {
@@ -378,6 +380,7 @@ void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
                 }
             }
             if (bytes[i] == '\r') {
+                if (r.poll) ++pollReplies;
                 done.push_back(std::move(r));
                 m_outstanding.pop_front();
             }
@@ -386,6 +389,13 @@ void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
     if (unsolicited) {
         m_unsolicited += unsolicited;
         qCDebug(lcLink) << "ignored" << unsolicited << "bytes no query asked for";
+    }
+    if (pollReplies) {
+        {
+            std::lock_guard<std::mutex> lock(m_pollMutex);
+            m_replySeq += pollReplies;
+        }
+        m_pollWake.notify_all();
     }
     if (nextCycle) {
         m_state.ReplyCounter = 0;
@@ -434,7 +444,7 @@ void DeviceLink::settle(const Outstanding& reply) {
     in.mode = m_state.ParserMode;
     in.counter = m_state.ReplyCounter;
     in.sendingAllowed = m_state.PendingOperation != Op::None;
-    in.held = reply.stale || heldField(reply.query);
+    in.held = reply.stale || heldField(reply.query) || readBackHeld(reply);
     in.query = reply.query;
     in.bytes = reply.bytes;
     in.overlong = reply.overlong;
@@ -446,6 +456,59 @@ void DeviceLink::settle(const Outstanding& reply) {
     for (ReplyEffect effect : out.effects) s->then([this, effect, out] { applyEffect(effect, out); });
     s->then([this] { clearAwaiting(); });
     s->start();
+}
+
+// Fast readings: a set point's first query after it went out tells whether
+// the instrument took it. Another value sends it once more, unseen; the
+// second time the field shows what the instrument holds, and says so.
+bool DeviceLink::readBackHeld(const Outstanding& reply) {
+    const int edit = fieldOfQuery(reply.query);
+    if (!reply.poll || reply.stale || edit < 5 || reply.overlong) return false;
+    ReadBack rb;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ReadBack& entry = m_readBack[std::size_t(edit - 5)];
+        if (!entry.pending) return false;
+        rb = entry;
+        entry.pending = false;
+    }
+    const QString holds = ExtractReplyText(reply.bytes);
+    double held = 0, sent = 0;
+    try {
+        held = StrToFloat(holds);
+        sent = StrToFloat(rb.text.isEmpty() ? QStringLiteral("0") : rb.text);
+    } catch (const EConvertError&) {
+        return false;  // no number: the parser deals with it as always
+    }
+    if (std::abs(held - sent) < 0.0005) {
+        Q_EMIT setPointNotHeld(edit, QString(), QString());
+        return false;
+    }
+    if (!rb.again) {
+        {
+            std::lock_guard<std::mutex> lock(m_statsMutex);
+            ++m_stats.retries;
+        }
+        deferSetPoint(edit, rb.text);
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_sendAgain[std::size_t(edit - 5)] = true;
+        return true;
+    }
+    Q_EMIT setPointNotHeld(edit, holds, rb.text);
+    return false;
+}
+
+void DeviceLink::setFastReadings(bool on) {
+    if (m_fast.exchange(on) == on) return;
+    if (m_comm) m_comm->setEndBlockAtCarriageReturn(on);
+    if (!on) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (ReadBack& r : m_readBack) r.pending = false;
+        m_sendAgain.fill(false);
+    }
+    if (!on && !m_linkedText.isEmpty() && !m_lineGone && !m_timeoutShown) Q_EMIT linkTextChanged(m_linkedText);
+    // The new schedule takes over from the next query.
+    if (m_state.PollingEnabled == 1) StartPollThread();
 }
 
 void DeviceLink::clearAwaiting() {
@@ -465,9 +528,9 @@ void DeviceLink::applyEffect(ReplyEffect effect, const ReplyOutcome& out) {
         case ReplyEffect::Progress: QueryProgress(); break;
         case ReplyEffect::CloseQuerying:
             CloseQuerying();
-            Q_EMIT linkTextChanged(m_identity.isEmpty()
-                                       ? QStringLiteral("Linked: %1").arg(portName())
-                                       : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity));
+            m_linkedText = m_identity.isEmpty() ? QStringLiteral("Linked: %1").arg(portName())
+                                                : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity);
+            Q_EMIT linkTextChanged(m_linkedText);
             break;
         case ReplyEffect::ClearAwaiting: clearAwaiting(); break;
         case ReplyEffect::ApplyCoupling: ApplyCouplingStatus(out.couplingDigits); break;
@@ -642,6 +705,7 @@ void DeviceLink::LinkSequence() {
             Q_EMIT readingsFresh();
         }
         m_identity.clear();
+        m_linkedText.clear();
         Q_EMIT linkTextChanged(QString());
         ShowQuerying();
         m_state.ProgressMode = Progress::PerReply;

@@ -9,6 +9,7 @@
 // device_link_threads.cpp holds all that the worker runs or shares.
 #pragma once
 
+#include "fast_poll.h"
 #include "link_state.h"
 #include "reply_parser.h"
 
@@ -17,6 +18,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -81,6 +83,23 @@ public:
     void queryingClosed();  // the querying dialog closed, whichever way
     void stop();            // the program is closing: nothing more goes out
 
+    // Fast readings, the operator's choice and off at every start: while the
+    // output is on, the measured values are asked one after another as fast
+    // as the instrument answers, instead of the nine-query cycle. Switched
+    // off, the cycle takes over again from its next query.
+    void setFastReadings(bool on);
+    bool fastReadings() const { return m_fast.load(); }
+    void setFastTimings(const FastPollTimings& timings);
+    struct FastStats {
+        double readingsPerSecond = 0;   // replies to the four measured values
+        double exchangesPerSecond = 0;  // every query answered
+        double replyMs = 0;             // from the frame handed over to its reply's CR, smoothed
+        int gapMs = 0;
+        int misses = 0;  // since fast readings began
+        int retries = 0;  // set points sent again after the instrument read back another value
+    };
+    FastStats fastStats() const;
+
     // The output state once every output intent under way has run.
     bool outputIntended() const;
     // No sequence under way and no intent waiting.
@@ -118,6 +137,8 @@ Q_SIGNALS:
     // The device went away under the open port: the link is down, without the
     // time-out that a missing reply on a live line leads to.
     void lineGone();
+    // Fast readings: a set point read back as another value than the one sent.
+    void setPointNotHeld(int edit, const QString& holds, const QString& sent);
 
 private:
     // ---- The Part's routines; they run inside a strand's step.
@@ -210,6 +231,15 @@ private:
     void stopPolling();
     void pollWorker();
     void PollThread(std::uint64_t epoch, std::chrono::steady_clock::time_point start);
+    enum class Answer { Replied, Missed, Stopped };
+    void FastPoll(std::uint64_t epoch, const FastPollTimings& timings);
+    Answer waitForReply(std::uint64_t seen, std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
+    std::uint64_t repliesSoFar();
+    bool openPollQuery() const;
+    bool sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap);
+    void abandonOpenQueries();
+    void publishFast(const FastStats& stats, const QString& note);
+    bool readBackHeld(const Outstanding& reply);
     bool sleepUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
     bool waitForHold(std::uint64_t epoch);
 
@@ -220,6 +250,7 @@ private:
     LinkState m_state;
     LinkTimings m_timings;
     QString m_identity;  // the reply to "*IDN?" of the last link
+    QString m_linkedText;  // the link panel's text once linked
     int m_progress = 0;  // the querying dialog's bar
     Strand* m_control = nullptr;    // the intents, one after the other
     Strand* m_countdown = nullptr;  // the time-out countdown
@@ -247,6 +278,22 @@ private:
     bool m_quit = false;
     std::atomic<bool> m_cycleRunning{false};
     std::thread m_worker;
+
+    // Fast readings.
+    std::atomic<bool> m_fast{false};
+    FastPollTimings m_fastTimings;  // under m_pollMutex
+    std::uint64_t m_replySeq = 0;   // replies to poll queries so far; under m_pollMutex
+    // A set point sent while fast readings run, until its query reads it
+    // back; by field 5 .. 8, under m_lock.
+    struct ReadBack {
+        QString text;
+        bool pending = false;
+        bool again = false;  // sent a second time: what it reads back now stands
+    };
+    std::array<ReadBack, 4> m_readBack;
+    std::array<bool, 4> m_sendAgain{};  // queued again by a read-back; under m_lock
+    mutable std::mutex m_statsMutex;
+    FastStats m_stats;
 };
 
 }  // namespace lqs

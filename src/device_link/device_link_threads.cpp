@@ -205,6 +205,12 @@ void DeviceLink::setPointSentLocked(int edit, const QString& text) {
     if (it == m_waiting.end()) return;
     m_state.setLastSent(edit, text);
     m_waiting.erase(it);
+    if (m_fast) {
+        // Read back by the field's next query; the second time, what it reads stands.
+        const std::size_t i = std::size_t(edit - 5);
+        m_readBack[i] = {text, true, m_sendAgain[i]};
+        m_sendAgain[i] = false;
+    }
     const QString query = queryOfField(edit);
     for (Outstanding& r : m_outstanding) {
         if (r.query == query) r.stale = true;
@@ -305,9 +311,13 @@ void DeviceLink::pollWorker() {
         seen = m_triggers;
         const std::uint64_t epoch = m_epoch.load();
         const Clock::time_point start = m_triggerTime;
+        const FastPollTimings fast = m_fastTimings;
         lock.unlock();
         m_cycleRunning = true;
-        PollThread(epoch, start);
+        if (m_fast)
+            FastPoll(epoch, fast);
+        else
+            PollThread(epoch, start);
         m_cycleRunning = false;
         lock.lock();
     }
@@ -342,6 +352,157 @@ void DeviceLink::PollThread(std::uint64_t epoch, Clock::time_point start) {
         if (!sleepUntil(Clock::now() + pace, epoch)) return;
         sendWaitingFromWorker(epoch);
     }
+}
+
+// ---- Fast readings ----
+
+void DeviceLink::setFastTimings(const FastPollTimings& timings) {
+    std::lock_guard<std::mutex> lock(m_pollMutex);
+    m_fastTimings = timings;
+}
+
+DeviceLink::FastStats DeviceLink::fastStats() const {
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    return m_stats;
+}
+
+std::uint64_t DeviceLink::repliesSoFar() {
+    std::lock_guard<std::mutex> lock(m_pollMutex);
+    return m_replySeq;
+}
+
+bool DeviceLink::openPollQuery() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return std::any_of(m_outstanding.begin(), m_outstanding.end(), [](const Outstanding& r) { return !r.closed; });
+}
+
+DeviceLink::Answer DeviceLink::waitForReply(std::uint64_t seen, Clock::time_point deadline, std::uint64_t epoch) {
+    std::unique_lock<std::mutex> lock(m_pollMutex);
+    const bool woken = m_pollWake.wait_until(
+        lock, deadline, [&] { return m_quit || m_epoch.load() != epoch || m_replySeq != seen; });
+    if (m_quit || m_epoch.load() != epoch) return Answer::Stopped;
+    return woken ? Answer::Replied : Answer::Missed;
+}
+
+// A reply that did not come in time is given up: bytes still on their way
+// are not taken for the next query's, and no command waits for it.
+void DeviceLink::abandonOpenQueries() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (Outstanding& r : m_outstanding) r.closed = true;
+        m_state.AwaitingReply = 0;
+    }
+    QMetaObject::invokeMethod(this, [this] { settleClosed(); }, Qt::QueuedConnection);
+}
+
+// Each waiting set point goes out ahead of the next query, a pause after
+// each, and is read back next.
+bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap) {
+    SendFrom from;
+    from.epoch = epoch;
+    QString command;
+    while (nextWaiting(from, command)) {
+        if (m_state.PendingOperation == Op::None || epoch != m_epoch.load()) return false;
+        if (TransmitFrame(command, from, false) == Sent::Stale) {
+            if (epoch != m_epoch.load()) return false;
+            continue;  // changed again meanwhile: its newer text is next
+        }
+        schedule.readBack(queryOfField(from.waitingEdit));
+        if (!sleepUntil(Clock::now() + gap.gap(), epoch)) return false;
+    }
+    return true;
+}
+
+namespace {
+bool isMeasured(const QString& query) { const int f = fieldOfQuery(query); return f >= 1 && f <= 4; }
+}  // namespace
+
+void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
+    using std::chrono::duration_cast;
+    using std::chrono::microseconds;
+    // A query of the cycle before may still be answered: its reply is its own.
+    if (openPollQuery()) {
+        const Answer a = waitForReply(repliesSoFar(), Clock::now() + timings.firstDeadline, epoch);
+        if (a == Answer::Stopped) return;
+        if (a == Answer::Missed) abandonOpenQueries();
+    }
+    FastSchedule schedule(timings, Clock::now());
+    AdaptiveGap gap(timings);
+    FastStats stats = fastStats();
+    Clock::time_point since = Clock::now();
+    int readings = 0, exchanges = 0;
+    QString note;  // a miss, shown for a few seconds
+    Clock::time_point noteUntil;
+    const auto publish = [&](bool now) {
+        const Clock::time_point t = Clock::now();
+        if (t > noteUntil) note.clear();
+        const double seconds = std::chrono::duration<double>(t - since).count();
+        if (!now && seconds < 1.0) return;
+        stats.readingsPerSecond = seconds > 0 ? readings / seconds : 0;
+        stats.exchangesPerSecond = seconds > 0 ? exchanges / seconds : 0;
+        stats.replyMs = std::max(0.0, gap.replyMs());
+        stats.gapMs = int(gap.gap().count());
+        {
+            std::lock_guard<std::mutex> lock(m_statsMutex);
+            stats.retries = m_stats.retries;
+            m_stats = stats;
+        }
+        publishFast(stats, note);
+        since = t;
+        readings = exchanges = 0;
+    };
+
+    for (;;) {
+        if (!waitForHold(epoch)) return;
+        if (!sendWaitingFast(epoch, schedule, gap)) return;
+        const QString query = schedule.next(Clock::now());
+        for (int ask = 0; ask < 2; ++ask) {
+            if (m_state.PendingOperation == Op::None) return;
+            const std::uint64_t seen = repliesSoFar();
+            SendFrom from;
+            from.epoch = epoch;
+            from.poll = true;
+            const Clock::time_point sent = Clock::now();
+            if (TransmitFrame(query, from, false) != Sent::Written) return;
+            const Answer answer = waitForReply(seen, sent + gap.deadline(), epoch);
+            if (answer == Answer::Stopped) return;
+            if (answer == Answer::Replied) {
+                gap.replied(duration_cast<microseconds>(Clock::now() - sent));
+                ++exchanges;
+                if (isMeasured(query)) ++readings;
+            } else {
+                abandonOpenQueries();
+                gap.missed();
+                ++stats.misses;
+                note = gap.givenUp() ? QStringLiteral("no reply to %1 queries in a row").arg(gap.missesInRow())
+                                     : QStringLiteral("%1 unanswered, pause now %2 ms").arg(query).arg(gap.gap().count());
+                noteUntil = Clock::now() + std::chrono::seconds(5);
+                if (gap.givenUp()) {
+                    publish(true);
+                    linkLost();  // what a missing reply leads to without fast readings
+                    return;
+                }
+            }
+            publish(answer == Answer::Missed);
+            if (!sleepUntil(Clock::now() + gap.gap(), epoch)) return;
+            if (answer == Answer::Replied) break;  // a missed one is asked once more
+        }
+    }
+}
+
+void DeviceLink::publishFast(const FastStats& stats, const QString& note) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, stats, note] {
+            if (!m_fast || m_lineGone || m_timeoutShown || m_state.PollingEnabled == 0) return;
+            QString text = QStringLiteral("Linked: %1 \u2014 %2 readings/s, %3 ms per reply")
+                               .arg(portName())
+                               .arg(stats.readingsPerSecond, 0, 'f', 1)
+                               .arg(qRound(stats.replyMs));
+            if (!note.isEmpty()) text += QStringLiteral("; ") + note;
+            Q_EMIT linkTextChanged(text);
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace lqs

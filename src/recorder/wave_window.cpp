@@ -399,6 +399,7 @@ void TForm_Wave::Btn_StartClick() {
     state.SecondTicks = 1;
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
     state.Table = RecordTable::withHeader();
+    m_slice.clear();  // readings from before the start are no sample of it
     m_unsaved = 0;
     startJournal();
     for (auto& channel : m_max) channel[0] = channel[1] = Extreme{};
@@ -418,6 +419,16 @@ void TForm_Wave::Btn_StopClick() {
 }
 
 void TForm_Wave::tmr_AllTimer() { Btn_StopClick(); }
+
+// A slice cut short by switching off is not carried into the next switch on.
+void TForm_Wave::setFastReadings(bool on) {
+    m_fast = on;
+    m_slice.clear();
+}
+
+void TForm_Wave::takeReading(int index, const QString& text) {
+    if (m_fast) m_slice.add(index, text);
+}
 
 bool TForm_Wave::Panduandaodian() const {
     return qint64(state.SecondTicks) * 1000 == qint64(spanMinutes(cbb_Time->currentText())) * 60000 + 1000;
@@ -464,7 +475,8 @@ void TForm_Wave::tmr_ScaleTimer() {
     RecorderState& s = state;
     if (!s.Table) return;  // no recording has started
     const QDateTime when = Now();
-    const QStringList r = m_host ? m_host->readingTexts() : QStringList(4, QString());
+    const QStringList latest = m_host ? m_host->readingTexts() : QStringList(4, QString());
+    const QStringList r = m_fast ? m_slice.take(s.PointOperation, latest) : latest;
     double v[4];
     try {
         for (int i = 0; i < 4; ++i) v[i] = StrToFloat(r.value(i));

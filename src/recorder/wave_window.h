@@ -5,6 +5,7 @@
 
 #include "record_file_system.h"
 #include "recorder_state.h"
+#include "slice_readings.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -152,6 +153,16 @@ public:
     const RecordJournal& journal() const { return m_journal; }
     QTimer* tmr_Journal;
 
+    // With fast readings each sample is the setup's point operation over the
+    // readings that came in its slice, not the readings of the moment.
+    void setFastReadings(bool on);
+    bool fastReadings() const { return m_fast; }
+
+public Q_SLOTS:
+    // Every new reading while fast readings are on; index 0 to 3 as in
+    // RecorderHost::readingTexts(). Ignored while they are off.
+    void takeReading(int index, const QString& text);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -178,6 +189,8 @@ private:
     bool m_stopWaiting = false;
     bool m_tickErrorShown = false;
     int m_unsaved = 0;
+    bool m_fast = false;
+    SliceReadings m_slice;
     // True extremes over the record, as the summary's Max and Min lines
     // promise: [channel][0 volts, 1 amperes].
     struct Extreme {

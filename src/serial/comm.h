@@ -116,6 +116,13 @@ public:
         setTimeout(&CommTimeouts::WriteTotalTimeoutConstant, v);
     }
 
+    bool EndBlockAtCarriageReturn() const { return m_timeouts.EndBlockAtCarriageReturn; }
+    void setEndBlockAtCarriageReturn(bool v) {
+        if (m_timeouts.EndBlockAtCarriageReturn == v) return;
+        m_timeouts.EndBlockAtCarriageReturn = v;
+        if (m_port) m_port->applyTimeouts(m_timeouts);
+    }
+
     bool sendQueueEmpty() const { return m_sendQueueEmpty.load(); }
 
     // Received data waiting for the user-interface thread; past either limit

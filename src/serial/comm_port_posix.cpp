@@ -160,6 +160,7 @@ void PosixCommPort::purge(bool receive, bool transmit) {
 // nothing that a caller could see.
 void PosixCommPort::applyTimeouts(const CommTimeouts& timeouts) {
     m_interval = timeouts.ReadIntervalTimeout;
+    m_endAtCr = timeouts.EndBlockAtCarriageReturn;
     m_totalMultiplier = timeouts.ReadTotalTimeoutMultiplier;
     m_totalConstant = timeouts.ReadTotalTimeoutConstant;
 }
@@ -314,7 +315,8 @@ void PosixCommPort::runReceiver(CommNoticeSink& sink) {
                 }
                 have += got;
                 lastByte = Clock::now();
-                if (have >= kReadBlockSize || immediate) deliver();
+                if (have >= kReadBlockSize || immediate || (m_endAtCr && have > 0 && block[have - 1] == '\r'))
+                    deliver();
             } else if (n == 0 || !(errno == EAGAIN || errno == EINTR)) {
                 // End of file or a vanished device: hand over what arrived, then report.
                 const bool closing = n < 0 && errno == EBADF;

@@ -49,6 +49,7 @@ private:
 
     // Settings the receive thread reads while the user-interface thread may change them.
     std::atomic<std::uint32_t> m_interval{100};
+    std::atomic<bool> m_endAtCr{false};
     std::atomic<std::uint32_t> m_totalMultiplier{0};
     std::atomic<std::uint32_t> m_totalConstant{0};
     std::atomic<bool> m_marksOn{false};

@@ -58,6 +58,9 @@ struct CommTimeouts {
     std::uint32_t ReadTotalTimeoutConstant = 0;
     std::uint32_t WriteTotalTimeoutMultiplier = 0;
     std::uint32_t WriteTotalTimeoutConstant = 0;
+    // Ours, not Windows': a block that ends in CR is handed over at once
+    // instead of after the silence, for a peer whose lines end in CR.
+    bool EndBlockAtCarriageReturn = false;
 };
 
 // Line-error flags carried by the receive-error notice. The values are the

@@ -168,6 +168,8 @@ private Q_SLOTS:
     void relabelWithoutMovingCurves();
     void hourSpanKeepsRightSeconds();
     void extremesOverTheRecord();
+    void fastReadingsRecordThePointOperation_data();
+    void fastReadingsRecordThePointOperation();
     void returnAndClose();
     void closingWhileWaitingEndsTheProgram_data();
     void closingWhileWaitingEndsTheProgram();
@@ -484,6 +486,57 @@ void tst_WaveWindow::extremesOverTheRecord() {
     const QStringList s = f.wave.summary();
     QCOMPARE(s.mid(3), (QStringList{"CH1 Max:12.000V 1.500A", "CH1 Min:11.000V 1.200A", "CH2 Max:5.000V 0.250A",
                                     "CH2 Min:5.000V 0.100A"}));
+}
+
+void tst_WaveWindow::fastReadingsRecordThePointOperation_data() {
+    QTest::addColumn<bool>("fast");
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QByteArray>("first");   // the four readings of the first line
+    QTest::addColumn<QByteArray>("second");  // and of the second
+    QTest::addColumn<QString>("ch1Min");
+    QTest::newRow("minimum") << true << "Minimum" << QByteArray("11.900\t1.000\t5.000\t0.200")
+                             << QByteArray("12.700\t1.200\t5.000\t0.250") << "CH1 Min:11.900V 1.000A";
+    QTest::newRow("average") << true << "Average" << QByteArray("12.133\t1.250\t5.000\t0.267")
+                             << QByteArray("12.700\t1.200\t5.000\t0.250") << "CH1 Min:12.133V 1.200A";
+    QTest::newRow("off: the readings of the moment")
+        << false << "Average" << QByteArray("12.000\t1.200\t5.000\t0.250")
+        << QByteArray("12.000\t1.200\t5.000\t0.250") << "CH1 Min:12.000V 1.200A";
+}
+
+void tst_WaveWindow::fastReadingsRecordThePointOperation() {
+    QFETCH(bool, fast);
+    QFETCH(QString, operation);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QString, ch1Min);
+    Fixture f;
+    {
+        TFrm_Setup d;
+        d.attachRecorder(&f.wave);
+        d.show();
+        d.cbb6->setCurrentText(operation);
+        QTest::mouseClick(d.btn_OK, Qt::LeftButton);
+    }
+    f.wave.setFastReadings(fast);
+    f.wave.takeReading(0, QStringLiteral("99.000"));  // before the start: in no slice
+    f.start();
+    for (const auto& [index, text] : {std::pair{0, "12.100"}, {1, "1.000"}, {3, "0.200"}, {0, "12.400"},
+                                      {3, "0.300"}, {1, "1.500"}, {0, "11.900"}, {3, "0.301"}})
+        f.wave.takeReading(index, QString::fromLatin1(text));
+    f.wave.tmr_ScaleTimer();
+    f.wave.takeReading(0, QStringLiteral("12.700"));
+    f.wave.tmr_ScaleTimer();
+    QCOMPARE(f.wave.state.Table->line(1), "0\t2026-12-6 9:5\t" + first);
+    QCOMPARE(f.wave.state.Table->line(2), "1\t2026-12-6 9:5\t" + second);
+    QCOMPARE(f.wave.summary().at(4), ch1Min);
+    const double ch1V = first.left(first.indexOf('\t')).toDouble();
+    QCOMPARE(f.wave.state.PointsCh1V[1].y, Chpoint(fullScale(f.wave.cbb_Voltage->currentText(), true), ch1V));
+    // Switching off drops what the slice had.
+    f.wave.takeReading(0, QStringLiteral("99.000"));
+    f.wave.setFastReadings(false);
+    f.wave.setFastReadings(fast);
+    f.wave.tmr_ScaleTimer();
+    QCOMPARE(f.wave.state.Table->line(3), "2\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250");
 }
 
 void tst_WaveWindow::returnAndClose() {

@@ -191,6 +191,8 @@ private Q_SLOTS:
     void sendDataEmpty();
     void blockCutting_data();
     void blockCutting();
+    void endAtCarriageReturn_data();
+    void endAtCarriageReturn();
     void splitAt2048();
     void manyBlocksInOrder();
     void everyByteValue();
@@ -390,6 +392,43 @@ void tst_Comm::blockCutting() {
     QTest::qWait(150);
     QCOMPARE(int(r.blocks.size()), blocks);
     QVERIFY(r.allTerminated);
+}
+
+void tst_Comm::endAtCarriageReturn_data() {
+    QTest::addColumn<bool>("atCr");
+    QTest::addColumn<QStringList>("parts");  // written 30 ms apart, inside the silence
+    QTest::addColumn<QStringList>("blocks");
+    const QStringList lines{"12.34\r", "0.500\r"};
+    QTest::newRow("off: one block at the silence") << false << lines << QStringList{"12.34\r0.500\r"};
+    QTest::newRow("on: a block per line") << true << lines << lines;
+    QTest::newRow("on: a line cut in two waits for its CR")
+        << true << QStringList{"12.", "34\r", "0.5"} << QStringList{"12.34\r", "0.5"};
+    QTest::newRow("on: CR inside a read is no end") << true << QStringList{"1\r2", "3\r"} << QStringList{"1\r23\r"};
+}
+
+// A reply that ends in CR is handed over at once; anything else still waits
+// for the silence.
+void tst_Comm::endAtCarriageReturn() {
+    QFETCH(bool, atCr);
+    QFETCH(QStringList, parts);
+    QFETCH(QStringList, blocks);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    TComm c;
+    Received r;
+    r.attach(c);
+    setUpAsMainPort(c, pty.slavePath());
+    c.setEndBlockAtCarriageReturn(atCr);
+    c.OpenPort();
+    for (const QString& part : parts) {
+        QVERIFY(pty.writeAll(part.toLatin1().constData()));
+        QTest::qWait(30);
+    }
+    QTRY_COMPARE(r.joined(), parts.join(QString()).toLatin1());
+    QTest::qWait(150);
+    QStringList got;
+    for (const QByteArray& b : r.blocks) got << QString::fromLatin1(b);
+    QCOMPARE(got, blocks);
 }
 
 void tst_Comm::splitAt2048() {

@@ -1,0 +1,72 @@
+// The pure parts of fast readings: which query goes out next, and how long
+// the pause between one exchange and the next is. Both take the time as an
+// argument, so tests drive them without a clock.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <deque>
+
+namespace lqs {
+
+struct FastPollTimings {
+    std::chrono::milliseconds firstGap{20};     // between a reply and the next command
+    std::chrono::milliseconds longestGap{900};  // the normal poll pace: no slower than that
+    std::chrono::milliseconds shortestDeadline{100};
+    std::chrono::milliseconds firstDeadline{500};  // before any reply was timed: the normal grace
+    int deadlineFactor = 3;                      // times the reply time
+    std::chrono::milliseconds statusEvery{1000};
+    std::chrono::milliseconds setPointsEvery{10000};
+    int cleanRunToShrink = 32;                   // exchanges without a miss before the gap shrinks
+    int missesToGiveUp = 3;                      // in a row: the normal missing-reply path takes over
+};
+
+// The four measured values in turn; the status at least once a period; the
+// set points once a longer period, one per turn; a set point just sent is
+// read back before anything else.
+class FastSchedule {
+public:
+    using Clock = std::chrono::steady_clock;
+    FastSchedule(const FastPollTimings& timings, Clock::time_point start);
+
+    QString next(Clock::time_point now);
+    void readBack(const QString& query);
+
+private:
+    FastPollTimings m_t;
+    std::deque<QString> m_readBacks;
+    Clock::time_point m_lastStatus;
+    Clock::time_point m_lastSetPoints;
+    int m_setPointsLeft = 0;  // of the round under way
+    int m_measured = 0;
+};
+
+// The pause after each exchange, learned from the instrument: a missed reply
+// doubles it (up to the longest), a run of clean exchanges shrinks it by a
+// quarter, never back to a pause that has missed since the link.
+class AdaptiveGap {
+public:
+    using ms = std::chrono::milliseconds;
+    explicit AdaptiveGap(const FastPollTimings& timings) : m_t(timings), m_gap(timings.firstGap) {}
+
+    ms gap() const { return m_gap; }
+    // How long to wait for a reply before it counts as missed.
+    ms deadline() const;
+    double replyMs() const { return m_replyMs; }
+    int missesInRow() const { return m_missesInRow; }
+    bool givenUp() const { return m_missesInRow >= m_t.missesToGiveUp; }
+
+    void replied(std::chrono::microseconds took);
+    void missed();
+
+private:
+    FastPollTimings m_t;
+    ms m_gap;
+    ms m_missedAt{0};  // the longest gap that missed
+    double m_replyMs = -1;  // smoothed; negative until the first reply
+    int m_clean = 0;
+    int m_missesInRow = 0;
+};
+
+}  // namespace lqs

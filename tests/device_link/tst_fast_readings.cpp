@@ -1,0 +1,166 @@
+// Fast readings end to end: the real window and serial component against the
+// simulated instrument, switched on from the Interface menu.
+#include "messages_box.h"
+#include "sim_program.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+
+#include <random>
+
+using namespace lqs;
+using namespace std::chrono_literals;
+using test::frames;
+
+namespace {
+using Fixture = test::SimProgram;
+const QStringList kMeasured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
+
+QLabel* panel(Fixture& f, const char* name) { return f.form->findChild<QLabel*>(QLatin1String(name)); }
+
+void enter(QLineEdit* field, const QString& text) {
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+// Links to an instrument whose output is on, with fast readings chosen first.
+bool fastRunning(Fixture& f) {
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    f.form->FastReadings1->trigger();
+    f.linkStart();
+    return QTest::qWaitFor([&] { return frames(f.sim).count(QStringLiteral("IOUT2?")) >= 3; }, 15000);
+}
+
+// The frames after the nth.
+QStringList framesFrom(const Fixture& f, qsizetype n) { return frames(f.sim).mid(n); }
+}  // namespace
+
+class tst_FastReadings : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void readsAtTheLinesSpeed();
+    void setPointWithinOneExchange();
+    void missedReplyAskedAgainOnce();
+    void setPointNotTakenIsSaid();
+    void offReturnsToTheCycle();
+};
+
+// The measured values in turn, the status every second, the rate in the link panel.
+void tst_FastReadings::readsAtTheLinesSpeed() {
+    Fixture f;
+    QVERIFY(!f.form->FastReadings1->isChecked());
+    QVERIFY(fastRunning(f));
+    const qsizetype from = frames(f.sim).size();
+    QTest::qWait(2500);
+    const QStringList run = framesFrom(f, from);
+    QStringList measured;
+    for (const QString& q : run)
+        if (kMeasured.contains(q)) measured << q;
+    QVERIFY2(measured.size() >= 20, qPrintable(run.join(QLatin1Char(' '))));
+    for (qsizetype i = 1; i < measured.size(); ++i)
+        QCOMPARE(kMeasured.indexOf(measured[i]), (kMeasured.indexOf(measured[i - 1]) + 1) % 4);
+    QVERIFY(run.count(QStringLiteral("STATUS?")) >= 2);
+    QVERIFY(run.count(QStringLiteral("STATUS?")) <= 4);
+    const QRegularExpression health(QStringLiteral("^Linked: .+ \u2014 \\d+\\.\\d readings/s, \\d+ ms per reply(; .+)?$"));
+    QVERIFY2(health.match(panel(f, "LinkPanel")->text()).hasMatch(), qPrintable(panel(f, "LinkPanel")->text()));
+    QVERIFY(f.form->link->fastStats().readingsPerSecond > 8);
+    QVERIFY(!f.form->Edit1->text().isEmpty());
+    QCOMPARE(test::wireFlags(f.sim), QString());
+    QVERIFY(f.boxes.seen.isEmpty());
+}
+
+// Confirmed at random moments, each set point goes out ahead of the next
+// query and is read back right after.
+void tst_FastReadings::setPointWithinOneExchange() {
+    Fixture f;
+    QVERIFY(fastRunning(f));
+    std::mt19937 rng(QRandomGenerator::global()->generate());
+    std::uniform_int_distribution<int> wait(0, 60);
+    for (int n = 0; n < 12; ++n) {
+        QTest::qWait(wait(rng));
+        const QString text = QStringLiteral("%1.5").arg(2 + n);
+        const qsizetype before = frames(f.sim).size();
+        enter(f.form->Edit5, text);
+        const QString command = QStringLiteral("VSET1:") + text;
+        QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).contains(command), 2000);
+        const QStringList after = framesFrom(f, before);
+        const qsizetype at = after.indexOf(command);
+        QVERIFY2(at <= 1, qPrintable(after.join(QLatin1Char(' '))));  // at most the query already under way
+        QTRY_VERIFY(framesFrom(f, before).size() > at + 1);
+        QCOMPARE(framesFrom(f, before).at(at + 1), QStringLiteral("VSET1?"));
+    }
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.settings().vset1; }), 13.5);
+    QTRY_COMPARE(f.form->Edit5->text(), QStringLiteral("13.50"));
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// A query with no answer is asked once more, after a pause twice as long.
+void tst_FastReadings::missedReplyAskedAgainOnce() {
+    Fixture f;
+    QVERIFY(fastRunning(f));
+    const int gapBefore = int(FastPollTimings().firstGap.count());
+    const qsizetype before = frames(f.sim).size();
+    f.sim.injectFault(sim::Fault::silence());
+    QTRY_VERIFY(f.form->link->fastStats().misses == 1);
+    QTRY_VERIFY(framesFrom(f, before).size() > 6);
+    const QStringList after = framesFrom(f, before);
+    qsizetype twice = -1;
+    for (qsizetype i = 1; i < after.size(); ++i)
+        if (after[i] == after[i - 1]) twice = i;
+    QVERIFY2(twice > 0, qPrintable(after.join(QLatin1Char(' '))));
+    QVERIFY(after.mid(twice + 1).indexOf(after[twice]) != 0);  // not a third time
+    QCOMPARE(f.form->link->fastStats().gapMs, 2 * gapBefore);
+    QVERIFY2(panel(f, "LinkPanel")->text().contains(QStringLiteral("unanswered")), qPrintable(panel(f, "LinkPanel")->text()));
+    QVERIFY(f.boxes.seen.isEmpty());
+    QCOMPARE(f.form->windows().Messages->isVisible(), false);
+}
+
+// An instrument that keeps another value: sent once more, then the field
+// shows what it holds, and the second panel says so.
+void tst_FastReadings::setPointNotTakenIsSaid() {
+    Fixture f;
+    QVERIFY(fastRunning(f));
+    f.sim.setFrameObserver([&](const sim::Exchange& e) {
+        if (e.command.rfind("VSET1:", 0) == 0)
+            f.sim.withInstrument([](sim::Instrument& i) { i.setVoltageSet(1, 12.0); });
+    });
+    enter(f.form->Edit5, QStringLiteral("7.5"));
+    QTRY_COMPARE(panel(f, "StatusPanel2")->text(), QStringLiteral("CH1 V is 12.00"));
+    QCOMPARE(frames(f.sim).count(QStringLiteral("VSET1:7.5")), 2);
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QVERIFY(panel(f, "StatusPanel2")->toolTip().contains(QStringLiteral("not 7.5")));
+    f.sim.setFrameObserver({});
+    enter(f.form->Edit5, QStringLiteral("8"));
+    QTRY_COMPARE(panel(f, "StatusPanel2")->text(), QString());
+    QTRY_COMPARE(f.form->Edit5->text(), QStringLiteral("8.00"));
+}
+
+// Switched off mid-run: the nine-query cycle again, at its pace, with no
+// fast query among its frames.
+void tst_FastReadings::offReturnsToTheCycle() {
+    Fixture f;
+    QVERIFY(fastRunning(f));
+    std::mt19937 rng(QRandomGenerator::global()->generate());
+    QTest::qWait(std::uniform_int_distribution<int>(0, 100)(rng));
+    f.form->FastReadings1->trigger();
+    const auto at = std::chrono::steady_clock::now();
+    qsizetype before = frames(f.sim).size();
+    QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).count(QStringLiteral("STATUS?")) >= 1 &&
+                                 framesFrom(f, before).count(QStringLiteral("IOUT2?")) >= 3, 15000);
+    // A query handed over as the menu was clicked may still arrive; the next is the cycle's.
+    const auto times = f.sim.wireTimes();
+    while (std::size_t(before) < times.size() && times[std::size_t(before)] - at < 50ms) ++before;
+    const LinkTimings t = LinkTimings().scaled(4);
+    const auto start = std::chrono::milliseconds(t.pollStartMs + t.pollPasses * t.passMs - 5);
+    QVERIFY(times[std::size_t(before)] - at >= start);  // the cycle's own start, not the next gap
+    const QStringList after = framesFrom(f, before);
+    const QStringList cycle = test::kPollQueries;
+    QCOMPARE(after.mid(0, cycle.size() + 4), cycle + cycle.mid(0, 4));
+    QVERIFY(!panel(f, "LinkPanel")->text().contains(QStringLiteral("readings/s")));
+    QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+QTEST_MAIN(tst_FastReadings)
+#include "tst_fast_readings.moc"

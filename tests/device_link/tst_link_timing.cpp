@@ -93,6 +93,7 @@ private:
 class tst_LinkTiming : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void randomMoments_data();
     void randomMoments();
 
 private:
@@ -112,6 +113,7 @@ private:
     std::mt19937 m_rng;
     Expected m_expected;
     std::chrono::milliseconds m_cycle{0};
+    bool m_fast = false;
     QMap<QString, int> m_actions;
     QStringList m_trace;  // each action with its frame index, for a failure's report
 };
@@ -128,7 +130,8 @@ QList<int> tst_LinkTiming::editable() const {
 
 void tst_LinkTiming::check(const char* after) {
     const bool on = m_p->form->BitBtn4->text() == QLatin1String("ON");
-    const QString broken = test::pollingViolation(m_p->sim, 2 * m_cycle, on);
+    const QString broken = m_fast ? test::fastPollingViolation(m_p->sim, 2 * m_cycle, on)
+                                  : test::pollingViolation(m_p->sim, 2 * m_cycle, on);
     const QString flags = test::wireFlags(m_p->sim);
     if (broken.isEmpty() && flags.isEmpty()) return;
     const QStringList all = test::frames(m_p->sim);
@@ -208,10 +211,21 @@ void tst_LinkTiming::recall() {
     QVERIFY(buttons[m_expected.coupling - 1]->isChecked());
 }
 
+void tst_LinkTiming::randomMoments_data() {
+    QTest::addColumn<bool>("fast");
+    QTest::newRow("nine-query cycle") << false;
+    QTest::newRow("fast readings") << true;
+}
+
 void tst_LinkTiming::randomMoments() {
+    QFETCH(bool, fast);
+    m_fast = fast;
+    m_actions.clear();
+    m_trace.clear();
+    m_expected = Expected();
     const unsigned seed = unsigned(envInt("LQS_TIMING_SEED", 20261208));
-    const int seconds = envInt("LQS_TIMING_SECONDS", 30);
-    std::printf("link timing: seed=%u seconds=%d divisor=%d\n", seed, seconds, kDivisor);
+    const int seconds = envInt("LQS_TIMING_SECONDS", 30) / 2;
+    std::printf("link timing: seed=%u seconds=%d divisor=%d%s\n", seed, seconds, kDivisor, fast ? " fast" : "");
     std::fflush(stdout);
     m_rng.seed(seed);
 
@@ -223,6 +237,7 @@ void tst_LinkTiming::randomMoments() {
     m_cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
     p.sim.setFrameObserver([&](const sim::Exchange& e) { armed.onFrame(p.sim, e); });
     p.form->LQS6200B1->trigger();  // the simulated instrument's resolution
+    if (fast) p.form->FastReadings1->trigger();
     QVERIFY(p.linkAndSettle());
     check("the link");
     if (QTest::currentTestFailed()) return;

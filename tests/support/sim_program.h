@@ -88,6 +88,50 @@ inline QString pollingViolation(const sim::PtyEndpoint& s, std::chrono::millisec
     return QString();
 }
 
+// The same with fast readings: one schedule at a time, so the measured
+// values follow each other in turn, a missed one asked once more at most;
+// and no stall longer than maxGap while polling.
+inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::milliseconds maxGap,
+                                    bool stillPolling) {
+    static const QStringList measured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
+    const std::vector<std::string> wire = s.wireFrames();
+    const auto times = s.wireTimes();
+    bool polling = false;
+    int last = -1;
+    bool again = false;
+    std::chrono::steady_clock::time_point lastAt;
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        const QString f = QString::fromStdString(wire[i]).chopped(2);
+        if (f == QLatin1String("OUT1")) {
+            polling = true;
+            last = -1;
+            lastAt = times[i];
+            continue;
+        }
+        for (const char* stop : {"OUT0", "TRACK", "SAV", "RCL", "*IDN?"}) {
+            if (f.startsWith(QLatin1String(stop))) polling = false;
+        }
+        if (!polling) continue;
+        if (times[i] - lastAt > maxGap)
+            return QStringLiteral("%1 ms without a frame before %2 (frame %3)")
+                .arg(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - lastAt).count())
+                .arg(f)
+                .arg(i);
+        lastAt = times[i];
+        const int q = int(measured.indexOf(f));
+        if (q < 0) continue;
+        const bool repeat = q == last && !again;
+        if (last >= 0 && !repeat && q != (last + 1) % 4)
+            return QStringLiteral("%1 after %2: two schedules at once (frame %3)").arg(f, measured.at(last)).arg(i);
+        again = repeat;
+        last = q;
+    }
+    const auto idle = std::chrono::steady_clock::now() - lastAt;
+    if (polling && stillPolling && idle > maxGap)
+        return QStringLiteral("no query for %1 ms").arg(std::chrono::duration_cast<std::chrono::milliseconds>(idle).count());
+    return QString();
+}
+
 struct SimProgram {
     sim::PtyEndpoint sim;
     QTemporaryDir dir;

@@ -53,7 +53,7 @@ void AdaptiveGap::replied(std::chrono::microseconds took) {
     m_missesInRow = 0;
     if (++m_clean < m_t.cleanRunToShrink) return;
     m_clean = 0;
-    const ms shorter = std::max(m_t.firstGap, m_gap - m_gap / 4);
+    const ms shorter = std::max(m_t.shortestGap, m_gap - std::max(ms(1), m_gap / 4));
     // A pause that missed once is never tried again; one a little longer is.
     const ms floor = m_missedAt.count() > 0 ? m_missedAt + std::max(ms(1), m_missedAt / 8) : ms(0);
     m_gap = std::min(m_gap, std::max(shorter, floor));

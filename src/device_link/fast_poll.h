@@ -12,13 +12,14 @@ namespace lqs {
 
 struct FastPollTimings {
     std::chrono::milliseconds firstGap{20};     // between a reply and the next command
+    std::chrono::milliseconds shortestGap{2};   // what clean exchanges shrink it to at most
     std::chrono::milliseconds longestGap{900};  // the normal poll pace: no slower than that
     std::chrono::milliseconds shortestDeadline{100};
     std::chrono::milliseconds firstDeadline{500};  // before any reply was timed: the normal grace
     int deadlineFactor = 3;                      // times the reply time
     std::chrono::milliseconds statusEvery{1000};
     std::chrono::milliseconds setPointsEvery{10000};
-    int cleanRunToShrink = 32;                   // exchanges without a miss before the gap shrinks
+    int cleanRunToShrink = 16;                   // exchanges without a miss before the gap shrinks
     int missesToGiveUp = 3;                      // in a row: the normal missing-reply path takes over
 };
 

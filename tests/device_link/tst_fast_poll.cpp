@@ -62,10 +62,12 @@ void tst_FastPoll::gap_data() {
         << QStringList{"m", "m", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5"}
         << QList<int>{40, 80, 80, 60, 60, 45, 45, 45, 45, 45}
         << QList<int>{500, 500, 100, 100, 100, 100, 100, 100, 100, 100} << false;
-    QTest::newRow("no shorter than the first")
-        << QStringList{"r5", "r5", "r5", "r5"} << QList<int>{20, 20, 20, 20} << QList<int>{100, 100, 100, 100} << false;
+    QTest::newRow("down to the shortest, a quarter at a time")
+        << QStringList{"r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5", "r5"}
+        << QList<int>{20, 15, 15, 12, 12, 9, 9, 7, 7, 6, 6, 5, 5, 4, 4, 3, 3, 2, 2, 2}
+        << QList<int>(20, 100) << false;
     QTest::newRow("three times the reply time")
-        << QStringList{"r50", "r50", "r10"} << QList<int>{20, 20, 20} << QList<int>{150, 150, 135} << false;
+        << QStringList{"r50", "r50", "r10"} << QList<int>{20, 15, 15} << QList<int>{150, 150, 135} << false;
     QTest::newRow("three misses in a row give up")
         << QStringList{"m", "m", "m"} << QList<int>{40, 80, 160} << QList<int>{500, 500, 500} << true;
     QTest::newRow("a reply between misses starts the count again")

@@ -99,6 +99,9 @@ void tst_FastReadings::setPointWithinOneExchange() {
 // A query with no answer is asked once more, after a pause twice as long.
 void tst_FastReadings::missedReplyAskedAgainOnce() {
     Fixture f;
+    FastPollTimings timings;
+    timings.cleanRunToShrink = 1 << 30;  // the pause stays where it starts until the miss
+    f.form->link->setFastTimings(timings);
     QVERIFY(fastRunning(f));
     const int gapBefore = int(FastPollTimings().firstGap.count());
     const qsizetype before = frames(f.sim).size();

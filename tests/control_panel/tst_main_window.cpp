@@ -136,7 +136,7 @@ void tst_MainWindow::menuCaptions_data() {
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QStringList>("items");
     QTest::newRow("file") << "&File" << QStringList{QStringLiteral("E&xit")};
-    QTest::newRow("interface") << "&Interface" << QStringList{QStringLiteral("Series")};
+    QTest::newRow("interface") << "&Interface" << QStringList{QStringLiteral("Series"), QStringLiteral("Fast Readings")};
     QTest::newRow("function") << "F&unction"
                               << QStringList{QStringLiteral("&Save Memory"), QStringLiteral("&Recall Memory"),
                                              QStringLiteral("-"), QStringLiteral("&Delay"), QStringLiteral("-"),

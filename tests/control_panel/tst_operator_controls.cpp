@@ -433,6 +433,7 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
 // Real paces here: at least 300 ms before each query.
 void tst_OperatorControls::recallSlotTwo() {
     test::SimProgram p(sim::Model::B, 1);
+    p.sim.setLineModel(sim::LineModel::instant());  // pauses ten times short leave no time for the line
     p.form->link->setTimings(LinkTimings().scaled(10));
     QVERIFY(linkAndIdle(p));
     LinkTimings t = LinkTimings().scaled(10);

@@ -12,6 +12,7 @@
 using namespace std::chrono_literals;
 using lqs::sim::Fault;
 using lqs::sim::Instrument;
+using lqs::sim::LineModel;
 using lqs::sim::PtyEndpoint;
 using lqs::sim::test::Clock;
 using lqs::sim::test::PtyPort;
@@ -36,6 +37,11 @@ private Q_SLOTS:
     void exclusiveEndsWhenClientLeaves();
     void strictWire_data();
     void strictWire();
+    void lineTiming_data();
+    void lineTiming();
+    void jitterStaysInBounds();
+    void tooSoonIsIgnored();
+    void unaskedQueueBehindReply();
 
 private:
     std::unique_ptr<PtyEndpoint> ep_;
@@ -256,6 +262,102 @@ void TestPtyEndpoint::strictWire() {
         QCOMPARE(flags.size(), std::size_t(1));
         QVERIFY2(QString::fromStdString(flags.front()).startsWith(flag), flags.front().c_str());
     }
+}
+
+namespace {
+using Ms = std::chrono::duration<double, std::milli>;
+Ms bytesAt(int baud, int bytes) {
+    return Ms(baud ? 10.0 * 1000.0 * bytes / baud : 0.0);
+}
+}  // namespace
+
+// Scheduling only ever adds time: lower bounds are exact, upper ones loose.
+void TestPtyEndpoint::lineTiming_data() {
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("answerMs");
+    QTest::addColumn<QByteArray>("sent");  // in one write
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("endBytes");  // line bytes until the last reply byte, answer aside
+
+    QTest::newRow("defaults") << 9600 << 10 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
+                              << 8 + 6;
+    QTest::newRow("300 baud") << 300 << 0 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
+                              << 8 + 6;
+    QTest::newRow("no line time") << 0 << 150 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
+                                  << 0;
+    // The second reply is ready at 14 bytes but waits for the first to end at 23.
+    QTest::newRow("replies queue")
+        << 1200 << 0 << QByteArray("*IDN?\r\n*IDN?\r\n")
+        << QByteArray("LQS-6200B V2.1\n\rLQS-6200B V2.1\n\r") << 7 + 16 + 16;
+}
+
+void TestPtyEndpoint::lineTiming() {
+    QFETCH(int, baud);
+    QFETCH(int, answerMs);
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, endBytes);
+    if (baud != 9600 || answerMs != 10)
+        ep_->setLineModel(LineModel{baud, std::chrono::milliseconds(answerMs), {}, {}});
+    const Ms actsAt = bytesAt(baud, int(sent.indexOf('\n')) + 1);
+    const Ms endAt = bytesAt(baud, endBytes) + std::chrono::milliseconds(answerMs);
+
+    const auto t0 = Clock::now();
+    QCOMPARE(::write(port_->fd(), sent.constData(), std::size_t(sent.size())), sent.size());
+    QVERIFY(ep_->waitForFrames(1, 3s));
+    QVERIFY(Clock::now() - t0 >= actsAt);
+    const auto got = port_->read(std::size_t(reply.size()));
+    QCOMPARE(got.bytes, reply);
+    const Ms end = got.at.back() - t0;
+    QVERIFY2(end >= endAt && end < endAt + 250ms, QByteArray::number(end.count()).constData());
+    QVERIFY(ep_->lastReplyEnd() - t0 >= endAt && ep_->lastReplyEnd() <= got.at.back());
+}
+
+void TestPtyEndpoint::jitterStaysInBounds() {
+    ep_->setLineModel(LineModel{0, 0ms, 100ms, {}});
+    int over30 = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        QVERIFY(port_->send("ISET1?"));
+        const auto got = port_->read(6);
+        QCOMPARE(got.bytes, QByteArray("1.00\n\r"));
+        QVERIFY(got.at.back() - t0 < 100ms + 150ms);
+        over30 += got.at.back() - t0 > 30ms;
+    }
+    // Uniform over 0..100 ms leaves over 30 ms about 14 times in 20.
+    QVERIFY2(over30 >= 5, QByteArray::number(over30).constData());
+}
+
+// A command that comes while a reply is due or within the spacing after one is dropped.
+void TestPtyEndpoint::tooSoonIsIgnored() {
+    using Frames = std::vector<std::string>;
+    ep_->setLineModel(LineModel{9600, 100ms, {}, 500ms});
+    QCOMPARE(::write(port_->fd(), "VSET1?\r\nVSET1:3\r\n", 17), ssize_t(17));
+    QCOMPARE(port_->reply(7), QByteArray("12.00\n\r"));
+    QVERIFY(port_->send("ISET1?"));
+    QVERIFY(port_->quiet(600ms));
+    QVERIFY(ep_->ignoredFrames() == (Frames{"VSET1:3", "ISET1?"}));
+    QVERIFY(ep_->transcript() == Frames{"VSET1?"});
+    QCOMPARE(ep_->wireFrames().size(), std::size_t(3));
+
+    // Past the spacing: taken. A command's lack of a reply restarts nothing.
+    QVERIFY(port_->send("VSET1:3"));
+    QVERIFY(port_->send("VSET1?"));
+    QCOMPARE(port_->reply(6), QByteArray("3.00\n\r"));
+    QVERIFY(ep_->transcript() == (Frames{"VSET1?", "VSET1:3", "VSET1?"}));
+    QCOMPARE(ep_->ignoredFrames().size(), std::size_t(2));
+}
+
+void TestPtyEndpoint::unaskedQueueBehindReply() {
+    ep_->setLineModel(LineModel{1200, 0ms, {}, {}});
+    const auto t0 = Clock::now();
+    QVERIFY(port_->send("*IDN?"));
+    QVERIFY(ep_->waitForFrames(1, 3s));
+    ep_->sendUnasked("9.99\n\r");
+    const auto got = port_->read(16 + 6);
+    QCOMPARE(got.bytes, QByteArray("LQS-6200B V2.1\n\r9.99\n\r"));
+    QVERIFY(got.at.back() - t0 >= bytesAt(1200, 7 + 16 + 6));
+    QCOMPARE(ep_->repliesSent(), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(TestPtyEndpoint)

@@ -12,6 +12,8 @@
 #include "pty_port.h"
 #include "sim_link.h"
 
+using namespace std::chrono_literals;
+using lqs::sim::test::Clock;
 using lqs::sim::test::PtyPort;
 using lqs::sim::test::readLink;
 
@@ -55,6 +57,10 @@ private Q_SLOTS:
     void defaultLinksSkipLiveOnes();
     void linkReplacesOnlyDeadOnes_data();
     void linkReplacesOnlyDeadOnes();
+    void lineOptions_data();
+    void lineOptions();
+    void badLineOption_data();
+    void badLineOption();
 };
 
 void TestSimCli::servesPortAndExitsOnSigterm() {
@@ -160,6 +166,58 @@ void TestSimCli::linkReplacesOnlyDeadOnes() {
     QCOMPARE(port.reply(16), QByteArray("LQS-6200B V2.1\n\r"));
     QVERIFY(terminatesCleanly(sim));
     QVERIFY(!exists(link));
+}
+
+void TestSimCli::lineOptions_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<double>("minMs");       // ISET1? to the last byte of "1.00\n\r"
+    QTest::addColumn<bool>("nextAnswered");  // VSET1? sent the moment that reply came
+
+    const double byte9600 = 10.0 * 1000 / 9600;
+    QTest::newRow("defaults") << QStringList() << 14 * byte9600 + 10 << true;
+    QTest::newRow("300 baud, 100 ms answer") << QStringList{"--baud", "300", "--answer-ms", "100"}
+                                             << 14 * 10.0 * 1000 / 300 + 100 << true;
+    QTest::newRow("min spacing") << QStringList{"--jitter-ms", "0", "--min-spacing-ms", "2000"}
+                                 << 14 * byte9600 + 10 << false;
+}
+
+void TestSimCli::lineOptions() {
+    QFETCH(QStringList, args);
+    QFETCH(double, minMs);
+    QFETCH(bool, nextAnswered);
+    QProcess sim;
+    const QByteArray slave = startSim(sim, args << QStringLiteral("--no-link"));
+    QVERIFY2(slave.startsWith("/dev/pts/"), slave.constData());
+
+    PtyPort port(slave.toStdString());
+    const auto t0 = Clock::now();
+    QVERIFY(port.send("ISET1?"));
+    const auto got = port.read(6);
+    QCOMPARE(got.bytes, QByteArray("1.00\n\r"));
+    const std::chrono::duration<double, std::milli> took = got.at.back() - t0;
+    QVERIFY2(took.count() >= minMs && took.count() < minMs + 300,
+             QByteArray::number(took.count()).constData());
+    QVERIFY(port.send("VSET1?"));
+    if (nextAnswered)
+        QCOMPARE(port.reply(7), QByteArray("12.00\n\r"));
+    else
+        QVERIFY(port.quiet(300ms));
+    QVERIFY(terminatesCleanly(sim));
+}
+
+void TestSimCli::badLineOption_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("negative") << QStringList{"--baud", "-1"};
+    QTest::newRow("not a number") << QStringList{"--answer-ms", "x"};
+    QTest::newRow("missing") << QStringList{"--min-spacing-ms"};
+}
+
+void TestSimCli::badLineOption() {
+    QFETCH(QStringList, args);
+    QProcess sim;
+    QCOMPARE(startSim(sim, args << QStringLiteral("--no-link")), QByteArray());
+    QVERIFY(sim.state() == QProcess::NotRunning || sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSimCli)

@@ -133,6 +133,7 @@ public:
     std::array<double, 4> confirmed{12.0, 1.0, 5.0, 0.5};  // Edit5 .. Edit8 as last confirmed
 
     Soak() {
+        sim.setLineModel(sim::LineModel::instant());  // pauses eight times short leave no time for the line
         const LinkTimings t = LinkTimings().scaled(8);
         cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
         sim.setFrameObserver([this](const sim::Exchange& e) { plan.onFrame(sim, e); });

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -21,11 +22,18 @@ using lqs::sim::Model;
 using lqs::sim::PtyEndpoint;
 
 const char kUsage[] =
-    "usage: lqs-sim [--model A|B|C] [--link PATH | --no-link] [--echo]\n"
-    "  --model A|B|C  LQS-6200A, LQS-6200B (default), LQS-6500B\n"
-    "  --link PATH    symlink PATH to the pty instead of the per-user ttyLQSn link\n"
-    "  --no-link      make no link\n"
-    "  --echo         print every received frame on stdout after the pty path\n"
+    "usage: lqs-sim [--model A|B|C] [--link PATH | --no-link] [--echo] [--baud N]\n"
+    "               [--answer-ms N] [--jitter-ms N] [--min-spacing-ms N]\n"
+    "  --model A|B|C       LQS-6200A, LQS-6200B (default), LQS-6500B\n"
+    "  --link PATH         symlink PATH to the pty instead of the per-user ttyLQSn link\n"
+    "  --no-link           make no link\n"
+    "  --echo              print every frame acted on, on stdout after the pty path\n"
+    "  --baud N            line speed for the bytes' time on the line, 10 bits a byte;\n"
+    "                      default 9600, 0 = bytes take no time\n"
+    "  --answer-ms N       from a query taking effect to its reply starting; default 10\n"
+    "  --jitter-ms N       up to N ms more per reply, at random; default 0\n"
+    "  --min-spacing-ms N  ignore a command ending less than N ms after the last reply\n"
+    "                      ended; default 0 = never\n"
     "Prints the pty path as the first line once ready and runs until SIGINT or SIGTERM.\n";
 
 bool parseModel(const std::string& s, Model& model) {
@@ -37,6 +45,16 @@ bool parseModel(const std::string& s, Model& model) {
         model = Model::C;
     else
         return false;
+    return true;
+}
+
+// A whole non-negative number no larger than max.
+bool parseCount(const char* s, int max, int& out) {
+    const char* end = s + std::strlen(s);
+    int v = 0;
+    const auto [ptr, ec] = std::from_chars(s, end, v);
+    if (ec != std::errc() || ptr != end || ptr == s || v < 0 || v > max) return false;
+    out = v;
     return true;
 }
 
@@ -114,6 +132,7 @@ int main(int argc, char** argv) {
     std::string link;
     bool noLink = false;
     bool echo = false;
+    lqs::sim::LineModel line;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -130,6 +149,24 @@ int main(int argc, char** argv) {
             noLink = true;
         } else if (arg == "--echo") {
             echo = true;
+        } else if ((arg == "--baud" || arg == "--answer-ms" || arg == "--jitter-ms" ||
+                    arg == "--min-spacing-ms") &&
+                   i + 1 < argc) {
+            int n = 0;
+            const int max = arg == "--baud" ? 10'000'000 : 3'600'000;
+            if (!parseCount(argv[++i], max, n)) {
+                std::fprintf(stderr, "lqs-sim: %s wants a whole number from 0 to %d, not '%s'\n%s",
+                             arg.c_str(), max, argv[i], kUsage);
+                return 2;
+            }
+            if (arg == "--baud")
+                line.baud = n;
+            else if (arg == "--answer-ms")
+                line.answer = std::chrono::milliseconds(n);
+            else if (arg == "--jitter-ms")
+                line.jitter = std::chrono::milliseconds(n);
+            else
+                line.minSpacing = std::chrono::milliseconds(n);
         } else {
             std::fprintf(stderr, "lqs-sim: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
             return 2;
@@ -144,6 +181,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     PtyEndpoint endpoint(model);
+    endpoint.setLineModel(line);
     if (echo) {
         endpoint.setFrameObserver([](const lqs::sim::Exchange& e) {
             std::printf("%s\n", printable(e.command).c_str());

@@ -54,15 +54,28 @@ std::string garbleNumber(std::string text) {
     return text;
 }
 
-int pollTimeout(Clock::time_point due) {
-    const auto left = due - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    // Round up so an early wake-up never turns into a zero-timeout spin.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+// Nanoseconds, so byte times of about a millisecond are kept without rounding.
+timespec pollTimeout(Clock::time_point due) {
+    const auto left = std::max(due - Clock::now(), Clock::duration::zero());
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left - s);
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(s.count());
+    t.tv_nsec = static_cast<long>(ns.count());
+    return t;
+}
+
+std::chrono::nanoseconds lineTime(std::size_t bytes, std::chrono::nanoseconds byteTime) {
+    return byteTime * static_cast<std::int64_t>(bytes);
 }
 
 }  // namespace
+
+std::chrono::nanoseconds LineModel::byteTime() const {
+    // Start bit, 8 data bits, stop bit.
+    return baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / baud)
+                    : std::chrono::nanoseconds(0);
+}
 
 PtyEndpoint::PtyEndpoint(Model model) : instrument_(model) {}
 
@@ -123,8 +136,7 @@ void PtyEndpoint::start() {
     slaveFd_ = slave;
     wakeFd_ = wakeFd;
     closeWatchFd_ = closeWatch;
-    queue_.clear();
-    written_ = 0;
+    resetLine();
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         slavePath_ = name;
@@ -147,8 +159,7 @@ void PtyEndpoint::closeAll() {
     closeFd(slaveFd_);
     closeFd(wakeFd_);
     closeFd(closeWatchFd_);
-    queue_.clear();
-    written_ = 0;
+    resetLine();
     std::lock_guard<std::mutex> lock(stateMutex_);
     slavePath_.clear();
 }
@@ -214,9 +225,29 @@ void PtyEndpoint::setFrameSilence(std::chrono::milliseconds ms) {
     frameSilence_ = ms;
 }
 
+std::vector<std::string> PtyEndpoint::ignoredFrames() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return ignored_;
+}
+
+Clock::time_point PtyEndpoint::lastReplyEnd() const {
+    return Clock::time_point(Clock::duration(lastReplyEnd_.load()));
+}
+
+void PtyEndpoint::setLineModel(const LineModel& line) {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    line_ = line;
+}
+
+LineModel PtyEndpoint::lineModel() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return line_;
+}
+
 void PtyEndpoint::clearTranscript() {
     std::lock_guard<std::mutex> lock(stateMutex_);
     transcript_.clear();
+    ignored_.clear();
     raw_.clear();
     wireFrames_.clear();
     wireTimes_.clear();
@@ -333,14 +364,16 @@ void PtyEndpoint::run() {
     while (!stopRequested_) {
         // poll skips a negative descriptor: a closed master, no close watch.
         pollfd fds[3] = {{wakeFd_, POLLIN, 0}, {masterFd_, POLLIN, 0}, {closeWatchFd_, POLLIN, 0}};
-        int timeout = -1;
+        std::optional<Clock::time_point> next;
+        if (!inbound_.empty()) next = inbound_.front().due;
         if (!queue_.empty() && masterFd_ >= 0) {
             if (writeBlocked)
                 fds[1].events |= POLLOUT;
             else
-                timeout = pollTimeout(queue_.front().due);
+                next = next ? std::min(*next, queue_.front().due) : queue_.front().due;
         }
-        if (::poll(fds, 3, timeout) < 0) {
+        const timespec timeout = next ? pollTimeout(*next) : timespec{};
+        if (::ppoll(fds, 3, next ? &timeout : nullptr, nullptr) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -353,10 +386,8 @@ void PtyEndpoint::run() {
         {
             std::lock_guard<std::mutex> lock(stateMutex_);
             const auto now = Clock::now();
-            for (std::string& bytes : unasked_) {
-                const auto start = queue_.empty() ? now : std::max(now, queue_.back().due);
-                queue_.push_back({start, std::move(bytes), false, false});
-            }
+            for (std::string& bytes : unasked_)
+                queueOut(now, std::move(bytes), false, line_.byteTime());
             unasked_.clear();
         }
 
@@ -382,6 +413,7 @@ void PtyEndpoint::run() {
                 closeMaster();
             }
         }
+        actOnDue();
         if (masterFd_ >= 0 && !writeBlocked) writeBlocked = !flushDue();
     }
 }
@@ -407,30 +439,87 @@ void PtyEndpoint::clientsLeft() {
     if (closed) ::ioctl(slaveFd_, TIOCNXCL);
 }
 
+// Bytes are kept as they come; each frame waits until its LF would have arrived.
 void PtyEndpoint::handleInput(const char* data, std::size_t size) {
+    std::chrono::nanoseconds byteTime;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        raw_.append(data, size);
+        checkWire(data, size);
+        byteTime = line_.byteTime();
+    }
+    auto end = std::max(Clock::now(), inFree_);
+    for (std::size_t i = 0; i < size; ++i) {
+        end += byteTime;
+        if (data[i] == '\n') {
+            inFrame_ += '\n';
+            inbound_.push_back({end, std::move(inFrame_)});
+            inFrame_.clear();
+        } else if (inFrame_.size() <= Instrument::kMaxFrame) {
+            // One byte past the limit is enough for the instrument to refuse the frame.
+            inFrame_ += data[i];
+        }
+    }
+    inFree_ = end;
+}
+
+void PtyEndpoint::actOnDue() {
+    const auto now = Clock::now();
+    while (masterFd_ >= 0 && !inbound_.empty() && inbound_.front().due <= now) {
+        const Incoming in = std::move(inbound_.front());
+        inbound_.pop_front();
+        act(in);
+    }
+}
+
+void PtyEndpoint::act(const Incoming& in) {
+    std::string text = in.frame.substr(0, in.frame.size() - 1);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) return;
+
+    LineModel line;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        line = line_;
+        // Judged on the line's clock, not on when this thread got round to it.
+        if (line.minSpacing.count() > 0 && replied_ && in.due < replyEnd_ + line.minSpacing) {
+            ignored_.push_back(std::move(text));
+            return;
+        }
+    }
+
     std::vector<Exchange> exchanges;
     std::string terminator;
     {
         std::lock_guard<std::mutex> lock(instrumentMutex_);
-        exchanges = instrument_.process(std::string_view(data, size));
+        exchanges = instrument_.process(in.frame);
         terminator = instrument_.terminator();
     }
     std::function<void(const Exchange&)> observer;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        raw_.append(data, size);
-        checkWire(data, size);
         for (const Exchange& e : exchanges) transcript_.push_back(e.command);
         observer = observer_;
     }
     framesChanged_.notify_all();
     for (const Exchange& e : exchanges) {
         if (observer) observer(e);
-        queueReply(e, terminator);
+        queueReply(e, terminator, in.due, line);
     }
 }
 
-void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator) {
+// Bytes take the outbound line from `start` or when it is free, whichever is later,
+// and are written once the last of them is on the line. Returns that time.
+Clock::time_point PtyEndpoint::queueOut(Clock::time_point start, std::string bytes, bool endsReply,
+                                        std::chrono::nanoseconds byteTime) {
+    const auto end = std::max(start, outFree_) + lineTime(bytes.size(), byteTime);
+    queue_.push_back({end, std::move(bytes), false, endsReply});
+    outFree_ = end;
+    return end;
+}
+
+void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator,
+                             Clock::time_point actedAt, const LineModel& line) {
     if (e.kind == ReplyKind::None) return;
     std::optional<Fault> fault;
     {
@@ -464,26 +553,35 @@ void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator) {
     }
     std::string bytes = text + terminator;
 
-    // Keep replies in order: nothing goes out before what is already queued.
-    const auto now = Clock::now();
-    const auto start = queue_.empty() ? now : std::max(now, queue_.back().due);
+    auto ready = actedAt + line.answer;
+    if (line.jitter.count() > 0) {
+        std::uniform_int_distribution<std::int64_t> extra(
+            0, std::chrono::duration_cast<std::chrono::microseconds>(line.jitter).count());
+        ready += std::chrono::microseconds(extra(jitterRng_));
+    }
+    const auto byteTime = line.byteTime();
+    // Replies queue behind each other on the outbound line, in order.
     switch (kind) {
         case Fault::Kind::Late:  // also the plain case, with no delay
-            queue_.push_back({std::max(now + delay, start), std::move(bytes)});
+            replyEnd_ = queueOut(ready + delay, std::move(bytes), true, byteTime);
             break;
         case Fault::Kind::Split: {
             const std::size_t half = fault->at ? std::min(fault->at, bytes.size()) : std::max<std::size_t>(1, bytes.size() / 2);
-            queue_.push_back({start, bytes.substr(0, half), false, false});
-            queue_.push_back({start + delay, bytes.substr(half)});
+            const auto firstEnd = queueOut(ready, bytes.substr(0, half), false, byteTime);
+            replyEnd_ = queueOut(firstEnd + delay, bytes.substr(half), true, byteTime);
             break;
         }
-        case Fault::Kind::Hangup:
+        case Fault::Kind::Hangup: {
+            const auto start = std::max(ready, outFree_);
             queue_.push_back({start, {}, true, false});
-            break;
+            outFree_ = start;
+            return;
+        }
         default:
-            queue_.push_back({start, std::move(bytes)});
+            replyEnd_ = queueOut(ready, std::move(bytes), true, byteTime);
             break;
     }
+    replied_ = true;
 }
 
 bool PtyEndpoint::flushDue() {
@@ -508,7 +606,10 @@ bool PtyEndpoint::flushDue() {
                 return true;
             }
         }
-        if (o.endsReply) ++repliesSent_;
+        if (o.endsReply) {
+            lastReplyEnd_ = o.due.time_since_epoch().count();
+            ++repliesSent_;
+        }
         queue_.pop_front();
         written_ = 0;
     }
@@ -519,7 +620,18 @@ void PtyEndpoint::closeMaster() {
     closeFd(masterFd_);
     queue_.clear();
     written_ = 0;
+    inbound_.clear();
     hungUp_ = true;
+}
+
+// A fresh line: nothing on it, nothing owed.
+void PtyEndpoint::resetLine() {
+    queue_.clear();
+    written_ = 0;
+    inbound_.clear();
+    inFrame_.clear();
+    inFree_ = outFree_ = replyEnd_ = {};
+    replied_ = false;
 }
 
 }  // namespace lqs::sim

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -44,6 +45,22 @@ struct Fault {
     static Fault hangup() { return {Kind::Hangup, {}, 0}; }
 };
 
+// How fast the line and the firmware are. A frame acts when its last byte would
+// have arrived on a real line; a reply starts `answer` (plus up to `jitter`) after
+// its query acted, and is written when its last byte would be on the line.
+struct LineModel {
+    int baud = 9600;  // 10 bits a byte; 0: bytes take no time on the line
+    std::chrono::milliseconds answer{10};
+    std::chrono::milliseconds jitter{0};  // uniform, per reply
+    // A frame ending sooner than this after the last reply ended (or while a reply
+    // is still due) is ignored, as cheap firmware drops it; 0: never.
+    std::chrono::milliseconds minSpacing{0};
+
+    // Everything acts and answers the moment it arrives.
+    static LineModel instant() { return {0, {}, {}, {}}; }
+    std::chrono::nanoseconds byteTime() const;
+};
+
 class PtyEndpoint {
 public:
     explicit PtyEndpoint(Model model = Model::B);
@@ -73,7 +90,7 @@ public:
         return f(instrument_);
     }
 
-    // Frames received since the last clear, without CR/LF, empty frames skipped.
+    // Frames acted on since the last clear, without CR/LF, empty frames skipped.
     std::vector<std::string> transcript() const;
     // The same frames byte for byte as they came, terminator included.
     std::vector<std::string> wireFrames() const;
@@ -91,7 +108,17 @@ public:
     // Blocks until the transcript holds at least n frames; false on timeout. A frame is
     // listed only after its command took effect on the instrument.
     bool waitForFrames(std::size_t n, std::chrono::milliseconds timeout) const;
+    // Replies fully written, split ones once; unasked bytes do not count.
     std::size_t repliesSent() const { return repliesSent_.load(); }
+    // When the last byte of the last written reply was on the line; epoch if none yet.
+    std::chrono::steady_clock::time_point lastReplyEnd() const;
+    // Frames dropped for coming too soon after a reply (see LineModel::minSpacing),
+    // without CR/LF; cleared with the transcript.
+    std::vector<std::string> ignoredFrames() const;
+
+    // Takes effect for bytes arriving from now on; before or after start().
+    void setLineModel(const LineModel& line);
+    LineModel lineModel() const;
 
     void injectFault(Fault fault, int count = 1);
     // Sticky silence: commands still act, queries go unanswered until cleared.
@@ -115,6 +142,10 @@ private:
         bool hangup = false;
         bool endsReply = true;  // false for the first half of a split reply
     };
+    struct Incoming {
+        std::chrono::steady_clock::time_point due;  // its LF's end on the line
+        std::string frame;                          // LF included
+    };
     struct ArmedFault {
         Fault fault;
         int remaining;
@@ -124,7 +155,14 @@ private:
     void wake();
     void handleInput(const char* data, std::size_t size);
     void checkWire(const char* data, std::size_t size);  // under stateMutex_
-    void queueReply(const Exchange& e, const std::string& terminator);
+    void actOnDue();
+    void act(const Incoming& in);
+    void queueReply(const Exchange& e, const std::string& terminator,
+                    std::chrono::steady_clock::time_point actedAt, const LineModel& line);
+    std::chrono::steady_clock::time_point queueOut(std::chrono::steady_clock::time_point start,
+                                                   std::string bytes, bool endsReply,
+                                                   std::chrono::nanoseconds byteTime);
+    void resetLine();
     bool flushDue();  // false while the master is full
     void closeMaster();
     void closeAll();
@@ -140,6 +178,8 @@ private:
     std::vector<std::string> wireFrames_;
     std::vector<std::chrono::steady_clock::time_point> wireTimes_;
     std::vector<std::string> wireFlags_;
+    std::vector<std::string> ignored_;
+    LineModel line_;
     std::string partialFrame_;  // bytes since the last LF
     std::chrono::steady_clock::time_point partialAt_;  // when its last byte came
     std::chrono::milliseconds frameSilence_{100};
@@ -153,7 +193,14 @@ private:
     // Touched by the I/O thread only while it runs.
     int masterFd_ = -1;
     std::deque<Outgoing> queue_;
-    std::size_t written_ = 0;  // bytes of queue_.front() already written
+    std::size_t written_ = 0;                         // bytes of queue_.front() already written
+    std::deque<Incoming> inbound_;                    // frames waiting for their last byte's time
+    std::string inFrame_;                             // bytes since the last LF
+    std::chrono::steady_clock::time_point inFree_;    // inbound line busy until
+    std::chrono::steady_clock::time_point outFree_;   // outbound line busy until
+    std::chrono::steady_clock::time_point replyEnd_;  // of the last reply queued
+    bool replied_ = false;                            // replyEnd_ is set
+    std::mt19937 jitterRng_{std::random_device{}()};
 
     int slaveFd_ = -1;
     int wakeFd_ = -1;
@@ -162,6 +209,7 @@ private:
     std::atomic<bool> hangupRequested_{false};
     std::atomic<bool> hungUp_{false};
     std::atomic<std::size_t> repliesSent_{0};
+    std::atomic<std::chrono::steady_clock::rep> lastReplyEnd_{0};
     std::thread thread_;
 };
 

@@ -481,6 +481,7 @@ bool DeviceLink::readBackHeld(const Outstanding& reply) {
         return false;  // no number: the parser deals with it as always
     }
     if (std::abs(held - sent) < 0.0005) {
+        if (rb.again) ++m_commandsLost;  // lost the first time, not refused
         Q_EMIT setPointNotHeld(edit, QString(), QString());
         return false;
     }
@@ -697,6 +698,11 @@ void DeviceLink::LinkSequence() {
     }
     then([this] {
         closeReplies();  // what polling asked is settled as polling, not as the start-up query
+        if (m_lineGone) {
+            // A query the hang-up cut off is no reply missing on the new line.
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_state.AwaitingReply = 0;
+        }
         m_timeoutShown = false;
         m_lineGone = false;
         m_countingDown = false;
@@ -728,6 +734,12 @@ void DeviceLink::lineLost() {
     m_lineGone = true;
     stop();
     m_control->clear();
+    {
+        // Nothing asked on the old line will be answered on the next one.
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_outstanding.clear();
+        m_state.AwaitingReply = 0;
+    }
     m_state.ParserMode = Parse::Ignore;
     m_state.OutputOn = 0;
     Q_EMIT outputCaptionChanged(QStringLiteral("OFF"));

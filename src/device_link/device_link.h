@@ -236,7 +236,8 @@ private:
     Answer waitForReply(std::uint64_t seen, std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
     std::uint64_t repliesSoFar();
     bool openPollQuery() const;
-    bool sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap);
+    bool sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap,
+                         std::chrono::steady_clock::time_point lastReply);
     void abandonOpenQueries();
     void publishFast(const FastStats& stats, const QString& note);
     bool readBackHeld(const Outstanding& reply);
@@ -292,6 +293,7 @@ private:
     };
     std::array<ReadBack, 4> m_readBack;
     std::array<bool, 4> m_sendAgain{};  // queued again by a read-back; under m_lock
+    std::atomic<int> m_commandsLost{0};  // taken only when sent again: the pause was too short
     mutable std::mutex m_statsMutex;
     FastStats m_stats;
 };

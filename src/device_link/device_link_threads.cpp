@@ -396,12 +396,20 @@ void DeviceLink::abandonOpenQueries() {
 }
 
 // Each waiting set point goes out ahead of the next query, a pause after
-// each, and is read back next.
-bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap) {
+// each, and is read back next. One sent again waits the normal pace, so that
+// a second miss means the instrument refused it, not that it came too soon.
+bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap,
+                                 Clock::time_point lastReply) {
     SendFrom from;
     from.epoch = epoch;
     QString command;
     while (nextWaiting(from, command)) {
+        bool again = false;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            again = m_sendAgain[std::size_t(from.waitingEdit - 5)];
+        }
+        if (!sleepUntil(lastReply + (again ? gap.normalPace() : gap.commandGap()), epoch)) return false;
         if (m_state.PendingOperation == Op::None || epoch != m_epoch.load()) return false;
         if (TransmitFrame(command, from, false) == Sent::Stale) {
             if (epoch != m_epoch.load()) return false;
@@ -431,6 +439,8 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
     FastStats stats = fastStats();
     Clock::time_point since = Clock::now();
     int readings = 0, exchanges = 0;
+    Clock::time_point lastReply = Clock::now();
+    int lostSeen = m_commandsLost.load();
     QString note;  // a miss, shown for a few seconds
     Clock::time_point noteUntil;
     const auto publish = [&](bool now) {
@@ -454,7 +464,11 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
 
     for (;;) {
         if (!waitForHold(epoch)) return;
-        if (!sendWaitingFast(epoch, schedule, gap)) return;
+        if (const int lost = m_commandsLost.load(); lost != lostSeen) {
+            lostSeen = lost;
+            gap.commandLost();
+        }
+        if (!sendWaitingFast(epoch, schedule, gap, lastReply)) return;
         const QString query = schedule.next(Clock::now());
         for (int ask = 0; ask < 2; ++ask) {
             if (m_state.PendingOperation == Op::None) return;
@@ -467,7 +481,9 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
             const Answer answer = waitForReply(seen, sent + gap.deadline(), epoch);
             if (answer == Answer::Stopped) return;
             if (answer == Answer::Replied) {
-                gap.replied(duration_cast<microseconds>(Clock::now() - sent));
+                const auto spacing = std::chrono::duration_cast<std::chrono::milliseconds>(sent - lastReply);
+                lastReply = Clock::now();
+                gap.replied(duration_cast<microseconds>(lastReply - sent), spacing);
                 ++exchanges;
                 if (isMeasured(query)) ++readings;
             } else {

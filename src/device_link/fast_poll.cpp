@@ -46,7 +46,14 @@ AdaptiveGap::ms AdaptiveGap::deadline() const {
     return std::max(m_t.shortestDeadline, byReply);
 }
 
-void AdaptiveGap::replied(std::chrono::microseconds took) {
+AdaptiveGap::ms AdaptiveGap::commandGap() const {
+    if (m_confirmed.count() == 0) return m_t.longestGap;
+    const ms base = std::max(m_gap, m_confirmed);
+    return std::min(m_t.longestGap, std::max(base + base / 4 + ms(2), m_commandFloor));
+}
+
+void AdaptiveGap::replied(std::chrono::microseconds took, ms spacing) {
+    m_confirmed = spacing;
     const double t = double(took.count()) / 1000.0;
     // Smoothed over about eight replies: one late reply does not stretch the deadline.
     m_replyMs = m_replyMs < 0 ? t : m_replyMs + (t - m_replyMs) / 8.0;
@@ -54,9 +61,14 @@ void AdaptiveGap::replied(std::chrono::microseconds took) {
     if (++m_clean < m_t.cleanRunToShrink) return;
     m_clean = 0;
     const ms shorter = std::max(m_t.shortestGap, m_gap - std::max(ms(1), m_gap / 4));
-    // A pause that missed once is never tried again; one a little longer is.
-    const ms floor = m_missedAt.count() > 0 ? m_missedAt + std::max(ms(1), m_missedAt / 8) : ms(0);
+    // A pause that missed once is never tried again; one a quarter longer
+    // is, a margin for the line's own delays.
+    const ms floor = m_missedAt.count() > 0 ? m_missedAt + std::max(ms(1), m_missedAt / 4) : ms(0);
     m_gap = std::min(m_gap, std::max(shorter, floor));
+}
+
+void AdaptiveGap::commandLost() {
+    m_commandFloor = std::min(m_t.longestGap, std::max(commandGap() * 2, m_commandFloor));
 }
 
 void AdaptiveGap::missed() {

@@ -45,26 +45,40 @@ private:
 
 // The pause after each exchange, learned from the instrument: a missed reply
 // doubles it (up to the longest), a run of clean exchanges shrinks it by a
-// quarter, never back to a pause that has missed since the link.
+// quarter, never back to within a quarter of a pause that has missed.
 class AdaptiveGap {
 public:
     using ms = std::chrono::milliseconds;
     explicit AdaptiveGap(const FastPollTimings& timings) : m_t(timings), m_gap(timings.firstGap) {}
 
     ms gap() const { return m_gap; }
+    // Before a command that gets no reply: a lost one would go unnoticed
+    // until read back, so only a pause a reply has come after, with a margin
+    // for the line's own delays; the normal pace until one has.
+    ms commandGap() const;
     // How long to wait for a reply before it counts as missed.
     ms deadline() const;
     double replyMs() const { return m_replyMs; }
     int missesInRow() const { return m_missesInRow; }
     bool givenUp() const { return m_missesInRow >= m_t.missesToGiveUp; }
 
-    void replied(std::chrono::microseconds took);
+    // spacing: how long after the reply before it the query went out; a
+    // query asked again after a miss, or after a command, had more than the gap.
+    void replied(std::chrono::microseconds took, ms spacing);
+    void replied(std::chrono::microseconds took) { replied(took, m_gap); }
     void missed();
+    // A command went unheard at commandGap() although queries were answered
+    // (it was only taken when sent again after the normal pace): it needs
+    // more than the queries do.
+    void commandLost();
+    ms normalPace() const { return m_t.longestGap; }
 
 private:
     FastPollTimings m_t;
     ms m_gap;
     ms m_missedAt{0};  // the longest gap that missed
+    ms m_confirmed{0};  // the last spacing a reply came after
+    ms m_commandFloor{0};  // a command gap that lost a command
     double m_replyMs = -1;  // smoothed; negative until the first reply
     int m_clean = 0;
     int m_missesInRow = 0;

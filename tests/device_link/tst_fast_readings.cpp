@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 
+#include <array>
+#include <cmath>
 #include <random>
 
 using namespace lqs;
@@ -45,6 +47,7 @@ private Q_SLOTS:
     void missedReplyAskedAgainOnce();
     void setPointNotTakenIsSaid();
     void offReturnsToTheCycle();
+    void spacedInstrumentLosesNoSetPoint();
 };
 
 // The measured values in turn, the status every second, the rate in the link panel.
@@ -163,6 +166,55 @@ void tst_FastReadings::offReturnsToTheCycle() {
     QCOMPARE(after.mid(0, cycle.size() + 4), cycle + cycle.mid(0, 4));
     QVERIFY(!panel(f, "LinkPanel")->text().contains(QStringLiteral("readings/s")));
     QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// Firmware that drops a command coming within 50 ms of its last reply: the
+// pause is learned from missed queries, and of 200 set points typed at
+// random moments none is dropped; the instrument ends holding the last of each.
+void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
+    Fixture f;
+    sim::LineModel line = f.sim.lineModel();
+    line.minSpacing = 50ms;
+    f.sim.setLineModel(line);
+    QVERIFY(fastRunning(f));
+    std::mt19937 rng(QRandomGenerator::global()->generate());
+    QLineEdit* const fields[] = {f.form->Edit5, f.form->Edit6, f.form->Edit7, f.form->Edit8};
+    std::array<double, 4> last{};
+    QStringList notes;
+    QObject::connect(f.form->link, &DeviceLink::setPointNotHeld, [&](int edit, const QString& holds, const QString&) {
+        if (!holds.isEmpty()) notes << QStringLiteral("Edit%1 holds %2").arg(edit).arg(holds);
+    });
+    for (int n = 0; n < 200; ++n) {
+        QTest::qWait(std::uniform_int_distribution<int>(0, 120)(rng));
+        const int k = std::uniform_int_distribution<int>(0, 3)(rng);
+        const int hundredths = std::uniform_int_distribution<int>(0, k % 2 ? 300 : 3000)(rng);
+        enter(fields[k], QString::number(hundredths / 100.0, 'f', 2));
+        last[std::size_t(k)] = hundredths / 100.0;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0), 5000);
+    const auto holds = [&] {
+        const sim::Settings h = f.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
+        const std::array<double, 4> own{h.vset1, h.iset1, h.vset2, h.iset2};
+        for (std::size_t i = 0; i < 4; ++i)
+            if (std::abs(own[i] - last[i]) >= 0.005) return false;
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(holds(), 3000);
+    QStringList droppedSetPoints;
+    for (const std::string& frame : f.sim.ignoredFrames())
+        if (frame.find(':') != std::string::npos) droppedSetPoints << QString::fromStdString(frame);
+    QVERIFY2(droppedSetPoints.isEmpty(), qPrintable(droppedSetPoints.join(QLatin1Char(' '))));
+    QVERIFY2(notes.isEmpty(), qPrintable(notes.join(QLatin1Char(' '))));
+    // Learned from misses, and settled: three seconds come without one.
+    QVERIFY(f.form->link->fastStats().misses >= 1);
+    const bool settled = QTest::qWaitFor([&] {
+        const std::size_t ignored = f.sim.ignoredFrames().size();
+        QTest::qWait(3000);
+        return f.sim.ignoredFrames().size() == ignored;
+    }, 20000);
+    QVERIFY(settled);
+    QVERIFY(f.form->link->fastStats().readingsPerSecond > 5);
+    QVERIFY(f.boxes.seen.isEmpty());
 }
 
 QTEST_MAIN(tst_FastReadings)

@@ -216,7 +216,7 @@ void DeviceLink::OperationDispatcher(const QString& text) {
             const QString command = commandOfCode(code);
             if (s.OutputOn == 1) {
                 stopPolling();
-                pause(m_timings.couplingWaitMs);
+                pause(stopPause(m_timings.couplingWaitMs));
                 then([this] { SendDeferredSetPoint(); });
             }
             SendCommand(command);
@@ -240,7 +240,7 @@ void DeviceLink::OperationDispatcher(const QString& text) {
                 then([this] { m_state.PendingOperation = Op::None; });
             } else {
                 stopPolling();
-                pause(m_timings.saveWaitMs);
+                pause(stopPause(m_timings.saveWaitMs));
                 then([this] { SendDeferredSetPoint(); });  // so that the slot keeps what the operator confirmed
                 SendCommand(QStringLiteral("SAV") + text);
                 then([this] { SendCommand(m_state.CouplingCommand); });
@@ -328,7 +328,7 @@ void DeviceLink::OutputOnAction() {
 
 void DeviceLink::OutputOffAction() {
     stopPolling();
-    pause(m_timings.outputOffWaitMs);
+    pause(stopPause(m_timings.outputOffWaitMs));
     then([this] {
         m_state.PendingOperation = Op::OutputOff;
         OperationDispatcher();
@@ -499,8 +499,17 @@ bool DeviceLink::readBackHeld(const Outstanding& reply) {
     return false;
 }
 
+// After polling is stopped, the pause before the operator's command lets the
+// last query's reply come. Fast readings know how long that can be: the
+// reply's deadline and a gap, so the command goes out at the next gap.
+int DeviceLink::stopPause(int partsMs) const {
+    const int fast = m_fastStopMs.load();
+    return m_fast && fast > 0 ? std::min(partsMs, fast) : partsMs;
+}
+
 void DeviceLink::setFastReadings(bool on) {
     if (m_fast.exchange(on) == on) return;
+    m_fastStopMs = 0;
     if (m_comm) m_comm->setEndBlockAtCarriageReturn(on);
     if (!on) {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -661,7 +670,7 @@ void DeviceLink::startCountdown() {
 
 void DeviceLink::RecallMemory(const QString& slot) {
     stopPolling();
-    pause(m_timings.recallStopWaitMs);
+    pause(stopPause(m_timings.recallStopWaitMs));
     then([this, slot] {
         LinkState& s = m_state;
         closeReplies();  // what polling asked is settled as polling, not as the recall

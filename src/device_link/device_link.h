@@ -241,6 +241,7 @@ private:
     void abandonOpenQueries();
     void publishFast(const FastStats& stats, const QString& note);
     bool readBackHeld(const Outstanding& reply);
+    int stopPause(int partsMs) const;
     bool sleepUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
     bool waitForHold(std::uint64_t epoch);
 
@@ -293,7 +294,8 @@ private:
     };
     std::array<ReadBack, 4> m_readBack;
     std::array<bool, 4> m_sendAgain{};  // queued again by a read-back; under m_lock
-    std::atomic<int> m_commandsLost{0};  // taken only when sent again: the pause was too short
+    std::atomic<int> m_commandsLost{0};
+    std::atomic<int> m_fastStopMs{0};  // a reply's deadline and a gap, while fast readings run  // taken only when sent again: the pause was too short
     mutable std::mutex m_statsMutex;
     FastStats m_stats;
 };

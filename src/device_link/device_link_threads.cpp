@@ -468,6 +468,7 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
             lostSeen = lost;
             gap.commandLost();
         }
+        m_fastStopMs = int((gap.deadline() + gap.commandGap()).count());
         if (!sendWaitingFast(epoch, schedule, gap, lastReply)) return;
         const QString query = schedule.next(Clock::now());
         for (int ask = 0; ask < 2; ++ask) {

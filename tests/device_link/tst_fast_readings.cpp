@@ -48,6 +48,7 @@ private Q_SLOTS:
     void setPointNotTakenIsSaid();
     void offReturnsToTheCycle();
     void spacedInstrumentLosesNoSetPoint();
+    void outputOffAtTheNextGap();
 };
 
 // The measured values in turn, the status every second, the rate in the link panel.
@@ -215,6 +216,27 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     QVERIFY(settled);
     QVERIFY(f.form->link->fastStats().readingsPerSecond > 5);
     QVERIFY(f.boxes.seen.isEmpty());
+}
+
+// At the instrument's own pace the output goes off within a reply's
+// deadline and a gap of the press, not after the half second the nine-query
+// cycle needs to let its last reply come.
+void tst_FastReadings::outputOffAtTheNextGap() {
+    Fixture f;
+    f.form->link->setTimings(LinkTimings());
+    QVERIFY(fastRunning(f));
+    QTest::qWait(std::uniform_int_distribution<int>(0, 60)(*QRandomGenerator::global()));
+    const auto pressed = std::chrono::steady_clock::now();
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("OUT0")));
+    const auto wire = f.sim.wireFrames();
+    const auto at = f.sim.wireTimes()[std::size_t(std::find(wire.begin(), wire.end(), "OUT0\r\n") - wire.begin())];
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(at - pressed).count();
+    QVERIFY2(took < 400, qPrintable(QString::number(took)));
+    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTest::qWait(300);
+    QCOMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
+    QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
 QTEST_MAIN(tst_FastReadings)

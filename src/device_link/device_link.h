@@ -239,7 +239,7 @@ private:
     bool sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap,
                          std::chrono::steady_clock::time_point lastReply);
     void abandonOpenQueries();
-    void publishFast(const FastStats& stats, const QString& note);
+    void publishFast(const FastStats& stats, const QString& note, bool givenUp = false);
     bool readBackHeld(const Outstanding& reply);
     int stopPause(int partsMs) const;
     bool sleepUntil(std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);

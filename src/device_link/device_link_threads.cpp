@@ -443,7 +443,7 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
     int lostSeen = m_commandsLost.load();
     QString note;  // a miss, shown for a few seconds
     Clock::time_point noteUntil;
-    const auto publish = [&](bool now) {
+    const auto publish = [&](bool now, bool givenUp = false) {
         const Clock::time_point t = Clock::now();
         if (t > noteUntil) note.clear();
         const double seconds = std::chrono::duration<double>(t - since).count();
@@ -457,7 +457,7 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
             stats.retries = m_stats.retries;
             m_stats = stats;
         }
-        publishFast(stats, note);
+        publishFast(stats, note, givenUp);
         since = t;
         readings = exchanges = 0;
     };
@@ -495,7 +495,7 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
                                      : QStringLiteral("%1 unanswered, pause now %2 ms").arg(query).arg(gap.gap().count());
                 noteUntil = Clock::now() + std::chrono::seconds(5);
                 if (gap.givenUp()) {
-                    publish(true);
+                    publish(true, true);
                     linkLost();  // what a missing reply leads to without fast readings
                     return;
                 }
@@ -507,11 +507,13 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
     }
 }
 
-void DeviceLink::publishFast(const FastStats& stats, const QString& note) {
+// The last word before giving up is shown even though the countdown has begun.
+void DeviceLink::publishFast(const FastStats& stats, const QString& note, bool givenUp) {
     QMetaObject::invokeMethod(
         this,
-        [this, stats, note] {
-            if (!m_fast || m_lineGone || m_timeoutShown || m_state.PollingEnabled == 0) return;
+        [this, stats, note, givenUp] {
+            if (!m_fast || m_lineGone) return;
+            if (!givenUp && (m_timeoutShown || m_state.PollingEnabled == 0)) return;
             QString text = QStringLiteral("Linked: %1 \u2014 %2 readings/s, %3 ms per reply")
                                .arg(portName())
                                .arg(stats.readingsPerSecond, 0, 'f', 1)

@@ -49,6 +49,7 @@ private Q_SLOTS:
     void offReturnsToTheCycle();
     void spacedInstrumentLosesNoSetPoint();
     void outputOffAtTheNextGap();
+    void silentInstrumentTakesTheUsualPath();
 };
 
 // The measured values in turn, the status every second, the rate in the link panel.
@@ -237,6 +238,19 @@ void tst_FastReadings::outputOffAtTheNextGap() {
     QTest::qWait(300);
     QCOMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     QCOMPARE(test::wireFlags(f.sim), QString());
+}
+
+// Three misses in a row: the link panel says so, and what a missing reply
+// leads to without fast readings follows: the countdown, then the time-out box.
+void tst_FastReadings::silentInstrumentTakesTheUsualPath() {
+    Fixture f;
+    QVERIFY(fastRunning(f));
+    f.sim.setSilent(true);
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 15000);
+    QVERIFY2(panel(f, "LinkPanel")->text().endsWith(QStringLiteral("; no reply to 3 queries in a row")),
+             qPrintable(panel(f, "LinkPanel")->text()));
+    QCOMPARE(f.form->link->fastStats().misses, 3);
+    QVERIFY(!f.form->frameEnabled());
 }
 
 QTEST_MAIN(tst_FastReadings)

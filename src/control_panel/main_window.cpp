@@ -2,6 +2,7 @@
 
 #include "about_box.h"
 #include "comm.h"
+#include "convert.h"
 #include "device_link.h"
 #include "error_box.h"
 #include "link_state.h"
@@ -12,6 +13,8 @@
 #include "port_dialog.h"
 #include "querying_dialog.h"
 #include "read_time_dialog.h"
+#include "set_point_math.h"
+#include "strand.h"
 #include "setup_dialog.h"
 #include "toolbar_icons.h"
 #include "up_down.h"
@@ -362,6 +365,19 @@ void TForm1::buildPanel() {
     const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
     GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6, UpDown1, UpDown2, ch1);
     GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8, UpDown3, UpDown4, ch2);
+    m_ageTimer = new QTimer(this);
+    m_ageTimer->setInterval(1000);
+    connect(m_ageTimer, &QTimer::timeout, this, &TForm1::ageReadings);
+    // Constant current or constant voltage, judged from the readings; ours.
+    for (int c = 0; c < 2; ++c) {
+        m_modeLabels[c] = new QLabel(c == 0 ? GroupBox3 : GroupBox2);
+        m_modeLabels[c]->setObjectName(QStringLiteral("ModeLabel%1").arg(c + 1));
+        m_modeLabels[c]->setGeometry(300, 104, 44, 20);
+        m_modeLabels[c]->setAlignment(Qt::AlignCenter);
+        QFont f = m_modeLabels[c]->font();
+        f.setBold(true);
+        m_modeLabels[c]->setFont(f);
+    }
     const QString quantities[4] = {QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
                                    QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
     QLineEdit* const measured[4] = {Edit1, Edit2, Edit3, Edit4};
@@ -480,6 +496,7 @@ void TForm1::FormShow() {
 }
 
 void TForm1::InitialiseModel() {
+    nameSeriesItems();
     link->setModel(1);
     ShowModelProfile();
     ResetSetPointFields();
@@ -491,6 +508,12 @@ void TForm1::InitialiseModel() {
     for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1}) a->setEnabled(false);
     Record1->setEnabled(false);  // the menu widget: its item follows it
     for (QAction* a : {btn1, btn2, btn5, btn7, btn8, btn3, btn4}) a->setEnabled(false);
+}
+
+void TForm1::nameSeriesItems() {
+    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+    for (int i = 0; i < 3; ++i) m_seriesItems[i]->setToolTip(QString::fromLatin1(names[i]));
+    Series1->setToolTipsVisible(true);
 }
 
 void TForm1::ResetModelCaptions() {
@@ -514,20 +537,68 @@ void TForm1::ResetSetPointFields() {
     for (QLineEdit* e : {Edit5, Edit6, Edit7, Edit8}) e->setText(zero);
 }
 
+// Unlinked, a model change starts the fields from its zero. Linked, they
+// show what the instrument holds, which a menu choice does not change: each
+// keeps its value in the new model's format, and one the new model could not
+// take is marked, never sent.
 void TForm1::chooseModel(int index) {
+    if (!m_linkedPicture) {
+        link->setModel(index);
+        ShowModelProfile();
+        ResetSetPointFields();
+        return;
+    }
+    QLineEdit* const fields[] = {Edit5, Edit6, Edit7, Edit8};
+    double values[4];
+    bool numbers[4];
+    for (int i = 0; i < 4; ++i) {
+        numbers[i] = true;
+        try {
+            values[i] = StrToFloat(fields[i]->text());
+        } catch (const EConvertError&) {
+            numbers[i] = false;
+        }
+    }
     link->setModel(index);
     ShowModelProfile();
-    ResetSetPointFields();
+    const ModelProfile* profile = modelProfile(index);
+    for (int i = 0; i < 4; ++i) {
+        if (!numbers[i]) continue;
+        QLineEdit* e = fields[i];
+        const bool voltage = i % 2 == 0;
+        e->setText(FormatForModel(index, values[i]));
+        if (profile && !AcceptedOnEnter(index, values[i], voltage)) {
+            const QString limit = voltage ? QStringLiteral("%1 V").arg(profile->voltageCeiling)
+                                          : QStringLiteral("%1 A").arg(profile->currentCeiling);
+            markField(e, QStringLiteral("The instrument holds %1 %2, above this model's %3 limit; it is not sent.")
+                             .arg(e->text(), voltage ? QStringLiteral("V") : QStringLiteral("A"), limit));
+        }
+    }
+}
+
+// A field whose text needs a word: red, with the word as its tooltip, until the text changes.
+void TForm1::markField(QLineEdit* field, const QString& why) {
+    QPalette p = field->palette();
+    p.setColor(QPalette::Text, QColor(176, 0, 0));
+    field->setPalette(p);
+    field->setToolTip(why);
+    const QString marked = field->text();
+    auto* watch = new QObject(field);
+    connect(field, &QLineEdit::textChanged, watch, [field, watch, marked](const QString& text) {
+        if (text == marked) return;
+        field->setPalette(QPalette());
+        field->setToolTip(QString());
+        watch->deleteLater();
+    });
 }
 
 void TForm1::LQS6200A1Click() { chooseModel(1); }
 void TForm1::LQS6200B1Click() { chooseModel(2); }
 void TForm1::LQS6500B1Click() { chooseModel(3); }
 
-void TForm1::Exit1Click() {
-    link->stop();
-    close();
-}
+// The link stops when the window closes; stopping it here first would leave
+// no way to switch the output off when the close asks to.
+void TForm1::Exit1Click() { close(); }
 
 // A spontaneous close (the close box) is refused while a blocking dialog has
 // the main window disabled, as a disabled window cannot be closed.
@@ -542,9 +613,38 @@ void TForm1::closeEvent(QCloseEvent* event) {
         return;
     }
     if (Form_Wave) Form_Wave->Btn_StopClick();  // also ends a Start still waiting for its readings
+    if (outputOffBeforeClose()) {
+        event->ignore();
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(event);
     Q_EMIT closed();
+}
+
+// True when the operator chose to switch the output off first: the window
+// closes once OUT0 has gone out.
+bool TForm1::outputOffBeforeClose() {
+    if (m_outputAsked || !m_linkedPicture || link->state().OutputOn != 1 ||
+        link->state().PendingOperation == Op::None)
+        return false;
+    m_outputAsked = true;
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
+                    QStringLiteral("The output is on. Switch it off before closing?"), QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setObjectName(QStringLiteral("outputOnAtClose"));
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) return false;
+    auto* once = new QObject(this);
+    connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
+        if (caption != QLatin1String("OFF")) return;
+        once->deleteLater();
+        // Closing the port discards what the line has not carried yet: OUT0
+        // takes 6 ms at 9600 baud once the send thread has written it.
+        QTimer::singleShot(100, this, &QWidget::close);
+    });
+    link->toggleOutput();
+    return true;
 }
 
 void TForm1::endOnRequest() {
@@ -626,6 +726,7 @@ void TForm1::ToolButton1Click() {
 
 void TForm1::startLink() {
     stopWatchingLostPort();
+    m_channel2Own.reset();
     m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
     setStatusText(1, QString());
     setLinkedPicture(true);
@@ -775,8 +876,28 @@ void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edi
 void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int (&e)[8]) {
     if (!button->isChecked()) return;
     EnableSetPointControls(e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]);
+    showChannel2For(code);
+    // The operator's click, not a coupling a reply reported.
+    if (link->outputIntended() && !Strand::current())
+        noteInLinkPanel(QStringLiteral("the output goes off to change the coupling"));
     stopRecorderIfOutputOn();
     link->selectCoupling(code);
+}
+
+// Coupled, the instrument runs channel 2 from channel 1's set points; back
+// to independent, channel 2 has its own again. Shown at once, so channel 2
+// never shows what the instrument no longer holds until the next reading.
+void TForm1::showChannel2For(std::uint8_t code) {
+    if (!m_linkedPicture) return;
+    if (code != Op::CouplingIndep) {
+        if (!m_channel2Own) m_channel2Own = std::make_pair(Edit7->text(), Edit8->text());
+        Edit7->setText(Edit5->text());
+        Edit8->setText(Edit6->text());
+    } else if (m_channel2Own) {
+        Edit7->setText(m_channel2Own->first);
+        Edit8->setText(m_channel2Own->second);
+        m_channel2Own.reset();
+    }
 }
 
 void TForm1::RadioButton1Click() { couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1}); }
@@ -795,9 +916,18 @@ void TForm1::stopRecorderIfOutputOn() {
 }
 
 void TForm1::saveButton1Click() {
+    if (link->outputIntended())
+        noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(m_windows.save->Edit1->text()));
     stopRecorderIfOutputOn();
     m_windows.save->close();
     link->saveMemory(m_windows.save->Edit1->text());
+}
+
+// What the Parts' sequences do without a word, said after the link's own text.
+void TForm1::noteInLinkPanel(const QString& note) {
+    const QString text = m_linkPanel->text();
+    const qsizetype cut = text.indexOf(QStringLiteral("; "));
+    setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
 }
 
 void TForm1::recallButton1Click() {
@@ -819,6 +949,7 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
     connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
     connect(link, &DeviceLink::setPointNotHeld, this, &TForm1::showSetPointNotHeld);
+    connect(link, &DeviceLink::fieldChanged, this, &TForm1::readingArrived);
     // With fast readings the recorder sees every reading of a slice, not just the last.
     connect(link, &DeviceLink::fieldChanged, this, [this](int edit, const QString& text) {
         if (Form_Wave && edit >= 1 && edit <= 4) Form_Wave->takeReading(edit - 1, text);
@@ -855,21 +986,81 @@ void TForm1::showSetPointNotHeld(int edit, const QString& holds, const QString& 
 // Greyed, saying since when; the recorder stops as it does when the output
 // goes off, so no reading from before is recorded as a new one.
 void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
+    m_linkStale = true;
     const QString tip = QStringLiteral("Not current since %1: %2.").arg(since.toString(QStringLiteral("HH:mm:ss")), why);
-    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) {
-        QPalette p = e->palette();
-        p.setColor(QPalette::Text, p.color(QPalette::Disabled, QPalette::Text));
-        e->setPalette(p);
-        e->setToolTip(tip);
-    }
+    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) greyReading(e, tip);
     if (Form_Wave) Form_Wave->Btn_StopClick();
 }
 
 void TForm1::showReadingsFresh() {
+    m_linkStale = false;
     for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) {
         e->setPalette(QPalette());
         e->setToolTip(QString());
     }
+}
+
+void TForm1::greyReading(QLineEdit* e, const QString& tip) {
+    QPalette p = e->palette();
+    p.setColor(QPalette::Text, p.color(QPalette::Disabled, QPalette::Text));
+    e->setPalette(p);
+    e->setToolTip(tip);
+}
+
+// Each reading as it comes: its age is kept, and the channel's mode judged.
+void TForm1::readingArrived(int number, const QString& text) {
+    if (number < 1 || number > 4) return;
+    QLineEdit* e = edit(number);
+    if (text.isEmpty()) {
+        m_readAt[number - 1] = QDateTime();
+    } else {
+        m_readAt[number - 1] = QDateTime::currentDateTime();
+        if (!m_linkStale) {
+            e->setPalette(QPalette());
+            e->setToolTip(QString());
+        }
+        if (!m_ageTimer->isActive()) m_ageTimer->start();
+    }
+    showChannelMode((number - 1) / 2);
+}
+
+// A reading older than two poll cycles is greyed, saying since when.
+void TForm1::ageReadings() {
+    if (m_linkStale) return;
+    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 limit = 2 * qint64(link->readingIntervalMs());
+    bool any = false;
+    for (int i = 0; i < 4; ++i) {
+        if (!m_readAt[i].isValid()) continue;
+        any = true;
+        if (m_readAt[i].msecsTo(now) <= limit) continue;
+        greyReading(edit(i + 1), QStringLiteral("Not current since %1: no new reading for %2 s.")
+                                     .arg(m_readAt[i].toString(QStringLiteral("HH:mm:ss")))
+                                     .arg(m_readAt[i].secsTo(now)));
+    }
+    if (!any) m_ageTimer->stop();
+}
+
+// At the current limit within one step the channel regulates current (CC),
+// otherwise voltage (CV). Nothing is said without both readings and limits.
+void TForm1::showChannelMode(int channel) {
+    QLabel* label = m_modeLabels[channel];
+    const ModelProfile* profile = modelProfile(link->state().ModelIndex);
+    QString mode;
+    try {
+        const QString amps = edit(2 + 2 * channel)->text();
+        const QString limit = edit(6 + 2 * channel)->text();
+        if (profile && !amps.isEmpty() && !edit(1 + 2 * channel)->text().isEmpty() && link->state().OutputOn == 1) {
+            const double step = profile->fineStep;
+            mode = StrToFloat(amps) >= StrToFloat(limit) - step * 1.5 ? QStringLiteral("CC") : QStringLiteral("CV");
+        }
+    } catch (const EConvertError&) {
+        mode.clear();
+    }
+    label->setText(mode);
+    label->setToolTip(mode == QLatin1String("CC")   ? QStringLiteral("Constant current: the load draws the current limit")
+                      : mode == QLatin1String("CV") ? QStringLiteral("Constant voltage: below the current limit")
+                                                    : QString());
 }
 
 // The link's boxes open from the event loop and do not wait: the link goes

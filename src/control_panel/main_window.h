@@ -6,11 +6,14 @@
 #include "port_list.h"
 #include "recorder_host.h"
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QPointer>
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <utility>
 
 class QAction;
 class QGroupBox;
@@ -221,6 +224,15 @@ private:
     void buildPanel();
     void buildStatusBar();
     void chooseModel(int index);
+    void markField(QLineEdit* field, const QString& why);
+    void showChannel2For(std::uint8_t code);
+    bool outputOffBeforeClose();
+    void nameSeriesItems();
+    void greyReading(QLineEdit* e, const QString& tip);
+    void readingArrived(int edit, const QString& text);
+    void ageReadings();
+    void showChannelMode(int channel);
+    void noteInLinkPanel(const QString& note);
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);
@@ -255,6 +267,13 @@ private:
     bool m_frameEnabled = true;
     bool m_shownOnce = false;
     bool m_linkedPicture = false;
+    // Channel 2's own set points while coupling runs it from channel 1's.
+    std::optional<std::pair<QString, QString>> m_channel2Own;
+    bool m_outputAsked = false;  // the close asked once whether to switch the output off
+    QLabel* m_modeLabels[2] = {};  // CC or CV, per channel
+    QDateTime m_readAt[4];  // when Edit1 .. Edit4 last got a reading
+    QTimer* m_ageTimer = nullptr;
+    bool m_linkStale = false;
     QPointer<QWidget> m_linkBox;  // the one box the link raised that is still open
 };
 

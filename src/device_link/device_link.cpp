@@ -184,7 +184,25 @@ void DeviceLink::recallMemory(const QString& slot) {
     perform({0, [this, slot] { RecallMemory(slot); }});
 }
 
-void DeviceLink::setModel(int index) { m_state.ModelIndex = std::uint8_t(index); }
+void DeviceLink::setModel(int index) {
+    m_state.ModelIndex = std::uint8_t(index);
+    if (m_linkedText.isEmpty() || m_lineGone || m_timeoutShown) return;
+    m_linkedText = linkedText();
+    if (!m_fast || m_state.PollingEnabled == 0) Q_EMIT linkTextChanged(m_linkedText);
+}
+
+// The identity is never used to choose the model; when it names another
+// model than the one chosen, the operator is told where to choose it.
+QString DeviceLink::linkedText() const {
+    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+    if (m_identity.isEmpty()) return QStringLiteral("Linked: %1").arg(portName());
+    QString text = QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity);
+    for (int i = 0; i < 3; ++i) {
+        if (m_identity.contains(QLatin1String(names[i])) && m_state.ModelIndex != i + 1)
+            text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series").arg(QLatin1String(names[i]));
+    }
+    return text;
+}
 
 void DeviceLink::queryingClosed() {
     m_state.PendingOperation = Op::None;
@@ -507,6 +525,12 @@ int DeviceLink::stopPause(int partsMs) const {
     return m_fast && fast > 0 ? std::min(partsMs, fast) : partsMs;
 }
 
+int DeviceLink::readingIntervalMs() const {
+    if (m_fast) return 1000;
+    const LinkTimings& t = m_timings;
+    return t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + t.replyGraceMs / 10);
+}
+
 void DeviceLink::setFastReadings(bool on) {
     if (m_fast.exchange(on) == on) return;
     m_fastStopMs = 0;
@@ -538,8 +562,7 @@ void DeviceLink::applyEffect(ReplyEffect effect, const ReplyOutcome& out) {
         case ReplyEffect::Progress: QueryProgress(); break;
         case ReplyEffect::CloseQuerying:
             CloseQuerying();
-            m_linkedText = m_identity.isEmpty() ? QStringLiteral("Linked: %1").arg(portName())
-                                                : QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity);
+            m_linkedText = linkedText();
             Q_EMIT linkTextChanged(m_linkedText);
             break;
         case ReplyEffect::ClearAwaiting: clearAwaiting(); break;

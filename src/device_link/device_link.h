@@ -99,6 +99,9 @@ public:
         int retries = 0;  // set points sent again after the instrument read back another value
     };
     FastStats fastStats() const;
+    // How often each measured value is read: a poll cycle, or a second or
+    // less with fast readings.
+    int readingIntervalMs() const;
 
     // The output state once every output intent under way has run.
     bool outputIntended() const;
@@ -246,6 +249,7 @@ private:
     bool waitForHold(std::uint64_t epoch);
 
     QString portName() const;
+    QString linkedText() const;
     bool inUiThread() const;
 
     TComm* m_comm;

@@ -101,7 +101,8 @@ void tst_Link::startupQueryFramesAndFields() {
     QCOMPARE(wire(f.sim).last(), QStringLiteral("OUT0\r\n"));
     QCOMPARE(test::wireFlags(f.sim), QString());
     QCOMPARE(linkPanel(f)->text(),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
+             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
+                            "Interface > Series").arg(f.form->comm1->CommName()));
     QVERIFY(f.form->linkedPicture());
 }
 

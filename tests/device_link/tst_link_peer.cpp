@@ -101,7 +101,8 @@ void tst_LinkPeer::unaskedBeforeLink() {
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
     QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
+             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
+                            "Interface > Series").arg(f.form->comm1->CommName()));
 }
 
 // A line of its own between the queries answers none of them: no field shows

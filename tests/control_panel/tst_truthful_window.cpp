@@ -1,0 +1,185 @@
+// What the window shows against what the simulated instrument holds: a
+// model change, a coupling change, old readings, the channels' modes, and
+// the words for what a sequence does without asking.
+#include "memory_dialogs.h"
+#include "sim_program.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+
+using namespace lqs;
+using namespace std::chrono_literals;
+using test::frames;
+
+namespace {
+using Fixture = test::SimProgram;
+
+QLabel* label(Fixture& f, const char* name) { return f.form->findChild<QLabel*>(QLatin1String(name)); }
+
+bool linkedAndIdle(Fixture& f) {
+    return f.linkAndSettle() && QTest::qWaitFor([&f] { return f.form->link->idle(); }, 10000);
+}
+
+// Links to an instrument whose output is on and waits for a first full cycle of readings.
+bool polling(Fixture& f) {
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    return linkedAndIdle(f) && QTest::qWaitFor([&f] { return frames(f.sim).count(QStringLiteral("STATUS?")) >= 2; }, 15000);
+}
+}  // namespace
+
+class tst_TruthfulWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void modelChangeKeepsWhatTheInstrumentHolds();
+    void couplingShowsChannelTwoAtOnce();
+    void identityNamesAnotherModel();
+    void oldReadingIsGreyed();
+    void channelModes();
+    void outputOnAtClose_data();
+    void outputOnAtClose();
+    void saveWithOutputOnSaysSo();
+};
+
+// Linked, a model change keeps each set point in the new model's format; a
+// value the new model could not take is marked; nothing is sent.
+void tst_TruthfulWindow::modelChangeKeepsWhatTheInstrumentHolds() {
+    Fixture f(sim::Model::C);  // an LQS-6500B, with its 5 A
+    f.sim.withInstrument([](sim::Instrument& i) {
+        i.setVoltageSet(1, 21.0);
+        i.setCurrentSet(1, 4.5);
+    });
+    f.form->LQS6500B1->trigger();
+    QVERIFY(linkedAndIdle(f));
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("21.00"));
+    QCOMPARE(f.form->Edit6->text(), QStringLiteral("4.50"));
+    const qsizetype sent = frames(f.sim).size();
+    f.form->LQS6200A1->trigger();
+    QCOMPARE(f.form->Edit5->text(), QStringLiteral("21.000"));
+    QCOMPARE(f.form->Edit6->text(), QStringLiteral("4.500"));
+    QVERIFY(f.form->Edit5->toolTip().isEmpty());
+    QVERIFY2(f.form->Edit6->toolTip().contains(QStringLiteral("above this model's 3.2 A limit")), qPrintable(f.form->Edit6->toolTip()));
+    QTest::qWait(200);
+    QCOMPARE(frames(f.sim).size(), sent);
+    // Unlinked, as before: the model's zero.
+    Fixture g;
+    g.form->LQS6500B1->trigger();
+    QCOMPARE(g.form->Edit5->text(), QStringLiteral("0.00"));
+}
+
+// Coupled, channel 2 shows channel 1's set points at once, as the instrument
+// now holds; independent again, its own.
+void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
+    Fixture f;
+    f.form->LQS6200B1->trigger();
+    QVERIFY(linkedAndIdle(f));
+    QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
+    QTest::mouseClick(f.form->RadioButton3, Qt::LeftButton);
+    QCOMPARE(f.form->Edit7->text(), f.form->Edit5->text());
+    QCOMPARE(f.form->Edit8->text(), f.form->Edit6->text());
+    QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK1")); }));
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }), f.form->Edit7->text().toDouble());
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.currentSet(2); }), f.form->Edit8->text().toDouble());
+    QTRY_VERIFY(f.form->link->idle());
+    QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);
+    QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
+    QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK0")); }));
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }), 5.0);
+}
+
+// The identity names the instrument's model: another chosen one is said,
+// with where to choose; the right one, nothing; no model is chosen by itself.
+void tst_TruthfulWindow::identityNamesAnotherModel() {
+    Fixture f;  // the simulator is an LQS-6200B; the window starts on the first model
+    QCOMPARE(f.form->LQS6200A1->toolTip(), QStringLiteral("LQS-6200A"));
+    QVERIFY(linkedAndIdle(f));
+    QLabel* panel = label(f, "LinkPanel");
+    QVERIFY2(panel->text().endsWith(QStringLiteral("; the instrument is an LQS-6200B: choose it under Interface > Series")),
+             qPrintable(panel->text()));
+    QCOMPARE(f.form->link->state().ModelIndex.load(), std::uint8_t(1));
+    f.form->LQS6200B1->trigger();
+    QCOMPARE(panel->text(), QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
+}
+
+// A reading that stops coming (its replies garbled) greys after two cycles
+// while the others stay current.
+void tst_TruthfulWindow::oldReadingIsGreyed() {
+    Fixture f;
+    QVERIFY(polling(f));
+    f.sim.setFrameObserver([&](const sim::Exchange& e) {
+        if (e.command == "VOUT1?") f.sim.injectFault(sim::Fault::garbleNumber());
+    });
+    const int limit = 2 * f.form->link->readingIntervalMs();
+    QTest::qWait(limit / 2);
+    QVERIFY(f.form->Edit1->toolTip().isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")), 3 * limit);
+    QVERIFY(f.form->Edit1->toolTip().contains(QStringLiteral("no new reading for")));
+    QCOMPARE(f.form->Edit1->palette().color(QPalette::Text), f.form->Edit1->palette().color(QPalette::Disabled, QPalette::Text));
+    QVERIFY(f.form->Edit2->toolTip().isEmpty());
+    f.sim.setFrameObserver({});
+    QTRY_VERIFY_WITH_TIMEOUT(f.form->Edit1->toolTip().isEmpty(), 2 * limit);
+}
+
+// A load that draws the limit: CC; one that draws less: CV; output off: nothing.
+void tst_TruthfulWindow::channelModes() {
+    Fixture f;
+    f.form->LQS6200B1->trigger();
+    f.sim.withInstrument([](sim::Instrument& i) {
+        i.setLoad(1, 1.0);     // 12 V into 1 ohm wants 12 A: held at the 1 A limit
+        i.setLoad(2, 1000.0);  // 5 V into 1 kohm: 5 mA
+    });
+    QVERIFY(polling(f));
+    QTRY_COMPARE(label(f, "ModeLabel1")->text(), QStringLiteral("CC"));
+    QTRY_COMPARE(label(f, "ModeLabel2")->text(), QStringLiteral("CV"));
+    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTRY_COMPARE(label(f, "ModeLabel1")->text(), QString());
+}
+
+void tst_TruthfulWindow::outputOnAtClose_data() {
+    QTest::addColumn<bool>("switchOff");
+    QTest::newRow("Yes: OUT0, then closed") << true;
+    QTest::newRow("No: closed with the output on") << false;
+}
+
+// Closing with the output on asks, No by default; Yes switches it off with
+// the usual OUT0 before the window goes.
+void tst_TruthfulWindow::outputOnAtClose() {
+    QFETCH(bool, switchOff);
+    Fixture f;
+    QVERIFY(polling(f));
+    bool defaultNo = false;
+    f.boxes.holdMs = 60000;  // answered by this test's own watcher
+    test::ModalWatcher answer([&](QMessageBox* b) -> QAbstractButton* {
+        defaultNo = b->defaultButton() == b->button(QMessageBox::No);
+        return b->button(switchOff ? QMessageBox::Yes : QMessageBox::No);
+    });
+    QSignalSpy closed(f.form.get(), &TForm1::closed);
+    f.form->close();
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
+    QCOMPARE(answer.seen.size(), 1);
+    QVERIFY(defaultNo);
+    QCOMPARE(answer.seen.first().text, QStringLiteral("The output is on. Switch it off before closing?"));
+    QTest::qWait(100);  // the line's own time
+    QCOMPARE(frames(f.sim).contains(QStringLiteral("OUT0")), switchOff);
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }), !switchOff);
+}
+
+void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
+    Fixture f;
+    QVERIFY(polling(f));
+    QTest::mouseClick(f.form->BitBtn5, Qt::LeftButton);
+    Tsave* save = f.form->windows().save;
+    QTRY_VERIFY(save->isVisible());
+    QTest::keyClick(save->Edit1, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(save->Edit1, QStringLiteral("2"));
+    QTest::mouseClick(save->Button1, Qt::LeftButton);
+    QVERIFY2(label(f, "LinkPanel")->text().endsWith(QStringLiteral("; the output goes off to save memory 2")),
+             qPrintable(label(f, "LinkPanel")->text()));
+    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("SAV2")));
+    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+}
+
+QTEST_MAIN(tst_TruthfulWindow)
+#include "tst_truthful_window.moc"

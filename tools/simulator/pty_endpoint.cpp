@@ -592,6 +592,8 @@ bool PtyEndpoint::flushDue() {
             closeMaster();
             return true;
         }
+        // Known before the bytes go: whoever reads them may ask at once.
+        if (o.endsReply) lastReplyEnd_ = o.due.time_since_epoch().count();
         while (written_ < o.bytes.size()) {
             const ssize_t n =
                 ::write(masterFd_, o.bytes.data() + written_, o.bytes.size() - written_);
@@ -606,10 +608,7 @@ bool PtyEndpoint::flushDue() {
                 return true;
             }
         }
-        if (o.endsReply) {
-            lastReplyEnd_ = o.due.time_since_epoch().count();
-            ++repliesSent_;
-        }
+        if (o.endsReply) ++repliesSent_;
         queue_.pop_front();
         written_ = 0;
     }

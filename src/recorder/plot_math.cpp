@@ -23,6 +23,13 @@ double fullScale(const QString& item, bool voltage) {
 
 int Chpoint(double scale, double value) { return 249 - roundHalfEven(value / scale * 250.0); }
 
+int plotRow(double scale, double value) { return std::clamp(Chpoint(scale, value), 0, kPlotHeight - 1); }
+
+int offScale(double scale, double value) {
+    if (value > scale) return 1;
+    return value < 0 ? -1 : 0;
+}
+
 int spanMinutes(const QString& item) { return StrToInt(item.left(item.size() - 1)); }
 
 int slicesPerSpan(int minutes, int timeSliceMs) {

@@ -39,6 +39,13 @@ double fullScale(const QString& item, bool voltage);
 // -1. No clamping beyond what keeps the number an int.
 int Chpoint(double fullScale, double value);
 
+// The row a reading is drawn at: Chpoint, held on the plot's top or bottom
+// row when the reading lies beyond it.
+int plotRow(double fullScale, double value);
+
+// Where a reading lies off the scale: 1 above full scale, -1 below zero, 0 on it.
+int offScale(double fullScale, double value);
+
 // Minutes of a span item ("5m" -> 5).
 int spanMinutes(const QString& item);
 

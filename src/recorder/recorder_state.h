@@ -4,6 +4,7 @@
 
 #include "record_table.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <array>
@@ -11,14 +12,16 @@
 
 namespace lqs {
 
-struct PlotPoint {
-    int x = 0;
-    int y = 0;
+// A sample as the plot keeps it: its readings, not pixels, so that every
+// scale, span and repaint draws it from the same numbers.
+struct PlotSample {
+    QDateTime when;
+    std::array<double, 4> values{};  // CH1 V, CH1 A, CH2 V, CH2 A
 };
 
 constexpr int kMaxPoints = 601;
 // Numbered 1 to 601 as the plot counts them; entry 0 is unused.
-using PointArray = std::array<PlotPoint, kMaxPoints + 1>;
+using PlotSamples = std::array<PlotSample, kMaxPoints + 1>;
 
 struct RecorderState {
     int RecordLengthMs = 0;
@@ -27,12 +30,14 @@ struct RecorderState {
     std::optional<RecordTable> Table;  // absent until the first Start
     int SampleNo = 0;
     int PointCount = 0;
-    int CurrentX = 0;
     bool WindowFull = false;
     int SecondTicks = 0;
     int ElapsedH = 0, ElapsedM = 0, ElapsedS = 0;
     int TotalD = 0, TotalH = 0, TotalM = 0, TotalS = 0;
-    PointArray PointsCh1V{}, PointsCh1A{}, PointsCh2V{}, PointsCh2A{};
+    // The slice the plotted samples were taken at: a later setup does not
+    // stretch them.
+    int PlotSliceMs = 0;
+    PlotSamples Points{};
 };
 
 }  // namespace lqs

@@ -27,9 +27,12 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolTip>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 namespace lqs {
 
@@ -75,6 +78,25 @@ int textToInt(const QLabel* l) {
     bool ok = false;
     const int v = l->text().toInt(&ok);
     return ok ? v : 0;
+}
+
+void setClock(const std::array<QLabel*, 3>& labels, int seconds) {
+    labels[0]->setText(QString::number(seconds / 3600));
+    labels[1]->setText(QString::number(seconds / 60 % 60));
+    labels[2]->setText(QString::number(seconds % 60));
+}
+
+// An off-scale mark: a small triangle pointing out of the plot.
+constexpr int kArrowHalf = 3;
+constexpr int kArrowHeight = 6;
+// Marks of one long off-scale run stand at least this far apart.
+constexpr int kArrowGap = 8;
+
+void drawArrow(QPainter& p, int x, int edge) {
+    const int tip = edge > 0 ? 0 : kPlotHeight - 1;
+    const int base = edge > 0 ? tip + kArrowHeight - 1 : tip - kArrowHeight + 1;
+    const QPoint corners[3] = {{x, tip}, {x - kArrowHalf, base}, {x + kArrowHalf, base}};
+    p.drawPolygon(corners, 3);
 }
 
 }  // namespace
@@ -254,6 +276,8 @@ void TForm_Wave::build() {
     connect(cbb_Time, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_TimeChange);
     connect(cbb_Voltage, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_VoltageChange);
     connect(cbb_Current, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_CurrentChange);
+    connect(pb1, &PlotArea::hovered, this, &TForm_Wave::showSampleTip);
+    connect(pb1, &PlotArea::left, this, [] { QToolTip::hideText(); });
     for (QCheckBox* c : {fltchckbxckbx1, fltchckbxckbx2, fltchckbxckbx3, fltchckbxckbx4}) {
         connect(c, &QCheckBox::clicked, this, &TForm_Wave::pb1Paint);
     }
@@ -325,6 +349,7 @@ void TForm_Wave::saveBeforeEnd(bool tellOperator) {
 }
 
 void TForm_Wave::resetTimeLabels() {
+    state.ElapsedH = state.ElapsedM = state.ElapsedS = 0;
     for (QLabel* l : {lbl_TminH, lbl_TminM, lbl_TminS, lbl_TmidH}) l->setText(QStringLiteral("0"));
     // The 5-minute span's labels, every one of them; then the chosen span's.
     const SpanLabels first = spanLabels(QStringLiteral("5m"));
@@ -395,6 +420,7 @@ void TForm_Wave::Btn_StartClick() {
         if (!t->isActive()) t->start();  // a running timer keeps its schedule
     }
     state.PointCount = 0;
+    state.PlotSliceMs = state.TimeSliceMs;
     state.SampleNo = -1;
     state.SecondTicks = 1;
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
@@ -500,12 +526,7 @@ void TForm_Wave::tmr_ScaleTimer() {
                 QStringLiteral("Sample: %1").arg(s.SampleNo + 1), extremeLine(0, true), extremeLine(0, false),
                 extremeLine(1, true), extremeLine(1, false)});
 
-    const int slices = slicesPerSpan(spanMinutes(cbb_Time->currentText()), s.TimeSliceMs);
-    const bool full = s.WindowFull || s.PointCount >= kMaxPoints;  // never past the arrays' end
-    s.CurrentX = ChSecondG(slices, s.PointCount + 1);
-    const double vScale = fullScale(cbb_Voltage->currentText(), true);
-    const double aScale = fullScale(cbb_Current->currentText(), false);
-    const int rows[4] = {Chpoint(vScale, v[0]), Chpoint(aScale, v[1]), Chpoint(vScale, v[2]), Chpoint(aScale, v[3])};
+    const bool full = s.WindowFull || s.PointCount >= kMaxPoints;  // never past the array's end
 
     s.SampleNo += 1;
     s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3));
@@ -518,19 +539,22 @@ void TForm_Wave::tmr_ScaleTimer() {
         }
     }
 
-    PointArray* arrays[4] = {&s.PointsCh1V, &s.PointsCh1A, &s.PointsCh2V, &s.PointsCh2A};
+    s.PlotSliceMs = s.TimeSliceMs;
+    PlotSample sample{when, {v[0], v[1], v[2], v[3]}};
     if (full) {
-        for (int a = 0; a < 4; ++a) {
-            PointArray& pts = *arrays[a];
-            for (int k = 1; k < s.PointCount; ++k) pts[std::size_t(k)].y = pts[std::size_t(k + 1)].y;
-            if (s.PointCount >= 1) pts[std::size_t(s.PointCount)].y = rows[a];
+        // Scrolling: every column shows the next sample on.
+        if (s.PointCount >= 1) {
+            auto first = s.Points.begin() + 1, last = first + s.PointCount;
+            std::move(first + 1, last, first);
+            *(last - 1) = std::move(sample);
         }
-        pb1Paint();
     } else {
-        for (int a = 0; a < 4; ++a) (*arrays[a])[std::size_t(s.PointCount + 1)] = {s.CurrentX, rows[a]};
-        drawNewSegments(s.PointCount, rows[0], rows[1], rows[2], rows[3]);
         s.PointCount += 1;
+        s.Points[std::size_t(s.PointCount)] = std::move(sample);
     }
+    // Painted whole every tick (a fraction of a millisecond), so the live
+    // plot is the one any repaint shows.
+    pb1Paint();
 }
 
 void TForm_Wave::Btn_RefreshClick() { pb1Paint(); }
@@ -541,25 +565,50 @@ void TForm_Wave::Btn_ReturnClick() {
 
 // ---- The plot ----
 
+int TForm_Wave::plotSlices() const {
+    return slicesPerSpan(spanMinutes(cbb_Time->currentText()), state.PlotSliceMs);
+}
+
+// From the samples kept, at the scales and span chosen now.
 void TForm_Wave::pb1Paint() {
     QImage& img = pb1->canvas();
     img.fill(PlotColors::ButtonText);
     QPainter p(&img);
     const RecorderState& s = state;
-    auto curve = [&](const QCheckBox* box, const PointArray& pts, const QFrame* sw, int width) {
+    const int slices = plotSlices();
+    const double vScale = fullScale(cbb_Voltage->currentText(), true);
+    const double aScale = fullScale(cbb_Current->currentText(), false);
+    auto curve = [&](const QCheckBox* box, int reading, const QFrame* sw, int width) {
         if (!box->isChecked() || s.PointCount < 1) return;
-        p.setPen(QPen(curveColor(sw), width));
-        QPoint from(0, pts[1].y);
+        const std::size_t r = std::size_t(reading);
+        const double scale = reading % 2 ? aScale : vScale;
+        const QColor color = curveColor(sw);
+        p.setPen(QPen(color, width));
+        QPoint from(0, plotRow(scale, s.Points[1].values[r]));
         for (int k = 1; k <= s.PointCount; ++k) {
-            const QPoint to(pts[std::size_t(k)].x, pts[std::size_t(k)].y);
+            const QPoint to(ChSecondG(slices, k), plotRow(scale, s.Points[std::size_t(k)].values[r]));
             p.drawLine(from, to);
             from = to;
         }
+        // Off-scale readings lie on the edge: a mark says they go beyond it.
+        p.setPen(QPen(color, 1));
+        p.setBrush(color);
+        int lastMark[2] = {INT_MIN / 2, INT_MIN / 2};  // below, above
+        for (int k = 1; k <= s.PointCount; ++k) {
+            const int edge = offScale(scale, s.Points[std::size_t(k)].values[r]);
+            const int x = ChSecondG(slices, k);
+            if (edge == 0 || x > kPlotWidth) continue;
+            int& last = lastMark[edge > 0 ? 1 : 0];
+            if (x - last < kArrowGap) continue;
+            last = x;
+            drawArrow(p, std::clamp(x, kArrowHalf, kPlotWidth - 1 - kArrowHalf), edge);
+        }
+        p.setBrush(Qt::NoBrush);
     };
-    curve(fltchckbxckbx1, s.PointsCh1V, pnl_Ch1v, 3);
-    curve(fltchckbxckbx3, s.PointsCh2V, pnl_Ch2v, 3);
-    curve(fltchckbxckbx2, s.PointsCh1A, pnl_Ch1A, 1);
-    curve(fltchckbxckbx4, s.PointsCh2A, pnl_Ch2A, 1);
+    curve(fltchckbxckbx1, 0, pnl_Ch1v, 3);
+    curve(fltchckbxckbx3, 2, pnl_Ch2v, 3);
+    curve(fltchckbxckbx2, 1, pnl_Ch1A, 1);
+    curve(fltchckbxckbx4, 3, pnl_Ch2A, 1);
     // DrawLine: the grid, over the curves.
     for (int i = 1; i <= 12; ++i) {
         p.setPen(QPen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
@@ -573,44 +622,66 @@ void TForm_Wave::pb1Paint() {
     pb1->update();
 }
 
-// While filling, a sample is drawn at once as a level stroke at its own
-// value, from the previous point's column to its own.
-void TForm_Wave::drawNewSegments(int n, int rowV1, int rowA1, int rowV2, int rowA2) {
-    QPainter p(&pb1->canvas());
-    const RecorderState& s = state;
-    auto segment = [&](const QCheckBox* box, const PointArray& pts, const QFrame* sw, int width, int row) {
-        if (!box->isChecked()) return;
-        p.setPen(QPen(curveColor(sw), width));
-        const int fromX = n == 0 ? 0 : pts[std::size_t(n)].x;
-        p.drawLine(fromX, row, s.CurrentX, row);
-    };
-    segment(fltchckbxckbx1, s.PointsCh1V, pnl_Ch1v, 3, rowV1);
-    segment(fltchckbxckbx3, s.PointsCh2V, pnl_Ch2v, 3, rowV2);
-    segment(fltchckbxckbx2, s.PointsCh1A, pnl_Ch1A, 1, rowA1);
-    segment(fltchckbxckbx4, s.PointsCh2A, pnl_Ch2A, 1, rowA2);
-    p.end();
-    pb1->update();
+// The sample drawn nearest column x; 0 where the curves have ended.
+int TForm_Wave::sampleAt(int x) const {
+    const int count = state.PointCount;
+    if (count < 1) return 0;
+    const int slices = plotSlices();
+    const int reach = std::max(1, roundHalfEven(kPlotWidth / 2.0 / slices));
+    if (x > ChSecondG(slices, count) + reach) return 0;
+    int best = 1;
+    for (int k = 2; k <= count; ++k) {
+        if (std::abs(ChSecondG(slices, k) - x) < std::abs(ChSecondG(slices, best) - x)) best = k;
+    }
+    return best;
+}
+
+void TForm_Wave::showSampleTip(const QPoint& pos) {
+    const int k = sampleAt(pos.x());
+    if (k == 0) {
+        QToolTip::hideText();
+        return;
+    }
+    const PlotSample& sample = state.Points[std::size_t(k)];
+    const auto& v = sample.values;
+    const QString text = QStringLiteral("%1 \u2014 CH1 %2 V %3 A, CH2 %4 V %5 A")
+                             .arg(sample.when.toString(QStringLiteral("HH:mm:ss")), QString::number(v[0], 'f', 2),
+                                  QString::number(v[1], 'f', 3), QString::number(v[2], 'f', 2),
+                                  QString::number(v[3], 'f', 3));
+    QToolTip::showText(pb1->mapToGlobal(pos), text, pb1);
 }
 
 void TForm_Wave::cbb_TimeChange() {
-    const SpanLabels l = spanLabels(cbb_Time->currentText());
-    lbl_TmidM->setText(l.midM);
-    lbl_TmidS->setText(l.midS);
-    lbl_TmaxH->setText(l.rightH);
-    lbl_TmaxM->setText(l.rightM);
-    if (!l.rightS.isEmpty()) lbl_TmaxS->setText(l.rightS);
+    const RecorderState& s = state;
+    const int left = (s.ElapsedH * 60 + s.ElapsedM) * 60 + s.ElapsedS;
+    if (left == 0) {
+        const SpanLabels l = spanLabels(cbb_Time->currentText());
+        lbl_TmidM->setText(l.midM);
+        lbl_TmidS->setText(l.midS);
+        lbl_TmaxH->setText(l.rightH);
+        lbl_TmaxM->setText(l.rightM);
+        if (!l.rightS.isEmpty()) lbl_TmaxS->setText(l.rightS);
+    } else {
+        // A scrolled plot keeps its left edge; the curves spread from there.
+        const int span = spanMinutes(cbb_Time->currentText()) * 60;
+        setClock({lbl_TmidH, lbl_TmidM, lbl_TmidS}, left + span / 2);
+        setClock({lbl_TmaxH, lbl_TmaxM, lbl_TmaxS}, left + span);
+    }
+    pb1Paint();
 }
 
 void TForm_Wave::cbb_VoltageChange() {
     const QStringList l = scaleLabels(cbb_Voltage->currentText(), true);
     lbl_Vmax->setText(l[0]);
     lbl_Vmid->setText(l[1]);
+    pb1Paint();
 }
 
 void TForm_Wave::cbb_CurrentChange() {
     const QStringList l = scaleLabels(cbb_Current->currentText(), false);
     lbl_Amax->setText(l[0]);
     lbl1_Amid->setText(l[1]);
+    pb1Paint();
 }
 
 // ---- The setup dialog ----

@@ -130,9 +130,8 @@ public:
     void lst_LoadClick();
     void FormShow();
 
-    // The plot: a full repaint, and the new segments of a filling tick.
+    // The plot, painted whole from the samples kept.
     void pb1Paint();
-    void drawNewSegments(int n, int rowV1, int rowA1, int rowV2, int rowA2);
     // Lists the records of RecordDir; the file buttons' tips say where it is.
     void fillSavedRecordList();
     bool loadMode() const;
@@ -182,6 +181,12 @@ private:
     void setChoosersEnabled(bool enabled);
     void trackExtremes(const QStringList& readings, const double (&values)[4]);
     QString extremeLine(int channel, bool max) const;
+
+    // Time slices across the plot: the span chosen now, the slice the
+    // samples were taken at.
+    int plotSlices() const;
+    int sampleAt(int x) const;
+    void showSampleTip(const QPoint& pos);
 
     RecorderHost* m_host;
     RecordJournal m_journal;

@@ -28,6 +28,7 @@
 #include <QStyleOptionComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
 #include <QtTest>
 
 #include <signal.h>
@@ -66,6 +67,23 @@ QAbstractButton* reply(QMessageBox* box, QMessageBox::StandardButton button) {
     return button == QMessageBox::NoButton ? nullptr : box->button(button);
 }
 
+// As the keyboard chooses: Home, then Down to the item.
+void choose(QComboBox* box, const QString& item) {
+    QTest::keyClick(box, Qt::Key_Home);
+    for (int i = box->findText(item); i > 0; --i) QTest::keyClick(box, Qt::Key_Down);
+    QCOMPARE(box->currentText(), item);
+}
+
+// The rows of column x painted in `color`, top down.
+QList<int> rowsIn(const QImage& image, int x, const QColor& color) {
+    QList<int> rows;
+    for (int y = 0; y < image.height(); ++y)
+        if (image.pixelColor(x, y) == color) rows << y;
+    return rows;
+}
+
+QString shownTip() { return QToolTip::isVisible() ? QToolTip::text() : QString(); }
+
 struct Fixture {
     QTemporaryDir dir;
     FakeHost host;
@@ -95,6 +113,17 @@ struct Fixture {
         d.btn_OKClick();
     }
     void start() { QTest::mouseClick(wave.Btn_Start, Qt::LeftButton); }
+    // A sample a minute on the 60m span: columns 10, 20, 30 and on.
+    void recordMinutely(const QList<QStringList>& samples) {
+        choose(wave.cbb_Time, QStringLiteral("60m"));
+        setup(QStringLiteral("10"), QStringLiteral("1 min"));
+        start();
+        for (const QStringList& readings : samples) {
+            host.readings = readings;
+            wave.tmr_ScaleTimer();
+            now = now.addSecs(60);
+        }
+    }
     QString clock(QLabel* h, QLabel* m, QLabel* s) const {
         return h->text() + QLatin1Char(':') + m->text() + QLatin1Char(':') + s->text();
     }
@@ -164,9 +193,12 @@ private Q_SLOTS:
     void arraysNeverOverflow_data();
     void arraysNeverOverflow();
     void waitForReadingsEndsWhenOutputGoesOff();
-    void liveStepsThenRepaintedLines();
-    void relabelWithoutMovingCurves();
+    void curvesFollowTheScale_data();
+    void curvesFollowTheScale();
+    void liveDrawingMatchesRepaint();
     void hourSpanKeepsRightSeconds();
+    void hoverShowsTheSample_data();
+    void hoverShowsTheSample();
     void extremesOverTheRecord();
     void fastReadingsRecordThePointOperation_data();
     void fastReadingsRecordThePointOperation();
@@ -418,59 +450,105 @@ void tst_WaveWindow::waitForReadingsEndsWhenOutputGoesOff() {
     QVERIFY(f.wave.state.Table);
 }
 
-// Live drawing shows a level step per sample; a repaint joins the points.
-void tst_WaveWindow::liveStepsThenRepaintedLines() {
-    Fixture f;
-    f.wave.cbb_Time->setCurrentText(QStringLiteral("60m"));
-    f.setup(QStringLiteral("10"), QStringLiteral("1 min"));  // 60 slices: a point every 10 columns
-    for (QCheckBox* c : {f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3, f.wave.fltchckbxckbx4}) c->setChecked(false);
-    f.start();
-    f.host.readings = {"0.000", "0.000", "0.000", "0.000"};
-    f.wave.tmr_ScaleTimer();
-    f.host.readings[0] = QStringLiteral("12.000");
-    f.wave.tmr_ScaleTimer();
-    const QColor curve = f.wave.curveColor(f.wave.pnl_Ch1v);
-    QCOMPARE(f.wave.state.PointsCh1V[2].x, 20);
-    QCOMPARE(f.wave.state.PointsCh1V[2].y, 149);  // 12 V on the 30 V scale
-    const QImage& live = f.wave.pb1->canvas();
-    QCOMPARE(live.pixelColor(15, 149), curve);  // the step at the new value
-    QCOMPARE(live.pixelColor(15, 199), PlotColors::ButtonText);
-    f.wave.fltchckbxckbx2->click();  // a check box click repaints
-    const QImage& repainted = f.wave.pb1->canvas();
-    QCOMPARE(repainted.pixelColor(15, 149), PlotColors::ButtonText);
-    QCOMPARE(repainted.pixelColor(15, 199), curve);  // on the line from (10, 249) to (20, 149)
-    QCOMPARE(repainted.pixelColor(300, 10), QColor(Qt::white));  // the centre line over everything
-    QCOMPARE(repainted.pixelColor(50, 10), PlotColors::AppWorkspace);
+void tst_WaveWindow::curvesFollowTheScale_data() {
+    QTest::addColumn<int>("reading");    // the one curve shown: 0 CH1 V, 1 CH1 A, 2 CH2 V, 3 CH2 A
+    QTest::addColumn<QString>("scale");  // for that reading
+    QTest::addColumn<QString>("span");
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("row");  // the curve's middle row at x; -1: none there
+    QTest::addColumn<bool>("mark");
+    QTest::newRow("12 V, 20 V scale: 60 % up") << 0 << "20v" << "60m" << 15 << 99 << false;
+    QTest::newRow("12 V, 10 V scale: top edge") << 0 << "10V" << "60m" << 15 << 0 << true;
+    QTest::newRow("5 V, 5 V scale: full scale") << 2 << "5V" << "60m" << 15 << 0 << false;
+    QTest::newRow("0.5 A, 0.1 A scale: top edge") << 1 << "0.1A" << "60m" << 15 << 0 << true;
+    QTest::newRow("-0.01 A: bottom edge") << 3 << "Default" << "60m" << 15 << 249 << true;
+    QTest::newRow("60m span: ended at 30") << 0 << "Default" << "60m" << 45 << -1 << false;
+    QTest::newRow("30m span: ends at 60") << 0 << "Default" << "30m" << 45 << 149 << false;
 }
 
-void tst_WaveWindow::relabelWithoutMovingCurves() {
+void tst_WaveWindow::curvesFollowTheScale() {
+    QFETCH(int, reading);
+    QFETCH(QString, scale);
+    QFETCH(QString, span);
+    QFETCH(int, x);
+    QFETCH(int, row);
+    QFETCH(bool, mark);
     Fixture f;
-    f.setup();
-    f.start();
-    f.wave.tmr_ScaleTimer();
-    f.wave.Btn_StopClick();
-    f.wave.pb1Paint();
-    const QImage before = f.wave.pb1->canvas().copy();
-    f.wave.cbb_Voltage->setCurrentText(QStringLiteral("5V"));
-    f.wave.cbb_Current->setCurrentText(QStringLiteral("0.1A"));
-    QCOMPARE(f.wave.lbl_Vmax->text(), QStringLiteral("5"));
-    QCOMPARE(f.wave.lbl_Vmid->text(), QStringLiteral("2.5"));
-    QCOMPARE(f.wave.lbl_Amax->text(), QStringLiteral("0.1"));
-    QCOMPARE(f.wave.lbl1_Amid->text(), QStringLiteral("0.05"));
-    f.wave.Btn_RefreshClick();
-    QCOMPARE(f.wave.pb1->canvas(), before);
+    f.recordMinutely(QList<QStringList>(3, {"12.000", "0.500", "5.000", "-0.010"}));
+    QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
+    QCheckBox* boxes[] = {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3, f.wave.fltchckbxckbx4};
+    for (int i = 0; i < 4; ++i)
+        if (i != reading) QTest::mouseClick(boxes[i], Qt::LeftButton);
+    choose(reading % 2 ? f.wave.cbb_Current : f.wave.cbb_Voltage, scale);
+    choose(f.wave.cbb_Time, span);
+    const QFrame* swatches[] = {f.wave.pnl_Ch1v, f.wave.pnl_Ch1A, f.wave.pnl_Ch2v, f.wave.pnl_Ch2A};
+    const QColor color = f.wave.curveColor(swatches[reading]);
+    const QImage image = f.wave.pb1->grab().toImage();
+    const QList<int> rows = rowsIn(image, x, color);
+    QCOMPARE(rows.isEmpty(), row < 0);
+    if (row < 0) return;
+    QVERIFY(rows.contains(row) && rows.first() >= row - 1 && rows.last() <= row + 1);
+    // At the first sample a mark reaches 5 rows in from the edge; a thick stroke 1.
+    const QList<int> atSample = rowsIn(image, 10, color);
+    QCOMPARE(std::max(row - atSample.first(), atSample.last() - row), mark ? 5 : 1);
 }
 
+void tst_WaveWindow::liveDrawingMatchesRepaint() {
+    Fixture f;
+    f.setup(QStringLiteral("10"), QStringLiteral("1 Second"));
+    f.start();
+    // Curves that cross each other and the grid, off both ends of the scales.
+    for (int i = 0; i < 70; ++i) {
+        f.host.readings = {QString::number(i * 7 % 40 - 5), QString::number(i * 13 % 40 / 10.0 - 0.5),
+                           QString::number(i * 11 % 40 - 5), QString::number(i * 3 % 40 / 10.0 - 0.5)};
+        f.wave.tmr_ScaleTimer();
+        const QImage live = f.wave.pb1->canvas().copy();
+        QTest::mouseClick(f.wave.Btn_Refresh, Qt::LeftButton);
+        QVERIFY2(f.wave.pb1->canvas() == live, qPrintable(QStringLiteral("sample %1").arg(i)));
+    }
+}
+
+// Chosen after the plot scrolled, a span keeps the left edge.
 void tst_WaveWindow::hourSpanKeepsRightSeconds() {
     Fixture f;
     f.setup();
     f.start();
     for (int tick = 1; tick <= 303; ++tick) f.wave.tmr_timeTimer();
     QCOMPARE(f.wave.lbl_TmaxS->text(), QStringLiteral("3"));
-    f.wave.Btn_StopClick();
-    f.wave.cbb_Time->setCurrentText(QStringLiteral("60m"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("1:00:3"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:30:00"));
+    QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
+    choose(f.wave.cbb_Time, QStringLiteral("60m"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("1:0:3"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:30:3"));
+}
+
+void tst_WaveWindow::hoverShowsTheSample_data() {
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<int>("x");
+    QTest::addColumn<QString>("tip");
+    const QString first = QStringLiteral("09:05:33 \u2014 CH1 12.00 V 0.500 A, CH2 5.00 V 0.250 A");
+    const QString second = QStringLiteral("09:06:33 \u2014 CH1 31.00 V 3.100 A, CH2 -0.01 V 0.000 A");
+    // Samples at columns 10 and 20.
+    QTest::newRow("nearer the first") << 2 << 14 << first;
+    QTest::newRow("nearer the second") << 2 << 16 << second;
+    QTest::newRow("half a step past the last") << 2 << 25 << second;
+    QTest::newRow("past the curves' end") << 2 << 26 << QString();
+    QTest::newRow("nothing recorded") << 0 << 10 << QString();
+}
+
+void tst_WaveWindow::hoverShowsTheSample() {
+    QFETCH(int, samples);
+    QFETCH(int, x);
+    QFETCH(QString, tip);
+    Fixture f;
+    f.recordMinutely(QList<QStringList>{{"12.000", "0.500", "5.000", "0.250"}, {"31.000", "3.100", "-0.010", "0.000"}}
+                         .mid(0, samples));
+    if (samples > 0) {
+        // First the other sample's tip, which the move under test must replace or hide.
+        QTest::mouseMove(f.wave.pb1, QPoint(x < 15 ? 20 : 10, 100));
+        QTRY_VERIFY(!shownTip().isEmpty() && shownTip() != tip);
+    }
+    QTest::mouseMove(f.wave.pb1, QPoint(x, 100));
+    QTRY_COMPARE(shownTip(), tip);
 }
 
 void tst_WaveWindow::extremesOverTheRecord() {
@@ -530,7 +608,7 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation() {
     QCOMPARE(f.wave.state.Table->line(2), "1\t2026-12-6 9:5\t" + second);
     QCOMPARE(f.wave.summary().at(4), ch1Min);
     const double ch1V = first.left(first.indexOf('\t')).toDouble();
-    QCOMPARE(f.wave.state.PointsCh1V[1].y, Chpoint(fullScale(f.wave.cbb_Voltage->currentText(), true), ch1V));
+    QCOMPARE(f.wave.state.Points[1].values[0], ch1V);  // the plot draws the operation's reading
     // Switching off drops what the slice had.
     f.wave.takeReading(0, QStringLiteral("99.000"));
     f.wave.setFastReadings(false);
@@ -937,7 +1015,7 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         // And the curve is drawn in it.
         f.start();
         f.wave.tmr_ScaleTimer();
-        QCOMPARE(f.wave.pb1->canvas().pixelColor(1, f.wave.state.PointsCh1V[1].y), ch1);
+        QCOMPARE(f.wave.pb1->canvas().pixelColor(1, 149), ch1);  // 12 V on the 30 V scale
     }
 }
 

@@ -212,6 +212,14 @@ void TForm1::buildMenus() {
         link->setFastReadings(on);
         if (Form_Wave) Form_Wave->setFastReadings(on);
     });
+    // The port and link buttons again, for use without the toolbar; the
+    // toolbar's builder ties them to the buttons.
+    iface->addSeparator();
+    Port1 = makeAction(this, QStringLiteral("&Port\u2026"), "Port1");
+    Port1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    Link1 = makeAction(this, QStringLiteral("&Link"), "Link1");
+    Link1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    iface->addActions({Port1, Link1});
 
     QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
     SaveMemory1 = makeAction(this, QStringLiteral("&Save Memory"), "SaveMemory1");
@@ -297,14 +305,35 @@ void TForm1::buildToolBar() {
     };
     ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
     ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"), QStringLiteral("Port"));
-    btn1 = add("btn1", icons::panel(0), QString(), QStringLiteral("Panel view"));
-    btn2 = add("btn2", icons::panel(1), QString(), QStringLiteral("Second panel view"));
-    btn3 = add("btn3", icons::clock(false), QString(), QStringLiteral("Timer"));
-    btn4 = add("btn4", icons::clock(true), QString(), QStringLiteral("Second timer"));
-    btn5 = add("btn5", icons::running(), QString(), QStringLiteral("Output on or off"));
-    btn7 = add("btn7", icons::circularArrows(), QString(), QStringLiteral("Repeat"));
-    btn8 = add("btn8", icons::pointingHand(), QString(), QStringLiteral("Pointer"));
-    ToolButton2 = add("ToolButton2", icons::questionMark(), QString(), QStringLiteral("About"));
+    btn1 = add("btn1", icons::panel(0), QStringLiteral("Panel view"), QStringLiteral("Panel view"));
+    btn2 = add("btn2", icons::panel(1), QStringLiteral("Second panel view"), QStringLiteral("Second panel view"));
+    btn3 = add("btn3", icons::clock(false), QStringLiteral("Timer"), QStringLiteral("Timer"));
+    btn4 = add("btn4", icons::clock(true), QStringLiteral("Second timer"), QStringLiteral("Second timer"));
+    btn5 = add("btn5", icons::running(), QStringLiteral("Turn the output on or off"),
+               QStringLiteral("Output on or off"));
+    btn7 = add("btn7", icons::circularArrows(), QStringLiteral("Repeat"), QStringLiteral("Repeat"));
+    btn8 = add("btn8", icons::pointingHand(), QStringLiteral("Pointer"), QStringLiteral("Pointer"));
+    ToolButton2 = add("ToolButton2", icons::questionMark(), QStringLiteral("About this program"),
+                      QStringLiteral("About"));
+
+    // A disabled button says why instead of what it does.
+    const auto whyDisabled = [](QAction* a, const QString& why) {
+        const QString what = a->toolTip();
+        const auto setTip = [a, what, why] { a->setToolTip(a->isEnabled() ? what : why); };
+        setTip();
+        QObject::connect(a, &QAction::enabledChanged, a, setTip);
+    };
+    whyDisabled(ToolButton1, QStringLiteral("Pick a port first"));
+    whyDisabled(btn5, QStringLiteral("Link to the instrument first"));
+    for (QAction* a : {btn1, btn2, btn3, btn4, btn7, btn8})
+        whyDisabled(a, QStringLiteral("%1 is not available in this program").arg(a->toolTip()));
+
+    // The Interface menu's items act through the buttons, and only when they can.
+    for (const auto& [item, button] : {std::pair{Port1, ToolButton3}, std::pair{Link1, ToolButton1}}) {
+        item->setEnabled(button->isEnabled());
+        connect(button, &QAction::enabledChanged, item, &QAction::setEnabled);
+        connect(item, &QAction::triggered, button, &QAction::trigger);
+    }
 
     connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
     connect(ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);

@@ -88,6 +88,8 @@ public:
     QAction* LQS6200B1;
     QAction* LQS6500B1;
     QAction* FastReadings1;  // ours: off at every start
+    QAction* Port1;          // ours: the port button's item, Ctrl+P
+    QAction* Link1;          // ours: the link button's item, Ctrl+L
     QAction* SaveMemory1;
     QAction* RecallMemory1;
     QAction* Delay1;

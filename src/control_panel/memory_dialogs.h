@@ -21,12 +21,18 @@ public:
     TUpDown* UpDown1;
     QPushButton* Button1;
     QPushButton* Button2;
+    // Says why OK is disabled; hidden while the slot is one the instrument has.
+    QLabel* SlotHint;
 
-    // The slot arrows: 1 to 4, no wrap.
+    // The slot arrows: 1 to 4, no wrap; a typed slot out of range comes back
+    // to the nearest one.
     void UpDown1Click(bool up);
 
 Q_SIGNALS:
     void dialogClosed();
+
+private:
+    void slotTextChanged();
 };
 
 class Tsave : public TMemoryDialog {

@@ -16,6 +16,7 @@ SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arr
                              DeviceLink* link, QWidget* window)
     : QObject(window),
       m_fields{fields[0], fields[1], fields[2], fields[3]},
+      m_arrows{arrows[0], arrows[1], arrows[2], arrows[3]},
       m_tmr1(tmr1),
       m_link(link),
       m_window(window) {
@@ -51,18 +52,23 @@ QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
 // Status panel 2 while an entry waits for Enter.
 QString enterPrompt() { return QStringLiteral("Please press Enter key!"); }
 
+// The hold ticks after which the arrows take their coarse step.
+constexpr int kCoarseTicks = 2;
+
 }  // namespace
 
-// Only keys that type a printable character, Enter and Backspace are judged:
-// Tab, the arrow keys, Delete, Home/End, Escape and shortcuts keep their
-// usual meaning (some platforms give Tab, Delete and Escape a control
-// character as text).
+// Up, Down, Page Up and Page Down step the field as its arrows do. Otherwise
+// only keys that type a printable character, Enter and Backspace are judged:
+// Tab, Left/Right, Delete, Home/End, Escape and shortcuts keep their usual
+// meaning (some platforms give Tab, Delete and Escape a control character as
+// text).
 bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const int number = fieldNumber(watched);
         auto* key = static_cast<QKeyEvent*>(event);
         if (number == 0 || (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
             return false;
+        if (stepKey(number, key)) return true;
         QChar c;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             c = QChar(13);
@@ -138,17 +144,42 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
     m_link->confirmSetPoint(edit, e->text());
 }
 
-void SetPointEntry::UpDownClick(int edit, bool up) {
+// Shift keeps the keys for the field itself.
+bool SetPointEntry::stepKey(int edit, const QKeyEvent* key) {
+    if (key->modifiers() & Qt::ShiftModifier) return false;
+    bool up = false;
+    bool coarse = false;
+    switch (key->key()) {
+        case Qt::Key_Up:
+            up = true;
+            break;
+        case Qt::Key_Down:
+            break;
+        case Qt::Key_PageUp:
+            up = coarse = true;
+            break;
+        case Qt::Key_PageDown:
+            coarse = true;
+            break;
+        default:
+            return false;
+    }
+    if (m_arrows[edit - 5]->isEnabled()) UpDownClick(edit, up, coarse);
+    return true;
+}
+
+void SetPointEntry::UpDownClick(int edit, bool up, bool coarse) {
     const LinkState& s = m_link->state();
     const SetPointOp codes = setPointOfField(edit);
     QLineEdit* e = field(edit);
     runGuarded(m_window, [&] {
         const double value = StrToFloat(e->text());  // text not yet confirmed counts too
         const int model = s.ModelIndex;
+        const int ticks = coarse ? kCoarseTicks : int(s.HoldTicks);
         if (up && StepUpAllowed(model, value, codes.voltage)) {
-            e->setText(StepUp(model, value, codes.voltage, s.HoldTicks).text);
+            e->setText(StepUp(model, value, codes.voltage, ticks).text);
         } else if (!up && AboveFineStep(model, value)) {
-            e->setText(StepDown(model, value, codes.voltage, s.HoldTicks).text);
+            e->setText(StepDown(model, value, codes.voltage, ticks).text);
         }
         m_link->stepSetPoint(edit, e->text());
     });

@@ -1,7 +1,8 @@
 // The four set-point fields Edit5 .. Edit8 with their arrows UpDown1 ..
 // UpDown4: the key filter and Enter's confirmation, one step per press or
-// repeat, and the hold timer tmr1 that makes the steps coarse after two
-// seconds. The main window places the controls; this unit gives them meaning.
+// repeat of an arrow or an arrow key, and the hold timer tmr1 that makes the
+// steps coarse after two seconds. The main window places the controls; this
+// unit gives them meaning.
 #pragma once
 
 #include <QObject>
@@ -9,6 +10,7 @@
 
 #include <functional>
 
+class QKeyEvent;
 class QLineEdit;
 class QTimer;
 class QWidget;
@@ -38,8 +40,11 @@ private:
     // character, as possibly changed, reach the field.
     bool SetPointKeyPress(int edit, QChar& key);
     void ConfirmSetPoint(int edit);
-    // UpDown1Click .. UpDown4Click: one step per press or repeat.
-    void UpDownClick(int edit, bool up);
+    // UpDown1Click .. UpDown4Click: one step per press or repeat. The field's
+    // Up and Down keys come here too; Page Up and Page Down with coarse set,
+    // for the step a held arrow reaches.
+    void UpDownClick(int edit, bool up, bool coarse = false);
+    bool stepKey(int edit, const QKeyEvent* key);
     void UpDownMouseDown();
     void UpDownMouseUp();
     void tmr1Timer();
@@ -49,6 +54,7 @@ private:
     int fieldNumber(const QObject* object) const;
 
     QLineEdit* m_fields[4];
+    TUpDown* m_arrows[4];
     QTimer* m_tmr1;
     DeviceLink* m_link;
     QWidget* m_window;

@@ -148,7 +148,12 @@ void TForm3::relist(bool keepChoice) {
             same = cbo1->itemData(i).toString() == names[i] && cbo1->itemText(i) == lines[i];
         if (same) return;
     }
-    const QString chosen = keepChoice ? cbo1->currentData().toString() : QString();
+    // A fresh showing starts at the port in use, so OK alone keeps it.
+    QString chosen;
+    if (keepChoice)
+        chosen = cbo1->currentData().toString();
+    else if (m_comm->IsOpen())
+        chosen = m_comm->CommName();
     cbo1->clear();
     for (int i = 0; i < names.size(); ++i) {
         cbo1->addItem(lines[i], names[i]);

@@ -46,7 +46,8 @@ protected:
 
 private:
     void FormShow();
-    // Reads the ports again; the chosen one stays chosen while it is listed.
+    // Reads the ports again; the chosen one stays chosen while it is listed,
+    // and without keepChoice the open port is chosen when it is listed.
     void relist(bool keepChoice);
     void watchPortDirectories();
     void Button1Click();

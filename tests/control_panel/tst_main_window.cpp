@@ -14,11 +14,13 @@
 #include "up_down.h"
 #include "wave_window.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -124,6 +126,8 @@ private Q_SLOTS:
     void stages();
     void modelChoice();
     void toggles();
+    void portAndLinkByKeyboard_data();
+    void portAndLinkByKeyboard();
     void recorderView();
     void memoryItemsOnlyWhenLinked();
     void aboutBlocksAndReleases();
@@ -136,7 +140,10 @@ void tst_MainWindow::menuCaptions_data() {
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QStringList>("items");
     QTest::newRow("file") << "&File" << QStringList{QStringLiteral("E&xit")};
-    QTest::newRow("interface") << "&Interface" << QStringList{QStringLiteral("Series"), QStringLiteral("Fast Readings")};
+    QTest::newRow("interface") << "&Interface"
+                               << QStringList{QStringLiteral("Series"), QStringLiteral("Fast Readings"),
+                                              QStringLiteral("-"), QStringLiteral("&Port\u2026"),
+                                              QStringLiteral("&Link")};
     QTest::newRow("function") << "F&unction"
                               << QStringList{QStringLiteral("&Save Memory"), QStringLiteral("&Recall Memory"),
                                              QStringLiteral("-"), QStringLiteral("&Delay"), QStringLiteral("-"),
@@ -175,7 +182,9 @@ void tst_MainWindow::toolbarOrderAndHints() {
     }
     QCOMPARE(names, (QStringList{"ToolButton1", "ToolButton3", "btn1", "btn2", "btn3", "btn4", "btn5", "btn7",
                                  "btn8", "ToolButton2"}));
-    QCOMPARE(hints, (QStringList{"link", "COM", "", "", "", "", "", "", "", ""}));
+    // Every button says what it does, or while disabled why (stages checks the changes).
+    for (int i = 0; i < hints.size(); ++i) QVERIFY2(!hints[i].isEmpty(), qPrintable(names[i]));
+    QCOMPARE(hints[1], QStringLiteral("COM"));
     for (QAction* a : f.form->ToolBar1->actions()) QCOMPARE(a->icon().actualSize(QSize(16, 16)), QSize(16, 16));
 }
 
@@ -223,10 +232,16 @@ void tst_MainWindow::stages_data() {
     QTest::addColumn<bool>("linked");
     QTest::addColumn<bool>("output");
     QTest::addColumn<QString>("status0");
-    QTest::newRow("after start-up") << 0 << false << false << false << false << "Please Config RS232 COM!";
-    QTest::newRow("port opened") << 1 << false << true << false << false << "Please Link...";
-    QTest::newRow("link declined") << 2 << false << true << false << false << "Please Link...";
-    QTest::newRow("link started") << 3 << true << true << true << true << "";
+    QTest::addColumn<QString>("linkHint");
+    QTest::addColumn<QString>("outputHint");
+    const QString noPort = QStringLiteral("Pick a port first");
+    const QString notLinked = QStringLiteral("Link to the instrument first");
+    const QString output = QStringLiteral("Turn the output on or off");
+    QTest::newRow("after start-up") << 0 << false << false << false << false << "Please Config RS232 COM!" << noPort
+                                    << notLinked;
+    QTest::newRow("port opened") << 1 << false << true << false << false << "Please Link..." << "link" << notLinked;
+    QTest::newRow("link declined") << 2 << false << true << false << false << "Please Link..." << "link" << notLinked;
+    QTest::newRow("link started") << 3 << true << true << true << true << "" << "link" << output;
 }
 
 void tst_MainWindow::stages() {
@@ -236,6 +251,8 @@ void tst_MainWindow::stages() {
     QFETCH(bool, linked);
     QFETCH(bool, output);
     QFETCH(QString, status0);
+    QFETCH(QString, linkHint);
+    QFETCH(QString, outputHint);
     Fixture f;
     TForm1& w = *f.form;
     if (stage >= 1) {
@@ -248,6 +265,9 @@ void tst_MainWindow::stages() {
     if (stage == 3) f.linkStart(true);
     QCOMPARE(w.panelEnabled(), panel);
     QCOMPARE(w.ToolButton1->isEnabled(), link);
+    QCOMPARE(w.Link1->isEnabled(), link);
+    QCOMPARE(w.ToolBar1->widgetForAction(w.ToolButton1)->toolTip(), linkHint);
+    QCOMPARE(w.ToolBar1->widgetForAction(w.btn5)->toolTip(), outputHint);
     QCOMPARE(w.linkedPicture(), linked);
     QCOMPARE(w.btn5->isEnabled(), output);
     QCOMPARE(w.OutPut1->isEnabled(), output);
@@ -299,6 +319,59 @@ void tst_MainWindow::toggles() {
     w.StatusBar2->trigger();
     QCOMPARE(w.StatusBar2->text(), QStringLiteral("\u221AStatus Bar"));
     QVERIFY(w.StatusBar1->isVisible());
+}
+
+void tst_MainWindow::portAndLinkByKeyboard_data() {
+    QTest::addColumn<bool>("menu");
+    QTest::newRow("Ctrl+P, Ctrl+L") << false;
+    QTest::newRow("Interface menu") << true;
+}
+
+// With the toolbar hidden, the port is picked and the link started from the
+// keyboard: by the shortcuts, or through the menu opened with Alt+I.
+void tst_MainWindow::portAndLinkByKeyboard() {
+    QFETCH(bool, menu);
+    Fixture f;
+    TForm1& w = *f.form;
+    int asked = 0;
+    w.ConfirmReset = [&asked] {
+        ++asked;
+        return true;
+    };
+    w.oolbar1->trigger();
+    QVERIFY(!w.ToolBar1->isVisible());
+    const auto press = [&](Qt::Key key) {
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        if (!menu) {
+            QTest::keyClick(&w, key, Qt::ControlModifier);
+            return;
+        }
+        QTest::keyClick(&w, Qt::Key_I, Qt::AltModifier);
+        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(popup);
+        QTest::keyClick(popup, key);
+        if (popup->isVisible()) QTest::keyClick(popup, Qt::Key_Escape);  // a disabled item leaves it open
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+    };
+
+    press(Qt::Key_L);  // no port yet: nothing
+    QCOMPARE(asked, 0);
+    QVERIFY(!w.windows().Querying->isVisible());
+
+    press(Qt::Key_P);
+    TForm3* ports = w.windows().Form3;
+    QVERIFY(ports->isVisible());
+    QVERIFY(!w.frameEnabled());
+    QTest::mouseClick(ports->Button1, Qt::LeftButton);
+    QVERIFY(w.comm1->IsOpen());
+    QVERIFY(w.frameEnabled());
+
+    press(Qt::Key_L);
+    QCOMPARE(asked, 1);
+    QVERIFY(f.settled());
+    QCOMPARE(test::frames(f.sim).mid(0, test::kStartupQueries.size()), test::kStartupQueries);
+    QVERIFY(!w.ToolBar1->isVisible());
 }
 
 void tst_MainWindow::recorderView() {
@@ -402,6 +475,7 @@ void tst_MainWindow::textsShowWhole() {
         }
     }
     const TForm1::Windows& d = w.windows();
+    d.recall->Edit1->clear();  // with the hint that says why OK is disabled
     for (QWidget* dialog : std::initializer_list<QWidget*>{d.save, d.recall, d.Form2, d.Form_ReadTime}) {
         dialog->show();
         clipped << clippedTexts(dialog);

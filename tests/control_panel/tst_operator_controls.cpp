@@ -57,6 +57,10 @@ private Q_SLOTS:
     void pasteFollowsTheKeyRule();
     void stepsAtTheCeiling();
     void coarseStepAfterHolding();
+    void keysStepAsTheArrows_data();
+    void keysStepAsTheArrows();
+    void pageKeysTakeTheCoarseStep_data();
+    void pageKeysTakeTheCoarseStep();
     void heldArrowEnds_data();
     void heldArrowEnds();
     void heldSlotArrowEndsAtABox();
@@ -292,6 +296,81 @@ void tst_OperatorControls::coarseStepAfterHolding() {
     p.form->Edit6->setText(QStringLiteral("1.00"));
     QTest::mouseClick(p.form->UpDown2->upButton(), Qt::LeftButton);
     QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.001"));  // fine again after release
+}
+
+// Up and Down in a set-point field: the same text and the same frame as a
+// click on the field's arrow from the same value.
+void tst_OperatorControls::keysStepAsTheArrows_data() {
+    QTest::addColumn<int>("field");
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("Up, CH1 V") << 5 << true << "5.000" << int(Qt::NoModifier);
+    QTest::newRow("Down, CH1 A") << 6 << false << "1.500" << int(Qt::NoModifier);
+    QTest::newRow("Up, CH2 V, at the ceiling") << 7 << true << "32.000" << int(Qt::NoModifier);
+    QTest::newRow("Down, CH2 A, at zero") << 8 << false << "0.000" << int(Qt::NoModifier);
+    QTest::newRow("Up on the keypad, CH2 A") << 8 << true << "2.5" << int(Qt::KeypadModifier);
+}
+
+void tst_OperatorControls::keysStepAsTheArrows() {
+    QFETCH(int, field);
+    QFETCH(bool, up);
+    QFETCH(QString, start);
+    QFETCH(int, modifiers);
+    test::SimProgram p;
+    QVERIFY(linkAndIdle(p));
+    QLineEdit* e = p.form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(field));
+    auto* arrows = p.form->findChild<TUpDown*>(QStringLiteral("UpDown%1").arg(field - 4));
+    QVERIFY(e && arrows);
+    const int skip = frames(p.sim).size();
+    e->setText(start);
+    QTest::mouseClick(up ? arrows->upButton() : arrows->downButton(), Qt::LeftButton);
+    QTRY_COMPARE(after(p, skip).size(), 1);
+    const QString clicked = e->text();
+    e->setText(start);
+    e->setFocus();
+    QTest::keyClick(e, up ? Qt::Key_Up : Qt::Key_Down, Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(e->text(), clicked);
+    QTRY_COMPARE(after(p, skip).size(), 2);
+    QCOMPARE(after(p, skip).at(1), after(p, skip).at(0));
+    QTest::qWait(100);
+    QCOMPARE(after(p, skip).size(), 2);
+}
+
+// Page Up and Page Down: the step a held arrow takes after two seconds, 1 V or
+// 0.1 A, within the same limits.
+void tst_OperatorControls::pageKeysTakeTheCoarseStep_data() {
+    QTest::addColumn<int>("field");
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("sent");
+    QTest::newRow("CH1 V up") << 5 << true << "5.000" << "6.000" << "VSET1:6.";
+    QTest::newRow("CH1 A down") << 6 << false << "1.500" << "1.400" << "ISET1:1.4";
+    QTest::newRow("CH2 V up to the ceiling") << 7 << true << "31.500" << "32.000" << "VSET2:32.";
+    QTest::newRow("CH1 A up to the ceiling") << 6 << true << "3.150" << "3.200" << "ISET1:3.2";
+    QTest::newRow("CH2 A down to zero") << 8 << false << "0.050" << "0.000" << "ISET2:0.";
+}
+
+void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
+    QFETCH(int, field);
+    QFETCH(bool, up);
+    QFETCH(QString, start);
+    QFETCH(QString, shown);
+    QFETCH(QString, sent);
+    test::SimProgram p;
+    QVERIFY(linkAndIdle(p));
+    QLineEdit* e = p.form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(field));
+    const int skip = frames(p.sim).size();
+    e->setText(start);
+    e->setFocus();
+    QTest::keyClick(e, up ? Qt::Key_PageUp : Qt::Key_PageDown);
+    QCOMPARE(e->text(), shown);
+    QTRY_COMPARE(after(p, skip), QStringList{sent});
+    // The arrows still take their fine step afterwards.
+    auto* arrows = p.form->findChild<TUpDown*>(QStringLiteral("UpDown%1").arg(field - 4));
+    QTest::mouseClick(up ? arrows->downButton() : arrows->upButton(), Qt::LeftButton);
+    QVERIFY(qAbs(e->text().toDouble() - shown.toDouble()) < 0.0015);
 }
 
 // A hold ends when its window is blocked by a box or the arrow is hidden or

@@ -151,6 +151,8 @@ private Q_SLOTS:
     void appearance();
     void listRebuiltOnEveryShow();
     void okOpensAndReopens();
+    void startsAtThePortInUse_data();
+    void startsAtThePortInUse();
     void refreshedWhileShown();
     void openFailure_data();
     void openFailure();
@@ -213,13 +215,6 @@ void TestPortDialog::listRebuiltOnEveryShow() {
     QCOMPARE(items(dlg.cbo1), QStringList({bench.linkPath(0), bench.linkPath(1)}));
     QCOMPARE(dlg.cbo1->currentIndex(), 0);
 
-    // The second port is opened; the next showing still starts at the first entry.
-    dlg.cbo1->setCurrentIndex(1);
-    clickOk(dlg);
-    QVERIFY(comm.IsOpen());
-    QCOMPARE(comm.CommName(), bench.linkPath(1));
-    dlg.show();
-    QCOMPARE(dlg.cbo1->currentIndex(), 0);
     dlg.close();
 
     // Ports that appeared or vanished meanwhile are reflected.
@@ -272,6 +267,43 @@ void TestPortDialog::okOpensAndReopens() {
     QVERIFY(!deviceFree(bench.linkPath(1)));
     QCOMPARE(opened.size(), 3);
     QVERIFY(boxes.seen.isEmpty());
+}
+
+void TestPortDialog::startsAtThePortInUse_data() {
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<int>("chosen");
+    QTest::newRow("second port open") << QStringLiteral("open") << 1;
+    QTest::newRow("second port closed since") << QStringLiteral("closed") << 0;
+    QTest::newRow("open port not listed") << QStringLiteral("unlisted") << 0;
+}
+
+// OK alone keeps the port in use rather than moving to the first one listed.
+void TestPortDialog::startsAtThePortInUse() {
+    QFETCH(QString, before);
+    QFETCH(int, chosen);
+    Bench bench;
+    QVERIFY(bench.ok());
+    TComm comm;
+    TForm3 dlg(&comm, nullptr, bench.sources);
+    PtyPair unlisted;
+    QVERIFY(unlisted.ok());
+    if (before == QLatin1String("unlisted")) {
+        comm.setCommName(path(unlisted.slavePath()));
+        comm.OpenPort();
+    } else {
+        dlg.show();
+        QTest::keyClick(dlg.cbo1, Qt::Key_Down);
+        clickOk(dlg);
+        QCOMPARE(comm.CommName(), bench.linkPath(1));
+        if (before == QLatin1String("closed")) comm.ClosePort();
+    }
+
+    dlg.show();
+    QCOMPARE(dlg.cbo1->currentData().toString(), bench.linkPath(chosen));
+    clickOk(dlg);
+    QVERIFY(comm.IsOpen());
+    QCOMPARE(comm.CommName(), bench.linkPath(chosen));
+    QVERIFY(!deviceFree(bench.linkPath(chosen)));
 }
 
 // Adapters plugged in or pulled out, and a simulator started, while the dialog

@@ -1,0 +1,83 @@
+// The save and recall dialogs on the linked program: which typed slots OK
+// sends to the simulated instrument.
+#include "memory_dialogs.h"
+#include "sim_program.h"
+#include "up_down.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QToolButton>
+
+using namespace lqs;
+using test::frames;
+
+class tst_MemoryDialogs : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void typedSlot_data();
+    void typedSlot();
+};
+
+void tst_MemoryDialogs::typedSlot_data() {
+    QTest::addColumn<bool>("recall");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("arrow");  // clicked after typing: 1 up, -1 down, 0 none
+    QTest::addColumn<QString>("sent");  // empty: nothing
+    QTest::newRow("save 0") << false << "0" << 0 << "";
+    QTest::newRow("save 5") << false << "5" << 0 << "";
+    QTest::newRow("save 10") << false << "10" << 0 << "";
+    QTest::newRow("save 99") << false << "99" << 0 << "";
+    QTest::newRow("save nothing") << false << "" << 0 << "";
+    QTest::newRow("save 1") << false << "1" << 0 << "SAV1";
+    QTest::newRow("save 4") << false << "4" << 0 << "SAV4";
+    QTest::newRow("save 9, arrow down") << false << "9" << -1 << "SAV4";
+    QTest::newRow("save 0, arrow down") << false << "0" << -1 << "SAV1";
+    QTest::newRow("recall 0") << true << "0" << 0 << "";
+    QTest::newRow("recall 99") << true << "99" << 0 << "";
+    QTest::newRow("recall 3") << true << "3" << 0 << "RCL3";
+}
+
+// OK is pressed with Enter, then, with the dialog still open, by the mouse.
+void tst_MemoryDialogs::typedSlot() {
+    QFETCH(bool, recall);
+    QFETCH(QString, typed);
+    QFETCH(int, arrow);
+    QFETCH(QString, sent);
+    test::SimProgram p;
+    QVERIFY(p.linkAndSettle());
+    QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle(), 10000);
+    const int skip = frames(p.sim).size();
+    QTest::mouseClick(recall ? p.form->BitBtn6 : p.form->BitBtn5, Qt::LeftButton);
+    TMemoryDialog* dialog = recall ? static_cast<TMemoryDialog*>(p.form->windows().recall) : p.form->windows().save;
+    QVERIFY(dialog->isVisible());
+    dialog->Edit1->selectAll();
+    QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
+    QTest::keyClicks(dialog->Edit1, typed);
+    if (arrow != 0)
+        QTest::mouseClick(arrow > 0 ? dialog->UpDown1->upButton() : dialog->UpDown1->downButton(), Qt::LeftButton);
+    QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+    if (dialog->isVisible()) QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    const auto memoryFrames = [&] {
+        return frames(p.sim).mid(skip).filter(QRegularExpression(QStringLiteral("^(SAV|RCL)")));
+    };
+    if (sent.isEmpty()) {
+        QTest::qWait(200);
+        QCOMPARE(frames(p.sim).mid(skip), QStringList());  // not even the recall's OUT0
+        QVERIFY(p.form->link->idle());                      // nor one still to come
+        QVERIFY(dialog->isVisible());
+        QVERIFY(dialog->SlotHint->isVisible());  // says why OK does nothing
+        QTest::keyClick(dialog, Qt::Key_Escape);
+    } else {
+        QVERIFY(!dialog->SlotHint->isVisible());
+        QTRY_COMPARE(memoryFrames(), QStringList{sent});
+        QTRY_VERIFY(p.form->link->idle());
+    }
+    QVERIFY(!dialog->isVisible());
+    QVERIFY(p.form->frameEnabled());
+    QCOMPARE(p.boxes.seen.size(), 0);
+}
+
+QTEST_MAIN(tst_MemoryDialogs)
+#include "tst_memory_dialogs.moc"

@@ -132,6 +132,7 @@ TForm1::TForm1(QWidget* parent)
     auto* entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8},
                                     {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, link, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
+    entry->ShowNote = [this](const QString& text) { noteInLinkPanel(text); };
     // toggled fires for selection from code too, which must act as a click does.
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
     connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
@@ -176,6 +177,11 @@ void TForm1::attachWindows(const Windows& windows) {
     }
     if (m_windows.Form3) {
         connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
+            // The port was closed and opened again: the link that stood is gone.
+            if (m_linkedPicture) {
+                link->stop();
+                standDown(QStringLiteral("Not linked: press Link to read the instrument on %1").arg(comm1->CommName()));
+            }
             stopWatchingLostPort();
             ToolButton1->setEnabled(true);
             setStatusText(0, QStringLiteral("Please Link..."));
@@ -952,6 +958,16 @@ void TForm1::saveButton1Click() {
     link->saveMemory(m_windows.save->Edit1->text());
 }
 
+// No link stands: nothing that sends is offered until the next Link, so no
+// value can be entered that never reaches the instrument.
+void TForm1::standDown(const QString& linkText) {
+    Panel1->setEnabled(false);
+    OutPut1->setEnabled(false);
+    btn5->setEnabled(false);
+    setLinkedPicture(false);
+    if (!linkText.isEmpty()) setLinkText(linkText);
+}
+
 // What the Parts' sequences do without a word, said after the link's own text.
 void TForm1::noteInLinkPanel(const QString& note) {
     const QString text = m_linkPanel->text();
@@ -987,6 +1003,7 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::lineGone, this, [this] {
         m_lostPort = comm1->CommName();
         comm1->ClosePort();
+        standDown(QString());
         ToolButton1->setEnabled(false);  // until a port is open again
         setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
         watchLostPort();

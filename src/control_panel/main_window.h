@@ -235,6 +235,7 @@ private:
     void ageReadings();
     void showChannelMode(int channel);
     void noteInLinkPanel(const QString& note);
+    void standDown(const QString& linkText);
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;
     void showBlocking(QWidget* dialog);

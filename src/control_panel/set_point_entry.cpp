@@ -2,6 +2,7 @@
 
 #include "guarded.h"
 #include "device_link.h"
+#include "model_profile.h"
 #include "set_point_math.h"
 #include "protocol.h"
 #include "up_down.h"
@@ -24,7 +25,16 @@ SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arr
     for (int i = 0; i < 4; ++i) {
         const int number = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
         m_fields[i]->installEventFilter(this);
+        // Any other text put there by the program is sent or held; one typed
+        // is not sent until Enter.
+        connect(m_fields[i], &QLineEdit::textChanged, this, [this, number](const QString& t) {
+            if (t != m_typed[number - 5]) markUnsent(number, false);
+        });
         connect(m_fields[i], &QLineEdit::textEdited, this, [this, number](const QString& t) { fieldEdited(number, t); });
+        connect(m_fields[i], &QLineEdit::textEdited, this, [this, number] {
+            m_typed[number - 5] = field(number)->text();
+            markUnsent(number, true);
+        });
         connect(arrows[i], &TUpDown::stepped, this, [this, number](bool up) { UpDownClick(number, up); });
         connect(arrows[i], &TUpDown::mouseDown, this, &SetPointEntry::UpDownMouseDown);
         connect(arrows[i], &TUpDown::mouseUp, this, &SetPointEntry::UpDownMouseUp);
@@ -69,6 +79,14 @@ bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
         if (number == 0 || (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
             return false;
         if (stepKey(number, key)) return true;
+        if (key->key() == Qt::Key_Escape && m_unsent[number - 5]) {
+            // Back to what the instrument holds, as far as the link knows.
+            const QString held = m_link->state().lastSent(number);
+            if (!held.isEmpty()) field(number)->setText(held);
+            markUnsent(number, false);
+            ShowPrompt(QString());
+            return true;
+        }
         QChar c;
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             c = QChar(13);
@@ -136,12 +154,38 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
         isNumber = false;
     }
     if (!isNumber || !AcceptedOnEnter(model, value, codes.voltage)) {
+        const QString typed = e->text();
         e->setText(ZeroTextForModel(model));
+        if (ShowNote) ShowNote(refusedEntry(model, typed, isNumber, codes.voltage, e->text()));
     } else {
         e->setText(FormatForModel(model, value));
     }
     ShowPrompt(QString());
+    markUnsent(edit, false);
     m_link->confirmSetPoint(edit, e->text());
+}
+
+// What Enter did with an entry it could not take, in the operator's words.
+QString SetPointEntry::refusedEntry(int model, const QString& typed, bool isNumber, bool voltage, const QString& set) {
+    const QString unit = voltage ? QStringLiteral("V") : QStringLiteral("A");
+    if (!isNumber) return QStringLiteral("\"%1\" is not a number: %2 %3 set").arg(typed, set, unit);
+    const ModelProfile* p = modelProfile(model);
+    const double limit = !p ? 0 : voltage ? p->voltageCeiling : p->currentCeiling;
+    return QStringLiteral("%1 is above the %2 %3 limit: %4 %3 set").arg(typed).arg(limit).arg(unit, set);
+}
+
+// Typed and not sent: italic, saying so, until Enter, Escape or the program
+// puts a text there.
+void SetPointEntry::markUnsent(int edit, bool unsent) {
+    QLineEdit* e = field(edit);
+    if (!e) return;
+    if (!unsent) m_typed[edit - 5].clear();
+    if (m_unsent[edit - 5] == unsent) return;
+    m_unsent[edit - 5] = unsent;
+    QFont f = e->font();
+    f.setItalic(unsent);
+    e->setFont(f);
+    e->setToolTip(unsent ? QStringLiteral("Not sent: press Enter") : QString());
 }
 
 // Shift keeps the keys for the field itself.
@@ -181,6 +225,7 @@ void SetPointEntry::UpDownClick(int edit, bool up, bool coarse) {
         } else if (!up && AboveFineStep(model, value)) {
             e->setText(StepDown(model, value, codes.voltage, ticks).text);
         }
+        markUnsent(edit, false);
         m_link->stepSetPoint(edit, e->text());
     });
 }

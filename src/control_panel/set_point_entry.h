@@ -29,6 +29,8 @@ public:
 
     // Writes the entry prompt into status panel 2 (empty clears it).
     std::function<void(const QString&)> ShowPrompt;
+    // Says what Enter did with an entry it could not take (ours; may be unset).
+    std::function<void(const QString&)> ShowNote;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,6 +52,8 @@ private:
     void tmr1Timer();
 
     void fieldEdited(int edit, const QString& text);
+    void markUnsent(int edit, bool unsent);
+    static QString refusedEntry(int model, const QString& typed, bool isNumber, bool voltage, const QString& set);
     QLineEdit* field(int edit) const;
     int fieldNumber(const QObject* object) const;
 
@@ -57,6 +61,8 @@ private:
     TUpDown* m_arrows[4];
     QTimer* m_tmr1;
     DeviceLink* m_link;
+    bool m_unsent[4] = {};
+    QString m_typed[4];  // the text as last typed, while it is not sent
     QWidget* m_window;
 };
 

@@ -730,8 +730,10 @@ void DeviceLink::LinkSequence() {
     }
     then([this] {
         closeReplies();  // what polling asked is settled as polling, not as the start-up query
-        if (m_lineGone) {
-            // A query the hang-up cut off is no reply missing on the new line.
+        {
+            // What was asked before the link (cut off by a hang-up, or lost
+            // when the port was opened again) is no reply missing for it:
+            // the start-up query finds out for itself whether replies come.
             std::lock_guard<std::mutex> lock(m_lock);
             m_state.AwaitingReply = 0;
         }

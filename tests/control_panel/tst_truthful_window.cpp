@@ -41,6 +41,11 @@ private Q_SLOTS:
     void outputOnAtClose_data();
     void outputOnAtClose();
     void saveWithOutputOnSaysSo();
+    void noLinkNoControls_data();
+    void noLinkNoControls();
+    void typedButNotSent();
+    void refusedEntrySaysSo_data();
+    void refusedEntrySaysSo();
 };
 
 // Linked, a model change keeps each set point in the new model's format; a
@@ -179,6 +184,94 @@ void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
              qPrintable(label(f, "LinkPanel")->text()));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("SAV2")));
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+}
+
+void tst_TruthfulWindow::noLinkNoControls_data() {
+    QTest::addColumn<bool>("hangUp");
+    QTest::newRow("the line lost") << true;
+    QTest::newRow("OK in the port dialog") << false;
+}
+
+// With no link standing, nothing that sends is offered; the next Link
+// offers it again.
+void tst_TruthfulWindow::noLinkNoControls() {
+    QFETCH(bool, hangUp);
+    Fixture f;
+    QVERIFY(polling(f));
+    QVERIFY(f.form->Edit5->isEnabled());
+    f.boxes.holdMs = 60000;  // an offer to link again stays open
+    if (hangUp) {
+        f.sim.hangUpNow();
+    } else {
+        f.form->ToolButton3->trigger();
+        QTest::mouseClick(f.form->windows().Form3->Button1, Qt::LeftButton);
+    }
+    QTRY_VERIFY(!f.form->Edit5->isEnabled());
+    for (QWidget* w : std::initializer_list<QWidget*>{f.form->BitBtn4, f.form->RadioButton3, f.form->BitBtn5})
+        QVERIFY(!w->isEnabled());
+    QVERIFY(!f.form->OutPut1->isEnabled());
+    if (hangUp) return;
+    QCOMPARE(label(f, "LinkPanel")->text(),
+             QStringLiteral("Not linked: press Link to read the instrument on %1").arg(f.form->comm1->CommName()));
+    const qsizetype sent = frames(f.sim).size();
+    QTest::qWait(2 * f.form->link->readingIntervalMs());
+    QCOMPARE(frames(f.sim).size(), sent);  // polling ended with the link
+    f.sim.clearTranscript();
+    f.linkStart();
+    QTRY_VERIFY(f.form->Edit5->isEnabled());
+    QTRY_VERIFY(frames(f.sim).mid(0, test::kStartupQueries.size()) == test::kStartupQueries);
+}
+
+// Typed without Enter: marked as not sent, and nothing goes out; Escape
+// brings back what the instrument holds; Enter sends and clears the mark.
+void tst_TruthfulWindow::typedButNotSent() {
+    Fixture f;
+    f.form->LQS6200B1->trigger();
+    QVERIFY(linkedAndIdle(f));
+    const qsizetype sent = frames(f.sim).size();
+    QLineEdit* e = f.form->Edit5;
+    QTest::mouseClick(e, Qt::LeftButton);
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(e, QStringLiteral("7"));
+    QVERIFY(e->font().italic());
+    QCOMPARE(e->toolTip(), QStringLiteral("Not sent: press Enter"));
+    QTest::keyClick(e, Qt::Key_Tab);
+    QVERIFY(e->font().italic());
+    QTest::keyClick(e, Qt::Key_Escape);
+    QCOMPARE(e->text(), QStringLiteral("12.00"));
+    QVERIFY(!e->font().italic());
+    QTest::qWait(100);
+    QCOMPARE(frames(f.sim).size(), sent);
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(e, QStringLiteral("7"));
+    QTest::keyClick(e, Qt::Key_Return);
+    QVERIFY(!e->font().italic());
+    QVERIFY(e->toolTip().isEmpty());
+    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("VSET1:7.")));
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }), 7.0);
+}
+
+void tst_TruthfulWindow::refusedEntrySaysSo_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("note");
+    QTest::newRow("above the limit") << "35" << "35 is above the 32 V limit: 0.00 V set";
+    QTest::newRow("no number") << "." << "\".\" is not a number: 0.00 V set";
+}
+
+// Enter makes an entry it cannot take zero, as always, and now says so.
+void tst_TruthfulWindow::refusedEntrySaysSo() {
+    QFETCH(QString, typed);
+    QFETCH(QString, note);
+    Fixture f;
+    f.form->LQS6200B1->trigger();
+    QVERIFY(linkedAndIdle(f));
+    QLineEdit* e = f.form->Edit5;
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(e, typed);
+    QTest::keyClick(e, Qt::Key_Return);
+    QCOMPARE(e->text(), QStringLiteral("0.00"));
+    QVERIFY2(label(f, "LinkPanel")->text().endsWith(QStringLiteral("; ") + note), qPrintable(label(f, "LinkPanel")->text()));
+    QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("VSET1:0.")));
 }
 
 QTEST_MAIN(tst_TruthfulWindow)

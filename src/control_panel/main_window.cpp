@@ -660,36 +660,25 @@ void TForm1::closeEvent(QCloseEvent* event) {
 // True when the operator chose to switch the output off first: the window
 // closes once OUT0 has gone out.
 bool TForm1::outputOffBeforeClose() {
-    if (m_outputQuestion) return true;  // its answer closes the window
     if (m_outputAsked || !m_linkedPicture || link->state().OutputOn != 1 ||
         link->state().PendingOperation == Op::None)
         return false;
     m_outputAsked = true;
-    // Opened, not run: a second close while it waits must not slip past it.
-    auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
-                                QStringLiteral("The output is on. Switch it off before closing?"),
-                                QMessageBox::Yes | QMessageBox::No, this);
-    box->setObjectName(QStringLiteral("outputOnAtClose"));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setDefaultButton(QMessageBox::No);
-    m_outputQuestion = box;
-    connect(box, &QMessageBox::finished, this, [this, box] {
-        m_outputQuestion = nullptr;
-        if (box->clickedButton() != box->button(QMessageBox::Yes)) {
-            QTimer::singleShot(0, this, &QWidget::close);
-            return;
-        }
-        auto* once = new QObject(this);
-        connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
-            if (caption != QLatin1String("OFF")) return;
-            once->deleteLater();
-            // Closing the port discards what the line has not carried yet: OUT0
-            // takes 6 ms at 9600 baud once the send thread has written it.
-            QTimer::singleShot(100, this, &QWidget::close);
-        });
-        link->toggleOutput();
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
+                    QStringLiteral("The output is on. Switch it off before closing?"), QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setObjectName(QStringLiteral("outputOnAtClose"));
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) return false;
+    auto* once = new QObject(this);
+    connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
+        if (caption != QLatin1String("OFF")) return;
+        once->deleteLater();
+        // Closing the port discards what the line has not carried yet: OUT0
+        // takes 6 ms at 9600 baud once the send thread has written it.
+        QTimer::singleShot(100, this, &QWidget::close);
     });
-    box->open();
+    link->toggleOutput();
     return true;
 }
 

@@ -273,7 +273,6 @@ private:
     // Channel 2's own set points while coupling runs it from channel 1's.
     std::optional<std::pair<QString, QString>> m_channel2Own;
     bool m_outputAsked = false;  // the close asked once whether to switch the output off
-    QPointer<QMessageBox> m_outputQuestion;  // that question, while it waits
     QLabel* m_modeLabels[2] = {};  // CC or CV, per channel
     QDateTime m_readAt[4];  // when Edit1 .. Edit4 last got a reading
     QTimer* m_ageTimer = nullptr;

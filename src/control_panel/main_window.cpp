@@ -642,8 +642,16 @@ void TForm1::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // A close while a question of the last one waits is that close's business.
+    if (m_closing || m_outputQuestion) {
+        event->ignore();
+        return;
+    }
     // A recording goes only by the operator's choice.
-    if (Form_Wave && !Form_Wave->confirmClose()) {
+    m_closing = true;
+    const bool recordingLetGo = !Form_Wave || Form_Wave->confirmClose();
+    m_closing = false;
+    if (!recordingLetGo) {
         event->ignore();
         return;
     }
@@ -664,21 +672,31 @@ bool TForm1::outputOffBeforeClose() {
         link->state().PendingOperation == Op::None)
         return false;
     m_outputAsked = true;
-    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
-                    QStringLiteral("The output is on. Switch it off before closing?"), QMessageBox::Yes | QMessageBox::No,
-                    this);
-    box.setObjectName(QStringLiteral("outputOnAtClose"));
-    box.setDefaultButton(QMessageBox::No);
-    if (box.exec() != QMessageBox::Yes) return false;
-    auto* once = new QObject(this);
-    connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
-        if (caption != QLatin1String("OFF")) return;
-        once->deleteLater();
-        // Closing the port discards what the line has not carried yet: OUT0
-        // takes 6 ms at 9600 baud once the send thread has written it.
-        QTimer::singleShot(100, this, &QWidget::close);
+    // Opened, not run: a second close while it waits must not slip past it.
+    auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
+                                QStringLiteral("The output is on. Switch it off before closing?"),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName(QStringLiteral("outputOnAtClose"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setDefaultButton(QMessageBox::No);
+    m_outputQuestion = box;
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        m_outputQuestion = nullptr;
+        if (box->clickedButton() != box->button(QMessageBox::Yes)) {
+            QTimer::singleShot(0, this, &QWidget::close);
+            return;
+        }
+        auto* once = new QObject(this);
+        connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
+            if (caption != QLatin1String("OFF")) return;
+            once->deleteLater();
+            // Closing the port discards what the line has not carried yet: OUT0
+            // takes 6 ms at 9600 baud once the send thread has written it.
+            QTimer::singleShot(100, this, &QWidget::close);
+        });
+        link->toggleOutput();
     });
-    link->toggleOutput();
+    box->open();
     return true;
 }
 

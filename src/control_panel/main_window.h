@@ -273,6 +273,8 @@ private:
     // Channel 2's own set points while coupling runs it from channel 1's.
     std::optional<std::pair<QString, QString>> m_channel2Own;
     bool m_outputAsked = false;  // the close asked once whether to switch the output off
+    QPointer<QMessageBox> m_outputQuestion;  // that question, while it waits
+    bool m_closing = false;  // the close is asking about the recording
     QLabel* m_modeLabels[2] = {};  // CC or CV, per channel
     QDateTime m_readAt[4];  // when Edit1 .. Edit4 last got a reading
     QTimer* m_ageTimer = nullptr;

@@ -92,6 +92,17 @@ x_wait_map() {
     return 1
 }
 
+# Waits until a top-level window of this _NET_WM_WINDOW_TYPE (TOOLTIP, MENU,
+# ...) is mapped: tooltips and menus have no title to know them by.
+x_wait_map_type() {
+    local type=_NET_WM_WINDOW_TYPE_$1 deadline
+    deadline=$(($(x_now_us) + $(x_us "${2:-10}")))
+    while x_next_until map "$deadline"; do
+        xprop -id "$x_window" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -qw -- "$type" && return 0
+    done
+    return 1
+}
+
 # Waits until this window is unmapped (a window being destroyed is unmapped first).
 x_wait_gone() {
     local window=$1 deadline

@@ -1,11 +1,79 @@
 #include "app_windows.h"
 #include "end_signals.h"
 #include "error_box.h"
+#include "listen_address.h"
+#include "main_window.h"
+#include "port_dialog.h"
+#include "remote_control.h"
+#include "scpi_server.h"
 #include "sim_link.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+struct Options {
+    QString port;
+    bool remote = false;
+    lqs::ListenAddress listen;
+};
+
+// Read before any window exists, so --help and --version answer on the
+// terminal even where no display is.
+int readOptions(int argc, char* argv[], Options& options) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Controls an LQS-6200A, LQS-6200B or LQS-6500B power supply."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the program's version."));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Open the serial port PATH at start, as if picked in the port dialog."),
+                                  QStringLiteral("PATH"));
+    const QCommandLineOption remote(
+        QStringLiteral("remote"),
+        QStringLiteral("Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
+                       "(0.0.0.0 for every address)."),
+        QStringLiteral("[ADDRESS:]PORT"));
+    parser.addOptions({help, version, port, remote});
+    if (!parser.parse(args)) {
+        std::fprintf(stderr, "%s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("lqs-control %s\n", LQS_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "Unexpected argument: %s\n", qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
+    options.port = parser.value(port);
+    if (parser.isSet(remote)) {
+        QString why;
+        if (!lqs::parseListenAddress(parser.value(remote), &options.listen, &why)) {
+            std::fprintf(stderr, "--remote: %s\n", qPrintable(why));
+            return 2;
+        }
+        options.remote = true;
+    }
+    return -1;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+    Options options;
+    if (const int rc = readOptions(argc, argv, options); rc >= 0) return rc;
     QApplication app(argc, argv);
     QApplication::setApplicationName(lqs::programTitle());
     // Closing the main window ends the program, whatever dialogs it owns.
@@ -18,7 +86,22 @@ int main(int argc, char* argv[]) {
     lqs::TForm1* form1 = lqs::createWindows(ports);
     QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     lqs::endOnSignals(form1);
+    if (options.remote) {
+        QString why;
+        if (!form1->remote()->start(options.listen.address, options.listen.port, &why)) {
+            std::fprintf(stderr, "--remote: %s\n", qPrintable(why));
+            delete form1;
+            return 1;
+        }
+        // Said on the terminal, so a script that asked for port 0 learns which.
+        std::printf("SCPI server listening on %s\n", qPrintable(form1->remote()->server()->listeningText()));
+        std::fflush(stdout);
+    }
     form1->show();
+    // After the window is up, so an error box has a window to stand over.
+    if (!options.port.isEmpty()) {
+        QTimer::singleShot(0, form1, [form1, path = options.port] { form1->windows().Form3->openPort(path); });
+    }
     const int rc = app.exec();
     delete form1;
     return rc;

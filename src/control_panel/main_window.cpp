@@ -13,6 +13,7 @@
 #include "port_dialog.h"
 #include "querying_dialog.h"
 #include "read_time_dialog.h"
+#include "remote_control.h"
 #include "set_point_math.h"
 #include "strand.h"
 #include "setup_dialog.h"
@@ -133,6 +134,9 @@ TForm1::TForm1(QWidget* parent)
                                     {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, link, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
     entry->ShowNote = [this](const QString& text) { noteInLinkPanel(text); };
+    m_entry = entry;
+    m_remote = new RemoteControl(this);
+    connect(RemoteControl1, &QAction::triggered, m_remote, &RemoteControl::showDialog);
     // toggled fires for selection from code too, which must act as a click does.
     connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
     connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
@@ -226,6 +230,10 @@ void TForm1::buildMenus() {
     Link1 = makeAction(this, QStringLiteral("&Link"), "Link1");
     Link1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     iface->addActions({Port1, Link1});
+    iface->addSeparator();
+    RemoteControl1 = makeAction(this, QStringLiteral("Remote &Control\u2026"), "RemoteControl1");
+    RemoteControl1->setToolTip(QStringLiteral("Let scripts drive the instrument through SCPI over TCP"));
+    iface->addAction(RemoteControl1);
 
     QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
     SaveMemory1 = makeAction(this, QStringLiteral("&Save Memory"), "SaveMemory1");
@@ -897,8 +905,17 @@ void TForm1::closeMainWindow() {
 }
 
 void TForm1::setLinkText(const QString& text) {
-    m_linkPanel->setText(text);
-    m_linkPanel->setToolTip(text);
+    m_linkText = text;
+    const QString shown = m_remoteNote.isEmpty() ? text
+                          : text.isEmpty()       ? m_remoteNote
+                                                 : text + QStringLiteral(" | ") + m_remoteNote;
+    m_linkPanel->setText(shown);
+    m_linkPanel->setToolTip(shown);
+}
+
+void TForm1::setRemoteNote(const QString& note) {
+    m_remoteNote = note;
+    setLinkText(m_linkText);
 }
 
 void TForm1::setLinkedPicture(bool linked) {
@@ -969,11 +986,14 @@ void TForm1::stopRecorderIfOutputOn() {
 }
 
 void TForm1::saveButton1Click() {
-    if (link->outputIntended())
-        noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(m_windows.save->Edit1->text()));
-    stopRecorderIfOutputOn();
     m_windows.save->close();
-    link->saveMemory(m_windows.save->Edit1->text());
+    saveMemorySlot(m_windows.save->Edit1->text());
+}
+
+void TForm1::saveMemorySlot(const QString& slot) {
+    if (link->outputIntended()) noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(slot));
+    stopRecorderIfOutputOn();
+    link->saveMemory(slot);
 }
 
 // No link stands: nothing that sends is offered until the next Link, so no
@@ -988,15 +1008,39 @@ void TForm1::standDown(const QString& linkText) {
 
 // What the Parts' sequences do without a word, said after the link's own text.
 void TForm1::noteInLinkPanel(const QString& note) {
-    const QString text = m_linkPanel->text();
+    const QString text = m_linkText;
     const qsizetype cut = text.indexOf(QStringLiteral("; "));
     setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
 }
 
 void TForm1::recallButton1Click() {
-    stopRecorderIfOutputOn();
     m_windows.recall->close();
-    link->recallMemory(m_windows.recall->Edit1->text());
+    recallMemorySlot(m_windows.recall->Edit1->text());
+}
+
+void TForm1::recallMemorySlot(const QString& slot) {
+    stopRecorderIfOutputOn();
+    link->recallMemory(slot);
+}
+
+// The link button, without its question: a script asked for it.
+bool TForm1::linkWithoutQuestion(QString* why) {
+    if (!ToolButton1->isEnabled() || !comm1->IsOpen()) {
+        if (why) *why = QStringLiteral("no serial port is open");
+        return false;
+    }
+    startLink();
+    return true;
+}
+
+void TForm1::enterSetPoint(int edit, const QString& text) {
+    m_entry->enter(edit, text);
+}
+
+int TForm1::coupling() const {
+    if (RadioButton2->isChecked()) return 2;
+    if (RadioButton3->isChecked()) return 3;
+    return 1;
 }
 
 void TForm1::connectLink() {
@@ -1053,6 +1097,7 @@ void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
     m_linkStale = true;
     const QString tip = QStringLiteral("Not current since %1: %2.").arg(since.toString(QStringLiteral("HH:mm:ss")), why);
     for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) greyReading(e, tip);
+    for (int channel : {0, 1}) showChannelMode(channel);
     if (Form_Wave) Form_Wave->Btn_StopClick();
 }
 
@@ -1114,7 +1159,9 @@ void TForm1::showChannelMode(int channel) {
     try {
         const QString amps = edit(2 + 2 * channel)->text();
         const QString limit = edit(6 + 2 * channel)->text();
-        if (profile && !amps.isEmpty() && !edit(1 + 2 * channel)->text().isEmpty() && link->state().OutputOn == 1) {
+        // Old readings say nothing about the mode now.
+        if (profile && !m_linkStale && !amps.isEmpty() && !edit(1 + 2 * channel)->text().isEmpty() &&
+            link->state().OutputOn == 1) {
             const double step = profile->fineStep;
             mode = StrToFloat(amps) >= StrToFloat(limit) - step * 1.5 ? QStringLiteral("CC") : QStringLiteral("CV");
         }

@@ -31,6 +31,8 @@ class QToolBar;
 namespace lqs {
 
 class DeviceLink;
+class RemoteControl;
+class SetPointEntry;
 class TComm;
 class TForm2;
 class TForm3;
@@ -90,6 +92,7 @@ public:
     QAction* FastReadings1;  // ours: off at every start
     QAction* Port1;          // ours: the port button's item, Ctrl+P
     QAction* Link1;          // ours: the link button's item, Ctrl+L
+    QAction* RemoteControl1; // ours: the SCPI server's dialog
     QAction* SaveMemory1;
     QAction* RecallMemory1;
     QAction* Delay1;
@@ -213,6 +216,18 @@ public:
 
     TForm_Wave* ensureWaveWindow();
 
+    // What a remote client does, by the window's own paths, so the window
+    // shows it and the wire carries what the same click or key would send.
+    RemoteControl* remote() const { return m_remote; }
+    bool linkWithoutQuestion(QString* why);
+    void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
+    void saveMemorySlot(const QString& slot);
+    void recallMemorySlot(const QString& slot);
+    int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
+    bool readingsCurrent() const { return !m_linkStale; }
+    // Said after the link panel's text while the remote server runs.
+    void setRemoteNote(const QString& note);
+
 Q_SIGNALS:
     void closed();
 
@@ -255,6 +270,10 @@ private:
     QWidget* m_frameArea = nullptr;
     QLabel* m_panels[3] = {};
     QLabel* m_linkPanel = nullptr;  // our own, after the three
+    QString m_linkText;             // what it says, before the remote note
+    QString m_remoteNote;
+    SetPointEntry* m_entry = nullptr;
+    RemoteControl* m_remote = nullptr;
     // The port whose device went away, watched until it is back.
     QString m_lostPort;
     QFileSystemWatcher* m_portWatch = nullptr;

@@ -165,6 +165,13 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
     m_link->confirmSetPoint(edit, e->text());
 }
 
+void SetPointEntry::enter(int edit, const QString& text) {
+    QLineEdit* e = field(edit);
+    if (!e) return;
+    e->setText(text);
+    ConfirmSetPoint(edit);
+}
+
 // What Enter did with an entry it could not take, in the operator's words.
 QString SetPointEntry::refusedEntry(int model, const QString& typed, bool isNumber, bool voltage, const QString& set) {
     const QString unit = voltage ? QStringLiteral("V") : QStringLiteral("A");

@@ -32,6 +32,10 @@ public:
     // Says what Enter did with an entry it could not take (ours; may be unset).
     std::function<void(const QString&)> ShowNote;
 
+    // A remote client's set point: as if typed into the field (5 .. 8) and
+    // confirmed with Enter.
+    void enter(int edit, const QString& text);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -7,6 +7,7 @@
 #include "strand.h"
 
 #include <QLoggingCategory>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -212,7 +213,16 @@ void DeviceLink::queryingClosed() {
 void DeviceLink::stop() {
     m_state.PendingOperation = Op::None;
     stopPolling();
+    std::vector<std::function<void()>> dropped;
+    for (Intent& intent : m_intents)
+        if (intent.dropped) dropped.push_back(std::move(intent.dropped));
     m_intents.clear();
+    failMeasures();
+    if (!dropped.empty()) {
+        QTimer::singleShot(0, this, [dropped] {
+            for (const auto& tell : dropped) tell();
+        });
+    }
 }
 
 // ---- The dispatcher ----
@@ -457,7 +467,20 @@ bool DeviceLink::heldField(const QString& query) const {
 // A query that got nothing at all is simply over; anything else is parsed,
 // and what the parser asks for runs as a strand of its own.
 void DeviceLink::settle(const Outstanding& reply) {
+    // A value counts only once its CR came; one cut short is no reading.
+    const bool ended = !reply.overlong && (reply.bytes.endsWith('\r') || reply.bytes.endsWith('\n'));
+    if (reply.measure) {
+        // A remote client's own question: no field and no sequence hang on it.
+        if (!m_measureOnce.empty()) {
+            MeasureDone done = std::move(m_measureOnce.front());
+            m_measureOnce.pop_front();
+            const QString text = ended ? ExtractReplyText(reply.bytes) : QString();
+            QTimer::singleShot(0, this, [done, text] { done(text); });
+        }
+        return;
+    }
     if (reply.bytes.isEmpty() && !reply.overlong) return;
+    if (ended && reply.poll) answerMeasures(fieldOfQuery(reply.query), ExtractReplyText(reply.bytes));
     ReplyInput in;
     in.mode = m_state.ParserMode;
     in.counter = m_state.ReplyCounter;
@@ -474,6 +497,65 @@ void DeviceLink::settle(const Outstanding& reply) {
     for (ReplyEffect effect : out.effects) s->then([this, effect, out] { applyEffect(effect, out); });
     s->then([this] { clearAwaiting(); });
     s->start();
+}
+
+void DeviceLink::answerMeasures(int edit, const QString& text) {
+    if (edit < 1 || edit > 4 || m_measureNext[std::size_t(edit - 1)].empty()) return;
+    std::vector<MeasureDone> waiting;
+    waiting.swap(m_measureNext[std::size_t(edit - 1)]);
+    QTimer::singleShot(0, this, [waiting, text] {
+        for (const MeasureDone& done : waiting) done(text);
+    });
+}
+
+// Nothing more will answer: every client still waiting hears so.
+void DeviceLink::failMeasures() {
+    std::vector<MeasureDone> waiting;
+    for (MeasureDone& done : m_measureOnce) waiting.push_back(std::move(done));
+    m_measureOnce.clear();
+    for (auto& field : m_measureNext) {
+        for (MeasureDone& done : field) waiting.push_back(std::move(done));
+        field.clear();
+    }
+    if (waiting.empty()) return;
+    QTimer::singleShot(0, this, [waiting] {
+        for (const MeasureDone& done : waiting) done(QString());
+    });
+}
+
+void DeviceLink::measure(int edit, std::function<void(const QString& text)> done) {
+    const QString query = queryOfField(edit);
+    if (edit < 1 || edit > 4 || !done) return;
+    perform({0,
+             [this, edit, query, done] {
+                 if (!linked()) {
+                     QTimer::singleShot(0, this, [done] { done(QString()); });
+                     return;
+                 }
+                 // Polling asks it anyway: its next reply is the fresh value,
+                 // and the wire carries nothing the window would not send.
+                 if (m_state.PollingEnabled == 1 || m_cycleRunning) {
+                     m_measureNext[std::size_t(edit - 1)].push_back(done);
+                     return;
+                 }
+                 m_measureOnce.push_back(done);
+                 SendFrom from;
+                 from.measure = true;
+                 sendFromUi(query, from, [this](Sent sent) {
+                     if (sent == Sent::Written || m_measureOnce.empty()) return;
+                     MeasureDone unsent = std::move(m_measureOnce.back());
+                     m_measureOnce.pop_back();
+                     QTimer::singleShot(0, this, [unsent] { unsent(QString()); });
+                 });
+                 pause(m_timings.pollPasses * m_timings.passMs);
+                 then([this] { closeReplies(); });
+             },
+             [done] { done(QString()); }});
+}
+
+void DeviceLink::whenIdle(std::function<void()> done) {
+    if (!done) return;
+    perform({0, [this, done] { QTimer::singleShot(0, this, done); }, done});
 }
 
 // Fast readings: a set point's first query after it went out tells whether

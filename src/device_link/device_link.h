@@ -103,6 +103,18 @@ public:
     // less with fast readings.
     int readingIntervalMs() const;
 
+    // A measured value (field 1 .. 4) for a remote client: with polling
+    // running, its next reply; otherwise its query goes out once, in turn
+    // with the other intents. done gets the reply's text, empty when none
+    // came. It is called from the event loop, never inside a sequence.
+    void measure(int edit, std::function<void(const QString& text)> done);
+    // done runs once every intent given before it has run.
+    void whenIdle(std::function<void()> done);
+    // The instrument's reply to "*IDN?" at the last link.
+    QString identity() const { return m_identity; }
+    // The start-up query ended and the line stands.
+    bool linked() const { return !m_linkedText.isEmpty() && !m_lineGone && !m_timeoutShown; }
+
     // The output state once every output intent under way has run.
     bool outputIntended() const;
     // No sequence under way and no intent waiting.
@@ -169,8 +181,11 @@ private:
     void pause(int ms);
 
     struct Intent {
+        Intent(int field, std::function<void()> runs, std::function<void()> ifDropped = {})
+            : edit(field), run(std::move(runs)), dropped(std::move(ifDropped)) {}
         int edit = 0;  // a set point's field: a newer one replaces it while it waits
         std::function<void()> run;
+        std::function<void()> dropped;  // told when the link stops before it ran
     };
     void perform(Intent intent);
     void runIntents();
@@ -186,6 +201,7 @@ private:
         bool closed = false;  // the next command came due: no more bytes are its
         bool poll = false;    // asked by the poll worker
         bool stale = false;   // its field's new set point went out after it was asked
+        bool measure = false; // asked once for a remote client
     };
     void comm1ReceiveData(const char* bytes, std::size_t length);
     void takeClosedLocked(std::vector<Outstanding>& done);
@@ -195,6 +211,8 @@ private:
     void settle(const Outstanding& reply);
     void applyEffect(ReplyEffect effect, const ReplyOutcome& out);
     void showReply(int edit, const QString& text);
+    void answerMeasures(int edit, const QString& text);
+    void failMeasures();
     void clearAwaiting();
     bool heldField(const QString& query) const;
 
@@ -203,6 +221,7 @@ private:
         std::uint64_t epoch = 0;  // a poll cycle's frame: refused once the cycle was stopped or replaced
         bool poll = false;        // a poll query: named in LastQuery
         int waitingEdit = 0;      // a waiting set point: sent only while it waits with text
+        bool measure = false;     // a remote client's query: its missing reply ends nothing
         QString text;
     };
     enum class Sent { Written, Skipped, Stale };
@@ -265,6 +284,9 @@ private:
     std::optional<bool> m_outputTarget;  // where the output presses under way leave it
     bool m_countingDown = false;
     bool m_stale = false;
+    using MeasureDone = std::function<void(const QString&)>;
+    std::deque<MeasureDone> m_measureOnce;             // queries sent once, in order
+    std::array<std::vector<MeasureDone>, 4> m_measureNext;  // waiting for a poll reply, by field
 
     // One lock for the wire: frames, the outstanding queries and the waiting
     // set points. LinkState's text lock may be taken inside it, never around it.

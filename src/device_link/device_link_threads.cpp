@@ -87,12 +87,13 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFro
                 Outstanding r;
                 r.query = command;
                 r.poll = from.poll;
+                r.measure = from.measure;
                 m_outstanding.push_back(std::move(r));
             }
             if (from.poll) m_state.setLastQuery(command);
         }
         const std::uint8_t op = m_state.PendingOperation;
-        m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
+        if (!from.measure) m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
         if (!dropped) {
             refused = !writeFrame(frame);
             if (FrameHandedOver) FrameHandedOver(command);
@@ -135,12 +136,15 @@ void DeviceLink::sendFromUi(const QString& command, const SendFrom& from, std::f
         const auto finish = [done](Sent s) {
             if (done) done(s);
         };
-        if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
+        // A save leaves no operation pending, yet the link stands: a remote
+        // client's reading may still be asked.
+        const auto stopped = [this, from] { return m_state.PendingOperation == Op::None && !from.measure; };
+        if (stopped()) return finish(Sent::Skipped);
         if (!replyMissing()) return finish(TransmitFrame(command, from, false));
         if (m_timeoutShown) return finish(TransmitFrame(command, from, true));
         pause(m_timings.replyGraceMs);
-        then([this, command, from, finish] {
-            if (m_state.PendingOperation == Op::None) return finish(Sent::Skipped);
+        then([this, command, from, finish, stopped] {
+            if (stopped()) return finish(Sent::Skipped);
             const bool dropped = replyMissing();
             if (dropped) linkLost();
             finish(TransmitFrame(command, from, dropped));

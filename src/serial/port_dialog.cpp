@@ -166,13 +166,18 @@ void TForm3::relist(bool keepChoice) {
 }
 
 void TForm3::Button1Click() {
-    const bool ran = runGuarded(this, [this] {
+    if (!openPort(cbo1->currentIndex() >= 0 ? cbo1->currentData().toString() : QString())) return;
+    accept();
+}
+
+bool TForm3::openPort(const QString& name) {
+    const bool ran = runGuarded(this, [this, &name] {
         // Short settling pauses around the close, which some adapters need
         // before the same device is opened again.
         QThread::msleep(10);
         m_comm->ClosePort();
         QThread::msleep(10);
-        m_comm->setCommName(cbo1->currentIndex() >= 0 ? cbo1->currentData().toString() : QString());
+        m_comm->setCommName(name);
         try {
             m_comm->OpenPort();
         } catch (const ECommsError& e) {
@@ -181,9 +186,9 @@ void TForm3::Button1Click() {
         }
     });
     // A failed open leaves the port closed.
-    if (!ran || !m_comm->IsOpen()) return;
+    if (!ran || !m_comm->IsOpen()) return false;
     Q_EMIT portOpened();
-    accept();
+    return true;
 }
 
 void TForm3::Button2Click() {

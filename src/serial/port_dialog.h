@@ -34,6 +34,9 @@ public:
     QPushButton* Button1;
     QPushButton* Button2;
 
+    // Opens name as OK does with it chosen (--port); an error box says why it could not.
+    bool openPort(const QString& name);
+
 Q_SIGNALS:
     // The port is open on the chosen device; the dialog is closing.
     void portOpened();

@@ -1,0 +1,162 @@
+#include "remote_control.h"
+
+#include "convert.h"
+#include "device_link.h"
+#include "main_window.h"
+#include "model_profile.h"
+#include "remote_dialog.h"
+#include "scpi_server.h"
+#include "scpi_session.h"
+
+#include <QHostAddress>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+namespace lqs {
+
+namespace {
+// Edit1 .. Edit4 are the readings, Edit5 .. Edit8 the set points, each
+// channel's voltage before its current.
+int readingField(int channel, bool current) { return (channel == 2 ? 3 : 1) + (current ? 1 : 0); }
+int setPointField(int channel, bool current) { return readingField(channel, current) + 4; }
+}  // namespace
+
+RemoteControl::RemoteControl(TForm1* form)
+    : QObject(form),
+      m_form(form),
+      m_server(new ScpiServer(
+          [this] {
+              return std::make_unique<ScpiSession>(*this, maker(), QStringLiteral(LQS_VERSION));
+          },
+          this)) {
+    connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);
+    connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::clientsChanged);
+}
+
+// The window is going: its clients go without a word to it.
+RemoteControl::~RemoteControl() {
+    m_server->disconnect(this);
+    m_server->stop();
+}
+
+QString RemoteControl::maker() { return QStringLiteral("LQS Control"); }
+
+// A null address: the loopback addresses only.
+bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* error) {
+    return address.isNull() ? m_server->start(port, false, error) : m_server->start(address, port, error);
+}
+
+void RemoteControl::showDialog() {
+    if (!m_dialog) m_dialog = new RemoteDialog(m_server, m_form);
+    m_dialog->show();
+    m_dialog->raise();
+    m_dialog->activateWindow();
+}
+
+void RemoteControl::clientsChanged() {
+    if (!m_server->running()) {
+        m_form->setRemoteNote(QString());
+        return;
+    }
+    const int n = m_server->clientCount();
+    m_form->setRemoteNote(n == 1 ? QStringLiteral("Remote: 1 client") : QStringLiteral("Remote: %1 clients").arg(n));
+}
+
+QString RemoteControl::modelName() const {
+    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+    const int index = m_form->link->state().ModelIndex;
+    return index >= 1 && index <= 3 ? QString::fromLatin1(names[index - 1]) : QString();
+}
+
+QString RemoteControl::instrumentIdentity() const { return m_form->link->identity(); }
+
+bool RemoteControl::linked() const { return m_form->linkedPicture() && m_form->link->linked(); }
+
+bool RemoteControl::startLink(QString* why) { return m_form->linkWithoutQuestion(why); }
+
+void RemoteControl::whenLinkSettled(std::function<void(bool)> done) {
+    m_form->link->whenIdle([this, done] { done(linked()); });
+}
+
+double RemoteControl::voltageLimit() const {
+    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    return p ? p->voltageCeiling : 0;
+}
+
+double RemoteControl::currentLimit() const {
+    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    return p ? p->currentCeiling : 0;
+}
+
+int RemoteControl::decimals() const {
+    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    return p ? p->decimals : 2;
+}
+
+QString RemoteControl::setPoint(int channel, bool current) const {
+    return m_form->fieldText(setPointField(channel, current));
+}
+
+void RemoteControl::setSetPoint(int channel, bool current, const QString& text) {
+    m_form->enterSetPoint(setPointField(channel, current), text);
+}
+
+// Parallel runs channel 2 wholly from channel 1; tracking only its voltage.
+bool RemoteControl::channel2Follows(bool current) const {
+    const int c = coupling();
+    return c == 2 || (c == 3 && !current);
+}
+
+// With fast readings the field is at most a few exchanges old; otherwise the
+// link asks, or takes the poll's next reply to that value.
+void RemoteControl::measure(int channel, bool current, std::function<void(std::optional<double>)> done) {
+    const int edit = readingField(channel, current);
+    DeviceLink* link = m_form->link;
+    const auto number = [](const QString& text) -> std::optional<double> {
+        if (text.trimmed().isEmpty()) return std::nullopt;
+        try {
+            return StrToFloat(text.trimmed());
+        } catch (const EConvertError&) {
+            return std::nullopt;
+        }
+    };
+    if (link->fastReadings() && link->state().OutputOn == 1 && m_form->readingsCurrent()) {
+        if (const auto value = number(m_form->fieldText(edit))) {
+            done(value);
+            return;
+        }
+    }
+    // One answer, whichever comes first: the reply or the deadline.
+    auto answered = std::make_shared<bool>(false);
+    link->measure(edit, [answered, done, number](const QString& text) {
+        if (std::exchange(*answered, true)) return;
+        done(number(text));
+    });
+    const int deadline = std::max(3000, 2 * link->readingIntervalMs() + 1000);
+    QTimer::singleShot(deadline, this, [answered, done] {
+        if (std::exchange(*answered, true)) return;
+        done(std::nullopt);
+    });
+}
+
+bool RemoteControl::outputOn() const { return m_form->link->outputIntended(); }
+
+void RemoteControl::setOutput(bool on) {
+    if (m_form->link->outputIntended() != on) m_form->BitBtn4Click();
+}
+
+int RemoteControl::coupling() const { return m_form->coupling(); }
+
+void RemoteControl::setCoupling(int coupling) {
+    if (coupling != m_form->coupling()) m_form->selectCoupling(coupling);
+}
+
+void RemoteControl::saveMemory(int slot) { m_form->saveMemorySlot(QString::number(slot)); }
+
+void RemoteControl::recallMemory(int slot) { m_form->recallMemorySlot(QString::number(slot)); }
+
+void RemoteControl::whenIdle(std::function<void()> done) { m_form->link->whenIdle(std::move(done)); }
+
+}  // namespace lqs

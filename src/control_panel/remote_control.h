@@ -1,0 +1,61 @@
+// The SCPI server's place in the program: it owns the server and its dialog
+// and answers for the instrument through the main window, so a script's
+// command takes the path of the operator's own click or key.
+#pragma once
+
+#include "remote_instrument.h"
+
+#include <QObject>
+#include <QPointer>
+
+class QHostAddress;
+
+namespace lqs {
+
+class RemoteDialog;
+class ScpiServer;
+class TForm1;
+
+class RemoteControl : public QObject, public RemoteInstrument {
+    Q_OBJECT
+public:
+    explicit RemoteControl(TForm1* form);
+    ~RemoteControl() override;
+
+    ScpiServer* server() const { return m_server; }
+    bool start(const QHostAddress& address, quint16 port, QString* error);
+    void showDialog();
+
+    // The "maker" field of *IDN?.
+    static QString maker();
+
+    // RemoteInstrument
+    QString modelName() const override;
+    QString instrumentIdentity() const override;
+    bool linked() const override;
+    bool startLink(QString* why) override;
+    void whenLinkSettled(std::function<void(bool linked)> done) override;
+    double voltageLimit() const override;
+    double currentLimit() const override;
+    int decimals() const override;
+    QString setPoint(int channel, bool current) const override;
+    void setSetPoint(int channel, bool current, const QString& text) override;
+    bool channel2Follows(bool current) const override;
+    void measure(int channel, bool current, std::function<void(std::optional<double>)> done) override;
+    bool outputOn() const override;
+    void setOutput(bool on) override;
+    int coupling() const override;
+    void setCoupling(int coupling) override;
+    void saveMemory(int slot) override;
+    void recallMemory(int slot) override;
+    void whenIdle(std::function<void()> done) override;
+
+private:
+    void clientsChanged();
+
+    TForm1* m_form;
+    ScpiServer* m_server;
+    QPointer<RemoteDialog> m_dialog;
+};
+
+}  // namespace lqs

@@ -1,0 +1,58 @@
+// What a remote client may do and see: the same intents and the same truth as
+// the window. The SCPI session speaks to this, never to the link or the
+// window directly, so its rules are tested against a fake.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace lqs {
+
+class RemoteInstrument {
+public:
+    virtual ~RemoteInstrument() = default;
+
+    // "LQS-6200A" and so on: the chosen Series entry.
+    virtual QString modelName() const = 0;
+    // The instrument's reply to "*IDN?" at the last link; empty before.
+    virtual QString instrumentIdentity() const = 0;
+    virtual bool linked() const = 0;
+    // Starts the link as the window's link button does, without its question.
+    // False, with why, when it cannot start (no port open, already linking).
+    virtual bool startLink(QString* why) = 0;
+    // Calls done(true) once the link stands, done(false) if it failed; at
+    // once when nothing is under way.
+    virtual void whenLinkSettled(std::function<void(bool linked)> done) = 0;
+
+    // The chosen model's limits and decimals.
+    virtual double voltageLimit() const = 0;
+    virtual double currentLimit() const = 0;
+    virtual int decimals() const = 0;
+
+    // channel 1 or 2. A set point as the field shows it ("21.00").
+    virtual QString setPoint(int channel, bool current) const = 0;
+    // As if typed into the field and confirmed with Enter. The text is
+    // already within limits and formatted with the model's decimals.
+    virtual void setSetPoint(int channel, bool current, const QString& text) = 0;
+    // True while coupling runs this quantity of channel 2 from channel 1.
+    virtual bool channel2Follows(bool current) const = 0;
+
+    // A fresh measured value: the latest with fast readings, otherwise asked
+    // of the instrument once. done(nullopt) when it did not answer.
+    virtual void measure(int channel, bool current, std::function<void(std::optional<double>)> done) = 0;
+
+    virtual bool outputOn() const = 0;  // as intended once every press under way has run
+    virtual void setOutput(bool on) = 0;
+    // 1 independent, 2 parallel, 3 series (tracking).
+    virtual int coupling() const = 0;
+    virtual void setCoupling(int coupling) = 0;
+    virtual void saveMemory(int slot) = 0;    // 1 .. 4
+    virtual void recallMemory(int slot) = 0;  // 1 .. 4
+
+    // Calls done once every intent given so far has run (for *OPC?).
+    virtual void whenIdle(std::function<void()> done) = 0;
+};
+
+}  // namespace lqs

@@ -1,0 +1,371 @@
+#include "scpi_session.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <utility>
+
+namespace lqs {
+
+namespace {
+
+// Shortest form for an error's words: "35 V", "3.2 A".
+QString plain(double value) {
+    return QString::number(value, 'g', 12);
+}
+
+// Text from elsewhere (the link's reasons, the instrument's identity) kept to one line.
+QString oneLine(QString text) {
+    for (QChar& c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char(' ');
+    return text;
+}
+
+}  // namespace
+
+ScpiSession::ScpiSession(RemoteInstrument& instrument, QString maker, QString version)
+    : m_instrument(instrument), m_maker(std::move(maker)), m_version(std::move(version)) {}
+
+// m_alive goes with the session, so pending callbacks find it expired.
+ScpiSession::~ScpiSession() = default;
+
+void ScpiSession::takeLine(const QByteArray& line) {
+    m_calls = parseScpiLine(line);
+    m_next = 0;
+    m_answers.clear();
+    runOn();
+}
+
+void ScpiSession::lineTooLong() {
+    pushError(ScpiError::Command, QStringLiteral("line too long"));
+}
+
+template <typename Handle>
+auto ScpiSession::later(const std::shared_ptr<Wait>& wait, Handle handle) {
+    return [this, alive = std::weak_ptr<bool>(m_alive), wait, handle](auto... args) {
+        if (alive.expired() || wait->called) return;
+        wait->called = true;
+        handle(args...);
+        // An early call is picked up by the loop that is still running.
+        if (wait->returned) runOn();
+    };
+}
+
+void ScpiSession::runOn() {
+    while (m_next < m_calls.size()) {
+        const ScpiCall call = m_calls[m_next++];
+        if (!run(call)) return;
+    }
+    finishLine();
+}
+
+void ScpiSession::finishLine() {
+    const bool anyAnswer = !m_answers.isEmpty();
+    const QByteArray reply = m_answers.join(';');
+    m_calls.clear();
+    m_next = 0;
+    m_answers.clear();
+    // The server may end the session from either call; copies outlive it.
+    const std::weak_ptr<bool> alive = m_alive;
+    if (anyAnswer && write) {
+        const auto send = write;
+        send(reply);
+    }
+    if (alive.expired() || !finished) return;
+    const auto done = finished;
+    done();
+}
+
+bool ScpiSession::run(const ScpiCall& call) {
+    if (call.error != ScpiError::None) {
+        pushError(call.error, call.detail);
+        return true;
+    }
+    switch (call.command) {
+        case ScpiCommand::Identify: {
+            QString identity = oneLine(m_instrument.instrumentIdentity());
+            identity.replace(QLatin1Char(','), QLatin1Char(' '));
+            identity = identity.trimmed();
+            if (identity.isEmpty()) identity = QStringLiteral("0");
+            answer(QStringList{m_maker, m_instrument.modelName(), identity, m_version}.join(
+                QLatin1Char(',')));
+            return true;
+        }
+        case ScpiCommand::ClearStatus:
+            m_errors.clear();
+            return true;
+        case ScpiCommand::OperationComplete: {
+            if (!call.query) return true;  // every command has run by the time the next one does
+            const auto wait = std::make_shared<Wait>();
+            m_instrument.whenIdle(later(wait, [this] { answer(QStringLiteral("1")); }));
+            wait->returned = true;
+            return wait->called;
+        }
+        case ScpiCommand::Save:
+        case ScpiCommand::Recall:
+            memory(call, call.command == ScpiCommand::Save);
+            return true;
+        case ScpiCommand::SystemError:
+            answer(popError());
+            return true;
+        case ScpiCommand::SystemLink:
+            if (!call.query) return link();
+            answer(m_instrument.linked() ? QStringLiteral("1") : QStringLiteral("0"));
+            return true;
+        case ScpiCommand::InstrumentSelect:
+        case ScpiCommand::InstrumentNumber:
+            if (!call.query)
+                selectChannel(call);
+            else if (call.command == ScpiCommand::InstrumentSelect)
+                answer(QStringLiteral("CH%1").arg(m_channel));
+            else
+                answer(QString::number(m_channel));
+            return true;
+        case ScpiCommand::Voltage:
+        case ScpiCommand::Current: {
+            const bool current = call.command == ScpiCommand::Current;
+            if (call.query)
+                queryLevel(call, current);
+            else
+                setLevel(call, current);
+            return true;
+        }
+        case ScpiCommand::MeasureVoltage:
+            return measure(call, false);
+        case ScpiCommand::MeasureCurrent:
+            return measure(call, true);
+        case ScpiCommand::Output:
+            if (!call.query)
+                setOutput(call);
+            else
+                answer(m_instrument.outputOn() ? QStringLiteral("1") : QStringLiteral("0"));
+            return true;
+        case ScpiCommand::OutputPair: {
+            if (!call.query) {
+                setPair(call);
+                return true;
+            }
+            const int coupling = m_instrument.coupling();
+            answer(coupling == 2   ? QStringLiteral("PAR")
+                   : coupling == 3 ? QStringLiteral("SER")
+                                   : QStringLiteral("OFF"));
+            return true;
+        }
+    }
+    return true;
+}
+
+void ScpiSession::setLevel(const ScpiCall& call, bool current) {
+    const ScpiNumber number =
+        parseScpiNumber(call.parameter, current ? ScpiUnit::Ampere : ScpiUnit::Volt);
+    const double limit = current ? m_instrument.currentLimit() : m_instrument.voltageLimit();
+    const QString unit = current ? QStringLiteral("A") : QStringLiteral("V");
+    double value = 0;
+    switch (number.kind) {
+        case ScpiNumber::Kind::Invalid:
+            pushError(ScpiError::Command,
+                      QStringLiteral("%1 is not a number").arg(scpiEcho(call.parameter)));
+            return;
+        case ScpiNumber::Kind::Minimum:
+            value = 0;
+            break;
+        case ScpiNumber::Kind::Maximum:
+            value = limit;
+            break;
+        case ScpiNumber::Kind::Value:
+            value = number.value;
+            break;
+    }
+    if (!std::isfinite(value)) {
+        pushError(ScpiError::DataOutOfRange,
+                  QStringLiteral("%1 is out of range").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    if (value < 0) {
+        pushError(ScpiError::DataOutOfRange,
+                  QStringLiteral("%1 %2 is below zero").arg(plain(value), unit));
+        return;
+    }
+    // Room for binary fractions only: "3.2" must not count as above 3.2.
+    if (value > limit + 1e-9) {
+        pushError(
+            ScpiError::DataOutOfRange,
+            QStringLiteral("%1 %2 is above the %3 %2 limit").arg(plain(value), unit, plain(limit)));
+        return;
+    }
+    if (!requireLink()) return;
+    if (m_channel == 2 && m_instrument.channel2Follows(current)) {
+        pushError(ScpiError::SettingsConflict,
+                  QStringLiteral("channel 2 follows channel 1 in this coupling"));
+        return;
+    }
+    m_instrument.setSetPoint(m_channel, current, format(std::min(value, limit)));
+}
+
+void ScpiSession::queryLevel(const ScpiCall& call, bool current) {
+    if (call.parameter.isEmpty()) {
+        answer(m_instrument.setPoint(m_channel, current));
+        return;
+    }
+    const double limit = current ? m_instrument.currentLimit() : m_instrument.voltageLimit();
+    switch (parseScpiNumber(call.parameter, ScpiUnit::None).kind) {
+        case ScpiNumber::Kind::Minimum:
+            answer(format(0));
+            return;
+        case ScpiNumber::Kind::Maximum:
+            answer(format(limit));
+            return;
+        default:
+            pushError(ScpiError::IllegalValue,
+                      QStringLiteral("%1 is not MIN or MAX").arg(scpiEcho(call.parameter)));
+    }
+}
+
+bool ScpiSession::measure(const ScpiCall& call, bool current) {
+    int channel = m_channel;
+    if (!call.parameter.isEmpty()) {
+        channel = parseScpiChannelList(call.parameter);
+        if (channel < 0) {
+            pushError(ScpiError::Command, QStringLiteral("%1 is not a channel list such as (@1)")
+                                              .arg(scpiEcho(call.parameter)));
+            return true;
+        }
+        if (channel != 1 && channel != 2) {
+            pushError(ScpiError::DataOutOfRange,
+                      QStringLiteral("there is no channel %1").arg(channel));
+            return true;
+        }
+    }
+    if (!requireLink()) return true;
+    const auto wait = std::make_shared<Wait>();
+    m_instrument.measure(channel, current, later(wait, [this](std::optional<double> value) {
+                             if (value)
+                                 answer(format(*value));
+                             else
+                                 pushError(ScpiError::Execution,
+                                           QStringLiteral("no reply from the instrument"));
+                         }));
+    wait->returned = true;
+    return wait->called;
+}
+
+void ScpiSession::selectChannel(const ScpiCall& call) {
+    if (call.command == ScpiCommand::InstrumentSelect) {
+        if (scpiWordMatches(call.parameter, "CH1") || scpiWordMatches(call.parameter, "CH2"))
+            m_channel = call.parameter.endsWith('1') ? 1 : 2;
+        else
+            pushError(ScpiError::IllegalValue,
+                      QStringLiteral("%1 is not CH1 or CH2").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    const ScpiNumber number = parseScpiNumber(call.parameter, ScpiUnit::None);
+    if (number.kind != ScpiNumber::Kind::Value) {
+        pushError(ScpiError::Command,
+                  QStringLiteral("%1 is not a number").arg(scpiEcho(call.parameter)));
+    } else if (number.value != 1 && number.value != 2) {
+        pushError(ScpiError::DataOutOfRange,
+                  QStringLiteral("there is no channel %1").arg(scpiEcho(call.parameter)));
+    } else {
+        m_channel = int(number.value);
+    }
+}
+
+void ScpiSession::setOutput(const ScpiCall& call) {
+    const std::optional<bool> on = parseScpiBoolean(call.parameter);
+    if (!on) {
+        pushError(ScpiError::IllegalValue,
+                  QStringLiteral("%1 is not ON, OFF, 1 or 0").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    // The window's output button toggles: asking for the state it has would flip it.
+    if (requireLink() && m_instrument.outputOn() != *on) m_instrument.setOutput(*on);
+}
+
+void ScpiSession::setPair(const ScpiCall& call) {
+    const QByteArray& word = call.parameter;
+    const int coupling = scpiWordMatches(word, "OFF")        ? 1
+                         : scpiWordMatches(word, "PARallel") ? 2
+                         : scpiWordMatches(word, "SERies")   ? 3
+                                                             : 0;
+    if (coupling == 0) {
+        pushError(ScpiError::IllegalValue,
+                  QStringLiteral("%1 is not OFF, PARallel or SERies").arg(scpiEcho(word)));
+        return;
+    }
+    if (requireLink() && m_instrument.coupling() != coupling) m_instrument.setCoupling(coupling);
+}
+
+void ScpiSession::memory(const ScpiCall& call, bool save) {
+    const ScpiNumber number = parseScpiNumber(call.parameter, ScpiUnit::None);
+    if (number.kind != ScpiNumber::Kind::Value) {
+        pushError(ScpiError::Command,
+                  QStringLiteral("%1 is not a number").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    const double slot = number.value;
+    if (!(slot >= 1 && slot <= 4 && slot == std::floor(slot))) {
+        pushError(ScpiError::DataOutOfRange,
+                  QStringLiteral("the memories are 1 to 4, not %1").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    if (!requireLink()) return;
+    if (save)
+        m_instrument.saveMemory(int(slot));
+    else
+        m_instrument.recallMemory(int(slot));
+}
+
+bool ScpiSession::link() {
+    QString why;
+    if (!m_instrument.startLink(&why)) {
+        pushError(ScpiError::Execution,
+                  why.isEmpty() ? QStringLiteral("the link cannot start") : why);
+        return true;
+    }
+    const auto wait = std::make_shared<Wait>();
+    m_instrument.whenLinkSettled(later(wait, [this](bool linked) {
+        if (!linked) pushError(ScpiError::Execution, QStringLiteral("the link failed"));
+    }));
+    wait->returned = true;
+    return wait->called;
+}
+
+bool ScpiSession::requireLink() {
+    if (m_instrument.linked()) return true;
+    pushError(ScpiError::Execution, QStringLiteral("not linked"));
+    return false;
+}
+
+void ScpiSession::pushError(int code, const QString& detail) {
+    // A full queue keeps its oldest errors and says it overflowed in its last place.
+    if (int(m_errors.size()) < kErrorQueueSize)
+        m_errors.push_back({code, oneLine(detail)});
+    else
+        m_errors.back() = {ScpiError::QueueOverflow, QString()};
+}
+
+QString ScpiSession::popError() {
+    if (m_errors.empty()) return QStringLiteral("0,\"%1\"").arg(scpiErrorText(ScpiError::None));
+    const QueuedError error = m_errors.front();
+    m_errors.pop_front();
+    QString text = scpiErrorText(error.code);
+    if (!error.detail.isEmpty()) text += QLatin1Char(';') + error.detail;
+    // A quote inside a SCPI string is doubled.
+    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QStringLiteral("%1,\"%2\"").arg(error.code).arg(text);
+}
+
+QString ScpiSession::format(double value) const {
+    QString text = QString::number(value, 'f', m_instrument.decimals());
+    // A small negative reading rounds to "-0.00"; say "0.00".
+    if (text.startsWith(QLatin1Char('-')) && text.toDouble() == 0) text.remove(0, 1);
+    return text;
+}
+
+void ScpiSession::answer(const QString& text) {
+    m_answers.append(text.toUtf8());
+}
+
+}  // namespace lqs

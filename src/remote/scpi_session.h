@@ -1,0 +1,97 @@
+// One remote client's SCPI interpreter: runs each line's commands in order
+// against a RemoteInstrument, answers the line's queries in one reply
+// ("21.00;1" for "VOLT?;OUTP?") and keeps the client's error queue and
+// selected channel. The syntax and its limits are described in scpi_parser.h.
+//
+// Besides the usual commands it knows two of its own:
+//   SYSTem:LINK    starts the link as the window's link button does, and holds
+//                  the rest of the line (and the next line) until the link
+//                  stands or failed; -200 when it cannot start or failed.
+//   SYSTem:LINK?   1 while linked, 0 otherwise.
+//
+// Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
+// *SAV, *RCL and MEAS?) queue -200 and send nothing while not linked.
+// MEAS?, *OPC? and SYST:LINK wait for the instrument's callback; the line
+// goes on from there, and finished() follows the line's last command.
+#pragma once
+
+#include "line_session.h"
+#include "remote_instrument.h"
+#include "scpi_parser.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace lqs {
+
+class ScpiSession : public LineSession {
+public:
+    // maker and version make the first and last fields of the *IDN? answer.
+    ScpiSession(RemoteInstrument& instrument, QString maker, QString version);
+    ~ScpiSession() override;
+
+    ScpiSession(const ScpiSession&) = delete;
+    ScpiSession& operator=(const ScpiSession&) = delete;
+
+    void takeLine(const QByteArray& line) override;
+    void lineTooLong() override;
+
+    static constexpr int kErrorQueueSize = 10;
+
+private:
+    struct QueuedError {
+        int code;
+        QString detail;
+    };
+
+    // One command waiting for the instrument's callback.
+    struct Wait {
+        bool returned = false;  // the call that took the callback has returned
+        bool called = false;
+    };
+
+    void runOn();
+    // Runs one command; false when it waits for a callback that runs on.
+    bool run(const ScpiCall& call);
+    void finishLine();
+    // The instrument's callback for a wait: handle runs once, only while the
+    // session exists, and a late call runs the rest of the line.
+    template <typename Handle>
+    auto later(const std::shared_ptr<Wait>& wait, Handle handle);
+
+    void setLevel(const ScpiCall& call, bool current);
+    void queryLevel(const ScpiCall& call, bool current);
+    bool measure(const ScpiCall& call, bool current);
+    void selectChannel(const ScpiCall& call);
+    void setOutput(const ScpiCall& call);
+    void setPair(const ScpiCall& call);
+    void memory(const ScpiCall& call, bool save);
+    bool link();
+
+    bool requireLink();
+    void pushError(int code, const QString& detail = QString());
+    QString popError();
+    QString format(double value) const;
+    void answer(const QString& text);
+
+    RemoteInstrument& m_instrument;
+    QString m_maker;
+    QString m_version;
+    int m_channel = 1;
+    std::deque<QueuedError> m_errors;
+
+    std::vector<ScpiCall> m_calls;  // the line under way
+    std::size_t m_next = 0;
+    QList<QByteArray> m_answers;
+
+    // Callbacks hold it weakly: once the session is gone they do nothing.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+}  // namespace lqs

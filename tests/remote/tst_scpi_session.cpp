@@ -1,0 +1,472 @@
+#include "scpi_parser.h"
+#include "scpi_session.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+using namespace lqs;
+
+namespace {
+
+// Records what reached the instrument; answers as told.
+class FakeInstrument : public RemoteInstrument {
+public:
+    enum class Reading { AtOnce, Later, None };
+
+    bool isLinked = true;
+    bool follows = false;
+    bool output = false;
+    int pair = 1;
+    Reading reading = Reading::AtOnce;
+    double measured = 1.234;
+    QString identity = QStringLiteral("LQS-6200B, V2.1 ");
+    bool linkStarts = true;
+    bool settleAtOnce = false;
+    bool idleAtOnce = true;
+    QString sets[2][2] = {{"21.00", "1.50"}, {"12.00", "0.50"}};
+
+    QStringList calls;
+    std::vector<std::function<void(std::optional<double>)>> pendingMeasures;
+    std::function<void(bool)> pendingSettle;
+    std::function<void()> pendingIdle;
+
+    QString modelName() const override { return QStringLiteral("LQS-6200B"); }
+    QString instrumentIdentity() const override { return identity; }
+    bool linked() const override { return isLinked; }
+    bool startLink(QString* why) override {
+        calls << "link";
+        if (!linkStarts) *why = "no port is open";
+        return linkStarts;
+    }
+    void whenLinkSettled(std::function<void(bool)> done) override {
+        if (settleAtOnce)
+            done(isLinked = true);
+        else
+            pendingSettle = std::move(done);
+    }
+    double voltageLimit() const override { return 32; }
+    double currentLimit() const override { return 3.2; }
+    int decimals() const override { return 2; }
+    QString setPoint(int channel, bool current) const override {
+        return sets[channel - 1][current];
+    }
+    void setSetPoint(int channel, bool current, const QString& text) override {
+        calls << QStringLiteral("set %1%2 %3").arg(current ? "I" : "V").arg(channel).arg(text);
+        sets[channel - 1][current] = text;
+    }
+    bool channel2Follows(bool) const override { return follows; }
+    void measure(int channel, bool current,
+                 std::function<void(std::optional<double>)> done) override {
+        calls << QStringLiteral("measure %1%2").arg(current ? "I" : "V").arg(channel);
+        if (reading == Reading::AtOnce) done(measured);
+        if (reading == Reading::None) done(std::nullopt);
+        if (reading == Reading::Later) pendingMeasures.push_back(std::move(done));
+    }
+    bool outputOn() const override { return output; }
+    void setOutput(bool on) override {
+        calls << QStringLiteral("output %1").arg(on);
+        output = on;
+    }
+    int coupling() const override { return pair; }
+    void setCoupling(int coupling) override {
+        calls << QStringLiteral("pair %1").arg(coupling);
+        pair = coupling;
+    }
+    void saveMemory(int slot) override { calls << QStringLiteral("save %1").arg(slot); }
+    void recallMemory(int slot) override { calls << QStringLiteral("recall %1").arg(slot); }
+    void whenIdle(std::function<void()> done) override {
+        if (idleAtOnce)
+            done();
+        else
+            pendingIdle = std::move(done);
+    }
+};
+
+// A session as the server holds it, with what it wrote and how often it finished.
+struct Client {
+    FakeInstrument fake;
+    std::unique_ptr<ScpiSession> session;
+    QList<QByteArray> replies;
+    int finished = 0;
+
+    Client() {
+        session = std::make_unique<ScpiSession>(fake, "LQS Control", "11.9.2.1");
+        session->write = [this](const QByteArray& reply) { replies << reply; };
+        session->finished = [this] { ++finished; };
+    }
+    // Drains the error queue through SYST:ERR?, leaving replies as they were.
+    QStringList errors() {
+        const QList<QByteArray> before = replies;
+        QStringList out;
+        for (int i = 0; i <= ScpiSession::kErrorQueueSize; ++i) {
+            session->takeLine("SYST:ERR?");
+            if (replies.last().startsWith("0,")) break;
+            out << QString::fromUtf8(replies.last());
+        }
+        replies = before;
+        return out;
+    }
+    QString errorCodes() {
+        QStringList codes;
+        for (const QString& e : errors()) codes << e.section(',', 0, 0);
+        return codes.join(' ');
+    }
+};
+
+enum Flag { Unlinked = 1, Follows = 2, NoReading = 4, NoIdentity = 8 };
+
+QString describe(const std::vector<ScpiCall>& calls) {
+    static const char* const kNames[] = {"Identify",       "ClearStatus",      "OperationComplete",
+                                         "Save",           "Recall",           "SystemError",
+                                         "SystemLink",     "InstrumentSelect", "InstrumentNumber",
+                                         "Voltage",        "Current",          "MeasureVoltage",
+                                         "MeasureCurrent", "Output",           "OutputPair"};
+    QStringList out;
+    for (const ScpiCall& c : calls) {
+        if (c.error) {
+            out << QString::number(c.error);
+            continue;
+        }
+        QString text = QLatin1String(kNames[int(c.command)]) + (c.query ? "?" : "");
+        if (!c.parameter.isEmpty()) text += ' ' + QString::fromLatin1(c.parameter);
+        out << text;
+    }
+    return out.join(" | ");
+}
+
+}  // namespace
+
+class tst_ScpiSession : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void forms_data();
+    void forms();
+    void numbers_data();
+    void numbers();
+    void commands_data();
+    void commands();
+    void errorQueue();
+    void measureLater();
+    void goneWhileWaiting_data();
+    void goneWhileWaiting();
+    void linkWaitsForSettled_data();
+    void linkWaitsForSettled();
+    void opcWaitsForIdle();
+};
+
+void tst_ScpiSession::forms_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("parsed");
+    struct Row {
+        const char* line;
+        const char* parsed;
+    };
+    const Row rows[] = {
+        {"VOLT 5", "Voltage 5"},
+        {"VoLtAgE 5", "Voltage 5"},
+        {":VOLT 5", "Voltage 5"},
+        {"SOUR:VOLT 5", "Voltage 5"},
+        {"VOLT:LEV:IMM:AMPL 5", "Voltage 5"},
+        {"source:voltage:level:immediate:amplitude 5", "Voltage 5"},
+        {"VOLT\t 5 ", "Voltage 5"},
+        {"VOLT?", "Voltage?"},
+        {"CURR? MAX", "Current? MAX"},
+        {"VOLTA 5", "-113"},
+        {"VOLT:LEVE 5", "-113"},
+        {"VOLT:AMPL:LEV 5", "-113"},
+        {"VOLT5", "-113"},
+        {"VOLT", "-100"},
+        {"VOLT::LEV 5", "-100"},
+        {"VOLT?:LEV 5", "-100"},
+        {":*IDN?", "-100"},
+        {"5", "-100"},
+        {"*IDN?", "Identify?"},
+        {"*IDN", "-113"},
+        {"*CLS", "ClearStatus"},
+        {"*CLS?", "-113"},
+        {"*CLS 1", "-100"},
+        {"*OPC;*OPC?", "OperationComplete | OperationComplete?"},
+        {"*SAV 1;*rcl 4", "Save 1 | Recall 4"},
+        {"*SAV", "-100"},
+        {"SYST:ERR?", "SystemError?"},
+        {"system:error:next?", "SystemError?"},
+        {"SYST:LINK;SYST:LINK?", "SystemLink | SystemLink?"},
+        {"SYST:LINK 1", "-100"},
+        {"INST CH2", "InstrumentSelect CH2"},
+        {"INSTRUMENT:SELECT?", "InstrumentSelect?"},
+        {"INST:NSEL 2;inst:nselect?", "InstrumentNumber 2 | InstrumentNumber?"},
+        {"MEAS:VOLT?", "MeasureVoltage?"},
+        {"MEAS:SCAL:CURR:DC? (@2)", "MeasureCurrent? (@2)"},
+        {"MEAS:VOLT", "-113"},
+        {"OUTP ON;OUTPUT:STATE?", "Output ON | Output?"},
+        {"OUTP:PAIR SER;OUTP:PAIR?", "OutputPair SER | OutputPair?"},
+        {"VOLT 5;CURR 1;VOLT?", "Voltage 5 | Current 1 | Voltage?"},
+        {" VOLT 5 ; :CURR 1 ", "Voltage 5 | Current 1"},
+        {"VOLTA 5;VOLT 6", "-113 | Voltage 6"},
+        {"VOLT 5;;CURR 1;", "Voltage 5 | Current 1"},
+        {"", ""},
+    };
+    for (const auto& r : rows) QTest::newRow(r.line) << QByteArray(r.line) << QString(r.parsed);
+    // Bytes a terminal or a broken script sends.
+    QTest::newRow("NUL in header") << QByteArray("VO\0LT 5", 7) << "-100";
+    QTest::newRow("binary header") << QByteArray("\xff\xfe\x01") << "-100";
+    QTest::newRow("binary parameter")
+        << QByteArray("VOLT \x01\xff", 7) << QString("Voltage ") + QString::fromLatin1("\x01\xff");
+}
+
+void tst_ScpiSession::forms() {
+    QFETCH(QByteArray, line);
+    QFETCH(QString, parsed);
+    QCOMPARE(describe(parseScpiLine(line)), parsed);
+}
+
+void tst_ScpiSession::numbers_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<double>("value");
+    const int V = int(ScpiUnit::Volt), A = int(ScpiUnit::Ampere), N = int(ScpiUnit::None);
+    const int Bad = int(ScpiNumber::Kind::Invalid), Val = int(ScpiNumber::Kind::Value);
+    const int Min = int(ScpiNumber::Kind::Minimum), Max = int(ScpiNumber::Kind::Maximum);
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Row {
+        const char* text;
+        int unit, kind;
+        double value;
+    };
+    const Row rows[] = {
+        {"5", V, Val, 5},        {"+5.0", V, Val, 5},      {"5e0", V, Val, 5},
+        {".5", V, Val, 0.5},     {"5.", V, Val, 5},        {"-5E-1", V, Val, -0.5},
+        {"5V", V, Val, 5},       {"5 v", V, Val, 5},       {"500mV", V, Val, 0.5},
+        {"500 MV", V, Val, 0.5}, {"3200mA", A, Val, 3.2},  {"2A", A, Val, 2},
+        {"1e999", V, Val, inf},  {"-1e999", V, Val, -inf}, {"3", N, Val, 3},
+        {"MIN", V, Min, 0},      {"minimum", A, Min, 0},   {"Max", N, Max, 0},
+        {"MAXIMUM", V, Max, 0},  {"MAXI", V, Bad, 0},      {"2A", V, Bad, 0},
+        {"5V", N, Bad, 0},       {"5 5", V, Bad, 0},       {"", V, Bad, 0},
+        {".", V, Bad, 0},        {"e5", V, Bad, 0},        {"5e", V, Bad, 0},
+        {"0x10", V, Bad, 0},     {"inf", V, Bad, 0},       {"5,0", V, Bad, 0},
+    };
+    for (const auto& r : rows)
+        QTest::newRow(QByteArray(r.text).append(" /").append(QByteArray::number(r.unit)))
+            << QByteArray(r.text) << r.unit << r.kind << r.value;
+}
+
+void tst_ScpiSession::numbers() {
+    QFETCH(QByteArray, text);
+    QFETCH(int, unit);
+    QFETCH(int, kind);
+    QFETCH(double, value);
+    const ScpiNumber n = parseScpiNumber(text, ScpiUnit(unit));
+    QCOMPARE(int(n.kind), kind);
+    if (n.kind == ScpiNumber::Kind::Value) QCOMPARE(n.value, value);
+}
+
+void tst_ScpiSession::commands_data() {
+    QTest::addColumn<int>("flags");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("reply");  // empty: nothing written
+    QTest::addColumn<QString>("calls");     // what reached the instrument
+    QTest::addColumn<QString>("errors");
+
+    const auto row = [](const char* tag, int flags, const char* line, const char* reply,
+                        const char* calls, const char* errors) {
+        QTest::newRow(tag) << flags << QByteArray(line) << QByteArray(reply) << QString(calls)
+                           << QString(errors);
+    };
+    row("idn", 0, "*IDN?", "LQS Control,LQS-6200B,LQS-6200B  V2.1,11.9.2.1", "", "");
+    row("idn unknown", NoIdentity, "*idn?", "LQS Control,LQS-6200B,0,11.9.2.1", "", "");
+    row("set voltage", 0, "VOLT 5", "", "set V1 5.00", "");
+    row("set then query", 0, "VOLT 5;VOLT?", "5.00", "set V1 5.00", "");
+    row("millivolts", 0, "volt 5000 mV", "", "set V1 5.00", "");
+    row("current at limit", 0, "CURR 3200MA;CURR 3.2", "", "set I1 3.20|set I1 3.20", "");
+    row("MIN MAX", 0, "VOLT MIN;CURR MAX", "", "set V1 0.00|set I1 3.20", "");
+    row("rounds to decimals", 0, "VOLT 31.999", "", "set V1 32.00", "");
+    row("minus zero", 0, "VOLT -0", "", "set V1 0.00", "");
+    row("above limit", 0, "VOLT 35", "", "", "-222");
+    row("below zero", 0, "VOLT -1;CURR 3.21", "", "", "-222 -222");
+    row("huge", 0, "VOLT 1e999", "", "", "-222");
+    row("not a number", 0, "VOLT abc", "", "", "-100");
+    row("wrong unit", 0, "VOLT 5 A", "", "", "-100");
+    row("limits", 0, "VOLT? MAX;CURR? MIN;curr? maximum", "32.00;0.00;3.20", "", "");
+    row("query with a number", 0, "VOLT? 5", "", "", "-224");
+    row("channel 2", 0, "INST CH2;VOLT 5;INST?;INST:NSEL?;CURR?", "CH2;2;0.50", "set V2 5.00", "");
+    row("channel by number", 0, "INST:NSEL 2;CURR 1;INST:NSEL 1.0;INST?", "CH1", "set I2 1.00", "");
+    row("no channel 3", 0, "INST CH3;INST 2;INST:NSEL 3;INST:NSEL CH2", "", "",
+        "-224 -224 -222 -100");
+    row("channel 2 follows", Follows, "INST CH2;VOLT 5;VOLT?", "12.00", "", "-221");
+    row("channel 1 while following", Follows, "VOLT 5", "", "set V1 5.00", "");
+    row("unlinked set", Unlinked, "VOLT 5;CURR 1", "", "", "-200 -200");
+    row("unlinked instrument commands", Unlinked, "OUTP ON;OUTP:PAIR SER;*SAV 1;*RCL 1;MEAS:VOLT?",
+        "", "", "-200 -200 -200 -200 -200");
+    row("unlinked queries", Unlinked, "VOLT?;INST?;OUTP?;OUTP:PAIR?;SYST:LINK?",
+        "21.00;CH1;0;OFF;0", "", "");
+    row("unlinked out of range", Unlinked, "VOLT 35", "", "", "-222");
+    row("measure", 0, "MEAS:VOLT?", "1.23", "measure V1", "");
+    row("measure list", 0, "INST CH2;MEAS:CURR? (@1);MEAS:VOLT?", "1.23;1.23",
+        "measure I1|measure V2", "");
+    row("measure bad list", 0, "MEAS:VOLT? (@3);MEAS:VOLT? 1;MEAS:VOLT? (@1,2)", "", "",
+        "-222 -100 -100");
+    row("no reading", NoReading, "MEAS:VOLT?;VOLT?", "21.00", "measure V1", "-200");
+    row("output on", 0, "OUTP ON;OUTP?", "1", "output 1", "");
+    row("output as it is", 0, "OUTP OFF;OUTP 0", "", "", "");
+    row("output twice", 0, "OUTP 1;OUTPUT:STATE ON", "", "output 1", "");
+    row("output bad", 0, "OUTP 2;OUTP YES", "", "", "-224 -224");
+    row("pair", 0, "OUTP:PAIR PAR;OUTP:PAIR?;OUTP:PAIR series;OUTP:PAIR?", "PAR;SER",
+        "pair 2|pair 3", "");
+    row("pair as it is or bad", 0, "OUTP:PAIR OFF;OUTP:PAIR BOTH", "", "", "-224");
+    row("memories", 0, "*SAV 1;*RCL 4;*SAV 2.0", "", "save 1|recall 4|save 2", "");
+    row("memory range", 0, "*SAV 5;*SAV 0;*RCL 1.5;*RCL x", "", "", "-222 -222 -222 -100");
+    row("errors in between", 0, "VOLTA 5;VOLT 6;*CLS?;CURR?", "1.50", "set V1 6.00", "-113 -113");
+    row("opc", 0, "*OPC;*OPC?", "1", "", "");
+}
+
+void tst_ScpiSession::commands() {
+    QFETCH(int, flags);
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, calls);
+    QFETCH(QString, errors);
+    Client client;
+    client.fake.isLinked = !(flags & Unlinked);
+    client.fake.follows = flags & Follows;
+    if (flags & NoReading) client.fake.reading = FakeInstrument::Reading::None;
+    if (flags & NoIdentity) client.fake.identity.clear();
+
+    client.session->takeLine(line);
+    QCOMPARE(client.finished, 1);
+    QCOMPARE(client.replies.size(), reply.isEmpty() ? 0 : 1);
+    if (!reply.isEmpty()) QCOMPARE(client.replies.first(), reply);
+    QCOMPARE(client.fake.calls.join('|'), calls);
+    QCOMPARE(client.errorCodes(), errors);
+}
+
+void tst_ScpiSession::errorQueue() {
+    Client client;
+    client.session->takeLine("VOLT 35;INST CH3;CURR -2mA");
+    client.session->takeLine("MEAS:VOLT? (@\"9\")");
+    client.session->lineTooLong();
+    QCOMPARE(client.finished, 2);
+    QCOMPARE(client.errors(),
+             QStringList({"-222,\"Data out of range;35 V is above the 32 V limit\"",
+                          "-224,\"Illegal parameter value;CH3 is not CH1 or CH2\"",
+                          "-222,\"Data out of range;-0.002 A is below zero\"",
+                          "-100,\"Command error;(@\"\"9\"\") is not a channel list such as (@1)\"",
+                          "-100,\"Command error;line too long\""}));
+
+    // Two answers on one line, each a quoted string of its own.
+    client.session->takeLine("VOLTA 1");
+    client.session->takeLine("SYST:ERR?;SYST:ERR?");
+    QCOMPARE(client.replies.last(), "-113,\"Undefined header;VOLTA\";0,\"No error\"");
+
+    // Full: the oldest stay, the last place says it overflowed.
+    for (int i = 1; i <= 12; ++i)
+        client.session->takeLine("INST:NSEL " + QByteArray::number(i + 2));
+    QStringList expected;
+    for (int i = 1; i < ScpiSession::kErrorQueueSize; ++i)
+        expected << QString("-222,\"Data out of range;there is no channel %1\"").arg(i + 2);
+    expected << "-350,\"Queue overflow\"";
+    QCOMPARE(client.errors(), expected);
+
+    client.session->takeLine("VOLTA;VOLTA;*CLS;SYST:ERR?");
+    QCOMPARE(client.replies.last(), "0,\"No error\"");
+}
+
+void tst_ScpiSession::measureLater() {
+    Client client;
+    client.fake.reading = FakeInstrument::Reading::Later;
+    client.session->takeLine("MEAS:VOLT?;VOLT 5;MEAS:CURR? (@2);OUTP?");
+    QCOMPARE(client.fake.calls, QStringList({"measure V1"}));
+    QCOMPARE(client.finished, 0);
+
+    auto first = client.fake.pendingMeasures.at(0);
+    first(12.5);
+    QCOMPARE(client.fake.calls, QStringList({"measure V1", "set V1 5.00", "measure I2"}));
+    QCOMPARE(client.finished, 0);
+    QVERIFY(client.replies.isEmpty());
+
+    // A second call of a spent callback must not run the line again.
+    first(1.0);
+    client.fake.pendingMeasures.at(1)(std::nullopt);
+    QCOMPARE(client.replies, QList<QByteArray>({"12.50;0"}));
+    QCOMPARE(client.finished, 1);
+    first(2.0);
+    QCOMPARE(client.finished, 1);
+    QCOMPARE(client.errors(),
+             QStringList({"-200,\"Execution error;no reply from the instrument\""}));
+}
+
+void tst_ScpiSession::goneWhileWaiting_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("measure") << QByteArray("MEAS:VOLT?;VOLT 5");
+    QTest::newRow("opc") << QByteArray("*OPC?;VOLT 5");
+    QTest::newRow("link") << QByteArray("SYST:LINK;VOLT 5");
+}
+
+void tst_ScpiSession::goneWhileWaiting() {
+    QFETCH(QByteArray, line);
+    Client client;
+    client.fake.reading = FakeInstrument::Reading::Later;
+    client.fake.idleAtOnce = false;
+    client.session->takeLine(line);
+    QCOMPARE(client.finished, 0);
+
+    // The client hung up; the instrument answers afterwards.
+    client.session.reset();
+    for (const auto& done : client.fake.pendingMeasures) done(3.0);
+    if (client.fake.pendingIdle) client.fake.pendingIdle();
+    if (client.fake.pendingSettle) client.fake.pendingSettle(true);
+    QCOMPARE(client.finished, 0);
+    QVERIFY(client.replies.isEmpty());
+    QVERIFY(!client.fake.calls.contains("set V1 5.00"));
+}
+
+void tst_ScpiSession::linkWaitsForSettled_data() {
+    QTest::addColumn<bool>("starts");
+    QTest::addColumn<bool>("atOnce");
+    QTest::addColumn<bool>("linked");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("errors");
+    QTest::newRow("links") << true << false << true << QByteArray("1") << QStringList();
+    QTest::newRow("settled at once") << true << true << true << QByteArray("1") << QStringList();
+    QTest::newRow("fails") << true << false << false << QByteArray("0")
+                           << QStringList({"-200,\"Execution error;the link failed\""});
+    QTest::newRow("cannot start") << false << false << false << QByteArray("0")
+                                  << QStringList({"-200,\"Execution error;no port is open\""});
+}
+
+void tst_ScpiSession::linkWaitsForSettled() {
+    QFETCH(bool, starts);
+    QFETCH(bool, atOnce);
+    QFETCH(bool, linked);
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, errors);
+    Client client;
+    client.fake.isLinked = false;
+    client.fake.linkStarts = starts;
+    client.fake.settleAtOnce = atOnce;
+    client.session->takeLine("SYST:LINK;SYST:LINK?");
+    if (client.fake.pendingSettle) {
+        QCOMPARE(client.finished, 0);
+        QVERIFY(client.replies.isEmpty());
+        client.fake.isLinked = linked;
+        client.fake.pendingSettle(linked);
+    }
+    QCOMPARE(client.finished, 1);
+    QCOMPARE(client.replies, QList<QByteArray>({reply}));
+    QCOMPARE(client.errors(), errors);
+}
+
+void tst_ScpiSession::opcWaitsForIdle() {
+    Client client;
+    client.fake.idleAtOnce = false;
+    client.session->takeLine("VOLT 5;*OPC?;VOLT?");
+    QCOMPARE(client.finished, 0);
+    client.fake.pendingIdle();
+    QCOMPARE(client.replies, QList<QByteArray>({"1;5.00"}));
+    QCOMPARE(client.finished, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_ScpiSession)
+#include "tst_scpi_session.moc"

@@ -143,7 +143,8 @@ void tst_MainWindow::menuCaptions_data() {
     QTest::newRow("interface") << "&Interface"
                                << QStringList{QStringLiteral("Series"), QStringLiteral("Fast Readings"),
                                               QStringLiteral("-"), QStringLiteral("&Port\u2026"),
-                                              QStringLiteral("&Link")};
+                                              QStringLiteral("&Link"), QStringLiteral("-"),
+                                              QStringLiteral("Remote &Control\u2026")};
     QTest::newRow("function") << "F&unction"
                               << QStringList{QStringLiteral("&Save Memory"), QStringLiteral("&Recall Memory"),
                                              QStringLiteral("-"), QStringLiteral("&Delay"), QStringLiteral("-"),

@@ -42,11 +42,14 @@ int readOptions(int argc, char* argv[], Options& options) {
         QStringLiteral("[ADDRESS:]PORT"));
     parser.addOptions({help, version, port, remote});
     if (!parser.parse(args)) {
-        std::fprintf(stderr, "%s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
+        std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
     }
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+        // No application object yet to name the program.
+        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                        QStringLiteral("lqs-control"))),
+                   stdout);
         return 0;
     }
     if (parser.isSet(version)) {

@@ -1,5 +1,6 @@
 // The SCPI server against real sockets, fed to an echoing session, and its
 // dialog driven by the mouse.
+#include "listen_address.h"
 #include "remote_dialog.h"
 #include "scpi_server.h"
 
@@ -135,6 +136,8 @@ private Q_SLOTS:
     void loopbackOnly_data();
     void loopbackOnly();
     void dialog();
+    void listenAddress_data();
+    void listenAddress();
 };
 
 void tst_ScpiServer::framing_data() {
@@ -367,6 +370,37 @@ void tst_ScpiServer::dialog() {
     QCOMPARE(state->text(), "Stopped");
     QCOMPARE(list->count(), 0);
     QVERIFY(closed.wait(5000));
+}
+
+void tst_ScpiServer::listenAddress_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("address");  // empty: loopback only; "-": refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("port") << "5025" << "" << 5025;
+    QTest::newRow("any free port") << "0" << "" << 0;
+    QTest::newRow("every address") << "0.0.0.0:5025" << "0.0.0.0" << 5025;
+    QTest::newRow("IPv6 in brackets") << "[::1]:5026" << "::1" << 5026;
+    QTest::newRow("IPv6 bare") << "::1:5025" << "-" << 0;
+    QTest::newRow("port too big") << "65536" << "-" << 0;
+    QTest::newRow("not a port") << "localhost:http" << "-" << 0;
+    QTest::newRow("host name") << "bench-pc:5025" << "-" << 0;
+    QTest::newRow("empty") << "" << "-" << 0;
+}
+
+void tst_ScpiServer::listenAddress() {
+    QFETCH(QString, text);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    ListenAddress parsed;
+    QString why;
+    const bool ok = parseListenAddress(text, &parsed, &why);
+    QCOMPARE(ok, address != QLatin1String("-"));
+    if (!ok) {
+        QVERIFY(!why.isEmpty());
+        return;
+    }
+    QCOMPARE(parsed.address.isNull() ? QString() : parsed.address.toString(), address);
+    QCOMPARE(int(parsed.port), port);
 }
 
 QTEST_MAIN(tst_ScpiServer)

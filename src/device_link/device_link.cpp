@@ -469,14 +469,9 @@ bool DeviceLink::heldField(const QString& query) const {
 void DeviceLink::settle(const Outstanding& reply) {
     // A value counts only once its CR came; one cut short is no reading.
     const bool ended = !reply.overlong && (reply.bytes.endsWith('\r') || reply.bytes.endsWith('\n'));
-    if (reply.measure) {
+    if (reply.measure != 0) {
         // A remote client's own question: no field and no sequence hang on it.
-        if (!m_measureOnce.empty()) {
-            MeasureDone done = std::move(m_measureOnce.front());
-            m_measureOnce.pop_front();
-            const QString text = ended ? ExtractReplyText(reply.bytes) : QString();
-            QTimer::singleShot(0, this, [done, text] { done(text); });
-        }
+        finishMeasure(reply.measure, ended ? ExtractReplyText(reply.bytes) : QString());
         return;
     }
     if (reply.bytes.isEmpty() && !reply.overlong) return;
@@ -508,11 +503,23 @@ void DeviceLink::answerMeasures(int edit, const QString& text) {
     });
 }
 
+void DeviceLink::finishMeasure(std::uint64_t id, const QString& text) {
+    const auto it = m_measures.find(id);
+    if (it == m_measures.end()) return;
+    MeasureDone done = std::move(it->second);
+    m_measures.erase(it);
+    QTimer::singleShot(0, this, [done, text] { done(text); });
+}
+
 // Nothing more will answer: every client still waiting hears so.
 void DeviceLink::failMeasures() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_measureAsk.clear();
+    }
     std::vector<MeasureDone> waiting;
-    for (MeasureDone& done : m_measureOnce) waiting.push_back(std::move(done));
-    m_measureOnce.clear();
+    for (auto& [id, done] : m_measures) waiting.push_back(std::move(done));
+    m_measures.clear();
     for (auto& field : m_measureNext) {
         for (MeasureDone& done : field) waiting.push_back(std::move(done));
         field.clear();
@@ -521,6 +528,16 @@ void DeviceLink::failMeasures() {
     QTimer::singleShot(0, this, [waiting] {
         for (const MeasureDone& done : waiting) done(QString());
     });
+}
+
+// Asks not yet sent when polling stops are not sent.
+void DeviceLink::dropMeasureAsks() {
+    std::deque<std::pair<std::uint64_t, int>> asks;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        asks.swap(m_measureAsk);
+    }
+    for (const auto& ask : asks) finishMeasure(ask.first, QString());
 }
 
 void DeviceLink::measure(int edit, std::function<void(const QString& text)> done) {
@@ -532,20 +549,24 @@ void DeviceLink::measure(int edit, std::function<void(const QString& text)> done
                      QTimer::singleShot(0, this, [done] { done(QString()); });
                      return;
                  }
-                 // Polling asks it anyway: its next reply is the fresh value,
-                 // and the wire carries nothing the window would not send.
-                 if (m_state.PollingEnabled == 1 || m_cycleRunning) {
+                 // Fast readings ask it within a few exchanges anyway.
+                 if (m_fast && (m_state.PollingEnabled == 1 || m_cycleRunning)) {
                      m_measureNext[std::size_t(edit - 1)].push_back(done);
                      return;
                  }
-                 m_measureOnce.push_back(done);
+                 const std::uint64_t id = ++m_measureIds;
+                 m_measures.emplace(id, done);
+                 // The cycle asks it between two of its own queries, rather
+                 // than the client waiting up to a whole cycle.
+                 if (m_state.PollingEnabled == 1 || m_cycleRunning) {
+                     std::lock_guard<std::mutex> lock(m_lock);
+                     m_measureAsk.emplace_back(id, edit);
+                     return;
+                 }
                  SendFrom from;
-                 from.measure = true;
-                 sendFromUi(query, from, [this](Sent sent) {
-                     if (sent == Sent::Written || m_measureOnce.empty()) return;
-                     MeasureDone unsent = std::move(m_measureOnce.back());
-                     m_measureOnce.pop_back();
-                     QTimer::singleShot(0, this, [unsent] { unsent(QString()); });
+                 from.measure = id;
+                 sendFromUi(query, from, [this, id](Sent sent) {
+                     if (sent != Sent::Written) finishMeasure(id, QString());
                  });
                  pause(m_timings.pollPasses * m_timings.passMs);
                  then([this] { closeReplies(); });

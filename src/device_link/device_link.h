@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -201,7 +202,7 @@ private:
         bool closed = false;  // the next command came due: no more bytes are its
         bool poll = false;    // asked by the poll worker
         bool stale = false;   // its field's new set point went out after it was asked
-        bool measure = false; // asked once for a remote client
+        std::uint64_t measure = 0;  // a remote client's reading, by its number
     };
     void comm1ReceiveData(const char* bytes, std::size_t length);
     void takeClosedLocked(std::vector<Outstanding>& done);
@@ -212,7 +213,9 @@ private:
     void applyEffect(ReplyEffect effect, const ReplyOutcome& out);
     void showReply(int edit, const QString& text);
     void answerMeasures(int edit, const QString& text);
+    void finishMeasure(std::uint64_t id, const QString& text);
     void failMeasures();
+    void dropMeasureAsks();
     void clearAwaiting();
     bool heldField(const QString& query) const;
 
@@ -221,7 +224,7 @@ private:
         std::uint64_t epoch = 0;  // a poll cycle's frame: refused once the cycle was stopped or replaced
         bool poll = false;        // a poll query: named in LastQuery
         int waitingEdit = 0;      // a waiting set point: sent only while it waits with text
-        bool measure = false;     // a remote client's query: its missing reply ends nothing
+        std::uint64_t measure = 0;  // a remote client's reading: its missing reply ends nothing
         QString text;
     };
     enum class Sent { Written, Skipped, Stale };
@@ -246,6 +249,7 @@ private:
     bool nextWaiting(SendFrom& from, QString& command);
     void sendNextWaiting();
     void sendWaitingFromWorker(std::uint64_t epoch);
+    void sendMeasuresFromWorker(std::uint64_t epoch);
     void setPointSentLocked(int edit, const QString& text);
     void sendSetPoint(int code, const QString& fieldText);
 
@@ -285,14 +289,16 @@ private:
     bool m_countingDown = false;
     bool m_stale = false;
     using MeasureDone = std::function<void(const QString&)>;
-    std::deque<MeasureDone> m_measureOnce;             // queries sent once, in order
-    std::array<std::vector<MeasureDone>, 4> m_measureNext;  // waiting for a poll reply, by field
+    std::map<std::uint64_t, MeasureDone> m_measures;  // remote readings asked, by number
+    std::uint64_t m_measureIds = 0;
+    std::array<std::vector<MeasureDone>, 4> m_measureNext;  // fast readings: the next reply, by field
 
     // One lock for the wire: frames, the outstanding queries and the waiting
     // set points. LinkState's text lock may be taken inside it, never around it.
     mutable std::mutex m_lock;
     std::deque<Outstanding> m_outstanding;
     std::vector<WaitingSetPoint> m_waiting;  // in the order changed
+    std::deque<std::pair<std::uint64_t, int>> m_measureAsk;  // readings for the poll cycle to ask: number, field
     std::atomic<std::uint64_t> m_unsolicited{0};
     std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
     std::atomic<bool> m_lineGone{false};      // hung up: no countdown until the next link

@@ -270,6 +270,7 @@ void DeviceLink::sendWaitingFromWorker(std::uint64_t epoch) {
 
 void DeviceLink::stopPolling() {
     m_state.PollingEnabled = 0;
+    if (inUiThread()) dropMeasureAsks();
     {
         std::lock_guard<std::mutex> lock(m_pollMutex);
         ++m_epoch;  // whatever cycle still runs may not send again
@@ -355,6 +356,31 @@ void DeviceLink::PollThread(std::uint64_t epoch, Clock::time_point start) {
         if (transmitFromWorker(QString::fromLatin1(query), from) == Sent::Stale) return;
         if (!sleepUntil(Clock::now() + pace, epoch)) return;
         sendWaitingFromWorker(epoch);
+        sendMeasuresFromWorker(epoch);
+    }
+}
+
+// A remote client's reading goes out between the cycle's queries, a pace
+// after it like theirs, so its reply is in before the next query.
+void DeviceLink::sendMeasuresFromWorker(std::uint64_t epoch) {
+    const std::chrono::milliseconds pace(m_timings.pollPasses * m_timings.passMs);
+    for (;;) {
+        std::pair<std::uint64_t, int> ask;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_measureAsk.empty()) return;
+            ask = m_measureAsk.front();
+            m_measureAsk.pop_front();
+        }
+        SendFrom from;
+        from.epoch = epoch;
+        from.measure = ask.first;
+        if (transmitFromWorker(queryOfField(ask.second), from) != Sent::Written) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_measureAsk.push_front(ask);  // the next cycle asks it
+            return;
+        }
+        if (!sleepUntil(Clock::now() + pace, epoch)) return;
     }
 }
 

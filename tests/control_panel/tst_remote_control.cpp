@@ -71,6 +71,7 @@ private Q_SLOTS:
     void scriptSendsWhatTheWindowSends_data();
     void scriptSendsWhatTheWindowSends();
     void operatorAndScriptInArrivalOrder();
+    void readingWithTheOutputOn();
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
 };
@@ -139,6 +140,25 @@ void tst_RemoteControl::operatorAndScriptInArrivalOrder() {
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }), 7.0);
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.00"));
     QCOMPARE(script.ask("VOLT?"), QStringLiteral("7.00"));
+}
+
+// With the output on, a reading is asked between the cycle's own queries:
+// the client waits about a query's pace, not a whole cycle.
+void tst_RemoteControl::readingWithTheOutputOn() {
+    Fixture f;
+    f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    QVERIFY(linkedAndIdle(f));
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).count(QStringLiteral("STATUS?")) >= 2, 15000);
+    Script script(f);
+    for (int i = 0; i < 3; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        const QString volts = script.ask("MEAS:VOLT? (@1)");
+        QVERIFY2(clock.elapsed() < f.form->link->readingIntervalMs() / 2,
+                 qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+        QCOMPARE(volts.toDouble(), f.sim.withInstrument([](sim::Instrument& in) { return in.measuredVoltage(1); }));
+    }
+    QCOMPARE(script.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
 }
 
 // A reading waited for when the line is lost is answered with an error at

@@ -407,8 +407,9 @@ int main(int argc, char** argv) {
         }
         return f;
     };
-    // While the poll runs a reading waits for its value's next turn, up to a
-    // reading interval; the program gives up at twice that and a second.
+    // While the poll runs a reading waits on the poll's pacing, whose longest
+    // period is the reading interval; the program gives up at twice that and
+    // a second, so the client waits longer than that.
     const auto measureFigure = [&](int spreadMs) {
         Figure f;
         for (int i = 0; i < samples; ++i) {

@@ -1,11 +1,16 @@
-# Project-wide compile flags: warnings, Qt text hygiene, sanitizers.
-add_compile_options(-Wall -Wextra -Wpedantic -Wshadow)
-if(LQS_WERROR)
-  add_compile_options(-Werror)
-endif()
-
+# Our targets' compile flags: each target links lqs_flags, so a target of
+# someone else's code added later is not held to our warnings.
+add_library(lqs_warnings INTERFACE)
+target_compile_options(lqs_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow $<$<BOOL:${LQS_WERROR}>:-Werror>)
+target_compile_definitions(lqs_warnings INTERFACE QT_NO_KEYWORDS)
+add_library(lqs_flags INTERFACE)
+target_link_libraries(lqs_flags INTERFACE lqs_warnings)
 # Every user-visible text is built deliberately, never from a bare char*.
-add_compile_definitions(QT_NO_CAST_FROM_ASCII QT_NO_KEYWORDS)
+# Tests compare against many literal texts and may build QStrings from them.
+target_compile_definitions(lqs_flags INTERFACE QT_NO_CAST_FROM_ASCII)
+
+# Sanitizers stay global: every object of a sanitized build must be
+# instrumented, the tests' and the simulator's included.
 
 if(LQS_SANITIZE)
   string(REPLACE ";" "," _lqs_san "${LQS_SANITIZE}")
@@ -20,7 +25,7 @@ endif()
 function(lqs_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+  target_link_libraries(${name} PRIVATE Qt6::Test lqs_warnings ${T_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES

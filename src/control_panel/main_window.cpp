@@ -18,6 +18,7 @@
 #include "strand.h"
 #include "setup_dialog.h"
 #include "toolbar_icons.h"
+#include "ui_log.h"
 #include "up_down.h"
 #include "wave_window.h"
 
@@ -39,6 +40,8 @@
 #include <QToolBar>
 
 namespace lqs {
+
+Q_LOGGING_CATEGORY(lqsUi, "lqs.ui", QtWarningMsg)
 
 namespace {
 
@@ -909,6 +912,7 @@ void TForm1::setLinkText(const QString& text) {
     const QString shown = m_remoteNote.isEmpty() ? text
                           : text.isEmpty()       ? m_remoteNote
                                                  : text + QStringLiteral(" | ") + m_remoteNote;
+    qCInfo(lqsUi).noquote() << "link panel:" << shown;
     m_linkPanel->setText(shown);
     m_linkPanel->setToolTip(shown);
 }
@@ -1006,7 +1010,7 @@ void TForm1::standDown(const QString& linkText) {
     if (!linkText.isEmpty()) setLinkText(linkText);
 }
 
-// What the Parts' sequences do without a word, said after the link's own text.
+// What the link's sequences do without a word, said after the link's own text.
 void TForm1::noteInLinkPanel(const QString& note) {
     const QString text = m_linkText;
     const qsizetype cut = text.indexOf(QStringLiteral("; "));

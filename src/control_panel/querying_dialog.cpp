@@ -29,10 +29,7 @@ TQuerying::TQuerying(QWidget* parent)
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
-    connect(Button1, &QPushButton::clicked, this, [this] {
-        Q_EMIT cancelled();
-        close();
-    });
+    connect(Button1, &QPushButton::clicked, this, &QWidget::close);
 }
 
 

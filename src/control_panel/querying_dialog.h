@@ -22,7 +22,6 @@ public:
 Q_SIGNALS:
     // Every way of closing: a button, the close box, Esc.
     void dialogClosed();
-    void cancelled();
 };
 
 }  // namespace lqs

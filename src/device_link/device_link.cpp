@@ -2,21 +2,29 @@
 
 #include "comm.h"
 #include "convert.h"
+#include "link_log.h"
 #include "protocol.h"
 #include "set_point_math.h"
 #include "strand.h"
 
-#include <QLoggingCategory>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 
-Q_LOGGING_CATEGORY(lcLink, "lqs.link", QtWarningMsg)
-
 namespace lqs {
 
+Q_LOGGING_CATEGORY(lqsLink, "lqs.link", QtWarningMsg)
+
 namespace {
+
+// A reply as the log shows it: its text, or what became of it.
+QString replyForLog(const QByteArray& bytes, bool overlong, bool ended) {
+    if (overlong) return QStringLiteral("(overlong, refused)");
+    if (bytes.isEmpty()) return QStringLiteral("no reply");
+    const QString text = QLatin1Char('"') + ExtractReplyText(bytes) + QLatin1Char('"');
+    return ended ? text : text + QStringLiteral(" (cut short)");
+}
 
 QString remainingText(int position) {
     static const int seconds[] = {60, 54, 48, 42, 30, 18, 8, 4, 3, 2, 1};
@@ -133,7 +141,6 @@ void DeviceLink::stepSetPoint(int edit, const QString& text) {
     const SetPointOp op = setPointOfField(edit);
     if (op.edit == 0) return;
     perform({edit, [this, op, text] {
-                 m_state.StepOnVoltage = op.voltage ? 1 : 0;
                  m_state.PendingOperation = op.step;
                  OperationDispatcher(text);
              }});
@@ -416,7 +423,7 @@ void DeviceLink::comm1ReceiveData(const char* bytes, std::size_t length) {
     }
     if (unsolicited) {
         m_unsolicited += unsolicited;
-        qCDebug(lcLink) << "ignored" << unsolicited << "bytes no query asked for";
+        qCDebug(lqsLink) << "ignored" << unsolicited << "bytes no query asked for";
     }
     if (pollReplies) {
         {
@@ -469,6 +476,8 @@ bool DeviceLink::heldField(const QString& query) const {
 void DeviceLink::settle(const Outstanding& reply) {
     // A value counts only once its CR came; one cut short is no reading.
     const bool ended = !reply.overlong && (reply.bytes.endsWith('\r') || reply.bytes.endsWith('\n'));
+    qCDebug(lqsLink).noquote() << "reply to" << reply.query << "->"
+                               << replyForLog(reply.bytes, reply.overlong, ended);
     if (reply.measure != 0) {
         // A remote client's own question: no field and no sequence hang on it.
         finishMeasure(reply.measure, ended ? ExtractReplyText(reply.bytes) : QString());

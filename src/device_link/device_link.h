@@ -157,7 +157,7 @@ Q_SIGNALS:
     void setPointNotHeld(int edit, const QString& holds, const QString& sent);
 
 private:
-    // ---- The Part's routines; they run inside a strand's step.
+    // ---- The dispatcher and its sequences; they run inside a strand's step.
     void SendCommand(const QString& command);
     void OperationDispatcher(const QString& text = QString());
     void FullQuery();

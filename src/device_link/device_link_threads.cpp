@@ -6,6 +6,7 @@
 
 #include "comm.h"
 #include "convert.h"
+#include "link_log.h"
 #include "protocol.h"
 #include "set_point_math.h"
 #include "strand.h"
@@ -98,6 +99,18 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFro
             refused = !writeFrame(frame);
             if (FrameHandedOver) FrameHandedOver(command);
             if (from.waitingEdit) setPointSentLocked(from.waitingEdit, from.text);
+        }
+        // Under the lock, so that the log names a frame before its reply.
+        if (dropped) {
+            qCDebug(lqsLink).noquote() << "not sent:" << command
+                                       << "(the reply before it is missing)";
+        } else {
+            qCDebug(lqsLink).noquote().nospace()
+                << "sent " << command << (from.poll ? " (poll query)" : "")
+                << (from.measure ? " (remote reading)" : "")
+                << (from.waitingEdit ? " (waiting set point)" : "")
+                << (inUiThread() ? " from the ui thread" : " from the worker")
+                << (refused ? ", refused by the port" : "");
         }
     }
     if (closed) {

@@ -62,7 +62,6 @@ public:
     std::atomic<std::uint8_t> AwaitingReply{0};
     std::atomic<std::uint8_t> SetPointDeferred{0};
     std::atomic<std::uint8_t> ModelIndex{0};
-    std::atomic<std::int32_t> StepOnVoltage{0};
     std::atomic<std::int32_t> HoldTicks{0};
     std::atomic<std::uint8_t> ProgressMode{0};
 

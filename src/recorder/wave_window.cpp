@@ -7,6 +7,7 @@
 #include "plot_math.h"
 #include "record_files.h"
 #include "recorder_host.h"
+#include "recorder_log.h"
 #include "setup_dialog.h"
 
 #include <QApplication>
@@ -35,6 +36,8 @@
 #include <cstdlib>
 
 namespace lqs {
+
+Q_LOGGING_CATEGORY(lqsRecorder, "lqs.recorder", QtWarningMsg)
 
 namespace {
 
@@ -703,6 +706,7 @@ QString TForm_Wave::saveRecord() {
         fillSavedRecordList();
     }
     const QString path = saveNewRecordFile(RecordDir, recordFileName(Now()), *state.Table);
+    qCInfo(lqsRecorder).noquote() << "saved" << state.Table->lineCount() - 1 << "lines to" << path;
     m_unsaved = 0;
     // The saved lines need no journal; a recording still running starts a fresh one.
     if (tmr_Scale->isActive())
@@ -721,11 +725,13 @@ void TForm_Wave::startJournal() {
         journalFailed(QString::fromUtf8(e.what()));
         return;
     }
+    qCDebug(lqsRecorder).noquote() << "journal started:" << journalPath(RecordDir);
     tmr_Journal->start();
 }
 
 // The recording goes on; only what a kill would take is at risk.
 void TForm_Wave::journalFailed(const QString& why) {
+    qCInfo(lqsRecorder).noquote() << "journal given up:" << why;
     m_journal.close();
     tmr_Journal->stop();
     if (m_host)
@@ -770,6 +776,7 @@ void TForm_Wave::btn_ExportClick() {
             writeFileBytes(target.path, csvBytes(*state.Table));
         else
             writeRecordFile(target.path, *state.Table);
+        qCInfo(lqsRecorder).noquote() << "exported to" << target.path;
     });
 }
 
@@ -842,6 +849,8 @@ void TForm_Wave::lst_LoadClick() {
                 return;
             }
             const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
+            qCInfo(lqsRecorder).noquote() << "loaded" << path << "-" << n.merged << "lines merged,"
+                                          << n.skipped << "skipped";
             m_unsaved += int(n.merged);
             QString text = n.merged == 1 ? QStringLiteral("Merged 1 line")
                                          : QStringLiteral("Merged %1 lines").arg(n.merged);
@@ -851,6 +860,7 @@ void TForm_Wave::lst_LoadClick() {
             if (m_host) m_host->setStatusText(0, text);
         } else {
             deleteRecordFile(path);
+            qCInfo(lqsRecorder).noquote() << "deleted" << path;
             fillSavedRecordList();
         }
     });
@@ -869,6 +879,7 @@ void offerLeftRecording(QWidget* parent) {
     LeftJournal left;
     if (!runGuarded(parent, [&] { left = readJournal(path); })) return;
     const int lines = left.table.lineCount() - 1;
+    qCInfo(lqsRecorder).noquote() << "journal left behind:" << path << "with" << lines << "lines";
     if (lines == 0) {
         QFile::remove(path);
         return;
@@ -887,6 +898,7 @@ void offerLeftRecording(QWidget* parent) {
     box.setDefaultButton(recover);
     box.exec();
     if (box.clickedButton() == discard) {
+        qCInfo(lqsRecorder) << "left journal discarded";
         QFile::remove(path);
         return;
     }
@@ -897,6 +909,7 @@ void offerLeftRecording(QWidget* parent) {
                 saveNewRecordFile(dir, recordFileName(QDateTime::currentDateTime()), left.table);
         }))
         return;
+    qCInfo(lqsRecorder).noquote() << "left journal recovered to" << saved;
     QFile::remove(path);
     QMessageBox done(QMessageBox::Information, programTitle(),
                      QStringLiteral("The recording was recovered to \"%1\".")

@@ -1,5 +1,7 @@
 #include "scpi_server.h"
 
+#include "remote_log.h"
+
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -13,6 +15,8 @@
 #endif
 
 namespace lqs {
+
+Q_LOGGING_CATEGORY(lqsRemote, "lqs.remote", QtWarningMsg)
 
 namespace {
 
@@ -126,6 +130,7 @@ bool ScpiServer::open(const QHostAddress& address, quint16 port, bool alsoIpv6Lo
         ok = listener->listen(QHostAddress::AnyIPv4, port);  // no IPv6 here
     }
     if (!ok) {
+        qCInfo(lqsRemote).noquote() << what << "could not be opened:" << failureReason(*listener);
         if (error)
             *error =
                 QStringLiteral("%1 could not be opened: %2").arg(what, failureReason(*listener));
@@ -145,6 +150,7 @@ bool ScpiServer::open(const QHostAddress& address, quint16 port, bool alsoIpv6Lo
     }
     for (QTcpServer* l : m_listeners)
         connect(l, &QTcpServer::newConnection, this, [this, l] { acceptPending(l); });
+    qCInfo(lqsRemote).noquote() << "listening on" << listeningText();
     Q_EMIT runningChanged(true);
     return true;
 }
@@ -158,7 +164,9 @@ void ScpiServer::stop() {
     }
     m_listeners.clear();
     while (!m_clients.empty()) drop(m_clients.back());
-    if (wasRunning) Q_EMIT runningChanged(false);
+    if (!wasRunning) return;
+    qCInfo(lqsRemote) << "stopped listening";
+    Q_EMIT runningChanged(false);
 }
 
 QString ScpiServer::listeningText() const {
@@ -189,6 +197,7 @@ void ScpiServer::accept(QTcpSocket* socket) {
     }
     std::unique_ptr<LineSession> session = m_factory ? m_factory() : nullptr;
     if (!session) {
+        qCInfo(lqsRemote) << "no session for a new client: closed";
         socket->abort();
         socket->deleteLater();
         return;
@@ -237,11 +246,15 @@ void ScpiServer::accept(QTcpSocket* socket) {
     connect(socket, &QAbstractSocket::errorOccurred, this, lost);
 
     m_clients.push_back(c);
+    qCInfo(lqsRemote).noquote() << "client" << c->name << "connected;" << clientCount() << "now";
     Q_EMIT clientsChanged();
     pump(c);  // lines may have come with the connection
 }
 
 void ScpiServer::refuse(QTcpSocket* socket) {
+    qCInfo(lqsRemote).noquote() << "refused"
+                                << addressText(socket->peerAddress(), socket->peerPort())
+                                << "- the server is full";
     socket->setReadBufferSize(kReadBufferBytes);
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(kRefusalLingerMs, socket, [socket] {
@@ -261,6 +274,8 @@ bool ScpiServer::yieldIdleSlot() {
             quietest = c;
     }
     if (!quietest) return false;
+    qCInfo(lqsRemote).noquote() << "client" << quietest->name << "silent for"
+                                << quietest->quiet.elapsed() << "ms gives its slot to a newcomer";
     drop(quietest);
     return true;
 }
@@ -337,7 +352,10 @@ void ScpiServer::send(const ClientPtr& c, const QByteArray& reply) {
     out.reserve(reply.size() + 1);
     out.append(reply).append('\n');
     c->socket->write(out);
-    if (c->socket->bytesToWrite() > kHardUnsentBytes) drop(c);
+    if (c->socket->bytesToWrite() > kHardUnsentBytes) {
+        qCInfo(lqsRemote).noquote() << "client" << c->name << "reads no replies: closed";
+        drop(c);
+    }
 }
 
 void ScpiServer::drop(ClientPtr c) {
@@ -350,6 +368,7 @@ void ScpiServer::drop(ClientPtr c) {
     socket->abort();
     socket->deleteLater();  // this may be inside one of its signals
     m_clients.erase(std::find(m_clients.begin(), m_clients.end(), c));
+    qCInfo(lqsRemote).noquote() << "client" << c->name << "left;" << clientCount() << "now";
     m_graveyard.push_back(std::move(c));
     m_buryTimer.start();
     Q_EMIT clientsChanged();

@@ -1,5 +1,7 @@
 #include "comm.h"
 
+#include "serial_log.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -8,6 +10,8 @@
 #include <system_error>
 
 namespace lqs {
+
+Q_LOGGING_CATEGORY(lqsSerial, "lqs.serial", QtWarningMsg)
 
 namespace {
 constexpr QEvent::Type kNoticeEvent = QEvent::Type(QEvent::User + 25);
@@ -60,6 +64,18 @@ TComm::TComm(QObject* owner, CommPortFactory factory) : QObject(owner), m_factor
 TComm::~TComm() { ClosePort(); }
 
 void TComm::OpenPort() {
+    try {
+        openPort();
+    } catch (const ECommsError& e) {
+        const QString detail = QString::fromStdString(e.detail());
+        qCInfo(lqsSerial).noquote().nospace() << "opening " << m_commName << " failed: " << e.what()
+                                              << (detail.isEmpty() ? "" : ": ") << detail;
+        throw;
+    }
+    qCInfo(lqsSerial).noquote() << "opened" << m_commName << "at" << m_line.BaudRate << "baud";
+}
+
+void TComm::openPort() {
     if (m_port) throw ECommsError("This serial port already opened");
 
     std::unique_ptr<CommPort> port = m_factory();
@@ -114,6 +130,7 @@ void TComm::ClosePort() {
     stopReceiver();
     stopSender();
     releasePort();
+    qCInfo(lqsSerial).noquote() << "closed" << m_commName;
 }
 
 // Both threads block on the close signal as well as on the device, so a join
@@ -250,9 +267,13 @@ bool TComm::event(QEvent* e) {
             if (OnReceiveData) OnReceiveData(this, notice.block.data.get(), notice.block.count);
             break;
         case CommNotice::ReceiveError:
+            qCInfo(lqsSerial).noquote() << "line error on" << m_commName << "flags"
+                                        << QStringLiteral("0x%1").arg(notice.value, 0, 16)
+                                        << (notice.overrun ? "(received data dropped)" : "");
             if (OnReceiveError) OnReceiveError(this, notice.value);
             break;
         case CommNotice::RequestHangup:
+            qCInfo(lqsSerial).noquote() << "hang-up on" << m_commName;
             if (OnRequestHangup) OnRequestHangup(this);
             break;
         case CommNotice::ModemStateChange:

@@ -164,6 +164,7 @@ private:
         if (m_port) m_port->applyTimeouts(m_timeouts);
     }
 
+    void openPort();
     void stopReceiver();
     void stopSender();
     void releasePort();

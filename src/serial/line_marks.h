@@ -25,7 +25,6 @@ public:
     // Decodes in into a separate out, which needs room for n + 1 bytes: a lone
     // 0xFF held over from the previous call may come out with this one.
     Result decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
-    void reset() { m_state = State::Plain; }
 
 private:
     enum class State { Plain, SawFF, SawFF00 };

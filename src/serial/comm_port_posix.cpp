@@ -107,6 +107,8 @@ CommOpenResult PosixCommPort::open(const std::string& name) {
     // Non-blocking so that open() does not wait for carrier, and so that no
     // read or write can block where the close signal cannot reach it.
     m_openName = name;
+    m_openError = 0;
+    m_holder = {};
     const int fd = m_sys->open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         m_openError = errno;
@@ -120,19 +122,35 @@ CommOpenResult PosixCommPort::open(const std::string& name) {
         m_sys->close(fd);
         return CommOpenResult::OpenFailed;
     }
+    // Root passes another holder's TIOCEXCL; that holder's claim must outlive our refusal.
+    int wasExclusive = 0;
+    if (m_sys->ioctl(fd, TIOCGEXCL, &wasExclusive) != 0) wasExclusive = 0;
     m_sys->ioctl(fd, TIOCEXCL, nullptr);
+    auto giveUp = [&] {
+        if (!wasExclusive) m_sys->ioctl(fd, TIOCNXCL, nullptr);
+        m_sys->close(fd);
+    };
     if (!m_sys->isatty(fd)) {
         m_sys->close(fd);
         return CommOpenResult::NotComm;
     }
+    // Neither the lock nor TIOCEXCL stops a program that opened the port
+    // before us without them. Looked for after TIOCEXCL, so that only root
+    // can open it unseen between the look and our use.
+    m_holder = otherPortHolder(fd);
+    if (m_holder.pid != 0) {
+        m_openError = EBUSY;
+        giveUp();
+        return CommOpenResult::OpenFailed;
+    }
     // Linux sizes its tty buffers itself; what can fail at this step is
     // reading the settings we must restore on close.
     if (m_sys->tcgetattr(fd, &m_saved) != 0) {
-        m_sys->ioctl(fd, TIOCNXCL, nullptr);
-        m_sys->close(fd);
+        giveUp();
         return CommOpenResult::BufferFailed;
     }
     m_haveSaved = true;
+    m_wasExclusive = wasExclusive != 0;
     m_fd = fd;
     // The counters' baseline is taken now, so errors from here on are reported.
     m_counters = std::make_unique<CounterWatch>(*m_sys, m_fd);
@@ -141,7 +159,7 @@ CommOpenResult PosixCommPort::open(const std::string& name) {
 
 // Worked out only when asked: it may read the group database and /proc.
 std::string PosixCommPort::openFailureDetail() const {
-    return describeOpenFailure(m_openName, m_openError);
+    return describeOpenFailure(m_openName, m_openError, m_holder);
 }
 
 void PosixCommPort::purge(bool receive, bool transmit) {
@@ -417,7 +435,7 @@ void PosixCommPort::close() {
     // restore below wait for it to drain.
     m_sys->tcflush(m_fd, TCIOFLUSH);
     if (m_haveSaved) m_sys->tcsetattr(m_fd, TCSANOW, &m_saved);
-    m_sys->ioctl(m_fd, TIOCNXCL, nullptr);
+    if (!m_wasExclusive) m_sys->ioctl(m_fd, TIOCNXCL, nullptr);
     m_sys->close(m_fd);
     m_fd = -1;
     m_haveSaved = false;

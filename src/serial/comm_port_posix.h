@@ -4,6 +4,7 @@
 
 #include "comm_port.h"
 #include "line_marks.h"
+#include "open_failure.h"
 #include "posix_sys.h"
 
 #include <atomic>
@@ -42,8 +43,10 @@ private:
     int m_closeFd = -1;   // eventfd, never read: once signalled it stays signalled
     int m_writeFd = -1;   // eventfd, read by the send thread to re-arm
     bool m_haveSaved = false;
+    bool m_wasExclusive = false;  // TIOCEXCL was set before we opened (root passes it)
     std::string m_openName;
     int m_openError = 0;  // errno of the failed open or lock
+    PortHolder m_holder;  // the other process that kept the open from succeeding
     struct termios m_saved {};
     std::unique_ptr<CounterWatch> m_counters;  // touched by the receive thread only while it runs
 

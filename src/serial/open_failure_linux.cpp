@@ -19,7 +19,23 @@ namespace lqs {
 
 namespace {
 
+// Unix98 pseudo-terminals: the slaves' major and the master multiplexer (ptmx).
+constexpr unsigned kPtySlaveMajor = 136;
+constexpr unsigned kPtmxMajor = 5;
+constexpr unsigned kPtmxMinor = 2;
+
+bool isPtySlave(const struct stat& st) {
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == kPtySlaveMajor;
+}
+
+bool isPtyMaster(const struct stat& st) {
+    return S_ISCHR(st.st_mode) && major(st.st_rdev) == kPtmxMajor &&
+           minor(st.st_rdev) == kPtmxMinor;
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
+    // Each devpts instance numbers its slaves from 0, so the instance must match too.
+    if (isPtySlave(a) && isPtySlave(b)) return a.st_rdev == b.st_rdev && a.st_dev == b.st_dev;
     // A device is the same device through any node that names it.
     if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -52,21 +68,47 @@ int lockHolder(const struct stat& target) {
     return 0;
 }
 
+// The slave a master descriptor belongs to, from "tty-index:" in its fdinfo;
+// -1 when the kernel does not say.
+int masterIndex(const std::string& fdinfo) {
+    std::ifstream in(fdinfo);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 10, "tty-index:") == 0) return std::atoi(line.c_str() + 10);
+    return -1;
+}
+
+// A process other than this one with target open, the far end of a
+// pseudo-terminal left out.
 int descriptorHolder(const struct stat& target) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const int self = int(::getpid());
+    const bool slave = isPtySlave(target);
+    const int index = slave ? int(minor(target.st_rdev)) : -1;
     for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
         const std::string name = p->path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
         const int pid = std::atoi(name.c_str());
         if (pid == self) continue;
+        bool holds = false;
+        bool farEnd = false;
         std::error_code fdEc;
         for (fs::directory_iterator fd(p->path() / "fd", fdEc), fdEnd; !fdEc && fd != fdEnd;
              fd.increment(fdEc)) {
             struct stat st {};
-            if (::stat(fd->path().c_str(), &st) == 0 && sameFile(st, target)) return pid;
+            if (::stat(fd->path().c_str(), &st) != 0) continue;
+            if (sameFile(st, target)) {
+                holds = true;
+            } else if (slave && isPtyMaster(st)) {
+                // Where the kernel does not tell the index, any master may be the
+                // far end: better to let a holder through than refuse the simulator.
+                const std::string info = (p->path() / "fdinfo" / fd->path().filename()).string();
+                const int i = masterIndex(info);
+                farEnd = farEnd || i < 0 || i == index;
+            }
         }
+        if (holds && !farEnd) return pid;
     }
     return 0;
 }
@@ -121,17 +163,9 @@ std::string permissionDetail(const std::string& path) {
            " $USER\n\nthen log out and log in again: the new group takes effect at the next login.";
 }
 
-struct PortHolder {
-    int pid = 0;  // 0: not known
-    std::string program;
-};
-
-// The process that holds path locked, or else open, as far as /proc tells
-// (another user's descriptors are hidden from us). This process is skipped.
-PortHolder findPortHolder(const std::string& path) {
-    struct stat target {};
-    if (::stat(path.c_str(), &target) != 0) return {};
-    int pid = lockHolder(target);
+// With locks, a lock's owner first: it is the one that refused a flock.
+PortHolder holderOf(const struct stat& target, bool locks) {
+    int pid = locks ? lockHolder(target) : 0;
     if (pid == 0) pid = descriptorHolder(target);
     if (pid == 0) return {};
     return {pid, programOf(pid)};
@@ -139,7 +173,14 @@ PortHolder findPortHolder(const std::string& path) {
 
 }  // namespace
 
-std::string describeOpenFailure(const std::string& path, int error) {
+PortHolder otherPortHolder(int fd) {
+    struct stat target {};
+    // Serial ports are character devices; a plain file stands in for one only in tests.
+    if (::fstat(fd, &target) != 0 || !S_ISCHR(target.st_mode)) return {};
+    return holderOf(target, false);
+}
+
+std::string describeOpenFailure(const std::string& path, int error, const PortHolder& known) {
     if (path.empty())
         return "No serial port is listed. Plug in the adapter, or start the simulator, and pick "
                "its port when it appears in the list.";
@@ -149,7 +190,10 @@ std::string describeOpenFailure(const std::string& path, int error) {
             return permissionDetail(path);
         case EBUSY:
         case EWOULDBLOCK: {
-            const PortHolder holder = findPortHolder(path);
+            PortHolder holder = known;
+            struct stat target {};
+            if (holder.pid == 0 && ::stat(path.c_str(), &target) == 0)
+                holder = holderOf(target, true);
             std::string who = path + " is in use by another program";
             if (holder.pid > 0)
                 who += ": " + (holder.program.empty() ? std::string("a program") : holder.program) +

@@ -3,11 +3,11 @@
 // a child process (lqs-sim beside this program), so its work is not counted.
 // The rate is given as a share of the line's limit: a query and its reply are
 // 15 bytes, 15.6 ms at 9600 baud, plus the instrument's answer time.
-#include "app_windows.h"
-#include "comm.h"
-#include "device_link.h"
-#include "main_window.h"
-#include "port_dialog.h"
+#include "control_panel/app_windows.h"
+#include "serial/comm.h"
+#include "device_link/device_link.h"
+#include "control_panel/main_window.h"
+#include "serial/port_dialog.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
 // Record figures for the longest record (691,196 data lines): the table's
 // memory, appending every sample, Save, Export, and loading a saved record of
 // that size and merging it into a table of that size.
-#include "record_files.h"
-#include "record_table.h"
+#include "recorder/record_files.h"
+#include "recorder/record_table.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,9 +1,9 @@
 // Recorder figures: a sample tick with the plot full and scrolling (the worst
 // case: every point shifts and the whole plot is repainted), and a full
 // repaint of four curves of 601 points.
-#include "recorder_host.h"
-#include "setup_dialog.h"
-#include "wave_window.h"
+#include "recorder/recorder_host.h"
+#include "recorder/setup_dialog.h"
+#include "recorder/wave_window.h"
 
 #include <QApplication>
 #include <QCheckBox>

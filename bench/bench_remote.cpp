@@ -9,12 +9,12 @@
 // in this process. The CPU figures use a client that is this program run
 // again with --client, so only the program's own work is counted
 // (getrusage RUSAGE_SELF leaves out every child).
-#include "app_windows.h"
-#include "device_link.h"
-#include "main_window.h"
-#include "port_dialog.h"
-#include "remote_control.h"
-#include "scpi_server.h"
+#include "control_panel/app_windows.h"
+#include "device_link/device_link.h"
+#include "control_panel/main_window.h"
+#include "serial/port_dialog.h"
+#include "control_panel/remote_control.h"
+#include "remote/scpi_server.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Serial component figures: the delay from the last byte of a reply at the far
 // end to OnReceiveData in the user-interface thread, and the CPU time of the
 // component's threads while idle and while replies arrive every 200 ms.
-#include "comm.h"
+#include "serial/comm.h"
 #include "pty_pair.h"
 
 #include <QCoreApplication>

@@ -21,11 +21,15 @@ if(LQS_SANITIZE)
   endif()
 endif()
 
+# What tests (and benchmarks) share: the helpers in tests/support.
+add_library(lqs_test_support INTERFACE)
+target_include_directories(lqs_test_support INTERFACE ${PROJECT_SOURCE_DIR}/tests/support)
+
 # Test helper: one QtTest executable per unit, run headless.
 function(lqs_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE Qt6::Test lqs_warnings ${T_LIBS})
+  target_link_libraries(${name} PRIVATE Qt6::Test lqs_warnings lqs_test_support ${T_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES

@@ -7,8 +7,8 @@
 // the others counted as skipped, its bytes end with CR LF, every merged line
 // reads back unchanged between the header and the old data, and the merged
 // table saved and loaded again gives its own lines.
-#include "record_files.h"
-#include "record_table.h"
+#include "recorder/record_files.h"
+#include "recorder/record_table.h"
 
 #include <QDateTime>
 #include <QDir>

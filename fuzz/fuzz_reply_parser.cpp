@@ -7,9 +7,9 @@
 // query (an index into the start-up queries, which name every query, or with
 // bit 3 the length, up to 8, of the raw query bytes that follow); the rest is
 // the reply.
-#include "link_state.h"
-#include "protocol.h"
-#include "reply_parser.h"
+#include "device_link/link_state.h"
+#include "device_link/protocol.h"
+#include "device_link/reply_parser.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "error_box.h"
+#include "common/error_box.h"
 
 #include <QLabel>
 #include <QMessageBox>

@@ -2,8 +2,8 @@
 // unwinding through Qt's event loop, which Qt does not support.
 #pragma once
 
-#include "convert.h"
-#include "error_box.h"
+#include "common/convert.h"
+#include "common/error_box.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
-#include "about_box.h"
+#include "control_panel/about_box.h"
 
-#include "dialog_flags.h"
+#include "common/dialog_flags.h"
 
-#include "toolbar_icons.h"
+#include "control_panel/toolbar_icons.h"
 
 #include <QLabel>
 #include <QPushButton>

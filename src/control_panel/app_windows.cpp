@@ -1,13 +1,13 @@
-#include "app_windows.h"
+#include "control_panel/app_windows.h"
 
-#include "about_box.h"
-#include "memory_dialogs.h"
-#include "messages_box.h"
-#include "port_dialog.h"
-#include "querying_dialog.h"
-#include "read_time_dialog.h"
-#include "setup_dialog.h"
-#include "wave_window.h"
+#include "control_panel/about_box.h"
+#include "control_panel/memory_dialogs.h"
+#include "control_panel/messages_box.h"
+#include "serial/port_dialog.h"
+#include "control_panel/querying_dialog.h"
+#include "control_panel/read_time_dialog.h"
+#include "recorder/setup_dialog.h"
+#include "recorder/wave_window.h"
 
 #include <QTimer>
 

@@ -1,8 +1,8 @@
 // Creates the program's windows in their start-up order.
 #pragma once
 
-#include "main_window.h"
-#include "port_list.h"
+#include "control_panel/main_window.h"
+#include "serial/port_list.h"
 
 namespace lqs {
 

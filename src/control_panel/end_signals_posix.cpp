@@ -1,7 +1,7 @@
-#include "end_signals.h"
+#include "control_panel/end_signals.h"
 
-#include "main_window.h"
-#include "wave_window.h"
+#include "control_panel/main_window.h"
+#include "recorder/wave_window.h"
 
 #include <QGuiApplication>
 #include <QSessionManager>

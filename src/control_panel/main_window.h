@@ -3,8 +3,8 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
-#include "port_list.h"
-#include "recorder_host.h"
+#include "serial/port_list.h"
+#include "recorder/recorder_host.h"
 
 #include <QDateTime>
 #include <QMainWindow>

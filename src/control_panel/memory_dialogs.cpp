@@ -1,8 +1,8 @@
-#include "memory_dialogs.h"
+#include "control_panel/memory_dialogs.h"
 
-#include "dialog_flags.h"
-#include "guarded.h"
-#include "up_down.h"
+#include "common/dialog_flags.h"
+#include "common/guarded.h"
+#include "control_panel/up_down.h"
 
 #include <QLabel>
 #include <QLineEdit>

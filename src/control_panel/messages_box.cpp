@@ -1,6 +1,6 @@
-#include "messages_box.h"
+#include "control_panel/messages_box.h"
 
-#include "dialog_flags.h"
+#include "common/dialog_flags.h"
 
 #include <QLabel>
 #include <QPushButton>

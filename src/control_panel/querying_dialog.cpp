@@ -1,6 +1,6 @@
-#include "querying_dialog.h"
+#include "control_panel/querying_dialog.h"
 
-#include "dialog_flags.h"
+#include "common/dialog_flags.h"
 
 #include <QLabel>
 #include <QProgressBar>

@@ -1,9 +1,9 @@
-#include "read_time_dialog.h"
+#include "control_panel/read_time_dialog.h"
 
-#include "dialog_flags.h"
+#include "common/dialog_flags.h"
 
-#include "guarded.h"
-#include "up_down.h"
+#include "common/guarded.h"
+#include "control_panel/up_down.h"
 
 #include <QKeyEvent>
 #include <QLabel>

@@ -1,12 +1,12 @@
-#include "remote_control.h"
+#include "control_panel/remote_control.h"
 
-#include "convert.h"
-#include "device_link.h"
-#include "main_window.h"
-#include "model_profile.h"
-#include "remote_dialog.h"
-#include "scpi_server.h"
-#include "scpi_session.h"
+#include "common/convert.h"
+#include "device_link/device_link.h"
+#include "control_panel/main_window.h"
+#include "device_link/model_profile.h"
+#include "remote/remote_dialog.h"
+#include "remote/scpi_server.h"
+#include "remote/scpi_session.h"
 
 #include <QHostAddress>
 #include <QTimer>

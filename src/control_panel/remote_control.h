@@ -3,7 +3,7 @@
 // command takes the path of the operator's own click or key.
 #pragma once
 
-#include "remote_instrument.h"
+#include "remote/remote_instrument.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,29 +1,34 @@
-#include "set_point_entry.h"
+#include "control_panel/set_point_entry.h"
 
-#include "guarded.h"
-#include "device_link.h"
-#include "model_profile.h"
-#include "set_point_math.h"
-#include "protocol.h"
-#include "up_down.h"
+#include "common/guarded.h"
+#include "device_link/device_link.h"
+#include "device_link/model_profile.h"
+#include "device_link/set_point_math.h"
+#include "device_link/protocol.h"
+#include "control_panel/up_down.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QTimer>
+#include <QToolButton>
 
 namespace lqs {
 
 SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
-                             DeviceLink* link, QWidget* window)
+                             DeviceLink* link, QWidget* window, const HoldPace& pace)
     : QObject(window),
       m_fields{fields[0], fields[1], fields[2], fields[3]},
       m_arrows{arrows[0], arrows[1], arrows[2], arrows[3]},
       m_tmr1(tmr1),
       m_link(link),
       m_window(window) {
-    m_tmr1->setInterval(1000);
+    m_tmr1->setInterval(pace.tickMs);
     for (int i = 0; i < 4; ++i) {
         const int number = 5 + i;  // UpDown1 steps Edit5, UpDown2 Edit6, ...
+        for (QToolButton* b : {m_arrows[i]->upButton(), m_arrows[i]->downButton()}) {
+            b->setAutoRepeatDelay(pace.repeatDelayMs);
+            b->setAutoRepeatInterval(pace.repeatMs);
+        }
         m_fields[i]->installEventFilter(this);
         // Any other text put there by the program is sent or held; one typed
         // is not sent until Enter.

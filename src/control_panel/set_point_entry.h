@@ -20,12 +20,20 @@ namespace lqs {
 class DeviceLink;
 class TUpDown;
 
+// How a held arrow goes: tmr1's tick, which makes the steps coarse after two,
+// and the arrows' repeat. Tests shorten them; the program keeps these.
+struct HoldPace {
+    int tickMs = 1000;
+    int repeatDelayMs = 300;  // the platform's usual delay and rate
+    int repeatMs = 100;
+};
+
 class SetPointEntry : public QObject {
     Q_OBJECT
 public:
     // fields[0] is Edit5 with arrows[0] UpDown1, and so on up to Edit8 and UpDown4.
     SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1, DeviceLink* link,
-                  QWidget* window);
+                  QWidget* window, const HoldPace& pace = HoldPace());
 
     // Writes the entry prompt into status panel 2 (empty clears it).
     std::function<void(const QString&)> ShowPrompt;

@@ -1,4 +1,4 @@
-#include "toolbar_icons.h"
+#include "control_panel/toolbar_icons.h"
 
 #include <QPainter>
 #include <QPainterPath>

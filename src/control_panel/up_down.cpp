@@ -1,4 +1,4 @@
-#include "up_down.h"
+#include "control_panel/up_down.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,11 +1,11 @@
-#include "device_link.h"
+#include "device_link/device_link.h"
 
-#include "comm.h"
-#include "convert.h"
-#include "link_log.h"
-#include "protocol.h"
-#include "set_point_math.h"
-#include "strand.h"
+#include "serial/comm.h"
+#include "common/convert.h"
+#include "device_link/link_log.h"
+#include "device_link/protocol.h"
+#include "device_link/set_point_math.h"
+#include "device_link/strand.h"
 
 #include <QTimer>
 

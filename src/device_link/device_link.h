@@ -9,9 +9,9 @@
 // device_link_threads.cpp holds all that the worker runs or shares.
 #pragma once
 
-#include "fast_poll.h"
-#include "link_state.h"
-#include "reply_parser.h"
+#include "device_link/fast_poll.h"
+#include "device_link/link_state.h"
+#include "device_link/reply_parser.h"
 
 #include <QByteArray>
 #include <QDateTime>

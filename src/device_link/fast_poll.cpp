@@ -1,4 +1,4 @@
-#include "fast_poll.h"
+#include "device_link/fast_poll.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "model_profile.h"
+#include "device_link/model_profile.h"
 
 namespace lqs {
 

@@ -3,7 +3,7 @@
 // operation code, and the four set points.
 #pragma once
 
-#include "link_state.h"
+#include "device_link/link_state.h"
 
 #include <QLatin1String>
 #include <QString>

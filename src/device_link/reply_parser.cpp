@@ -1,7 +1,7 @@
-#include "reply_parser.h"
+#include "device_link/reply_parser.h"
 
-#include "convert.h"
-#include "protocol.h"
+#include "common/convert.h"
+#include "device_link/protocol.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-#include "set_point_math.h"
+#include "device_link/set_point_math.h"
 
-#include "convert.h"
-#include "model_profile.h"
+#include "common/convert.h"
+#include "device_link/model_profile.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "strand.h"
+#include "device_link/strand.h"
 
 namespace lqs {
 

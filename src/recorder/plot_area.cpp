@@ -1,6 +1,6 @@
-#include "plot_area.h"
+#include "recorder/plot_area.h"
 
-#include "plot_math.h"
+#include "recorder/plot_math.h"
 
 #include <QMouseEvent>
 #include <QPaintEvent>

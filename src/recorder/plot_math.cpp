@@ -1,6 +1,6 @@
-#include "plot_math.h"
+#include "recorder/plot_math.h"
 
-#include "convert.h"
+#include "common/convert.h"
 
 #include <QGuiApplication>
 #include <QPalette>

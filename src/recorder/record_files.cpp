@@ -1,8 +1,8 @@
-#include "record_files.h"
+#include "recorder/record_files.h"
 
-#include "convert.h"
-#include "record_file_system.h"
-#include "record_table.h"
+#include "common/convert.h"
+#include "recorder/record_file_system.h"
+#include "recorder/record_table.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

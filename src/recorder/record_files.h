@@ -7,7 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "record_table.h"
+#include "recorder/record_table.h"
 
 #include <stdexcept>
 #include <string>

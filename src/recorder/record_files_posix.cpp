@@ -1,7 +1,7 @@
 // The record files' file-system work on POSIX systems.
-#include "record_file_system.h"
+#include "recorder/record_file_system.h"
 
-#include "record_files.h"
+#include "recorder/record_files.h"
 
 #include <QFile>
 #include <QFileInfo>

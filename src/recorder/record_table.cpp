@@ -1,6 +1,6 @@
-#include "record_table.h"
+#include "recorder/record_table.h"
 
-#include "record_files.h"
+#include "recorder/record_files.h"
 
 #include <QDateTime>
 #include <QString>

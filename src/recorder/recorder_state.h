@@ -2,7 +2,7 @@
 // setup dialog.
 #pragma once
 
-#include "record_table.h"
+#include "recorder/record_table.h"
 
 #include <QDateTime>
 #include <QString>

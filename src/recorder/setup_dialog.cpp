@@ -1,9 +1,9 @@
-#include "setup_dialog.h"
+#include "recorder/setup_dialog.h"
 
-#include "dialog_flags.h"
+#include "common/dialog_flags.h"
 
-#include "plot_math.h"
-#include "wave_window.h"
+#include "recorder/plot_math.h"
+#include "recorder/wave_window.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,6 +1,6 @@
-#include "slice_readings.h"
+#include "recorder/slice_readings.h"
 
-#include "convert.h"
+#include "common/convert.h"
 
 #include <QtNumeric>
 

@@ -1,14 +1,14 @@
-#include "wave_window.h"
+#include "recorder/wave_window.h"
 
-#include "convert.h"
-#include "error_box.h"
-#include "guarded.h"
-#include "plot_area.h"
-#include "plot_math.h"
-#include "record_files.h"
-#include "recorder_host.h"
-#include "recorder_log.h"
-#include "setup_dialog.h"
+#include "common/convert.h"
+#include "common/error_box.h"
+#include "common/guarded.h"
+#include "recorder/plot_area.h"
+#include "recorder/plot_math.h"
+#include "recorder/record_files.h"
+#include "recorder/recorder_host.h"
+#include "recorder/recorder_log.h"
+#include "recorder/setup_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>

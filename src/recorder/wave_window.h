@@ -3,9 +3,9 @@
 // four curves, and saves, merges, deletes and exports records.
 #pragma once
 
-#include "record_file_system.h"
-#include "recorder_state.h"
-#include "slice_readings.h"
+#include "recorder/record_file_system.h"
+#include "recorder/recorder_state.h"
+#include "recorder/slice_readings.h"
 
 #include <QDateTime>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "listen_address.h"
+#include "remote/listen_address.h"
 
 namespace lqs {
 

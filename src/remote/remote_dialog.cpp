@@ -1,6 +1,6 @@
-#include "remote_dialog.h"
+#include "remote/remote_dialog.h"
 
-#include "scpi_server.h"
+#include "remote/scpi_server.h"
 
 #include <QCheckBox>
 #include <QFormLayout>

@@ -1,4 +1,4 @@
-#include "scpi_parser.h"
+#include "remote/scpi_parser.h"
 
 #include <QList>
 

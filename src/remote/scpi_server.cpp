@@ -1,6 +1,6 @@
-#include "scpi_server.h"
+#include "remote/scpi_server.h"
 
-#include "remote_log.h"
+#include "remote/remote_log.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>

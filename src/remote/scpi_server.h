@@ -15,7 +15,7 @@
 // default). Silent means no byte received, sent or answered.
 #pragma once
 
-#include "line_session.h"
+#include "remote/line_session.h"
 
 #include <QHostAddress>
 #include <QObject>

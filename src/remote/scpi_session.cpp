@@ -1,4 +1,4 @@
-#include "scpi_session.h"
+#include "remote/scpi_session.h"
 
 #include <QStringList>
 

@@ -15,9 +15,9 @@
 // goes on from there, and finished() follows the line's last command.
 #pragma once
 
-#include "line_session.h"
-#include "remote_instrument.h"
-#include "scpi_parser.h"
+#include "remote/line_session.h"
+#include "remote/remote_instrument.h"
+#include "remote/scpi_parser.h"
 
 #include <QByteArray>
 #include <QList>

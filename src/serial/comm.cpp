@@ -1,6 +1,6 @@
-#include "comm.h"
+#include "serial/comm.h"
 
-#include "serial_log.h"
+#include "serial/serial_log.h"
 
 #include <QCoreApplication>
 

@@ -4,8 +4,8 @@
 // as one of five events.
 #pragma once
 
-#include "comm_port.h"
-#include "comm_types.h"
+#include "serial/comm_port.h"
+#include "serial/comm_types.h"
 
 #include <QEvent>
 #include <QObject>

@@ -3,7 +3,7 @@
 // bodies. Each platform provides one implementation in a file of its own.
 #pragma once
 
-#include "comm_types.h"
+#include "serial/comm_types.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "comm_port_posix.h"
+#include "serial/comm_port_posix.h"
 
-#include "open_failure.h"
+#include "serial/open_failure.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,10 +2,10 @@
 // poll() on the device and an eventfd for every wait.
 #pragma once
 
-#include "comm_port.h"
-#include "line_marks.h"
-#include "open_failure.h"
-#include "posix_sys.h"
+#include "serial/comm_port.h"
+#include "serial/line_marks.h"
+#include "serial/open_failure.h"
+#include "serial/posix_sys.h"
 
 #include <atomic>
 #include <chrono>

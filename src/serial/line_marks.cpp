@@ -1,6 +1,6 @@
-#include "line_marks.h"
+#include "serial/line_marks.h"
 
-#include "comm_types.h"
+#include "serial/comm_types.h"
 
 namespace lqs {
 

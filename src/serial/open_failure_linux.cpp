@@ -1,5 +1,5 @@
 // Linux: the node's group and /proc say why a port is out of reach.
-#include "open_failure.h"
+#include "serial/open_failure.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -1,7 +1,7 @@
-#include "port_dialog.h"
+#include "serial/port_dialog.h"
 
-#include "comm.h"
-#include "guarded.h"
+#include "serial/comm.h"
+#include "common/guarded.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // "Config RS232": picks the serial port and opens it on the main window's TComm.
 #pragma once
 
-#include "port_list.h"
+#include "serial/port_list.h"
 
 #include <QDialog>
 

@@ -1,6 +1,6 @@
 // Linux: the kernel's tty class in sysfs says which nodes have hardware behind them.
-#include "port_list.h"
-#include "port_list_dir.h"
+#include "serial/port_list.h"
+#include "serial/port_list_dir.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "posix_sys.h"
+#include "serial/posix_sys.h"
 
 #include <fcntl.h>
 #include <sys/eventfd.h>

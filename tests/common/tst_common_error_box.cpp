@@ -1,6 +1,6 @@
-#include "error_box.h"
+#include "common/error_box.h"
 #include "error_box_watcher.h"
-#include "guarded.h"
+#include "common/guarded.h"
 
 #include <QWidget>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "common/convert.h"
 
 #include <QLocale>
 #include <QtTest>

@@ -1,8 +1,8 @@
 // The save and recall dialogs on the linked program: which typed slots OK
 // sends to the simulated instrument.
-#include "memory_dialogs.h"
+#include "control_panel/memory_dialogs.h"
 #include "sim_program.h"
-#include "up_down.h"
+#include "control_panel/up_down.h"
 
 #include <QLabel>
 #include <QLineEdit>

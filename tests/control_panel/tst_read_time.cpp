@@ -1,6 +1,6 @@
 #include "modal_watcher.h"
-#include "read_time_dialog.h"
-#include "up_down.h"
+#include "control_panel/read_time_dialog.h"
+#include "control_panel/up_down.h"
 
 #include <QClipboard>
 #include <QLineEdit>

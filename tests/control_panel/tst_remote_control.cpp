@@ -1,10 +1,10 @@
 // A script's command against the operator's own action on the linked
 // program: the same frames, the window showing it, the order they arrived
 // in, and an answer even when the line goes.
-#include "memory_dialogs.h"
-#include "remote_control.h"
-#include "scpi_server.h"
-#include "scpi_session.h"
+#include "control_panel/memory_dialogs.h"
+#include "control_panel/remote_control.h"
+#include "remote/scpi_server.h"
+#include "remote/scpi_session.h"
 #include "sim_program.h"
 
 #include <QLabel>

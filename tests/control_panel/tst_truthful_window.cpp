@@ -1,7 +1,7 @@
 // What the window shows against what the simulated instrument holds: a
 // model change, a coupling change, old readings, the channels' modes, and
 // the words for what a sequence does without asking.
-#include "memory_dialogs.h"
+#include "control_panel/memory_dialogs.h"
 #include "sim_program.h"
 
 #include <QGroupBox>

@@ -1,5 +1,5 @@
 // The schedule and the learned pause of fast readings, on a clock the test drives.
-#include "fast_poll.h"
+#include "device_link/fast_poll.h"
 
 #include <QtTest>
 

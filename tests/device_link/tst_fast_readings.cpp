@@ -1,6 +1,6 @@
 // Fast readings end to end: the real window and serial component against the
 // simulated instrument, switched on from the Interface menu.
-#include "messages_box.h"
+#include "control_panel/messages_box.h"
 #include "sim_program.h"
 
 #include <QLabel>

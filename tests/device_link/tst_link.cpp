@@ -1,10 +1,10 @@
 // The link end to end: the real main window and serial component against the
 // simulated instrument on a pseudo-terminal, asserted on the frames it received.
 #include "fake_ports.h"
-#include "messages_box.h"
-#include "querying_dialog.h"
+#include "control_panel/messages_box.h"
+#include "control_panel/querying_dialog.h"
 #include "sim_program.h"
-#include "up_down.h"
+#include "control_panel/up_down.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -24,8 +24,16 @@ namespace {
 const QStringList& kStartup = test::kStartupQueries;
 using Fixture = test::SimProgram;
 
-// One cycle at the fixture's timings (divisor 4), replies included, rounded up.
-constexpr auto kCycleLength = 2500ms;
+// Where the rule does not hang on the pace or the line: every pause half
+// the fixture's, on a line that takes no time, so the replies still come
+// well within a pause.
+constexpr int kQuickDivisor = 8;
+// One cycle at those timings, replies included, rounded up.
+constexpr auto kQuickCycleLength = 1300ms;
+
+struct QuickFixture : test::SimProgram {
+    QuickFixture() : test::SimProgram(sim::Model::B, kQuickDivisor) { sim.setLineModel(sim::LineModel::instant()); }
+};
 
 QStringList wire(const sim::PtyEndpoint& s) {
     QStringList out;
@@ -107,7 +115,7 @@ void tst_Link::startupQueryFramesAndFields() {
 }
 
 void tst_Link::startupWithTrackAndOutputOn() {
-    Fixture f;
+    QuickFixture f;
     f.sim.withInstrument([](sim::Instrument& i) {
         i.setCoupling(sim::Coupling::Series);
         i.setOutput(true);
@@ -128,24 +136,33 @@ void tst_Link::startupWithTrackAndOutputOn() {
 // query, in the order confirmed, and the reply does not overwrite the field.
 void tst_Link::setPointsConfirmedWhileOn() {
     std::atomic<bool> armed{false};  // outlives the simulator's thread
-    Fixture f;
-    LinkTimings t = LinkTimings().scaled(4);
-    t.pollPasses = 300;  // time to type within the pause after a query
+    QuickFixture f;
+    LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    t.pollPasses = 150;  // the late reply comes well within the pause after its query
     f.form->link->setTimings(t);
     f.form->LQS6200B1->trigger();
+    QStringList shownSince;
+    int deferred = -1;
+    bool typed = false;
+    const auto type = [&] {
+        enter(f.form->Edit5, QStringLiteral("7.5"));
+        enter(f.form->Edit6, QStringLiteral(".8"));
+        deferred = f.form->link->state().SetPointDeferred.load();
+        for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
+            QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
+        }
+        typed = true;
+    };
+    // Typed the moment the query is on the line, not when a poll of the transcript sees it.
     f.sim.setFrameObserver([&](const sim::Exchange& e) {
-        if (e.command == "VSET1?" && armed.exchange(false)) f.sim.injectFault(sim::Fault::late(150ms));
+        if (e.command != "VSET1?" || !armed.exchange(false)) return;
+        f.sim.injectFault(sim::Fault::late(75ms));
+        QMetaObject::invokeMethod(f.form.get(), type, Qt::QueuedConnection);
     });
     QVERIFY(pollingStarted(f));
     armed = true;
-    QTRY_VERIFY_WITH_TIMEOUT(!armed && frames(f.sim).last() == QLatin1String("VSET1?"), 15000);
-    enter(f.form->Edit5, QStringLiteral("7.5"));
-    enter(f.form->Edit6, QStringLiteral(".8"));
-    QStringList shownSince;
-    for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
-        QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
-    }
-    QCOMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(1));
+    QTRY_VERIFY_WITH_TIMEOUT(typed, 15000);
+    QCOMPARE(deferred, 1);
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("ISET1:0.8")));
     const QStringList all = frames(f.sim);
     QCOMPARE(all.mid(all.lastIndexOf(QStringLiteral("VSET1?")), 3),
@@ -153,7 +170,7 @@ void tst_Link::setPointsConfirmedWhileOn() {
     QVERIFY(wire(f.sim).contains(QStringLiteral("VSET1:7.5\r\n")));
     QTRY_COMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
     const int asked = count(f, "VSET1?");
-    QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // answered again since
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // both answered again since, in the next cycle
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("0.80"));
     shownSince.removeAll(QStringLiteral("7.50"));
@@ -164,35 +181,47 @@ void tst_Link::setPointsConfirmedWhileOn() {
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
+// Held with the mouse until the hold timer has ticked: from then on the cycle
+// waits at its gate before each query, and the steps made meanwhile go out
+// after the next query once released.
 void tst_Link::heldStepperPausesPolling() {
-    Fixture f;
+    QuickFixture f;
+    QCOMPARE(f.form->tmr1->interval(), 1000);  // the window's hold ticks once a second
+    f.form->tmr1->setInterval(100);            // the gate is the same at any tick
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
     QTRY_VERIFY(frames(f.sim).size() > kStartup.size() + 3);
-    // Held with the mouse until the hold timer has ticked: from then on the cycle waits at its gate.
     QToolButton* up = f.form->UpDown3->upButton();
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->state().HoldTicks > 0, 3000);
-    QTest::qWait(400);  // a query already past the gate may still go out
+    const auto heldAt = std::chrono::steady_clock::now();
+    const LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    // A query already past the gate and the step after it: two paces, and the line.
+    const auto pastTheGate = std::chrono::milliseconds(2 * t.pollPasses * t.passMs + 100);
+    // Nothing to wait for: unheld, the cycle would ask twice more in this time.
+    QTest::qWait(int(pastTheGate.count()) + 4 * t.pollPasses * t.passMs);
     const int held = frames(f.sim).size();
-    QTest::qWait(1000);
-    QCOMPARE(frames(f.sim).size(), held);
+    const auto times = f.sim.wireTimes();
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        QVERIFY2(times[i] < heldAt + pastTheGate,
+                 qPrintable(QStringLiteral("%1 while held").arg(wire(f.sim).value(int(i)).trimmed())));
+    }
     QTest::mouseRelease(up, Qt::LeftButton);
     QTRY_VERIFY(frames(f.sim).size() > held);
     // The steps made while held went out after the next query.
     QTRY_VERIFY(frames(f.sim).mid(held).filter(QStringLiteral("VSET2:")).size() == 1);
 }
 
-// Output off and on again within a second, at random moments of the cycle:
+// Output off and on again at random moments of the first half of the cycle:
 // the old cycle never sends beside the new one, and no thread is left.
 void tst_Link::outputOffAndOnAgain() {
-    Fixture f;
+    QuickFixture f;
     QVERIFY(pollingStarted(f));
     const unsigned seed = std::random_device{}();
     qInfo("seed %u", seed);
     std::mt19937 rng(seed);
     for (int i = 0; i < 6; ++i) {
-        QTest::qWait(int(rng() % 1000));
+        QTest::qWait(int(rng() % 500));  // the random moment itself, not a wait for anything
         QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
         QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
         QVERIFY(f.form->Edit1->text().isEmpty());
@@ -201,25 +230,26 @@ void tst_Link::outputOffAndOnAgain() {
     }
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
-    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
     QVERIFY(wire(f.sim).contains(QStringLiteral("OUT1\r\n")));
     QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     const int sent = frames(f.sim).size();
     QTRY_VERIFY(!f.form->link->pollCycleRunning());
-    QTest::qWait(300);
+    // Nothing to wait for: a cycle left running would ask within two of its paces.
+    QTest::qWait(200);
     QCOMPARE(frames(f.sim).size(), sent);
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
 // A status reply that does not end in CR still starts the next cycle.
 void tst_Link::statusWithoutCarriageReturn() {
-    Fixture f;
+    QuickFixture f;
     QVERIFY(pollingStarted(f));
     f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
     const int statuses = count(f, "STATUS?");
-    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 3 * 2500);
-    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, int(3 * kQuickCycleLength.count()));
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
 }
 
 // The poll worker held up right after handing a query over, long past the
@@ -227,7 +257,7 @@ void tst_Link::statusWithoutCarriageReturn() {
 // and it goes to that query's field and to no other.
 void tst_Link::queryNamedBeforeItsBytes() {
     std::atomic<bool> holdUp{false};  // outlives the poll worker
-    Fixture f;
+    QuickFixture f;
     f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
         if (holdUp && command.startsWith(QLatin1String("VOUT"))) std::this_thread::sleep_for(200ms);  // descheduled
     };
@@ -243,7 +273,7 @@ void tst_Link::queryNamedBeforeItsBytes() {
     QCOMPARE((QStringList{f.form->Edit1->text(), f.form->Edit2->text()}), shown);
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(!f.form->windows().Messages->isVisible());
-    QCOMPARE(test::pollingViolation(f.sim, 2 * kCycleLength, true), QString());
+    QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
 }
 
 // The link button pressed again in the middle of a cycle: polling stops
@@ -287,7 +317,7 @@ void tst_Link::linkAgainAfterAnUnterminatedReading() {
 // nothing that sends offered; a hang-up is no missing reply, so no countdown
 // ends the program.
 void tst_Link::lineLostShownAtOnce() {
-    Fixture f;
+    QuickFixture f;
     QVERIFY(pollingStarted(f));
     const QString port = f.form->comm1->CommName();
     QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
@@ -300,7 +330,10 @@ void tst_Link::lineLostShownAtOnce() {
     QCOMPARE(f.form->statusText(0), QStringLiteral("Please Config RS232 COM!"));
     QVERIFY(!f.form->ToolButton1->isEnabled());
     QVERIFY(f.form->frameEnabled() && !f.form->panelEnabled());
-    QTest::qWait(int(kCycleLength.count()));  // a poll query and its grace would have run out by now
+    // Nothing to wait for: a query sent before the hang-up, its pace and its
+    // grace would have run out by now.
+    const LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    QTest::qWait(2 * (t.pollPasses * t.passMs + t.replyGraceMs) + 100);
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(!f.form->windows().Messages->isVisible());
     QVERIFY(f.boxes.seen.isEmpty());
@@ -310,7 +343,7 @@ void tst_Link::lineLostShownAtOnce() {
 // the link, and linking reads the instrument as it is now, its output off,
 // whatever it was before the hang-up.
 void tst_Link::portBackOffersTheLink() {
-    Fixture f;
+    QuickFixture f;
     QVERIFY(pollingStarted(f));
     f.boxes.holdMs = 60000;  // the offer is answered here, not by the watcher
     const QString port = f.form->comm1->CommName();
@@ -421,7 +454,7 @@ void tst_Link::garbledStatusAtStartup() {
 }
 
 void tst_Link::couplingAndSaveCommands() {
-    Fixture f;
+    QuickFixture f;
     f.linkStart();
     QTRY_COMPARE(frames(f.sim).size(), kStartup.size() + 1);
     f.sim.clearTranscript();

@@ -2,8 +2,8 @@
 // anywhere by a pause, a flood of random bytes, and an operator who acts the
 // moment the window lets them. The real window and serial component on a
 // pseudo-terminal, asserted on what the instrument received and holds.
-#include "messages_box.h"
-#include "querying_dialog.h"
+#include "control_panel/messages_box.h"
+#include "control_panel/querying_dialog.h"
 #include "sim_program.h"
 
 #include <QLabel>

@@ -7,10 +7,10 @@
 // holds what the operator confirmed last and no poll thread is left.
 // The seed is fixed so a run can be repeated (the moments still move with the
 // machine's timing); LQS_TIMING_SEED picks another, LQS_TIMING_SECONDS the length.
-#include "memory_dialogs.h"
-#include "messages_box.h"
+#include "control_panel/memory_dialogs.h"
+#include "control_panel/messages_box.h"
 #include "sim_program.h"
-#include "up_down.h"
+#include "control_panel/up_down.h"
 
 #include <QLineEdit>
 #include <QRadioButton>

@@ -1,5 +1,5 @@
-#include "link_state.h"
-#include "reply_parser.h"
+#include "device_link/link_state.h"
+#include "device_link/reply_parser.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "convert.h"
-#include "set_point_math.h"
+#include "common/convert.h"
+#include "device_link/set_point_math.h"
 
 #include <QtTest>
 

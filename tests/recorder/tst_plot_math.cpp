@@ -1,4 +1,4 @@
-#include "plot_math.h"
+#include "recorder/plot_math.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
-#include "record_file_system.h"
-#include "record_files.h"
-#include "record_table.h"
+#include "recorder/record_file_system.h"
+#include "recorder/record_files.h"
+#include "recorder/record_table.h"
 
 #include <QDateTime>
 #include <QDir>

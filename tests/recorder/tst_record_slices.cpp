@@ -1,4 +1,4 @@
-#include "slice_readings.h"
+#include "recorder/slice_readings.h"
 
 #include <QtTest>
 

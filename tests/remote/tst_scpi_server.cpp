@@ -1,8 +1,8 @@
 // The SCPI server against real sockets, fed to an echoing session, and its
 // dialog driven by the mouse.
-#include "listen_address.h"
-#include "remote_dialog.h"
-#include "scpi_server.h"
+#include "remote/listen_address.h"
+#include "remote/remote_dialog.h"
+#include "remote/scpi_server.h"
 
 #include <QCheckBox>
 #include <QDir>

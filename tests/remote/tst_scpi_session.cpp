@@ -1,5 +1,5 @@
-#include "scpi_parser.h"
-#include "scpi_session.h"
+#include "remote/scpi_parser.h"
+#include "remote/scpi_session.h"
 
 #include <QtTest>
 

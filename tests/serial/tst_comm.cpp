@@ -1,5 +1,5 @@
-#include "comm.h"
-#include "comm_port_posix.h"
+#include "serial/comm.h"
+#include "serial/comm_port_posix.h"
 #include "pty_pair.h"
 
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
-#include "comm_types.h"
-#include "line_marks.h"
+#include "serial/comm_types.h"
+#include "serial/line_marks.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
-#include "comm.h"
-#include "comm_port_posix.h"
+#include "serial/comm.h"
+#include "serial/comm_port_posix.h"
 #include "error_box_watcher.h"
 #include "fake_ports.h"
-#include "port_dialog.h"
+#include "serial/port_dialog.h"
 #include "pty_pair.h"
 
 #include <QComboBox>

@@ -1,6 +1,6 @@
 // Ports held by other processes, with real second processes: this test
 // program started again as a holder.
-#include "comm_port_posix.h"
+#include "serial/comm_port_posix.h"
 #include "pty_pair.h"
 
 #include <QCoreApplication>

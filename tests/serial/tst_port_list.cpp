@@ -1,5 +1,5 @@
 #include "fake_ports.h"
-#include "port_list.h"
+#include "serial/port_list.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

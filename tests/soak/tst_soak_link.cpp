@@ -2,11 +2,11 @@
 // cycles while faults are injected at random (seeded; LQS_SOAK_SEED repeats a
 // run, LQS_SOAK_CYCLES changes its length). Every fault must show its
 // expected effect, and the run ends with a lost reply closing the program.
-#include "link_state.h"
-#include "messages_box.h"
-#include "querying_dialog.h"
+#include "device_link/link_state.h"
+#include "control_panel/messages_box.h"
+#include "control_panel/querying_dialog.h"
 #include "sim_program.h"
-#include "up_down.h"
+#include "control_panel/up_down.h"
 
 #include <QLineEdit>
 #include <QRadioButton>

@@ -3,7 +3,7 @@
 // link directory beside them.
 #pragma once
 
-#include "port_list.h"
+#include "serial/port_list.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // A port list for tests that offers one device and reads no system ports.
 #pragma once
 
-#include "port_list.h"
+#include "serial/port_list.h"
 
 #include <QDir>
 #include <QFile>

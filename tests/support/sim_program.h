@@ -2,14 +2,14 @@
 // pause of the link shortened so tests run quickly.
 #pragma once
 
-#include "app_windows.h"
-#include "comm.h"
-#include "device_link.h"
+#include "control_panel/app_windows.h"
+#include "serial/comm.h"
+#include "device_link/device_link.h"
 #include "modal_watcher.h"
 #include "one_port.h"
-#include "port_dialog.h"
+#include "serial/port_dialog.h"
 #include "pty_endpoint.h"
-#include "wave_window.h"
+#include "recorder/wave_window.h"
 
 #include <QDir>
 #include <QFile>

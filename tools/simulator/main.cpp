@@ -12,7 +12,7 @@
 #include <string>
 #include <system_error>
 
-#include "port_list_dir.h"
+#include "serial/port_list_dir.h"
 #include "pty_endpoint.h"
 #include "sim_link.h"
 

@@ -4,9 +4,9 @@
 // The rate is given as a share of the line's limit: a query and its reply are
 // 15 bytes, 15.6 ms at 9600 baud, plus the instrument's answer time.
 #include "control_panel/app_windows.h"
-#include "serial/comm.h"
-#include "device_link/device_link.h"
 #include "control_panel/main_window.h"
+#include "device_link/device_link.h"
+#include "serial/comm.h"
 #include "serial/port_dialog.h"
 
 #include <QApplication>
@@ -32,7 +32,8 @@ namespace {
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Runs the event loop until done() or the time is up; false on time-out.
@@ -64,8 +65,9 @@ int main(int argc, char** argv) {
 
     QProcess sim;
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lqs-sim"),
-              {QStringLiteral("--no-link"), QStringLiteral("--answer-ms"), QString::number(answerMs)});
+    sim.start(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/lqs-sim"),
+        {QStringLiteral("--no-link"), QStringLiteral("--answer-ms"), QString::number(answerMs)});
     if (!sim.waitForStarted() || !sim.waitForReadyRead(5000)) {
         std::fprintf(stderr, "bench_fast_readings: lqs-sim did not start\n");
         return 1;
@@ -86,11 +88,15 @@ int main(int argc, char** argv) {
     form->LQS6200B1->trigger();
     form->FastReadings1->trigger();
     form->ToolButton1->trigger();
-    if (!waitFor([&] { return form->link->idle() && form->frameEnabled() && !form->Edit5->text().isEmpty(); }, 15000)) {
+    if (!waitFor(
+            [&] {
+                return form->link->idle() && form->frameEnabled() && !form->Edit5->text().isEmpty();
+            },
+            15000)) {
         std::fprintf(stderr, "bench_fast_readings: the link did not settle\n");
         return 1;
     }
-    form->BitBtn4->click();  // output on: fast readings begin
+    form->BitBtn4->click();               // output on: fast readings begin
     waitFor([] { return false; }, 6000);  // the pause learns its length meanwhile
 
     int readings = 0;
@@ -110,7 +116,8 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     sampler.start(1000);
     waitFor([] { return false; }, seconds * 1000);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     const DeviceLink::FastStats last = form->link->fastStats();
 
@@ -119,9 +126,10 @@ int main(int argc, char** argv) {
     const double exchangeRate = samples ? exchanges / samples : 0;
     std::printf("fast readings, 9600 baud, %d ms answer, %.1f s:\n", answerMs, wall);
     std::printf("  readings/s        %.1f\n", readings / wall);
-    std::printf("  exchanges/s       %.1f of a limit of %.1f (%.1f ms each): %.2f of the limit\n", exchangeRate, limit,
-                perExchangeMs, exchangeRate / limit);
-    std::printf("  reply time        %.1f ms (line and answer: %.1f ms)\n", samples ? replyMs / samples : 0, perExchangeMs);
+    std::printf("  exchanges/s       %.1f of a limit of %.1f (%.1f ms each): %.2f of the limit\n",
+                exchangeRate, limit, perExchangeMs, exchangeRate / limit);
+    std::printf("  reply time        %.1f ms (line and answer: %.1f ms)\n",
+                samples ? replyMs / samples : 0, perExchangeMs);
     std::printf("  pause             %d ms, %d misses\n", last.gapMs, last.misses - misses0);
     std::printf("  program CPU       %.2f %% of a core\n", 100.0 * cpu / wall);
 

@@ -63,8 +63,9 @@ int main(int argc, char** argv) {
         wave.tmr_ScaleTimer();
         ticks.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
-    std::printf("sample tick, %d points scrolling, with full repaint: median %.3f ms, worst %.3f ms\n",
-                wave.state.PointCount, medianMs(ticks), *std::max_element(ticks.begin(), ticks.end()));
+    std::printf(
+        "sample tick, %d points scrolling, with full repaint: median %.3f ms, worst %.3f ms\n",
+        wave.state.PointCount, medianMs(ticks), *std::max_element(ticks.begin(), ticks.end()));
 
     std::vector<double> paints;
     for (int i = 0; i < 500; ++i) {
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
         wave.pb1Paint();
         paints.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
-    std::printf("full repaint of four curves of %d points: median %.3f ms, worst %.3f ms\n", wave.state.PointCount,
-                medianMs(paints), *std::max_element(paints.begin(), paints.end()));
+    std::printf("full repaint of four curves of %d points: median %.3f ms, worst %.3f ms\n",
+                wave.state.PointCount, medianMs(paints),
+                *std::max_element(paints.begin(), paints.end()));
     return 0;
 }

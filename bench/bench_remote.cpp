@@ -10,11 +10,11 @@
 // again with --client, so only the program's own work is counted
 // (getrusage RUSAGE_SELF leaves out every child).
 #include "control_panel/app_windows.h"
-#include "device_link/device_link.h"
 #include "control_panel/main_window.h"
-#include "serial/port_dialog.h"
 #include "control_panel/remote_control.h"
+#include "device_link/device_link.h"
 #include "remote/scpi_server.h"
+#include "serial/port_dialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -68,7 +68,8 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 int argValue(const QStringList& args, const QString& name, int fallback) {
@@ -221,8 +222,9 @@ private:
             while ((end = pending.indexOf('\n')) >= 0) {
                 const QByteArray line = pending.left(end);
                 pending.remove(0, end + 1);
-                QMetaObject::invokeMethod(receiver, [onLine, line, arrived] { onLine(line, arrived); },
-                                          Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    receiver, [onLine, line, arrived] { onLine(line, arrived); },
+                    Qt::QueuedConnection);
             }
         }
     }
@@ -248,7 +250,9 @@ public:
         m_done = nullptr;
         return done();
     }
-    void pause(int ms) { wait([] { return false; }, ms); }
+    void pause(int ms) {
+        wait([] { return false; }, ms);
+    }
     // Called by every event a wait may be waiting for.
     void poke() {
         if (m_loop && m_done && m_done()) m_loop->quit();
@@ -276,8 +280,8 @@ void printFigure(const char* label, const Figure& f) {
         std::printf("  %-32s no samples, %d missed\n", label, f.missed);
         return;
     }
-    std::printf("  %-32s median %7.2f ms   90th %7.2f ms   (%zu samples", label, percentile(f.ms, 0.5),
-                percentile(f.ms, 0.9), f.ms.size());
+    std::printf("  %-32s median %7.2f ms   90th %7.2f ms   (%zu samples", label,
+                percentile(f.ms, 0.5), percentile(f.ms, 0.9), f.ms.size());
     if (f.missed) std::printf(", %d missed", f.missed);
     std::printf(")\n");
 }
@@ -366,7 +370,8 @@ int main(int argc, char** argv) {
         return sent;
     };
     // The reply line and its round trip; nothing when none came in time.
-    const auto ask = [&](const QByteArray& line, int ms) -> std::optional<std::pair<QByteArray, double>> {
+    const auto ask = [&](const QByteArray& line,
+                         int ms) -> std::optional<std::pair<QByteArray, double>> {
         replies.clear();
         const Clock::time_point sent = send(line);
         if (!waiter.wait([&] { return !replies.empty(); }, ms)) return std::nullopt;
@@ -470,7 +475,8 @@ int main(int argc, char** argv) {
         other.start(QCoreApplication::applicationFilePath(),
                     {QStringLiteral("--client"), QString::number(port), QString::number(perTick),
                      QString::number(seconds)});
-        if (!waiter.wait([&] { return ready || other.state() == QProcess::NotRunning; }, 10000) || !ready)
+        if (!waiter.wait([&] { return ready || other.state() == QProcess::NotRunning; }, 10000) ||
+            !ready)
             return result;
         const double cpu0 = cpuSeconds();
         const Clock::time_point t0 = Clock::now();
@@ -479,7 +485,8 @@ int main(int argc, char** argv) {
         result.cpuPercent = 100 * (cpuSeconds() - cpu0) / wall;
         long answers = 0;
         double clientSeconds = 0;
-        result.ok = std::sscanf(out.constData(), "answers %ld seconds %lf", &answers, &clientSeconds) == 2 &&
+        result.ok = std::sscanf(out.constData(), "answers %ld seconds %lf", &answers,
+                                &clientSeconds) == 2 &&
                     !out.contains("failed") && other.exitCode() == 0;
         result.answersPerSecond = clientSeconds > 0 ? double(answers) / clientSeconds : 0;
         return result;
@@ -487,14 +494,18 @@ int main(int argc, char** argv) {
     const Load idle = load(0);
     const Load busy = load(10);
 
-    std::printf("SCPI server against lqs-sim (9600 baud, 10 ms answers), model LQS-6200B, %ld cores (shared)\n",
-                sysconf(_SC_NPROCESSORS_ONLN));
-    std::printf("Latencies: median and 90th percentile (nearest rank) of %d samples each; the client\n"
-                "is a socket in this process. Pauses between samples spread their start evenly over\n"
-                "1 s (VOLT, and MEAS with the output off) or over the link's reading interval\n"
-                "(MEAS with the output on: %d ms with the regular poll, %d ms with fast readings).\n\n",
-                samples, measOnSpreadMs, measFastSpreadMs);
-    std::printf("1. VOLT <v>: from the client's write to the simulator acting on its VSET1 frame\n");
+    std::printf(
+        "SCPI server against lqs-sim (9600 baud, 10 ms answers), model LQS-6200B, %ld cores "
+        "(shared)\n",
+        sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf(
+        "Latencies: median and 90th percentile (nearest rank) of %d samples each; the client\n"
+        "is a socket in this process. Pauses between samples spread their start evenly over\n"
+        "1 s (VOLT, and MEAS with the output off) or over the link's reading interval\n"
+        "(MEAS with the output on: %d ms with the regular poll, %d ms with fast readings).\n\n",
+        samples, measOnSpreadMs, measFastSpreadMs);
+    std::printf(
+        "1. VOLT <v>: from the client's write to the simulator acting on its VSET1 frame\n");
     printFigure("output off", voltOff);
     printFigure("output on, fast readings off", voltOn);
     printFigure("output on, fast readings on", voltFast);
@@ -502,15 +513,17 @@ int main(int argc, char** argv) {
     printFigure("output off", measOff);
     printFigure("output on, fast readings off", measOn);
     printFigure("output on, fast readings on", measFast);
-    std::printf("\n3. Program CPU (getrusage of this process only) over %d s, linked, output off;\n"
-                "   the one client is a separate process\n", seconds);
+    std::printf(
+        "\n3. Program CPU (getrusage of this process only) over %d s, linked, output off;\n"
+        "   the one client is a separate process\n",
+        seconds);
     if (idle.ok)
         std::printf("  %-32s %6.2f %% of a core\n", "one idle client", idle.cpuPercent);
     else
         std::printf("  %-32s failed\n", "one idle client");
     if (busy.ok)
-        std::printf("  %-32s %6.2f %% of a core, %.1f answers/s\n", "*IDN? paced 10 per 10 ms", busy.cpuPercent,
-                    busy.answersPerSecond);
+        std::printf("  %-32s %6.2f %% of a core, %.1f answers/s\n", "*IDN? paced 10 per 10 ms",
+                    busy.cpuPercent, busy.answersPerSecond);
     else
         std::printf("  %-32s failed\n", "*IDN? paced 10 per 10 ms");
 

@@ -1,20 +1,20 @@
 // Serial component figures: the delay from the last byte of a reply at the far
 // end to OnReceiveData in the user-interface thread, and the CPU time of the
 // component's threads while idle and while replies arrive every 200 ms.
-#include "serial/comm.h"
 #include "pty_pair.h"
+#include "serial/comm.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono;
@@ -27,7 +27,8 @@ double workerCpuSeconds() {
     const long ticks = sysconf(_SC_CLK_TCK);
     const QString self = QString::number(getpid());
     double total = 0;
-    for (const QString& tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& tid :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (tid == self) continue;
         std::ifstream f("/proc/self/task/" + tid.toStdString() + "/stat");
         std::string line;
@@ -89,8 +90,9 @@ int main(int argc, char** argv) {
     }
     std::vector<double> sorted = delays;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("reply delay over %zu replies: median %.2f ms, worst %.2f ms (line silence 100 ms)\n",
-                sorted.size(), sorted[sorted.size() / 2], sorted.back());
+    std::printf(
+        "reply delay over %zu replies: median %.2f ms, worst %.2f ms (line silence 100 ms)\n",
+        sorted.size(), sorted[sorted.size() / 2], sorted.back());
 
     const int seconds = 10;
     double before = workerCpuSeconds();

@@ -31,7 +31,9 @@ void check(bool ok, const char* what) {
 
 const std::uint8_t kModes[] = {Parse::Startup, Parse::Polling, Parse::Recall, Parse::Ignore};
 
-bool isTerminator(QChar c) { return c == QLatin1Char('\r') || c == QLatin1Char('\n'); }
+bool isTerminator(QChar c) {
+    return c == QLatin1Char('\r') || c == QLatin1Char('\n');
+}
 
 std::size_t countOf(const ReplyOutcome& out, E e) {
     return std::size_t(std::count(out.effects.begin(), out.effects.end(), e));
@@ -69,9 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(out.counter == ((in.mode == Parse::Polling && status) ? 0 : count), "counter");
     const bool overflow = in.mode == Parse::Recall && count > 9;
     check(out.mode == (overflow ? Parse::Ignore : in.mode), "mode changed");
-    if (overflow || (in.mode != Parse::Startup && in.mode != Parse::Polling && in.mode != Parse::Recall))
+    if (overflow ||
+        (in.mode != Parse::Startup && in.mode != Parse::Polling && in.mode != Parse::Recall))
         check(out.effects.empty(), "effects in a mode that ignores replies");
-    if (in.mode == Parse::Startup && count > 10) check(out.effects.empty(), "start-up past its count");
+    if (in.mode == Parse::Startup && count > 10)
+        check(out.effects.empty(), "start-up past its count");
 
     // Text: the reply less its trailing terminators, nothing else.
     check(out.text.isEmpty() || !isTerminator(out.text.back()), "text ends in CR or LF");
@@ -88,11 +92,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const qsizetype from = out.text.isEmpty() ? 0 : at;
         for (qsizetype i = 0; i < in.bytes.size(); ++i) {
             if (i >= from && i < from + out.text.size()) continue;
-            check(in.bytes.at(i) == '\r' || in.bytes.at(i) == '\n', "removed more than terminators");
+            check(in.bytes.at(i) == '\r' || in.bytes.at(i) == '\n',
+                  "removed more than terminators");
         }
-        check(out.text.isEmpty() || (!out.text.startsWith(QLatin1Char('\n')) && !out.text.startsWith(QLatin1Char('\r'))),
+        check(out.text.isEmpty() || (!out.text.startsWith(QLatin1Char('\n')) &&
+                                     !out.text.startsWith(QLatin1Char('\r'))),
               "a terminator left at the start");
-        check(out.readable == (!in.bytes.isEmpty() && (in.bytes.back() == '\r' || in.bytes.back() == '\n')),
+        check(out.readable ==
+                  (!in.bytes.isEmpty() && (in.bytes.back() == '\r' || in.bytes.back() == '\n')),
               "readable is not 'terminated'");
     }
     check(out.couplingDigits.size() <= 2 && out.outputDigit.size() <= 1, "status digits");
@@ -104,14 +111,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(out.field >= 1 && out.field <= 8, "ShowField out of 1..8");
         check(out.field == fieldOfQuery(in.query), "ShowField into another query's field");
         check(out.readable && isReplyNumber(out.text), "ShowField with a text that is no number");
-        if (in.mode == Parse::Polling) check(in.sendingAllowed && !in.held, "polling showed a held field");
+        if (in.mode == Parse::Polling)
+            check(in.sendingAllowed && !in.held, "polling showed a held field");
         if (in.mode == Parse::Startup) check(out.field >= 5, "start-up showed a measured value");
     }
-    check(countOf(out, E::Identity) == 0 || (in.mode == Parse::Startup && in.query == QLatin1String("*IDN?")),
+    check(countOf(out, E::Identity) == 0 ||
+              (in.mode == Parse::Startup && in.query == QLatin1String("*IDN?")),
           "Identity for another query");
     const std::size_t applied = countOf(out, E::ApplyCoupling) + countOf(out, E::ApplyOutput) +
-                                countOf(out, E::ApplyOutputAtStartup) + countOf(out, E::CloseQuerying) +
-                                countOf(out, E::ClearAwaiting);
+                                countOf(out, E::ApplyOutputAtStartup) +
+                                countOf(out, E::CloseQuerying) + countOf(out, E::ClearAwaiting);
     check(applied == 0 || status, "status effects for another query");
     check(countOf(out, E::Progress) <= 1, "Progress twice");
     return 0;

@@ -1,11 +1,11 @@
+#include "common/error_box.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/end_signals.h"
-#include "common/error_box.h"
-#include "remote/listen_address.h"
 #include "control_panel/main_window.h"
-#include "serial/port_dialog.h"
 #include "control_panel/remote_control.h"
+#include "remote/listen_address.h"
 #include "remote/scpi_server.h"
+#include "serial/port_dialog.h"
 #include "sim_link.h"
 
 #include <QApplication>
@@ -28,17 +28,21 @@ int readOptions(int argc, char* argv[], Options& options) {
     QStringList args;
     for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Controls an LQS-6200A, LQS-6200B or LQS-6500B power supply."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    parser.setApplicationDescription(
+        QStringLiteral("Controls an LQS-6200A, LQS-6200B or LQS-6500B power supply."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the program's version."));
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Open the serial port PATH at start, as if picked in the port dialog."),
-                                  QStringLiteral("PATH"));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("Open the serial port PATH at start, as if picked in the port dialog."),
+        QStringLiteral("PATH"));
     const QCommandLineOption remote(
         QStringLiteral("remote"),
-        QStringLiteral("Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
-                       "(0.0.0.0 for every address)."),
+        QStringLiteral(
+            "Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
+            "(0.0.0.0 for every address)."),
         QStringLiteral("[ADDRESS:]PORT"));
     parser.addOptions({help, version, port, remote});
     if (!parser.parse(args)) {
@@ -57,7 +61,8 @@ int readOptions(int argc, char* argv[], Options& options) {
         return 0;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "Unexpected argument: %s\n", qPrintable(parser.positionalArguments().first()));
+        std::fprintf(stderr, "Unexpected argument: %s\n",
+                     qPrintable(parser.positionalArguments().first()));
         return 2;
     }
     options.port = parser.value(port);
@@ -97,13 +102,15 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         // Said on the terminal, so a script that asked for port 0 learns which.
-        std::printf("SCPI server listening on %s\n", qPrintable(form1->remote()->server()->listeningText()));
+        std::printf("SCPI server listening on %s\n",
+                    qPrintable(form1->remote()->server()->listeningText()));
         std::fflush(stdout);
     }
     form1->show();
     // After the window is up, so an error box has a window to stand over.
     if (!options.port.isEmpty()) {
-        QTimer::singleShot(0, form1, [form1, path = options.port] { form1->windows().Form3->openPort(path); });
+        QTimer::singleShot(
+            0, form1, [form1, path = options.port] { form1->windows().Form3->openPort(path); });
     }
     const int rc = app.exec();
     delete form1;

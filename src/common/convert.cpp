@@ -109,7 +109,8 @@ int StrToInt(const QString& text) {
 
 QString FloatToStr(double value) {
     QString text = QString::number(value, 'g', 15);
-    if (text.contains(QLatin1Char('e'))) text = QString::number(value, 'f', 15);  // keep fixed notation
+    if (text.contains(QLatin1Char('e')))
+        text = QString::number(value, 'f', 15);  // keep fixed notation
     if (text.contains(QLatin1Char('.'))) {
         while (text.endsWith(QLatin1Char('0'))) text.chop(1);
         if (text.endsWith(QLatin1Char('.'))) text.chop(1);

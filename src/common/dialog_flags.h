@@ -6,8 +6,8 @@
 
 namespace lqs {
 
-inline constexpr Qt::WindowFlags kFixedDialogFlags = Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint |
-                                                     Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                                                     Qt::CustomizeWindowHint;
+inline constexpr Qt::WindowFlags kFixedDialogFlags =
+    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint;
 
 }  // namespace lqs

@@ -54,12 +54,14 @@ ErrorBoxHook& hookSlot() {
 }
 }  // namespace
 
-void setErrorBoxHook(ErrorBoxHook hook) { hookSlot() = std::move(hook); }
+void setErrorBoxHook(ErrorBoxHook hook) {
+    hookSlot() = std::move(hook);
+}
 
 namespace {
 QMessageBox* makeErrorBox(QWidget* parent, const QString& message, const QString& detail) {
-    auto* box = new QMessageBox(QMessageBox::Critical, programTitle(), errorBoxText(message), QMessageBox::Ok,
-                                parent);
+    auto* box = new QMessageBox(QMessageBox::Critical, programTitle(), errorBoxText(message),
+                                QMessageBox::Ok, parent);
     box->setObjectName(QStringLiteral("errorBox"));
     if (!detail.isEmpty()) {
         box->setInformativeText(detail);

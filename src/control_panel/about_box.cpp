@@ -33,5 +33,4 @@ TForm2::TForm2(QWidget* parent)
     connect(Button1, &QPushButton::clicked, this, &TForm2::close);
 }
 
-
 }  // namespace lqs

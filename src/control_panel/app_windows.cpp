@@ -3,11 +3,11 @@
 #include "control_panel/about_box.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
-#include "serial/port_dialog.h"
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
 #include "recorder/setup_dialog.h"
 #include "recorder/wave_window.h"
+#include "serial/port_dialog.h"
 
 #include <QTimer>
 

@@ -1,26 +1,26 @@
 #include "control_panel/main_window.h"
 
-#include "control_panel/about_box.h"
-#include "serial/comm.h"
 #include "common/convert.h"
-#include "device_link/device_link.h"
 #include "common/error_box.h"
-#include "device_link/link_state.h"
-#include "control_panel/set_point_entry.h"
+#include "control_panel/about_box.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
-#include "device_link/model_profile.h"
-#include "serial/port_dialog.h"
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
 #include "control_panel/remote_control.h"
-#include "device_link/set_point_math.h"
-#include "device_link/strand.h"
-#include "recorder/setup_dialog.h"
+#include "control_panel/set_point_entry.h"
 #include "control_panel/toolbar_icons.h"
 #include "control_panel/ui_log.h"
 #include "control_panel/up_down.h"
+#include "device_link/device_link.h"
+#include "device_link/link_state.h"
+#include "device_link/model_profile.h"
+#include "device_link/set_point_math.h"
+#include "device_link/strand.h"
+#include "recorder/setup_dialog.h"
 #include "recorder/wave_window.h"
+#include "serial/comm.h"
+#include "serial/port_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -115,8 +115,9 @@ TForm1::TForm1(QWidget* parent)
 
     Beep = [](int, int) { QApplication::beep(); };
     ConfirmReset = [this] {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Querying"), QStringLiteral("Do you Reset?"),
-                        QMessageBox::Ok | QMessageBox::Cancel, this);
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Querying"),
+                        QStringLiteral("Do you Reset?"), QMessageBox::Ok | QMessageBox::Cancel,
+                        this);
         box.setObjectName(QStringLiteral("resetQuestion"));
         return box.exec() == QMessageBox::Ok;
     };
@@ -141,9 +142,15 @@ TForm1::TForm1(QWidget* parent)
     m_remote = new RemoteControl(this);
     connect(RemoteControl1, &QAction::triggered, m_remote, &RemoteControl::showDialog);
     // toggled fires for selection from code too, which must act as a click does.
-    connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton1Click(); });
-    connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton2Click(); });
-    connect(RadioButton3, &QRadioButton::toggled, this, [this](bool on) { if (on) RadioButton3Click(); });
+    connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton1Click();
+    });
+    connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton2Click();
+    });
+    connect(RadioButton3, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton3Click();
+    });
     FormCreate();
 }
 
@@ -162,10 +169,11 @@ void TForm1::attachWindows(const Windows& windows) {
             q->show();
             q->raise();
         });
-        connect(link, &DeviceLink::queryingProgress, q, [q](int position, const QString& remaining) {
-            q->ProgressBar1->setValue(position);
-            if (!remaining.isNull()) q->Label2->setText(remaining);
-        });
+        connect(link, &DeviceLink::queryingProgress, q,
+                [q](int position, const QString& remaining) {
+                    q->ProgressBar1->setValue(position);
+                    if (!remaining.isNull()) q->Label2->setText(remaining);
+                });
         connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
             if (q->isVisible()) q->close();
         });
@@ -178,16 +186,19 @@ void TForm1::attachWindows(const Windows& windows) {
         });
         connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
     }
-    if (m_windows.save) connect(m_windows.save->Button1, &QPushButton::clicked, this, &TForm1::saveButton1Click);
+    if (m_windows.save)
+        connect(m_windows.save->Button1, &QPushButton::clicked, this, &TForm1::saveButton1Click);
     if (m_windows.recall) {
-        connect(m_windows.recall->Button1, &QPushButton::clicked, this, &TForm1::recallButton1Click);
+        connect(m_windows.recall->Button1, &QPushButton::clicked, this,
+                &TForm1::recallButton1Click);
     }
     if (m_windows.Form3) {
         connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
             // The port was closed and opened again: the link that stood is gone.
             if (m_linkedPicture) {
                 link->stop();
-                standDown(QStringLiteral("Not linked: press Link to read the instrument on %1").arg(comm1->CommName()));
+                standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
+                              .arg(comm1->CommName()));
             }
             stopWatchingLostPort();
             ToolButton1->setEnabled(true);
@@ -195,9 +206,12 @@ void TForm1::attachWindows(const Windows& windows) {
         });
         connect(m_windows.Form3, &TForm3::dialogClosed, this, [this] { setFrameEnabled(true); });
     }
-    if (m_windows.Form2) connect(m_windows.Form2, &TForm2::dialogClosed, this, [this] { setFrameEnabled(true); });
-    if (m_windows.save) connect(m_windows.save, &Tsave::dialogClosed, this, [this] { setFrameEnabled(true); });
-    if (m_windows.recall) connect(m_windows.recall, &Trecall::dialogClosed, this, [this] { setFrameEnabled(true); });
+    if (m_windows.Form2)
+        connect(m_windows.Form2, &TForm2::dialogClosed, this, [this] { setFrameEnabled(true); });
+    if (m_windows.save)
+        connect(m_windows.save, &Tsave::dialogClosed, this, [this] { setFrameEnabled(true); });
+    if (m_windows.recall)
+        connect(m_windows.recall, &Trecall::dialogClosed, this, [this] { setFrameEnabled(true); });
 }
 
 void TForm1::buildMenus() {
@@ -218,8 +232,8 @@ void TForm1::buildMenus() {
     Series1->addActions({LQS6200A1, LQS6200B1, LQS6500B1});
     FastReadings1 = makeAction(this, QStringLiteral("Fast Readings"), "FastReadings1");
     FastReadings1->setCheckable(true);
-    FastReadings1->setToolTip(
-        QStringLiteral("While the output is on, read the measured values as fast as the instrument answers"));
+    FastReadings1->setToolTip(QStringLiteral(
+        "While the output is on, read the measured values as fast as the instrument answers"));
     iface->addAction(FastReadings1);
     connect(FastReadings1, &QAction::toggled, this, [this](bool on) {
         link->setFastReadings(on);
@@ -235,7 +249,8 @@ void TForm1::buildMenus() {
     iface->addActions({Port1, Link1});
     iface->addSeparator();
     RemoteControl1 = makeAction(this, QStringLiteral("Remote &Control\u2026"), "RemoteControl1");
-    RemoteControl1->setToolTip(QStringLiteral("Let scripts drive the instrument through SCPI over TCP"));
+    RemoteControl1->setToolTip(
+        QStringLiteral("Let scripts drive the instrument through SCPI over TCP"));
     iface->addAction(RemoteControl1);
 
     QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
@@ -309,7 +324,8 @@ void TForm1::buildToolBar() {
     addToolBar(Qt::TopToolBarArea, ToolBar1);
 
     // The buttons show pictures only; the accessible name says what each is for.
-    auto add = [this](const char* name, const QIcon& icon, const QString& hint, const QString& function) {
+    auto add = [this](const char* name, const QIcon& icon, const QString& hint,
+                      const QString& function) {
         auto* a = new QAction(icon, QString(), this);
         a->setObjectName(QString::fromLatin1(name));
         a->setToolTip(hint);
@@ -320,12 +336,15 @@ void TForm1::buildToolBar() {
         }
         return a;
     };
-    ToolButton1 = add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
+    ToolButton1 =
+        add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
     ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"), QStringLiteral("Port"));
     btn1 = add("btn1", icons::panel(0), QStringLiteral("Panel view"), QStringLiteral("Panel view"));
-    btn2 = add("btn2", icons::panel(1), QStringLiteral("Second panel view"), QStringLiteral("Second panel view"));
+    btn2 = add("btn2", icons::panel(1), QStringLiteral("Second panel view"),
+               QStringLiteral("Second panel view"));
     btn3 = add("btn3", icons::clock(false), QStringLiteral("Timer"), QStringLiteral("Timer"));
-    btn4 = add("btn4", icons::clock(true), QStringLiteral("Second timer"), QStringLiteral("Second timer"));
+    btn4 = add("btn4", icons::clock(true), QStringLiteral("Second timer"),
+               QStringLiteral("Second timer"));
     btn5 = add("btn5", icons::running(), QStringLiteral("Turn the output on or off"),
                QStringLiteral("Output on or off"));
     btn7 = add("btn7", icons::circularArrows(), QStringLiteral("Repeat"), QStringLiteral("Repeat"));
@@ -346,7 +365,8 @@ void TForm1::buildToolBar() {
         whyDisabled(a, QStringLiteral("%1 is not available in this program").arg(a->toolTip()));
 
     // The Interface menu's items act through the buttons, and only when they can.
-    for (const auto& [item, button] : {std::pair{Port1, ToolButton3}, std::pair{Link1, ToolButton1}}) {
+    for (const auto& [item, button] :
+         {std::pair{Port1, ToolButton3}, std::pair{Link1, ToolButton1}}) {
         item->setEnabled(button->isEnabled());
         connect(button, &QAction::enabledChanged, item, &QAction::setEnabled);
         connect(item, &QAction::triggered, button, &QAction::trigger);
@@ -378,8 +398,8 @@ void TForm1::buildPanel() {
     RadioButton1->setChecked(true);
 
     auto channel = [this](const QString& caption, const char* name, int x, QLineEdit*& measuredV,
-                          QLineEdit*& measuredI, QLineEdit*& setV, QLineEdit*& setI, TUpDown*& arrowsV,
-                          TUpDown*& arrowsI, const char* names[6]) {
+                          QLineEdit*& measuredI, QLineEdit*& setV, QLineEdit*& setI,
+                          TUpDown*& arrowsV, TUpDown*& arrowsI, const char* names[6]) {
         auto* box = new QGroupBox(caption, Panel1);
         box->setObjectName(QString::fromLatin1(name));
         box->setGeometry(x, 58, 368, 196);
@@ -409,8 +429,10 @@ void TForm1::buildPanel() {
     };
     const char* ch1[6] = {"Edit1", "Edit2", "Edit5", "Edit6", "UpDown1", "UpDown2"};
     const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
-    GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6, UpDown1, UpDown2, ch1);
-    GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8, UpDown3, UpDown4, ch2);
+    GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6,
+                        UpDown1, UpDown2, ch1);
+    GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8,
+                        UpDown3, UpDown4, ch2);
     m_ageTimer = new QTimer(this);
     m_ageTimer->setInterval(1000);
     connect(m_ageTimer, &QTimer::timeout, this, &TForm1::ageReadings);
@@ -424,8 +446,9 @@ void TForm1::buildPanel() {
         f.setBold(true);
         m_modeLabels[c]->setFont(f);
     }
-    const QString quantities[4] = {QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
-                                   QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
+    const QString quantities[4] = {
+        QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
+        QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
     QLineEdit* const measured[4] = {Edit1, Edit2, Edit3, Edit4};
     QLineEdit* const setPoints[4] = {Edit5, Edit6, Edit7, Edit8};
     TUpDown* const arrows[4] = {UpDown1, UpDown2, UpDown3, UpDown4};
@@ -478,7 +501,8 @@ void TForm1::buildStatusBar() {
         const QFontMetrics fm(m_panels[i]->font());
         const int frame = 2 * m_panels[i]->frameWidth();
         int width = widths[i];
-        for (const QString& text : texts[i]) width = qMax(width, fm.horizontalAdvance(text) + frame + 4);
+        for (const QString& text : texts[i])
+            width = qMax(width, fm.horizontalAdvance(text) + frame + 4);
         m_panels[i]->setFixedWidth(width);
         textHeight = qMax(textHeight, fm.height() + frame);
         StatusBar1->addWidget(m_panels[i]);
@@ -508,7 +532,9 @@ void TForm1::setFrameEnabled(bool enabled) {
     StatusBar1->setEnabled(enabled);
 }
 
-bool TForm1::panelEnabled() const { return !Panel1->testAttribute(Qt::WA_ForceDisabled); }
+bool TForm1::panelEnabled() const {
+    return !Panel1->testAttribute(Qt::WA_ForceDisabled);
+}
 
 void TForm1::showBlocking(QWidget* dialog) {
     if (!dialog) return;
@@ -551,7 +577,8 @@ void TForm1::InitialiseModel() {
         m_windows.Form2->Image1->hide();
         m_windows.Form2->Label1->setText(programCaption());
     }
-    for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1}) a->setEnabled(false);
+    for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1})
+        a->setEnabled(false);
     Record1->setEnabled(false);  // the menu widget: its item follows it
     for (QAction* a : {btn1, btn2, btn5, btn7, btn8, btn3, btn4}) a->setEnabled(false);
 }
@@ -563,7 +590,8 @@ void TForm1::nameSeriesItems() {
 }
 
 void TForm1::ResetModelCaptions() {
-    for (int i = 0; i < 3; ++i) m_seriesItems[i]->setText(QString::fromLatin1(modelProfile(i + 1)->resolution));
+    for (int i = 0; i < 3; ++i)
+        m_seriesItems[i]->setText(QString::fromLatin1(modelProfile(i + 1)->resolution));
 }
 
 void TForm1::ShowModelProfile() {
@@ -616,8 +644,10 @@ void TForm1::chooseModel(int index) {
         if (profile && !AcceptedOnEnter(index, values[i], voltage)) {
             const QString limit = voltage ? QStringLiteral("%1 V").arg(profile->voltageCeiling)
                                           : QStringLiteral("%1 A").arg(profile->currentCeiling);
-            markField(e, QStringLiteral("The instrument holds %1 %2, above this model's %3 limit; it is not sent.")
-                             .arg(e->text(), voltage ? QStringLiteral("V") : QStringLiteral("A"), limit));
+            markField(
+                e, QStringLiteral(
+                       "The instrument holds %1 %2, above this model's %3 limit; it is not sent.")
+                       .arg(e->text(), voltage ? QStringLiteral("V") : QStringLiteral("A"), limit));
         }
     }
 }
@@ -638,13 +668,21 @@ void TForm1::markField(QLineEdit* field, const QString& why) {
     });
 }
 
-void TForm1::LQS6200A1Click() { chooseModel(1); }
-void TForm1::LQS6200B1Click() { chooseModel(2); }
-void TForm1::LQS6500B1Click() { chooseModel(3); }
+void TForm1::LQS6200A1Click() {
+    chooseModel(1);
+}
+void TForm1::LQS6200B1Click() {
+    chooseModel(2);
+}
+void TForm1::LQS6500B1Click() {
+    chooseModel(3);
+}
 
 // The link stops when the window closes; stopping it here first would leave
 // no way to switch the output off when the close asks to.
-void TForm1::Exit1Click() { close(); }
+void TForm1::Exit1Click() {
+    close();
+}
 
 // A spontaneous close (the close box) is refused while a blocking dialog has
 // the main window disabled, as a disabled window cannot be closed.
@@ -698,13 +736,14 @@ bool TForm1::outputOffBeforeClose() {
             return;
         }
         auto* once = new QObject(this);
-        connect(link, &DeviceLink::outputCaptionChanged, once, [this, once](const QString& caption) {
-            if (caption != QLatin1String("OFF")) return;
-            once->deleteLater();
-            // Closing the port discards what the line has not carried yet: OUT0
-            // takes 6 ms at 9600 baud once the send thread has written it.
-            QTimer::singleShot(100, this, &QWidget::close);
-        });
+        connect(link, &DeviceLink::outputCaptionChanged, once,
+                [this, once](const QString& caption) {
+                    if (caption != QLatin1String("OFF")) return;
+                    once->deleteLater();
+                    // Closing the port discards what the line has not carried yet: OUT0
+                    // takes 6 ms at 9600 baud once the send thread has written it.
+                    QTimer::singleShot(100, this, &QWidget::close);
+                });
         link->toggleOutput();
     });
     box->open();
@@ -734,15 +773,21 @@ void TForm1::RecallMemory1Click() {
     if (panelEnabled()) BitBtn6->click();
 }
 
-void TForm1::BitBtn5Click() { showBlocking(m_windows.save); }
-void TForm1::BitBtn6Click() { showBlocking(m_windows.recall); }
+void TForm1::BitBtn5Click() {
+    showBlocking(m_windows.save);
+}
+void TForm1::BitBtn6Click() {
+    showBlocking(m_windows.recall);
+}
 
 void TForm1::ReadTime1Click() {
     if (!m_windows.Form_ReadTime) m_windows.Form_ReadTime = new TForm_ReadTime(this);
     m_windows.Form_ReadTime->exec();
 }
 
-void TForm1::OutPut1Click() { BitBtn4->click(); }
+void TForm1::OutPut1Click() {
+    BitBtn4->click();
+}
 
 void TForm1::btn5Click() {
     if (panelEnabled()) BitBtn4->click();
@@ -760,7 +805,9 @@ TForm_Wave* TForm1::ensureWaveWindow() {
     return Form_Wave;
 }
 
-void TForm1::Control1Click() { Panel1->show(); }
+void TForm1::Control1Click() {
+    Panel1->show();
+}
 
 void TForm1::Wave1Click() {
     ensureWaveWindow()->show();
@@ -779,9 +826,13 @@ void TForm1::StatusBar2Click() {
     StatusBar2->setText(show ? QStringLiteral("\u221AStatus Bar") : QStringLiteral("  Status Bar"));
 }
 
-void TForm1::About1Click() { showBlocking(m_windows.Form2); }
+void TForm1::About1Click() {
+    showBlocking(m_windows.Form2);
+}
 
-void TForm1::ToolButton3Click() { showBlocking(m_windows.Form3); }
+void TForm1::ToolButton3Click() {
+    showBlocking(m_windows.Form3);
+}
 
 void TForm1::ToolButton1Click() {
     if (!ConfirmReset || !ConfirmReset()) return;
@@ -808,8 +859,9 @@ namespace {
 QString portIdentity(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists()) return QString();
-    return info.symLinkTarget() + QLatin1Char('|') + QString::number(info.birthTime().toMSecsSinceEpoch()) +
-           QLatin1Char('|') + QString::number(info.metadataChangeTime().toMSecsSinceEpoch());
+    return info.symLinkTarget() + QLatin1Char('|') +
+           QString::number(info.birthTime().toMSecsSinceEpoch()) + QLatin1Char('|') +
+           QString::number(info.metadataChangeTime().toMSecsSinceEpoch());
 }
 }  // namespace
 
@@ -852,13 +904,15 @@ void TForm1::lostPortChanged() {
             m_lostPortWasGone = true;
             return;
         }
-        if (!m_lostPortWasGone && identity == m_lostPortIdentity) return;  // something else in the folder
+        if (!m_lostPortWasGone && identity == m_lostPortIdentity)
+            return;  // something else in the folder
         port = m_lostPort;
     }
     setLinkText(QStringLiteral("The instrument is back on %1.").arg(port));
-    auto* box = new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
-                                QStringLiteral("The instrument is back on %1. Link again?").arg(port),
-                                QMessageBox::Yes | QMessageBox::No, this);
+    auto* box =
+        new QMessageBox(QMessageBox::Question, QCoreApplication::applicationName(),
+                        QStringLiteral("The instrument is back on %1. Link again?").arg(port),
+                        QMessageBox::Yes | QMessageBox::No, this);
     box->setObjectName(QStringLiteral("portBack"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     m_backQuestion = box;
@@ -927,14 +981,20 @@ void TForm1::setLinkedPicture(bool linked) {
     m_linkedPicture = linked;
 }
 
-QStringList TForm1::readingTexts() const { return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()}; }
+QStringList TForm1::readingTexts() const {
+    return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()};
+}
 
-QString TForm1::outputCaption() const { return BitBtn4->text(); }
+QString TForm1::outputCaption() const {
+    return BitBtn4->text();
+}
 
-void TForm1::showControlPanel() { Panel1->show(); }
+void TForm1::showControlPanel() {
+    Panel1->show();
+}
 
-void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
-                                    int upDown4, int edit8) {
+void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
+                                    int edit7, int upDown4, int edit8) {
     UpDown1->setEnabled(upDown1 == 1);
     Edit5->setEnabled(edit5 == 1);
     UpDown2->setEnabled(upDown2 == 1);
@@ -974,9 +1034,15 @@ void TForm1::showChannel2For(std::uint8_t code) {
     }
 }
 
-void TForm1::RadioButton1Click() { couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1}); }
-void TForm1::RadioButton2Click() { couplingSelected(RadioButton2, Op::CouplingParall, {1, 1, 1, 1, 0, 0, 0, 0}); }
-void TForm1::RadioButton3Click() { couplingSelected(RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1}); }
+void TForm1::RadioButton1Click() {
+    couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1});
+}
+void TForm1::RadioButton2Click() {
+    couplingSelected(RadioButton2, Op::CouplingParall, {1, 1, 1, 1, 0, 0, 0, 0});
+}
+void TForm1::RadioButton3Click() {
+    couplingSelected(RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1});
+}
 
 void TForm1::BitBtn4Click() {
     if (link->outputIntended() && Form_Wave) Form_Wave->Btn_StopClick();
@@ -995,7 +1061,8 @@ void TForm1::saveButton1Click() {
 }
 
 void TForm1::saveMemorySlot(const QString& slot) {
-    if (link->outputIntended()) noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(slot));
+    if (link->outputIntended())
+        noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(slot));
     stopRecorderIfOutputOn();
     link->saveMemory(slot);
 }
@@ -1066,14 +1133,17 @@ void TForm1::connectLink() {
         if (Form_Wave && edit >= 1 && edit <= 4) Form_Wave->takeReading(edit - 1, text);
     });
     // The port is closed from the event loop, not inside the component's own notice.
-    connect(link, &DeviceLink::lineGone, this, [this] {
-        m_lostPort = comm1->CommName();
-        comm1->ClosePort();
-        standDown(QString());
-        ToolButton1->setEnabled(false);  // until a port is open again
-        setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
-        watchLostPort();
-    }, Qt::QueuedConnection);
+    connect(
+        link, &DeviceLink::lineGone, this,
+        [this] {
+            m_lostPort = comm1->CommName();
+            comm1->ClosePort();
+            standDown(QString());
+            ToolButton1->setEnabled(false);  // until a port is open again
+            setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
+            watchLostPort();
+        },
+        Qt::QueuedConnection);
 }
 
 // Fast readings read each set point back: one the instrument would not take
@@ -1092,14 +1162,16 @@ void TForm1::showSetPointNotHeld(int edit, const QString& holds, const QString& 
     }
     // The panel is narrow; the tooltip says it whole.
     setStatusText(2, QStringLiteral("%1 is %2").arg(name, holds));
-    panel->setToolTip(QStringLiteral("The instrument holds %1 for %2, not %3 as sent.").arg(holds, name, sent));
+    panel->setToolTip(
+        QStringLiteral("The instrument holds %1 for %2, not %3 as sent.").arg(holds, name, sent));
 }
 
 // Greyed, saying since when; the recorder stops as it does when the output
 // goes off, so no reading from before is recorded as a new one.
 void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
     m_linkStale = true;
-    const QString tip = QStringLiteral("Not current since %1: %2.").arg(since.toString(QStringLiteral("HH:mm:ss")), why);
+    const QString tip = QStringLiteral("Not current since %1: %2.")
+                            .arg(since.toString(QStringLiteral("HH:mm:ss")), why);
     for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) greyReading(e, tip);
     for (int channel : {0, 1}) showChannelMode(channel);
     if (Form_Wave) Form_Wave->Btn_StopClick();
@@ -1164,18 +1236,21 @@ void TForm1::showChannelMode(int channel) {
         const QString amps = edit(2 + 2 * channel)->text();
         const QString limit = edit(6 + 2 * channel)->text();
         // Old readings say nothing about the mode now.
-        if (profile && !m_linkStale && !amps.isEmpty() && !edit(1 + 2 * channel)->text().isEmpty() &&
-            link->state().OutputOn == 1) {
+        if (profile && !m_linkStale && !amps.isEmpty() &&
+            !edit(1 + 2 * channel)->text().isEmpty() && link->state().OutputOn == 1) {
             const double step = profile->fineStep;
-            mode = StrToFloat(amps) >= StrToFloat(limit) - step * 1.5 ? QStringLiteral("CC") : QStringLiteral("CV");
+            mode = StrToFloat(amps) >= StrToFloat(limit) - step * 1.5 ? QStringLiteral("CC")
+                                                                      : QStringLiteral("CV");
         }
     } catch (const EConvertError&) {
         mode.clear();
     }
     label->setText(mode);
-    label->setToolTip(mode == QLatin1String("CC")   ? QStringLiteral("Constant current: the load draws the current limit")
-                      : mode == QLatin1String("CV") ? QStringLiteral("Constant voltage: below the current limit")
-                                                    : QString());
+    label->setToolTip(mode == QLatin1String("CC")
+                          ? QStringLiteral("Constant current: the load draws the current limit")
+                      : mode == QLatin1String("CV")
+                          ? QStringLiteral("Constant voltage: below the current limit")
+                          : QString());
 }
 
 // The link's boxes open from the event loop and do not wait: the link goes

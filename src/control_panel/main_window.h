@@ -3,8 +3,8 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
-#include "serial/port_list.h"
 #include "recorder/recorder_host.h"
+#include "serial/port_list.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -89,10 +89,10 @@ public:
     QAction* LQS6200A1;
     QAction* LQS6200B1;
     QAction* LQS6500B1;
-    QAction* FastReadings1;  // ours: off at every start
-    QAction* Port1;          // ours: the port button's item, Ctrl+P
-    QAction* Link1;          // ours: the link button's item, Ctrl+L
-    QAction* RemoteControl1; // ours: the SCPI server's dialog
+    QAction* FastReadings1;   // ours: off at every start
+    QAction* Port1;           // ours: the port button's item, Ctrl+P
+    QAction* Link1;           // ours: the link button's item, Ctrl+L
+    QAction* RemoteControl1;  // ours: the SCPI server's dialog
     QAction* SaveMemory1;
     QAction* RecallMemory1;
     QAction* Delay1;
@@ -194,8 +194,8 @@ public:
     void RadioButton1Click();
     void RadioButton2Click();
     void RadioButton3Click();
-    void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3, int edit7,
-                                int upDown4, int edit8);
+    void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
+                                int edit7, int upDown4, int edit8);
     void saveButton1Click();
     void recallButton1Click();
 
@@ -293,9 +293,9 @@ private:
     std::optional<std::pair<QString, QString>> m_channel2Own;
     bool m_outputAsked = false;  // the close asked once whether to switch the output off
     QPointer<QMessageBox> m_outputQuestion;  // that question, while it waits
-    bool m_closing = false;  // the close is asking about the recording
-    QLabel* m_modeLabels[2] = {};  // CC or CV, per channel
-    QDateTime m_readAt[4];  // when Edit1 .. Edit4 last got a reading
+    bool m_closing = false;                  // the close is asking about the recording
+    QLabel* m_modeLabels[2] = {};            // CC or CV, per channel
+    QDateTime m_readAt[4];                   // when Edit1 .. Edit4 last got a reading
     QTimer* m_ageTimer = nullptr;
     bool m_linkStale = false;
     QPointer<QWidget> m_linkBox;  // the one box the link raised that is still open

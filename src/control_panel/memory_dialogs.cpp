@@ -52,7 +52,8 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     SlotHint->setGeometry(QRect(QPoint(24, 44), QSize(240, 18).expandedTo(SlotHint->sizeHint())));
     Button1->setDefault(true);
     // Two digits still show a mistyped 10 as typed rather than as a 1 that OK would send.
-    Edit1->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,2}")), Edit1));
+    Edit1->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,2}")), Edit1));
     connect(Edit1, &QLineEdit::textChanged, this, &TMemoryDialog::slotTextChanged);
     slotTextChanged();
     connect(UpDown1, &TUpDown::stepped, this, &TMemoryDialog::UpDown1Click);

@@ -46,7 +46,8 @@ public:
 class Trecall : public TMemoryDialog {
     Q_OBJECT
 public:
-    explicit Trecall(QWidget* parent = nullptr) : TMemoryDialog(QStringLiteral("Recall Data"), parent) {
+    explicit Trecall(QWidget* parent = nullptr)
+        : TMemoryDialog(QStringLiteral("Recall Data"), parent) {
         setObjectName(QStringLiteral("recall"));
     }
 };

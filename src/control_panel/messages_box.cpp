@@ -9,7 +9,9 @@ namespace lqs {
 
 TMessages::TMessages(QWidget* parent)
     : QDialog(parent, kFixedDialogFlags),
-      Label1(new QLabel(QStringLiteral("Operation TimerOut\uFF0C" "Causes Reset Now!"), this)),
+      Label1(new QLabel(QStringLiteral("Operation TimerOut\uFF0C"
+                                       "Causes Reset Now!"),
+                        this)),
       Button1(new QPushButton(QStringLiteral("OK"), this)) {
     setObjectName(QStringLiteral("Messages"));
     setWindowTitle(QStringLiteral("Messages"));
@@ -25,6 +27,5 @@ TMessages::TMessages(QWidget* parent)
     Button1->setGeometry(128, 58, 75, 25);
     connect(Button1, &QPushButton::clicked, this, &TMessages::close);
 }
-
 
 }  // namespace lqs

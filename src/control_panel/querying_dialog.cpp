@@ -32,5 +32,4 @@ TQuerying::TQuerying(QWidget* parent)
     connect(Button1, &QPushButton::clicked, this, &QWidget::close);
 }
 
-
 }  // namespace lqs

@@ -46,7 +46,8 @@ TForm_ReadTime::TForm_ReadTime(QWidget* parent)
     se1->setGeometry(8, 42, 64, 22);
     se1Arrows->setGeometry(72, 42, 16, 22);
     fit(Label3, 94, 45, 30, 16);
-    const int buttonsX = qMax(166, qMax(Label1->geometry().right(), Label2->geometry().right()) + 8);
+    const int buttonsX =
+        qMax(166, qMax(Label1->geometry().right(), Label2->geometry().right()) + 8);
     Button1->setGeometry(buttonsX, 6, 75, 25);
     Button2->setGeometry(buttonsX, 40, 75, 25);
     setFixedSize(qMax(249, Button1->geometry().right() + 9), 72);
@@ -54,7 +55,8 @@ TForm_ReadTime::TForm_ReadTime(QWidget* parent)
 
     se1->setContextMenuPolicy(Qt::NoContextMenu);
     // Typed keys are judged by the filter below; this keeps pasted text to digits too.
-    se1->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), se1));
+    se1->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), se1));
     se1->installEventFilter(this);
     connect(se1, &QLineEdit::textChanged, this, &TForm_ReadTime::se1Change);
     connect(se1Arrows, &TUpDown::stepped, this, &TForm_ReadTime::se1Step);
@@ -68,7 +70,8 @@ TForm_ReadTime::TForm_ReadTime(QWidget* parent)
 bool TForm_ReadTime::eventFilter(QObject* watched, QEvent* event) {
     if (watched == se1 && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Backspace || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+        if (key->key() == Qt::Key_Backspace || key->key() == Qt::Key_Return ||
+            key->key() == Qt::Key_Enter) {
             return true;
         }
         const QString text = key->text();

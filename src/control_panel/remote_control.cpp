@@ -1,8 +1,8 @@
 #include "control_panel/remote_control.h"
 
 #include "common/convert.h"
-#include "device_link/device_link.h"
 #include "control_panel/main_window.h"
+#include "device_link/device_link.h"
 #include "device_link/model_profile.h"
 #include "remote/remote_dialog.h"
 #include "remote/scpi_server.h"
@@ -19,8 +19,12 @@ namespace lqs {
 namespace {
 // Edit1 .. Edit4 are the readings, Edit5 .. Edit8 the set points, each
 // channel's voltage before its current.
-int readingField(int channel, bool current) { return (channel == 2 ? 3 : 1) + (current ? 1 : 0); }
-int setPointField(int channel, bool current) { return readingField(channel, current) + 4; }
+int readingField(int channel, bool current) {
+    return (channel == 2 ? 3 : 1) + (current ? 1 : 0);
+}
+int setPointField(int channel, bool current) {
+    return readingField(channel, current) + 4;
+}
 }  // namespace
 
 RemoteControl::RemoteControl(TForm1* form)
@@ -41,11 +45,14 @@ RemoteControl::~RemoteControl() {
     m_server->stop();
 }
 
-QString RemoteControl::maker() { return QStringLiteral("LQS Control"); }
+QString RemoteControl::maker() {
+    return QStringLiteral("LQS Control");
+}
 
 // A null address: the loopback addresses only.
 bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* error) {
-    return address.isNull() ? m_server->start(port, false, error) : m_server->start(address, port, error);
+    return address.isNull() ? m_server->start(port, false, error)
+                            : m_server->start(address, port, error);
 }
 
 void RemoteControl::showDialog() {
@@ -61,7 +68,8 @@ void RemoteControl::clientsChanged() {
         return;
     }
     const int n = m_server->clientCount();
-    m_form->setRemoteNote(n == 1 ? QStringLiteral("Remote: 1 client") : QStringLiteral("Remote: %1 clients").arg(n));
+    m_form->setRemoteNote(n == 1 ? QStringLiteral("Remote: 1 client")
+                                 : QStringLiteral("Remote: %1 clients").arg(n));
 }
 
 QString RemoteControl::modelName() const {
@@ -70,11 +78,17 @@ QString RemoteControl::modelName() const {
     return index >= 1 && index <= 3 ? QString::fromLatin1(names[index - 1]) : QString();
 }
 
-QString RemoteControl::instrumentIdentity() const { return m_form->link->identity(); }
+QString RemoteControl::instrumentIdentity() const {
+    return m_form->link->identity();
+}
 
-bool RemoteControl::linked() const { return m_form->linkedPicture() && m_form->link->linked(); }
+bool RemoteControl::linked() const {
+    return m_form->linkedPicture() && m_form->link->linked();
+}
 
-bool RemoteControl::startLink(QString* why) { return m_form->linkWithoutQuestion(why); }
+bool RemoteControl::startLink(QString* why) {
+    return m_form->linkWithoutQuestion(why);
+}
 
 void RemoteControl::whenLinkSettled(std::function<void(bool)> done) {
     m_form->link->whenIdle([this, done] { done(linked()); });
@@ -111,7 +125,8 @@ bool RemoteControl::channel2Follows(bool current) const {
 
 // With fast readings the field is at most a few exchanges old; otherwise the
 // link asks, or takes the poll's next reply to that value.
-void RemoteControl::measure(int channel, bool current, std::function<void(std::optional<double>)> done) {
+void RemoteControl::measure(int channel, bool current,
+                            std::function<void(std::optional<double>)> done) {
     const int edit = readingField(channel, current);
     DeviceLink* link = m_form->link;
     const auto number = [](const QString& text) -> std::optional<double> {
@@ -141,22 +156,32 @@ void RemoteControl::measure(int channel, bool current, std::function<void(std::o
     });
 }
 
-bool RemoteControl::outputOn() const { return m_form->link->outputIntended(); }
+bool RemoteControl::outputOn() const {
+    return m_form->link->outputIntended();
+}
 
 void RemoteControl::setOutput(bool on) {
     if (m_form->link->outputIntended() != on) m_form->BitBtn4Click();
 }
 
-int RemoteControl::coupling() const { return m_form->coupling(); }
+int RemoteControl::coupling() const {
+    return m_form->coupling();
+}
 
 void RemoteControl::setCoupling(int coupling) {
     if (coupling != m_form->coupling()) m_form->selectCoupling(coupling);
 }
 
-void RemoteControl::saveMemory(int slot) { m_form->saveMemorySlot(QString::number(slot)); }
+void RemoteControl::saveMemory(int slot) {
+    m_form->saveMemorySlot(QString::number(slot));
+}
 
-void RemoteControl::recallMemory(int slot) { m_form->recallMemorySlot(QString::number(slot)); }
+void RemoteControl::recallMemory(int slot) {
+    m_form->recallMemorySlot(QString::number(slot));
+}
 
-void RemoteControl::whenIdle(std::function<void()> done) { m_form->link->whenIdle(std::move(done)); }
+void RemoteControl::whenIdle(std::function<void()> done) {
+    m_form->link->whenIdle(std::move(done));
+}
 
 }  // namespace lqs

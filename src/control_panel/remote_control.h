@@ -41,7 +41,8 @@ public:
     QString setPoint(int channel, bool current) const override;
     void setSetPoint(int channel, bool current, const QString& text) override;
     bool channel2Follows(bool current) const override;
-    void measure(int channel, bool current, std::function<void(std::optional<double>)> done) override;
+    void measure(int channel, bool current,
+                 std::function<void(std::optional<double>)> done) override;
     bool outputOn() const override;
     void setOutput(bool on) override;
     int coupling() const override;

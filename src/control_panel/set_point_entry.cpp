@@ -1,11 +1,11 @@
 #include "control_panel/set_point_entry.h"
 
 #include "common/guarded.h"
+#include "control_panel/up_down.h"
 #include "device_link/device_link.h"
 #include "device_link/model_profile.h"
-#include "device_link/set_point_math.h"
 #include "device_link/protocol.h"
-#include "control_panel/up_down.h"
+#include "device_link/set_point_math.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -14,8 +14,8 @@
 
 namespace lqs {
 
-SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
-                             DeviceLink* link, QWidget* window, const HoldPace& pace)
+SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4],
+                             QTimer* tmr1, DeviceLink* link, QWidget* window, const HoldPace& pace)
     : QObject(window),
       m_fields{fields[0], fields[1], fields[2], fields[3]},
       m_arrows{arrows[0], arrows[1], arrows[2], arrows[3]},
@@ -35,19 +35,23 @@ SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arr
         connect(m_fields[i], &QLineEdit::textChanged, this, [this, number](const QString& t) {
             if (t != m_typed[number - 5]) markUnsent(number, false);
         });
-        connect(m_fields[i], &QLineEdit::textEdited, this, [this, number](const QString& t) { fieldEdited(number, t); });
+        connect(m_fields[i], &QLineEdit::textEdited, this,
+                [this, number](const QString& t) { fieldEdited(number, t); });
         connect(m_fields[i], &QLineEdit::textEdited, this, [this, number] {
             m_typed[number - 5] = field(number)->text();
             markUnsent(number, true);
         });
-        connect(arrows[i], &TUpDown::stepped, this, [this, number](bool up) { UpDownClick(number, up); });
+        connect(arrows[i], &TUpDown::stepped, this,
+                [this, number](bool up) { UpDownClick(number, up); });
         connect(arrows[i], &TUpDown::mouseDown, this, &SetPointEntry::UpDownMouseDown);
         connect(arrows[i], &TUpDown::mouseUp, this, &SetPointEntry::UpDownMouseUp);
     }
     connect(m_tmr1, &QTimer::timeout, this, &SetPointEntry::tmr1Timer);
 }
 
-QLineEdit* SetPointEntry::field(int edit) const { return edit >= 5 && edit <= 8 ? m_fields[edit - 5] : nullptr; }
+QLineEdit* SetPointEntry::field(int edit) const {
+    return edit >= 5 && edit <= 8 ? m_fields[edit - 5] : nullptr;
+}
 
 int SetPointEntry::fieldNumber(const QObject* object) const {
     for (int i = 0; i < 4; ++i)
@@ -57,15 +61,23 @@ int SetPointEntry::fieldNumber(const QObject* object) const {
 
 namespace {
 
-bool isPoint(QChar c) { return c == QLatin1Char('.'); }
-bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool isPoint(QChar c) {
+    return c == QLatin1Char('.');
+}
+bool isDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 // No other reading of a comma is plausible in a set point, and dropping it
 // would turn 2,5 into 25.
-QChar asPoint(QChar c) { return c == QLatin1Char(',') ? QLatin1Char('.') : c; }
+QChar asPoint(QChar c) {
+    return c == QLatin1Char(',') ? QLatin1Char('.') : c;
+}
 
 // Status panel 2 while an entry waits for Enter.
-QString enterPrompt() { return QStringLiteral("Please press Enter key!"); }
+QString enterPrompt() {
+    return QStringLiteral("Please press Enter key!");
+}
 
 // The hold ticks after which the arrows take their coarse step.
 constexpr int kCoarseTicks = 2;
@@ -81,7 +93,8 @@ bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const int number = fieldNumber(watched);
         auto* key = static_cast<QKeyEvent*>(event);
-        if (number == 0 || (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
+        if (number == 0 ||
+            (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)))
             return false;
         if (stepKey(number, key)) return true;
         if (key->key() == Qt::Key_Escape && m_unsent[number - 5]) {
@@ -178,12 +191,16 @@ void SetPointEntry::enter(int edit, const QString& text) {
 }
 
 // What Enter did with an entry it could not take, in the operator's words.
-QString SetPointEntry::refusedEntry(int model, const QString& typed, bool isNumber, bool voltage, const QString& set) {
+QString SetPointEntry::refusedEntry(int model, const QString& typed, bool isNumber, bool voltage,
+                                    const QString& set) {
     const QString unit = voltage ? QStringLiteral("V") : QStringLiteral("A");
     if (!isNumber) return QStringLiteral("\"%1\" is not a number: %2 %3 set").arg(typed, set, unit);
     const ModelProfile* p = modelProfile(model);
     const double limit = !p ? 0 : voltage ? p->voltageCeiling : p->currentCeiling;
-    return QStringLiteral("%1 is above the %2 %3 limit: %4 %3 set").arg(typed).arg(limit).arg(unit, set);
+    return QStringLiteral("%1 is above the %2 %3 limit: %4 %3 set")
+        .arg(typed)
+        .arg(limit)
+        .arg(unit, set);
 }
 
 // Typed and not sent: italic, saying so, until Enter, Escape or the program
@@ -253,6 +270,8 @@ void SetPointEntry::UpDownMouseUp() {
     m_tmr1->stop();
 }
 
-void SetPointEntry::tmr1Timer() { m_link->holdTick(); }
+void SetPointEntry::tmr1Timer() {
+    m_link->holdTick();
+}
 
 }  // namespace lqs

@@ -32,8 +32,8 @@ class SetPointEntry : public QObject {
     Q_OBJECT
 public:
     // fields[0] is Edit5 with arrows[0] UpDown1, and so on up to Edit8 and UpDown4.
-    SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1, DeviceLink* link,
-                  QWidget* window, const HoldPace& pace = HoldPace());
+    SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
+                  DeviceLink* link, QWidget* window, const HoldPace& pace = HoldPace());
 
     // Writes the entry prompt into status panel 2 (empty clears it).
     std::function<void(const QString&)> ShowPrompt;
@@ -65,7 +65,8 @@ private:
 
     void fieldEdited(int edit, const QString& text);
     void markUnsent(int edit, bool unsent);
-    static QString refusedEntry(int model, const QString& typed, bool isNumber, bool voltage, const QString& set);
+    static QString refusedEntry(int model, const QString& typed, bool isNumber, bool voltage,
+                                const QString& set);
     QLineEdit* field(int edit) const;
     int fieldNumber(const QObject* object) const;
 

@@ -99,12 +99,12 @@ QIcon running() {
         p.setPen(QPen(QColor(20, 60, 160), 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.setBrush(QColor(20, 60, 160));
         p.drawEllipse(QRectF(8.5, 1, 3, 3));
-        p.drawLine(QPointF(9, 5), QPointF(7, 10));            // body
-        p.drawLine(QPointF(8.5, 6), QPointF(5, 7));           // back arm
-        p.drawLine(QPointF(8.5, 6), QPointF(12, 8));          // front arm
-        p.drawLine(QPointF(7, 10), QPointF(10, 12.5));        // front leg
+        p.drawLine(QPointF(9, 5), QPointF(7, 10));      // body
+        p.drawLine(QPointF(8.5, 6), QPointF(5, 7));     // back arm
+        p.drawLine(QPointF(8.5, 6), QPointF(12, 8));    // front arm
+        p.drawLine(QPointF(7, 10), QPointF(10, 12.5));  // front leg
         p.drawLine(QPointF(10, 12.5), QPointF(10, 15));
-        p.drawLine(QPointF(7, 10), QPointF(4.5, 13));         // back leg
+        p.drawLine(QPointF(7, 10), QPointF(4.5, 13));  // back leg
         p.drawLine(QPointF(4.5, 13), QPointF(2, 13));
     });
 }
@@ -127,9 +127,9 @@ QIcon pointingHand() {
     return paint([](QPainter& p) {
         p.setPen(QPen(QColor(120, 70, 20), 1));
         p.setBrush(QColor(250, 210, 160));
-        p.drawRoundedRect(QRectF(6.5, 1.5, 3, 8), 1.5, 1.5);     // index finger
-        p.drawRoundedRect(QRectF(3.5, 7.5, 10, 7), 2, 2);        // palm with folded fingers
-        p.drawRoundedRect(QRectF(1.5, 8.5, 3, 4), 1.5, 1.5);     // thumb
+        p.drawRoundedRect(QRectF(6.5, 1.5, 3, 8), 1.5, 1.5);  // index finger
+        p.drawRoundedRect(QRectF(3.5, 7.5, 10, 7), 2, 2);     // palm with folded fingers
+        p.drawRoundedRect(QRectF(1.5, 8.5, 3, 4), 1.5, 1.5);  // thumb
     });
 }
 

@@ -5,12 +5,12 @@
 
 namespace lqs::icons {
 
-QIcon notLinked();   // a network device with a red cross
-QIcon linked();      // the same device with a yellow plug
-QIcon port();        // a device with a port connector
+QIcon notLinked();         // a network device with a red cross
+QIcon linked();            // the same device with a yellow plug
+QIcon port();              // a device with a port connector
 QIcon panel(int variant);  // grey panel with green lines (two variants)
 QIcon clock(bool cyan);    // green or cyan clock
-QIcon running();     // a running figure
+QIcon running();           // a running figure
 QIcon circularArrows();
 QIcon pointingHand();
 QIcon questionMark();

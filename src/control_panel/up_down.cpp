@@ -7,7 +7,8 @@
 
 namespace lqs {
 
-TUpDown::TUpDown(QWidget* parent) : QWidget(parent), m_up(new QToolButton(this)), m_down(new QToolButton(this)) {
+TUpDown::TUpDown(QWidget* parent)
+    : QWidget(parent), m_up(new QToolButton(this)), m_down(new QToolButton(this)) {
     for (QToolButton* b : {m_up, m_down}) {
         b->setAutoRepeat(true);
         b->setFocusPolicy(Qt::NoFocus);
@@ -36,8 +37,8 @@ void TUpDown::endHold() {
     // forget the press, so a later move cannot start the repeat again.
     const QPointF outside(-1, -1);
     for (QToolButton* b : {m_up, m_down}) {
-        QMouseEvent release(QEvent::MouseButtonRelease, outside, b->mapToGlobal(outside), Qt::LeftButton,
-                            Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, outside, b->mapToGlobal(outside),
+                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(b, &release);  // reports mouseUp through the filter
         b->setDown(false);
     }
@@ -82,7 +83,8 @@ bool TUpDown::eventFilter(QObject* watched, QEvent* event) {
                 break;
             case QEvent::MouseMove:
                 // A move without the button means its release went elsewhere.
-                if (m_held && !(static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) endHold();
+                if (m_held && !(static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton))
+                    endHold();
                 break;
             case QEvent::UngrabMouse:
                 endHold();

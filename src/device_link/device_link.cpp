@@ -1,11 +1,11 @@
 #include "device_link/device_link.h"
 
-#include "serial/comm.h"
 #include "common/convert.h"
 #include "device_link/link_log.h"
 #include "device_link/protocol.h"
 #include "device_link/set_point_math.h"
 #include "device_link/strand.h"
+#include "serial/comm.h"
 
 #include <QTimer>
 
@@ -36,8 +36,8 @@ QString remainingText(int position) {
 
 LinkTimings LinkTimings::scaled(int divisor) const {
     LinkTimings t = *this;
-    for (int* v : {&t.replyGraceMs, &t.recallStopWaitMs, &t.pollStartMs, &t.couplingWaitMs, &t.outputOffWaitMs,
-                   &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
+    for (int* v : {&t.replyGraceMs, &t.recallStopWaitMs, &t.pollStartMs, &t.couplingWaitMs,
+                   &t.outputOffWaitMs, &t.saveWaitMs, &t.statusRetryWaitMs, &t.countdownStepMs}) {
         *v = std::max(1, *v / divisor);
     }
     t.fullQueryPasses = std::max(1, t.fullQueryPasses / divisor);
@@ -83,7 +83,8 @@ Strand* DeviceLink::newStrand() {
     auto* s = new Strand(this);
     m_replyStrands.push_back(s);
     connect(s, &Strand::finished, this, [this, s] {
-        m_replyStrands.erase(std::remove(m_replyStrands.begin(), m_replyStrands.end(), s), m_replyStrands.end());
+        m_replyStrands.erase(std::remove(m_replyStrands.begin(), m_replyStrands.end(), s),
+                             m_replyStrands.end());
         s->deleteLater();
         runIntents();
     });
@@ -92,10 +93,13 @@ Strand* DeviceLink::newStrand() {
 
 bool DeviceLink::anyBusy() const {
     if (m_control->busy() || m_countdown->busy()) return true;
-    return std::any_of(m_replyStrands.begin(), m_replyStrands.end(), [](const Strand* s) { return s->busy(); });
+    return std::any_of(m_replyStrands.begin(), m_replyStrands.end(),
+                       [](const Strand* s) { return s->busy(); });
 }
 
-bool DeviceLink::idle() const { return m_intents.empty() && !anyBusy(); }
+bool DeviceLink::idle() const {
+    return m_intents.empty() && !anyBusy();
+}
 
 // An intent made inside a running sequence is part of it (a coupling the
 // status selected); any other waits until nothing is under way. A set point
@@ -146,7 +150,9 @@ void DeviceLink::stepSetPoint(int edit, const QString& text) {
              }});
 }
 
-bool DeviceLink::outputIntended() const { return m_outputTarget.value_or(m_state.OutputOn == 1); }
+bool DeviceLink::outputIntended() const {
+    return m_outputTarget.value_or(m_state.OutputOn == 1);
+}
 
 // Each press turns the output the other way from where the presses before it
 // leave it, so OFF then ON in quick succession ends on, with one OUT0.
@@ -207,7 +213,8 @@ QString DeviceLink::linkedText() const {
     QString text = QStringLiteral("Linked: %1 \u2014 %2").arg(portName(), m_identity);
     for (int i = 0; i < 3; ++i) {
         if (m_identity.contains(QLatin1String(names[i])) && m_state.ModelIndex != i + 1)
-            text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series").arg(QLatin1String(names[i]));
+            text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series")
+                        .arg(QLatin1String(names[i]));
     }
     return text;
 }
@@ -243,8 +250,12 @@ void DeviceLink::OperationDispatcher(const QString& text) {
     LinkState& s = m_state;
     const std::uint8_t code = s.PendingOperation;
     switch (code) {
-        case Op::StartupQuery: FullQuery(); break;
-        case Op::Polling: StartPollThread(); break;
+        case Op::StartupQuery:
+            FullQuery();
+            break;
+        case Op::Polling:
+            StartPollThread();
+            break;
         case Op::CouplingIndep:
         case Op::CouplingParall:
         case Op::CouplingTrack: {
@@ -276,7 +287,9 @@ void DeviceLink::OperationDispatcher(const QString& text) {
             } else {
                 stopPolling();
                 pause(stopPause(m_timings.saveWaitMs));
-                then([this] { SendDeferredSetPoint(); });  // so that the slot keeps what the operator confirmed
+                then([this] {
+                    SendDeferredSetPoint();
+                });  // so that the slot keeps what the operator confirmed
                 SendCommand(QStringLiteral("SAV") + text);
                 then([this] { SendCommand(m_state.CouplingCommand); });
                 SendCommand(QStringLiteral("OUT0"));
@@ -288,7 +301,9 @@ void DeviceLink::OperationDispatcher(const QString& text) {
                 });
             }
             break;
-        case Op::OutputOn: SendCommand(commandOfCode(code)); break;
+        case Op::OutputOn:
+            SendCommand(commandOfCode(code));
+            break;
         case Op::OutputOff:
             SendDeferredSetPoint();  // confirmed while on: they still go out
             SendCommand(commandOfCode(code));
@@ -308,8 +323,11 @@ void DeviceLink::OperationDispatcher(const QString& text) {
             break;
         }
         case Op::BeepOn:
-        case Op::BeepOff: SendCommand(commandOfCode(code)); break;
-        default: break;  // 10 (a recall sends its own commands), 255 and unknown codes
+        case Op::BeepOff:
+            SendCommand(commandOfCode(code));
+            break;
+        default:
+            break;  // 10 (a recall sends its own commands), 255 and unknown codes
     }
 }
 
@@ -379,9 +397,13 @@ void DeviceLink::OutputOffAction() {
     });
 }
 
-void DeviceLink::SendCommand(const QString& command) { sendFromUi(command, SendFrom{}); }
+void DeviceLink::SendCommand(const QString& command) {
+    sendFromUi(command, SendFrom{});
+}
 
-void DeviceLink::SendDeferredSetPoint() { then([this] { sendNextWaiting(); }); }
+void DeviceLink::SendDeferredSetPoint() {
+    then([this] { sendNextWaiting(); });
+}
 
 // ---- Receiving ----
 
@@ -475,7 +497,8 @@ bool DeviceLink::heldField(const QString& query) const {
 // and what the parser asks for runs as a strand of its own.
 void DeviceLink::settle(const Outstanding& reply) {
     // A value counts only once its CR came; one cut short is no reading.
-    const bool ended = !reply.overlong && (reply.bytes.endsWith('\r') || reply.bytes.endsWith('\n'));
+    const bool ended =
+        !reply.overlong && (reply.bytes.endsWith('\r') || reply.bytes.endsWith('\n'));
     qCDebug(lqsLink).noquote() << "reply to" << reply.query << "->"
                                << replyForLog(reply.bytes, reply.overlong, ended);
     if (reply.measure != 0) {
@@ -484,7 +507,8 @@ void DeviceLink::settle(const Outstanding& reply) {
         return;
     }
     if (reply.bytes.isEmpty() && !reply.overlong) return;
-    if (ended && reply.poll) answerMeasures(fieldOfQuery(reply.query), ExtractReplyText(reply.bytes));
+    if (ended && reply.poll)
+        answerMeasures(fieldOfQuery(reply.query), ExtractReplyText(reply.bytes));
     ReplyInput in;
     in.mode = m_state.ParserMode;
     in.counter = m_state.ReplyCounter;
@@ -498,7 +522,8 @@ void DeviceLink::settle(const Outstanding& reply) {
     m_state.ParserMode = out.mode;
     m_state.ReplyText = out.text;
     Strand* s = newStrand();
-    for (ReplyEffect effect : out.effects) s->then([this, effect, out] { applyEffect(effect, out); });
+    for (ReplyEffect effect : out.effects)
+        s->then([this, effect, out] { applyEffect(effect, out); });
     s->then([this] { clearAwaiting(); });
     s->start();
 }
@@ -652,7 +677,8 @@ void DeviceLink::setFastReadings(bool on) {
         for (ReadBack& r : m_readBack) r.pending = false;
         m_sendAgain.fill(false);
     }
-    if (!on && !m_linkedText.isEmpty() && !m_lineGone && !m_timeoutShown) Q_EMIT linkTextChanged(m_linkedText);
+    if (!on && !m_linkedText.isEmpty() && !m_lineGone && !m_timeoutShown)
+        Q_EMIT linkTextChanged(m_linkedText);
     // The new schedule takes over from the next query.
     if (m_state.PollingEnabled == 1) StartPollThread();
 }
@@ -668,17 +694,26 @@ void DeviceLink::clearAwaiting() {
 void DeviceLink::applyEffect(ReplyEffect effect, const ReplyOutcome& out) {
     switch (effect) {
         case ReplyEffect::Identity:
-            if (out.readable) m_identity = out.text;  // shown beside the port once linked, never read
+            if (out.readable)
+                m_identity = out.text;  // shown beside the port once linked, never read
             break;
-        case ReplyEffect::ShowField: showReply(out.field, out.text); break;
-        case ReplyEffect::Progress: QueryProgress(); break;
+        case ReplyEffect::ShowField:
+            showReply(out.field, out.text);
+            break;
+        case ReplyEffect::Progress:
+            QueryProgress();
+            break;
         case ReplyEffect::CloseQuerying:
             CloseQuerying();
             m_linkedText = linkedText();
             Q_EMIT linkTextChanged(m_linkedText);
             break;
-        case ReplyEffect::ClearAwaiting: clearAwaiting(); break;
-        case ReplyEffect::ApplyCoupling: ApplyCouplingStatus(out.couplingDigits); break;
+        case ReplyEffect::ClearAwaiting:
+            clearAwaiting();
+            break;
+        case ReplyEffect::ApplyCoupling:
+            ApplyCouplingStatus(out.couplingDigits);
+            break;
         case ReplyEffect::ApplyOutputAtStartup:
         case ReplyEffect::ApplyOutput:
             // A digit that is not one ends the handling of the reply in the
@@ -808,7 +843,7 @@ void DeviceLink::RecallMemory(const QString& slot) {
     pause(stopPause(m_timings.recallStopWaitMs));
     then([this, slot] {
         LinkState& s = m_state;
-        closeReplies();  // what polling asked is settled as polling, not as the recall
+        closeReplies();          // what polling asked is settled as polling, not as the recall
         dropWaitingSetPoints();  // the slot's values replace them
         ShowQuerying();
         s.PendingOperation = Op::RecallMemory;
@@ -866,7 +901,9 @@ void DeviceLink::LinkSequence() {
     });
 }
 
-QString DeviceLink::portName() const { return m_comm ? m_comm->CommName() : QString(); }
+QString DeviceLink::portName() const {
+    return m_comm ? m_comm->CommName() : QString();
+}
 
 // The device went away under an open port: said at once, beside the status
 // panels; the next command then runs into the usual time-out.

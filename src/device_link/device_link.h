@@ -39,18 +39,18 @@ class TComm;
 // Every pause of the link, with the instrument's own values as defaults.
 // Tests shorten them; the program never changes them.
 struct LinkTimings {
-    int replyGraceMs = 500;      // a reply still missing when the next command is due
-    int fullQueryPasses = 300;   // passes of 1 ms after each start-up query
-    int pollStartMs = 500;       // before the first query of a cycle
-    int pollPasses = 450;        // passes of 1 ms before and after each poll query
-    int couplingWaitMs = 500;    // after stopping polling for a coupling change
-    int outputOffWaitMs = 500;   // after stopping polling to switch the output off
-    int saveWaitMs = 200;        // after stopping polling to save with the output on
-    int statusRetryWaitMs = 500; // after asking the status again
-    int countdownStepMs = 150;   // one step of the time-out countdown
-    int passMs = 1;              // one pass of the start-up and poll paces
-    int recallStopWaitMs = 500;  // after stopping polling for a recall
-    int recallPasses = 100;      // passes of recallPassMs around each recall command
+    int replyGraceMs = 500;       // a reply still missing when the next command is due
+    int fullQueryPasses = 300;    // passes of 1 ms after each start-up query
+    int pollStartMs = 500;        // before the first query of a cycle
+    int pollPasses = 450;         // passes of 1 ms before and after each poll query
+    int couplingWaitMs = 500;     // after stopping polling for a coupling change
+    int outputOffWaitMs = 500;    // after stopping polling to switch the output off
+    int saveWaitMs = 200;         // after stopping polling to save with the output on
+    int statusRetryWaitMs = 500;  // after asking the status again
+    int countdownStepMs = 150;    // one step of the time-out countdown
+    int passMs = 1;               // one pass of the start-up and poll paces
+    int recallStopWaitMs = 500;   // after stopping polling for a recall
+    int recallPasses = 100;       // passes of recallPassMs around each recall command
     int recallPassMs = 3;
 
     // The same sequence with every pause divided by divisor (at least 1 ms).
@@ -72,8 +72,8 @@ public:
     void link();  // the link button, after "Do you Reset?" was confirmed
     void confirmSetPoint(int edit, const QString& text);  // Enter in Edit5 .. Edit8
     void stepSetPoint(int edit, const QString& text);     // an arrow stepped the field to text
-    void toggleOutput();                                   // the output button
-    void selectCoupling(std::uint8_t code);                // a coupling button became selected
+    void toggleOutput();                                  // the output button
+    void selectCoupling(std::uint8_t code);               // a coupling button became selected
     void saveMemory(const QString& slot);
     void recallMemory(const QString& slot);
     // These take effect at once.
@@ -96,7 +96,7 @@ public:
         double exchangesPerSecond = 0;  // every query answered
         double replyMs = 0;             // from the frame handed over to its reply's CR, smoothed
         int gapMs = 0;
-        int misses = 0;  // since fast readings began
+        int misses = 0;   // since fast readings began
         int retries = 0;  // set points sent again after the instrument read back another value
     };
     FastStats fastStats() const;
@@ -199,9 +199,9 @@ private:
         QString query;
         QByteArray bytes;
         bool overlong = false;
-        bool closed = false;  // the next command came due: no more bytes are its
-        bool poll = false;    // asked by the poll worker
-        bool stale = false;   // its field's new set point went out after it was asked
+        bool closed = false;        // the next command came due: no more bytes are its
+        bool poll = false;          // asked by the poll worker
+        bool stale = false;         // its field's new set point went out after it was asked
         std::uint64_t measure = 0;  // a remote client's reading, by its number
     };
     void comm1ReceiveData(const char* bytes, std::size_t length);
@@ -221,9 +221,10 @@ private:
 
     // ---- Sending (device_link_threads.cpp).
     struct SendFrom {
-        std::uint64_t epoch = 0;  // a poll cycle's frame: refused once the cycle was stopped or replaced
-        bool poll = false;        // a poll query: named in LastQuery
-        int waitingEdit = 0;      // a waiting set point: sent only while it waits with text
+        std::uint64_t epoch =
+            0;              // a poll cycle's frame: refused once the cycle was stopped or replaced
+        bool poll = false;  // a poll query: named in LastQuery
+        int waitingEdit = 0;        // a waiting set point: sent only while it waits with text
         std::uint64_t measure = 0;  // a remote client's reading: its missing reply ends nothing
         QString text;
     };
@@ -231,7 +232,8 @@ private:
     bool replyMissing() const;
     Sent TransmitFrame(const QString& command, const SendFrom& from, bool dropped);
     Sent transmitFromWorker(const QString& command, const SendFrom& from);
-    void sendFromUi(const QString& command, const SendFrom& from, std::function<void(Sent)> done = {});
+    void sendFromUi(const QString& command, const SendFrom& from,
+                    std::function<void(Sent)> done = {});
     bool currentLocked(const SendFrom& from) const;
     bool writeFrame(const QByteArray& frame);
     void linkLost();
@@ -259,7 +261,8 @@ private:
     void PollThread(std::uint64_t epoch, std::chrono::steady_clock::time_point start);
     enum class Answer { Replied, Missed, Stopped };
     void FastPoll(std::uint64_t epoch, const FastPollTimings& timings);
-    Answer waitForReply(std::uint64_t seen, std::chrono::steady_clock::time_point deadline, std::uint64_t epoch);
+    Answer waitForReply(std::uint64_t seen, std::chrono::steady_clock::time_point deadline,
+                        std::uint64_t epoch);
     std::uint64_t repliesSoFar();
     bool openPollQuery() const;
     bool sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap,
@@ -278,11 +281,11 @@ private:
     TComm* m_comm;
     LinkState m_state;
     LinkTimings m_timings;
-    QString m_identity;  // the reply to "*IDN?" of the last link
-    QString m_linkedText;  // the link panel's text once linked
-    int m_progress = 0;  // the querying dialog's bar
-    Strand* m_control = nullptr;    // the intents, one after the other
-    Strand* m_countdown = nullptr;  // the time-out countdown
+    QString m_identity;                   // the reply to "*IDN?" of the last link
+    QString m_linkedText;                 // the link panel's text once linked
+    int m_progress = 0;                   // the querying dialog's bar
+    Strand* m_control = nullptr;          // the intents, one after the other
+    Strand* m_countdown = nullptr;        // the time-out countdown
     std::vector<Strand*> m_replyStrands;  // what replies set going, each on its own
     std::deque<Intent> m_intents;
     std::optional<bool> m_outputTarget;  // where the output presses under way leave it
@@ -291,14 +294,16 @@ private:
     using MeasureDone = std::function<void(const QString&)>;
     std::map<std::uint64_t, MeasureDone> m_measures;  // remote readings asked, by number
     std::uint64_t m_measureIds = 0;
-    std::array<std::vector<MeasureDone>, 4> m_measureNext;  // fast readings: the next reply, by field
+    std::array<std::vector<MeasureDone>, 4>
+        m_measureNext;  // fast readings: the next reply, by field
 
     // One lock for the wire: frames, the outstanding queries and the waiting
     // set points. LinkState's text lock may be taken inside it, never around it.
     mutable std::mutex m_lock;
     std::deque<Outstanding> m_outstanding;
     std::vector<WaitingSetPoint> m_waiting;  // in the order changed
-    std::deque<std::pair<std::uint64_t, int>> m_measureAsk;  // readings for the poll cycle to ask: number, field
+    std::deque<std::pair<std::uint64_t, int>>
+        m_measureAsk;  // readings for the poll cycle to ask: number, field
     std::atomic<std::uint64_t> m_unsolicited{0};
     std::atomic<bool> m_timeoutShown{false};  // the countdown has begun; it ends the program
     std::atomic<bool> m_lineGone{false};      // hung up: no countdown until the next link
@@ -306,7 +311,7 @@ private:
     // The poll worker: one thread for the link's life, one cycle at a time.
     std::mutex m_pollMutex;
     std::condition_variable m_pollWake;
-    std::uint64_t m_triggers = 0;   // cycles asked for; under m_pollMutex
+    std::uint64_t m_triggers = 0;           // cycles asked for; under m_pollMutex
     std::atomic<std::uint64_t> m_epoch{0};  // a new cycle or a stop ends the one running
     std::chrono::steady_clock::time_point m_triggerTime;
     bool m_quit = false;
@@ -327,7 +332,8 @@ private:
     std::array<ReadBack, 4> m_readBack;
     std::array<bool, 4> m_sendAgain{};  // queued again by a read-back; under m_lock
     std::atomic<int> m_commandsLost{0};
-    std::atomic<int> m_fastStopMs{0};  // a reply's deadline and a gap, while fast readings run  // taken only when sent again: the pause was too short
+    std::atomic<int> m_fastStopMs{0};  // a reply's deadline and a gap, while fast readings run  //
+                                       // taken only when sent again: the pause was too short
     mutable std::mutex m_statsMutex;
     FastStats m_stats;
 };

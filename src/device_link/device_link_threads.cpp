@@ -4,12 +4,12 @@
 // m_lock, then LinkState's text lock; m_pollMutex is never held with m_lock.
 #include "device_link/device_link.h"
 
-#include "serial/comm.h"
 #include "common/convert.h"
 #include "device_link/link_log.h"
 #include "device_link/protocol.h"
 #include "device_link/set_point_math.h"
 #include "device_link/strand.h"
+#include "serial/comm.h"
 
 #include <QThread>
 
@@ -35,7 +35,9 @@ DeviceLink::~DeviceLink() {
     if (m_worker.joinable()) m_worker.join();
 }
 
-bool DeviceLink::inUiThread() const { return QThread::currentThread() == thread(); }
+bool DeviceLink::inUiThread() const {
+    return QThread::currentThread() == thread();
+}
 
 // ---- Sending ----
 
@@ -63,8 +65,9 @@ bool DeviceLink::replyMissing() const {
 bool DeviceLink::currentLocked(const SendFrom& from) const {
     if (from.epoch != 0 && from.epoch != m_epoch.load()) return false;
     if (from.waitingEdit != 0) {
-        const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
-                                     [&](const WaitingSetPoint& w) { return w.edit == from.waitingEdit; });
+        const auto it =
+            std::find_if(m_waiting.begin(), m_waiting.end(),
+                         [&](const WaitingSetPoint& w) { return w.edit == from.waitingEdit; });
         if (it == m_waiting.end() || it->text != from.text) return false;
     }
     return true;
@@ -72,7 +75,8 @@ bool DeviceLink::currentLocked(const SendFrom& from) const {
 
 // Under one lock with the parser's settling: the query is outstanding, and
 // AwaitingReply set, before the frame's first byte leaves.
-DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFrom& from, bool dropped) {
+DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFrom& from,
+                                           bool dropped) {
     const QByteArray frame = FrameCommand(command);
     bool refused = false;
     bool closed = false;
@@ -94,7 +98,8 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFro
             if (from.poll) m_state.setLastQuery(command);
         }
         const std::uint8_t op = m_state.PendingOperation;
-        if (!from.measure) m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
+        if (!from.measure)
+            m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
         if (!dropped) {
             refused = !writeFrame(frame);
             if (FrameHandedOver) FrameHandedOver(command);
@@ -102,8 +107,8 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFro
         }
         // Under the lock, so that the log names a frame before its reply.
         if (dropped) {
-            qCDebug(lqsLink).noquote() << "not sent:" << command
-                                       << "(the reply before it is missing)";
+            qCDebug(lqsLink).noquote()
+                << "not sent:" << command << "(the reply before it is missing)";
         } else {
             qCDebug(lqsLink).noquote().nospace()
                 << "sent " << command << (from.poll ? " (poll query)" : "")
@@ -117,7 +122,8 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const SendFro
         if (inUiThread()) {
             settleClosed();
         } else {
-            QMetaObject::invokeMethod(this, [this] { settleClosed(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { settleClosed(); }, Qt::QueuedConnection);
         }
     }
     if (refused) reportSendFailed();
@@ -137,21 +143,25 @@ void DeviceLink::reportSendFailed() {
     if (inUiThread()) {
         Q_EMIT sendFailed();
     } else {
-        QMetaObject::invokeMethod(this, [this] { Q_EMIT sendFailed(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT sendFailed(); }, Qt::QueuedConnection);
     }
 }
 
 // In the user-interface thread the grace for a missing reply is a pause of
 // the strand, never a wait inside the handler. done learns what became of
 // the frame.
-void DeviceLink::sendFromUi(const QString& command, const SendFrom& from, std::function<void(Sent)> done) {
+void DeviceLink::sendFromUi(const QString& command, const SendFrom& from,
+                            std::function<void(Sent)> done) {
     then([this, command, from, done] {
         const auto finish = [done](Sent s) {
             if (done) done(s);
         };
         // A save leaves no operation pending, yet the link stands: a remote
         // client's reading may still be asked.
-        const auto stopped = [this, from] { return m_state.PendingOperation == Op::None && !from.measure; };
+        const auto stopped = [this, from] {
+            return m_state.PendingOperation == Op::None && !from.measure;
+        };
         if (stopped()) return finish(Sent::Skipped);
         if (!replyMissing()) return finish(TransmitFrame(command, from, false));
         if (m_timeoutShown) return finish(TransmitFrame(command, from, true));
@@ -170,7 +180,9 @@ DeviceLink::Sent DeviceLink::transmitFromWorker(const QString& command, const Se
     if (from.epoch != m_epoch.load()) return Sent::Stale;
     bool dropped = false;
     if (replyMissing()) {
-        if (!m_timeoutShown && !sleepUntil(Clock::now() + std::chrono::milliseconds(m_timings.replyGraceMs), from.epoch))
+        if (!m_timeoutShown &&
+            !sleepUntil(Clock::now() + std::chrono::milliseconds(m_timings.replyGraceMs),
+                        from.epoch))
             return Sent::Stale;
         if (replyMissing()) {
             dropped = true;
@@ -189,7 +201,8 @@ void DeviceLink::linkLost() {
     if (inUiThread()) {
         startCountdown();
     } else {
-        QMetaObject::invokeMethod(this, [this] { startCountdown(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { startCountdown(); }, Qt::QueuedConnection);
     }
 }
 
@@ -208,17 +221,19 @@ void DeviceLink::deferSetPoint(int edit, const QString& text) {
 
 void DeviceLink::dropWaitingSetPoints(int edit) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(),
-                                   [&](const WaitingSetPoint& w) { return edit == 0 || w.edit == edit; }),
-                    m_waiting.end());
+    m_waiting.erase(
+        std::remove_if(m_waiting.begin(), m_waiting.end(),
+                       [&](const WaitingSetPoint& w) { return edit == 0 || w.edit == edit; }),
+        m_waiting.end());
     if (m_waiting.empty()) m_state.SetPointDeferred = 0;
 }
 
 // Right after the command went out: the entry is done, and a reply to this
 // field's query still on its way tells the old value, so it is not shown.
 void DeviceLink::setPointSentLocked(int edit, const QString& text) {
-    const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
-                                 [&](const WaitingSetPoint& w) { return w.edit == edit && w.text == text; });
+    const auto it = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const WaitingSetPoint& w) {
+        return w.edit == edit && w.text == text;
+    });
     if (it == m_waiting.end()) return;
     m_state.setLastSent(edit, text);
     m_waiting.erase(it);
@@ -248,7 +263,8 @@ bool DeviceLink::nextWaiting(SendFrom& from, QString& command) {
         }
         QString text = next.text.isEmpty() ? QStringLiteral("0") : next.text;
         try {
-            command = QString::fromLatin1(setPointOfField(next.edit).command) + FormatSetPoint(text);
+            command =
+                QString::fromLatin1(setPointOfField(next.edit).command) + FormatSetPoint(text);
         } catch (const EConvertError&) {
             dropWaitingSetPoints(next.edit);
             continue;
@@ -265,7 +281,8 @@ void DeviceLink::sendNextWaiting() {
     QString command;
     if (!nextWaiting(from, command)) return;
     sendFromUi(command, from, [this](Sent sent) {
-        if (sent != Sent::Skipped) sendNextWaiting();  // stale: the field changed again, and waits anew
+        if (sent != Sent::Skipped)
+            sendNextWaiting();  // stale: the field changed again, and waits anew
     });
 }
 
@@ -310,7 +327,9 @@ void DeviceLink::holdStarted() {
     m_state.HoldTicks = 0;
 }
 
-void DeviceLink::holdTick() { m_state.HoldTicks = m_state.HoldTicks + 1; }
+void DeviceLink::holdTick() {
+    m_state.HoldTicks = m_state.HoldTicks + 1;
+}
 
 void DeviceLink::holdEnded() {
     {
@@ -344,14 +363,16 @@ void DeviceLink::pollWorker() {
 // False when the cycle was stopped or replaced, or the link is going away.
 bool DeviceLink::sleepUntil(Clock::time_point deadline, std::uint64_t epoch) {
     std::unique_lock<std::mutex> lock(m_pollMutex);
-    return !m_pollWake.wait_until(lock, deadline, [&] { return m_quit || m_epoch.load() != epoch; });
+    return !m_pollWake.wait_until(lock, deadline,
+                                  [&] { return m_quit || m_epoch.load() != epoch; });
 }
 
 // The gate before each query: a held stepper pauses the cycle here.
 bool DeviceLink::waitForHold(std::uint64_t epoch) {
     std::unique_lock<std::mutex> lock(m_pollMutex);
     m_pollWake.wait(lock, [&] {
-        return m_quit || m_epoch.load() != epoch || m_state.PollingEnabled == 0 || m_state.HoldTicks == 0;
+        return m_quit || m_epoch.load() != epoch || m_state.PollingEnabled == 0 ||
+               m_state.HoldTicks == 0;
     });
     return !m_quit && m_epoch.load() == epoch && m_state.PollingEnabled == 1;
 }
@@ -416,10 +437,12 @@ std::uint64_t DeviceLink::repliesSoFar() {
 
 bool DeviceLink::openPollQuery() const {
     std::lock_guard<std::mutex> lock(m_lock);
-    return std::any_of(m_outstanding.begin(), m_outstanding.end(), [](const Outstanding& r) { return !r.closed; });
+    return std::any_of(m_outstanding.begin(), m_outstanding.end(),
+                       [](const Outstanding& r) { return !r.closed; });
 }
 
-DeviceLink::Answer DeviceLink::waitForReply(std::uint64_t seen, Clock::time_point deadline, std::uint64_t epoch) {
+DeviceLink::Answer DeviceLink::waitForReply(std::uint64_t seen, Clock::time_point deadline,
+                                            std::uint64_t epoch) {
     std::unique_lock<std::mutex> lock(m_pollMutex);
     const bool woken = m_pollWake.wait_until(
         lock, deadline, [&] { return m_quit || m_epoch.load() != epoch || m_replySeq != seen; });
@@ -435,14 +458,15 @@ void DeviceLink::abandonOpenQueries() {
         for (Outstanding& r : m_outstanding) r.closed = true;
         m_state.AwaitingReply = 0;
     }
-    QMetaObject::invokeMethod(this, [this] { settleClosed(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { settleClosed(); }, Qt::QueuedConnection);
 }
 
 // Each waiting set point goes out ahead of the next query, a pause after
 // each, and is read back next. One sent again waits the normal pace, so that
 // a second miss means the instrument refused it, not that it came too soon.
-bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, const AdaptiveGap& gap,
-                                 Clock::time_point lastReply) {
+bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule,
+                                 const AdaptiveGap& gap, Clock::time_point lastReply) {
     SendFrom from;
     from.epoch = epoch;
     QString command;
@@ -452,7 +476,8 @@ bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, co
             std::lock_guard<std::mutex> lock(m_lock);
             again = m_sendAgain[std::size_t(from.waitingEdit - 5)];
         }
-        if (!sleepUntil(lastReply + (again ? gap.normalPace() : gap.commandGap()), epoch)) return false;
+        if (!sleepUntil(lastReply + (again ? gap.normalPace() : gap.commandGap()), epoch))
+            return false;
         if (m_state.PendingOperation == Op::None || epoch != m_epoch.load()) return false;
         if (TransmitFrame(command, from, false) == Sent::Stale) {
             if (epoch != m_epoch.load()) return false;
@@ -465,7 +490,10 @@ bool DeviceLink::sendWaitingFast(std::uint64_t epoch, FastSchedule& schedule, co
 }
 
 namespace {
-bool isMeasured(const QString& query) { const int f = fieldOfQuery(query); return f >= 1 && f <= 4; }
+bool isMeasured(const QString& query) {
+    const int f = fieldOfQuery(query);
+    return f >= 1 && f <= 4;
+}
 }  // namespace
 
 void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
@@ -525,7 +553,8 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
             const Answer answer = waitForReply(seen, sent + gap.deadline(), epoch);
             if (answer == Answer::Stopped) return;
             if (answer == Answer::Replied) {
-                const auto spacing = std::chrono::duration_cast<std::chrono::milliseconds>(sent - lastReply);
+                const auto spacing =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(sent - lastReply);
                 lastReply = Clock::now();
                 gap.replied(duration_cast<microseconds>(lastReply - sent), spacing);
                 ++exchanges;
@@ -534,8 +563,12 @@ void DeviceLink::FastPoll(std::uint64_t epoch, const FastPollTimings& timings) {
                 abandonOpenQueries();
                 gap.missed();
                 ++stats.misses;
-                note = gap.givenUp() ? QStringLiteral("no reply to %1 queries in a row").arg(gap.missesInRow())
-                                     : QStringLiteral("%1 unanswered, pause now %2 ms").arg(query).arg(gap.gap().count());
+                note =
+                    gap.givenUp()
+                        ? QStringLiteral("no reply to %1 queries in a row").arg(gap.missesInRow())
+                        : QStringLiteral("%1 unanswered, pause now %2 ms")
+                              .arg(query)
+                              .arg(gap.gap().count());
                 noteUntil = Clock::now() + std::chrono::seconds(5);
                 if (gap.givenUp()) {
                     publish(true, true);

@@ -16,11 +16,11 @@ struct FastPollTimings {
     std::chrono::milliseconds longestGap{900};  // the normal poll pace: no slower than that
     std::chrono::milliseconds shortestDeadline{100};
     std::chrono::milliseconds firstDeadline{500};  // before any reply was timed: the normal grace
-    int deadlineFactor = 3;                      // times the reply time
+    int deadlineFactor = 3;                        // times the reply time
     std::chrono::milliseconds statusEvery{1000};
     std::chrono::milliseconds setPointsEvery{10000};
-    int cleanRunToShrink = 16;                   // exchanges without a miss before the gap shrinks
-    int missesToGiveUp = 3;                      // in a row: the normal missing-reply path takes over
+    int cleanRunToShrink = 16;  // exchanges without a miss before the gap shrinks
+    int missesToGiveUp = 3;     // in a row: the normal missing-reply path takes over
 };
 
 // The four measured values in turn; the status at least once a period; the
@@ -76,9 +76,9 @@ public:
 private:
     FastPollTimings m_t;
     ms m_gap;
-    ms m_missedAt{0};  // the longest gap that missed
-    ms m_confirmed{0};  // the last spacing a reply came after
-    ms m_commandFloor{0};  // a command gap that lost a command
+    ms m_missedAt{0};       // the longest gap that missed
+    ms m_confirmed{0};      // the last spacing a reply came after
+    ms m_commandFloor{0};   // a command gap that lost a command
     double m_replyMs = -1;  // smoothed; negative until the first reply
     int m_clean = 0;
     int m_missesInRow = 0;

@@ -15,6 +15,8 @@ const ModelProfile* modelProfile(int modelIndex) {
     return &kProfiles[modelIndex - 1];
 }
 
-QString programCaption() { return QStringLiteral("Multi-Output Programmable Linear DC power supply"); }
+QString programCaption() {
+    return QStringLiteral("Multi-Output Programmable Linear DC power supply");
+}
 
 }  // namespace lqs

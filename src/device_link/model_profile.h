@@ -11,7 +11,7 @@ struct ModelProfile {
     int decimals;
     const char* zeroText;
     double currentCeiling;
-    bool ceilingAboveOnly;   // the ceiling applies above (not at) its threshold
+    bool ceilingAboveOnly;  // the ceiling applies above (not at) its threshold
     double currentThreshold;
     double voltageCeiling;
 };

@@ -27,8 +27,9 @@ struct QueryField {
     const char* query;
     int edit;
 };
-inline constexpr QueryField kQueryFields[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
-                                              {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
+inline constexpr QueryField kQueryFields[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3},
+                                              {"IOUT2?", 4}, {"VSET1?", 5}, {"ISET1?", 6},
+                                              {"VSET2?", 7}, {"ISET2?", 8}};
 
 inline int fieldOfQuery(const QString& query) {
     for (const QueryField& row : kQueryFields)
@@ -46,24 +47,34 @@ inline QString queryOfField(int edit) {
 // carry a value or come from a sequence.
 inline QString commandOfCode(std::uint8_t code) {
     switch (code) {
-        case Op::CouplingIndep: return QStringLiteral("TRACK0");
-        case Op::CouplingParall: return QStringLiteral("TRACK2");
-        case Op::CouplingTrack: return QStringLiteral("TRACK1");
-        case Op::OutputOn: return QStringLiteral("OUT1");
-        case Op::OutputOff: return QStringLiteral("OUT0");
-        case Op::BeepOn: return QStringLiteral("BEEP1:");
-        case Op::BeepOff: return QStringLiteral("BEEP0:");
-        default: return QString();
+        case Op::CouplingIndep:
+            return QStringLiteral("TRACK0");
+        case Op::CouplingParall:
+            return QStringLiteral("TRACK2");
+        case Op::CouplingTrack:
+            return QStringLiteral("TRACK1");
+        case Op::OutputOn:
+            return QStringLiteral("OUT1");
+        case Op::OutputOff:
+            return QStringLiteral("OUT0");
+        case Op::BeepOn:
+            return QStringLiteral("BEEP1:");
+        case Op::BeepOff:
+            return QStringLiteral("BEEP0:");
+        default:
+            return QString();
     }
 }
 
 // A command that the instrument answers.
-inline bool isQuery(const QString& command) { return command.endsWith(QLatin1Char('?')); }
+inline bool isQuery(const QString& command) {
+    return command.endsWith(QLatin1Char('?'));
+}
 
 struct SetPointOp {
-    int edit;             // Edit5 .. Edit8; 0 for a code that is not a set point
-    std::uint8_t step;    // an arrow's code
-    std::uint8_t enter;   // Enter's code
+    int edit;            // Edit5 .. Edit8; 0 for a code that is not a set point
+    std::uint8_t step;   // an arrow's code
+    std::uint8_t enter;  // Enter's code
     bool voltage;
     const char* command;  // followed by the number
 };

@@ -11,9 +11,13 @@ namespace {
 
 using E = ReplyEffect;
 
-bool isTerminator(char c) { return c == '\r' || c == '\n'; }
+bool isTerminator(char c) {
+    return c == '\r' || c == '\n';
+}
 
-bool terminated(const QByteArray& bytes) { return !bytes.isEmpty() && isTerminator(bytes.back()); }
+bool terminated(const QByteArray& bytes) {
+    return !bytes.isEmpty() && isTerminator(bytes.back());
+}
 
 // The reply without the terminators that end it, or that the one before left
 // at its start (an instrument that ends its lines CR LF).
@@ -27,7 +31,9 @@ QByteArray body(const QByteArray& bytes) {
 
 }  // namespace
 
-QString ExtractReplyText(const QByteArray& bytes) { return QString::fromLatin1(body(bytes)); }
+QString ExtractReplyText(const QByteArray& bytes) {
+    return QString::fromLatin1(body(bytes));
+}
 
 bool isReplyNumber(const QString& text) {
     try {
@@ -99,7 +105,8 @@ ReplyOutcome ReplyParser(const ReplyInput& in) {
                 out.effects = {E::ApplyCoupling, E::Progress, E::ApplyOutput};
             }
             break;
-        default: break;
+        default:
+            break;
     }
     return out;
 }

@@ -13,8 +13,8 @@
 namespace lqs {
 
 struct ReplyInput {
-    std::uint8_t mode = 0;     // ParserMode
-    std::uint8_t counter = 0;  // ReplyCounter before this reply
+    std::uint8_t mode = 0;       // ParserMode
+    std::uint8_t counter = 0;    // ReplyCounter before this reply
     bool sendingAllowed = true;  // PendingOperation is not 255
     bool held = false;           // the field of this query waits to be sent
     QString query;               // the query this reply answers
@@ -24,9 +24,9 @@ struct ReplyInput {
 
 // What to do, in this order.
 enum class ReplyEffect : std::uint8_t {
-    Identity,              // text is the instrument's identification
-    ShowField,             // field := text
-    Progress,              // QueryProgress
+    Identity,   // text is the instrument's identification
+    ShowField,  // field := text
+    Progress,   // QueryProgress
     CloseQuerying,
     ClearAwaiting,         // AwaitingReply := 0 before the status is applied
     ApplyCoupling,         // ApplyCouplingStatus(couplingDigits)

@@ -12,8 +12,12 @@ namespace {
 // Values live on the model's grid of fine steps; comparisons allow for the
 // binary representation, so 5.09 is not above 5.09 and 0.001 is at least 0.001.
 constexpr double kTolerance = 1e-7;
-bool atLeast(double a, double b) { return a >= b - kTolerance; }
-bool above(double a, double b) { return a > b + kTolerance; }
+bool atLeast(double a, double b) {
+    return a >= b - kTolerance;
+}
+bool above(double a, double b) {
+    return a > b + kTolerance;
+}
 
 double stepSize(const ModelProfile& p, bool onVoltage, int holdTicks) {
     if (holdTicks < 2) return p.fineStep;
@@ -21,7 +25,8 @@ double stepSize(const ModelProfile& p, bool onVoltage, int holdTicks) {
 }
 
 bool currentCeilingReached(const ModelProfile& p, double value) {
-    return p.ceilingAboveOnly ? above(value, p.currentThreshold) : atLeast(value, p.currentThreshold);
+    return p.ceilingAboveOnly ? above(value, p.currentThreshold)
+                              : atLeast(value, p.currentThreshold);
 }
 
 }  // namespace
@@ -30,7 +35,8 @@ QString FormatForModel(int modelIndex, double value) {
     const ModelProfile* p = modelProfile(modelIndex);
     if (!p) return QString();
     QString text = QString::number(value, 'f', p->decimals);
-    if (text.startsWith(QLatin1Char('-')) && text.toDouble() == 0.0) text.remove(0, 1);  // never "-0.00"
+    if (text.startsWith(QLatin1Char('-')) && text.toDouble() == 0.0)
+        text.remove(0, 1);  // never "-0.00"
     return text;
 }
 

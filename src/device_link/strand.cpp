@@ -16,7 +16,9 @@ Strand::~Strand() {
     if (g_current == this) g_current = nullptr;
 }
 
-Strand* Strand::current() { return g_current; }
+Strand* Strand::current() {
+    return g_current;
+}
 
 void Strand::add(Step step) {
     if (g_current == this) {
@@ -27,9 +29,13 @@ void Strand::add(Step step) {
     }
 }
 
-void Strand::then(std::function<void()> step) { add({std::move(step), -1}); }
+void Strand::then(std::function<void()> step) {
+    add({std::move(step), -1});
+}
 
-void Strand::pause(int ms) { add({nullptr, ms < 0 ? 0 : ms}); }
+void Strand::pause(int ms) {
+    add({nullptr, ms < 0 ? 0 : ms});
+}
 
 void Strand::start() {
     if (m_running || m_timer.isActive()) return;

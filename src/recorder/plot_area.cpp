@@ -21,8 +21,12 @@ void PlotArea::paintEvent(QPaintEvent* event) {
     p.drawImage(event->rect(), m_canvas, event->rect());
 }
 
-void PlotArea::mouseMoveEvent(QMouseEvent* event) { Q_EMIT hovered(event->position().toPoint()); }
+void PlotArea::mouseMoveEvent(QMouseEvent* event) {
+    Q_EMIT hovered(event->position().toPoint());
+}
 
-void PlotArea::leaveEvent(QEvent*) { Q_EMIT left(); }
+void PlotArea::leaveEvent(QEvent*) {
+    Q_EMIT left();
+}
 
 }  // namespace lqs

@@ -12,7 +12,8 @@ namespace lqs {
 
 int roundHalfEven(double v) {
     if (!std::isfinite(v)) return v > 0 ? 1000000 : -1000000;
-    const double r = std::nearbyint(std::clamp(v, -1e6, 1e6));  // the default mode rounds halves to even
+    const double r =
+        std::nearbyint(std::clamp(v, -1e6, 1e6));  // the default mode rounds halves to even
     return int(r);
 }
 
@@ -21,30 +22,42 @@ double fullScale(const QString& item, bool voltage) {
     return StrToFloat(item.left(item.size() - 1));
 }
 
-int Chpoint(double scale, double value) { return 249 - roundHalfEven(value / scale * 250.0); }
+int Chpoint(double scale, double value) {
+    return 249 - roundHalfEven(value / scale * 250.0);
+}
 
-int plotRow(double scale, double value) { return std::clamp(Chpoint(scale, value), 0, kPlotHeight - 1); }
+int plotRow(double scale, double value) {
+    return std::clamp(Chpoint(scale, value), 0, kPlotHeight - 1);
+}
 
 int offScale(double scale, double value) {
     if (value > scale) return 1;
     return value < 0 ? -1 : 0;
 }
 
-int spanMinutes(const QString& item) { return StrToInt(item.left(item.size() - 1)); }
+int spanMinutes(const QString& item) {
+    return StrToInt(item.left(item.size() - 1));
+}
 
 int slicesPerSpan(int minutes, int timeSliceMs) {
     if (timeSliceMs <= 0) return 1;
     return std::max(1, roundHalfEven(minutes * 60000.0 / timeSliceMs));
 }
 
-int ChSecondG(int slices, int k) { return roundHalfEven(double(kPlotWidth) / std::max(1, slices) * k); }
+int ChSecondG(int slices, int k) {
+    return roundHalfEven(double(kPlotWidth) / std::max(1, slices) * k);
+}
 
 SpanLabels spanLabels(const QString& item) {
     const int minutes = spanMinutes(item);
-    if (minutes == 5) return {QStringLiteral("2"), QStringLiteral("30"), QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("00")};
-    if (minutes == 60) return {QStringLiteral("30"), QStringLiteral("00"), QStringLiteral("1"), QStringLiteral("00"), QString()};
-    return {QString::number(minutes / 2), QStringLiteral("00"), QStringLiteral("0"), QString::number(minutes),
-            QStringLiteral("00")};
+    if (minutes == 5)
+        return {QStringLiteral("2"), QStringLiteral("30"), QStringLiteral("0"), QStringLiteral("5"),
+                QStringLiteral("00")};
+    if (minutes == 60)
+        return {QStringLiteral("30"), QStringLiteral("00"), QStringLiteral("1"),
+                QStringLiteral("00"), QString()};
+    return {QString::number(minutes / 2), QStringLiteral("00"), QStringLiteral("0"),
+            QString::number(minutes), QStringLiteral("00")};
 }
 
 QStringList scaleLabels(const QString& item, bool voltage) {
@@ -64,7 +77,9 @@ void addOneSecond(int& h, int& m, int& s) {
 
 namespace {
 double luminance(const QColor& c) {
-    const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    const auto channel = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
     return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 }  // namespace
@@ -75,7 +90,8 @@ double contrastRatio(const QColor& a, const QColor& b) {
 }
 
 QColor PlotColors::activeCaption() {
-    const QColor highlight = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
+    const QColor highlight =
+        QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
     return contrastRatio(highlight, ButtonText) >= 4.5 ? highlight.toRgb() : LightBlue;
 }
 

@@ -13,12 +13,12 @@ constexpr int kPlotHeight = 250;
 
 // The system colours of the plot, fixed on every platform.
 namespace PlotColors {
-const QColor ButtonText(0x00, 0x00, 0x00);       // the plot's background (its frame)
-const QColor AppWorkspace(0x80, 0x80, 0x80);     // the grid
-const QColor Lime(0x00, 0xFF, 0x00);             // default colour of channel 2's curves
-const QColor MoneyGreen(0xC0, 0xDC, 0xC0);       // the saved-record list in load mode
-const QColor Fuchsia(0xFF, 0x00, 0xFF);          // the saved-record list in delete mode
-const QColor LightBlue(0x87, 0xCE, 0xFA);        // channel 1 when the highlight is too dark
+const QColor ButtonText(0x00, 0x00, 0x00);    // the plot's background (its frame)
+const QColor AppWorkspace(0x80, 0x80, 0x80);  // the grid
+const QColor Lime(0x00, 0xFF, 0x00);          // default colour of channel 2's curves
+const QColor MoneyGreen(0xC0, 0xDC, 0xC0);    // the saved-record list in load mode
+const QColor Fuchsia(0xFF, 0x00, 0xFF);       // the saved-record list in delete mode
+const QColor LightBlue(0x87, 0xCE, 0xFA);     // channel 1 when the highlight is too dark
 // The active title bar's colour, the default of channel 1's curves: the
 // platform palette's highlight when it reads on the plot's black, else light
 // blue. Either way at least 4.5 : 1 against the plot.

@@ -30,11 +30,12 @@ void failFile(const QString& what, const QString& path, QString reason) {
 
 namespace {
 
-QString shown(const QString& path) { return shownPath(path); }
+QString shown(const QString& path) {
+    return shownPath(path);
+}
 [[noreturn]] void fail(const QString& what, const QString& path, const QString& reason) {
     failFile(what, path, reason);
 }
-
 
 // Reads at most kMaxRecordFileBytes, so a file that reports no
 // size (/proc) or grows while read cannot exhaust memory either.
@@ -121,7 +122,6 @@ QString saveNewRecordFile(const QString& dir, const QString& name, const RecordT
         if (createNewFile(path, table.bytes(), n < kMaxSameName)) return path;
     }
 }
-
 
 QByteArray csvBytes(const RecordTable& table) {
     const qsizetype size = table.bytes().size();

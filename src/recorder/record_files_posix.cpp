@@ -17,7 +17,9 @@ namespace lqs {
 
 namespace {
 
-QString shown(const QString& path) { return shownPath(path); }
+QString shown(const QString& path) {
+    return shownPath(path);
+}
 [[noreturn]] void fail(const QString& what, const QString& path, const QString& reason) {
     failFile(what, path, reason);
 }
@@ -110,8 +112,8 @@ void openRegularFile(QFile& file, const QString& path) {
 bool createNewFile(const QString& path, const QByteArray& data, bool mayBeTaken) {
     // O_EXCL fails on any entry of the name, a dangling link too, so nothing
     // is replaced and no link is followed.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC,
-                          0666);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         const int error = errno;
         if (error == EEXIST && mayBeTaken) return false;

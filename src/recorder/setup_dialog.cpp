@@ -27,11 +27,13 @@ struct NamedColor {
 
 // The standard sixteen and the extended four.
 const NamedColor kColors[] = {
-    {"Black", 0x000000},     {"Maroon", 0x800000},      {"Green", 0x008000},  {"Olive", 0x808000},
-    {"Navy", 0x000080},      {"Purple", 0x800080},      {"Teal", 0x008080},   {"Gray", 0x808080},
-    {"Silver", 0xC0C0C0},    {"Red", 0xFF0000},         {"Lime", 0x00FF00},   {"Yellow", 0xFFFF00},
-    {"Blue", 0x0000FF},      {"Fuchsia", 0xFF00FF},     {"Aqua", 0x00FFFF},   {"White", 0xFFFFFF},
-    {"Money Green", 0xC0DCC0}, {"Sky Blue", 0xA6CAF0},  {"Cream", 0xFFFBF0},  {"Medium Gray", 0xA4A0A0},
+    {"Black", 0x000000}, {"Maroon", 0x800000},      {"Green", 0x008000},
+    {"Olive", 0x808000}, {"Navy", 0x000080},        {"Purple", 0x800080},
+    {"Teal", 0x008080},  {"Gray", 0x808080},        {"Silver", 0xC0C0C0},
+    {"Red", 0xFF0000},   {"Lime", 0x00FF00},        {"Yellow", 0xFFFF00},
+    {"Blue", 0x0000FF},  {"Fuchsia", 0xFF00FF},     {"Aqua", 0x00FFFF},
+    {"White", 0xFFFFFF}, {"Money Green", 0xC0DCC0}, {"Sky Blue", 0xA6CAF0},
+    {"Cream", 0xFFFBF0}, {"Medium Gray", 0xA4A0A0},
 };
 
 // System colours fixed as this program draws them.
@@ -67,7 +69,8 @@ QComboBox* colorBox(QWidget* parent, const char* name) {
     c->setObjectName(QString::fromLatin1(name));
     for (const NamedColor& nc : kColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
     addColor(c, QString::fromLatin1(kActiveCaption), PlotColors::activeCaption());
-    for (const NamedColor& nc : kFixedSystemColors) addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
+    for (const NamedColor& nc : kFixedSystemColors)
+        addColor(c, QString::fromLatin1(nc.name), QColor(nc.rgb));
     addColor(c, QStringLiteral("Highlight"),
              QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight).toRgb());
     return c;
@@ -75,15 +78,15 @@ QComboBox* colorBox(QWidget* parent, const char* name) {
 
 }  // namespace
 
-TFrm_Setup::TFrm_Setup(QWidget* parent)
-    : QDialog(parent, kFixedDialogFlags) {
+TFrm_Setup::TFrm_Setup(QWidget* parent) : QDialog(parent, kFixedDialogFlags) {
     setObjectName(QStringLiteral("Frm_Setup"));
     setWindowTitle(QStringLiteral("Setup"));
     setModal(true);
     setFixedSize(218, 366);
 
     // The colour choosers start further left: their names must show whole.
-    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y, int x = 110, int right = 198) {
+    auto row = [](QWidget* group, const QString& caption, QComboBox* box, int y, int x = 110,
+                  int right = 198) {
         auto* l = new QLabel(caption, group);
         l->setGeometry(8, y + 3, x - 8, 16);
         box->setGeometry(x, y, right - x, 21);
@@ -106,7 +109,8 @@ TFrm_Setup::TFrm_Setup(QWidget* parent)
     for (const char* s : kScales) cbb5->addItem(QString::fromLatin1(s));
     cbb6 = new QComboBox(sampling);
     cbb6->setObjectName(QStringLiteral("cbb6"));
-    cbb6->addItems({QStringLiteral("Maximum"), QStringLiteral("Minimum"), QStringLiteral("Average")});
+    cbb6->addItems(
+        {QStringLiteral("Maximum"), QStringLiteral("Minimum"), QStringLiteral("Average")});
     row(sampling, QStringLiteral("Scale:"), cbb5, 12);
     row(sampling, QStringLiteral("Point Operation: "), cbb6, 40);
 
@@ -180,7 +184,9 @@ void TFrm_Setup::selectColor(QComboBox* box, const QColor& color) {
     if (i >= 0) box->setCurrentIndex(i);
 }
 
-QColor TFrm_Setup::chosenColor(const QComboBox* box) { return box->currentData().value<QColor>(); }
+QColor TFrm_Setup::chosenColor(const QComboBox* box) {
+    return box->currentData().value<QColor>();
+}
 
 void TFrm_Setup::btn_OKClick() {
     if (m_wave) {
@@ -189,8 +195,9 @@ void TFrm_Setup::btn_OKClick() {
         w.setCurveColor(w.pnl_Ch1A, chosenColor(clrbx_ch1));
         w.setCurveColor(w.pnl_Ch2v, chosenColor(clrbx_ch2));
         w.setCurveColor(w.pnl_Ch2A, chosenColor(clrbx_ch2));
-        const int length = cbb1->currentText().toInt() * 86400000 + cbb2->currentText().toInt() * 3600000 +
-                           cbb3->currentText().toInt() * 60000 + cbb4->currentText().toInt() * 1000 + 1000;
+        const int length =
+            cbb1->currentText().toInt() * 86400000 + cbb2->currentText().toInt() * 3600000 +
+            cbb3->currentText().toInt() * 60000 + cbb4->currentText().toInt() * 1000 + 1000;
         // A timer given the interval it already has keeps its schedule; a new
         // interval restarts a running timer from now.
         if (w.tmr_All->interval() != length) w.tmr_All->setInterval(length);
@@ -201,8 +208,9 @@ void TFrm_Setup::btn_OKClick() {
         w.state.TimeSliceMs = slice;
         w.setSummary({QStringLiteral("Total Time:0d 0:0:0"),
                       QStringLiteral("Time Slice: %1sec").arg(roundHalfEven(slice / 1000.0)),
-                      QStringLiteral("Sample: 0"), QStringLiteral("CH1 Max:V A"), QStringLiteral("CH1 Min:V A"),
-                      QStringLiteral("CH2 Max:V A"), QStringLiteral("CH2 Min:V A")});
+                      QStringLiteral("Sample: 0"), QStringLiteral("CH1 Max:V A"),
+                      QStringLiteral("CH1 Min:V A"), QStringLiteral("CH2 Max:V A"),
+                      QStringLiteral("CH2 Min:V A")});
     }
     accept();
 }

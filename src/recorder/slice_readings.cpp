@@ -11,12 +11,15 @@ namespace lqs {
 
 namespace {
 
-bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool isDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 int decimalsOf(const QString& text) {
     const QString s = text.trimmed();
     int n = 0;
-    for (qsizetype i = s.indexOf(QLatin1Char('.')) + 1; i > 0 && i < s.size() && isDigit(s[i]); ++i) ++n;
+    for (qsizetype i = s.indexOf(QLatin1Char('.')) + 1; i > 0 && i < s.size() && isDigit(s[i]); ++i)
+        ++n;
     return n;
 }
 
@@ -102,8 +105,9 @@ QString SliceReadings::mean(const Slice& s) {
         return q < 0 ? QLatin1Char('-') + text : text;
     }
     QString text = QString::number((s.sum + s.carry) / s.count, 'f', d);
-    const bool zero = std::none_of(text.begin(), text.end(),
-                                   [](QChar c) { return c >= QLatin1Char('1') && c <= QLatin1Char('9'); });
+    const bool zero = std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c >= QLatin1Char('1') && c <= QLatin1Char('9');
+    });
     if (zero && text.startsWith(QLatin1Char('-'))) text.remove(0, 1);
     return text;
 }
@@ -127,6 +131,8 @@ QStringList SliceReadings::take(const QString& operation, const QStringList& lat
     return out;
 }
 
-void SliceReadings::clear() { m_slices = {}; }
+void SliceReadings::clear() {
+    m_slices = {};
+}
 
 }  // namespace lqs

@@ -41,14 +41,16 @@ Q_LOGGING_CATEGORY(lqsRecorder, "lqs.recorder", QtWarningMsg)
 
 namespace {
 
-QLabel* label(QWidget* parent, const QString& text, int x, int y, const char* name = nullptr, int w = 40) {
+QLabel* label(QWidget* parent, const QString& text, int x, int y, const char* name = nullptr,
+              int w = 40) {
     auto* l = new QLabel(text, parent);
     if (name) l->setObjectName(QString::fromLatin1(name));
     l->setGeometry(x, y, w, 16);
     return l;
 }
 
-QPushButton* button(QWidget* parent, const QString& text, const char* name, int x, int y, int w, int h) {
+QPushButton* button(QWidget* parent, const QString& text, const char* name, int x, int y, int w,
+                    int h) {
     auto* b = new QPushButton(text, parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(x, y, w, h);
@@ -106,8 +108,7 @@ void drawArrow(QPainter& p, int x, int edge) {
 
 std::function<QString()> TForm_Wave::LocateRecordDir = [] { return recordDirectory(); };
 
-TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
-    : QWidget(parent), m_host(host) {
+TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent) : QWidget(parent), m_host(host) {
     setObjectName(QStringLiteral("Form_Wave"));
     setWindowTitle(QStringLiteral("Form_Wave"));
     setAutoFillBackground(true);
@@ -127,7 +128,8 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
         dialog.setNameFilters({xls, csv});
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setOption(QFileDialog::DontConfirmOverwrite);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return ExportChoice{};
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return ExportChoice{};
         return ExportChoice{dialog.selectedFiles().first(), dialog.selectedNameFilter() == csv};
     };
     build();
@@ -160,7 +162,8 @@ void TForm_Wave::build() {
     lbl2 = label(this, QStringLiteral("0"), 657, 276, "lbl2", 20);
 
     // Their texts come from resetTimeLabels().
-    auto clock = [this](int x, const char* h, const char* m, const char* s, QLabel*& lh, QLabel*& lm, QLabel*& ls) {
+    auto clock = [this](int x, const char* h, const char* m, const char* s, QLabel*& lh,
+                        QLabel*& lm, QLabel*& ls) {
         lh = label(this, QString(), x, 288, h, 16);
         label(this, QStringLiteral(":"), x + 16, 288, nullptr, 4);
         lm = label(this, QString(), x + 20, 288, m, 16);
@@ -208,7 +211,8 @@ void TForm_Wave::build() {
     btn_Export = button(files, QStringLiteral("Export"), "btn_Export", 153, 8, 46, 20);
     btn_Print = button(files, QStringLiteral("Print"), "btn_Print", 201, 8, 46, 20);
 
-    auto chooser = [this](const char* name, const QString& caption, int x, const QStringList& items) {
+    auto chooser = [this](const char* name, const QString& caption, int x,
+                          const QStringList& items) {
         label(this, caption, x, 364, nullptr, 60);
         auto* c = new QComboBox(this);
         c->setObjectName(QString::fromLatin1(name));
@@ -217,19 +221,21 @@ void TForm_Wave::build() {
         return c;
     };
     cbb_Time = chooser("cbb_Time", QStringLiteral("Time Len"), 232,
-                       {QStringLiteral("5m"), QStringLiteral("10m"), QStringLiteral("20m"), QStringLiteral("30m"),
-                        QStringLiteral("60m")});
-    QStringList volts{QStringLiteral("Default"), QStringLiteral("1V"), QStringLiteral("5V"), QStringLiteral("10V"),
-                      QStringLiteral("15V")};
+                       {QStringLiteral("5m"), QStringLiteral("10m"), QStringLiteral("20m"),
+                        QStringLiteral("30m"), QStringLiteral("60m")});
+    QStringList volts{QStringLiteral("Default"), QStringLiteral("1V"), QStringLiteral("5V"),
+                      QStringLiteral("10V"), QStringLiteral("15V")};
     for (int v = 20; v <= 105; v += 5) volts << QString::number(v) + QLatin1Char('v');
     cbb_Voltage = chooser("cbb_Voltage", QStringLiteral("Voltage"), 314, volts);
-    cbb_Current = chooser("cbb_Current", QStringLiteral("Current"), 401,
-                          {QStringLiteral("Default"), QStringLiteral("0.1A"), QStringLiteral("0.5A"),
-                           QStringLiteral("1A"), QStringLiteral("1.5A"), QStringLiteral("2A"), QStringLiteral("2.5A"),
-                           QStringLiteral("3A"), QStringLiteral("3.5A"), QStringLiteral("4A"), QStringLiteral("4.5A"),
-                           QStringLiteral("5A"), QStringLiteral("10A"), QStringLiteral("15A"), QStringLiteral("20A"),
-                           QStringLiteral("25A"), QStringLiteral("30A"), QStringLiteral("35A"), QStringLiteral("40A"),
-                           QStringLiteral("45A"), QStringLiteral("50A")});
+    cbb_Current =
+        chooser("cbb_Current", QStringLiteral("Current"), 401,
+                {QStringLiteral("Default"), QStringLiteral("0.1A"), QStringLiteral("0.5A"),
+                 QStringLiteral("1A"),      QStringLiteral("1.5A"), QStringLiteral("2A"),
+                 QStringLiteral("2.5A"),    QStringLiteral("3A"),   QStringLiteral("3.5A"),
+                 QStringLiteral("4A"),      QStringLiteral("4.5A"), QStringLiteral("5A"),
+                 QStringLiteral("10A"),     QStringLiteral("15A"),  QStringLiteral("20A"),
+                 QStringLiteral("25A"),     QStringLiteral("30A"),  QStringLiteral("35A"),
+                 QStringLiteral("40A"),     QStringLiteral("45A"),  QStringLiteral("50A")});
 
     lst1 = new QListWidget(this);
     lst1->setObjectName(QStringLiteral("lst1"));
@@ -287,7 +293,8 @@ void TForm_Wave::build() {
 }
 
 void TForm_Wave::FormShow() {
-    for (QCheckBox* c : {fltchckbxckbx1, fltchckbxckbx2, fltchckbxckbx3, fltchckbxckbx4}) c->setChecked(true);
+    for (QCheckBox* c : {fltchckbxckbx1, fltchckbxckbx2, fltchckbxckbx3, fltchckbxckbx4})
+        c->setChecked(true);
     cbb_Time->setCurrentIndex(0);
     cbb_Voltage->setCurrentIndex(0);
     cbb_Current->setCurrentIndex(0);
@@ -312,8 +319,9 @@ void TForm_Wave::closeEvent(QCloseEvent* event) {
 bool TForm_Wave::confirmClose() {
     if (m_unsaved == 0) return true;
     QMessageBox box(QMessageBox::Question, programTitle(),
-                    m_unsaved == 1 ? QStringLiteral("1 recorded line has not been saved.")
-                                   : QStringLiteral("%1 recorded lines have not been saved.").arg(m_unsaved),
+                    m_unsaved == 1
+                        ? QStringLiteral("1 recorded line has not been saved.")
+                        : QStringLiteral("%1 recorded lines have not been saved.").arg(m_unsaved),
                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setObjectName(QStringLiteral("unsavedRecord"));
     box.setInformativeText(QStringLiteral("Save the recording before closing?"));
@@ -321,7 +329,8 @@ bool TForm_Wave::confirmClose() {
     box.setEscapeButton(QMessageBox::Cancel);
     switch (box.exec()) {
         case QMessageBox::Save:
-            return runGuarded(this, [this] { saveRecord(); });  // a failed save keeps the program open
+            return runGuarded(this,
+                              [this] { saveRecord(); });  // a failed save keeps the program open
         case QMessageBox::Discard:
             m_unsaved = 0;
             m_journal.remove();
@@ -346,7 +355,8 @@ void TForm_Wave::saveBeforeEnd(bool tellOperator) {
         return;
     }
     if (!runGuarded(this, [&] { path = saveRecord(); })) return;
-    const QString text = QStringLiteral("The recording was saved to \"%1\".").arg(QDir::toNativeSeparators(path));
+    const QString text =
+        QStringLiteral("The recording was saved to \"%1\".").arg(QDir::toNativeSeparators(path));
     if (m_host) m_host->setStatusText(0, text);
     ShowMessage(text);
 }
@@ -364,7 +374,9 @@ void TForm_Wave::resetTimeLabels() {
     cbb_TimeChange();
 }
 
-QColor TForm_Wave::curveColor(const QFrame* s) const { return s->palette().color(QPalette::Window); }
+QColor TForm_Wave::curveColor(const QFrame* s) const {
+    return s->palette().color(QPalette::Window);
+}
 
 void TForm_Wave::setCurveColor(QFrame* s, const QColor& color) {
     QPalette pal = s->palette();
@@ -407,12 +419,15 @@ void TForm_Wave::Btn_StartClick() {
     for (;;) {
         const bool paused = pauseFor(20);
         if (!self) return;
-        if (!paused || m_stopWaiting || (m_host && m_host->outputCaption() == QLatin1String("OFF"))) {
+        if (!paused || m_stopWaiting ||
+            (m_host && m_host->outputCaption() == QLatin1String("OFF"))) {
             m_waiting = false;
             return;
         }
         const QStringList r = m_host ? m_host->readingTexts() : QStringList();
-        if (r.size() == 4 && std::none_of(r.begin(), r.end(), [](const QString& t) { return t.isEmpty(); })) break;
+        if (r.size() == 4 &&
+            std::none_of(r.begin(), r.end(), [](const QString& t) { return t.isEmpty(); }))
+            break;
     }
     m_waiting = false;
 
@@ -447,7 +462,9 @@ void TForm_Wave::Btn_StopClick() {
     setChoosersEnabled(true);
 }
 
-void TForm_Wave::tmr_AllTimer() { Btn_StopClick(); }
+void TForm_Wave::tmr_AllTimer() {
+    Btn_StopClick();
+}
 
 // A slice cut short by switching off is not carried into the next switch on.
 void TForm_Wave::setFastReadings(bool on) {
@@ -460,7 +477,8 @@ void TForm_Wave::takeReading(int index, const QString& text) {
 }
 
 bool TForm_Wave::Panduandaodian() const {
-    return qint64(state.SecondTicks) * 1000 == qint64(spanMinutes(cbb_Time->currentText())) * 60000 + 1000;
+    return qint64(state.SecondTicks) * 1000 ==
+           qint64(spanMinutes(cbb_Time->currentText())) * 60000 + 1000;
 }
 
 void TForm_Wave::tmr_timeTimer() {
@@ -519,15 +537,29 @@ void TForm_Wave::tmr_ScaleTimer() {
         return;
     }
 
-    if (s.TotalS >= 60) { s.TotalM += s.TotalS / 60; s.TotalS %= 60; }
-    if (s.TotalM >= 60) { s.TotalH += s.TotalM / 60; s.TotalM %= 60; }
-    if (s.TotalH >= 24) { s.TotalD += s.TotalH / 24; s.TotalH %= 24; }
+    if (s.TotalS >= 60) {
+        s.TotalM += s.TotalS / 60;
+        s.TotalS %= 60;
+    }
+    if (s.TotalM >= 60) {
+        s.TotalH += s.TotalM / 60;
+        s.TotalM %= 60;
+    }
+    if (s.TotalH >= 24) {
+        s.TotalD += s.TotalH / 24;
+        s.TotalH %= 24;
+    }
 
     trackExtremes(r, v);
-    setSummary({QStringLiteral("Total Time:%1d %2:%3:%4").arg(s.TotalD).arg(s.TotalH).arg(s.TotalM).arg(s.TotalS),
-                QStringLiteral("Time Slice: %1sec").arg(roundHalfEven(tmr_Scale->interval() / 1000.0)),
-                QStringLiteral("Sample: %1").arg(s.SampleNo + 1), extremeLine(0, true), extremeLine(0, false),
-                extremeLine(1, true), extremeLine(1, false)});
+    setSummary(
+        {QStringLiteral("Total Time:%1d %2:%3:%4")
+             .arg(s.TotalD)
+             .arg(s.TotalH)
+             .arg(s.TotalM)
+             .arg(s.TotalS),
+         QStringLiteral("Time Slice: %1sec").arg(roundHalfEven(tmr_Scale->interval() / 1000.0)),
+         QStringLiteral("Sample: %1").arg(s.SampleNo + 1), extremeLine(0, true),
+         extremeLine(0, false), extremeLine(1, true), extremeLine(1, false)});
 
     const bool full = s.WindowFull || s.PointCount >= kMaxPoints;  // never past the array's end
 
@@ -560,7 +592,9 @@ void TForm_Wave::tmr_ScaleTimer() {
     pb1Paint();
 }
 
-void TForm_Wave::Btn_RefreshClick() { pb1Paint(); }
+void TForm_Wave::Btn_RefreshClick() {
+    pb1Paint();
+}
 
 void TForm_Wave::Btn_ReturnClick() {
     if (m_host) m_host->showControlPanel();
@@ -589,7 +623,8 @@ void TForm_Wave::pb1Paint() {
         p.setPen(QPen(color, width));
         QPoint from(0, plotRow(scale, s.Points[1].values[r]));
         for (int k = 1; k <= s.PointCount; ++k) {
-            const QPoint to(ChSecondG(slices, k), plotRow(scale, s.Points[std::size_t(k)].values[r]));
+            const QPoint to(ChSecondG(slices, k),
+                            plotRow(scale, s.Points[std::size_t(k)].values[r]));
             p.drawLine(from, to);
             from = to;
         }
@@ -648,9 +683,9 @@ void TForm_Wave::showSampleTip(const QPoint& pos) {
     const PlotSample& sample = state.Points[std::size_t(k)];
     const auto& v = sample.values;
     const QString text = QStringLiteral("%1 \u2014 CH1 %2 V %3 A, CH2 %4 V %5 A")
-                             .arg(sample.when.toString(QStringLiteral("HH:mm:ss")), QString::number(v[0], 'f', 2),
-                                  QString::number(v[1], 'f', 3), QString::number(v[2], 'f', 2),
-                                  QString::number(v[3], 'f', 3));
+                             .arg(sample.when.toString(QStringLiteral("HH:mm:ss")),
+                                  QString::number(v[0], 'f', 2), QString::number(v[1], 'f', 3),
+                                  QString::number(v[2], 'f', 2), QString::number(v[3], 'f', 3));
     QToolTip::showText(pb1->mapToGlobal(pos), text, pb1);
 }
 
@@ -752,7 +787,8 @@ void TForm_Wave::btn_SaveClick() {
 }
 
 bool TForm_Wave::askYesNo(const QString& text, const char* name) {
-    QMessageBox box(QMessageBox::Question, programTitle(), text, QMessageBox::Yes | QMessageBox::No, this);
+    QMessageBox box(QMessageBox::Question, programTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                    this);
     box.setObjectName(QString::fromLatin1(name));
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
@@ -761,7 +797,8 @@ bool TForm_Wave::askYesNo(const QString& text, const char* name) {
 void TForm_Wave::btn_ExportClick() {
     const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
     if (chosen.path.isEmpty() || !state.Table) return;
-    const QString path = exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
+    const QString path =
+        exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
     WriteTarget target;
     if (!runGuarded(this, [&] { target = writeTarget(path); })) return;
     const QString shownPath = QDir::toNativeSeparators(path);
@@ -811,14 +848,19 @@ bool TForm_Wave::eventFilter(QObject* watched, QEvent* event) {
     }
     if (event->type() == QEvent::MouseButtonPress && lst_Load->isVisible()) {
         auto* w = qobject_cast<QWidget*>(watched);
-        if (w && w->window() == window() && w != lst_Load && !lst_Load->isAncestorOf(w)) hideSavedRecordList();
+        if (w && w->window() == window() && w != lst_Load && !lst_Load->isAncestorOf(w))
+            hideSavedRecordList();
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void TForm_Wave::btn_LoadClick() { showSavedRecordList(PlotColors::MoneyGreen); }
+void TForm_Wave::btn_LoadClick() {
+    showSavedRecordList(PlotColors::MoneyGreen);
+}
 
-void TForm_Wave::btn_DeleteClick() { showSavedRecordList(PlotColors::Fuchsia); }
+void TForm_Wave::btn_DeleteClick() {
+    showSavedRecordList(PlotColors::Fuchsia);
+}
 
 void TForm_Wave::fillSavedRecordList() {
     lst_Load->clear();
@@ -849,8 +891,8 @@ void TForm_Wave::lst_LoadClick() {
                 return;
             }
             const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
-            qCInfo(lqsRecorder).noquote() << "loaded" << path << "-" << n.merged << "lines merged,"
-                                          << n.skipped << "skipped";
+            qCInfo(lqsRecorder).noquote()
+                << "loaded" << path << "-" << n.merged << "lines merged," << n.skipped << "skipped";
             m_unsaved += int(n.merged);
             QString text = n.merged == 1 ? QStringLiteral("Merged 1 line")
                                          : QStringLiteral("Merged %1 lines").arg(n.merged);

@@ -18,12 +18,14 @@ bool parseListenAddress(const QString& text, ListenAddress* out, QString* why) {
         host = port.section(QLatin1Char(':'), 0, 0);
         port = port.section(QLatin1Char(':'), 1);
     } else if (port.contains(QLatin1Char(':'))) {
-        return fail(QStringLiteral("\"%1\": write an IPv6 address in brackets, as [::1]:5025").arg(text));
+        return fail(
+            QStringLiteral("\"%1\": write an IPv6 address in brackets, as [::1]:5025").arg(text));
     }
     bool ok = false;
     const uint number = port.toUInt(&ok);
     // 0 lets the system pick a free port; the program says which.
-    if (!ok || number > 65535) return fail(QStringLiteral("\"%1\" is not a TCP port (0 to 65535)").arg(port));
+    if (!ok || number > 65535)
+        return fail(QStringLiteral("\"%1\" is not a TCP port (0 to 65535)").arg(port));
     ListenAddress result;
     result.port = quint16(number);
     if (!host.isEmpty() && !result.address.setAddress(host))

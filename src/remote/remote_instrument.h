@@ -41,7 +41,8 @@ public:
 
     // A fresh measured value: the latest with fast readings, otherwise asked
     // of the instrument once. done(nullopt) when it did not answer.
-    virtual void measure(int channel, bool current, std::function<void(std::optional<double>)> done) = 0;
+    virtual void measure(int channel, bool current,
+                         std::function<void(std::optional<double>)> done) = 0;
 
     virtual bool outputOn() const = 0;  // as intended once every press under way has run
     virtual void setOutput(bool on) = 0;

@@ -59,9 +59,12 @@ void CommSendQueue::shut() {
     m_blocks.clear();
 }
 
-TComm::TComm(QObject* owner, CommPortFactory factory) : QObject(owner), m_factory(std::move(factory)) {}
+TComm::TComm(QObject* owner, CommPortFactory factory)
+    : QObject(owner), m_factory(std::move(factory)) {}
 
-TComm::~TComm() { ClosePort(); }
+TComm::~TComm() {
+    ClosePort();
+}
 
 void TComm::OpenPort() {
     try {
@@ -80,11 +83,14 @@ void TComm::openPort() {
 
     std::unique_ptr<CommPort> port = m_factory();
     switch (port->open(m_commName.toStdString())) {
-        case CommOpenResult::Ok: break;
+        case CommOpenResult::Ok:
+            break;
         case CommOpenResult::OpenFailed:
             throw ECommsError("Error opening serial port", port->openFailureDetail());
-        case CommOpenResult::NotComm: throw ECommsError("File handle is not a comm handle ");
-        case CommOpenResult::BufferFailed: throw ECommsError("Cannot setup comm buffer");
+        case CommOpenResult::NotComm:
+            throw ECommsError("File handle is not a comm handle ");
+        case CommOpenResult::BufferFailed:
+            throw ECommsError("Cannot setup comm buffer");
     }
     m_port = std::move(port);
     m_port->purge(true, true);
@@ -223,10 +229,18 @@ void TComm::noticeReceived(CommBlock block) {
     const std::uint32_t count = block.count;
     post(CommNotice::DataReceived, count, std::move(block));
 }
-void TComm::noticeReceiveError(std::uint32_t flags) { post(CommNotice::ReceiveError, flags); }
-void TComm::noticeRequestHangup() { post(CommNotice::RequestHangup, 0); }
-void TComm::noticeModemStateChange(std::uint32_t bits) { post(CommNotice::ModemStateChange, bits); }
-void TComm::noticeSendDataEmpty() { post(CommNotice::SendDataEmpty, 0); }
+void TComm::noticeReceiveError(std::uint32_t flags) {
+    post(CommNotice::ReceiveError, flags);
+}
+void TComm::noticeRequestHangup() {
+    post(CommNotice::RequestHangup, 0);
+}
+void TComm::noticeModemStateChange(std::uint32_t bits) {
+    post(CommNotice::ModemStateChange, bits);
+}
+void TComm::noticeSendDataEmpty() {
+    post(CommNotice::SendDataEmpty, 0);
+}
 
 TComm::QueuedData TComm::queuedDataForTests() const {
     std::lock_guard<std::mutex> lock(m_noticeMutex);

@@ -13,16 +13,17 @@
 
 #include <atomic>
 #include <deque>
-#include <mutex>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace lqs {
 
 class TComm;
 
-using TReceiveDataEvent = std::function<void(TComm* Sender, void* Buffer, std::uint16_t BufferLength)>;
+using TReceiveDataEvent =
+    std::function<void(TComm* Sender, void* Buffer, std::uint16_t BufferLength)>;
 using TReceiveErrorEvent = std::function<void(TComm* Sender, std::uint32_t EventMask)>;
 using TModemStateChangeEvent = std::function<void(TComm* Sender, std::uint32_t ModemEvent)>;
 using TNotifyEvent = std::function<void(TComm* Sender)>;
@@ -73,7 +74,9 @@ public:
     bool Inx_XonXoffFlow() const { return m_line.Inx_XonXoffFlow; }
     void setInx_XonXoffFlow(bool v) { setLine(&CommLineSettings::Inx_XonXoffFlow, v); }
     bool ReplaceWhenParityError() const { return m_line.ReplaceWhenParityError; }
-    void setReplaceWhenParityError(bool v) { setLine(&CommLineSettings::ReplaceWhenParityError, v); }
+    void setReplaceWhenParityError(bool v) {
+        setLine(&CommLineSettings::ReplaceWhenParityError, v);
+    }
     bool IgnoreNullChar() const { return m_line.IgnoreNullChar; }
     void setIgnoreNullChar(bool v) { setLine(&CommLineSettings::IgnoreNullChar, v); }
     TRtsControl RtsControl() const { return m_line.RtsControl; }
@@ -98,8 +101,12 @@ public:
     void setReplacedChar(char v) { setLine(&CommLineSettings::ReplacedChar, v); }
 
     std::uint32_t ReadIntervalTimeout() const { return m_timeouts.ReadIntervalTimeout; }
-    void setReadIntervalTimeout(std::uint32_t v) { setTimeout(&CommTimeouts::ReadIntervalTimeout, v); }
-    std::uint32_t ReadTotalTimeoutMultiplier() const { return m_timeouts.ReadTotalTimeoutMultiplier; }
+    void setReadIntervalTimeout(std::uint32_t v) {
+        setTimeout(&CommTimeouts::ReadIntervalTimeout, v);
+    }
+    std::uint32_t ReadTotalTimeoutMultiplier() const {
+        return m_timeouts.ReadTotalTimeoutMultiplier;
+    }
     void setReadTotalTimeoutMultiplier(std::uint32_t v) {
         setTimeout(&CommTimeouts::ReadTotalTimeoutMultiplier, v);
     }
@@ -107,7 +114,9 @@ public:
     void setReadTotalTimeoutConstant(std::uint32_t v) {
         setTimeout(&CommTimeouts::ReadTotalTimeoutConstant, v);
     }
-    std::uint32_t WriteTotalTimeoutMultiplier() const { return m_timeouts.WriteTotalTimeoutMultiplier; }
+    std::uint32_t WriteTotalTimeoutMultiplier() const {
+        return m_timeouts.WriteTotalTimeoutMultiplier;
+    }
     void setWriteTotalTimeoutMultiplier(std::uint32_t v) {
         setTimeout(&CommTimeouts::WriteTotalTimeoutMultiplier, v);
     }

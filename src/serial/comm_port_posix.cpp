@@ -2,13 +2,13 @@
 
 #include "serial/open_failure.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <limits>
@@ -22,21 +22,36 @@ namespace {
 
 std::optional<speed_t> speedFor(std::uint32_t baud) {
     switch (baud) {
-        case 110: return B110;
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        case 460800: return B460800;
-        case 921600: return B921600;
-        default: return std::nullopt;
+        case 110:
+            return B110;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -100,8 +115,6 @@ private:
 
 PosixCommPort::PosixCommPort(std::shared_ptr<PosixSys> sys, std::chrono::milliseconds counterPeriod)
     : m_sys(std::move(sys)), m_counterPeriod(counterPeriod) {}
-
-
 
 CommOpenResult PosixCommPort::open(const std::string& name) {
     // Non-blocking so that open() does not wait for carrier, and so that no
@@ -208,11 +221,20 @@ void PosixCommPort::applyLineSettings(const CommLineSettings& s) {
     t.c_cflag |= sizes[std::size_t(s.ByteSize)];
 
     switch (s.Parity) {
-        case TParity::None: break;
-        case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
-        case TParity::Even: t.c_cflag |= PARENB; break;
-        case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+        case TParity::None:
+            break;
+        case TParity::Odd:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case TParity::Even:
+            t.c_cflag |= PARENB;
+            break;
+        case TParity::Mark:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case TParity::Space:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
     }
     // Linux has no 1.5 stop bits of its own; a UART sends 1.5 for CSTOPB
     // with 5 data bits, which is the only size where Windows allows it.
@@ -238,7 +260,8 @@ void PosixCommPort::applyLineSettings(const CommLineSettings& s) {
     m_sys->tcsetattr(m_fd, TCSANOW, &t);
 
     setModemLine(TIOCM_DTR, s.DtrControl != TDtrControl::DtrDisable);
-    if (s.RtsControl != TRtsControl::RtsHandshake) setModemLine(TIOCM_RTS, s.RtsControl != TRtsControl::RtsDisable);
+    if (s.RtsControl != TRtsControl::RtsHandshake)
+        setModemLine(TIOCM_RTS, s.RtsControl != TRtsControl::RtsDisable);
 
     m_marksOn = s.ParityCheck;
     m_dropNul = s.IgnoreNullChar;
@@ -333,7 +356,8 @@ void PosixCommPort::runReceiver(CommNoticeSink& sink) {
                 }
                 have += got;
                 lastByte = Clock::now();
-                if (have >= kReadBlockSize || immediate || (m_endAtCr && have > 0 && block[have - 1] == '\r'))
+                if (have >= kReadBlockSize || immediate ||
+                    (m_endAtCr && have > 0 && block[have - 1] == '\r'))
                     deliver();
             } else if (n == 0 || !(errno == EAGAIN || errno == EINTR)) {
                 // End of file or a vanished device: hand over what arrived, then report.
@@ -349,7 +373,8 @@ void PosixCommPort::runReceiver(CommNoticeSink& sink) {
         }
 
         const Clock::time_point after = Clock::now();
-        if (have > 0 && useInterval && after >= lastByte + std::chrono::milliseconds(interval)) deliver();
+        if (have > 0 && useInterval && after >= lastByte + std::chrono::milliseconds(interval))
+            deliver();
         if (total > 0 && after >= readStart + std::chrono::milliseconds(total)) {
             // A total time-out with nothing read simply starts the next read.
             deliver();
@@ -397,7 +422,8 @@ bool PosixCommPort::writeBlock(CommNoticeSink& sink, const CommBlock& block) {
     return true;
 }
 
-void PosixCommPort::runSender(CommNoticeSink& sink, CommSendQueue& queue, std::atomic<bool>& sendQueueEmpty) {
+void PosixCommPort::runSender(CommNoticeSink& sink, CommSendQueue& queue,
+                              std::atomic<bool>& sendQueueEmpty) {
     bool drained = true;
     for (;;) {
         CommBlock block;
@@ -442,7 +468,9 @@ void PosixCommPort::close() {
     m_counters.reset();
 }
 
-PosixCommPort::~PosixCommPort() { close(); }
+PosixCommPort::~PosixCommPort() {
+    close();
+}
 
 CommPortFactory defaultCommPortFactory() {
     return [] { return std::make_unique<PosixCommPort>(); };

@@ -7,17 +7,18 @@
 #include "serial/open_failure.h"
 #include "serial/posix_sys.h"
 
+#include <termios.h>
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <termios.h>
 
 namespace lqs {
 
 class PosixCommPort : public CommPort {
 public:
-    explicit PosixCommPort(std::shared_ptr<PosixSys> sys = PosixSys::real(),
-                           std::chrono::milliseconds counterPeriod = std::chrono::milliseconds(100));
+    explicit PosixCommPort(
+        std::shared_ptr<PosixSys> sys = PosixSys::real(),
+        std::chrono::milliseconds counterPeriod = std::chrono::milliseconds(100));
     ~PosixCommPort() override;
 
     CommOpenResult open(const std::string& name) override;
@@ -29,7 +30,8 @@ public:
     void signalClose() override;
     void wakeWriter() override;
     void runReceiver(CommNoticeSink& sink) override;
-    void runSender(CommNoticeSink& sink, CommSendQueue& queue, std::atomic<bool>& sendQueueEmpty) override;
+    void runSender(CommNoticeSink& sink, CommSendQueue& queue,
+                   std::atomic<bool>& sendQueueEmpty) override;
     void close() override;
 
 private:
@@ -40,8 +42,8 @@ private:
     std::shared_ptr<PosixSys> m_sys;
     std::chrono::milliseconds m_counterPeriod;
     int m_fd = -1;
-    int m_closeFd = -1;   // eventfd, never read: once signalled it stays signalled
-    int m_writeFd = -1;   // eventfd, read by the send thread to re-arm
+    int m_closeFd = -1;  // eventfd, never read: once signalled it stays signalled
+    int m_writeFd = -1;  // eventfd, read by the send thread to re-arm
     bool m_haveSaved = false;
     bool m_wasExclusive = false;  // TIOCEXCL was set before we opened (root passes it)
     std::string m_openName;

@@ -12,7 +12,12 @@ enum class TParity : std::uint8_t { None, Odd, Even, Mark, Space };
 enum class TStopBits : std::uint8_t { _1, _1_5, _2 };
 enum class TByteSize : std::uint8_t { _5, _6, _7, _8 };
 enum class TDtrControl : std::uint8_t { DtrEnable, DtrDisable, DtrHandshake };
-enum class TRtsControl : std::uint8_t { RtsEnable, RtsDisable, RtsHandshake, RtsTransmissionAvailable };
+enum class TRtsControl : std::uint8_t {
+    RtsEnable,
+    RtsDisable,
+    RtsHandshake,
+    RtsTransmissionAvailable
+};
 
 // Raised by TComm::OpenPort; the message is one of a fixed set of texts. The
 // detail, when there is one, says why in the user's terms and what to do.

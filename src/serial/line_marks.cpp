@@ -4,7 +4,8 @@
 
 namespace lqs {
 
-LineMarkDecoder::Result LineMarkDecoder::decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+LineMarkDecoder::Result LineMarkDecoder::decode(const std::uint8_t* in, std::size_t n,
+                                                std::uint8_t* out) {
     Result r;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t c = in[i];

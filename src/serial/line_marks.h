@@ -12,8 +12,8 @@ namespace lqs {
 class LineMarkDecoder {
 public:
     struct Result {
-        std::size_t length = 0;     // bytes written to the output
-        std::uint32_t errors = 0;   // LineError bits seen in this input
+        std::size_t length = 0;    // bytes written to the output
+        std::uint32_t errors = 0;  // LineError bits seen in this input
     };
 
     // What to do with a byte that arrived with an error.

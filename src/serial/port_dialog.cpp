@@ -1,7 +1,7 @@
 #include "serial/port_dialog.h"
 
-#include "serial/comm.h"
 #include "common/guarded.h"
+#include "serial/comm.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

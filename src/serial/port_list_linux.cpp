@@ -95,7 +95,9 @@ QString usbDeviceDir(const QString& ttyDir, QString* interfaceNumber = nullptr) 
 QString usbDescription(const QString& ttyDir) {
     const QString dir = usbDeviceDir(ttyDir);
     if (dir.isEmpty()) return {};
-    auto attr = [&dir](const char* name) { return readAttribute(dir + QLatin1Char('/') + QLatin1String(name)); };
+    auto attr = [&dir](const char* name) {
+        return readAttribute(dir + QLatin1Char('/') + QLatin1String(name));
+    };
     QStringList head;
     for (const QString& part : {attr("manufacturer"), attr("product")})
         if (!part.isEmpty()) head << part;
@@ -104,7 +106,8 @@ QString usbDescription(const QString& ttyDir) {
     if (!serial.isEmpty()) tail << QStringLiteral("serial %1").arg(serial);
     tail << attr("idVendor") + QLatin1Char(':') + attr("idProduct");
     if (head.isEmpty()) head << QStringLiteral("USB adapter");
-    return head.join(QLatin1Char(' ')) + QStringLiteral(" (") + tail.join(QStringLiteral(", ")) + QLatin1Char(')');
+    return head.join(QLatin1Char(' ')) + QStringLiteral(" (") + tail.join(QStringLiteral(", ")) +
+           QLatin1Char(')');
 }
 
 QString usbIdentityOfTty(const QString& ttyDir) {
@@ -145,7 +148,9 @@ QList<PortEntry> listPortEntries(const PortListSources& sources) {
         }
     }
 
-    auto byName = [](const PortEntry& a, const PortEntry& b) { return naturalLess(a.name, b.name); };
+    auto byName = [](const PortEntry& a, const PortEntry& b) {
+        return naturalLess(a.name, b.name);
+    };
     QList<PortEntry> ports;
     for (QList<PortEntry>* group : {&standard, &usb, &acm, &other}) {
         std::sort(group->begin(), group->end(), byName);
@@ -176,7 +181,9 @@ QStringList listSerialPorts(const PortListSources& sources) {
 QString usbAdapterIdentity(const QString& node, const PortListSources& sources) {
     const QDir sys(sources.sysClassTty);
     // A link such as /dev/serial/by-id/... is known by the node it leads to.
-    for (const QString& name : {QFileInfo(node).fileName(), QFileInfo(node).canonicalFilePath().section(QLatin1Char('/'), -1)}) {
+    for (const QString& name :
+         {QFileInfo(node).fileName(),
+          QFileInfo(node).canonicalFilePath().section(QLatin1Char('/'), -1)}) {
         if (name.isEmpty() || isVirtualConsole(name)) continue;
         const QString ttyDir = sys.filePath(name);
         if (hasEntry(ttyDir)) return usbIdentityOfTty(ttyDir);

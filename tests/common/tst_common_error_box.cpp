@@ -1,6 +1,6 @@
 #include "common/error_box.h"
-#include "error_box_watcher.h"
 #include "common/guarded.h"
+#include "error_box_watcher.h"
 
 #include <QWidget>
 #include <QtTest>

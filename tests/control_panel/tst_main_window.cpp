@@ -1,18 +1,18 @@
 #include "control_panel/about_box.h"
 #include "control_panel/app_windows.h"
-#include "serial/comm.h"
-#include "device_link/device_link.h"
-#include "device_link/link_state.h"
 #include "control_panel/memory_dialogs.h"
-#include "modal_watcher.h"
-#include "serial/port_dialog.h"
-#include "one_port.h"
-#include "pty_endpoint.h"
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "device_link/device_link.h"
+#include "device_link/link_state.h"
+#include "modal_watcher.h"
+#include "one_port.h"
+#include "pty_endpoint.h"
 #include "recorder/wave_window.h"
+#include "serial/comm.h"
+#include "serial/port_dialog.h"
+#include "sim_program.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -73,8 +73,8 @@ struct Fixture {
     bool settled() {
         return QTest::qWaitFor(
             [this] {
-                return test::frames(sim).size() > test::kStartupQueries.size() && form->link->idle() &&
-                       form->frameEnabled();
+                return test::frames(sim).size() > test::kStartupQueries.size() &&
+                       form->link->idle() && form->frameEnabled();
             },
             10000);
     }
@@ -91,14 +91,18 @@ QStringList clippedTexts(QWidget* window) {
         const QFontMetrics fm(w->font());
         if (auto* l = qobject_cast<QLabel*>(w)) {
             if (l->text().isEmpty()) continue;
-            const QRect r = l->contentsRect().marginsRemoved(QMargins(l->margin(), l->margin(), l->margin(), l->margin()));
-            if (fm.horizontalAdvance(l->text()) > r.width() || fm.height() > r.height()) clipped(l, l->text());
+            const QRect r = l->contentsRect().marginsRemoved(
+                QMargins(l->margin(), l->margin(), l->margin(), l->margin()));
+            if (fm.horizontalAdvance(l->text()) > r.width() || fm.height() > r.height())
+                clipped(l, l->text());
         } else if (auto* b = qobject_cast<QPushButton*>(w)) {
             if (b->text().isEmpty()) continue;
-            if (fm.horizontalAdvance(b->text()) + 8 > b->width() || fm.height() > b->height()) clipped(b, b->text());
+            if (fm.horizontalAdvance(b->text()) + 8 > b->width() || fm.height() > b->height())
+                clipped(b, b->text());
         } else if (qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w)) {
             auto* c = static_cast<QAbstractButton*>(w);
-            if (c->sizeHint().width() > c->width() || c->sizeHint().height() > c->height()) clipped(c, c->text());
+            if (c->sizeHint().width() > c->width() || c->sizeHint().height() > c->height())
+                clipped(c, c->text());
         } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
             if (fm.horizontalAdvance(g->title()) + 16 > g->width()) clipped(g, g->title());
         }
@@ -141,25 +145,36 @@ void tst_MainWindow::menuCaptions_data() {
     QTest::addColumn<QStringList>("items");
     QTest::newRow("file") << "&File" << QStringList{QStringLiteral("E&xit")};
     QTest::newRow("interface") << "&Interface"
-                               << QStringList{QStringLiteral("Series"), QStringLiteral("Fast Readings"),
-                                              QStringLiteral("-"), QStringLiteral("&Port\u2026"),
-                                              QStringLiteral("&Link"), QStringLiteral("-"),
+                               << QStringList{QStringLiteral("Series"),
+                                              QStringLiteral("Fast Readings"),
+                                              QStringLiteral("-"),
+                                              QStringLiteral("&Port\u2026"),
+                                              QStringLiteral("&Link"),
+                                              QStringLiteral("-"),
                                               QStringLiteral("Remote &Control\u2026")};
     QTest::newRow("function") << "F&unction"
-                              << QStringList{QStringLiteral("&Save Memory"), QStringLiteral("&Recall Memory"),
-                                             QStringLiteral("-"), QStringLiteral("&Delay"), QStringLiteral("-"),
+                              << QStringList{QStringLiteral("&Save Memory"),
+                                             QStringLiteral("&Recall Memory"),
+                                             QStringLiteral("-"),
+                                             QStringLiteral("&Delay"),
+                                             QStringLiteral("-"),
                                              QStringLiteral("Read &Times")};
     QTest::newRow("action") << "&Action"
-                            << QStringList{QStringLiteral("  Out &Mode"), QStringLiteral("  &Auto Mode..."),
-                                           QStringLiteral("  &Output"), QStringLiteral("  Auto &Run"),
-                                           QStringLiteral("  &Clear Error of Protection"), QStringLiteral("  &Record")};
+                            << QStringList{QStringLiteral("  Out &Mode"),
+                                           QStringLiteral("  &Auto Mode..."),
+                                           QStringLiteral("  &Output"),
+                                           QStringLiteral("  Auto &Run"),
+                                           QStringLiteral("  &Clear Error of Protection"),
+                                           QStringLiteral("  &Record")};
     QTest::newRow("view") << "&View"
                           << QStringList{QStringLiteral("  &Control"), QStringLiteral("  &Wave"),
-                                         QStringLiteral("\u221AToolbar"), QStringLiteral("\u221AStatus Bar")};
+                                         QStringLiteral("\u221AToolbar"),
+                                         QStringLiteral("\u221AStatus Bar")};
     QTest::newRow("help") << "&Help" << QStringList{QStringLiteral("About")};
     QTest::newRow("record") << "  &Record"
-                            << QStringList{QStringLiteral("&Start"), QStringLiteral("S&top"), QStringLiteral("Set&up"),
-                                           QStringLiteral("S&ave"), QStringLiteral("&Load")};
+                            << QStringList{QStringLiteral("&Start"), QStringLiteral("S&top"),
+                                           QStringLiteral("Set&up"), QStringLiteral("S&ave"),
+                                           QStringLiteral("&Load")};
 }
 
 void tst_MainWindow::menuCaptions() {
@@ -181,12 +196,13 @@ void tst_MainWindow::toolbarOrderAndHints() {
         names << a->objectName();
         hints << a->toolTip();
     }
-    QCOMPARE(names, (QStringList{"ToolButton1", "ToolButton3", "btn1", "btn2", "btn3", "btn4", "btn5", "btn7",
-                                 "btn8", "ToolButton2"}));
+    QCOMPARE(names, (QStringList{"ToolButton1", "ToolButton3", "btn1", "btn2", "btn3", "btn4",
+                                 "btn5", "btn7", "btn8", "ToolButton2"}));
     // Every button says what it does, or while disabled why (stages checks the changes).
     for (int i = 0; i < hints.size(); ++i) QVERIFY2(!hints[i].isEmpty(), qPrintable(names[i]));
     QCOMPARE(hints[1], QStringLiteral("COM"));
-    for (QAction* a : f.form->ToolBar1->actions()) QCOMPARE(a->icon().actualSize(QSize(16, 16)), QSize(16, 16));
+    for (QAction* a : f.form->ToolBar1->actions())
+        QCOMPARE(a->icon().actualSize(QSize(16, 16)), QSize(16, 16));
 }
 
 void tst_MainWindow::geometry() {
@@ -208,16 +224,20 @@ void tst_MainWindow::startupState() {
     QCOMPARE(w.statusText(0), QStringLiteral("Please Config RS232 COM!"));
     QCOMPARE(f.beeps, (QList<QPair<int, int>>{{2600, 100}}));
     QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(1));
-    QCOMPARE(actionTexts(w.Series1), (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
-                                                  "100mV,10mA,0~30Vx2,0~5Ax2"}));
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.000"));
+    QCOMPARE(actionTexts(w.Series1),
+             (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
+                          "100mV,10mA,0~30Vx2,0~5Ax2"}));
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+        QCOMPARE(e->text(), QStringLiteral("0.000"));
     QVERIFY(w.RadioButton1->isChecked());
     QCOMPARE(w.BitBtn4->text(), QStringLiteral("OFF"));
-    for (QAction* a : {w.Delay1, w.OutMode1, w.AutoMode1, w.OutPut1, w.AutoRun1, w.ClearErrorofProtection1,
-                       w.Record1->menuAction(), w.btn1, w.btn2, w.btn3, w.btn4, w.btn5, w.btn7, w.btn8}) {
+    for (QAction* a :
+         {w.Delay1, w.OutMode1, w.AutoMode1, w.OutPut1, w.AutoRun1, w.ClearErrorofProtection1,
+          w.Record1->menuAction(), w.btn1, w.btn2, w.btn3, w.btn4, w.btn5, w.btn7, w.btn8}) {
         QVERIFY2(!a->isEnabled(), qPrintable(a->objectName() + a->text()));
     }
-    for (QAction* a : {w.ToolButton3, w.ToolButton2, w.Exit1, w.SaveMemory1, w.ReadTime1, w.Control1, w.Wave1})
+    for (QAction* a :
+         {w.ToolButton3, w.ToolButton2, w.Exit1, w.SaveMemory1, w.ReadTime1, w.Control1, w.Wave1})
         QVERIFY(a->isEnabled());
     QCOMPARE(w.windows().Form2->Label1->text(), w.windowTitle());
     QVERIFY(w.windows().Form2->Image1->isHidden());
@@ -238,11 +258,14 @@ void tst_MainWindow::stages_data() {
     const QString noPort = QStringLiteral("Pick a port first");
     const QString notLinked = QStringLiteral("Link to the instrument first");
     const QString output = QStringLiteral("Turn the output on or off");
-    QTest::newRow("after start-up") << 0 << false << false << false << false << "Please Config RS232 COM!" << noPort
-                                    << notLinked;
-    QTest::newRow("port opened") << 1 << false << true << false << false << "Please Link..." << "link" << notLinked;
-    QTest::newRow("link declined") << 2 << false << true << false << false << "Please Link..." << "link" << notLinked;
-    QTest::newRow("link started") << 3 << true << true << true << true << "" << "link" << output;
+    QTest::newRow("after start-up") << 0 << false << false << false << false
+                                    << "Please Config RS232 COM!" << noPort << notLinked;
+    QTest::newRow("port opened") << 1 << false << true << false << false << "Please Link..."
+                                 << "link" << notLinked;
+    QTest::newRow("link declined") << 2 << false << true << false << false << "Please Link..."
+                                   << "link" << notLinked;
+    QTest::newRow("link started") << 3 << true << true << true << true << ""
+                                  << "link" << output;
 }
 
 void tst_MainWindow::stages() {
@@ -294,12 +317,15 @@ void tst_MainWindow::modelChoice() {
     TForm1& w = *f.form;
     w.LQS6500B1->trigger();
     QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(3));
-    QCOMPARE(actionTexts(w.Series1), (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
-                                                  "->100mV,10mA,0~30Vx2,0~5Ax2"}));
+    QCOMPARE(actionTexts(w.Series1),
+             (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
+                          "->100mV,10mA,0~30Vx2,0~5Ax2"}));
     QCOMPARE(w.windowTitle(), QStringLiteral("100mV,10mA,0~30Vx2,0~5Ax2"));
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.00"));
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+        QCOMPARE(e->text(), QStringLiteral("0.00"));
     w.LQS6200A1->trigger();
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8}) QCOMPARE(e->text(), QStringLiteral("0.000"));
+    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+        QCOMPARE(e->text(), QStringLiteral("0.000"));
     QCOMPARE(w.windowTitle(), QStringLiteral("1mV,1mA,0~30Vx2,0~3Ax2"));
 }
 
@@ -352,7 +378,8 @@ void tst_MainWindow::portAndLinkByKeyboard() {
         auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         QVERIFY(popup);
         QTest::keyClick(popup, key);
-        if (popup->isVisible()) QTest::keyClick(popup, Qt::Key_Escape);  // a disabled item leaves it open
+        if (popup->isVisible())
+            QTest::keyClick(popup, Qt::Key_Escape);  // a disabled item leaves it open
         QTRY_VERIFY(!QApplication::activePopupWidget());
     };
 
@@ -449,7 +476,8 @@ void tst_MainWindow::closingClosesThePort() {
     QTRY_COMPARE(w.link->state().PendingOperation.load(), Op::Polling);
     // Polling has begun once a query follows OUT1.
     QTRY_VERIFY(test::frames(f.sim).contains(QStringLiteral("OUT1")) &&
-                test::frames(f.sim).size() > test::frames(f.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
+                test::frames(f.sim).size() >
+                    test::frames(f.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     QSignalSpy closed(&w, &TForm1::closed);
     QVERIFY(closed.isValid());
     w.Exit1->trigger();
@@ -465,9 +493,10 @@ void tst_MainWindow::closingClosesThePort() {
 void tst_MainWindow::textsShowWhole() {
     Fixture f;
     TForm1& w = *f.form;
-    const QString texts[3][2] = {{QStringLiteral("Please Config RS232 COM!"), QStringLiteral("Please Link...")},
-                                 {QStringLiteral("TRACK \u51FA\u9519\u91CD\u53D1!"), QString()},
-                                 {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
+    const QString texts[3][2] = {
+        {QStringLiteral("Please Config RS232 COM!"), QStringLiteral("Please Link...")},
+        {QStringLiteral("TRACK \u51FA\u9519\u91CD\u53D1!"), QString()},
+        {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
     QStringList clipped;
     for (int panel = 0; panel < 3; ++panel) {
         for (const QString& text : texts[panel]) {
@@ -478,7 +507,8 @@ void tst_MainWindow::textsShowWhole() {
     }
     const TForm1::Windows& d = w.windows();
     d.recall->Edit1->clear();  // with the hint that says why OK is disabled
-    for (QWidget* dialog : std::initializer_list<QWidget*>{d.save, d.recall, d.Form2, d.Form_ReadTime}) {
+    for (QWidget* dialog :
+         std::initializer_list<QWidget*>{d.save, d.recall, d.Form2, d.Form_ReadTime}) {
         dialog->show();
         clipped << clippedTexts(dialog);
         dialog->hide();
@@ -493,15 +523,18 @@ void tst_MainWindow::accessibleNames() {
     Fixture f;
     TForm1& w = *f.form;
     QStringList tools;
-    for (QAction* a : w.ToolBar1->actions()) tools << w.ToolBar1->widgetForAction(a)->accessibleName();
-    QCOMPARE(tools, (QStringList{"Link", "Port", "Panel view", "Second panel view", "Timer", "Second timer",
-                                 "Output on or off", "Repeat", "Pointer", "About"}));
+    for (QAction* a : w.ToolBar1->actions())
+        tools << w.ToolBar1->widgetForAction(a)->accessibleName();
+    QCOMPARE(tools,
+             (QStringList{"Link", "Port", "Panel view", "Second panel view", "Timer",
+                          "Second timer", "Output on or off", "Repeat", "Pointer", "About"}));
     QStringList fields;
     for (QLineEdit* e : {w.Edit1, w.Edit2, w.Edit3, w.Edit4, w.Edit5, w.Edit6, w.Edit7, w.Edit8})
         fields << e->accessibleName();
-    QCOMPARE(fields, (QStringList{"Channel 1 voltage", "Channel 1 current", "Channel 2 voltage", "Channel 2 current",
-                                  "Channel 1 voltage set point", "Channel 1 current set point",
-                                  "Channel 2 voltage set point", "Channel 2 current set point"}));
+    QCOMPARE(fields, (QStringList{"Channel 1 voltage", "Channel 1 current", "Channel 2 voltage",
+                                  "Channel 2 current", "Channel 1 voltage set point",
+                                  "Channel 1 current set point", "Channel 2 voltage set point",
+                                  "Channel 2 current set point"}));
     QCOMPARE(w.UpDown4->accessibleName(), QStringLiteral("Channel 2 current set point arrows"));
     QCOMPARE(w.UpDown4->upButton()->accessibleName(), QStringLiteral("Step up"));
     QCOMPARE(w.windows().recall->Edit1->accessibleName(), QStringLiteral("Memory slot"));

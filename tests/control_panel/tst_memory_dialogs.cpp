@@ -1,8 +1,8 @@
 // The save and recall dialogs on the linked program: which typed slots OK
 // sends to the simulated instrument.
 #include "control_panel/memory_dialogs.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "sim_program.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -23,7 +23,7 @@ private Q_SLOTS:
 void tst_MemoryDialogs::typedSlot_data() {
     QTest::addColumn<bool>("recall");
     QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("arrow");  // clicked after typing: 1 up, -1 down, 0 none
+    QTest::addColumn<int>("arrow");     // clicked after typing: 1 up, -1 down, 0 none
     QTest::addColumn<QString>("sent");  // empty: nothing
     QTest::newRow("save 0") << false << "0" << 0 << "";
     QTest::newRow("save 5") << false << "5" << 0 << "";
@@ -50,13 +50,15 @@ void tst_MemoryDialogs::typedSlot() {
     QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle(), 10000);
     const int skip = frames(p.sim).size();
     QTest::mouseClick(recall ? p.form->BitBtn6 : p.form->BitBtn5, Qt::LeftButton);
-    TMemoryDialog* dialog = recall ? static_cast<TMemoryDialog*>(p.form->windows().recall) : p.form->windows().save;
+    TMemoryDialog* dialog =
+        recall ? static_cast<TMemoryDialog*>(p.form->windows().recall) : p.form->windows().save;
     QVERIFY(dialog->isVisible());
     dialog->Edit1->selectAll();
     QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
     QTest::keyClicks(dialog->Edit1, typed);
     if (arrow != 0)
-        QTest::mouseClick(arrow > 0 ? dialog->UpDown1->upButton() : dialog->UpDown1->downButton(), Qt::LeftButton);
+        QTest::mouseClick(arrow > 0 ? dialog->UpDown1->upButton() : dialog->UpDown1->downButton(),
+                          Qt::LeftButton);
     QTest::keyClick(dialog->Edit1, Qt::Key_Return);
     if (dialog->isVisible()) QTest::mouseClick(dialog->Button1, Qt::LeftButton);
     const auto memoryFrames = [&] {
@@ -65,7 +67,7 @@ void tst_MemoryDialogs::typedSlot() {
     if (sent.isEmpty()) {
         QTest::qWait(200);
         QCOMPARE(frames(p.sim).mid(skip), QStringList());  // not even the recall's OUT0
-        QVERIFY(p.form->link->idle());                      // nor one still to come
+        QVERIFY(p.form->link->idle());                     // nor one still to come
         QVERIFY(dialog->isVisible());
         QVERIFY(dialog->SlotHint->isVisible());  // says why OK does nothing
         QTest::keyClick(dialog, Qt::Key_Escape);

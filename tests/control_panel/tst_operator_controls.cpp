@@ -2,21 +2,21 @@
 // simulated instrument received and on what the window shows. The set-point
 // entry's rules run row by row in tst_set_point_entry; one row of each runs
 // here, through the whole program to the instrument.
-#include "device_link/link_state.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/querying_dialog.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "device_link/link_state.h"
 #include "recorder/wave_window.h"
+#include "sim_program.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
-#include <QComboBox>
 #include <QTimer>
 #include <QToolButton>
 
@@ -29,7 +29,9 @@ using test::frames;
 
 namespace {
 
-QStringList after(const test::SimProgram& p, int skip) { return frames(p.sim).mid(skip); }
+QStringList after(const test::SimProgram& p, int skip) {
+    return frames(p.sim).mid(skip);
+}
 
 // The whole program where the rule does not hang on the link's pace: every
 // pause halved again, on a line that takes no time, so the replies still
@@ -77,9 +79,13 @@ void tst_OperatorControls::typedEntry_data() {
     QTest::addColumn<QString>("sent");
     QTest::addColumn<double>("held");
     QTest::addColumn<QString>("note");
-    QTest::newRow("C 5.1 A channel 2") << 3 << 8 << "5.1" << "5.10" << "ISET2:5.1" << 5.1 << "";
-    QTest::newRow("33 V is out of range") << 2 << 5 << "33" << "0.00" << "VSET1:0." << 0.0
-                                          << "33 is above the 32 V limit: 0.00 V set";
+    QTest::newRow("C 5.1 A channel 2") << 3 << 8 << "5.1"
+                                       << "5.10"
+                                       << "ISET2:5.1" << 5.1 << "";
+    QTest::newRow("33 V is out of range")
+        << 2 << 5 << "33"
+        << "0.00"
+        << "VSET1:0." << 0.0 << "33 is above the 32 V limit: 0.00 V set";
 }
 
 void tst_OperatorControls::typedEntry() {
@@ -105,14 +111,15 @@ void tst_OperatorControls::typedEntry() {
     QCOMPARE(e->text(), shown);
     QCOMPARE(p.form->statusText(2), QString());
     const QString panel = p.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text();
-    QVERIFY2(note.isEmpty() ? !panel.contains(QLatin1String("; ")) : panel.endsWith(QStringLiteral("; ") + note),
+    QVERIFY2(note.isEmpty() ? !panel.contains(QLatin1String("; "))
+                            : panel.endsWith(QStringLiteral("; ") + note),
              qPrintable(panel));
     QTRY_COMPARE(after(p, skip), QStringList{sent});
     const int channel = field < 7 ? 1 : 2;
     const bool voltage = field % 2 == 1;
     QTRY_VERIFY(qAbs(p.sim.withInstrument([&](sim::Instrument& i) {
-                         return voltage ? i.voltageSet(channel) : i.currentSet(channel);
-                     }) - held) < 1e-6);
+                    return voltage ? i.voltageSet(channel) : i.currentSet(channel);
+                }) - held) < 1e-6);
 }
 
 // Pasted text passes the key rule, comma included; Enter sends what the field shows.
@@ -162,7 +169,8 @@ void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
     QTest::keyClick(e, Qt::Key_PageUp);
     QCOMPARE(e->text(), QStringLiteral("6.000"));
     QTRY_COMPARE(after(p, skip), QStringList{"VSET1:6."});
-    QTRY_VERIFY(qAbs(p.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }) - 6.0) < 1e-6);
+    QTRY_VERIFY(qAbs(p.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }) -
+                     6.0) < 1e-6);
 }
 
 // The window's own view switch hides the held arrow: the real release never
@@ -213,7 +221,8 @@ void tst_OperatorControls::trackWithOutputOn() {
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
     QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
     QStringList sent = after(p, skip);
-    sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
+    sent.removeIf(
+        [](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
     QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
     QTRY_VERIFY(p.form->Edit1->text().isEmpty());
     QTRY_VERIFY(!p.form->link->pollCycleRunning());
@@ -259,20 +268,24 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     QCOMPARE(sent, (QStringList{"SAV3", "TRACK2", "OUT0"}));
     QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
     QTRY_VERIFY(p.form->Edit1->text().isEmpty() && p.form->Edit4->text().isEmpty());
-    QVERIFY(p.sim.withInstrument([](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
+    QVERIFY(p.sim.withInstrument(
+        [](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
 }
 
 // Real paces here: at least 300 ms before each query.
 void tst_OperatorControls::recallSlotTwo() {
     test::SimProgram p(sim::Model::B, 1);
-    p.sim.setLineModel(sim::LineModel::instant());  // pauses ten times short leave no time for the line
+    p.sim.setLineModel(
+        sim::LineModel::instant());  // pauses ten times short leave no time for the line
     p.form->link->setTimings(LinkTimings().scaled(10));
     QVERIFY(linkAndIdle(p));
     LinkTimings t = LinkTimings().scaled(10);
     t.recallPasses = 100;
     t.recallPassMs = 3;
     p.form->link->setTimings(t);
-    p.sim.withInstrument([](sim::Instrument& i) { i.setSlot(2, {10.0, 1.5, 6.0, 0.75, sim::Coupling::Parallel}); });
+    p.sim.withInstrument([](sim::Instrument& i) {
+        i.setSlot(2, {10.0, 1.5, 6.0, 0.75, sim::Coupling::Parallel});
+    });
     std::mutex m;
     std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> times;
     p.sim.setFrameObserver([&](const sim::Exchange& x) {
@@ -301,7 +314,8 @@ void tst_OperatorControls::recallSlotTwo() {
     std::lock_guard<std::mutex> lock(m);
     for (std::size_t i = 1; i < times.size(); ++i) {
         if (times[i].first.back() != '?') continue;
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[i].second - times[i - 1].second);
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[i].second -
+                                                                               times[i - 1].second);
         QVERIFY2(gap.count() >= 280, qPrintable(QString::fromStdString(times[i].first)));
     }
 }
@@ -331,7 +345,8 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     up->setAutoRepeatDelay(10);
     up->setAutoRepeatInterval(10);
     p.boxes.holdMs = 200;
-    QTimer::singleShot(3000, recall, [&p] { p.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
+    QTimer::singleShot(3000, recall,
+                       [&p] { p.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_COMPARE(p.boxes.seen.size(), 2);
     QTRY_VERIFY(!QApplication::activeModalWidget());
@@ -374,9 +389,11 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     if (how == QLatin1String("button")) {
         QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
     } else {
-        QTest::mouseClick(how == QLatin1String("save") ? p.form->BitBtn5 : p.form->BitBtn6, Qt::LeftButton);
-        TMemoryDialog* dialog = how == QLatin1String("save") ? static_cast<TMemoryDialog*>(p.form->windows().save)
-                                                              : p.form->windows().recall;
+        QTest::mouseClick(how == QLatin1String("save") ? p.form->BitBtn5 : p.form->BitBtn6,
+                          Qt::LeftButton);
+        TMemoryDialog* dialog = how == QLatin1String("save")
+                                    ? static_cast<TMemoryDialog*>(p.form->windows().save)
+                                    : p.form->windows().recall;
         QVERIFY(dialog->isVisible());
         QTest::mouseClick(dialog->Button1, Qt::LeftButton);
     }
@@ -385,7 +402,8 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
     QVERIFY(p.form->Edit1->text().isEmpty());
     QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
-    QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() && !wave->tmr_All->isActive());
+    QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() &&
+            !wave->tmr_All->isActive());
     QVERIFY(wave->cbb_Time->isEnabled());
 }
 
@@ -418,10 +436,12 @@ void tst_OperatorControls::staleReadingsStopTheRecorder() {
     QTRY_VERIFY_WITH_TIMEOUT(!wave->tmr_Scale->isActive(), 10000);
     QVERIFY(!wave->tmr_time->isActive() && !wave->tmr_All->isActive());
     QVERIFY(p.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")));
-    QVERIFY(p.form->Edit4->toolTip().endsWith(hangUp ? QStringLiteral("the line was lost.")
-                                                      : QStringLiteral("the instrument stopped answering.")));
+    QVERIFY(p.form->Edit4->toolTip().endsWith(
+        hangUp ? QStringLiteral("the line was lost.")
+               : QStringLiteral("the instrument stopped answering.")));
     QVERIFY(p.form->Edit1->palette().color(QPalette::Text) != live.color(QPalette::Text));
-    QVERIFY(!p.form->windows().Messages->isVisible());  // stopped before anyone answered the time-out
+    QVERIFY(
+        !p.form->windows().Messages->isVisible());  // stopped before anyone answered the time-out
 }
 
 QTEST_MAIN(tst_OperatorControls)

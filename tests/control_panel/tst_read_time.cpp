@@ -1,6 +1,6 @@
-#include "modal_watcher.h"
 #include "control_panel/read_time_dialog.h"
 #include "control_panel/up_down.h"
+#include "modal_watcher.h"
 
 #include <QClipboard>
 #include <QLineEdit>
@@ -24,11 +24,16 @@ private Q_SLOTS:
 void tst_ReadTime::typing_data() {
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("12 then 125 becomes 120") << "125" << "120";
-    QTest::newRow("999 becomes 120") << "999" << "120";
-    QTest::newRow("letters dropped") << "1a2b" << "12";
-    QTest::newRow("minus dropped") << "-5" << "5";
-    QTest::newRow("point dropped") << "1.5" << "15";
+    QTest::newRow("12 then 125 becomes 120") << "125"
+                                             << "120";
+    QTest::newRow("999 becomes 120") << "999"
+                                     << "120";
+    QTest::newRow("letters dropped") << "1a2b"
+                                     << "12";
+    QTest::newRow("minus dropped") << "-5"
+                                   << "5";
+    QTest::newRow("point dropped") << "1.5"
+                                   << "15";
 }
 
 void tst_ReadTime::typing() {

@@ -24,7 +24,8 @@ bool linkedAndIdle(Fixture& f) {
 
 // A session on the program's own instrument, as a client's connection has.
 struct Script {
-    explicit Script(Fixture& f) : session(*f.form->remote(), RemoteControl::maker(), QStringLiteral("test")) {
+    explicit Script(Fixture& f)
+        : session(*f.form->remote(), RemoteControl::maker(), QStringLiteral("test")) {
         session.write = [this](const QByteArray& reply) { replies << QString::fromUtf8(reply); };
         session.finished = [this] { ++finished; };
     }
@@ -53,7 +54,8 @@ void typeInto(QLineEdit* field, const QString& text) {
 
 void memoryDialog(Fixture& f, bool recall, const QString& slot) {
     QTest::mouseClick(recall ? f.form->BitBtn6 : f.form->BitBtn5, Qt::LeftButton);
-    TMemoryDialog* dialog = recall ? static_cast<TMemoryDialog*>(f.form->windows().recall) : f.form->windows().save;
+    TMemoryDialog* dialog =
+        recall ? static_cast<TMemoryDialog*>(f.form->windows().recall) : f.form->windows().save;
     dialog->Edit1->selectAll();
     QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
     QTest::keyClicks(dialog->Edit1, slot);
@@ -61,7 +63,8 @@ void memoryDialog(Fixture& f, bool recall, const QString& slot) {
 }
 
 QStringList setPoints(Fixture& f) {
-    return {f.form->Edit5->text(), f.form->Edit6->text(), f.form->Edit7->text(), f.form->Edit8->text()};
+    return {f.form->Edit5->text(), f.form->Edit6->text(), f.form->Edit7->text(),
+            f.form->Edit8->text()};
 }
 }  // namespace
 
@@ -103,16 +106,19 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
             QVERIFY(script.run(line));
             // A set point shows in its field before anything goes out.
             if (action.startsWith(QLatin1String("Edit"))) {
-                QLineEdit* field = f.form->findChild<QLineEdit*>(action.section(QLatin1Char(' '), 0, 0));
+                QLineEdit* field =
+                    f.form->findChild<QLineEdit*>(action.section(QLatin1Char(' '), 0, 0));
                 QCOMPARE(field->text().toDouble(), action.section(QLatin1Char(' '), 1).toDouble());
             }
             QCOMPARE(script.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
         } else if (action.startsWith(QLatin1String("Edit"))) {
-            typeInto(f.form->findChild<QLineEdit*>(action.section(QLatin1Char(' '), 0, 0)), action.section(QLatin1Char(' '), 1));
+            typeInto(f.form->findChild<QLineEdit*>(action.section(QLatin1Char(' '), 0, 0)),
+                     action.section(QLatin1Char(' '), 1));
         } else if (action == QLatin1String("RadioButton2")) {
             QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);
         } else {
-            memoryDialog(f, action.startsWith(QLatin1String("recall")), action.section(QLatin1Char(' '), 1));
+            memoryDialog(f, action.startsWith(QLatin1String("recall")),
+                         action.section(QLatin1Char(' '), 1));
         }
         QTRY_VERIFY_WITH_TIMEOUT(f.form->link->idle(), 10000);
         // A reading asked last is answered after every frame before it arrived.
@@ -135,7 +141,9 @@ void tst_RemoteControl::operatorAndScriptInArrivalOrder() {
     Script script(f);
     script.session.takeLine("VOLT 6");
     typeInto(f.form->Edit5, QStringLiteral("7"));
-    const auto voltages = [&f] { return frames(f.sim).filter(QRegularExpression(QStringLiteral("^VSET1:"))); };
+    const auto voltages = [&f] {
+        return frames(f.sim).filter(QRegularExpression(QStringLiteral("^VSET1:")));
+    };
     QTRY_COMPARE_WITH_TIMEOUT(voltages(), (QStringList{"VSET1:6.", "VSET1:7."}), 10000);
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }), 7.0);
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.00"));
@@ -156,7 +164,8 @@ void tst_RemoteControl::readingWithTheOutputOn() {
         const QString volts = script.ask("MEAS:VOLT? (@1)");
         QVERIFY2(clock.elapsed() < f.form->link->readingIntervalMs() / 2,
                  qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
-        QCOMPARE(volts.toDouble(), f.sim.withInstrument([](sim::Instrument& in) { return in.measuredVoltage(1); }));
+        QCOMPARE(volts.toDouble(),
+                 f.sim.withInstrument([](sim::Instrument& in) { return in.measuredVoltage(1); }));
     }
     QCOMPARE(script.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
 }
@@ -169,7 +178,8 @@ void tst_RemoteControl::readingWhenTheLineGoes() {
     QVERIFY(linkedAndIdle(f));
     Script script(f);
     // Just after channel 2's voltage was read: its next reading is a cycle away.
-    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).size() > 12 && frames(f.sim).last() == QLatin1String("IOUT2?"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        frames(f.sim).size() > 12 && frames(f.sim).last() == QLatin1String("IOUT2?"), 10000);
     script.session.takeLine("MEAS:VOLT? (@2)");
     f.sim.hangUpNow();
     QVERIFY(QTest::qWaitFor([&] { return script.finished == 1; }, 3000));

@@ -3,12 +3,12 @@
 // does, what Enter makes of a typed text, the steps and the hold, asserted on
 // the frames the link hands to the port. tst_operator_controls keeps one row
 // of each rule on the whole program against the simulated instrument.
-#include "serial/comm.h"
+#include "control_panel/set_point_entry.h"
+#include "control_panel/up_down.h"
 #include "device_link/device_link.h"
 #include "modal_watcher.h"
 #include "pty_pair.h"
-#include "control_panel/set_point_entry.h"
-#include "control_panel/up_down.h"
+#include "serial/comm.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -123,27 +123,69 @@ void tst_SetPointEntry::typedEntry_data() {
     QTest::addColumn<QString>("sent");
     QTest::addColumn<QString>("note");  // what the operator is told of a refused entry
     const QString nines(300, QLatin1Char('9'));
-    QTest::newRow("A 12.5") << 1 << 5 << "12.5" << "12.500" << "VSET1:12.5" << "";
-    QTest::newRow("B 12.5") << 2 << 5 << "12.5" << "12.50" << "VSET1:12.5" << "";
-    QTest::newRow("C 12.5 channel 2") << 3 << 7 << "12.5" << "12.50" << "VSET2:12.5" << "";
-    QTest::newRow("33 V is out of range") << 2 << 5 << "33" << "0.00" << "VSET1:0."
+    QTest::newRow("A 12.5") << 1 << 5 << "12.5"
+                            << "12.500"
+                            << "VSET1:12.5"
+                            << "";
+    QTest::newRow("B 12.5") << 2 << 5 << "12.5"
+                            << "12.50"
+                            << "VSET1:12.5"
+                            << "";
+    QTest::newRow("C 12.5 channel 2") << 3 << 7 << "12.5"
+                                      << "12.50"
+                                      << "VSET2:12.5"
+                                      << "";
+    QTest::newRow("33 V is out of range") << 2 << 5 << "33"
+                                          << "0.00"
+                                          << "VSET1:0."
                                           << "33 is above the 32 V limit: 0.00 V set";
-    QTest::newRow("two points") << 1 << 7 << "1..2" << "0.000" << "VSET2:0."
+    QTest::newRow("two points") << 1 << 7 << "1..2"
+                                << "0.000"
+                                << "VSET2:0."
                                 << "\"1..2\" is not a number: 0.000 V set";
-    QTest::newRow("a lone point") << 2 << 6 << "." << "0.00" << "ISET1:0." << "\".\" is not a number: 0.00 A set";
-    QTest::newRow("A 3.2 A") << 1 << 6 << "3.2" << "3.200" << "ISET1:3.2" << "";
-    QTest::newRow("B 3.21 A refused") << 2 << 6 << "3.21" << "0.00" << "ISET1:0."
+    QTest::newRow("a lone point") << 2 << 6 << "."
+                                  << "0.00"
+                                  << "ISET1:0."
+                                  << "\".\" is not a number: 0.00 A set";
+    QTest::newRow("A 3.2 A") << 1 << 6 << "3.2"
+                             << "3.200"
+                             << "ISET1:3.2"
+                             << "";
+    QTest::newRow("B 3.21 A refused") << 2 << 6 << "3.21"
+                                      << "0.00"
+                                      << "ISET1:0."
                                       << "3.21 is above the 3.2 A limit: 0.00 A set";
-    QTest::newRow("C 3.21 A") << 3 << 6 << "3.21" << "3.21" << "ISET1:3.21" << "";
-    QTest::newRow("C 5.1 A") << 3 << 8 << "5.1" << "5.10" << "ISET2:5.1" << "";
-    QTest::newRow("C 5.11 A refused") << 3 << 8 << "5.11" << "0.00" << "ISET2:0."
+    QTest::newRow("C 3.21 A") << 3 << 6 << "3.21"
+                              << "3.21"
+                              << "ISET1:3.21"
+                              << "";
+    QTest::newRow("C 5.1 A") << 3 << 8 << "5.1"
+                             << "5.10"
+                             << "ISET2:5.1"
+                             << "";
+    QTest::newRow("C 5.11 A refused") << 3 << 8 << "5.11"
+                                      << "0.00"
+                                      << "ISET2:0."
                                       << "5.11 is above the 5.1 A limit: 0.00 A set";
-    QTest::newRow("32 V accepted") << 2 << 7 << "32" << "32.00" << "VSET2:32." << "";
-    QTest::newRow("comma is the point") << 2 << 5 << "2,5" << "2.50" << "VSET1:2.5" << "";
-    QTest::newRow("comma in a current") << 3 << 8 << "0,75" << "0.75" << "ISET2:0.75" << "";
-    QTest::newRow("letters are dropped") << 1 << 5 << "1a2b" << "12.000" << "VSET1:12." << "";
-    QTest::newRow("very long text") << 2 << 5 << nines << "0.00" << "VSET1:0."
-                                    << nines + QStringLiteral(" is above the 32 V limit: 0.00 V set");
+    QTest::newRow("32 V accepted") << 2 << 7 << "32"
+                                   << "32.00"
+                                   << "VSET2:32."
+                                   << "";
+    QTest::newRow("comma is the point") << 2 << 5 << "2,5"
+                                        << "2.50"
+                                        << "VSET1:2.5"
+                                        << "";
+    QTest::newRow("comma in a current") << 3 << 8 << "0,75"
+                                        << "0.75"
+                                        << "ISET2:0.75"
+                                        << "";
+    QTest::newRow("letters are dropped") << 1 << 5 << "1a2b"
+                                         << "12.000"
+                                         << "VSET1:12."
+                                         << "";
+    QTest::newRow("very long text")
+        << 2 << 5 << nines << "0.00"
+        << "VSET1:0." << nines + QStringLiteral(" is above the 32 V limit: 0.00 V set");
 }
 
 // Enter formats what it takes for the model, puts the model's zero for what
@@ -276,7 +318,8 @@ void tst_SetPointEntry::pasteFollowsTheKeyRule() {
     } else if (how == QLatin1String("shift+insert")) {
         QTest::keyClick(e, Qt::Key_Insert, Qt::ShiftModifier);
     } else if (how == QLatin1String("menu")) {
-        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(5, 5), e->mapToGlobal(QPoint(5, 5)));
+        QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                    e->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(e, &menuEvent);
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         QVERIFY(menu);
@@ -334,7 +377,9 @@ void tst_SetPointEntry::coarseStepAfterHolding() {
     QToolButton* up = b.arrowsOf(5)->upButton();
     e->setText(QStringLiteral("5.000"));
     QList<QPair<double, int>> steps;  // value shown, HoldTicks when it was made
-    connect(e, &QLineEdit::textChanged, e, [&](const QString& t) { steps.append({t.toDouble(), b.holdTicks()}); });
+    connect(e, &QLineEdit::textChanged, e, [&](const QString& t) {
+        steps.append({t.toDouble(), b.holdTicks()});
+    });
     QTest::mousePress(up, Qt::LeftButton);
     QVERIFY(b.tmr1.isActive());
     QTRY_VERIFY(b.holdTicks() >= 2 && steps.size() > 2 && steps.last().second >= 2);
@@ -398,11 +443,21 @@ void tst_SetPointEntry::pageKeysTakeTheCoarseStep_data() {
     QTest::addColumn<QString>("start");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("sent");
-    QTest::newRow("CH1 V up") << 5 << true << "5.000" << "6.000" << "VSET1:6.";
-    QTest::newRow("CH1 A down") << 6 << false << "1.500" << "1.400" << "ISET1:1.4";
-    QTest::newRow("CH2 V up to the ceiling") << 7 << true << "31.500" << "32.000" << "VSET2:32.";
-    QTest::newRow("CH1 A up to the ceiling") << 6 << true << "3.150" << "3.200" << "ISET1:3.2";
-    QTest::newRow("CH2 A down to zero") << 8 << false << "0.050" << "0.000" << "ISET2:0.";
+    QTest::newRow("CH1 V up") << 5 << true << "5.000"
+                              << "6.000"
+                              << "VSET1:6.";
+    QTest::newRow("CH1 A down") << 6 << false << "1.500"
+                                << "1.400"
+                                << "ISET1:1.4";
+    QTest::newRow("CH2 V up to the ceiling") << 7 << true << "31.500"
+                                             << "32.000"
+                                             << "VSET2:32.";
+    QTest::newRow("CH1 A up to the ceiling") << 6 << true << "3.150"
+                                             << "3.200"
+                                             << "ISET1:3.2";
+    QTest::newRow("CH2 A down to zero") << 8 << false << "0.050"
+                                        << "0.000"
+                                        << "ISET2:0.";
 }
 
 void tst_SetPointEntry::pageKeysTakeTheCoarseStep() {
@@ -441,7 +496,8 @@ void tst_SetPointEntry::heldArrowEnds() {
     Bench b;
     // Open for 30 repeats: a hold that runs on would open a box at each.
     b.boxes.holdMs = 150;
-    QTimer::singleShot(3000, &b.window, [&b] { b.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
+    QTimer::singleShot(3000, &b.window,
+                       [&b] { b.boxes.holdMs = 0; });  // a runaway must not hold the test for ever
     QLineEdit* e = b.field(5);
     QToolButton* up = b.arrowsOf(5)->upButton();
     e->setText(QStringLiteral("5.000"));

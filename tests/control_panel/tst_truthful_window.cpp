@@ -17,7 +17,9 @@ using test::frames;
 namespace {
 using Fixture = test::SimProgram;
 
-QLabel* label(Fixture& f, const char* name) { return f.form->findChild<QLabel*>(QLatin1String(name)); }
+QLabel* label(Fixture& f, const char* name) {
+    return f.form->findChild<QLabel*>(QLatin1String(name));
+}
 
 bool linkedAndIdle(Fixture& f) {
     return f.linkAndSettle() && QTest::qWaitFor([&f] { return f.form->link->idle(); }, 10000);
@@ -26,7 +28,9 @@ bool linkedAndIdle(Fixture& f) {
 // Links to an instrument whose output is on and waits for a first full cycle of readings.
 bool polling(Fixture& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    return linkedAndIdle(f) && QTest::qWaitFor([&f] { return frames(f.sim).count(QStringLiteral("STATUS?")) >= 2; }, 15000);
+    return linkedAndIdle(f) &&
+           QTest::qWaitFor([&f] { return frames(f.sim).count(QStringLiteral("STATUS?")) >= 2; },
+                           15000);
 }
 }  // namespace
 
@@ -65,7 +69,8 @@ void tst_TruthfulWindow::modelChangeKeepsWhatTheInstrumentHolds() {
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("21.000"));
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("4.500"));
     QVERIFY(f.form->Edit5->toolTip().isEmpty());
-    QVERIFY2(f.form->Edit6->toolTip().contains(QStringLiteral("above this model's 3.2 A limit")), qPrintable(f.form->Edit6->toolTip()));
+    QVERIFY2(f.form->Edit6->toolTip().contains(QStringLiteral("above this model's 3.2 A limit")),
+             qPrintable(f.form->Edit6->toolTip()));
     QTest::qWait(200);
     QCOMPARE(frames(f.sim).size(), sent);
     // Unlinked, as before: the model's zero.
@@ -85,8 +90,10 @@ void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
     QCOMPARE(f.form->Edit7->text(), f.form->Edit5->text());
     QCOMPARE(f.form->Edit8->text(), f.form->Edit6->text());
     QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK1")); }));
-    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }), f.form->Edit7->text().toDouble());
-    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.currentSet(2); }), f.form->Edit8->text().toDouble());
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }),
+             f.form->Edit7->text().toDouble());
+    QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.currentSet(2); }),
+             f.form->Edit8->text().toDouble());
     QTRY_VERIFY(f.form->link->idle());
     QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);
     QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
@@ -101,11 +108,13 @@ void tst_TruthfulWindow::identityNamesAnotherModel() {
     QCOMPARE(f.form->LQS6200A1->toolTip(), QStringLiteral("LQS-6200A"));
     QVERIFY(linkedAndIdle(f));
     QLabel* panel = label(f, "LinkPanel");
-    QVERIFY2(panel->text().endsWith(QStringLiteral("; the instrument is an LQS-6200B: choose it under Interface > Series")),
+    QVERIFY2(panel->text().endsWith(QStringLiteral(
+                 "; the instrument is an LQS-6200B: choose it under Interface > Series")),
              qPrintable(panel->text()));
     QCOMPARE(f.form->link->state().ModelIndex.load(), std::uint8_t(1));
     f.form->LQS6200B1->trigger();
-    QCOMPARE(panel->text(), QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
+    QCOMPARE(panel->text(),
+             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
 }
 
 // A reading that stops coming (its replies garbled) greys after two cycles
@@ -119,9 +128,11 @@ void tst_TruthfulWindow::oldReadingIsGreyed() {
     const int limit = 2 * f.form->link->readingIntervalMs();
     QTest::qWait(limit / 2);
     QVERIFY(f.form->Edit1->toolTip().isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(f.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")), 3 * limit);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        f.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")), 3 * limit);
     QVERIFY(f.form->Edit1->toolTip().contains(QStringLiteral("no new reading for")));
-    QCOMPARE(f.form->Edit1->palette().color(QPalette::Text), f.form->Edit1->palette().color(QPalette::Disabled, QPalette::Text));
+    QCOMPARE(f.form->Edit1->palette().color(QPalette::Text),
+             f.form->Edit1->palette().color(QPalette::Disabled, QPalette::Text));
     QVERIFY(f.form->Edit2->toolTip().isEmpty());
     f.sim.setFrameObserver({});
     QTRY_VERIFY_WITH_TIMEOUT(f.form->Edit1->toolTip().isEmpty(), 2 * limit);
@@ -167,7 +178,8 @@ void tst_TruthfulWindow::outputOnAtClose() {
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 5000);
     QCOMPARE(answer.seen.size(), 1);
     QVERIFY(defaultNo);
-    QCOMPARE(answer.seen.first().text, QStringLiteral("The output is on. Switch it off before closing?"));
+    QCOMPARE(answer.seen.first().text,
+             QStringLiteral("The output is on. Switch it off before closing?"));
     QTest::qWait(100);  // the line's own time
     QCOMPARE(frames(f.sim).contains(QStringLiteral("OUT0")), switchOff);
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }), !switchOff);
@@ -182,7 +194,9 @@ void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
     QTest::keyClick(save->Edit1, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(save->Edit1, QStringLiteral("2"));
     QTest::mouseClick(save->Button1, Qt::LeftButton);
-    QVERIFY2(label(f, "LinkPanel")->text().endsWith(QStringLiteral("; the output goes off to save memory 2")),
+    QVERIFY2(label(f, "LinkPanel")
+                 ->text()
+                 .endsWith(QStringLiteral("; the output goes off to save memory 2")),
              qPrintable(label(f, "LinkPanel")->text()));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("SAV2")));
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
@@ -210,7 +224,8 @@ void tst_TruthfulWindow::noLinkNoControls() {
         QTest::mouseClick(f.form->windows().Form3->Button1, Qt::LeftButton);
     }
     QTRY_VERIFY(!f.form->Edit5->isEnabled());
-    for (QWidget* w : std::initializer_list<QWidget*>{f.form->BitBtn4, f.form->RadioButton3, f.form->BitBtn5})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{f.form->BitBtn4, f.form->RadioButton3, f.form->BitBtn5})
         QVERIFY(!w->isEnabled());
     QVERIFY(!f.form->OutPut1->isEnabled());
     if (hangUp) {
@@ -218,7 +233,8 @@ void tst_TruthfulWindow::noLinkNoControls() {
         return;
     }
     QCOMPARE(label(f, "LinkPanel")->text(),
-             QStringLiteral("Not linked: press Link to read the instrument on %1").arg(f.form->comm1->CommName()));
+             QStringLiteral("Not linked: press Link to read the instrument on %1")
+                 .arg(f.form->comm1->CommName()));
     const qsizetype sent = frames(f.sim).size();
     QTest::qWait(2 * f.form->link->readingIntervalMs());
     QCOMPARE(frames(f.sim).size(), sent);  // polling ended with the link
@@ -260,8 +276,10 @@ void tst_TruthfulWindow::typedButNotSent() {
 void tst_TruthfulWindow::refusedEntrySaysSo_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("note");
-    QTest::newRow("above the limit") << "35" << "35 is above the 32 V limit: 0.00 V set";
-    QTest::newRow("no number") << "." << "\".\" is not a number: 0.00 V set";
+    QTest::newRow("above the limit") << "35"
+                                     << "35 is above the 32 V limit: 0.00 V set";
+    QTest::newRow("no number") << "."
+                               << "\".\" is not a number: 0.00 V set";
 }
 
 // Enter makes an entry it cannot take zero, as always, and now says so.
@@ -276,7 +294,8 @@ void tst_TruthfulWindow::refusedEntrySaysSo() {
     QTest::keyClicks(e, typed);
     QTest::keyClick(e, Qt::Key_Return);
     QCOMPARE(e->text(), QStringLiteral("0.00"));
-    QVERIFY2(label(f, "LinkPanel")->text().endsWith(QStringLiteral("; ") + note), qPrintable(label(f, "LinkPanel")->text()));
+    QVERIFY2(label(f, "LinkPanel")->text().endsWith(QStringLiteral("; ") + note),
+             qPrintable(label(f, "LinkPanel")->text()));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("VSET1:0.")));
 }
 

@@ -19,7 +19,9 @@ namespace {
 using Fixture = test::SimProgram;
 const QStringList kMeasured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
 
-QLabel* panel(Fixture& f, const char* name) { return f.form->findChild<QLabel*>(QLatin1String(name)); }
+QLabel* panel(Fixture& f, const char* name) {
+    return f.form->findChild<QLabel*>(QLatin1String(name));
+}
 
 void enter(QLineEdit* field, const QString& text) {
     QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
@@ -32,11 +34,14 @@ bool fastRunning(Fixture& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.form->FastReadings1->trigger();
     f.linkStart();
-    return QTest::qWaitFor([&] { return frames(f.sim).count(QStringLiteral("IOUT2?")) >= 3; }, 15000);
+    return QTest::qWaitFor([&] { return frames(f.sim).count(QStringLiteral("IOUT2?")) >= 3; },
+                           15000);
 }
 
 // The frames after the nth.
-QStringList framesFrom(const Fixture& f, qsizetype n) { return frames(f.sim).mid(n); }
+QStringList framesFrom(const Fixture& f, qsizetype n) {
+    return frames(f.sim).mid(n);
+}
 }  // namespace
 
 class tst_FastReadings : public QObject {
@@ -68,8 +73,10 @@ void tst_FastReadings::readsAtTheLinesSpeed() {
         QCOMPARE(kMeasured.indexOf(measured[i]), (kMeasured.indexOf(measured[i - 1]) + 1) % 4);
     QVERIFY(run.count(QStringLiteral("STATUS?")) >= 2);
     QVERIFY(run.count(QStringLiteral("STATUS?")) <= 4);
-    const QRegularExpression health(QStringLiteral("^Linked: .+ \u2014 \\d+\\.\\d readings/s, \\d+ ms per reply(; .+)?$"));
-    QVERIFY2(health.match(panel(f, "LinkPanel")->text()).hasMatch(), qPrintable(panel(f, "LinkPanel")->text()));
+    const QRegularExpression health(
+        QStringLiteral("^Linked: .+ \u2014 \\d+\\.\\d readings/s, \\d+ ms per reply(; .+)?$"));
+    QVERIFY2(health.match(panel(f, "LinkPanel")->text()).hasMatch(),
+             qPrintable(panel(f, "LinkPanel")->text()));
     QVERIFY(f.form->link->fastStats().readingsPerSecond > 8);
     QVERIFY(!f.form->Edit1->text().isEmpty());
     QCOMPARE(test::wireFlags(f.sim), QString());
@@ -92,7 +99,8 @@ void tst_FastReadings::setPointWithinOneExchange() {
         QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).contains(command), 2000);
         const QStringList after = framesFrom(f, before);
         const qsizetype at = after.indexOf(command);
-        QVERIFY2(at <= 1, qPrintable(after.join(QLatin1Char(' '))));  // at most the query already under way
+        QVERIFY2(at <= 1,
+                 qPrintable(after.join(QLatin1Char(' '))));  // at most the query already under way
         QTRY_VERIFY(framesFrom(f, before).size() > at + 1);
         QCOMPARE(framesFrom(f, before).at(at + 1), QStringLiteral("VSET1?"));
     }
@@ -120,7 +128,8 @@ void tst_FastReadings::missedReplyAskedAgainOnce() {
     QVERIFY2(twice > 0, qPrintable(after.join(QLatin1Char(' '))));
     QVERIFY(after.mid(twice + 1).indexOf(after[twice]) != 0);  // not a third time
     QCOMPARE(f.form->link->fastStats().gapMs, 2 * gapBefore);
-    QVERIFY2(panel(f, "LinkPanel")->text().contains(QStringLiteral("unanswered")), qPrintable(panel(f, "LinkPanel")->text()));
+    QVERIFY2(panel(f, "LinkPanel")->text().contains(QStringLiteral("unanswered")),
+             qPrintable(panel(f, "LinkPanel")->text()));
     QVERIFY(f.boxes.seen.isEmpty());
     QCOMPARE(f.form->windows().Messages->isVisible(), false);
 }
@@ -156,7 +165,8 @@ void tst_FastReadings::offReturnsToTheCycle() {
     const auto at = std::chrono::steady_clock::now();
     qsizetype before = frames(f.sim).size();
     QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).count(QStringLiteral("STATUS?")) >= 1 &&
-                                 framesFrom(f, before).count(QStringLiteral("IOUT2?")) >= 3, 15000);
+                                 framesFrom(f, before).count(QStringLiteral("IOUT2?")) >= 3,
+                             15000);
     // A query handed over as the menu was clicked may still arrive; the next is the cycle's.
     const auto times = f.sim.wireTimes();
     while (std::size_t(before) < times.size() && times[std::size_t(before)] - at < 50ms) ++before;
@@ -186,9 +196,11 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     QLineEdit* const fields[] = {f.form->Edit5, f.form->Edit6, f.form->Edit7, f.form->Edit8};
     std::array<double, 4> last{};
     QStringList notes;
-    QObject::connect(f.form->link, &DeviceLink::setPointNotHeld, [&](int edit, const QString& holds, const QString&) {
-        if (!holds.isEmpty()) notes << QStringLiteral("Edit%1 holds %2").arg(edit).arg(holds);
-    });
+    QObject::connect(f.form->link, &DeviceLink::setPointNotHeld,
+                     [&](int edit, const QString& holds, const QString&) {
+                         if (!holds.isEmpty())
+                             notes << QStringLiteral("Edit%1 holds %2").arg(edit).arg(holds);
+                     });
     for (int n = 0; n < 200; ++n) {
         QTest::qWait(std::uniform_int_distribution<int>(0, 120)(rng));
         const int k = std::uniform_int_distribution<int>(0, 3)(rng);
@@ -198,7 +210,8 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     }
     QTRY_COMPARE_WITH_TIMEOUT(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0), 5000);
     const auto holds = [&] {
-        const sim::Settings h = f.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
+        const sim::Settings h =
+            f.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
         const std::array<double, 4> own{h.vset1, h.iset1, h.vset2, h.iset2};
         for (std::size_t i = 0; i < 4; ++i)
             if (std::abs(own[i] - last[i]) >= 0.005) return false;
@@ -212,11 +225,13 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     QVERIFY2(notes.isEmpty(), qPrintable(notes.join(QLatin1Char(' '))));
     // Learned from misses, and settled: three seconds come without one.
     QVERIFY(f.form->link->fastStats().misses >= 1);
-    const bool settled = QTest::qWaitFor([&] {
-        const std::size_t ignored = f.sim.ignoredFrames().size();
-        QTest::qWait(3000);
-        return f.sim.ignoredFrames().size() == ignored;
-    }, 20000);
+    const bool settled = QTest::qWaitFor(
+        [&] {
+            const std::size_t ignored = f.sim.ignoredFrames().size();
+            QTest::qWait(3000);
+            return f.sim.ignoredFrames().size() == ignored;
+        },
+        20000);
     QVERIFY(settled);
     QVERIFY(f.form->link->fastStats().readingsPerSecond > 5);
     QVERIFY(f.boxes.seen.isEmpty());
@@ -234,7 +249,8 @@ void tst_FastReadings::outputOffAtTheNextGap() {
     QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("OUT0")));
     const auto wire = f.sim.wireFrames();
-    const auto at = f.sim.wireTimes()[std::size_t(std::find(wire.begin(), wire.end(), "OUT0\r\n") - wire.begin())];
+    const auto at = f.sim.wireTimes()[std::size_t(std::find(wire.begin(), wire.end(), "OUT0\r\n") -
+                                                  wire.begin())];
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(at - pressed).count();
     QVERIFY2(took < 400, qPrintable(QString::number(took)));
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
@@ -250,8 +266,9 @@ void tst_FastReadings::silentInstrumentTakesTheUsualPath() {
     QVERIFY(fastRunning(f));
     f.sim.setSilent(true);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 15000);
-    QVERIFY2(panel(f, "LinkPanel")->text().endsWith(QStringLiteral("; no reply to 3 queries in a row")),
-             qPrintable(panel(f, "LinkPanel")->text()));
+    QVERIFY2(
+        panel(f, "LinkPanel")->text().endsWith(QStringLiteral("; no reply to 3 queries in a row")),
+        qPrintable(panel(f, "LinkPanel")->text()));
     QCOMPARE(f.form->link->fastStats().misses, 3);
     QVERIFY(!f.form->frameEnabled());
 }

@@ -1,10 +1,10 @@
 // The link end to end: the real main window and serial component against the
 // simulated instrument on a pseudo-terminal, asserted on the frames it received.
-#include "fake_ports.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/querying_dialog.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "fake_ports.h"
+#include "sim_program.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -32,7 +32,9 @@ constexpr int kQuickDivisor = 8;
 constexpr auto kQuickCycleLength = 1300ms;
 
 struct QuickFixture : test::SimProgram {
-    QuickFixture() : test::SimProgram(sim::Model::B, kQuickDivisor) { sim.setLineModel(sim::LineModel::instant()); }
+    QuickFixture() : test::SimProgram(sim::Model::B, kQuickDivisor) {
+        sim.setLineModel(sim::LineModel::instant());
+    }
 };
 
 QStringList wire(const sim::PtyEndpoint& s) {
@@ -48,18 +50,25 @@ void enter(QLineEdit* field, const QString& text) {
     QTest::keyClick(field, Qt::Key_Return);
 }
 
-QLabel* linkPanel(Fixture& f) { return f.form->findChild<QLabel*>(QStringLiteral("LinkPanel")); }
+QLabel* linkPanel(Fixture& f) {
+    return f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"));
+}
 
 // Links to an instrument whose outputs are on and waits until polling runs.
 bool pollingStarted(Fixture& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
-    return QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("VOUT1?")) &&
-                                        frames(f.sim).size() > kStartup.size() + 2; },
-                           15000);
+    return QTest::qWaitFor(
+        [&] {
+            return frames(f.sim).contains(QStringLiteral("VOUT1?")) &&
+                   frames(f.sim).size() > kStartup.size() + 2;
+        },
+        15000);
 }
 
-int count(const Fixture& f, const char* frame) { return frames(f.sim).count(QLatin1String(frame)); }
+int count(const Fixture& f, const char* frame) {
+    return frames(f.sim).count(QLatin1String(frame));
+}
 }  // namespace
 
 class tst_Link : public QObject {
@@ -108,9 +117,12 @@ void tst_Link::startupQueryFramesAndFields() {
     QCOMPARE(wire(f.sim).first(), QStringLiteral("*IDN?\r\n"));
     QCOMPARE(wire(f.sim).last(), QStringLiteral("OUT0\r\n"));
     QCOMPARE(test::wireFlags(f.sim), QString());
-    QCOMPARE(linkPanel(f)->text(),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
-                            "Interface > Series").arg(f.form->comm1->CommName()));
+    QCOMPARE(
+        linkPanel(f)->text(),
+        QStringLiteral(
+            "Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
+            "Interface > Series")
+            .arg(f.form->comm1->CommName()));
     QVERIFY(f.form->linkedPicture());
 }
 
@@ -149,7 +161,8 @@ void tst_Link::setPointsConfirmedWhileOn() {
         enter(f.form->Edit6, QStringLiteral(".8"));
         deferred = f.form->link->state().SetPointDeferred.load();
         for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
-            QObject::connect(e, &QLineEdit::textChanged, e, [&](const QString& text) { shownSince << text; });
+            QObject::connect(e, &QLineEdit::textChanged, e,
+                             [&](const QString& text) { shownSince << text; });
         }
         typed = true;
     };
@@ -170,13 +183,15 @@ void tst_Link::setPointsConfirmedWhileOn() {
     QVERIFY(wire(f.sim).contains(QStringLiteral("VSET1:7.5\r\n")));
     QTRY_COMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
     const int asked = count(f, "VSET1?");
-    QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked, 10000);  // both answered again since, in the next cycle
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked,
+                             10000);  // both answered again since, in the next cycle
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("0.80"));
     shownSince.removeAll(QStringLiteral("7.50"));
     shownSince.removeAll(QStringLiteral("0.80"));
     QCOMPARE(shownSince, QStringList());  // never the old values in between
-    QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1) == 7.5 && i.currentSet(1) == 0.8; }));
+    QVERIFY(f.sim.withInstrument(
+        [](sim::Instrument& i) { return i.voltageSet(1) == 7.5 && i.currentSet(1) == 0.8; }));
     QCOMPARE(count(f, "VSET1:7.5") + count(f, "ISET1:0.8"), 2);
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
@@ -203,8 +218,9 @@ void tst_Link::heldStepperPausesPolling() {
     const int held = frames(f.sim).size();
     const auto times = f.sim.wireTimes();
     for (std::size_t i = 0; i < times.size(); ++i) {
-        QVERIFY2(times[i] < heldAt + pastTheGate,
-                 qPrintable(QStringLiteral("%1 while held").arg(wire(f.sim).value(int(i)).trimmed())));
+        QVERIFY2(
+            times[i] < heldAt + pastTheGate,
+            qPrintable(QStringLiteral("%1 while held").arg(wire(f.sim).value(int(i)).trimmed())));
     }
     QTest::mouseRelease(up, Qt::LeftButton);
     QTRY_VERIFY(frames(f.sim).size() > held);
@@ -248,7 +264,8 @@ void tst_Link::statusWithoutCarriageReturn() {
     QVERIFY(pollingStarted(f));
     f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
     const int statuses = count(f, "STATUS?");
-    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, int(3 * kQuickCycleLength.count()));
+    QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2,
+                             int(3 * kQuickCycleLength.count()));
     QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
 }
 
@@ -259,11 +276,13 @@ void tst_Link::queryNamedBeforeItsBytes() {
     std::atomic<bool> holdUp{false};  // outlives the poll worker
     QuickFixture f;
     f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
-        if (holdUp && command.startsWith(QLatin1String("VOUT"))) std::this_thread::sleep_for(200ms);  // descheduled
+        if (holdUp && command.startsWith(QLatin1String("VOUT")))
+            std::this_thread::sleep_for(200ms);  // descheduled
     };
     QVERIFY(pollingStarted(f));
     holdUp = true;
-    f.sim.withInstrument([](sim::Instrument& i) { i.setLoad(1, 5.0); });  // new readings from now on
+    f.sim.withInstrument(
+        [](sim::Instrument& i) { i.setLoad(1, 5.0); });  // new readings from now on
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
     const auto shown = f.sim.withInstrument([](sim::Instrument& i) {
@@ -288,7 +307,8 @@ void tst_Link::linkAgainWhilePolling() {
     const QStringList all = frames(f.sim);
     const int at = all.lastIndexOf(QStringLiteral("*IDN?"));
     QCOMPARE(all.mid(at, kStartup.size()), kStartup);
-    QVERIFY(all.mid(0, at).endsWith(QStringLiteral("IOUT2?")) || all.mid(0, at).endsWith(QStringLiteral("VSET1?")));
+    QVERIFY(all.mid(0, at).endsWith(QStringLiteral("IOUT2?")) ||
+            all.mid(0, at).endsWith(QStringLiteral("VSET1?")));
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("8.00"));
     QCOMPARE(f.form->Edit6->text(), QStringLiteral("1.00"));
     QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
@@ -356,7 +376,8 @@ void tst_Link::portBackOffersTheLink() {
     f.sim.clearTranscript();
     QVERIFY(QFile::link(QString::fromStdString(f.sim.slavePath()), port));
     QMessageBox* offer = nullptr;
-    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) && offer->isVisible());
+    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) &&
+                offer->isVisible());
     QCOMPARE(offer->text(), QStringLiteral("The instrument is back on %1. Link again?").arg(port));
     QCOMPARE(linkPanel(f)->text(), QStringLiteral("The instrument is back on %1.").arg(port));
     QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
@@ -395,10 +416,12 @@ void tst_Link::adapterBackUnderAnotherNode() {
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), other));
     QTest::qWait(800);  // past the second look after a change
     QVERIFY(!f.form->findChild<QMessageBox*>(QStringLiteral("portBack")));
-    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), ftdi, false, QString::fromStdString(f.sim.slavePath())));
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), ftdi, false,
+                           QString::fromStdString(f.sim.slavePath())));
     const QString port = tree.sources.dev + QStringLiteral("/ttyUSB1");
     QMessageBox* offer = nullptr;
-    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) && offer->isVisible());
+    QTRY_VERIFY((offer = f.form->findChild<QMessageBox*>(QStringLiteral("portBack"))) &&
+                offer->isVisible());
     QCOMPARE(offer->text(), QStringLiteral("The instrument is back on %1. Link again?").arg(port));
     QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
@@ -481,7 +504,8 @@ void tst_Link::paceOnTheWire() {
     const auto sent = f.sim.wireFrames();
     const auto times = f.sim.wireTimes();
     const auto gap = [&](std::size_t i) {
-        return int(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]).count());
+        return int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]).count());
     };
     const auto frame = [&](std::size_t i) { return QString::fromStdString(sent[i]).chopped(2); };
     const int startupPace = t.fullQueryPasses * t.passMs;
@@ -504,9 +528,13 @@ void tst_Link::paceOnTheWire() {
         }
         ++checked;
         QVERIFY2(gap(i) >= least - 5, qPrintable(QStringLiteral("%1 after %2: %3 ms, at least %4")
-                                                       .arg(now, before).arg(gap(i)).arg(least)));
+                                                     .arg(now, before)
+                                                     .arg(gap(i))
+                                                     .arg(least)));
         QVERIFY2(gap(i) < 2 * least + 100, qPrintable(QStringLiteral("%1 after %2: %3 ms, pace %4")
-                                                           .arg(now, before).arg(gap(i)).arg(least)));
+                                                          .arg(now, before)
+                                                          .arg(gap(i))
+                                                          .arg(least)));
     }
     QVERIFY(checked > 25);
 }

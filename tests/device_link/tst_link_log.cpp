@@ -1,11 +1,11 @@
 // The logging categories: silent unless enabled, and with the link's debug
 // output on, the frames sent and the replies matched to them are in the log.
+#include "control_panel/ui_log.h"
 #include "device_link/link_log.h"
 #include "recorder/recorder_log.h"
 #include "remote/remote_log.h"
 #include "serial/serial_log.h"
 #include "sim_program.h"
-#include "control_panel/ui_log.h"
 
 #include <QApplication>
 #include <QLoggingCategory>

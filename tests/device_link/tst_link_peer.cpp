@@ -32,8 +32,9 @@ struct History {
 bool pollingStarted(Fixture& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
-    return QTest::qWaitFor([&] { return frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")); },
-                           15000);
+    return QTest::qWaitFor(
+        [&] { return frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")); },
+        15000);
 }
 
 // A line of /proc/self/status in KiB: VmRSS, or VmStk, the main thread's
@@ -86,7 +87,8 @@ void tst_LinkPeer::unaskedBeforeLink() {
     const QString edit5 = f.form->Edit5->text();
     for (int i = 0; i < 10; ++i) {
         f.sim.sendUnasked(line.toStdString());
-        QTest::qWait(40);  // the peer's own pace: each line a block of its own at the fixture's 20 ms silence
+        QTest::qWait(40);  // the peer's own pace: each line a block of its own at the fixture's 20
+                           // ms silence
     }
     QTRY_COMPARE(f.form->link->unsolicitedBytes(), std::uint64_t(10 * line.size()));
     QCOMPARE(frames(f.sim), QStringList());
@@ -100,9 +102,12 @@ void tst_LinkPeer::unaskedBeforeLink() {
     f.linkStart();
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
-    QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
-                            "Interface > Series").arg(f.form->comm1->CommName()));
+    QCOMPARE(
+        f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(),
+        QStringLiteral(
+            "Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
+            "Interface > Series")
+            .arg(f.form->comm1->CommName()));
 }
 
 // A line of its own between the queries answers none of them: no field shows
@@ -128,9 +133,8 @@ void tst_LinkPeer::unaskedWhilePolling() {
         QVERIFY(!h->texts.contains(QStringLiteral("99.99")));
         delete h;
     }
-    const QString v1 = QString::fromStdString(f.sim.withInstrument([](sim::Instrument& i) {
-        return i.formatNumber(i.measuredVoltage(1));
-    }));
+    const QString v1 = QString::fromStdString(f.sim.withInstrument(
+        [](sim::Instrument& i) { return i.formatNumber(i.measuredVoltage(1)); }));
     QCOMPARE(f.form->Edit1->text(), v1);
     QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
     QVERIFY(f.form->link->unsolicitedBytes() >= 7 * 9);
@@ -141,7 +145,8 @@ void tst_LinkPeer::unaskedWhilePolling() {
 void tst_LinkPeer::replyCutAnywhere_data() {
     QTest::addColumn<int>("at");
     // "7.50" LF CR: a pause after every byte but the last.
-    for (int at = 1; at <= 5; ++at) QTest::newRow(qPrintable(QStringLiteral("after byte %1").arg(at))) << at;
+    for (int at = 1; at <= 5; ++at)
+        QTest::newRow(qPrintable(QStringLiteral("after byte %1").arg(at))) << at;
 }
 
 // A measured reply cut by a pause longer than the line's silence: the field,
@@ -166,7 +171,8 @@ void tst_LinkPeer::replyCutAnywhere() {
     // Two queries after the cut one, its reply has long been whole.
     const auto answered = [&] {
         const QStringList sent = frames(f.sim);
-        return !armed && sent.lastIndexOf(QStringLiteral("VOUT2?")) > sent.lastIndexOf(QStringLiteral("VOUT1?"));
+        return !armed && sent.lastIndexOf(QStringLiteral("VOUT2?")) >
+                             sent.lastIndexOf(QStringLiteral("VOUT1?"));
     };
     QTRY_VERIFY_WITH_TIMEOUT(answered(), 10000);
     f.sim.setFrameObserver({});
@@ -208,15 +214,19 @@ void tst_LinkPeer::floodBeforeLink() {
         sent += chunk.size();
         QTest::qWait(line ? 30 : 5);
         // The simulator's own queue is no part of the program's memory: keep it short.
-        while (sent - f.form->link->unsolicitedBytes() > 256 * 1024 && clock.elapsed() < seconds * 1000)
+        while (sent - f.form->link->unsolicitedBytes() > 256 * 1024 &&
+               clock.elapsed() < seconds * 1000)
             QTest::qWait(5);
         peak = std::max(peak, statusKiB("VmRSS"));
     }
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->unsolicitedBytes() > 0, 5000);
     const long stackAfter = statusKiB("VmStk");
-    qInfo("flood: %llu bytes sent, %llu ignored, RSS %ld -> %ld KiB, stack %ld -> %ld KiB, longest stall %lld ms",
-          static_cast<unsigned long long>(sent), static_cast<unsigned long long>(f.form->link->unsolicitedBytes()),
-          before, peak, stackBefore, stackAfter, worstGap);
+    qInfo(
+        "flood: %llu bytes sent, %llu ignored, RSS %ld -> %ld KiB, stack %ld -> %ld KiB, longest "
+        "stall %lld ms",
+        static_cast<unsigned long long>(sent),
+        static_cast<unsigned long long>(f.form->link->unsolicitedBytes()), before, peak,
+        stackBefore, stackAfter, worstGap);
     QVERIFY(f.boxes.seen.isEmpty());
     QCOMPARE(frames(f.sim), QStringList());
     QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
@@ -236,14 +246,17 @@ void tst_LinkPeer::floodBeforeLink() {
 void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
     Fixture f;
     bool clicked = false;
-    QObject::connect(f.form->link, &DeviceLink::frameEnabledChanged, f.form.get(), [&](bool enabled) {
-        if (!enabled || clicked) return;
-        clicked = true;
-        QTimer::singleShot(0, f.form.get(), [&] { QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton); });
-    });
+    QObject::connect(
+        f.form->link, &DeviceLink::frameEnabledChanged, f.form.get(), [&](bool enabled) {
+            if (!enabled || clicked) return;
+            clicked = true;
+            QTimer::singleShot(0, f.form.get(),
+                               [&] { QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton); });
+        });
     f.linkStart();
     QTRY_VERIFY(clicked);
-    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")),
+                             10000);
     const QStringList after = frames(f.sim).mid(kStartup.size());
     QCOMPARE(after.mid(0, 2), (QStringList{"OUT0", "OUT1"}));
     QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
@@ -264,7 +277,8 @@ void tst_LinkPeer::offThenOnAtOnce() {
         const int on = sent.indexOf(QStringLiteral("OUT1"));
         return on >= 0 && sent.mid(on).contains(QStringLiteral("VOUT1?"));
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(pollingAgain(), qPrintable(frames(f.sim).join(QLatin1Char(' '))), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(pollingAgain(), qPrintable(frames(f.sim).join(QLatin1Char(' '))),
+                              10000);
     const QStringList sent = frames(f.sim);
     QCOMPARE(sent.count(QStringLiteral("OUT0")), 1);
     QVERIFY(sent.indexOf(QStringLiteral("OUT0")) < sent.indexOf(QStringLiteral("OUT1")));

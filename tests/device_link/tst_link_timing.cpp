@@ -9,8 +9,8 @@
 // machine's timing); LQS_TIMING_SEED picks another, LQS_TIMING_SECONDS the length.
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "sim_program.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
@@ -54,7 +54,10 @@ struct Expected {
     std::array<Slot, 4> slots{};
     Expected() {
         for (int n = 1; n <= 4; ++n) {
-            slots[std::size_t(n - 1)] = {{5.0 * n, 0.5 * n, 3.0 * n, 0.25 * n}, n == 3 ? 3 : n == 4 ? 2 : 1};
+            slots[std::size_t(n - 1)] = {{5.0 * n, 0.5 * n, 3.0 * n, 0.25 * n},
+                                         n == 3   ? 3
+                                         : n == 4 ? 2
+                                                  : 1};
         }
     }
 };
@@ -136,7 +139,8 @@ void tst_LinkTiming::check(const char* after) {
     if (broken.isEmpty() && flags.isEmpty()) return;
     const QStringList all = test::frames(m_p->sim);
     QFAIL(qPrintable(QStringLiteral("after %1: %2%3\nlast frames: %4")
-                         .arg(QLatin1String(after), broken, flags, all.mid(all.size() - 30).join(QLatin1Char(' ')))));
+                         .arg(QLatin1String(after), broken, flags,
+                              all.mid(all.size() - 30).join(QLatin1Char(' ')))));
 }
 
 void tst_LinkTiming::toggleOutput() {
@@ -162,7 +166,8 @@ void tst_LinkTiming::enterSetPoint() {
 void tst_LinkTiming::clickArrow() {
     const QList<int> fields = editable();
     const int edit = fields.at(pick(fields.size()));
-    TUpDown* const arrows[] = {m_p->form->UpDown1, m_p->form->UpDown2, m_p->form->UpDown3, m_p->form->UpDown4};
+    TUpDown* const arrows[] = {m_p->form->UpDown1, m_p->form->UpDown2, m_p->form->UpDown3,
+                               m_p->form->UpDown4};
     TUpDown* arrow = arrows[edit - 5];
     QTest::mouseClick(pick(2) ? arrow->upButton() : arrow->downButton(), Qt::LeftButton);
     m_expected.own[std::size_t(edit - 5)] = field(edit)->text().toDouble();
@@ -170,7 +175,8 @@ void tst_LinkTiming::clickArrow() {
 }
 
 void tst_LinkTiming::changeCoupling() {
-    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2, m_p->form->RadioButton3};
+    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2,
+                                     m_p->form->RadioButton3};
     const int to = 1 + (m_expected.coupling - 1 + 1 + pick(2)) % 3;  // one of the other two
     QTest::mouseClick(buttons[to - 1], Qt::LeftButton);
     QVERIFY(buttons[to - 1]->isChecked());
@@ -207,7 +213,8 @@ void tst_LinkTiming::recall() {
     m_trace << QStringLiteral("recall %1").arg(slot);
     // The window stays disabled until the exchange and what its replies set going have run.
     QTRY_VERIFY_WITH_TIMEOUT(m_p->form->link->idle(), 10000);
-    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2, m_p->form->RadioButton3};
+    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2,
+                                     m_p->form->RadioButton3};
     QVERIFY(buttons[m_expected.coupling - 1]->isChecked());
 }
 
@@ -246,7 +253,8 @@ void tst_LinkTiming::randomMoments() {
     check("the link");
     if (QTest::currentTestFailed()) return;
 
-    const char* const queries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "VSET1?", "VSET2?", "ISET1?", "ISET2?"};
+    const char* const queries[] = {"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?",
+                                   "VSET1?", "VSET2?", "ISET1?", "ISET2?"};
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     int faults = 0;
     while (Clock::now() < end) {
@@ -258,20 +266,25 @@ void tst_LinkTiming::randomMoments() {
                 ++faults;
                 break;
             case 1:
-                armed.arm(queries[pick(8)], sim::Fault::late(std::chrono::milliseconds(20 + pick(t.pollPasses))));
+                armed.arm(queries[pick(8)],
+                          sim::Fault::late(std::chrono::milliseconds(20 + pick(t.pollPasses))));
                 ++faults;
                 break;
             case 2:
                 p.sim.injectFault(sim::Fault::garbleNumber());
                 ++faults;
                 break;
-            default: break;
+            default:
+                break;
         }
         QTest::qWait(int(std::uniform_int_distribution<long>(0, long(m_cycle.count()) - 1)(m_rng)));
         const int roll = pick(100);
-        const char* what = roll < 25 ? "output" : roll < 55 ? "enter" : roll < 75 ? "arrow" : roll < 85 ? "coupling"
-                                              : roll < 93                           ? "save"
-                                                                                    : "recall";
+        const char* what = roll < 25   ? "output"
+                           : roll < 55 ? "enter"
+                           : roll < 75 ? "arrow"
+                           : roll < 85 ? "coupling"
+                           : roll < 93 ? "save"
+                                       : "recall";
         ++m_actions[QLatin1String(what)];
         m_trace << QStringLiteral("[frame %1]").arg(p.sim.wireFrames().size());
         if (roll < 25) {
@@ -295,9 +308,10 @@ void tst_LinkTiming::randomMoments() {
         QVERIFY2(p.boxes.seen.isEmpty(), qPrintable(p.boxes.seen.value(0).text));
     }
     QStringList counts;
-    for (auto it = m_actions.cbegin(); it != m_actions.cend(); ++it) counts << it.key() + QLatin1Char('=') + QString::number(it.value());
-    std::printf("link timing: actions %s, faults %d armed %d injected\n", qPrintable(counts.join(QLatin1Char(' '))),
-                faults, armed.injected.load());
+    for (auto it = m_actions.cbegin(); it != m_actions.cend(); ++it)
+        counts << it.key() + QLatin1Char('=') + QString::number(it.value());
+    std::printf("link timing: actions %s, faults %d armed %d injected\n",
+                qPrintable(counts.join(QLatin1Char(' '))), faults, armed.injected.load());
 
     // Output off: whatever still waited goes out, and every poll thread ends.
     if (p.form->BitBtn4->text() == QLatin1String("ON")) toggleOutput();
@@ -320,13 +334,15 @@ void tst_LinkTiming::randomMoments() {
             std::printf("actions: %s\nframes: %s\n", qPrintable(m_trace.join(QLatin1Char(' '))),
                         qPrintable(test::frames(p.sim).join(QLatin1Char(' '))));
         }
-        QVERIFY2(std::abs(own[i] - m_expected.own[i]) < 0.005,
-                 qPrintable(QStringLiteral("Edit%1: the instrument holds %2, the operator confirmed %3")
-                                .arg(i + 5)
-                                .arg(own[i])
-                                .arg(m_expected.own[i])));
+        QVERIFY2(
+            std::abs(own[i] - m_expected.own[i]) < 0.005,
+            qPrintable(QStringLiteral("Edit%1: the instrument holds %2, the operator confirmed %3")
+                           .arg(i + 5)
+                           .arg(own[i])
+                           .arg(m_expected.own[i])));
     }
-    const sim::Coupling couplings[] = {sim::Coupling::Independent, sim::Coupling::Parallel, sim::Coupling::Series};
+    const sim::Coupling couplings[] = {sim::Coupling::Independent, sim::Coupling::Parallel,
+                                       sim::Coupling::Series};
     QCOMPARE(int(held.coupling), int(couplings[m_expected.coupling - 1]));
     m_p = nullptr;
 }

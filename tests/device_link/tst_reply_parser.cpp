@@ -15,9 +15,14 @@ enum Flag { Refused = 1, Held = 2, Overlong = 4 };
 
 // Effects as names, so a failing row prints what came instead.
 QString names(const std::vector<ReplyEffect>& effects) {
-    static const char* const kNames[] = {"Identity",      "ShowField",     "Progress",
-                                         "CloseQuerying", "ClearAwaiting", "ApplyCoupling",
-                                         "ApplyOutputAtStartup", "ApplyOutput"};
+    static const char* const kNames[] = {"Identity",
+                                         "ShowField",
+                                         "Progress",
+                                         "CloseQuerying",
+                                         "ClearAwaiting",
+                                         "ApplyCoupling",
+                                         "ApplyOutputAtStartup",
+                                         "ApplyOutput"};
     QStringList out;
     for (ReplyEffect e : effects) out << QLatin1String(kNames[int(e)]);
     return out.join(QLatin1Char(' '));
@@ -80,9 +85,11 @@ void tst_ReplyParser::parse_data() {
     row("start VSET1? past count 10", S, 10, "VSET1?", num, 0, "", 0, 11);
     row("start counter saturates", S, 255, "*IDN?", num, 0, "", 0, 255);
 
-    const struct { const char* query; int field; } polled[] = {
-        {"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
-        {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
+    const struct {
+        const char* query;
+        int field;
+    } polled[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3}, {"IOUT2?", 4},
+                  {"VSET1?", 5}, {"ISET1?", 6}, {"VSET2?", 7}, {"ISET2?", 8}};
     for (const auto& q : polled)
         row(QByteArray("poll ") + q.query, P, 3, q.query, num, 0, "ShowField", q.field, 4);
     row("poll sending refused", P, 3, "VSET1?", num, Refused, "", 0, 4);
@@ -139,12 +146,14 @@ void tst_ReplyParser::text_data() {
     QTest::newRow("status track on")
         << QByteArray("1101101000001\r") << false << "1101101000001" << true << "11/1";
     QTest::newRow("status cut short") << QByteArray("11\n\r") << false << "11" << true << "/";
-    QTest::newRow("status short of byte 12") << QByteArray("110100100000\r") << false << "110100100000" << true << "/";
+    QTest::newRow("status short of byte 12")
+        << QByteArray("110100100000\r") << false << "110100100000" << true << "/";
     QTest::newRow("status, its CR never came")
         << QByteArray("1101001000001") << false << "1101001000001" << false << "/";
     QTest::newRow("status after the last reply's LF")
         << QByteArray("\n1101001000001\r") << false << "1101001000001" << true << "01/1";
-    QTest::newRow("number after the last reply's LF") << QByteArray("\n12.50\r") << false << "12.50" << true << "";
+    QTest::newRow("number after the last reply's LF")
+        << QByteArray("\n12.50\r") << false << "12.50" << true << "";
     QTest::newRow("overlong") << QByteArray() << true << "" << false << "/";
     QTest::newRow("overlong, bytes kept anyway")
         << QByteArray("1101101000001\r") << true << "" << false << "/";
@@ -163,7 +172,8 @@ void tst_ReplyParser::text() {
     const ReplyOutcome out = ReplyParser(in);
     QCOMPARE(out.text, text);
     QCOMPARE(out.readable, readable);
-    if (!digits.isEmpty()) QCOMPARE(out.couplingDigits + QLatin1Char('/') + out.outputDigit, digits);
+    if (!digits.isEmpty())
+        QCOMPARE(out.couplingDigits + QLatin1Char('/') + out.outputDigit, digits);
     if (!overlong) QCOMPARE(ExtractReplyText(bytes), text);
 }
 

@@ -55,7 +55,8 @@ void tst_SetPointMath::steps() {
     QFETCH(int, holdTicks);
     QFETCH(double, from);
     QFETCH(QString, text);
-    const Stepped r = up ? StepUp(model, from, voltage, holdTicks) : StepDown(model, from, voltage, holdTicks);
+    const Stepped r =
+        up ? StepUp(model, from, voltage, holdTicks) : StepDown(model, from, voltage, holdTicks);
     QCOMPARE(r.text, text);
     QVERIFY(r.value >= 0.0);
 }
@@ -79,14 +80,16 @@ void tst_SetPointMath::repeatedStepsStayOnTheGrid() {
     QString text;
     int steps = 0;
     while (StepUpAllowed(model, v, voltage) && steps < 40000) {
-        const Stepped r = StepUp(model, StrToFloat(text.isEmpty() ? QStringLiteral("0") : text), voltage, 0);
+        const Stepped r =
+            StepUp(model, StrToFloat(text.isEmpty() ? QStringLiteral("0") : text), voltage, 0);
         v = r.value;
         text = r.text;
         ++steps;
     }
     QCOMPARE(text, top);
     // And back down to zero, reading each value from its text as the field does.
-    while (AboveFineStep(model, StrToFloat(text))) text = StepDown(model, StrToFloat(text), voltage, 0).text;
+    while (AboveFineStep(model, StrToFloat(text)))
+        text = StepDown(model, StrToFloat(text), voltage, 0).text;
     QCOMPARE(text, ZeroTextForModel(model));
 }
 
@@ -156,14 +159,30 @@ void tst_SetPointMath::formatSetPoint_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("rewritten");
     QTest::addColumn<QString>("number");
-    QTest::newRow("1.500") << "1.500" << "1.5" << "1.5";
-    QTest::newRow("30.00") << "30.00" << "30" << "30.";
-    QTest::newRow("zero text") << "0.000" << "0" << "0.";
-    QTest::newRow("0.001") << "0.001" << "0.001" << "0.001";
-    QTest::newRow("16000") << "16000" << "16000" << "16000.";
-    QTest::newRow("2") << "2" << "2" << "2.";
-    QTest::newRow("2.50") << "2.50" << "2.5" << "2.5";
-    QTest::newRow("12.5") << "12.5" << "12.5" << "12.5";
+    QTest::newRow("1.500") << "1.500"
+                           << "1.5"
+                           << "1.5";
+    QTest::newRow("30.00") << "30.00"
+                           << "30"
+                           << "30.";
+    QTest::newRow("zero text") << "0.000"
+                               << "0"
+                               << "0.";
+    QTest::newRow("0.001") << "0.001"
+                           << "0.001"
+                           << "0.001";
+    QTest::newRow("16000") << "16000"
+                           << "16000"
+                           << "16000.";
+    QTest::newRow("2") << "2"
+                       << "2"
+                       << "2.";
+    QTest::newRow("2.50") << "2.50"
+                          << "2.5"
+                          << "2.5";
+    QTest::newRow("12.5") << "12.5"
+                          << "12.5"
+                          << "12.5";
 }
 
 void tst_SetPointMath::formatSetPoint() {
@@ -176,7 +195,8 @@ void tst_SetPointMath::formatSetPoint() {
 }
 
 void tst_SetPointMath::formatSetPointRefusesText() {
-    for (const QString& bad : {QString(), QStringLiteral("1..2"), QStringLiteral("abc"), QStringLiteral("1,5")}) {
+    for (const QString& bad :
+         {QString(), QStringLiteral("1..2"), QStringLiteral("abc"), QStringLiteral("1,5")}) {
         QString text = bad;
         QVERIFY_THROWS_EXCEPTION(EConvertError, FormatSetPoint(text));
         QCOMPARE(text, bad);

@@ -53,7 +53,8 @@ void tst_PlotMath::columns_data() {
     QTest::newRow("5m at 1 s, last") << "5m" << 1000 << 300 << 300 << 600;
     QTest::newRow("10m at 2 s") << "10m" << 2000 << 300 << 7 << 14;
     QTest::newRow("60m at 1 min") << "60m" << 60000 << 60 << 3 << 30;
-    QTest::newRow("20m at 1 s: 1200 slices") << "20m" << 1000 << 1200 << 3 << 2;  // 1.5 rounds to even
+    QTest::newRow("20m at 1 s: 1200 slices")
+        << "20m" << 1000 << 1200 << 3 << 2;  // 1.5 rounds to even
     QTest::newRow("a slice longer than the span") << "5m" << 600000 << 1 << 1 << 600;
 }
 
@@ -94,7 +95,8 @@ void tst_PlotMath::spanLabelTable() {
     QCOMPARE((QStringList{thirty.midM, thirty.midS, thirty.rightH, thirty.rightM, thirty.rightS}),
              (QStringList{"15", "00", "0", "30", "00"}));
     const SpanLabels hour = spanLabels(QStringLiteral("60m"));
-    QCOMPARE((QStringList{hour.midM, hour.midS, hour.rightH, hour.rightM}), (QStringList{"30", "00", "1", "00"}));
+    QCOMPARE((QStringList{hour.midM, hour.midS, hour.rightH, hour.rightM}),
+             (QStringList{"30", "00", "1", "00"}));
     QVERIFY(hour.rightS.isEmpty());  // the right seconds are left as they were
 }
 

@@ -1,9 +1,9 @@
-#include "control_panel/app_windows.h"
-#include "csv_reader.h"
-#include "control_panel/end_signals.h"
 #include "common/error_box.h"
-#include "fifo_guard.h"
+#include "control_panel/app_windows.h"
+#include "control_panel/end_signals.h"
 #include "control_panel/messages_box.h"
+#include "csv_reader.h"
+#include "fifo_guard.h"
 #include "modal_watcher.h"
 #include "recorder/plot_area.h"
 #include "recorder/plot_math.h"
@@ -11,9 +11,9 @@
 #include "recorder/record_table.h"
 #include "recorder/recorder_host.h"
 #include "recorder/setup_dialog.h"
+#include "recorder/wave_window.h"
 #include "test_files.h"
 #include "undeletable.h"
-#include "recorder/wave_window.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -82,7 +82,9 @@ QList<int> rowsIn(const QImage& image, int x, const QColor& color) {
     return rows;
 }
 
-QString shownTip() { return QToolTip::isVisible() ? QToolTip::text() : QString(); }
+QString shownTip() {
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+}
 
 struct Fixture {
     QTemporaryDir dir;
@@ -91,7 +93,8 @@ struct Fixture {
     QStringList messages;
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
     // No modal box may hold a test.
-    std::optional<test::ModalWatcher> boxes{std::in_place, [this](QMessageBox* b) { return reply(b, answer); }};
+    std::optional<test::ModalWatcher> boxes{std::in_place,
+                                            [this](QMessageBox* b) { return reply(b, answer); }};
     QDateTime now{QDate(2026, 12, 6), QTime(9, 5, 33)};
 
     Fixture() {
@@ -102,7 +105,8 @@ struct Fixture {
         wave.show();
     }
     // The setup dialog's OK with the given choices.
-    void setup(const QString& minutes = QStringLiteral("10"), const QString& scale = QStringLiteral("2 Seconds"),
+    void setup(const QString& minutes = QStringLiteral("10"),
+               const QString& scale = QStringLiteral("2 Seconds"),
                const QString& seconds = QStringLiteral("10")) {
         TFrm_Setup d;
         d.attachRecorder(&wave);
@@ -162,7 +166,8 @@ struct Program {
 void clickEntry(QListWidget* list, const QString& text) {
     const auto items = list->findItems(text, Qt::MatchExactly);
     QVERIFY(!items.isEmpty());
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(items.first()).center());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(items.first()).center());
 }
 
 QStringList entries(const QListWidget* list) {
@@ -241,7 +246,8 @@ void tst_WaveWindow::layoutAndStart() {
     QCOMPARE(f.wave.pnl1->geometry(), QRect(43, 31, 602, 252));
     QCOMPARE(f.wave.lst_Load->geometry(), QRect(42, 32, 602, 250));
     QVERIFY(f.wave.lst_Load->isHidden());
-    for (QCheckBox* c : {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3, f.wave.fltchckbxckbx4})
+    for (QCheckBox* c : {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3,
+                         f.wave.fltchckbxckbx4})
         QVERIFY(c->isChecked());
     QVERIFY(!f.wave.chk_Ch3V->isEnabled() && !f.wave.chk_Ch3A->isEnabled());
     QCOMPARE(f.wave.cbb_Time->currentText(), QStringLiteral("5m"));
@@ -250,9 +256,12 @@ void tst_WaveWindow::layoutAndStart() {
     QCOMPARE(f.wave.tmr_time->interval(), 1000);
     for (QTimer* t : {f.wave.tmr_All, f.wave.tmr_Scale, f.wave.tmr_time}) QVERIFY(!t->isActive());
     QCOMPARE(f.wave.summary(), QStringList{QString()});
-    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS), QStringLiteral("0:0:0"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:2:30"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("0:5:00"));
+    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS),
+             QStringLiteral("0:0:0"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
+             QStringLiteral("0:2:30"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
+             QStringLiteral("0:5:00"));
 }
 
 void tst_WaveWindow::startRefusals() {
@@ -292,8 +301,9 @@ void tst_WaveWindow::setupDefaultsAndRules() {
     QCOMPARE(f.wave.state.PointOperation, QStringLiteral("Average"));
     QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), QColor(0xFF0000));
     QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch2v), PlotColors::Lime);
-    QCOMPARE(f.wave.summary(), (QStringList{"Total Time:0d 0:0:0", "Time Slice: 2sec", "Sample: 0", "CH1 Max:V A",
-                                            "CH1 Min:V A", "CH2 Max:V A", "CH2 Min:V A"}));
+    QCOMPARE(f.wave.summary(),
+             (QStringList{"Total Time:0d 0:0:0", "Time Slice: 2sec", "Sample: 0", "CH1 Max:V A",
+                          "CH1 Min:V A", "CH2 Max:V A", "CH2 Min:V A"}));
     // Nothing chosen: a one-second record. The longest: 691,196,000 ms.
     f.setup(QStringLiteral("0"), QStringLiteral("2 Seconds"), QStringLiteral("0"));
     QCOMPARE(f.wave.state.RecordLengthMs, 1000);
@@ -329,7 +339,8 @@ void tst_WaveWindow::firstLineAndSummary() {
     QVERIFY(f.wave.tmr_Scale->isActive());
     f.wave.tmr_ScaleTimer();
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
-    QCOMPARE(f.wave.state.Table->line(1), QByteArray("0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250"));
+    QCOMPARE(f.wave.state.Table->line(1),
+             QByteArray("0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250"));
     QCOMPARE(f.wave.summary().at(2), QStringLiteral("Sample: 0"));
     f.wave.tmr_ScaleTimer();
     QCOMPARE(f.wave.summary().at(2), QStringLiteral("Sample: 1"));
@@ -343,15 +354,20 @@ void tst_WaveWindow::windowFullOnTick301() {
     Fixture f;
     f.setup();
     f.start();
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:2:30"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
+             QStringLiteral("0:2:30"));
     for (int tick = 1; tick <= 300; ++tick) f.wave.tmr_timeTimer();
     QVERIFY(!f.wave.state.WindowFull);
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("0:5:00"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
+             QStringLiteral("0:5:00"));
     f.wave.tmr_timeTimer();
     QVERIFY(f.wave.state.WindowFull);
-    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS), QStringLiteral("0:0:1"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:2:31"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("0:5:1"));
+    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS),
+             QStringLiteral("0:0:1"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
+             QStringLiteral("0:2:31"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
+             QStringLiteral("0:5:1"));
     QCOMPARE(f.wave.state.TotalS, 301);
     f.wave.tmr_ScaleTimer();  // the total is normalised at the sample tick
     QCOMPARE(f.wave.summary().at(0), QStringLiteral("Total Time:0d 0:5:1"));
@@ -415,8 +431,10 @@ void tst_WaveWindow::unreadableReadingDoesNotStackBoxes() {
 void tst_WaveWindow::arraysNeverOverflow_data() {
     QTest::addColumn<QString>("span");
     QTest::addColumn<QString>("scale");
-    QTest::newRow("20m at 1 s: 1200 slices") << "20m" << "1 Second";
-    QTest::newRow("5m at 10 min: no whole slice") << "5m" << "10 mins";
+    QTest::newRow("20m at 1 s: 1200 slices") << "20m"
+                                             << "1 Second";
+    QTest::newRow("5m at 10 min: no whole slice") << "5m"
+                                                  << "10 mins";
 }
 
 void tst_WaveWindow::arraysNeverOverflow() {
@@ -457,13 +475,20 @@ void tst_WaveWindow::curvesFollowTheScale_data() {
     QTest::addColumn<int>("x");
     QTest::addColumn<int>("row");  // the curve's middle row at x; -1: none there
     QTest::addColumn<bool>("mark");
-    QTest::newRow("12 V, 20 V scale: 60 % up") << 0 << "20v" << "60m" << 15 << 99 << false;
-    QTest::newRow("12 V, 10 V scale: top edge") << 0 << "10V" << "60m" << 15 << 0 << true;
-    QTest::newRow("5 V, 5 V scale: full scale") << 2 << "5V" << "60m" << 15 << 0 << false;
-    QTest::newRow("0.5 A, 0.1 A scale: top edge") << 1 << "0.1A" << "60m" << 15 << 0 << true;
-    QTest::newRow("-0.01 A: bottom edge") << 3 << "Default" << "60m" << 15 << 249 << true;
-    QTest::newRow("60m span: ended at 30") << 0 << "Default" << "60m" << 45 << -1 << false;
-    QTest::newRow("30m span: ends at 60") << 0 << "Default" << "30m" << 45 << 149 << false;
+    QTest::newRow("12 V, 20 V scale: 60 % up") << 0 << "20v"
+                                               << "60m" << 15 << 99 << false;
+    QTest::newRow("12 V, 10 V scale: top edge") << 0 << "10V"
+                                                << "60m" << 15 << 0 << true;
+    QTest::newRow("5 V, 5 V scale: full scale") << 2 << "5V"
+                                                << "60m" << 15 << 0 << false;
+    QTest::newRow("0.5 A, 0.1 A scale: top edge") << 1 << "0.1A"
+                                                  << "60m" << 15 << 0 << true;
+    QTest::newRow("-0.01 A: bottom edge") << 3 << "Default"
+                                          << "60m" << 15 << 249 << true;
+    QTest::newRow("60m span: ended at 30") << 0 << "Default"
+                                           << "60m" << 45 << -1 << false;
+    QTest::newRow("30m span: ends at 60") << 0 << "Default"
+                                          << "30m" << 45 << 149 << false;
 }
 
 void tst_WaveWindow::curvesFollowTheScale() {
@@ -476,7 +501,8 @@ void tst_WaveWindow::curvesFollowTheScale() {
     Fixture f;
     f.recordMinutely(QList<QStringList>(3, {"12.000", "0.500", "5.000", "-0.010"}));
     QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
-    QCheckBox* boxes[] = {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3, f.wave.fltchckbxckbx4};
+    QCheckBox* boxes[] = {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3,
+                          f.wave.fltchckbxckbx4};
     for (int i = 0; i < 4; ++i)
         if (i != reading) QTest::mouseClick(boxes[i], Qt::LeftButton);
     choose(reading % 2 ? f.wave.cbb_Current : f.wave.cbb_Voltage, scale);
@@ -499,8 +525,9 @@ void tst_WaveWindow::liveDrawingMatchesRepaint() {
     f.start();
     // Curves that cross each other and the grid, off both ends of the scales.
     for (int i = 0; i < 70; ++i) {
-        f.host.readings = {QString::number(i * 7 % 40 - 5), QString::number(i * 13 % 40 / 10.0 - 0.5),
-                           QString::number(i * 11 % 40 - 5), QString::number(i * 3 % 40 / 10.0 - 0.5)};
+        f.host.readings = {
+            QString::number(i * 7 % 40 - 5), QString::number(i * 13 % 40 / 10.0 - 0.5),
+            QString::number(i * 11 % 40 - 5), QString::number(i * 3 % 40 / 10.0 - 0.5)};
         f.wave.tmr_ScaleTimer();
         const QImage live = f.wave.pb1->canvas().copy();
         QTest::mouseClick(f.wave.Btn_Refresh, Qt::LeftButton);
@@ -517,8 +544,10 @@ void tst_WaveWindow::hourSpanKeepsRightSeconds() {
     QCOMPARE(f.wave.lbl_TmaxS->text(), QStringLiteral("3"));
     QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
     choose(f.wave.cbb_Time, QStringLiteral("60m"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS), QStringLiteral("1:0:3"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS), QStringLiteral("0:30:3"));
+    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
+             QStringLiteral("1:0:3"));
+    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
+             QStringLiteral("0:30:3"));
 }
 
 void tst_WaveWindow::hoverShowsTheSample_data() {
@@ -526,7 +555,8 @@ void tst_WaveWindow::hoverShowsTheSample_data() {
     QTest::addColumn<int>("x");
     QTest::addColumn<QString>("tip");
     const QString first = QStringLiteral("09:05:33 \u2014 CH1 12.00 V 0.500 A, CH2 5.00 V 0.250 A");
-    const QString second = QStringLiteral("09:06:33 \u2014 CH1 31.00 V 3.100 A, CH2 -0.01 V 0.000 A");
+    const QString second =
+        QStringLiteral("09:06:33 \u2014 CH1 31.00 V 3.100 A, CH2 -0.01 V 0.000 A");
     // Samples at columns 10 and 20.
     QTest::newRow("nearer the first") << 2 << 14 << first;
     QTest::newRow("nearer the second") << 2 << 16 << second;
@@ -540,8 +570,10 @@ void tst_WaveWindow::hoverShowsTheSample() {
     QFETCH(int, x);
     QFETCH(QString, tip);
     Fixture f;
-    f.recordMinutely(QList<QStringList>{{"12.000", "0.500", "5.000", "0.250"}, {"31.000", "3.100", "-0.010", "0.000"}}
-                         .mid(0, samples));
+    f.recordMinutely(QList<QStringList>{
+        {"12.000", "0.500", "5.000", "0.250"},
+        {"31.000", "3.100", "-0.010",
+         "0.000"}}.mid(0, samples));
     if (samples > 0) {
         // First the other sample's tip, which the move under test must replace or hide.
         QTest::mouseMove(f.wave.pb1, QPoint(x < 15 ? 20 : 10, 100));
@@ -562,8 +594,8 @@ void tst_WaveWindow::extremesOverTheRecord() {
     f.host.readings = {"11.500", "1.300", "5.000", "0.200"};
     f.wave.tmr_ScaleTimer();
     const QStringList s = f.wave.summary();
-    QCOMPARE(s.mid(3), (QStringList{"CH1 Max:12.000V 1.500A", "CH1 Min:11.000V 1.200A", "CH2 Max:5.000V 0.250A",
-                                    "CH2 Min:5.000V 0.100A"}));
+    QCOMPARE(s.mid(3), (QStringList{"CH1 Max:12.000V 1.500A", "CH1 Min:11.000V 1.200A",
+                                    "CH2 Max:5.000V 0.250A", "CH2 Min:5.000V 0.100A"}));
 }
 
 void tst_WaveWindow::fastReadingsRecordThePointOperation_data() {
@@ -573,9 +605,11 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation_data() {
     QTest::addColumn<QByteArray>("second");  // and of the second
     QTest::addColumn<QString>("ch1Min");
     QTest::newRow("minimum") << true << "Minimum" << QByteArray("11.900\t1.000\t5.000\t0.200")
-                             << QByteArray("12.700\t1.200\t5.000\t0.250") << "CH1 Min:11.900V 1.000A";
+                             << QByteArray("12.700\t1.200\t5.000\t0.250")
+                             << "CH1 Min:11.900V 1.000A";
     QTest::newRow("average") << true << "Average" << QByteArray("12.133\t1.250\t5.000\t0.267")
-                             << QByteArray("12.700\t1.200\t5.000\t0.250") << "CH1 Min:12.133V 1.200A";
+                             << QByteArray("12.700\t1.200\t5.000\t0.250")
+                             << "CH1 Min:12.133V 1.200A";
     QTest::newRow("off: the readings of the moment")
         << false << "Average" << QByteArray("12.000\t1.200\t5.000\t0.250")
         << QByteArray("12.000\t1.200\t5.000\t0.250") << "CH1 Min:12.000V 1.200A";
@@ -598,8 +632,14 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation() {
     f.wave.setFastReadings(fast);
     f.wave.takeReading(0, QStringLiteral("99.000"));  // before the start: in no slice
     f.start();
-    for (const auto& [index, text] : {std::pair{0, "12.100"}, {1, "1.000"}, {3, "0.200"}, {0, "12.400"},
-                                      {3, "0.300"}, {1, "1.500"}, {0, "11.900"}, {3, "0.301"}})
+    for (const auto& [index, text] : {std::pair{0, "12.100"},
+                                      {1, "1.000"},
+                                      {3, "0.200"},
+                                      {0, "12.400"},
+                                      {3, "0.300"},
+                                      {1, "1.500"},
+                                      {0, "11.900"},
+                                      {3, "0.301"}})
         f.wave.takeReading(index, QString::fromLatin1(text));
     f.wave.tmr_ScaleTimer();
     f.wave.takeReading(0, QStringLiteral("12.700"));
@@ -639,7 +679,7 @@ static int closeWhileWaiting(int argc, char** argv) {
         form->Wave1->trigger();
         TForm_Wave* wave = form->Form_Wave;
         wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-        form->BitBtn4->setText(QStringLiteral("ON"));           // switched on; no readings yet
+        form->BitBtn4->setText(QStringLiteral("ON"));            // switched on; no readings yet
         QTimer::singleShot(300, form, [form, wave, how] {
             std::puts(wave->waitingForReadings() ? "waiting" : "not waiting");
             std::fflush(stdout);
@@ -674,7 +714,8 @@ void tst_WaveWindow::closingWhileWaitingEndsTheProgram() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--close-while-waiting"), how});
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--close-while-waiting"), how});
     QVERIFY(child.waitForStarted());
     const bool ended = child.waitForFinished(10000);
     if (!ended) {
@@ -933,9 +974,12 @@ void tst_WaveWindow::noWritableFolder() {
     const auto locate = TForm_Wave::LocateRecordDir;
     const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
     // Nothing can be created in /proc/self, not even by root.
-    TForm_Wave::LocateRecordDir = [] { return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records"); };
+    TForm_Wave::LocateRecordDir = [] {
+        return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records");
+    };
     test::ModalWatcher boxes;
-    const QString expected = QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
+    const QString expected =
+        QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
     {
         FakeHost host;
         std::optional<TForm_Wave> wave;
@@ -977,7 +1021,8 @@ void tst_WaveWindow::saysWhereRecordsAreKept() {
 void tst_WaveWindow::channelOneReadsOnBlack_data() {
     QTest::addColumn<QColor>("highlight");
     QTest::addColumn<QColor>("expected");  // invalid: the highlight itself
-    QTest::newRow("the platform's highlight") << QApplication::palette().color(QPalette::Highlight) << QColor();
+    QTest::newRow("the platform's highlight")
+        << QApplication::palette().color(QPalette::Highlight) << QColor();
     QTest::newRow("navy: too dark") << QColor(0x00, 0x00, 0x80) << QColor(0x87, 0xCE, 0xFA);
     QTest::newRow("dark blue: 4.4 to 1") << QColor(0x30, 0x70, 0xD8) << QColor(0x87, 0xCE, 0xFA);
     QTest::newRow("orange: readable") << QColor(0xFF, 0xA5, 0x00) << QColor(0xFF, 0xA5, 0x00);
@@ -1006,10 +1051,11 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         // Its name shows whole beside the chip.
         QStyleOptionComboBox opt;
         opt.initFrom(setup.clrbx_ch1);
-        const QRect field = setup.clrbx_ch1->style()->subControlRect(QStyle::CC_ComboBox, &opt,
-                                                                     QStyle::SC_ComboBoxEditField, setup.clrbx_ch1);
+        const QRect field = setup.clrbx_ch1->style()->subControlRect(
+            QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, setup.clrbx_ch1);
         QVERIFY(field.width() >= setup.clrbx_ch1->iconSize().width() + 4 +
-                                     setup.clrbx_ch1->fontMetrics().horizontalAdvance(setup.clrbx_ch1->currentText()));
+                                     setup.clrbx_ch1->fontMetrics().horizontalAdvance(
+                                         setup.clrbx_ch1->currentText()));
         QTest::mouseClick(setup.btn_OK, Qt::LeftButton);
         QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1v), ch1);
         // And the curve is drawn in it.
@@ -1020,11 +1066,12 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
 }
 
 void tst_WaveWindow::saveNeverReplaces_data() {
-    QTest::addColumn<QString>("taken");     // what holds the record's name before the first Save
+    QTest::addColumn<QString>("taken");      // what holds the record's name before the first Save
     QTest::addColumn<QStringList>("saved");  // the file each Save writes
     const QString n = QStringLiteral("2026-12-6 21 5 33");
     QTest::newRow("two saves in one second") << "" << QStringList{n + ".txt", n + " (2).txt"};
-    QTest::newRow("clock set back onto earlier records") << "records" << QStringList{n + " (3).txt"};
+    QTest::newRow("clock set back onto earlier records")
+        << "records" << QStringList{n + " (3).txt"};
     QTest::newRow("a link to a file elsewhere") << "link" << QStringList{n + " (2).txt"};
     QTest::newRow("a dangling link") << "dangling" << QStringList{n + " (2).txt"};
     QTest::newRow("a named pipe") << "pipe" << QStringList{n + " (2).txt"};
@@ -1077,7 +1124,8 @@ void tst_WaveWindow::saveNeverReplaces() {
         QCOMPARE(test::readAll(first), QByteArray("earlier"));
         QCOMPARE(test::readAll(second), QByteArray("earlier 2"));
     }
-    if (taken == QLatin1String("link") || taken == QLatin1String("dangling")) QVERIFY(QFileInfo(first).isSymLink());
+    if (taken == QLatin1String("link") || taken == QLatin1String("dangling"))
+        QVERIFY(QFileInfo(first).isSymLink());
     if (pipe) QVERIFY(!pipe->blocked);
     if (taken == QLatin1String("folder")) QVERIFY(QFileInfo(first).isDir());
 }
@@ -1086,10 +1134,18 @@ void tst_WaveWindow::entriesKeepTheirFileNames_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QString>("file");
-    QTest::newRow("Load run") << "Load" << "run" << "run.txt";
-    QTest::newRow("Load run.txt") << "Load" << "run.txt" << "run.txt.txt";
-    QTest::newRow("Delete run") << "Delete" << "run" << "run.txt";
-    QTest::newRow("Delete run.txt") << "Delete" << "run.txt" << "run.txt.txt";
+    QTest::newRow("Load run") << "Load"
+                              << "run"
+                              << "run.txt";
+    QTest::newRow("Load run.txt") << "Load"
+                                  << "run.txt"
+                                  << "run.txt.txt";
+    QTest::newRow("Delete run") << "Delete"
+                                << "run"
+                                << "run.txt";
+    QTest::newRow("Delete run.txt") << "Delete"
+                                    << "run.txt"
+                                    << "run.txt.txt";
 }
 
 // Only the last ".txt" is left out of an entry, and the entry acts on its
@@ -1112,10 +1168,12 @@ void tst_WaveWindow::entriesKeepTheirFileNames() {
     QCOMPARE(sorted(entries(f.wave.lst_Load)), (QStringList{"run", "run.txt"}));
     f.setup();
     f.start();
-    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete, Qt::LeftButton);
+    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete,
+                      Qt::LeftButton);
     clickEntry(f.wave.lst_Load, entry);
     QVERIFY(errorBoxes(*f.boxes).isEmpty());
-    const QString other = file == QLatin1String("run.txt") ? QStringLiteral("run.txt.txt") : QStringLiteral("run.txt");
+    const QString other = file == QLatin1String("run.txt") ? QStringLiteral("run.txt.txt")
+                                                           : QStringLiteral("run.txt");
     QVERIFY(QFile::exists(f.dir.filePath(other)));
     if (button == QLatin1String("Load")) {
         QCOMPARE(f.wave.state.Table->line(1), record(file));
@@ -1131,8 +1189,10 @@ void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile_data() {
     QTest::addColumn<QString>("reason");
     QTest::newRow("Load: a named pipe") << "Load" << false << "It is a named pipe, not a file.";
     QTest::newRow("Delete: a named pipe") << "Delete" << false << "It is a named pipe, not a file.";
-    QTest::newRow("Load: a link to a named pipe") << "Load" << true << "It is a link to a named pipe, not a file.";
-    QTest::newRow("Delete: a link to a named pipe") << "Delete" << true << "It is a link to a named pipe, not a file.";
+    QTest::newRow("Load: a link to a named pipe")
+        << "Load" << true << "It is a link to a named pipe, not a file.";
+    QTest::newRow("Delete: a link to a named pipe")
+        << "Delete" << true << "It is a link to a named pipe, not a file.";
 }
 
 // A record listed earlier and then replaced by a pipe: it is refused at once,
@@ -1154,7 +1214,8 @@ void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile() {
     QVERIFY(pipe.made);
     if (link) QVERIFY(QFile::link(f.dir.filePath(QStringLiteral("pipe")), path));
 
-    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete, Qt::LeftButton);
+    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete,
+                      Qt::LeftButton);
     clickEntry(f.wave.lst_Load, QStringLiteral("x"));
     QVERIFY(!pipe.blocked);
     QCOMPARE(errorBoxes(*f.boxes), QStringList{"Cannot open file \"" + path + "\". " + reason});
@@ -1322,26 +1383,35 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites_data() {
     QTest::addColumn<bool>("csv");
     QTest::addColumn<QMessageBox::StandardButton>("answer");
     QTest::addColumn<QString>("written");  // empty: nothing
-    QTest::addColumn<QString>("asked");    // the box shown, %1 the folder, %2 its real path; empty: none
+    QTest::addColumn<QString>(
+        "asked");  // the box shown, %1 the folder, %2 its real path; empty: none
     // data.txt and data.xls exist already; link.xls leads to elsewhere/target.xls, and
     // dangling.xls to elsewhere/missing.xls, which does not exist.
     const QString exists = QStringLiteral("\"%1/data.xls\" already exists. Replace it?");
-    const QString linked =
-        QStringLiteral("\"%1/link.xls\" is a link to \"%2/elsewhere/target.xls\". Replace \"%2/elsewhere/target.xls\"?");
-    QTest::newRow("data.txt: asks about data.xls, No") << "data.txt" << false << QMessageBox::No << "" << exists;
+    const QString linked = QStringLiteral(
+        "\"%1/link.xls\" is a link to \"%2/elsewhere/target.xls\". Replace "
+        "\"%2/elsewhere/target.xls\"?");
+    QTest::newRow("data.txt: asks about data.xls, No")
+        << "data.txt" << false << QMessageBox::No << "" << exists;
     QTest::newRow("data.txt: asks about data.xls, Yes")
         << "data.txt" << false << QMessageBox::Yes << "data.xls" << exists;
-    QTest::newRow("data.XLS: the same") << "data.XLS" << false << QMessageBox::Yes << "data.xls" << exists;
-    QTest::newRow("link: names its target, No") << "link.xls" << false << QMessageBox::No << "" << linked;
+    QTest::newRow("data.XLS: the same")
+        << "data.XLS" << false << QMessageBox::Yes << "data.xls" << exists;
+    QTest::newRow("link: names its target, No")
+        << "link.xls" << false << QMessageBox::No << "" << linked;
     QTest::newRow("link: names its target, Yes")
         << "link.xls" << false << QMessageBox::Yes << "elsewhere/target.xls" << linked;
     QTest::newRow("dangling link: refused")
         << "dangling.xls" << false << QMessageBox::NoButton << ""
-        << "Cannot create file \"%1/dangling.xls\". It is a link to \"%1/elsewhere/missing.xls\", which does not "
+        << "Cannot create file \"%1/dangling.xls\". It is a link to \"%1/elsewhere/missing.xls\", "
+           "which does not "
            "exist.";
-    QTest::newRow("new name") << "new" << false << QMessageBox::NoButton << "new.xls" << "";
-    QTest::newRow("CSV, new name") << "data" << true << QMessageBox::NoButton << "data.csv" << "";
-    QTest::newRow("CSV, data.txt") << "data.txt" << true << QMessageBox::NoButton << "data.csv" << "";
+    QTest::newRow("new name") << "new" << false << QMessageBox::NoButton << "new.xls"
+                              << "";
+    QTest::newRow("CSV, new name") << "data" << true << QMessageBox::NoButton << "data.csv"
+                                   << "";
+    QTest::newRow("CSV, data.txt") << "data.txt" << true << QMessageBox::NoButton << "data.csv"
+                                   << "";
 }
 
 // The real file dialog: the name typed into it, Enter, and the filter picked
@@ -1382,12 +1452,18 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
         handled << modal;
         if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
             // Typed outside this timer's slot, so a box the dialog opens gets answered too.
-            QMetaObject::invokeMethod(dialog, [&, dialog] {
-                if (csv) QTest::keyClick(dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")), Qt::Key_Down);
-                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-                QTest::keyClicks(name, typed);
-                QTest::keyClick(name, Qt::Key_Return);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                dialog,
+                [&, dialog] {
+                    if (csv)
+                        QTest::keyClick(
+                            dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")),
+                            Qt::Key_Down);
+                    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                    QTest::keyClicks(name, typed);
+                    QTest::keyClick(name, Qt::Key_Return);
+                },
+                Qt::QueuedConnection);
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             questions << box->text();
             QAbstractButton* button = box->button(answer);
@@ -1400,12 +1476,15 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     QTest::mouseClick(f.wave.btn_Export, Qt::LeftButton);
     driver.stop();
 
-    QCOMPARE(questions, asked.isEmpty() ? QStringList()
-                                        : QStringList{asked.arg(f.dir.path(), QFileInfo(f.dir.path()).canonicalFilePath())});
+    QCOMPARE(questions, asked.isEmpty()
+                            ? QStringList()
+                            : QStringList{asked.arg(f.dir.path(),
+                                                    QFileInfo(f.dir.path()).canonicalFilePath())});
     QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.txt"))), QByteArray("old txt"));
     if (written != QLatin1String("data.xls"))
         QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("data.xls"))), QByteArray("old xls"));
-    if (written != QLatin1String("elsewhere/target.xls")) QCOMPARE(test::readAll(target), QByteArray("old target"));
+    if (written != QLatin1String("elsewhere/target.xls"))
+        QCOMPARE(test::readAll(target), QByteArray("old target"));
     QVERIFY(QFileInfo(f.dir.filePath(QStringLiteral("link.xls"))).isSymLink());
     QVERIFY(!QFileInfo::exists(missing));
     if (written.isEmpty()) return;
@@ -1421,11 +1500,13 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     QCOMPARE(records.size(), t.lineCount());
     for (int i = 0; i < t.lineCount(); ++i) QCOMPARE(records[i], t.line(i).split('\t'));
     QCOMPARE(records[1], (QList<QByteArray>{"2,5", "\"x\""}));
-    QCOMPARE(records[2], (QList<QByteArray>{"0", "2026-12-6 9:5", "12.000", "1.200", "5.000", "0.250"}));
+    QCOMPARE(records[2],
+             (QList<QByteArray>{"0", "2026-12-6 9:5", "12.000", "1.200", "5.000", "0.250"}));
 }
 
 int main(int argc, char** argv) {
-    if (argc > 2 && qstrcmp(argv[1], "--close-while-waiting") == 0) return closeWhileWaiting(argc, argv);
+    if (argc > 2 && qstrcmp(argv[1], "--close-while-waiting") == 0)
+        return closeWhileWaiting(argc, argv);
     if (argc > 3 && qstrcmp(argv[1], "--record") == 0) return recordInChild(argc, argv);
     QApplication app(argc, argv);
     app.setAttribute(Qt::AA_Use96Dpi, true);

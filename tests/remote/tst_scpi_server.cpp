@@ -376,15 +376,24 @@ void tst_ScpiServer::listenAddress_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("address");  // empty: loopback only; "-": refused
     QTest::addColumn<int>("port");
-    QTest::newRow("port") << "5025" << "" << 5025;
-    QTest::newRow("any free port") << "0" << "" << 0;
-    QTest::newRow("every address") << "0.0.0.0:5025" << "0.0.0.0" << 5025;
-    QTest::newRow("IPv6 in brackets") << "[::1]:5026" << "::1" << 5026;
-    QTest::newRow("IPv6 bare") << "::1:5025" << "-" << 0;
-    QTest::newRow("port too big") << "65536" << "-" << 0;
-    QTest::newRow("not a port") << "localhost:http" << "-" << 0;
-    QTest::newRow("host name") << "bench-pc:5025" << "-" << 0;
-    QTest::newRow("empty") << "" << "-" << 0;
+    QTest::newRow("port") << "5025"
+                          << "" << 5025;
+    QTest::newRow("any free port") << "0"
+                                   << "" << 0;
+    QTest::newRow("every address") << "0.0.0.0:5025"
+                                   << "0.0.0.0" << 5025;
+    QTest::newRow("IPv6 in brackets") << "[::1]:5026"
+                                      << "::1" << 5026;
+    QTest::newRow("IPv6 bare") << "::1:5025"
+                               << "-" << 0;
+    QTest::newRow("port too big") << "65536"
+                                  << "-" << 0;
+    QTest::newRow("not a port") << "localhost:http"
+                                << "-" << 0;
+    QTest::newRow("host name") << "bench-pc:5025"
+                               << "-" << 0;
+    QTest::newRow("empty") << ""
+                           << "-" << 0;
 }
 
 void tst_ScpiServer::listenAddress() {

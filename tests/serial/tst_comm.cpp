@@ -1,6 +1,6 @@
+#include "pty_pair.h"
 #include "serial/comm.h"
 #include "serial/comm_port_posix.h"
-#include "pty_pair.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -57,7 +57,9 @@ struct Received {
     }
 };
 
-QString path(const std::string& s) { return QString::fromStdString(s); }
+QString path(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // The main window's port: no flow control of any kind, so 0x11 and 0x13 are data.
 void setUpAsMainPort(TComm& c, const std::string& device) {
@@ -251,11 +253,13 @@ void tst_Comm::openFailures_data() {
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.close();
-    QTest::newRow("missing") << QStringLiteral("/dev/does-not-exist-lqs") << QStringLiteral("Error opening serial port");
+    QTest::newRow("missing") << QStringLiteral("/dev/does-not-exist-lqs")
+                             << QStringLiteral("Error opening serial port");
     QTest::newRow("directory") << dir.path() << QStringLiteral("Error opening serial port");
     QTest::newRow("empty name") << QString() << QStringLiteral("Error opening serial port");
     QTest::newRow("plain file") << file << QStringLiteral("File handle is not a comm handle ");
-    QTest::newRow("null device") << QStringLiteral("/dev/null") << QStringLiteral("File handle is not a comm handle ");
+    QTest::newRow("null device") << QStringLiteral("/dev/null")
+                                 << QStringLiteral("File handle is not a comm handle ");
 }
 
 void tst_Comm::openFailures() {
@@ -399,11 +403,13 @@ void tst_Comm::endAtCarriageReturn_data() {
     QTest::addColumn<QStringList>("parts");  // written 30 ms apart, inside the silence
     QTest::addColumn<QStringList>("blocks");
     const QStringList lines{"12.34\r", "0.500\r"};
-    QTest::newRow("off: one block at the silence") << false << lines << QStringList{"12.34\r0.500\r"};
+    QTest::newRow("off: one block at the silence")
+        << false << lines << QStringList{"12.34\r0.500\r"};
     QTest::newRow("on: a block per line") << true << lines << lines;
     QTest::newRow("on: a line cut in two waits for its CR")
         << true << QStringList{"12.", "34\r", "0.5"} << QStringList{"12.34\r", "0.5"};
-    QTest::newRow("on: CR inside a read is no end") << true << QStringList{"1\r2", "3\r"} << QStringList{"1\r23\r"};
+    QTest::newRow("on: CR inside a read is no end")
+        << true << QStringList{"1\r2", "3\r"} << QStringList{"1\r23\r"};
 }
 
 // A reply that ends in CR is handed over at once; anything else still waits
@@ -463,7 +469,8 @@ void tst_Comm::manyBlocksInOrder() {
         QTest::qWait(40);
     }
     QTRY_COMPARE(int(r.blocks.size()), n);
-    for (int i = 0; i < n; ++i) QCOMPARE(r.blocks[std::size_t(i)], QByteArray::number(i).append('\r'));
+    for (int i = 0; i < n; ++i)
+        QCOMPARE(r.blocks[std::size_t(i)], QByteArray::number(i).append('\r'));
 }
 
 void tst_Comm::everyByteValue() {

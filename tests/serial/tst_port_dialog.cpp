@@ -1,9 +1,9 @@
-#include "serial/comm.h"
-#include "serial/comm_port_posix.h"
 #include "error_box_watcher.h"
 #include "fake_ports.h"
-#include "serial/port_dialog.h"
 #include "pty_pair.h"
+#include "serial/comm.h"
+#include "serial/comm_port_posix.h"
+#include "serial/port_dialog.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -46,7 +46,8 @@ struct Bench {
     Bench() {
         sources.sysClassTty = tmp.filePath(QStringLiteral("no-sys"));
         sources.dev = tmp.filePath(QStringLiteral("dev"));
-        sources.linkDirectories = {{tmp.filePath(QStringLiteral("sim")), QStringLiteral("simulated instrument")}};
+        sources.linkDirectories = {
+            {tmp.filePath(QStringLiteral("sim")), QStringLiteral("simulated instrument")}};
         QDir().mkpath(sources.linkDirectories.first().path);
         link(0, a);
         link(1, b);
@@ -387,16 +388,18 @@ void TestPortDialog::openFailure() {
     OtherProgram other;
     if (failure == QLatin1String("locked")) {
         QVERIFY(other.start(QStringLiteral("flock"), {port, QStringLiteral("cat")}));
-        detail = QStringLiteral("%1 is in use by another program: flock (process %2). Close that "
-                                "program, or pick another port.")
+        detail = QStringLiteral(
+                     "%1 is in use by another program: flock (process %2). Close that "
+                     "program, or pick another port.")
                      .arg(port)
                      .arg(other.process.processId());
     } else if (failure == QLatin1String("held open")) {
         // Opened without the lock or exclusive mode: the open finds it and refuses.
         QVERIFY(other.start(QStringLiteral("sh"),
                             {QStringLiteral("-c"), QStringLiteral("exec cat 3<>\"$0\""), port}));
-        detail = QStringLiteral("%1 is in use by another program: cat (process %2). Close that "
-                                "program, or pick another port.")
+        detail = QStringLiteral(
+                     "%1 is in use by another program: cat (process %2). Close that "
+                     "program, or pick another port.")
                      .arg(port)
                      .arg(other.process.processId());
     } else if (failure == QLatin1String("denied")) {
@@ -411,20 +414,23 @@ void TestPortDialog::openFailure() {
             QSKIP("needs a dialout group that this user may give a file but is not in");
         QVERIFY(bench.unlink(0) && QFile::link(node, port));
         refuse = EACCES;
-        detail = QStringLiteral("Only members of the group \"dialout\" may use %1, and you are "
-                                "not one of them. Add yourself with\n\n    sudo usermod -aG "
-                                "dialout $USER\n\nthen log out and log in again: the new group "
-                                "takes effect at the next login.")
+        detail = QStringLiteral(
+                     "Only members of the group \"dialout\" may use %1, and you are "
+                     "not one of them. Add yourself with\n\n    sudo usermod -aG "
+                     "dialout $USER\n\nthen log out and log in again: the new group "
+                     "takes effect at the next login.")
                      .arg(port);
     } else if (failure == QLatin1String("empty")) {
         QVERIFY(bench.unlink(0) && bench.unlink(1));
         expectedName.clear();
-        detail = QStringLiteral("No serial port is listed. Plug in the adapter, or start the "
-                                "simulator, and pick its port when it appears in the list.");
+        detail = QStringLiteral(
+            "No serial port is listed. Plug in the adapter, or start the "
+            "simulator, and pick its port when it appears in the list.");
     } else {
-        detail = QStringLiteral("%1 is no longer there: the adapter was unplugged, or the program "
-                                "that provided the port has ended. Plug the adapter in again and "
-                                "pick its port.")
+        detail = QStringLiteral(
+                     "%1 is no longer there: the adapter was unplugged, or the program "
+                     "that provided the port has ended. Plug the adapter in again and "
+                     "pick its port.")
                      .arg(port);
     }
     // The port in use before OK is one the list does not offer; the refusal

@@ -1,7 +1,7 @@
 // Ports held by other processes, with real second processes: this test
 // program started again as a holder.
-#include "serial/comm_port_posix.h"
 #include "pty_pair.h"
+#include "serial/comm_port_posix.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -161,11 +161,11 @@ void TestPortList::descriptions() {
     QVERIFY(tree.addTty(QStringLiteral("ttyS0 dev type=4")));
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"),
                            {QStringLiteral("idVendor=1a86"), QStringLiteral("idProduct=7523")}));
-    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"),
-                           {QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
-                            QStringLiteral("manufacturer=FTDI"),
-                            QStringLiteral("product=FT232R USB UART"),
-                            QStringLiteral("serial=A10K5XYZ")}));
+    QVERIFY(tree.addUsbTty(
+        QStringLiteral("ttyUSB0"),
+        {QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
+         QStringLiteral("manufacturer=FTDI"), QStringLiteral("product=FT232R USB UART"),
+         QStringLiteral("serial=A10K5XYZ")}));
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyACM0"),
                            {QStringLiteral("idVendor=2341"), QStringLiteral("idProduct=0043"),
                             QStringLiteral("manufacturer=Arduino (www.arduino.cc)")},
@@ -173,12 +173,15 @@ void TestPortList::descriptions() {
     QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
 
     QStringList lines;
-    for (const PortEntry& e : listPortEntries(tree.sources)) lines << e.name + QLatin1Char('|') + e.description;
-    QCOMPARE(lines, tree.resolve({QStringLiteral("$dev/ttyS0|"),
-                                  QStringLiteral("$dev/ttyUSB0|FTDI FT232R USB UART (serial A10K5XYZ, 0403:6001)"),
-                                  QStringLiteral("$dev/ttyUSB1|USB adapter (1a86:7523)"),
-                                  QStringLiteral("$dev/ttyACM0|Arduino (www.arduino.cc) (2341:0043)"),
-                                  QStringLiteral("$sim/ttyLQS0|simulated instrument")}));
+    for (const PortEntry& e : listPortEntries(tree.sources))
+        lines << e.name + QLatin1Char('|') + e.description;
+    QCOMPARE(lines,
+             tree.resolve(
+                 {QStringLiteral("$dev/ttyS0|"),
+                  QStringLiteral("$dev/ttyUSB0|FTDI FT232R USB UART (serial A10K5XYZ, 0403:6001)"),
+                  QStringLiteral("$dev/ttyUSB1|USB adapter (1a86:7523)"),
+                  QStringLiteral("$dev/ttyACM0|Arduino (www.arduino.cc) (2341:0043)"),
+                  QStringLiteral("$sim/ttyLQS0|simulated instrument")}));
 }
 
 // An adapter is known again by make and serial number under whatever node
@@ -189,11 +192,15 @@ void TestPortList::adapterKnownAgain() {
     FakeTree tree;
     QVERIFY(tree.ok());
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi));
-    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"), {QStringLiteral("idVendor=1a86"), QStringLiteral("idProduct=7523")}));
-    const QString before = usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB0"), tree.sources);
+    QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB1"),
+                           {QStringLiteral("idVendor=1a86"), QStringLiteral("idProduct=7523")}));
+    const QString before =
+        usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB0"), tree.sources);
     QVERIFY(!before.isEmpty());
-    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB1"), tree.sources), QString());
-    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyS0"), tree.sources), QString());
+    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyUSB1"), tree.sources),
+             QString());
+    QCOMPARE(usbAdapterIdentity(tree.sources.dev + QStringLiteral("/ttyS0"), tree.sources),
+             QString());
     // Known through a link to its node, as /dev/serial/by-id gives it.
     const QString byId = tree.path() + QStringLiteral("/usb-FTDI_A10K5XYZ");
     QVERIFY(QFile::link(tree.sources.dev + QStringLiteral("/ttyUSB0"), byId));
@@ -207,7 +214,8 @@ void TestPortList::adapterKnownAgain() {
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), other));
     QCOMPARE(portWithUsbIdentity(before, tree.sources), QString());
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB2"), ftdi));
-    QCOMPARE(portWithUsbIdentity(before, tree.sources), tree.sources.dev + QStringLiteral("/ttyUSB2"));
+    QCOMPARE(portWithUsbIdentity(before, tree.sources),
+             tree.sources.dev + QStringLiteral("/ttyUSB2"));
     QCOMPARE(portWithUsbIdentity(QString(), tree.sources), QString());
 }
 

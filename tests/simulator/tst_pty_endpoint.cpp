@@ -234,14 +234,16 @@ void TestPtyEndpoint::exclusiveEndsWhenClientLeaves() {
 // anything a real one could misread flagged.
 void TestPtyEndpoint::strictWire_data() {
     QTest::addColumn<QList<QByteArray>>("writes");  // with a pause of 150 ms between writes
-    QTest::addColumn<QString>("flag");                // start of the one flag, or empty
+    QTest::addColumn<QString>("flag");              // start of the one flag, or empty
     QTest::newRow("clean") << QList<QByteArray>{"VSET1:12.5\r\n"} << QString();
-    QTest::newRow("bare LF") << QList<QByteArray>{"OUT1\n"} << QStringLiteral("frame not ending in CR LF");
+    QTest::newRow("bare LF") << QList<QByteArray>{"OUT1\n"}
+                             << QStringLiteral("frame not ending in CR LF");
     QTest::newRow("control byte") << QList<QByteArray>{QByteArray("OU\x01T1\r\n")}
                                   << QStringLiteral("byte outside printable ASCII");
     QTest::newRow("high byte") << QList<QByteArray>{QByteArray("VSET1:1\xb2\r\n")}
                                << QStringLiteral("byte outside printable ASCII");
-    QTest::newRow("split") << QList<QByteArray>{"VOU", "T1?\r\n"} << QStringLiteral("frame split by");
+    QTest::newRow("split") << QList<QByteArray>{"VOU", "T1?\r\n"}
+                           << QStringLiteral("frame split by");
 }
 
 void TestPtyEndpoint::strictWire() {
@@ -250,7 +252,8 @@ void TestPtyEndpoint::strictWire() {
     QByteArray all;
     for (int i = 0; i < writes.size(); ++i) {
         if (i > 0) QTest::qWait(150);
-        QCOMPARE(::write(port_->fd(), writes[i].constData(), std::size_t(writes[i].size())), writes[i].size());
+        QCOMPARE(::write(port_->fd(), writes[i].constData(), std::size_t(writes[i].size())),
+                 writes[i].size());
         all += writes[i];
     }
     QTRY_COMPARE(ep_->wireFrames().size(), std::size_t(1));

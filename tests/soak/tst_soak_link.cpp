@@ -2,11 +2,11 @@
 // cycles while faults are injected at random (seeded; LQS_SOAK_SEED repeats a
 // run, LQS_SOAK_CYCLES changes its length). Every fault must show its
 // expected effect, and the run ends with a lost reply closing the program.
-#include "device_link/link_state.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/querying_dialog.h"
-#include "sim_program.h"
 #include "control_panel/up_down.h"
+#include "device_link/link_state.h"
+#include "sim_program.h"
 
 #include <QLineEdit>
 #include <QRadioButton>
@@ -129,11 +129,12 @@ public:
     QStringList violations;
     QStringList trace;  // what each cycle did, for a failure's report
     bool watching = false;
-    std::chrono::milliseconds cycle{0};  // one poll cycle at the soak's timings
+    std::chrono::milliseconds cycle{0};                    // one poll cycle at the soak's timings
     std::array<double, 4> confirmed{12.0, 1.0, 5.0, 0.5};  // Edit5 .. Edit8 as last confirmed
 
     Soak() {
-        sim.setLineModel(sim::LineModel::instant());  // pauses eight times short leave no time for the line
+        sim.setLineModel(
+            sim::LineModel::instant());  // pauses eight times short leave no time for the line
         const LinkTimings t = LinkTimings().scaled(8);
         cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
         sim.setFrameObserver([this](const sim::Exchange& e) { plan.onFrame(sim, e); });
@@ -307,7 +308,8 @@ void tst_SoakLink::waitCycle(Soak& f) {
         problem = QStringLiteral("time-out box without a lost reply");
     } else if (f.form->windows().Querying->isVisible()) {
         problem = QStringLiteral("querying dialog while polling");
-    } else if (const QString broken = test::pollingViolation(f.sim, 2 * f.cycle, true); !broken.isEmpty()) {
+    } else if (const QString broken = test::pollingViolation(f.sim, 2 * f.cycle, true);
+               !broken.isEmpty()) {
         problem = broken;
     } else if (const QString flags = test::wireFlags(f.sim); !flags.isEmpty()) {
         problem = flags;
@@ -461,11 +463,12 @@ void tst_SoakLink::soak() {
              f.instrumentOutput() ? QStringLiteral("ON") : QStringLiteral("OFF"));
     for (int edit = 5; edit <= 8; ++edit) {
         const double held = setPointOf(f, edit);
-        QVERIFY2(std::abs(held - f.confirmed[std::size_t(edit - 5)]) < 0.006,
-                 qPrintable(QStringLiteral("Edit%1: the instrument holds %2, the operator confirmed %3")
-                                .arg(edit)
-                                .arg(held)
-                                .arg(f.confirmed[std::size_t(edit - 5)])));
+        QVERIFY2(
+            std::abs(held - f.confirmed[std::size_t(edit - 5)]) < 0.006,
+            qPrintable(QStringLiteral("Edit%1: the instrument holds %2, the operator confirmed %3")
+                           .arg(edit)
+                           .arg(held)
+                           .arg(f.confirmed[std::size_t(edit - 5)])));
     }
     QVERIFY(f.p.boxes.seen.isEmpty());
 

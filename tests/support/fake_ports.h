@@ -71,8 +71,9 @@ public:
         }
         return QFile::link(port, classDir + QStringLiteral("/device")) &&
                QFile::link(classDir, sources.sysClassTty + QLatin1Char('/') + name) &&
-               (nodeTarget.isEmpty() ? addNode(name)
-                                     : QFile::link(nodeTarget, sources.dev + QLatin1Char('/') + name));
+               (nodeTarget.isEmpty()
+                    ? addNode(name)
+                    : QFile::link(nodeTarget, sources.dev + QLatin1Char('/') + name));
     }
 
     // The adapter pulled out: its class entry and node go, as the kernel removes them.

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <QApplication>
-#include <algorithm>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 
 #include <functional>
 
@@ -24,7 +24,8 @@ public:
     };
 
     // answer picks the button to press; by default the box's default or first button.
-    explicit ModalWatcher(std::function<QAbstractButton*(QMessageBox*)> answer = {}) : m_answer(std::move(answer)) {
+    explicit ModalWatcher(std::function<QAbstractButton*(QMessageBox*)> answer = {})
+        : m_answer(std::move(answer)) {
         m_timer.setInterval(10);
         connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::check);
         m_timer.start();
@@ -43,7 +44,8 @@ private:
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal) return;
         m_open.removeIf([](const Open& o) { return o.widget.isNull() || !o.widget->isVisible(); });
-        auto it = std::find_if(m_open.begin(), m_open.end(), [modal](const Open& o) { return o.widget == modal; });
+        auto it = std::find_if(m_open.begin(), m_open.end(),
+                               [modal](const Open& o) { return o.widget == modal; });
         if (it == m_open.end()) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             seen.append({modal->windowTitle(), box ? box->text() : QString(), modal->objectName()});

@@ -19,7 +19,8 @@ inline PortListSources onePortSources(const QString& dir, const std::string& dev
     PortListSources sources;
     sources.sysClassTty = dir + QStringLiteral("/none");
     sources.dev = dir + QStringLiteral("/none");
-    sources.linkDirectories = {{dir + QStringLiteral("/sim"), QStringLiteral("simulated instrument")}};
+    sources.linkDirectories = {
+        {dir + QStringLiteral("/sim"), QStringLiteral("simulated instrument")}};
     return sources;
 }
 

@@ -69,8 +69,10 @@ public:
             struct pollfd p = {m_master, POLLIN, 0};
             if (::poll(&p, 1, int(left.count())) <= 0) break;
             const ssize_t n = ::read(m_master, buf, sizeof buf);
-            if (n > 0) out.append(buf, std::size_t(n));
-            else if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) break;
+            if (n > 0)
+                out.append(buf, std::size_t(n));
+            else if (!(n < 0 && (errno == EAGAIN || errno == EINTR)))
+                break;
         }
         return out;
     }

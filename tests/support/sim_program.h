@@ -3,13 +3,13 @@
 #pragma once
 
 #include "control_panel/app_windows.h"
-#include "serial/comm.h"
 #include "device_link/device_link.h"
 #include "modal_watcher.h"
 #include "one_port.h"
-#include "serial/port_dialog.h"
 #include "pty_endpoint.h"
 #include "recorder/wave_window.h"
+#include "serial/comm.h"
+#include "serial/port_dialog.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,7 +71,10 @@ inline QString pollingViolation(const sim::PtyEndpoint& s, std::chrono::millisec
         }
         if (!polling) continue;
         if (times[i] - last > maxGap) {
-            return QStringLiteral("%1 ms without a frame before %2 (frame %3)").arg(ms(times[i] - last)).arg(f).arg(i);
+            return QStringLiteral("%1 ms without a frame before %2 (frame %3)")
+                .arg(ms(times[i] - last))
+                .arg(f)
+                .arg(i);
         }
         last = times[i];
         const int q = kPollQueries.indexOf(f);
@@ -84,7 +87,8 @@ inline QString pollingViolation(const sim::PtyEndpoint& s, std::chrono::millisec
         next = (next + 1) % int(kPollQueries.size());
     }
     const auto idle = std::chrono::steady_clock::now() - last;
-    if (polling && stillPolling && idle > maxGap) return QStringLiteral("no query for %1 ms").arg(ms(idle));
+    if (polling && stillPolling && idle > maxGap)
+        return QStringLiteral("no query for %1 ms").arg(ms(idle));
     return QString();
 }
 
@@ -114,7 +118,8 @@ inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::mill
         if (!polling) continue;
         if (times[i] - lastAt > maxGap)
             return QStringLiteral("%1 ms without a frame before %2 (frame %3)")
-                .arg(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - lastAt).count())
+                .arg(std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - lastAt)
+                         .count())
                 .arg(f)
                 .arg(i);
         lastAt = times[i];
@@ -122,13 +127,16 @@ inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::mill
         if (q < 0) continue;
         const bool repeat = q == last && !again;
         if (last >= 0 && !repeat && q != (last + 1) % 4)
-            return QStringLiteral("%1 after %2: two schedules at once (frame %3)").arg(f, measured.at(last)).arg(i);
+            return QStringLiteral("%1 after %2: two schedules at once (frame %3)")
+                .arg(f, measured.at(last))
+                .arg(i);
         again = repeat;
         last = q;
     }
     const auto idle = std::chrono::steady_clock::now() - lastAt;
     if (polling && stillPolling && idle > maxGap)
-        return QStringLiteral("no query for %1 ms").arg(std::chrono::duration_cast<std::chrono::milliseconds>(idle).count());
+        return QStringLiteral("no query for %1 ms")
+            .arg(std::chrono::duration_cast<std::chrono::milliseconds>(idle).count());
     return QString();
 }
 
@@ -165,7 +173,8 @@ struct SimProgram {
     // Links and waits until the start-up exchange has ended (OUT0 or OUT1 went out).
     bool linkAndSettle() {
         linkStart();
-        return QTest::qWaitFor([this] { return frames(sim).size() > kStartupQueries.size(); }, 10000);
+        return QTest::qWaitFor([this] { return frames(sim).size() > kStartupQueries.size(); },
+                               10000);
     }
 };
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 
-#include "serial/port_list_dir.h"
 #include "pty_endpoint.h"
+#include "serial/port_list_dir.h"
 #include "sim_link.h"
 
 namespace {

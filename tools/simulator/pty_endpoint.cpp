@@ -566,7 +566,8 @@ void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator,
             replyEnd_ = queueOut(ready + delay, std::move(bytes), true, byteTime);
             break;
         case Fault::Kind::Split: {
-            const std::size_t half = fault->at ? std::min(fault->at, bytes.size()) : std::max<std::size_t>(1, bytes.size() / 2);
+            const std::size_t half = fault->at ? std::min(fault->at, bytes.size())
+                                               : std::max<std::size_t>(1, bytes.size() / 2);
             const auto firstEnd = queueOut(ready, bytes.substr(0, half), false, byteTime);
             replyEnd_ = queueOut(firstEnd + delay, bytes.substr(half), true, byteTime);
             break;

@@ -41,7 +41,9 @@ struct Fault {
     static Fault garbleStatusCoupling() { return {Kind::GarbleStatusCoupling, {}, 0}; }
     static Fault garbleStatusOutput() { return {Kind::GarbleStatusOutput, {}, 0}; }
     static Fault split(std::chrono::milliseconds d) { return {Kind::Split, d, 0}; }
-    static Fault splitAt(std::size_t at, std::chrono::milliseconds d) { return {Kind::Split, d, at}; }
+    static Fault splitAt(std::size_t at, std::chrono::milliseconds d) {
+        return {Kind::Split, d, at};
+    }
     static Fault hangup() { return {Kind::Hangup, {}, 0}; }
 };
 
@@ -180,7 +182,7 @@ private:
     std::vector<std::string> wireFlags_;
     std::vector<std::string> ignored_;
     LineModel line_;
-    std::string partialFrame_;  // bytes since the last LF
+    std::string partialFrame_;                         // bytes since the last LF
     std::chrono::steady_clock::time_point partialAt_;  // when its last byte came
     std::chrono::milliseconds frameSilence_{100};
     std::vector<ArmedFault> faults_;

@@ -9,11 +9,20 @@
 
 namespace lqs {
 
+// The project's version, 11.9.2.1, as the box has always written it: 11.09.02.01.
+QString TForm2::versionCaption(const QString& version) {
+    const QStringList parts = version.split(QLatin1Char('.'));
+    QString text = QStringLiteral("Version:") + parts.value(0);
+    for (qsizetype i = 1; i < parts.size(); ++i)
+        text += QLatin1Char('.') + parts[i].rightJustified(2, QLatin1Char('0'));
+    return text;
+}
+
 TForm2::TForm2(QWidget* parent)
     : QDialog(parent, kFixedDialogFlags),
       Image1(new QLabel(this)),
       Label1(new QLabel(this)),
-      Label2(new QLabel(QStringLiteral("Version:11.09.02.01"), this)),
+      Label2(new QLabel(versionCaption(QStringLiteral(LQS_VERSION)), this)),
       Button1(new QPushButton(QStringLiteral("OK"), this)) {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("About"));

@@ -13,6 +13,8 @@ class TForm2 : public QDialog {
 public:
     explicit TForm2(QWidget* parent = nullptr);
 
+    static QString versionCaption(const QString& version);
+
     QLabel* Image1;
     QLabel* Label1;
     QLabel* Label2;

@@ -241,6 +241,10 @@ void tst_MainWindow::startupState() {
         QVERIFY(a->isEnabled());
     QCOMPARE(w.windows().Form2->Label1->text(), w.windowTitle());
     QVERIFY(w.windows().Form2->Image1->isHidden());
+    // The version comes from the build; the box writes it as it always has.
+    QCOMPARE(w.windows().Form2->Label2->text(), QStringLiteral("Version:11.09.02.01"));
+    QCOMPARE(TForm2::versionCaption(QStringLiteral("12.10.0.3")),
+             QStringLiteral("Version:12.10.00.03"));
     QVERIFY(!w.comm1->IsOpen());
     QVERIFY(w.Form_Wave == nullptr);
 }

@@ -264,12 +264,14 @@ void tst_FastReadings::outputOffAtTheNextGap() {
 void tst_FastReadings::silentInstrumentTakesTheUsualPath() {
     Fixture f;
     QVERIFY(fastRunning(f));
+    // A slow machine (ThreadSanitizer) may miss a reply before the silence.
+    const int before = f.form->link->fastStats().misses;
     f.sim.setSilent(true);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 15000);
     QVERIFY2(
         panel(f, "LinkPanel")->text().endsWith(QStringLiteral("; no reply to 3 queries in a row")),
         qPrintable(panel(f, "LinkPanel")->text()));
-    QCOMPARE(f.form->link->fastStats().misses, 3);
+    QCOMPARE(f.form->link->fastStats().misses - before, 3);
     QVERIFY(!f.form->frameEnabled());
 }
 

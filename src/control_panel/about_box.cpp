@@ -42,4 +42,9 @@ TForm2::TForm2(QWidget* parent)
     connect(Button1, &QPushButton::clicked, this, &TForm2::close);
 }
 
+void TForm2::showCaption(const QString& caption) {
+    Image1->hide();
+    Label1->setText(caption);
+}
+
 }  // namespace lqs

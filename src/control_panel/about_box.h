@@ -14,6 +14,8 @@ public:
     explicit TForm2(QWidget* parent = nullptr);
 
     static QString versionCaption(const QString& version);
+    // The model's caption in place of the picture.
+    void showCaption(const QString& caption);
 
     QLabel* Image1;
     QLabel* Label1;

@@ -169,11 +169,7 @@ void TForm1::attachWindows(const Windows& windows) {
             q->show();
             q->raise();
         });
-        connect(link, &DeviceLink::queryingProgress, q,
-                [q](int position, const QString& remaining) {
-                    q->ProgressBar1->setValue(position);
-                    if (!remaining.isNull()) q->Label2->setText(remaining);
-                });
+        connect(link, &DeviceLink::queryingProgress, q, &TQuerying::showProgress);
         connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
             if (q->isVisible()) q->close();
         });
@@ -186,12 +182,9 @@ void TForm1::attachWindows(const Windows& windows) {
         });
         connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
     }
-    if (m_windows.save)
-        connect(m_windows.save->Button1, &QPushButton::clicked, this, &TForm1::saveButton1Click);
-    if (m_windows.recall) {
-        connect(m_windows.recall->Button1, &QPushButton::clicked, this,
-                &TForm1::recallButton1Click);
-    }
+    if (m_windows.save) connect(m_windows.save, &Tsave::slotChosen, this, &TForm1::saveMemorySlot);
+    if (m_windows.recall)
+        connect(m_windows.recall, &Trecall::slotChosen, this, &TForm1::recallMemorySlot);
     if (m_windows.Form3) {
         connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
             // The port was closed and opened again: the link that stood is gone.
@@ -573,10 +566,7 @@ void TForm1::InitialiseModel() {
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
-    if (m_windows.Form2) {
-        m_windows.Form2->Image1->hide();
-        m_windows.Form2->Label1->setText(programCaption());
-    }
+    if (m_windows.Form2) m_windows.Form2->showCaption(programCaption());
     for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1})
         a->setEnabled(false);
     Record1->setEnabled(false);  // the menu widget: its item follows it
@@ -704,7 +694,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    if (Form_Wave) Form_Wave->Btn_StopClick();  // also ends a Start still waiting for its readings
+    if (Form_Wave) Form_Wave->outputStopping();  // also ends a Start still waiting for its readings
     if (outputOffBeforeClose()) {
         event->ignore();
         return;
@@ -753,7 +743,7 @@ bool TForm1::outputOffBeforeClose() {
 void TForm1::endOnRequest() {
     if (Form_Wave) {
         Form_Wave->saveBeforeEnd(false);
-        Form_Wave->Btn_StopClick();
+        Form_Wave->outputStopping();
     }
     FormClose();
     hide();
@@ -1045,19 +1035,14 @@ void TForm1::RadioButton3Click() {
 }
 
 void TForm1::BitBtn4Click() {
-    if (link->outputIntended() && Form_Wave) Form_Wave->Btn_StopClick();
+    if (link->outputIntended() && Form_Wave) Form_Wave->outputStopping();
     link->toggleOutput();
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
 // the recorder stops first, as it does for the output button.
 void TForm1::stopRecorderIfOutputOn() {
-    if (link->state().OutputOn == 1 && Form_Wave) Form_Wave->Btn_StopClick();
-}
-
-void TForm1::saveButton1Click() {
-    m_windows.save->close();
-    saveMemorySlot(m_windows.save->Edit1->text());
+    if (link->state().OutputOn == 1 && Form_Wave) Form_Wave->outputStopping();
 }
 
 void TForm1::saveMemorySlot(const QString& slot) {
@@ -1082,11 +1067,6 @@ void TForm1::noteInLinkPanel(const QString& note) {
     const QString text = m_linkText;
     const qsizetype cut = text.indexOf(QStringLiteral("; "));
     setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
-}
-
-void TForm1::recallButton1Click() {
-    m_windows.recall->close();
-    recallMemorySlot(m_windows.recall->Edit1->text());
 }
 
 void TForm1::recallMemorySlot(const QString& slot) {
@@ -1174,7 +1154,7 @@ void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
                             .arg(since.toString(QStringLiteral("HH:mm:ss")), why);
     for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) greyReading(e, tip);
     for (int channel : {0, 1}) showChannelMode(channel);
-    if (Form_Wave) Form_Wave->Btn_StopClick();
+    if (Form_Wave) Form_Wave->outputStopping();
 }
 
 void TForm1::showReadingsFresh() {

@@ -196,8 +196,6 @@ public:
     void RadioButton3Click();
     void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
                                 int edit7, int upDown4, int edit8);
-    void saveButton1Click();
-    void recallButton1Click();
 
     QString fieldText(int edit) const;
     void setFieldText(int edit, const QString& text);

@@ -58,6 +58,12 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
     slotTextChanged();
     connect(UpDown1, &TUpDown::stepped, this, &TMemoryDialog::UpDown1Click);
     connect(Button2, &QPushButton::clicked, this, &TMemoryDialog::close);
+    connect(Button1, &QPushButton::clicked, this, &TMemoryDialog::Button1Click);
+}
+
+void TMemoryDialog::Button1Click() {
+    close();
+    Q_EMIT slotChosen(Edit1->text());
 }
 
 void TMemoryDialog::UpDown1Click(bool up) {

@@ -27,9 +27,13 @@ public:
     // The slot arrows: 1 to 4, no wrap; a typed slot out of range comes back
     // to the nearest one.
     void UpDown1Click(bool up);
+    // OK: closes and hands the slot on.
+    void Button1Click();
 
 Q_SIGNALS:
     void dialogClosed();
+    // OK: the slot in the field, which is one the instrument has.
+    void slotChosen(const QString& slot);
 
 private:
     void slotTextChanged();

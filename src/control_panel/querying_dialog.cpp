@@ -32,4 +32,9 @@ TQuerying::TQuerying(QWidget* parent)
     connect(Button1, &QPushButton::clicked, this, &QWidget::close);
 }
 
+void TQuerying::showProgress(int position, const QString& remaining) {
+    ProgressBar1->setValue(position);
+    if (!remaining.isNull()) Label2->setText(remaining);
+}
+
 }  // namespace lqs

@@ -19,6 +19,9 @@ public:
     QPushButton* Button1;
     QProgressBar* ProgressBar1;
 
+    // Where the sequence stands; a null text leaves the remaining time as it is.
+    void showProgress(int position, const QString& remaining);
+
 Q_SIGNALS:
     // Every way of closing: a button, the close box, Esc.
     void dialogClosed();

@@ -451,6 +451,10 @@ void TForm_Wave::Btn_StartClick() {
     pb1Paint();
 }
 
+void TForm_Wave::outputStopping() {
+    Btn_StopClick();
+}
+
 void TForm_Wave::Btn_StopClick() {
     m_stopWaiting = true;
     for (QTimer* t : {tmr_All, tmr_Scale, tmr_time, tmr_Journal}) t->stop();

@@ -158,6 +158,9 @@ public:
     bool fastReadings() const { return m_fast; }
 
 public Q_SLOTS:
+    // The output is going off, the link is gone or the program closes: a
+    // recording running, or a Start still waiting for its readings, stops.
+    void outputStopping();
     // Every new reading while fast readings are on; index 0 to 3 as in
     // RecorderHost::readingTexts(). Ignored while they are off.
     void takeReading(int index, const QString& text);

@@ -9,6 +9,7 @@
 #include "serial/comm.h"
 #include "serial/port_dialog.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -28,6 +29,14 @@
 using namespace lqs;
 
 namespace {
+
+// A control by its object name; the main window's names are unique in it.
+template <typename T>
+T* control(const QObject* root, const char* name) {
+    T* found = root->findChild<T*>(QString::fromLatin1(name));
+    if (!found) qFatal("no control named %s", name);
+    return found;
+}
 
 double cpuSeconds() {
     rusage u{};
@@ -83,21 +92,22 @@ int main(int argc, char** argv) {
     form->Beep = [](int, int) {};
     form->ConfirmReset = [] { return true; };
     form->show();
-    form->ToolButton3->trigger();
-    form->windows().Form3->Button1->click();
-    form->LQS6200B1->trigger();
-    form->FastReadings1->trigger();
-    form->ToolButton1->trigger();
+    control<QAction>(form.get(), "ToolButton3")->trigger();
+    control<QPushButton>(form->windows().Form3, "Button1")->click();
+    control<QAction>(form.get(), "LQS6200B1")->trigger();
+    control<QAction>(form.get(), "FastReadings1")->trigger();
+    control<QAction>(form.get(), "ToolButton1")->trigger();
     if (!waitFor(
             [&] {
-                return form->link->idle() && form->frameEnabled() && !form->Edit5->text().isEmpty();
+                return form->link->idle() && form->frameEnabled() &&
+                       !control<QLineEdit>(form.get(), "Edit5")->text().isEmpty();
             },
             15000)) {
         std::fprintf(stderr, "bench_fast_readings: the link did not settle\n");
         return 1;
     }
-    form->BitBtn4->click();               // output on: fast readings begin
-    waitFor([] { return false; }, 6000);  // the pause learns its length meanwhile
+    control<QPushButton>(form.get(), "BitBtn4")->click();  // output on: fast readings begin
+    waitFor([] { return false; }, 6000);                   // the pause learns its length meanwhile
 
     int readings = 0;
     QObject::connect(form->link, &DeviceLink::fieldChanged, [&](int edit, const QString&) {
@@ -133,7 +143,7 @@ int main(int argc, char** argv) {
     std::printf("  pause             %d ms, %d misses\n", last.gapMs, last.misses - misses0);
     std::printf("  program CPU       %.2f %% of a core\n", 100.0 * cpu / wall);
 
-    form->BitBtn4->click();
+    control<QPushButton>(form.get(), "BitBtn4")->click();
     waitFor([&] { return form->link->idle(); }, 5000);
     form.reset();
     sim.terminate();

@@ -1,13 +1,14 @@
 // Recorder figures: a sample tick with the plot full and scrolling (the worst
 // case: every point shifts and the whole plot is repainted), and a full
 // repaint of four curves of 601 points.
+#include "recorder/plot_math.h"
 #include "recorder/recorder_host.h"
-#include "recorder/setup_dialog.h"
 #include "recorder/wave_window.h"
 
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
+#include <QMetaMethod>
+#include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +29,11 @@ struct Host : RecorderHost {
     void setStatusText(int, const QString&) override {}
 };
 
+// A timer's tick, without waiting for it.
+void tick(QTimer* timer) {
+    QMetaMethod::fromSignal(&QTimer::timeout).invoke(timer, Qt::DirectConnection);
+}
+
 double medianMs(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -41,18 +47,18 @@ int main(int argc, char** argv) {
     TForm_Wave wave(&host);
     wave.ShowMessage = [](const QString&) {};
     wave.show();
-    {
-        TFrm_Setup setup;
-        setup.attachRecorder(&wave);
-        setup.show();
-        setup.cbb5->setCurrentText(QStringLiteral("1 Second"));
-        setup.btn_OKClick();
-    }
+    SetupChoices choices;
+    choices.RecordLengthMs = 611000;
+    choices.TimeSliceMs = 1000;
+    choices.PointOperation = QStringLiteral("Maximum");
+    choices.Ch1Color = PlotColors::activeCaption();
+    choices.Ch2Color = PlotColors::Lime;
+    wave.applySetup(choices);
     wave.Btn_StartClick();
     wave.Btn_StopClick();  // the ticks below are driven by hand
     for (int i = 0; i < 601; ++i) {
         host.readings[0] = QString::number(10 + (i % 50) * 0.1, 'f', 3);
-        wave.tmr_ScaleTimer();
+        tick(wave.tmr_Scale);
     }
     wave.state.WindowFull = true;
 
@@ -60,17 +66,19 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 2000; ++i) {
         host.readings[0] = QString::number(10 + (i % 50) * 0.1, 'f', 3);
         const auto t0 = Clock::now();
-        wave.tmr_ScaleTimer();
+        tick(wave.tmr_Scale);
         ticks.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     std::printf(
         "sample tick, %d points scrolling, with full repaint: median %.3f ms, worst %.3f ms\n",
         wave.state.PointCount, medianMs(ticks), *std::max_element(ticks.begin(), ticks.end()));
 
+    // Refresh paints the plot whole, and nothing else.
+    QPushButton* refresh = wave.findChild<QPushButton*>(QStringLiteral("Btn_Refresh"));
     std::vector<double> paints;
     for (int i = 0; i < 500; ++i) {
         const auto t0 = Clock::now();
-        wave.pb1Paint();
+        refresh->click();
         paints.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     std::printf("full repaint of four curves of %d points: median %.3f ms, worst %.3f ms\n",

@@ -59,6 +59,14 @@ using namespace lqs;
 
 namespace {
 
+// A control by its object name; the main window's names are unique in it.
+template <typename T>
+T* control(const QObject* root, const char* name) {
+    T* found = root->findChild<T*>(QString::fromLatin1(name));
+    if (!found) qFatal("no control named %s", name);
+    return found;
+}
+
 using Clock = std::chrono::steady_clock;
 
 double msBetween(Clock::time_point from, Clock::time_point to) {
@@ -337,9 +345,9 @@ int main(int argc, char** argv) {
     form->Beep = [](int, int) {};
     form->ConfirmReset = [] { return true; };
     form->show();
-    form->ToolButton3->trigger();
-    form->windows().Form3->Button1->click();
-    form->LQS6200B1->trigger();
+    control<QAction>(form.get(), "ToolButton3")->trigger();
+    control<QPushButton>(form->windows().Form3, "Button1")->click();
+    control<QAction>(form.get(), "LQS6200B1")->trigger();
 
     QString why;
     if (!form->remote()->start(QHostAddress(), 0, &why)) {
@@ -441,12 +449,12 @@ int main(int argc, char** argv) {
     const Figure voltOn = voltageFigure();
     const int measOnSpreadMs = form->link->readingIntervalMs();
     const Figure measOn = measureFigure(measOnSpreadMs);
-    form->FastReadings1->setChecked(true);
+    control<QAction>(form.get(), "FastReadings1")->setChecked(true);
     waiter.pause(6000);  // the fast poll learns its pause meanwhile
     const Figure voltFast = voltageFigure();
     const int measFastSpreadMs = form->link->readingIntervalMs();
     const Figure measFast = measureFigure(measFastSpreadMs);
-    form->FastReadings1->setChecked(false);
+    control<QAction>(form.get(), "FastReadings1")->setChecked(false);
     ask("OUTP OFF;*OPC?", 10000);
     // The client process is then the only client.
     client.disconnectFromHost();

@@ -6,9 +6,9 @@
 
 namespace lqs {
 
-// The main window first, then the querying dialog, the two memory dialogs,
-// the About box, the time-out box, the port dialog, the recorder setup and the
-// read-time dialog. The recorder window is made on first use.
+// The main window, which makes its dialogs in their start-up order, and the
+// offer of a recording a killed program left behind. The recorder window is
+// made on first use.
 TForm1* createWindows(const PortListSources& ports = {});
 
 }  // namespace lqs

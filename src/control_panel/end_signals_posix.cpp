@@ -1,7 +1,6 @@
 #include "control_panel/end_signals.h"
 
 #include "control_panel/main_window.h"
-#include "recorder/wave_window.h"
 
 #include <QGuiApplication>
 #include <QSessionManager>
@@ -30,9 +29,7 @@ extern "C" void onEndSignal(int signo) {
 }  // namespace
 
 void endOnSignals(TForm1* form) {
-    auto saveQuietly = [form] {
-        if (form->Form_Wave) form->Form_Wave->saveBeforeEnd(false);
-    };
+    auto saveQuietly = [form] { form->saveRecordingQuietly(); };
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, form,
                      [saveQuietly](QSessionManager&) { saveQuietly(); });
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, form, saveQuietly);

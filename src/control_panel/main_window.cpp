@@ -5,12 +5,12 @@
 #include "control_panel/about_box.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
+#include "control_panel/panel_log.h"
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
 #include "control_panel/remote_control.h"
 #include "control_panel/set_point_entry.h"
 #include "control_panel/toolbar_icons.h"
-#include "control_panel/ui_log.h"
 #include "control_panel/up_down.h"
 #include "device_link/device_link.h"
 #include "device_link/link_state.h"
@@ -21,23 +21,15 @@
 #include "recorder/wave_window.h"
 #include "serial/comm.h"
 #include "serial/port_dialog.h"
+#include "ui_main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
-#include <QStatusBar>
 #include <QTimer>
-#include <QToolBar>
 
 namespace lqs {
 
@@ -50,61 +42,25 @@ constexpr int kClientHeight = 459;
 constexpr int kToolBarHeight = 25;
 constexpr int kStatusBarHeight = 19;
 
-// The client area between toolbar and status bar. Its children (the control
-// panel and the recorder window) each fill all of it; the panel is kept on
-// top, so the recorder shows only while the panel is hidden.
-class FrameArea : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void resizeEvent(QResizeEvent*) override {
-        for (QObject* o : children()) {
-            if (auto* w = qobject_cast<QWidget*>(o)) w->setGeometry(rect());
-        }
-    }
-    void childEvent(QChildEvent* e) override {
-        QWidget::childEvent(e);
-        if (e->added()) {
-            if (auto* w = qobject_cast<QWidget*>(e->child())) w->setGeometry(rect());
-        }
-    }
-};
-
-QLineEdit* makeField(QWidget* parent, const char* name, int pixelHeight, bool readOnly) {
-    auto* e = new QLineEdit(parent);
-    e->setObjectName(QString::fromLatin1(name));
-    QFont f = e->font();
+void setPixelFont(QWidget* w, int pixelHeight, bool bold = false) {
+    QFont f = w->font();
     f.setPixelSize(pixelHeight);
-    e->setFont(f);
-    e->setReadOnly(readOnly);
-    e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return e;
-}
-
-QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w = 60, int h = 18) {
-    auto* l = new QLabel(text, parent);
-    // The layout's size at 96 dpi, or more when the font in use needs it.
-    l->setGeometry(QRect(QPoint(x, y), QSize(w, h).expandedTo(l->sizeHint())));
-    return l;
-}
-
-QAction* makeAction(QObject* parent, const QString& text, const char* name) {
-    auto* a = new QAction(text, parent);
-    a->setObjectName(QString::fromLatin1(name));
-    return a;
+    if (bold) f.setBold(true);
+    w->setFont(f);
 }
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent)
+TForm1::TForm1(const PortListSources& ports, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
       comm1(new TComm(this)),
       link(new DeviceLink(comm1, this)),
-      tmr1(new QTimer(this)) {
-    setObjectName(QStringLiteral("Form1"));
+      ui(std::make_unique<Ui::TForm1>()),
+      tmr1(new QTimer(this)),
+      m_portSources(ports) {
+    ui->setupUi(this);
     setWindowTitle(programCaption());
     comm1->setObjectName(QStringLiteral("comm1"));
     // The main window's port: 9600 8N1 without flow control, DTR and RTS on.
@@ -122,36 +78,28 @@ TForm1::TForm1(QWidget* parent)
         return box.exec() == QMessageBox::Ok;
     };
 
-    buildMenus();
-    buildToolBar();
-    m_frameArea = new FrameArea(this);
-    m_frameArea->setObjectName(QStringLiteral("frameArea"));
-    setCentralWidget(m_frameArea);
-    buildPanel();
+    m_seriesItems[0] = ui->LQS6200A1;
+    m_seriesItems[1] = ui->LQS6200B1;
+    m_seriesItems[2] = ui->LQS6500B1;
+    setUpToolBar();
+    setUpPanel();
     buildStatusBar();
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     connectLink();
-    connect(BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
+    connectActions();
     // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
-    auto* entry = new SetPointEntry({Edit5, Edit6, Edit7, Edit8},
-                                    {UpDown1, UpDown2, UpDown3, UpDown4}, tmr1, link, this);
+    auto* entry =
+        new SetPointEntry({ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8},
+                          {ui->UpDown1, ui->UpDown2, ui->UpDown3, ui->UpDown4}, tmr1, link, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
     entry->ShowNote = [this](const QString& text) { noteInLinkPanel(text); };
     m_entry = entry;
     m_remote = new RemoteControl(this);
-    connect(RemoteControl1, &QAction::triggered, m_remote, &RemoteControl::showDialog);
-    // toggled fires for selection from code too, which must act as a click does.
-    connect(RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
-        if (on) RadioButton1Click();
-    });
-    connect(RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
-        if (on) RadioButton2Click();
-    });
-    connect(RadioButton3, &QRadioButton::toggled, this, [this](bool on) {
-        if (on) RadioButton3Click();
-    });
+    connect(ui->RemoteControl1, &QAction::triggered, m_remote, &RemoteControl::showDialog);
     FormCreate();
+    makeDialogs(ports);
+    connectDialogs();
 }
 
 TForm1::~TForm1() {
@@ -162,188 +110,132 @@ TForm1::~TForm1() {
     comm1->ClosePort();
 }
 
-void TForm1::attachWindows(const Windows& windows) {
-    m_windows = windows;
-    if (TQuerying* q = m_windows.Querying) {
-        connect(link, &DeviceLink::queryingShown, q, [q] {
-            q->show();
-            q->raise();
-        });
-        connect(link, &DeviceLink::queryingProgress, q, &TQuerying::showProgress);
-        connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
-            if (q->isVisible()) q->close();
-        });
-        connect(q, &TQuerying::dialogClosed, link, &DeviceLink::queryingClosed);
-    }
-    if (TMessages* m = m_windows.Messages) {
-        connect(link, &DeviceLink::timeoutShown, m, [m] {
-            m->show();
-            m->raise();
-        });
-        connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
-    }
-    if (m_windows.save) connect(m_windows.save, &Tsave::slotChosen, this, &TForm1::saveMemorySlot);
-    if (m_windows.recall)
-        connect(m_windows.recall, &Trecall::slotChosen, this, &TForm1::recallMemorySlot);
-    if (m_windows.Form3) {
-        connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
-            // The port was closed and opened again: the link that stood is gone.
-            if (m_linkedPicture) {
-                link->stop();
-                standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
-                              .arg(comm1->CommName()));
-            }
-            stopWatchingLostPort();
-            ToolButton1->setEnabled(true);
-            setStatusText(0, QStringLiteral("Please Link..."));
-        });
-        connect(m_windows.Form3, &TForm3::dialogClosed, this, [this] { setFrameEnabled(true); });
-    }
-    if (m_windows.Form2)
-        connect(m_windows.Form2, &TForm2::dialogClosed, this, [this] { setFrameEnabled(true); });
-    if (m_windows.save)
-        connect(m_windows.save, &Tsave::dialogClosed, this, [this] { setFrameEnabled(true); });
-    if (m_windows.recall)
-        connect(m_windows.recall, &Trecall::dialogClosed, this, [this] { setFrameEnabled(true); });
+void TForm1::makeDialogs(const PortListSources& ports) {
+    m_windows.Querying = new TQuerying(this);
+    m_windows.save = new Tsave(this);
+    m_windows.recall = new Trecall(this);
+    m_windows.Form2 = new TForm2(this);
+    m_windows.Messages = new TMessages(this);
+    m_windows.Form3 = new TForm3(comm1, this, ports);
+    m_windows.Frm_Setup = new TFrm_Setup(this);
+    m_windows.Form_ReadTime = new TForm_ReadTime(this);
 }
 
-void TForm1::buildMenus() {
-    QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("&File"));
-    Exit1 = makeAction(this, QStringLiteral("E&xit"), "Exit1");
-    file->addAction(Exit1);
-
-    QMenu* iface = bar->addMenu(QStringLiteral("&Interface"));
-    Series1 = iface->addMenu(QStringLiteral("Series"));
-    Series1->setObjectName(QStringLiteral("Series1"));
-    LQS6200A1 = makeAction(this, QStringLiteral("  LQS-6200A"), "LQS6200A1");
-    LQS6200B1 = makeAction(this, QStringLiteral("  LQS-6200B"), "LQS6200B1");
-    LQS6500B1 = makeAction(this, QStringLiteral("  LQS-6500B"), "LQS6500B1");
-    m_seriesItems[0] = LQS6200A1;
-    m_seriesItems[1] = LQS6200B1;
-    m_seriesItems[2] = LQS6500B1;
-    Series1->addActions({LQS6200A1, LQS6200B1, LQS6500B1});
-    FastReadings1 = makeAction(this, QStringLiteral("Fast Readings"), "FastReadings1");
-    FastReadings1->setCheckable(true);
-    FastReadings1->setToolTip(QStringLiteral(
-        "While the output is on, read the measured values as fast as the instrument answers"));
-    iface->addAction(FastReadings1);
-    connect(FastReadings1, &QAction::toggled, this, [this](bool on) {
-        link->setFastReadings(on);
-        if (Form_Wave) Form_Wave->setFastReadings(on);
+void TForm1::connectDialogs() {
+    TQuerying* q = m_windows.Querying;
+    connect(link, &DeviceLink::queryingShown, q, [q] {
+        q->show();
+        q->raise();
     });
-    // The port and link buttons again, for use without the toolbar; the
-    // toolbar's builder ties them to the buttons.
-    iface->addSeparator();
-    Port1 = makeAction(this, QStringLiteral("&Port\u2026"), "Port1");
-    Port1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
-    Link1 = makeAction(this, QStringLiteral("&Link"), "Link1");
-    Link1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
-    iface->addActions({Port1, Link1});
-    iface->addSeparator();
-    RemoteControl1 = makeAction(this, QStringLiteral("Remote &Control\u2026"), "RemoteControl1");
-    RemoteControl1->setToolTip(
-        QStringLiteral("Let scripts drive the instrument through SCPI over TCP"));
-    iface->addAction(RemoteControl1);
+    connect(link, &DeviceLink::queryingProgress, q, &TQuerying::showProgress);
+    connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
+        if (q->isVisible()) q->close();
+    });
+    connect(q, &TQuerying::dialogClosed, link, &DeviceLink::queryingClosed);
 
-    QMenu* function = bar->addMenu(QStringLiteral("F&unction"));
-    SaveMemory1 = makeAction(this, QStringLiteral("&Save Memory"), "SaveMemory1");
-    RecallMemory1 = makeAction(this, QStringLiteral("&Recall Memory"), "RecallMemory1");
-    Delay1 = makeAction(this, QStringLiteral("&Delay"), "Delay1");
-    ReadTime1 = makeAction(this, QStringLiteral("Read &Times"), "ReadTime1");
-    function->addAction(SaveMemory1);
-    function->addAction(RecallMemory1);
-    function->addSeparator();
-    function->addAction(Delay1);
-    function->addSeparator();
-    function->addAction(ReadTime1);
+    TMessages* m = m_windows.Messages;
+    connect(link, &DeviceLink::timeoutShown, m, [m] {
+        m->show();
+        m->raise();
+    });
+    connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
 
-    QMenu* action = bar->addMenu(QStringLiteral("&Action"));
-    OutMode1 = makeAction(this, QStringLiteral("  Out &Mode"), "OutMode1");
-    AutoMode1 = makeAction(this, QStringLiteral("  &Auto Mode..."), "AutoMode1");
-    OutPut1 = makeAction(this, QStringLiteral("  &Output"), "OutPut1");
-    AutoRun1 = makeAction(this, QStringLiteral("  Auto &Run"), "AutoRun1");
-    ClearErrorofProtection1 =
-        makeAction(this, QStringLiteral("  &Clear Error of Protection"), "ClearErrorofProtection1");
-    action->addActions({OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1});
-    Record1 = action->addMenu(QStringLiteral("  &Record"));
-    Record1->setObjectName(QStringLiteral("Record1"));
-    Start1 = makeAction(this, QStringLiteral("&Start"), "Start1");
-    Stop1 = makeAction(this, QStringLiteral("S&top"), "Stop1");
-    Setup1 = makeAction(this, QStringLiteral("Set&up"), "Setup1");
-    Save1 = makeAction(this, QStringLiteral("S&ave"), "Save1");
-    Load1 = makeAction(this, QStringLiteral("&Load"), "Load1");
-    Record1->addActions({Start1, Stop1, Setup1, Save1, Load1});
-
-    QMenu* view = bar->addMenu(QStringLiteral("&View"));
-    Control1 = makeAction(this, QStringLiteral("  &Control"), "Control1");
-    Wave1 = makeAction(this, QStringLiteral("  &Wave"), "Wave1");
-    oolbar1 = makeAction(this, QStringLiteral("\u221AToolbar"), "oolbar1");
-    StatusBar2 = makeAction(this, QStringLiteral("\u221AStatus Bar"), "StatusBar2");
-    view->addActions({Control1, Wave1, oolbar1, StatusBar2});
-
-    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
-    About1 = makeAction(this, QStringLiteral("About"), "About1");
-    help->addAction(About1);
-
-    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
-    connect(LQS6200A1, &QAction::triggered, this, &TForm1::LQS6200A1Click);
-    connect(LQS6200B1, &QAction::triggered, this, &TForm1::LQS6200B1Click);
-    connect(LQS6500B1, &QAction::triggered, this, &TForm1::LQS6500B1Click);
-    connect(SaveMemory1, &QAction::triggered, this, &TForm1::SaveMemory1Click);
-    connect(RecallMemory1, &QAction::triggered, this, &TForm1::RecallMemory1Click);
-    connect(ReadTime1, &QAction::triggered, this, &TForm1::ReadTime1Click);
-    connect(OutPut1, &QAction::triggered, this, &TForm1::OutPut1Click);
-    connect(Start1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StartClick(); });
-    connect(Stop1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StopClick(); });
-    connect(Setup1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_SetupClick(); });
-    connect(Save1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_SaveClick(); });
-    connect(Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_LoadClick(); });
-    connect(Control1, &QAction::triggered, this, &TForm1::Control1Click);
-    connect(Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
-    connect(oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
-    connect(StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
-    connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+    connect(m_windows.save, &Tsave::slotChosen, this, &TForm1::saveMemorySlot);
+    connect(m_windows.recall, &Trecall::slotChosen, this, &TForm1::recallMemorySlot);
+    connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
+        // The port was closed and opened again: the link that stood is gone.
+        if (m_linkedPicture) {
+            link->stop();
+            standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
+                          .arg(comm1->CommName()));
+        }
+        stopWatchingLostPort();
+        ui->ToolButton1->setEnabled(true);
+        setStatusText(0, QStringLiteral("Please Link..."));
+    });
+    const auto enableFrame = [this] { setFrameEnabled(true); };
+    connect(m_windows.Form3, &TForm3::dialogClosed, this, enableFrame);
+    connect(m_windows.Form2, &TForm2::dialogClosed, this, enableFrame);
+    connect(m_windows.save, &Tsave::dialogClosed, this, enableFrame);
+    connect(m_windows.recall, &Trecall::dialogClosed, this, enableFrame);
 }
 
-void TForm1::buildToolBar() {
-    ToolBar1 = new QToolBar(this);
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    ToolBar1->setMovable(false);
-    ToolBar1->setFloatable(false);
-    ToolBar1->setIconSize(QSize(16, 16));
-    ToolBar1->setFixedHeight(kToolBarHeight);
-    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
-    addToolBar(Qt::TopToolBarArea, ToolBar1);
+void TForm1::connectActions() {
+    connect(ui->FastReadings1, &QAction::toggled, this, [this](bool on) {
+        link->setFastReadings(on);
+        Q_EMIT fastReadingsChanged(on);
+    });
+    connect(ui->Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+    connect(ui->LQS6200A1, &QAction::triggered, this, &TForm1::LQS6200A1Click);
+    connect(ui->LQS6200B1, &QAction::triggered, this, &TForm1::LQS6200B1Click);
+    connect(ui->LQS6500B1, &QAction::triggered, this, &TForm1::LQS6500B1Click);
+    connect(ui->SaveMemory1, &QAction::triggered, this, &TForm1::SaveMemory1Click);
+    connect(ui->RecallMemory1, &QAction::triggered, this, &TForm1::RecallMemory1Click);
+    connect(ui->ReadTime1, &QAction::triggered, this, &TForm1::ReadTime1Click);
+    connect(ui->OutPut1, &QAction::triggered, this, &TForm1::OutPut1Click);
+    connect(ui->Start1, &QAction::triggered, this,
+            [this] { ensureWaveWindow()->Btn_StartClick(); });
+    // The operator's Stop, as if on the recorder's own button.
+    connect(ui->Stop1, &QAction::triggered, this, [this] { ensureWaveWindow()->Btn_StopClick(); });
+    connect(ui->Setup1, &QAction::triggered, this,
+            [this] { ensureWaveWindow()->Btn_SetupClick(); });
+    connect(ui->Save1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_SaveClick(); });
+    connect(ui->Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_LoadClick(); });
+    connect(ui->Control1, &QAction::triggered, this, &TForm1::Control1Click);
+    connect(ui->Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
+    connect(ui->oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
+    connect(ui->StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
+    connect(ui->About1, &QAction::triggered, this, &TForm1::About1Click);
 
+    connect(ui->ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
+    connect(ui->ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);
+    connect(ui->btn5, &QAction::triggered, this, &TForm1::btn5Click);
+    connect(ui->ToolButton2, &QAction::triggered, this, &TForm1::About1Click);
+    // The Interface menu's items act through the buttons, and only when they can.
+    for (const auto& [item, button] :
+         {std::pair{ui->Port1, ui->ToolButton3}, std::pair{ui->Link1, ui->ToolButton1}}) {
+        item->setEnabled(button->isEnabled());
+        connect(button, &QAction::enabledChanged, item, &QAction::setEnabled);
+        connect(item, &QAction::triggered, button, &QAction::trigger);
+    }
+
+    connect(ui->BitBtn4, &QPushButton::clicked, this, &TForm1::BitBtn4Click);
+    connect(ui->BitBtn5, &QPushButton::clicked, this, &TForm1::BitBtn5Click);
+    connect(ui->BitBtn6, &QPushButton::clicked, this, &TForm1::BitBtn6Click);
+    // toggled fires for selection from code too, which must act as a click does.
+    connect(ui->RadioButton1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton1Click();
+    });
+    connect(ui->RadioButton2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton2Click();
+    });
+    connect(ui->RadioButton3, &QRadioButton::toggled, this, [this](bool on) {
+        if (on) RadioButton3Click();
+    });
+}
+
+void TForm1::setUpToolBar() {
+    // Set here: the height a .ui gives a toolbar does not hold.
+    ui->ToolBar1->setFixedHeight(kToolBarHeight);
+    const std::pair<QAction*, QIcon> pictures[] = {
+        {ui->ToolButton1, icons::notLinked()}, {ui->ToolButton3, icons::port()},
+        {ui->btn1, icons::panel(0)},           {ui->btn2, icons::panel(1)},
+        {ui->btn3, icons::clock(false)},       {ui->btn4, icons::clock(true)},
+        {ui->btn5, icons::running()},          {ui->btn7, icons::circularArrows()},
+        {ui->btn8, icons::pointingHand()},     {ui->ToolButton2, icons::questionMark()}};
+    for (const auto& [action, icon] : pictures) action->setIcon(icon);
     // The buttons show pictures only; the accessible name says what each is for.
-    auto add = [this](const char* name, const QIcon& icon, const QString& hint,
-                      const QString& function) {
-        auto* a = new QAction(icon, QString(), this);
-        a->setObjectName(QString::fromLatin1(name));
-        a->setToolTip(hint);
-        ToolBar1->addAction(a);
-        if (QWidget* w = ToolBar1->widgetForAction(a)) {
+    const std::pair<QAction*, const char*> functions[] = {
+        {ui->ToolButton1, "Link"},       {ui->ToolButton3, "Port"}, {ui->btn1, "Panel view"},
+        {ui->btn2, "Second panel view"}, {ui->btn3, "Timer"},       {ui->btn4, "Second timer"},
+        {ui->btn5, "Output on or off"},  {ui->btn7, "Repeat"},      {ui->btn8, "Pointer"},
+        {ui->ToolButton2, "About"}};
+    for (const auto& [action, function] : functions) {
+        if (QWidget* w = ui->ToolBar1->widgetForAction(action)) {
             w->setFixedSize(25, kToolBarHeight - 2);
-            w->setAccessibleName(function);
+            w->setAccessibleName(QString::fromLatin1(function));
         }
-        return a;
-    };
-    ToolButton1 =
-        add("ToolButton1", icons::notLinked(), QStringLiteral("link"), QStringLiteral("Link"));
-    ToolButton3 = add("ToolButton3", icons::port(), QStringLiteral("COM"), QStringLiteral("Port"));
-    btn1 = add("btn1", icons::panel(0), QStringLiteral("Panel view"), QStringLiteral("Panel view"));
-    btn2 = add("btn2", icons::panel(1), QStringLiteral("Second panel view"),
-               QStringLiteral("Second panel view"));
-    btn3 = add("btn3", icons::clock(false), QStringLiteral("Timer"), QStringLiteral("Timer"));
-    btn4 = add("btn4", icons::clock(true), QStringLiteral("Second timer"),
-               QStringLiteral("Second timer"));
-    btn5 = add("btn5", icons::running(), QStringLiteral("Turn the output on or off"),
-               QStringLiteral("Output on or off"));
-    btn7 = add("btn7", icons::circularArrows(), QStringLiteral("Repeat"), QStringLiteral("Repeat"));
-    btn8 = add("btn8", icons::pointingHand(), QStringLiteral("Pointer"), QStringLiteral("Pointer"));
-    ToolButton2 = add("ToolButton2", icons::questionMark(), QStringLiteral("About this program"),
-                      QStringLiteral("About"));
+    }
 
     // A disabled button says why instead of what it does.
     const auto whyDisabled = [](QAction* a, const QString& why) {
@@ -352,133 +244,32 @@ void TForm1::buildToolBar() {
         setTip();
         QObject::connect(a, &QAction::enabledChanged, a, setTip);
     };
-    whyDisabled(ToolButton1, QStringLiteral("Pick a port first"));
-    whyDisabled(btn5, QStringLiteral("Link to the instrument first"));
-    for (QAction* a : {btn1, btn2, btn3, btn4, btn7, btn8})
+    whyDisabled(ui->ToolButton1, QStringLiteral("Pick a port first"));
+    whyDisabled(ui->btn5, QStringLiteral("Link to the instrument first"));
+    for (QAction* a : {ui->btn1, ui->btn2, ui->btn3, ui->btn4, ui->btn7, ui->btn8})
         whyDisabled(a, QStringLiteral("%1 is not available in this program").arg(a->toolTip()));
-
-    // The Interface menu's items act through the buttons, and only when they can.
-    for (const auto& [item, button] :
-         {std::pair{Port1, ToolButton3}, std::pair{Link1, ToolButton1}}) {
-        item->setEnabled(button->isEnabled());
-        connect(button, &QAction::enabledChanged, item, &QAction::setEnabled);
-        connect(item, &QAction::triggered, button, &QAction::trigger);
-    }
-
-    connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
-    connect(ToolButton3, &QAction::triggered, this, &TForm1::ToolButton3Click);
-    connect(btn5, &QAction::triggered, this, &TForm1::btn5Click);
-    connect(ToolButton2, &QAction::triggered, this, &TForm1::About1Click);
 }
 
-void TForm1::buildPanel() {
-    Panel1 = new QWidget(m_frameArea);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setAutoFillBackground(true);
-
-    OutMode = new QGroupBox(QStringLiteral("OutMode"), Panel1);
-    OutMode->setObjectName(QStringLiteral("OutMode"));
-    OutMode->setGeometry(8, 4, 745, 48);
-    RadioButton1 = new QRadioButton(QStringLiteral("INDEP"), OutMode);
-    RadioButton2 = new QRadioButton(QStringLiteral("PARALL"), OutMode);
-    RadioButton3 = new QRadioButton(QStringLiteral("TRACK"), OutMode);
-    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
-    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
-    RadioButton3->setObjectName(QStringLiteral("RadioButton3"));
-    RadioButton1->setGeometry(120, 20, 90, 20);
-    RadioButton2->setGeometry(330, 20, 90, 20);
-    RadioButton3->setGeometry(540, 20, 90, 20);
-    RadioButton1->setChecked(true);
-
-    auto channel = [this](const QString& caption, const char* name, int x, QLineEdit*& measuredV,
-                          QLineEdit*& measuredI, QLineEdit*& setV, QLineEdit*& setI,
-                          TUpDown*& arrowsV, TUpDown*& arrowsI, const char* names[6]) {
-        auto* box = new QGroupBox(caption, Panel1);
-        box->setObjectName(QString::fromLatin1(name));
-        box->setGeometry(x, 58, 368, 196);
-        makeLabel(box, QStringLiteral("Voltage"), 24, 24);
-        makeLabel(box, QStringLiteral("Current"), 196, 24);
-        measuredV = makeField(box, names[0], 25, true);
-        measuredV->setGeometry(24, 44, 134, 40);
-        makeLabel(box, QStringLiteral("V"), 162, 60, 16);
-        measuredI = makeField(box, names[1], 25, true);
-        measuredI->setGeometry(196, 44, 134, 40);
-        makeLabel(box, QStringLiteral("A"), 334, 60, 16);
-        for (QLineEdit* e : {measuredV, measuredI}) e->setFocusPolicy(Qt::NoFocus);
-        makeLabel(box, QStringLiteral("SET"), 24, 108);
-        arrowsV = new TUpDown(box);
-        arrowsV->setObjectName(QString::fromLatin1(names[4]));
-        arrowsV->setGeometry(24, 132, 17, 26);
-        setV = makeField(box, names[2], 13, false);
-        setV->setGeometry(42, 132, 116, 26);
-        makeLabel(box, QStringLiteral("V"), 162, 136, 16);
-        arrowsI = new TUpDown(box);
-        arrowsI->setObjectName(QString::fromLatin1(names[5]));
-        arrowsI->setGeometry(196, 132, 17, 26);
-        setI = makeField(box, names[3], 13, false);
-        setI->setGeometry(214, 132, 116, 26);
-        makeLabel(box, QStringLiteral("A"), 334, 136, 16);
-        return box;
-    };
-    const char* ch1[6] = {"Edit1", "Edit2", "Edit5", "Edit6", "UpDown1", "UpDown2"};
-    const char* ch2[6] = {"Edit3", "Edit4", "Edit7", "Edit8", "UpDown3", "UpDown4"};
-    GroupBox3 = channel(QStringLiteral("CHANNEL1"), "GroupBox3", 8, Edit1, Edit2, Edit5, Edit6,
-                        UpDown1, UpDown2, ch1);
-    GroupBox2 = channel(QStringLiteral("CHANNEL2"), "GroupBox2", 385, Edit3, Edit4, Edit7, Edit8,
-                        UpDown3, UpDown4, ch2);
+void TForm1::setUpPanel() {
+    // Pixel heights, whatever the screen's resolution.
+    for (QLineEdit* e : {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4}) setPixelFont(e, 25);
+    for (QLineEdit* e : {ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8}) setPixelFont(e, 13);
+    setPixelFont(ui->BitBtn4, 18, true);
+    // The labels keep the layout's size at 96 dpi, or more when the font in use needs it.
+    for (QLabel* l : ui->Panel1->findChildren<QLabel*>()) {
+        if (!l->text().isEmpty()) l->resize(l->size().expandedTo(l->sizeHint()));
+    }
+    // Constant current or constant voltage, judged from the readings; ours.
+    m_modeLabels[0] = ui->ModeLabel1;
+    m_modeLabels[1] = ui->ModeLabel2;
     m_ageTimer = new QTimer(this);
     m_ageTimer->setInterval(1000);
     connect(m_ageTimer, &QTimer::timeout, this, &TForm1::ageReadings);
-    // Constant current or constant voltage, judged from the readings; ours.
-    for (int c = 0; c < 2; ++c) {
-        m_modeLabels[c] = new QLabel(c == 0 ? GroupBox3 : GroupBox2);
-        m_modeLabels[c]->setObjectName(QStringLiteral("ModeLabel%1").arg(c + 1));
-        m_modeLabels[c]->setGeometry(300, 104, 44, 20);
-        m_modeLabels[c]->setAlignment(Qt::AlignCenter);
-        QFont f = m_modeLabels[c]->font();
-        f.setBold(true);
-        m_modeLabels[c]->setFont(f);
-    }
-    const QString quantities[4] = {
-        QStringLiteral("Channel 1 voltage"), QStringLiteral("Channel 1 current"),
-        QStringLiteral("Channel 2 voltage"), QStringLiteral("Channel 2 current")};
-    QLineEdit* const measured[4] = {Edit1, Edit2, Edit3, Edit4};
-    QLineEdit* const setPoints[4] = {Edit5, Edit6, Edit7, Edit8};
-    TUpDown* const arrows[4] = {UpDown1, UpDown2, UpDown3, UpDown4};
-    for (int i = 0; i < 4; ++i) {
-        measured[i]->setAccessibleName(quantities[i]);
-        setPoints[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point"));
-        arrows[i]->setAccessibleName(quantities[i] + QStringLiteral(" set point arrows"));
-    }
-
-    LabelOutput = makeLabel(Panel1, QStringLiteral("Output"), 24, 266);
-    LabelOutput->setObjectName(QStringLiteral("LabelOutput"));
-    BitBtn4 = new QPushButton(QStringLiteral("OFF"), Panel1);
-    BitBtn4->setObjectName(QStringLiteral("BitBtn4"));
-    BitBtn4->setGeometry(24, 288, 110, 44);
-    QFont big = BitBtn4->font();
-    big.setPixelSize(18);
-    big.setBold(true);
-    BitBtn4->setFont(big);
-
-    GroupBox4 = new QGroupBox(QStringLiteral("Memory"), Panel1);
-    GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
-    GroupBox4->setGeometry(160, 262, 216, 76);
-    BitBtn5 = new QPushButton(QStringLiteral("Save"), GroupBox4);
-    BitBtn6 = new QPushButton(QStringLiteral("Recall"), GroupBox4);
-    BitBtn5->setObjectName(QStringLiteral("BitBtn5"));
-    BitBtn6->setObjectName(QStringLiteral("BitBtn6"));
-    BitBtn5->setGeometry(14, 30, 88, 30);
-    BitBtn6->setGeometry(114, 30, 88, 30);
-    connect(BitBtn5, &QPushButton::clicked, this, &TForm1::BitBtn5Click);
-    connect(BitBtn6, &QPushButton::clicked, this, &TForm1::BitBtn6Click);
 }
 
 void TForm1::buildStatusBar() {
-    StatusBar1 = new QStatusBar(this);
-    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
-    StatusBar1->setFixedHeight(kStatusBarHeight);
-    StatusBar1->setSizeGripEnabled(false);
+    QStatusBar* bar = ui->StatusBar1;
+    bar->setFixedHeight(kStatusBarHeight);  // until the panels' fonts say more
     // Each panel keeps its width of the 96-dpi layout unless a text it carries
     // needs more in the font in use.
     const int widths[3] = {160, 100, 100};
@@ -488,7 +279,7 @@ void TForm1::buildStatusBar() {
         {QStringLiteral("Please press Enter key!"), QStringLiteral("\u8F93\u51FA \u51FA\u9519")}};
     int textHeight = 0;
     for (int i = 0; i < 3; ++i) {
-        m_panels[i] = new QLabel(StatusBar1);
+        m_panels[i] = new QLabel(bar);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         m_panels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         const QFontMetrics fm(m_panels[i]->font());
@@ -498,15 +289,14 @@ void TForm1::buildStatusBar() {
             width = qMax(width, fm.horizontalAdvance(text) + frame + 4);
         m_panels[i]->setFixedWidth(width);
         textHeight = qMax(textHeight, fm.height() + frame);
-        StatusBar1->addWidget(m_panels[i]);
+        bar->addWidget(m_panels[i]);
     }
-    m_linkPanel = new QLabel(StatusBar1);
+    m_linkPanel = new QLabel(bar);
     m_linkPanel->setObjectName(QStringLiteral("LinkPanel"));
     m_linkPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    StatusBar1->addWidget(m_linkPanel, 1);
+    bar->addWidget(m_linkPanel, 1);
     // The bar keeps 3 pixels above its items and 2 below.
-    StatusBar1->setFixedHeight(qMax(kStatusBarHeight, textHeight + 5));
-    setStatusBar(StatusBar1);
+    bar->setFixedHeight(qMax(kStatusBarHeight, textHeight + 5));
 }
 
 QString TForm1::statusText(int panel) const {
@@ -520,13 +310,13 @@ void TForm1::setStatusText(int panel, const QString& text) {
 void TForm1::setFrameEnabled(bool enabled) {
     m_frameEnabled = enabled;
     menuBar()->setEnabled(enabled);
-    ToolBar1->setEnabled(enabled);
-    m_frameArea->setEnabled(enabled);
-    StatusBar1->setEnabled(enabled);
+    ui->ToolBar1->setEnabled(enabled);
+    ui->frameArea->setEnabled(enabled);
+    ui->StatusBar1->setEnabled(enabled);
 }
 
 bool TForm1::panelEnabled() const {
-    return !Panel1->testAttribute(Qt::WA_ForceDisabled);
+    return !ui->Panel1->testAttribute(Qt::WA_ForceDisabled);
 }
 
 void TForm1::showBlocking(QWidget* dialog) {
@@ -538,9 +328,9 @@ void TForm1::showBlocking(QWidget* dialog) {
 }
 
 void TForm1::FormCreate() {
-    Panel1->setEnabled(false);
-    OutPut1->setEnabled(false);
-    ToolButton1->setEnabled(false);
+    ui->Panel1->setEnabled(false);
+    ui->OutPut1->setEnabled(false);
+    ui->ToolButton1->setEnabled(false);
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -561,22 +351,17 @@ void TForm1::FormShow() {
 }
 
 void TForm1::InitialiseModel() {
-    nameSeriesItems();
     link->setModel(1);
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
-    if (m_windows.Form2) m_windows.Form2->showCaption(programCaption());
-    for (QAction* a : {Delay1, OutMode1, AutoMode1, OutPut1, AutoRun1, ClearErrorofProtection1})
+    m_windows.Form2->showCaption(programCaption());
+    for (QAction* a : {ui->Delay1, ui->OutMode1, ui->AutoMode1, ui->OutPut1, ui->AutoRun1,
+                       ui->ClearErrorofProtection1})
         a->setEnabled(false);
-    Record1->setEnabled(false);  // the menu widget: its item follows it
-    for (QAction* a : {btn1, btn2, btn5, btn7, btn8, btn3, btn4}) a->setEnabled(false);
-}
-
-void TForm1::nameSeriesItems() {
-    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
-    for (int i = 0; i < 3; ++i) m_seriesItems[i]->setToolTip(QString::fromLatin1(names[i]));
-    Series1->setToolTipsVisible(true);
+    ui->Record1->setEnabled(false);  // the menu widget: its item follows it
+    for (QAction* a : {ui->btn1, ui->btn2, ui->btn5, ui->btn7, ui->btn8, ui->btn3, ui->btn4})
+        a->setEnabled(false);
 }
 
 void TForm1::ResetModelCaptions() {
@@ -598,7 +383,7 @@ void TForm1::ResetSetPointFields() {
     const ModelProfile* profile = modelProfile(link->state().ModelIndex);
     if (!profile) return;
     const QString zero = QString::fromLatin1(profile->zeroText);
-    for (QLineEdit* e : {Edit5, Edit6, Edit7, Edit8}) e->setText(zero);
+    for (QLineEdit* e : {ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8}) e->setText(zero);
 }
 
 // Unlinked, a model change starts the fields from its zero. Linked, they
@@ -612,7 +397,7 @@ void TForm1::chooseModel(int index) {
         ResetSetPointFields();
         return;
     }
-    QLineEdit* const fields[] = {Edit5, Edit6, Edit7, Edit8};
+    QLineEdit* const fields[] = {ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8};
     double values[4];
     bool numbers[4];
     for (int i = 0; i < 4; ++i) {
@@ -688,13 +473,13 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     // A recording goes only by the operator's choice.
     m_closing = true;
-    const bool recordingLetGo = !Form_Wave || Form_Wave->confirmClose();
+    const bool recordingLetGo = !m_wave || m_wave->confirmClose();
     m_closing = false;
     if (!recordingLetGo) {
         event->ignore();
         return;
     }
-    if (Form_Wave) Form_Wave->outputStopping();  // also ends a Start still waiting for its readings
+    Q_EMIT outputStopping();  // also ends a Start still waiting for its readings
     if (outputOffBeforeClose()) {
         event->ignore();
         return;
@@ -741,13 +526,15 @@ bool TForm1::outputOffBeforeClose() {
 }
 
 void TForm1::endOnRequest() {
-    if (Form_Wave) {
-        Form_Wave->saveBeforeEnd(false);
-        Form_Wave->outputStopping();
-    }
+    saveRecordingQuietly();
+    Q_EMIT outputStopping();
     FormClose();
     hide();
     QCoreApplication::exit(0);  // ends any nested loop too
+}
+
+void TForm1::saveRecordingQuietly() {
+    if (m_wave) m_wave->saveBeforeEnd(false);
 }
 
 void TForm1::FormClose() {
@@ -756,11 +543,11 @@ void TForm1::FormClose() {
 }
 
 void TForm1::SaveMemory1Click() {
-    if (panelEnabled()) BitBtn5->click();
+    if (panelEnabled()) ui->BitBtn5->click();
 }
 
 void TForm1::RecallMemory1Click() {
-    if (panelEnabled()) BitBtn6->click();
+    if (panelEnabled()) ui->BitBtn6->click();
 }
 
 void TForm1::BitBtn5Click() {
@@ -771,49 +558,52 @@ void TForm1::BitBtn6Click() {
 }
 
 void TForm1::ReadTime1Click() {
-    if (!m_windows.Form_ReadTime) m_windows.Form_ReadTime = new TForm_ReadTime(this);
     m_windows.Form_ReadTime->exec();
 }
 
 void TForm1::OutPut1Click() {
-    BitBtn4->click();
+    ui->BitBtn4->click();
 }
 
 void TForm1::btn5Click() {
-    if (panelEnabled()) BitBtn4->click();
+    if (panelEnabled()) ui->BitBtn4->click();
 }
 
 TForm_Wave* TForm1::ensureWaveWindow() {
-    if (!Form_Wave) {
-        Form_Wave = new TForm_Wave(this, m_frameArea);
-        Form_Wave->StartupSetup = m_windows.Frm_Setup;
-        Form_Wave->setFastReadings(FastReadings1->isChecked());
-        Form_Wave->setGeometry(m_frameArea->rect());  // shown maximized in the frame
-        Form_Wave->show();
-        Panel1->raise();
+    if (!m_wave) {
+        m_wave = new TForm_Wave(this, ui->frameArea);
+        m_wave->StartupSetup = m_windows.Frm_Setup;
+        m_wave->setFastReadings(ui->FastReadings1->isChecked());
+        connect(this, &TForm1::outputStopping, m_wave, &TForm_Wave::outputStopping);
+        connect(this, &TForm1::fastReadingsChanged, m_wave, &TForm_Wave::setFastReadings);
+        connect(this, &TForm1::readingArrived, m_wave, &TForm_Wave::takeReading);
+        m_wave->setGeometry(ui->frameArea->rect());  // shown maximized in the frame
+        m_wave->show();
+        ui->Panel1->raise();
     }
-    return Form_Wave;
+    return m_wave;
 }
 
 void TForm1::Control1Click() {
-    Panel1->show();
+    ui->Panel1->show();
 }
 
 void TForm1::Wave1Click() {
     ensureWaveWindow()->show();
-    Panel1->hide();
+    ui->Panel1->hide();
 }
 
 void TForm1::oolbar1Click() {
-    const bool show = !ToolBar1->isVisible();
-    ToolBar1->setVisible(show);
-    oolbar1->setText(show ? QStringLiteral("\u221AToolbar") : QStringLiteral("  Toolbar"));
+    const bool show = !ui->ToolBar1->isVisible();
+    ui->ToolBar1->setVisible(show);
+    ui->oolbar1->setText(show ? QStringLiteral("\u221AToolbar") : QStringLiteral("  Toolbar"));
 }
 
 void TForm1::StatusBar2Click() {
-    const bool show = !StatusBar1->isVisible();
-    StatusBar1->setVisible(show);
-    StatusBar2->setText(show ? QStringLiteral("\u221AStatus Bar") : QStringLiteral("  Status Bar"));
+    const bool show = !ui->StatusBar1->isVisible();
+    ui->StatusBar1->setVisible(show);
+    ui->StatusBar2->setText(show ? QStringLiteral("\u221AStatus Bar")
+                                 : QStringLiteral("  Status Bar"));
 }
 
 void TForm1::About1Click() {
@@ -835,12 +625,12 @@ void TForm1::startLink() {
     m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
     setStatusText(1, QString());
     setLinkedPicture(true);
-    Panel1->setEnabled(true);
-    OutPut1->setEnabled(true);
-    btn5->setEnabled(true);
+    ui->Panel1->setEnabled(true);
+    ui->OutPut1->setEnabled(true);
+    ui->btn5->setEnabled(true);
     link->link();
     setStatusText(0, QString());
-    Record1->setEnabled(true);
+    ui->Record1->setEnabled(true);
 }
 
 namespace {
@@ -917,14 +707,15 @@ void TForm1::lostPortChanged() {
             showErrorBox(this, QString::fromUtf8(e.what()), QString::fromStdString(e.detail()));
             return;
         }
-        ToolButton1->setEnabled(true);
+        ui->ToolButton1->setEnabled(true);
         startLink();
     });
     box->open();
 }
 
 QLineEdit* TForm1::edit(int number) const {
-    QLineEdit* const edits[] = {Edit1, Edit2, Edit3, Edit4, Edit5, Edit6, Edit7, Edit8};
+    QLineEdit* const edits[] = {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4,
+                                ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8};
     return number >= 1 && number <= 8 ? edits[number - 1] : nullptr;
 }
 
@@ -938,7 +729,7 @@ void TForm1::setFieldText(int number, const QString& text) {
 }
 
 void TForm1::selectCoupling(int button) {
-    QRadioButton* const buttons[] = {RadioButton1, RadioButton2, RadioButton3};
+    QRadioButton* const buttons[] = {ui->RadioButton1, ui->RadioButton2, ui->RadioButton3};
     if (button >= 1 && button <= 3) buttons[button - 1]->setChecked(true);
 }
 
@@ -946,7 +737,7 @@ void TForm1::selectCoupling(int button) {
 // recording is saved first. Should that fail, the close asks; kept open, the
 // window is enabled again so the recording can be exported elsewhere.
 void TForm1::closeMainWindow() {
-    if (Form_Wave) Form_Wave->saveBeforeEnd();
+    if (m_wave) m_wave->saveBeforeEnd();
     close();
     if (isVisible()) setFrameEnabled(true);
 }
@@ -967,32 +758,32 @@ void TForm1::setRemoteNote(const QString& note) {
 }
 
 void TForm1::setLinkedPicture(bool linked) {
-    ToolButton1->setIcon(linked ? icons::linked() : icons::notLinked());
+    ui->ToolButton1->setIcon(linked ? icons::linked() : icons::notLinked());
     m_linkedPicture = linked;
 }
 
 QStringList TForm1::readingTexts() const {
-    return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text()};
+    return {ui->Edit1->text(), ui->Edit2->text(), ui->Edit3->text(), ui->Edit4->text()};
 }
 
 QString TForm1::outputCaption() const {
-    return BitBtn4->text();
+    return ui->BitBtn4->text();
 }
 
 void TForm1::showControlPanel() {
-    Panel1->show();
+    ui->Panel1->show();
 }
 
 void TForm1::EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
                                     int edit7, int upDown4, int edit8) {
-    UpDown1->setEnabled(upDown1 == 1);
-    Edit5->setEnabled(edit5 == 1);
-    UpDown2->setEnabled(upDown2 == 1);
-    Edit6->setEnabled(edit6 == 1);
-    UpDown3->setEnabled(upDown3 == 1);
-    Edit7->setEnabled(edit7 == 1);
-    UpDown4->setEnabled(upDown4 == 1);
-    Edit8->setEnabled(edit8 == 1);
+    ui->UpDown1->setEnabled(upDown1 == 1);
+    ui->Edit5->setEnabled(edit5 == 1);
+    ui->UpDown2->setEnabled(upDown2 == 1);
+    ui->Edit6->setEnabled(edit6 == 1);
+    ui->UpDown3->setEnabled(upDown3 == 1);
+    ui->Edit7->setEnabled(edit7 == 1);
+    ui->UpDown4->setEnabled(upDown4 == 1);
+    ui->Edit8->setEnabled(edit8 == 1);
 }
 
 // A coupling button that became selected, by a click or from code. With the
@@ -1014,35 +805,35 @@ void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int
 void TForm1::showChannel2For(std::uint8_t code) {
     if (!m_linkedPicture) return;
     if (code != Op::CouplingIndep) {
-        if (!m_channel2Own) m_channel2Own = std::make_pair(Edit7->text(), Edit8->text());
-        Edit7->setText(Edit5->text());
-        Edit8->setText(Edit6->text());
+        if (!m_channel2Own) m_channel2Own = std::make_pair(ui->Edit7->text(), ui->Edit8->text());
+        ui->Edit7->setText(ui->Edit5->text());
+        ui->Edit8->setText(ui->Edit6->text());
     } else if (m_channel2Own) {
-        Edit7->setText(m_channel2Own->first);
-        Edit8->setText(m_channel2Own->second);
+        ui->Edit7->setText(m_channel2Own->first);
+        ui->Edit8->setText(m_channel2Own->second);
         m_channel2Own.reset();
     }
 }
 
 void TForm1::RadioButton1Click() {
-    couplingSelected(RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1});
+    couplingSelected(ui->RadioButton1, Op::CouplingIndep, {1, 1, 1, 1, 1, 1, 1, 1});
 }
 void TForm1::RadioButton2Click() {
-    couplingSelected(RadioButton2, Op::CouplingParall, {1, 1, 1, 1, 0, 0, 0, 0});
+    couplingSelected(ui->RadioButton2, Op::CouplingParall, {1, 1, 1, 1, 0, 0, 0, 0});
 }
 void TForm1::RadioButton3Click() {
-    couplingSelected(RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1});
+    couplingSelected(ui->RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1});
 }
 
 void TForm1::BitBtn4Click() {
-    if (link->outputIntended() && Form_Wave) Form_Wave->outputStopping();
+    if (link->outputIntended()) Q_EMIT outputStopping();
     link->toggleOutput();
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
 // the recorder stops first, as it does for the output button.
 void TForm1::stopRecorderIfOutputOn() {
-    if (link->state().OutputOn == 1 && Form_Wave) Form_Wave->outputStopping();
+    if (link->state().OutputOn == 1) Q_EMIT outputStopping();
 }
 
 void TForm1::saveMemorySlot(const QString& slot) {
@@ -1055,9 +846,9 @@ void TForm1::saveMemorySlot(const QString& slot) {
 // No link stands: nothing that sends is offered until the next Link, so no
 // value can be entered that never reaches the instrument.
 void TForm1::standDown(const QString& linkText) {
-    Panel1->setEnabled(false);
-    OutPut1->setEnabled(false);
-    btn5->setEnabled(false);
+    ui->Panel1->setEnabled(false);
+    ui->OutPut1->setEnabled(false);
+    ui->btn5->setEnabled(false);
     setLinkedPicture(false);
     if (!linkText.isEmpty()) setLinkText(linkText);
 }
@@ -1076,7 +867,7 @@ void TForm1::recallMemorySlot(const QString& slot) {
 
 // The link button, without its question: a script asked for it.
 bool TForm1::linkWithoutQuestion(QString* why) {
-    if (!ToolButton1->isEnabled() || !comm1->IsOpen()) {
+    if (!ui->ToolButton1->isEnabled() || !comm1->IsOpen()) {
         if (why) *why = QStringLiteral("no serial port is open");
         return false;
     }
@@ -1089,14 +880,14 @@ void TForm1::enterSetPoint(int edit, const QString& text) {
 }
 
 int TForm1::coupling() const {
-    if (RadioButton2->isChecked()) return 2;
-    if (RadioButton3->isChecked()) return 3;
+    if (ui->RadioButton2->isChecked()) return 2;
+    if (ui->RadioButton3->isChecked()) return 3;
     return 1;
 }
 
 void TForm1::connectLink() {
     connect(link, &DeviceLink::fieldChanged, this, &TForm1::setFieldText);
-    connect(link, &DeviceLink::outputCaptionChanged, BitBtn4, &QPushButton::setText);
+    connect(link, &DeviceLink::outputCaptionChanged, ui->BitBtn4, &QPushButton::setText);
     connect(link, &DeviceLink::statusTextChanged, this, &TForm1::setStatusText);
     connect(link, &DeviceLink::couplingReported, this, &TForm1::selectCoupling);
     connect(link, &DeviceLink::frameEnabledChanged, this, &TForm1::setFrameEnabled);
@@ -1107,10 +898,10 @@ void TForm1::connectLink() {
     connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
     connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
     connect(link, &DeviceLink::setPointNotHeld, this, &TForm1::showSetPointNotHeld);
-    connect(link, &DeviceLink::fieldChanged, this, &TForm1::readingArrived);
+    connect(link, &DeviceLink::fieldChanged, this, &TForm1::judgeReading);
     // With fast readings the recorder sees every reading of a slice, not just the last.
     connect(link, &DeviceLink::fieldChanged, this, [this](int edit, const QString& text) {
-        if (Form_Wave && edit >= 1 && edit <= 4) Form_Wave->takeReading(edit - 1, text);
+        if (edit >= 1 && edit <= 4) Q_EMIT readingArrived(edit - 1, text);
     });
     // The port is closed from the event loop, not inside the component's own notice.
     connect(
@@ -1119,7 +910,7 @@ void TForm1::connectLink() {
             m_lostPort = comm1->CommName();
             comm1->ClosePort();
             standDown(QString());
-            ToolButton1->setEnabled(false);  // until a port is open again
+            ui->ToolButton1->setEnabled(false);  // until a port is open again
             setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
             watchLostPort();
         },
@@ -1152,14 +943,14 @@ void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
     m_linkStale = true;
     const QString tip = QStringLiteral("Not current since %1: %2.")
                             .arg(since.toString(QStringLiteral("HH:mm:ss")), why);
-    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) greyReading(e, tip);
+    for (QLineEdit* e : {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4}) greyReading(e, tip);
     for (int channel : {0, 1}) showChannelMode(channel);
-    if (Form_Wave) Form_Wave->outputStopping();
+    Q_EMIT outputStopping();
 }
 
 void TForm1::showReadingsFresh() {
     m_linkStale = false;
-    for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4}) {
+    for (QLineEdit* e : {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4}) {
         e->setPalette(QPalette());
         e->setToolTip(QString());
     }
@@ -1173,7 +964,7 @@ void TForm1::greyReading(QLineEdit* e, const QString& tip) {
 }
 
 // Each reading as it comes: its age is kept, and the channel's mode judged.
-void TForm1::readingArrived(int number, const QString& text) {
+void TForm1::judgeReading(int number, const QString& text) {
     if (number < 1 || number > 4) return;
     QLineEdit* e = edit(number);
     if (text.isEmpty()) {

@@ -12,21 +12,17 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
 class QAction;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
-class QPushButton;
 class QRadioButton;
-class QStatusBar;
 class QFileSystemWatcher;
 class QMessageBox;
 class QTimer;
-class QToolBar;
 
 namespace lqs {
 
@@ -41,14 +37,19 @@ class TForm_Wave;
 class TFrm_Setup;
 class TMessages;
 class TQuerying;
-class TUpDown;
 class Tsave;
 class Trecall;
+
+namespace Ui {
+class TForm1;
+}
 
 class TForm1 : public QMainWindow, public RecorderHost {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget* parent = nullptr);
+    // The dialogs are made here too, in their start-up order; ports says
+    // where the port dialog, and the watch for a lost port, look for ports.
+    explicit TForm1(const PortListSources& ports = {}, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The windows created after this one, in their start-up order.
@@ -62,101 +63,80 @@ public:
         TFrm_Setup* Frm_Setup = nullptr;
         TForm_ReadTime* Form_ReadTime = nullptr;
     };
-    void attachWindows(const Windows& windows);
     const Windows& windows() const { return m_windows; }
-    // Where ports are looked for when a lost one comes back.
-    void setPortSources(const PortListSources& sources) { m_portSources = sources; }
 
     TComm* comm1;
     DeviceLink* link;
-
-    // Toolbar, left to right.
-    QToolBar* ToolBar1;
-    QAction* ToolButton1;
-    QAction* ToolButton3;
-    QAction* btn1;
-    QAction* btn2;
-    QAction* btn3;
-    QAction* btn4;
-    QAction* btn5;
-    QAction* btn7;
-    QAction* btn8;
-    QAction* ToolButton2;
-
-    // Menus.
-    QAction* Exit1;
-    QMenu* Series1;
-    QAction* LQS6200A1;
-    QAction* LQS6200B1;
-    QAction* LQS6500B1;
-    QAction* FastReadings1;   // ours: off at every start
-    QAction* Port1;           // ours: the port button's item, Ctrl+P
-    QAction* Link1;           // ours: the link button's item, Ctrl+L
-    QAction* RemoteControl1;  // ours: the SCPI server's dialog
-    QAction* SaveMemory1;
-    QAction* RecallMemory1;
-    QAction* Delay1;
-    QAction* ReadTime1;
-    QAction* OutMode1;
-    QAction* AutoMode1;
-    QAction* OutPut1;
-    QAction* AutoRun1;
-    QAction* ClearErrorofProtection1;
-    QMenu* Record1;
-    QAction* Start1;
-    QAction* Stop1;
-    QAction* Setup1;
-    QAction* Save1;
-    QAction* Load1;
-    QAction* Control1;
-    QAction* Wave1;
-    QAction* oolbar1;
-    QAction* StatusBar2;
-    QAction* About1;
-
-    // The control panel.
-    QWidget* Panel1;
-    QGroupBox* OutMode;
-    QRadioButton* RadioButton1;
-    QRadioButton* RadioButton2;
-    QRadioButton* RadioButton3;
-    QGroupBox* GroupBox3;
-    QGroupBox* GroupBox2;
-    QLineEdit* Edit1;
-    QLineEdit* Edit2;
-    QLineEdit* Edit3;
-    QLineEdit* Edit4;
-    QLineEdit* Edit5;
-    QLineEdit* Edit6;
-    QLineEdit* Edit7;
-    QLineEdit* Edit8;
-    TUpDown* UpDown1;
-    TUpDown* UpDown2;
-    TUpDown* UpDown3;
-    TUpDown* UpDown4;
-    QLabel* LabelOutput;
-    QPushButton* BitBtn4;
-    QGroupBox* GroupBox4;
-    QPushButton* BitBtn5;
-    QPushButton* BitBtn6;
-
-    QStatusBar* StatusBar1;
-    QTimer* tmr1;
-
-    // The recorder window; null until first used.
-    TForm_Wave* Form_Wave = nullptr;
 
     QString statusText(int panel) const;
 
     // "Disabling the main window" (setFrameEnabled) disables its contents,
     // not the window itself, so that the dialogs it owns stay usable.
     bool frameEnabled() const { return m_frameEnabled; }
+    void setFrameEnabled(bool enabled);
     bool panelEnabled() const;
     bool linkedPicture() const { return m_linkedPicture; }
 
     // Seams: the sounds and questions that tests answer themselves.
     std::function<void(int hz, int ms)> Beep;
     std::function<bool()> ConfirmReset;
+
+    // The system or the session ends the program: no box may hold it, so an
+    // unsaved recording is saved quietly (kept in its journal should that
+    // fail) and the program ends with status 0.
+    void endOnRequest();
+    // An unsaved recording saved under the usual name without a box.
+    void saveRecordingQuietly();
+
+    QString fieldText(int edit) const;
+    void setFieldText(int edit, const QString& text);
+    void selectCoupling(int button);
+    // The output button's click; a remote client's OUTP takes it too.
+    void BitBtn4Click();
+
+    // RecorderHost
+    QStringList readingTexts() const override;
+    QString outputCaption() const override;
+    void showControlPanel() override;
+    // The time-out box ends the program this way.
+    void closeMainWindow() override;
+    void setStatusText(int panel, const QString& text) override;
+
+    // The recorder window, made on first use.
+    TForm_Wave* ensureWaveWindow();
+
+    // What a remote client does, by the window's own paths, so the window
+    // shows it and the wire carries what the same click or key would send.
+    RemoteControl* remote() const { return m_remote; }
+    bool linkWithoutQuestion(QString* why);
+    void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
+    void saveMemorySlot(const QString& slot);
+    void recallMemorySlot(const QString& slot);
+    int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
+    bool readingsCurrent() const { return !m_linkStale; }
+    // Said after the link panel's text while the remote server runs.
+    void setRemoteNote(const QString& note);
+
+Q_SIGNALS:
+    void closed();
+    // For the recorder: the output is going off, the link is lost or the
+    // program closes.
+    void outputStopping();
+    void fastReadingsChanged(bool on);
+    // Every measured value as it comes, index 0 to 3 as in readingTexts().
+    void readingArrived(int index, const QString& text);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void makeDialogs(const PortListSources& ports);
+    void connectDialogs();
+    void setUpToolBar();
+    void setUpPanel();
+    void buildStatusBar();
+    void connectActions();
 
     // Start-up and model profile.
     void InitialiseModel();
@@ -168,10 +148,6 @@ public:
     void FormCreate();
     void FormShow();
     void FormClose();
-    // The system or the session ends the program: no box may hold it, so an
-    // unsaved recording is saved quietly (kept in its journal should that
-    // fail) and the program ends with status 0.
-    void endOnRequest();
     void Exit1Click();
     void LQS6200A1Click();
     void LQS6200B1Click();
@@ -190,61 +166,20 @@ public:
     void btn5Click();
     void BitBtn5Click();
     void BitBtn6Click();
-    void BitBtn4Click();
     void RadioButton1Click();
     void RadioButton2Click();
     void RadioButton3Click();
     void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
                                 int edit7, int upDown4, int edit8);
-
-    QString fieldText(int edit) const;
-    void setFieldText(int edit, const QString& text);
-    void selectCoupling(int button);
-    // The time-out box ends the program this way.
-    void closeMainWindow() override;
     void setLinkText(const QString& text);
     void setLinkedPicture(bool linked);
 
-    // RecorderHost
-    QStringList readingTexts() const override;
-    QString outputCaption() const override;
-    void showControlPanel() override;
-    void setFrameEnabled(bool enabled);
-    void setStatusText(int panel, const QString& text) override;
-
-    TForm_Wave* ensureWaveWindow();
-
-    // What a remote client does, by the window's own paths, so the window
-    // shows it and the wire carries what the same click or key would send.
-    RemoteControl* remote() const { return m_remote; }
-    bool linkWithoutQuestion(QString* why);
-    void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
-    void saveMemorySlot(const QString& slot);
-    void recallMemorySlot(const QString& slot);
-    int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
-    bool readingsCurrent() const { return !m_linkStale; }
-    // Said after the link panel's text while the remote server runs.
-    void setRemoteNote(const QString& note);
-
-Q_SIGNALS:
-    void closed();
-
-protected:
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
-
-private:
-    void buildMenus();
-    void buildToolBar();
-    void buildPanel();
-    void buildStatusBar();
     void chooseModel(int index);
     void markField(QLineEdit* field, const QString& why);
     void showChannel2For(std::uint8_t code);
     bool outputOffBeforeClose();
-    void nameSeriesItems();
     void greyReading(QLineEdit* e, const QString& tip);
-    void readingArrived(int edit, const QString& text);
+    void judgeReading(int edit, const QString& text);
     void ageReadings();
     void showChannelMode(int channel);
     void noteInLinkPanel(const QString& note);
@@ -264,8 +199,10 @@ private:
     void lostPortChanged();
     void stopWatchingLostPort();
 
+    std::unique_ptr<Ui::TForm1> ui;
     Windows m_windows;
-    QWidget* m_frameArea = nullptr;
+    TForm_Wave* m_wave = nullptr;  // the recorder window; null until first used
+    QTimer* tmr1;                  // the arrows' hold timer
     QLabel* m_panels[3] = {};
     QLabel* m_linkPanel = nullptr;  // our own, after the three
     QString m_linkText;             // what it says, before the remote note

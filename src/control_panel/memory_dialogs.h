@@ -3,26 +3,19 @@
 
 #include <QDialog>
 
-class QLabel;
-class QLineEdit;
-class QPushButton;
+#include <memory>
 
 namespace lqs {
 
-class TUpDown;
+namespace Ui {
+class TMemoryDialog;
+}
 
 class TMemoryDialog : public QDialog {
     Q_OBJECT
 public:
     TMemoryDialog(const QString& caption, QWidget* parent);
-
-    QLabel* Label1;
-    QLineEdit* Edit1;
-    TUpDown* UpDown1;
-    QPushButton* Button1;
-    QPushButton* Button2;
-    // Says why OK is disabled; hidden while the slot is one the instrument has.
-    QLabel* SlotHint;
+    ~TMemoryDialog() override;
 
     // The slot arrows: 1 to 4, no wrap; a typed slot out of range comes back
     // to the nearest one.
@@ -37,6 +30,8 @@ Q_SIGNALS:
 
 private:
     void slotTextChanged();
+
+    std::unique_ptr<Ui::TMemoryDialog> ui;
 };
 
 class Tsave : public TMemoryDialog {

@@ -3,21 +3,25 @@
 
 #include <QDialog>
 
-class QLabel;
-class QPushButton;
+#include <memory>
 
 namespace lqs {
+
+namespace Ui {
+class TMessages;
+}
 
 class TMessages : public QDialog {
     Q_OBJECT
 public:
     explicit TMessages(QWidget* parent = nullptr);
-
-    QLabel* Label1;
-    QPushButton* Button1;
+    ~TMessages() override;
 
 Q_SIGNALS:
     void dialogClosed();
+
+private:
+    std::unique_ptr<Ui::TMessages> ui;
 };
 
 }  // namespace lqs

@@ -3,21 +3,19 @@
 
 #include <QDialog>
 
-class QLabel;
-class QProgressBar;
-class QPushButton;
+#include <memory>
 
 namespace lqs {
+
+namespace Ui {
+class TQuerying;
+}
 
 class TQuerying : public QDialog {
     Q_OBJECT
 public:
     explicit TQuerying(QWidget* parent = nullptr);
-
-    QLabel* Label1;
-    QLabel* Label2;
-    QPushButton* Button1;
-    QProgressBar* ProgressBar1;
+    ~TQuerying() override;
 
     // Where the sequence stands; a null text leaves the remaining time as it is.
     void showProgress(int position, const QString& remaining);
@@ -25,6 +23,9 @@ public:
 Q_SIGNALS:
     // Every way of closing: a button, the close box, Esc.
     void dialogClosed();
+
+private:
+    std::unique_ptr<Ui::TQuerying> ui;
 };
 
 }  // namespace lqs

@@ -4,32 +4,28 @@
 
 #include <QDialog>
 
-class QLabel;
-class QLineEdit;
-class QPushButton;
+#include <memory>
 
 namespace lqs {
 
-class TUpDown;
+namespace Ui {
+class TForm_ReadTime;
+}
 
 class TForm_ReadTime : public QDialog {
     Q_OBJECT
 public:
     explicit TForm_ReadTime(QWidget* parent = nullptr);
-
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLineEdit* se1;
-    TUpDown* se1Arrows;
-    QPushButton* Button1;
-    QPushButton* Button2;
-
-    void se1Change();
-    void se1Step(bool up);
+    ~TForm_ReadTime() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void se1Change();
+    void se1Step(bool up);
+
+    std::unique_ptr<Ui::TForm_ReadTime> ui;
 };
 
 }  // namespace lqs

@@ -1,9 +1,10 @@
-// The recorder's state: one record, shared by the recorder window and its
-// setup dialog.
+// The recorder's state: one record, kept by the recorder window and set from
+// the choices its setup dialog returns.
 #pragma once
 
 #include "recorder/record_table.h"
 
+#include <QColor>
 #include <QDateTime>
 #include <QString>
 
@@ -23,6 +24,17 @@ constexpr int kMaxPoints = 601;
 // Numbered 1 to 601 as the plot counts them; entry 0 is unused.
 using PlotSamples = std::array<PlotSample, kMaxPoints + 1>;
 
+// What an accepted setup asks of the recorder.
+struct SetupChoices {
+    int RecordLengthMs = 0;
+    int TimeSliceMs = 0;
+    QString PointOperation;
+    QColor Ch1Color, Ch2Color;  // each for both of its channel's curves
+};
+
+// What a click in the saved-record list does; its colour shows which.
+enum class SavedListMode { None, Load, Delete };
+
 struct RecorderState {
     int RecordLengthMs = 0;
     int TimeSliceMs = 0;
@@ -32,12 +44,19 @@ struct RecorderState {
     int PointCount = 0;
     bool WindowFull = false;
     int SecondTicks = 0;
+    // The plot's left edge once it scrolls: the time labels are written from
+    // it, never read back.
     int ElapsedH = 0, ElapsedM = 0, ElapsedS = 0;
     int TotalD = 0, TotalH = 0, TotalM = 0, TotalS = 0;
     // The slice the plotted samples were taken at: a later setup does not
     // stretch them.
     int PlotSliceMs = 0;
     PlotSamples Points{};
+    SavedListMode SavedList = SavedListMode::None;
 };
+
+inline int elapsedSeconds(const RecorderState& s) {
+    return (s.ElapsedH * 60 + s.ElapsedM) * 60 + s.ElapsedS;
+}
 
 }  // namespace lqs

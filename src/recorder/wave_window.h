@@ -1,6 +1,11 @@
 // TForm_Wave: the recorder window, shown inside the main window. It samples
 // the four readings once per time slice into the record table, draws them as
 // four curves, and saves, merges, deletes and exports records.
+//
+// Its layout is wave_window.ui; the code is split by concern: construction,
+// buttons and closing (wave_window.cpp), acquisition and the journal
+// (wave_acquisition.cpp), the plot and its axes (wave_plot.cpp), and the
+// saved-record list (saved_records.cpp).
 #pragma once
 
 #include "recorder/record_file_system.h"
@@ -12,21 +17,19 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
-class QCheckBox;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QListWidget;
-class QPushButton;
-class QTimer;
 class QFrame;
+class QTimer;
 
 namespace lqs {
 
+namespace Ui {
+class TForm_Wave;
+}
+
 class RecorderHost;
 class TFrm_Setup;
-class PlotArea;
 
 class TForm_Wave : public QWidget {
     Q_OBJECT
@@ -36,55 +39,7 @@ public:
 
     RecorderState state;
 
-    // The plot.
-    QFrame* pnl1;
-    PlotArea* pb1;
-    QLabel* lbl_Vmax;
-    QLabel* lbl_Vmid;
-    QLabel* lbl_Vmin;
-    QLabel* lbl_Amax;
-    QLabel* lbl1_Amid;
-    QLabel* lbl2;
-    QLabel* lbl_TminH;
-    QLabel* lbl_TminM;
-    QLabel* lbl_TminS;
-    QLabel* lbl_TmidH;
-    QLabel* lbl_TmidM;
-    QLabel* lbl_TmidS;
-    QLabel* lbl_TmaxH;
-    QLabel* lbl_TmaxM;
-    QLabel* lbl_TmaxS;
-
-    // The channel column.
-    QCheckBox* fltchckbxckbx1;  // CH1V
-    QCheckBox* fltchckbxckbx2;  // CH1A
-    QCheckBox* fltchckbxckbx3;  // Ch2V
-    QCheckBox* fltchckbxckbx4;  // CH2A
-    QCheckBox* chk_Ch3V;
-    QCheckBox* chk_Ch3A;
-    QFrame* pnl_Ch1v;
-    QFrame* pnl_Ch1A;
-    QFrame* pnl_Ch2v;
-    QFrame* pnl_Ch2A;
-    QPushButton* Btn_Start;
-    QPushButton* Btn_Stop;
-    QPushButton* Btn_Setup;
-    QPushButton* Btn_Refresh;
-    QPushButton* Btn_Return;
-
-    // Files.
-    QPushButton* btn_Save;
-    QPushButton* btn_Load;
-    QPushButton* btn_Delete;
-    QPushButton* btn_Export;
-    QPushButton* btn_Print;
-
-    QComboBox* cbb_Time;
-    QComboBox* cbb_Voltage;
-    QComboBox* cbb_Current;
-    QListWidget* lst1;
-    QListWidget* lst_Load;
-
+    // The record length, the time slice and the second clock.
     QTimer* tmr_All;
     QTimer* tmr_Scale;
     QTimer* tmr_time;
@@ -105,36 +60,22 @@ public:
     // The setup dialog created at start-up, used for the first setup.
     QPointer<TFrm_Setup> StartupSetup;
 
-    QColor curveColor(const QFrame* swatch) const;
-    void setCurveColor(QFrame* swatch, const QColor& color);
-    void setSummary(const QStringList& lines);
-    QStringList summary() const;
-
-    // Handlers.
+    // The Record menu's items do what these buttons do.
     void Btn_StartClick();
     void Btn_StopClick();
     void Btn_SetupClick();
-    void Btn_RefreshClick();
-    void Btn_ReturnClick();
-    void tmr_AllTimer();
-    void tmr_ScaleTimer();
-    void tmr_timeTimer();
-    bool Panduandaodian() const;
-    void cbb_TimeChange();
-    void cbb_VoltageChange();
-    void cbb_CurrentChange();
     void btn_SaveClick();
     void btn_LoadClick();
-    void btn_DeleteClick();
-    void btn_ExportClick();
-    void lst_LoadClick();
-    void FormShow();
 
-    // The plot, painted whole from the samples kept.
-    void pb1Paint();
+    // An accepted setup: timers, state, curve colours and a fresh summary.
+    void applySetup(const SetupChoices& choices);
+
+    // The colour a swatch gives its curve.
+    QColor curveColor(const QFrame* swatch) const;
+    QStringList summary() const;
     // Lists the records of RecordDir; the file buttons' tips say where it is.
     void fillSavedRecordList();
-    bool loadMode() const;
+    SavedListMode savedListMode() const { return state.SavedList; }
     bool waitingForReadings() const { return m_waiting; }
 
     // Sample lines recorded or merged since the last Save.
@@ -170,27 +111,52 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void build();
-    void resetTimeLabels();
-    void showSavedRecordList(const QColor& mode);
-    void hideSavedRecordList();
-    // Writes the table under a new name in the record folder and lists it;
-    // returns the path. Throws EFileError.
-    QString saveRecord();
-    void addSavedRecord(const QString& fileName);
-    void startJournal();
-    void journalFailed(const QString& why);
+    // wave_window.cpp
+    void connectControls();
+    void FormShow();
+    void Btn_RefreshClick();
+    void Btn_ReturnClick();
+    void setCurveColor(QFrame* swatch, const QColor& color);
+    void setSummary(const QStringList& lines);
     bool askYesNo(const QString& text, const char* name);
+
+    // wave_acquisition.cpp
+    void tmr_AllTimer();
+    void tmr_ScaleTimer();
+    void tmr_timeTimer();
+    bool Panduandaodian() const;
     void setChoosersEnabled(bool enabled);
     void trackExtremes(const QStringList& readings, const double (&values)[4]);
     QString extremeLine(int channel, bool max) const;
+    void startJournal();
+    void journalFailed(const QString& why);
 
+    // wave_plot.cpp
+    void pb1Paint();
+    void cbb_TimeChange();
+    void cbb_VoltageChange();
+    void cbb_CurrentChange();
+    // The time labels under the plot, written from the clock in state.
+    void resetTimeLabels();
+    void showTimeLabels();
     // Time slices across the plot: the span chosen now, the slice the
     // samples were taken at.
     int plotSlices() const;
     int sampleAt(int x) const;
     void showSampleTip(const QPoint& pos);
 
+    // saved_records.cpp
+    void btn_DeleteClick();
+    void btn_ExportClick();
+    void lst_LoadClick();
+    void showSavedRecordList(SavedListMode mode);
+    void hideSavedRecordList();
+    // Writes the table under a new name in the record folder and lists it;
+    // returns the path. Throws EFileError.
+    QString saveRecord();
+    void addSavedRecord(const QString& fileName);
+
+    std::unique_ptr<Ui::TForm_Wave> ui;
     RecorderHost* m_host;
     RecordJournal m_journal;
     bool m_waiting = false;

@@ -6,20 +6,21 @@
 #include <QDialog>
 #include <QPointer>
 
-class QCheckBox;
-class QLabel;
-class QListWidget;
-class QPushButton;
-class QSpinBox;
+#include <memory>
 
 namespace lqs {
 
 class ScpiServer;
 
+namespace Ui {
+class RemoteDialog;
+}
+
 class RemoteDialog : public QDialog {
     Q_OBJECT
 public:
     explicit RemoteDialog(ScpiServer* server, QWidget* parent = nullptr);
+    ~RemoteDialog() override;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -30,13 +31,8 @@ private:
     void showState();
     void showClients();
 
+    std::unique_ptr<Ui::RemoteDialog> ui;
     QPointer<ScpiServer> m_server;
-    QSpinBox* m_port;
-    QCheckBox* m_allowOthers;
-    QPushButton* m_start;
-    QPushButton* m_stop;
-    QLabel* m_state;
-    QListWidget* m_clients;
     QString m_error;  // why the last start failed, until the next start or stop
 };
 

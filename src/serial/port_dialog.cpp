@@ -1,14 +1,13 @@
 #include "serial/port_dialog.h"
 
+#include "ui_port_dialog.h"
+
 #include "common/guarded.h"
 #include "serial/comm.h"
 
 #include <QAbstractItemView>
-#include <QComboBox>
 #include <QFileSystemWatcher>
 #include <QGuiApplication>
-#include <QLabel>
-#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QThread>
@@ -19,47 +18,18 @@ namespace lqs {
 TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      ui(new Ui::TForm3),
       m_comm(comm),
       m_sources(std::move(sources)),
       m_relistTimer(new QTimer(this)) {
-    setWindowTitle(QStringLiteral("Config RS232"));
-    setFixedSize(208, 189);
-    setSizeGripEnabled(false);
-
-    auto named = [](QWidget* w, const char* name) {
-        w->setObjectName(QString::fromLatin1(name));
-        return w;
-    };
-
     // Fixed places at 96 dpi: the port on top, the line format it is opened
     // with below it, the buttons along the bottom. The label sits above the
     // box so that a whole device path fits in its width.
-    Label1 = new QLabel(QStringLiteral("Ports"), this);
-    named(Label1, "Label1")->setGeometry(16, 10, 176, 17);
-    cbo1 = new QComboBox(this);
-    named(cbo1, "cbo1")->setGeometry(16, 28, 176, 23);
-    cbo1->setEditable(false);
-    Label1->setBuddy(cbo1);
+    ui->setupUi(this);
+    ui->cbo1->setFocus();
 
-    Label2 = new QLabel(QStringLiteral("Data Bits:8 Bits"), this);
-    named(Label2, "Label2")->setGeometry(16, 64, 176, 17);
-    Label3 = new QLabel(QStringLiteral("Partity Bit:None"), this);
-    named(Label3, "Label3")->setGeometry(16, 86, 176, 17);
-    Label4 = new QLabel(QStringLiteral("Stop Bit:1 Bit"), this);
-    named(Label4, "Label4")->setGeometry(16, 108, 176, 17);
-
-    Button1 = new QPushButton(QStringLiteral("OK"), this);
-    named(Button1, "Button1")->setGeometry(24, 148, 75, 25);
-    Button1->setDefault(true);
-    Button2 = new QPushButton(QStringLiteral("Cancel"), this);
-    named(Button2, "Button2")->setGeometry(109, 148, 75, 25);
-
-    setTabOrder(cbo1, Button1);
-    setTabOrder(Button1, Button2);
-    cbo1->setFocus();
-
-    connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
-    connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
+    connect(ui->Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+    connect(ui->Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
     // Every way out (accept, reject, Esc, the close box) ends in done().
     connect(this, &QDialog::finished, this, &TForm3::dialogClosed);
 
@@ -70,6 +40,8 @@ TForm3::TForm3(TComm* comm, QWidget* parent, PortListSources sources)
     m_relistTimer->setInterval(250);
     connect(m_relistTimer, &QTimer::timeout, this, [this] { relist(true); });
 }
+
+TForm3::~TForm3() = default;
 
 QPoint TForm3::centredTopLeft(const QRect& area, const QSize& frame) {
     return {area.x() + (area.width() - frame.width()) / 2,
@@ -105,7 +77,7 @@ void TForm3::hideEvent(QHideEvent* event) {
 void TForm3::FormShow() {
     // Ports come and go (USB adapters, the simulator), so the list is read afresh.
     relist(false);
-    cbo1->setFocus();
+    ui->cbo1->setFocus();
 }
 
 void TForm3::watchPortDirectories() {
@@ -142,31 +114,33 @@ void TForm3::relist(bool keepChoice) {
     }
     // Writes to any node under /dev (even /dev/null) wake the watcher; an
     // unchanged list is left alone so an open drop-down is not disturbed.
-    if (keepChoice && cbo1->count() == names.size()) {
+    if (keepChoice && ui->cbo1->count() == names.size()) {
         bool same = true;
-        for (int i = 0; same && i < cbo1->count(); ++i)
-            same = cbo1->itemData(i).toString() == names[i] && cbo1->itemText(i) == lines[i];
+        for (int i = 0; same && i < ui->cbo1->count(); ++i)
+            same =
+                ui->cbo1->itemData(i).toString() == names[i] && ui->cbo1->itemText(i) == lines[i];
         if (same) return;
     }
     // A fresh showing starts at the port in use, so OK alone keeps it.
     QString chosen;
     if (keepChoice)
-        chosen = cbo1->currentData().toString();
+        chosen = ui->cbo1->currentData().toString();
     else if (m_comm->IsOpen())
         chosen = m_comm->CommName();
-    cbo1->clear();
+    ui->cbo1->clear();
     for (int i = 0; i < names.size(); ++i) {
-        cbo1->addItem(lines[i], names[i]);
-        cbo1->setItemData(i, lines[i], Qt::ToolTipRole);
+        ui->cbo1->addItem(lines[i], names[i]);
+        ui->cbo1->setItemData(i, lines[i], Qt::ToolTipRole);
     }
-    const int kept = chosen.isEmpty() ? -1 : cbo1->findData(chosen);
-    cbo1->setCurrentIndex(kept >= 0 ? kept : (cbo1->count() > 0 ? 0 : -1));
+    const int kept = chosen.isEmpty() ? -1 : ui->cbo1->findData(chosen);
+    ui->cbo1->setCurrentIndex(kept >= 0 ? kept : (ui->cbo1->count() > 0 ? 0 : -1));
     // The drop-down may be wider than the box, so long lines are read in full.
-    cbo1->view()->setMinimumWidth(cbo1->view()->sizeHintForColumn(0) + 8);
+    ui->cbo1->view()->setMinimumWidth(ui->cbo1->view()->sizeHintForColumn(0) + 8);
 }
 
 void TForm3::Button1Click() {
-    if (!openPort(cbo1->currentIndex() >= 0 ? cbo1->currentData().toString() : QString())) return;
+    if (!openPort(ui->cbo1->currentIndex() >= 0 ? ui->cbo1->currentData().toString() : QString()))
+        return;
     accept();
 }
 

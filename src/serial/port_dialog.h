@@ -5,10 +5,9 @@
 
 #include <QDialog>
 
-class QComboBox;
+#include <memory>
+
 class QFileSystemWatcher;
-class QLabel;
-class QPushButton;
 class QScreen;
 class QTimer;
 
@@ -16,23 +15,20 @@ namespace lqs {
 
 class TComm;
 
+namespace Ui {
+class TForm3;
+}
+
 class TForm3 : public QDialog {
     Q_OBJECT
 public:
     // comm belongs to the caller and must outlive the dialog. The dialog is
     // made once and shown with show() each time it is needed.
     explicit TForm3(TComm* comm, QWidget* parent = nullptr, PortListSources sources = {});
+    ~TForm3() override;
 
     // Top-left corner that centres a frame of the given size in area.
     static QPoint centredTopLeft(const QRect& area, const QSize& frame);
-
-    QLabel* Label1;
-    QComboBox* cbo1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLabel* Label4;
-    QPushButton* Button1;
-    QPushButton* Button2;
 
     // Opens name as OK does with it chosen (--port); an error box says why it could not.
     bool openPort(const QString& name);
@@ -57,6 +53,7 @@ private:
     void Button2Click();
     QScreen* targetScreen() const;
 
+    std::unique_ptr<Ui::TForm3> ui;
     TComm* m_comm;
     PortListSources m_sources;
     QFileSystemWatcher* m_watcher = nullptr;  // only while shown

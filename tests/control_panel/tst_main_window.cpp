@@ -60,14 +60,15 @@ struct Fixture {
     }
 
     void openPort() {
-        form->ToolButton3->trigger();
+        test::action(form, "ToolButton3")->trigger();
         QVERIFY(form->windows().Form3->isVisible());
-        QTest::mouseClick(form->windows().Form3->Button1, Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(form->windows().Form3, "Button1"),
+                          Qt::LeftButton);
         QVERIFY(form->comm1->IsOpen());
     }
     void linkStart(bool confirm) {
         form->ConfirmReset = [confirm] { return confirm; };
-        form->ToolButton1->trigger();
+        test::action(form, "ToolButton1")->trigger();
     }
     // Until the start-up exchange has ended and nothing more is under way.
     bool settled() {
@@ -192,7 +193,7 @@ void tst_MainWindow::menuCaptions() {
 void tst_MainWindow::toolbarOrderAndHints() {
     Fixture f;
     QStringList names, hints;
-    for (QAction* a : f.form->ToolBar1->actions()) {
+    for (QAction* a : test::onMain<QToolBar>(f.form, "ToolBar1")->actions()) {
         names << a->objectName();
         hints << a->toolTip();
     }
@@ -201,7 +202,7 @@ void tst_MainWindow::toolbarOrderAndHints() {
     // Every button says what it does, or while disabled why (stages checks the changes).
     for (int i = 0; i < hints.size(); ++i) QVERIFY2(!hints[i].isEmpty(), qPrintable(names[i]));
     QCOMPARE(hints[1], QStringLiteral("COM"));
-    for (QAction* a : f.form->ToolBar1->actions())
+    for (QAction* a : test::onMain<QToolBar>(f.form, "ToolBar1")->actions())
         QCOMPARE(a->icon().actualSize(QSize(16, 16)), QSize(16, 16));
 }
 
@@ -209,11 +210,13 @@ void tst_MainWindow::geometry() {
     Fixture f;
     QCOMPARE(f.form->width(), 761);
     QCOMPARE(f.form->height() - f.form->menuBar()->height(), 459);
-    QCOMPARE(f.form->ToolBar1->height(), 25);
-    QVERIFY(f.form->StatusBar1->height() >= 19);  // taller only when the font needs it
-    QCOMPARE(f.form->Panel1->height(), 459 - 25 - f.form->StatusBar1->height());
-    QCOMPARE(f.form->Edit1->font().pixelSize(), 25);
-    QCOMPARE(f.form->Edit5->font().pixelSize(), 13);
+    QCOMPARE(test::onMain<QToolBar>(f.form, "ToolBar1")->height(), 25);
+    QVERIFY(test::onMain<QStatusBar>(f.form, "StatusBar1")->height() >=
+            19);  // taller only when the font needs it
+    QCOMPARE(test::onMain<QWidget>(f.form, "Panel1")->height(),
+             459 - 25 - test::onMain<QStatusBar>(f.form, "StatusBar1")->height());
+    QCOMPARE(test::field(f.form, "Edit1")->font().pixelSize(), 25);
+    QCOMPARE(test::field(f.form, "Edit5")->font().pixelSize(), 13);
     QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
 }
 
@@ -224,29 +227,37 @@ void tst_MainWindow::startupState() {
     QCOMPARE(w.statusText(0), QStringLiteral("Please Config RS232 COM!"));
     QCOMPARE(f.beeps, (QList<QPair<int, int>>{{2600, 100}}));
     QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(1));
-    QCOMPARE(actionTexts(w.Series1),
+    QCOMPARE(actionTexts(test::onMain<QMenu>(&w, "Series1")),
              (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
                           "100mV,10mA,0~30Vx2,0~5Ax2"}));
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+    for (QLineEdit* e : {test::field(&w, "Edit5"), test::field(&w, "Edit6"),
+                         test::field(&w, "Edit7"), test::field(&w, "Edit8")})
         QCOMPARE(e->text(), QStringLiteral("0.000"));
-    QVERIFY(w.RadioButton1->isChecked());
-    QCOMPARE(w.BitBtn4->text(), QStringLiteral("OFF"));
+    QVERIFY(test::onMain<QRadioButton>(&w, "RadioButton1")->isChecked());
+    QCOMPARE(test::onMain<QPushButton>(&w, "BitBtn4")->text(), QStringLiteral("OFF"));
     for (QAction* a :
-         {w.Delay1, w.OutMode1, w.AutoMode1, w.OutPut1, w.AutoRun1, w.ClearErrorofProtection1,
-          w.Record1->menuAction(), w.btn1, w.btn2, w.btn3, w.btn4, w.btn5, w.btn7, w.btn8}) {
+         {test::action(&w, "Delay1"), test::action(&w, "OutMode1"), test::action(&w, "AutoMode1"),
+          test::action(&w, "OutPut1"), test::action(&w, "AutoRun1"),
+          test::action(&w, "ClearErrorofProtection1"),
+          test::onMain<QMenu>(&w, "Record1")->menuAction(), test::action(&w, "btn1"),
+          test::action(&w, "btn2"), test::action(&w, "btn3"), test::action(&w, "btn4"),
+          test::action(&w, "btn5"), test::action(&w, "btn7"), test::action(&w, "btn8")}) {
         QVERIFY2(!a->isEnabled(), qPrintable(a->objectName() + a->text()));
     }
     for (QAction* a :
-         {w.ToolButton3, w.ToolButton2, w.Exit1, w.SaveMemory1, w.ReadTime1, w.Control1, w.Wave1})
+         {test::action(&w, "ToolButton3"), test::action(&w, "ToolButton2"),
+          test::action(&w, "Exit1"), test::action(&w, "SaveMemory1"), test::action(&w, "ReadTime1"),
+          test::action(&w, "Control1"), test::action(&w, "Wave1")})
         QVERIFY(a->isEnabled());
-    QCOMPARE(w.windows().Form2->Label1->text(), w.windowTitle());
-    QVERIFY(w.windows().Form2->Image1->isHidden());
+    QCOMPARE(test::named<QLabel>(w.windows().Form2, "Label1")->text(), w.windowTitle());
+    QVERIFY(test::named<QLabel>(w.windows().Form2, "Image1")->isHidden());
     // The version comes from the build; the box writes it as it always has.
-    QCOMPARE(w.windows().Form2->Label2->text(), QStringLiteral("Version:11.09.02.01"));
+    QCOMPARE(test::named<QLabel>(w.windows().Form2, "Label2")->text(),
+             QStringLiteral("Version:11.09.02.01"));
     QCOMPARE(TForm2::versionCaption(QStringLiteral("12.10.0.3")),
              QStringLiteral("Version:12.10.00.03"));
     QVERIFY(!w.comm1->IsOpen());
-    QVERIFY(w.Form_Wave == nullptr);
+    QVERIFY(w.findChild<TForm_Wave*>() == nullptr);
 }
 
 // The enable states across start-up, an opened port and the link start.
@@ -292,14 +303,20 @@ void tst_MainWindow::stages() {
     if (stage == 2) f.linkStart(false);
     if (stage == 3) f.linkStart(true);
     QCOMPARE(w.panelEnabled(), panel);
-    QCOMPARE(w.ToolButton1->isEnabled(), link);
-    QCOMPARE(w.Link1->isEnabled(), link);
-    QCOMPARE(w.ToolBar1->widgetForAction(w.ToolButton1)->toolTip(), linkHint);
-    QCOMPARE(w.ToolBar1->widgetForAction(w.btn5)->toolTip(), outputHint);
+    QCOMPARE(test::action(&w, "ToolButton1")->isEnabled(), link);
+    QCOMPARE(test::action(&w, "Link1")->isEnabled(), link);
+    QCOMPARE(test::onMain<QToolBar>(&w, "ToolBar1")
+                 ->widgetForAction(test::action(&w, "ToolButton1"))
+                 ->toolTip(),
+             linkHint);
+    QCOMPARE(test::onMain<QToolBar>(&w, "ToolBar1")
+                 ->widgetForAction(test::action(&w, "btn5"))
+                 ->toolTip(),
+             outputHint);
     QCOMPARE(w.linkedPicture(), linked);
-    QCOMPARE(w.btn5->isEnabled(), output);
-    QCOMPARE(w.OutPut1->isEnabled(), output);
-    QCOMPARE(w.Record1->menuAction()->isEnabled(), output);
+    QCOMPARE(test::action(&w, "btn5")->isEnabled(), output);
+    QCOMPARE(test::action(&w, "OutPut1")->isEnabled(), output);
+    QCOMPARE(test::onMain<QMenu>(&w, "Record1")->menuAction()->isEnabled(), output);
     QCOMPARE(w.statusText(0), status0);
     QCOMPARE(w.statusText(1), stage == 3 ? QString() : QStringLiteral("old error"));
     if (stage < 3) {
@@ -319,16 +336,18 @@ void tst_MainWindow::stages() {
 void tst_MainWindow::modelChoice() {
     Fixture f;
     TForm1& w = *f.form;
-    w.LQS6500B1->trigger();
+    test::action(&w, "LQS6500B1")->trigger();
     QCOMPARE(w.link->state().ModelIndex.load(), std::uint8_t(3));
-    QCOMPARE(actionTexts(w.Series1),
+    QCOMPARE(actionTexts(test::onMain<QMenu>(&w, "Series1")),
              (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
                           "->100mV,10mA,0~30Vx2,0~5Ax2"}));
     QCOMPARE(w.windowTitle(), QStringLiteral("100mV,10mA,0~30Vx2,0~5Ax2"));
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+    for (QLineEdit* e : {test::field(&w, "Edit5"), test::field(&w, "Edit6"),
+                         test::field(&w, "Edit7"), test::field(&w, "Edit8")})
         QCOMPARE(e->text(), QStringLiteral("0.00"));
-    w.LQS6200A1->trigger();
-    for (QLineEdit* e : {w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+    test::action(&w, "LQS6200A1")->trigger();
+    for (QLineEdit* e : {test::field(&w, "Edit5"), test::field(&w, "Edit6"),
+                         test::field(&w, "Edit7"), test::field(&w, "Edit8")})
         QCOMPARE(e->text(), QStringLiteral("0.000"));
     QCOMPARE(w.windowTitle(), QStringLiteral("1mV,1mA,0~30Vx2,0~3Ax2"));
 }
@@ -336,20 +355,21 @@ void tst_MainWindow::modelChoice() {
 void tst_MainWindow::toggles() {
     Fixture f;
     TForm1& w = *f.form;
-    const int panelHeight = w.Panel1->height();
-    w.oolbar1->trigger();
-    QCOMPARE(w.oolbar1->text(), QStringLiteral("  Toolbar"));
-    QVERIFY(!w.ToolBar1->isVisible());
-    QTRY_COMPARE(w.Panel1->height(), panelHeight + 25);  // the panel takes the space
-    w.oolbar1->trigger();
-    QCOMPARE(w.oolbar1->text(), QStringLiteral("\u221AToolbar"));
-    QVERIFY(w.ToolBar1->isVisible());
-    w.StatusBar2->trigger();
-    QCOMPARE(w.StatusBar2->text(), QStringLiteral("  Status Bar"));
-    QVERIFY(!w.StatusBar1->isVisible());
-    w.StatusBar2->trigger();
-    QCOMPARE(w.StatusBar2->text(), QStringLiteral("\u221AStatus Bar"));
-    QVERIFY(w.StatusBar1->isVisible());
+    const int panelHeight = test::onMain<QWidget>(&w, "Panel1")->height();
+    test::action(&w, "oolbar1")->trigger();
+    QCOMPARE(test::action(&w, "oolbar1")->text(), QStringLiteral("  Toolbar"));
+    QVERIFY(!test::onMain<QToolBar>(&w, "ToolBar1")->isVisible());
+    QTRY_COMPARE(test::onMain<QWidget>(&w, "Panel1")->height(),
+                 panelHeight + 25);  // the panel takes the space
+    test::action(&w, "oolbar1")->trigger();
+    QCOMPARE(test::action(&w, "oolbar1")->text(), QStringLiteral("\u221AToolbar"));
+    QVERIFY(test::onMain<QToolBar>(&w, "ToolBar1")->isVisible());
+    test::action(&w, "StatusBar2")->trigger();
+    QCOMPARE(test::action(&w, "StatusBar2")->text(), QStringLiteral("  Status Bar"));
+    QVERIFY(!test::onMain<QStatusBar>(&w, "StatusBar1")->isVisible());
+    test::action(&w, "StatusBar2")->trigger();
+    QCOMPARE(test::action(&w, "StatusBar2")->text(), QStringLiteral("\u221AStatus Bar"));
+    QVERIFY(test::onMain<QStatusBar>(&w, "StatusBar1")->isVisible());
 }
 
 void tst_MainWindow::portAndLinkByKeyboard_data() {
@@ -369,8 +389,8 @@ void tst_MainWindow::portAndLinkByKeyboard() {
         ++asked;
         return true;
     };
-    w.oolbar1->trigger();
-    QVERIFY(!w.ToolBar1->isVisible());
+    test::action(&w, "oolbar1")->trigger();
+    QVERIFY(!test::onMain<QToolBar>(&w, "ToolBar1")->isVisible());
     const auto press = [&](Qt::Key key) {
         QApplication::setActiveWindow(&w);
         QVERIFY(QTest::qWaitForWindowActive(&w));
@@ -395,7 +415,7 @@ void tst_MainWindow::portAndLinkByKeyboard() {
     TForm3* ports = w.windows().Form3;
     QVERIFY(ports->isVisible());
     QVERIFY(!w.frameEnabled());
-    QTest::mouseClick(ports->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(ports, "Button1"), Qt::LeftButton);
     QVERIFY(w.comm1->IsOpen());
     QVERIFY(w.frameEnabled());
 
@@ -403,49 +423,54 @@ void tst_MainWindow::portAndLinkByKeyboard() {
     QCOMPARE(asked, 1);
     QVERIFY(f.settled());
     QCOMPARE(test::frames(f.sim).mid(0, test::kStartupQueries.size()), test::kStartupQueries);
-    QVERIFY(!w.ToolBar1->isVisible());
+    QVERIFY(!test::onMain<QToolBar>(&w, "ToolBar1")->isVisible());
 }
 
 void tst_MainWindow::recorderView() {
     Fixture f;
     TForm1& w = *f.form;
-    w.Start1->trigger();  // creates the recorder behind the panel and presses its Start
-    QVERIFY(w.Form_Wave);
+    test::action(&w, "Start1")
+        ->trigger();  // creates the recorder behind the panel and presses its Start
+    QVERIFY(w.findChild<TForm_Wave*>());
     QCOMPARE(f.boxes.seen.size(), 1);
     QCOMPARE(f.boxes.seen[0].text, QStringLiteral("Please Turn on Device into Output(Run) Mode"));
-    QCOMPARE(w.Form_Wave->parentWidget(), w.Panel1->parentWidget());
-    QVERIFY(w.Panel1->isVisible());
-    QCOMPARE(w.Form_Wave->geometry(), w.Panel1->geometry());
-    TForm_Wave* first = w.Form_Wave;
-    w.Wave1->trigger();
-    QVERIFY(!w.Panel1->isVisible());
-    QVERIFY(w.Form_Wave->isVisible());
-    QCOMPARE(w.Form_Wave, first);  // created once
-    w.Control1->trigger();
-    QVERIFY(w.Panel1->isVisible());
-    QCOMPARE(w.Form_Wave, first);
+    QCOMPARE(w.findChild<TForm_Wave*>()->parentWidget(),
+             test::onMain<QWidget>(&w, "Panel1")->parentWidget());
+    QVERIFY(test::onMain<QWidget>(&w, "Panel1")->isVisible());
+    QCOMPARE(w.findChild<TForm_Wave*>()->geometry(),
+             test::onMain<QWidget>(&w, "Panel1")->geometry());
+    TForm_Wave* first = w.findChild<TForm_Wave*>();
+    test::action(&w, "Wave1")->trigger();
+    QVERIFY(!test::onMain<QWidget>(&w, "Panel1")->isVisible());
+    QVERIFY(w.findChild<TForm_Wave*>()->isVisible());
+    QCOMPARE(w.findChild<TForm_Wave*>(), first);  // created once
+    test::action(&w, "Control1")->trigger();
+    QVERIFY(test::onMain<QWidget>(&w, "Panel1")->isVisible());
+    QCOMPARE(w.findChild<TForm_Wave*>(), first);
 }
 
 void tst_MainWindow::memoryItemsOnlyWhenLinked() {
     Fixture f;
     TForm1& w = *f.form;
-    w.SaveMemory1->trigger();
-    w.RecallMemory1->trigger();
+    test::action(&w, "SaveMemory1")->trigger();
+    test::action(&w, "RecallMemory1")->trigger();
     QVERIFY(!w.windows().save->isVisible());
     QVERIFY(!w.windows().recall->isVisible());
     f.openPort();
     f.linkStart(true);
     QVERIFY(f.settled());
-    w.SaveMemory1->trigger();
+    test::action(&w, "SaveMemory1")->trigger();
     QVERIFY(w.windows().save->isVisible());
     QVERIFY(!w.frameEnabled());
-    QTest::mouseClick(w.windows().save->Button2, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(w.windows().save, "Button2"), Qt::LeftButton);
     QVERIFY(!w.windows().save->isVisible());
     QVERIFY(w.frameEnabled());
     // The title bar's close button closes either dialog the same way.
     for (QDialog* dialog : std::initializer_list<QDialog*>{w.windows().save, w.windows().recall}) {
         QVERIFY(dialog->windowFlags() & Qt::WindowCloseButtonHint);
-        (dialog == w.windows().save ? w.SaveMemory1 : w.RecallMemory1)->trigger();
+        (dialog == w.windows().save ? test::action(&w, "SaveMemory1")
+                                    : test::action(&w, "RecallMemory1"))
+            ->trigger();
         QVERIFY(!w.frameEnabled());
         QVERIFY(dialog->windowHandle());
         dialog->windowHandle()->close();  // the window system's close, as from the title bar
@@ -457,13 +482,14 @@ void tst_MainWindow::memoryItemsOnlyWhenLinked() {
 void tst_MainWindow::aboutBlocksAndReleases() {
     Fixture f;
     TForm1& w = *f.form;
-    w.About1->trigger();
+    test::action(&w, "About1")->trigger();
     QVERIFY(w.windows().Form2->isVisible());
     QVERIFY(!w.frameEnabled());
-    QVERIFY(w.windows().Form2->Button1->isEnabled());  // the dialog itself stays usable
-    QTest::mouseClick(w.windows().Form2->Button1, Qt::LeftButton);
+    QVERIFY(test::named<QPushButton>(w.windows().Form2, "Button1")
+                ->isEnabled());  // the dialog itself stays usable
+    QTest::mouseClick(test::named<QPushButton>(w.windows().Form2, "Button1"), Qt::LeftButton);
     QVERIFY(w.frameEnabled());
-    w.ToolButton2->trigger();
+    test::action(&w, "ToolButton2")->trigger();
     QVERIFY(w.windows().Form2->isVisible());
     w.windows().Form2->close();
     QVERIFY(w.frameEnabled());
@@ -476,7 +502,7 @@ void tst_MainWindow::closingClosesThePort() {
     f.openPort();
     f.linkStart(true);
     QVERIFY(f.settled());
-    QTest::mouseClick(w.BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(&w, "BitBtn4"), Qt::LeftButton);
     QTRY_COMPARE(w.link->state().PendingOperation.load(), Op::Polling);
     // Polling has begun once a query follows OUT1.
     QTRY_VERIFY(test::frames(f.sim).contains(QStringLiteral("OUT1")) &&
@@ -484,7 +510,7 @@ void tst_MainWindow::closingClosesThePort() {
                     test::frames(f.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     QSignalSpy closed(&w, &TForm1::closed);
     QVERIFY(closed.isValid());
-    w.Exit1->trigger();
+    test::action(&w, "Exit1")->trigger();
     // The question about the output is answered No by the fixture's watcher.
     QTRY_COMPARE(closed.count(), 1);
     QVERIFY(!w.comm1->IsOpen());
@@ -510,7 +536,8 @@ void tst_MainWindow::textsShowWhole() {
         }
     }
     const TForm1::Windows& d = w.windows();
-    d.recall->Edit1->clear();  // with the hint that says why OK is disabled
+    test::named<QLineEdit>(d.recall, "Edit1")
+        ->clear();  // with the hint that says why OK is disabled
     for (QWidget* dialog :
          std::initializer_list<QWidget*>{d.save, d.recall, d.Form2, d.Form_ReadTime}) {
         dialog->show();
@@ -519,7 +546,7 @@ void tst_MainWindow::textsShowWhole() {
     }
     clipped.removeDuplicates();
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));
-    QVERIFY(w.StatusBar1->isVisible());
+    QVERIFY(test::onMain<QStatusBar>(&w, "StatusBar1")->isVisible());
 }
 
 // What a screen reader says for the toolbar buttons and the channel fields.
@@ -527,21 +554,27 @@ void tst_MainWindow::accessibleNames() {
     Fixture f;
     TForm1& w = *f.form;
     QStringList tools;
-    for (QAction* a : w.ToolBar1->actions())
-        tools << w.ToolBar1->widgetForAction(a)->accessibleName();
+    for (QAction* a : test::onMain<QToolBar>(&w, "ToolBar1")->actions())
+        tools << test::onMain<QToolBar>(&w, "ToolBar1")->widgetForAction(a)->accessibleName();
     QCOMPARE(tools,
              (QStringList{"Link", "Port", "Panel view", "Second panel view", "Timer",
                           "Second timer", "Output on or off", "Repeat", "Pointer", "About"}));
     QStringList fields;
-    for (QLineEdit* e : {w.Edit1, w.Edit2, w.Edit3, w.Edit4, w.Edit5, w.Edit6, w.Edit7, w.Edit8})
+    for (QLineEdit* e :
+         {test::field(&w, "Edit1"), test::field(&w, "Edit2"), test::field(&w, "Edit3"),
+          test::field(&w, "Edit4"), test::field(&w, "Edit5"), test::field(&w, "Edit6"),
+          test::field(&w, "Edit7"), test::field(&w, "Edit8")})
         fields << e->accessibleName();
     QCOMPARE(fields, (QStringList{"Channel 1 voltage", "Channel 1 current", "Channel 2 voltage",
                                   "Channel 2 current", "Channel 1 voltage set point",
                                   "Channel 1 current set point", "Channel 2 voltage set point",
                                   "Channel 2 current set point"}));
-    QCOMPARE(w.UpDown4->accessibleName(), QStringLiteral("Channel 2 current set point arrows"));
-    QCOMPARE(w.UpDown4->upButton()->accessibleName(), QStringLiteral("Step up"));
-    QCOMPARE(w.windows().recall->Edit1->accessibleName(), QStringLiteral("Memory slot"));
+    QCOMPARE(test::onMain<TUpDown>(&w, "UpDown4")->accessibleName(),
+             QStringLiteral("Channel 2 current set point arrows"));
+    QCOMPARE(test::onMain<TUpDown>(&w, "UpDown4")->upButton()->accessibleName(),
+             QStringLiteral("Step up"));
+    QCOMPARE(test::named<QLineEdit>(w.windows().recall, "Edit1")->accessibleName(),
+             QStringLiteral("Memory slot"));
 }
 
 QTEST_MAIN(tst_MainWindow)

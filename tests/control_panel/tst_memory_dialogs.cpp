@@ -2,6 +2,7 @@
 // sends to the simulated instrument.
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/up_down.h"
+#include "named.h"
 #include "sim_program.h"
 
 #include <QLabel>
@@ -49,18 +50,22 @@ void tst_MemoryDialogs::typedSlot() {
     QVERIFY(p.linkAndSettle());
     QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle(), 10000);
     const int skip = frames(p.sim).size();
-    QTest::mouseClick(recall ? p.form->BitBtn6 : p.form->BitBtn5, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(p.form.get(), recall ? "BitBtn6" : "BitBtn5"),
+                      Qt::LeftButton);
     TMemoryDialog* dialog =
         recall ? static_cast<TMemoryDialog*>(p.form->windows().recall) : p.form->windows().save;
     QVERIFY(dialog->isVisible());
-    dialog->Edit1->selectAll();
-    QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
-    QTest::keyClicks(dialog->Edit1, typed);
+    auto* slotField = test::named<QLineEdit>(dialog, "Edit1");
+    auto* arrows = test::named<TUpDown>(dialog, "UpDown1");
+    auto* hint = test::named<QLabel>(dialog, "SlotHint");
+    slotField->selectAll();
+    QTest::keyClick(slotField, Qt::Key_Backspace);
+    QTest::keyClicks(slotField, typed);
     if (arrow != 0)
-        QTest::mouseClick(arrow > 0 ? dialog->UpDown1->upButton() : dialog->UpDown1->downButton(),
-                          Qt::LeftButton);
-    QTest::keyClick(dialog->Edit1, Qt::Key_Return);
-    if (dialog->isVisible()) QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+        QTest::mouseClick(arrow > 0 ? arrows->upButton() : arrows->downButton(), Qt::LeftButton);
+    QTest::keyClick(slotField, Qt::Key_Return);
+    if (dialog->isVisible())
+        QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
     const auto memoryFrames = [&] {
         return frames(p.sim).mid(skip).filter(QRegularExpression(QStringLiteral("^(SAV|RCL)")));
     };
@@ -69,10 +74,10 @@ void tst_MemoryDialogs::typedSlot() {
         QCOMPARE(frames(p.sim).mid(skip), QStringList());  // not even the recall's OUT0
         QVERIFY(p.form->link->idle());                     // nor one still to come
         QVERIFY(dialog->isVisible());
-        QVERIFY(dialog->SlotHint->isVisible());  // says why OK does nothing
+        QVERIFY(hint->isVisible());  // says why OK does nothing
         QTest::keyClick(dialog, Qt::Key_Escape);
     } else {
-        QVERIFY(!dialog->SlotHint->isVisible());
+        QVERIFY(!hint->isVisible());
         QTRY_COMPARE(memoryFrames(), QStringList{sent});
         QTRY_VERIFY(p.form->link->idle());
     }

@@ -98,7 +98,8 @@ void tst_OperatorControls::typedEntry() {
     QFETCH(QString, note);
     const sim::Model instruments[] = {sim::Model::A, sim::Model::B, sim::Model::C};
     Program p(instruments[model - 1]);
-    QAction* models[] = {p.form->LQS6200A1, p.form->LQS6200B1, p.form->LQS6500B1};
+    QAction* models[] = {test::action(p.form, "LQS6200A1"), test::action(p.form, "LQS6200B1"),
+                         test::action(p.form, "LQS6500B1")};
     models[model - 1]->trigger();
     QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
@@ -127,7 +128,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
     Program p;
     QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
-    QLineEdit* e = p.form->Edit5;
+    QLineEdit* e = test::field(p.form, "Edit5");
     QApplication::clipboard()->setText(QStringLiteral("1a2,5 V\n"));
     e->clear();
     e->setFocus();
@@ -144,10 +145,10 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
 void tst_OperatorControls::keysStepAsTheArrows() {
     Program p;
     QVERIFY(linkAndIdle(p));
-    QLineEdit* e = p.form->Edit5;
+    QLineEdit* e = test::field(p.form, "Edit5");
     const int skip = frames(p.sim).size();
     e->setText(QStringLiteral("5.000"));
-    QTest::mouseClick(p.form->UpDown1->upButton(), Qt::LeftButton);
+    QTest::mouseClick(test::onMain<TUpDown>(p.form, "UpDown1")->upButton(), Qt::LeftButton);
     QTRY_COMPARE(after(p, skip).size(), 1);
     const QString clicked = e->text();
     QCOMPARE(clicked, QStringLiteral("5.001"));
@@ -162,7 +163,7 @@ void tst_OperatorControls::keysStepAsTheArrows() {
 void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
     Program p;
     QVERIFY(linkAndIdle(p));
-    QLineEdit* e = p.form->Edit5;
+    QLineEdit* e = test::field(p.form, "Edit5");
     const int skip = frames(p.sim).size();
     e->setText(QStringLiteral("5.000"));
     e->setFocus();
@@ -181,27 +182,27 @@ void tst_OperatorControls::heldArrowEndsWhenTheViewSwitches() {
     QVERIFY(linkAndIdle(p));
     p.form->link->FrameHandedOver = [&handed](const QString&) { ++handed; };
     const int skip = frames(p.sim).size();
-    QToolButton* up = p.form->UpDown1->upButton();
+    QToolButton* up = test::onMain<TUpDown>(p.form, "UpDown1")->upButton();
     QCOMPARE(up->autoRepeatInterval(), 100);  // the window keeps the usual repeat
     up->setAutoRepeatDelay(20);
     up->setAutoRepeatInterval(20);
-    p.form->Edit5->setText(QStringLiteral("5.000"));
+    test::field(p.form, "Edit5")->setText(QStringLiteral("5.000"));
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_VERIFY(handed >= 2);  // repeating, every step sent with the output off
-    QVERIFY(p.form->tmr1->isActive());
-    p.form->Wave1->trigger();
+    QVERIFY(test::onMain<QTimer>(p.form, "tmr1")->isActive());
+    test::action(p.form, "Wave1")->trigger();
     QVERIFY(!up->isVisible());
     QVERIFY(!up->isDown());
-    QVERIFY(!p.form->tmr1->isActive());
+    QVERIFY(!test::onMain<QTimer>(p.form, "tmr1")->isActive());
     QCOMPARE(p.form->link->state().HoldTicks.load(), 0);
-    p.form->Control1->trigger();
+    test::action(p.form, "Control1")->trigger();
     QVERIFY(up->isVisible());
     QTRY_VERIFY(p.form->link->idle());
-    const QString shown = p.form->Edit5->text();
+    const QString shown = test::field(p.form, "Edit5")->text();
     const int sent = handed;
     // Nothing to wait for: a hold still running would step every 20 ms.
     QTest::qWait(200);
-    QCOMPARE(p.form->Edit5->text(), shown);
+    QCOMPARE(test::field(p.form, "Edit5")->text(), shown);
     QCOMPARE(handed.load(), sent);
     QTRY_COMPARE(after(p, skip).size(), sent);
     QCOMPARE(p.boxes.seen.size(), 0);
@@ -215,21 +216,21 @@ void tst_OperatorControls::trackWithOutputOn() {
     p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     QVERIFY(linkAndIdle(p));
     QTRY_VERIFY(frames(p.sim).size() > test::kStartupQueries.size() + 2);  // polling
-    p.form->Start1->trigger();  // the recorder window exists
+    test::action(p.form, "Start1")->trigger();  // the recorder window exists
     const int skip = frames(p.sim).size();
-    QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
-    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QStringList sent = after(p, skip);
     sent.removeIf(
         [](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
     QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
-    QTRY_VERIFY(p.form->Edit1->text().isEmpty());
+    QTRY_VERIFY(test::field(p.form, "Edit1")->text().isEmpty());
     QTRY_VERIFY(!p.form->link->pollCycleRunning());
     QTRY_VERIFY(p.form->link->idle());
     // The selected button again: nothing, not even an intent.
     const int settled = handed;
-    QTest::mouseClick(p.form->RadioButton3, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
     QVERIFY(p.form->link->idle());
     QCOMPARE(handed.load(), settled);
 }
@@ -238,11 +239,11 @@ void tst_OperatorControls::saveWithOutputOff() {
     Program p;
     QVERIFY(linkAndIdle(p));
     const int skip = frames(p.sim).size();
-    p.form->SaveMemory1->trigger();
+    test::action(p.form, "SaveMemory1")->trigger();
     Tsave* save = p.form->windows().save;
     QVERIFY(save->isVisible());
-    save->Edit1->setText(QStringLiteral("3"));
-    QTest::mouseClick(save->Button1, Qt::LeftButton);
+    test::named<QLineEdit>(save, "Edit1")->setText(QStringLiteral("3"));
+    QTest::mouseClick(test::named<QPushButton>(save, "Button1"), Qt::LeftButton);
     QVERIFY(!save->isVisible());
     QVERIFY(p.form->frameEnabled());
     QTRY_COMPARE(after(p, skip), QStringList{"SAV3"});
@@ -252,22 +253,23 @@ void tst_OperatorControls::saveWithOutputOff() {
 void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     Program p;
     QVERIFY(linkAndIdle(p));
-    QTest::mouseClick(p.form->RadioButton2, Qt::LeftButton);
-    QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
-    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("ON"));
+    QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton2"), Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn4"), Qt::LeftButton);
+    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("ON"));
     // Polling has begun once a query follows OUT1 (the start-up queries came before it).
     QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("OUT1")) &&
                 frames(p.sim).size() > frames(p.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
     const int skip = frames(p.sim).size();
-    QTest::mouseClick(p.form->BitBtn5, Qt::LeftButton);
-    p.form->windows().save->Edit1->setText(QStringLiteral("3"));
-    QTest::mouseClick(p.form->windows().save->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn5"), Qt::LeftButton);
+    test::named<QLineEdit>(p.form->windows().save, "Edit1")->setText(QStringLiteral("3"));
+    QTest::mouseClick(test::named<QPushButton>(p.form->windows().save, "Button1"), Qt::LeftButton);
     QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
     QStringList sent = after(p, skip);
     sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });
     QCOMPARE(sent, (QStringList{"SAV3", "TRACK2", "OUT0"}));
-    QTRY_COMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
-    QTRY_VERIFY(p.form->Edit1->text().isEmpty() && p.form->Edit4->text().isEmpty());
+    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
+    QTRY_VERIFY(test::field(p.form, "Edit1")->text().isEmpty() &&
+                test::field(p.form, "Edit4")->text().isEmpty());
     QVERIFY(p.sim.withInstrument(
         [](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
 }
@@ -293,22 +295,23 @@ void tst_OperatorControls::recallSlotTwo() {
         times.emplace_back(x.command, std::chrono::steady_clock::now());
     });
     const int skip = frames(p.sim).size();
-    p.form->RecallMemory1->trigger();
+    test::action(p.form, "RecallMemory1")->trigger();
     Trecall* recall = p.form->windows().recall;
     QVERIFY(recall->isVisible());
-    QTest::mouseClick(recall->UpDown1->upButton(), Qt::LeftButton);
-    QCOMPARE(recall->Edit1->text(), QStringLiteral("2"));
-    QTest::mouseClick(recall->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::named<TUpDown>(recall, "UpDown1")->upButton(), Qt::LeftButton);
+    QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("2"));
+    QTest::mouseClick(test::named<QPushButton>(recall, "Button1"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
     const QStringList expected{"OUT0",   "RCL2",   "VSET1?", "VSET2?", "ISET1?", "ISET2?",
                                "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
     QTRY_VERIFY(after(p, skip).size() >= expected.size());
     QCOMPARE(after(p, skip).mid(0, expected.size()), expected);
-    QTRY_VERIFY(p.form->RadioButton2->isChecked());
-    QCOMPARE(p.form->Edit5->text(), QStringLiteral("10.00"));
-    QCOMPARE(p.form->Edit6->text(), QStringLiteral("1.50"));
+    QTRY_VERIFY(test::onMain<QRadioButton>(p.form, "RadioButton2")->isChecked());
+    QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("10.00"));
+    QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.50"));
     QTRY_VERIFY(p.form->link->idle());
-    QVERIFY(p.form->Edit1->text().isEmpty());  // measured values are emptied at the end
+    QVERIFY(
+        test::field(p.form, "Edit1")->text().isEmpty());  // measured values are emptied at the end
     QVERIFY(p.form->frameEnabled());
     QVERIFY(!p.form->windows().Querying->isVisible());
     std::lock_guard<std::mutex> lock(m);
@@ -328,19 +331,19 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     Program p;
     QVERIFY(linkAndIdle(p));
     p.form->link->FrameHandedOver = [&handed](const QString&) { ++handed; };
-    QTest::mouseClick(p.form->BitBtn6, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn6"), Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     QVERIFY(recall->isVisible());
-    QToolButton* up = recall->UpDown1->upButton();
-    QToolButton* down = recall->UpDown1->downButton();
+    QToolButton* up = test::named<TUpDown>(recall, "UpDown1")->upButton();
+    QToolButton* down = test::named<TUpDown>(recall, "UpDown1")->downButton();
     for (int i = 0; i < 5; ++i) QTest::mouseClick(up, Qt::LeftButton);
-    QCOMPARE(recall->Edit1->text(), QStringLiteral("4"));
+    QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("4"));
     for (int i = 0; i < 5; ++i) QTest::mouseClick(down, Qt::LeftButton);
-    QCOMPARE(recall->Edit1->text(), QStringLiteral("1"));
-    recall->Edit1->setText(QStringLiteral("x"));
+    QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("1"));
+    test::named<QLineEdit>(recall, "Edit1")->setText(QStringLiteral("x"));
     QTest::mouseClick(up, Qt::LeftButton);
     QCOMPARE(p.boxes.seen.size(), 1);
-    QCOMPARE(recall->Edit1->text(), QStringLiteral("x"));
+    QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("x"));
     // Held: the box stays open for many repeats, and a hold that ran on would open more.
     up->setAutoRepeatDelay(10);
     up->setAutoRepeatInterval(10);
@@ -354,9 +357,9 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     // Nothing to wait for: a hold still running would open a box within 10 ms.
     QTest::qWait(100);
     QCOMPARE(p.boxes.seen.size(), 2);
-    QCOMPARE(recall->Edit1->text(), QStringLiteral("x"));
+    QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("x"));
     QTest::mouseRelease(up, Qt::LeftButton);
-    QTest::mouseClick(recall->Button2, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(recall, "Button2"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
     QVERIFY(p.form->frameEnabled());
     QVERIFY(p.form->link->idle());
@@ -382,29 +385,32 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     wave->tmr_Scale->setInterval(200);
     wave->tmr_All->setInterval(600000);  // the record does not end by itself here
     // Start waits until the poll cycle has filled all four readings.
-    QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
-    p.form->Start1->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!test::field(p.form, "Edit4")->text().isEmpty(), 15000);
+    test::action(p.form, "Start1")->trigger();
     QVERIFY(wave->tmr_Scale->isActive());
-    QVERIFY(p.form->Panel1->isVisible());  // recording behind the control view
+    QVERIFY(
+        test::onMain<QWidget>(p.form, "Panel1")->isVisible());  // recording behind the control view
     if (how == QLatin1String("button")) {
-        QTest::mouseClick(p.form->BitBtn4, Qt::LeftButton);
+        QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn4"), Qt::LeftButton);
     } else {
-        QTest::mouseClick(how == QLatin1String("save") ? p.form->BitBtn5 : p.form->BitBtn6,
+        QTest::mouseClick(how == QLatin1String("save")
+                              ? test::onMain<QPushButton>(p.form, "BitBtn5")
+                              : test::onMain<QPushButton>(p.form, "BitBtn6"),
                           Qt::LeftButton);
         TMemoryDialog* dialog = how == QLatin1String("save")
                                     ? static_cast<TMemoryDialog*>(p.form->windows().save)
                                     : p.form->windows().recall;
         QVERIFY(dialog->isVisible());
-        QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
     }
     // Until the output is off and the readings emptied, with ticks due all the while.
     QTRY_VERIFY(p.form->link->idle() && p.form->frameEnabled());
-    QCOMPARE(p.form->BitBtn4->text(), QStringLiteral("OFF"));
-    QVERIFY(p.form->Edit1->text().isEmpty());
+    QCOMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
+    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
     QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() &&
             !wave->tmr_All->isActive());
-    QVERIFY(wave->cbb_Time->isEnabled());
+    QVERIFY(test::named<QComboBox>(wave, "cbb_Time")->isEnabled());
 }
 
 void tst_OperatorControls::staleReadingsStopTheRecorder_data() {
@@ -424,10 +430,10 @@ void tst_OperatorControls::staleReadingsStopTheRecorder() {
     wave->state.PointOperation = QStringLiteral("Maximum");
     wave->tmr_Scale->setInterval(200);
     wave->tmr_All->setInterval(600000);
-    QTRY_VERIFY_WITH_TIMEOUT(!p.form->Edit4->text().isEmpty(), 15000);
-    p.form->Start1->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!test::field(p.form, "Edit4")->text().isEmpty(), 15000);
+    test::action(p.form, "Start1")->trigger();
     QVERIFY(wave->tmr_Scale->isActive());
-    const QPalette live = p.form->Edit1->palette();
+    const QPalette live = test::field(p.form, "Edit1")->palette();
     if (hangUp) {
         p.sim.hangUpNow();
     } else {
@@ -435,11 +441,14 @@ void tst_OperatorControls::staleReadingsStopTheRecorder() {
     }
     QTRY_VERIFY_WITH_TIMEOUT(!wave->tmr_Scale->isActive(), 10000);
     QVERIFY(!wave->tmr_time->isActive() && !wave->tmr_All->isActive());
-    QVERIFY(p.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")));
-    QVERIFY(p.form->Edit4->toolTip().endsWith(
-        hangUp ? QStringLiteral("the line was lost.")
-               : QStringLiteral("the instrument stopped answering.")));
-    QVERIFY(p.form->Edit1->palette().color(QPalette::Text) != live.color(QPalette::Text));
+    QVERIFY(
+        test::field(p.form, "Edit1")->toolTip().startsWith(QStringLiteral("Not current since ")));
+    QVERIFY(test::field(p.form, "Edit4")
+                ->toolTip()
+                .endsWith(hangUp ? QStringLiteral("the line was lost.")
+                                 : QStringLiteral("the instrument stopped answering.")));
+    QVERIFY(test::field(p.form, "Edit1")->palette().color(QPalette::Text) !=
+            live.color(QPalette::Text));
     QVERIFY(
         !p.form->windows().Messages->isVisible());  // stopped before anyone answered the time-out
 }

@@ -53,18 +53,20 @@ void typeInto(QLineEdit* field, const QString& text) {
 }
 
 void memoryDialog(Fixture& f, bool recall, const QString& slot) {
-    QTest::mouseClick(recall ? f.form->BitBtn6 : f.form->BitBtn5, Qt::LeftButton);
+    QTest::mouseClick(recall ? test::onMain<QPushButton>(f.form, "BitBtn6")
+                             : test::onMain<QPushButton>(f.form, "BitBtn5"),
+                      Qt::LeftButton);
     TMemoryDialog* dialog =
         recall ? static_cast<TMemoryDialog*>(f.form->windows().recall) : f.form->windows().save;
-    dialog->Edit1->selectAll();
-    QTest::keyClick(dialog->Edit1, Qt::Key_Backspace);
-    QTest::keyClicks(dialog->Edit1, slot);
-    QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    test::named<QLineEdit>(dialog, "Edit1")->selectAll();
+    QTest::keyClick(test::named<QLineEdit>(dialog, "Edit1"), Qt::Key_Backspace);
+    QTest::keyClicks(test::named<QLineEdit>(dialog, "Edit1"), slot);
+    QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
 }
 
 QStringList setPoints(Fixture& f) {
-    return {f.form->Edit5->text(), f.form->Edit6->text(), f.form->Edit7->text(),
-            f.form->Edit8->text()};
+    return {test::field(f.form, "Edit5")->text(), test::field(f.form, "Edit6")->text(),
+            test::field(f.form, "Edit7")->text(), test::field(f.form, "Edit8")->text()};
 }
 }  // namespace
 
@@ -98,7 +100,7 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
     QStringList shown[2];
     for (int byScript = 0; byScript < 2; ++byScript) {
         Fixture f;
-        f.form->LQS6200B1->trigger();
+        test::action(f.form, "LQS6200B1")->trigger();
         QVERIFY(linkedAndIdle(f));
         const qsizetype skip = frames(f.sim).size();
         if (byScript) {
@@ -115,7 +117,7 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
             typeInto(f.form->findChild<QLineEdit*>(action.section(QLatin1Char(' '), 0, 0)),
                      action.section(QLatin1Char(' '), 1));
         } else if (action == QLatin1String("RadioButton2")) {
-            QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);
+            QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton2"), Qt::LeftButton);
         } else {
             memoryDialog(f, action.startsWith(QLatin1String("recall")),
                          action.section(QLatin1Char(' '), 1));
@@ -136,17 +138,17 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
 // in that order and the instrument keeps the operator's.
 void tst_RemoteControl::operatorAndScriptInArrivalOrder() {
     Fixture f;
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QVERIFY(linkedAndIdle(f));
     Script script(f);
     script.session.takeLine("VOLT 6");
-    typeInto(f.form->Edit5, QStringLiteral("7"));
+    typeInto(test::field(f.form, "Edit5"), QStringLiteral("7"));
     const auto voltages = [&f] {
         return frames(f.sim).filter(QRegularExpression(QStringLiteral("^VSET1:")));
     };
     QTRY_COMPARE_WITH_TIMEOUT(voltages(), (QStringList{"VSET1:6.", "VSET1:7."}), 10000);
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }), 7.0);
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.00"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("7.00"));
     QCOMPARE(script.ask("VOLT?"), QStringLiteral("7.00"));
 }
 

@@ -60,43 +60,45 @@ void tst_TruthfulWindow::modelChangeKeepsWhatTheInstrumentHolds() {
         i.setVoltageSet(1, 21.0);
         i.setCurrentSet(1, 4.5);
     });
-    f.form->LQS6500B1->trigger();
+    test::action(f.form, "LQS6500B1")->trigger();
     QVERIFY(linkedAndIdle(f));
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("21.00"));
-    QCOMPARE(f.form->Edit6->text(), QStringLiteral("4.50"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("21.00"));
+    QCOMPARE(test::field(f.form, "Edit6")->text(), QStringLiteral("4.50"));
     const qsizetype sent = frames(f.sim).size();
-    f.form->LQS6200A1->trigger();
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("21.000"));
-    QCOMPARE(f.form->Edit6->text(), QStringLiteral("4.500"));
-    QVERIFY(f.form->Edit5->toolTip().isEmpty());
-    QVERIFY2(f.form->Edit6->toolTip().contains(QStringLiteral("above this model's 3.2 A limit")),
-             qPrintable(f.form->Edit6->toolTip()));
+    test::action(f.form, "LQS6200A1")->trigger();
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("21.000"));
+    QCOMPARE(test::field(f.form, "Edit6")->text(), QStringLiteral("4.500"));
+    QVERIFY(test::field(f.form, "Edit5")->toolTip().isEmpty());
+    QVERIFY2(test::field(f.form, "Edit6")
+                 ->toolTip()
+                 .contains(QStringLiteral("above this model's 3.2 A limit")),
+             qPrintable(test::field(f.form, "Edit6")->toolTip()));
     QTest::qWait(200);
     QCOMPARE(frames(f.sim).size(), sent);
     // Unlinked, as before: the model's zero.
     Fixture g;
-    g.form->LQS6500B1->trigger();
-    QCOMPARE(g.form->Edit5->text(), QStringLiteral("0.00"));
+    test::action(g.form, "LQS6500B1")->trigger();
+    QCOMPARE(test::field(g.form, "Edit5")->text(), QStringLiteral("0.00"));
 }
 
 // Coupled, channel 2 shows channel 1's set points at once, as the instrument
 // now holds; independent again, its own.
 void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
     Fixture f;
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QVERIFY(linkedAndIdle(f));
-    QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
-    QTest::mouseClick(f.form->RadioButton3, Qt::LeftButton);
-    QCOMPARE(f.form->Edit7->text(), f.form->Edit5->text());
-    QCOMPARE(f.form->Edit8->text(), f.form->Edit6->text());
+    QCOMPARE(test::field(f.form, "Edit7")->text(), QStringLiteral("5.00"));
+    QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton3"), Qt::LeftButton);
+    QCOMPARE(test::field(f.form, "Edit7")->text(), test::field(f.form, "Edit5")->text());
+    QCOMPARE(test::field(f.form, "Edit8")->text(), test::field(f.form, "Edit6")->text());
     QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK1")); }));
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }),
-             f.form->Edit7->text().toDouble());
+             test::field(f.form, "Edit7")->text().toDouble());
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.currentSet(2); }),
-             f.form->Edit8->text().toDouble());
+             test::field(f.form, "Edit8")->text().toDouble());
     QTRY_VERIFY(f.form->link->idle());
-    QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);
-    QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
+    QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton1"), Qt::LeftButton);
+    QCOMPARE(test::field(f.form, "Edit7")->text(), QStringLiteral("5.00"));
     QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK0")); }));
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(2); }), 5.0);
 }
@@ -105,14 +107,14 @@ void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
 // with where to choose; the right one, nothing; no model is chosen by itself.
 void tst_TruthfulWindow::identityNamesAnotherModel() {
     Fixture f;  // the simulator is an LQS-6200B; the window starts on the first model
-    QCOMPARE(f.form->LQS6200A1->toolTip(), QStringLiteral("LQS-6200A"));
+    QCOMPARE(test::action(f.form, "LQS6200A1")->toolTip(), QStringLiteral("LQS-6200A"));
     QVERIFY(linkedAndIdle(f));
     QLabel* panel = label(f, "LinkPanel");
     QVERIFY2(panel->text().endsWith(QStringLiteral(
                  "; the instrument is an LQS-6200B: choose it under Interface > Series")),
              qPrintable(panel->text()));
     QCOMPARE(f.form->link->state().ModelIndex.load(), std::uint8_t(1));
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QCOMPARE(panel->text(),
              QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
 }
@@ -127,21 +129,22 @@ void tst_TruthfulWindow::oldReadingIsGreyed() {
     });
     const int limit = 2 * f.form->link->readingIntervalMs();
     QTest::qWait(limit / 2);
-    QVERIFY(f.form->Edit1->toolTip().isEmpty());
+    QVERIFY(test::field(f.form, "Edit1")->toolTip().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(
-        f.form->Edit1->toolTip().startsWith(QStringLiteral("Not current since ")), 3 * limit);
-    QVERIFY(f.form->Edit1->toolTip().contains(QStringLiteral("no new reading for")));
-    QCOMPARE(f.form->Edit1->palette().color(QPalette::Text),
-             f.form->Edit1->palette().color(QPalette::Disabled, QPalette::Text));
-    QVERIFY(f.form->Edit2->toolTip().isEmpty());
+        test::field(f.form, "Edit1")->toolTip().startsWith(QStringLiteral("Not current since ")),
+        3 * limit);
+    QVERIFY(test::field(f.form, "Edit1")->toolTip().contains(QStringLiteral("no new reading for")));
+    QCOMPARE(test::field(f.form, "Edit1")->palette().color(QPalette::Text),
+             test::field(f.form, "Edit1")->palette().color(QPalette::Disabled, QPalette::Text));
+    QVERIFY(test::field(f.form, "Edit2")->toolTip().isEmpty());
     f.sim.setFrameObserver({});
-    QTRY_VERIFY_WITH_TIMEOUT(f.form->Edit1->toolTip().isEmpty(), 2 * limit);
+    QTRY_VERIFY_WITH_TIMEOUT(test::field(f.form, "Edit1")->toolTip().isEmpty(), 2 * limit);
 }
 
 // A load that draws the limit: CC; one that draws less: CV; output off: nothing.
 void tst_TruthfulWindow::channelModes() {
     Fixture f;
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     f.sim.withInstrument([](sim::Instrument& i) {
         i.setLoad(1, 1.0);     // 12 V into 1 ohm wants 12 A: held at the 1 A limit
         i.setLoad(2, 1000.0);  // 5 V into 1 kohm: 5 mA
@@ -149,7 +152,7 @@ void tst_TruthfulWindow::channelModes() {
     QVERIFY(polling(f));
     QTRY_COMPARE(label(f, "ModeLabel1")->text(), QStringLiteral("CC"));
     QTRY_COMPARE(label(f, "ModeLabel2")->text(), QStringLiteral("CV"));
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
     QTRY_COMPARE(label(f, "ModeLabel1")->text(), QString());
 }
 
@@ -188,18 +191,18 @@ void tst_TruthfulWindow::outputOnAtClose() {
 void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
     Fixture f;
     QVERIFY(polling(f));
-    QTest::mouseClick(f.form->BitBtn5, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn5"), Qt::LeftButton);
     Tsave* save = f.form->windows().save;
     QTRY_VERIFY(save->isVisible());
-    QTest::keyClick(save->Edit1, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(save->Edit1, QStringLiteral("2"));
-    QTest::mouseClick(save->Button1, Qt::LeftButton);
+    QTest::keyClick(test::named<QLineEdit>(save, "Edit1"), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(test::named<QLineEdit>(save, "Edit1"), QStringLiteral("2"));
+    QTest::mouseClick(test::named<QPushButton>(save, "Button1"), Qt::LeftButton);
     QVERIFY2(label(f, "LinkPanel")
                  ->text()
                  .endsWith(QStringLiteral("; the output goes off to save memory 2")),
              qPrintable(label(f, "LinkPanel")->text()));
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("SAV2")));
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
 }
 
 void tst_TruthfulWindow::noLinkNoControls_data() {
@@ -214,20 +217,23 @@ void tst_TruthfulWindow::noLinkNoControls() {
     QFETCH(bool, hangUp);
     Fixture f;
     QVERIFY(polling(f));
-    QVERIFY(f.form->Edit5->isEnabled());
+    QVERIFY(test::field(f.form, "Edit5")->isEnabled());
     QTRY_VERIFY(!label(f, "ModeLabel1")->text().isEmpty());
     f.boxes.holdMs = 60000;  // an offer to link again stays open
     if (hangUp) {
         f.sim.hangUpNow();
     } else {
-        f.form->ToolButton3->trigger();
-        QTest::mouseClick(f.form->windows().Form3->Button1, Qt::LeftButton);
+        test::action(f.form, "ToolButton3")->trigger();
+        QTest::mouseClick(test::named<QPushButton>(f.form->windows().Form3, "Button1"),
+                          Qt::LeftButton);
     }
-    QTRY_VERIFY(!f.form->Edit5->isEnabled());
+    QTRY_VERIFY(!test::field(f.form, "Edit5")->isEnabled());
     for (QWidget* w :
-         std::initializer_list<QWidget*>{f.form->BitBtn4, f.form->RadioButton3, f.form->BitBtn5})
+         std::initializer_list<QWidget*>{test::onMain<QPushButton>(f.form, "BitBtn4"),
+                                         test::onMain<QRadioButton>(f.form, "RadioButton3"),
+                                         test::onMain<QPushButton>(f.form, "BitBtn5")})
         QVERIFY(!w->isEnabled());
-    QVERIFY(!f.form->OutPut1->isEnabled());
+    QVERIFY(!test::action(f.form, "OutPut1")->isEnabled());
     if (hangUp) {
         QCOMPARE(label(f, "ModeLabel1")->text(), QString());  // no mode from a lost line
         return;
@@ -240,7 +246,7 @@ void tst_TruthfulWindow::noLinkNoControls() {
     QCOMPARE(frames(f.sim).size(), sent);  // polling ended with the link
     f.sim.clearTranscript();
     f.linkStart();
-    QTRY_VERIFY(f.form->Edit5->isEnabled());
+    QTRY_VERIFY(test::field(f.form, "Edit5")->isEnabled());
     QTRY_VERIFY(frames(f.sim).mid(0, test::kStartupQueries.size()) == test::kStartupQueries);
 }
 
@@ -248,10 +254,10 @@ void tst_TruthfulWindow::noLinkNoControls() {
 // brings back what the instrument holds; Enter sends and clears the mark.
 void tst_TruthfulWindow::typedButNotSent() {
     Fixture f;
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QVERIFY(linkedAndIdle(f));
     const qsizetype sent = frames(f.sim).size();
-    QLineEdit* e = f.form->Edit5;
+    QLineEdit* e = test::field(f.form, "Edit5");
     QTest::mouseClick(e, Qt::LeftButton);
     QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(e, QStringLiteral("7"));
@@ -287,9 +293,9 @@ void tst_TruthfulWindow::refusedEntrySaysSo() {
     QFETCH(QString, typed);
     QFETCH(QString, note);
     Fixture f;
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QVERIFY(linkedAndIdle(f));
-    QLineEdit* e = f.form->Edit5;
+    QLineEdit* e = test::field(f.form, "Edit5");
     QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(e, typed);
     QTest::keyClick(e, Qt::Key_Return);

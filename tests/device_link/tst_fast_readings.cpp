@@ -1,6 +1,7 @@
 // Fast readings end to end: the real window and serial component against the
 // simulated instrument, switched on from the Interface menu.
 #include "control_panel/messages_box.h"
+#include "named.h"
 #include "sim_program.h"
 
 #include <QLabel>
@@ -32,7 +33,7 @@ void enter(QLineEdit* field, const QString& text) {
 // Links to an instrument whose output is on, with fast readings chosen first.
 bool fastRunning(Fixture& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    f.form->FastReadings1->trigger();
+    test::action(f.form, "FastReadings1")->trigger();
     f.linkStart();
     return QTest::qWaitFor([&] { return frames(f.sim).count(QStringLiteral("IOUT2?")) >= 3; },
                            15000);
@@ -60,7 +61,7 @@ private Q_SLOTS:
 // The measured values in turn, the status every second, the rate in the link panel.
 void tst_FastReadings::readsAtTheLinesSpeed() {
     Fixture f;
-    QVERIFY(!f.form->FastReadings1->isChecked());
+    QVERIFY(!test::action(f.form, "FastReadings1")->isChecked());
     QVERIFY(fastRunning(f));
     const qsizetype from = frames(f.sim).size();
     QTest::qWait(2500);
@@ -78,7 +79,7 @@ void tst_FastReadings::readsAtTheLinesSpeed() {
     QVERIFY2(health.match(panel(f, "LinkPanel")->text()).hasMatch(),
              qPrintable(panel(f, "LinkPanel")->text()));
     QVERIFY(f.form->link->fastStats().readingsPerSecond > 8);
-    QVERIFY(!f.form->Edit1->text().isEmpty());
+    QVERIFY(!test::field(f.form, "Edit1")->text().isEmpty());
     QCOMPARE(test::wireFlags(f.sim), QString());
     QVERIFY(f.boxes.seen.isEmpty());
 }
@@ -94,7 +95,7 @@ void tst_FastReadings::setPointWithinOneExchange() {
         QTest::qWait(wait(rng));
         const QString text = QStringLiteral("%1.5").arg(2 + n);
         const qsizetype before = frames(f.sim).size();
-        enter(f.form->Edit5, text);
+        enter(test::field(f.form, "Edit5"), text);
         const QString command = QStringLiteral("VSET1:") + text;
         QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).contains(command), 2000);
         const QStringList after = framesFrom(f, before);
@@ -105,7 +106,7 @@ void tst_FastReadings::setPointWithinOneExchange() {
         QCOMPARE(framesFrom(f, before).at(at + 1), QStringLiteral("VSET1?"));
     }
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.settings().vset1; }), 13.5);
-    QTRY_COMPARE(f.form->Edit5->text(), QStringLiteral("13.50"));
+    QTRY_COMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("13.50"));
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
@@ -147,15 +148,15 @@ void tst_FastReadings::setPointNotTakenIsSaid() {
         if (e.command.rfind("VSET1:", 0) == 0)
             f.sim.withInstrument([](sim::Instrument& i) { i.setVoltageSet(1, 12.0); });
     });
-    enter(f.form->Edit5, QStringLiteral("7.5"));
+    enter(test::field(f.form, "Edit5"), QStringLiteral("7.5"));
     QTRY_COMPARE(panel(f, "StatusPanel2")->text(), QStringLiteral("CH1 V is 12.00"));
     QCOMPARE(frames(f.sim).count(QStringLiteral("VSET1:7.5")), 2);
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
     QVERIFY(panel(f, "StatusPanel2")->toolTip().contains(QStringLiteral("not 7.5")));
     f.sim.setFrameObserver({});
-    enter(f.form->Edit5, QStringLiteral("8"));
+    enter(test::field(f.form, "Edit5"), QStringLiteral("8"));
     QTRY_COMPARE(panel(f, "StatusPanel2")->text(), QString());
-    QTRY_COMPARE(f.form->Edit5->text(), QStringLiteral("8.00"));
+    QTRY_COMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("8.00"));
 }
 
 // Switched off mid-run: the nine-query cycle again, at its pace, with no
@@ -165,7 +166,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
     QVERIFY(fastRunning(f));
     std::mt19937 rng(QRandomGenerator::global()->generate());
     QTest::qWait(std::uniform_int_distribution<int>(0, 100)(rng));
-    f.form->FastReadings1->trigger();
+    test::action(f.form, "FastReadings1")->trigger();
     const auto at = std::chrono::steady_clock::now();
     qsizetype before = frames(f.sim).size();
     QTRY_VERIFY_WITH_TIMEOUT(framesFrom(f, before).count(QStringLiteral("STATUS?")) >= 1 &&
@@ -185,7 +186,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
 }
 
 // Firmware that drops a command coming within 50 ms of its last reply: the
-// pause is learned from missed queries, and of 200 set points typed at
+// pause is learned from missed queries, and of 60 set points typed at
 // random moments none is dropped; the instrument ends holding the last of each.
 void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     Fixture f;
@@ -197,7 +198,8 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     f.form->link->setTimings(LinkTimings());
     QVERIFY(fastRunning(f));
     std::mt19937 rng(QRandomGenerator::global()->generate());
-    QLineEdit* const fields[] = {f.form->Edit5, f.form->Edit6, f.form->Edit7, f.form->Edit8};
+    QLineEdit* const fields[] = {test::field(f.form, "Edit5"), test::field(f.form, "Edit6"),
+                                 test::field(f.form, "Edit7"), test::field(f.form, "Edit8")};
     std::array<double, 4> last{};
     QStringList notes;
     QObject::connect(f.form->link, &DeviceLink::setPointNotHeld,
@@ -205,7 +207,7 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
                          if (!holds.isEmpty())
                              notes << QStringLiteral("Edit%1 holds %2").arg(edit).arg(holds);
                      });
-    for (int n = 0; n < 200; ++n) {
+    for (int n = 0; n < 60; ++n) {
         QTest::qWait(std::uniform_int_distribution<int>(0, 120)(rng));
         const int k = std::uniform_int_distribution<int>(0, 3)(rng);
         const int hundredths = std::uniform_int_distribution<int>(0, k % 2 ? 300 : 3000)(rng);
@@ -250,14 +252,14 @@ void tst_FastReadings::outputOffAtTheNextGap() {
     QVERIFY(fastRunning(f));
     QTest::qWait(std::uniform_int_distribution<int>(0, 60)(*QRandomGenerator::global()));
     const auto pressed = std::chrono::steady_clock::now();
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
     QTRY_VERIFY(frames(f.sim).contains(QStringLiteral("OUT0")));
     const auto wire = f.sim.wireFrames();
     const auto at = f.sim.wireTimes()[std::size_t(std::find(wire.begin(), wire.end(), "OUT0\r\n") -
                                                   wire.begin())];
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(at - pressed).count();
     QVERIFY2(took < 400, qPrintable(QString::number(took)));
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QTest::qWait(300);
     QCOMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     QCOMPARE(test::wireFlags(f.sim), QString());

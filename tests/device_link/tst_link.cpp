@@ -97,20 +97,21 @@ void tst_Link::startupQueryFramesAndFields() {
     Fixture f;
     QVERIFY(f.form->comm1->IsOpen());
     QString labelAtClose;
-    QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed,
-                     [&] { labelAtClose = f.form->windows().Querying->Label2->text(); });
+    QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed, [&] {
+        labelAtClose = test::named<QLabel>(f.form->windows().Querying, "Label2")->text();
+    });
     f.linkStart();
     // An instrument with its outputs off gets OUT0 once after the link.
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
-    QCOMPARE(f.form->Edit7->text(), QStringLiteral("5.00"));
-    QCOMPARE(f.form->Edit6->text(), QStringLiteral("1.00"));
-    QCOMPARE(f.form->Edit8->text(), QStringLiteral("0.50"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
+    QCOMPARE(test::field(f.form, "Edit7")->text(), QStringLiteral("5.00"));
+    QCOMPARE(test::field(f.form, "Edit6")->text(), QStringLiteral("1.00"));
+    QCOMPARE(test::field(f.form, "Edit8")->text(), QStringLiteral("0.50"));
     QCOMPARE(labelAtClose, QStringLiteral("Remaining 18 seconds!"));
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(f.form->frameEnabled());
-    QVERIFY(f.form->RadioButton1->isChecked());
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QVERIFY(test::onMain<QRadioButton>(f.form, "RadioButton1")->isChecked());
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QTest::qWait(200);
     QCOMPARE(frames(f.sim).size(), kStartup.size() + 1);
     QVERIFY(f.boxes.seen.isEmpty());
@@ -136,10 +137,10 @@ void tst_Link::startupWithTrackAndOutputOn() {
     QTRY_VERIFY(frames(f.sim).size() >= kStartup.size() + 3);
     const QStringList expected = kStartup + QStringList{"TRACK1", "OUT1", "VOUT1?"};
     QCOMPARE(frames(f.sim).mid(0, expected.size()), expected);
-    QVERIFY(f.form->RadioButton3->isChecked());
-    QVERIFY(!f.form->Edit7->isEnabled());
-    QVERIFY(f.form->Edit8->isEnabled());
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QVERIFY(test::onMain<QRadioButton>(f.form, "RadioButton3")->isChecked());
+    QVERIFY(!test::field(f.form, "Edit7")->isEnabled());
+    QVERIFY(test::field(f.form, "Edit8")->isEnabled());
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     QCOMPARE(f.form->link->state().ParserMode.load(), Parse::Polling);
 }
 
@@ -152,15 +153,15 @@ void tst_Link::setPointsConfirmedWhileOn() {
     LinkTimings t = LinkTimings().scaled(kQuickDivisor);
     t.pollPasses = 150;  // the late reply comes well within the pause after its query
     f.form->link->setTimings(t);
-    f.form->LQS6200B1->trigger();
+    test::action(f.form, "LQS6200B1")->trigger();
     QStringList shownSince;
     int deferred = -1;
     bool typed = false;
     const auto type = [&] {
-        enter(f.form->Edit5, QStringLiteral("7.5"));
-        enter(f.form->Edit6, QStringLiteral(".8"));
+        enter(test::field(f.form, "Edit5"), QStringLiteral("7.5"));
+        enter(test::field(f.form, "Edit6"), QStringLiteral(".8"));
         deferred = f.form->link->state().SetPointDeferred.load();
-        for (QLineEdit* e : {f.form->Edit5, f.form->Edit6}) {
+        for (QLineEdit* e : {test::field(f.form, "Edit5"), test::field(f.form, "Edit6")}) {
             QObject::connect(e, &QLineEdit::textChanged, e,
                              [&](const QString& text) { shownSince << text; });
         }
@@ -185,8 +186,8 @@ void tst_Link::setPointsConfirmedWhileOn() {
     const int asked = count(f, "VSET1?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "ISET1?") > asked,
                              10000);  // both answered again since, in the next cycle
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("7.50"));
-    QCOMPARE(f.form->Edit6->text(), QStringLiteral("0.80"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("7.50"));
+    QCOMPARE(test::field(f.form, "Edit6")->text(), QStringLiteral("0.80"));
     shownSince.removeAll(QStringLiteral("7.50"));
     shownSince.removeAll(QStringLiteral("0.80"));
     QCOMPARE(shownSince, QStringList());  // never the old values in between
@@ -201,12 +202,13 @@ void tst_Link::setPointsConfirmedWhileOn() {
 // after the next query once released.
 void tst_Link::heldStepperPausesPolling() {
     QuickFixture f;
-    QCOMPARE(f.form->tmr1->interval(), 1000);  // the window's hold ticks once a second
-    f.form->tmr1->setInterval(100);            // the gate is the same at any tick
+    QCOMPARE(test::onMain<QTimer>(f.form, "tmr1")->interval(),
+             1000);  // the window's hold ticks once a second
+    test::onMain<QTimer>(f.form, "tmr1")->setInterval(100);  // the gate is the same at any tick
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
     QTRY_VERIFY(frames(f.sim).size() > kStartup.size() + 3);
-    QToolButton* up = f.form->UpDown3->upButton();
+    QToolButton* up = test::onMain<TUpDown>(f.form, "UpDown3")->upButton();
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->state().HoldTicks > 0, 3000);
     const auto heldAt = std::chrono::steady_clock::now();
@@ -238,17 +240,17 @@ void tst_Link::outputOffAndOnAgain() {
     std::mt19937 rng(seed);
     for (int i = 0; i < 6; ++i) {
         QTest::qWait(int(rng() % 500));  // the random moment itself, not a wait for anything
-        QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-        QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
-        QVERIFY(f.form->Edit1->text().isEmpty());
-        QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-        QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+        QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
+        QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
+        QVERIFY(test::field(f.form, "Edit1")->text().isEmpty());
+        QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
+        QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     }
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);
     QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
     QVERIFY(wire(f.sim).contains(QStringLiteral("OUT1\r\n")));
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     const int sent = frames(f.sim).size();
     QTRY_VERIFY(!f.form->link->pollCycleRunning());
@@ -289,7 +291,9 @@ void tst_Link::queryNamedBeforeItsBytes() {
         return QStringList{QString::fromStdString(i.formatNumber(i.measuredVoltage(1))),
                            QString::fromStdString(i.formatNumber(i.measuredCurrent(1)))};
     });
-    QCOMPARE((QStringList{f.form->Edit1->text(), f.form->Edit2->text()}), shown);
+    QCOMPARE(
+        (QStringList{test::field(f.form, "Edit1")->text(), test::field(f.form, "Edit2")->text()}),
+        shown);
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::pollingViolation(f.sim, 2 * kQuickCycleLength, true), QString());
@@ -309,9 +313,9 @@ void tst_Link::linkAgainWhilePolling() {
     QCOMPARE(all.mid(at, kStartup.size()), kStartup);
     QVERIFY(all.mid(0, at).endsWith(QStringLiteral("IOUT2?")) ||
             all.mid(0, at).endsWith(QStringLiteral("VSET1?")));
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("8.00"));
-    QCOMPARE(f.form->Edit6->text(), QStringLiteral("1.00"));
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("8.00"));
+    QCOMPARE(test::field(f.form, "Edit6")->text(), QStringLiteral("1.00"));
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
@@ -325,8 +329,9 @@ void tst_Link::linkAgainAfterAnUnterminatedReading() {
     QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).last() == QLatin1String("VOUT2?"), 10000);
     QTest::qWait(60);  // its reply, without a CR, has arrived
     QString labelAtClose;
-    QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed,
-                     [&] { labelAtClose = f.form->windows().Querying->Label2->text(); });
+    QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed, [&] {
+        labelAtClose = test::named<QLabel>(f.form->windows().Querying, "Label2")->text();
+    });
     f.linkStart();
     QTRY_VERIFY_WITH_TIMEOUT(!labelAtClose.isEmpty(), 10000);
     QCOMPARE(labelAtClose, QStringLiteral("Remaining 18 seconds!"));
@@ -346,9 +351,9 @@ void tst_Link::lineLostShownAtOnce() {
     QVERIFY(!f.form->linkedPicture());
     QTRY_VERIFY(!f.form->comm1->IsOpen());
     QVERIFY(!f.form->link->pollCycleRunning());
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QCOMPARE(f.form->statusText(0), QStringLiteral("Please Config RS232 COM!"));
-    QVERIFY(!f.form->ToolButton1->isEnabled());
+    QVERIFY(!test::action(f.form, "ToolButton1")->isEnabled());
     QVERIFY(f.form->frameEnabled() && !f.form->panelEnabled());
     // Nothing to wait for: a query sent before the hang-up, its pace and its
     // grace would have run out by now.
@@ -383,7 +388,7 @@ void tst_Link::portBackOffersTheLink() {
     QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
     QVERIFY(f.form->comm1->IsOpen());
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
     QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::wireFlags(f.sim), QString());
@@ -426,7 +431,7 @@ void tst_Link::adapterBackUnderAnotherNode() {
     QTest::mouseClick(offer->button(QMessageBox::Yes), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
     QCOMPARE(f.form->comm1->CommName(), port);
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
 }
 
 void tst_Link::timeoutEndsTheProgram() {
@@ -435,7 +440,7 @@ void tst_Link::timeoutEndsTheProgram() {
     QSignalSpy closed(f.form.get(), &TForm1::closed);
     QVERIFY(closed.isValid());
     QStringList countdown;
-    QLabel* label = f.form->windows().Querying->Label2;
+    QLabel* label = test::named<QLabel>(f.form->windows().Querying, "Label2");
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, [&] {
         if (countdown.isEmpty() || countdown.last() != label->text()) countdown << label->text();
@@ -448,14 +453,15 @@ void tst_Link::timeoutEndsTheProgram() {
     QVERIFY(countdown.contains(QStringLiteral("Remaining 0 seconds!")));
     QVERIFY(countdown.contains(QStringLiteral("Remaining 60 seconds!")));
     QVERIFY(!f.form->frameEnabled());
-    QTest::mouseClick(box->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
     QCOMPARE(closed.count(), 1);
     QVERIFY(!f.form->comm1->IsOpen());
 }
 
 void tst_Link::cancelAtOnce() {
     Fixture f;
-    QTimer::singleShot(0, f.form->windows().Querying->Button1, &QPushButton::click);
+    QTimer::singleShot(0, test::named<QPushButton>(f.form->windows().Querying, "Button1"),
+                       &QPushButton::click);
     f.linkStart();
     QTest::qWait(300);
     QCOMPARE(frames(f.sim), QStringList{"*IDN?"});
@@ -481,14 +487,16 @@ void tst_Link::couplingAndSaveCommands() {
     f.linkStart();
     QTRY_COMPARE(frames(f.sim).size(), kStartup.size() + 1);
     f.sim.clearTranscript();
-    QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton2"), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), QStringList{"TRACK2"});
     QCOMPARE(f.form->link->state().CouplingCommand, QStringLiteral("TRACK2"));
-    QVERIFY(!f.form->Edit7->isEnabled() && !f.form->Edit8->isEnabled());
-    QTest::mouseClick(f.form->RadioButton2, Qt::LeftButton);  // already selected: nothing
-    QTest::mouseClick(f.form->RadioButton1, Qt::LeftButton);
+    QVERIFY(!test::field(f.form, "Edit7")->isEnabled() &&
+            !test::field(f.form, "Edit8")->isEnabled());
+    QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton2"),
+                      Qt::LeftButton);  // already selected: nothing
+    QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton1"), Qt::LeftButton);
     QTRY_COMPARE(frames(f.sim), (QStringList{"TRACK2", "TRACK0"}));
-    QVERIFY(f.form->Edit7->isEnabled() && f.form->Edit8->isEnabled());
+    QVERIFY(test::field(f.form, "Edit7")->isEnabled() && test::field(f.form, "Edit8")->isEnabled());
 }
 
 // The frames keep their pace: never sooner than the pauses say, whatever

@@ -1,6 +1,6 @@
 // The logging categories: silent unless enabled, and with the link's debug
 // output on, the frames sent and the replies matched to them are in the log.
-#include "control_panel/ui_log.h"
+#include "control_panel/panel_log.h"
 #include "device_link/link_log.h"
 #include "recorder/recorder_log.h"
 #include "remote/remote_log.h"

@@ -4,6 +4,7 @@
 // pseudo-terminal, asserted on what the instrument received and holds.
 #include "control_panel/messages_box.h"
 #include "control_panel/querying_dialog.h"
+#include "named.h"
 #include "sim_program.h"
 
 #include <QLabel>
@@ -84,7 +85,7 @@ void tst_LinkPeer::unaskedBeforeLink() {
     Fixture f;
     QSignalSpy changed(f.form->link, &DeviceLink::fieldChanged);
     QVERIFY(changed.isValid());
-    const QString edit5 = f.form->Edit5->text();
+    const QString edit5 = test::field(f.form, "Edit5")->text();
     for (int i = 0; i < 10; ++i) {
         f.sim.sendUnasked(line.toStdString());
         QTest::qWait(40);  // the peer's own pace: each line a block of its own at the fixture's 20
@@ -93,15 +94,15 @@ void tst_LinkPeer::unaskedBeforeLink() {
     QTRY_COMPARE(f.form->link->unsolicitedBytes(), std::uint64_t(10 * line.size()));
     QCOMPARE(frames(f.sim), QStringList());
     QCOMPARE(changed.count(), 0);
-    QCOMPARE(f.form->Edit5->text(), edit5);
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), edit5);
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
     QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
     QVERIFY(f.boxes.seen.isEmpty());
     // Nothing of it lingers to spoil the first replies of a link.
     f.linkStart();
     QTRY_COMPARE(frames(f.sim), kStartup + QStringList{"OUT0"});
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
     QCOMPARE(
         f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(),
         QStringLiteral(
@@ -116,7 +117,9 @@ void tst_LinkPeer::unaskedWhilePolling() {
     Fixture f;
     QVERIFY(pollingStarted(f));
     QList<History*> shown;
-    for (QLineEdit* e : {f.form->Edit1, f.form->Edit2, f.form->Edit3, f.form->Edit4, f.form->Edit5})
+    for (QLineEdit* e :
+         {test::field(f.form, "Edit1"), test::field(f.form, "Edit2"), test::field(f.form, "Edit3"),
+          test::field(f.form, "Edit4"), test::field(f.form, "Edit5")})
         shown << new History(e);
     // Well after the reply, past the 20 ms silence that ends its block, and
     // well before the next query.
@@ -135,8 +138,8 @@ void tst_LinkPeer::unaskedWhilePolling() {
     }
     const QString v1 = QString::fromStdString(f.sim.withInstrument(
         [](sim::Instrument& i) { return i.formatNumber(i.measuredVoltage(1)); }));
-    QCOMPARE(f.form->Edit1->text(), v1);
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QCOMPARE(test::field(f.form, "Edit1")->text(), v1);
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
     QVERIFY(f.form->link->unsolicitedBytes() >= 7 * 9);
     QVERIFY(!f.form->windows().Messages->isVisible());
     QCOMPARE(test::wireFlags(f.sim), QString());
@@ -154,7 +157,7 @@ void tst_LinkPeer::replyCutAnywhere_data() {
 void tst_LinkPeer::replyCutAnywhere() {
     QFETCH(int, at);
     Fixture f;
-    History edit1(f.form->Edit1);
+    History edit1(test::field(f.form, "Edit1"));
     f.sim.withInstrument([](sim::Instrument& i) {
         i.setLoad(1, 1000.0);  // constant voltage: the set point
         i.setVoltageSet(1, 7.5);
@@ -178,7 +181,7 @@ void tst_LinkPeer::replyCutAnywhere() {
     f.sim.setFrameObserver({});
     const QRegularExpression whole(QStringLiteral("^(\\d+\\.\\d{2})?$"));
     for (const QString& t : edit1.texts) QVERIFY2(whole.match(t).hasMatch(), qPrintable(t));
-    QCOMPARE(f.form->Edit1->text(), QStringLiteral("7.50"));
+    QCOMPARE(test::field(f.form, "Edit1")->text(), QStringLiteral("7.50"));
     QVERIFY(!f.form->windows().Messages->isVisible());
 }
 
@@ -238,7 +241,7 @@ void tst_LinkPeer::floodBeforeLink() {
     QTest::qWait(200);
     f.linkStart();
     QTRY_COMPARE_WITH_TIMEOUT(frames(f.sim), kStartup + QStringList{"OUT0"}, 10000);
-    QCOMPARE(f.form->Edit5->text(), QStringLiteral("12.00"));
+    QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
 }
 
 // ON pressed the moment the link enables the window, while the link's own
@@ -250,8 +253,9 @@ void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
         f.form->link, &DeviceLink::frameEnabledChanged, f.form.get(), [&](bool enabled) {
             if (!enabled || clicked) return;
             clicked = true;
-            QTimer::singleShot(0, f.form.get(),
-                               [&] { QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton); });
+            QTimer::singleShot(0, f.form.get(), [&] {
+                QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
+            });
         });
     f.linkStart();
     QTRY_VERIFY(clicked);
@@ -260,7 +264,7 @@ void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
     const QStringList after = frames(f.sim).mid(kStartup.size());
     QCOMPARE(after.mid(0, 2), (QStringList{"OUT0", "OUT1"}));
     QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     QCOMPARE(test::wireFlags(f.sim), QString());
 }
 
@@ -270,8 +274,8 @@ void tst_LinkPeer::offThenOnAtOnce() {
     Fixture f;
     QVERIFY(pollingStarted(f));
     f.sim.clearTranscript();
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
     const auto pollingAgain = [&] {
         const QStringList sent = frames(f.sim);
         const int on = sent.indexOf(QStringLiteral("OUT1"));
@@ -283,7 +287,7 @@ void tst_LinkPeer::offThenOnAtOnce() {
     QCOMPARE(sent.count(QStringLiteral("OUT0")), 1);
     QVERIFY(sent.indexOf(QStringLiteral("OUT0")) < sent.indexOf(QStringLiteral("OUT1")));
     QVERIFY(f.sim.withInstrument([](sim::Instrument& i) { return i.output(); }));
-    QCOMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
 }
 
 // The port closed under the link: every frame is refused, and one
@@ -294,7 +298,8 @@ void tst_LinkPeer::refusedFramesOneBox() {
     QTRY_VERIFY(f.form->link->idle());
     f.boxes.holdMs = 60000;  // left open, as by an operator away from the desk
     f.form->comm1->ClosePort();
-    for (QLineEdit* e : {f.form->Edit5, f.form->Edit6, f.form->Edit8}) {
+    for (QLineEdit* e : {test::field(f.form, "Edit5"), test::field(f.form, "Edit6"),
+                         test::field(f.form, "Edit8")}) {
         QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClicks(e, QStringLiteral("1.5"));
         QTest::keyClick(e, Qt::Key_Return);

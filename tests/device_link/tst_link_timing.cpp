@@ -10,6 +10,7 @@
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/up_down.h"
+#include "named.h"
 #include "sim_program.h"
 
 #include <QLineEdit>
@@ -122,8 +123,8 @@ private:
 };
 
 QLineEdit* tst_LinkTiming::field(int edit) const {
-    QLineEdit* const e[] = {m_p->form->Edit5, m_p->form->Edit6, m_p->form->Edit7, m_p->form->Edit8};
-    return e[edit - 5];
+    static const char* const names[] = {"Edit5", "Edit6", "Edit7", "Edit8"};
+    return test::field(m_p->form, names[edit - 5]);
 }
 
 // Coupled, the instrument runs channel 2 from channel 1's set points.
@@ -132,7 +133,7 @@ QList<int> tst_LinkTiming::editable() const {
 }
 
 void tst_LinkTiming::check(const char* after) {
-    const bool on = m_p->form->BitBtn4->text() == QLatin1String("ON");
+    const bool on = test::onMain<QPushButton>(m_p->form, "BitBtn4")->text() == QLatin1String("ON");
     const QString broken = m_fast ? test::fastPollingViolation(m_p->sim, 2 * m_cycle, on)
                                   : test::pollingViolation(m_p->sim, 2 * m_cycle, on);
     const QString flags = test::wireFlags(m_p->sim);
@@ -144,8 +145,9 @@ void tst_LinkTiming::check(const char* after) {
 }
 
 void tst_LinkTiming::toggleOutput() {
-    QTest::mouseClick(m_p->form->BitBtn4, Qt::LeftButton);
-    m_trace << QStringLiteral("output %1").arg(m_p->form->BitBtn4->text());
+    QTest::mouseClick(test::onMain<QPushButton>(m_p->form, "BitBtn4"), Qt::LeftButton);
+    m_trace
+        << QStringLiteral("output %1").arg(test::onMain<QPushButton>(m_p->form, "BitBtn4")->text());
 }
 
 void tst_LinkTiming::enterSetPoint() {
@@ -166,17 +168,17 @@ void tst_LinkTiming::enterSetPoint() {
 void tst_LinkTiming::clickArrow() {
     const QList<int> fields = editable();
     const int edit = fields.at(pick(fields.size()));
-    TUpDown* const arrows[] = {m_p->form->UpDown1, m_p->form->UpDown2, m_p->form->UpDown3,
-                               m_p->form->UpDown4};
-    TUpDown* arrow = arrows[edit - 5];
+    static const char* const arrows[] = {"UpDown1", "UpDown2", "UpDown3", "UpDown4"};
+    TUpDown* arrow = test::onMain<TUpDown>(m_p->form, arrows[edit - 5]);
     QTest::mouseClick(pick(2) ? arrow->upButton() : arrow->downButton(), Qt::LeftButton);
     m_expected.own[std::size_t(edit - 5)] = field(edit)->text().toDouble();
     m_trace << QStringLiteral("Edit%1 stepped to %2").arg(edit).arg(field(edit)->text());
 }
 
 void tst_LinkTiming::changeCoupling() {
-    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2,
-                                     m_p->form->RadioButton3};
+    QRadioButton* const buttons[] = {test::onMain<QRadioButton>(m_p->form, "RadioButton1"),
+                                     test::onMain<QRadioButton>(m_p->form, "RadioButton2"),
+                                     test::onMain<QRadioButton>(m_p->form, "RadioButton3")};
     const int to = 1 + (m_expected.coupling - 1 + 1 + pick(2)) % 3;  // one of the other two
     QTest::mouseClick(buttons[to - 1], Qt::LeftButton);
     QVERIFY(buttons[to - 1]->isChecked());
@@ -192,29 +194,33 @@ int tst_LinkTiming::chooseSlot(QPushButton* opener, TMemoryDialog* dialog) {
         QTest::qFail("the memory dialog did not open", __FILE__, __LINE__);
         return 0;
     }
-    QTest::keyClick(dialog->Edit1, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(dialog->Edit1, QString::number(slot));
-    QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    auto* field = test::named<QLineEdit>(dialog, "Edit1");
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, QString::number(slot));
+    QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
     return slot;
 }
 
 void tst_LinkTiming::save() {
-    const int slot = chooseSlot(m_p->form->BitBtn5, m_p->form->windows().save);
+    const int slot =
+        chooseSlot(test::onMain<QPushButton>(m_p->form, "BitBtn5"), m_p->form->windows().save);
     if (slot == 0) return;
     m_expected.slots[std::size_t(slot - 1)] = {m_expected.own, m_expected.coupling};
     m_trace << QStringLiteral("save %1").arg(slot);
 }
 
 void tst_LinkTiming::recall() {
-    const int slot = chooseSlot(m_p->form->BitBtn6, m_p->form->windows().recall);
+    const int slot =
+        chooseSlot(test::onMain<QPushButton>(m_p->form, "BitBtn6"), m_p->form->windows().recall);
     if (slot == 0) return;
     m_expected.own = m_expected.slots[std::size_t(slot - 1)].own;
     m_expected.coupling = m_expected.slots[std::size_t(slot - 1)].coupling;
     m_trace << QStringLiteral("recall %1").arg(slot);
     // The window stays disabled until the exchange and what its replies set going have run.
     QTRY_VERIFY_WITH_TIMEOUT(m_p->form->link->idle(), 10000);
-    QRadioButton* const buttons[] = {m_p->form->RadioButton1, m_p->form->RadioButton2,
-                                     m_p->form->RadioButton3};
+    QRadioButton* const buttons[] = {test::onMain<QRadioButton>(m_p->form, "RadioButton1"),
+                                     test::onMain<QRadioButton>(m_p->form, "RadioButton2"),
+                                     test::onMain<QRadioButton>(m_p->form, "RadioButton3")};
     QVERIFY(buttons[m_expected.coupling - 1]->isChecked());
 }
 
@@ -231,7 +237,7 @@ void tst_LinkTiming::randomMoments() {
     m_trace.clear();
     m_expected = Expected();
     const unsigned seed = unsigned(envInt("LQS_TIMING_SEED", 20261208));
-    const int seconds = envInt("LQS_TIMING_SECONDS", 30) / 2;
+    const int seconds = envInt("LQS_TIMING_SECONDS", 16) / 2;
     std::printf("link timing: seed=%u seconds=%d%s\n", seed, seconds, fast ? " fast readings" : "");
     std::fflush(stdout);
     m_rng.seed(seed);
@@ -247,8 +253,8 @@ void tst_LinkTiming::randomMoments() {
     // One cycle with a reply's time on the line after each query.
     m_cycle = std::chrono::milliseconds(t.pollStartMs + 9 * (2 * t.pollPasses * t.passMs + 30));
     p.sim.setFrameObserver([&](const sim::Exchange& e) { armed.onFrame(p.sim, e); });
-    p.form->LQS6200B1->trigger();  // the simulated instrument's resolution
-    if (fast) p.form->FastReadings1->trigger();
+    test::action(p.form, "LQS6200B1")->trigger();  // the simulated instrument's resolution
+    if (fast) test::action(p.form, "FastReadings1")->trigger();
     QVERIFY(p.linkAndSettle());
     check("the link");
     if (QTest::currentTestFailed()) return;
@@ -314,7 +320,7 @@ void tst_LinkTiming::randomMoments() {
                 qPrintable(counts.join(QLatin1Char(' '))), faults, armed.injected.load());
 
     // Output off: whatever still waited goes out, and every poll thread ends.
-    if (p.form->BitBtn4->text() == QLatin1String("ON")) toggleOutput();
+    if (test::onMain<QPushButton>(p.form, "BitBtn4")->text() == QLatin1String("ON")) toggleOutput();
     QTRY_VERIFY_WITH_TIMEOUT(!p.form->link->pollCycleRunning(), 5000);
     QTRY_COMPARE(p.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
     const auto holds = [&] {

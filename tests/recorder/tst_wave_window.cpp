@@ -5,12 +5,12 @@
 #include "csv_reader.h"
 #include "fifo_guard.h"
 #include "modal_watcher.h"
+#include "named.h"
 #include "recorder/plot_area.h"
 #include "recorder/plot_math.h"
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
 #include "recorder/recorder_host.h"
-#include "recorder/setup_dialog.h"
 #include "recorder/wave_window.h"
 #include "test_files.h"
 #include "undeletable.h"
@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaMethod>
 #include <QProcess>
 #include <QPushButton>
 #include <QStyle>
@@ -82,6 +83,48 @@ QList<int> rowsIn(const QImage& image, int x, const QColor& color) {
     return rows;
 }
 
+// A timer's tick, without waiting for it.
+void tick(QTimer* timer) {
+    QMetaMethod::fromSignal(&QTimer::timeout).invoke(timer, Qt::DirectConnection);
+}
+
+using Answer = std::function<QAbstractButton*(QMessageBox*)>;
+
+// Clicks the recorder's Setup and, in the dialog it opens, makes the choices
+// and clicks `button`. A box watcher would close the dialog first, so it is
+// stopped meanwhile and then goes on with what it had seen.
+void runSetup(TForm_Wave* wave, std::optional<test::ModalWatcher>& boxes, const Answer& answer,
+              const std::function<void(QDialog*)>& choose, const char* button = "btn_OK") {
+    const bool watched = boxes.has_value();
+    const QList<test::ModalWatcher::Seen> seen =
+        watched ? boxes->seen : QList<test::ModalWatcher::Seen>();
+    boxes.reset();
+    bool shown = false;
+    QTimer::singleShot(0, wave, [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!d || d->objectName() != QLatin1String("Frm_Setup")) return;
+        shown = true;
+        if (choose) choose(d);
+        if (d->isVisible()) QTest::mouseClick(test::named<QPushButton>(d, button), Qt::LeftButton);
+    });
+    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    if (watched) {
+        boxes.emplace(answer);
+        boxes->seen = seen;
+    }
+    QVERIFY2(shown, "no setup dialog");
+}
+
+// The choices a test makes, by text.
+std::function<void(QDialog*)> choices(const QString& minutes, const QString& scale,
+                                      const QString& seconds) {
+    return [=](QDialog* d) {
+        test::named<QComboBox>(d, "cbb3")->setCurrentText(minutes);
+        test::named<QComboBox>(d, "cbb4")->setCurrentText(seconds);
+        test::named<QComboBox>(d, "cbb5")->setCurrentText(scale);
+    };
+}
+
 QString shownTip() {
     return QToolTip::isVisible() ? QToolTip::text() : QString();
 }
@@ -93,8 +136,8 @@ struct Fixture {
     QStringList messages;
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
     // No modal box may hold a test.
-    std::optional<test::ModalWatcher> boxes{std::in_place,
-                                            [this](QMessageBox* b) { return reply(b, answer); }};
+    Answer answerBox = [this](QMessageBox* b) { return reply(b, answer); };
+    std::optional<test::ModalWatcher> boxes{std::in_place, answerBox};
     QDateTime now{QDate(2026, 12, 6), QTime(9, 5, 33)};
 
     Fixture() {
@@ -108,28 +151,31 @@ struct Fixture {
     void setup(const QString& minutes = QStringLiteral("10"),
                const QString& scale = QStringLiteral("2 Seconds"),
                const QString& seconds = QStringLiteral("10")) {
-        TFrm_Setup d;
-        d.attachRecorder(&wave);
-        d.show();
-        d.cbb3->setCurrentText(minutes);
-        d.cbb4->setCurrentText(seconds);
-        d.cbb5->setCurrentText(scale);
-        d.btn_OKClick();
+        runSetup(&wave, boxes, answerBox, choices(minutes, scale, seconds));
     }
-    void start() { QTest::mouseClick(wave.Btn_Start, Qt::LeftButton); }
+    void setupWith(const std::function<void(QDialog*)>& choose, const char* button = "btn_OK") {
+        runSetup(&wave, boxes, answerBox, choose, button);
+    }
+    void start() {
+        QTest::mouseClick(test::named<QPushButton>(&wave, "Btn_Start"), Qt::LeftButton);
+    }
     // A sample a minute on the 60m span: columns 10, 20, 30 and on.
     void recordMinutely(const QList<QStringList>& samples) {
-        choose(wave.cbb_Time, QStringLiteral("60m"));
+        choose(test::named<QComboBox>(&wave, "cbb_Time"), QStringLiteral("60m"));
         setup(QStringLiteral("10"), QStringLiteral("1 min"));
         start();
         for (const QStringList& readings : samples) {
             host.readings = readings;
-            wave.tmr_ScaleTimer();
+            tick(wave.tmr_Scale);
             now = now.addSecs(60);
         }
     }
-    QString clock(QLabel* h, QLabel* m, QLabel* s) const {
-        return h->text() + QLatin1Char(':') + m->text() + QLatin1Char(':') + s->text();
+    // A clock under the plot, "Tmin", "Tmid" or "Tmax", as h:m:s.
+    QString clock(const QString& which) const {
+        QStringList parts;
+        for (const char* part : {"H", "M", "S"})
+            parts << test::named<QLabel>(&wave, qPrintable("lbl_" + which + part))->text();
+        return parts.join(QLatin1Char(':'));
     }
 };
 
@@ -140,25 +186,24 @@ struct Program {
     std::unique_ptr<TForm1> form;
     TForm_Wave* wave = nullptr;
     QMessageBox::StandardButton answer = QMessageBox::NoButton;
-    test::ModalWatcher boxes{[this](QMessageBox* b) { return reply(b, answer); }};
+    Answer answerBox = [this](QMessageBox* b) { return reply(b, answer); };
+    std::optional<test::ModalWatcher> boxes{std::in_place, answerBox};
 
     Program() {
         form.reset(createWindows());
         form->Beep = [](int, int) {};
         form->show();
-        form->Wave1->trigger();
-        wave = form->Form_Wave;
+        test::named<QAction>(form.get(), "Wave1")->trigger();
+        wave = form->ensureWaveWindow();
         wave->RecordDir = dir.path();
-        TFrm_Setup setup;
-        setup.attachRecorder(wave);
-        setup.show();
-        setup.btn_OKClick();
-        form->BitBtn4->setText(QStringLiteral("ON"));  // as the link shows an output switched on
+        runSetup(wave, boxes, answerBox, {});
+        // As the link shows an output switched on.
+        test::named<QPushButton>(form->centralWidget(), "BitBtn4")->setText(QStringLiteral("ON"));
     }
     void record(int lines) {
         for (int i = 1; i <= 4; ++i) form->setFieldText(i, QStringLiteral("1.000"));
-        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
-        for (int i = 0; i < lines; ++i) wave->tmr_ScaleTimer();
+        QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Start"), Qt::LeftButton);
+        for (int i = 0; i < lines; ++i) tick(wave->tmr_Scale);
     }
     QStringList records() const { return QDir(dir.path()).entryList({QStringLiteral("*.txt")}); }
 };
@@ -192,6 +237,8 @@ private Q_SLOTS:
     void setupCancelChangesNothing();
     void firstLineAndSummary();
     void windowFullOnTick301();
+    void clockCarriesFromState_data();
+    void clockCarriesFromState();
     void restartKeepsTimerSchedules();
     void setupDuringRecordingRestartsTimers();
     void unreadableReadingDoesNotStackBoxes();
@@ -242,26 +289,26 @@ private Q_SLOTS:
 
 void tst_WaveWindow::layoutAndStart() {
     Fixture f;
-    QCOMPARE(f.wave.pb1->size(), QSize(600, 250));
-    QCOMPARE(f.wave.pnl1->geometry(), QRect(43, 31, 602, 252));
-    QCOMPARE(f.wave.lst_Load->geometry(), QRect(42, 32, 602, 250));
-    QVERIFY(f.wave.lst_Load->isHidden());
-    for (QCheckBox* c : {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3,
-                         f.wave.fltchckbxckbx4})
+    QCOMPARE(test::named<PlotArea>(&f.wave, "pb1")->size(), QSize(600, 250));
+    QCOMPARE(test::named<QFrame>(&f.wave, "pnl1")->geometry(), QRect(43, 31, 602, 252));
+    QCOMPARE(test::named<QListWidget>(&f.wave, "lst_Load")->geometry(), QRect(42, 32, 602, 250));
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
+    for (QCheckBox* c : {test::named<QCheckBox>(&f.wave, "fltchckbxckbx1"),
+                         test::named<QCheckBox>(&f.wave, "fltchckbxckbx2"),
+                         test::named<QCheckBox>(&f.wave, "fltchckbxckbx3"),
+                         test::named<QCheckBox>(&f.wave, "fltchckbxckbx4")})
         QVERIFY(c->isChecked());
-    QVERIFY(!f.wave.chk_Ch3V->isEnabled() && !f.wave.chk_Ch3A->isEnabled());
-    QCOMPARE(f.wave.cbb_Time->currentText(), QStringLiteral("5m"));
-    QCOMPARE(f.wave.cbb_Voltage->count(), 23);
-    QCOMPARE(f.wave.cbb_Current->count(), 21);
+    QVERIFY(!test::named<QCheckBox>(&f.wave, "chk_Ch3V")->isEnabled() &&
+            !test::named<QCheckBox>(&f.wave, "chk_Ch3A")->isEnabled());
+    QCOMPARE(test::named<QComboBox>(&f.wave, "cbb_Time")->currentText(), QStringLiteral("5m"));
+    QCOMPARE(test::named<QComboBox>(&f.wave, "cbb_Voltage")->count(), 23);
+    QCOMPARE(test::named<QComboBox>(&f.wave, "cbb_Current")->count(), 21);
     QCOMPARE(f.wave.tmr_time->interval(), 1000);
     for (QTimer* t : {f.wave.tmr_All, f.wave.tmr_Scale, f.wave.tmr_time}) QVERIFY(!t->isActive());
     QCOMPARE(f.wave.summary(), QStringList{QString()});
-    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS),
-             QStringLiteral("0:0:0"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
-             QStringLiteral("0:2:30"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
-             QStringLiteral("0:5:00"));
+    QCOMPARE(f.clock(QStringLiteral("Tmin")), QStringLiteral("0:0:0"));
+    QCOMPARE(f.clock(QStringLiteral("Tmid")), QStringLiteral("0:2:30"));
+    QCOMPARE(f.clock(QStringLiteral("Tmax")), QStringLiteral("0:5:00"));
 }
 
 void tst_WaveWindow::startRefusals() {
@@ -278,56 +325,71 @@ void tst_WaveWindow::startRefusals() {
 
 void tst_WaveWindow::setupDefaultsAndRules() {
     Fixture f;
-    TFrm_Setup d;
-    d.attachRecorder(&f.wave);
-    d.show();
-    QCOMPARE(d.windowTitle(), QStringLiteral("Setup"));
-    QCOMPARE(d.cbb3->currentText(), QStringLiteral("10"));
-    QCOMPARE(d.cbb5->currentText(), QStringLiteral("2 Seconds"));
-    QCOMPARE(d.cbb4->count(), 12);
-    d.cbb5->setCurrentText(QStringLiteral("1 Second"));
-    QCOMPARE(d.cbb6->currentText(), QStringLiteral("Maximum"));
-    QVERIFY(!d.cbb6->isEnabled());
-    d.cbb5->setCurrentText(QStringLiteral("5 mins"));
-    QVERIFY(d.cbb6->isEnabled());
-    d.cbb5->setCurrentText(QStringLiteral("2 Seconds"));
-    d.cbb6->setCurrentText(QStringLiteral("Average"));
-    d.selectColor(d.clrbx_ch1, QColor(0xFF0000));
-    d.btn_OKClick();
+    f.setupWith([](QDialog* d) {
+        QCOMPARE(d->windowTitle(), QStringLiteral("Setup"));
+        auto* scale = test::named<QComboBox>(d, "cbb5");
+        auto* operation = test::named<QComboBox>(d, "cbb6");
+        QCOMPARE(test::named<QComboBox>(d, "cbb3")->currentText(), QStringLiteral("10"));
+        QCOMPARE(scale->currentText(), QStringLiteral("2 Seconds"));
+        QCOMPARE(test::named<QComboBox>(d, "cbb4")->count(), 12);
+        choose(scale, QStringLiteral("1 Second"));
+        QCOMPARE(operation->currentText(), QStringLiteral("Maximum"));
+        QVERIFY(!operation->isEnabled());
+        choose(scale, QStringLiteral("5 mins"));
+        QVERIFY(operation->isEnabled());
+        choose(scale, QStringLiteral("2 Seconds"));
+        choose(operation, QStringLiteral("Average"));
+        choose(test::named<QComboBox>(d, "clrbx_ch1"), QStringLiteral("Red"));
+    });
     QCOMPARE(f.wave.state.RecordLengthMs, 611000);
     QCOMPARE(f.wave.tmr_All->interval(), 611000);
     QCOMPARE(f.wave.state.TimeSliceMs, 2000);
     QCOMPARE(f.wave.tmr_Scale->interval(), 2000);
     QCOMPARE(f.wave.state.PointOperation, QStringLiteral("Average"));
-    QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), QColor(0xFF0000));
-    QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch2v), PlotColors::Lime);
+    for (const char* swatch : {"pnl_Ch1v", "pnl_Ch1A"})
+        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, swatch)), QColor(0xFF0000));
+    for (const char* swatch : {"pnl_Ch2v", "pnl_Ch2A"})
+        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, swatch)), PlotColors::Lime);
     QCOMPARE(f.wave.summary(),
              (QStringList{"Total Time:0d 0:0:0", "Time Slice: 2sec", "Sample: 0", "CH1 Max:V A",
                           "CH1 Min:V A", "CH2 Max:V A", "CH2 Min:V A"}));
     // Nothing chosen: a one-second record. The longest: 691,196,000 ms.
     f.setup(QStringLiteral("0"), QStringLiteral("2 Seconds"), QStringLiteral("0"));
     QCOMPARE(f.wave.state.RecordLengthMs, 1000);
-    TFrm_Setup longest;
-    longest.attachRecorder(&f.wave);
-    longest.show();
-    longest.cbb1->setCurrentText(QStringLiteral("7"));
-    longest.cbb2->setCurrentText(QStringLiteral("23"));
-    longest.cbb3->setCurrentText(QStringLiteral("59"));
-    longest.cbb4->setCurrentText(QStringLiteral("55"));
-    longest.btn_OKClick();
+    f.setupWith([](QDialog* d) {
+        choose(test::named<QComboBox>(d, "cbb1"), QStringLiteral("7"));
+        choose(test::named<QComboBox>(d, "cbb2"), QStringLiteral("23"));
+        choose(test::named<QComboBox>(d, "cbb3"), QStringLiteral("59"));
+        choose(test::named<QComboBox>(d, "cbb4"), QStringLiteral("55"));
+    });
     QCOMPARE(f.wave.state.RecordLengthMs, 691196000);
+    QCOMPARE(f.wave.tmr_All->interval(), 691196000);
 }
 
+// Cancel, or the dialog closed, after choices unlike the ones in force.
 void tst_WaveWindow::setupCancelChangesNothing() {
     Fixture f;
-    TFrm_Setup d;
-    d.attachRecorder(&f.wave);
-    d.show();
-    d.btn_Cancel->click();
+    const QColor ch1 = f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v"));
+    const auto different = [](QDialog* d) {
+        choose(test::named<QComboBox>(d, "cbb3"), QStringLiteral("20"));
+        choose(test::named<QComboBox>(d, "cbb5"), QStringLiteral("5 Seconds"));
+        choose(test::named<QComboBox>(d, "clrbx_ch1"), QStringLiteral("Red"));
+    };
+    f.setupWith(different, "btn_Cancel");
     QCOMPARE(f.wave.state.PointOperation, QString());
     QCOMPARE(f.wave.state.RecordLengthMs, 0);
+    QCOMPARE(f.wave.summary(), QStringList{QString()});
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v")), ch1);
     f.start();
     QCOMPARE(f.messages.last(), QStringLiteral("Please setup the time length of record first."));
+    f.setup();
+    f.setupWith([&](QDialog* d) {
+        different(d);
+        d->close();
+    });
+    QCOMPARE(f.wave.state.RecordLengthMs, 611000);
+    QCOMPARE(f.wave.tmr_Scale->interval(), 2000);
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v")), ch1);
 }
 
 void tst_WaveWindow::firstLineAndSummary() {
@@ -335,18 +397,18 @@ void tst_WaveWindow::firstLineAndSummary() {
     f.setup();
     f.start();
     QVERIFY(f.wave.state.Table);
-    QVERIFY(!f.wave.cbb_Time->isEnabled());
+    QVERIFY(!test::named<QComboBox>(&f.wave, "cbb_Time")->isEnabled());
     QVERIFY(f.wave.tmr_Scale->isActive());
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
     QCOMPARE(f.wave.state.Table->line(1),
              QByteArray("0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250"));
     QCOMPARE(f.wave.summary().at(2), QStringLiteral("Sample: 0"));
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QCOMPARE(f.wave.summary().at(2), QStringLiteral("Sample: 1"));
     QCOMPARE(f.wave.state.PointCount, 2);
-    f.wave.Btn_StopClick();
-    QVERIFY(f.wave.cbb_Time->isEnabled());
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    QVERIFY(test::named<QComboBox>(&f.wave, "cbb_Time")->isEnabled());
     QCOMPARE(f.wave.state.Table->lineCount(), 3);  // kept after Stop
 }
 
@@ -354,23 +416,63 @@ void tst_WaveWindow::windowFullOnTick301() {
     Fixture f;
     f.setup();
     f.start();
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
-             QStringLiteral("0:2:30"));
-    for (int tick = 1; tick <= 300; ++tick) f.wave.tmr_timeTimer();
+    QCOMPARE(f.clock(QStringLiteral("Tmid")), QStringLiteral("0:2:30"));
+    for (int second = 1; second <= 300; ++second) tick(f.wave.tmr_time);
     QVERIFY(!f.wave.state.WindowFull);
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
-             QStringLiteral("0:5:00"));
-    f.wave.tmr_timeTimer();
+    QCOMPARE(f.clock(QStringLiteral("Tmax")), QStringLiteral("0:5:00"));
+    tick(f.wave.tmr_time);
     QVERIFY(f.wave.state.WindowFull);
-    QCOMPARE(f.clock(f.wave.lbl_TminH, f.wave.lbl_TminM, f.wave.lbl_TminS),
-             QStringLiteral("0:0:1"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
-             QStringLiteral("0:2:31"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
-             QStringLiteral("0:5:1"));
+    QCOMPARE(f.clock(QStringLiteral("Tmin")), QStringLiteral("0:0:1"));
+    QCOMPARE(f.clock(QStringLiteral("Tmid")), QStringLiteral("0:2:31"));
+    QCOMPARE(f.clock(QStringLiteral("Tmax")), QStringLiteral("0:5:1"));
     QCOMPARE(f.wave.state.TotalS, 301);
-    f.wave.tmr_ScaleTimer();  // the total is normalised at the sample tick
+    tick(f.wave.tmr_Scale);  // the total is normalised at the sample tick
     QCOMPARE(f.wave.summary().at(0), QStringLiteral("Total Time:0d 0:5:1"));
+}
+
+void tst_WaveWindow::clockCarriesFromState_data() {
+    QTest::addColumn<int>("seconds");  // on the clock, and counted in the total, before the tick
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QString>("mid");
+    QTest::addColumn<QString>("right");
+    QTest::addColumn<QString>("total");
+    QTest::newRow("a minute") << 59 << "0:1:0"
+                              << "0:3:30"
+                              << "0:6:0"
+                              << "Total Time:0d 0:1:0";
+    QTest::newRow("an hour") << 3599 << "1:0:0"
+                             << "1:2:30"
+                             << "1:5:0"
+                             << "Total Time:0d 1:0:0";
+    QTest::newRow("a day") << 86399 << "24:0:0"
+                           << "24:2:30"
+                           << "24:5:0"
+                           << "Total Time:1d 0:0:0";
+}
+
+// The time labels are written from the clock kept in the state, on the 5m span.
+void tst_WaveWindow::clockCarriesFromState() {
+    QFETCH(int, seconds);
+    QFETCH(QString, left);
+    QFETCH(QString, mid);
+    QFETCH(QString, right);
+    QFETCH(QString, total);
+    Fixture f;
+    f.setup();
+    f.start();
+    RecorderState& s = f.wave.state;
+    s.WindowFull = true;
+    s.SecondTicks = 2;
+    s.ElapsedH = seconds / 3600;
+    s.ElapsedM = seconds / 60 % 60;
+    s.ElapsedS = seconds % 60;
+    s.TotalS = seconds;
+    tick(f.wave.tmr_time);
+    QCOMPARE(f.clock(QStringLiteral("Tmin")), left);
+    QCOMPARE(f.clock(QStringLiteral("Tmid")), mid);
+    QCOMPARE(f.clock(QStringLiteral("Tmax")), right);
+    tick(f.wave.tmr_Scale);
+    QCOMPARE(f.wave.summary().at(0), total);
 }
 
 void tst_WaveWindow::restartKeepsTimerSchedules() {
@@ -378,14 +480,14 @@ void tst_WaveWindow::restartKeepsTimerSchedules() {
     f.setup();
     f.start();
     const int allId = f.wave.tmr_All->timerId();
-    f.wave.tmr_ScaleTimer();
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
+    tick(f.wave.tmr_Scale);
     f.start();
     QCOMPARE(f.wave.tmr_All->timerId(), allId);  // still the first Start's schedule
     QCOMPARE(f.wave.state.Table->lineCount(), 1);
     QCOMPARE(f.wave.state.PointCount, 0);
     QCOMPARE(f.wave.state.SampleNo, -1);
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QCOMPARE(f.wave.state.Table->line(1).left(2), QByteArray("0\t"));
 }
 
@@ -417,10 +519,10 @@ void tst_WaveWindow::unreadableReadingDoesNotStackBoxes() {
     setErrorBoxHook([&](QWidget*, const QString& text) {
         ++boxes;
         QCOMPARE(text, QStringLiteral("'' is not a valid floating point value."));
-        f.wave.tmr_ScaleTimer();  // ticks while the box is open
-        f.wave.tmr_ScaleTimer();
+        tick(f.wave.tmr_Scale);  // ticks while the box is open
+        tick(f.wave.tmr_Scale);
     });
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     setErrorBoxHook({});
     QCOMPARE(boxes, 1);
     QCOMPARE(f.wave.state.Table->lineCount(), 1);
@@ -441,10 +543,10 @@ void tst_WaveWindow::arraysNeverOverflow() {
     QFETCH(QString, span);
     QFETCH(QString, scale);
     Fixture f;
-    f.wave.cbb_Time->setCurrentText(span);
+    test::named<QComboBox>(&f.wave, "cbb_Time")->setCurrentText(span);
     f.setup(QStringLiteral("10"), scale);
     f.start();
-    for (int i = 0; i < 700; ++i) f.wave.tmr_ScaleTimer();
+    for (int i = 0; i < 700; ++i) tick(f.wave.tmr_Scale);
     QVERIFY(f.wave.state.PointCount <= kMaxPoints);
     QCOMPARE(f.wave.state.Table->lineCount(), 701);
 }
@@ -500,16 +602,22 @@ void tst_WaveWindow::curvesFollowTheScale() {
     QFETCH(bool, mark);
     Fixture f;
     f.recordMinutely(QList<QStringList>(3, {"12.000", "0.500", "5.000", "-0.010"}));
-    QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
-    QCheckBox* boxes[] = {f.wave.fltchckbxckbx1, f.wave.fltchckbxckbx2, f.wave.fltchckbxckbx3,
-                          f.wave.fltchckbxckbx4};
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    QCheckBox* boxes[] = {test::named<QCheckBox>(&f.wave, "fltchckbxckbx1"),
+                          test::named<QCheckBox>(&f.wave, "fltchckbxckbx2"),
+                          test::named<QCheckBox>(&f.wave, "fltchckbxckbx3"),
+                          test::named<QCheckBox>(&f.wave, "fltchckbxckbx4")};
     for (int i = 0; i < 4; ++i)
         if (i != reading) QTest::mouseClick(boxes[i], Qt::LeftButton);
-    choose(reading % 2 ? f.wave.cbb_Current : f.wave.cbb_Voltage, scale);
-    choose(f.wave.cbb_Time, span);
-    const QFrame* swatches[] = {f.wave.pnl_Ch1v, f.wave.pnl_Ch1A, f.wave.pnl_Ch2v, f.wave.pnl_Ch2A};
+    choose(reading % 2 ? test::named<QComboBox>(&f.wave, "cbb_Current")
+                       : test::named<QComboBox>(&f.wave, "cbb_Voltage"),
+           scale);
+    choose(test::named<QComboBox>(&f.wave, "cbb_Time"), span);
+    const QFrame* swatches[] = {
+        test::named<QFrame>(&f.wave, "pnl_Ch1v"), test::named<QFrame>(&f.wave, "pnl_Ch1A"),
+        test::named<QFrame>(&f.wave, "pnl_Ch2v"), test::named<QFrame>(&f.wave, "pnl_Ch2A")};
     const QColor color = f.wave.curveColor(swatches[reading]);
-    const QImage image = f.wave.pb1->grab().toImage();
+    const QImage image = test::named<PlotArea>(&f.wave, "pb1")->grab().toImage();
     const QList<int> rows = rowsIn(image, x, color);
     QCOMPARE(rows.isEmpty(), row < 0);
     if (row < 0) return;
@@ -528,10 +636,11 @@ void tst_WaveWindow::liveDrawingMatchesRepaint() {
         f.host.readings = {
             QString::number(i * 7 % 40 - 5), QString::number(i * 13 % 40 / 10.0 - 0.5),
             QString::number(i * 11 % 40 - 5), QString::number(i * 3 % 40 / 10.0 - 0.5)};
-        f.wave.tmr_ScaleTimer();
-        const QImage live = f.wave.pb1->canvas().copy();
-        QTest::mouseClick(f.wave.Btn_Refresh, Qt::LeftButton);
-        QVERIFY2(f.wave.pb1->canvas() == live, qPrintable(QStringLiteral("sample %1").arg(i)));
+        tick(f.wave.tmr_Scale);
+        const QImage live = test::named<PlotArea>(&f.wave, "pb1")->canvas().copy();
+        QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Refresh"), Qt::LeftButton);
+        QVERIFY2(test::named<PlotArea>(&f.wave, "pb1")->canvas() == live,
+                 qPrintable(QStringLiteral("sample %1").arg(i)));
     }
 }
 
@@ -540,14 +649,12 @@ void tst_WaveWindow::hourSpanKeepsRightSeconds() {
     Fixture f;
     f.setup();
     f.start();
-    for (int tick = 1; tick <= 303; ++tick) f.wave.tmr_timeTimer();
-    QCOMPARE(f.wave.lbl_TmaxS->text(), QStringLiteral("3"));
-    QTest::mouseClick(f.wave.Btn_Stop, Qt::LeftButton);
-    choose(f.wave.cbb_Time, QStringLiteral("60m"));
-    QCOMPARE(f.clock(f.wave.lbl_TmaxH, f.wave.lbl_TmaxM, f.wave.lbl_TmaxS),
-             QStringLiteral("1:0:3"));
-    QCOMPARE(f.clock(f.wave.lbl_TmidH, f.wave.lbl_TmidM, f.wave.lbl_TmidS),
-             QStringLiteral("0:30:3"));
+    for (int second = 1; second <= 303; ++second) tick(f.wave.tmr_time);
+    QCOMPARE(test::named<QLabel>(&f.wave, "lbl_TmaxS")->text(), QStringLiteral("3"));
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    choose(test::named<QComboBox>(&f.wave, "cbb_Time"), QStringLiteral("60m"));
+    QCOMPARE(f.clock(QStringLiteral("Tmax")), QStringLiteral("1:0:3"));
+    QCOMPARE(f.clock(QStringLiteral("Tmid")), QStringLiteral("0:30:3"));
 }
 
 void tst_WaveWindow::hoverShowsTheSample_data() {
@@ -576,10 +683,10 @@ void tst_WaveWindow::hoverShowsTheSample() {
          "0.000"}}.mid(0, samples));
     if (samples > 0) {
         // First the other sample's tip, which the move under test must replace or hide.
-        QTest::mouseMove(f.wave.pb1, QPoint(x < 15 ? 20 : 10, 100));
+        QTest::mouseMove(test::named<PlotArea>(&f.wave, "pb1"), QPoint(x < 15 ? 20 : 10, 100));
         QTRY_VERIFY(!shownTip().isEmpty() && shownTip() != tip);
     }
-    QTest::mouseMove(f.wave.pb1, QPoint(x, 100));
+    QTest::mouseMove(test::named<PlotArea>(&f.wave, "pb1"), QPoint(x, 100));
     QTRY_COMPARE(shownTip(), tip);
 }
 
@@ -588,11 +695,11 @@ void tst_WaveWindow::extremesOverTheRecord() {
     f.setup();
     f.start();
     f.host.readings = {"12.000", "1.200", "5.000", "0.250"};
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     f.host.readings = {"11.000", "1.500", "5.000", "0.100"};
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     f.host.readings = {"11.500", "1.300", "5.000", "0.200"};
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     const QStringList s = f.wave.summary();
     QCOMPARE(s.mid(3), (QStringList{"CH1 Max:12.000V 1.500A", "CH1 Min:11.000V 1.200A",
                                     "CH2 Max:5.000V 0.250A", "CH2 Min:5.000V 0.100A"}));
@@ -622,13 +729,7 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation() {
     QFETCH(QByteArray, second);
     QFETCH(QString, ch1Min);
     Fixture f;
-    {
-        TFrm_Setup d;
-        d.attachRecorder(&f.wave);
-        d.show();
-        d.cbb6->setCurrentText(operation);
-        QTest::mouseClick(d.btn_OK, Qt::LeftButton);
-    }
+    f.setupWith([&](QDialog* d) { choose(test::named<QComboBox>(d, "cbb6"), operation); });
     f.wave.setFastReadings(fast);
     f.wave.takeReading(0, QStringLiteral("99.000"));  // before the start: in no slice
     f.start();
@@ -641,9 +742,9 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation() {
                                       {0, "11.900"},
                                       {3, "0.301"}})
         f.wave.takeReading(index, QString::fromLatin1(text));
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     f.wave.takeReading(0, QStringLiteral("12.700"));
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QCOMPARE(f.wave.state.Table->line(1), "0\t2026-12-6 9:5\t" + first);
     QCOMPARE(f.wave.state.Table->line(2), "1\t2026-12-6 9:5\t" + second);
     QCOMPARE(f.wave.summary().at(4), ch1Min);
@@ -653,13 +754,13 @@ void tst_WaveWindow::fastReadingsRecordThePointOperation() {
     f.wave.takeReading(0, QStringLiteral("99.000"));
     f.wave.setFastReadings(false);
     f.wave.setFastReadings(fast);
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QCOMPARE(f.wave.state.Table->line(3), "2\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250");
 }
 
 void tst_WaveWindow::returnAndClose() {
     Fixture f;
-    QTest::mouseClick(f.wave.Btn_Return, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Return"), Qt::LeftButton);
     QCOMPARE(f.host.controlShown, 1);
     f.wave.close();
     QCOMPARE(f.host.closed, 1);
@@ -676,23 +777,25 @@ static int closeWhileWaiting(int argc, char** argv) {
     QObject::connect(form, &TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     form->show();
     QTimer::singleShot(0, form, [form, how] {
-        form->Wave1->trigger();
-        TForm_Wave* wave = form->Form_Wave;
+        test::named<QAction>(form, "Wave1")->trigger();
+        TForm_Wave* wave = form->ensureWaveWindow();
         wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-        form->BitBtn4->setText(QStringLiteral("ON"));            // switched on; no readings yet
+        // Switched on; no readings yet.
+        test::named<QPushButton>(form->centralWidget(), "BitBtn4")->setText(QStringLiteral("ON"));
         QTimer::singleShot(300, form, [form, wave, how] {
             std::puts(wave->waitingForReadings() ? "waiting" : "not waiting");
             std::fflush(stdout);
             if (how == QLatin1String("close box")) form->close();
-            if (how == QLatin1String("Exit")) form->Exit1->trigger();
+            if (how == QLatin1String("Exit")) test::named<QAction>(form, "Exit1")->trigger();
             if (how == QLatin1String("recorder window")) wave->close();
             if (how == QLatin1String("time-out box")) {
                 form->windows().Messages->show();
-                QTest::mouseClick(form->windows().Messages->Button1, Qt::LeftButton);
+                QTest::mouseClick(test::named<QPushButton>(form->windows().Messages, "Button1"),
+                                  Qt::LeftButton);
             }
             if (how == QLatin1String("quit")) QCoreApplication::quit();
         });
-        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Start"), Qt::LeftButton);
         std::puts("wait ended");
         std::fflush(stdout);
     });
@@ -744,20 +847,19 @@ static int recordInChild(int argc, char** argv) {
     endOnSignals(form);
     form->show();
     QTimer::singleShot(0, form, [form, sliceMs] {
-        form->Wave1->trigger();
-        TForm_Wave* wave = form->Form_Wave;
-        TFrm_Setup setup;
-        setup.attachRecorder(wave);
-        setup.btn_OKClick();
+        test::named<QAction>(form, "Wave1")->trigger();
+        TForm_Wave* wave = form->ensureWaveWindow();
+        std::optional<test::ModalWatcher> none;
+        runSetup(wave, none, {}, {});
         wave->tmr_Scale->setInterval(sliceMs);
         wave->tmr_All->setInterval(3600000);  // the record does not end by itself here
         QObject::connect(wave->tmr_Scale, &QTimer::timeout, wave, [wave] {
             std::printf("line %d\n", wave->state.SampleNo + 1);
             std::fflush(stdout);
         });
-        form->BitBtn4->setText(QStringLiteral("ON"));
+        test::named<QPushButton>(form->centralWidget(), "BitBtn4")->setText(QStringLiteral("ON"));
         for (int i = 1; i <= 4; ++i) form->setFieldText(i, QStringLiteral("1.000"));
-        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Start"), Qt::LeftButton);
     });
     const int rc = app.exec();
     delete form;
@@ -902,16 +1004,16 @@ void tst_WaveWindow::unsavedRecordingOnClose() {
     p.answer = answer;
     p.record(lines);
     if (how == QLatin1String("close box")) p.form->close();
-    if (how == QLatin1String("Exit")) p.form->Exit1->trigger();
+    if (how == QLatin1String("Exit")) test::named<QAction>(p.form.get(), "Exit1")->trigger();
     if (how == QLatin1String("recorder window")) p.wave->close();
 
     if (lines == 0) {
-        QVERIFY(p.boxes.seen.isEmpty());
+        QVERIFY(p.boxes->seen.isEmpty());
         QVERIFY(!p.form->isVisible());
         return;
     }
-    QCOMPARE(p.boxes.seen.size(), 1);
-    QCOMPARE(p.boxes.seen[0].text, QStringLiteral("2 recorded lines have not been saved."));
+    QCOMPARE(p.boxes->seen.size(), 1);
+    QCOMPARE(p.boxes->seen[0].text, QStringLiteral("2 recorded lines have not been saved."));
     QCOMPARE(p.form->isVisible(), answer == QMessageBox::Cancel);
     QCOMPARE(p.wave->tmr_Scale->isActive(), answer == QMessageBox::Cancel);  // recording on
     QCOMPARE(p.records().size(), answer == QMessageBox::Save ? 1 : 0);
@@ -932,15 +1034,16 @@ void tst_WaveWindow::timeOutSavesTheRecording() {
     // The lost reply's box, as the link shows it; its OK ends the program.
     p.form->windows().Messages->show();
     p.form->setFrameEnabled(false);
-    QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(p.form->windows().Messages, "Button1"),
+                      Qt::LeftButton);
     QVERIFY(!p.form->isVisible());
     QCOMPARE(p.records().size(), 2);
     QCOMPARE(test::readAll(p.dir.filePath(recordFileName(now))), QByteArray("earlier"));
     const QString path = p.dir.filePath(QStringLiteral("2026-12-6 21 5 33 (2).txt"));
     QCOMPARE(test::readAll(path).count("\r\n"), 4);
-    QCOMPARE(p.boxes.seen.size(), 1);  // no question: it tells where the record went
-    QCOMPARE(p.boxes.seen[0].text, "The recording was saved to \"" + path + "\".");
-    QCOMPARE(p.form->statusText(0), p.boxes.seen[0].text);
+    QCOMPARE(p.boxes->seen.size(), 1);  // no question: it tells where the record went
+    QCOMPARE(p.boxes->seen[0].text, "The recording was saved to \"" + path + "\".");
+    QCOMPARE(p.form->statusText(0), p.boxes->seen[0].text);
 }
 
 void tst_WaveWindow::timeOutWhenTheSaveFails_data() {
@@ -960,10 +1063,11 @@ void tst_WaveWindow::timeOutWhenTheSaveFails() {
     p.wave->RecordDir = QStringLiteral("/proc/self");
     p.form->windows().Messages->show();
     p.form->setFrameEnabled(false);
-    QTest::mouseClick(p.form->windows().Messages->Button1, Qt::LeftButton);
-    QCOMPARE(p.boxes.seen.size(), 2);
-    QCOMPARE(p.boxes.seen[0].objectName, QStringLiteral("errorBox"));
-    QCOMPARE(p.boxes.seen[1].text, QStringLiteral("3 recorded lines have not been saved."));
+    QTest::mouseClick(test::named<QPushButton>(p.form->windows().Messages, "Button1"),
+                      Qt::LeftButton);
+    QCOMPARE(p.boxes->seen.size(), 2);
+    QCOMPARE(p.boxes->seen[0].objectName, QStringLiteral("errorBox"));
+    QCOMPARE(p.boxes->seen[1].text, QStringLiteral("3 recorded lines have not been saved."));
     const bool kept = answer == QMessageBox::Cancel;
     QCOMPARE(p.form->isVisible(), kept);
     QCOMPARE(p.wave->tmr_Scale->isActive(), kept);  // recording on
@@ -977,7 +1081,7 @@ void tst_WaveWindow::noWritableFolder() {
     TForm_Wave::LocateRecordDir = [] {
         return recordDirectory(QStringLiteral("/proc/self"), "/proc/self/records");
     };
-    test::ModalWatcher boxes;
+    std::optional<test::ModalWatcher> boxes{std::in_place};
     const QString expected =
         QStringLiteral("Cannot create folder \"/proc/self/records\" for the records.");
     {
@@ -988,20 +1092,17 @@ void tst_WaveWindow::noWritableFolder() {
         } catch (const std::exception& e) {
             QFAIL(e.what());
         }
-        QCOMPARE(errorBoxes(boxes), QStringList{expected});
-        QVERIFY(wave->lst_Load->count() == 0);
-        QVERIFY(wave->btn_Save->toolTip().isEmpty());
+        QCOMPARE(errorBoxes(*boxes), QStringList{expected});
+        QVERIFY(test::named<QListWidget>(&*wave, "lst_Load")->count() == 0);
+        QVERIFY(test::named<QPushButton>(&*wave, "btn_Save")->toolTip().isEmpty());
         wave->show();
-        TFrm_Setup setup;
-        setup.attachRecorder(&*wave);
-        setup.show();
-        setup.btn_OKClick();
-        QTest::mouseClick(wave->Btn_Start, Qt::LeftButton);
-        wave->tmr_ScaleTimer();
-        QTest::mouseClick(wave->btn_Save, Qt::LeftButton);
-        QCOMPARE(errorBoxes(boxes), (QStringList{expected, expected}));
+        runSetup(&*wave, boxes, {}, {});
+        QTest::mouseClick(test::named<QPushButton>(&*wave, "Btn_Start"), Qt::LeftButton);
+        tick(wave->tmr_Scale);
+        QTest::mouseClick(test::named<QPushButton>(&*wave, "btn_Save"), Qt::LeftButton);
+        QCOMPARE(errorBoxes(*boxes), (QStringList{expected, expected}));
         QCOMPARE(wave->unsavedLines(), 1);
-        QCOMPARE(wave->lst_Load->count(), 0);
+        QCOMPARE(test::named<QListWidget>(&*wave, "lst_Load")->count(), 0);
     }
 }
 
@@ -1014,7 +1115,9 @@ void tst_WaveWindow::saysWhereRecordsAreKept() {
     TForm_Wave wave(&host);
     const QString expected =
         "Records are kept in \"" + QDir::toNativeSeparators(dir.path()) + "\".";
-    for (QWidget* w : {wave.btn_Save, wave.btn_Load, wave.btn_Delete})
+    for (QWidget* w :
+         {test::named<QPushButton>(&wave, "btn_Save"), test::named<QPushButton>(&wave, "btn_Load"),
+          test::named<QPushButton>(&wave, "btn_Delete")})
         QCOMPARE(w->toolTip(), expected);
 }
 
@@ -1038,30 +1141,29 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
     const auto restore = qScopeGuard([&] { QApplication::setPalette(saved); });
     {
         Fixture f;
-        const QColor ch1 = f.wave.curveColor(f.wave.pnl_Ch1v);
+        const QColor ch1 = f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v"));
         QCOMPARE(ch1, expected.isValid() ? expected : highlight);
         QVERIFY2(contrastRatio(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
-        QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1A), ch1);
+        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1A")), ch1);
         // The setup dialog shows it by its name, and OK keeps it.
-        TFrm_Setup setup;
-        setup.attachRecorder(&f.wave);
-        setup.show();
-        QCOMPARE(setup.clrbx_ch1->currentText(), QStringLiteral("Active Caption"));
-        QCOMPARE(setup.clrbx_ch1->currentData().value<QColor>(), ch1);
-        // Its name shows whole beside the chip.
-        QStyleOptionComboBox opt;
-        opt.initFrom(setup.clrbx_ch1);
-        const QRect field = setup.clrbx_ch1->style()->subControlRect(
-            QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, setup.clrbx_ch1);
-        QVERIFY(field.width() >= setup.clrbx_ch1->iconSize().width() + 4 +
-                                     setup.clrbx_ch1->fontMetrics().horizontalAdvance(
-                                         setup.clrbx_ch1->currentText()));
-        QTest::mouseClick(setup.btn_OK, Qt::LeftButton);
-        QCOMPARE(f.wave.curveColor(f.wave.pnl_Ch1v), ch1);
+        f.setupWith([&](QDialog* d) {
+            auto* box = test::named<QComboBox>(d, "clrbx_ch1");
+            QCOMPARE(box->currentText(), QStringLiteral("Active Caption"));
+            QCOMPARE(box->currentData().value<QColor>(), ch1);
+            // Its name shows whole beside the chip.
+            QStyleOptionComboBox opt;
+            opt.initFrom(box);
+            const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &opt,
+                                                             QStyle::SC_ComboBoxEditField, box);
+            QVERIFY(field.width() >= box->iconSize().width() + 4 +
+                                         box->fontMetrics().horizontalAdvance(box->currentText()));
+        });
+        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v")), ch1);
         // And the curve is drawn in it.
         f.start();
-        f.wave.tmr_ScaleTimer();
-        QCOMPARE(f.wave.pb1->canvas().pixelColor(1, 149), ch1);  // 12 V on the 30 V scale
+        tick(f.wave.tmr_Scale);
+        QCOMPARE(test::named<PlotArea>(&f.wave, "pb1")->canvas().pixelColor(1, 149),
+                 ch1);  // 12 V on the 30 V scale
     }
 }
 
@@ -1082,8 +1184,9 @@ void tst_WaveWindow::saveNeverReplaces() {
     QFETCH(QString, taken);
     QFETCH(QStringList, saved);
     Fixture f;
-    QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);  // before any Start: nothing
-    QVERIFY(entries(f.wave.lst_Load).isEmpty());
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"),
+                      Qt::LeftButton);  // before any Start: nothing
+    QVERIFY(entries(test::named<QListWidget>(&f.wave, "lst_Load")).isEmpty());
     f.now = QDateTime(QDate(2026, 12, 6), QTime(21, 5, 33));
     const QString first = f.dir.filePath(QStringLiteral("2026-12-6 21 5 33.txt"));
     const QString second = f.dir.filePath(QStringLiteral("2026-12-6 21 5 33 (2).txt"));
@@ -1101,14 +1204,14 @@ void tst_WaveWindow::saveNeverReplaces() {
     if (taken == QLatin1String("pipe")) QVERIFY(pipe.emplace(first).made);
     if (taken == QLatin1String("folder")) QVERIFY(QDir().mkdir(first));
     f.wave.fillSavedRecordList();
-    QStringList listed = entries(f.wave.lst_Load);
+    QStringList listed = entries(test::named<QListWidget>(&f.wave, "lst_Load"));
 
     f.setup();
     f.start();
     QHash<QString, QByteArray> written;
     for (const QString& name : saved) {
-        f.wave.tmr_ScaleTimer();  // one line more each time, so the files differ
-        QTest::mouseClick(f.wave.btn_Save, Qt::LeftButton);
+        tick(f.wave.tmr_Scale);  // one line more each time, so the files differ
+        QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
         QCOMPARE(f.wave.unsavedLines(), 0);
         written[name] = f.wave.state.Table->bytes();
         listed << name.chopped(4);
@@ -1116,7 +1219,7 @@ void tst_WaveWindow::saveNeverReplaces() {
     QVERIFY(errorBoxes(*f.boxes).isEmpty());
     for (auto it = written.cbegin(); it != written.cend(); ++it)
         QCOMPARE(test::readAll(f.dir.filePath(it.key())), it.value());
-    QCOMPARE(entries(f.wave.lst_Load), listed);
+    QCOMPARE(entries(test::named<QListWidget>(&f.wave, "lst_Load")), listed);
     // Whatever held the name is as it was.
     QCOMPARE(test::readAll(target), QByteArray("target"));
     QVERIFY(!QFileInfo::exists(missing));
@@ -1165,12 +1268,15 @@ void tst_WaveWindow::entriesKeepTheirFileNames() {
                         RecordTable::header() + "\r\n" + record(name) + "\r\n");
     QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("folder.txt")));
     f.wave.fillSavedRecordList();
-    QCOMPARE(sorted(entries(f.wave.lst_Load)), (QStringList{"run", "run.txt"}));
+    QCOMPARE(sorted(entries(test::named<QListWidget>(&f.wave, "lst_Load"))),
+             (QStringList{"run", "run.txt"}));
     f.setup();
     f.start();
-    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete,
+    QTest::mouseClick(button == QLatin1String("Load")
+                          ? test::named<QPushButton>(&f.wave, "btn_Load")
+                          : test::named<QPushButton>(&f.wave, "btn_Delete"),
                       Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, entry);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), entry);
     QVERIFY(errorBoxes(*f.boxes).isEmpty());
     const QString other = file == QLatin1String("run.txt") ? QStringLiteral("run.txt.txt")
                                                            : QStringLiteral("run.txt");
@@ -1180,7 +1286,7 @@ void tst_WaveWindow::entriesKeepTheirFileNames() {
         return;
     }
     QVERIFY(!QFile::exists(f.dir.filePath(file)));
-    QCOMPARE(entries(f.wave.lst_Load), QStringList{other.chopped(4)});
+    QCOMPARE(entries(test::named<QListWidget>(&f.wave, "lst_Load")), QStringList{other.chopped(4)});
 }
 
 void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile_data() {
@@ -1208,19 +1314,21 @@ void tst_WaveWindow::loadAndDeleteRefuseWhatIsNotAFile() {
     f.wave.fillSavedRecordList();
     f.setup();
     f.start();
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QVERIFY(QFile::remove(path));
     test::FifoGuard pipe(link ? f.dir.filePath(QStringLiteral("pipe")) : path);
     QVERIFY(pipe.made);
     if (link) QVERIFY(QFile::link(f.dir.filePath(QStringLiteral("pipe")), path));
 
-    QTest::mouseClick(button == QLatin1String("Load") ? f.wave.btn_Load : f.wave.btn_Delete,
+    QTest::mouseClick(button == QLatin1String("Load")
+                          ? test::named<QPushButton>(&f.wave, "btn_Load")
+                          : test::named<QPushButton>(&f.wave, "btn_Delete"),
                       Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, QStringLiteral("x"));
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("x"));
     QVERIFY(!pipe.blocked);
     QCOMPARE(errorBoxes(*f.boxes), QStringList{"Cannot open file \"" + path + "\". " + reason});
     QVERIFY(QFileInfo(path).isSymLink() || QFileInfo(path).exists());
-    QVERIFY(f.wave.lst_Load->isVisible());
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isVisible());
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
 }
 
@@ -1253,13 +1361,13 @@ void tst_WaveWindow::loadMergesRecordLines() {
     const QString path = f.dir.filePath(QStringLiteral("notes.TXT"));
     test::writeFile(path, file);
     f.wave.fillSavedRecordList();
-    QCOMPARE(entries(f.wave.lst_Load), QStringList{"notes"});
+    QCOMPARE(entries(test::named<QListWidget>(&f.wave, "lst_Load")), QStringList{"notes"});
     f.setup();
     f.start();
-    f.wave.tmr_ScaleTimer();
-    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
-    QVERIFY(f.wave.loadMode());
-    clickEntry(f.wave.lst_Load, QStringLiteral("notes"));
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    QCOMPARE(f.wave.savedListMode(), SavedListMode::Load);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("notes"));
     const RecordTable& t = *f.wave.state.Table;
     QCOMPARE(t.lineCount(), 2 + merged.size());
     for (int i = 0; i < merged.size(); ++i) QCOMPARE(t.line(1 + i), merged[i]);
@@ -1270,13 +1378,13 @@ void tst_WaveWindow::loadMergesRecordLines() {
                  QStringList{"Cannot load file \"" + path +
                              "\". Its first line is not the record header, so it is "
                              "not a record."});
-        QVERIFY(f.wave.lst_Load->isVisible());
+        QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isVisible());
         return;
     }
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
     QCOMPARE(f.host.status, status);
     QCOMPARE(f.wave.state.SampleNo, 0);  // loading does not renumber
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     QVERIFY(t.line(t.lineCount() - 1).startsWith("1\t"));
     // The close asks about the merged lines too.
     f.answer = QMessageBox::Cancel;
@@ -1292,24 +1400,24 @@ void tst_WaveWindow::loadRefusesWhatIsNotText() {
     f.wave.fillSavedRecordList();
     f.setup();
     f.start();
-    f.wave.tmr_ScaleTimer();
-    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, QStringLiteral("picture"));
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("picture"));
     const QStringList shown = errorBoxes(*f.boxes);
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].startsWith("Cannot load file \"" + path + "\"."), qPrintable(shown[0]));
     QCOMPARE(f.wave.state.Table->lineCount(), 2);
-    QVERIFY(f.wave.lst_Load->isVisible());
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isVisible());
 }
 
 void tst_WaveWindow::loadBeforeAnyStartDropsTheLines() {
     Fixture f;
     test::writeFile(f.dir.filePath(QStringLiteral("r.txt")), "h\r\nline\r\n");
     f.wave.fillSavedRecordList();
-    QTest::mouseClick(f.wave.btn_Load, Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, QStringLiteral("r"));
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("r"));
     QVERIFY(!f.wave.state.Table);
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
     QCOMPARE(f.host.status, QStringLiteral("No recording to merge into"));
 }
 
@@ -1319,33 +1427,35 @@ void tst_WaveWindow::deleteAsksAndTheListCanBeLeft() {
     test::writeFile(f.dir.filePath(QStringLiteral("b.txt")), "h\r\n");
     f.wave.fillSavedRecordList();
     const auto open = [&] {
-        QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
-        QVERIFY(f.wave.lst_Load->isVisible());
-        QVERIFY(!f.wave.loadMode());
-        QCOMPARE(f.wave.lst_Load->palette().color(QPalette::Base), PlotColors::Fuchsia);
+        QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Delete"), Qt::LeftButton);
+        QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isVisible());
+        QCOMPARE(f.wave.savedListMode(), SavedListMode::Delete);
+        QCOMPARE(test::named<QListWidget>(&f.wave, "lst_Load")->palette().color(QPalette::Base),
+                 PlotColors::Fuchsia);
     };
     open();
-    QTest::keyClick(f.wave.lst_Load, Qt::Key_Escape);
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QTest::keyClick(test::named<QListWidget>(&f.wave, "lst_Load"), Qt::Key_Escape);
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
     open();
-    QTest::mouseClick(f.wave.lst1->viewport(), Qt::LeftButton);  // elsewhere in the window
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QTest::mouseClick(test::named<QListWidget>(&f.wave, "lst1")->viewport(),
+                      Qt::LeftButton);  // elsewhere in the window
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
     QVERIFY(f.boxes->seen.isEmpty());
 
     f.answer = QMessageBox::No;
     open();
-    clickEntry(f.wave.lst_Load, QStringLiteral("a"));
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("a"));
     QCOMPARE(f.boxes->seen.size(), 1);
     QCOMPARE(f.boxes->seen[0].text, QStringLiteral("Delete a?"));
     QVERIFY(QFile::exists(f.dir.filePath(QStringLiteral("a.txt"))));
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
 
     f.answer = QMessageBox::Yes;
     open();
-    clickEntry(f.wave.lst_Load, QStringLiteral("a"));
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("a"));
     QVERIFY(!QFile::exists(f.dir.filePath(QStringLiteral("a.txt"))));
-    QCOMPARE(entries(f.wave.lst_Load), QStringList{"b"});
-    QVERIFY(f.wave.lst_Load->isHidden());
+    QCOMPARE(entries(test::named<QListWidget>(&f.wave, "lst_Load")), QStringList{"b"});
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
 }
 
 void tst_WaveWindow::failedDeleteSaysWhy_data() {
@@ -1367,14 +1477,14 @@ void tst_WaveWindow::failedDeleteSaysWhy() {
         QVERIFY(QFile::remove(path));
     else if (!undeletable.emplace(path).made)
         QSKIP("no way here to make a file that cannot be deleted");
-    QTest::mouseClick(f.wave.btn_Delete, Qt::LeftButton);
-    clickEntry(f.wave.lst_Load, QStringLiteral("kept"));
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Delete"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("kept"));
     QCOMPARE(
         errorBoxes(*f.boxes),
         QStringList{gone ? "Cannot open file \"" + path + "\". No such file or directory."
                          : "Cannot delete file \"" + path + "\". " + undeletable->reason + "."});
-    QVERIFY(f.wave.lst_Load->isVisible());
-    QCOMPARE(entries(f.wave.lst_Load), QStringList{"kept"});
+    QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isVisible());
+    QCOMPARE(entries(test::named<QListWidget>(&f.wave, "lst_Load")), QStringList{"kept"});
     QCOMPARE(QFileInfo::exists(path), !gone);
 }
 
@@ -1434,7 +1544,7 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     QVERIFY(QFile::link(missing, f.dir.filePath(QStringLiteral("dangling.xls"))));
     f.setup();
     f.start();
-    f.wave.tmr_ScaleTimer();
+    tick(f.wave.tmr_Scale);
     // A line a spreadsheet must not split: a comma and quotes in its fields.
     f.wave.state.Table->insertAfterHeader(RecordLines::fromBytes("h\r\n2,5\t\"x\"\r\n"), 1);
 
@@ -1473,7 +1583,7 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
         }
     });
     driver.start();
-    QTest::mouseClick(f.wave.btn_Export, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Export"), Qt::LeftButton);
     driver.stop();
 
     QCOMPARE(questions, asked.isEmpty()

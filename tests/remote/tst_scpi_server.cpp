@@ -1,5 +1,6 @@
 // The SCPI server against real sockets, fed to an echoing session, and its
 // dialog driven by the mouse.
+#include "named.h"
 #include "remote/listen_address.h"
 #include "remote/remote_dialog.h"
 #include "remote/scpi_server.h"
@@ -333,13 +334,12 @@ void tst_ScpiServer::dialog() {
     RemoteDialog dialog(&server);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    auto* port = dialog.findChild<QSpinBox*>("PortSpin");
-    auto* allow = dialog.findChild<QCheckBox*>("AllowOthers");
-    auto* start = dialog.findChild<QPushButton*>("StartButton");
-    auto* stop = dialog.findChild<QPushButton*>("StopButton");
-    auto* state = dialog.findChild<QLabel*>("StateLabel");
-    auto* list = dialog.findChild<QListWidget*>("ClientList");
-    QVERIFY(port && allow && start && stop && state && list);
+    auto* port = test::named<QSpinBox>(&dialog, "PortSpin");
+    auto* allow = test::named<QCheckBox>(&dialog, "AllowOthers");
+    auto* start = test::named<QPushButton>(&dialog, "StartButton");
+    auto* stop = test::named<QPushButton>(&dialog, "StopButton");
+    auto* state = test::named<QLabel>(&dialog, "StateLabel");
+    auto* list = test::named<QListWidget>(&dialog, "ClientList");
     QCOMPARE(dialog.windowTitle(), "Remote Control");
     QCOMPARE(state->text(), QString("Listening on 0.0.0.0:%1").arg(server.port()));
     QVERIFY(allow->isChecked() && !allow->isEnabled() && !port->isEnabled() && !start->isEnabled());
@@ -352,7 +352,9 @@ void tst_ScpiServer::dialog() {
     QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
     const quint16 chosen = holder.serverPort();
     QTest::mouseClick(allow, Qt::LeftButton);
-    port->setValue(chosen);
+    port->selectAll();
+    QTest::keyClicks(port, QString::number(chosen));
+    QCOMPARE(port->value(), int(chosen));
     QTest::mouseClick(start, Qt::LeftButton);
     QCOMPARE(state->text(), QString("Port %1 could not be opened: address in use").arg(chosen));
     QVERIFY(start->isEnabled() && !stop->isEnabled());

@@ -1,5 +1,6 @@
 #include "error_box_watcher.h"
 #include "fake_ports.h"
+#include "named.h"
 #include "pty_pair.h"
 #include "serial/comm.h"
 #include "serial/comm_port_posix.h"
@@ -133,8 +134,12 @@ struct OtherProgram {
     }
 };
 
-void clickOk(TForm3& dlg) {
-    QTest::mouseClick(dlg.Button1, Qt::LeftButton);
+QComboBox* cbo1(const TForm3& dlg) {
+    return test::named<QComboBox>(&dlg, "cbo1");
+}
+
+void clickOk(const TForm3& dlg) {
+    QTest::mouseClick(test::named<QPushButton>(&dlg, "Button1"), Qt::LeftButton);
 }
 
 }  // namespace
@@ -187,16 +192,10 @@ void TestPortDialog::appearance() {
         {"Label2", QStringLiteral("Data Bits:8 Bits")},
         {"Label3", QStringLiteral("Partity Bit:None")},
         {"Label4", QStringLiteral("Stop Bit:1 Bit")}};
-    for (const auto& [name, text] : labels) {
-        auto* l = dlg.findChild<QLabel*>(QString::fromLatin1(name));
-        QVERIFY2(l, name);
-        QCOMPARE(l->text(), text);
-    }
-    QCOMPARE(dlg.findChild<QComboBox*>(QStringLiteral("cbo1")), dlg.cbo1);
-    QVERIFY(!dlg.cbo1->isEditable());
-    QCOMPARE(dlg.findChild<QPushButton*>(QStringLiteral("Button1"))->text(), QStringLiteral("OK"));
-    QCOMPARE(dlg.findChild<QPushButton*>(QStringLiteral("Button2"))->text(),
-             QStringLiteral("Cancel"));
+    for (const auto& [name, text] : labels) QCOMPARE(test::named<QLabel>(&dlg, name)->text(), text);
+    QVERIFY(!cbo1(dlg)->isEditable());
+    QCOMPARE(test::named<QPushButton>(&dlg, "Button1")->text(), QStringLiteral("OK"));
+    QCOMPARE(test::named<QPushButton>(&dlg, "Button2")->text(), QStringLiteral("Cancel"));
 
     // Nothing is cut off by the fixed client size.
     for (const QWidget* w : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
@@ -213,8 +212,8 @@ void TestPortDialog::listRebuiltOnEveryShow() {
     TForm3 dlg(&comm, nullptr, bench.sources);
 
     dlg.show();
-    QCOMPARE(items(dlg.cbo1), QStringList({bench.linkPath(0), bench.linkPath(1)}));
-    QCOMPARE(dlg.cbo1->currentIndex(), 0);
+    QCOMPARE(items(cbo1(dlg)), QStringList({bench.linkPath(0), bench.linkPath(1)}));
+    QCOMPARE(cbo1(dlg)->currentIndex(), 0);
 
     dlg.close();
 
@@ -222,14 +221,14 @@ void TestPortDialog::listRebuiltOnEveryShow() {
     QVERIFY(bench.unlink(0));
     QVERIFY(bench.link(2, bench.a));
     dlg.show();
-    QCOMPARE(items(dlg.cbo1), QStringList({bench.linkPath(1), bench.linkPath(2)}));
-    QCOMPARE(dlg.cbo1->currentIndex(), 0);
+    QCOMPARE(items(cbo1(dlg)), QStringList({bench.linkPath(1), bench.linkPath(2)}));
+    QCOMPARE(cbo1(dlg)->currentIndex(), 0);
     dlg.close();
 
     QVERIFY(bench.unlink(1) && bench.unlink(2));
     dlg.show();
-    QCOMPARE(dlg.cbo1->count(), 0);
-    QCOMPARE(dlg.cbo1->currentIndex(), -1);
+    QCOMPARE(cbo1(dlg)->count(), 0);
+    QCOMPARE(cbo1(dlg)->currentIndex(), -1);
 }
 
 void TestPortDialog::okOpensAndReopens() {
@@ -261,7 +260,7 @@ void TestPortDialog::okOpensAndReopens() {
 
     // Another port: the first one is let go.
     dlg.show();
-    dlg.cbo1->setCurrentIndex(1);
+    QTest::keyClick(cbo1(dlg), Qt::Key_Down);
     clickOk(dlg);
     QCOMPARE(comm.CommName(), bench.linkPath(1));
     QVERIFY(deviceFree(bench.linkPath(0)));
@@ -293,14 +292,14 @@ void TestPortDialog::startsAtThePortInUse() {
         comm.OpenPort();
     } else {
         dlg.show();
-        QTest::keyClick(dlg.cbo1, Qt::Key_Down);
+        QTest::keyClick(cbo1(dlg), Qt::Key_Down);
         clickOk(dlg);
         QCOMPARE(comm.CommName(), bench.linkPath(1));
         if (before == QLatin1String("closed")) comm.ClosePort();
     }
 
     dlg.show();
-    QCOMPARE(dlg.cbo1->currentData().toString(), bench.linkPath(chosen));
+    QCOMPARE(cbo1(dlg)->currentData().toString(), bench.linkPath(chosen));
     clickOk(dlg);
     QVERIFY(comm.IsOpen());
     QCOMPARE(comm.CommName(), bench.linkPath(chosen));
@@ -328,29 +327,29 @@ void TestPortDialog::refreshedWhileShown() {
     const QString usb0 = tree.sources.dev + QStringLiteral("/ttyUSB0");
     const QString usb1 = tree.sources.dev + QStringLiteral("/ttyUSB1");
     const QString sim0 = simDir + QStringLiteral("/ttyLQS0");
-    QCOMPARE(items(dlg.cbo1), QStringList{usb1});
+    QCOMPARE(items(cbo1(dlg)), QStringList{usb1});
     const QString line = usb1 + QStringLiteral(" \u2014 FTDI FT232R USB UART (0403:6001)");
-    QCOMPARE(dlg.cbo1->itemText(0), line);
-    QCOMPARE(dlg.cbo1->itemData(0, Qt::ToolTipRole).toString(), line);
+    QCOMPARE(cbo1(dlg)->itemText(0), line);
+    QCOMPARE(cbo1(dlg)->itemData(0, Qt::ToolTipRole).toString(), line);
 
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi));
-    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({usb0, usb1}), 1000);
-    QCOMPARE(dlg.cbo1->currentData().toString(), usb1);
+    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1}), 1000);
+    QCOMPARE(cbo1(dlg)->currentData().toString(), usb1);
 
     // The user picks the new adapter; then the simulator makes its directory and link.
-    QTest::keyClick(dlg.cbo1, Qt::Key_Up);
-    QCOMPARE(dlg.cbo1->currentData().toString(), usb0);
+    QTest::keyClick(cbo1(dlg), Qt::Key_Up);
+    QCOMPARE(cbo1(dlg)->currentData().toString(), usb0);
     QVERIFY(QDir().mkpath(simDir));
     QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
-    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({usb0, usb1, sim0}), 1000);
-    QCOMPARE(dlg.cbo1->itemText(2), sim0 + QStringLiteral(" \u2014 simulated instrument"));
-    QCOMPARE(dlg.cbo1->currentData().toString(), usb0);
+    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1, sim0}), 1000);
+    QCOMPARE(cbo1(dlg)->itemText(2), sim0 + QStringLiteral(" \u2014 simulated instrument"));
+    QCOMPARE(cbo1(dlg)->currentData().toString(), usb0);
 
     // The chosen adapter is pulled: the first port is chosen instead.
     QVERIFY(tree.removeNode(QStringLiteral("ttyUSB1")));
     QVERIFY(tree.removeNode(QStringLiteral("ttyUSB0")));
-    QTRY_COMPARE_WITH_TIMEOUT(items(dlg.cbo1), QStringList({sim0}), 1000);
-    QCOMPARE(dlg.cbo1->currentIndex(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({sim0}), 1000);
+    QCOMPARE(cbo1(dlg)->currentIndex(), 0);
 
     QTest::keyClick(&dlg, Qt::Key_Escape);
     QVERIFY(!dlg.isVisible());
@@ -442,7 +441,7 @@ void TestPortDialog::openFailure() {
     sys->refuse = refuse;
 
     dlg.show();
-    QCOMPARE(dlg.cbo1->currentData().toString(), expectedName);
+    QCOMPARE(cbo1(dlg)->currentData().toString(), expectedName);
     // Pulled between the list's last reading and OK.
     if (failure == QLatin1String("vanished")) QVERIFY(bench.unlink(0));
 
@@ -480,9 +479,9 @@ void TestPortDialog::leavingWithoutOk() {
     QVERIFY(comm.IsOpen());
 
     dlg.show();
-    dlg.cbo1->setCurrentIndex(1);
+    QTest::keyClick(cbo1(dlg), Qt::Key_Down);
     if (way == QLatin1String("cancel"))
-        QTest::mouseClick(dlg.Button2, Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(&dlg, "Button2"), Qt::LeftButton);
     else if (way == QLatin1String("close"))
         dlg.close();
     else

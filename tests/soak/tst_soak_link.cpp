@@ -157,8 +157,15 @@ public:
     }
 
     QLineEdit* edit(int i) const {
-        QLineEdit* const e[] = {nullptr,     form->Edit1, form->Edit2, form->Edit3, form->Edit4,
-                                form->Edit5, form->Edit6, form->Edit7, form->Edit8};
+        QLineEdit* const e[] = {nullptr,
+                                test::field(form, "Edit1"),
+                                test::field(form, "Edit2"),
+                                test::field(form, "Edit3"),
+                                test::field(form, "Edit4"),
+                                test::field(form, "Edit5"),
+                                test::field(form, "Edit6"),
+                                test::field(form, "Edit7"),
+                                test::field(form, "Edit8")};
         return e[i];
     }
 
@@ -167,11 +174,11 @@ public:
         for (int i = 1; i <= 8; ++i) s.fields[std::size_t(i)] = edit(i)->text();
         s.status1 = form->statusText(1);
         s.status2 = form->statusText(2);
-        s.caption = form->BitBtn4->text();
-        s.coupling = form->RadioButton1->isChecked()   ? 1
-                     : form->RadioButton2->isChecked() ? 2
-                     : form->RadioButton3->isChecked() ? 3
-                                                       : 0;
+        s.caption = test::onMain<QPushButton>(form, "BitBtn4")->text();
+        s.coupling = test::onMain<QRadioButton>(form, "RadioButton1")->isChecked()   ? 1
+                     : test::onMain<QRadioButton>(form, "RadioButton2")->isChecked() ? 2
+                     : test::onMain<QRadioButton>(form, "RadioButton3")->isChecked() ? 3
+                                                                                     : 0;
         return s;
     }
 
@@ -322,11 +329,12 @@ void tst_SoakLink::waitCycle(Soak& f) {
 void tst_SoakLink::toggleOutput(Soak& f) {
     ++m_toggles;
     f.note(QStringLiteral("output off and on"));
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("OFF"));
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QTRY_VERIFY(!f.instrumentOutput());
-    QTest::mouseClick(f.form->BitBtn4, Qt::LeftButton);  // on again at once
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"),
+                      Qt::LeftButton);  // on again at once
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     QTRY_VERIFY(f.instrumentOutput());
 }
 
@@ -361,7 +369,9 @@ void tst_SoakLink::changeSetPoint(Soak& f, std::mt19937& rng) {
 void tst_SoakLink::holdStepper(Soak& f, std::mt19937& rng) {
     ++m_holds;
     const int edit = 5 + int(rng() % 4);
-    TUpDown* const arrows[] = {f.form->UpDown1, f.form->UpDown2, f.form->UpDown3, f.form->UpDown4};
+    TUpDown* const arrows[] = {
+        test::onMain<TUpDown>(f.form, "UpDown1"), test::onMain<TUpDown>(f.form, "UpDown2"),
+        test::onMain<TUpDown>(f.form, "UpDown3"), test::onMain<TUpDown>(f.form, "UpDown4")};
     QToolButton* down = arrows[edit - 5]->downButton();  // down never meets a ceiling
     f.note(QStringLiteral("arrow of Edit%1 held").arg(edit));
     QTest::qWait(int(rng() % 800));
@@ -391,8 +401,8 @@ void tst_SoakLink::soak() {
     Soak f;
     QSignalSpy closed(f.form.get(), &TForm1::closed);
     QVERIFY(f.form->comm1->IsOpen());
-    f.form->ToolButton1->trigger();
-    QTRY_COMPARE(f.form->BitBtn4->text(), QStringLiteral("ON"));
+    test::action(f.form, "ToolButton1")->trigger();
+    QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
     QTRY_COMPARE(f.form->link->state().ParserMode.load(), Parse::Polling);
     f.watching = true;
 
@@ -459,7 +469,7 @@ void tst_SoakLink::soak() {
                                 .arg(f.plan.injected(Kind(k)))
                                 .arg(f.seen[std::size_t(k)])));
     }
-    QCOMPARE(f.form->BitBtn4->text(),
+    QCOMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(),
              f.instrumentOutput() ? QStringLiteral("ON") : QStringLiteral("OFF"));
     for (int edit = 5; edit <= 8; ++edit) {
         const double held = setPointOf(f, edit);
@@ -473,7 +483,7 @@ void tst_SoakLink::soak() {
     QVERIFY(f.p.boxes.seen.isEmpty());
 
     QVERIFY(!f.form->frameEnabled());
-    QTest::mouseClick(box->Button1, Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
     QCOMPARE(closed.count(), 1);
     QVERIFY(!f.form->comm1->IsOpen());
     QTRY_VERIFY_WITH_TIMEOUT(!f.form->link->pollCycleRunning(), 5000);

@@ -5,6 +5,7 @@
 #include "control_panel/app_windows.h"
 #include "device_link/device_link.h"
 #include "modal_watcher.h"
+#include "named.h"
 #include "one_port.h"
 #include "pty_endpoint.h"
 #include "recorder/wave_window.h"
@@ -13,6 +14,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -161,15 +165,16 @@ struct SimProgram {
         form->link->setTimings(LinkTimings().scaled(timingDivisor));
         form->comm1->setReadIntervalTimeout(20);
         form->show();
-        form->ToolButton3->trigger();
-        QTest::mouseClick(form->windows().Form3->Button1, Qt::LeftButton);
+        action(form, "ToolButton3")->trigger();
+        QTest::mouseClick(test::named<QPushButton>(form->windows().Form3, "Button1"),
+                          Qt::LeftButton);
     }
     ~SimProgram() {
         form.reset();
         sim.stop();
         TForm_Wave::LocateRecordDir = locateRecordDir;
     }
-    void linkStart() { form->ToolButton1->trigger(); }
+    void linkStart() { action(form, "ToolButton1")->trigger(); }
     // Links and waits until the start-up exchange has ended (OUT0 or OUT1 went out).
     bool linkAndSettle() {
         linkStart();

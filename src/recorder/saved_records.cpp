@@ -1,0 +1,219 @@
+// The recorder's record files: Save, the saved-record list that loads
+// (merges) or deletes, Export, and the recording a killed program left.
+#include "recorder/wave_window.h"
+
+#include "common/error_box.h"
+#include "common/guarded.h"
+#include "recorder/plot_math.h"
+#include "recorder/record_files.h"
+#include "recorder/recorder_host.h"
+#include "recorder/recorder_log.h"
+#include "ui_wave_window.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace lqs {
+
+QString TForm_Wave::saveRecord() {
+    if (RecordDir.isEmpty()) {
+        RecordDir = LocateRecordDir();  // reports again why there is no folder
+        fillSavedRecordList();
+    }
+    const QString path = saveNewRecordFile(RecordDir, recordFileName(Now()), *state.Table);
+    qCInfo(lqsRecorder).noquote() << "saved" << state.Table->lineCount() - 1 << "lines to" << path;
+    m_unsaved = 0;
+    // The saved lines need no journal; a recording still running starts a fresh one.
+    if (tmr_Scale->isActive())
+        startJournal();
+    else
+        m_journal.remove();
+    addSavedRecord(QFileInfo(path).fileName());
+    return path;
+}
+
+// The entry shows the name without ".txt" and keeps the file's own name.
+void TForm_Wave::addSavedRecord(const QString& fileName) {
+    auto* item = new QListWidgetItem(savedRecordEntry(fileName), ui->lst_Load);
+    item->setData(Qt::UserRole, fileName);
+}
+
+void TForm_Wave::btn_SaveClick() {
+    if (!state.Table) return;
+    runGuarded(this, [this] { saveRecord(); });
+}
+
+void TForm_Wave::btn_ExportClick() {
+    const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
+    if (chosen.path.isEmpty() || !state.Table) return;
+    const QString path =
+        exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
+    WriteTarget target;
+    if (!runGuarded(this, [&] { target = writeTarget(path); })) return;
+    const QString shownPath = QDir::toNativeSeparators(path);
+    // Through a link the file replaced lies elsewhere: the question names it.
+    const QString question =
+        target.viaLink ? QStringLiteral("\"%1\" is a link to \"%2\". Replace \"%2\"?")
+                             .arg(shownPath, QDir::toNativeSeparators(target.path))
+                       : QStringLiteral("\"%1\" already exists. Replace it?").arg(shownPath);
+    if (target.exists && !askYesNo(question, "replaceExport")) return;
+    runGuarded(this, [&] {
+        if (chosen.csv)
+            writeFileBytes(target.path, csvBytes(*state.Table));
+        else
+            writeRecordFile(target.path, *state.Table);
+        qCInfo(lqsRecorder).noquote() << "exported to" << target.path;
+    });
+}
+
+// The list's colour says what a click in it does.
+void TForm_Wave::showSavedRecordList(SavedListMode mode) {
+    state.SavedList = mode;
+    QPalette pal = ui->lst_Load->palette();
+    pal.setColor(QPalette::Base,
+                 mode == SavedListMode::Load ? PlotColors::MoneyGreen : PlotColors::Fuchsia);
+    ui->lst_Load->setPalette(pal);
+    if (ui->lst_Load->count() == 0) return;
+    ui->lst_Load->show();
+    ui->lst_Load->raise();
+    ui->lst_Load->setFocus();
+    qApp->installEventFilter(this);  // a click anywhere else hides it
+}
+
+void TForm_Wave::hideSavedRecordList() {
+    qApp->removeEventFilter(this);
+    ui->lst_Load->hide();
+}
+
+// Escape in the saved-record list, or a press anywhere else in this window's
+// frame, leaves it without loading or deleting. Boxes it opens are windows
+// of their own and do not count.
+bool TForm_Wave::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->lst_Load && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        hideSavedRecordList();
+        return true;
+    }
+    if (event->type() == QEvent::MouseButtonPress && ui->lst_Load->isVisible()) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w && w->window() == window() && w != ui->lst_Load && !ui->lst_Load->isAncestorOf(w))
+            hideSavedRecordList();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm_Wave::btn_LoadClick() {
+    showSavedRecordList(SavedListMode::Load);
+}
+
+void TForm_Wave::btn_DeleteClick() {
+    showSavedRecordList(SavedListMode::Delete);
+}
+
+void TForm_Wave::fillSavedRecordList() {
+    ui->lst_Load->clear();
+    const QString where = RecordDir.isEmpty() ? QString()
+                                              : QStringLiteral("Records are kept in \"%1\".")
+                                                    .arg(QDir::toNativeSeparators(RecordDir));
+    for (QWidget* w : {ui->btn_Save, ui->btn_Load, ui->btn_Delete}) w->setToolTip(where);
+    if (RecordDir.isEmpty()) return;
+    for (const QString& name : searchAllSaveFiles(RecordDir)) addSavedRecord(name);
+}
+
+void TForm_Wave::lst_LoadClick() {
+    QListWidgetItem* item = ui->lst_Load->currentItem();
+    if (!item) return;
+    const QString path = RecordDir + QLatin1Char('/') + item->data(Qt::UserRole).toString();
+    const bool loading = state.SavedList == SavedListMode::Load;
+    if (!loading) {
+        const QString name = item->text();
+        if (!askYesNo(QStringLiteral("Delete %1?").arg(name), "confirmDelete")) {
+            hideSavedRecordList();
+            return;
+        }
+    }
+    const bool ok = runGuarded(this, [&] {
+        if (loading) {
+            RecordLines lines = readRecordLines(path);
+            if (!state.Table) {
+                if (m_host) m_host->setStatusText(0, QStringLiteral("No recording to merge into"));
+                return;
+            }
+            const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
+            qCInfo(lqsRecorder).noquote()
+                << "loaded" << path << "-" << n.merged << "lines merged," << n.skipped << "skipped";
+            m_unsaved += int(n.merged);
+            QString text = n.merged == 1 ? QStringLiteral("Merged 1 line")
+                                         : QStringLiteral("Merged %1 lines").arg(n.merged);
+            if (n.skipped == 1) text += QStringLiteral("; skipped 1 that is not a record line");
+            if (n.skipped > 1)
+                text += QStringLiteral("; skipped %1 that are not record lines").arg(n.skipped);
+            if (m_host) m_host->setStatusText(0, text);
+        } else {
+            deleteRecordFile(path);
+            qCInfo(lqsRecorder).noquote() << "deleted" << path;
+            fillSavedRecordList();
+        }
+    });
+    if (ok) hideSavedRecordList();
+}
+
+void offerLeftRecording(QWidget* parent) {
+    QString dir;
+    try {
+        dir = TForm_Wave::LocateRecordDir();
+    } catch (const EFileError&) {
+        return;  // the recorder says why when it is used
+    }
+    const QString path = journalPath(dir);
+    if (dir.isEmpty() || !QFileInfo::exists(path)) return;
+    LeftJournal left;
+    if (!runGuarded(parent, [&] { left = readJournal(path); })) return;
+    const int lines = left.table.lineCount() - 1;
+    qCInfo(lqsRecorder).noquote() << "journal left behind:" << path << "with" << lines << "lines";
+    if (lines == 0) {
+        QFile::remove(path);
+        return;
+    }
+    const QDateTime when = left.started.isValid() ? left.started : QFileInfo(path).lastModified();
+    QMessageBox box(QMessageBox::Question, programTitle(),
+                    (lines == 1 ? QStringLiteral("A recording of 1 line from %2 was not saved.")
+                                : QStringLiteral("A recording of %1 lines from %2 was not saved."))
+                        .arg(lines)
+                        .arg(QLocale().toString(when, QLocale::ShortFormat)),
+                    QMessageBox::NoButton, parent);
+    box.setObjectName(QStringLiteral("leftRecording"));
+    box.setInformativeText(QStringLiteral("Recover it as a record file, or discard it?"));
+    QPushButton* recover = box.addButton(QStringLiteral("Recover"), QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
+    box.setDefaultButton(recover);
+    box.exec();
+    if (box.clickedButton() == discard) {
+        qCInfo(lqsRecorder) << "left journal discarded";
+        QFile::remove(path);
+        return;
+    }
+    if (box.clickedButton() != recover) return;  // asked again at the next start
+    QString saved;
+    if (!runGuarded(parent, [&] {
+            saved =
+                saveNewRecordFile(dir, recordFileName(QDateTime::currentDateTime()), left.table);
+        }))
+        return;
+    qCInfo(lqsRecorder).noquote() << "left journal recovered to" << saved;
+    QFile::remove(path);
+    QMessageBox done(QMessageBox::Information, programTitle(),
+                     QStringLiteral("The recording was recovered to \"%1\".")
+                         .arg(QDir::toNativeSeparators(saved)),
+                     QMessageBox::Ok, parent);
+    done.setObjectName(QStringLiteral("recoveredRecording"));
+    done.exec();
+}
+
+}  // namespace lqs

@@ -1,0 +1,175 @@
+// The recorder's plot: its scales, the time labels under it, the painting of
+// the curves from the samples kept, and the tip that names a sample.
+#include "recorder/wave_window.h"
+
+#include "recorder/plot_math.h"
+#include "ui_wave_window.h"
+
+#include <QPainter>
+#include <QToolTip>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+
+namespace lqs {
+
+namespace {
+
+void setClock(const std::array<QLabel*, 3>& labels, int seconds) {
+    labels[0]->setText(QString::number(seconds / 3600));
+    labels[1]->setText(QString::number(seconds / 60 % 60));
+    labels[2]->setText(QString::number(seconds % 60));
+}
+
+// An off-scale mark: a small triangle pointing out of the plot.
+constexpr int kArrowHalf = 3;
+constexpr int kArrowHeight = 6;
+// Marks of one long off-scale run stand at least this far apart.
+constexpr int kArrowGap = 8;
+
+void drawArrow(QPainter& p, int x, int edge) {
+    const int tip = edge > 0 ? 0 : kPlotHeight - 1;
+    const int base = edge > 0 ? tip + kArrowHeight - 1 : tip - kArrowHeight + 1;
+    const QPoint corners[3] = {{x, tip}, {x - kArrowHalf, base}, {x + kArrowHalf, base}};
+    p.drawPolygon(corners, 3);
+}
+
+}  // namespace
+
+void TForm_Wave::resetTimeLabels() {
+    state.ElapsedH = state.ElapsedM = state.ElapsedS = 0;
+    cbb_TimeChange();
+}
+
+// Until the plot scrolls the span's own texts stand; after, the clock's
+// left edge plus half the span and the whole span.
+void TForm_Wave::showTimeLabels() {
+    const RecorderState& s = state;
+    ui->lbl_TminH->setText(QString::number(s.ElapsedH));
+    ui->lbl_TminM->setText(QString::number(s.ElapsedM));
+    ui->lbl_TminS->setText(QString::number(s.ElapsedS));
+    const int left = elapsedSeconds(s);
+    if (left == 0) {
+        const SpanLabels l = spanLabels(ui->cbb_Time->currentText());
+        ui->lbl_TmidH->setText(QStringLiteral("0"));
+        ui->lbl_TmidM->setText(l.midM);
+        ui->lbl_TmidS->setText(l.midS);
+        ui->lbl_TmaxH->setText(l.rightH);
+        ui->lbl_TmaxM->setText(l.rightM);
+        ui->lbl_TmaxS->setText(l.rightS.isEmpty() ? QStringLiteral("00") : l.rightS);
+    } else {
+        const int span = spanMinutes(ui->cbb_Time->currentText()) * 60;
+        setClock({ui->lbl_TmidH, ui->lbl_TmidM, ui->lbl_TmidS}, left + span / 2);
+        setClock({ui->lbl_TmaxH, ui->lbl_TmaxM, ui->lbl_TmaxS}, left + span);
+    }
+}
+
+void TForm_Wave::cbb_TimeChange() {
+    showTimeLabels();
+    pb1Paint();
+}
+
+void TForm_Wave::cbb_VoltageChange() {
+    const QStringList l = scaleLabels(ui->cbb_Voltage->currentText(), true);
+    ui->lbl_Vmax->setText(l[0]);
+    ui->lbl_Vmid->setText(l[1]);
+    pb1Paint();
+}
+
+void TForm_Wave::cbb_CurrentChange() {
+    const QStringList l = scaleLabels(ui->cbb_Current->currentText(), false);
+    ui->lbl_Amax->setText(l[0]);
+    ui->lbl1_Amid->setText(l[1]);
+    pb1Paint();
+}
+
+int TForm_Wave::plotSlices() const {
+    return slicesPerSpan(spanMinutes(ui->cbb_Time->currentText()), state.PlotSliceMs);
+}
+
+// From the samples kept, at the scales and span chosen now.
+void TForm_Wave::pb1Paint() {
+    QImage& img = ui->pb1->canvas();
+    img.fill(PlotColors::ButtonText);
+    QPainter p(&img);
+    const RecorderState& s = state;
+    const int slices = plotSlices();
+    const double vScale = fullScale(ui->cbb_Voltage->currentText(), true);
+    const double aScale = fullScale(ui->cbb_Current->currentText(), false);
+    auto curve = [&](const QCheckBox* box, int reading, const QFrame* sw, int width) {
+        if (!box->isChecked() || s.PointCount < 1) return;
+        const std::size_t r = std::size_t(reading);
+        const double scale = reading % 2 ? aScale : vScale;
+        const QColor color = curveColor(sw);
+        p.setPen(QPen(color, width));
+        QPoint from(0, plotRow(scale, s.Points[1].values[r]));
+        for (int k = 1; k <= s.PointCount; ++k) {
+            const QPoint to(ChSecondG(slices, k),
+                            plotRow(scale, s.Points[std::size_t(k)].values[r]));
+            p.drawLine(from, to);
+            from = to;
+        }
+        // Off-scale readings lie on the edge: a mark says they go beyond it.
+        p.setPen(QPen(color, 1));
+        p.setBrush(color);
+        int lastMark[2] = {INT_MIN / 2, INT_MIN / 2};  // below, above
+        for (int k = 1; k <= s.PointCount; ++k) {
+            const int edge = offScale(scale, s.Points[std::size_t(k)].values[r]);
+            const int x = ChSecondG(slices, k);
+            if (edge == 0 || x > kPlotWidth) continue;
+            int& last = lastMark[edge > 0 ? 1 : 0];
+            if (x - last < kArrowGap) continue;
+            last = x;
+            drawArrow(p, std::clamp(x, kArrowHalf, kPlotWidth - 1 - kArrowHalf), edge);
+        }
+        p.setBrush(Qt::NoBrush);
+    };
+    curve(ui->fltchckbxckbx1, 0, ui->pnl_Ch1v, 3);
+    curve(ui->fltchckbxckbx3, 2, ui->pnl_Ch2v, 3);
+    curve(ui->fltchckbxckbx2, 1, ui->pnl_Ch1A, 1);
+    curve(ui->fltchckbxckbx4, 3, ui->pnl_Ch2A, 1);
+    // DrawLine: the grid, over the curves.
+    for (int i = 1; i <= 12; ++i) {
+        p.setPen(QPen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.drawLine(50 * i, 250, 50 * i, 0);
+    }
+    for (int i = 1; i <= 10; ++i) {
+        p.setPen(QPen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.drawLine(0, 25 * i, 600, 25 * i);
+    }
+    p.end();
+    ui->pb1->update();
+}
+
+// The sample drawn nearest column x; 0 where the curves have ended.
+int TForm_Wave::sampleAt(int x) const {
+    const int count = state.PointCount;
+    if (count < 1) return 0;
+    const int slices = plotSlices();
+    const int reach = std::max(1, roundHalfEven(kPlotWidth / 2.0 / slices));
+    if (x > ChSecondG(slices, count) + reach) return 0;
+    int best = 1;
+    for (int k = 2; k <= count; ++k) {
+        if (std::abs(ChSecondG(slices, k) - x) < std::abs(ChSecondG(slices, best) - x)) best = k;
+    }
+    return best;
+}
+
+void TForm_Wave::showSampleTip(const QPoint& pos) {
+    const int k = sampleAt(pos.x());
+    if (k == 0) {
+        QToolTip::hideText();
+        return;
+    }
+    const PlotSample& sample = state.Points[std::size_t(k)];
+    const auto& v = sample.values;
+    const QString text = QStringLiteral("%1 \u2014 CH1 %2 V %3 A, CH2 %4 V %5 A")
+                             .arg(sample.when.toString(QStringLiteral("HH:mm:ss")),
+                                  QString::number(v[0], 'f', 2), QString::number(v[1], 'f', 3),
+                                  QString::number(v[2], 'f', 2), QString::number(v[3], 'f', 3));
+    QToolTip::showText(ui->pb1->mapToGlobal(pos), text, ui->pb1);
+}
+
+}  // namespace lqs

@@ -70,13 +70,6 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent)
     tmr1->setObjectName(QStringLiteral("tmr1"));
 
     Beep = [](int, int) { QApplication::beep(); };
-    ConfirmReset = [this] {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Querying"),
-                        QStringLiteral("Do you Reset?"), QMessageBox::Ok | QMessageBox::Cancel,
-                        this);
-        box.setObjectName(QStringLiteral("resetQuestion"));
-        return box.exec() == QMessageBox::Ok;
-    };
 
     m_seriesItems[0] = ui->LQS6200A1;
     m_seriesItems[1] = ui->LQS6200B1;
@@ -615,8 +608,26 @@ void TForm1::ToolButton3Click() {
 }
 
 void TForm1::ToolButton1Click() {
-    if (!ConfirmReset || !ConfirmReset()) return;
-    startLink();
+    if (ConfirmReset) {
+        if (ConfirmReset()) startLink();
+        return;
+    }
+    if (m_resetQuestion) return;
+    // Opened, not run: the link, the port and the close go on while it waits.
+    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Querying"),
+                                QStringLiteral("Do you Reset?"),
+                                QMessageBox::Ok | QMessageBox::Cancel, this);
+    box->setObjectName(QStringLiteral("resetQuestion"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    m_resetQuestion = box;
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        m_resetQuestion = nullptr;
+        // The port may have gone while the question waited.
+        if (box->clickedButton() == box->button(QMessageBox::Ok) && ui->ToolButton1->isEnabled() &&
+            comm1->IsOpen())
+            startLink();
+    });
+    box->open();
 }
 
 void TForm1::startLink() {

@@ -77,7 +77,8 @@ public:
     bool panelEnabled() const;
     bool linkedPicture() const { return m_linkedPicture; }
 
-    // Seams: the sounds and questions that tests answer themselves.
+    // Seams: the sounds and questions that tests answer themselves. Without
+    // ConfirmReset the link button asks "Do you Reset?" in a box.
     std::function<void(int hz, int ms)> Beep;
     std::function<bool()> ConfirmReset;
 
@@ -228,6 +229,7 @@ private:
     std::optional<std::pair<QString, QString>> m_channel2Own;
     bool m_outputAsked = false;  // the close asked once whether to switch the output off
     QPointer<QMessageBox> m_outputQuestion;  // that question, while it waits
+    QPointer<QMessageBox> m_resetQuestion;   // "Do you Reset?", while it waits
     bool m_closing = false;                  // the close is asking about the recording
     QLabel* m_modeLabels[2] = {};            // CC or CV, per channel
     QDateTime m_readAt[4];                   // when Edit1 .. Edit4 last got a reading

@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -133,6 +134,8 @@ private Q_SLOTS:
     void toggles();
     void portAndLinkByKeyboard_data();
     void portAndLinkByKeyboard();
+    void resetQuestionHoldsNothing_data();
+    void resetQuestionHoldsNothing();
     void recorderView();
     void memoryItemsOnlyWhenLinked();
     void aboutBlocksAndReleases();
@@ -370,6 +373,39 @@ void tst_MainWindow::toggles() {
     test::action(&w, "StatusBar2")->trigger();
     QCOMPARE(test::action(&w, "StatusBar2")->text(), QStringLiteral("\u221AStatus Bar"));
     QVERIFY(test::onMain<QStatusBar>(&w, "StatusBar1")->isVisible());
+}
+
+void tst_MainWindow::resetQuestionHoldsNothing_data() {
+    QTest::addColumn<int>("answer");  // a key on the box
+    QTest::addColumn<bool>("links");
+    QTest::newRow("Enter: OK") << int(Qt::Key_Return) << true;
+    QTest::newRow("Escape: Cancel") << int(Qt::Key_Escape) << false;
+}
+
+// "Do you Reset?" is opened, not run: the link button's click returns at once
+// and the window goes on while the question waits; OK links, Cancel sends nothing.
+void tst_MainWindow::resetQuestionHoldsNothing() {
+    QFETCH(int, answer);
+    QFETCH(bool, links);
+    Fixture f;
+    f.boxes.holdMs = 60000;  // the test answers this one
+    f.openPort();
+    test::action(f.form, "ToolButton1")->trigger();
+    auto* box = f.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion"));
+    QVERIFY(box && box->isVisible());
+    QCOMPARE(box->text(), QStringLiteral("Do you Reset?"));
+    test::action(f.form, "ToolButton1")->trigger();  // no second question
+    QCOMPARE(f.form->findChildren<QMessageBox*>(QStringLiteral("resetQuestion")).size(), 1);
+    QVERIFY(test::frames(f.sim).isEmpty());
+    QTest::keyClick(box, Qt::Key(answer));
+    if (links) {
+        QVERIFY(f.settled());
+        QCOMPARE(test::frames(f.sim).first(), QStringLiteral("*IDN?"));
+    } else {
+        QTest::qWait(200);  // nothing to wait for: a link would have asked by now
+        QVERIFY(test::frames(f.sim).isEmpty());
+    }
+    QTRY_VERIFY(!f.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion")));
 }
 
 void tst_MainWindow::portAndLinkByKeyboard_data() {

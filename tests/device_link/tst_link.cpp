@@ -327,7 +327,9 @@ void tst_Link::linkAgainAfterAnUnterminatedReading() {
     QVERIFY(pollingStarted(f));
     f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
     QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).last() == QLatin1String("VOUT2?"), 10000);
-    QTest::qWait(60);  // its reply, without a CR, has arrived
+    // Its reply, without a CR, is on the line.
+    const auto asked = f.sim.wireTimes().back();
+    QTRY_VERIFY(f.sim.lastReplyEnd() > asked);
     QString labelAtClose;
     QObject::connect(f.form->windows().Querying, &TQuerying::dialogClosed, [&] {
         labelAtClose = test::named<QLabel>(f.form->windows().Querying, "Label2")->text();

@@ -43,6 +43,15 @@ TMemoryDialog::TMemoryDialog(const QString& caption, QWidget* parent)
 
 TMemoryDialog::~TMemoryDialog() = default;
 
+// Each showing starts in the slot field with OK as the default: the dialog
+// remembers the focus it closed with, and Enter on a focused Cancel cancels.
+void TMemoryDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    ui->Button1->setDefault(true);
+    ui->Edit1->setFocus();
+    ui->Edit1->selectAll();
+}
+
 void TMemoryDialog::Button1Click() {
     close();
     Q_EMIT slotChosen(ui->Edit1->text());

@@ -28,6 +28,9 @@ Q_SIGNALS:
     // OK: the slot in the field, which is one the instrument has.
     void slotChosen(const QString& slot);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void slotTextChanged();
 

@@ -11,15 +11,29 @@
 #include <QRegularExpression>
 #include <QToolButton>
 
+#include <memory>
+
 using namespace lqs;
 using test::frames;
 
 class tst_MemoryDialogs : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase() { m_p.reset(); }
     void typedSlot_data();
     void typedSlot();
+
+private:
+    // One linked program for every row: each row starts from an idle link
+    // and looks only at what it sends.
+    std::unique_ptr<test::SimProgram> m_p;
 };
+
+void tst_MemoryDialogs::initTestCase() {
+    m_p = std::make_unique<test::SimProgram>();
+    QVERIFY(m_p->linkAndSettle());
+}
 
 void tst_MemoryDialogs::typedSlot_data() {
     QTest::addColumn<bool>("recall");
@@ -41,14 +55,14 @@ void tst_MemoryDialogs::typedSlot_data() {
 }
 
 // OK is pressed with Enter, then, with the dialog still open, by the mouse.
+// The rows share one program, so the dialogs open again and again.
 void tst_MemoryDialogs::typedSlot() {
     QFETCH(bool, recall);
     QFETCH(QString, typed);
     QFETCH(int, arrow);
     QFETCH(QString, sent);
-    test::SimProgram p;
-    QVERIFY(p.linkAndSettle());
-    QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle(), 10000);
+    test::SimProgram& p = *m_p;
+    QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle() && p.form->frameEnabled(), 10000);
     const int skip = frames(p.sim).size();
     QTest::mouseClick(test::named<QPushButton>(p.form.get(), recall ? "BitBtn6" : "BitBtn5"),
                       Qt::LeftButton);
@@ -58,7 +72,9 @@ void tst_MemoryDialogs::typedSlot() {
     auto* slotField = test::named<QLineEdit>(dialog, "Edit1");
     auto* arrows = test::named<TUpDown>(dialog, "UpDown1");
     auto* hint = test::named<QLabel>(dialog, "SlotHint");
-    slotField->selectAll();
+    // Typed where the dialog puts the focus, as an operator types.
+    QCOMPARE(dialog->focusWidget(), slotField);
+    QCOMPARE(slotField->selectedText(), slotField->text());
     QTest::keyClick(slotField, Qt::Key_Backspace);
     QTest::keyClicks(slotField, typed);
     if (arrow != 0)

@@ -132,15 +132,23 @@ void TForm_Wave::Btn_ReturnClick() {
 }
 
 void TForm_Wave::Btn_SetupClick() {
-    // Made when needed and discarded after use, so every showing starts from the defaults.
-    QPointer<TFrm_Setup> dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
+    if (m_setup) {  // already open: the menu item while the window's button is covered
+        m_setup->raise();
+        m_setup->activateWindow();
+        return;
+    }
+    // Made when needed and discarded after use, so every showing starts from
+    // the defaults. Opened, not run: recording and the link go on meanwhile.
+    TFrm_Setup* dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
     StartupSetup = nullptr;
-    QPointer<TForm_Wave> self(this);
-    const bool accepted = dialog->exec() == QDialog::Accepted;
-    if (!dialog) return;  // went with its parent
-    const SetupChoices choices = dialog->choices();
-    delete dialog;
-    if (accepted && self) applySetup(choices);
+    m_setup = dialog;
+    connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
+        const SetupChoices choices = dialog->choices();
+        m_setup = nullptr;
+        dialog->deleteLater();
+        if (result == QDialog::Accepted) applySetup(choices);
+    });
+    dialog->open();
 }
 
 void TForm_Wave::applySetup(const SetupChoices& c) {

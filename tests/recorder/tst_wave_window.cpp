@@ -99,15 +99,14 @@ void runSetup(TForm_Wave* wave, std::optional<test::ModalWatcher>& boxes, const 
     const QList<test::ModalWatcher::Seen> seen =
         watched ? boxes->seen : QList<test::ModalWatcher::Seen>();
     boxes.reset();
-    bool shown = false;
-    QTimer::singleShot(0, wave, [&] {
-        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!d || d->objectName() != QLatin1String("Frm_Setup")) return;
-        shown = true;
+    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    // Opened, not run: the click has returned with the dialog up.
+    auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    const bool shown = d && d->objectName() == QLatin1String("Frm_Setup") && d->isVisible();
+    if (shown) {
         if (choose) choose(d);
         if (d->isVisible()) QTest::mouseClick(test::named<QPushButton>(d, button), Qt::LeftButton);
-    });
-    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    }
     if (watched) {
         boxes.emplace(answer);
         boxes->seen = seen;

@@ -132,19 +132,13 @@ void TForm_Wave::Btn_ReturnClick() {
 }
 
 void TForm_Wave::Btn_SetupClick() {
-    if (m_setup) {  // already open: the menu item while the window's button is covered
-        m_setup->raise();
-        m_setup->activateWindow();
-        return;
-    }
     // Made when needed and discarded after use, so every showing starts from
-    // the defaults. Opened, not run: recording and the link go on meanwhile.
+    // the defaults. Opened, not run: recording and the link go on meanwhile;
+    // it is modal to the main window, whose menu could open it again.
     TFrm_Setup* dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
     StartupSetup = nullptr;
-    m_setup = dialog;
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const SetupChoices choices = dialog->choices();
-        m_setup = nullptr;
         dialog->deleteLater();
         if (result == QDialog::Accepted) applySetup(choices);
     });

@@ -158,7 +158,6 @@ private:
 
     std::unique_ptr<Ui::TForm_Wave> ui;
     RecorderHost* m_host;
-    QPointer<TFrm_Setup> m_setup;  // the setup dialog while it is open
     RecordJournal m_journal;
     bool m_waiting = false;
     bool m_stopWaiting = false;

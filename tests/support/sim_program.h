@@ -14,9 +14,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
-#include <QMainWindow>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTemporaryDir>

@@ -17,7 +17,10 @@ using namespace std::chrono_literals;
 using test::frames;
 
 namespace {
-using Fixture = test::SimProgram;
+// Fast readings are about the line: its own time, and the link's pauses a quarter.
+struct Fixture : test::SimProgram {
+    Fixture() : test::SimProgram(sim::Model::B, 4) { sim.setLineModel(sim::LineModel()); }
+};
 const QStringList kMeasured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
 
 QLabel* panel(Fixture& f, const char* name) {
@@ -175,7 +178,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
     // A query handed over as the menu was clicked may still arrive; the next is the cycle's.
     const auto times = f.sim.wireTimes();
     while (std::size_t(before) < times.size() && times[std::size_t(before)] - at < 50ms) ++before;
-    const LinkTimings t = LinkTimings().scaled(4);
+    const LinkTimings& t = f.timings;
     const auto start = std::chrono::milliseconds(t.pollStartMs + t.pollPasses * t.passMs - 5);
     QVERIFY(times[std::size_t(before)] - at >= start);  // the cycle's own start, not the next gap
     const QStringList after = framesFrom(f, before);

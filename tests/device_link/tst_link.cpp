@@ -24,18 +24,7 @@ namespace {
 const QStringList& kStartup = test::kStartupQueries;
 using Fixture = test::SimProgram;
 
-// Where the rule does not hang on the pace or the line: every pause half
-// the fixture's, on a line that takes no time, so the replies still come
-// well within a pause.
-constexpr int kQuickDivisor = 8;
-// One cycle at those timings, replies included, rounded up.
-constexpr auto kQuickCycleLength = 1300ms;
-
-struct QuickFixture : test::SimProgram {
-    QuickFixture() : test::SimProgram(sim::Model::B, kQuickDivisor) {
-        sim.setLineModel(sim::LineModel::instant());
-    }
-};
+using test::kQuickCycleLength;
 
 QStringList wire(const sim::PtyEndpoint& s) {
     QStringList out;
@@ -128,7 +117,7 @@ void tst_Link::startupQueryFramesAndFields() {
 }
 
 void tst_Link::startupWithTrackAndOutputOn() {
-    QuickFixture f;
+    Fixture f;
     f.sim.withInstrument([](sim::Instrument& i) {
         i.setCoupling(sim::Coupling::Series);
         i.setOutput(true);
@@ -149,8 +138,8 @@ void tst_Link::startupWithTrackAndOutputOn() {
 // query, in the order confirmed, and the reply does not overwrite the field.
 void tst_Link::setPointsConfirmedWhileOn() {
     std::atomic<bool> armed{false};  // outlives the simulator's thread
-    QuickFixture f;
-    LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    Fixture f;
+    LinkTimings t = f.timings;
     t.pollPasses = 150;  // the late reply comes well within the pause after its query
     f.form->link->setTimings(t);
     test::action(f.form, "LQS6200B1")->trigger();
@@ -201,7 +190,7 @@ void tst_Link::setPointsConfirmedWhileOn() {
 // waits at its gate before each query, and the steps made meanwhile go out
 // after the next query once released.
 void tst_Link::heldStepperPausesPolling() {
-    QuickFixture f;
+    Fixture f;
     QCOMPARE(test::onMain<QTimer>(f.form, "tmr1")->interval(),
              1000);  // the window's hold ticks once a second
     test::onMain<QTimer>(f.form, "tmr1")->setInterval(100);  // the gate is the same at any tick
@@ -212,7 +201,7 @@ void tst_Link::heldStepperPausesPolling() {
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->link->state().HoldTicks > 0, 3000);
     const auto heldAt = std::chrono::steady_clock::now();
-    const LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    const LinkTimings t = f.timings;
     // A query already past the gate and the step after it: two paces, and the line.
     const auto pastTheGate = std::chrono::milliseconds(2 * t.pollPasses * t.passMs + 100);
     // Nothing to wait for: unheld, the cycle would ask twice more in this time.
@@ -233,7 +222,7 @@ void tst_Link::heldStepperPausesPolling() {
 // Output off and on again at random moments of the first half of the cycle:
 // the old cycle never sends beside the new one, and no thread is left.
 void tst_Link::outputOffAndOnAgain() {
-    QuickFixture f;
+    Fixture f;
     QVERIFY(pollingStarted(f));
     const unsigned seed = std::random_device{}();
     qInfo("seed %u", seed);
@@ -262,7 +251,7 @@ void tst_Link::outputOffAndOnAgain() {
 
 // A status reply that does not end in CR still starts the next cycle.
 void tst_Link::statusWithoutCarriageReturn() {
-    QuickFixture f;
+    Fixture f;
     QVERIFY(pollingStarted(f));
     f.sim.withInstrument([](sim::Instrument& i) { i.setTerminator("\n"); });
     const int statuses = count(f, "STATUS?");
@@ -276,7 +265,7 @@ void tst_Link::statusWithoutCarriageReturn() {
 // and it goes to that query's field and to no other.
 void tst_Link::queryNamedBeforeItsBytes() {
     std::atomic<bool> holdUp{false};  // outlives the poll worker
-    QuickFixture f;
+    Fixture f;
     f.form->link->FrameHandedOver = [&holdUp](const QString& command) {
         if (holdUp && command.startsWith(QLatin1String("VOUT")))
             std::this_thread::sleep_for(200ms);  // descheduled
@@ -344,7 +333,7 @@ void tst_Link::linkAgainAfterAnUnterminatedReading() {
 // nothing that sends offered; a hang-up is no missing reply, so no countdown
 // ends the program.
 void tst_Link::lineLostShownAtOnce() {
-    QuickFixture f;
+    Fixture f;
     QVERIFY(pollingStarted(f));
     const QString port = f.form->comm1->CommName();
     QVERIFY(linkPanel(f)->text().startsWith(QStringLiteral("Linked: ") + port));
@@ -359,7 +348,7 @@ void tst_Link::lineLostShownAtOnce() {
     QVERIFY(f.form->frameEnabled() && !f.form->panelEnabled());
     // Nothing to wait for: a query sent before the hang-up, its pace and its
     // grace would have run out by now.
-    const LinkTimings t = LinkTimings().scaled(kQuickDivisor);
+    const LinkTimings t = f.timings;
     QTest::qWait(2 * (t.pollPasses * t.passMs + t.replyGraceMs) + 100);
     QVERIFY(!f.form->windows().Querying->isVisible());
     QVERIFY(!f.form->windows().Messages->isVisible());
@@ -370,7 +359,7 @@ void tst_Link::lineLostShownAtOnce() {
 // the link, and linking reads the instrument as it is now, its output off,
 // whatever it was before the hang-up.
 void tst_Link::portBackOffersTheLink() {
-    QuickFixture f;
+    Fixture f;
     QVERIFY(pollingStarted(f));
     f.boxes.holdMs = 60000;  // the offer is answered here, not by the watcher
     const QString port = f.form->comm1->CommName();
@@ -485,7 +474,7 @@ void tst_Link::garbledStatusAtStartup() {
 }
 
 void tst_Link::couplingAndSaveCommands() {
-    QuickFixture f;
+    Fixture f;
     f.linkStart();
     QTRY_COMPARE(frames(f.sim).size(), kStartup.size() + 1);
     f.sim.clearTranscript();
@@ -507,7 +496,7 @@ void tst_Link::couplingAndSaveCommands() {
 // either way are the line's, not the link's).
 void tst_Link::paceOnTheWire() {
     Fixture f;
-    const LinkTimings t = LinkTimings().scaled(4);
+    const LinkTimings t = f.timings;
     QVERIFY(pollingStarted(f));
     const int statuses = count(f, "STATUS?");
     QTRY_VERIFY_WITH_TIMEOUT(count(f, "STATUS?") >= statuses + 2, 10000);

@@ -141,6 +141,13 @@ inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::mill
     return QString();
 }
 
+// Where a rule does not hang on the line: replies come at once, and every
+// pause of the link is an eighth of the instrument's, still well above the
+// silence that ends a reply.
+inline constexpr int kQuickDivisor = 8;
+// One poll cycle at those pauses, replies included, rounded up.
+inline constexpr std::chrono::milliseconds kQuickCycleLength{1300};
+
 struct SimProgram {
     sim::PtyEndpoint sim;
     QTemporaryDir dir;
@@ -151,15 +158,21 @@ struct SimProgram {
 
     using PortsFor = std::function<PortListSources(const QString& dir, const std::string& device)>;
     // ports says where the port dialog looks; its first port is opened.
-    explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = 4,
+    // The link's pauses as set at the start; a test may set others.
+    LinkTimings timings;
+
+    // The line answers at once; a rule about the pace on a real line sets the
+    // line's own time (sim.setLineModel(sim::LineModel())) before linking.
+    explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = kQuickDivisor,
                         const PortsFor& ports = onePortSources)
-        : sim(model) {
+        : sim(model), timings(LinkTimings().scaled(timingDivisor)) {
         TForm_Wave::LocateRecordDir = [path = dir.path()] { return path; };
+        sim.setLineModel(sim::LineModel::instant());
         sim.start();
         form.reset(createWindows(ports(dir.path(), sim.slavePath())));
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
-        form->link->setTimings(LinkTimings().scaled(timingDivisor));
+        form->link->setTimings(timings);
         form->comm1->setReadIntervalTimeout(20);
         form->show();
         action(form, "ToolButton3")->trigger();

@@ -39,7 +39,7 @@ using namespace lqs;
 namespace {
 
 // A main window with its dialogs, whose port list offers the simulated
-// instrument; the link's pauses are shortened.
+// instrument; the line answers at once and the link's pauses are shortened.
 struct Fixture {
     QTemporaryDir dir;
     sim::PtyEndpoint sim;
@@ -48,11 +48,12 @@ struct Fixture {
     test::ModalWatcher boxes;  // no modal box may hold a test
 
     Fixture() {
+        sim.setLineModel(sim::LineModel::instant());
         sim.start();
         form.reset(createWindows(test::onePortSources(dir.path(), sim.slavePath())));
         form->Beep = [this](int hz, int ms) { beeps.append({hz, ms}); };
-        form->link->setTimings(LinkTimings().scaled(4));
-        form->comm1->setReadIntervalTimeout(20);
+        form->link->setTimings(LinkTimings().scaled(test::kQuickDivisor));
+        form->comm1->setReadIntervalTimeout(test::kQuickSilenceMs);
         form->show();
     }
     ~Fixture() {

@@ -393,7 +393,7 @@ void tst_Link::adapterBackUnderAnotherNode() {
     QVERIFY(tree.ok());
     const QStringList ftdi{QStringLiteral("idVendor=0403"), QStringLiteral("idProduct=6001"),
                            QStringLiteral("serial=A10K5XYZ")};
-    Fixture f(sim::Model::B, 4, [&](const QString&, const std::string& device) {
+    Fixture f(sim::Model::B, test::kQuickDivisor, [&](const QString&, const std::string& device) {
         tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi, false, QString::fromStdString(device));
         return tree.sources;
     });

@@ -237,7 +237,7 @@ void tst_LinkTiming::randomMoments() {
     m_trace.clear();
     m_expected = Expected();
     const unsigned seed = unsigned(envInt("LQS_TIMING_SEED", 20261208));
-    const int seconds = envInt("LQS_TIMING_SECONDS", 16) / 2;
+    const int seconds = envInt("LQS_TIMING_SECONDS", 10) / 2;
     std::printf("link timing: seed=%u seconds=%d%s\n", seed, seconds, fast ? " fast readings" : "");
     std::fflush(stdout);
     m_rng.seed(seed);

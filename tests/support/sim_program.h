@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -147,6 +148,8 @@ inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::mill
 inline constexpr int kQuickDivisor = 8;
 // One poll cycle at those pauses, replies included, rounded up.
 inline constexpr std::chrono::milliseconds kQuickCycleLength{1300};
+// The silence that ends a reply, well inside the shortest pause.
+inline constexpr std::uint32_t kQuickSilenceMs = 20;
 
 struct SimProgram {
     sim::PtyEndpoint sim;
@@ -173,7 +176,7 @@ struct SimProgram {
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
         form->link->setTimings(timings);
-        form->comm1->setReadIntervalTimeout(20);
+        form->comm1->setReadIntervalTimeout(kQuickSilenceMs);
         form->show();
         action(form, "ToolButton3")->trigger();
         QTest::mouseClick(test::named<QPushButton>(form->windows().Form3, "Button1"),

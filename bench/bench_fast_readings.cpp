@@ -3,6 +3,7 @@
 // a child process (lqs-sim beside this program), so its work is not counted.
 // The rate is given as a share of the line's limit: a query and its reply are
 // 15 bytes, 15.6 ms at 9600 baud, plus the instrument's answer time.
+#include "bench_program.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/main_window.h"
 #include "device_link/device_link.h"
@@ -27,16 +28,9 @@
 #include <functional>
 
 using namespace lqs;
+using bench::control;
 
 namespace {
-
-// A control by its object name; the main window's names are unique in it.
-template <typename T>
-T* control(const QObject* root, const char* name) {
-    T* found = root->findChild<T*>(QString::fromLatin1(name));
-    if (!found) qFatal("no control named %s", name);
-    return found;
-}
 
 double cpuSeconds() {
     rusage u{};
@@ -83,18 +77,7 @@ int main(int argc, char** argv) {
     }
     const QString slave = QString::fromLocal8Bit(sim.readLine()).trimmed();
     QTemporaryDir dir;
-    QFile::link(slave, dir.filePath(QStringLiteral("ttyBench")));
-    PortListSources ports;
-    ports.sysClassTty = ports.dev = dir.filePath(QStringLiteral("none"));
-    ports.linkDirectories = {{dir.path(), QStringLiteral("simulated instrument")}};
-
-    std::unique_ptr<TForm1> form(createWindows(ports));
-    form->Beep = [](int, int) {};
-    form->ConfirmReset = [] { return true; };
-    form->show();
-    control<QAction>(form.get(), "ToolButton3")->trigger();
-    control<QPushButton>(form->windows().Form3, "Button1")->click();
-    control<QAction>(form.get(), "LQS6200B1")->trigger();
+    std::unique_ptr<TForm1> form = bench::programOn(slave, dir);
     control<QAction>(form.get(), "FastReadings1")->trigger();
     control<QAction>(form.get(), "ToolButton1")->trigger();
     if (!waitFor(

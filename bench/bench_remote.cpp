@@ -9,6 +9,7 @@
 // in this process. The CPU figures use a client that is this program run
 // again with --client, so only the program's own work is counted
 // (getrusage RUSAGE_SELF leaves out every child).
+#include "bench_program.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/main_window.h"
 #include "control_panel/remote_control.h"
@@ -56,16 +57,9 @@
 extern char** environ;
 
 using namespace lqs;
+using bench::control;
 
 namespace {
-
-// A control by its object name; the main window's names are unique in it.
-template <typename T>
-T* control(const QObject* root, const char* name) {
-    T* found = root->findChild<T*>(QString::fromLatin1(name));
-    if (!found) qFatal("no control named %s", name);
-    return found;
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -336,18 +330,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     QTemporaryDir dir;
-    QFile::link(QString::fromLocal8Bit(slave), dir.filePath(QStringLiteral("ttyBench")));
-    PortListSources ports;
-    ports.sysClassTty = ports.dev = dir.filePath(QStringLiteral("none"));
-    ports.linkDirectories = {{dir.path(), QStringLiteral("simulated instrument")}};
-
-    std::unique_ptr<TForm1> form(createWindows(ports));
-    form->Beep = [](int, int) {};
-    form->ConfirmReset = [] { return true; };
-    form->show();
-    control<QAction>(form.get(), "ToolButton3")->trigger();
-    control<QPushButton>(form->windows().Form3, "Button1")->click();
-    control<QAction>(form.get(), "LQS6200B1")->trigger();
+    std::unique_ptr<TForm1> form = bench::programOn(QString::fromLocal8Bit(slave), dir);
 
     QString why;
     if (!form->remote()->start(QHostAddress(), 0, &why)) {

@@ -142,6 +142,22 @@ inline QString fastPollingViolation(const sim::PtyEndpoint& s, std::chrono::mill
     return QString();
 }
 
+// The simulator calls back on every frame until stop() or the end of the
+// case, however it ends: a shared program keeps no callback to a case's locals.
+class Observing {
+public:
+    Observing(sim::PtyEndpoint& s, std::function<void(const sim::Exchange&)> observer) : m_sim(s) {
+        m_sim.setFrameObserver(std::move(observer));
+    }
+    ~Observing() { stop(); }
+    Observing(const Observing&) = delete;
+    Observing& operator=(const Observing&) = delete;
+    void stop() { m_sim.setFrameObserver({}); }
+
+private:
+    sim::PtyEndpoint& m_sim;
+};
+
 // Where a rule does not hang on the line: replies come at once, and every
 // pause of the link is an eighth of the instrument's, still well above the
 // silence that ends a reply.

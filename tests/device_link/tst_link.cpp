@@ -228,7 +228,8 @@ void tst_Link::outputOffAndOnAgain() {
     qInfo("seed %u", seed);
     std::mt19937 rng(seed);
     for (int i = 0; i < 6; ++i) {
-        QTest::qWait(int(rng() % 500));  // the random moment itself, not a wait for anything
+        QTest::qWait(int(rng() % (kQuickCycleLength.count() /
+                                  2)));  // the random moment itself, not a wait for anything
         QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
         QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("OFF"));
         QVERIFY(test::field(f.form, "Edit1")->text().isEmpty());

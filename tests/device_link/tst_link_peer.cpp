@@ -22,7 +22,11 @@ using namespace std::chrono_literals;
 using test::frames;
 
 namespace {
-using Fixture = test::SimProgram;
+// Unasked lines and cut replies are timed between the silence that ends a
+// reply and the next query: the pauses an eighth leave room on both sides.
+struct Fixture : test::SimProgram {
+    Fixture() : test::SimProgram(sim::Model::B, 8) {}
+};
 const QStringList& kStartup = test::kStartupQueries;
 
 // Every text a field takes while this lives.
@@ -202,7 +206,7 @@ void tst_LinkPeer::unaskedWhilePolling() {
     std::vector<std::unique_ptr<History>> shown;
     for (const char* name : {"Edit1", "Edit2", "Edit3", "Edit4", "Edit5"})
         shown.push_back(std::make_unique<History>(test::field(f.form, name)));
-    // Well after the reply, past the 20 ms silence that ends its block, and
+    // Well after the reply, past the silence that ends its block, and
     // well before the next query; from the first query of polling on.
     std::atomic<bool> polling{false};
     std::atomic<int> lines{0};

@@ -159,13 +159,14 @@ private:
 };
 
 // Where a rule does not hang on the line: replies come at once, and every
-// pause of the link is an eighth of the instrument's, still well above the
-// silence that ends a reply.
-inline constexpr int kQuickDivisor = 8;
+// pause of the link is a sixteenth of the instrument's (the shortest 18 ms,
+// and a missing reply gets 31 ms more), still well above the silence that
+// ends a reply.
+inline constexpr int kQuickDivisor = 16;
 // One poll cycle at those pauses, replies included, rounded up.
-inline constexpr std::chrono::milliseconds kQuickCycleLength{1300};
-// The silence that ends a reply, well inside the shortest pause.
-inline constexpr std::uint32_t kQuickSilenceMs = 20;
+inline constexpr std::chrono::milliseconds kQuickCycleLength{700};
+// The silence that ends a reply.
+inline constexpr std::uint32_t kQuickSilenceMs = 10;
 
 struct SimProgram {
     sim::PtyEndpoint sim;

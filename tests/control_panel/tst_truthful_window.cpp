@@ -15,17 +15,15 @@
 
 using namespace lqs;
 using namespace std::chrono_literals;
+using test::enter;
 using test::frames;
+using test::outputButton;
 
 namespace {
 using Fixture = test::SimProgram;
 
 QLabel* label(Fixture& f, const char* name) {
     return f.form->findChild<QLabel*>(QLatin1String(name));
-}
-
-QPushButton* outputButton(Fixture& f) {
-    return test::onMain<QPushButton>(f.form, "BitBtn4");
 }
 
 bool linkedAndIdle(Fixture& f) {
@@ -51,13 +49,6 @@ bool switchedOn(Fixture& f) {
     QTest::mouseClick(outputButton(f), Qt::LeftButton);
     return QTest::qWaitFor([&f] { return frames(f.sim).contains(QStringLiteral("VOUT1?")); },
                            10000);
-}
-
-// Typed over the field's text and confirmed with Enter.
-void enter(QLineEdit* e, const QString& text) {
-    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(e, text);
-    QTest::keyClick(e, Qt::Key_Return);
 }
 
 const char* const kSetPointFields[] = {"Edit5", "Edit6", "Edit7", "Edit8"};
@@ -155,15 +146,7 @@ Fixture* tst_TruthfulWindow::linkedOff() {
         m_linkedSetPoints = setPointTexts(*m_linked);
     }
     Fixture& f = *m_linked;
-    const auto idle = [&] { return f.form->link->idle() && f.form->frameEnabled(); };
-    if (!QTest::qWaitFor(idle, 10000)) return nullptr;
-    if (outputButton(f)->text() == QLatin1String("ON"))
-        QTest::mouseClick(outputButton(f), Qt::LeftButton);
-    const auto off = [&] {
-        return idle() && outputButton(f)->text() == QLatin1String("OFF") &&
-               !f.form->link->pollCycleRunning();
-    };
-    if (!QTest::qWaitFor(off, 10000)) return nullptr;
+    if (!test::restingWithOutputOff(f)) return nullptr;
     if (!test::onMain<QRadioButton>(f.form, "RadioButton1")->isChecked() ||
         setPointTexts(f) != m_linkedSetPoints || heldSetPoints(f) != m_linkedSetPoints ||
         !f.boxes.seen.isEmpty()) {

@@ -15,6 +15,7 @@
 
 using namespace lqs;
 using namespace std::chrono_literals;
+using test::enter;
 using test::frames;
 
 namespace {
@@ -31,12 +32,6 @@ const QStringList kMeasured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
 
 QLabel* panel(Fixture& f, const char* name) {
     return f.form->findChild<QLabel*>(QLatin1String(name));
-}
-
-void enter(QLineEdit* field, const QString& text) {
-    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(field, text);
-    QTest::keyClick(field, Qt::Key_Return);
 }
 
 // The frames after the nth.

@@ -18,6 +18,7 @@
 
 using namespace lqs;
 using namespace std::chrono_literals;
+using test::enter;
 using test::frames;
 
 namespace {
@@ -30,13 +31,6 @@ QStringList wire(const sim::PtyEndpoint& s) {
     QStringList out;
     for (const std::string& f : s.wireFrames()) out << QString::fromStdString(f);
     return out;
-}
-
-// Typed into the field and confirmed with Enter, as the operator does.
-void enter(QLineEdit* field, const QString& text) {
-    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(field, text);
-    QTest::keyClick(field, Qt::Key_Return);
 }
 
 QLabel* linkPanel(Fixture& f) {

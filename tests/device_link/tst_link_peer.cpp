@@ -20,6 +20,7 @@
 using namespace lqs;
 using namespace std::chrono_literals;
 using test::frames;
+using test::outputButton;
 
 namespace {
 // Unasked lines and cut replies are timed between the silence that ends a
@@ -41,10 +42,6 @@ struct History {
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 };
-
-QPushButton* outputButton(Fixture& f) {
-    return test::onMain<QPushButton>(f.form, "BitBtn4");
-}
 
 // A line of /proc/self/status in KiB: VmRSS, or VmStk, the main thread's
 // stack, which never shrinks, so it is the deepest the stack has been.
@@ -111,17 +108,7 @@ Fixture* tst_LinkPeer::linkedOff() {
         if (!p->linkAndSettle()) return nullptr;
         m_linked = std::move(p);
     }
-    Fixture& f = *m_linked;
-    QPushButton* output = outputButton(f);
-    const auto idle = [&] { return f.form->link->idle() && f.form->frameEnabled(); };
-    if (!QTest::qWaitFor(idle, 10000)) return nullptr;
-    if (output->text() == QLatin1String("ON")) QTest::mouseClick(output, Qt::LeftButton);
-    const auto off = [&] {
-        return idle() && output->text() == QLatin1String("OFF") &&
-               !f.form->link->pollCycleRunning();
-    };
-    if (!QTest::qWaitFor(off, 10000)) return nullptr;
-    return &f;
+    return test::restingWithOutputOff(*m_linked) ? m_linked.get() : nullptr;
 }
 
 // The port is open and Link was never pressed: whatever arrives changes

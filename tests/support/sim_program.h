@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -212,5 +213,32 @@ struct SimProgram {
                                10000);
     }
 };
+
+inline QPushButton* outputButton(SimProgram& p) {
+    return onMain<QPushButton>(p.form, "BitBtn4");
+}
+
+// Typed over the field's text and confirmed with Enter, as the operator does.
+inline void enter(QLineEdit* field, const QString& text) {
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+// A linked program brought to rest for the next case that shares it: nothing
+// under way, the output switched off with its own button if it was on, and no
+// poll cycle left. False when it does not come to rest in time.
+inline bool restingWithOutputOff(SimProgram& p) {
+    QPushButton* output = outputButton(p);
+    const auto idle = [&] { return p.form->link->idle() && p.form->frameEnabled(); };
+    if (!QTest::qWaitFor(idle, 10000)) return false;
+    if (output->text() == QLatin1String("ON")) QTest::mouseClick(output, Qt::LeftButton);
+    return QTest::qWaitFor(
+        [&] {
+            return idle() && output->text() == QLatin1String("OFF") &&
+                   !p.form->link->pollCycleRunning();
+        },
+        10000);
+}
 
 }  // namespace lqs::test

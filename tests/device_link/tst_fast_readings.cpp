@@ -163,7 +163,7 @@ void tst_FastReadings::setPointWithinOneExchange() {
 void tst_FastReadings::setPointNotTakenIsSaid() {
     Fixture& f = *m_p;
     sim::PtyEndpoint* const sim = &f.sim;
-    sim->setFrameObserver([sim](const sim::Exchange& e) {
+    test::Observing observing(*sim, [sim](const sim::Exchange& e) {
         if (e.command.rfind("VSET1:", 0) == 0)
             sim->withInstrument([](sim::Instrument& i) { i.setVoltageSet(1, 12.0); });
     });
@@ -173,7 +173,7 @@ void tst_FastReadings::setPointNotTakenIsSaid() {
     QCOMPARE(framesFrom(f, before).count(QStringLiteral("VSET1:7.5")), 2);
     QCOMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("12.00"));
     QVERIFY(panel(f, "StatusPanel2")->toolTip().contains(QStringLiteral("not 7.5")));
-    f.sim.setFrameObserver({});
+    observing.stop();
     enter(test::field(f.form, "Edit5"), QStringLiteral("8"));
     QTRY_COMPARE(panel(f, "StatusPanel2")->text(), QString());
     QTRY_COMPARE(test::field(f.form, "Edit5")->text(), QStringLiteral("8.00"));

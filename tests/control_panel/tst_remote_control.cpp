@@ -16,7 +16,11 @@ using namespace lqs;
 using test::frames;
 
 namespace {
-using Fixture = test::SimProgram;
+// A recall's queries are paced apart by a few passes of 3 ms: an eighth of
+// the pauses keeps that pace well above the silence that ends a reply.
+struct Fixture : test::SimProgram {
+    Fixture() : test::SimProgram(sim::Model::B, 8) {}
+};
 
 bool linkedAndIdle(Fixture& f) {
     return f.linkAndSettle() && QTest::qWaitFor([&f] { return f.form->link->idle(); }, 10000);

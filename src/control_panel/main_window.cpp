@@ -13,10 +13,11 @@
 #include "control_panel/toolbar_icons.h"
 #include "control_panel/up_down.h"
 #include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "device_link/link_state.h"
 #include "device_link/model_profile.h"
+#include "device_link/protocol.h"
 #include "device_link/set_point_math.h"
-#include "device_link/strand.h"
 #include "recorder/setup_dialog.h"
 #include "recorder/wave_window.h"
 #include "serial/comm.h"
@@ -29,6 +30,7 @@
 #include <QFileSystemWatcher>
 #include <QMessageBox>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 namespace lqs {
@@ -51,12 +53,19 @@ void setPixelFont(QWidget* w, int pixelHeight, bool bold = false) {
 
 }  // namespace
 
-TForm1::TForm1(const PortListSources& ports, QWidget* parent)
+namespace {
+// Where a measured value goes: Edit1 .. Edit4, each channel's voltage first.
+int readingField(int channel, Quantity q) {
+    return (channel == 2 ? 3 : 1) + (q == Quantity::Current ? 1 : 0);
+}
+}  // namespace
+
+TForm1::TForm1(const PortListSources& ports, QWidget* parent, const LinkOptions& options)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                               Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
       comm1(new TComm(this)),
-      link(new DeviceLink(comm1, this)),
+      link(nullptr),
       ui(std::make_unique<Ui::TForm1>()),
       tmr1(new QTimer(this)),
       m_portSources(ports) {
@@ -71,6 +80,33 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent)
 
     Beep = [](int, int) { QApplication::beep(); };
 
+    // The link: an actor in a thread of its own, which hears its line there.
+    const LinkSetup setup = options.setup ? *options.setup : LinkSetup();
+    LinkPort* port = options.port;
+    if (!port) {
+        m_commPort = std::make_unique<CommLinkPort>(comm1);
+        port = m_commPort.get();
+    }
+    link = new DeviceLink(port, setup);
+    if (!options.port) {
+        DeviceLink* l = link;
+        comm1->OnReceiveData = [l](TComm*, void* buffer, std::uint16_t length) {
+            l->receive(static_cast<const char*>(buffer), length);
+        };
+        // Raised when the receive or send thread finds the device gone.
+        comm1->OnRequestHangup = [l](TComm*) { l->hangUp(); };
+    }
+    if (options.ownThread) {
+        m_linkThread = new QThread(this);
+        m_linkThread->setObjectName(QStringLiteral("link"));
+        link->moveToThread(m_linkThread);
+        if (!options.port) comm1->deliverNoticesIn(m_linkThread);
+        m_linkThread->start();
+    } else {
+        link->setParent(this);
+    }
+    m_client = new LinkClient(link, setup.timings, this);
+
     m_seriesItems[0] = ui->LQS6200A1;
     m_seriesItems[1] = ui->LQS6200B1;
     m_seriesItems[2] = ui->LQS6500B1;
@@ -82,9 +118,9 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent)
     connectLink();
     connectActions();
     // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
-    auto* entry =
-        new SetPointEntry({ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8},
-                          {ui->UpDown1, ui->UpDown2, ui->UpDown3, ui->UpDown4}, tmr1, link, this);
+    auto* entry = new SetPointEntry({ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8},
+                                    {ui->UpDown1, ui->UpDown2, ui->UpDown3, ui->UpDown4}, tmr1,
+                                    m_client, this);
     entry->ShowPrompt = [this](const QString& text) { setStatusText(2, text); };
     entry->ShowNote = [this](const QString& text) { noteInLinkPanel(text); };
     m_entry = entry;
@@ -95,12 +131,21 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent)
     connectDialogs();
 }
 
+// The port closes first, so nothing more reaches the link; the link goes in
+// its own thread, before the thread ends.
 TForm1::~TForm1() {
-    // The poll worker ends before the port goes away.
-    link->stop();
-    delete link;
-    link = nullptr;
     comm1->ClosePort();
+    comm1->OnReceiveData = nullptr;
+    comm1->OnRequestHangup = nullptr;
+    if (m_linkThread) {
+        DeviceLink* l = link;
+        QMetaObject::invokeMethod(l, [l] { delete l; }, Qt::QueuedConnection);
+        m_linkThread->quit();
+        m_linkThread->wait();
+    } else {
+        delete link;
+    }
+    link = nullptr;
 }
 
 void TForm1::makeDialogs(const PortListSources& ports) {
@@ -116,20 +161,30 @@ void TForm1::makeDialogs(const PortListSources& ports) {
 
 void TForm1::connectDialogs() {
     TQuerying* q = m_windows.Querying;
-    connect(link, &DeviceLink::queryingShown, q, [q] {
+    // While the querying dialog is up the main window is disabled.
+    connect(m_client, &LinkClient::queryingShown, q, [this, q] {
+        setFrameEnabled(false);
         q->show();
         q->raise();
     });
-    connect(link, &DeviceLink::queryingProgress, q, &TQuerying::showProgress);
-    connect(link, &DeviceLink::queryingCloseRequested, q, [q] {
-        if (q->isVisible()) q->close();
+    connect(m_client, &LinkClient::queryingProgress, q, [q](int position, int seconds) {
+        q->showProgress(position, seconds < 0 ? QString()
+                                              : QStringLiteral("Remaining %1 seconds!").arg(seconds));
     });
-    connect(q, &TQuerying::dialogClosed, link, &DeviceLink::queryingClosed);
+    connect(m_client, &LinkClient::queryingCloseRequested, q, [this, q] {
+        if (q->isVisible()) q->close();
+        if (!m_windows.Messages->isVisible()) setFrameEnabled(true);
+    });
+    connect(q, &TQuerying::dialogClosed, this, [this] {
+        m_client->queryingClosed();
+        setFrameEnabled(true);
+    });
 
     TMessages* m = m_windows.Messages;
-    connect(link, &DeviceLink::timeoutShown, m, [m] {
+    connect(m_client, &LinkClient::timedOut, m, [this, m] {
         m->show();
         m->raise();
+        setFrameEnabled(false);
     });
     connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
 
@@ -138,7 +193,7 @@ void TForm1::connectDialogs() {
     connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
         // The port was closed and opened again: the link that stood is gone.
         if (m_linkedPicture) {
-            link->stop();
+            m_client->stop();
             standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
                           .arg(comm1->CommName()));
         }
@@ -155,7 +210,10 @@ void TForm1::connectDialogs() {
 
 void TForm1::connectActions() {
     connect(ui->FastReadings1, &QAction::toggled, this, [this](bool on) {
-        link->setFastReadings(on);
+        // A reply ends at its CR rather than after the line's silence.
+        comm1->setEndBlockAtCarriageReturn(on);
+        m_client->setFastReadings(on);
+        if (!on && m_client->linked()) setLinkText(linkedText());
         Q_EMIT fastReadingsChanged(on);
     });
     connect(ui->Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
@@ -344,7 +402,8 @@ void TForm1::FormShow() {
 }
 
 void TForm1::InitialiseModel() {
-    link->setModel(1);
+    m_model = 1;
+    m_client->setModel(1);
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
@@ -364,7 +423,7 @@ void TForm1::ResetModelCaptions() {
 
 void TForm1::ShowModelProfile() {
     ResetModelCaptions();
-    const int index = link->state().ModelIndex;
+    const int index = m_model;
     const ModelProfile* profile = modelProfile(index);
     if (!profile) return;
     const QString text = QString::fromLatin1(profile->resolution);
@@ -373,7 +432,7 @@ void TForm1::ShowModelProfile() {
 }
 
 void TForm1::ResetSetPointFields() {
-    const ModelProfile* profile = modelProfile(link->state().ModelIndex);
+    const ModelProfile* profile = modelProfile(m_model);
     if (!profile) return;
     const QString zero = QString::fromLatin1(profile->zeroText);
     for (QLineEdit* e : {ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8}) e->setText(zero);
@@ -384,8 +443,9 @@ void TForm1::ResetSetPointFields() {
 // keeps its value in the new model's format, and one the new model could not
 // take is marked, never sent.
 void TForm1::chooseModel(int index) {
+    m_model = index;
+    m_client->setModel(index);
     if (!m_linkedPicture) {
-        link->setModel(index);
         ShowModelProfile();
         ResetSetPointFields();
         return;
@@ -401,8 +461,8 @@ void TForm1::chooseModel(int index) {
             numbers[i] = false;
         }
     }
-    link->setModel(index);
     ShowModelProfile();
+    if (m_client->linked() && !m_client->fastReadings()) setLinkText(linkedText());
     const ModelProfile* profile = modelProfile(index);
     for (int i = 0; i < 4; ++i) {
         if (!numbers[i]) continue;
@@ -485,8 +545,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 // True when the operator chose to switch the output off first: the window
 // closes once OUT0 has gone out.
 bool TForm1::outputOffBeforeClose() {
-    if (m_outputAsked || !m_linkedPicture || link->state().OutputOn != 1 ||
-        link->state().PendingOperation == Op::None)
+    if (m_outputAsked || !m_linkedPicture || !m_client->linked() ||
+        m_client->output().state != OutputState::On)
         return false;
     m_outputAsked = true;
     // Opened, not run: a second close while it waits must not slip past it.
@@ -503,16 +563,9 @@ bool TForm1::outputOffBeforeClose() {
             QTimer::singleShot(0, this, &QWidget::close);
             return;
         }
-        auto* once = new QObject(this);
-        connect(link, &DeviceLink::outputCaptionChanged, once,
-                [this, once](const QString& caption) {
-                    if (caption != QLatin1String("OFF")) return;
-                    once->deleteLater();
-                    // Closing the port discards what the line has not carried yet: OUT0
-                    // takes 6 ms at 9600 baud once the send thread has written it.
-                    QTimer::singleShot(100, this, &QWidget::close);
-                });
-        link->toggleOutput();
+        // Closing the port discards what the line has not carried yet: OUT0
+        // takes 6 ms at 9600 baud once the send thread has written it.
+        m_client->setOutput(false, [this](bool) { QTimer::singleShot(100, this, &QWidget::close); });
     });
     box->open();
     return true;
@@ -531,7 +584,7 @@ void TForm1::saveRecordingQuietly() {
 }
 
 void TForm1::FormClose() {
-    link->stop();
+    m_client->stop();
     comm1->ClosePort();
 }
 
@@ -639,7 +692,8 @@ void TForm1::startLink() {
     ui->Panel1->setEnabled(true);
     ui->OutPut1->setEnabled(true);
     ui->btn5->setEnabled(true);
-    link->link();
+    setLinkText(QString());
+    m_client->link(comm1->CommName());
     setStatusText(0, QString());
     ui->Record1->setEnabled(true);
 }
@@ -773,12 +827,23 @@ void TForm1::setLinkedPicture(bool linked) {
     m_linkedPicture = linked;
 }
 
+// A reading no longer current is no reading: the recorder leaves a gap.
 QStringList TForm1::readingTexts() const {
-    return {ui->Edit1->text(), ui->Edit2->text(), ui->Edit3->text(), ui->Edit4->text()};
+    QStringList texts;
+    for (int i = 0; i < 4; ++i) texts << (readingCurrent(i) ? edit(i + 1)->text() : QString());
+    return texts;
 }
 
+bool TForm1::readingCurrent(int index) const {
+    if (m_linkStale || index < 0 || index > 3 || !m_readAt[index].isValid()) return false;
+    return m_readAt[index].msecsTo(QDateTime::currentDateTime()) <=
+           2 * qint64(m_client->readingIntervalMs());
+}
+
+// What the recorder reads: "ON" only while the instrument's output is on.
 QString TForm1::outputCaption() const {
-    return ui->BitBtn4->text();
+    return m_client->output().state == OutputState::On ? QStringLiteral("ON")
+                                                       : QStringLiteral("OFF");
 }
 
 void TForm1::showControlPanel() {
@@ -803,11 +868,19 @@ void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int
     if (!button->isChecked()) return;
     EnableSetPointControls(e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]);
     showChannel2For(code);
-    // The operator's click, not a coupling a reply reported.
-    if (link->outputIntended() && !Strand::current())
+    // What the link did itself (a coupling the instrument reported) is only shown.
+    if (m_reportedCoupling) return;
+    if (m_client->outputIntended())
         noteInLinkPanel(QStringLiteral("the output goes off to change the coupling"));
     stopRecorderIfOutputOn();
-    link->selectCoupling(code);
+    m_client->selectCoupling(Coupling(code - Op::CouplingIndep + 1));
+}
+
+void TForm1::showCoupling(Coupling coupling) {
+    if (coupling == Coupling(this->coupling())) return;
+    m_reportedCoupling = true;
+    selectCoupling(int(coupling));
+    m_reportedCoupling = false;
 }
 
 // Coupled, the instrument runs channel 2 from channel 1's set points; back
@@ -836,22 +909,28 @@ void TForm1::RadioButton3Click() {
     couplingSelected(ui->RadioButton3, Op::CouplingTrack, {1, 1, 1, 1, 0, 0, 1, 1});
 }
 
+// The button reads where the output goes: pressed while it reads ON (or
+// while nobody knows), it switches off; while it reads OFF, on.
 void TForm1::BitBtn4Click() {
-    if (link->outputIntended()) Q_EMIT outputStopping();
-    link->toggleOutput();
+    setOutput(m_client->output().target == OutputState::Off);
+}
+
+void TForm1::setOutput(bool on) {
+    if (!on) Q_EMIT outputStopping();
+    m_client->setOutput(on);
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
 // the recorder stops first, as it does for the output button.
 void TForm1::stopRecorderIfOutputOn() {
-    if (link->state().OutputOn == 1) Q_EMIT outputStopping();
+    if (m_client->output().state == OutputState::On) Q_EMIT outputStopping();
 }
 
 void TForm1::saveMemorySlot(const QString& slot) {
-    if (link->outputIntended())
+    if (m_client->outputIntended())
         noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(slot));
     stopRecorderIfOutputOn();
-    link->saveMemory(slot);
+    m_client->saveMemory(slot);
 }
 
 // No link stands: nothing that sends is offered until the next Link, so no
@@ -873,7 +952,7 @@ void TForm1::noteInLinkPanel(const QString& note) {
 
 void TForm1::recallMemorySlot(const QString& slot) {
     stopRecorderIfOutputOn();
-    link->recallMemory(slot);
+    m_client->recallMemory(slot);
 }
 
 // The link button, without its question: a script asked for it.
@@ -887,7 +966,7 @@ bool TForm1::linkWithoutQuestion(QString* why) {
 }
 
 void TForm1::enterSetPoint(int edit, const QString& text) {
-    m_entry->enter(edit, text);
+    m_entry->enter(edit, text, Origin::Script);
 }
 
 int TForm1::coupling() const {
@@ -897,35 +976,119 @@ int TForm1::coupling() const {
 }
 
 void TForm1::connectLink() {
-    connect(link, &DeviceLink::fieldChanged, this, &TForm1::setFieldText);
-    connect(link, &DeviceLink::outputCaptionChanged, ui->BitBtn4, &QPushButton::setText);
-    connect(link, &DeviceLink::statusTextChanged, this, &TForm1::setStatusText);
-    connect(link, &DeviceLink::couplingReported, this, &TForm1::selectCoupling);
-    connect(link, &DeviceLink::frameEnabledChanged, this, &TForm1::setFrameEnabled);
-    connect(link, &DeviceLink::linkTextChanged, this, &TForm1::setLinkText);
-    connect(link, &DeviceLink::linkedPictureChanged, this, &TForm1::setLinkedPicture);
-    connect(link, &DeviceLink::sendFailed, this, &TForm1::showSendFailed);
-    connect(link, &DeviceLink::conversionFailed, this, &TForm1::showConversionError);
-    connect(link, &DeviceLink::readingsStale, this, &TForm1::showReadingsStale);
-    connect(link, &DeviceLink::readingsFresh, this, &TForm1::showReadingsFresh);
-    connect(link, &DeviceLink::setPointNotHeld, this, &TForm1::showSetPointNotHeld);
-    connect(link, &DeviceLink::fieldChanged, this, &TForm1::judgeReading);
-    // With fast readings the recorder sees every reading of a slice, not just the last.
-    connect(link, &DeviceLink::fieldChanged, this, [this](int edit, const QString& text) {
-        if (edit >= 1 && edit <= 4) Q_EMIT readingArrived(edit - 1, text);
+    LinkClient* c = m_client;
+    connect(c, &LinkClient::readingTaken, this, &TForm1::showReading);
+    connect(c, &LinkClient::readingsCleared, this, &TForm1::clearReadings);
+    connect(c, &LinkClient::setPointRead, this, [this](int channel, Quantity q, const QString& t) {
+        setFieldText(readingField(channel, q) + 4, t);
     });
-    // The port is closed from the event loop, not inside the component's own notice.
-    connect(
-        link, &DeviceLink::lineGone, this,
-        [this] {
-            m_lostPort = comm1->CommName();
-            comm1->ClosePort();
-            standDown(QString());
-            ui->ToolButton1->setEnabled(false);  // until a port is open again
-            setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
-            watchLostPort();
-        },
-        Qt::QueuedConnection);
+    connect(c, &LinkClient::outputChanged, this, &TForm1::showOutput);
+    connect(c, &LinkClient::couplingChanged, this, &TForm1::showCoupling);
+    connect(c, &LinkClient::couplingStatusUnreadable, this, [this](bool unreadable) {
+        setStatusText(1, unreadable ? QStringLiteral("TRACK 出错重发!") : QString());
+    });
+    connect(c, &LinkClient::outputStatusUnreadable, this, [this](bool unreadable) {
+        setStatusText(2, unreadable ? QStringLiteral("输出 出错") : QString());
+    });
+    connect(c, &LinkClient::frameRefused, this, &TForm1::showSendFailed);
+    connect(c, &LinkClient::conversionFailed, this, &TForm1::showConversionError);
+    connect(c, &LinkClient::readingsStale, this, &TForm1::showReadingsStale);
+    connect(c, &LinkClient::readingsFresh, this, &TForm1::showReadingsFresh);
+    connect(c, &LinkClient::setPointNotHeld, this,
+            [this](int channel, Quantity q, const QString& holds, const QString& sent) {
+                showSetPointNotHeld(readingField(channel, q) + 4, holds, sent);
+            });
+    connect(c, &LinkClient::linkedTo, this, [this] { setLinkText(linkedText()); });
+    connect(c, &LinkClient::fastStatsChanged, this, &TForm1::showFastStats);
+    connect(c, &LinkClient::lineLost, this, &TForm1::lineLost);
+    showOutput(c->output());
+}
+
+void TForm1::showReading(const Reading& r) {
+    const int number = readingField(r.channel, r.quantity);
+    setFieldText(number, r.text);
+    judgeReading(number, r.text);
+    // With fast readings the recorder sees every reading of a slice, not just the last.
+    Q_EMIT readingArrived(number - 1, r.text);
+}
+
+void TForm1::clearReadings() {
+    for (int number = 1; number <= 4; ++number) {
+        setFieldText(number, QString());
+        judgeReading(number, QString());
+        Q_EMIT readingArrived(number - 1, QString());
+    }
+}
+
+// The button shows where the output goes: "ON" or "OFF", or "?" while the
+// instrument has not said. A state still on its way is shown in italics.
+void TForm1::showOutput(const OutputView& v) {
+    const bool wasOn = m_outputShown.state == OutputState::On;
+    m_outputShown = v;
+    QPushButton* b = ui->BitBtn4;
+    b->setText(v.target == OutputState::On    ? QStringLiteral("ON")
+               : v.target == OutputState::Off ? QStringLiteral("OFF")
+                                              : QStringLiteral("?"));
+    QFont f = b->font();
+    f.setItalic(v.pending());
+    b->setFont(f);
+    const QString since = v.since.toString(QStringLiteral("HH:mm:ss"));
+    if (v.state == OutputState::Unknown) {
+        b->setToolTip(QStringLiteral("The output's state is not known since %1: it may be on. "
+                                     "Link to read it from the instrument.")
+                          .arg(since));
+    } else if (v.pending()) {
+        b->setToolTip(QStringLiteral("Switching %1; the output is %2 until then.")
+                          .arg(v.target == OutputState::On ? QStringLiteral("on")
+                                                           : QStringLiteral("off"),
+                               v.state == OutputState::On ? QStringLiteral("on")
+                                                          : QStringLiteral("off")));
+    } else {
+        b->setToolTip(QString());
+    }
+    // The recorder stops whenever the output goes off, whoever switched it.
+    if (wasOn && v.state != OutputState::On) Q_EMIT outputStopping();
+    for (int channel : {0, 1}) showChannelMode(channel);
+}
+
+QString TForm1::linkedText() const {
+    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+    const QString identity = m_client->identity();
+    const QString port = comm1->CommName();
+    if (identity.isEmpty()) return QStringLiteral("Linked: %1").arg(port);
+    QString text = QStringLiteral("Linked: %1 \u2014 %2").arg(port, identity);
+    // The identity is never used to choose the model; when it names another
+    // model than the one chosen, the operator is told where to choose it.
+    for (int i = 0; i < 3; ++i) {
+        if (identity.contains(QLatin1String(names[i])) && m_model != i + 1)
+            text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series")
+                        .arg(QLatin1String(names[i]));
+    }
+    return text;
+}
+
+// The last word before giving up is shown even though the countdown has begun.
+void TForm1::showFastStats(const FastStats& stats, const QString& note, bool givenUp) {
+    if (!m_client->fastReadings()) return;
+    if (!givenUp && m_client->mode() != LinkMode::FastReadings) return;
+    QString text = QStringLiteral("Linked: %1 \u2014 %2 readings/s, %3 ms per reply")
+                       .arg(comm1->CommName())
+                       .arg(stats.readingsPerSecond, 0, 'f', 1)
+                       .arg(qRound(stats.replyMs));
+    if (!note.isEmpty()) text += QStringLiteral("; ") + note;
+    setLinkText(text);
+}
+
+// The port is closed from the event loop, not inside the component's own notice.
+void TForm1::lineLost() {
+    setLinkText(QStringLiteral("Line lost: %1").arg(comm1->CommName()));
+    setLinkedPicture(false);
+    m_lostPort = comm1->CommName();
+    comm1->ClosePort();
+    standDown(QString());
+    ui->ToolButton1->setEnabled(false);  // until a port is open again
+    setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
+    watchLostPort();
 }
 
 // Fast readings read each set point back: one the instrument would not take
@@ -950,10 +1113,13 @@ void TForm1::showSetPointNotHeld(int edit, const QString& holds, const QString& 
 
 // Greyed, saying since when; the recorder stops as it does when the output
 // goes off, so no reading from before is recorded as a new one.
-void TForm1::showReadingsStale(const QDateTime& since, const QString& why) {
+void TForm1::showReadingsStale(const QDateTime& since, StaleReason why) {
     m_linkStale = true;
     const QString tip = QStringLiteral("Not current since %1: %2.")
-                            .arg(since.toString(QStringLiteral("HH:mm:ss")), why);
+                            .arg(since.toString(QStringLiteral("HH:mm:ss")),
+                                 why == StaleReason::LineLost
+                                     ? QStringLiteral("the line was lost")
+                                     : QStringLiteral("the instrument stopped answering"));
     for (QLineEdit* e : {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4}) greyReading(e, tip);
     for (int channel : {0, 1}) showChannelMode(channel);
     Q_EMIT outputStopping();
@@ -995,7 +1161,7 @@ void TForm1::judgeReading(int number, const QString& text) {
 void TForm1::ageReadings() {
     if (m_linkStale) return;
     const QDateTime now = QDateTime::currentDateTime();
-    const qint64 limit = 2 * qint64(link->readingIntervalMs());
+    const qint64 limit = 2 * qint64(m_client->readingIntervalMs());
     bool any = false;
     for (int i = 0; i < 4; ++i) {
         if (!m_readAt[i].isValid()) continue;
@@ -1012,14 +1178,15 @@ void TForm1::ageReadings() {
 // otherwise voltage (CV). Nothing is said without both readings and limits.
 void TForm1::showChannelMode(int channel) {
     QLabel* label = m_modeLabels[channel];
-    const ModelProfile* profile = modelProfile(link->state().ModelIndex);
+    const ModelProfile* profile = modelProfile(m_model);
     QString mode;
     try {
         const QString amps = edit(2 + 2 * channel)->text();
         const QString limit = edit(6 + 2 * channel)->text();
         // Old readings say nothing about the mode now.
         if (profile && !m_linkStale && !amps.isEmpty() &&
-            !edit(1 + 2 * channel)->text().isEmpty() && link->state().OutputOn == 1) {
+            !edit(1 + 2 * channel)->text().isEmpty() &&
+            m_client->output().state == OutputState::On) {
             const double step = profile->fineStep;
             mode = StrToFloat(amps) >= StrToFloat(limit) - step * 1.5 ? QStringLiteral("CC")
                                                                       : QStringLiteral("CV");

@@ -3,6 +3,7 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "device_link/link_types.h"
 #include "recorder/recorder_host.h"
 #include "serial/port_list.h"
 
@@ -22,11 +23,16 @@ class QLineEdit;
 class QRadioButton;
 class QFileSystemWatcher;
 class QMessageBox;
+class QThread;
 class QTimer;
 
 namespace lqs {
 
+class CommLinkPort;
 class DeviceLink;
+class LinkClient;
+class LinkPort;
+struct LinkSetup;
 class RemoteControl;
 class SetPointEntry;
 class TComm;
@@ -44,12 +50,22 @@ namespace Ui {
 class TForm1;
 }
 
+// How the main window makes its link. The program gives it a thread of its
+// own on the steady clock; a test may keep it in the window's thread, on a
+// clock it drives, and on a line of its own instead of comm1's.
+struct LinkOptions {
+    std::shared_ptr<const LinkSetup> setup;  // null: the instrument's own pauses
+    bool ownThread = true;
+    LinkPort* port = nullptr;  // null: comm1
+};
+
 class TForm1 : public QMainWindow, public RecorderHost {
     Q_OBJECT
 public:
     // The dialogs are made here too, in their start-up order; ports says
     // where the port dialog, and the watch for a lost port, look for ports.
-    explicit TForm1(const PortListSources& ports = {}, QWidget* parent = nullptr);
+    explicit TForm1(const PortListSources& ports = {}, QWidget* parent = nullptr,
+                    const LinkOptions& link = LinkOptions());
     ~TForm1() override;
 
     // The windows created after this one, in their start-up order.
@@ -66,7 +82,10 @@ public:
     const Windows& windows() const { return m_windows; }
 
     TComm* comm1;
+    // Lives in its own thread: speak to it through linkClient() only.
     DeviceLink* link;
+    LinkClient* linkClient() const { return m_client; }
+    int model() const { return m_model; }
 
     QString statusText(int panel) const;
 
@@ -111,10 +130,14 @@ public:
     RemoteControl* remote() const { return m_remote; }
     bool linkWithoutQuestion(QString* why);
     void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
+    // The output set as the button sets it, with the recorder stopped first when it goes off.
+    void setOutput(bool on);
     void saveMemorySlot(const QString& slot);
     void recallMemorySlot(const QString& slot);
     int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
     bool readingsCurrent() const { return !m_linkStale; }
+    // A reading is current while it is younger than its limit and the link stands.
+    bool readingCurrent(int index) const;
     // Said after the link panel's text while the remote server runs.
     void setRemoteNote(const QString& note);
 
@@ -174,6 +197,13 @@ private:
                                 int edit7, int upDown4, int edit8);
     void setLinkText(const QString& text);
     void setLinkedPicture(bool linked);
+    QString linkedText() const;
+    void showOutput(const OutputView& output);
+    void showReading(const Reading& reading);
+    void clearReadings();
+    void showCoupling(Coupling coupling);
+    void showFastStats(const FastStats& stats, const QString& note, bool givenUp);
+    void lineLost();
 
     void chooseModel(int index);
     void markField(QLineEdit* field, const QString& why);
@@ -192,7 +222,7 @@ private:
     void connectLink();
     void showSendFailed();
     void showConversionError(const QString& message);
-    void showReadingsStale(const QDateTime& since, const QString& why);
+    void showReadingsStale(const QDateTime& since, StaleReason why);
     void showReadingsFresh();
     void showSetPointNotHeld(int edit, const QString& holds, const QString& sent);
     void startLink();
@@ -200,6 +230,12 @@ private:
     void lostPortChanged();
     void stopWatchingLostPort();
 
+    std::unique_ptr<CommLinkPort> m_commPort;
+    QThread* m_linkThread = nullptr;
+    LinkClient* m_client = nullptr;
+    int m_model = 0;
+    bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
+    OutputView m_outputShown;
     std::unique_ptr<Ui::TForm1> ui;
     Windows m_windows;
     TForm_Wave* m_wave = nullptr;  // the recorder window; null until first used

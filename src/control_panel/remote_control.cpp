@@ -2,7 +2,7 @@
 
 #include "common/convert.h"
 #include "control_panel/main_window.h"
-#include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "device_link/model_profile.h"
 #include "remote/remote_dialog.h"
 #include "remote/scpi_server.h"
@@ -74,16 +74,16 @@ void RemoteControl::clientsChanged() {
 
 QString RemoteControl::modelName() const {
     static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
-    const int index = m_form->link->state().ModelIndex;
+    const int index = m_form->model();
     return index >= 1 && index <= 3 ? QString::fromLatin1(names[index - 1]) : QString();
 }
 
 QString RemoteControl::instrumentIdentity() const {
-    return m_form->link->identity();
+    return m_form->linkClient()->identity();
 }
 
 bool RemoteControl::linked() const {
-    return m_form->linkedPicture() && m_form->link->linked();
+    return m_form->linkedPicture() && m_form->linkClient()->linked();
 }
 
 bool RemoteControl::startLink(QString* why) {
@@ -91,21 +91,21 @@ bool RemoteControl::startLink(QString* why) {
 }
 
 void RemoteControl::whenLinkSettled(std::function<void(bool)> done) {
-    m_form->link->whenIdle([this, done] { done(linked()); });
+    m_form->linkClient()->whenIdle([this, done] { done(linked()); });
 }
 
 double RemoteControl::voltageLimit() const {
-    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    const ModelProfile* p = modelProfile(m_form->model());
     return p ? p->voltageCeiling : 0;
 }
 
 double RemoteControl::currentLimit() const {
-    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    const ModelProfile* p = modelProfile(m_form->model());
     return p ? p->currentCeiling : 0;
 }
 
 int RemoteControl::decimals() const {
-    const ModelProfile* p = modelProfile(m_form->link->state().ModelIndex);
+    const ModelProfile* p = modelProfile(m_form->model());
     return p ? p->decimals : 2;
 }
 
@@ -125,43 +125,22 @@ bool RemoteControl::channel2Follows(bool current) const {
 
 // With fast readings the field is at most a few exchanges old; otherwise the
 // link asks, or takes the poll's next reply to that value.
+// A reading asked after every command before it has ended, never one from
+// before: the link answers, or says that none came.
 void RemoteControl::measure(int channel, bool current,
                             std::function<void(std::optional<double>)> done) {
-    const int edit = readingField(channel, current);
-    DeviceLink* link = m_form->link;
-    const auto number = [](const QString& text) -> std::optional<double> {
-        if (text.trimmed().isEmpty()) return std::nullopt;
-        try {
-            return StrToFloat(text.trimmed());
-        } catch (const EConvertError&) {
-            return std::nullopt;
-        }
-    };
-    if (link->fastReadings() && link->state().OutputOn == 1 && m_form->readingsCurrent()) {
-        if (const auto value = number(m_form->fieldText(edit))) {
-            done(value);
-            return;
-        }
-    }
-    // One answer, whichever comes first: the reply or the deadline.
-    auto answered = std::make_shared<bool>(false);
-    link->measure(edit, [answered, done, number](const QString& text) {
-        if (std::exchange(*answered, true)) return;
-        done(number(text));
-    });
-    const int deadline = std::max(3000, 2 * link->readingIntervalMs() + 1000);
-    QTimer::singleShot(deadline, this, [answered, done] {
-        if (std::exchange(*answered, true)) return;
-        done(std::nullopt);
-    });
+    m_form->linkClient()->measure(channel, current ? Quantity::Current : Quantity::Voltage,
+                                  std::move(done));
 }
 
-bool RemoteControl::outputOn() const {
-    return m_form->link->outputIntended();
+std::optional<bool> RemoteControl::outputOn() const {
+    const OutputView v = m_form->linkClient()->output();
+    if (v.target == OutputState::Unknown) return std::nullopt;
+    return v.target == OutputState::On;
 }
 
 void RemoteControl::setOutput(bool on) {
-    if (m_form->link->outputIntended() != on) m_form->BitBtn4Click();
+    m_form->setOutput(on);
 }
 
 int RemoteControl::coupling() const {
@@ -181,7 +160,7 @@ void RemoteControl::recallMemory(int slot) {
 }
 
 void RemoteControl::whenIdle(std::function<void()> done) {
-    m_form->link->whenIdle(std::move(done));
+    m_form->linkClient()->whenIdle(std::move(done));
 }
 
 }  // namespace lqs

@@ -43,7 +43,7 @@ public:
     bool channel2Follows(bool current) const override;
     void measure(int channel, bool current,
                  std::function<void(std::optional<double>)> done) override;
-    bool outputOn() const override;
+    std::optional<bool> outputOn() const override;
     void setOutput(bool on) override;
     int coupling() const override;
     void setCoupling(int coupling) override;

@@ -2,7 +2,7 @@
 
 #include "common/guarded.h"
 #include "control_panel/up_down.h"
-#include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "device_link/model_profile.h"
 #include "device_link/protocol.h"
 #include "device_link/set_point_math.h"
@@ -15,7 +15,7 @@
 namespace lqs {
 
 SetPointEntry::SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4],
-                             QTimer* tmr1, DeviceLink* link, QWidget* window, const HoldPace& pace)
+                             QTimer* tmr1, LinkClient* link, QWidget* window, const HoldPace& pace)
     : QObject(window),
       m_fields{fields[0], fields[1], fields[2], fields[3]},
       m_arrows{arrows[0], arrows[1], arrows[2], arrows[3]},
@@ -99,7 +99,9 @@ bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
         if (stepKey(number, key)) return true;
         if (key->key() == Qt::Key_Escape && m_unsent[number - 5]) {
             // Back to what the instrument holds, as far as the link knows.
-            const QString held = m_link->state().lastSent(number);
+            const SetPointOp op = setPointOfField(number);
+            const QString held = m_link->heldSetPoint(number <= 6 ? 1 : 2,
+                                                      op.voltage ? Quantity::Voltage : Quantity::Current);
             if (!held.isEmpty()) field(number)->setText(held);
             markUnsent(number, false);
             ShowPrompt(QString());
@@ -161,7 +163,7 @@ bool SetPointEntry::SetPointKeyPress(int edit, QChar& key) {
 
 // Enter: out of range or not a number becomes the model's zero; it is passed on all the same.
 void SetPointEntry::ConfirmSetPoint(int edit) {
-    const int model = m_link->state().ModelIndex;
+    const int model = m_link->model();
     const SetPointOp codes = setPointOfField(edit);
     QLineEdit* e = field(edit);
     double value = 0;
@@ -180,14 +182,18 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
     }
     ShowPrompt(QString());
     markUnsent(edit, false);
-    m_link->confirmSetPoint(edit, e->text());
+    // The value as confirmed is what goes out, whatever the field holds later.
+    m_link->setSetPoint(edit <= 6 ? 1 : 2, codes.voltage ? Quantity::Voltage : Quantity::Current,
+                        e->text().toDouble(), e->text(), m_origin);
 }
 
-void SetPointEntry::enter(int edit, const QString& text) {
+void SetPointEntry::enter(int edit, const QString& text, Origin origin) {
     QLineEdit* e = field(edit);
     if (!e) return;
     e->setText(text);
+    m_origin = origin;
     ConfirmSetPoint(edit);
+    m_origin = Origin::Window;
 }
 
 // What Enter did with an entry it could not take, in the operator's words.
@@ -242,35 +248,41 @@ bool SetPointEntry::stepKey(int edit, const QKeyEvent* key) {
 }
 
 void SetPointEntry::UpDownClick(int edit, bool up, bool coarse) {
-    const LinkState& s = m_link->state();
     const SetPointOp codes = setPointOfField(edit);
     QLineEdit* e = field(edit);
     runGuarded(m_window, [&] {
-        const double value = StrToFloat(e->text());  // text not yet confirmed counts too
-        const int model = s.ModelIndex;
-        const int ticks = coarse ? kCoarseTicks : int(s.HoldTicks);
+        double value = StrToFloat(e->text());  // text not yet confirmed counts too
+        const int model = m_link->model();
+        const int ticks = coarse ? kCoarseTicks : m_holdTicks;
+        Stepped stepped{value, e->text()};
         if (up && StepUpAllowed(model, value, codes.voltage)) {
-            e->setText(StepUp(model, value, codes.voltage, ticks).text);
+            stepped = StepUp(model, value, codes.voltage, ticks);
         } else if (!up && AboveFineStep(model, value)) {
-            e->setText(StepDown(model, value, codes.voltage, ticks).text);
+            stepped = StepDown(model, value, codes.voltage, ticks);
         }
+        e->setText(stepped.text);
         markUnsent(edit, false);
-        m_link->stepSetPoint(edit, e->text());
+        m_link->stepSetPoint(edit <= 6 ? 1 : 2,
+                             codes.voltage ? Quantity::Voltage : Quantity::Current,
+                             stepped.text.toDouble(), stepped.text);
     });
 }
 
 // The hold timer decides when steps grow: fine for two seconds, coarse after.
 void SetPointEntry::UpDownMouseDown() {
+    m_holdTicks = 0;
     m_link->holdStarted();
     m_tmr1->start();
 }
 
 void SetPointEntry::UpDownMouseUp() {
+    m_holdTicks = 0;
     m_link->holdEnded();
     m_tmr1->stop();
 }
 
 void SetPointEntry::tmr1Timer() {
+    ++m_holdTicks;
     m_link->holdTick();
 }
 

@@ -5,6 +5,8 @@
 // unit gives them meaning.
 #pragma once
 
+#include "device_link/link_types.h"
+
 #include <QObject>
 #include <QString>
 
@@ -17,7 +19,7 @@ class QWidget;
 
 namespace lqs {
 
-class DeviceLink;
+class LinkClient;
 class TUpDown;
 
 // How a held arrow goes: tmr1's tick, which makes the steps coarse after two,
@@ -33,7 +35,10 @@ class SetPointEntry : public QObject {
 public:
     // fields[0] is Edit5 with arrows[0] UpDown1, and so on up to Edit8 and UpDown4.
     SetPointEntry(QLineEdit* const (&fields)[4], TUpDown* const (&arrows)[4], QTimer* tmr1,
-                  DeviceLink* link, QWidget* window, const HoldPace& pace = HoldPace());
+                  LinkClient* link, QWidget* window, const HoldPace& pace = HoldPace());
+
+    // Whole seconds the arrow in use has been held.
+    int holdTicks() const { return m_holdTicks; }
 
     // Writes the entry prompt into status panel 2 (empty clears it).
     std::function<void(const QString&)> ShowPrompt;
@@ -42,7 +47,7 @@ public:
 
     // A remote client's set point: as if typed into the field (5 .. 8) and
     // confirmed with Enter.
-    void enter(int edit, const QString& text);
+    void enter(int edit, const QString& text, Origin origin = Origin::Script);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,7 +78,9 @@ private:
     QLineEdit* m_fields[4];
     TUpDown* m_arrows[4];
     QTimer* m_tmr1;
-    DeviceLink* m_link;
+    LinkClient* m_link;
+    int m_holdTicks = 0;
+    Origin m_origin = Origin::Window;  // of the entry being confirmed
     bool m_unsent[4] = {};
     QString m_typed[4];  // the text as last typed, while it is not sent
     QWidget* m_window;

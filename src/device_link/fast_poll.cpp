@@ -58,11 +58,17 @@ void AdaptiveGap::replied(std::chrono::microseconds took, ms spacing) {
     // Smoothed over about eight replies: one late reply does not stretch the deadline.
     m_replyMs = m_replyMs < 0 ? t : m_replyMs + (t - m_replyMs) / 8.0;
     m_missesInRow = 0;
-    if (++m_clean < m_t.cleanRunToShrink) return;
+    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(spacing) + took;
+    m_cleanTime += spent;
+    m_sinceMiss += spent;
+    if (m_sinceMiss >= m_t.forgetMissAfter) m_missedAt = ms(0);
+    if (++m_clean < m_t.cleanRunToShrink && m_cleanTime < m_t.cleanTimeToShrink) return;
     m_clean = 0;
-    const ms shorter = std::max(m_t.shortestGap, m_gap - std::max(ms(1), m_gap / 4));
-    // A pause that missed once is never tried again; one a quarter longer
-    // is, a margin for the line's own delays.
+    m_cleanTime = {};
+    const ms step = m_gap > ms(100) ? m_gap / 2 : std::max(ms(1), m_gap / 4);
+    const ms shorter = std::max(m_t.shortestGap, m_gap - step);
+    // A pause that missed is not tried again while the miss is recent; one
+    // a quarter longer is, a margin for the line's own delays.
     const ms floor = m_missedAt.count() > 0 ? m_missedAt + std::max(ms(1), m_missedAt / 4) : ms(0);
     m_gap = std::min(m_gap, std::max(shorter, floor));
 }
@@ -74,6 +80,8 @@ void AdaptiveGap::commandLost() {
 void AdaptiveGap::missed() {
     ++m_missesInRow;
     m_clean = 0;
+    m_cleanTime = {};
+    m_sinceMiss = {};
     m_missedAt = std::max(m_missedAt, m_gap);
     m_gap = std::min(m_t.longestGap, m_gap * 2);
 }

@@ -20,7 +20,14 @@ struct FastPollTimings {
     std::chrono::milliseconds statusEvery{1000};
     std::chrono::milliseconds setPointsEvery{10000};
     int cleanRunToShrink = 16;  // exchanges without a miss before the gap shrinks
-    int missesToGiveUp = 3;     // in a row: the normal missing-reply path takes over
+    // Or this long without a miss, so a long pause shrinks within seconds.
+    std::chrono::milliseconds cleanTimeToShrink{1000};
+    // A pause that missed is tried again after this long without a miss:
+    // noise on the line does not pin the pace for the session.
+    std::chrono::milliseconds forgetMissAfter{10000};
+    // No reply for this long: the missing-reply path takes over. Never
+    // sooner than the classic cycle's grace (a query, its pace and 500 ms).
+    std::chrono::milliseconds missBudget{3000};
 };
 
 // The four measured values in turn; the status at least once a period; the
@@ -45,7 +52,8 @@ private:
 
 // The pause after each exchange, learned from the instrument: a missed reply
 // doubles it (up to the longest), a run of clean exchanges shrinks it by a
-// quarter, never back to within a quarter of a pause that has missed.
+// quarter (by half while it is long), not back to within a quarter of a
+// pause that has missed until the line has been clean for a while.
 class AdaptiveGap {
 public:
     using ms = std::chrono::milliseconds;
@@ -60,7 +68,6 @@ public:
     ms deadline() const;
     double replyMs() const { return m_replyMs; }
     int missesInRow() const { return m_missesInRow; }
-    bool givenUp() const { return m_missesInRow >= m_t.missesToGiveUp; }
 
     // spacing: how long after the reply before it the query went out; a
     // query asked again after a miss, or after a command, had more than the gap.
@@ -81,6 +88,8 @@ private:
     ms m_commandFloor{0};   // a command gap that lost a command
     double m_replyMs = -1;  // smoothed; negative until the first reply
     int m_clean = 0;
+    std::chrono::microseconds m_cleanTime{0};   // since the gap last changed
+    std::chrono::microseconds m_sinceMiss{0};  // clean time since the last miss
     int m_missesInRow = 0;
 };
 

@@ -1,15 +1,12 @@
-// The link's variables. DeviceLink owns the one record and is its only
-// writer; windows read it. Byte flags and counters are atomics because the
-// poll worker reads and writes some of them beside the user-interface thread;
-// texts both threads touch sit behind a mutex.
+// The link's variables, by the names the instrument's sequences are written
+// in. DeviceLink owns the one record; it lives and changes in the link's
+// thread only.
 #pragma once
 
 #include <QString>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 namespace lqs {
 
@@ -54,47 +51,28 @@ constexpr std::uint8_t None = 255;
 
 class LinkState {
 public:
-    std::atomic<std::uint8_t> PendingOperation{0};
-    std::atomic<std::uint8_t> ParserMode{0};
-    std::atomic<std::uint8_t> ReplyCounter{0};
-    std::atomic<std::uint8_t> OutputOn{0};
-    std::atomic<std::uint8_t> PollingEnabled{0};
-    std::atomic<std::uint8_t> AwaitingReply{0};
-    std::atomic<std::uint8_t> SetPointDeferred{0};
-    std::atomic<std::uint8_t> ModelIndex{0};
-    std::atomic<std::int32_t> HoldTicks{0};
-    std::atomic<std::uint8_t> ProgressMode{0};
-
-    // Touched by the user-interface thread only.
+    std::uint8_t PendingOperation = 0;
+    std::uint8_t ParserMode = 0;
+    std::uint8_t ReplyCounter = 0;
+    std::uint8_t OutputOn = 0;
+    std::uint8_t PollingEnabled = 0;
+    std::uint8_t AwaitingReply = 0;
+    std::uint8_t SetPointDeferred = 0;
+    std::uint8_t ModelIndex = 0;
+    std::int32_t HoldTicks = 0;
+    std::uint8_t ProgressMode = 0;
     QString CouplingCommand;
     QString ReplyText;
-
-    // The query the poll worker sent last.
-    QString lastQuery() const {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        return m_lastQuery;
-    }
-    void setLastQuery(const QString& q) {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        m_lastQuery = q;
-    }
+    QString LastQuery;  // the query the poll cycle sent last
 
     // The set-point texts last sent (LastSentVset1, LastSentIset1,
     // LastSentVset2, LastSentIset2), by field: 5, 6, 7, 8.
-    QString lastSent(int edit) const {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        return m_lastSent[slot(edit)];
-    }
-    void setLastSent(int edit, const QString& text) {
-        std::lock_guard<std::mutex> lock(m_textMutex);
-        m_lastSent[slot(edit)] = text;
-    }
+    QString lastSent(int edit) const { return m_lastSent[slot(edit)]; }
+    void setLastSent(int edit, const QString& text) { m_lastSent[slot(edit)] = text; }
 
 private:
     static std::size_t slot(int edit) { return std::size_t(edit < 5 || edit > 8 ? 0 : edit - 5); }
 
-    mutable std::mutex m_textMutex;
-    QString m_lastQuery;
     std::array<QString, 4> m_lastSent;
 };
 

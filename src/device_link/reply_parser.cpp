@@ -65,7 +65,7 @@ ReplyOutcome ReplyParser(const ReplyInput& in) {
         out.couplingDigits = QString(QLatin1Char(line.at(4))) + QLatin1Char(line.at(6));
         out.outputDigit = QString(QLatin1Char(line.at(12)));
     }
-    const bool number = out.readable && isReplyNumber(out.text);
+    const bool number = out.readable && in.plausible && isReplyNumber(out.text);
     const bool status = in.query == QLatin1String("STATUS?");
     const int field = fieldOfQuery(in.query);
     // Counted up to 255 and no further, so a sequence's last reply cannot come round again.

@@ -20,6 +20,7 @@ struct ReplyInput {
     QString query;               // the query this reply answers
     QByteArray bytes;            // as received, terminators included
     bool overlong = false;       // more bytes came than any reply has; they were not kept
+    bool plausible = true;       // a value within what the model can read or hold
 };
 
 // What to do, in this order.

@@ -84,8 +84,13 @@ bool AcceptedOnEnter(int modelIndex, double value, bool onVoltage) {
 }
 
 QString FormatSetPoint(QString& fieldText) {
-    const QString text = FloatToStr(StrToFloat(fieldText));
-    fieldText = text;
+    const double value = StrToFloat(fieldText);
+    fieldText = FloatToStr(value);
+    return SetPointNumber(value);
+}
+
+QString SetPointNumber(double value) {
+    const QString text = FloatToStr(value);
     return text.contains(QLatin1Char('.')) ? text : text + QLatin1Char('.');
 }
 

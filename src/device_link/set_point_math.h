@@ -28,5 +28,7 @@ bool StepUpAllowed(int modelIndex, double value, bool onVoltage);
 // The number text that follows "VSET1:" and its kin. fieldText is rewritten
 // in its shortest form; throws EConvertError when it is not a number.
 QString FormatSetPoint(QString& fieldText);
+// The same number text made from a value: 30 gives "30.", 2.5 gives "2.5".
+QString SetPointNumber(double value);
 
 }  // namespace lqs

@@ -44,7 +44,10 @@ public:
     virtual void measure(int channel, bool current,
                          std::function<void(std::optional<double>)> done) = 0;
 
-    virtual bool outputOn() const = 0;  // as intended once every press under way has run
+    // Where the output is once every output command under way has run;
+    // nullopt while the instrument has not said (after a lost line).
+    virtual std::optional<bool> outputOn() const = 0;
+    // On and off are absolute: asking for the state it is in changes nothing.
     virtual void setOutput(bool on) = 0;
     // 1 independent, 2 parallel, 3 series (tracking).
     virtual int coupling() const = 0;

@@ -25,6 +25,7 @@ constexpr Pattern kPatterns[] = {
     {ScpiCommand::Identify, "*IDN", Takes::Absent, Takes::Nothing},
     {ScpiCommand::ClearStatus, "*CLS", Takes::Nothing, Takes::Absent},
     {ScpiCommand::OperationComplete, "*OPC", Takes::Nothing, Takes::Nothing},
+    {ScpiCommand::Wait, "*WAI", Takes::Nothing, Takes::Absent},
     {ScpiCommand::Save, "*SAV", Takes::Parameter, Takes::Absent},
     {ScpiCommand::Recall, "*RCL", Takes::Parameter, Takes::Absent},
     {ScpiCommand::SystemError, "SYSTem:ERRor:[NEXT]", Takes::Absent, Takes::Nothing},

@@ -28,6 +28,7 @@ enum class ScpiCommand : std::uint8_t {
     Identify,           // *IDN?
     ClearStatus,        // *CLS
     OperationComplete,  // *OPC, *OPC?
+    Wait,               // *WAI
     Save,               // *SAV n
     Recall,             // *RCL n
     SystemError,        // SYSTem:ERRor[:NEXT]?

@@ -96,10 +96,16 @@ bool ScpiSession::run(const ScpiCall& call) {
         case ScpiCommand::ClearStatus:
             m_errors.clear();
             return true;
-        case ScpiCommand::OperationComplete: {
-            if (!call.query) return true;  // every command has run by the time the next one does
+        case ScpiCommand::OperationComplete:
+        case ScpiCommand::Wait: {
+            // *OPC sets nothing this server keeps; *OPC? says 1 and *WAI lets
+            // the next command run once every command before has ended.
+            if (call.command == ScpiCommand::OperationComplete && !call.query) return true;
+            const bool say = call.command == ScpiCommand::OperationComplete;
             const auto wait = std::make_shared<Wait>();
-            m_instrument.whenIdle(later(wait, [this] { answer(QStringLiteral("1")); }));
+            m_instrument.whenIdle(later(wait, [this, say] {
+                if (say) answer(QStringLiteral("1"));
+            }));
             wait->returned = true;
             return wait->called;
         }
@@ -137,10 +143,14 @@ bool ScpiSession::run(const ScpiCall& call) {
         case ScpiCommand::MeasureCurrent:
             return measure(call, true);
         case ScpiCommand::Output:
-            if (!call.query)
+            if (!call.query) {
                 setOutput(call);
-            else
-                answer(m_instrument.outputOn() ? QStringLiteral("1") : QStringLiteral("0"));
+            } else if (const auto on = m_instrument.outputOn()) {
+                answer(*on ? QStringLiteral("1") : QStringLiteral("0"));
+            } else {
+                pushError(ScpiError::Execution,
+                          QStringLiteral("the output's state is not known: link first"));
+            }
             return true;
         case ScpiCommand::OutputPair: {
             if (!call.query) {
@@ -279,8 +289,7 @@ void ScpiSession::setOutput(const ScpiCall& call) {
                   QStringLiteral("%1 is not ON, OFF, 1 or 0").arg(scpiEcho(call.parameter)));
         return;
     }
-    // The window's output button toggles: asking for the state it has would flip it.
-    if (requireLink() && m_instrument.outputOn() != *on) m_instrument.setOutput(*on);
+    if (requireLink()) m_instrument.setOutput(*on);
 }
 
 void ScpiSession::setPair(const ScpiCall& call) {

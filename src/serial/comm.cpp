@@ -59,11 +59,31 @@ void CommSendQueue::shut() {
     m_blocks.clear();
 }
 
+// Receives the notices' wake-ups in another thread and hands them back.
+class CommNoticeTarget : public QObject {
+public:
+    explicit CommNoticeTarget(TComm* comm) : m_comm(comm) {}
+    bool event(QEvent* e) override { return m_comm->deliverNotice(e) || QObject::event(e); }
+
+private:
+    TComm* m_comm;
+};
+
 TComm::TComm(QObject* owner, CommPortFactory factory)
     : QObject(owner), m_factory(std::move(factory)) {}
 
 TComm::~TComm() {
     ClosePort();
+}
+
+void TComm::deliverNoticesIn(QThread* thread) {
+    auto sink = std::make_unique<CommNoticeTarget>(this);
+    sink->moveToThread(thread);
+    {
+        std::lock_guard<std::mutex> lock(m_noticeMutex);
+        m_noticeTarget = sink.get();
+    }
+    m_noticeSink = std::move(sink);
 }
 
 void TComm::OpenPort() {
@@ -187,8 +207,10 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
 // ways that thread checkers cannot see.
 void TComm::post(int notice, std::uint32_t value, CommBlock block) {
     std::unique_ptr<QEvent> wake;
+    QObject* target = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_noticeMutex);
+        target = m_noticeTarget;
         if (notice == CommNotice::DataReceived) {
             m_queuedBytes += block.count;
             ++m_queuedBlocks;
@@ -204,7 +226,7 @@ void TComm::post(int notice, std::uint32_t value, CommBlock block) {
             wake = std::make_unique<QEvent>(kNoticeEvent);
         }
     }
-    if (wake) QCoreApplication::postEvent(this, wake.release());
+    if (wake) QCoreApplication::postEvent(target, wake.release());
 }
 
 // Under m_noticeMutex, with a data block queued. Hang-ups and the other
@@ -254,6 +276,11 @@ TComm::QueuedData TComm::queuedDataForTests() const {
 }
 
 bool TComm::event(QEvent* e) {
+    return deliverNotice(e) || QObject::event(e);
+}
+
+// False for any event that is not a notice's wake-up.
+bool TComm::deliverNotice(QEvent* e) {
     Notice notice;
     bool ours = false;
     {
@@ -273,7 +300,7 @@ bool TComm::event(QEvent* e) {
             }
         }
     }
-    if (!ours) return QObject::event(e);
+    if (!ours) return false;
     // The block lives in notice until this returns, so a data block is
     // released right after its handler.
     switch (notice.number) {

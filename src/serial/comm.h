@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QString>
 
+class QThread;
+
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -134,6 +136,11 @@ public:
 
     bool sendQueueEmpty() const { return m_sendQueueEmpty.load(); }
 
+    // The five events are raised in thread's event loop from now on instead of
+    // this object's: the device link hears its line in its own thread. Set
+    // while the port is closed; the thread must outlive the port's opening.
+    void deliverNoticesIn(QThread* thread);
+
     // Received data waiting for the user-interface thread; past either limit
     // the oldest blocks are dropped and an overrun reported. The supply's
     // replies are short lines: 64 KiB is over a minute of steady traffic at
@@ -161,6 +168,9 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    friend class CommNoticeTarget;
+    bool deliverNotice(QEvent* e);
+
     template <typename T>
     void setLine(T CommLineSettings::*member, T value) {
         if (m_line.*member == value) return;
@@ -212,6 +222,8 @@ private:
     // Wake-up events posted and not yet handled; never fewer than m_notices.
     std::size_t m_wakesPending = 0;
     bool m_overrunQueued = false;
+    QObject* m_noticeTarget = this;  // under m_noticeMutex
+    std::unique_ptr<QObject> m_noticeSink;
 };
 
 }  // namespace lqs

@@ -1,0 +1,212 @@
+#include "device_link/link_client.h"
+
+#include "device_link/device_link.h"
+
+namespace lqs {
+
+namespace {
+int fieldIndex(int channel, Quantity q) {
+    return (channel == 2 ? 2 : 0) + (q == Quantity::Current ? 1 : 0);
+}
+}  // namespace
+
+LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* parent)
+    : QObject(parent), m_link(link), m_timings(timings) {
+    constexpr auto q = Qt::QueuedConnection;
+    DeviceLink* l = link;
+    // News is re-told here after this side's own record of it is brought up to date.
+    connect(l, &DeviceLink::modeChanged, this, [this](LinkMode m) {
+        m_mode = m;
+        Q_EMIT modeChanged(m);
+    }, q);
+    connect(l, &DeviceLink::linked, this, [this](const QString& identity) {
+        m_identity = identity;
+        Q_EMIT linkedTo(identity);
+    }, q);
+    connect(l, &DeviceLink::outputChanged, this, [this](const OutputView& v) {
+        m_linkOutput = v;
+        Q_EMIT outputChanged(output());
+    }, q);
+    connect(l, &DeviceLink::setPointHeld, this, [this](int channel, Quantity quantity,
+                                                     const QString& text) {
+        m_held[std::size_t(fieldIndex(channel, quantity))] = text;
+    }, q);
+    connect(l, &DeviceLink::fastStatsChanged, this,
+            [this](const FastStats& s, const QString& note, bool givenUp) {
+                m_fastStats = s;
+                Q_EMIT fastStatsChanged(s, note, givenUp);
+            }, q);
+    connect(l, &DeviceLink::busyChanged, this, [this](bool busy) {
+        m_linkBusy = busy;
+        tellIdle();
+    }, q);
+    connect(l, &DeviceLink::commandDone, this, &LinkClient::commandDone, q);
+    connect(l, &DeviceLink::measureDone, this, &LinkClient::measureDone, q);
+    connect(l, &DeviceLink::readingTaken, this, &LinkClient::readingTaken, q);
+    connect(l, &DeviceLink::readingsCleared, this, &LinkClient::readingsCleared, q);
+    connect(l, &DeviceLink::setPointRead, this, &LinkClient::setPointRead, q);
+    connect(l, &DeviceLink::setPointNotHeld, this, &LinkClient::setPointNotHeld, q);
+    connect(l, &DeviceLink::couplingChanged, this, &LinkClient::couplingChanged, q);
+    connect(l, &DeviceLink::couplingStatusUnreadable, this, &LinkClient::couplingStatusUnreadable,
+            q);
+    connect(l, &DeviceLink::outputStatusUnreadable, this, &LinkClient::outputStatusUnreadable, q);
+    connect(l, &DeviceLink::queryingShown, this, &LinkClient::queryingShown, q);
+    connect(l, &DeviceLink::queryingProgress, this, &LinkClient::queryingProgress, q);
+    connect(l, &DeviceLink::queryingCloseRequested, this, &LinkClient::queryingCloseRequested, q);
+    connect(l, &DeviceLink::timedOut, this, &LinkClient::timedOut, q);
+    connect(l, &DeviceLink::frameRefused, this, &LinkClient::frameRefused, q);
+    connect(l, &DeviceLink::conversionFailed, this, &LinkClient::conversionFailed, q);
+    connect(l, &DeviceLink::readingsStale, this, &LinkClient::readingsStale, q);
+    connect(l, &DeviceLink::readingsFresh, this, &LinkClient::readingsFresh, q);
+    connect(l, &DeviceLink::lineLost, this, &LinkClient::lineLost, q);
+}
+
+LinkClient::~LinkClient() = default;
+
+template <typename F>
+void LinkClient::call(F f) {
+    QMetaObject::invokeMethod(m_link, std::move(f), Qt::QueuedConnection);
+}
+
+Ticket LinkClient::give(Done done) {
+    const Ticket t = ++m_nextTicket;
+    m_pending.emplace(t, std::move(done));
+    tellIdle();
+    return t;
+}
+
+// Until the link has the newest output command, it is where the output goes.
+OutputView LinkClient::output() const {
+    OutputView v = m_linkOutput;
+    if (m_outputAsked) v.target = *m_outputAsked ? OutputState::On : OutputState::Off;
+    return v;
+}
+
+void LinkClient::commandDone(Ticket ticket, bool tookEffect) {
+    const auto it = m_pending.find(ticket);
+    if (it == m_pending.end()) return;
+    Done done = std::move(it->second);
+    m_pending.erase(it);
+    if (ticket == m_outputTicket) {
+        m_outputTicket = 0;
+        m_outputAsked.reset();
+        Q_EMIT outputChanged(output());
+    }
+    if (done) done(tookEffect);
+    tellIdle();
+}
+
+void LinkClient::measureDone(Ticket ticket, bool answered, double value) {
+    const auto it = m_measures.find(ticket);
+    if (it == m_measures.end()) return;
+    auto done = std::move(it->second);
+    m_measures.erase(it);
+    if (done) done(answered ? std::optional<double>(value) : std::nullopt);
+    tellIdle();
+}
+
+void LinkClient::tellIdle() {
+    const bool now = idle();
+    if (now == m_wasIdle) return;
+    m_wasIdle = now;
+    Q_EMIT idleChanged(now);
+}
+
+QString LinkClient::heldSetPoint(int channel, Quantity q) const {
+    return m_held[std::size_t(fieldIndex(channel, q))];
+}
+
+int LinkClient::readingIntervalMs() const {
+    if (m_fast) return 1000;
+    return m_timings.cycleMs() + 9 * (m_timings.replyGraceMs / 10);
+}
+
+void LinkClient::link(const QString& portName, Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, portName, t] { l->link(portName, t); });
+}
+
+void LinkClient::setSetPoint(int channel, Quantity q, double value, const QString& text,
+                             Origin origin, Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, channel, q, value, text, origin, t] {
+        l->setSetPoint(channel, q, value, text, origin, t);
+    });
+}
+
+void LinkClient::stepSetPoint(int channel, Quantity q, double value, const QString& text,
+                              Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, channel, q, value, text, t] { l->stepSetPoint(channel, q, value, text, t); });
+}
+
+void LinkClient::setOutput(bool on, Done done) {
+    const Ticket t = give(std::move(done));
+    // Shown at once as where the output goes, marked pending until it has.
+    m_outputAsked = on;
+    m_outputTicket = t;
+    Q_EMIT outputChanged(output());
+    call([l = m_link, on, t] { l->setOutput(on, t); });
+}
+
+void LinkClient::selectCoupling(Coupling coupling, Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, coupling, t] { l->selectCoupling(coupling, t); });
+}
+
+void LinkClient::saveMemory(const QString& slot, Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, slot, t] { l->saveMemory(slot, t); });
+}
+
+void LinkClient::recallMemory(const QString& slot, Done done) {
+    const Ticket t = give(std::move(done));
+    call([l = m_link, slot, t] { l->recallMemory(slot, t); });
+}
+
+void LinkClient::measure(int channel, Quantity q,
+                         std::function<void(std::optional<double>)> done) {
+    const Ticket t = ++m_nextTicket;
+    m_measures.emplace(t, std::move(done));
+    tellIdle();
+    call([l = m_link, channel, q, t] { l->measure(channel, q, t); });
+}
+
+void LinkClient::whenIdle(std::function<void()> done) {
+    const Ticket t = give([done](bool) {
+        if (done) done();
+    });
+    call([l = m_link, t] { l->sync(t); });
+}
+
+void LinkClient::holdStarted() {
+    call([l = m_link] { l->holdStarted(); });
+}
+
+void LinkClient::holdTick() {
+    call([l = m_link] { l->holdTick(); });
+}
+
+void LinkClient::holdEnded() {
+    call([l = m_link] { l->holdEnded(); });
+}
+
+void LinkClient::setModel(int index) {
+    m_model = index;
+    call([l = m_link, index] { l->setModel(index); });
+}
+
+void LinkClient::setFastReadings(bool on) {
+    m_fast = on;
+    call([l = m_link, on] { l->setFastReadings(on); });
+}
+
+void LinkClient::queryingClosed() {
+    call([l = m_link] { l->queryingClosed(); });
+}
+
+void LinkClient::stop() {
+    call([l = m_link] { l->stop(); });
+}
+
+}  // namespace lqs

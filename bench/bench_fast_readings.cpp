@@ -6,7 +6,7 @@
 #include "bench_program.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/main_window.h"
-#include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "serial/comm.h"
 #include "serial/port_dialog.h"
 
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     control<QAction>(form.get(), "ToolButton1")->trigger();
     if (!waitFor(
             [&] {
-                return form->link->idle() && form->frameEnabled() &&
+                return form->linkClient()->idle() && form->frameEnabled() &&
                        !control<QLineEdit>(form.get(), "Edit5")->text().isEmpty();
             },
             15000)) {
@@ -93,14 +93,12 @@ int main(int argc, char** argv) {
     waitFor([] { return false; }, 6000);                   // the pause learns its length meanwhile
 
     int readings = 0;
-    QObject::connect(form->link, &DeviceLink::fieldChanged, [&](int edit, const QString&) {
-        if (edit >= 1 && edit <= 4) ++readings;
-    });
+    QObject::connect(form->linkClient(), &LinkClient::readingTaken, [&] { ++readings; });
     double exchanges = 0, replyMs = 0;
-    int samples = 0, misses0 = form->link->fastStats().misses;
+    int samples = 0, misses0 = form->linkClient()->fastStats().misses;
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, [&] {
-        const DeviceLink::FastStats s = form->link->fastStats();
+        const FastStats s = form->linkClient()->fastStats();
         exchanges += s.exchangesPerSecond;
         replyMs += s.replyMs;
         ++samples;
@@ -112,7 +110,7 @@ int main(int argc, char** argv) {
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
-    const DeviceLink::FastStats last = form->link->fastStats();
+    const FastStats last = form->linkClient()->fastStats();
 
     const double perExchangeMs = 15 * 10.0 / 9.6 + answerMs;
     const double limit = 1000.0 / perExchangeMs;
@@ -127,7 +125,7 @@ int main(int argc, char** argv) {
     std::printf("  program CPU       %.2f %% of a core\n", 100.0 * cpu / wall);
 
     control<QPushButton>(form.get(), "BitBtn4")->click();
-    waitFor([&] { return form->link->idle(); }, 5000);
+    waitFor([&] { return form->linkClient()->idle(); }, 5000);
     form.reset();
     sim.terminate();
     sim.waitForFinished();

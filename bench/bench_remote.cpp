@@ -14,6 +14,7 @@
 #include "control_panel/main_window.h"
 #include "control_panel/remote_control.h"
 #include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "remote/scpi_server.h"
 #include "serial/port_dialog.h"
 
@@ -409,7 +410,8 @@ int main(int argc, char** argv) {
     const auto measureFigure = [&](int spreadMs) {
         Figure f;
         for (int i = 0; i < samples; ++i) {
-            const auto reply = ask("MEAS:VOLT?", 2 * form->link->readingIntervalMs() + 5000);
+            const auto reply =
+                ask("MEAS:VOLT?", 2 * form->linkClient()->readingIntervalMs() + 5000);
             bool number = false;
             if (reply) reply->first.toDouble(&number);
             if (number)
@@ -430,12 +432,12 @@ int main(int argc, char** argv) {
     }
     waiter.pause(1000);
     const Figure voltOn = voltageFigure();
-    const int measOnSpreadMs = form->link->readingIntervalMs();
+    const int measOnSpreadMs = form->linkClient()->readingIntervalMs();
     const Figure measOn = measureFigure(measOnSpreadMs);
     control<QAction>(form.get(), "FastReadings1")->setChecked(true);
     waiter.pause(6000);  // the fast poll learns its pause meanwhile
     const Figure voltFast = voltageFigure();
-    const int measFastSpreadMs = form->link->readingIntervalMs();
+    const int measFastSpreadMs = form->linkClient()->readingIntervalMs();
     const Figure measFast = measureFigure(measFastSpreadMs);
     control<QAction>(form.get(), "FastReadings1")->setChecked(false);
     ask("OUTP OFF;*OPC?", 10000);

@@ -9,6 +9,6 @@ namespace lqs {
 // The main window, which makes its dialogs in their start-up order, and the
 // offer of a recording a killed program left behind. The recorder window is
 // made on first use.
-TForm1* createWindows(const PortListSources& ports = {});
+TForm1* createWindows(const PortListSources& ports = {}, const LinkOptions& link = LinkOptions());
 
 }  // namespace lqs

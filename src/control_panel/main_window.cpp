@@ -139,7 +139,8 @@ TForm1::~TForm1() {
     comm1->OnRequestHangup = nullptr;
     if (m_linkThread) {
         DeviceLink* l = link;
-        QMetaObject::invokeMethod(l, [l] { delete l; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            l, [l] { delete l; }, Qt::QueuedConnection);
         m_linkThread->quit();
         m_linkThread->wait();
     } else {
@@ -168,8 +169,9 @@ void TForm1::connectDialogs() {
         q->raise();
     });
     connect(m_client, &LinkClient::queryingProgress, q, [q](int position, int seconds) {
-        q->showProgress(position, seconds < 0 ? QString()
-                                              : QStringLiteral("Remaining %1 seconds!").arg(seconds));
+        q->showProgress(position, seconds < 0
+                                      ? QString()
+                                      : QStringLiteral("Remaining %1 seconds!").arg(seconds));
     });
     connect(m_client, &LinkClient::queryingCloseRequested, q, [this, q] {
         if (q->isVisible()) q->close();
@@ -565,7 +567,8 @@ bool TForm1::outputOffBeforeClose() {
         }
         // Closing the port discards what the line has not carried yet: OUT0
         // takes 6 ms at 9600 baud once the send thread has written it.
-        m_client->setOutput(false, [this](bool) { QTimer::singleShot(100, this, &QWidget::close); });
+        m_client->setOutput(false,
+                            [this](bool) { QTimer::singleShot(100, this, &QWidget::close); });
     });
     box->open();
     return true;
@@ -789,8 +792,12 @@ QString TForm1::fieldText(int number) const {
     return e ? e->text() : QString();
 }
 
+// A measured value is judged as it is shown: its age counts from now.
 void TForm1::setFieldText(int number, const QString& text) {
-    if (QLineEdit* e = edit(number)) e->setText(text);
+    QLineEdit* e = edit(number);
+    if (!e) return;
+    e->setText(text);
+    if (number <= 4) judgeReading(number, text);
 }
 
 void TForm1::selectCoupling(int button) {
@@ -840,10 +847,10 @@ bool TForm1::readingCurrent(int index) const {
            2 * qint64(m_client->readingIntervalMs());
 }
 
-// What the recorder reads: "ON" only while the instrument's output is on.
+// What the recorder reads: the button's "ON", or "OFF" for anything else.
 QString TForm1::outputCaption() const {
-    return m_client->output().state == OutputState::On ? QStringLiteral("ON")
-                                                       : QStringLiteral("OFF");
+    return ui->BitBtn4->text() == QLatin1String("ON") ? QStringLiteral("ON")
+                                                      : QStringLiteral("OFF");
 }
 
 void TForm1::showControlPanel() {
@@ -1007,7 +1014,6 @@ void TForm1::connectLink() {
 void TForm1::showReading(const Reading& r) {
     const int number = readingField(r.channel, r.quantity);
     setFieldText(number, r.text);
-    judgeReading(number, r.text);
     // With fast readings the recorder sees every reading of a slice, not just the last.
     Q_EMIT readingArrived(number - 1, r.text);
 }
@@ -1015,7 +1021,6 @@ void TForm1::showReading(const Reading& r) {
 void TForm1::clearReadings() {
     for (int number = 1; number <= 4; ++number) {
         setFieldText(number, QString());
-        judgeReading(number, QString());
         Q_EMIT readingArrived(number - 1, QString());
     }
 }
@@ -1038,11 +1043,10 @@ void TForm1::showOutput(const OutputView& v) {
                                      "Link to read it from the instrument.")
                           .arg(since));
     } else if (v.pending()) {
-        b->setToolTip(QStringLiteral("Switching %1; the output is %2 until then.")
-                          .arg(v.target == OutputState::On ? QStringLiteral("on")
-                                                           : QStringLiteral("off"),
-                               v.state == OutputState::On ? QStringLiteral("on")
-                                                          : QStringLiteral("off")));
+        b->setToolTip(
+            QStringLiteral("Switching %1; the output is %2 until then.")
+                .arg(v.target == OutputState::On ? QStringLiteral("on") : QStringLiteral("off"),
+                     v.state == OutputState::On ? QStringLiteral("on") : QStringLiteral("off")));
     } else {
         b->setToolTip(QString());
     }
@@ -1115,11 +1119,11 @@ void TForm1::showSetPointNotHeld(int edit, const QString& holds, const QString& 
 // goes off, so no reading from before is recorded as a new one.
 void TForm1::showReadingsStale(const QDateTime& since, StaleReason why) {
     m_linkStale = true;
-    const QString tip = QStringLiteral("Not current since %1: %2.")
-                            .arg(since.toString(QStringLiteral("HH:mm:ss")),
-                                 why == StaleReason::LineLost
-                                     ? QStringLiteral("the line was lost")
-                                     : QStringLiteral("the instrument stopped answering"));
+    const QString tip =
+        QStringLiteral("Not current since %1: %2.")
+            .arg(since.toString(QStringLiteral("HH:mm:ss")),
+                 why == StaleReason::LineLost ? QStringLiteral("the line was lost")
+                                              : QStringLiteral("the instrument stopped answering"));
     for (QLineEdit* e : {ui->Edit1, ui->Edit2, ui->Edit3, ui->Edit4}) greyReading(e, tip);
     for (int channel : {0, 1}) showChannelMode(channel);
     Q_EMIT outputStopping();

@@ -97,11 +97,14 @@ void DeviceLink::publishOutput() {
     if (m_current && m_current->kind == Command::Kind::Output)
         view.target = m_current->on ? OutputState::On : OutputState::Off;
     for (const Command& c : m_queue)
-        if (c.kind == Command::Kind::Output) view.target = c.on ? OutputState::On : OutputState::Off;
-    const bool changed = view.state != m_output.state || view.target != m_output.target ||
-                         view.since != m_output.since;
+        if (c.kind == Command::Kind::Output)
+            view.target = c.on ? OutputState::On : OutputState::Off;
     m_output = view;
-    if (changed) Q_EMIT outputChanged(m_output);
+    if (view.state == m_published.state && view.target == m_published.target &&
+        view.since == m_published.since)
+        return;
+    m_published = view;
+    Q_EMIT outputChanged(view);
 }
 
 bool DeviceLink::pollRunning() const {
@@ -137,28 +140,15 @@ void DeviceLink::enqueue(Command command) {
                 ++it;
                 continue;
             }
-            command.tickets.insert(command.tickets.begin(), it->tickets.begin(),
-                                   it->tickets.end());
+            command.tickets.insert(command.tickets.begin(), it->tickets.begin(), it->tickets.end());
             it = m_queue.erase(it);
         }
     }
     const bool setPoint =
         command.kind == Command::Kind::SetPoint || command.kind == Command::Kind::Step;
     if (setPoint && command.origin == Origin::Window) {
-        // The window's newer value of a field replaces one still waiting,
-        // queued or held for a gap; a script's never.
-        for (auto it = m_queue.begin(); it != m_queue.end();) {
-            const bool same = (it->kind == Command::Kind::SetPoint ||
-                               it->kind == Command::Kind::Step) &&
-                              it->origin == Origin::Window && it->edit == command.edit;
-            if (!same) {
-                ++it;
-                continue;
-            }
-            command.tickets.insert(command.tickets.begin(), it->tickets.begin(),
-                                   it->tickets.end());
-            it = m_queue.erase(it);
-        }
+        // The window's newer value of a field replaces one that waits for a
+        // gap of the poll; a script's never.
         for (WaitingSetPoint& w : m_waiting) {
             if (w.edit != command.edit || w.origin != Origin::Window || w.sent) continue;
             if (command.kind == Command::Kind::SetPoint &&
@@ -182,7 +172,7 @@ void DeviceLink::enqueue(Command command) {
 // One command at a time, and none while what a reply set going still runs,
 // so the operator's last command is the one the instrument keeps.
 void DeviceLink::runNext() {
-    if (m_control && !m_control->finished()) return;
+    if (m_control) return;  // its end is told first
     if (!idleBesidesQueue()) return;
     if (m_queue.empty()) {
         busyMaybeChanged();
@@ -190,14 +180,13 @@ void DeviceLink::runNext() {
     }
     m_current = std::move(m_queue.front());
     m_queue.pop_front();
-    Command command = *m_current;
-    m_control = Run::start(*m_scheduler, perform(command), [this, command] {
-        commandEnded(command);
-    });
+    m_control = Run::start(*m_scheduler, perform(*m_current), [this] { commandEnded(); });
 }
 
-void DeviceLink::commandEnded(const Command& command) {
+// The command's own tickets, unless it left them to a set point still waiting.
+void DeviceLink::commandEnded() {
     m_control.reset();
+    const Command command = std::move(*m_current);
     const bool wasOutput = command.kind == Command::Kind::Output;
     m_current.reset();
     for (Ticket t : command.tickets)
@@ -208,6 +197,8 @@ void DeviceLink::commandEnded(const Command& command) {
 }
 
 Sequence DeviceLink::perform(Command c) {
+    const bool setPoint = c.kind == Command::Kind::SetPoint || c.kind == Command::Kind::Step;
+    if (!setPoint || m_state.OutputOn == 0) co_await waitingSettled();
     switch (c.kind) {
         case Command::Kind::Link:
             co_await linkSequence(c.text);
@@ -364,7 +355,11 @@ void DeviceLink::setFastReadings(bool on) {
     if (m_state.PollingEnabled == 1) StartPollThread();
 }
 
+// The dialog closed by the operator while it showed; its closing on the
+// link's own request was handled there.
 void DeviceLink::queryingClosed() {
+    if (!m_queryingShown) return;
+    m_queryingShown = false;
     m_state.PendingOperation = Op::None;
     if (m_mode == LinkMode::Linking) {
         // Cancelled: the instrument never said where its output is.

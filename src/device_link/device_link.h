@@ -106,6 +106,9 @@ public Q_SLOTS:
     // output is on, the measured values are asked one after another as fast
     // as the instrument answers, instead of the nine-query cycle.
     void setFastReadings(bool on);
+    // Tests shorten the pauses; the program keeps the instrument's own.
+    void setTimings(const lqs::LinkTimings& timings) { m_setup.timings = timings; }
+    void setFastTimings(const lqs::FastPollTimings& timings) { m_setup.fast = timings; }
     void queryingClosed();  // the querying dialog closed, whichever way
     void stop();            // the program is closing: nothing more goes out
 
@@ -160,7 +163,7 @@ private:
     void enqueue(Command command);
     void runNext();
     Sequence perform(Command command);
-    void commandEnded(const Command& command);
+    void commandEnded();
     void setMode(LinkMode mode);
     void updateMode();
     void setOutputState(OutputState state);
@@ -216,16 +219,16 @@ private:
         QString text;  // as confirmed
         Origin origin = Origin::Window;
         std::vector<Ticket> tickets;  // of the window's values that replaced it
-        bool sent = false;    // on the line, read back where fast readings run
-        bool readBack = false;  // fast readings: sent, its query due
-        bool again = false;   // fast readings: sent a second time
+        bool sent = false;            // on the line, read back where fast readings run
+        bool readBack = false;        // fast readings: sent, its query due
+        bool again = false;           // fast readings: sent a second time
         bool tookEffect = false;
     };
     std::uint64_t deferSetPoint(const Command& command);
-    bool waitingDone(std::uint64_t id) const;
     void setPointSent(std::uint64_t id);
     void finishWaiting(std::uint64_t id, bool tookEffect);
     void failWaiting();
+    Sequence waitingSettled();
     Sequence sendWaitingSetPoints();
     QString setPointFrame(const WaitingSetPoint& w) const;
 
@@ -286,9 +289,11 @@ private:
     LinkState m_state;
     LinkMode m_mode = LinkMode::Unlinked;
     OutputView m_output;
+    OutputView m_published;  // as last told
     QString m_portName;
     QString m_identity;
     int m_progress = 0;  // the querying dialog's bar
+    bool m_queryingShown = false;
     bool m_stale = false;
     bool m_fastWanted = false;
     bool m_busy = false;
@@ -304,7 +309,7 @@ private:
 
     std::deque<Outstanding> m_outstanding;
     std::uint64_t m_querySeq = 0;
-    std::uint64_t m_answeredSeq = 0;  // the newest query whose reply ended
+    std::uint64_t m_answeredSeq = 0;     // the newest query whose reply ended
     bool m_discardToTerminator = false;  // the tail of a reply cut short is no one's
     bool m_resyncing = false;            // after a miss: until quiet, or up to a CR
     LinkTime m_lastByteAt;
@@ -315,11 +320,11 @@ private:
     std::deque<Ask> m_measureAsks;    // for the cycle to ask between its queries
     std::vector<Ask> m_fastMeasures;  // for fast readings' next replies
     std::vector<Ask> m_measuresSent;  // asked on the line, by ticket
-    bool m_statusAnswered = false;  // the cycle's STATUS? has its reply
+    bool m_statusAnswered = false;    // the cycle's STATUS? has its reply
 
-    Signal m_replied;    // a reply ended, or a query was given up
-    Signal m_released;   // a held stepper was let go, or polling stopped
-    Signal m_settled;    // a waiting set point went out or was given up; a measure answered
+    Signal m_replied;   // a reply ended, or a query was given up
+    Signal m_released;  // a held stepper was let go, or polling stopped
+    Signal m_settled;   // a waiting set point went out or was given up; a measure answered
     Signal m_resynced;
 
     // Fast readings.
@@ -330,7 +335,7 @@ private:
     QString m_note;
     LinkTime m_noteUntil;
     int m_commandsLost = 0;
-    int m_fastStopMs = 0;  // a reply's deadline and a gap, while fast readings run
+    int m_fastStopMs = 0;          // a reply's deadline and a gap, while fast readings run
     AdaptiveGap* m_gap = nullptr;  // fast readings' pace, while they run
 
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

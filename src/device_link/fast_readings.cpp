@@ -69,6 +69,10 @@ Sequence DeviceLink::FastPoll() {
         }
         m_fastStopMs = int((gap.deadline() + gap.commandGap()).count());
         if (!co_await sendWaitingFast(schedule, gap, lastReply)) co_return;
+        // Every set point on the line is read back, also one whose query
+        // went unanswered or that an earlier schedule meant to read.
+        for (const WaitingSetPoint& w : m_waiting)
+            if (w.readBack) schedule.readBack(queryOfField(w.edit));
         const QString query = schedule.next(m_scheduler->now());
         for (int ask = 0; ask < 2; ++ask) {
             if (m_state.PendingOperation == Op::None) co_return;
@@ -77,10 +81,10 @@ Sequence DeviceLink::FastPoll() {
                 lastAnswer = lastReply;
             } else if (m_scheduler->now() - lastAnswer >= ft.missBudget) {
                 // What a missing reply leads to without fast readings.
-                m_note = QStringLiteral("no reply for %1 s")
-                             .arg(std::chrono::duration<double>(m_scheduler->now() - lastAnswer)
-                                      .count(),
-                                  0, 'f', 1);
+                m_note =
+                    QStringLiteral("no reply for %1 s")
+                        .arg(std::chrono::duration<double>(m_scheduler->now() - lastAnswer).count(),
+                             0, 'f', 1);
                 publishFast(true, true);
                 missingReply();
                 co_return;
@@ -171,8 +175,9 @@ Task<bool> DeviceLink::sendWaitingFast(FastSchedule& schedule, AdaptiveGap& gap,
 // not shown.
 bool DeviceLink::readBackHeld(int edit, const QString& text) {
     if (edit < 5) return false;
-    const auto w = std::find_if(m_waiting.begin(), m_waiting.end(),
-                                [edit](const WaitingSetPoint& x) { return x.edit == edit && x.readBack; });
+    const auto w =
+        std::find_if(m_waiting.begin(), m_waiting.end(),
+                     [edit](const WaitingSetPoint& x) { return x.edit == edit && x.readBack; });
     if (w == m_waiting.end()) return false;
     w->readBack = false;
     double held = 0;

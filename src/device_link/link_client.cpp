@@ -15,31 +15,47 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
     constexpr auto q = Qt::QueuedConnection;
     DeviceLink* l = link;
     // News is re-told here after this side's own record of it is brought up to date.
-    connect(l, &DeviceLink::modeChanged, this, [this](LinkMode m) {
-        m_mode = m;
-        Q_EMIT modeChanged(m);
-    }, q);
-    connect(l, &DeviceLink::linked, this, [this](const QString& identity) {
-        m_identity = identity;
-        Q_EMIT linkedTo(identity);
-    }, q);
-    connect(l, &DeviceLink::outputChanged, this, [this](const OutputView& v) {
-        m_linkOutput = v;
-        Q_EMIT outputChanged(output());
-    }, q);
-    connect(l, &DeviceLink::setPointHeld, this, [this](int channel, Quantity quantity,
-                                                     const QString& text) {
-        m_held[std::size_t(fieldIndex(channel, quantity))] = text;
-    }, q);
-    connect(l, &DeviceLink::fastStatsChanged, this,
-            [this](const FastStats& s, const QString& note, bool givenUp) {
-                m_fastStats = s;
-                Q_EMIT fastStatsChanged(s, note, givenUp);
-            }, q);
-    connect(l, &DeviceLink::busyChanged, this, [this](bool busy) {
-        m_linkBusy = busy;
-        tellIdle();
-    }, q);
+    connect(
+        l, &DeviceLink::modeChanged, this,
+        [this](LinkMode m) {
+            m_mode = m;
+            Q_EMIT modeChanged(m);
+        },
+        q);
+    connect(
+        l, &DeviceLink::linked, this,
+        [this](const QString& identity) {
+            m_identity = identity;
+            Q_EMIT linkedTo(identity);
+        },
+        q);
+    connect(
+        l, &DeviceLink::outputChanged, this,
+        [this](const OutputView& v) {
+            m_linkOutput = v;
+            Q_EMIT outputChanged(output());
+        },
+        q);
+    connect(
+        l, &DeviceLink::setPointHeld, this,
+        [this](int channel, Quantity quantity, const QString& text) {
+            m_held[std::size_t(fieldIndex(channel, quantity))] = text;
+        },
+        q);
+    connect(
+        l, &DeviceLink::fastStatsChanged, this,
+        [this](const FastStats& s, const QString& note, bool givenUp) {
+            m_fastStats = s;
+            Q_EMIT fastStatsChanged(s, note, givenUp);
+        },
+        q);
+    connect(
+        l, &DeviceLink::busyChanged, this,
+        [this](bool busy) {
+            m_linkBusy = busy;
+            tellIdle();
+        },
+        q);
     connect(l, &DeviceLink::commandDone, this, &LinkClient::commandDone, q);
     connect(l, &DeviceLink::measureDone, this, &LinkClient::measureDone, q);
     connect(l, &DeviceLink::readingTaken, this, &LinkClient::readingTaken, q);
@@ -164,8 +180,7 @@ void LinkClient::recallMemory(const QString& slot, Done done) {
     call([l = m_link, slot, t] { l->recallMemory(slot, t); });
 }
 
-void LinkClient::measure(int channel, Quantity q,
-                         std::function<void(std::optional<double>)> done) {
+void LinkClient::measure(int channel, Quantity q, std::function<void(std::optional<double>)> done) {
     const Ticket t = ++m_nextTicket;
     m_measures.emplace(t, std::move(done));
     tellIdle();
@@ -199,6 +214,11 @@ void LinkClient::setModel(int index) {
 void LinkClient::setFastReadings(bool on) {
     m_fast = on;
     call([l = m_link, on] { l->setFastReadings(on); });
+}
+
+void LinkClient::setTimings(const LinkTimings& timings) {
+    m_timings = timings;
+    call([l = m_link, timings] { l->setTimings(timings); });
 }
 
 void LinkClient::queryingClosed() {

@@ -65,6 +65,8 @@ public:
     void holdEnded();
     void setModel(int index);
     void setFastReadings(bool on);
+    // Tests shorten the link's pauses; the program keeps the instrument's own.
+    void setTimings(const LinkTimings& timings);
     void queryingClosed();
     void stop();
 

@@ -16,7 +16,6 @@ namespace {
 
 const int kRemainingSeconds[] = {60, 54, 48, 42, 30, 18, 8, 4, 3, 2, 1};
 
-
 }  // namespace
 
 void DeviceLink::ClearMeasuredFields() {
@@ -82,17 +81,13 @@ Sequence DeviceLink::setPointCommand(Command c) {
     m_state.PendingOperation = enter ? op.enter : op.step;
     if (enter && c.text == m_state.lastSent(c.edit)) co_return;  // the instrument holds it
     if (m_state.OutputOn == 1) {
-        const std::uint64_t id = deferSetPoint(c);
-        while (!waitingDone(id)) {
-            if (!pollRunning()) {
-                finishWaiting(id, false);  // no gap will come
-                break;
-            }
-            co_await m_settled.wait();
-        }
+        // It waits for the next gap, and ends when it went out. Set points
+        // given one after another wait together; anything else waits for them.
+        deferSetPoint(c);
         co_return;
     }
-    const Sent sent = co_await SendCommand(QString::fromLatin1(op.command) + SetPointNumber(c.value));
+    const Sent sent =
+        co_await SendCommand(QString::fromLatin1(op.command) + SetPointNumber(c.value));
     if (sent == Sent::Written) {
         // It counts as sent, so a later Enter of an older text still goes out.
         m_state.setLastSent(c.edit, c.text);
@@ -206,7 +201,8 @@ Sequence DeviceLink::RecallMemory(QString slot) {
     co_await pause(stopPause(m_setup.timings.recallStopWaitMs));
     LinkState& s = m_state;
     closeReplies();  // what polling asked is settled as polling, not as the recall
-    for (WaitingSetPoint& w : m_waiting) finishWaiting(w.id, false);  // the slot's values replace them
+    for (WaitingSetPoint& w : m_waiting)
+        finishWaiting(w.id, false);  // the slot's values replace them
     const LinkMode before = m_mode;
     if (standing(before)) setMode(LinkMode::Recalling);
     ShowQuerying();
@@ -313,10 +309,13 @@ Task<bool> DeviceLink::ApplyOutputStatus(QString digit, bool atStartup) {
             setOutputState(value ? OutputState::On : OutputState::Off);
         co_return true;
     }
+    // Known from now: the instrument said it.
     if (value == 1) {
+        setOutputState(OutputState::On);
         co_await OutputOnAction();
         co_await startPolling();
     } else if (value == 0) {
+        setOutputState(OutputState::Off);
         co_await OutputOffAction();
     }
     co_return true;
@@ -325,6 +324,7 @@ Task<bool> DeviceLink::ApplyOutputStatus(QString digit, bool atStartup) {
 // ---- The querying dialog ----
 
 void DeviceLink::ShowQuerying() {
+    m_queryingShown = true;
     Q_EMIT queryingShown();
     Q_EMIT queryingProgress(m_progress, 60);
 }
@@ -336,6 +336,7 @@ void DeviceLink::QueryProgress() {
 }
 
 void DeviceLink::CloseQuerying() {
+    m_queryingShown = false;
     Q_EMIT queryingCloseRequested();
     // Its close handling runs even when Cancel closed it already.
     m_state.PendingOperation = Op::None;

@@ -8,6 +8,7 @@
 #include "device_link/set_point_math.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace lqs {
 
@@ -17,6 +18,7 @@ void DeviceLink::stopPolling() {
     m_state.PollingEnabled = 0;
     if (m_poll) m_poll->stop();
     m_released.notify();
+    m_settled.notify();
     // Readings not yet asked are not asked now.
     for (const Ask& ask : std::deque<Ask>(std::move(m_measureAsks))) answerMeasure(ask, false, 0);
     m_measureAsks.clear();
@@ -113,18 +115,15 @@ std::uint64_t DeviceLink::deferSetPoint(const Command& c) {
     w.value = c.value;
     w.text = c.text;
     w.origin = c.origin;
+    // Its command's tickets are told once it went out.
+    if (m_current) w.tickets = std::exchange(m_current->tickets, {});
     m_waiting.push_back(std::move(w));
     m_state.SetPointDeferred = 1;
     return m_waiting.back().id;
 }
 
-bool DeviceLink::waitingDone(std::uint64_t id) const {
-    return std::none_of(m_waiting.begin(), m_waiting.end(),
-                        [id](const WaitingSetPoint& w) { return w.id == id; });
-}
-
-// The command that waits for it ends next and tells its own tickets; those
-// of the window's values that replaced it while it waited are told here.
+// Its command's tickets, and those of the window's values that replaced it
+// while it waited, are told here.
 void DeviceLink::finishWaiting(std::uint64_t id, bool tookEffect) {
     const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
                                  [id](const WaitingSetPoint& w) { return w.id == id; });
@@ -137,18 +136,39 @@ void DeviceLink::finishWaiting(std::uint64_t id, bool tookEffect) {
     m_settled.notify();
 }
 
+// Every command but a set point waits for the set points before it to go
+// out; with no gap to come, they are given up.
+Sequence DeviceLink::waitingSettled() {
+    while (!m_waiting.empty()) {
+        if (!pollRunning()) {
+            failWaiting();
+            break;
+        }
+        co_await m_settled.wait();
+    }
+}
+
+// Those on the line stand as sent; the others never went out.
 void DeviceLink::failWaiting() {
-    std::vector<std::uint64_t> ids;
-    for (const WaitingSetPoint& w : m_waiting) ids.push_back(w.id);
-    for (std::uint64_t id : ids) finishWaiting(id, false);
+    std::vector<std::pair<std::uint64_t, bool>> all;
+    for (const WaitingSetPoint& w : m_waiting) all.emplace_back(w.id, w.sent);
+    for (const auto& [id, sent] : all) finishWaiting(id, sent);
 }
 
 // Right after its frame went out: the instrument holds it, and a reply to
 // its field's query still on the way tells the old value, so is not shown.
 void DeviceLink::setPointSent(std::uint64_t id) {
-    const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
-                                 [id](const WaitingSetPoint& w) { return w.id == id; });
+    auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
+                           [id](const WaitingSetPoint& w) { return w.id == id; });
     if (it == m_waiting.end()) return;
+    const int edit = it->edit;
+    // A newer value of the field went out: the older ones stand as sent.
+    std::vector<std::uint64_t> older;
+    for (const WaitingSetPoint& w : m_waiting)
+        if (w.edit == edit && w.sent && w.id != id) older.push_back(w.id);
+    for (std::uint64_t o : older) finishWaiting(o, true);
+    it = std::find_if(m_waiting.begin(), m_waiting.end(),
+                      [id](const WaitingSetPoint& w) { return w.id == id; });
     m_state.setLastSent(it->edit, it->text);
     const SetPointOp op = setPointOfField(it->edit);
     Q_EMIT setPointHeld(it->edit <= 6 ? 1 : 2, op.voltage ? Quantity::Voltage : Quantity::Current,

@@ -55,6 +55,15 @@ void DeviceLink::takeByte(char byte) {
         return;
     }
     Outstanding& r = m_outstanding.front();
+    // The cycle's status starts the next cycle with its first bytes, its
+    // pace from now, whether or not its CR ever comes.
+    if (r.bytes.isEmpty() && r.implausible.isEmpty() && r.poll &&
+        r.query == QLatin1String("STATUS?") && m_state.ParserMode == Parse::Polling &&
+        m_mode == LinkMode::Polling) {
+        m_statusAnswered = true;
+        m_state.ReplyCounter = 0;
+        StartPollThread();
+    }
     if (!r.overlong) {
         r.bytes.append(byte);
         if (r.bytes.size() > kLongestReply) {
@@ -65,8 +74,8 @@ void DeviceLink::takeByte(char byte) {
     if (byte != '\r') return;
     if (!r.overlong && !plausible(r.query, r.bytes)) {
         // Not this query's: kept in case no other line comes for it.
-        qCDebug(lqsLink).noquote() << "not a reply to" << r.query << ":"
-                                   << ExtractReplyText(r.bytes);
+        qCDebug(lqsLink).noquote()
+            << "not a reply to" << r.query << ":" << ExtractReplyText(r.bytes);
         m_unsolicited += std::uint64_t(r.bytes.size());
         r.implausible = r.bytes;
         r.bytes.clear();
@@ -146,7 +155,6 @@ void DeviceLink::settle(const Outstanding& reply) {
         return;
     }
     if (reply.bytes.isEmpty() && !reply.overlong) return;
-    if (reply.query == QLatin1String("STATUS?") && reply.poll) m_statusAnswered = true;
     const bool readBack = ended && reply.poll && !reply.stale &&
                           readBackHeld(fieldOfQuery(reply.query), ExtractReplyText(reply.bytes));
     ReplyInput in;
@@ -165,13 +173,6 @@ void DeviceLink::settle(const Outstanding& reply) {
     const int field = fieldOfQuery(reply.query);
     if (ended && reply.poll && field >= 1 && field <= 4 && in.plausible)
         answerFastMeasures(field, out.text, reply.sentAt);
-    // The cycle's status starts the next cycle, with its pace from now.
-    const bool nextCycle = reply.poll && reply.query == QLatin1String("STATUS?") &&
-                           m_state.ParserMode == Parse::Polling && m_mode == LinkMode::Polling;
-    if (nextCycle) {
-        m_state.ReplyCounter = 0;
-        StartPollThread();
-    }
     if (out.effects.empty()) {
         clearAwaiting();
         return;
@@ -290,6 +291,7 @@ void DeviceLink::hangUp() {
     setOutputState(OutputState::Unknown);
     if (!countingDown) {
         m_state.ProgressMode = Progress::None;
+        m_queryingShown = false;
         Q_EMIT queryingCloseRequested();
     }
     Q_EMIT lineLost();

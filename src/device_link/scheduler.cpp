@@ -8,6 +8,7 @@ Scheduler::Scheduler(Kind kind, QObject* parent) : QObject(parent), m_kind(kind)
     m_drivenStart = LinkTime(std::chrono::hours(1));
     m_drivenNow = m_drivenStart;
     m_drivenWallBase = QDateTime(QDate(2026, 1, 5), QTime(9, 0), Qt::UTC);
+    m_wake.setParent(this);  // so it moves with the scheduler to another thread
     m_wake.setSingleShot(true);
     m_wake.setTimerType(Qt::PreciseTimer);
     connect(&m_wake, &QTimer::timeout, this, &Scheduler::runDue);

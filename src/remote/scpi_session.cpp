@@ -289,7 +289,8 @@ void ScpiSession::setOutput(const ScpiCall& call) {
                   QStringLiteral("%1 is not ON, OFF, 1 or 0").arg(scpiEcho(call.parameter)));
         return;
     }
-    if (requireLink()) m_instrument.setOutput(*on);
+    // Absolute: one already where it is asked to be changes nothing.
+    if (requireLink() && m_instrument.outputOn() != on) m_instrument.setOutput(*on);
 }
 
 void ScpiSession::setPair(const ScpiCall& call) {

@@ -62,7 +62,7 @@ void tst_MemoryDialogs::typedSlot() {
     QFETCH(int, arrow);
     QFETCH(QString, sent);
     test::SimProgram& p = *m_p;
-    QTRY_VERIFY_WITH_TIMEOUT(p.form->link->idle() && p.form->frameEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(p.form->linkClient()->idle() && p.form->frameEnabled(), 10000);
     const int skip = frames(p.sim).size();
     QTest::mouseClick(test::named<QPushButton>(p.form.get(), recall ? "BitBtn6" : "BitBtn5"),
                       Qt::LeftButton);
@@ -88,14 +88,14 @@ void tst_MemoryDialogs::typedSlot() {
     if (sent.isEmpty()) {
         QTest::qWait(200);
         QCOMPARE(frames(p.sim).mid(skip), QStringList());  // not even the recall's OUT0
-        QVERIFY(p.form->link->idle());                     // nor one still to come
+        QVERIFY(p.form->linkClient()->idle());             // nor one still to come
         QVERIFY(dialog->isVisible());
         QVERIFY(hint->isVisible());  // says why OK does nothing
         QTest::keyClick(dialog, Qt::Key_Escape);
     } else {
         QVERIFY(!hint->isVisible());
         QTRY_COMPARE(memoryFrames(), QStringList{sent});
-        QTRY_VERIFY(p.form->link->idle());
+        QTRY_VERIFY(p.form->linkClient()->idle());
     }
     QVERIFY(!dialog->isVisible());
     QVERIFY(p.form->frameEnabled());

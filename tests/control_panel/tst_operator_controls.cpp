@@ -38,7 +38,8 @@ using Program = test::SimProgram;
 
 // Linked, and the link has nothing under way.
 bool linkAndIdle(test::SimProgram& p) {
-    return p.linkAndSettle() && QTest::qWaitFor([&p] { return p.form->link->idle(); }, 10000);
+    return p.linkAndSettle() &&
+           QTest::qWaitFor([&p] { return p.form->linkClient()->idle(); }, 10000);
 }
 
 }  // namespace
@@ -188,10 +189,10 @@ void tst_OperatorControls::heldArrowEndsWhenTheViewSwitches() {
     QVERIFY(!up->isVisible());
     QVERIFY(!up->isDown());
     QVERIFY(!test::onMain<QTimer>(p.form, "tmr1")->isActive());
-    QCOMPARE(p.form->link->state().HoldTicks.load(), 0);
+    QCOMPARE(p.form->link->state().HoldTicks, 0);
     test::action(p.form, "Control1")->trigger();
     QVERIFY(up->isVisible());
-    QTRY_VERIFY(p.form->link->idle());
+    QTRY_VERIFY(p.form->linkClient()->idle());
     const QString shown = test::field(p.form, "Edit5")->text();
     const int sent = handed;
     // Nothing to wait for: a hold still running would step every 20 ms.
@@ -220,12 +221,12 @@ void tst_OperatorControls::trackWithOutputOn() {
         [](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
     QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
     QTRY_VERIFY(test::field(p.form, "Edit1")->text().isEmpty());
-    QTRY_VERIFY(!p.form->link->pollCycleRunning());
-    QTRY_VERIFY(p.form->link->idle());
+    QTRY_VERIFY(!p.form->link->pollRunning());
+    QTRY_VERIFY(p.form->linkClient()->idle());
     // The selected button again: nothing, not even an intent.
     const int settled = handed;
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
-    QVERIFY(p.form->link->idle());
+    QVERIFY(p.form->linkClient()->idle());
     QCOMPARE(handed.load(), settled);
 }
 
@@ -241,7 +242,7 @@ void tst_OperatorControls::saveWithOutputOff() {
     QVERIFY(!save->isVisible());
     QVERIFY(p.form->frameEnabled());
     QTRY_COMPARE(after(p, skip), QStringList{"SAV3"});
-    QTRY_COMPARE(p.form->link->state().PendingOperation.load(), Op::None);
+    QTRY_COMPARE(p.form->link->state().PendingOperation, Op::None);
 }
 
 void tst_OperatorControls::saveWithOutputOnUnderParallel() {
@@ -276,7 +277,7 @@ void tst_OperatorControls::recallSlotTwo() {
     LinkTimings t = p.timings;
     t.recallPasses = 50;
     t.recallPassMs = 3;
-    p.form->link->setTimings(t);
+    p.form->linkClient()->setTimings(t);
     const int recallPace = t.recallPasses * t.recallPassMs;
     QVERIFY(recallPace > 2 * std::max(t.fullQueryPasses, t.pollPasses) * t.passMs);
     p.sim.withInstrument([](sim::Instrument& i) {
@@ -303,7 +304,7 @@ void tst_OperatorControls::recallSlotTwo() {
     QTRY_VERIFY(test::onMain<QRadioButton>(p.form, "RadioButton2")->isChecked());
     QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("10.00"));
     QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.50"));
-    QTRY_VERIFY(p.form->link->idle());
+    QTRY_VERIFY(p.form->linkClient()->idle());
     QVERIFY(
         test::field(p.form, "Edit1")->text().isEmpty());  // measured values are emptied at the end
     QVERIFY(p.form->frameEnabled());
@@ -356,7 +357,7 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     QTest::mouseClick(test::named<QPushButton>(recall, "Button2"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
     QVERIFY(p.form->frameEnabled());
-    QVERIFY(p.form->link->idle());
+    QVERIFY(p.form->linkClient()->idle());
     QCOMPARE(handed.load(), 0);
 }
 
@@ -398,7 +399,7 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
         QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
     }
     // Until the output is off and the readings emptied, with ticks due all the while.
-    QTRY_VERIFY(p.form->link->idle() && p.form->frameEnabled());
+    QTRY_VERIFY(p.form->linkClient()->idle() && p.form->frameEnabled());
     QCOMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
     QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
     QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading

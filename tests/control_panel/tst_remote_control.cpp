@@ -23,7 +23,8 @@ struct Fixture : test::SimProgram {
 };
 
 bool linkedAndIdle(Fixture& f) {
-    return f.linkAndSettle() && QTest::qWaitFor([&f] { return f.form->link->idle(); }, 10000);
+    return f.linkAndSettle() &&
+           QTest::qWaitFor([&f] { return f.form->linkClient()->idle(); }, 10000);
 }
 
 // A session on the program's own instrument, as a client's connection has.
@@ -126,7 +127,7 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
             memoryDialog(f, action.startsWith(QLatin1String("recall")),
                          action.section(QLatin1Char(' '), 1));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(f.form->link->idle(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(f.form->linkClient()->idle(), 10000);
         // A reading asked last is answered after every frame before it arrived.
         Script probe(f);
         QVERIFY(probe.run("MEAS:VOLT?"));
@@ -168,7 +169,7 @@ void tst_RemoteControl::readingWithTheOutputOn() {
         QElapsedTimer clock;
         clock.start();
         const QString volts = script.ask("MEAS:VOLT? (@1)");
-        QVERIFY2(clock.elapsed() < f.form->link->readingIntervalMs() / 2,
+        QVERIFY2(clock.elapsed() < f.form->linkClient()->readingIntervalMs() / 2,
                  qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
         QCOMPARE(volts.toDouble(),
                  f.sim.withInstrument([](sim::Instrument& in) { return in.measuredVoltage(1); }));

@@ -6,6 +6,7 @@
 #include "control_panel/set_point_entry.h"
 #include "control_panel/up_down.h"
 #include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "modal_watcher.h"
 #include "pty_pair.h"
 #include "serial/comm.h"
@@ -40,7 +41,7 @@ struct Bench {
         comm.OpenPort();
         // Set points with the output off go out from this thread.
         link.FrameHandedOver = [this](const QString& command) { sent << command; };
-        link.setModel(model);
+        client.setModel(model);
         // Drained as it comes, so a long hold never fills the terminal.
         QObject::connect(&reader, &QSocketNotifier::activated, &window, [this] {
             char buf[512];
@@ -55,7 +56,7 @@ struct Bench {
             arrows[i] = new TUpDown(panel);
             arrows[i]->setGeometry(10 + 90 * i, 8, 17, 24);
         }
-        entry = new SetPointEntry(fields, arrows, &tmr1, &link, &window, pace);
+        entry = new SetPointEntry(fields, arrows, &tmr1, &client, &window, pace);
         entry->ShowPrompt = [this](const QString& text) { prompt = text; };
         entry->ShowNote = [this](const QString& text) { notes << text; };
         window.show();
@@ -64,11 +65,13 @@ struct Bench {
 
     QLineEdit* field(int edit) const { return fields[edit - 5]; }
     TUpDown* arrowsOf(int edit) const { return arrows[edit - 5]; }
-    int holdTicks() const { return link.state().HoldTicks.load(); }
+    int holdTicks() const { return entry->holdTicks(); }
 
     test::PtyPair pty;
     TComm comm;
-    DeviceLink link{&comm};
+    CommLinkPort port{&comm};
+    DeviceLink link{&port};
+    LinkClient client{&link, LinkTimings()};
     QTimer tmr1;
     QWidget window;
     QWidget* panel = new QWidget(&window);  // the arrows' panel, as Panel1 is
@@ -209,7 +212,7 @@ void tst_SetPointEntry::typedEntry() {
     QVERIFY(!e->font().italic());
     QCOMPARE(b.prompt, QString());
     QCOMPARE(b.notes, note.isEmpty() ? QStringList() : QStringList{note});
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent, QStringList{sent});
     QTRY_COMPARE(b.wire, sent.toLatin1() + "\r\n");
 }
@@ -227,7 +230,7 @@ void tst_SetPointEntry::enterSendsOnlyWhatTheInstrumentLacks() {
     QTest::mouseClick(b.arrowsOf(6)->upButton(), Qt::LeftButton);
     QCOMPARE(e->text(), QStringLiteral("1.601"));
     typeAndEnter(e, QStringLiteral("1.601"));
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent, (QStringList{"ISET1:1.5", "ISET1:1.6", "ISET1:1.601"}));
 }
 
@@ -346,7 +349,7 @@ void tst_SetPointEntry::pasteFollowsTheKeyRule() {
     QVERIFY(b.sent.isEmpty());
     QTest::keyClick(e, Qt::Key_Return);
     QCOMPARE(e->text(), QStringLiteral("12.500"));
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent, QStringList{"VSET1:12.5"});
 }
 
@@ -364,9 +367,9 @@ void tst_SetPointEntry::stepsAtTheCeiling() {
     b.field(5)->setText(QStringLiteral("0.00"));
     QTest::mouseClick(b.arrowsOf(5)->downButton(), Qt::LeftButton);
     QCOMPARE(b.field(5)->text(), QStringLiteral("0.00"));
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent, (QStringList{"ISET1:5.09", "ISET1:5.1", "ISET1:5.1", "VSET1:0."}));
-    QCOMPARE(b.link.state().PendingOperation.load(), Op::None);
+    QCOMPARE(b.link.state().PendingOperation, Op::None);
 }
 
 // A real hold at a quick pace: fine steps until the hold timer has ticked
@@ -430,7 +433,7 @@ void tst_SetPointEntry::keysStepAsTheArrows() {
     e->setFocus();
     QTest::keyClick(e, up ? Qt::Key_Up : Qt::Key_Down, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(e->text(), clicked);
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent.size(), 2);
     QCOMPARE(b.sent.at(1), b.sent.at(0));
 }
@@ -472,7 +475,7 @@ void tst_SetPointEntry::pageKeysTakeTheCoarseStep() {
     e->setFocus();
     QTest::keyClick(e, up ? Qt::Key_PageUp : Qt::Key_PageDown);
     QCOMPARE(e->text(), shown);
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(b.sent, QStringList{sent});
     // The arrows still take their fine step afterwards.
     TUpDown* arrows = b.arrowsOf(field);
@@ -528,7 +531,7 @@ void tst_SetPointEntry::heldArrowEnds() {
     QCOMPARE(b.boxes.seen.size(), boxes);
     if (what == QLatin1String("conversion"))
         QCOMPARE(b.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
-    QTRY_VERIFY(b.link.idle());
+    QTRY_VERIFY(b.client.idle());
     const QString shown = e->text();
     const int sent = b.sent.size();
     // Nothing to wait for: a hold still running would step every 5 ms.

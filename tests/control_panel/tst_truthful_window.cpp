@@ -27,7 +27,8 @@ QLabel* label(Fixture& f, const char* name) {
 }
 
 bool linkedAndIdle(Fixture& f) {
-    return f.linkAndSettle() && QTest::qWaitFor([&f] { return f.form->link->idle(); }, 10000);
+    return f.linkAndSettle() &&
+           QTest::qWaitFor([&f] { return f.form->linkClient()->idle(); }, 10000);
 }
 
 // Links to an instrument whose output is on; true once polling asks its first query.
@@ -203,7 +204,7 @@ void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
              test::field(f.form, "Edit7")->text().toDouble());
     QCOMPARE(f.sim.withInstrument([](sim::Instrument& i) { return i.currentSet(2); }),
              test::field(f.form, "Edit8")->text().toDouble());
-    QTRY_VERIFY(f.form->link->idle());
+    QTRY_VERIFY(f.form->linkClient()->idle());
     QTest::mouseClick(test::onMain<QRadioButton>(f.form, "RadioButton1"), Qt::LeftButton);
     QCOMPARE(test::field(f.form, "Edit7")->text(), QStringLiteral("5.00"));
     QVERIFY(QTest::qWaitFor([&] { return frames(f.sim).contains(QStringLiteral("TRACK0")); }));
@@ -220,7 +221,7 @@ void tst_TruthfulWindow::identityNamesAnotherModel() {
     QVERIFY2(panel->text().endsWith(QStringLiteral(
                  "; the instrument is an LQS-6200B: choose it under Interface > Series")),
              qPrintable(panel->text()));
-    QCOMPARE(f.form->link->state().ModelIndex.load(), std::uint8_t(1));
+    QCOMPARE(f.form->link->state().ModelIndex, std::uint8_t(1));
     test::action(f.form, "LQS6200B1")->trigger();
     QCOMPARE(panel->text(),
              QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(f.form->comm1->CommName()));
@@ -238,8 +239,8 @@ void tst_TruthfulWindow::oldReadingIsGreyed() {
     // before the next reading; after one cycle it would grey at the first.
     LinkTimings pace = f.timings;
     pace.pollPasses = 40;
-    f.form->link->setTimings(pace);
-    const qint64 limit = 2 * qint64(f.form->link->readingIntervalMs());
+    f.form->linkClient()->setTimings(pace);
+    const qint64 limit = 2 * qint64(f.form->linkClient()->readingIntervalMs());
     // Every reply to VOUT1? after the first one is garbled, until the field greys.
     enum Phase { FirstReading, Garbling, Greyed };
     std::atomic<int> phase{FirstReading};
@@ -248,9 +249,11 @@ void tst_TruthfulWindow::oldReadingIsGreyed() {
     qint64 readAt = -1;
     qint64 greyedAt = -1;
     QObject context;
-    QObject::connect(f.form->link, &DeviceLink::fieldChanged, &context,
-                     [&](int edit, const QString& text) {
-                         if (edit != 1 || text.isEmpty() || phase != FirstReading) return;
+    QObject::connect(f.form->linkClient(), &LinkClient::readingTaken, &context,
+                     [&](const Reading& r) {
+                         if (r.channel != 1 || r.quantity != Quantity::Voltage ||
+                             r.text.isEmpty() || phase != FirstReading)
+                             return;
                          readAt = clock.elapsed();
                          phase = Garbling;
                      });
@@ -280,9 +283,9 @@ void tst_TruthfulWindow::oldReadingIsGreyed() {
     f.sim.clearFaults();
     // The pace back as the other cases have it, once no cycle runs to read it.
     QTest::mouseClick(outputButton(f), Qt::LeftButton);
-    QTRY_VERIFY(outputButton(f)->text() == QLatin1String("OFF") && f.form->link->idle() &&
-                !f.form->link->pollCycleRunning());
-    f.form->link->setTimings(f.timings);
+    QTRY_VERIFY(outputButton(f)->text() == QLatin1String("OFF") && f.form->linkClient()->idle() &&
+                !f.form->link->pollRunning());
+    f.form->linkClient()->setTimings(f.timings);
 }
 
 // A load that draws the limit: CC; one that draws less: CV; output off: nothing.
@@ -398,7 +401,7 @@ void tst_TruthfulWindow::noLinkNoControls() {
     QCOMPARE(label(f, "LinkPanel")->text(),
              QStringLiteral("Not linked: press Link to read the instrument on %1")
                  .arg(f.form->comm1->CommName()));
-    QTRY_VERIFY(!f.form->link->pollCycleRunning());  // polling ended with the link
+    QTRY_VERIFY(!f.form->link->pollRunning());  // polling ended with the link
     const qsizetype sent = frames(f.sim).size();
     QTest::qWait(200);  // nothing to wait for: a cycle left running would ask by now
     QCOMPARE(frames(f.sim).size(), sent);

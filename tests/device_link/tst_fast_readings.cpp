@@ -25,7 +25,7 @@ struct Fixture : test::SimProgram {
     Fixture() : test::SimProgram(sim::Model::B, 4) {
         sim.setLineModel(sim::LineModel());
         timings.countdownStepMs = 5;
-        form->link->setTimings(timings);
+        form->linkClient()->setTimings(timings);
     }
 };
 const QStringList kMeasured{"VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?"};
@@ -230,10 +230,13 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
     std::array<double, 4> last{};
     QStringList notes;
     QObject listener;
-    QObject::connect(f.form->link, &DeviceLink::setPointNotHeld, &listener,
-                     [&](int edit, const QString& holds, const QString&) {
+    QObject::connect(f.form->linkClient(), &LinkClient::setPointNotHeld, &listener,
+                     [&](int channel, Quantity q, const QString& holds, const QString&) {
                          if (!holds.isEmpty())
-                             notes << QStringLiteral("Edit%1 holds %2").arg(edit).arg(holds);
+                             notes << QStringLiteral("CH%1 %2 holds %3")
+                                          .arg(channel)
+                                          .arg(q == Quantity::Voltage ? 'V' : 'A')
+                                          .arg(holds);
                      });
     for (int n = 0; n < 60; ++n) {
         QTest::qWait(std::uniform_int_distribution<int>(0, 120)(rng));
@@ -242,7 +245,7 @@ void tst_FastReadings::spacedInstrumentLosesNoSetPoint() {
         enter(fields[k], QString::number(hundredths / 100.0, 'f', 2));
         last[std::size_t(k)] = hundredths / 100.0;
     }
-    QTRY_COMPARE_WITH_TIMEOUT(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(f.form->link->state().SetPointDeferred, std::uint8_t(0), 5000);
     const auto holds = [&] {
         const sim::Settings h =
             f.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
@@ -286,7 +289,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
     LinkTimings t = f.timings;
     t.pollStartMs = LinkTimings().scaled(6).pollStartMs;
     t.pollPasses = LinkTimings().scaled(6).pollPasses;
-    f.form->link->setTimings(t);
+    f.form->linkClient()->setTimings(t);
     std::mt19937 rng(QRandomGenerator::global()->generate());
     QTest::qWait(std::uniform_int_distribution<int>(0, 100)(rng));
     test::action(f.form, "FastReadings1")->trigger();
@@ -318,7 +321,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
     const qsizetype on = frames(f.sim).size();
     test::action(f.form, "FastReadings1")->trigger();
     QVERIFY(fastFrom(f, on));
-    f.form->link->setTimings(f.timings);  // the cycle no longer reads them
+    f.form->linkClient()->setTimings(f.timings);  // the cycle no longer reads them
 }
 
 // At the instrument's own pace the output goes off within a reply's
@@ -326,7 +329,7 @@ void tst_FastReadings::offReturnsToTheCycle() {
 // cycle needs to let its last reply come.
 void tst_FastReadings::outputOffAtTheNextGap() {
     Fixture& f = *m_p;
-    f.form->link->setTimings(LinkTimings());
+    f.form->linkClient()->setTimings(LinkTimings());
     QTest::qWait(std::uniform_int_distribution<int>(0, 60)(*QRandomGenerator::global()));
     const auto pressed = std::chrono::steady_clock::now();
     QPushButton* const output = test::onMain<QPushButton>(f.form, "BitBtn4");
@@ -341,24 +344,23 @@ void tst_FastReadings::outputOffAtTheNextGap() {
     QTest::qWait(300);  // no query may follow: nothing to wait for
     QCOMPARE(frames(f.sim).last(), QStringLiteral("OUT0"));
     QCOMPARE(test::wireFlags(f.sim), QString());
-    f.form->link->setTimings(f.timings);
+    f.form->linkClient()->setTimings(f.timings);
     const qsizetype on = frames(f.sim).size();
     QTest::mouseClick(output, Qt::LeftButton);
     QVERIFY(fastFrom(f, on));
 }
 
-// Three misses in a row: the link panel says so, and what a missing reply
-// leads to without fast readings follows: the countdown, then the time-out box.
+// No reply for the whole miss budget: the link panel says so, and what a
+// missing reply leads to without fast readings follows: the countdown, then
+// the time-out box.
 void tst_FastReadings::silentInstrumentTakesTheUsualPath() {
     Fixture& f = *m_p;
-    // A slow machine (ThreadSanitizer) may miss a reply before the silence.
     const int before = f.form->link->fastStats().misses;
     f.sim.setSilent(true);
     QTRY_VERIFY_WITH_TIMEOUT(f.form->windows().Messages->isVisible(), 15000);
-    QVERIFY2(
-        panel(f, "LinkPanel")->text().endsWith(QStringLiteral("; no reply to 3 queries in a row")),
-        qPrintable(panel(f, "LinkPanel")->text()));
-    QCOMPARE(f.form->link->fastStats().misses - before, 3);
+    QVERIFY2(panel(f, "LinkPanel")->text().contains(QStringLiteral("; no reply for ")),
+             qPrintable(panel(f, "LinkPanel")->text()));
+    QVERIFY(f.form->link->fastStats().misses - before >= 3);
     QVERIFY(!f.form->frameEnabled());
 }
 

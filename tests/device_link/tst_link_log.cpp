@@ -122,18 +122,16 @@ void tst_LinkLog::framesAndRepliesAtDebug() {
     Capture capture;
     {
         test::SimProgram f;
-        // Output on: the poll worker sends too, not only the user-interface thread.
         f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
         f.linkStart();
         const auto pollReply = [&] {
-            const int poll =
-                capture.linkDebug(QStringLiteral("sent VOUT1? (poll query) from the worker"));
+            const int poll = capture.linkDebug(QStringLiteral("sent VOUT1? (poll query)"));
             return poll >= 0 &&
                    capture.linkDebug(QStringLiteral("reply to VOUT1? -> "), poll) > poll;
         };
         QTRY_VERIFY2_WITH_TIMEOUT(pollReply(), qPrintable(capture.dump()), 15000);
     }
-    const int sent = capture.linkDebug(QStringLiteral("sent *IDN? from the ui thread"));
+    const int sent = capture.linkDebug(QStringLiteral("sent *IDN?"));
     const int reply = capture.linkDebug(QStringLiteral("reply to *IDN? -> \"LQS-6200B V2.1\""));
     QVERIFY2(sent >= 0, qPrintable(capture.dump()));
     QVERIFY2(reply > sent, qPrintable(capture.dump()));

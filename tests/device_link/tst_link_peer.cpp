@@ -123,8 +123,9 @@ void tst_LinkPeer::unaskedBeforeLink_data() {
 void tst_LinkPeer::unaskedBeforeLink() {
     QFETCH(QByteArray, line);
     test::SimProgram f;  // nothing here is timed against a query
-    QSignalSpy changed(f.form->link, &DeviceLink::fieldChanged);
-    QVERIFY(changed.isValid());
+    QSignalSpy readings(f.form->linkClient(), &LinkClient::readingTaken);
+    QSignalSpy setPoints(f.form->linkClient(), &LinkClient::setPointRead);
+    QVERIFY(readings.isValid() && setPoints.isValid());
     const QString edit5 = test::field(f.form, "Edit5")->text();
     // Each line a block of its own: the next goes once the link has counted this one.
     for (int i = 1; i <= 10; ++i) {
@@ -133,11 +134,11 @@ void tst_LinkPeer::unaskedBeforeLink() {
     }
     QCOMPARE(unsolicited(f), std::uint64_t(10 * line.size()));
     QCOMPARE(frames(f.sim), QStringList());
-    QCOMPARE(changed.count(), 0);
+    QCOMPARE(readings.count() + setPoints.count(), 0);
     QCOMPARE(test::field(f.form, "Edit5")->text(), edit5);
     QCOMPARE(outputButton(f)->text(), QStringLiteral("OFF"));
     QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
-    QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
+    QCOMPARE(f.form->link->state().ReplyCounter, std::uint8_t(0));
     QVERIFY(f.boxes.seen.isEmpty());
     // Nothing of it lingers to spoil the first replies of a link.
     f.linkStart();
@@ -277,7 +278,7 @@ void tst_LinkPeer::floodBeforeLink() {
         stackBefore, stackAfter, worstGap);
     QVERIFY(f.boxes.seen.isEmpty());
     QCOMPARE(frames(f.sim), QStringList());
-    QCOMPARE(f.form->link->state().ReplyCounter.load(), std::uint8_t(0));
+    QCOMPARE(f.form->link->state().ReplyCounter, std::uint8_t(0));
     QCOMPARE(f.form->findChild<QLabel*>(QStringLiteral("LinkPanel"))->text(), QString());
     QVERIFY2(peak - before < 64 * 1024, "memory grew under the flood");
     QVERIFY2(worstGap < 1000, "the window stalled under the flood");
@@ -297,14 +298,13 @@ void tst_LinkPeer::floodBeforeLink() {
 void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
     Fixture f;
     bool clicked = false;
-    QObject::connect(
-        f.form->link, &DeviceLink::frameEnabledChanged, f.form.get(), [&](bool enabled) {
-            if (!enabled || clicked) return;
-            clicked = true;
-            QTimer::singleShot(0, f.form.get(), [&] {
-                QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
-            });
+    QObject::connect(f.form->linkClient(), &LinkClient::queryingCloseRequested, f.form.get(), [&] {
+        if (clicked) return;
+        clicked = true;
+        QTimer::singleShot(0, f.form.get(), [&] {
+            QTest::mouseClick(test::onMain<QPushButton>(f.form, "BitBtn4"), Qt::LeftButton);
         });
+    });
     f.linkStart();
     QTRY_VERIFY(clicked);
     QTRY_VERIFY_WITH_TIMEOUT(frames(f.sim).mid(kStartup.size()).contains(QStringLiteral("VOUT1?")),

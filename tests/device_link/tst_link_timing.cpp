@@ -217,7 +217,7 @@ void tst_LinkTiming::recall() {
     m_expected.coupling = m_expected.slots[std::size_t(slot - 1)].coupling;
     m_trace << QStringLiteral("recall %1").arg(slot);
     // The window stays disabled until the exchange and what its replies set going have run.
-    QTRY_VERIFY_WITH_TIMEOUT(m_p->form->link->idle(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_p->form->linkClient()->idle(), 10000);
     QRadioButton* const buttons[] = {test::onMain<QRadioButton>(m_p->form, "RadioButton1"),
                                      test::onMain<QRadioButton>(m_p->form, "RadioButton2"),
                                      test::onMain<QRadioButton>(m_p->form, "RadioButton3")};
@@ -322,8 +322,8 @@ void tst_LinkTiming::randomMoments() {
     // Output off: whatever still waited goes out, and every poll thread ends.
     // A coupling change clicked last may still be on its way behind it.
     if (test::onMain<QPushButton>(p.form, "BitBtn4")->text() == QLatin1String("ON")) toggleOutput();
-    QTRY_VERIFY_WITH_TIMEOUT(!p.form->link->pollCycleRunning() && p.form->link->idle(), 5000);
-    QTRY_COMPARE(p.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
+    QTRY_VERIFY_WITH_TIMEOUT(!p.form->link->pollRunning() && p.form->linkClient()->idle(), 5000);
+    QTRY_COMPARE(p.form->link->state().SetPointDeferred, std::uint8_t(0));
     const auto holds = [&] {
         const auto h = p.sim.withInstrument([](sim::Instrument& i) { return i.settings(); });
         const std::array<double, 4> own{h.vset1, h.iset1, h.vset2, h.iset2};

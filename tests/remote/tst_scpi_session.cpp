@@ -64,7 +64,7 @@ public:
         if (reading == Reading::None) done(std::nullopt);
         if (reading == Reading::Later) pendingMeasures.push_back(std::move(done));
     }
-    bool outputOn() const override { return output; }
+    std::optional<bool> outputOn() const override { return output; }
     void setOutput(bool on) override {
         calls << QStringLiteral("output %1").arg(on);
         output = on;
@@ -118,11 +118,22 @@ struct Client {
 enum Flag { Unlinked = 1, Follows = 2, NoReading = 4, NoIdentity = 8 };
 
 QString describe(const std::vector<ScpiCall>& calls) {
-    static const char* const kNames[] = {"Identify",       "ClearStatus",      "OperationComplete",
-                                         "Save",           "Recall",           "SystemError",
-                                         "SystemLink",     "InstrumentSelect", "InstrumentNumber",
-                                         "Voltage",        "Current",          "MeasureVoltage",
-                                         "MeasureCurrent", "Output",           "OutputPair"};
+    static const char* const kNames[] = {"Identify",
+                                         "ClearStatus",
+                                         "OperationComplete",
+                                         "Wait",
+                                         "Save",
+                                         "Recall",
+                                         "SystemError",
+                                         "SystemLink",
+                                         "InstrumentSelect",
+                                         "InstrumentNumber",
+                                         "Voltage",
+                                         "Current",
+                                         "MeasureVoltage",
+                                         "MeasureCurrent",
+                                         "Output",
+                                         "OutputPair"};
     QStringList out;
     for (const ScpiCall& c : calls) {
         if (c.error) {

@@ -362,7 +362,7 @@ void tst_SoakLink::changeSetPoint(Soak& f, std::mt19937& rng) {
     const double shown = e->text().toDouble();
     f.confirmed[std::size_t(edit - 5)] = shown;
     QTRY_VERIFY_WITH_TIMEOUT(std::abs(setPointOf(f, edit) - shown) < 0.006, 5000);
-    QTRY_COMPARE(f.form->link->state().SetPointDeferred.load(), std::uint8_t(0));
+    QTRY_COMPARE(f.form->link->state().SetPointDeferred, std::uint8_t(0));
 }
 
 // An arrow held down pauses the queries until it is let go; its steps then go out.
@@ -382,7 +382,7 @@ void tst_SoakLink::holdStepper(Soak& f, std::mt19937& rng) {
     QTest::qWait(400);
     QCOMPARE(f.sim.transcript().size(), held);
     QTest::mouseRelease(down, Qt::LeftButton);
-    QCOMPARE(f.form->link->state().HoldTicks.load(), 0);
+    QCOMPARE(f.form->link->state().HoldTicks, 0);
     QTRY_VERIFY(f.sim.transcript().size() > held);
     const double shown = f.edit(edit)->text().toDouble();
     f.confirmed[std::size_t(edit - 5)] = shown;
@@ -403,7 +403,7 @@ void tst_SoakLink::soak() {
     QVERIFY(f.form->comm1->IsOpen());
     test::action(f.form, "ToolButton1")->trigger();
     QTRY_COMPARE(test::onMain<QPushButton>(f.form, "BitBtn4")->text(), QStringLiteral("ON"));
-    QTRY_COMPARE(f.form->link->state().ParserMode.load(), Parse::Polling);
+    QTRY_COMPARE(f.form->link->state().ParserMode, Parse::Polling);
     f.watching = true;
 
     const int first = f.plan.statusQueries();
@@ -486,7 +486,7 @@ void tst_SoakLink::soak() {
     QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
     QCOMPARE(closed.count(), 1);
     QVERIFY(!f.form->comm1->IsOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(!f.form->link->pollCycleRunning(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!f.form->link->pollRunning(), 5000);
 }
 
 QTEST_MAIN(tst_SoakLink)

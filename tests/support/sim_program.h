@@ -4,6 +4,7 @@
 
 #include "control_panel/app_windows.h"
 #include "device_link/device_link.h"
+#include "device_link/link_client.h"
 #include "modal_watcher.h"
 #include "named.h"
 #include "one_port.h"
@@ -184,16 +185,23 @@ struct SimProgram {
 
     // The line answers at once; a rule about the pace on a real line sets the
     // line's own time (sim.setLineModel(sim::LineModel())) before linking.
+    // With linkThread the link runs in a thread of its own, as in the
+    // program; without, in the test's, where a case may look into it.
     explicit SimProgram(sim::Model model = sim::Model::B, int timingDivisor = kQuickDivisor,
-                        const PortsFor& ports = onePortSources)
+                        const PortsFor& ports = onePortSources, bool linkThread = false)
         : sim(model), timings(LinkTimings().scaled(timingDivisor)) {
         TForm_Wave::LocateRecordDir = [path = dir.path()] { return path; };
         sim.setLineModel(sim::LineModel::instant());
         sim.start();
-        form.reset(createWindows(ports(dir.path(), sim.slavePath())));
+        auto setup = std::make_shared<LinkSetup>();
+        setup->timings = timings;
+        setup->silenceMs = int(kQuickSilenceMs);
+        LinkOptions options;
+        options.setup = setup;
+        options.ownThread = linkThread;
+        form.reset(createWindows(ports(dir.path(), sim.slavePath()), options));
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
-        form->link->setTimings(timings);
         form->comm1->setReadIntervalTimeout(kQuickSilenceMs);
         form->show();
         action(form, "ToolButton3")->trigger();
@@ -230,13 +238,14 @@ inline void enter(QLineEdit* field, const QString& text) {
 // poll cycle left. False when it does not come to rest in time.
 inline bool restingWithOutputOff(SimProgram& p) {
     QPushButton* output = outputButton(p);
-    const auto idle = [&] { return p.form->link->idle() && p.form->frameEnabled(); };
+    const auto idle = [&] { return p.form->linkClient()->idle() && p.form->frameEnabled(); };
     if (!QTest::qWaitFor(idle, 10000)) return false;
     if (output->text() == QLatin1String("ON")) QTest::mouseClick(output, Qt::LeftButton);
     return QTest::qWaitFor(
         [&] {
             return idle() && output->text() == QLatin1String("OFF") &&
-                   !p.form->link->pollCycleRunning();
+                   p.form->linkClient()->mode() != LinkMode::Polling &&
+                   p.form->linkClient()->mode() != LinkMode::FastReadings;
         },
         10000);
 }

@@ -100,8 +100,8 @@ bool SetPointEntry::eventFilter(QObject* watched, QEvent* event) {
         if (key->key() == Qt::Key_Escape && m_unsent[number - 5]) {
             // Back to what the instrument holds, as far as the link knows.
             const SetPointOp op = setPointOfField(number);
-            const QString held = m_link->heldSetPoint(number <= 6 ? 1 : 2,
-                                                      op.voltage ? Quantity::Voltage : Quantity::Current);
+            const QString held = m_link->heldSetPoint(
+                number <= 6 ? 1 : 2, op.voltage ? Quantity::Voltage : Quantity::Current);
             if (!held.isEmpty()) field(number)->setText(held);
             markUnsent(number, false);
             ShowPrompt(QString());

@@ -88,7 +88,7 @@ private:
     ms m_commandFloor{0};   // a command gap that lost a command
     double m_replyMs = -1;  // smoothed; negative until the first reply
     int m_clean = 0;
-    std::chrono::microseconds m_cleanTime{0};   // since the gap last changed
+    std::chrono::microseconds m_cleanTime{0};  // since the gap last changed
     std::chrono::microseconds m_sinceMiss{0};  // clean time since the last miss
     int m_missesInRow = 0;
 };

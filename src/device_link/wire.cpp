@@ -47,13 +47,12 @@ Task<DeviceLink::Sent> DeviceLink::SendCommand(QString command, From from) {
     co_return TransmitFrame(command, from, dropped);
 }
 
-DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& from,
-                                           bool dropped) {
+DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& from, bool dropped) {
     if (from.waitingId) {
         // Sent only while it still waits with this value.
-        const auto w = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const WaitingSetPoint& x) {
-            return x.id == from.waitingId;
-        });
+        const auto w =
+            std::find_if(m_waiting.begin(), m_waiting.end(),
+                         [&](const WaitingSetPoint& x) { return x.id == from.waitingId; });
         if (w == m_waiting.end() || w->sent || setPointFrame(*w) != command) return Sent::Stale;
     }
     bool closed = false;

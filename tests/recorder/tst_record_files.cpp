@@ -98,6 +98,8 @@ private Q_SLOTS:
 
 private:
     QTemporaryDir m_dir;
+    std::optional<RecordTable> m_nearlyFull;  // a line or a byte short of a limit
+    bool m_nearlyFullBytes = false;           // the byte limit, else the line limit
 };
 
 void TestRecordFiles::savedBytes() {
@@ -460,20 +462,24 @@ void TestRecordFiles::mergeStaysLoadable() {
     QFETCH(bool, bytes);
     QFETCH(int, lines);
     QFETCH(QString, refused);
-    RecordTable t = RecordTable::withHeader();
-    const QDateTime when(QDate(2026, 12, 6), QTime(9, 5));
-    if (bytes) {
-        // One sample whose first reading fills the table to a line short of the limit.
-        const qsizetype lineBytes = kR1.size() + 2;
-        t.appendSample(0, when, "", "1", "1", "1");
-        const qsizetype fill = kMaxRecordFileBytes - lineBytes - t.bytes().size();
-        t = RecordTable::withHeader();
-        t.appendSample(0, when, QString(fill, QLatin1Char('1')), "1", "1", "1");
-        QCOMPARE(t.bytes().size() + lineBytes, kMaxRecordFileBytes);
-    } else {
-        for (int i = 0; i < kLongestRecordDataLines - 1; ++i)
-            t.appendSample(i, when, "1", "1", "1", "1");
+    // Built once for the two rows at each limit; each row merges into a copy.
+    if (!m_nearlyFull || m_nearlyFullBytes != bytes) {
+        m_nearlyFullBytes = bytes;
+        RecordTable& b = m_nearlyFull.emplace(RecordTable::withHeader());
+        const QDateTime when(QDate(2026, 12, 6), QTime(9, 5));
+        if (bytes) {
+            // One sample whose first reading fills the table to a line short of the limit.
+            b.appendSample(0, when, "", "1", "1", "1");
+            const qsizetype fill = kMaxRecordFileBytes - (kR1.size() + 2) - b.bytes().size();
+            b = RecordTable::withHeader();
+            b.appendSample(0, when, QString(fill, QLatin1Char('1')), "1", "1", "1");
+        } else {
+            for (int i = 0; i < kLongestRecordDataLines - 1; ++i)
+                b.appendSample(i, when, "1", "1", "1", "1");
+        }
     }
+    RecordTable t = *m_nearlyFull;
+    if (bytes) QCOMPARE(t.bytes().size() + kR1.size() + 2, kMaxRecordFileBytes);
     const int linesBefore = t.lineCount();
     const qsizetype bytesBefore = t.bytes().size();
     const QString path = m_dir.filePath("merged.txt");

@@ -14,6 +14,7 @@
 #include "recorder/wave_window.h"
 #include "test_files.h"
 #include "undeletable.h"
+#include "wait_until.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -46,7 +47,15 @@ struct FakeHost : RecorderHost {
     int controlShown = 0;
     int closed = 0;
     QString status;
-    QStringList readingTexts() const override { return readings; }
+    // Told each time the recorder reads the readings, with the count so far:
+    // Start's wait reads them once a pause.
+    mutable int readingsRead = 0;
+    std::function<void(int)> onReadingsRead;
+    QStringList readingTexts() const override {
+        ++readingsRead;
+        if (onReadingsRead) onReadingsRead(readingsRead);
+        return readings;
+    }
     QString outputCaption() const override { return caption; }
     void showControlPanel() override { ++controlShown; }
     void closeMainWindow() override { ++closed; }
@@ -492,15 +501,21 @@ void tst_WaveWindow::restartKeepsTimerSchedules() {
 
 void tst_WaveWindow::setupDuringRecordingRestartsTimers() {
     Fixture f;
+    // Exact, so that the time left tells when the schedule began: a coarse
+    // timer may end up to 5 % early or late.
+    for (QTimer* t : {f.wave.tmr_All, f.wave.tmr_Scale}) t->setTimerType(Qt::PreciseTimer);
     f.setup();
     f.start();
     const int allId = f.wave.tmr_All->timerId();
     const int sliceId = f.wave.tmr_Scale->timerId();
-    QTest::qWait(300);
+    // Ids are reused, so the slice runs 100 ms first: a schedule started
+    // again would show as more time left.
+    QVERIFY(test::waitUntil([&] { return f.wave.tmr_Scale->remainingTime() <= 1900; }));
     f.setup(QStringLiteral("10"), QStringLiteral("2 Seconds"));  // the same choices: schedules kept
     QCOMPARE(f.wave.tmr_All->timerId(), allId);
     QCOMPARE(f.wave.tmr_Scale->timerId(), sliceId);
     QVERIFY(f.wave.tmr_Scale->remainingTime() <= 1900);
+    QVERIFY(f.wave.tmr_All->remainingTime() <= 611000 - 100);
     f.setup(QStringLiteral("20"), QStringLiteral("5 Seconds"));
     QVERIFY(f.wave.tmr_All->isActive() && f.wave.tmr_Scale->isActive());
     QCOMPARE(f.wave.tmr_All->interval(), 20 * 60000 + 11000);
@@ -550,23 +565,32 @@ void tst_WaveWindow::arraysNeverOverflow() {
     QCOMPARE(f.wave.state.Table->lineCount(), 701);
 }
 
+// Start waits a pause at a time, reading the readings after each, until all
+// four are there. The changes come after the third reading, so the wait has
+// gone on through several pauses.
 void tst_WaveWindow::waitForReadingsEndsWhenOutputGoesOff() {
     Fixture f;
     f.setup();
     f.host.readings[1] = QString();
-    QTimer::singleShot(100, [&] {
+    f.host.onReadingsRead = [&](int n) {
+        if (n != 3) return;
         QVERIFY(f.wave.waitingForReadings());
         f.host.caption = QStringLiteral("OFF");
-    });
+    };
     f.start();
     QVERIFY(!f.wave.waitingForReadings());
     QVERIFY(!f.wave.state.Table);
     QVERIFY(!f.wave.tmr_Scale->isActive());
+    QCOMPARE(f.host.readingsRead, 3);  // the next pause saw the output off
     // And a reading that arrives during the wait lets the start go on.
     f.host.caption = QStringLiteral("ON");
-    QTimer::singleShot(60, [&] { f.host.readings[1] = QStringLiteral("1.000"); });
+    f.host.readingsRead = 0;
+    f.host.onReadingsRead = [&](int n) {
+        if (n == 3) f.host.readings[1] = QStringLiteral("1.000");
+    };
     f.start();
     QVERIFY(f.wave.state.Table);
+    QCOMPARE(f.host.readingsRead, 3);
 }
 
 void tst_WaveWindow::curvesFollowTheScale_data() {
@@ -683,10 +707,10 @@ void tst_WaveWindow::hoverShowsTheSample() {
     if (samples > 0) {
         // First the other sample's tip, which the move under test must replace or hide.
         QTest::mouseMove(test::named<PlotArea>(&f.wave, "pb1"), QPoint(x < 15 ? 20 : 10, 100));
-        QTRY_VERIFY(!shownTip().isEmpty() && shownTip() != tip);
+        LQS_TRY_VERIFY(!shownTip().isEmpty() && shownTip() != tip);
     }
     QTest::mouseMove(test::named<PlotArea>(&f.wave, "pb1"), QPoint(x, 100));
-    QTRY_COMPARE(shownTip(), tip);
+    LQS_TRY_COMPARE(shownTip(), tip);
 }
 
 void tst_WaveWindow::extremesOverTheRecord() {
@@ -781,7 +805,8 @@ static int closeWhileWaiting(int argc, char** argv) {
         wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
         // Switched on; no readings yet.
         test::named<QPushButton>(form->centralWidget(), "BitBtn4")->setText(QStringLiteral("ON"));
-        QTimer::singleShot(300, form, [form, wave, how] {
+        // Runs in the wait's first pause: Start has not returned.
+        QTimer::singleShot(0, form, [form, wave, how] {
             std::puts(wave->waitingForReadings() ? "waiting" : "not waiting");
             std::fflush(stdout);
             if (how == QLatin1String("close box")) form->close();
@@ -917,7 +942,7 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     QTemporaryDir dir;
     int printed = 0;
     {
-        RecordingChild child(dir.path(), 50, 5);
+        RecordingChild child(dir.path(), 10, 5);
         QCOMPARE_GE(child.printed, 5);
         child.process.kill();
         QVERIFY(child.process.waitForFinished());
@@ -936,7 +961,7 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     });
     std::unique_ptr<TForm1> form(createWindows());
     form->show();
-    QTRY_COMPARE(boxes.seen.size(), answer == QLatin1String("Recover") ? 2 : 1);
+    LQS_TRY_COMPARE(boxes.seen.size(), answer == QLatin1String("Recover") ? 2 : 1);
     QVERIFY2(
         QRegularExpression(QStringLiteral("^A recording of \\d+ lines from .+ was not saved\\.$"))
             .match(boxes.seen[0].text)
@@ -967,7 +992,7 @@ void tst_WaveWindow::endSignalSavesTheRecording_data() {
 void tst_WaveWindow::endSignalSavesTheRecording() {
     QFETCH(int, signo);
     QTemporaryDir dir;
-    RecordingChild child(dir.path(), 50, 3);
+    RecordingChild child(dir.path(), 10, 3);
     QCOMPARE_GE(child.printed, 3);
     QCOMPARE(::kill(pid_t(child.process.processId()), signo), 0);
     QVERIFY(child.process.waitForFinished(10000));

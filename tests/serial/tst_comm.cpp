@@ -1,6 +1,7 @@
-#include "pty_pair.h"
+#include "comm_on_pty.h"
 #include "serial/comm.h"
 #include "serial/comm_port_posix.h"
+#include "wait_until.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -17,55 +18,94 @@
 #include <vector>
 
 using namespace lqs;
+using lqs::test::CommEvents;
+using lqs::test::CommOnPty;
 using lqs::test::PtyPair;
 using namespace std::chrono_literals;
 
 namespace {
 
-// What the component's events delivered, in order.
-struct Received {
-    QByteArrayList log;  // data, "!error:<mask>" and "!hangup" as they came
-    std::vector<QByteArray> blocks;
-    std::vector<std::uint32_t> errors;
-    std::vector<std::uint32_t> modem;
-    int hangups = 0;
-    int sendEmpty = 0;
-    bool allTerminated = true;
+// The real system calls, watched: the test learns when the receive thread has
+// read from the device and when the send thread waits, for room on the line
+// or for something to send, instead of guessing how long that takes.
+class WatchedSys : public PosixSys {
+public:
+    int open(const char* path, int flags) override {
+        const int fd = PosixSys::open(path, flags);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_device = fd;
+        return fd;
+    }
+    ssize_t read(int fd, void* buf, size_t count) override {
+        const ssize_t n = PosixSys::read(fd, buf, count);
+        if (n > 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (fd == m_device) m_bytesRead += std::size_t(n);
+            m_changed.notify_all();
+        }
+        return n;
+    }
+    int poll(struct pollfd* fds, nfds_t n, int timeoutMs) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // The send thread waits on the device for room, or on its two
+            // signals with nothing to send; the receive thread polls the device for input.
+            if (n == 2 && fds[0].fd == m_device && (fds[0].events & POLLOUT)) ++m_waitsForRoom;
+            if (n == 2 && fds[0].fd != m_device && timeoutMs < 0) ++m_idleWaits;
+            m_changed.notify_all();
+        }
+        return PosixSys::poll(fds, n, timeoutMs);
+    }
 
-    void attach(TComm& comm) {
-        comm.OnReceiveData = [this](TComm*, void* buffer, std::uint16_t length) {
-            const char* b = static_cast<const char*>(buffer);
-            allTerminated = allTerminated && b[length] == '\0';
-            blocks.emplace_back(b, length);
-            log.append(blocks.back());
-        };
-        comm.OnReceiveError = [this](TComm*, std::uint32_t mask) {
-            errors.push_back(mask);
-            log.append("!error:" + QByteArray::number(mask));
-        };
-        comm.OnModemStateChange = [this](TComm*, std::uint32_t bits) { modem.push_back(bits); };
-        comm.OnRequestHangup = [this](TComm*) {
-            ++hangups;
-            log.append("!hangup");
-        };
-        comm.OnSendDataEmpty = [this](TComm*) { ++sendEmpty; };
+    // Blocks until the receive thread has read `total` bytes since the open.
+    bool readFromDevice(std::size_t total) {
+        return until([&] { return m_bytesRead >= total; });
     }
-    QByteArray joined() const {
-        QByteArray all;
-        for (const auto& b : blocks) all += b;
-        return all;
+    bool senderWaitedForRoom() {
+        return until([&] { return m_waitsForRoom > 0; });
     }
+    // Blocks until the send thread has begun to wait with nothing to send for the n-th time.
+    bool senderIdle(int n) {
+        return until([&] { return m_idleWaits >= n; });
+    }
+    int idleWaits() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_idleWaits;
+    }
+
+private:
+    template <typename Done>
+    bool until(Done done) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 5s, done);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_device = -1;
+    std::size_t m_bytesRead = 0;
+    int m_waitsForRoom = 0;
+    int m_idleWaits = 0;
 };
 
-QString path(const std::string& s) {
-    return QString::fromStdString(s);
+// A port on the real system calls, watched through sys.
+CommPortFactory watchedBy(const std::shared_ptr<WatchedSys>& sys) {
+    return [sys] { return std::make_unique<PosixCommPort>(sys); };
 }
 
-// The main window's port: no flow control of any kind, so 0x11 and 0x13 are data.
-void setUpAsMainPort(TComm& c, const std::string& device) {
-    c.setOutx_XonXoffFlow(false);
-    c.setInx_XonXoffFlow(false);
-    c.setCommName(path(device));
+// Waits until nothing more can come of what the line has carried so far: a
+// marker line written now is handed over at its CR, after anything the
+// receive thread still held, and must come alone. It is then taken out, so
+// the test compares the blocks before it.
+bool settled(CommOnPty& port) {
+    port.comm.setEndBlockAtCarriageReturn(true);
+    if (!port.pty.writeAll("#\r") ||
+        !test::waitUntil([&] { return port.events.joined().endsWith("#\r"); }))
+        return false;
+    const bool alone = port.events.blocks.back() == "#\r";
+    port.events.blocks.pop_back();
+    port.events.log.pop_back();
+    return alone;
 }
 
 // Feeds driver counters that a pseudo-terminal does not keep, and records
@@ -278,39 +318,34 @@ void tst_Comm::openFailures() {
 }
 
 void tst_Comm::openHeldDevice() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm first, second;
-    setUpAsMainPort(first, pty.slavePath());
-    setUpAsMainPort(second, pty.slavePath());
-    first.OpenPort();
-    QVERIFY_THROWS_EXCEPTION(ECommsError, second.OpenPort());
+    CommOnPty first;
+    QVERIFY(first.open());
+    TComm second;
+    test::setUpAsMainPort(second, first.pty.slavePath());
     try {
         second.OpenPort();
+        QFAIL("OpenPort of a held device did not raise");
     } catch (const ECommsError& e) {
         QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Error opening serial port"));
     }
     QVERIFY(!second.IsOpen());
-    first.ClosePort();
+    first.comm.ClosePort();
     second.OpenPort();  // free again once the holder lets go
     QVERIFY(second.IsOpen());
 }
 
 void tst_Comm::openAlreadyOpen() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    QVERIFY(port.open());
     try {
-        c.OpenPort();
+        port.comm.OpenPort();
         QFAIL("second OpenPort did not raise");
     } catch (const ECommsError& e) {
         QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("This serial port already opened"));
     }
-    QVERIFY(c.IsOpen());
-    QVERIFY(c.SendBytes("ok", 2));
-    QCOMPARE(QByteArray::fromStdString(pty.readFor(2, 2s)), QByteArray("ok"));
+    QVERIFY(port.comm.IsOpen());
+    QVERIFY(port.comm.SendBytes("ok", 2));
+    QCOMPARE(QByteArray::fromStdString(port.pty.readFor(2, 2s)), QByteArray("ok"));
 }
 
 void tst_Comm::closeWhenClosed() {
@@ -321,15 +356,15 @@ void tst_Comm::closeWhenClosed() {
 }
 
 void tst_Comm::sendBytesRefusals() {
-    TComm c;
+    CommOnPty port;
+    TComm& c = port.comm;
     QVERIFY(!c.SendBytes("x", 1));  // closed
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    QVERIFY(port.open());
     QVERIFY(!c.SendBytes("x", 0));
     QVERIFY(!c.SendBytes(nullptr, 1));
-    QCOMPARE(pty.readFor(1, 200ms), std::string());
+    // Sends are sent in order: had a refused one sent anything, it would come first.
+    QVERIFY(c.SendBytes("y", 1));
+    QCOMPARE(port.pty.readFor(1, 2s), std::string("y"));
     c.ClosePort();
     QVERIFY(!c.SendBytes("x", 1));
 }
@@ -337,11 +372,9 @@ void tst_Comm::sendBytesRefusals() {
 // Blocks from two threads, one byte at a time and in bulk: each block whole,
 // all in the order queued.
 void tst_Comm::sendInOrderWhole() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    TComm& c = port.comm;
+    QVERIFY(port.open());
     const std::string frame = "VOUT1?\r\n";
     for (char ch : frame) QVERIFY(c.SendBytes(&ch, 1));
     std::string big(65535, '\0');
@@ -352,55 +385,77 @@ void tst_Comm::sendInOrderWhole() {
     });
     other.join();
     const std::string expect = frame + big + "OUT1\r\n";
-    QCOMPARE(pty.readFor(expect.size(), 10s) == expect, true);
+    QCOMPARE(port.pty.readFor(expect.size(), 10s) == expect, true);
 }
 
+// Once when the send thread starts and once each time the queue runs dry,
+// however often the thread is woken: here a block queued while the one
+// before it waits for room wakes it once more than it finds work for.
 void tst_Comm::sendDataEmpty() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
-    QTRY_COMPARE(r.sendEmpty, 1);  // once when the thread starts
-    QVERIFY(c.SendBytes("abc", 3));
-    QTRY_COMPARE(r.sendEmpty, 2);  // once when the queue runs dry again
-    QTRY_VERIFY(c.sendQueueEmpty());
-    QTest::qWait(50);
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    const CommEvents& r = port.events;
+    QVERIFY(port.open());
+    QVERIFY(sys->senderIdle(1));
+    LQS_TRY_COMPARE(r.sendEmpty, 1);
+
+    // More than the far end takes unread.
+    const std::string big(65535, 'z');
+    for (int i = 0; i < 4; ++i) QVERIFY(port.comm.SendBytes(big.data(), std::uint16_t(big.size())));
+    QVERIFY(sys->senderWaitedForRoom());
+    QVERIFY(!port.comm.sendQueueEmpty());
+    QVERIFY(port.comm.SendBytes("abc", 3));
+    const std::string all = big + big + big + big + "abc";
+    QCOMPARE(port.pty.readFor(all.size(), 10s) == all, true);
+    // Drained, woken once more for "abc", and then waiting with nothing to send.
+    QVERIFY(sys->senderIdle(3));
+    QVERIFY(port.comm.sendQueueEmpty());
+    QCoreApplication::sendPostedEvents(&port.comm);
     QCOMPARE(r.sendEmpty, 2);
+    QCOMPARE(sys->idleWaits(), 3);
 }
 
 void tst_Comm::blockCutting_data() {
-    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<bool>("overSilence");
     QTest::addColumn<int>("blocks");
-    QTest::newRow("gaps under the silence") << 25 << 1;
-    QTest::newRow("gaps over the silence") << 250 << 3;
+    QTest::newRow("gaps under the silence") << false << 1;
+    QTest::newRow("gaps over the silence") << true << 4;
 }
 
+// The component's own 100 ms of silence ends a block, counted from the last
+// byte: gaps shorter than it join the parts however long they take together.
 void tst_Comm::blockCutting() {
-    QFETCH(int, gapMs);
+    QFETCH(bool, overSilence);
     QFETCH(int, blocks);
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
-    for (const char* part : {"12.3", "45\n", "\r"}) {
-        QVERIFY(pty.writeAll(part));
-        QTest::qWait(gapMs);
+    CommOnPty port;
+    const CommEvents& r = port.events;
+    QVERIFY(port.open());
+    const int silenceMs = int(port.comm.ReadIntervalTimeout());
+    const QByteArrayList parts{"12.", "3", "45\n", "\r"};
+    for (int i = 0; i < parts.size(); ++i) {
+        QElapsedTimer sent;
+        sent.start();
+        QVERIFY(port.pty.writeAll(parts[i].toStdString()));
+        if (overSilence) {
+            // Handed over at the silence after each part, and not before it.
+            LQS_TRY_COMPARE(int(r.blocks.size()), i + 1);
+            QVERIFY2(sent.elapsed() >= silenceMs, qPrintable(QString::number(sent.elapsed())));
+            QCOMPARE(r.blocks.back(), parts[i]);
+        } else if (i + 1 < parts.size()) {
+            // the line's own time: three gaps of 45 ms, each under the silence
+            // and together longer than it
+            QTest::qWait(45);
+        }
     }
-    QTRY_COMPARE(r.joined(), QByteArray("12.345\n\r"));
-    QTest::qWait(150);
+    LQS_TRY_COMPARE(r.joined(), parts.join());
+    QVERIFY(settled(port));
     QCOMPARE(int(r.blocks.size()), blocks);
     QVERIFY(r.allTerminated);
 }
 
 void tst_Comm::endAtCarriageReturn_data() {
     QTest::addColumn<bool>("atCr");
-    QTest::addColumn<QStringList>("parts");  // written 30 ms apart, inside the silence
+    QTest::addColumn<QStringList>("parts");  // each read by the port before the next is written
     QTest::addColumn<QStringList>("blocks");
     const QStringList lines{"12.34\r", "0.500\r"};
     QTest::newRow("off: one block at the silence")
@@ -418,73 +473,67 @@ void tst_Comm::endAtCarriageReturn() {
     QFETCH(bool, atCr);
     QFETCH(QStringList, parts);
     QFETCH(QStringList, blocks);
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.setEndBlockAtCarriageReturn(atCr);
-    c.OpenPort();
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    const CommEvents& r = port.events;
+    port.comm.setEndBlockAtCarriageReturn(atCr);
+    QVERIFY(port.open());
+    std::size_t written = 0;
     for (const QString& part : parts) {
-        QVERIFY(pty.writeAll(part.toLatin1().constData()));
-        QTest::qWait(30);
+        QVERIFY(port.pty.writeAll(part.toStdString()));
+        written += std::size_t(part.size());
+        QVERIFY(sys->readFromDevice(written));
     }
-    QTRY_COMPARE(r.joined(), parts.join(QString()).toLatin1());
-    QTest::qWait(150);
+    LQS_TRY_COMPARE(r.joined(), parts.join(QString()).toLatin1());
+    QVERIFY(settled(port));
     QStringList got;
     for (const QByteArray& b : r.blocks) got << QString::fromLatin1(b);
     QCOMPARE(got, blocks);
 }
 
 void tst_Comm::splitAt2048() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    const CommEvents& r = port.events;
+    port.comm.setReadIntervalTimeout(10);  // a short silence keeps the test quick
+    QVERIFY(port.open());
     std::string reply(3000, 'x');
     for (std::size_t i = 0; i < reply.size(); ++i) reply[i] = char('a' + i % 26);
-    QVERIFY(pty.writeAll(reply));
-    QTRY_COMPARE(r.blocks.size(), std::size_t(2));
+    QVERIFY(port.pty.writeAll(reply));
+    LQS_TRY_COMPARE(r.blocks.size(), std::size_t(2));
     QCOMPARE(r.blocks[0].size(), 2048);
     QCOMPARE(r.blocks[1].size(), 952);
     QCOMPARE(r.joined().toStdString() == reply, true);
 }
 
+// Forty blocks queued for the user-interface thread before it handles any:
+// handed over whole, in the order they came.
 void tst_Comm::manyBlocksInOrder() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    c.setReadIntervalTimeout(10);  // shorter silence keeps the test quick
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    const CommEvents& r = port.events;
+    port.comm.setEndBlockAtCarriageReturn(true);
+    QVERIFY(port.open());
     const int n = 40;
+    std::size_t written = 0;
     for (int i = 0; i < n; ++i) {
-        QVERIFY(pty.writeAll(QByteArray::number(i).append('\r').toStdString()));
-        QTest::qWait(40);
+        const std::string line = std::to_string(i) + '\r';
+        QVERIFY(port.pty.writeAll(line));
+        written += line.size();
+        QVERIFY(sys->readFromDevice(written));  // a read, and so a block, of its own
     }
-    QTRY_COMPARE(int(r.blocks.size()), n);
+    LQS_TRY_COMPARE(int(r.blocks.size()), n);
     for (int i = 0; i < n; ++i)
         QCOMPARE(r.blocks[std::size_t(i)], QByteArray::number(i).append('\r'));
 }
 
 void tst_Comm::everyByteValue() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    const CommEvents& r = port.events;
+    QVERIFY(port.open());
     std::string burst(64 * 1024, '\0');
     for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = char(i % 256);
-    QVERIFY(pty.writeAll(burst));
-    QTRY_COMPARE_WITH_TIMEOUT(std::size_t(r.joined().size()), burst.size(), 10000);
+    QVERIFY(port.pty.writeAll(burst));
+    LQS_TRY_COMPARE_WITH_TIMEOUT(std::size_t(r.joined().size()), burst.size(), 10s);
     QCOMPARE(r.joined().toStdString() == burst, true);
     for (const auto& b : r.blocks) QVERIFY(b.size() >= 1 && b.size() <= 2048);
     QVERIFY(r.allTerminated);
@@ -492,32 +541,28 @@ void tst_Comm::everyByteValue() {
 
 // With checking on the driver doubles each 0xFF; the reader must undo it.
 void tst_Comm::parityMarksUnescaped() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    c.setParityCheck(true);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    const CommEvents& r = port.events;
+    port.comm.setParityCheck(true);
+    port.comm.setReadIntervalTimeout(10);  // a short silence keeps the test quick
+    QVERIFY(port.open());
     std::string all(256, '\0');
     for (int i = 0; i < 256; ++i) all[std::size_t(i)] = char(i);
-    QVERIFY(pty.writeAll(all + all));
-    QTRY_COMPARE(std::size_t(r.joined().size()), all.size() * 2);
+    QVERIFY(port.pty.writeAll(all + all));
+    LQS_TRY_COMPARE(std::size_t(r.joined().size()), all.size() * 2);
     QCOMPARE(r.joined().toStdString() == all + all, true);
     QVERIFY(r.errors.empty());
 }
 
 void tst_Comm::closeWhileBlocked() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    TComm& c = port.comm;
+    QVERIFY(port.open());
     // The far end reads nothing, so the send thread soon waits for room.
     std::string big(65535, 'z');
     for (int i = 0; i < 4; ++i) QVERIFY(c.SendBytes(big.data(), std::uint16_t(big.size())));
-    QTest::qWait(100);
+    QVERIFY(sys->senderWaitedForRoom());
     QElapsedTimer t;
     t.start();
     c.ClosePort();
@@ -528,21 +573,19 @@ void tst_Comm::closeWhileBlocked() {
 }
 
 void tst_Comm::hangupWhenFarEndCloses() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
-    QVERIFY(pty.writeAll("last"));
-    QTest::qWait(20);
-    pty.closeMaster();
-    QTRY_VERIFY(r.hangups >= 1);
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    const CommEvents& r = port.events;
+    TComm& c = port.comm;
+    QVERIFY(port.open());
+    QVERIFY(port.pty.writeAll("last"));
+    QVERIFY(sys->readFromDevice(4));  // read, and held for the silence
+    port.pty.closeMaster();
+    LQS_TRY_VERIFY(r.hangups >= 1);
     QCOMPARE(r.joined(), QByteArray("last"));  // what arrived before the loss is kept
     // The send thread learns of the loss at its next write; after that the
     // queue is gone and SendBytes says so.
-    QTRY_VERIFY(!c.SendBytes("x", 1));
+    LQS_TRY_VERIFY(!c.SendBytes("x", 1));
     QVERIFY(c.IsOpen());
     QElapsedTimer t;
     t.start();
@@ -551,20 +594,17 @@ void tst_Comm::hangupWhenFarEndCloses() {
 }
 
 void tst_Comm::lineErrorsAndModemEvents() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
     auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::Icount);
-    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port([sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
+    const CommEvents& r = port.events;
+    port.comm.setReadIntervalTimeout(10);  // a short silence keeps the test quick
+    QVERIFY(port.open());
     {
         std::lock_guard<std::mutex> lock(sys->m);
         sys->icount.frame = 1;
         sys->icount.overrun = 2;
     }
-    QTRY_COMPARE(r.errors.size(), std::size_t(1));
+    LQS_TRY_COMPARE(r.errors.size(), std::size_t(1));
     QCOMPARE(r.errors[0], LineError::Frame | LineError::Overrun);
     {
         std::lock_guard<std::mutex> lock(sys->m);
@@ -573,48 +613,42 @@ void tst_Comm::lineErrorsAndModemEvents() {
         sys->icount.dcd = 1;
         sys->icount.rng = 3;
     }
-    QTRY_COMPARE(r.modem.size(), std::size_t(1));
+    LQS_TRY_COMPARE(r.modem.size(), std::size_t(1));
     QCOMPARE(r.modem[0], ModemEvent::CarrierDetect | ModemEvent::Ring);
     QCOMPARE(r.errors.size(), std::size_t(2));
     QCOMPARE(r.errors[1], LineError::RxParity | LineError::Break);
     // Reception goes on after errors.
-    QVERIFY(pty.writeAll("9.99\n\r"));
-    QTRY_COMPARE(r.joined(), QByteArray("9.99\n\r"));
+    QVERIFY(port.pty.writeAll("9.99\n\r"));
+    LQS_TRY_COMPARE(r.joined(), QByteArray("9.99\n\r"));
     QCOMPARE(r.hangups, 0);
 }
 
 void tst_Comm::modemLinesFallback() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
     auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::ModemLinesOnly);
-    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port([sys] { return std::make_unique<PosixCommPort>(sys, 10ms); });
+    const CommEvents& r = port.events;
+    QVERIFY(port.open());
     {
         std::lock_guard<std::mutex> lock(sys->m);
         sys->lines = TIOCM_CD;
     }
-    QTRY_COMPARE(r.modem.size(), std::size_t(1));
+    LQS_TRY_COMPARE(r.modem.size(), std::size_t(1));
     QCOMPARE(r.modem[0], ModemEvent::CarrierDetect);
     {
         std::lock_guard<std::mutex> lock(sys->m);
         sys->lines = TIOCM_CD | TIOCM_RNG;
     }
-    QTRY_COMPARE(r.modem.size(), std::size_t(2));
+    LQS_TRY_COMPARE(r.modem.size(), std::size_t(2));
     QCOMPARE(r.modem[1], ModemEvent::Ring);
     QVERIFY(r.errors.empty());
 }
 
 // Parity waits for the next application; the baud rate goes out at once.
 void tst_Comm::reapplyRules() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
     auto sys = std::make_shared<ScriptedSys>(ScriptedSys::Counters::ModemLinesOnly);
-    TComm c(nullptr, [sys] { return std::make_unique<PosixCommPort>(sys); });
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port([sys] { return std::make_unique<PosixCommPort>(sys); });
+    TComm& c = port.comm;
+    QVERIFY(port.open());
     auto writes = [&] {
         std::lock_guard<std::mutex> lock(sys->m);
         return sys->written;
@@ -634,7 +668,7 @@ void tst_Comm::reapplyRules() {
     QVERIFY(writes().back().c_cflag & PARENB);
     // The real device took the rate too.
     struct termios now {};
-    const int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    const int fd = ::open(port.pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
     if (fd >= 0) {  // only root gets past the exclusive hold
         QVERIFY(::tcgetattr(fd, &now) == 0);
         ::close(fd);
@@ -648,24 +682,24 @@ void tst_Comm::reapplyRules() {
 // properties ask for, and a property turned off is off. The master side reads
 // and writes the slave's settings, so no second open is needed.
 void tst_Comm::lineSettingsFromClearedState() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
+    CommOnPty port;
+    TComm& c = port.comm;
+    const int master = port.pty.master();
+    QVERIFY(port.pty.ok());
     struct termios dirty {};
-    QVERIFY(::tcgetattr(pty.master(), &dirty) == 0);
+    QVERIFY(::tcgetattr(master, &dirty) == 0);
     dirty.c_iflag |= IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP | ICRNL;
     dirty.c_oflag |= OPOST | ONLCR;
     dirty.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
     dirty.c_cflag |= CRTSCTS | HUPCL | CSTOPB;
-    QVERIFY(::tcsetattr(pty.master(), TCSANOW, &dirty) == 0);
+    QVERIFY(::tcsetattr(master, TCSANOW, &dirty) == 0);
 
     auto line = [&] {
         struct termios t {};
-        if (::tcgetattr(pty.master(), &t) != 0) qFatal("tcgetattr on the master failed");
+        if (::tcgetattr(master, &t) != 0) qFatal("tcgetattr on the master failed");
         return t;
     };
-    TComm c;
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    QVERIFY(port.open());
     struct termios t = line();
     QCOMPARE(t.c_iflag, tcflag_t(IGNBRK));
     QCOMPARE(t.c_oflag, tcflag_t(0));
@@ -689,19 +723,19 @@ void tst_Comm::lineSettingsFromClearedState() {
 }
 
 void tst_Comm::commNameAtNextOpen() {
-    PtyPair a, b;
-    QVERIFY(a.ok() && b.ok());
-    TComm c;
-    setUpAsMainPort(c, a.slavePath());
-    c.OpenPort();
-    setUpAsMainPort(c, b.slavePath());
+    CommOnPty port;
+    TComm& c = port.comm;
+    PtyPair b;
+    QVERIFY(b.ok());
+    QVERIFY(port.open());
+    test::setUpAsMainPort(c, b.slavePath());
     QVERIFY(c.SendBytes("1", 1));
-    QCOMPARE(a.readFor(1, 2s), std::string("1"));
+    QCOMPARE(port.pty.readFor(1, 2s), std::string("1"));
     c.ClosePort();
     c.OpenPort();
     QVERIFY(c.SendBytes("2", 1));
     QCOMPARE(b.readFor(1, 2s), std::string("2"));
-    QCOMPARE(a.readFor(1, 100ms), std::string());
+    QVERIFY(port.pty.slaveClosed());  // the first device was let go and left alone
 }
 
 // The user-interface thread handles no events while blocks pour in: the
@@ -727,7 +761,7 @@ void tst_Comm::floodWhileBusy() {
         sink.noticeRequestHangup();
     });
     TComm c(nullptr, player.factory());
-    Received r;
+    CommEvents r;
     r.attach(c);
     c.OpenPort();
     player.played.wait();
@@ -748,26 +782,22 @@ void tst_Comm::floodWhileBusy() {
 
 // The same through a real line, watched while the peer writes.
 void tst_Comm::floodFromPeerWhileBusy() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    TComm c;
-    Received r;
-    r.attach(c);
-    setUpAsMainPort(c, pty.slavePath());
-    c.OpenPort();
+    CommOnPty port;
+    const CommEvents& r = port.events;
+    QVERIFY(port.open());
     std::mt19937 random(7);  // random bytes show where in the flood the kept data began
     std::string flood(8 << 20, '\0');
     for (char& ch : flood) ch = char(random());
     const std::size_t chunk = 64 * 1024;
     std::size_t peak = 0;
     for (std::size_t at = 0; at < flood.size(); at += chunk) {
-        QVERIFY(pty.writeAll(flood.substr(at, chunk)));
-        peak = std::max(peak, c.queuedDataForTests().bytes);
+        QVERIFY(port.pty.writeAll(flood.substr(at, chunk)));
+        peak = std::max(peak, port.comm.queuedDataForTests().bytes);
     }
     QVERIFY2(peak <= TComm::kMaxQueuedBytes, qPrintable(QString::number(peak)));
 
     const QByteArray all = QByteArray::fromStdString(flood);
-    QTRY_VERIFY_WITH_TIMEOUT(r.joined().endsWith(all.right(64)), 10000);
+    LQS_TRY_VERIFY_WITH_TIMEOUT(r.joined().endsWith(all.right(64)), 10s);
     QCOMPARE(r.errors, std::vector<std::uint32_t>{LineError::RxOver});
     QCOMPARE(r.log.first(), QByteArray("!error:1"));
     const QByteArray kept = r.joined();
@@ -797,7 +827,7 @@ void tst_Comm::nothingStaleAfterClose() {
     Player player;
     player.scripts = {playing(before), playing(after)};
     TComm c(nullptr, player.factory());
-    Received r;
+    CommEvents r;
     r.attach(c);
     c.OpenPort();
     player.played.wait();

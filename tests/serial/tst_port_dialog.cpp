@@ -1,3 +1,4 @@
+#include "comm_on_pty.h"
 #include "error_box_watcher.h"
 #include "fake_ports.h"
 #include "named.h"
@@ -5,6 +6,7 @@
 #include "serial/comm.h"
 #include "serial/comm_port_posix.h"
 #include "serial/port_dialog.h"
+#include "wait_until.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -30,6 +32,7 @@ using namespace lqs;
 using lqs::test::ErrorBoxWatcher;
 using lqs::test::FakeTree;
 using lqs::test::PtyPair;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -288,7 +291,7 @@ void TestPortDialog::startsAtThePortInUse() {
     PtyPair unlisted;
     QVERIFY(unlisted.ok());
     if (before == QLatin1String("unlisted")) {
-        comm.setCommName(path(unlisted.slavePath()));
+        test::setUpAsMainPort(comm, unlisted.slavePath());
         comm.OpenPort();
     } else {
         dlg.show();
@@ -333,7 +336,7 @@ void TestPortDialog::refreshedWhileShown() {
     QCOMPARE(cbo1(dlg)->itemData(0, Qt::ToolTipRole).toString(), line);
 
     QVERIFY(tree.addUsbTty(QStringLiteral("ttyUSB0"), ftdi));
-    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1}), 1000);
+    LQS_TRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1}), 1s);
     QCOMPARE(cbo1(dlg)->currentData().toString(), usb1);
 
     // The user picks the new adapter; then the simulator makes its directory and link.
@@ -341,14 +344,14 @@ void TestPortDialog::refreshedWhileShown() {
     QCOMPARE(cbo1(dlg)->currentData().toString(), usb0);
     QVERIFY(QDir().mkpath(simDir));
     QVERIFY(tree.addSimLink(QStringLiteral("ttyLQS0")));
-    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1, sim0}), 1000);
+    LQS_TRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({usb0, usb1, sim0}), 1s);
     QCOMPARE(cbo1(dlg)->itemText(2), sim0 + QStringLiteral(" \u2014 simulated instrument"));
     QCOMPARE(cbo1(dlg)->currentData().toString(), usb0);
 
     // The chosen adapter is pulled: the first port is chosen instead.
     QVERIFY(tree.removeNode(QStringLiteral("ttyUSB1")));
     QVERIFY(tree.removeNode(QStringLiteral("ttyUSB0")));
-    QTRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({sim0}), 1000);
+    LQS_TRY_COMPARE_WITH_TIMEOUT(items(cbo1(dlg)), QStringList({sim0}), 1s);
     QCOMPARE(cbo1(dlg)->currentIndex(), 0);
 
     QTest::keyClick(&dlg, Qt::Key_Escape);
@@ -436,7 +439,7 @@ void TestPortDialog::openFailure() {
     // is for the opens after it.
     PtyPair inUse;
     QVERIFY(inUse.ok());
-    comm.setCommName(path(inUse.slavePath()));
+    test::setUpAsMainPort(comm, inUse.slavePath());
     comm.OpenPort();
     sys->refuse = refuse;
 

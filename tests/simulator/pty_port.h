@@ -47,8 +47,6 @@ public:
     }
     QByteArray reply(std::size_t count) { return read(count).bytes; }
 
-    // True if nothing arrives within `window`.
-    bool quiet(std::chrono::milliseconds window) { return !waitFor(POLLIN, Clock::now() + window); }
     // True once the other end has gone within `timeout`.
     bool hungUp(std::chrono::milliseconds timeout) {
         return waitFor(POLLHUP, Clock::now() + timeout);

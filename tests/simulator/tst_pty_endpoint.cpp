@@ -8,6 +8,7 @@
 
 #include "pty_endpoint.h"
 #include "pty_port.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using lqs::sim::Fault;
@@ -61,22 +62,24 @@ void TestPtyEndpoint::cleanup() {
 }
 
 void TestPtyEndpoint::queriesTranscriptAndReopen() {
-    QVERIFY(!ep_->waitForFrames(1, 20ms));
+    QVERIFY(ep_->transcript().empty());
     QVERIFY(port_->send("*IDN?"));
     QCOMPARE(port_->reply(16), QByteArray("LQS-6200B V2.1\n\r"));
     QVERIFY(port_->send("VSET1:7.25"));
     QVERIFY(port_->send("VSET1?"));
     QCOMPARE(port_->reply(6), QByteArray("7.25\n\r"));
-    QVERIFY(port_->quiet(150ms));  // raw line: nothing echoed, nothing extra
+    // Raw line: nothing echoed, nothing extra, or it would come before this reply.
+    QVERIFY(port_->send("ISET1?"));
+    QCOMPARE(port_->reply(6), QByteArray("1.00\n\r"));
 
-    QVERIFY(ep_->waitForFrames(3, 2s));
+    QVERIFY(ep_->waitForFrames(4, 2s));
     QByteArrayList frames;
     for (const std::string& f : ep_->transcript()) frames << QByteArray::fromStdString(f);
-    QCOMPARE(frames, (QByteArrayList{"*IDN?", "VSET1:7.25", "VSET1?"}));
+    QCOMPARE(frames, (QByteArrayList{"*IDN?", "VSET1:7.25", "VSET1?", "ISET1?"}));
     QCOMPARE(QByteArray::fromStdString(ep_->rawBytes()),
-             QByteArray("*IDN?\r\nVSET1:7.25\r\nVSET1?\r\n"));
+             QByteArray("*IDN?\r\nVSET1:7.25\r\nVSET1?\r\nISET1?\r\n"));
     QCOMPARE(ep_->withInstrument([](Instrument& in) { return in.voltageSet(1); }), 7.25);
-    QCOMPARE(ep_->repliesSent(), std::size_t(2));
+    LQS_TRY_COMPARE(ep_->repliesSent(), std::size_t(3));  // counted once written whole
 
     // The program closes and reopens the port; the line must survive that.
     port_ = std::make_unique<PtyPort>(ep_->slavePath());
@@ -86,13 +89,13 @@ void TestPtyEndpoint::queriesTranscriptAndReopen() {
 }
 
 void TestPtyEndpoint::lateReplyKeepsOrder() {
-    ep_->injectFault(Fault::late(300ms));
+    ep_->injectFault(Fault::late(120ms));
     const auto sent = Clock::now();
     QVERIFY(port_->send("VSET1?"));
     QVERIFY(port_->send("ISET1?"));
     const auto got = port_->read(13);
     QCOMPARE(got.bytes, QByteArray("12.00\n\r1.00\n\r"));
-    QVERIFY(got.at.front() - sent >= 300ms);
+    QVERIFY(got.at.front() - sent >= 120ms);
 }
 
 void TestPtyEndpoint::splitReplyHasGap() {
@@ -106,20 +109,24 @@ void TestPtyEndpoint::splitReplyHasGap() {
     QCOMPARE(port_->reply(6), QByteArray("5.00\n\r"));
 }
 
+// Replies keep the order of their queries, so the reply to the next query
+// coming first shows that the silenced one got none.
 void TestPtyEndpoint::silence() {
     ep_->injectFault(Fault::silence());
     QVERIFY(port_->send("*IDN?"));
-    QVERIFY(port_->quiet(300ms));
     QVERIFY(port_->send("VSET1?"));
     QCOMPARE(port_->reply(7), QByteArray("12.00\n\r"));
 
-    // Sticky: nothing answered, but commands still act.
+    // Sticky: nothing answered, but commands still act. The frame after the
+    // last query is acted on once that query's reply was settled.
     ep_->setSilent(true);
     QVERIFY(port_->send("VSET1:3"));
     QVERIFY(port_->send("VSET1?"));
-    QVERIFY(port_->quiet(300ms));
-    QVERIFY(ep_->waitForFrames(4, 2s));
+    QVERIFY(port_->send("VSET2:5"));
+    QVERIFY(ep_->waitForFrames(5, 2s));
     ep_->setSilent(false);
+    QVERIFY(port_->send("ISET1?"));
+    QCOMPARE(port_->reply(6), QByteArray("1.00\n\r"));
     QVERIFY(port_->send("VSET1?"));
     QCOMPARE(port_->reply(6), QByteArray("3.00\n\r"));
 }
@@ -166,7 +173,7 @@ void TestPtyEndpoint::hangup() {
     errno = 0;
     QCOMPARE(::write(port_->fd(), &c, 1), ssize_t(-1));
     QCOMPARE(errno, EIO);
-    QTRY_VERIFY(ep_->hungUp());
+    LQS_TRY_VERIFY(ep_->hungUp());
 }
 
 void TestPtyEndpoint::stopIsPrompt_data() {
@@ -184,7 +191,7 @@ void TestPtyEndpoint::stopIsPrompt() {
         QVERIFY(ep_->waitForFrames(1, 2s));
     } else if (situation == 2) {
         ep_->hangUpNow();
-        QTRY_VERIFY(ep_->hungUp());
+        LQS_TRY_VERIFY(ep_->hungUp());
     }
     const auto t0 = Clock::now();
     ep_->stop();
@@ -227,13 +234,13 @@ void TestPtyEndpoint::exclusiveEndsWhenClientLeaves() {
     QCOMPARE(::ioctl(port_->fd(), TIOCEXCL), 0);
     QCOMPARE(exclusive(), 1);
     port_.reset();  // as the kernel closes a killed program's descriptors
-    QTRY_COMPARE(exclusive(), 0);
+    LQS_TRY_COMPARE(exclusive(), 0);
 }
 
 // The line as a strict instrument sees it: each frame kept byte for byte, and
 // anything a real one could misread flagged.
 void TestPtyEndpoint::strictWire_data() {
-    QTest::addColumn<QList<QByteArray>>("writes");  // with a pause of 150 ms between writes
+    QTest::addColumn<QList<QByteArray>>("writes");  // with a pause over the frame silence between
     QTest::addColumn<QString>("flag");              // start of the one flag, or empty
     QTest::newRow("clean") << QList<QByteArray>{"VSET1:12.5\r\n"} << QString();
     QTest::newRow("bare LF") << QList<QByteArray>{"OUT1\n"}
@@ -249,14 +256,22 @@ void TestPtyEndpoint::strictWire_data() {
 void TestPtyEndpoint::strictWire() {
     QFETCH(QList<QByteArray>, writes);
     QFETCH(QString, flag);
+    const auto silence = 20ms;
+    ep_->setFrameSilence(silence);
     QByteArray all;
     for (int i = 0; i < writes.size(); ++i) {
-        if (i > 0) QTest::qWait(150);
+        if (i > 0) {
+            // Counted from when the endpoint read the bytes before the pause.
+            LQS_TRY_COMPARE(QByteArray::fromStdString(ep_->rawBytes()), all);
+            // the line's own time: a pause inside a frame longer than the
+            // frame silence is what gets flagged
+            QTest::qWait(int(2 * silence.count()));
+        }
         QCOMPARE(::write(port_->fd(), writes[i].constData(), std::size_t(writes[i].size())),
                  writes[i].size());
         all += writes[i];
     }
-    QTRY_COMPARE(ep_->wireFrames().size(), std::size_t(1));
+    LQS_TRY_COMPARE(ep_->wireFrames().size(), std::size_t(1));
     QCOMPARE(QByteArray::fromStdString(ep_->wireFrames().front()), all);
     const auto flags = ep_->wireFlags();
     if (flag.isEmpty()) {
@@ -284,9 +299,9 @@ void TestPtyEndpoint::lineTiming_data() {
 
     QTest::newRow("defaults") << 9600 << 10 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
                               << 8 + 6;
-    QTest::newRow("300 baud") << 300 << 0 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
+    QTest::newRow("600 baud") << 600 << 0 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
                               << 8 + 6;
-    QTest::newRow("no line time") << 0 << 150 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
+    QTest::newRow("no line time") << 0 << 60 << QByteArray("ISET1?\r\n") << QByteArray("1.00\n\r")
                                   << 0;
     // The second reply is ready at 14 bytes but waits for the first to end at 23.
     QTest::newRow("replies queue")
@@ -317,33 +332,36 @@ void TestPtyEndpoint::lineTiming() {
 }
 
 void TestPtyEndpoint::jitterStaysInBounds() {
-    ep_->setLineModel(LineModel{0, 0ms, 100ms, {}});
-    int over30 = 0;
+    ep_->setLineModel(LineModel{0, 0ms, 50ms, {}});
+    int over15 = 0;
     for (int i = 0; i < 20; ++i) {
         const auto t0 = Clock::now();
         QVERIFY(port_->send("ISET1?"));
         const auto got = port_->read(6);
         QCOMPARE(got.bytes, QByteArray("1.00\n\r"));
-        QVERIFY(got.at.back() - t0 < 100ms + 150ms);
-        over30 += got.at.back() - t0 > 30ms;
+        QVERIFY(got.at.back() - t0 < 50ms + 150ms);
+        over15 += got.at.back() - t0 > 15ms;
     }
-    // Uniform over 0..100 ms leaves over 30 ms about 14 times in 20.
-    QVERIFY2(over30 >= 5, QByteArray::number(over30).constData());
+    // Uniform over 0..50 ms leaves over 15 ms about 14 times in 20.
+    QVERIFY2(over15 >= 5, QByteArray::number(over15).constData());
 }
 
 // A command that comes while a reply is due or within the spacing after one is dropped.
 void TestPtyEndpoint::tooSoonIsIgnored() {
     using Frames = std::vector<std::string>;
-    ep_->setLineModel(LineModel{9600, 100ms, {}, 500ms});
+    const auto spacing = 300ms;
+    ep_->setLineModel(LineModel{9600, 30ms, {}, spacing});
     QCOMPARE(::write(port_->fd(), "VSET1?\r\nVSET1:3\r\n", 17), ssize_t(17));
     QCOMPARE(port_->reply(7), QByteArray("12.00\n\r"));
     QVERIFY(port_->send("ISET1?"));
-    QVERIFY(port_->quiet(600ms));
-    QVERIFY(ep_->ignoredFrames() == (Frames{"VSET1:3", "ISET1?"}));
+    LQS_TRY_VERIFY(ep_->ignoredFrames() == (Frames{"VSET1:3", "ISET1?"}));
     QVERIFY(ep_->transcript() == Frames{"VSET1?"});
     QCOMPARE(ep_->wireFrames().size(), std::size_t(3));
 
-    // Past the spacing: taken. A command's lack of a reply restarts nothing.
+    // Past the spacing: taken, and the ISET1? reply would have come first.
+    // A command's lack of a reply restarts nothing.
+    // the line's own time: the spacing after the last reply is what is tested
+    QVERIFY(lqs::test::waitUntil([&] { return Clock::now() >= ep_->lastReplyEnd() + spacing; }));
     QVERIFY(port_->send("VSET1:3"));
     QVERIFY(port_->send("VSET1?"));
     QCOMPARE(port_->reply(6), QByteArray("3.00\n\r"));

@@ -36,6 +36,13 @@ public:
     const std::string& slavePath() const { return m_slavePath; }
     int master() const { return m_master; }
 
+    // True once the slave side was opened and every holder has closed it
+    // again; a pair whose slave was never opened says false.
+    bool slaveClosed() const {
+        struct pollfd p = {m_master, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+    }
+
     void closeMaster() {
         if (m_master >= 0) ::close(m_master);
         m_master = -1;

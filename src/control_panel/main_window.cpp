@@ -315,9 +315,6 @@ void TForm1::setUpPanel() {
     // Constant current or constant voltage, judged from the readings; ours.
     m_modeLabels[0] = ui->ModeLabel1;
     m_modeLabels[1] = ui->ModeLabel2;
-    m_ageTimer = new QTimer(this);
-    m_ageTimer->setInterval(1000);
-    connect(m_ageTimer, &QTimer::timeout, this, &TForm1::ageReadings);
 }
 
 void TForm1::buildStatusBar() {
@@ -842,9 +839,8 @@ QStringList TForm1::readingTexts() const {
 }
 
 bool TForm1::readingCurrent(int index) const {
-    if (m_linkStale || index < 0 || index > 3 || !m_readAt[index].isValid()) return false;
-    return m_readAt[index].msecsTo(QDateTime::currentDateTime()) <=
-           2 * qint64(m_client->readingIntervalMs());
+    return !m_linkStale && index >= 0 && index <= 3 && !m_aged[index] &&
+           !edit(index + 1)->text().isEmpty();
 }
 
 // What the recorder reads: the button's "ON", or "OFF" for anything else.
@@ -1001,6 +997,7 @@ void TForm1::connectLink() {
     connect(c, &LinkClient::conversionFailed, this, &TForm1::showConversionError);
     connect(c, &LinkClient::readingsStale, this, &TForm1::showReadingsStale);
     connect(c, &LinkClient::readingsFresh, this, &TForm1::showReadingsFresh);
+    connect(c, &LinkClient::readingAged, this, &TForm1::showReadingAged);
     connect(c, &LinkClient::setPointNotHeld, this,
             [this](int channel, Quantity q, const QString& holds, const QString& sent) {
                 showSetPointNotHeld(readingField(channel, q) + 4, holds, sent);
@@ -1144,38 +1141,26 @@ void TForm1::greyReading(QLineEdit* e, const QString& tip) {
     e->setToolTip(tip);
 }
 
-// Each reading as it comes: its age is kept, and the channel's mode judged.
+// Each reading as it comes: current again, and the channel's mode judged.
 void TForm1::judgeReading(int number, const QString& text) {
     if (number < 1 || number > 4) return;
     QLineEdit* e = edit(number);
-    if (text.isEmpty()) {
-        m_readAt[number - 1] = QDateTime();
-    } else {
-        m_readAt[number - 1] = QDateTime::currentDateTime();
-        if (!m_linkStale) {
-            e->setPalette(QPalette());
-            e->setToolTip(QString());
-        }
-        if (!m_ageTimer->isActive()) m_ageTimer->start();
+    m_aged[number - 1] = false;
+    if (!text.isEmpty() && !m_linkStale) {
+        e->setPalette(QPalette());
+        e->setToolTip(QString());
     }
     showChannelMode((number - 1) / 2);
 }
 
-// A reading older than two poll cycles is greyed, saying since when.
-void TForm1::ageReadings() {
+// No new reading for twice its interval: greyed, saying since when.
+void TForm1::showReadingAged(int channel, Quantity q, const QDateTime& readAt, int ageSeconds) {
+    const int number = readingField(channel, q);
+    m_aged[number - 1] = true;
     if (m_linkStale) return;
-    const QDateTime now = QDateTime::currentDateTime();
-    const qint64 limit = 2 * qint64(m_client->readingIntervalMs());
-    bool any = false;
-    for (int i = 0; i < 4; ++i) {
-        if (!m_readAt[i].isValid()) continue;
-        any = true;
-        if (m_readAt[i].msecsTo(now) <= limit) continue;
-        greyReading(edit(i + 1), QStringLiteral("Not current since %1: no new reading for %2 s.")
-                                     .arg(m_readAt[i].toString(QStringLiteral("HH:mm:ss")))
-                                     .arg(m_readAt[i].secsTo(now)));
-    }
-    if (!any) m_ageTimer->stop();
+    greyReading(edit(number), QStringLiteral("Not current since %1: no new reading for %2 s.")
+                                  .arg(readAt.toString(QStringLiteral("HH:mm:ss")))
+                                  .arg(ageSeconds));
 }
 
 // At the current limit within one step the channel regulates current (CC),

@@ -211,7 +211,7 @@ private:
     bool outputOffBeforeClose();
     void greyReading(QLineEdit* e, const QString& tip);
     void judgeReading(int edit, const QString& text);
-    void ageReadings();
+    void showReadingAged(int channel, Quantity q, const QDateTime& readAt, int ageSeconds);
     void showChannelMode(int channel);
     void noteInLinkPanel(const QString& note);
     void standDown(const QString& linkText);
@@ -268,8 +268,7 @@ private:
     QPointer<QMessageBox> m_resetQuestion;   // "Do you Reset?", while it waits
     bool m_closing = false;                  // the close is asking about the recording
     QLabel* m_modeLabels[2] = {};            // CC or CV, per channel
-    QDateTime m_readAt[4];                   // when Edit1 .. Edit4 last got a reading
-    QTimer* m_ageTimer = nullptr;
+    bool m_aged[4] = {};                     // Edit1 .. Edit4 no longer current
     bool m_linkStale = false;
     QPointer<QWidget> m_linkBox;  // the one box the link raised that is still open
 };

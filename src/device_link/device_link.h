@@ -140,6 +140,9 @@ Q_SIGNALS:
     void conversionFailed(const QString& message);
     void readingsStale(const QDateTime& since, lqs::StaleReason why);
     void readingsFresh();
+    // No new reading of this value for twice its interval: the one shown is
+    // not current. Fresh again with its next readingTaken.
+    void readingAged(int channel, lqs::Quantity quantity, const QDateTime& readAt, int ageSeconds);
     void lineLost();
     void fastStatsChanged(const lqs::FastStats& stats, const QString& note, bool givenUp);
     void busyChanged(bool busy);
@@ -279,6 +282,8 @@ private:
     bool plausible(const QString& query, const QByteArray& line) const;
     Sequence applyEffects(ReplyOutcome out);
     void showReply(int edit, const QString& text, LinkTime at);
+    void watchAge(int edit, LinkTime at);
+    void forgetAges();
     void answerFastMeasures(int edit, const QString& text, LinkTime askedAt);
     bool heldField(const QString& query) const;
     void clearAwaiting();
@@ -312,15 +317,18 @@ private:
     std::uint64_t m_answeredSeq = 0;     // the newest query whose reply ended
     bool m_discardToTerminator = false;  // the tail of a reply cut short is no one's
     bool m_resyncing = false;            // after a miss: until quiet, or up to a CR
+    bool m_midLine = false;              // the last byte received ended no line
+    bool m_swallowCr = false;            // a discarded line ended at LF: its CR may follow
     LinkTime m_lastByteAt;
     std::uint64_t m_unsolicited = 0;
 
     std::vector<WaitingSetPoint> m_waiting;  // in the order changed
     std::uint64_t m_waitingIds = 0;
-    std::deque<Ask> m_measureAsks;    // for the cycle to ask between its queries
-    std::vector<Ask> m_fastMeasures;  // for fast readings' next replies
-    std::vector<Ask> m_measuresSent;  // asked on the line, by ticket
-    bool m_statusAnswered = false;    // the cycle's STATUS? has its reply
+    std::deque<Ask> m_measureAsks;                    // for the cycle to ask between its queries
+    std::vector<Ask> m_fastMeasures;                  // for fast readings' next replies
+    std::vector<Ask> m_measuresSent;                  // asked on the line, by ticket
+    bool m_statusAnswered = false;                    // the cycle's STATUS? has its reply
+    std::array<Scheduler::TimerId, 4> m_ageTimers{};  // by measured value
 
     Signal m_replied;   // a reply ended, or a query was given up
     Signal m_released;  // a held stepper was let go, or polling stopped

@@ -74,6 +74,7 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
     connect(l, &DeviceLink::conversionFailed, this, &LinkClient::conversionFailed, q);
     connect(l, &DeviceLink::readingsStale, this, &LinkClient::readingsStale, q);
     connect(l, &DeviceLink::readingsFresh, this, &LinkClient::readingsFresh, q);
+    connect(l, &DeviceLink::readingAged, this, &LinkClient::readingAged, q);
     connect(l, &DeviceLink::lineLost, this, &LinkClient::lineLost, q);
 }
 
@@ -133,8 +134,7 @@ QString LinkClient::heldSetPoint(int channel, Quantity q) const {
 }
 
 int LinkClient::readingIntervalMs() const {
-    if (m_fast) return 1000;
-    return m_timings.cycleMs() + 9 * (m_timings.replyGraceMs / 10);
+    return m_timings.readingIntervalMs(m_fast);
 }
 
 void LinkClient::link(const QString& portName, Done done) {

@@ -90,6 +90,7 @@ Q_SIGNALS:
     void conversionFailed(const QString& message);
     void readingsStale(const QDateTime& since, lqs::StaleReason why);
     void readingsFresh();
+    void readingAged(int channel, lqs::Quantity quantity, const QDateTime& readAt, int ageSeconds);
     void lineLost();
     void fastStatsChanged(const lqs::FastStats& stats, const QString& note, bool givenUp);
     void idleChanged(bool idle);

@@ -19,6 +19,7 @@ const int kRemainingSeconds[] = {60, 54, 48, 42, 30, 18, 8, 4, 3, 2, 1};
 }  // namespace
 
 void DeviceLink::ClearMeasuredFields() {
+    forgetAges();
     Q_EMIT readingsCleared();
 }
 
@@ -181,6 +182,8 @@ Sequence DeviceLink::linkSequence(QString portName) {
     m_state.AwaitingReply = 0;
     m_discardToTerminator = false;
     m_resyncing = false;
+    m_midLine = false;  // what came before the link is no one's
+    m_swallowCr = false;
     if (m_stale) {
         m_stale = false;
         Q_EMIT readingsFresh();

@@ -92,6 +92,11 @@ struct LinkTimings {
     LinkTimings scaled(int divisor) const;
     // How long one classic poll cycle takes, replies included.
     int cycleMs() const { return pollStartMs + 9 * 2 * pollPasses * passMs; }
+    // How often each measured value is read: once a cycle, or (fast
+    // readings) once a second at most.
+    int readingIntervalMs(bool fast) const {
+        return fast ? 1000 : cycleMs() + 9 * (replyGraceMs / 10);
+    }
 };
 
 // Fast readings' figures, for the link panel.

@@ -39,14 +39,27 @@ void DeviceLink::receive(const char* bytes, std::size_t length) {
 }
 
 void DeviceLink::takeByte(char byte) {
+    const bool ends = byte == '\r' || byte == '\n';
+    if (m_swallowCr) {
+        // The CR of an LF CR pair that ended a discarded line.
+        m_swallowCr = false;
+        if (byte == '\r') {
+            ++m_unsolicited;
+            return;
+        }
+    }
+    m_midLine = !ends;
     if (m_discardToTerminator || m_resyncing) {
         ++m_unsolicited;
-        if (byte == '\r') {
-            m_discardToTerminator = false;
-            if (m_resyncing) {
-                m_resyncing = false;
-                m_resynced.notify();
-            }
+        if (!ends) {
+            m_discardToTerminator = true;  // a line has begun: it is no one's to its end
+            return;
+        }
+        m_discardToTerminator = false;
+        m_swallowCr = byte == '\n';
+        if (m_resyncing) {
+            m_resyncing = false;
+            m_resynced.notify();
         }
         return;
     }
@@ -254,6 +267,7 @@ void DeviceLink::showReply(int edit, const QString& text, LinkTime at) {
         r.at = at;
         r.wall = m_scheduler->wallTime(at);
         Q_EMIT readingTaken(r);
+        watchAge(edit, at);
         return;
     }
     const int channel = edit <= 6 ? 1 : 2;
@@ -261,6 +275,26 @@ void DeviceLink::showReply(int edit, const QString& text, LinkTime at) {
     Q_EMIT setPointRead(channel, q, text);
     m_state.setLastSent(edit, text);
     Q_EMIT setPointHeld(channel, q, text);
+}
+
+// A reading is current for twice its interval on the link's clock; then it
+// is said to have aged, until the next one comes.
+void DeviceLink::watchAge(int edit, LinkTime at) {
+    Scheduler::TimerId& timer = m_ageTimers[std::size_t(edit - 1)];
+    if (timer) m_scheduler->cancel(timer);
+    const int limitMs = 2 * m_setup.timings.readingIntervalMs(m_fastWanted);
+    timer = m_scheduler->at(at + std::chrono::milliseconds(limitMs), [this, edit, at, limitMs] {
+        m_ageTimers[std::size_t(edit - 1)] = 0;
+        Q_EMIT readingAged(edit <= 2 ? 1 : 2, edit % 2 == 1 ? Quantity::Voltage : Quantity::Current,
+                           m_scheduler->wallTime(at), (limitMs + 999) / 1000);
+    });
+}
+
+void DeviceLink::forgetAges() {
+    for (Scheduler::TimerId& timer : m_ageTimers) {
+        if (timer) m_scheduler->cancel(timer);
+        timer = 0;
+    }
 }
 
 void DeviceLink::clearAwaiting() {

@@ -63,6 +63,9 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& f
             r.closed = closed = true;
         }
         if (isQuery(command)) {
+            // The line is in the middle of one nobody asked for now: the
+            // reply starts after its end.
+            if (m_midLine) m_discardToTerminator = true;
             Outstanding r;
             r.seq = ++m_querySeq;
             r.query = command;
@@ -121,6 +124,7 @@ void DeviceLink::missingReply() {
 // Readings no longer come: what the fields show is from before, and the
 // recorder must not take it for current.
 void DeviceLink::markStale(StaleReason why) {
+    forgetAges();  // all of them are not current now
     if (m_stale) return;
     m_stale = true;
     Q_EMIT readingsStale(m_scheduler->wallTime(m_scheduler->now()), why);

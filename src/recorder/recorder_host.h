@@ -9,7 +9,8 @@ namespace lqs {
 class RecorderHost {
 public:
     virtual ~RecorderHost() = default;
-    // The four measured-value texts: channel 1 V, A, channel 2 V, A.
+    // The four measured-value texts: channel 1 V, A, channel 2 V, A; empty
+    // for a reading that is not current.
     virtual QStringList readingTexts() const = 0;
     // The output button's caption, "ON" or "OFF".
     virtual QString outputCaption() const = 0;

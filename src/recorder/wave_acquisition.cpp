@@ -152,6 +152,10 @@ void TForm_Wave::tmr_ScaleTimer() {
     const QDateTime when = Now();
     const QStringList latest = m_host ? m_host->readingTexts() : QStringList(4, QString());
     const QStringList r = m_fast ? m_slice.take(s.PointOperation, latest) : latest;
+    // A reading that is not current is none: the slice gets a gap, not an old value.
+    if (r.size() < 4 ||
+        std::any_of(r.begin(), r.end(), [](const QString& t) { return t.isEmpty(); }))
+        return;
     double v[4];
     try {
         for (int i = 0; i < 4; ++i) v[i] = StrToFloat(r.value(i));

@@ -528,11 +528,16 @@ void tst_WaveWindow::unreadableReadingDoesNotStackBoxes() {
     Fixture f;
     f.setup();
     f.start();
-    f.host.readings[2] = QString();  // emptied by an output switched off elsewhere
+    // A reading that is not current is no sample: a gap, and no box.
+    f.host.readings[2] = QString();
+    setErrorBoxHook([](QWidget*, const QString& text) { QFAIL(qPrintable(text)); });
+    tick(f.wave.tmr_Scale);
+    QCOMPARE(f.wave.state.Table->lineCount(), 1);
+    f.host.readings[2] = QStringLiteral("1x.5z");
     int boxes = 0;
     setErrorBoxHook([&](QWidget*, const QString& text) {
         ++boxes;
-        QCOMPARE(text, QStringLiteral("'' is not a valid floating point value."));
+        QCOMPARE(text, QStringLiteral("'1x.5z' is not a valid floating point value."));
         tick(f.wave.tmr_Scale);  // ticks while the box is open
         tick(f.wave.tmr_Scale);
     });

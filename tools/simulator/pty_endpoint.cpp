@@ -31,29 +31,6 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
-bool fits(Fault::Kind fault, ReplyKind reply) {
-    switch (fault) {
-        case Fault::Kind::GarbleNumber:
-            return reply == ReplyKind::Number;
-        case Fault::Kind::GarbleStatusCoupling:
-        case Fault::Kind::GarbleStatusOutput:
-            return reply == ReplyKind::Status;
-        default:
-            return true;
-    }
-}
-
-// Second digit becomes 'x', last digit 'z': "12.50" -> "1x.5z".
-std::string garbleNumber(std::string text) {
-    std::vector<std::size_t> digits;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] >= '0' && text[i] <= '9') digits.push_back(i);
-    if (digits.empty()) return text + "x";
-    if (digits.size() > 1) text[digits[1]] = 'x';
-    text[digits.back()] = 'z';
-    return text;
-}
-
 // Nanoseconds, so byte times of about a millisecond are kept without rounding.
 timespec pollTimeout(Clock::time_point due) {
     const auto left = std::max(due - Clock::now(), Clock::duration::zero());
@@ -65,17 +42,7 @@ timespec pollTimeout(Clock::time_point due) {
     return t;
 }
 
-std::chrono::nanoseconds lineTime(std::size_t bytes, std::chrono::nanoseconds byteTime) {
-    return byteTime * static_cast<std::int64_t>(bytes);
-}
-
 }  // namespace
-
-std::chrono::nanoseconds LineModel::byteTime() const {
-    // Start bit, 8 data bits, stop bit.
-    return baud > 0 ? std::chrono::nanoseconds(10'000'000'000LL / baud)
-                    : std::chrono::nanoseconds(0);
-}
 
 PtyEndpoint::PtyEndpoint(Model model) : instrument_(model) {}
 
@@ -309,7 +276,7 @@ bool PtyEndpoint::waitForFrames(std::size_t n, std::chrono::milliseconds timeout
 void PtyEndpoint::injectFault(Fault fault, int count) {
     if (count <= 0) return;
     std::lock_guard<std::mutex> lock(stateMutex_);
-    faults_.push_back({fault, count});
+    faults_.add(fault, count);
 }
 
 void PtyEndpoint::setSilent(bool silent) {
@@ -329,9 +296,7 @@ void PtyEndpoint::clearFaults() {
 
 std::size_t PtyEndpoint::pendingFaults() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    std::size_t n = 0;
-    for (const ArmedFault& f : faults_) n += static_cast<std::size_t>(f.remaining);
-    return n;
+    return faults_.pending();
 }
 
 void PtyEndpoint::hangUpNow() {
@@ -387,7 +352,7 @@ void PtyEndpoint::run() {
             std::lock_guard<std::mutex> lock(stateMutex_);
             const auto now = Clock::now();
             for (std::string& bytes : unasked_)
-                queueOut(now, std::move(bytes), false, line_.byteTime());
+                queue_.push_back(out_.queue(now, std::move(bytes), false, line_.byteTime()));
             unasked_.clear();
         }
 
@@ -482,7 +447,7 @@ void PtyEndpoint::act(const Incoming& in) {
         std::lock_guard<std::mutex> lock(stateMutex_);
         line = line_;
         // Judged on the line's clock, not on when this thread got round to it.
-        if (line.minSpacing.count() > 0 && replied_ && in.due < replyEnd_ + line.minSpacing) {
+        if (out_.tooSoon(in.due, line)) {
             ignored_.push_back(std::move(text));
             return;
         }
@@ -508,87 +473,22 @@ void PtyEndpoint::act(const Incoming& in) {
     }
 }
 
-// Bytes take the outbound line from `start` or when it is free, whichever is later,
-// and are written once the last of them is on the line. Returns that time.
-Clock::time_point PtyEndpoint::queueOut(Clock::time_point start, std::string bytes, bool endsReply,
-                                        std::chrono::nanoseconds byteTime) {
-    const auto end = std::max(start, outFree_) + lineTime(bytes.size(), byteTime);
-    queue_.push_back({end, std::move(bytes), false, endsReply});
-    outFree_ = end;
-    return end;
-}
-
 void PtyEndpoint::queueReply(const Exchange& e, const std::string& terminator,
                              Clock::time_point actedAt, const LineModel& line) {
-    if (e.kind == ReplyKind::None) return;
     std::optional<Fault> fault;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        if (silent_) return;
-        for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-            if (!fits(it->fault.kind, e.kind)) continue;
-            fault = it->fault;
-            if (--it->remaining <= 0) faults_.erase(it);
-            break;
-        }
+        if (silent_ || e.kind == ReplyKind::None) return;
+        fault = faults_.take(e.kind);
     }
-
-    std::string text = e.reply;
-    const Fault::Kind kind = fault ? fault->kind : Fault::Kind::Late;
-    const std::chrono::milliseconds delay = fault ? fault->delay : std::chrono::milliseconds(0);
-    switch (kind) {
-        case Fault::Kind::Silence:
-            return;
-        case Fault::Kind::GarbleNumber:
-            text = garbleNumber(std::move(text));
-            break;
-        case Fault::Kind::GarbleStatusCoupling:
-            if (text.size() > 6) text[4] = 'x', text[6] = 'y';
-            break;
-        case Fault::Kind::GarbleStatusOutput:
-            if (text.size() > 12) text[12] = 'z';
-            break;
-        default:
-            break;
-    }
-    std::string bytes = text + terminator;
-
-    auto ready = actedAt + line.answer;
-    if (line.jitter.count() > 0) {
-        std::uniform_int_distribution<std::int64_t> extra(
-            0, std::chrono::duration_cast<std::chrono::microseconds>(line.jitter).count());
-        ready += std::chrono::microseconds(extra(jitterRng_));
-    }
-    const auto byteTime = line.byteTime();
-    // Replies queue behind each other on the outbound line, in order.
-    switch (kind) {
-        case Fault::Kind::Late:  // also the plain case, with no delay
-            replyEnd_ = queueOut(ready + delay, std::move(bytes), true, byteTime);
-            break;
-        case Fault::Kind::Split: {
-            const std::size_t half = fault->at ? std::min(fault->at, bytes.size())
-                                               : std::max<std::size_t>(1, bytes.size() / 2);
-            const auto firstEnd = queueOut(ready, bytes.substr(0, half), false, byteTime);
-            replyEnd_ = queueOut(firstEnd + delay, bytes.substr(half), true, byteTime);
-            break;
-        }
-        case Fault::Kind::Hangup: {
-            const auto start = std::max(ready, outFree_);
-            queue_.push_back({start, {}, true, false});
-            outFree_ = start;
-            return;
-        }
-        default:
-            replyEnd_ = queueOut(ready, std::move(bytes), true, byteTime);
-            break;
-    }
-    replied_ = true;
+    for (OutChunk& chunk : out_.reply(e, terminator, actedAt, line, fault))
+        queue_.push_back(std::move(chunk));
 }
 
 bool PtyEndpoint::flushDue() {
     const auto now = Clock::now();
     while (!queue_.empty() && masterFd_ >= 0 && queue_.front().due <= now) {
-        Outgoing& o = queue_.front();
+        OutChunk& o = queue_.front();
         if (o.hangup) {
             closeMaster();
             return true;
@@ -630,8 +530,8 @@ void PtyEndpoint::resetLine() {
     written_ = 0;
     inbound_.clear();
     inFrame_.clear();
-    inFree_ = outFree_ = replyEnd_ = {};
-    replied_ = false;
+    inFree_ = {};
+    out_.reset();
 }
 
 }  // namespace lqs::sim

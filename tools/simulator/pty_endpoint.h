@@ -15,53 +15,9 @@
 #include <vector>
 
 #include "instrument.h"
+#include "line.h"
 
 namespace lqs::sim {
-
-// A misbehaviour for upcoming replies. Each reply takes at most one fault: the oldest
-// pending one that fits it. Garbles wait for a reply of their kind (a number, a status);
-// the others hit whatever reply comes next.
-struct Fault {
-    enum class Kind {
-        Silence,               // the query gets no answer
-        Late,                  // answer after `delay`; later replies queue behind it
-        GarbleNumber,          // numeric reply with letters in it, e.g. "1x.5z"
-        GarbleStatusCoupling,  // status bytes 4 and 6 not digits
-        GarbleStatusOutput,    // status byte 12 not a digit
-        Split,                 // the bytes before `at` (half when 0), pause `delay`, then the rest
-        Hangup,                // close the master instead of answering; endpoint is dead
-    };
-    Kind kind = Kind::Silence;
-    std::chrono::milliseconds delay{0};
-    std::size_t at = 0;
-
-    static Fault silence() { return {Kind::Silence, {}, 0}; }
-    static Fault late(std::chrono::milliseconds d) { return {Kind::Late, d, 0}; }
-    static Fault garbleNumber() { return {Kind::GarbleNumber, {}, 0}; }
-    static Fault garbleStatusCoupling() { return {Kind::GarbleStatusCoupling, {}, 0}; }
-    static Fault garbleStatusOutput() { return {Kind::GarbleStatusOutput, {}, 0}; }
-    static Fault split(std::chrono::milliseconds d) { return {Kind::Split, d, 0}; }
-    static Fault splitAt(std::size_t at, std::chrono::milliseconds d) {
-        return {Kind::Split, d, at};
-    }
-    static Fault hangup() { return {Kind::Hangup, {}, 0}; }
-};
-
-// How fast the line and the firmware are. A frame acts when its last byte would
-// have arrived on a real line; a reply starts `answer` (plus up to `jitter`) after
-// its query acted, and is written when its last byte would be on the line.
-struct LineModel {
-    int baud = 9600;  // 10 bits a byte; 0: bytes take no time on the line
-    std::chrono::milliseconds answer{10};
-    std::chrono::milliseconds jitter{0};  // uniform, per reply
-    // A frame ending sooner than this after the last reply ended (or while a reply
-    // is still due) is ignored, as cheap firmware drops it; 0: never.
-    std::chrono::milliseconds minSpacing{0};
-
-    // Everything acts and answers the moment it arrives.
-    static LineModel instant() { return {0, {}, {}, {}}; }
-    std::chrono::nanoseconds byteTime() const;
-};
 
 class PtyEndpoint {
 public:
@@ -138,19 +94,9 @@ public:
     void setFrameObserver(std::function<void(const Exchange&)> observer);
 
 private:
-    struct Outgoing {
-        std::chrono::steady_clock::time_point due;
-        std::string bytes;
-        bool hangup = false;
-        bool endsReply = true;  // false for the first half of a split reply
-    };
     struct Incoming {
         std::chrono::steady_clock::time_point due;  // its LF's end on the line
         std::string frame;                          // LF included
-    };
-    struct ArmedFault {
-        Fault fault;
-        int remaining;
     };
 
     void run();
@@ -161,9 +107,6 @@ private:
     void act(const Incoming& in);
     void queueReply(const Exchange& e, const std::string& terminator,
                     std::chrono::steady_clock::time_point actedAt, const LineModel& line);
-    std::chrono::steady_clock::time_point queueOut(std::chrono::steady_clock::time_point start,
-                                                   std::string bytes, bool endsReply,
-                                                   std::chrono::nanoseconds byteTime);
     void resetLine();
     bool flushDue();  // false while the master is full
     void closeMaster();
@@ -185,7 +128,7 @@ private:
     std::string partialFrame_;                         // bytes since the last LF
     std::chrono::steady_clock::time_point partialAt_;  // when its last byte came
     std::chrono::milliseconds frameSilence_{100};
-    std::vector<ArmedFault> faults_;
+    FaultList faults_;
     std::deque<std::string> unasked_;  // handed to the I/O thread
     bool silent_ = false;
     std::string slavePath_;
@@ -194,15 +137,12 @@ private:
 
     // Touched by the I/O thread only while it runs.
     int masterFd_ = -1;
-    std::deque<Outgoing> queue_;
-    std::size_t written_ = 0;                         // bytes of queue_.front() already written
-    std::deque<Incoming> inbound_;                    // frames waiting for their last byte's time
-    std::string inFrame_;                             // bytes since the last LF
-    std::chrono::steady_clock::time_point inFree_;    // inbound line busy until
-    std::chrono::steady_clock::time_point outFree_;   // outbound line busy until
-    std::chrono::steady_clock::time_point replyEnd_;  // of the last reply queued
-    bool replied_ = false;                            // replyEnd_ is set
-    std::mt19937 jitterRng_{std::random_device{}()};
+    std::deque<OutChunk> queue_;
+    std::size_t written_ = 0;                       // bytes of queue_.front() already written
+    std::deque<Incoming> inbound_;                  // frames waiting for their last byte's time
+    std::string inFrame_;                           // bytes since the last LF
+    std::chrono::steady_clock::time_point inFree_;  // inbound line busy until
+    ReplyLine out_;  // the outbound line: replies in order, at their times
 
     int slaveFd_ = -1;
     int wakeFd_ = -1;

@@ -1,0 +1,183 @@
+// The link, or the whole program, on a clock the test drives, against the
+// simulated instrument in the same process on the same clock. Nothing waits
+// in real time: advance() moves the clock from one due moment to the next and
+// lets the queued calls between the link and its callers through on the way.
+#pragma once
+
+#include "clocked_line.h"
+#include "control_panel/app_windows.h"
+#include "control_panel/main_window.h"
+#include "device_link/device_link.h"
+#include "device_link/link_client.h"
+#include "modal_watcher.h"
+#include "named.h"
+#include "one_port.h"
+#include "pty_pair.h"
+#include "recorder/wave_window.h"
+#include "serial/comm.h"
+#include "serial/port_dialog.h"
+
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace lqs::test {
+
+using namespace std::chrono_literals;
+
+// The link's side of the in-process line.
+class LinePort : public LinkPort {
+public:
+    bool sendByte(char byte) override {
+        if (!line || line->hungUp()) return false;
+        line->byteIn(byte);
+        return true;
+    }
+    sim::ClockedLine* line = nullptr;
+};
+
+// Moves the link's clock to `until`, stopping at each due moment; the queued
+// calls and signals between the link and the windows go through at each.
+inline void advance(DeviceLink& link, LinkDuration by) {
+    Scheduler& s = link.scheduler();
+    s.runUntil(s.now() + by, [] { QCoreApplication::processEvents(); });
+    QCoreApplication::processEvents();
+}
+
+// Until done() holds or the clock has moved by `limit`; false on the limit.
+inline bool advanceUntil(DeviceLink& link, const std::function<bool()>& done,
+                         LinkDuration limit = 60s) {
+    Scheduler& s = link.scheduler();
+    const LinkTime end = s.now() + limit;
+    QCoreApplication::processEvents();
+    while (!done()) {
+        const auto next = s.nextDeadline();
+        if (!next || *next > end) {
+            s.advanceTo(end);
+            QCoreApplication::processEvents();
+            return done();
+        }
+        s.runUntil(*next, [] { QCoreApplication::processEvents(); });
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
+
+inline QStringList framesOf(const sim::ClockedLine& line) {
+    QStringList out;
+    for (const std::string& f : line.transcript()) out << QString::fromStdString(f);
+    return out;
+}
+
+// Milliseconds of the link's clock since `from`.
+inline qint64 msSince(LinkTime from, LinkTime t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t - from).count();
+}
+
+inline LinkSetup drivenSetup(const LinkTimings& timings = LinkTimings()) {
+    LinkSetup s;
+    s.timings = timings;
+    s.clock = Scheduler::Kind::Driven;
+    return s;
+}
+
+// The link alone, with its client, on the driven clock.
+struct ClockedLink {
+    LinePort port;
+    DeviceLink link;
+    sim::ClockedLine line;
+    LinkClient client;
+
+    explicit ClockedLink(sim::Model model = sim::Model::B, const LinkSetup& setup = drivenSetup())
+        : link(&port, setup),
+          line(
+              model, [this] { return link.scheduler().now(); },
+              [this](sim::ClockedLine::Clock::time_point when, std::function<void()> fn) {
+                  link.scheduler().at(when, std::move(fn));
+              }),
+          client(&link, setup.timings) {
+        port.line = &line;
+        line.onBlock = [this](const std::string& b) { link.receive(b.data(), b.size()); };
+        line.onHangup = [this] { link.hangUp(); };
+        line.setSilence(std::chrono::milliseconds(setup.silenceMs));
+        client.setModel(modelIndex(model));
+    }
+    static int modelIndex(sim::Model m) {
+        return m == sim::Model::A ? 1 : m == sim::Model::B ? 2 : 3;
+    }
+    LinkTime now() { return link.scheduler().now(); }
+    void advance(LinkDuration by) { test::advance(link, by); }
+    bool advanceUntil(const std::function<bool()>& done, LinkDuration limit = 60s) {
+        return test::advanceUntil(link, done, limit);
+    }
+    // Links and lets the start-up query and what its status sets going end.
+    bool linked() {
+        client.link(QStringLiteral("sim"));
+        // The querying dialog would say it closed; here nobody shows it.
+        return advanceUntil([this] { return client.idle() && standing(client.mode()); });
+    }
+    QStringList frames() const { return framesOf(line); }
+};
+
+// The whole program on the driven clock: its windows as the operator sees
+// them, its link on the in-process line. comm1 is open on a bare terminal
+// only so the window offers Link; nothing goes there.
+struct ClockedProgram {
+    PtyPair pty;
+    QTemporaryDir dir;
+    LinePort port;
+    std::unique_ptr<TForm1> form;
+    std::unique_ptr<sim::ClockedLine> line;
+    ModalWatcher boxes;
+    std::function<QString()> locateRecordDir = TForm_Wave::LocateRecordDir;
+
+    explicit ClockedProgram(sim::Model model = sim::Model::B,
+                            const LinkSetup& setup = drivenSetup()) {
+        TForm_Wave::LocateRecordDir = [path = dir.path()] { return path; };
+        LinkOptions options;
+        options.setup = std::make_shared<LinkSetup>(setup);
+        options.ownThread = false;
+        options.port = &port;
+        form.reset(createWindows(onePortSources(dir.path(), pty.slavePath()), options));
+        DeviceLink* l = form->link;
+        line = std::make_unique<sim::ClockedLine>(
+            model, [l] { return l->scheduler().now(); },
+            [l](sim::ClockedLine::Clock::time_point when, std::function<void()> fn) {
+                l->scheduler().at(when, std::move(fn));
+            });
+        port.line = line.get();
+        line->onBlock = [l](const std::string& b) { l->receive(b.data(), b.size()); };
+        line->onHangup = [l] { l->hangUp(); };
+        line->setSilence(std::chrono::milliseconds(setup.silenceMs));
+        form->Beep = [](int, int) {};
+        form->ConfirmReset = [] { return true; };
+        form->show();
+        action(form, "ToolButton3")->trigger();
+        QTest::mouseClick(named<QPushButton>(form->windows().Form3, "Button1"), Qt::LeftButton);
+    }
+    ~ClockedProgram() {
+        form.reset();  // the link goes with it, before the line its timers name
+        TForm_Wave::LocateRecordDir = locateRecordDir;
+    }
+    DeviceLink& link() { return *form->link; }
+    LinkClient& client() { return *form->linkClient(); }
+    void advance(LinkDuration by) { test::advance(link(), by); }
+    bool advanceUntil(const std::function<bool()>& done, LinkDuration limit = 60s) {
+        return test::advanceUntil(link(), done, limit);
+    }
+    bool linked() {
+        action(form, "ToolButton1")->trigger();
+        return advanceUntil([this] {
+            return client().idle() && standing(client().mode()) && form->frameEnabled();
+        });
+    }
+    QStringList frames() const { return framesOf(*line); }
+};
+
+}  // namespace lqs::test

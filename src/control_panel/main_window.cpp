@@ -983,7 +983,9 @@ void TForm1::connectLink() {
     connect(c, &LinkClient::readingTaken, this, &TForm1::showReading);
     connect(c, &LinkClient::readingsCleared, this, &TForm1::clearReadings);
     connect(c, &LinkClient::setPointRead, this, [this](int channel, Quantity q, const QString& t) {
-        setFieldText(readingField(channel, q) + 4, t);
+        // A reply never overwrites what the operator is typing: Enter would send a mix.
+        const int number = readingField(channel, q) + 4;
+        if (!m_entry->typing(number)) setFieldText(number, t);
     });
     connect(c, &LinkClient::outputChanged, this, &TForm1::showOutput);
     connect(c, &LinkClient::couplingChanged, this, &TForm1::showCoupling);

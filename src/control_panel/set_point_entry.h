@@ -48,6 +48,9 @@ public:
     // A remote client's set point: as if typed into the field (5 .. 8) and
     // confirmed with Enter.
     void enter(int edit, const QString& text, Origin origin = Origin::Script);
+    // The operator is typing into the field (5 .. 8): what they typed is not
+    // yet sent, and nothing else is written over it.
+    bool typing(int edit) const { return edit >= 5 && edit <= 8 && m_unsent[edit - 5]; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

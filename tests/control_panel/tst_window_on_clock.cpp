@@ -49,6 +49,7 @@ class tst_WindowOnClock : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void typedValuesReachTheInstrumentWhole();
+    void cancelAtOnce();
     void outputUnknownAfterACancelledLink();
     void buttonPressWinsOverAScriptsBurst();
     void unansweredValueIsNotRecorded();
@@ -79,6 +80,22 @@ void tst_WindowOnClock::typedValuesReachTheInstrumentWhole() {
                  qPrintable(frame));
     QCOMPARE(p.line->instrument().currentSet(1), 0.737);
     QCOMPARE(edit6->text(), QStringLiteral("0.737"));
+}
+
+// Cancel pressed the moment the querying dialog shows: no frame after the
+// first goes out, and the window is usable again.
+void tst_WindowOnClock::cancelAtOnce() {
+    ClockedProgram p;
+    TQuerying* querying = p.form->windows().Querying;
+    test::action(p.form, "ToolButton1")->trigger();
+    QVERIFY(p.advanceUntil([&] { return querying->isVisible(); }));
+    QTest::mouseClick(test::named<QPushButton>(querying, "Button1"), Qt::LeftButton);
+    p.advance(10s);
+    QCOMPARE(p.frames(), QStringList{"*IDN?"});
+    QCOMPARE(p.link().state().PendingOperation, Op::None);
+    QVERIFY(!querying->isVisible());
+    QVERIFY(p.form->frameEnabled());
+    QVERIFY(p.form->panelEnabled());
 }
 
 // Cancel while linking to an instrument whose output is on: the program

@@ -70,7 +70,6 @@ private Q_SLOTS:
     void portBackOffersTheLink();
     void adapterBackUnderAnotherNode();
     void timeoutEndsTheProgram();
-    void cancelAtOnce();
     void garbledStatusAtStartup();
     void couplingAndSaveCommands();
     void paceOnTheWire();
@@ -442,21 +441,6 @@ void tst_Link::timeoutEndsTheProgram() {
     QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
     QCOMPARE(closed.count(), 1);
     QVERIFY(!f.form->comm1->IsOpen());
-}
-
-void tst_Link::cancelAtOnce() {
-    Fixture f;
-    // Pressed as soon as it shows.
-    QPushButton* cancel = test::named<QPushButton>(f.form->windows().Querying, "Button1");
-    QObject::connect(f.form->linkClient(), &LinkClient::queryingShown, cancel,
-                     [cancel] { QTimer::singleShot(0, cancel, &QPushButton::click); });
-    f.linkStart();
-    QTest::qWait(300);
-    QCOMPARE(frames(f.sim), QStringList{"*IDN?"});
-    QCOMPARE(f.form->link->state().PendingOperation, Op::None);
-    QVERIFY(!f.form->windows().Querying->isVisible());
-    QVERIFY(f.form->frameEnabled());
-    QVERIFY(f.form->panelEnabled());
 }
 
 void tst_Link::garbledStatusAtStartup() {

@@ -18,6 +18,7 @@ namespace {
 
 struct Options {
     QString port;
+    bool fastReadings = false;
     bool remote = false;
     lqs::ListenAddress listen;
 };
@@ -44,7 +45,11 @@ int readOptions(int argc, char* argv[], Options& options) {
             "Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
             "(0.0.0.0 for every address)."),
         QStringLiteral("[ADDRESS:]PORT"));
-    parser.addOptions({help, version, port, remote});
+    const QCommandLineOption fast(
+        QStringLiteral("fast-readings"),
+        QStringLiteral("Start with Fast Readings ticked: while the output is on, the measured "
+                       "values are asked one after another as fast as the instrument answers."));
+    parser.addOptions({help, version, port, remote, fast});
     if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
@@ -66,6 +71,7 @@ int readOptions(int argc, char* argv[], Options& options) {
         return 2;
     }
     options.port = parser.value(port);
+    options.fastReadings = parser.isSet(fast);
     if (parser.isSet(remote)) {
         QString why;
         if (!lqs::parseListenAddress(parser.value(remote), &options.listen, &why)) {
@@ -106,6 +112,7 @@ int main(int argc, char* argv[]) {
                     qPrintable(form1->remote()->server()->listeningText()));
         std::fflush(stdout);
     }
+    if (options.fastReadings) form1->setFastReadings(true);
     form1->show();
     // After the window is up, so an error box has a window to stand over.
     if (!options.port.isEmpty()) {

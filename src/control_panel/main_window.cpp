@@ -918,6 +918,10 @@ void TForm1::BitBtn4Click() {
     setOutput(m_client->output().target == OutputState::Off);
 }
 
+void TForm1::setFastReadings(bool on) {
+    ui->FastReadings1->setChecked(on);
+}
+
 void TForm1::setOutput(bool on) {
     if (!on) Q_EMIT outputStopping();
     m_client->setOutput(on);

@@ -132,6 +132,8 @@ public:
     void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
     // The output set as the button sets it, with the recorder stopped first when it goes off.
     void setOutput(bool on);
+    // Ticks or clears Function > Fast Readings, as the menu does.
+    void setFastReadings(bool on);
     void saveMemorySlot(const QString& slot);
     void recallMemorySlot(const QString& slot);
     int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK

@@ -17,7 +17,7 @@ public:
 
     bool isLinked = true;
     bool follows = false;
-    bool output = false;
+    std::optional<bool> output = false;
     int pair = 1;
     Reading reading = Reading::AtOnce;
     double measured = 1.234;
@@ -115,7 +115,7 @@ struct Client {
     }
 };
 
-enum Flag { Unlinked = 1, Follows = 2, NoReading = 4, NoIdentity = 8 };
+enum Flag { Unlinked = 1, Follows = 2, NoReading = 4, NoIdentity = 8, OutputUnknown = 16 };
 
 QString describe(const std::vector<ScpiCall>& calls) {
     static const char* const kNames[] = {"Identify",
@@ -164,6 +164,7 @@ private Q_SLOTS:
     void goneWhileWaiting();
     void linkWaitsForSettled_data();
     void linkWaitsForSettled();
+    void opcWaitsForIdle_data();
     void opcWaitsForIdle();
 };
 
@@ -199,6 +200,7 @@ void tst_ScpiSession::forms_data() {
         {"*CLS?", "-113"},
         {"*CLS 1", "-100"},
         {"*OPC;*OPC?", "OperationComplete | OperationComplete?"},
+        {"*WAI;*WAI?", "Wait | -113"},
         {"*SAV 1;*rcl 4", "Save 1 | Recall 4"},
         {"*SAV", "-100"},
         {"SYST:ERR?", "SystemError?"},
@@ -331,6 +333,8 @@ void tst_ScpiSession::commands_data() {
     row("memory range", 0, "*SAV 5;*SAV 0;*RCL 1.5;*RCL x", "", "", "-222 -222 -222 -100");
     row("errors in between", 0, "VOLTA 5;VOLT 6;*CLS?;CURR?", "1.50", "set V1 6.00", "-113 -113");
     row("opc", 0, "*OPC;*OPC?", "1", "", "");
+    row("wai", 0, "*WAI;VOLT?", "21.00", "", "");
+    row("output not known", OutputUnknown, "OUTP?;OUTP OFF", "", "output 0", "-200");
 }
 
 void tst_ScpiSession::commands() {
@@ -343,6 +347,7 @@ void tst_ScpiSession::commands() {
     client.fake.isLinked = !(flags & Unlinked);
     client.fake.follows = flags & Follows;
     if (flags & NoReading) client.fake.reading = FakeInstrument::Reading::None;
+    if (flags & OutputUnknown) client.fake.output.reset();
     if (flags & NoIdentity) client.fake.identity.clear();
 
     client.session->takeLine(line);
@@ -469,13 +474,26 @@ void tst_ScpiSession::linkWaitsForSettled() {
     QCOMPARE(client.errors(), errors);
 }
 
+void tst_ScpiSession::opcWaitsForIdle_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("*OPC? answers 1 then")
+        << QByteArray("VOLT 5;*OPC?;VOLT?") << QByteArray("1;5.00");
+    QTest::newRow("*WAI lets the next run then")
+        << QByteArray("VOLT 5;*WAI;OUTP ON;VOLT?") << QByteArray("5.00");
+}
+
+// Nothing after them runs before every command before them has ended.
 void tst_ScpiSession::opcWaitsForIdle() {
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, reply);
     Client client;
     client.fake.idleAtOnce = false;
-    client.session->takeLine("VOLT 5;*OPC?;VOLT?");
+    client.session->takeLine(line);
     QCOMPARE(client.finished, 0);
+    QCOMPARE(client.fake.calls, QStringList{"set V1 5.00"});
     client.fake.pendingIdle();
-    QCOMPARE(client.replies, QList<QByteArray>({"1;5.00"}));
+    QCOMPARE(client.replies, QList<QByteArray>({reply}));
     QCOMPARE(client.finished, 1);
 }
 

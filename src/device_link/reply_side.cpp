@@ -118,11 +118,18 @@ void DeviceLink::settleClosed() {
     }
 }
 
-// A number the model could never read or hold is no reply to a value's query.
+// A number the model could never read or hold is no reply to a value's
+// query. The model is the one chosen, or the one the identity names when
+// that reaches further: a wrong choice in the menu must not hide readings.
 bool DeviceLink::plausible(const QString& query, const QByteArray& line) const {
     const int field = fieldOfQuery(query);
     const ModelProfile* p = modelProfile(m_state.ModelIndex);
     if (field == 0 || !p) return true;
+    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+    double currentCeiling = p->currentCeiling;
+    for (int i = 0; i < 3; ++i)
+        if (m_identity.contains(QLatin1String(names[i])))
+            currentCeiling = std::max(currentCeiling, modelProfile(i + 1)->currentCeiling);
     const QString text = ExtractReplyText(line);
     double value = 0;
     try {
@@ -131,7 +138,7 @@ bool DeviceLink::plausible(const QString& query, const QByteArray& line) const {
         return true;  // garbled: the reply all the same, and not shown
     }
     const bool voltage = field == 1 || field == 3 || field == 5 || field == 7;
-    const double ceiling = voltage ? p->voltageCeiling : p->currentCeiling;
+    const double ceiling = voltage ? p->voltageCeiling : currentCeiling;
     return value >= -0.01 * ceiling && value <= 1.05 * ceiling;
 }
 
@@ -310,6 +317,11 @@ void DeviceLink::clearAwaiting() {
 void DeviceLink::hangUp() {
     if (m_mode == LinkMode::LineLost) return;
     markStale(StaleReason::LineLost);
+    if (m_current)
+        for (Ticket t : m_current->tickets)
+            if (t) Q_EMIT commandDone(t, false);
+    if (m_current && m_current->kind == Command::Kind::Measure)
+        Q_EMIT measureDone(m_current->measureTicket, false, 0);
     stop();
     m_stopped = false;  // the next link may send again
     m_control.reset();

@@ -317,7 +317,6 @@ private:
     std::uint64_t m_answeredSeq = 0;     // the newest query whose reply ended
     bool m_discardToTerminator = false;  // the tail of a reply cut short is no one's
     bool m_resyncing = false;            // after a miss: until quiet, or up to a CR
-    bool m_midLine = false;              // the last byte received ended no line
     bool m_swallowCr = false;            // a discarded line ended at LF: its CR may follow
     LinkTime m_lastByteAt;
     std::uint64_t m_unsolicited = 0;
@@ -343,6 +342,7 @@ private:
     QString m_note;
     LinkTime m_noteUntil;
     int m_commandsLost = 0;
+    QString m_lastMissed;          // the query fast readings missed last, until it is answered
     int m_fastStopMs = 0;          // a reply's deadline and a gap, while fast readings run
     AdaptiveGap* m_gap = nullptr;  // fast readings' pace, while they run
 

@@ -109,6 +109,7 @@ Task<bool> DeviceLink::exchange(const QString& query, AdaptiveGap& gap, LinkTime
     while (m_answeredSeq < seq && co_await m_replied.wait(deadline)) {
     }
     if (m_answeredSeq >= seq) {
+        if (query == m_lastMissed) m_lastMissed.clear();
         using std::chrono::duration_cast;
         const auto spacing = duration_cast<std::chrono::milliseconds>(sent - lastReply);
         lastReply = m_scheduler->now();
@@ -120,7 +121,11 @@ Task<bool> DeviceLink::exchange(const QString& query, AdaptiveGap& gap, LinkTime
     // Given up: whatever it still brings is no later query's.
     closeReplies();
     m_state.AwaitingReply = 0;
-    gap.missed();
+    // One value the instrument keeps leaving unanswered says nothing about
+    // the pace: only a miss of another query than the last one missed
+    // lengthens it, so one dead value does not slow every reading.
+    if (query != m_lastMissed) gap.missed();
+    m_lastMissed = query;
     ++m_stats.misses;
     m_note = QStringLiteral("%1 unanswered, pause now %2 ms").arg(query).arg(gap.gap().count());
     m_noteUntil = m_scheduler->now() + std::chrono::seconds(5);

@@ -182,7 +182,6 @@ Sequence DeviceLink::linkSequence(QString portName) {
     m_state.AwaitingReply = 0;
     m_discardToTerminator = false;
     m_resyncing = false;
-    m_midLine = false;  // what came before the link is no one's
     m_swallowCr = false;
     if (m_stale) {
         m_stale = false;
@@ -246,7 +245,9 @@ Sequence DeviceLink::measureCommand(Command c) {
     LinkTime deadline;
     if (m_mode == LinkMode::FastReadings) {
         m_fastMeasures.push_back(ask);
-        deadline = m_scheduler->now() + m_setup.fast.missBudget + m_setup.fast.firstDeadline;
+        // A round of the schedule can take seconds once misses have
+        // lengthened its pause.
+        deadline = m_scheduler->now() + 2 * m_setup.fast.missBudget + m_setup.fast.firstDeadline;
     } else if (pollRunning()) {
         // The cycle asks it between two of its own queries.
         m_measureAsks.push_back(ask);

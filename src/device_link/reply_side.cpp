@@ -48,7 +48,6 @@ void DeviceLink::takeByte(char byte) {
             return;
         }
     }
-    m_midLine = !ends;
     if (m_discardToTerminator || m_resyncing) {
         ++m_unsolicited;
         if (!ends) {

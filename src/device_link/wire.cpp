@@ -63,9 +63,6 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& f
             r.closed = closed = true;
         }
         if (isQuery(command)) {
-            // The line is in the middle of one nobody asked for now: the
-            // reply starts after its end.
-            if (m_midLine) m_discardToTerminator = true;
             Outstanding r;
             r.seq = ++m_querySeq;
             r.query = command;

@@ -150,8 +150,8 @@ void tst_WindowOnClock::buttonPressWinsOverAScriptsBurst() {
 }
 
 // Fast readings with VOUT1? no longer answered, the other values still: the
-// voltage is greyed once it is twice its interval old, and the recorder is
-// given no value for it.
+// voltage is greyed once it is twice its interval old, and neither the
+// recorder nor a script is given a value for it.
 void tst_WindowOnClock::unansweredValueIsNotRecorded() {
     ClockedProgram p;
     QVERIFY(p.linked());
@@ -168,6 +168,14 @@ void tst_WindowOnClock::unansweredValueIsNotRecorded() {
     const QStringList texts = p.form->readingTexts();
     QCOMPARE(texts.value(0), QString());
     QCOMPARE(texts.value(1), QStringLiteral("1.00"));
+    // A script asking for it is not given the old value either.
+    std::optional<std::optional<double>> volts, amps;
+    RemoteInstrument& script = *p.form->remote();
+    script.measure(1, false, [&](std::optional<double> v) { volts = v; });
+    script.measure(1, true, [&](std::optional<double> v) { amps = v; });
+    QVERIFY(p.advanceUntil([&] { return volts && amps; }, 20s));
+    QVERIFY(!volts->has_value());
+    QCOMPARE(amps->value_or(-1), 1.0);
     QCOMPARE(p.client().mode(), LinkMode::FastReadings);
 }
 

@@ -184,25 +184,28 @@ void tst_LinkOnClock::lostStatusReplyTakesTheMissingReplyPath() {
     QVERIFY(c.advanceUntil([&] { return timedOut.count() == 1; }, 15s));
 }
 
-// Fast readings: a reply cut by a pause longer than its deadline. Its tail
-// answers no later query; every reading after it is the value its own query
-// asked for.
+// A reply cut by a pause longer than its deadline (fast readings) or than
+// the time to the next query (the classic cycle). Its tail answers no later
+// query; every reading after it is the value its own query asked for.
 void tst_LinkOnClock::lateTailAnswersNoLaterQuery_data() {
+    QTest::addColumn<bool>("fast");
     QTest::addColumn<int>("pauseMs");
     QTest::addColumn<int>("at");
-    QTest::newRow("cut after two bytes, 300 ms") << 300 << 2;
-    QTest::newRow("cut before the terminators, 600 ms") << 600 << 5;
-    QTest::newRow("cut after one byte, 150 ms") << 150 << 1;
+    QTest::newRow("fast, cut after two bytes, 300 ms") << true << 300 << 2;
+    QTest::newRow("fast, cut before the terminators, 600 ms") << true << 600 << 5;
+    QTest::newRow("fast, cut after one byte, 150 ms") << true << 150 << 1;
+    QTest::newRow("classic, cut after two bytes, 1200 ms") << false << 1200 << 2;
 }
 
 void tst_LinkOnClock::lateTailAnswersNoLaterQuery() {
+    QFETCH(bool, fast);
     QFETCH(int, pauseMs);
     QFETCH(int, at);
     ClockedLink c(sim::Model::B, fastSetup());
     sim::LineModel line;  // 9600 baud, 10 ms answer
     c.line.setLineModel(line);
     QVERIFY(c.linked());
-    QVERIFY(fastOn(c));
+    QVERIFY(fast ? fastOn(c) : outputOn(c));
     c.advance(3s);  // the pause learned
     Readings readings(c.client);
     int cuts = 0;
@@ -213,11 +216,11 @@ void tst_LinkOnClock::lateTailAnswersNoLaterQuery() {
                 sim::Fault::splitAt(std::size_t(at), std::chrono::milliseconds(pauseMs)));
         }
     };
-    c.advance(10s);
+    c.advance(fast ? 10s : 40s);
     QCOMPARE(cuts, 3);
     QVERIFY2(readings.count > 10, qPrintable(QString::number(readings.count)));
     QVERIFY2(readings.wrong.isEmpty(), qPrintable(readings.wrong.join(QLatin1String(", "))));
-    QCOMPARE(c.client.mode(), LinkMode::FastReadings);
+    QCOMPARE(c.client.mode(), fast ? LinkMode::FastReadings : LinkMode::Polling);
 }
 
 // A line nobody asked for arrives while a query waits for its reply: a value

@@ -190,8 +190,10 @@ void TForm1::connectDialogs() {
     });
     connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
 
-    connect(m_windows.save, &Tsave::slotChosen, this, &TForm1::saveMemorySlot);
-    connect(m_windows.recall, &Trecall::slotChosen, this, &TForm1::recallMemorySlot);
+    connect(m_windows.save, &Tsave::slotChosen, this,
+            [this](const QString& slot) { saveMemorySlot(slot); });
+    connect(m_windows.recall, &Trecall::slotChosen, this,
+            [this](const QString& slot) { recallMemorySlot(slot); });
     connect(m_windows.Form3, &TForm3::portOpened, this, [this] {
         // The port was closed and opened again: the link that stood is gone.
         if (m_linkedPicture) {
@@ -922,9 +924,22 @@ void TForm1::setFastReadings(bool on) {
     ui->FastReadings1->setChecked(on);
 }
 
-void TForm1::setOutput(bool on) {
+void TForm1::setOutput(bool on, Done done) {
     if (!on) Q_EMIT outputStopping();
-    m_client->setOutput(on);
+    m_client->setOutput(on, std::move(done));
+}
+
+// As the button's click does it; the button shows it at once.
+void TForm1::setCoupling(int button, Done done) {
+    if (button < 1 || button > 3 || button == coupling()) {
+        if (done) done(true);
+        return;
+    }
+    if (m_client->outputIntended())
+        noteInLinkPanel(QStringLiteral("the output goes off to change the coupling"));
+    stopRecorderIfOutputOn();
+    m_client->selectCoupling(Coupling(button), std::move(done));
+    showCoupling(Coupling(button));
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
@@ -933,11 +948,11 @@ void TForm1::stopRecorderIfOutputOn() {
     if (m_client->output().state == OutputState::On) Q_EMIT outputStopping();
 }
 
-void TForm1::saveMemorySlot(const QString& slot) {
+void TForm1::saveMemorySlot(const QString& slot, Done done) {
     if (m_client->outputIntended())
         noteInLinkPanel(QStringLiteral("the output goes off to save memory %1").arg(slot));
     stopRecorderIfOutputOn();
-    m_client->saveMemory(slot);
+    m_client->saveMemory(slot, std::move(done));
 }
 
 // No link stands: nothing that sends is offered until the next Link, so no
@@ -957,9 +972,9 @@ void TForm1::noteInLinkPanel(const QString& note) {
     setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
 }
 
-void TForm1::recallMemorySlot(const QString& slot) {
+void TForm1::recallMemorySlot(const QString& slot, Done done) {
     stopRecorderIfOutputOn();
-    m_client->recallMemory(slot);
+    m_client->recallMemory(slot, std::move(done));
 }
 
 // The link button, without its question: a script asked for it.
@@ -972,8 +987,8 @@ bool TForm1::linkWithoutQuestion(QString* why) {
     return true;
 }
 
-void TForm1::enterSetPoint(int edit, const QString& text) {
-    m_entry->enter(edit, text, Origin::Script);
+void TForm1::enterSetPoint(int edit, const QString& text, Done done) {
+    m_entry->enter(edit, text, Origin::Script, std::move(done));
 }
 
 int TForm1::coupling() const {

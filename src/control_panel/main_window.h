@@ -129,13 +129,19 @@ public:
     // shows it and the wire carries what the same click or key would send.
     RemoteControl* remote() const { return m_remote; }
     bool linkWithoutQuestion(QString* why);
-    void enterSetPoint(int edit, const QString& text);  // typed into Edit5 .. Edit8, then Enter
+    // What a script asks, by the window's own paths; done hears whether it
+    // reached the instrument.
+    using Done = std::function<void(bool tookEffect)>;
+    void enterSetPoint(int edit, const QString& text,
+                       Done done = {});  // typed into Edit5 .. Edit8, then Enter
     // The output set as the button sets it, with the recorder stopped first when it goes off.
-    void setOutput(bool on);
+    void setOutput(bool on, Done done = {});
+    // A coupling chosen as its button's click chooses it.
+    void setCoupling(int button, Done done = {});
     // Ticks or clears Function > Fast Readings, as the menu does.
     void setFastReadings(bool on);
-    void saveMemorySlot(const QString& slot);
-    void recallMemorySlot(const QString& slot);
+    void saveMemorySlot(const QString& slot, Done done = {});
+    void recallMemorySlot(const QString& slot, Done done = {});
     int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
     bool readingsCurrent() const { return !m_linkStale; }
     // A reading is current while it is younger than its limit and the link stands.

@@ -113,8 +113,8 @@ QString RemoteControl::setPoint(int channel, bool current) const {
     return m_form->fieldText(setPointField(channel, current));
 }
 
-void RemoteControl::setSetPoint(int channel, bool current, const QString& text) {
-    m_form->enterSetPoint(setPointField(channel, current), text);
+void RemoteControl::setSetPoint(int channel, bool current, const QString& text, Done done) {
+    m_form->enterSetPoint(setPointField(channel, current), text, std::move(done));
 }
 
 // Parallel runs channel 2 wholly from channel 1; tracking only its voltage.
@@ -139,24 +139,24 @@ std::optional<bool> RemoteControl::outputOn() const {
     return v.target == OutputState::On;
 }
 
-void RemoteControl::setOutput(bool on) {
-    m_form->setOutput(on);
+void RemoteControl::setOutput(bool on, Done done) {
+    m_form->setOutput(on, std::move(done));
 }
 
 int RemoteControl::coupling() const {
     return m_form->coupling();
 }
 
-void RemoteControl::setCoupling(int coupling) {
-    if (coupling != m_form->coupling()) m_form->selectCoupling(coupling);
+void RemoteControl::setCoupling(int coupling, Done done) {
+    m_form->setCoupling(coupling, std::move(done));
 }
 
-void RemoteControl::saveMemory(int slot) {
-    m_form->saveMemorySlot(QString::number(slot));
+void RemoteControl::saveMemory(int slot, Done done) {
+    m_form->saveMemorySlot(QString::number(slot), std::move(done));
 }
 
-void RemoteControl::recallMemory(int slot) {
-    m_form->recallMemorySlot(QString::number(slot));
+void RemoteControl::recallMemory(int slot, Done done) {
+    m_form->recallMemorySlot(QString::number(slot), std::move(done));
 }
 
 void RemoteControl::whenIdle(std::function<void()> done) {

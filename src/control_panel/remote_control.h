@@ -39,16 +39,16 @@ public:
     double currentLimit() const override;
     int decimals() const override;
     QString setPoint(int channel, bool current) const override;
-    void setSetPoint(int channel, bool current, const QString& text) override;
+    void setSetPoint(int channel, bool current, const QString& text, Done done) override;
     bool channel2Follows(bool current) const override;
     void measure(int channel, bool current,
                  std::function<void(std::optional<double>)> done) override;
     std::optional<bool> outputOn() const override;
-    void setOutput(bool on) override;
+    void setOutput(bool on, Done done) override;
     int coupling() const override;
-    void setCoupling(int coupling) override;
-    void saveMemory(int slot) override;
-    void recallMemory(int slot) override;
+    void setCoupling(int coupling, Done done) override;
+    void saveMemory(int slot, Done done) override;
+    void recallMemory(int slot, Done done) override;
     void whenIdle(std::function<void()> done) override;
 
 private:

@@ -184,16 +184,19 @@ void SetPointEntry::ConfirmSetPoint(int edit) {
     markUnsent(edit, false);
     // The value as confirmed is what goes out, whatever the field holds later.
     m_link->setSetPoint(edit <= 6 ? 1 : 2, codes.voltage ? Quantity::Voltage : Quantity::Current,
-                        e->text().toDouble(), e->text(), m_origin);
+                        e->text().toDouble(), e->text(), m_origin, std::move(m_done));
 }
 
-void SetPointEntry::enter(int edit, const QString& text, Origin origin) {
+void SetPointEntry::enter(int edit, const QString& text, Origin origin,
+                          std::function<void(bool tookEffect)> done) {
     QLineEdit* e = field(edit);
     if (!e) return;
     e->setText(text);
     m_origin = origin;
+    m_done = std::move(done);
     ConfirmSetPoint(edit);
     m_origin = Origin::Window;
+    m_done = nullptr;
 }
 
 // What Enter did with an entry it could not take, in the operator's words.

@@ -47,7 +47,8 @@ public:
 
     // A remote client's set point: as if typed into the field (5 .. 8) and
     // confirmed with Enter.
-    void enter(int edit, const QString& text, Origin origin = Origin::Script);
+    void enter(int edit, const QString& text, Origin origin = Origin::Script,
+               std::function<void(bool tookEffect)> done = {});
     // The operator is typing into the field (5 .. 8): what they typed is not
     // yet sent, and nothing else is written over it.
     bool typing(int edit) const { return edit >= 5 && edit <= 8 && m_unsent[edit - 5]; }
@@ -84,6 +85,7 @@ private:
     LinkClient* m_link;
     int m_holdTicks = 0;
     Origin m_origin = Origin::Window;  // of the entry being confirmed
+    std::function<void(bool)> m_done;
     bool m_unsent[4] = {};
     QString m_typed[4];  // the text as last typed, while it is not sent
     QWidget* m_window;

@@ -14,6 +14,10 @@ class RemoteInstrument {
 public:
     virtual ~RemoteInstrument() = default;
 
+    // Told once a command has ended: false when it never reached the
+    // instrument (the line went, the link stopped).
+    using Done = std::function<void(bool tookEffect)>;
+
     // "LQS-6200A" and so on: the chosen Series entry.
     virtual QString modelName() const = 0;
     // The instrument's reply to "*IDN?" at the last link; empty before.
@@ -35,7 +39,7 @@ public:
     virtual QString setPoint(int channel, bool current) const = 0;
     // As if typed into the field and confirmed with Enter. The text is
     // already within limits and formatted with the model's decimals.
-    virtual void setSetPoint(int channel, bool current, const QString& text) = 0;
+    virtual void setSetPoint(int channel, bool current, const QString& text, Done done) = 0;
     // True while coupling runs this quantity of channel 2 from channel 1.
     virtual bool channel2Follows(bool current) const = 0;
 
@@ -48,12 +52,12 @@ public:
     // nullopt while the instrument has not said (after a lost line).
     virtual std::optional<bool> outputOn() const = 0;
     // On and off are absolute: asking for the state it is in changes nothing.
-    virtual void setOutput(bool on) = 0;
+    virtual void setOutput(bool on, Done done) = 0;
     // 1 independent, 2 parallel, 3 series (tracking).
     virtual int coupling() const = 0;
-    virtual void setCoupling(int coupling) = 0;
-    virtual void saveMemory(int slot) = 0;    // 1 .. 4
-    virtual void recallMemory(int slot) = 0;  // 1 .. 4
+    virtual void setCoupling(int coupling, Done done) = 0;
+    virtual void saveMemory(int slot, Done done) = 0;    // 1 .. 4
+    virtual void recallMemory(int slot, Done done) = 0;  // 1 .. 4
 
     // Calls done once every intent given so far has run (for *OPC?).
     virtual void whenIdle(std::function<void()> done) = 0;

@@ -211,7 +211,9 @@ void ScpiSession::setLevel(const ScpiCall& call, bool current) {
                   QStringLiteral("channel 2 follows channel 1 in this coupling"));
         return;
     }
-    m_instrument.setSetPoint(m_channel, current, format(std::min(value, limit)));
+    m_instrument.setSetPoint(m_channel, current, format(std::min(value, limit)),
+                             unlessDone(current ? QStringLiteral("the current limit")
+                                                : QStringLiteral("the voltage limit")));
 }
 
 void ScpiSession::queryLevel(const ScpiCall& call, bool current) {
@@ -290,7 +292,8 @@ void ScpiSession::setOutput(const ScpiCall& call) {
         return;
     }
     // Absolute: one already where it is asked to be changes nothing.
-    if (requireLink() && m_instrument.outputOn() != on) m_instrument.setOutput(*on);
+    if (requireLink() && m_instrument.outputOn() != on)
+        m_instrument.setOutput(*on, unlessDone(QStringLiteral("the output command")));
 }
 
 void ScpiSession::setPair(const ScpiCall& call) {
@@ -304,7 +307,8 @@ void ScpiSession::setPair(const ScpiCall& call) {
                   QStringLiteral("%1 is not OFF, PARallel or SERies").arg(scpiEcho(word)));
         return;
     }
-    if (requireLink() && m_instrument.coupling() != coupling) m_instrument.setCoupling(coupling);
+    if (requireLink() && m_instrument.coupling() != coupling)
+        m_instrument.setCoupling(coupling, unlessDone(QStringLiteral("the coupling")));
 }
 
 void ScpiSession::memory(const ScpiCall& call, bool save) {
@@ -322,9 +326,9 @@ void ScpiSession::memory(const ScpiCall& call, bool save) {
     }
     if (!requireLink()) return;
     if (save)
-        m_instrument.saveMemory(int(slot));
+        m_instrument.saveMemory(int(slot), unlessDone(QStringLiteral("the save")));
     else
-        m_instrument.recallMemory(int(slot));
+        m_instrument.recallMemory(int(slot), unlessDone(QStringLiteral("the recall")));
 }
 
 bool ScpiSession::link() {
@@ -340,6 +344,15 @@ bool ScpiSession::link() {
     }));
     wait->returned = true;
     return wait->called;
+}
+
+// A command that never reached the instrument is an error the client can
+// read, like one refused at once; told however much later it is known.
+RemoteInstrument::Done ScpiSession::unlessDone(const QString& what) {
+    return [this, alive = std::weak_ptr<bool>(m_alive), what](bool tookEffect) {
+        if (alive.expired() || tookEffect) return;
+        pushError(ScpiError::Execution, what + QStringLiteral(" did not reach the instrument"));
+    };
 }
 
 bool ScpiSession::requireLink() {

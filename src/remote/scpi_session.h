@@ -75,6 +75,7 @@ private:
     bool link();
 
     bool requireLink();
+    RemoteInstrument::Done unlessDone(const QString& what);
     void pushError(int code, const QString& detail = QString());
     QString popError();
     QString format(double value) const;

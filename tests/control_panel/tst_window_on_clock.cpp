@@ -4,6 +4,7 @@
 #include "control_panel/querying_dialog.h"
 #include "control_panel/remote_control.h"
 #include "device_link/protocol.h"
+#include "remote/scpi_session.h"
 
 #include <QLineEdit>
 #include <QtTest>
@@ -53,6 +54,7 @@ private Q_SLOTS:
     void outputUnknownAfterACancelledLink();
     void buttonPressWinsOverAScriptsBurst();
     void unansweredValueIsNotRecorded();
+    void scriptHearsOfASetPointThatNeverWentOut();
 };
 
 // Fast readings against firmware that ignores a frame within 50 ms of its
@@ -130,10 +132,10 @@ void tst_WindowOnClock::buttonPressWinsOverAScriptsBurst() {
     QVERIFY(p.linked());
     RemoteInstrument& script = *p.form->remote();
     for (int i = 0; i < 20; ++i) {
-        script.setOutput(true);
-        script.setOutput(false);
+        script.setOutput(true, {});
+        script.setOutput(false, {});
     }
-    script.setOutput(true);
+    script.setOutput(true, {});
     QPushButton* output = outputButton(p);
     QCOMPARE(output->text(), QStringLiteral("ON"));  // where the queue leaves it
     QVERIFY(output->font().italic());                // not there yet
@@ -177,6 +179,33 @@ void tst_WindowOnClock::unansweredValueIsNotRecorded() {
     QVERIFY(!volts->has_value());
     QCOMPARE(amps->value_or(-1), 1.0);
     QCOMPARE(p.client().mode(), LinkMode::FastReadings);
+}
+
+// With the output on, a script's set point waits for the poll's next gap;
+// the line goes before that gap. *OPC? still ends the wait, and the error
+// queue says the set point never reached the instrument.
+void tst_WindowOnClock::scriptHearsOfASetPointThatNeverWentOut() {
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    QVERIFY(outputOn(p));
+    QList<QByteArray> replies;
+    ScpiSession session(*p.form->remote(), QStringLiteral("LQS Control"), QStringLiteral("0"));
+    session.write = [&](const QByteArray& reply) { replies << reply; };
+    // Given right after a query's gap, so the next is a cycle's query away.
+    bool asked = false;
+    p.line->onFrame = [&](const sim::Exchange& e) { asked = asked || e.command == "IOUT1?"; };
+    QVERIFY(p.advanceUntil([&] { return asked; }));
+    p.advance(500ms);
+    session.takeLine("VOLT 7;*OPC?");
+    p.advance(100ms);
+    p.line->hangUpNow();
+    QVERIFY(p.advanceUntil([&] { return !replies.isEmpty(); }, 5s));
+    QCOMPARE(replies, QList<QByteArray>{"1"});
+    session.takeLine("SYST:ERR?;SYST:ERR?");
+    QCOMPARE(replies.last(),
+             QByteArray("-200,\"Execution error;the voltage limit did not reach the instrument\";"
+                        "0,\"No error\""));
+    QVERIFY(!p.frames().contains(QStringLiteral("VSET1:7.")));
 }
 
 QTEST_MAIN(tst_WindowOnClock)

@@ -52,9 +52,10 @@ public:
     QString setPoint(int channel, bool current) const override {
         return sets[channel - 1][current];
     }
-    void setSetPoint(int channel, bool current, const QString& text) override {
+    void setSetPoint(int channel, bool current, const QString& text, Done done) override {
         calls << QStringLiteral("set %1%2 %3").arg(current ? "I" : "V").arg(channel).arg(text);
         sets[channel - 1][current] = text;
+        finish(std::move(done));
     }
     bool channel2Follows(bool) const override { return follows; }
     void measure(int channel, bool current,
@@ -65,17 +66,34 @@ public:
         if (reading == Reading::Later) pendingMeasures.push_back(std::move(done));
     }
     std::optional<bool> outputOn() const override { return output; }
-    void setOutput(bool on) override {
+    void setOutput(bool on, Done done) override {
         calls << QStringLiteral("output %1").arg(on);
         output = on;
+        finish(std::move(done));
     }
     int coupling() const override { return pair; }
-    void setCoupling(int coupling) override {
+    void setCoupling(int coupling, Done done) override {
         calls << QStringLiteral("pair %1").arg(coupling);
         pair = coupling;
+        finish(std::move(done));
     }
-    void saveMemory(int slot) override { calls << QStringLiteral("save %1").arg(slot); }
-    void recallMemory(int slot) override { calls << QStringLiteral("recall %1").arg(slot); }
+    void saveMemory(int slot, Done done) override {
+        calls << QStringLiteral("save %1").arg(slot);
+        finish(std::move(done));
+    }
+    void recallMemory(int slot, Done done) override {
+        calls << QStringLiteral("recall %1").arg(slot);
+        finish(std::move(done));
+    }
+    // Commands end at once, having reached the instrument, unless kept for later.
+    bool keepDone = false;
+    std::vector<Done> pendingDone;
+    void finish(Done done) {
+        if (keepDone)
+            pendingDone.push_back(std::move(done));
+        else if (done)
+            done(true);
+    }
     void whenIdle(std::function<void()> done) override {
         if (idleAtOnce)
             done();
@@ -164,6 +182,7 @@ private Q_SLOTS:
     void goneWhileWaiting();
     void linkWaitsForSettled_data();
     void linkWaitsForSettled();
+    void commandThatNeverArrived();
     void opcWaitsForIdle_data();
     void opcWaitsForIdle();
 };
@@ -472,6 +491,28 @@ void tst_ScpiSession::linkWaitsForSettled() {
     QCOMPARE(client.finished, 1);
     QCOMPARE(client.replies, QList<QByteArray>({reply}));
     QCOMPARE(client.errors(), errors);
+}
+
+// A command the link could not carry out (the line went meanwhile) is an
+// error the client reads, however much later that is known.
+void tst_ScpiSession::commandThatNeverArrived() {
+    Client client;
+    client.fake.keepDone = true;
+    client.session->takeLine("VOLT 5;OUTP ON;*SAV 2");
+    QCOMPARE(client.fake.pendingDone.size(), std::size_t(3));
+    client.fake.pendingDone[0](true);
+    client.fake.pendingDone[1](false);
+    client.fake.pendingDone[2](false);
+    QCOMPARE(
+        client.errors(),
+        QStringList({"-200,\"Execution error;the output command did not reach the instrument\"",
+                     "-200,\"Execution error;the save did not reach the instrument\""}));
+    // Told after the client left: nothing.
+    client.fake.pendingDone.clear();
+    client.session->takeLine("VOLT 6");
+    const auto late = std::move(client.fake.pendingDone.at(0));
+    client.session.reset();
+    late(false);
 }
 
 void tst_ScpiSession::opcWaitsForIdle_data() {

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in.sendingAllowed = !(flags & 1);
     in.held = flags & 2;
     in.overlong = flags & 4;
+    in.plausible = !(flags & 16);
     if (flags & 8) {
         const std::size_t n = std::min<std::size_t>(query % 9, size - at);
         in.query = QString::fromLatin1(reinterpret_cast<const char*>(data + at), qsizetype(n));
@@ -87,9 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(out.text == ExtractReplyText(in.bytes), "text is not ExtractReplyText");
         // Only terminators go: those that end the reply and those a CR LF
         // instrument left at its start.
-        const qsizetype at = in.bytes.indexOf(out.text.toLatin1());
-        check(out.text.isEmpty() || at >= 0, "text is not in the reply");
-        const qsizetype from = out.text.isEmpty() ? 0 : at;
+        const qsizetype where = in.bytes.indexOf(out.text.toLatin1());
+        check(out.text.isEmpty() || where >= 0, "text is not in the reply");
+        const qsizetype from = out.text.isEmpty() ? 0 : where;
         for (qsizetype i = 0; i < in.bytes.size(); ++i) {
             if (i >= from && i < from + out.text.size()) continue;
             check(in.bytes.at(i) == '\r' || in.bytes.at(i) == '\n',
@@ -111,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(out.field >= 1 && out.field <= 8, "ShowField out of 1..8");
         check(out.field == fieldOfQuery(in.query), "ShowField into another query's field");
         check(out.readable && isReplyNumber(out.text), "ShowField with a text that is no number");
+        check(in.plausible, "ShowField with a value the model cannot have");
         if (in.mode == Parse::Polling)
             check(in.sendingAllowed && !in.held, "polling showed a held field");
         if (in.mode == Parse::Startup) check(out.field >= 5, "start-up showed a measured value");

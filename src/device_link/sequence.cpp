@@ -86,9 +86,8 @@ void Signal::notify() {
     waiters.swap(m_waiters);
     for (Wait* w : waiters) {
         w->m_signal = nullptr;
-        Scheduler& s = w->m_run->scheduler();
-        if (w->m_timer) s.cancel(w->m_timer);
-        w->m_timer = s.post([w] {
+        if (w->m_timer) m_scheduler.cancel(w->m_timer);
+        w->m_timer = m_scheduler.post([w] {
             w->m_timer = 0;
             w->wake(true);
         });

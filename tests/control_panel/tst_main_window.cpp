@@ -1,3 +1,4 @@
+#include "clocked_link.h"
 #include "control_panel/about_box.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/memory_dialogs.h"
@@ -35,6 +36,7 @@
 #include <memory>
 
 using namespace lqs;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -384,29 +386,32 @@ void tst_MainWindow::resetQuestionHoldsNothing_data() {
 }
 
 // "Do you Reset?" is opened, not run: the link button's click returns at once
-// and the window goes on while the question waits; OK links, Cancel sends nothing.
+// and the window goes on while the question waits; OK links, Cancel sends
+// nothing, then or later.
 void tst_MainWindow::resetQuestionHoldsNothing() {
     QFETCH(int, answer);
     QFETCH(bool, links);
-    Fixture f;
-    f.boxes.holdMs = 60000;  // the test answers this one
-    f.openPort();
-    test::action(f.form, "ToolButton1")->trigger();
-    auto* box = f.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion"));
+    test::ClockedProgram p;          // its port open
+    p.form->ConfirmReset = nullptr;  // the window asks in its own box
+    p.boxes.holdMs = 60000;          // the test answers this one
+    test::action(p.form, "ToolButton1")->trigger();
+    auto* box = p.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion"));
     QVERIFY(box && box->isVisible());
     QCOMPARE(box->text(), QStringLiteral("Do you Reset?"));
-    test::action(f.form, "ToolButton1")->trigger();  // no second question
-    QCOMPARE(f.form->findChildren<QMessageBox*>(QStringLiteral("resetQuestion")).size(), 1);
-    QVERIFY(test::frames(f.sim).isEmpty());
+    test::action(p.form, "ToolButton1")->trigger();  // no second question
+    QCOMPARE(p.form->findChildren<QMessageBox*>(QStringLiteral("resetQuestion")).size(), 1);
+    p.advance(5s);
+    QVERIFY(p.frames().isEmpty());
     QTest::keyClick(box, Qt::Key(answer));
     if (links) {
-        QVERIFY(f.settled());
-        QCOMPARE(test::frames(f.sim).first(), QStringLiteral("*IDN?"));
+        QVERIFY(p.advanceUntil([&p] { return p.client().idle() && standing(p.client().mode()); }));
+        QCOMPARE(p.frames().first(), QStringLiteral("*IDN?"));
     } else {
-        QTest::qWait(200);  // nothing to wait for: a link would have asked by now
-        QVERIFY(test::frames(f.sim).isEmpty());
+        QVERIFY(p.client().idle());
+        p.advance(10s);
+        QVERIFY(p.frames().isEmpty());
     }
-    QTRY_VERIFY(!f.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion")));
+    QTRY_VERIFY(!p.form->findChild<QMessageBox*>(QStringLiteral("resetQuestion")));
 }
 
 void tst_MainWindow::portAndLinkByKeyboard_data() {
@@ -534,27 +539,28 @@ void tst_MainWindow::aboutBlocksAndReleases() {
 
 // Closing while polling runs: the port closes and nothing more goes out.
 void tst_MainWindow::closingClosesThePort() {
-    Fixture f;
-    TForm1& w = *f.form;
-    f.openPort();
-    f.linkStart(true);
-    QVERIFY(f.settled());
+    test::ClockedProgram p;
+    TForm1& w = *p.form;
+    QVERIFY(p.linked());
     QTest::mouseClick(test::onMain<QPushButton>(&w, "BitBtn4"), Qt::LeftButton);
-    QTRY_COMPARE(w.linkClient()->mode(), LinkMode::Polling);
     // Polling has begun once a query follows OUT1.
-    QTRY_VERIFY(test::frames(f.sim).contains(QStringLiteral("OUT1")) &&
-                test::frames(f.sim).size() >
-                    test::frames(f.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
+    QVERIFY(p.advanceUntil([&p] {
+        const QStringList f = p.frames();
+        return p.client().mode() == LinkMode::Polling && f.contains(QStringLiteral("OUT1")) &&
+               f.size() > f.lastIndexOf(QStringLiteral("OUT1")) + 1;
+    }));
     QSignalSpy closed(&w, &TForm1::closed);
     QVERIFY(closed.isValid());
     test::action(&w, "Exit1")->trigger();
     // The question about the output is answered No by the fixture's watcher.
     QTRY_COMPARE(closed.count(), 1);
     QVERIFY(!w.comm1->IsOpen());
-    QTRY_COMPARE(w.linkClient()->mode(), LinkMode::Linked);  // polling stopped with the close
-    const int sent = test::frames(f.sim).size();
-    QTest::qWait(100);  // nothing to wait for: a cycle left running would ask by now
-    QCOMPARE(test::frames(f.sim).size(), sent);
+    p.advance(0ms);
+    QCOMPARE(p.client().mode(), LinkMode::Linked);  // polling stopped with the close
+    const qsizetype sent = p.frames().size();
+    p.advance(20s);  // two cycles: one left running would have asked
+    QCOMPARE(p.frames().size(), sent);
+    QVERIFY(!p.link().pollRunning());
 }
 
 // The window and its dialogs show every text whole, with the prompts the

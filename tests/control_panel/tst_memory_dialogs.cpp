@@ -1,9 +1,10 @@
 // The save and recall dialogs on the linked program: which typed slots OK
-// sends to the simulated instrument.
+// sends to the simulated instrument, on the driven clock, where "nothing is
+// sent" is a span of the link's time.
+#include "clocked_link.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/up_down.h"
 #include "named.h"
-#include "sim_program.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +15,7 @@
 #include <memory>
 
 using namespace lqs;
-using test::frames;
+using namespace std::chrono_literals;
 
 class tst_MemoryDialogs : public QObject {
     Q_OBJECT
@@ -27,12 +28,12 @@ private Q_SLOTS:
 private:
     // One linked program for every row: each row starts from an idle link
     // and looks only at what it sends.
-    std::unique_ptr<test::SimProgram> m_p;
+    std::unique_ptr<test::ClockedProgram> m_p;
 };
 
 void tst_MemoryDialogs::initTestCase() {
-    m_p = std::make_unique<test::SimProgram>();
-    QVERIFY(m_p->linkAndSettle());
+    m_p = std::make_unique<test::ClockedProgram>();
+    QVERIFY(m_p->linked());
 }
 
 void tst_MemoryDialogs::typedSlot_data() {
@@ -61,9 +62,10 @@ void tst_MemoryDialogs::typedSlot() {
     QFETCH(QString, typed);
     QFETCH(int, arrow);
     QFETCH(QString, sent);
-    test::SimProgram& p = *m_p;
-    QTRY_VERIFY_WITH_TIMEOUT(p.form->linkClient()->idle() && p.form->frameEnabled(), 10000);
-    const int skip = frames(p.sim).size();
+    test::ClockedProgram& p = *m_p;
+    const auto idle = [&p] { return p.client().idle() && p.form->frameEnabled(); };
+    QVERIFY(p.advanceUntil(idle));
+    const qsizetype skip = p.frames().size();
     QTest::mouseClick(test::named<QPushButton>(p.form.get(), recall ? "BitBtn6" : "BitBtn5"),
                       Qt::LeftButton);
     TMemoryDialog* dialog =
@@ -82,20 +84,18 @@ void tst_MemoryDialogs::typedSlot() {
     QTest::keyClick(slotField, Qt::Key_Return);
     if (dialog->isVisible())
         QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
-    const auto memoryFrames = [&] {
-        return frames(p.sim).mid(skip).filter(QRegularExpression(QStringLiteral("^(SAV|RCL)")));
-    };
     if (sent.isEmpty()) {
-        QTest::qWait(200);
-        QCOMPARE(frames(p.sim).mid(skip), QStringList());  // not even the recall's OUT0
-        QVERIFY(p.form->linkClient()->idle());             // nor one still to come
+        QVERIFY(p.client().idle());  // nothing given to the link
+        p.advance(5s);
+        QCOMPARE(p.frames().mid(skip), QStringList());  // not even the recall's OUT0
         QVERIFY(dialog->isVisible());
         QVERIFY(hint->isVisible());  // says why OK does nothing
         QTest::keyClick(dialog, Qt::Key_Escape);
     } else {
         QVERIFY(!hint->isVisible());
-        QTRY_COMPARE(memoryFrames(), QStringList{sent});
-        QTRY_VERIFY(p.form->linkClient()->idle());
+        QVERIFY(p.advanceUntil(idle));
+        QCOMPARE(p.frames().mid(skip).filter(QRegularExpression(QStringLiteral("^(SAV|RCL)"))),
+                 QStringList{sent});
     }
     QVERIFY(!dialog->isVisible());
     QVERIFY(p.form->frameEnabled());

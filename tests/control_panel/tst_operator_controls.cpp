@@ -1,7 +1,11 @@
 // The operator's controls on the linked program, asserted on what the
 // simulated instrument received and on what the window shows. The set-point
 // entry's rules run row by row in tst_set_point_entry; one row of each runs
-// here, through the whole program to the instrument.
+// here, through the whole program to the instrument. The link runs on the
+// driven clock, where its paces are exact and "nothing more happens" is a
+// span of its time; what needs the serial component and the link's own
+// thread runs on a pseudo-terminal.
+#include "clocked_link.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/querying_dialog.h"
@@ -10,6 +14,7 @@
 #include "recorder/wave_window.h"
 #include "sim_program.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -20,26 +25,77 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <mutex>
-
 using namespace lqs;
-using test::frames;
+using namespace std::chrono_literals;
+using test::ClockedProgram;
 
 namespace {
 
-QStringList after(const test::SimProgram& p, int skip) {
-    return frames(p.sim).mid(skip);
+QPushButton* outputButton(ClockedProgram& p) {
+    return test::onMain<QPushButton>(p.form, "BitBtn4");
 }
 
-using Program = test::SimProgram;
+bool idle(ClockedProgram& p) {
+    return p.advanceUntil([&p] { return p.client().idle() && p.form->frameEnabled(); });
+}
 
-// Linked, and the link has nothing under way.
-bool linkAndIdle(test::SimProgram& p) {
-    return p.linkAndSettle() &&
-           QTest::qWaitFor([&p] { return p.form->linkClient()->idle(); }, 10000);
+// Polling has begun once a query follows the last OUT1.
+bool polling(ClockedProgram& p) {
+    return p.advanceUntil([&p] {
+        const QStringList f = p.frames();
+        const qsizetype on = f.lastIndexOf(QStringLiteral("OUT1"));
+        return p.client().idle() && on >= 0 && f.size() > on + 1;
+    });
+}
+
+// The arrows repeat and the hold timer ticks in real time, as the window's
+// own timers do; the link's clock stays put meanwhile and runs what is due.
+bool whileTheWindowRuns(ClockedProgram& p, const std::function<bool()>& done) {
+    return QTest::qWaitFor(
+        [&] {
+            p.advance(0ms);
+            return done();
+        },
+        5000);
+}
+
+// Counts the timer events an object gets.
+class TimerEvents : public QObject {
+public:
+    explicit TimerEvents(QObject* watched) : m_watched(watched) {
+        watched->installEventFilter(this);
+    }
+    ~TimerEvents() override { m_watched->removeEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Timer) ++count;
+        return false;
+    }
+
+private:
+    QObject* m_watched;
+};
+
+// A released arrow repeats no more: it is not down, and a timer of its own
+// still running (Qt leaves one when the arrow is disabled while down) has
+// fired twice more with the arrow up, which steps nothing.
+bool repeatsNoMore(ClockedProgram& p, QToolButton* arrow) {
+    if (arrow->isDown()) return false;
+    if (QAbstractEventDispatcher::instance()->registeredTimers(arrow).isEmpty()) return true;
+    TimerEvents fired(arrow);
+    return whileTheWindowRuns(p, [&] { return fired.count >= 2; }) && !arrow->isDown();
+}
+
+// Started once all four readings are in, as the Start item waits for them.
+TForm_Wave* recording(TForm1* form) {
+    TForm_Wave* wave = form->ensureWaveWindow();
+    wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
+    wave->tmr_Scale->setInterval(200);
+    wave->tmr_All->setInterval(600000);  // the record does not end by itself here
+    test::action(form, "Start1")->trigger();
+    return wave;
 }
 
 }  // namespace
@@ -60,12 +116,13 @@ private Q_SLOTS:
     void slotArrowsAndCancel();
     void outputOffStopsTheRecorder_data();
     void outputOffStopsTheRecorder();
-    void staleReadingsStopTheRecorder_data();
-    void staleReadingsStopTheRecorder();
+    void silenceStopsTheRecorder();
+    void lostLineStopsTheRecorder();
 };
 
-// One taken and one refused entry; the instrument holds what Enter sent, and
-// the link panel says why an entry was refused.
+// One taken and one refused entry, through the serial component to the
+// instrument, the link in its own thread; the instrument holds what Enter
+// sent, and the link panel says why an entry was refused.
 void tst_OperatorControls::typedEntry_data() {
     QTest::addColumn<int>("model");
     QTest::addColumn<int>("field");
@@ -92,12 +149,13 @@ void tst_OperatorControls::typedEntry() {
     QFETCH(double, held);
     QFETCH(QString, note);
     const sim::Model instruments[] = {sim::Model::A, sim::Model::B, sim::Model::C};
-    Program p(instruments[model - 1]);
+    test::SimProgram p(instruments[model - 1], test::kQuickDivisor, test::onePortSources, true);
     QAction* models[] = {test::action(p.form, "LQS6200A1"), test::action(p.form, "LQS6200B1"),
                          test::action(p.form, "LQS6500B1")};
     models[model - 1]->trigger();
-    QVERIFY(linkAndIdle(p));
-    const int skip = frames(p.sim).size();
+    QVERIFY(p.linkAndSettle());
+    QVERIFY(QTest::qWaitFor([&p] { return p.form->linkClient()->idle(); }, 10000));
+    const qsizetype skip = test::frames(p.sim).size();
     QLineEdit* e = p.form->findChild<QLineEdit*>(QStringLiteral("Edit%1").arg(field));
     e->setFocus();
     e->selectAll();
@@ -110,19 +168,20 @@ void tst_OperatorControls::typedEntry() {
     QVERIFY2(note.isEmpty() ? !panel.contains(QLatin1String("; "))
                             : panel.endsWith(QStringLiteral("; ") + note),
              qPrintable(panel));
-    QTRY_COMPARE(after(p, skip), QStringList{sent});
+    QTRY_COMPARE(test::frames(p.sim).mid(skip), QStringList{sent});
     const int channel = field < 7 ? 1 : 2;
     const bool voltage = field % 2 == 1;
     QTRY_VERIFY(qAbs(p.sim.withInstrument([&](sim::Instrument& i) {
                     return voltage ? i.voltageSet(channel) : i.currentSet(channel);
                 }) - held) < 1e-6);
+    QVERIFY(test::wireFlags(p.sim).isEmpty());
 }
 
 // Pasted text passes the key rule, comma included; Enter sends what the field shows.
 void tst_OperatorControls::pasteFollowsTheKeyRule() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
-    const int skip = frames(p.sim).size();
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    const qsizetype skip = p.frames().size();
     QLineEdit* e = test::field(p.form, "Edit5");
     QApplication::clipboard()->setText(QStringLiteral("1a2,5 V\n"));
     e->clear();
@@ -130,110 +189,112 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
     QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(e->text(), QStringLiteral("12.5"));
     QCOMPARE(p.form->statusText(2), QStringLiteral("Please press Enter key!"));
+    p.advance(2s);
+    QCOMPARE(p.frames().size(), skip);  // nothing before Enter
     QTest::keyClick(e, Qt::Key_Return);
     QCOMPARE(e->text(), QStringLiteral("12.500"));
-    QTRY_COMPARE(after(p, skip), QStringList{"VSET1:12.5"});
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), QStringList{"VSET1:12.5"});
 }
 
 // Up in a set-point field: the same text and the same frame as a click on
 // the field's arrow from the same value.
 void tst_OperatorControls::keysStepAsTheArrows() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
+    ClockedProgram p;
+    QVERIFY(p.linked());
     QLineEdit* e = test::field(p.form, "Edit5");
-    const int skip = frames(p.sim).size();
+    const qsizetype skip = p.frames().size();
     e->setText(QStringLiteral("5.000"));
     QTest::mouseClick(test::onMain<TUpDown>(p.form, "UpDown1")->upButton(), Qt::LeftButton);
-    QTRY_COMPARE(after(p, skip).size(), 1);
+    QVERIFY(idle(p));
     const QString clicked = e->text();
     QCOMPARE(clicked, QStringLiteral("5.001"));
     e->setText(QStringLiteral("5.000"));
     e->setFocus();
     QTest::keyClick(e, Qt::Key_Up);
     QCOMPARE(e->text(), clicked);
-    QTRY_COMPARE(after(p, skip), (QStringList{"VSET1:5.001", "VSET1:5.001"}));
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), (QStringList{"VSET1:5.001", "VSET1:5.001"}));
 }
 
 // Page Up: the step a held arrow takes after two seconds.
 void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
+    ClockedProgram p;
+    QVERIFY(p.linked());
     QLineEdit* e = test::field(p.form, "Edit5");
-    const int skip = frames(p.sim).size();
+    const qsizetype skip = p.frames().size();
     e->setText(QStringLiteral("5.000"));
     e->setFocus();
     QTest::keyClick(e, Qt::Key_PageUp);
     QCOMPARE(e->text(), QStringLiteral("6.000"));
-    QTRY_COMPARE(after(p, skip), QStringList{"VSET1:6."});
-    QTRY_VERIFY(qAbs(p.sim.withInstrument([](sim::Instrument& i) { return i.voltageSet(1); }) -
-                     6.0) < 1e-6);
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), QStringList{"VSET1:6."});
+    QCOMPARE(p.line->instrument().voltageSet(1), 6.0);
 }
 
 // The window's own view switch hides the held arrow: the real release never
 // arrives then, so the hold ends by itself and nothing more is stepped.
 void tst_OperatorControls::heldArrowEndsWhenTheViewSwitches() {
-    std::atomic<int> handed{0};  // outlives the link's threads
-    Program p;
-    QVERIFY(linkAndIdle(p));
-    p.form->link->FrameHandedOver = [&handed](const QString&) { ++handed; };
-    const int skip = frames(p.sim).size();
+    ClockedProgram p(sim::Model::A);  // holds every step the window's first model takes
+    QVERIFY(p.linked());
+    const qsizetype skip = p.frames().size();
     QToolButton* up = test::onMain<TUpDown>(p.form, "UpDown1")->upButton();
+    auto* tmr1 = test::onMain<QTimer>(p.form, "tmr1");
     QCOMPARE(up->autoRepeatInterval(), 100);  // the window keeps the usual repeat
     up->setAutoRepeatDelay(20);
     up->setAutoRepeatInterval(20);
     test::field(p.form, "Edit5")->setText(QStringLiteral("5.000"));
     QTest::mousePress(up, Qt::LeftButton);
-    QTRY_VERIFY(handed >= 2);  // repeating, every step sent with the output off
-    QVERIFY(test::onMain<QTimer>(p.form, "tmr1")->isActive());
+    // Repeating, every step sent with the output off.
+    QVERIFY(whileTheWindowRuns(p, [&] { return p.frames().size() >= skip + 2; }));
+    QVERIFY(tmr1->isActive());
+    QVERIFY(up->isDown());
     test::action(p.form, "Wave1")->trigger();
     QVERIFY(!up->isVisible());
     QVERIFY(!up->isDown());
-    QVERIFY(!test::onMain<QTimer>(p.form, "tmr1")->isActive());
-    QCOMPARE(p.form->link->state().HoldTicks, 0);
+    QVERIFY(!tmr1->isActive());
     test::action(p.form, "Control1")->trigger();
     QVERIFY(up->isVisible());
-    QTRY_VERIFY(p.form->linkClient()->idle());
+    QVERIFY(idle(p));
+    QCOMPARE(p.link().state().HoldTicks, 0);
     const QString shown = test::field(p.form, "Edit5")->text();
-    const int sent = handed;
-    // Nothing to wait for: a hold still running would step every 20 ms.
-    QTest::qWait(200);
+    const qsizetype sent = p.frames().size();
+    QVERIFY(repeatsNoMore(p, up));
+    p.advance(2s);
+    QVERIFY(!tmr1->isActive());
     QCOMPARE(test::field(p.form, "Edit5")->text(), shown);
-    QCOMPARE(handed.load(), sent);
-    QTRY_COMPARE(after(p, skip).size(), sent);
+    QCOMPARE(p.frames().size(), sent);
+    QCOMPARE(p.line->instrument().voltageSet(1), shown.toDouble());
     QCOMPARE(p.boxes.seen.size(), 0);
     QTest::mouseRelease(up, Qt::LeftButton);
 }
 
+// Tracking chosen while polling: the cycle stops, TRACK1 goes out the
+// coupling's pause later and the output goes off; the readings are emptied.
 void tst_OperatorControls::trackWithOutputOn() {
-    std::atomic<int> handed{0};  // outlives the link's threads
-    Program p;
-    p.form->link->FrameHandedOver = [&handed](const QString&) { ++handed; };
-    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    QVERIFY(linkAndIdle(p));
-    QTRY_VERIFY(frames(p.sim).size() > test::kStartupQueries.size() + 2);  // polling
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    QVERIFY(polling(p));
     test::action(p.form, "Start1")->trigger();  // the recorder window exists
-    const int skip = frames(p.sim).size();
+    const qsizetype skip = p.frames().size();
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
-    QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
-    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
-    QStringList sent = after(p, skip);
-    sent.removeIf(
-        [](const QString& f) { return test::kPollQueries.contains(f); });  // one may be in flight
-    QCOMPARE(sent, (QStringList{"TRACK1", "OUT0"}));
-    QTRY_VERIFY(test::field(p.form, "Edit1")->text().isEmpty());
-    QTRY_VERIFY(!p.form->link->pollRunning());
-    QTRY_VERIFY(p.form->linkClient()->idle());
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), (QStringList{"TRACK1", "OUT0"}));
+    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
+    QVERIFY(!p.link().pollRunning());
     // The selected button again: nothing, not even an intent.
-    const int settled = handed;
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
-    QVERIFY(p.form->linkClient()->idle());
-    QCOMPARE(handed.load(), settled);
+    QVERIFY(p.client().idle());
+    p.advance(2s);
+    QCOMPARE(p.frames().size(), skip + 2);
 }
 
 void tst_OperatorControls::saveWithOutputOff() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
-    const int skip = frames(p.sim).size();
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    const qsizetype skip = p.frames().size();
     test::action(p.form, "SaveMemory1")->trigger();
     Tsave* save = p.form->windows().save;
     QVERIFY(save->isVisible());
@@ -241,55 +302,37 @@ void tst_OperatorControls::saveWithOutputOff() {
     QTest::mouseClick(test::named<QPushButton>(save, "Button1"), Qt::LeftButton);
     QVERIFY(!save->isVisible());
     QVERIFY(p.form->frameEnabled());
-    QTRY_COMPARE(after(p, skip), QStringList{"SAV3"});
-    QTRY_COMPARE(p.form->link->state().PendingOperation, Op::None);
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), QStringList{"SAV3"});
+    QCOMPARE(p.link().state().PendingOperation, Op::None);
 }
 
 void tst_OperatorControls::saveWithOutputOnUnderParallel() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
+    ClockedProgram p;
+    QVERIFY(p.linked());
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton2"), Qt::LeftButton);
-    QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn4"), Qt::LeftButton);
-    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("ON"));
-    // Polling has begun once a query follows OUT1 (the start-up queries came before it).
-    QTRY_VERIFY(frames(p.sim).contains(QStringLiteral("OUT1")) &&
-                frames(p.sim).size() > frames(p.sim).lastIndexOf(QStringLiteral("OUT1")) + 1);
-    const int skip = frames(p.sim).size();
+    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QVERIFY(polling(p));
+    QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+    const qsizetype skip = p.frames().size();
     QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn5"), Qt::LeftButton);
     test::named<QLineEdit>(p.form->windows().save, "Edit1")->setText(QStringLiteral("3"));
     QTest::mouseClick(test::named<QPushButton>(p.form->windows().save, "Button1"), Qt::LeftButton);
-    QTRY_VERIFY(after(p, skip).contains(QStringLiteral("OUT0")));
-    QStringList sent = after(p, skip);
-    sent.removeIf([](const QString& f) { return test::kPollQueries.contains(f); });
-    QCOMPARE(sent, (QStringList{"SAV3", "TRACK2", "OUT0"}));
-    QTRY_COMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
-    QTRY_VERIFY(test::field(p.form, "Edit1")->text().isEmpty() &&
-                test::field(p.form, "Edit4")->text().isEmpty());
-    QVERIFY(p.sim.withInstrument(
-        [](sim::Instrument& i) { return i.slot(3).coupling == sim::Coupling::Parallel; }));
+    QVERIFY(idle(p));
+    QCOMPARE(p.frames().mid(skip), (QStringList{"SAV3", "TRACK2", "OUT0"}));
+    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty() &&
+            test::field(p.form, "Edit4")->text().isEmpty());
+    QCOMPARE(p.line->instrument().slot(3).coupling, sim::Coupling::Parallel);
 }
 
-// Real paces here: at least 300 ms before each query.
+// The recall's own pace, 300 ms before each query, and what the window
+// shows afterwards: the slot's set points and coupling, no readings.
 void tst_OperatorControls::recallSlotTwo() {
-    Program p;
-    QVERIFY(linkAndIdle(p));
-    // The recall's own pace, well apart from the start-up's and the poll's.
-    LinkTimings t = p.timings;
-    t.recallPasses = 50;
-    t.recallPassMs = 3;
-    p.form->linkClient()->setTimings(t);
-    const int recallPace = t.recallPasses * t.recallPassMs;
-    QVERIFY(recallPace > 2 * std::max(t.fullQueryPasses, t.pollPasses) * t.passMs);
-    p.sim.withInstrument([](sim::Instrument& i) {
-        i.setSlot(2, {10.0, 1.5, 6.0, 0.75, sim::Coupling::Parallel});
-    });
-    std::mutex m;
-    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> times;
-    p.sim.setFrameObserver([&](const sim::Exchange& x) {
-        std::lock_guard<std::mutex> lock(m);
-        times.emplace_back(x.command, std::chrono::steady_clock::now());
-    });
-    const int skip = frames(p.sim).size();
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    p.line->instrument().setSlot(2, {10.0, 1.5, 6.0, 0.75, sim::Coupling::Parallel});
+    p.line->clearTranscript();
     test::action(p.form, "RecallMemory1")->trigger();
     Trecall* recall = p.form->windows().recall;
     QVERIFY(recall->isVisible());
@@ -297,35 +340,29 @@ void tst_OperatorControls::recallSlotTwo() {
     QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("2"));
     QTest::mouseClick(test::named<QPushButton>(recall, "Button1"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
-    const QStringList expected{"OUT0",   "RCL2",   "VSET1?", "VSET2?", "ISET1?", "ISET2?",
-                               "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?"};
-    QTRY_VERIFY(after(p, skip).size() >= expected.size());
-    QCOMPARE(after(p, skip).mid(0, expected.size()), expected);
-    QTRY_VERIFY(test::onMain<QRadioButton>(p.form, "RadioButton2")->isChecked());
+    QVERIFY(idle(p));
+    // The status's parallel coupling is then carried out as its button's click
+    // would, once its reply has ended after the line's 100 ms of silence.
+    const QStringList expected{"OUT0",   "RCL2",   "VSET1?", "VSET2?", "ISET1?",  "ISET2?",
+                               "VOUT1?", "IOUT1?", "VOUT2?", "IOUT2?", "STATUS?", "TRACK2"};
+    QCOMPARE(p.frames(), expected);
+    QList<qint64> at;
+    for (const auto& t : p.line->wireTimes()) at << test::msSince(p.line->wireTimes().front(), t);
+    QCOMPARE(at, (QList<qint64>{0, 0, 300, 600, 900, 1200, 1500, 1800, 2100, 2400, 2700, 2800}));
+    QVERIFY(test::onMain<QRadioButton>(p.form, "RadioButton2")->isChecked());
     QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("10.00"));
     QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.50"));
-    QTRY_VERIFY(p.form->linkClient()->idle());
-    QVERIFY(
-        test::field(p.form, "Edit1")->text().isEmpty());  // measured values are emptied at the end
-    QVERIFY(p.form->frameEnabled());
+    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());  // emptied at the end
     QVERIFY(!p.form->windows().Querying->isVisible());
-    std::lock_guard<std::mutex> lock(m);
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        if (times[i].first.back() != '?') continue;
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[i].second -
-                                                                               times[i - 1].second);
-        QVERIFY2(gap.count() >= recallPace - 5, qPrintable(QString::fromStdString(times[i].first)));
-    }
 }
 
 // The recall dialog's slot arrows: 1 to 4 without wrap; a slot that is not a
 // number gives one box, even with the arrow held (the box ends the hold);
 // Cancel sends nothing and gives the window back.
 void tst_OperatorControls::slotArrowsAndCancel() {
-    std::atomic<int> handed{0};  // outlives the link's threads
-    Program p;
-    QVERIFY(linkAndIdle(p));
-    p.form->link->FrameHandedOver = [&handed](const QString&) { ++handed; };
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    const qsizetype linkedFrames = p.frames().size();
     QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn6"), Qt::LeftButton);
     Trecall* recall = p.form->windows().recall;
     QVERIFY(recall->isVisible());
@@ -348,17 +385,16 @@ void tst_OperatorControls::slotArrowsAndCancel() {
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_COMPARE(p.boxes.seen.size(), 2);
     QTRY_VERIFY(!QApplication::activeModalWidget());
-    QVERIFY(!up->isDown());
-    // Nothing to wait for: a hold still running would open a box within 10 ms.
-    QTest::qWait(100);
+    QVERIFY(repeatsNoMore(p, up));
     QCOMPARE(p.boxes.seen.size(), 2);
     QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("x"));
     QTest::mouseRelease(up, Qt::LeftButton);
     QTest::mouseClick(test::named<QPushButton>(recall, "Button2"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
     QVERIFY(p.form->frameEnabled());
-    QVERIFY(p.form->linkClient()->idle());
-    QCOMPARE(handed.load(), 0);
+    QVERIFY(p.client().idle());
+    p.advance(5s);
+    QCOMPARE(p.frames().size(), linkedFrames);
 }
 
 // Every way the output goes off during a recording stops the recorder, so no
@@ -372,21 +408,16 @@ void tst_OperatorControls::outputOffStopsTheRecorder_data() {
 
 void tst_OperatorControls::outputOffStopsTheRecorder() {
     QFETCH(QString, how);
-    Program p;
-    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    QVERIFY(linkAndIdle(p));
-    TForm_Wave* wave = p.form->ensureWaveWindow();
-    wave->state.PointOperation = QStringLiteral("Maximum");  // as after an accepted setup
-    wave->tmr_Scale->setInterval(200);
-    wave->tmr_All->setInterval(600000);  // the record does not end by itself here
-    // Start waits until the poll cycle has filled all four readings.
-    QTRY_VERIFY_WITH_TIMEOUT(!test::field(p.form, "Edit4")->text().isEmpty(), 15000);
-    test::action(p.form, "Start1")->trigger();
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    QVERIFY(p.advanceUntil([&] { return !test::field(p.form, "Edit4")->text().isEmpty(); }));
+    TForm_Wave* wave = recording(p.form.get());
     QVERIFY(wave->tmr_Scale->isActive());
-    QVERIFY(
-        test::onMain<QWidget>(p.form, "Panel1")->isVisible());  // recording behind the control view
+    // Recording behind the control view.
+    QVERIFY(test::onMain<QWidget>(p.form, "Panel1")->isVisible());
     if (how == QLatin1String("button")) {
-        QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn4"), Qt::LeftButton);
+        QTest::mouseClick(outputButton(p), Qt::LeftButton);
     } else {
         QTest::mouseClick(how == QLatin1String("save")
                               ? test::onMain<QPushButton>(p.form, "BitBtn5")
@@ -398,54 +429,66 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
         QVERIFY(dialog->isVisible());
         QTest::mouseClick(test::named<QPushButton>(dialog, "Button1"), Qt::LeftButton);
     }
-    // Until the output is off and the readings emptied, with ticks due all the while.
-    QTRY_VERIFY(p.form->linkClient()->idle() && p.form->frameEnabled());
-    QCOMPARE(test::onMain<QPushButton>(p.form, "BitBtn4")->text(), QStringLiteral("OFF"));
-    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
-    QCOMPARE(p.boxes.seen.size(), 0);  // no tick met an empty reading
+    // Stopped before the link has even begun: the readings are still there.
+    QVERIFY(!test::field(p.form, "Edit1")->text().isEmpty());
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() &&
             !wave->tmr_All->isActive());
+    QVERIFY(idle(p));
+    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
+    QCOMPARE(p.boxes.seen.size(), 0);
+    QVERIFY(!wave->tmr_Scale->isActive());
     QVERIFY(test::named<QComboBox>(wave, "cbb_Time")->isEnabled());
 }
 
-void tst_OperatorControls::staleReadingsStopTheRecorder_data() {
-    QTest::addColumn<bool>("hangUp");
-    QTest::newRow("the instrument falls silent") << false;
-    QTest::newRow("the line is lost") << true;
-}
-
-// The readings stop being current while the time-out box waits for the
-// operator: they are greyed, say since when, and no tick records them again.
-void tst_OperatorControls::staleReadingsStopTheRecorder() {
-    QFETCH(bool, hangUp);
-    Program p;
-    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
-    QVERIFY(linkAndIdle(p));
-    TForm_Wave* wave = p.form->ensureWaveWindow();
-    wave->state.PointOperation = QStringLiteral("Maximum");
-    wave->tmr_Scale->setInterval(200);
-    wave->tmr_All->setInterval(600000);
-    QTRY_VERIFY_WITH_TIMEOUT(!test::field(p.form, "Edit4")->text().isEmpty(), 15000);
-    test::action(p.form, "Start1")->trigger();
+// The instrument falls silent while recording: the next query gets its
+// grace, then the readings are greyed, say since when, and the recorder
+// stops, before the countdown's box asks anyone anything.
+void tst_OperatorControls::silenceStopsTheRecorder() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    QVERIFY(p.advanceUntil([&] { return !test::field(p.form, "Edit4")->text().isEmpty(); }));
+    TForm_Wave* wave = recording(p.form.get());
     QVERIFY(wave->tmr_Scale->isActive());
     const QPalette live = test::field(p.form, "Edit1")->palette();
-    if (hangUp) {
-        p.sim.hangUpNow();
-    } else {
-        p.sim.setSilent(true);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(!wave->tmr_Scale->isActive(), 10000);
+    p.line->setSilent(true);
+    const qsizetype answered = p.frames().size();
+    QVERIFY(p.advanceUntil([&] { return !wave->tmr_Scale->isActive(); }));
+    // The first query unanswered, the next one due a pace later, and its grace.
+    const auto& times = p.line->wireTimes();
+    QCOMPARE(p.frames().size(), answered + 1);
+    const LinkTimings t;
+    QCOMPARE(test::msSince(times[std::size_t(answered)], p.link().scheduler().now()),
+             2 * t.pollPasses * t.passMs + t.replyGraceMs);
     QVERIFY(!wave->tmr_time->isActive() && !wave->tmr_All->isActive());
-    QVERIFY(
-        test::field(p.form, "Edit1")->toolTip().startsWith(QStringLiteral("Not current since ")));
+    QLineEdit* edit1 = test::field(p.form, "Edit1");
+    QVERIFY(edit1->toolTip().startsWith(QStringLiteral("Not current since ")));
     QVERIFY(test::field(p.form, "Edit4")
                 ->toolTip()
-                .endsWith(hangUp ? QStringLiteral("the line was lost.")
-                                 : QStringLiteral("the instrument stopped answering.")));
-    QVERIFY(test::field(p.form, "Edit1")->palette().color(QPalette::Text) !=
-            live.color(QPalette::Text));
-    QVERIFY(
-        !p.form->windows().Messages->isVisible());  // stopped before anyone answered the time-out
+                .endsWith(QStringLiteral("the instrument stopped answering.")));
+    QVERIFY(edit1->palette().color(QPalette::Text) != live.color(QPalette::Text));
+    QVERIFY(!p.form->windows().Messages->isVisible());
+}
+
+// The device goes away under the open port while recording, the link in its
+// own thread: the same, with the line named as the reason.
+void tst_OperatorControls::lostLineStopsTheRecorder() {
+    test::SimProgram p(sim::Model::B, test::kQuickDivisor, test::onePortSources, true);
+    p.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
+    QVERIFY(p.linkAndSettle());
+    QTRY_VERIFY_WITH_TIMEOUT(!test::field(p.form, "Edit4")->text().isEmpty(), 15000);
+    TForm_Wave* wave = recording(p.form.get());
+    QVERIFY(wave->tmr_Scale->isActive());
+    const QPalette live = test::field(p.form, "Edit1")->palette();
+    p.sim.hangUpNow();
+    QTRY_VERIFY_WITH_TIMEOUT(!wave->tmr_Scale->isActive(), 10000);
+    QVERIFY(!wave->tmr_time->isActive() && !wave->tmr_All->isActive());
+    QLineEdit* edit1 = test::field(p.form, "Edit1");
+    QVERIFY(edit1->toolTip().startsWith(QStringLiteral("Not current since ")));
+    QVERIFY(test::field(p.form, "Edit4")->toolTip().endsWith(QStringLiteral("the line was lost.")));
+    QVERIFY(edit1->palette().color(QPalette::Text) != live.color(QPalette::Text));
+    QVERIFY(!p.form->windows().Messages->isVisible());
 }
 
 QTEST_MAIN(tst_OperatorControls)

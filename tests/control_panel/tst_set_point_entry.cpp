@@ -11,6 +11,7 @@
 #include "pty_pair.h"
 #include "serial/comm.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
 #include <QInputMethodEvent>
@@ -95,6 +96,35 @@ void typeAndEnter(QLineEdit* e, const QString& text) {
 }
 
 const QString kPrompt = QStringLiteral("Please press Enter key!");
+
+// Counts the timer events an object gets.
+class TimerEvents : public QObject {
+public:
+    explicit TimerEvents(QObject* watched) : m_watched(watched) {
+        watched->installEventFilter(this);
+    }
+    ~TimerEvents() override { m_watched->removeEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Timer) ++count;
+        return false;
+    }
+
+private:
+    QObject* m_watched;
+};
+
+// A released arrow repeats no more: it is not down, and a timer of its own
+// still running (Qt leaves one when the arrow is disabled while down) has
+// fired twice more with the arrow up, which steps nothing.
+bool repeatsNoMore(QToolButton* arrow) {
+    if (arrow->isDown()) return false;
+    if (QAbstractEventDispatcher::instance()->registeredTimers(arrow).isEmpty()) return true;
+    TimerEvents fired(arrow);
+    return QTest::qWaitFor([&] { return fired.count >= 2; }, 5000) && !arrow->isDown();
+}
 
 }  // namespace
 
@@ -507,6 +537,8 @@ void tst_SetPointEntry::heldArrowEnds() {
     QTest::mousePress(up, Qt::LeftButton);
     QTRY_VERIFY(b.sent.size() >= 2);  // repeating, every step sent with the output off
     QVERIFY(b.tmr1.isActive());
+    // The arrow repeats on a timer of its own.
+    QVERIFY(!QAbstractEventDispatcher::instance()->registeredTimers(up).isEmpty());
     int boxes = 0;
     if (what == QLatin1String("conversion")) {
         e->clear();  // the next repeat meets a field that is not a number
@@ -533,9 +565,12 @@ void tst_SetPointEntry::heldArrowEnds() {
         QCOMPARE(b.boxes.seen[0].text, QStringLiteral("'' is not a valid floating point value."));
     QTRY_VERIFY(b.client.idle());
     const QString shown = e->text();
-    const int sent = b.sent.size();
-    // Nothing to wait for: a hold still running would step every 5 ms.
-    QTest::qWait(100);
+    const qsizetype sent = b.sent.size();
+    // Nothing is left to step, the arrows back: the hold timer stands, and
+    // the arrow's own timer, if it still runs, fires without a step.
+    QVERIFY(!b.tmr1.isActive());
+    QVERIFY(repeatsNoMore(up));
+    QTRY_VERIFY(b.client.idle());
     QCOMPARE(e->text(), shown);
     QCOMPARE(b.sent.size(), sent);
     QCOMPARE(b.boxes.seen.size(), boxes);

@@ -246,83 +246,57 @@ int setPointField(int channel, Quantity q) {
 }
 }  // namespace
 
+// The calls the client queues into this thread: each becomes one command.
 void DeviceLink::link(const QString& portName, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Link;
-    c.text = portName;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Link, .tickets = {ticket}, .text = portName});
 }
 
 void DeviceLink::setSetPoint(int channel, Quantity quantity, double value, const QString& text,
                              Origin origin, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::SetPoint;
-    c.origin = origin;
-    c.edit = setPointField(channel, quantity);
-    c.value = value;
-    c.text = text;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::SetPoint,
+             .origin = origin,
+             .tickets = {ticket},
+             .edit = setPointField(channel, quantity),
+             .value = value,
+             .text = text});
 }
 
 void DeviceLink::stepSetPoint(int channel, Quantity quantity, double value, const QString& text,
                               Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Step;
-    c.edit = setPointField(channel, quantity);
-    c.value = value;
-    c.text = text;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Step,
+             .tickets = {ticket},
+             .edit = setPointField(channel, quantity),
+             .value = value,
+             .text = text});
 }
 
 void DeviceLink::setOutput(bool on, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Output;
-    c.on = on;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Output, .tickets = {ticket}, .on = on});
 }
 
 void DeviceLink::selectCoupling(Coupling coupling, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Coupling;
-    c.code = std::uint8_t(Op::CouplingIndep + int(coupling) - 1);
-    c.tickets = {ticket};
-    m_coupling = c.code;  // the button is selected from now on
-    enqueue(std::move(c));
+    const auto code = std::uint8_t(Op::CouplingIndep + int(coupling) - 1);
+    m_coupling = code;  // the button is selected from now on
+    enqueue({.kind = Command::Kind::Coupling, .tickets = {ticket}, .code = code});
 }
 
 void DeviceLink::saveMemory(const QString& slot, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Save;
-    c.text = slot;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Save, .tickets = {ticket}, .text = slot});
 }
 
 void DeviceLink::recallMemory(const QString& slot, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Recall;
-    c.text = slot;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Recall, .tickets = {ticket}, .text = slot});
 }
 
 void DeviceLink::measure(int channel, Quantity quantity, Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Measure;
-    c.edit = (channel == 2 ? 3 : 1) + (quantity == Quantity::Current ? 1 : 0);
-    c.measureTicket = ticket;  // told by measureDone
-    enqueue(std::move(c));
+    // Told by measureDone, not commandDone.
+    enqueue({.kind = Command::Kind::Measure,
+             .edit = (channel == 2 ? 3 : 1) + (quantity == Quantity::Current ? 1 : 0),
+             .measureTicket = ticket});
 }
 
 void DeviceLink::sync(Ticket ticket) {
-    Command c;
-    c.kind = Command::Kind::Sync;
-    c.tickets = {ticket};
-    enqueue(std::move(c));
+    enqueue({.kind = Command::Kind::Sync, .tickets = {ticket}});
 }
 
 void DeviceLink::holdStarted() {

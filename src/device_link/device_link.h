@@ -155,10 +155,10 @@ private:
         enum class Kind { Link, SetPoint, Step, Output, Coupling, Save, Recall, Measure, Sync };
         Kind kind = Kind::Sync;
         Origin origin = Origin::Window;
-        std::vector<Ticket> tickets;
+        std::vector<Ticket> tickets{};
         int edit = 0;  // a set point's field 5 .. 8, a reading's 1 .. 4
         double value = 0;
-        QString text;  // a set point as confirmed, a slot, a port's name
+        QString text{};  // a set point as confirmed, a slot, a port's name
         bool on = false;
         std::uint8_t code = 0;  // a coupling's operation code
         Ticket measureTicket = 0;

@@ -13,6 +13,7 @@
 #include "device_link/link_state.h"
 #include "recorder/wave_window.h"
 #include "sim_program.h"
+#include "timer_events.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -28,16 +29,9 @@
 using namespace lqs;
 using namespace std::chrono_literals;
 using test::ClockedProgram;
+using test::TimerEvents;
 
 namespace {
-
-QPushButton* outputButton(ClockedProgram& p) {
-    return test::onMain<QPushButton>(p.form, "BitBtn4");
-}
-
-bool idle(ClockedProgram& p) {
-    return p.advanceUntil([&p] { return p.client().idle() && p.form->frameEnabled(); });
-}
 
 // Polling has begun once a query follows the last OUT1.
 bool polling(ClockedProgram& p) {
@@ -58,25 +52,6 @@ bool whileTheWindowRuns(ClockedProgram& p, const std::function<bool()>& done) {
         },
         5000);
 }
-
-// Counts the timer events an object gets.
-class TimerEvents : public QObject {
-public:
-    explicit TimerEvents(QObject* watched) : m_watched(watched) {
-        watched->installEventFilter(this);
-    }
-    ~TimerEvents() override { m_watched->removeEventFilter(this); }
-    int count = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Timer) ++count;
-        return false;
-    }
-
-private:
-    QObject* m_watched;
-};
 
 // A released arrow repeats no more: it is not down, and a timer of its own
 // still running (Qt leaves one when the arrow is disabled while down) has
@@ -193,7 +168,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
     QCOMPARE(p.frames().size(), skip);  // nothing before Enter
     QTest::keyClick(e, Qt::Key_Return);
     QCOMPARE(e->text(), QStringLiteral("12.500"));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), QStringList{"VSET1:12.5"});
 }
 
@@ -206,14 +181,14 @@ void tst_OperatorControls::keysStepAsTheArrows() {
     const qsizetype skip = p.frames().size();
     e->setText(QStringLiteral("5.000"));
     QTest::mouseClick(test::onMain<TUpDown>(p.form, "UpDown1")->upButton(), Qt::LeftButton);
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     const QString clicked = e->text();
     QCOMPARE(clicked, QStringLiteral("5.001"));
     e->setText(QStringLiteral("5.000"));
     e->setFocus();
     QTest::keyClick(e, Qt::Key_Up);
     QCOMPARE(e->text(), clicked);
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), (QStringList{"VSET1:5.001", "VSET1:5.001"}));
 }
 
@@ -227,7 +202,7 @@ void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
     e->setFocus();
     QTest::keyClick(e, Qt::Key_PageUp);
     QCOMPARE(e->text(), QStringLiteral("6.000"));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), QStringList{"VSET1:6."});
     QCOMPARE(p.line->instrument().voltageSet(1), 6.0);
 }
@@ -255,7 +230,7 @@ void tst_OperatorControls::heldArrowEndsWhenTheViewSwitches() {
     QVERIFY(!tmr1->isActive());
     test::action(p.form, "Control1")->trigger();
     QVERIFY(up->isVisible());
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.link().state().HoldTicks, 0);
     const QString shown = test::field(p.form, "Edit5")->text();
     const qsizetype sent = p.frames().size();
@@ -279,9 +254,9 @@ void tst_OperatorControls::trackWithOutputOn() {
     test::action(p.form, "Start1")->trigger();  // the recorder window exists
     const qsizetype skip = p.frames().size();
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), (QStringList{"TRACK1", "OUT0"}));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
     QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
     QVERIFY(!p.link().pollRunning());
     // The selected button again: nothing, not even an intent.
@@ -302,7 +277,7 @@ void tst_OperatorControls::saveWithOutputOff() {
     QTest::mouseClick(test::named<QPushButton>(save, "Button1"), Qt::LeftButton);
     QVERIFY(!save->isVisible());
     QVERIFY(p.form->frameEnabled());
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), QStringList{"SAV3"});
     QCOMPARE(p.link().state().PendingOperation, Op::None);
 }
@@ -311,16 +286,16 @@ void tst_OperatorControls::saveWithOutputOnUnderParallel() {
     ClockedProgram p;
     QVERIFY(p.linked());
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton2"), Qt::LeftButton);
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     QVERIFY(polling(p));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
     const qsizetype skip = p.frames().size();
     QTest::mouseClick(test::onMain<QPushButton>(p.form, "BitBtn5"), Qt::LeftButton);
     test::named<QLineEdit>(p.form->windows().save, "Edit1")->setText(QStringLiteral("3"));
     QTest::mouseClick(test::named<QPushButton>(p.form->windows().save, "Button1"), Qt::LeftButton);
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(skip), (QStringList{"SAV3", "TRACK2", "OUT0"}));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
     QVERIFY(test::field(p.form, "Edit1")->text().isEmpty() &&
             test::field(p.form, "Edit4")->text().isEmpty());
     QCOMPARE(p.line->instrument().slot(3).coupling, sim::Coupling::Parallel);
@@ -340,7 +315,7 @@ void tst_OperatorControls::recallSlotTwo() {
     QCOMPARE(test::named<QLineEdit>(recall, "Edit1")->text(), QStringLiteral("2"));
     QTest::mouseClick(test::named<QPushButton>(recall, "Button1"), Qt::LeftButton);
     QVERIFY(!recall->isVisible());
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     // The status's parallel coupling is then carried out as its button's click
     // would, once its reply has ended after the line's 100 ms of silence.
     const QStringList expected{"OUT0",   "RCL2",   "VSET1?", "VSET2?", "ISET1?",  "ISET2?",
@@ -417,7 +392,7 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     // Recording behind the control view.
     QVERIFY(test::onMain<QWidget>(p.form, "Panel1")->isVisible());
     if (how == QLatin1String("button")) {
-        QTest::mouseClick(outputButton(p), Qt::LeftButton);
+        QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     } else {
         QTest::mouseClick(how == QLatin1String("save")
                               ? test::onMain<QPushButton>(p.form, "BitBtn5")
@@ -433,8 +408,8 @@ void tst_OperatorControls::outputOffStopsTheRecorder() {
     QVERIFY(!test::field(p.form, "Edit1")->text().isEmpty());
     QVERIFY(!wave->tmr_Scale->isActive() && !wave->tmr_time->isActive() &&
             !wave->tmr_All->isActive());
-    QVERIFY(idle(p));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QVERIFY(p.idle());
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
     QVERIFY(test::field(p.form, "Edit1")->text().isEmpty());
     QCOMPARE(p.boxes.seen.size(), 0);
     QVERIFY(!wave->tmr_Scale->isActive());

@@ -82,10 +82,6 @@ QStringList setPoints(TForm1* form) {
     return texts;
 }
 
-bool idle(ClockedProgram& p) {
-    return p.advanceUntil([&p] { return p.client().idle() && p.form->frameEnabled(); });
-}
-
 }  // namespace
 
 class tst_RemoteControl : public QObject {
@@ -144,7 +140,7 @@ void tst_RemoteControl::scriptSendsWhatTheWindowSends() {
             memoryDialog(p.form.get(), action.startsWith(QLatin1String("recall")),
                          action.section(QLatin1Char(' '), 1));
         }
-        QVERIFY(idle(p));
+        QVERIFY(p.idle());
         // A reading asked last is answered after every frame before it arrived.
         Script probe(p);
         QVERIFY(probe.run("MEAS:VOLT?"));
@@ -226,7 +222,7 @@ void tst_RemoteControl::lateRecallRepliesKeepToTheirFields() {
         } else {
             memoryDialog(p.form.get(), true, slot);
         }
-        QVERIFY2(idle(p), qPrintable(moment));
+        QVERIFY2(p.idle(), qPrintable(moment));
         QVERIFY2(p.client().mode() == LinkMode::Linked, qPrintable(moment));
         p.advance(5s);  // the last late reply has come, and gone to no one
     }

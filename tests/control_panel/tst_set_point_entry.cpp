@@ -10,6 +10,7 @@
 #include "modal_watcher.h"
 #include "pty_pair.h"
 #include "serial/comm.h"
+#include "timer_events.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -27,6 +28,7 @@
 #include <unistd.h>
 
 using namespace lqs;
+using test::TimerEvents;
 
 namespace {
 
@@ -96,25 +98,6 @@ void typeAndEnter(QLineEdit* e, const QString& text) {
 }
 
 const QString kPrompt = QStringLiteral("Please press Enter key!");
-
-// Counts the timer events an object gets.
-class TimerEvents : public QObject {
-public:
-    explicit TimerEvents(QObject* watched) : m_watched(watched) {
-        watched->installEventFilter(this);
-    }
-    ~TimerEvents() override { m_watched->removeEventFilter(this); }
-    int count = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Timer) ++count;
-        return false;
-    }
-
-private:
-    QObject* m_watched;
-};
 
 // A released arrow repeats no more: it is not down, and a timer of its own
 // still running (Qt leaves one when the arrow is disabled while down) has

@@ -24,14 +24,6 @@ QLabel* label(ClockedProgram& p, const char* name) {
     return p.form->findChild<QLabel*>(QLatin1String(name));
 }
 
-QPushButton* outputButton(ClockedProgram& p) {
-    return test::onMain<QPushButton>(p.form, "BitBtn4");
-}
-
-bool idle(ClockedProgram& p) {
-    return p.advanceUntil([&p] { return p.client().idle() && p.form->frameEnabled(); });
-}
-
 // Linked to the LQS-6200B as the window's model.
 bool linkedB(ClockedProgram& p) {
     test::action(p.form, "LQS6200B1")->trigger();
@@ -41,7 +33,7 @@ bool linkedB(ClockedProgram& p) {
 // ON pressed; true once polling asks its first query.
 bool switchedOn(ClockedProgram& p) {
     p.line->clearTranscript();
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     return p.advanceUntil([&p] { return p.frames().contains(QStringLiteral("VOUT1?")); });
 }
 
@@ -182,8 +174,8 @@ void tst_TruthfulWindow::channelModes() {
     QVERIFY(p.advanceUntil([&] { return !test::field(p.form, "Edit4")->text().isEmpty(); }));
     QCOMPARE(label(p, "ModeLabel1")->text(), QStringLiteral("CC"));
     QCOMPARE(label(p, "ModeLabel2")->text(), QStringLiteral("CV"));
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
-    QVERIFY(idle(p));
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+    QVERIFY(p.idle());
     QCOMPARE(label(p, "ModeLabel1")->text(), QString());
     QCOMPARE(label(p, "ModeLabel2")->text(), QString());
 }
@@ -242,9 +234,9 @@ void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
                  ->text()
                  .endsWith(QStringLiteral("; the output goes off to save memory 2")),
              qPrintable(label(p, "LinkPanel")->text()));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QVERIFY(p.frames().contains(QStringLiteral("SAV2")));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
 }
 
 // Coupled, channel 2 shows channel 1's set points at once, as the instrument
@@ -256,13 +248,13 @@ void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
     QCOMPARE(test::field(p.form, "Edit7")->text(), test::field(p.form, "Edit5")->text());
     QCOMPARE(test::field(p.form, "Edit8")->text(), test::field(p.form, "Edit6")->text());
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QVERIFY(p.frames().contains(QStringLiteral("TRACK1")));
     QCOMPARE(p.line->instrument().voltageSet(2), test::field(p.form, "Edit7")->text().toDouble());
     QCOMPARE(p.line->instrument().currentSet(2), test::field(p.form, "Edit8")->text().toDouble());
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton1"), Qt::LeftButton);
     QCOMPARE(test::field(p.form, "Edit7")->text(), QStringLiteral("5.00"));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QVERIFY(p.frames().contains(QStringLiteral("TRACK0")));
     QCOMPARE(p.line->instrument().voltageSet(2), 5.0);
 }
@@ -293,7 +285,7 @@ void tst_TruthfulWindow::noLinkNoControls() {
     p.advance(0ms);
     QVERIFY(!test::field(p.form, "Edit5")->isEnabled());
     for (QWidget* w : std::initializer_list<QWidget*>{
-             outputButton(p), test::onMain<QRadioButton>(p.form, "RadioButton3"),
+             p.outputButton(), test::onMain<QRadioButton>(p.form, "RadioButton3"),
              test::onMain<QPushButton>(p.form, "BitBtn5")})
         QVERIFY(!w->isEnabled());
     QVERIFY(!test::action(p.form, "OutPut1")->isEnabled());
@@ -312,7 +304,7 @@ void tst_TruthfulWindow::noLinkNoControls() {
     p.line->clearTranscript();
     test::action(p.form, "ToolButton1")->trigger();
     QVERIFY(p.advanceUntil([&] { return test::field(p.form, "Edit5")->isEnabled(); }));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(0, test::kStartupQueries.size()), test::kStartupQueries);
     p.boxes.holdMs = 0;
 }
@@ -343,7 +335,7 @@ void tst_TruthfulWindow::typedButNotSent() {
     QTest::keyClick(e, Qt::Key_Return);
     QVERIFY(!e->font().italic());
     QVERIFY(e->toolTip().isEmpty());
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().mid(sent), QStringList{"VSET1:7."});
     QCOMPARE(p.line->instrument().voltageSet(1), 7.0);
 }
@@ -369,7 +361,7 @@ void tst_TruthfulWindow::refusedEntrySaysSo() {
     QCOMPARE(e->text(), QStringLiteral("0.00"));
     QVERIFY2(label(p, "LinkPanel")->text().endsWith(QStringLiteral("; ") + note),
              qPrintable(label(p, "LinkPanel")->text()));
-    QVERIFY(idle(p));
+    QVERIFY(p.idle());
     QCOMPARE(p.frames().last(), QStringLiteral("VSET1:0."));
     QCOMPARE(p.line->instrument().voltageSet(1), 0.0);
 }

@@ -15,22 +15,10 @@ using test::ClockedProgram;
 
 namespace {
 
-QPushButton* outputButton(ClockedProgram& p) {
-    return test::onMain<QPushButton>(p.form, "BitBtn4");
-}
-
-bool outputOn(ClockedProgram& p) {
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
-    return p.advanceUntil([&] {
-        return p.client().idle() && p.client().output().state == OutputState::On &&
-               p.frames().contains(QStringLiteral("VOUT1?"));
-    });
-}
-
 bool fastOn(ClockedProgram& p) {
     test::action(p.form, "FastReadings1")->setChecked(true);
     p.line->setEndAtCarriageReturn(true);  // as comm1 now cuts blocks
-    return outputOn(p);
+    return p.outputOn();
 }
 
 // Typed as an operator types: one key every `apart` of the link's clock.
@@ -113,7 +101,7 @@ void tst_WindowOnClock::outputUnknownAfterACancelledLink() {
     QTest::mouseClick(test::named<QPushButton>(querying, "Button1"), Qt::LeftButton);
     QVERIFY(p.advanceUntil([&] { return p.client().idle(); }));
     p.advance(5s);
-    QPushButton* output = outputButton(p);
+    QPushButton* output = p.outputButton();
     QCOMPARE(output->text(), QStringLiteral("?"));
     QVERIFY(output->isEnabled());
     QVERIFY(output->toolTip().contains(QStringLiteral("not known")));
@@ -136,7 +124,7 @@ void tst_WindowOnClock::buttonPressWinsOverAScriptsBurst() {
         script.setOutput(false, {});
     }
     script.setOutput(true, {});
-    QPushButton* output = outputButton(p);
+    QPushButton* output = p.outputButton();
     QCOMPARE(output->text(), QStringLiteral("ON"));  // where the queue leaves it
     QVERIFY(output->font().italic());                // not there yet
     p.advance(5ms);
@@ -187,7 +175,7 @@ void tst_WindowOnClock::unansweredValueIsNotRecorded() {
 void tst_WindowOnClock::scriptHearsOfASetPointThatNeverWentOut() {
     ClockedProgram p;
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     QList<QByteArray> replies;
     ScpiSession session(*p.form->remote(), QStringLiteral("LQS Control"), QStringLiteral("0"));
     session.write = [&](const QByteArray& reply) { replies << reply; };

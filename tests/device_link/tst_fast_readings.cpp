@@ -374,8 +374,7 @@ void tst_FastReadings::missedReplyAskedAgainOnce() {
     LinkTime askedAt = traffic.frames[std::size_t(missed)].at;
     int pause = gap;
     for (int miss = 1; miss <= silences; ++miss) {
-        if (miss == 1)
-            pause *= 2;
+        if (miss == 1) pause *= 2;
         const LinkTime next = traffic.frames[std::size_t(missed + miss)].at;
         const qint64 expected = kFast.shortestDeadline.count() + kSilence.count() + pause;
         QVERIFY2(us(next - askedAt) == 1000 * expected,

@@ -37,10 +37,6 @@ QLabel* linkPanel(const TForm1& form) {
     return form.findChild<QLabel*>(QStringLiteral("LinkPanel"));
 }
 
-QPushButton* outputButton(const ClockedProgram& p) {
-    return test::onMain<QPushButton>(p.form, "BitBtn4");
-}
-
 QLabel* queryingLabel(const TForm1& form) {
     return test::named<QLabel>(form.windows().Querying, "Label2");
 }
@@ -50,14 +46,6 @@ LinkTime now(ClockedProgram& p) {
 }
 
 // Switched on with its button; true once the cycle asks.
-bool outputOn(ClockedProgram& p) {
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
-    return p.advanceUntil([&] {
-        return p.client().idle() && p.client().output().state == OutputState::On &&
-               p.frames().contains(QStringLiteral("VOUT1?"));
-    });
-}
-
 // Until the frame is on the line once more.
 bool untilNext(ClockedProgram& p, const char* frame) {
     const auto n = p.frames().count(QLatin1String(frame));
@@ -148,7 +136,7 @@ void tst_Link::startup() {
              true);
     QCOMPARE(test::field(p.form, "Edit7")->isEnabled(), !seriesAndOn);
     QVERIFY(test::field(p.form, "Edit8")->isEnabled());
-    QCOMPARE(outputButton(p)->text(), seriesAndOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), seriesAndOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
     QCOMPARE(p.link().state().ParserMode, seriesAndOn ? Parse::Polling : Parse::Ignore);
     QCOMPARE(test::clockedWireFlags(*p.line), QString());
     QVERIFY2(p.boxes.seen.isEmpty(), qPrintable(p.boxes.seen.value(0).text));
@@ -265,7 +253,7 @@ void tst_Link::setPointsConfirmedWhileOn() {
     ClockedProgram p;
     test::action(p.form, "LQS6200B1")->trigger();
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     p.line->onFrame = [&](const sim::Exchange& e) {
         if (e.command == "VSET1?") p.line->injectFault(sim::Fault::late(75ms));
     };
@@ -308,7 +296,7 @@ void tst_Link::heldStepperPausesPolling() {
     tmr1->setInterval(10);             // the gate is the same at any tick
     test::action(p.form, "LQS6200B1")->trigger();
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     QVERIFY(untilNext(p, "VOUT2?"));
     const LinkTime held = now(p);
     const std::size_t before = p.line->wireFrames().size();
@@ -341,7 +329,7 @@ void tst_Link::heldStepperPausesPolling() {
 void tst_Link::outputOffAndOnAgain() {
     ClockedProgram p;
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     std::mt19937 rng(20261209);  // the same moments every run
     const LinkTimings t = p.link().setup().timings;
     const auto check = [&] {
@@ -352,8 +340,8 @@ void tst_Link::outputOffAndOnAgain() {
         p.advance(std::chrono::microseconds(rng() % 9'000'000));
         std::size_t from = p.line->wireFrames().size();
         LinkTime clicked = now(p);
-        QTest::mouseClick(outputButton(p), Qt::LeftButton);
-        QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+        QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+        QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
         QVERIFY(p.advanceUntil([&] { return p.client().idle(); }));
         p.advance(2s);
         QCOMPARE(test::timeline(*p.line, clicked, from), QStringLiteral("OUT0@500"));
@@ -361,15 +349,15 @@ void tst_Link::outputOffAndOnAgain() {
         p.advance(std::chrono::microseconds(rng() % 2'000'000));
         from = p.line->wireFrames().size();
         clicked = now(p);
-        QTest::mouseClick(outputButton(p), Qt::LeftButton);
+        QTest::mouseClick(p.outputButton(), Qt::LeftButton);
         QVERIFY(p.advanceUntil([&] { return p.frames().size() >= int(from) + 2; }));
         QCOMPARE(test::timeline(*p.line, clicked, from), QStringLiteral("OUT1@0 VOUT1?@950"));
-        QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+        QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
         QCOMPARE(check(), QString());
     }
     p.advance(20s);
     QCOMPARE(check(), QString());
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     QVERIFY(p.advanceUntil([&] { return p.client().idle(); }));
     QCOMPARE(p.frames().last(), QStringLiteral("OUT0"));
     QVERIFY(!p.link().pollRunning());
@@ -385,7 +373,7 @@ void tst_Link::outputOffAndOnAgain() {
 void tst_Link::linkAgainWhilePolling() {
     ClockedProgram p;
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     QVERIFY(untilNext(p, "IOUT2?"));
     p.advance(100ms);
     p.line->instrument().setVoltageSet(1, 8.0);
@@ -400,7 +388,7 @@ void tst_Link::linkAgainWhilePolling() {
         [&] { return p.client().idle() && p.client().mode() == LinkMode::Polling; }));
     QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("8.00"));
     QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.00"));
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
     QCOMPARE(test::clockedWireFlags(*p.line), QString());
 }
 
@@ -410,7 +398,7 @@ void tst_Link::linkAgainWhilePolling() {
 void tst_Link::linkAgainAfterAnUnterminatedReading() {
     ClockedProgram p;
     QVERIFY(p.linked());
-    QVERIFY(outputOn(p));
+    QVERIFY(p.outputOn());
     p.line->instrument().setTerminator("\n");
     QVERIFY(untilNext(p, "VOUT2?"));
     // Its reply, without a CR, reaches the link at the line's silence.
@@ -548,7 +536,7 @@ void tst_Link::couplingAndSave() {
     QFETCH(QString, wire);
     ClockedProgram p;
     QVERIFY(p.linked());
-    if (on) QVERIFY(outputOn(p));
+    if (on) QVERIFY(p.outputOn());
     p.advance(4321ms);  // well into a cycle
     const std::size_t from = p.line->wireFrames().size();
     const LinkTime clicked = now(p);
@@ -567,7 +555,7 @@ void tst_Link::couplingAndSave() {
     QVERIFY(p.advanceUntil([&] { return p.client().idle(); }));
     p.advance(20s);  // and nothing after
     QCOMPARE(test::timeline(*p.line, clicked, from), wire);
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
     if (what == QLatin1String("RadioButton2")) {
         QCOMPARE(p.link().state().CouplingCommand, QStringLiteral("TRACK2"));
         QVERIFY(!test::field(p.form, "Edit7")->isEnabled() &&

@@ -43,16 +43,12 @@ struct History {
     History& operator=(const History&) = delete;
 };
 
-QPushButton* outputButton(ClockedProgram& p) {
-    return test::onMain<QPushButton>(p.form, "BitBtn4");
-}
-
 QString linkPanel(const TForm1& form) {
     return form.findChild<QLabel*>(QStringLiteral("LinkPanel"))->text();
 }
 
 bool outputOn(ClockedProgram& p) {
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     return p.advanceUntil(
         [&] { return p.client().idle() && p.client().mode() == LinkMode::Polling; });
 }
@@ -153,7 +149,7 @@ void tst_LinkPeer::unaskedBeforeLink() {
     QCOMPARE(p.frames(), QStringList());
     QCOMPARE(readings.count() + setPoints.count(), 0);
     QCOMPARE(test::field(p.form, "Edit5")->text(), edit5);
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("OFF"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
     QCOMPARE(linkPanel(*p.form), QString());
     QCOMPARE(p.link().state().ReplyCounter, std::uint8_t(0));
     QVERIFY(!QApplication::activeModalWidget());
@@ -268,8 +264,8 @@ void tst_LinkPeer::offThenOnAtOnce() {
     QVERIFY(outputOn(p));
     p.line->clearTranscript();
     const LinkTime pressed = p.link().scheduler().now();
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
-    QTest::mouseClick(outputButton(p), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     p.advance(5s);
     const QStringList sent = p.frames();
     const qsizetype off = sent.indexOf(QStringLiteral("OUT0"));
@@ -282,7 +278,7 @@ void tst_LinkPeer::offThenOnAtOnce() {
     QCOMPARE(test::msSince(times[std::size_t(off + 1)], times[std::size_t(off + 2)]),
              qint64(t.pollStartMs + t.pollPasses * t.passMs));
     QVERIFY(p.line->instrument().output());
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
     QCOMPARE(p.client().mode(), LinkMode::Polling);
 }
 
@@ -294,7 +290,7 @@ void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
     QObject::connect(&p.client(), &LinkClient::queryingCloseRequested, p.form.get(), [&] {
         if (std::exchange(clicked, true)) return;
         QTimer::singleShot(0, p.form.get(),
-                           [&] { QTest::mouseClick(outputButton(p), Qt::LeftButton); });
+                           [&] { QTest::mouseClick(p.outputButton(), Qt::LeftButton); });
     });
     test::action(p.form, "ToolButton1")->trigger();
     QVERIFY(p.advanceUntil(
@@ -302,7 +298,7 @@ void tst_LinkPeer::outputOnTheMomentTheWindowAllows() {
     QVERIFY(clicked);
     QCOMPARE(p.frames().mid(kStartup.size(), 3), (QStringList{"OUT0", "OUT1", "VOUT1?"}));
     QVERIFY(p.line->instrument().output());
-    QCOMPARE(outputButton(p)->text(), QStringLiteral("ON"));
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
 }
 
 // comm1 closed under the link: every frame is refused, and one "发送失败 !"

@@ -178,6 +178,19 @@ struct ClockedProgram {
         });
     }
     QStringList frames() const { return framesOf(*line); }
+    QPushButton* outputButton() const { return onMain<QPushButton>(form, "BitBtn4"); }
+    // No command under way and the window taking input again.
+    bool idle() {
+        return advanceUntil([this] { return client().idle() && form->frameEnabled(); });
+    }
+    // The button pressed, and the output on and being read.
+    bool outputOn() {
+        QTest::mouseClick(outputButton(), Qt::LeftButton);
+        return advanceUntil([this] {
+            return client().idle() && client().output().state == OutputState::On &&
+                   frames().contains(QStringLiteral("VOUT1?"));
+        });
+    }
 };
 
 }  // namespace lqs::test

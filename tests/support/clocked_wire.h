@@ -1,7 +1,8 @@
 // The link's rules checked on what the in-process line received, at the
-// exact moments of the driven clock: pollingViolation() and
-// fastPollingViolation() of sim_program.h for a sim::ClockedLine, with no
-// allowance for a machine's delays, and the paces' lower bounds as well.
+// exact moments of the driven clock: the classic cycle's order and paces
+// (pollingViolation() of sim_program.h checks the same on a pseudo-terminal)
+// and fast readings' one schedule at a time, with no allowance for a
+// machine's delays, and the paces' lower bounds as well.
 #pragma once
 
 #include "clocked_line.h"

@@ -597,12 +597,18 @@ void tst_Link::startupEndToEnd() {
 static bool pollingStarted(test::SimProgram& f) {
     f.sim.withInstrument([](sim::Instrument& i) { i.setOutput(true); });
     f.linkStart();
-    return QTest::qWaitFor(
+    const bool started = QTest::qWaitFor(
         [&] {
             return f.form->linkClient()->mode() == LinkMode::Polling &&
                    f.form->linkClient()->idle();
         },
         15000);
+    if (!started)
+        qWarning().noquote() << "mode" << int(f.form->linkClient()->mode()) << "idle"
+                             << f.form->linkClient()->idle() << "panel"
+                             << linkPanel(*f.form)->text() << "frames"
+                             << test::frames(f.sim).join(QLatin1Char(' '));
+    return started;
 }
 
 // The far end gone under the open port: the serial component's hang-up

@@ -1,9 +1,10 @@
-// What the link needs of the line: hand it one byte at a time, as the serial
-// component takes them. What comes back is given to the link by whoever owns
-// the line (DeviceLink::receive, DeviceLink::hangUp), in the link's thread.
+// What the link needs of the line: hand it a frame, to be written one byte
+// at a time, as the serial component takes them. What comes back is given
+// to the link by whoever owns the line (DeviceLink::receive,
+// DeviceLink::hangUp), in the link's thread.
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 
 namespace lqs {
 
@@ -12,8 +13,8 @@ class TComm;
 class LinkPort {
 public:
     virtual ~LinkPort() = default;
-    // False when the line refused the byte; the rest of the frame then stays.
-    virtual bool sendByte(char byte) = 0;
+    // False when the line refused the frame.
+    virtual bool sendFrame(const QByteArray& frame) = 0;
 };
 
 // The serial component as the link's line. Its send queue takes bytes from
@@ -22,7 +23,7 @@ public:
 class CommLinkPort : public LinkPort {
 public:
     explicit CommLinkPort(TComm* comm) : m_comm(comm) {}
-    bool sendByte(char byte) override;
+    bool sendFrame(const QByteArray& frame) override;
 
 private:
     TComm* m_comm;

@@ -26,8 +26,11 @@ QDateTime Scheduler::wallTime(LinkTime t) const {
     if (driven())
         return m_drivenWallBase.addMSecs(duration_cast<milliseconds>(t - m_drivenStart).count())
             .toLocalTime();
-    return QDateTime::currentDateTime().addMSecs(
-        -duration_cast<milliseconds>(LinkClock::now() - t).count());
+    // Reckoned in UTC and turned local once: each local-time step costs a
+    // look at the time zone file, and this runs for every reading.
+    return QDateTime::currentDateTimeUtc()
+        .addMSecs(-duration_cast<milliseconds>(LinkClock::now() - t).count())
+        .toLocalTime();
 }
 
 Scheduler::TimerId Scheduler::at(LinkTime when, std::function<void()> fn) {

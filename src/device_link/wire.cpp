@@ -78,13 +78,7 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& f
         m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
     bool refused = false;
     if (!dropped) {
-        const QByteArray frame = FrameCommand(command);
-        for (char byte : frame) {
-            if (!m_port || !m_port->sendByte(byte)) {
-                refused = true;  // a refused byte ends the frame
-                break;
-            }
-        }
+        refused = !m_port || !m_port->sendFrame(FrameCommand(command));
         if (FrameHandedOver) FrameHandedOver(command);
         if (from.waitingId) setPointSent(from.waitingId);
         qCDebug(lqsLink).noquote().nospace()

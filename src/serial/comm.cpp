@@ -37,6 +37,14 @@ bool CommSendQueue::push(CommBlock block) {
     return true;
 }
 
+bool CommSendQueue::pushEach(const char* data, std::size_t count) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_open) return false;
+    for (std::size_t i = 0; i < count; ++i) m_blocks.push_back(CommBlock::copyOf(data + i, 1));
+    if (m_wake) m_wake();
+    return true;
+}
+
 bool CommSendQueue::tryPop(CommBlock& out) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_blocks.empty()) return false;
@@ -115,6 +123,7 @@ void TComm::openPort() {
     m_port = std::move(port);
     m_port->purge(true, true);
     m_sendQueueEmpty = true;
+    m_wantsSendEmpty = bool(OnSendDataEmpty);
     m_port->applyTimeouts(m_timeouts);
     m_port->applyLineSettings(m_line);
 
@@ -201,6 +210,11 @@ bool TComm::SendBytes(const void* data, std::uint16_t count) {
     return m_sendQueue.push(CommBlock::copyOf(data, count));
 }
 
+bool TComm::SendEachByte(const void* data, std::uint16_t count) {
+    if (count == 0 || data == nullptr) return false;
+    return m_sendQueue.pushEach(static_cast<const char*>(data), count);
+}
+
 // Notices wait in our own queue, and a bare event per notice wakes the
 // user-interface thread; each wake-up delivers the oldest notice, if any.
 // The queue's mutex is what orders the two threads: Qt's event queue locks in
@@ -261,7 +275,8 @@ void TComm::noticeModemStateChange(std::uint32_t bits) {
     post(CommNotice::ModemStateChange, bits);
 }
 void TComm::noticeSendDataEmpty() {
-    post(CommNotice::SendDataEmpty, 0);
+    // Unwatched, it would only wake the owner's thread after every frame.
+    if (m_wantsSendEmpty) post(CommNotice::SendDataEmpty, 0);
 }
 
 TComm::QueuedData TComm::queuedDataForTests() const {

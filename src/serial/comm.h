@@ -51,6 +51,9 @@ public:
     void OpenPort();
     void ClosePort();
     bool SendBytes(const void* data, std::uint16_t count);
+    // As one SendBytes call per byte, in order: the send thread still writes
+    // each byte with a write of its own, but is woken once, not per byte.
+    bool SendEachByte(const void* data, std::uint16_t count);
     bool IsOpen() const { return m_port != nullptr; }
 
     // Published properties.
@@ -162,7 +165,7 @@ public:
     TReceiveErrorEvent OnReceiveError;
     TModemStateChangeEvent OnModemStateChange;
     TNotifyEvent OnRequestHangup;
-    TSendDataEmptyEvent OnSendDataEmpty;
+    TSendDataEmptyEvent OnSendDataEmpty;  // watched from the next OpenPort on
 
 protected:
     bool event(QEvent* e) override;
@@ -215,6 +218,7 @@ private:
     std::thread m_sender;
     CommSendQueue m_sendQueue;
     std::atomic<bool> m_sendQueueEmpty{true};
+    std::atomic<bool> m_wantsSendEmpty{false};  // OnSendDataEmpty was set when the port opened
     mutable std::mutex m_noticeMutex;
     std::deque<Notice> m_notices;
     std::size_t m_queuedBytes = 0;  // of the data blocks in m_notices

@@ -42,6 +42,8 @@ public:
 class CommSendQueue {
 public:
     bool push(CommBlock block);
+    // Each of the bytes as a block of its own, with one wake-up for them all.
+    bool pushEach(const char* data, std::size_t count);
     bool tryPop(CommBlock& out);
     void open(std::function<void()> wake);
     void shut();

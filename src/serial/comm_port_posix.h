@@ -42,8 +42,9 @@ private:
     std::shared_ptr<PosixSys> m_sys;
     std::chrono::milliseconds m_counterPeriod;
     int m_fd = -1;
-    int m_closeFd = -1;  // eventfd, never read: once signalled it stays signalled
-    int m_writeFd = -1;  // eventfd, read by the send thread to re-arm
+    int m_closeFd = -1;                  // eventfd, never read: once signalled it stays signalled
+    int m_writeFd = -1;                  // eventfd, read by the send thread to re-arm
+    std::atomic<bool> m_closing{false};  // set with m_closeFd, read between blocks
     bool m_haveSaved = false;
     bool m_wasExclusive = false;  // TIOCEXCL was set before we opened (root passes it)
     std::string m_openName;

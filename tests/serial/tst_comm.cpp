@@ -56,6 +56,18 @@ public:
         }
         return PosixSys::poll(fds, n, timeoutMs);
     }
+    ssize_t write(int fd, const void* buf, size_t count) override {
+        const ssize_t n = PosixSys::write(fd, buf, count);
+        if (n > 0 && fd == m_device) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_deviceWrites.push_back(std::string(static_cast<const char*>(buf), std::size_t(n)));
+        }
+        return n;
+    }
+    std::vector<std::string> deviceWrites() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_deviceWrites;
+    }
 
     // Blocks until the receive thread has read `total` bytes since the open.
     bool readFromDevice(std::size_t total) {
@@ -86,6 +98,7 @@ private:
     std::size_t m_bytesRead = 0;
     int m_waitsForRoom = 0;
     int m_idleWaits = 0;
+    std::vector<std::string> m_deviceWrites;
 };
 
 // A port on the real system calls, watched through sys.
@@ -231,6 +244,7 @@ private Q_SLOTS:
     void sendBytesRefusals();
     void sendInOrderWhole();
     void sendDataEmpty();
+    void sendEachByte();
     void blockCutting_data();
     void blockCutting();
     void endAtCarriageReturn_data();
@@ -413,6 +427,27 @@ void tst_Comm::sendDataEmpty() {
     QCoreApplication::sendPostedEvents(&port.comm);
     QCOMPARE(r.sendEmpty, 2);
     QCOMPARE(sys->idleWaits(), 3);
+}
+
+// A frame handed over in one call still goes out one write per byte, in
+// order, and wakes the send thread once, not once per byte.
+void tst_Comm::sendEachByte() {
+    auto sys = std::make_shared<WatchedSys>();
+    CommOnPty port(watchedBy(sys));
+    TComm& c = port.comm;
+    QVERIFY(!c.SendEachByte("x", 1));  // closed
+    QVERIFY(port.open());
+    QVERIFY(sys->senderIdle(1));
+    QVERIFY(!c.SendEachByte("x", 0));
+    QVERIFY(!c.SendEachByte(nullptr, 1));
+    const std::string frame = "VSET1:12.34\r\n";
+    QVERIFY(c.SendEachByte(frame.data(), std::uint16_t(frame.size())));
+    QCOMPARE(port.pty.readFor(frame.size(), 5s), frame);
+    QVERIFY(sys->senderIdle(2));
+    const std::vector<std::string> writes = sys->deviceWrites();
+    QCOMPARE(writes.size(), frame.size());
+    for (std::size_t i = 0; i < frame.size(); ++i) QCOMPARE(writes[i], frame.substr(i, 1));
+    QCOMPARE(sys->idleWaits(), 2);
 }
 
 void tst_Comm::blockCutting_data() {

@@ -34,9 +34,9 @@ using namespace std::chrono_literals;
 // The link's side of the in-process line.
 class LinePort : public LinkPort {
 public:
-    bool sendByte(char byte) override {
+    bool sendFrame(const QByteArray& frame) override {
         if (!line || line->hungUp()) return false;
-        line->byteIn(byte);
+        for (char byte : frame) line->byteIn(byte);
         return true;
     }
     sim::ClockedLine* line = nullptr;

@@ -68,7 +68,8 @@ QString checkGuardLevel(GuardLimit limit, double level, const ModelProfile* mode
     }
     if (most <= 0) return QStringLiteral("Choose the instrument's model before setting a level.");
     if (level > most)
-        return QStringLiteral("The %1 level can be at most %2 %3 on this model: %4 %3 would never trip.")
+        return QStringLiteral(
+                   "The %1 level can be at most %2 %3 on this model: %4 %3 would never trip.")
             .arg(guardLimitName(limit), QString::number(most, 'g', 6), guardLimitUnit(limit),
                  QString::number(level, 'g', 6));
     return {};
@@ -120,8 +121,8 @@ std::optional<GuardTrip> Guard::constantCurrent(int channel, bool cc, Time when)
 // that trips is the one reported.
 std::optional<GuardTrip> Guard::afterReading(int channel, Time when) {
     Channel& c = at(channel);
-    const bool paired = c.volts && c.amps &&
-                        std::chrono::abs(c.volts->second - c.amps->second) <= m_pairWindow;
+    const bool paired =
+        c.volts && c.amps && std::chrono::abs(c.volts->second - c.amps->second) <= m_pairWindow;
     // The counters take a point at each current reading, with the voltage
     // read beside it: a point at a voltage reading would carry a current
     // from before it, and a ramp would be counted as steps.
@@ -140,8 +141,7 @@ std::optional<GuardTrip> Guard::afterReading(int channel, Time when) {
     if (c.volts && c.volts->second == when) {
         const double v = c.volts->first;
         consider(GuardLimit::OverVoltage, v > setting(channel, GuardLimit::OverVoltage).level, v);
-        consider(GuardLimit::UnderVoltage, v < setting(channel, GuardLimit::UnderVoltage).level,
-                 v);
+        consider(GuardLimit::UnderVoltage, v < setting(channel, GuardLimit::UnderVoltage).level, v);
     }
     if (isCurrent) {
         const double a = c.amps->first;

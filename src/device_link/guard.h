@@ -4,6 +4,7 @@
 // a clock; the link decides what a trip does on the line.
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 
 #include <array>
@@ -125,3 +126,7 @@ private:
 };
 
 }  // namespace lqs
+
+Q_DECLARE_METATYPE(lqs::GuardLimit)
+Q_DECLARE_METATYPE(lqs::GuardSetting)
+Q_DECLARE_METATYPE(lqs::GuardTrip)

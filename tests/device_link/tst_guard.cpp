@@ -7,8 +7,6 @@
 using namespace lqs;
 using namespace std::chrono_literals;
 
-Q_DECLARE_METATYPE(lqs::GuardLimit)
-
 namespace {
 
 using Time = Guard::Time;
@@ -54,12 +52,12 @@ void tst_Guard::tripsAfterItsDelayNotBefore_data() {
     QTest::addColumn<double>("safeAmps");
     QTest::addColumn<double>("pastVolts");
     QTest::addColumn<double>("pastAmps");
-    QTest::newRow("over-voltage, at once") << GuardLimit::OverVoltage << 10.0 << 0 << 9.5 << 1.0
-                                           << 10.01 << 1.0;
-    QTest::newRow("over-voltage, 200 ms") << GuardLimit::OverVoltage << 10.0 << 200 << 9.5 << 1.0
-                                          << 12.0 << 1.0;
-    QTest::newRow("under-voltage floor") << GuardLimit::UnderVoltage << 3.0 << 100 << 3.16 << 1.0
-                                         << 2.9 << 1.0;
+    QTest::newRow("over-voltage, at once")
+        << GuardLimit::OverVoltage << 10.0 << 0 << 9.5 << 1.0 << 10.01 << 1.0;
+    QTest::newRow("over-voltage, 200 ms")
+        << GuardLimit::OverVoltage << 10.0 << 200 << 9.5 << 1.0 << 12.0 << 1.0;
+    QTest::newRow("under-voltage floor")
+        << GuardLimit::UnderVoltage << 3.0 << 100 << 3.16 << 1.0 << 2.9 << 1.0;
     QTest::newRow("over-current") << GuardLimit::OverCurrent << 2.0 << 50 << 5.0 << 1.9 << 5.0
                                   << 2.05;
     QTest::newRow("over-power") << GuardLimit::OverPower << 10.0 << 1000 << 5.0 << 1.9 << 5.0

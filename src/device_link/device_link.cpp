@@ -77,7 +77,7 @@ void DeviceLink::setMode(LinkMode mode) {
 void DeviceLink::updateMode() {
     if (!standing(m_mode) && m_mode != LinkMode::Linking) return;
     if (m_state.OutputOn == 1 && pollRunning())
-        setMode(m_fastWanted ? LinkMode::FastReadings : LinkMode::Polling);
+        setMode(fastSchedule() ? LinkMode::FastReadings : LinkMode::Polling);
     else
         setMode(LinkMode::Linked);
 }
@@ -133,6 +133,12 @@ void DeviceLink::busyMaybeChanged() {
 // ---- Commands ----
 
 void DeviceLink::enqueue(Command command) {
+    if (command.kind == Command::Kind::Output && command.on && m_guard.tripped()) {
+        // Latched: nothing switches the output on until the trip is cleared.
+        for (Ticket t : command.tickets)
+            if (t) Q_EMIT commandDone(t, false);
+        return;
+    }
     if (command.kind == Command::Kind::Output) {
         // On and off are absolute: the newest says where the output goes.
         for (auto it = m_queue.begin(); it != m_queue.end();) {
@@ -188,6 +194,7 @@ void DeviceLink::commandEnded() {
     m_control.reset();
     const Command command = std::move(*m_current);
     const bool wasOutput = command.kind == Command::Kind::Output;
+    if (wasOutput && !command.on) m_tripping = false;
     m_current.reset();
     for (Ticket t : command.tickets)
         if (t) Q_EMIT commandDone(t, !m_stopped);
@@ -318,7 +325,9 @@ void DeviceLink::setModel(int index) {
 
 void DeviceLink::setFastReadings(bool on) {
     if (m_fastWanted == on) return;
+    const bool wasFast = fastSchedule();
     m_fastWanted = on;
+    if (fastSchedule() == wasFast) return;  // the guard keeps the schedule fast
     m_fastStopMs = 0;
     if (!on) {
         // What fast readings still meant to read back goes as sent.

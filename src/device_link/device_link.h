@@ -18,6 +18,7 @@
 #pragma once
 
 #include "device_link/fast_poll.h"
+#include "device_link/guard.h"
 #include "device_link/link_port.h"
 #include "device_link/link_state.h"
 #include "device_link/link_types.h"
@@ -106,6 +107,11 @@ public Q_SLOTS:
     // output is on, the measured values are asked one after another as fast
     // as the instrument answers, instead of the nine-query cycle.
     void setFastReadings(bool on);
+    // A limit of the guard on one channel. While any limit is armed and the
+    // output is on, the measured values are read on the fast schedule.
+    void setGuard(int channel, lqs::GuardLimit limit, const lqs::GuardSetting& setting);
+    // The operator clears a trip: the output may be switched on again.
+    void clearTrip();
     // Tests shorten the pauses; the program keeps the instrument's own.
     void setTimings(const lqs::LinkTimings& timings) { m_setup.timings = timings; }
     void setFastTimings(const lqs::FastPollTimings& timings) { m_setup.fast = timings; }
@@ -114,6 +120,10 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void modeChanged(lqs::LinkMode mode);
+    // A limit tripped: the output goes off ahead of anything waiting, and
+    // stays off until clearTrip().
+    void guardTripped(const lqs::GuardTrip& trip);
+    void guardCleared();
     // The start-up query ended; identity is the reply to "*IDN?".
     void linked(const QString& identity);
     void readingTaken(const lqs::Reading& reading);
@@ -168,6 +178,11 @@ private:
     Sequence perform(Command command);
     void commandEnded();
     void setMode(LinkMode mode);
+    // The fast schedule: the operator's choice, or an armed guard's need.
+    bool fastSchedule() const { return m_fastWanted || m_guard.armed(); }
+    void feedGuard(const Reading& reading);
+    void tripOutput(const GuardTrip& trip);
+    int offStopPause() const;
     void updateMode();
     void setOutputState(OutputState state);
     void publishOutput();
@@ -300,7 +315,9 @@ private:
     int m_progress = 0;  // the querying dialog's bar
     bool m_queryingShown = false;
     bool m_stale = false;
-    bool m_fastWanted = false;
+    bool m_fastWanted = false;  // the operator's choice
+    Guard m_guard;
+    bool m_tripping = false;  // the trip's "off" waits or runs
     bool m_busy = false;
     bool m_stopped = false;
     std::optional<std::uint8_t> m_coupling;  // the coupling selected, as the buttons show it

@@ -34,7 +34,7 @@ struct GapInUse {
 // last query's reply come. Fast readings know how long that can be: the
 // reply's deadline and a gap, so the command goes out at the next gap.
 int DeviceLink::stopPause(int partsMs) const {
-    return m_fastWanted && m_fastStopMs > 0 ? std::min(partsMs, m_fastStopMs) : partsMs;
+    return fastSchedule() && m_fastStopMs > 0 ? std::min(partsMs, m_fastStopMs) : partsMs;
 }
 
 Sequence DeviceLink::FastPoll() {

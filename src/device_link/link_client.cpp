@@ -56,6 +56,20 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
             tellIdle();
         },
         q);
+    connect(
+        l, &DeviceLink::guardTripped, this,
+        [this](const GuardTrip& t) {
+            m_trip = t;
+            Q_EMIT guardTripped(t);
+        },
+        q);
+    connect(
+        l, &DeviceLink::guardCleared, this,
+        [this] {
+            m_trip.reset();
+            Q_EMIT guardCleared();
+        },
+        q);
     connect(l, &DeviceLink::commandDone, this, &LinkClient::commandDone, q);
     connect(l, &DeviceLink::measureDone, this, &LinkClient::measureDone, q);
     connect(l, &DeviceLink::readingTaken, this, &LinkClient::readingTaken, q);
@@ -134,7 +148,7 @@ QString LinkClient::heldSetPoint(int channel, Quantity q) const {
 }
 
 int LinkClient::readingIntervalMs() const {
-    return m_timings.readingIntervalMs(m_fast);
+    return m_timings.readingIntervalMs(m_fast || m_guardSettings.armed());
 }
 
 void LinkClient::link(const QString& portName, Done done) {
@@ -214,6 +228,15 @@ void LinkClient::setModel(int index) {
 void LinkClient::setFastReadings(bool on) {
     m_fast = on;
     call([l = m_link, on] { l->setFastReadings(on); });
+}
+
+void LinkClient::setGuard(int channel, GuardLimit limit, const GuardSetting& setting) {
+    m_guardSettings.set(channel, limit, setting);
+    call([l = m_link, channel, limit, setting] { l->setGuard(channel, limit, setting); });
+}
+
+void LinkClient::clearTrip() {
+    call([l = m_link] { l->clearTrip(); });
 }
 
 void LinkClient::setTimings(const LinkTimings& timings) {

@@ -5,6 +5,7 @@
 // with it.
 #pragma once
 
+#include "device_link/guard.h"
 #include "device_link/link_types.h"
 
 #include <QObject>
@@ -65,6 +66,10 @@ public:
     void holdEnded();
     void setModel(int index);
     void setFastReadings(bool on);
+    void setGuard(int channel, GuardLimit limit, const GuardSetting& setting);
+    void clearTrip();
+    // The trip that latched the output off, until it is cleared.
+    const std::optional<GuardTrip>& trip() const { return m_trip; }
     // Tests shorten the link's pauses; the program keeps the instrument's own.
     void setTimings(const LinkTimings& timings);
     void queryingClosed();
@@ -94,6 +99,8 @@ Q_SIGNALS:
     void lineLost();
     void fastStatsChanged(const lqs::FastStats& stats, const QString& note, bool givenUp);
     void idleChanged(bool idle);
+    void guardTripped(const lqs::GuardTrip& trip);
+    void guardCleared();
 
 private:
     Ticket give(Done done);
@@ -113,6 +120,8 @@ private:
     FastStats m_fastStats;
     int m_model = 0;
     bool m_fast = false;
+    std::optional<GuardTrip> m_trip;
+    Guard m_guardSettings;  // what was asked of the link's guard: only its settings are used
     bool m_linkBusy = false;
     bool m_wasIdle = true;
     std::array<QString, 4> m_held;  // by field 5 .. 8

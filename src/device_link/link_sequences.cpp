@@ -134,8 +134,9 @@ Sequence DeviceLink::startPolling() {
 }
 
 Sequence DeviceLink::OutputOffAction() {
+    const int stopMs = offStopPause();
     stopPolling();
-    co_await pause(stopPause(m_setup.timings.outputOffWaitMs));
+    co_await pause(stopMs);
     m_state.PendingOperation = Op::OutputOff;
     co_await OperationDispatcher();
     LinkState& s = m_state;

@@ -30,7 +30,7 @@ void DeviceLink::StartPollThread() {
     m_state.AwaitingReply = 0;
     if (m_poll) m_poll->stop();
     const LinkTime start = m_scheduler->now();
-    if (m_fastWanted)
+    if (fastSchedule())
         m_poll = Run::start(*m_scheduler, FastPoll());
     else
         m_poll = Run::start(*m_scheduler, PollThread(start));

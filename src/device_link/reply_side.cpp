@@ -274,6 +274,7 @@ void DeviceLink::showReply(int edit, const QString& text, LinkTime at) {
         r.wall = m_scheduler->wallTime(at);
         Q_EMIT readingTaken(r);
         watchAge(edit, at);
+        feedGuard(r);
         return;
     }
     const int channel = edit <= 6 ? 1 : 2;
@@ -288,7 +289,7 @@ void DeviceLink::showReply(int edit, const QString& text, LinkTime at) {
 void DeviceLink::watchAge(int edit, LinkTime at) {
     Scheduler::TimerId& timer = m_ageTimers[std::size_t(edit - 1)];
     if (timer) m_scheduler->cancel(timer);
-    const int limitMs = 2 * m_setup.timings.readingIntervalMs(m_fastWanted);
+    const int limitMs = 2 * m_setup.timings.readingIntervalMs(fastSchedule());
     timer = m_scheduler->at(at + std::chrono::milliseconds(limitMs), [this, edit, at, limitMs] {
         m_ageTimers[std::size_t(edit - 1)] = 0;
         Q_EMIT readingAged(edit <= 2 ? 1 : 2, edit % 2 == 1 ? Quantity::Voltage : Quantity::Current,

@@ -116,6 +116,7 @@ void DeviceLink::missingReply() {
 // recorder must not take it for current.
 void DeviceLink::markStale(StaleReason why) {
     forgetAges();  // all of them are not current now
+    m_guard.interrupted();
     if (m_stale) return;
     m_stale = true;
     Q_EMIT readingsStale(m_scheduler->wallTime(m_scheduler->now()), why);

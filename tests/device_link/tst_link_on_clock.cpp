@@ -4,6 +4,7 @@
 #include "clocked_link.h"
 #include "device_link/protocol.h"
 
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -75,6 +76,7 @@ private Q_SLOTS:
     void strayLineDuringAQuery();
     void outputBurstEndsAsTheLastCommand();
     void fastReadingsRecoverAfterDrops();
+    void guardTripsOnALoadStepAndLatches();
     void measureWaitsForAFreshReading();
 };
 
@@ -273,6 +275,60 @@ void tst_LinkOnClock::outputBurstEndsAsTheLastCommand() {
              qPrintable(QString::number(test::msSince(pressed, c.now()))));
     // At most one switching on and one off after the link's own OUT0.
     QVERIFY(c.frames().count(QStringLiteral("OUT1")) <= 1);
+}
+
+// An armed floor on channel 1 and a load step that drags it below: the link
+// reads fast although fast readings are off, OUT0 goes out within a few
+// exchanges of the step, and the output stays off until the trip is cleared.
+void tst_LinkOnClock::guardTripsOnALoadStepAndLatches() {
+    ClockedLink c(sim::Model::B, fastSetup());
+    c.line.setLineModel(sim::LineModel());
+    QVERIFY(c.linked());
+    c.line.setEndAtCarriageReturn(true);  // as the window has it whenever the schedule is fast
+    c.client.setGuard(1, GuardLimit::UnderVoltage, {true, 8.0, 0ms});
+    const auto guardedOn = [&] {
+        c.client.setOutput(true);
+        return c.advanceUntil(
+            [&] { return c.client.idle() && c.client.mode() == LinkMode::FastReadings; });
+    };
+    QVERIFY(guardedOn());
+    c.advance(3s);  // 10 V, 1 A: above the floor
+    QVERIFY(!c.client.trip());
+
+    QSignalSpy tripped(&c.client, &LinkClient::guardTripped);
+    const int offsBefore = int(c.frames().count(QStringLiteral("OUT0")));
+    c.advance(std::chrono::milliseconds(QRandomGenerator::global()->bounded(100)));
+    const LinkTime step = c.now();
+    c.line.instrument().setLoad(1, 5.0);  // held at 1 A: 5 V
+    QVERIFY(
+        c.advanceUntil([&] { return c.frames().count(QStringLiteral("OUT0")) > offsBefore; }, 5s));
+    const qint64 ms = test::msSince(step, c.now());
+    QVERIFY2(ms < 250, qPrintable(QString::number(ms)));
+    QVERIFY(!c.line.instrument().output());
+    QVERIFY(c.advanceUntil([&] { return c.client.idle(); }));
+    QCOMPARE(tripped.count(), 1);
+    QVERIFY(c.client.trip());
+    QCOMPARE(c.client.trip()->limit, GuardLimit::UnderVoltage);
+    QCOMPARE(c.client.trip()->reading, 5.0);
+    QCOMPARE(c.client.output().state, OutputState::Off);
+
+    // Latched: "on" is refused and nothing goes out.
+    c.line.instrument().setLoad(1, 10.0);
+    const int ons = int(c.frames().count(QStringLiteral("OUT1")));
+    std::optional<bool> took;
+    c.client.setOutput(true, [&](bool ok) { took = ok; });
+    QVERIFY(c.advanceUntil([&] { return took.has_value(); }));
+    QVERIFY(!*took);
+    c.advance(2s);
+    QCOMPARE(int(c.frames().count(QStringLiteral("OUT1"))), ons);
+    QVERIFY(!c.line.instrument().output());
+
+    c.client.clearTrip();
+    QVERIFY(c.advanceUntil([&] { return !c.client.trip(); }));
+    QVERIFY(guardedOn());
+    c.advance(1s);
+    QVERIFY(c.line.instrument().output());
+    QCOMPARE(tripped.count(), 1);
 }
 
 // A burst of dropped replies, then a clean line: the link keeps going, and

@@ -159,6 +159,34 @@ void RemoteControl::recallMemory(int slot, Done done) {
     m_form->recallMemorySlot(QString::number(slot), std::move(done));
 }
 
+// The remote names of the limits are the guard's, in the same order.
+static_assert(int(RemoteInstrument::Protection::EnteringCc) == int(GuardLimit::EnteringCc));
+
+RemoteInstrument::ProtectionSetting RemoteControl::protection(int channel, Protection limit) const {
+    const GuardSetting& g = m_form->linkClient()->guardSetting(channel, GuardLimit(limit));
+    return {g.armed, g.level, std::chrono::duration<double>(g.delay).count()};
+}
+
+QString RemoteControl::setProtection(int channel, Protection limit,
+                                     const ProtectionSetting& setting) {
+    const GuardLimit l = GuardLimit(limit);
+    const QString why = checkGuardLevel(l, setting.level, modelProfile(m_form->model()));
+    // A level of 0 that is not armed only says none is set yet.
+    if (!why.isEmpty() && (setting.on || setting.level != 0)) return why;
+    const auto delay = std::chrono::round<std::chrono::milliseconds>(
+        std::chrono::duration<double>(setting.delaySeconds));
+    m_form->linkClient()->setGuard(channel, l, {setting.on, setting.level, delay});
+    return {};
+}
+
+bool RemoteControl::protectionTripped() const {
+    return m_form->linkClient()->trip().has_value();
+}
+
+void RemoteControl::clearProtection() {
+    m_form->linkClient()->clearTrip();
+}
+
 void RemoteControl::whenIdle(std::function<void()> done) {
     m_form->linkClient()->whenIdle(std::move(done));
 }

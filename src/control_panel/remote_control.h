@@ -49,6 +49,10 @@ public:
     void setCoupling(int coupling, Done done) override;
     void saveMemory(int slot, Done done) override;
     void recallMemory(int slot, Done done) override;
+    ProtectionSetting protection(int channel, Protection limit) const override;
+    QString setProtection(int channel, Protection limit, const ProtectionSetting& setting) override;
+    bool protectionTripped() const override;
+    void clearProtection() override;
     void whenIdle(std::function<void()> done) override;
 
 private:

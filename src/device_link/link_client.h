@@ -68,6 +68,9 @@ public:
     void setFastReadings(bool on);
     void setGuard(int channel, GuardLimit limit, const GuardSetting& setting);
     void clearTrip();
+    const GuardSetting& guardSetting(int channel, GuardLimit limit) const {
+        return m_guardSettings.setting(channel, limit);
+    }
     // The trip that latched the output off, until it is cleared.
     const std::optional<GuardTrip>& trip() const { return m_trip; }
     // Tests shorten the link's pauses; the program keeps the instrument's own.

@@ -59,6 +59,29 @@ public:
     virtual void saveMemory(int slot, Done done) = 0;    // 1 .. 4
     virtual void recallMemory(int slot, Done done) = 0;  // 1 .. 4
 
+    // The program's guard on a channel: a limit that switches the output
+    // off once the readings stay past it for its delay, latched until cleared.
+    enum class Protection {
+        OverVoltage,
+        UnderVoltage,
+        OverCurrent,
+        OverPower,
+        Charge,
+        Energy,
+        EnteringCc,
+    };
+    struct ProtectionSetting {
+        bool on = false;
+        double level = 0;  // V, A, W, Ah or Wh; none for EnteringCc
+        double delaySeconds = 0;
+    };
+    virtual ProtectionSetting protection(int channel, Protection limit) const = 0;
+    // Empty when taken, else why not: a level the chosen model cannot reach.
+    virtual QString setProtection(int channel, Protection limit,
+                                  const ProtectionSetting& setting) = 0;
+    virtual bool protectionTripped() const = 0;
+    virtual void clearProtection() = 0;
+
     // Calls done once every intent given so far has run (for *OPC?).
     virtual void whenIdle(std::function<void()> done) = 0;
 };

@@ -42,6 +42,34 @@ constexpr Pattern kPatterns[] = {
      Takes::OptionalParameter},
     {ScpiCommand::Output, "OUTPut:[STATe]", Takes::Parameter, Takes::Nothing},
     {ScpiCommand::OutputPair, "OUTPut:PAIR", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::VoltageFloor, "[SOURce]:VOLTage:PROTection:LOW:[LEVel]", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::VoltageFloorState, "[SOURce]:VOLTage:PROTection:LOW:STATe", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::VoltageFloorDelay, "[SOURce]:VOLTage:PROTection:LOW:DELay", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::VoltageProtection, "[SOURce]:VOLTage:PROTection:[LEVel]", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::VoltageProtectionState, "[SOURce]:VOLTage:PROTection:STATe", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::VoltageProtectionDelay, "[SOURce]:VOLTage:PROTection:DELay", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::CurrentProtection, "[SOURce]:CURRent:PROTection:[LEVel]", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::CurrentProtectionState, "[SOURce]:CURRent:PROTection:STATe", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::CurrentProtectionDelay, "[SOURce]:CURRent:PROTection:DELay", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::CurrentProtectionCc, "[SOURce]:CURRent:PROTection:CC", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::PowerProtection, "[SOURce]:POWer:PROTection:[LEVel]", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::PowerProtectionState, "[SOURce]:POWer:PROTection:STATe", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::PowerProtectionDelay, "[SOURce]:POWer:PROTection:DELay", Takes::Parameter,
+     Takes::Nothing},
+    {ScpiCommand::ProtectionTripped, "OUTPut:PROTection:TRIPped", Takes::Absent, Takes::Nothing},
+    {ScpiCommand::ProtectionClear, "OUTPut:PROTection:CLEar", Takes::Nothing, Takes::Absent},
 };
 
 struct Node {
@@ -246,7 +274,11 @@ ScpiNumber parseScpiNumber(const QByteArray& text, ScpiUnit unit) {
 
     double scale = 1;
     if (!suffix.isEmpty()) {
-        const char* base = unit == ScpiUnit::Volt ? "V" : unit == ScpiUnit::Ampere ? "A" : nullptr;
+        const char* base = unit == ScpiUnit::Volt     ? "V"
+                           : unit == ScpiUnit::Ampere ? "A"
+                           : unit == ScpiUnit::Watt   ? "W"
+                           : unit == ScpiUnit::Second ? "S"
+                                                      : nullptr;
         if (!base) return number;
         if (equalsUpper(suffix, QByteArray(base)))
             scale = 1;

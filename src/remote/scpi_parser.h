@@ -41,6 +41,24 @@ enum class ScpiCommand : std::uint8_t {
     MeasureCurrent,     // MEASure[:SCALar]:CURRent[:DC]? [(@n)]
     Output,             // OUTPut[:STATe] ON|OFF|1|0, ?
     OutputPair,         // OUTPut:PAIR OFF|PARallel|SERies, ?
+    // The guard, per selected channel: [SOURce:]VOLTage:PROTection[:LEVel],
+    // :STATe and :DELay, the same under VOLTage:PROTection:LOW (the floor),
+    // CURRent:PROTection and POWer:PROTection; CURRent:PROTection:CC.
+    VoltageProtection,
+    VoltageProtectionState,
+    VoltageProtectionDelay,
+    VoltageFloor,
+    VoltageFloorState,
+    VoltageFloorDelay,
+    CurrentProtection,
+    CurrentProtectionState,
+    CurrentProtectionDelay,
+    CurrentProtectionCc,
+    PowerProtection,
+    PowerProtectionState,
+    PowerProtectionDelay,
+    ProtectionTripped,  // OUTPut:PROTection:TRIPped?
+    ProtectionClear,    // OUTPut:PROTection:CLEar
 };
 
 // The SCPI error numbers in use.
@@ -74,7 +92,7 @@ std::vector<ScpiCall> parseScpiLine(const QByteArray& line);
 // "PARallel" (short form: the leading letters that are not lower case).
 bool scpiWordMatches(const QByteArray& word, const char* mnemonic);
 
-enum class ScpiUnit : std::uint8_t { None, Volt, Ampere };
+enum class ScpiUnit : std::uint8_t { None, Volt, Ampere, Watt, Second };
 
 struct ScpiNumber {
     enum class Kind : std::uint8_t { Invalid, Value, Minimum, Maximum };

@@ -152,6 +152,27 @@ bool ScpiSession::run(const ScpiCall& call) {
                           QStringLiteral("the output's state is not known: link first"));
             }
             return true;
+        case ScpiCommand::VoltageProtection:
+        case ScpiCommand::VoltageProtectionState:
+        case ScpiCommand::VoltageProtectionDelay:
+        case ScpiCommand::VoltageFloor:
+        case ScpiCommand::VoltageFloorState:
+        case ScpiCommand::VoltageFloorDelay:
+        case ScpiCommand::CurrentProtection:
+        case ScpiCommand::CurrentProtectionState:
+        case ScpiCommand::CurrentProtectionDelay:
+        case ScpiCommand::CurrentProtectionCc:
+        case ScpiCommand::PowerProtection:
+        case ScpiCommand::PowerProtectionState:
+        case ScpiCommand::PowerProtectionDelay:
+            protection(call);
+            return true;
+        case ScpiCommand::ProtectionTripped:
+            answer(m_instrument.protectionTripped() ? QStringLiteral("1") : QStringLiteral("0"));
+            return true;
+        case ScpiCommand::ProtectionClear:
+            m_instrument.clearProtection();
+            return true;
         case ScpiCommand::OutputPair: {
             if (!call.query) {
                 setPair(call);
@@ -165,6 +186,88 @@ bool ScpiSession::run(const ScpiCall& call) {
         }
     }
     return true;
+}
+
+namespace {
+using Protection = RemoteInstrument::Protection;
+enum class Aspect { Level, State, Delay };
+struct ProtectionCommand {
+    ScpiCommand command;
+    Protection limit;
+    Aspect aspect;
+    ScpiUnit unit;
+};
+constexpr ProtectionCommand kProtectionCommands[] = {
+    {ScpiCommand::VoltageProtection, Protection::OverVoltage, Aspect::Level, ScpiUnit::Volt},
+    {ScpiCommand::VoltageProtectionState, Protection::OverVoltage, Aspect::State, ScpiUnit::None},
+    {ScpiCommand::VoltageProtectionDelay, Protection::OverVoltage, Aspect::Delay, ScpiUnit::Second},
+    {ScpiCommand::VoltageFloor, Protection::UnderVoltage, Aspect::Level, ScpiUnit::Volt},
+    {ScpiCommand::VoltageFloorState, Protection::UnderVoltage, Aspect::State, ScpiUnit::None},
+    {ScpiCommand::VoltageFloorDelay, Protection::UnderVoltage, Aspect::Delay, ScpiUnit::Second},
+    {ScpiCommand::CurrentProtection, Protection::OverCurrent, Aspect::Level, ScpiUnit::Ampere},
+    {ScpiCommand::CurrentProtectionState, Protection::OverCurrent, Aspect::State, ScpiUnit::None},
+    {ScpiCommand::CurrentProtectionDelay, Protection::OverCurrent, Aspect::Delay, ScpiUnit::Second},
+    {ScpiCommand::CurrentProtectionCc, Protection::EnteringCc, Aspect::State, ScpiUnit::None},
+    {ScpiCommand::PowerProtection, Protection::OverPower, Aspect::Level, ScpiUnit::Watt},
+    {ScpiCommand::PowerProtectionState, Protection::OverPower, Aspect::State, ScpiUnit::None},
+    {ScpiCommand::PowerProtectionDelay, Protection::OverPower, Aspect::Delay, ScpiUnit::Second},
+};
+constexpr double kLongestDelaySeconds = 60;
+}  // namespace
+
+// A limit's level, its on/off or its delay on the selected channel. Arming a
+// limit with no level yet is refused: a level of 0 would trip at once.
+void ScpiSession::protection(const ScpiCall& call) {
+    const ProtectionCommand* p = nullptr;
+    for (const ProtectionCommand& c : kProtectionCommands)
+        if (c.command == call.command) p = &c;
+    if (!p) return;
+    RemoteInstrument::ProtectionSetting s = m_instrument.protection(m_channel, p->limit);
+    if (call.query) {
+        switch (p->aspect) {
+            case Aspect::Level:
+                answer(plain(s.level));
+                break;
+            case Aspect::State:
+                answer(s.on ? QStringLiteral("1") : QStringLiteral("0"));
+                break;
+            case Aspect::Delay:
+                answer(plain(s.delaySeconds));
+                break;
+        }
+        return;
+    }
+    if (p->aspect == Aspect::State) {
+        const std::optional<bool> on = parseScpiBoolean(call.parameter);
+        if (!on) {
+            pushError(ScpiError::IllegalValue,
+                      QStringLiteral("%1 is not ON, OFF, 1 or 0").arg(scpiEcho(call.parameter)));
+            return;
+        }
+        if (*on && s.level <= 0 && p->limit != Protection::EnteringCc) {
+            pushError(ScpiError::SettingsConflict, QStringLiteral("set the level first"));
+            return;
+        }
+        s.on = *on;
+    } else {
+        const ScpiNumber number = parseScpiNumber(call.parameter, p->unit);
+        if (number.kind != ScpiNumber::Kind::Value) {
+            pushError(ScpiError::Command,
+                      QStringLiteral("%1 is not a number").arg(scpiEcho(call.parameter)));
+            return;
+        }
+        if (p->aspect == Aspect::Delay) {
+            if (!(number.value >= 0 && number.value <= kLongestDelaySeconds)) {
+                pushError(ScpiError::DataOutOfRange, QStringLiteral("the delay is from 0 to 60 s"));
+                return;
+            }
+            s.delaySeconds = number.value;
+        } else {
+            s.level = number.value;
+        }
+    }
+    const QString why = m_instrument.setProtection(m_channel, p->limit, s);
+    if (!why.isEmpty()) pushError(ScpiError::DataOutOfRange, why);
 }
 
 void ScpiSession::setLevel(const ScpiCall& call, bool current) {

@@ -72,6 +72,7 @@ private:
     void setOutput(const ScpiCall& call);
     void setPair(const ScpiCall& call);
     void memory(const ScpiCall& call, bool save);
+    void protection(const ScpiCall& call);
     bool link();
 
     bool requireLink();

@@ -94,6 +94,7 @@ private Q_SLOTS:
     void readingWithTheOutputOn();
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
+    void scriptArmsTheGuard();
 };
 
 void tst_RemoteControl::scriptSendsWhatTheWindowSends_data() {
@@ -324,6 +325,37 @@ void tst_RemoteControl::linkPanelCountsClients() {
     QTRY_VERIFY(panel->text().endsWith(QLatin1String("Remote: 0 clients")));
     p.form->remote()->server()->stop();
     QTRY_COMPARE(panel->text(), before);
+}
+
+// A script arms a floor, a load step trips it, "on" is refused while the
+// trip is latched, and clearing it lets the output on again.
+void tst_RemoteControl::scriptArmsTheGuard() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    QVERIFY(script.run("VOLT:PROT 40"));
+    QVERIFY(script.ask("SYST:ERR?").startsWith(QStringLiteral("-222,")));
+    QVERIFY(script.run("VOLT:PROT:LOW 8;VOLT:PROT:LOW:STAT ON"));
+    QVERIFY(p.advanceUntil([&] { return p.client().mode() == LinkMode::FastReadings; }));
+    p.advance(2s);
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?"), QStringLiteral("0"));
+
+    p.line->instrument().setLoad(1, 5.0);  // held at 1 A: 5 V, under the floor
+    QVERIFY(p.advanceUntil([&] { return !p.line->instrument().output(); }, 5s));
+    QVERIFY(p.advanceUntil([&] { return p.client().idle(); }));
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?;OUTP?"), QStringLiteral("1;0"));
+    QCOMPARE(script.ask("OUTP ON;*OPC?"), QStringLiteral("1"));
+    QVERIFY(script.ask("SYST:ERR?").startsWith(QStringLiteral("-200,")));
+    QVERIFY(!p.line->instrument().output());
+
+    p.line->instrument().setLoad(1, 20.0);
+    QVERIFY(script.run("OUTP:PROT:CLE;*OPC?"));
+    QVERIFY(p.advanceUntil([&] { return !p.client().trip(); }));
+    QVERIFY(script.run("OUTP ON;*OPC?"));
+    p.advance(1s);
+    QVERIFY(p.line->instrument().output());
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?;SYST:ERR?"), QStringLiteral("0;0,\"No error\""));
 }
 
 QTEST_MAIN(tst_RemoteControl)

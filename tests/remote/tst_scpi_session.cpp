@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <map>
+
 #include <memory>
 #include <vector>
 
@@ -93,6 +95,28 @@ public:
             pendingDone.push_back(std::move(done));
         else if (done)
             done(true);
+    }
+    std::map<std::pair<int, int>, ProtectionSetting> guards;
+    bool tripped = false;
+    ProtectionSetting protection(int channel, Protection limit) const override {
+        const auto it = guards.find({channel, int(limit)});
+        return it == guards.end() ? ProtectionSetting{} : it->second;
+    }
+    QString setProtection(int channel, Protection limit, const ProtectionSetting& s) override {
+        if (limit == Protection::OverVoltage && s.level > 32) return QStringLiteral("above 32 V");
+        calls << QStringLiteral("guard %1 %2 %3 %4 %5")
+                     .arg(channel)
+                     .arg(int(limit))
+                     .arg(s.on)
+                     .arg(s.level)
+                     .arg(s.delaySeconds);
+        guards[{channel, int(limit)}] = s;
+        return {};
+    }
+    bool protectionTripped() const override { return tripped; }
+    void clearProtection() override {
+        calls << QStringLiteral("clear trip");
+        tripped = false;
     }
     void whenIdle(std::function<void()> done) override {
         if (idleAtOnce)
@@ -354,6 +378,21 @@ void tst_ScpiSession::commands_data() {
     row("opc", 0, "*OPC;*OPC?", "1", "", "");
     row("wai", 0, "*WAI;VOLT?", "21.00", "", "");
     row("output not known", OutputUnknown, "OUTP?;OUTP OFF", "", "output 0", "-200");
+    // The guard: limits as guard CHANNEL LIMIT ON LEVEL DELAY, limits 0 OV, 1 floor, 2 OC,
+    // 3 OP, 6 CC.
+    row("over-voltage armed", 0, "VOLT:PROT 13;VOLT:PROT:STAT ON;VOLT:PROT?;VOLT:PROT:STAT?",
+        "13;1", "guard 1 0 0 13 0|guard 1 0 1 13 0", "");
+    row("armed before a level", 0, "CURR:PROT:STAT ON;POW:PROT:STAT 1", "", "", "-221 -221");
+    row("a level the model cannot reach", 0, "VOLT:PROT 40 V;VOLT:PROT?", "0", "", "-222");
+    row("floor, delay and units", 0,
+        "INST CH2;SOUR:VOLT:PROT:LOW 3000 mV;VOLT:PROT:LOW:DEL 250 ms;VOLT:PROT:LOW:DEL?", "0.25",
+        "guard 2 1 0 3 0|guard 2 1 0 3 0.25", "");
+    row("delay out of range", 0, "CURR:PROT:DEL 61;CURR:PROT:DEL -1;CURR:PROT:DEL MAX", "", "",
+        "-222 -222 -100");
+    row("power and CC", 0, "POW:PROT 12.5 W;CURR:PROT:CC ON;CURR:PROT:CC?;POW:PROT?", "1;12.5",
+        "guard 1 3 0 12.5 0|guard 1 6 1 0 0", "");
+    row("tripped and clear", 0, "OUTP:PROT:TRIP?;OUTP:PROT:CLE;OUTP:PROT:CLE?", "0", "clear trip",
+        "-113");
 }
 
 void tst_ScpiSession::commands() {

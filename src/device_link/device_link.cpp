@@ -194,7 +194,6 @@ void DeviceLink::commandEnded() {
     m_control.reset();
     const Command command = std::move(*m_current);
     const bool wasOutput = command.kind == Command::Kind::Output;
-    if (wasOutput && !command.on) m_tripping = false;
     m_current.reset();
     for (Ticket t : command.tickets)
         if (t) Q_EMIT commandDone(t, !m_stopped);
@@ -216,6 +215,7 @@ Sequence DeviceLink::perform(Command c) {
             break;
         case Command::Kind::Output:
             co_await outputCommand(c.on);
+            if (c.trip) co_await confirmTripOff();
             break;
         case Command::Kind::Coupling:
             co_await couplingCommand(c.code);

@@ -112,6 +112,8 @@ public Q_SLOTS:
     void setGuard(int channel, lqs::GuardLimit limit, const lqs::GuardSetting& setting);
     // The operator clears a trip: the output may be switched on again.
     void clearTrip();
+    // Both of a channel's counters start again from zero.
+    void clearCounters(int channel);
     // Tests shorten the pauses; the program keeps the instrument's own.
     void setTimings(const lqs::LinkTimings& timings) { m_setup.timings = timings; }
     void setFastTimings(const lqs::FastPollTimings& timings) { m_setup.fast = timings; }
@@ -124,6 +126,10 @@ Q_SIGNALS:
     // stays off until clearTrip().
     void guardTripped(const lqs::GuardTrip& trip);
     void guardCleared();
+    // After a trip's "OUT0", what the status said of the output.
+    void tripConfirmed(lqs::TripConfirmation confirmation);
+    // A channel's charge and energy changed (a reading counted, or a clear).
+    void countersChanged(int channel, const lqs::ChannelCounters& counters);
     // The start-up query ended; identity is the reply to "*IDN?".
     void linked(const QString& identity);
     void readingTaken(const lqs::Reading& reading);
@@ -172,6 +178,7 @@ private:
         bool on = false;
         std::uint8_t code = 0;  // a coupling's operation code
         Ticket measureTicket = 0;
+        bool trip = false;  // the guard's "off": confirmed by the status afterwards
     };
     void enqueue(Command command);
     void runNext();
@@ -182,6 +189,9 @@ private:
     bool fastSchedule() const { return m_fastWanted || m_guard.armed(); }
     void feedGuard(const Reading& reading);
     void tripOutput(const GuardTrip& trip);
+    std::optional<bool> inConstantCurrent(int channel, double amps) const;
+    Sequence confirmTripOff();
+    void settleConfirmation(const QByteArray& bytes);
     int offStopPause() const;
     void updateMode();
     void setOutputState(OutputState state);
@@ -220,6 +230,7 @@ private:
         Ticket measure = 0;  // a caller's reading: its missing reply ends nothing
         int waitingEdit = 0;
         std::uint64_t waitingId = 0;  // a waiting set point going out
+        bool confirm = false;  // the status after a trip's "off"
     };
     Task<Sent> SendCommand(QString command, From from);
     Task<Sent> SendCommand(QString command) { return SendCommand(std::move(command), From()); }
@@ -288,6 +299,7 @@ private:
         bool poll = false;
         bool stale = false;  // its field's new set point went out after it was asked
         Ticket measure = 0;
+        bool confirm = false;
         LinkTime sentAt;
     };
     void takeByte(char byte);
@@ -317,7 +329,7 @@ private:
     bool m_stale = false;
     bool m_fastWanted = false;  // the operator's choice
     Guard m_guard;
-    bool m_tripping = false;  // the trip's "off" waits or runs
+    std::optional<TripConfirmation> m_confirmation;  // the status after a trip, as it came
     bool m_busy = false;
     bool m_stopped = false;
     std::optional<std::uint8_t> m_coupling;  // the coupling selected, as the buttons show it

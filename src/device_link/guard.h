@@ -40,6 +40,19 @@ struct GuardSetting {
 
 constexpr std::chrono::milliseconds kLongestGuardDelay{60000};
 
+// What a channel has delivered since its counters were last cleared.
+struct ChannelCounters {
+    double ampHours = 0;
+    double wattHours = 0;
+};
+
+// What "STATUS?" said after a trip's "OUT0".
+enum class TripConfirmation : std::uint8_t {
+    Off,         // the instrument reports its output off
+    StillOn,     // it reports it on, after the off was sent again
+    Unanswered,  // no readable status came
+};
+
 // Empty when the chosen model can reach the level, else why not.
 QString checkGuardLevel(GuardLimit limit, double level, const ModelProfile* model);
 
@@ -130,3 +143,5 @@ private:
 Q_DECLARE_METATYPE(lqs::GuardLimit)
 Q_DECLARE_METATYPE(lqs::GuardSetting)
 Q_DECLARE_METATYPE(lqs::GuardTrip)
+Q_DECLARE_METATYPE(lqs::ChannelCounters)
+Q_DECLARE_METATYPE(lqs::TripConfirmation)

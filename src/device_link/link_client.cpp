@@ -64,6 +64,14 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
         },
         q);
     connect(
+        l, &DeviceLink::countersChanged, this,
+        [this](int channel, const ChannelCounters& c) {
+            m_counters[channel == 2 ? 1 : 0] = c;
+            Q_EMIT countersChanged(channel, c);
+        },
+        q);
+    connect(l, &DeviceLink::tripConfirmed, this, &LinkClient::tripConfirmed, q);
+    connect(
         l, &DeviceLink::guardCleared, this,
         [this] {
             m_trip.reset();
@@ -148,7 +156,7 @@ QString LinkClient::heldSetPoint(int channel, Quantity q) const {
 }
 
 int LinkClient::readingIntervalMs() const {
-    return m_timings.readingIntervalMs(m_fast || m_guardSettings.armed());
+    return m_timings.readingIntervalMs(m_fast || guardArmed());
 }
 
 void LinkClient::link(const QString& portName, Done done) {
@@ -230,13 +238,25 @@ void LinkClient::setFastReadings(bool on) {
     call([l = m_link, on] { l->setFastReadings(on); });
 }
 
+bool LinkClient::guardArmed() const {
+    for (const auto& channel : m_guardSettings)
+        for (const GuardSetting& s : channel)
+            if (s.armed) return true;
+    return false;
+}
+
 void LinkClient::setGuard(int channel, GuardLimit limit, const GuardSetting& setting) {
-    m_guardSettings.set(channel, limit, setting);
+    m_guardSettings[channel == 2 ? 1 : 0][std::size_t(limit)] = setting;
     call([l = m_link, channel, limit, setting] { l->setGuard(channel, limit, setting); });
 }
 
 void LinkClient::clearTrip() {
     call([l = m_link] { l->clearTrip(); });
+}
+
+void LinkClient::clearCounters(int channel) {
+    m_counters[channel == 2 ? 1 : 0] = {};
+    call([l = m_link, channel] { l->clearCounters(channel); });
 }
 
 void LinkClient::setTimings(const LinkTimings& timings) {

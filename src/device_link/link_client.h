@@ -69,8 +69,11 @@ public:
     void setGuard(int channel, GuardLimit limit, const GuardSetting& setting);
     void clearTrip();
     const GuardSetting& guardSetting(int channel, GuardLimit limit) const {
-        return m_guardSettings.setting(channel, limit);
+        return m_guardSettings[channel == 2 ? 1 : 0][std::size_t(limit)];
     }
+    bool guardArmed() const;  // any limit on either channel
+    ChannelCounters counters(int channel) const { return m_counters[channel == 2 ? 1 : 0]; }
+    void clearCounters(int channel);
     // The trip that latched the output off, until it is cleared.
     const std::optional<GuardTrip>& trip() const { return m_trip; }
     // Tests shorten the link's pauses; the program keeps the instrument's own.
@@ -104,6 +107,8 @@ Q_SIGNALS:
     void idleChanged(bool idle);
     void guardTripped(const lqs::GuardTrip& trip);
     void guardCleared();
+    void tripConfirmed(lqs::TripConfirmation confirmation);
+    void countersChanged(int channel, const lqs::ChannelCounters& counters);
 
 private:
     Ticket give(Done done);
@@ -124,7 +129,8 @@ private:
     int m_model = 0;
     bool m_fast = false;
     std::optional<GuardTrip> m_trip;
-    Guard m_guardSettings;  // what was asked of the link's guard: only its settings are used
+    std::array<std::array<GuardSetting, kGuardLimits>, 2> m_guardSettings{};
+    std::array<ChannelCounters, 2> m_counters{};
     bool m_linkBusy = false;
     bool m_wasIdle = true;
     std::array<QString, 4> m_held;  // by field 5 .. 8

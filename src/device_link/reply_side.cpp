@@ -154,6 +154,10 @@ void DeviceLink::settle(const Outstanding& reply) {
     const bool ended = !reply.overlong && endsLine(reply.bytes);
     qCDebug(lqsLink).noquote() << "reply to" << reply.query << "->"
                                << replyForLog(reply.bytes, reply.overlong, ended);
+    if (reply.confirm) {
+        if (ended) settleConfirmation(reply.bytes);
+        return;
+    }
     if (reply.measure != 0) {
         // A caller's own question: no field and no sequence hang on it.
         const auto it = std::find_if(m_measuresSent.begin(), m_measuresSent.end(),

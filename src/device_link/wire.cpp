@@ -23,7 +23,7 @@ QByteArray FrameCommand(const QString& command) {
 // A save leaves no operation pending, yet the link stands: a caller's
 // reading may still be asked.
 bool DeviceLink::sendingStopped(const From& from) const {
-    return m_state.PendingOperation == Op::None && !from.measure;
+    return m_state.PendingOperation == Op::None && !from.measure && !from.confirm;
 }
 
 // The reply to the query sent last has not begun to arrive. A reply that
@@ -68,13 +68,14 @@ DeviceLink::Sent DeviceLink::TransmitFrame(const QString& command, const From& f
             r.query = command;
             r.poll = from.poll;
             r.measure = from.measure;
+            r.confirm = from.confirm;
             r.sentAt = m_scheduler->now();
             m_outstanding.push_back(std::move(r));
         }
         if (from.poll) m_state.LastQuery = command;
     }
     const std::uint8_t op = m_state.PendingOperation;
-    if (!from.measure)
+    if (!from.measure && !from.confirm)
         m_state.AwaitingReply = (op == Op::StartupQuery || op == Op::Polling) ? 1 : 0;
     bool refused = false;
     if (!dropped) {

@@ -230,7 +230,7 @@ private:
         Ticket measure = 0;  // a caller's reading: its missing reply ends nothing
         int waitingEdit = 0;
         std::uint64_t waitingId = 0;  // a waiting set point going out
-        bool confirm = false;  // the status after a trip's "off"
+        bool confirm = false;         // the status after a trip's "off"
     };
     Task<Sent> SendCommand(QString command, From from);
     Task<Sent> SendCommand(QString command) { return SendCommand(std::move(command), From()); }

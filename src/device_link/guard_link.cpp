@@ -105,7 +105,6 @@ int DeviceLink::offStopPause() const {
     return std::min(parts, int(m_gap->commandGap().count()));
 }
 
-
 // After a trip's "OUT0": the status says whether the output is off. Said on
 // once, the off goes out again and is asked again.
 Sequence DeviceLink::confirmTripOff() {

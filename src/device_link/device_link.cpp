@@ -87,6 +87,8 @@ void DeviceLink::setOutputState(OutputState state) {
         m_output.state = state;
         m_output.since = m_scheduler->wallTime(m_scheduler->now());
     }
+    // Readings from before the output went off say nothing of the next time it is on.
+    if (state != OutputState::On) m_guard.interrupted();
     publishOutput();
 }
 

@@ -9,6 +9,7 @@
 #include "device_link/link_types.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 #include <array>
@@ -73,6 +74,9 @@ struct Envelope {
     std::chrono::milliseconds maxDuration{0};
 };
 
+// How a run ended.
+enum class PlanEnd : std::uint8_t { Completed, Stopped, Tripped, LineLost, Refused };
+
 struct PlanViolation {
     int step = 0;  // 1-based; 0 for the plan as a whole
     QString what;
@@ -117,3 +121,7 @@ QByteArray planToCsv(const StepPlan& plan);
 StepPlan planFromCsv(const QByteArray& csv, QString* error);
 
 }  // namespace lqs
+
+Q_DECLARE_METATYPE(lqs::StepPlan)
+Q_DECLARE_METATYPE(lqs::Envelope)
+Q_DECLARE_METATYPE(lqs::PlanEnd)

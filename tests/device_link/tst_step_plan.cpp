@@ -8,9 +8,6 @@ using namespace lqs;
 using namespace std::chrono_literals;
 using ms = std::chrono::milliseconds;
 
-Q_DECLARE_METATYPE(lqs::StepPlan)
-Q_DECLARE_METATYPE(lqs::Envelope)
-
 class tst_StepPlan : public QObject {
     Q_OBJECT
 private Q_SLOTS:

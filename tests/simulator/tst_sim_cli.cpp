@@ -324,6 +324,8 @@ void TestSimCli::scheduledLoadStepChangesReadings() {
     Events events(sim);
     PtyPort port(slave.toStdString());
     QVERIFY(port.send("ISET1:3.00"));
+    QVERIFY(port.send("ISET1?"));
+    QCOMPARE(port.reply(6), QByteArray("3.00\n\r"));  // the line is free again
     const auto sent = Clock::now();
     QVERIFY(port.send("OUT1"));
     QVERIFY(port.send("IOUT1?"));

@@ -349,13 +349,14 @@ private:
 
     // Runs a command given through the window; true once it took effect.
     bool done(const std::function<void(LinkClient::Done)>& give) {
-        std::optional<bool> result;
-        give([&](bool tookEffect) {
-            result = tookEffect;
+        // Shared: the answer may come after the wait gave up.
+        const auto result = std::make_shared<std::optional<bool>>();
+        give([this, result](bool tookEffect) {
+            *result = tookEffect;
             m_waiter.poke();
         });
-        m_waiter.wait([&] { return result.has_value(); }, 15000);
-        return result.value_or(false);
+        m_waiter.wait([&] { return result->has_value(); }, 15000);
+        return result->value_or(false);
     }
 
     void reading(const Reading& r) {

@@ -9,11 +9,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "pty_endpoint.h"
 #include "serial/port_list_dir.h"
+#include "sim_control.h"
 #include "sim_link.h"
 
 namespace {
@@ -24,6 +27,7 @@ using lqs::sim::PtyEndpoint;
 const char kUsage[] =
     "usage: lqs-sim [--model A|B|C] [--link PATH | --no-link] [--echo] [--baud N]\n"
     "               [--answer-ms N] [--jitter-ms N] [--min-spacing-ms N]\n"
+    "               [--load-step CH:SECONDS:OHMS]... [--control PATH] [--events PATH]\n"
     "  --model A|B|C       LQS-6200A, LQS-6200B (default), LQS-6500B\n"
     "  --link PATH         symlink PATH to the pty instead of the per-user ttyLQSn link\n"
     "  --no-link           make no link\n"
@@ -34,6 +38,15 @@ const char kUsage[] =
     "  --jitter-ms N       up to N ms more per reply, at random; default 0\n"
     "  --min-spacing-ms N  ignore a command ending less than N ms after the last reply\n"
     "                      ended; default 0 = never\n"
+    "  --load-step CH:SECONDS:OHMS\n"
+    "                      set channel CH's load to OHMS (a number, or 'open') SECONDS\n"
+    "                      after the first OUT1 arrived (0: before anything after it is\n"
+    "                      answered); may be given more than once\n"
+    "  --control PATH      read lines 'load CH OHMS' from the FIFO at PATH, made if\n"
+    "                      missing and then removed at the end\n"
+    "  --events PATH       write a line 'NANOSECONDS WHAT' to PATH ('-': stdout) for\n"
+    "                      each OUT0 and OUT1 when its last byte arrived, and 'load CH\n"
+    "                      OHMS' when a load changed; the time is CLOCK_MONOTONIC\n"
     "Prints the pty path as the first line once ready and runs until SIGINT or SIGTERM.\n";
 
 bool parseModel(const std::string& s, Model& model) {
@@ -48,6 +61,13 @@ bool parseModel(const std::string& s, Model& model) {
     return true;
 }
 
+bool takesValue(const std::string& arg) {
+    for (const char* option : {"--model", "--link", "--baud", "--answer-ms", "--jitter-ms",
+                               "--min-spacing-ms", "--load-step", "--control", "--events"})
+        if (arg == option) return true;
+    return false;
+}
+
 // A whole non-negative number no larger than max.
 bool parseCount(const char* s, int max, int& out) {
     const char* end = s + std::strlen(s);
@@ -56,21 +76,6 @@ bool parseCount(const char* s, int max, int& out) {
     if (ec != std::errc() || ptr != end || ptr == s || v < 0 || v > max) return false;
     out = v;
     return true;
-}
-
-// Frames may hold any byte; keep the terminal sane.
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
 }
 
 // The directory is shared /tmp ground: use it only if it is really ours and private.
@@ -133,6 +138,9 @@ int main(int argc, char** argv) {
     bool noLink = false;
     bool echo = false;
     lqs::sim::LineModel line;
+    std::vector<lqs::sim::LoadStep> steps;
+    std::string controlPath;
+    std::string eventsPath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -147,6 +155,19 @@ int main(int argc, char** argv) {
             link = argv[++i];
         } else if (arg == "--no-link") {
             noLink = true;
+        } else if (arg == "--load-step" && i + 1 < argc) {
+            std::string error;
+            const auto step = lqs::sim::parseLoadStep(argv[++i], error);
+            if (!step) {
+                std::fprintf(stderr, "lqs-sim: --load-step %s: %s\n%s", argv[i], error.c_str(),
+                             kUsage);
+                return 2;
+            }
+            steps.push_back(*step);
+        } else if (arg == "--control" && i + 1 < argc) {
+            controlPath = argv[++i];
+        } else if (arg == "--events" && i + 1 < argc) {
+            eventsPath = argv[++i];
         } else if (arg == "--echo") {
             echo = true;
         } else if ((arg == "--baud" || arg == "--answer-ms" || arg == "--jitter-ms" ||
@@ -167,6 +188,9 @@ int main(int argc, char** argv) {
                 line.jitter = std::chrono::milliseconds(n);
             else
                 line.minSpacing = std::chrono::milliseconds(n);
+        } else if (i + 1 == argc && takesValue(arg)) {
+            std::fprintf(stderr, "lqs-sim: %s wants a value\n%s", arg.c_str(), kUsage);
+            return 2;
         } else {
             std::fprintf(stderr, "lqs-sim: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
             return 2;
@@ -182,12 +206,11 @@ int main(int argc, char** argv) {
 
     PtyEndpoint endpoint(model);
     endpoint.setLineModel(line);
-    if (echo) {
-        endpoint.setFrameObserver([](const lqs::sim::Exchange& e) {
-            std::printf("%s\n", printable(e.command).c_str());
-            std::fflush(stdout);
-        });
-    }
+    lqs::sim::SimControl control(endpoint, std::move(steps));
+    control.setEcho(echo);
+    if (!eventsPath.empty() && !control.openEvents(eventsPath)) return 1;
+    if (!controlPath.empty() && !control.openControl(controlPath)) return 1;
+    control.observe();
     try {
         endpoint.start();
     } catch (const std::system_error& e) {
@@ -213,8 +236,7 @@ int main(int argc, char** argv) {
     // After the port line: scripts that merge stderr read the link line second.
     if (!made.empty()) std::fprintf(stderr, "lqs-sim: link %s\n", made.c_str());
 
-    int sig = 0;
-    sigwait(&signals, &sig);
+    const bool ok = control.run(signals);
     endpoint.stop();
-    return 0;
+    return ok ? 0 : 1;
 }

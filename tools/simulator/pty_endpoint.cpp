@@ -313,6 +313,12 @@ void PtyEndpoint::sendUnasked(std::string bytes) {
 }
 
 void PtyEndpoint::setFrameObserver(std::function<void(const Exchange&)> observer) {
+    TimedFrameObserver timed;
+    if (observer) timed = [o = std::move(observer)](const Exchange& e, Clock::time_point) { o(e); };
+    setTimedFrameObserver(std::move(timed));
+}
+
+void PtyEndpoint::setTimedFrameObserver(TimedFrameObserver observer) {
     std::lock_guard<std::mutex> lock(stateMutex_);
     observer_ = std::move(observer);
 }
@@ -460,7 +466,7 @@ void PtyEndpoint::act(const Incoming& in) {
         exchanges = instrument_.process(in.frame);
         terminator = instrument_.terminator();
     }
-    std::function<void(const Exchange&)> observer;
+    TimedFrameObserver observer;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         for (const Exchange& e : exchanges) transcript_.push_back(e.command);
@@ -468,7 +474,7 @@ void PtyEndpoint::act(const Incoming& in) {
     }
     framesChanged_.notify_all();
     for (const Exchange& e : exchanges) {
-        if (observer) observer(e);
+        if (observer) observer(e, in.due);
         queueReply(e, terminator, in.due, line);
     }
 }

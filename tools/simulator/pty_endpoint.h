@@ -92,6 +92,10 @@ public:
 
     // Called on the I/O thread for every frame, after it took effect; must not block long.
     void setFrameObserver(std::function<void(const Exchange&)> observer);
+    // The same, told also when the frame's last byte arrived on the line's clock.
+    using TimedFrameObserver =
+        std::function<void(const Exchange&, std::chrono::steady_clock::time_point arrived)>;
+    void setTimedFrameObserver(TimedFrameObserver observer);
 
 private:
     struct Incoming {
@@ -133,7 +137,7 @@ private:
     bool silent_ = false;
     std::string slavePath_;
     std::string linkPath_;
-    std::function<void(const Exchange&)> observer_;
+    TimedFrameObserver observer_;
 
     // Touched by the I/O thread only while it runs.
     int masterFd_ = -1;

@@ -127,9 +127,11 @@ std::optional<GuardTrip> Guard::afterReading(int channel, Time when) {
     // read beside it: a point at a voltage reading would carry a current
     // from before it, and a ramp would be counted as steps.
     const bool isCurrent = c.amps && c.amps->second == when;
+    // Only a current reading decides: on the classic cycle the voltage comes
+    // a cycle after the current it pairs with, and must not end the stretch.
     if (paired && isCurrent)
         c.counter.add(when, c.volts->first, c.amps->first);
-    else if (!paired)
+    else if (isCurrent)
         c.counter.breakStretch();
     if (m_trip) return std::nullopt;
 

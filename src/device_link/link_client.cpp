@@ -178,6 +178,8 @@ void LinkClient::link(const QString& portName, Done done) {
 
 void LinkClient::setSetPoint(int channel, Quantity q, double value, const QString& text,
                              Origin origin, Done done) {
+    if (origin == Origin::Window)
+        m_actions.setPoint(actionsClock(), channel, q == Quantity::Voltage, value);
     const Ticket t = give(std::move(done));
     call([l = m_link, channel, q, value, text, origin, t] {
         l->setSetPoint(channel, q, value, text, origin, t);
@@ -186,11 +188,13 @@ void LinkClient::setSetPoint(int channel, Quantity q, double value, const QStrin
 
 void LinkClient::stepSetPoint(int channel, Quantity q, double value, const QString& text,
                               Done done) {
+    m_actions.setPoint(actionsClock(), channel, q == Quantity::Voltage, value);
     const Ticket t = give(std::move(done));
     call([l = m_link, channel, q, value, text, t] { l->stepSetPoint(channel, q, value, text, t); });
 }
 
 void LinkClient::setOutput(bool on, Done done) {
+    m_actions.output(actionsClock(), on);
     const Ticket t = give(std::move(done));
     // Shown at once as where the output goes, marked pending until it has.
     m_outputAsked = on;
@@ -284,6 +288,21 @@ void LinkClient::pausePlan(bool paused) {
 
 void LinkClient::nextPlanStep() {
     call([l = m_link] { l->nextPlanStep(); });
+}
+
+std::function<ActionRecorder::Time()> LinkClient::actionsClock = [] {
+    return std::chrono::steady_clock::now();
+};
+
+void LinkClient::recordActions(bool on) {
+    if (on)
+        m_actions.start(actionsClock());
+    else
+        m_actions.finish(actionsClock());
+}
+
+StepPlan LinkClient::recordedActions() {
+    return m_actions.finish(actionsClock());
 }
 
 void LinkClient::clearCounters(int channel) {

@@ -81,6 +81,13 @@ public:
     void pausePlan(bool paused);
     void nextPlanStep();
     bool planRunning() const { return m_planRunning; }
+    // "Record actions": the operator's set points and output switches from
+    // now on become steps; recordedActions() ends the recording with them.
+    void recordActions(bool on);
+    bool recordingActions() const { return m_actions.recording(); }
+    StepPlan recordedActions();
+    // The recorder's clock; tests give the link's.
+    static std::function<ActionRecorder::Time()> actionsClock;
     // The trip that latched the output off, until it is cleared.
     const std::optional<GuardTrip>& trip() const { return m_trip; }
     // Tests shorten the link's pauses; the program keeps the instrument's own.
@@ -142,6 +149,7 @@ private:
     std::array<std::array<GuardSetting, kGuardLimits>, 2> m_guardSettings{};
     std::array<ChannelCounters, 2> m_counters{};
     bool m_planRunning = false;
+    ActionRecorder m_actions;
     Done m_planDone;
     bool m_linkBusy = false;
     bool m_wasIdle = true;

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <map>
+#include <utility>
 
 namespace lqs {
 
@@ -361,6 +362,46 @@ StepPlan planFromCsv(const QByteArray& csv, QString* error) {
         plan.steps.push_back(s);
     }
     return plan;
+}
+
+}  // namespace lqs
+
+namespace lqs {
+
+void ActionRecorder::start(Time at) {
+    m_plan = StepPlan();
+    m_plan.end = EndState::HoldLast;  // a replay leaves the bench as the operator did
+    m_started = at;
+    m_stepBegan.reset();
+}
+
+PlanStep& ActionRecorder::stepAt(Time at) {
+    if (m_stepBegan && at - *m_stepBegan < m_together) return m_plan.steps.back();
+    if (m_stepBegan && !m_plan.steps.empty())
+        m_plan.steps.back().dwell = std::chrono::duration_cast<ms>(at - *m_stepBegan);
+    m_plan.steps.emplace_back();
+    m_stepBegan = at;
+    return m_plan.steps.back();
+}
+
+void ActionRecorder::setPoint(Time at, int channel, bool volts, double value) {
+    if (!m_started) return;
+    ChannelTarget& t = stepAt(at).channels[channel == 2 ? 1 : 0];
+    (volts ? t.volts : t.amps) = value;
+}
+
+void ActionRecorder::output(Time at, bool on) {
+    if (!m_started) return;
+    stepAt(at).output = on ? OutputChange::On : OutputChange::Off;
+}
+
+StepPlan ActionRecorder::finish(Time at) {
+    if (m_stepBegan && !m_plan.steps.empty())
+        m_plan.steps.back().dwell =
+            std::max(ms(1), std::chrono::duration_cast<ms>(at - *m_stepBegan));
+    m_started.reset();
+    m_stepBegan.reset();
+    return std::exchange(m_plan, StepPlan());
 }
 
 }  // namespace lqs

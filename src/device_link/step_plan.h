@@ -125,3 +125,30 @@ StepPlan planFromCsv(const QByteArray& csv, QString* error);
 Q_DECLARE_METATYPE(lqs::StepPlan)
 Q_DECLARE_METATYPE(lqs::Envelope)
 Q_DECLARE_METATYPE(lqs::PlanEnd)
+
+namespace lqs {
+
+// Turns what the operator does into steps with their timing: each set
+// point or output switch begins a step (those within `together` of the first
+// join it), and each step dwells until the next one began.
+class ActionRecorder {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    explicit ActionRecorder(std::chrono::milliseconds together = std::chrono::milliseconds(300))
+        : m_together(together) {}
+    void start(Time at);
+    bool recording() const { return m_started.has_value(); }
+    void setPoint(Time at, int channel, bool volts, double value);
+    void output(Time at, bool on);
+    // The steps so far, the last one dwelling until `at`; recording ends.
+    StepPlan finish(Time at);
+
+private:
+    PlanStep& stepAt(Time at);
+    std::chrono::milliseconds m_together;
+    std::optional<Time> m_started;
+    std::optional<Time> m_stepBegan;
+    StepPlan m_plan;
+};
+
+}  // namespace lqs

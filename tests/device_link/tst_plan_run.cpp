@@ -26,6 +26,7 @@ private Q_SLOTS:
     void operatorActsAtAnyMoment();
     void tripEndsTheRun();
     void refusedBeforeAnythingIsSent();
+    void recordedActionsReplayTheSameFrames();
 };
 
 namespace {
@@ -250,6 +251,53 @@ void tst_PlanRun::refusedBeforeAnythingIsSent() {
     QVERIFY(b.ended.last().at(1).toString().startsWith(QLatin1String("Step 2:")));
     b.c.advance(3s);
     QVERIFY2(b.c.frames().isEmpty(), qPrintable(b.c.frames().join(u' ')));
+}
+
+// What the operator did by hand, recorded as steps and run again, puts the
+// same commands on the line at the same offsets.
+void tst_PlanRun::recordedActionsReplayTheSameFrames() {
+    Bench b;
+    QVERIFY(b.linked(false));
+    b.c.advance(1s);
+    LinkClient::actionsClock = [&] { return b.c.now(); };
+    const auto commands = [&](std::size_t from) {
+        QStringList out;
+        const auto& wire = b.c.line.wireFrames();
+        const LinkTime first = b.c.line.wireTimes()[from];
+        for (std::size_t i = from; i < wire.size(); ++i) {
+            const QString f = QString::fromStdString(wire[i]).trimmed();
+            if (f.endsWith(u'?')) continue;
+            const qint64 at = msSince(first, b.c.line.wireTimes()[i]);
+            out << QStringLiteral("%1@%2").arg(f).arg((at + 50) / 100 * 100);
+        }
+        return out;
+    };
+    b.c.client.recordActions(true);
+    const std::size_t by = b.c.line.wireFrames().size();
+    b.c.client.setSetPoint(1, Quantity::Voltage, 5.0, QStringLiteral("5.00"));
+    b.c.advance(2s);
+    b.c.client.setOutput(true);
+    b.c.advance(3s);
+    b.c.client.setSetPoint(1, Quantity::Voltage, 7.0, QStringLiteral("7.00"));
+    b.c.advance(2s);
+    b.c.client.setOutput(false);
+    b.c.advance(1s);
+    const StepPlan plan = b.c.client.recordedActions();
+    LinkClient::actionsClock = [] { return std::chrono::steady_clock::now(); };
+    QCOMPARE(int(plan.steps.size()), 4);
+    QCOMPARE(plan.steps[1].output, OutputChange::On);
+    QCOMPARE(plan.steps[0].dwell, ms(2000));
+    const QStringList byHand = commands(by);
+
+    b.c.line.instrument().setVoltageSet(1, 10.0);
+    b.c.client.setSetPoint(1, Quantity::Voltage, 10.0, QStringLiteral("10.00"));
+    b.c.advance(2s);
+    const std::size_t replayFrom = b.c.line.wireFrames().size();
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    b.c.advance(2s);
+    QCOMPARE(byHand.size(), 4);
+    QCOMPARE(commands(replayFrom), byHand);
 }
 
 QTEST_GUILESS_MAIN(tst_PlanRun)

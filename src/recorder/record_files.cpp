@@ -538,9 +538,9 @@ LeftJournal readJournal(const QString& path) {
     if (left.table.lineCount() > 1) {
         const QByteArray first = left.table.line(1);
         const QList<QByteArray> fields = first.split('\t');
-        left.started = QDateTime::fromString(QString::fromLatin1(fields.value(1)),
-                                             isTripLine(first) ? QStringLiteral("yyyy-M-d H:m:s")
-                                                               : QStringLiteral("yyyy-M-d H:m"));
+        left.started = QDateTime::fromString(
+            QString::fromLatin1(fields.value(1)),
+            isTripLine(first) ? QStringLiteral("yyyy-M-d H:m:s") : QStringLiteral("yyyy-M-d H:m"));
     }
     return left;
 }

@@ -156,8 +156,8 @@ QString journalPath(const QString& dir);
 
 // A journal a killed program left behind: its header, its whole record lines
 // and trips after it (a last line cut short mid-write is left out), and the
-// time of the first, invalid when there is none. Throws EFileError, naming the file, when
-// it cannot be read or does not start with the record header.
+// time of the first, invalid when there is none. Throws EFileError, naming
+// the file, when it cannot be read or does not start with a record header.
 struct LeftJournal {
     RecordTable table;
     QDateTime started;

@@ -70,10 +70,9 @@ RecordTable RecordTable::withHeader(bool counters) {
 }
 
 QByteArray RecordTable::header(bool counters) {
-    return counters
-               ? QByteArrayLiteral(
-                     "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\tCh1 Ah\tCh1 Wh\tCh2 Ah\tCh2 Wh")
-               : QByteArrayLiteral("No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A");
+    return counters ? QByteArrayLiteral(
+                          "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\tCh1 Ah\tCh1 Wh\tCh2 Ah\tCh2 Wh")
+                    : QByteArrayLiteral("No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A");
 }
 
 bool RecordTable::hasCounters() const {

@@ -247,8 +247,9 @@ void TForm_Wave::recordTrip(int channel, const QString& limit, double reading, d
     // As the readings are shown; charge and energy to a tenth of a milli-unit.
     const int decimals = unit.endsWith(QLatin1Char('h')) ? 4 : 3;
     const auto withUnit = [&](double v) {
-        return unit.isEmpty() ? QString()
-                              : QStringLiteral("%1 %2").arg(QString::number(v, 'f', decimals), unit);
+        return unit.isEmpty()
+                   ? QString()
+                   : QStringLiteral("%1 %2").arg(QString::number(v, 'f', decimals), unit);
     };
     const QString read = withUnit(reading), limitText = withUnit(level);
     s.Table->appendLine(tripLine(when, channel, limit, read, limitText));

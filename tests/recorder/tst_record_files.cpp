@@ -10,9 +10,9 @@
 
 #include <sys/resource.h>
 #include <unistd.h>
-#include <csignal>
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <optional>
 
 #include "csv_reader.h"
@@ -408,12 +408,17 @@ void TestRecordFiles::counterAndTripLines_data() {
     QTest::addColumn<QString>("kind");  // "counters", "trip", "record" or ""
     const QByteArray r = "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250";
     const QDateTime at(QDate(2026, 12, 6), QTime(9, 5, 33));
-    QTest::newRow("counters") << r + "\t0.0123\t0.1480\t0.0000\t0.0000" << "counters";
-    QTest::newRow("counters left empty") << r + "\t\t\t\t" << "counters";
-    QTest::newRow("one counter empty") << r + "\t1\t\t2\t3" << "counters";
+    QTest::newRow("counters") << r + "\t0.0123\t0.1480\t0.0000\t0.0000"
+                              << "counters";
+    QTest::newRow("counters left empty") << r + "\t\t\t\t"
+                                         << "counters";
+    QTest::newRow("one counter empty") << r + "\t1\t\t2\t3"
+                                       << "counters";
     QTest::newRow("readings only") << r << "record";
-    QTest::newRow("three counters") << r + "\t1\t2\t3" << "";
-    QTest::newRow("counter not a number") << r + "\t1\t2\t3\tAh" << "";
+    QTest::newRow("three counters") << r + "\t1\t2\t3"
+                                    << "";
+    QTest::newRow("counter not a number") << r + "\t1\t2\t3\tAh"
+                                          << "";
     QTest::newRow("empty reading before counters")
         << QByteArray("0\t2026-12-6 9:5\t12\t\t5\t0.2\t1\t2\t3\t4") << "";
     QTest::newRow("trip as written")
@@ -507,9 +512,8 @@ void TestRecordFiles::mergeFitsTheColumns_data() {
     const QByteArray withCounters = RecordTable::header(true) + "\r\n";
     const QByteArray c = "\t0.0100\t0.1200\t0.0000\t0.0000";
     const QByteArray trip = "Trip\t2026-12-6 8:0:41\tCH1\tover-current\t2.153 A\t2.000 A";
-    QTest::newRow("trip into a plain record")
-        << false << plain + kR1 + "\r\n" + trip + "\r\n" + kR2 << L{kR1, trip, kR2}
-        << qsizetype(0) << false;
+    QTest::newRow("trip into a plain record") << false << plain + kR1 + "\r\n" + trip + "\r\n" + kR2
+                                              << L{kR1, trip, kR2} << qsizetype(0) << false;
     QTest::newRow("trip into a record with counters")
         << true << plain + kR1 + "\r\n" + trip + "\r\n" + kR2
         << L{kR1 + "\t\t\t\t", trip, kR2 + "\t\t\t\t"} << qsizetype(0) << false;
@@ -517,8 +521,8 @@ void TestRecordFiles::mergeFitsTheColumns_data() {
         << false << withCounters + kR1 + c + "\r\n" + trip + "\r\n" + kR2 + c << L{kR1, trip, kR2}
         << qsizetype(0) << true;
     QTest::newRow("counters into counters")
-        << true << withCounters + kR1 + c + "\r\n" + kR2 + "\t\t\t\t" << L{kR1 + c, kR2 + "\t\t\t\t"}
-        << qsizetype(0) << false;
+        << true << withCounters + kR1 + c + "\r\n" + kR2 + "\t\t\t\t"
+        << L{kR1 + c, kR2 + "\t\t\t\t"} << qsizetype(0) << false;
     // Lines of the other kind than the file's header are no lines of it.
     QTest::newRow("plain lines in a file with counters")
         << true << withCounters + kR1 + "\r\n" + kR2 + c << L{kR2 + c} << qsizetype(1) << false;
@@ -543,11 +547,11 @@ void TestRecordFiles::mergeFitsTheColumns() {
     const QByteArray own = t.line(1);
     QCOMPARE(own.endsWith("\t1.5000\t18.0000\t0.0000\t0.2500"), tableCounters);
     const MergeCount count = mergeRecordFile(t, readRecordLines(path), path);
-    QCOMPARE(linesOf(t), QList<QByteArray>{RecordTable::header(tableCounters)} + merged + QList<QByteArray>{own});
+    QCOMPARE(linesOf(t), QList<QByteArray>{RecordTable::header(tableCounters)} + merged +
+                             QList<QByteArray>{own});
     QCOMPARE(count.merged, merged.size());
-    QCOMPARE(count.trips, qsizetype(std::count_if(merged.begin(), merged.end(), [](auto& l) {
-                 return l.startsWith("Trip");
-             })));
+    QCOMPARE(count.trips, qsizetype(std::count_if(merged.begin(), merged.end(),
+                                                  [](auto& l) { return l.startsWith("Trip"); })));
     QCOMPARE(count.skipped, skipped);
     QCOMPARE(count.countersDropped, dropped);
     // Saved, it merges again whole: every line is one of its header's.
@@ -734,9 +738,10 @@ void TestRecordFiles::journalLeftBehind() {
     QCOMPARE(left->table.bytes(), bytes.left(left->table.bytes().size()));
     QCOMPARE(left->started.isValid(), lines > 0);
     if (lines > 0)
-        QCOMPARE(left->started,
-                 QDateTime(QDate(2026, 12, 6),
-                           QTime(9, 5, QTest::currentDataTag() == QByteArray("a trip first") ? 41 : 0)));
+        QCOMPARE(
+            left->started,
+            QDateTime(QDate(2026, 12, 6),
+                      QTime(9, 5, QTest::currentDataTag() == QByteArray("a trip first") ? 41 : 0)));
 }
 
 QTEST_GUILESS_MAIN(TestRecordFiles)

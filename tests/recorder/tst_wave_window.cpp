@@ -1660,9 +1660,10 @@ void tst_WaveWindow::chargeAndEnergyColumns_data() {
     QTest::addColumn<bool>("counters");
     QTest::addColumn<QByteArray>("saved");
     QTest::newRow("not recorded") << false
-                                  << QByteArray("No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
-                                                "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n"
-                                                "1\t2026-12-6 9:6\t11.900\t1.300\t5.000\t0.000\r\n");
+                                  << QByteArray(
+                                         "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
+                                         "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n"
+                                         "1\t2026-12-6 9:6\t11.900\t1.300\t5.000\t0.000\r\n");
     QTest::newRow("recorded")
         << true
         << QByteArray(

@@ -1383,9 +1383,6 @@ void tst_WaveWindow::loadMergesRecordLines_data() {
                                  << "Merged 1 line; skipped 1 that is not a record line";
     QTest::newRow("not a record") << QByteArray("any first line\nkept one\r\n\r\nlast") << L{}
                                   << "";
-    const QByteArray trip = "Trip\t2026-12-6 8:0:41\tCH1\tover-current\t2.153 A\t2.000 A";
-    QTest::newRow("a trip kept") << h + r1 + "\r\n" + trip + "\r\n" + r2 << L{r1, trip, r2}
-                                 << "Merged 3 lines, 1 of them a trip";
     const QByteArray c = "\t0.0100\t0.1200\t0.0000\t0.0000";
     QTest::newRow("charge and energy left out")
         << RecordTable::header(true) + "\r\n" + r1 + c + "\r\n" + r2 + c << L{r1, r2}

@@ -8,7 +8,8 @@ namespace lqs {
 
 // The main window, which makes its dialogs in their start-up order, and the
 // offer of a recording a killed program left behind. The recorder window is
-// made on first use.
+// made on first use; the guard's trips and the channels' charge and energy
+// reach it from the link once it is.
 TForm1* createWindows(const PortListSources& ports = {}, const LinkOptions& link = LinkOptions());
 
 }  // namespace lqs

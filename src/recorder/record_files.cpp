@@ -255,15 +255,17 @@ bool take(const char*& p, const char* end, char c) {
     return true;
 }
 
-// "2026-12-6 9:5", as RecordTable::formatTime writes a real date.
-bool isRecordTime(QByteArrayView field) {
+// "2026-12-6 9:5", as RecordTable::formatTime writes a real date; with
+// seconds "2026-12-6 9:5:33", as a trip has it.
+bool isRecordTime(QByteArrayView field, bool seconds = false) {
     const char* p = field.begin();
     const char* const end = field.end();
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
     return takeNumber(p, end, 9999, y) && take(p, end, '-') && takeNumber(p, end, 12, mo) &&
            take(p, end, '-') && takeNumber(p, end, 31, d) && take(p, end, ' ') &&
            takeNumber(p, end, 23, h) && take(p, end, ':') && takeNumber(p, end, 59, mi) &&
-           p == end && QDate::isValid(y, mo, d);
+           (!seconds || (take(p, end, ':') && takeNumber(p, end, 59, sec))) && p == end &&
+           QDate::isValid(y, mo, d);
 }
 
 // A reading the recording took: a text StrToFloat reads.
@@ -289,22 +291,128 @@ bool isReading(QByteArrayView field) {
 
 }  // namespace
 
-bool isRecordLine(QByteArrayView line) {
-    QByteArrayView fields[6];
+namespace {
+
+constexpr int kFields = 6;
+constexpr int kCounterFields = 10;
+
+// Exactly `n` TAB-separated fields, into `fields`.
+bool splitFields(QByteArrayView line, int n, QByteArrayView* fields) {
     qsizetype from = 0;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < n; ++i) {
         const qsizetype tab = line.indexOf('\t', from);
-        if ((tab < 0) != (i == 5)) return false;
+        if ((tab < 0) != (i == n - 1)) return false;
         const qsizetype to = tab < 0 ? line.size() : tab;
         fields[i] = line.sliced(from, to - from);
         from = to + 1;
     }
+    return true;
+}
+
+bool isSample(const QByteArrayView* fields) {
     int sampleNo = 0;
     const char* p = fields[0].begin();
     return takeNumber(p, fields[0].end(), std::numeric_limits<int>::max(), sampleNo) &&
            p == fields[0].end() && isRecordTime(fields[1]) &&
-           std::all_of(fields + 2, fields + 6, isReading);
+           std::all_of(fields + 2, fields + kFields, isReading);
 }
+
+bool isCounterOrEmpty(QByteArrayView field) {
+    return field.isEmpty() || isReading(field);
+}
+
+}  // namespace
+
+bool isRecordLine(QByteArrayView line) {
+    QByteArrayView fields[kFields];
+    return splitFields(line, kFields, fields) && isSample(fields);
+}
+
+bool isCounterRecordLine(QByteArrayView line) {
+    QByteArrayView fields[kCounterFields];
+    return splitFields(line, kCounterFields, fields) && isSample(fields) &&
+           std::all_of(fields + kFields, fields + kCounterFields, isCounterOrEmpty);
+}
+
+namespace {
+
+const QByteArray kTrip = QByteArrayLiteral("Trip");
+
+// Latin-1, on one line and in one field.
+QByteArray fieldText(const QString& text) {
+    QByteArray out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        out.append(u == '\t' || u == '\r' || u == '\n' ? ' ' : u <= 0xFF ? char(u) : '?');
+    }
+    return out;
+}
+
+}  // namespace
+
+QByteArray tripLine(const QDateTime& when, int channel, const QString& limit,
+                    const QString& reading, const QString& level) {
+    const QTime t = when.toLocalTime().time();
+    QByteArray line = kTrip;
+    line.append('\t')
+        .append(RecordTable::formatTime(when))
+        .append(':')
+        .append(QByteArray::number(t.second()))
+        .append(channel == 2 ? "\tCH2\t" : "\tCH1\t")
+        .append(fieldText(limit))
+        .append('\t')
+        .append(fieldText(reading))
+        .append('\t')
+        .append(fieldText(level));
+    return line;
+}
+
+bool isTripLine(QByteArrayView line) {
+    QByteArrayView fields[kFields];
+    return line.startsWith(kTrip) && splitFields(line, kFields, fields) && fields[0] == kTrip &&
+           isRecordTime(fields[1], true) && (fields[2] == "CH1" || fields[2] == "CH2") &&
+           !fields[3].isEmpty();
+}
+
+namespace {
+
+bool isRecordOrTrip(QByteArrayView line) {
+    return isRecordLine(line) || isTripLine(line);
+}
+bool isCounterRecordOrTrip(QByteArrayView line) {
+    return isCounterRecordLine(line) || isTripLine(line);
+}
+
+// Which record header the line is; false when it is none.
+bool recordHeader(QByteArrayView line, bool& counters) {
+    counters = line == RecordTable::header(true);
+    return counters || line == RecordTable::header(false);
+}
+
+// The record lines after the header fitted to the other kind of table: the
+// charge and energy columns left out, or added empty. Trips stay as they are.
+RecordLines fitted(const RecordLines& lines, bool counters) {
+    QByteArray out;
+    out.reserve(qsizetype(lines.count()) * 64);
+    out.append("header\n");
+    for (qsizetype i = 1; i < lines.count(); ++i) {
+        const QByteArrayView line = lines.line(i);
+        if (isTripLine(line)) {
+            out.append(line);
+        } else if (counters) {
+            out.append(line).append("\t\t\t\t");
+        } else {
+            qsizetype at = -1;
+            for (int tab = 0; tab < kFields; ++tab) at = line.indexOf('\t', at + 1);
+            out.append(line.first(at));
+        }
+        out.append('\n');
+    }
+    return RecordLines::fromBytes(std::move(out));
+}
+
+}  // namespace
 
 qsizetype RecordLines::keepOnly(qsizetype first, bool (*keep)(QByteArrayView)) {
     if (first >= count()) return 0;
@@ -318,12 +426,19 @@ qsizetype RecordLines::keepOnly(qsizetype first, bool (*keep)(QByteArrayView)) {
 }
 
 MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString& path) {
-    if (lines.count() == 0 || lines.line(0) != RecordTable::header())
+    bool fileCounters = false;
+    if (lines.count() == 0 || !recordHeader(lines.line(0), fileCounters))
         fail(QStringLiteral("Cannot load file"), path,
              QStringLiteral("Its first line is not the record header, so it is not a record"));
     MergeCount count;
-    count.skipped = lines.keepOnly(1, isRecordLine);
+    count.skipped = lines.keepOnly(1, fileCounters ? isCounterRecordOrTrip : isRecordOrTrip);
     count.merged = lines.count() - 1;
+    for (qsizetype i = 1; i < lines.count(); ++i) count.trips += isTripLine(lines.line(i));
+    const bool tableCounters = table.hasCounters();
+    if (fileCounters != tableCounters && count.merged > count.trips) {
+        lines = fitted(lines, tableCounters);
+        count.countersDropped = fileCounters;
+    }
 
     // Load refuses a file past these; merged, the record must still load.
     const QString merge = QStringLiteral("Cannot merge file");
@@ -413,16 +528,19 @@ LeftJournal readJournal(const QString& path) {
     QByteArray data = readBounded(path);
     data.truncate(data.lastIndexOf('\n') + 1);  // a line cut short by the kill goes
     RecordLines lines = RecordLines::fromBytes(std::move(data));
-    if (lines.count() == 0 || lines.line(0) != RecordTable::header())
+    bool counters = false;
+    if (lines.count() == 0 || !recordHeader(lines.line(0), counters))
         fail(QStringLiteral("Cannot load file"), path,
              QStringLiteral("It is not a recording's journal"));
-    lines.keepOnly(1, isRecordLine);
-    LeftJournal left{RecordTable::withHeader(), {}};
+    lines.keepOnly(1, counters ? isCounterRecordOrTrip : isRecordOrTrip);
+    LeftJournal left{RecordTable::withHeader(counters), {}};
     left.table.insertAfterHeader(lines, 1);
     if (left.table.lineCount() > 1) {
-        const QList<QByteArray> fields = left.table.line(1).split('\t');
-        left.started = QDateTime::fromString(QString::fromLatin1(fields.value(1)),
-                                             QStringLiteral("yyyy-M-d H:m"));
+        const QByteArray first = left.table.line(1);
+        const QList<QByteArray> fields = first.split('\t');
+        left.started = QDateTime::fromString(
+            QString::fromLatin1(fields.value(1)),
+            isTripLine(first) ? QStringLiteral("yyyy-M-d H:m:s") : QStringLiteral("yyyy-M-d H:m"));
     }
     return left;
 }

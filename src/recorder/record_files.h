@@ -104,15 +104,33 @@ void deleteRecordFile(const QString& path);
 // RecordTable::formatTime gives it, and four readings StrToFloat takes,
 // TAB-separated and nothing else.
 bool isRecordLine(QByteArrayView line);
+// The same with the four charge and energy columns after the readings, each
+// a reading or empty (not recorded: the line came from a record without them).
+bool isCounterRecordLine(QByteArrayView line);
+
+// A trip of the output's guard, recorded where it happened among the samples:
+// "Trip", the time with seconds, "CH1" or "CH2", the limit, the reading and
+// the level with their units (both empty for a limit without a level),
+// TAB-separated. Its first field is no sample number, so a program that does
+// not know the line skips it as it skips any other.
+QByteArray tripLine(const QDateTime& when, int channel, const QString& limit,
+                    const QString& reading, const QString& level);
+bool isTripLine(QByteArrayView line);
 
 struct MergeCount {
-    qsizetype merged = 0;
-    qsizetype skipped = 0;  // lines that are not record lines
+    qsizetype merged = 0;   // record lines and trips
+    qsizetype trips = 0;    // of them
+    qsizetype skipped = 0;  // lines that are neither
+    // The file's charge and energy columns were left out: the table has none.
+    bool countersDropped = false;
 };
 // Merges a record file's lines, as readRecordLines gave them from `path`,
-// after the table's header, leaving out the lines that are not record lines.
+// after the table's header, leaving out the lines that are neither record
+// lines of the file's header nor trips. Its record lines take the table's
+// columns: without charge and energy in the table theirs are left out, with
+// them in the table and not in the file they are left empty.
 // Throws EFileError naming the file, the table unchanged, when its first
-// line is not the record header, or when the merged record would be more
+// line is not a record header, or when the merged record would be more
 // than a record file may hold, so that saved it could not be loaded again.
 MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString& path);
 
@@ -136,10 +154,10 @@ QStringList searchAllSaveFiles(const QString& dir);
 // to as they are taken, until they are saved or discarded.
 QString journalPath(const QString& dir);
 
-// A journal a killed program left behind: its whole record lines after the
-// header (a last line cut short mid-write is left out), and the time of the
-// first, invalid when there is none. Throws EFileError, naming the file, when
-// it cannot be read or does not start with the record header.
+// A journal a killed program left behind: its header, its whole record lines
+// and trips after it (a last line cut short mid-write is left out), and the
+// time of the first, invalid when there is none. Throws EFileError, naming
+// the file, when it cannot be read or does not start with a record header.
 struct LeftJournal {
     RecordTable table;
     QDateTime started;

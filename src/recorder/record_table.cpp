@@ -63,14 +63,20 @@ char* putLatin1(char* p, const QString& text) {
 
 }  // namespace
 
-RecordTable RecordTable::withHeader() {
+RecordTable RecordTable::withHeader(bool counters) {
     RecordTable t;
-    t.appendLine(header());
+    t.appendLine(header(counters));
     return t;
 }
 
-QByteArray RecordTable::header() {
-    return QByteArrayLiteral("No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A");
+QByteArray RecordTable::header(bool counters) {
+    return counters ? QByteArrayLiteral(
+                          "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\tCh1 Ah\tCh1 Wh\tCh2 Ah\tCh2 Wh")
+                    : QByteArrayLiteral("No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A");
+}
+
+bool RecordTable::hasCounters() const {
+    return !m_starts.empty() && lineView(0) == header(true);
 }
 
 QByteArray RecordTable::formatTime(const QDateTime& when) {
@@ -100,13 +106,21 @@ void RecordTable::appendLine(QByteArrayView text) {
 }
 
 void RecordTable::appendSample(int sampleNo, const QDateTime& when, const QString& ch1v,
-                               const QString& ch1a, const QString& ch2v, const QString& ch2a) {
+                               const QString& ch1a, const QString& ch2v, const QString& ch2a,
+                               const std::array<double, 4>* counters) {
+    // Four decimals: a tenth of a milliampere-hour, and the longest record
+    // with them still within what a record file may hold.
+    QByteArray tail;
+    if (counters) {
+        for (double v : *counters) tail.append('\t').append(QByteArray::number(v, 'f', 4));
+    }
     char head[kTimeChars + 16];
     char* h = putInt(head, sampleNo);
     *h++ = '\t';
     h = putTime(h, when);
     const qsizetype headSize = h - head;
-    const qsizetype size = headSize + 4 + ch1v.size() + ch1a.size() + ch2v.size() + ch2a.size() + 2;
+    const qsizetype size =
+        headSize + 4 + ch1v.size() + ch1a.size() + ch2v.size() + ch2a.size() + tail.size() + 2;
 
     m_starts.push_back(m_data.size());
     char* p = put(grow(size), head, headSize);
@@ -114,7 +128,7 @@ void RecordTable::appendSample(int sampleNo, const QDateTime& when, const QStrin
         *p++ = '\t';
         p = putLatin1(p, *s);
     }
-    put(p, kCrLf, 2);
+    put(put(p, tail.constData(), tail.size()), kCrLf, 2);
 }
 
 void RecordTable::insertAfterHeader(const RecordLines& lines, qsizetype first) {

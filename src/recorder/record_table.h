@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <array>
 #include <vector>
 
 class QDateTime;
@@ -21,9 +22,10 @@ public:
     RecordTable() = default;  // no lines at all
 
     // A table holding the header line only.
-    static RecordTable withHeader();
-    // "No.", "Time", "Ch1 V", "Ch1 A", "Ch2 V", "Ch2 A", TAB-separated, no line end.
-    static QByteArray header();
+    static RecordTable withHeader(bool counters = false);
+    // "No.", "Time", "Ch1 V", "Ch1 A", "Ch2 V", "Ch2 A", TAB-separated, no line end;
+    // with counters "Ch1 Ah", "Ch1 Wh", "Ch2 Ah", "Ch2 Wh" after them.
+    static QByteArray header(bool counters = false);
     // "2026-12-6 9:5": local date and time, no leading zeros, no seconds.
     static QByteArray formatTime(const QDateTime& when);
 
@@ -33,10 +35,17 @@ public:
     QByteArray line(int i) const { return lineView(i).toByteArray(); }
     QByteArrayView lineView(int i) const;
 
-    // Appends "<sampleNo> TAB <time> TAB ch1v TAB ch1a TAB ch2v TAB ch2a".
+    // Whether the header is the one with the charge and energy columns.
+    bool hasCounters() const;
+
+    // Appends "<sampleNo> TAB <time> TAB ch1v TAB ch1a TAB ch2v TAB ch2a",
+    // and with counters (Ch1 Ah, Ch1 Wh, Ch2 Ah, Ch2 Wh) their four columns.
     // The readings are written as given, as Latin-1.
     void appendSample(int sampleNo, const QDateTime& when, const QString& ch1v, const QString& ch1a,
-                      const QString& ch2v, const QString& ch2a);
+                      const QString& ch2v, const QString& ch2a,
+                      const std::array<double, 4>* counters = nullptr);
+    // Appends a line as it is (no CR or LF in it).
+    void appendLine(QByteArrayView text);
 
     // Puts the lines from `first` on, in order and as they are, between the
     // header and the first data line (at the very start of a table without
@@ -53,7 +62,6 @@ private:
     // Room for `extra` more bytes, growing by half the size so the spare
     // capacity of a long record stays well below a doubling's.
     char* grow(qsizetype extra);
-    void appendLine(QByteArrayView text);
 
     QByteArray m_data;
     std::vector<qsizetype> m_starts;  // offset of each line's first byte in m_data

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 namespace lqs {
 
@@ -30,6 +31,16 @@ struct SetupChoices {
     int TimeSliceMs = 0;
     QString PointOperation;
     QColor Ch1Color, Ch2Color;  // each for both of its channel's curves
+    // Each channel's charge and energy in every line, from the next Start on.
+    bool RecordCounters = false;
+};
+
+// A trip of the output's guard as the plot marks it: where it fell among the
+// samples (the sample number before it plus the part of a slice since), and
+// what the tip over the mark says.
+struct TripMark {
+    double at = 0;
+    QString text;
 };
 
 // What a click in the saved-record list does; its colour shows which.
@@ -39,6 +50,7 @@ struct RecorderState {
     int RecordLengthMs = 0;
     int TimeSliceMs = 0;
     QString PointOperation;
+    bool RecordCounters = false;
     std::optional<RecordTable> Table;  // absent until the first Start
     int SampleNo = 0;
     int PointCount = 0;
@@ -52,6 +64,7 @@ struct RecorderState {
     // stretch them.
     int PlotSliceMs = 0;
     PlotSamples Points{};
+    std::vector<TripMark> Trips;  // of the recording running or last run
     SavedListMode SavedList = SavedListMode::None;
 };
 

@@ -151,9 +151,14 @@ void TForm_Wave::lst_LoadClick() {
             m_unsaved += int(n.merged);
             QString text = n.merged == 1 ? QStringLiteral("Merged 1 line")
                                          : QStringLiteral("Merged %1 lines").arg(n.merged);
+            if (n.trips == 1) text += QStringLiteral(", 1 of them a trip");
+            if (n.trips > 1) text += QStringLiteral(", %1 of them trips").arg(n.trips);
             if (n.skipped == 1) text += QStringLiteral("; skipped 1 that is not a record line");
             if (n.skipped > 1)
                 text += QStringLiteral("; skipped %1 that are not record lines").arg(n.skipped);
+            if (n.countersDropped)
+                text += QStringLiteral(
+                    "; left out its charge and energy, which this recording does not record");
             if (m_host) m_host->setStatusText(0, text);
         } else {
             deleteRecordFile(path);

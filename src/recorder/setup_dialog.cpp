@@ -122,6 +122,10 @@ int TFrm_Setup::sliceMsOf(const QString& item) {
     return 0;
 }
 
+void TFrm_Setup::setRecordCounters(bool on) {
+    ui->chk_Counters->setChecked(on);
+}
+
 void TFrm_Setup::selectColor(QComboBox* box, const QColor& color) {
     const int i = box->findData(color);
     if (i >= 0) box->setCurrentIndex(i);
@@ -145,6 +149,7 @@ SetupChoices TFrm_Setup::choices() const {
         ui->cbb3->currentText().toInt() * 60000 + ui->cbb4->currentText().toInt() * 1000 + 1000;
     c.TimeSliceMs = sliceMsOf(ui->cbb5->currentText());
     c.PointOperation = ui->cbb6->currentText();
+    c.RecordCounters = ui->chk_Counters->isChecked();
     return c;
 }
 

@@ -24,6 +24,9 @@ public:
 
     // What the dialog shows now; what OK accepted once it has closed.
     SetupChoices choices() const;
+    // The recorder's choice of the charge and energy columns, shown as it
+    // stands rather than reset with the rest.
+    void setRecordCounters(bool on);
 
     static int sliceMsOf(const QString& scaleItem);
 

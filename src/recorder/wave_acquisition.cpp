@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 namespace lqs {
 
@@ -76,7 +77,8 @@ void TForm_Wave::Btn_StartClick() {
     state.SampleNo = -1;
     state.SecondTicks = 1;
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
-    state.Table = RecordTable::withHeader();
+    state.Table = RecordTable::withHeader(state.RecordCounters);
+    state.Trips.clear();
     m_slice.clear();  // readings from before the start are no sample of it
     m_unsaved = 0;
     startJournal();
@@ -196,15 +198,10 @@ void TForm_Wave::tmr_ScaleTimer() {
     const bool full = s.WindowFull || s.PointCount >= kMaxPoints;  // never past the array's end
 
     s.SampleNo += 1;
-    s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3));
+    s.Table->appendSample(s.SampleNo, when, r.value(0), r.value(1), r.value(2), r.value(3),
+                          s.Table->hasCounters() ? &m_counters : nullptr);
     ++m_unsaved;
-    if (m_journal.isOpen()) {
-        try {
-            m_journal.append(s.Table->lineView(s.Table->lineCount() - 1));
-        } catch (const EFileError& e) {
-            journalFailed(QString::fromUtf8(e.what()));
-        }
-    }
+    journalLastLine(false);
 
     s.PlotSliceMs = s.TimeSliceMs;
     PlotSample sample{when, {v[0], v[1], v[2], v[3]}};
@@ -224,6 +221,56 @@ void TForm_Wave::tmr_ScaleTimer() {
     pb1Paint();
 }
 
+void TForm_Wave::journalLastLine(bool sync) {
+    if (!m_journal.isOpen()) return;
+    try {
+        m_journal.append(state.Table->lineView(state.Table->lineCount() - 1));
+        if (sync) m_journal.syncIfWritten();
+    } catch (const EFileError& e) {
+        journalFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TForm_Wave::setCounters(int channel, double ampHours, double wattHours) {
+    if ((channel != 1 && channel != 2) || !std::isfinite(ampHours) || !std::isfinite(wattHours))
+        return;
+    const std::size_t at = channel == 2 ? 2 : 0;
+    m_counters[at] = ampHours;
+    m_counters[at + 1] = wattHours;
+}
+
+void TForm_Wave::recordTrip(int channel, const QString& limit, double reading, double level,
+                            const QString& unit) {
+    RecorderState& s = state;
+    if (!s.Table || !tmr_Scale->isActive()) return;  // no recording running
+    const QDateTime when = Now();
+    // As the readings are shown; charge and energy to a tenth of a milli-unit.
+    const int decimals = unit.endsWith(QLatin1Char('h')) ? 4 : 3;
+    const auto withUnit = [&](double v) {
+        return unit.isEmpty()
+                   ? QString()
+                   : QStringLiteral("%1 %2").arg(QString::number(v, 'f', decimals), unit);
+    };
+    const QString read = withUnit(reading), limitText = withUnit(level);
+    s.Table->appendLine(tripLine(when, channel, limit, read, limitText));
+    ++m_unsaved;
+    journalLastLine(true);  // a trip is rare and worth the sync
+    qCInfo(lqsRecorder).noquote() << "trip recorded: CH" << channel << limit << read << limitText;
+
+    // Where it falls after the last sample, in slices.
+    double since = 0;
+    if (s.PointCount >= 1 && s.PlotSliceMs > 0) {
+        since = double(s.Points[std::size_t(s.PointCount)].when.msecsTo(when)) / s.PlotSliceMs;
+        since = std::clamp(since, 0.0, 1.0);
+    }
+    QString text = QStringLiteral("CH%1 tripped on %2 at %3")
+                       .arg(channel)
+                       .arg(limit, when.toString(QStringLiteral("HH:mm:ss")));
+    if (!unit.isEmpty()) text += QStringLiteral(": %1 read, limit %2").arg(read, limitText);
+    s.Trips.push_back({s.SampleNo + since, text});
+    pb1Paint();
+}
+
 void TForm_Wave::setChoosersEnabled(bool enabled) {
     for (QComboBox* c : {ui->cbb_Time, ui->cbb_Voltage, ui->cbb_Current}) c->setEnabled(enabled);
 }
@@ -231,7 +278,7 @@ void TForm_Wave::setChoosersEnabled(bool enabled) {
 void TForm_Wave::startJournal() {
     if (RecordDir.isEmpty()) return;
     try {
-        m_journal.open(journalPath(RecordDir), RecordTable::header());
+        m_journal.open(journalPath(RecordDir), state.Table->lineView(0));
     } catch (const EFileError& e) {
         journalFailed(QString::fromUtf8(e.what()));
         return;

@@ -139,8 +139,21 @@ void TForm_Wave::pb1Paint() {
         p.setPen(QPen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
         p.drawLine(0, 25 * i, 600, 25 * i);
     }
+    // Trips over everything: dashed, so that a curve of the same colour
+    // does not hide them.
+    p.setPen(QPen(PlotColors::Trip, 1, Qt::DashLine));
+    for (const TripMark& trip : s.Trips) {
+        const int x = roundHalfEven(columnOf(trip.at));
+        if (x >= 0 && x < kPlotWidth) p.drawLine(x, 0, x, kPlotHeight - 1);
+    }
     p.end();
     ui->pb1->update();
+}
+
+// Point k is sample SampleNo - PointCount + k, drawn at ChSecondG(slices, k).
+double TForm_Wave::columnOf(double at) const {
+    const double k = at - (state.SampleNo - state.PointCount);
+    return double(kPlotWidth) / std::max(1, plotSlices()) * k;
 }
 
 // The sample drawn nearest column x; 0 where the curves have ended.
@@ -158,18 +171,24 @@ int TForm_Wave::sampleAt(int x) const {
 }
 
 void TForm_Wave::showSampleTip(const QPoint& pos) {
-    const int k = sampleAt(pos.x());
-    if (k == 0) {
+    QStringList lines;
+    if (const int k = sampleAt(pos.x())) {
+        const PlotSample& sample = state.Points[std::size_t(k)];
+        const auto& v = sample.values;
+        lines << QStringLiteral("%1 \u2014 CH1 %2 V %3 A, CH2 %4 V %5 A")
+                     .arg(sample.when.toString(QStringLiteral("HH:mm:ss")),
+                          QString::number(v[0], 'f', 2), QString::number(v[1], 'f', 3),
+                          QString::number(v[2], 'f', 2), QString::number(v[3], 'f', 3));
+    }
+    constexpr int kTripReach = 3;  // a dashed line one pixel wide is hard to hit
+    for (const TripMark& trip : state.Trips) {
+        if (std::abs(roundHalfEven(columnOf(trip.at)) - pos.x()) <= kTripReach) lines << trip.text;
+    }
+    if (lines.isEmpty()) {
         QToolTip::hideText();
         return;
     }
-    const PlotSample& sample = state.Points[std::size_t(k)];
-    const auto& v = sample.values;
-    const QString text = QStringLiteral("%1 \u2014 CH1 %2 V %3 A, CH2 %4 V %5 A")
-                             .arg(sample.when.toString(QStringLiteral("HH:mm:ss")),
-                                  QString::number(v[0], 'f', 2), QString::number(v[1], 'f', 3),
-                                  QString::number(v[2], 'f', 2), QString::number(v[3], 'f', 3));
-    QToolTip::showText(ui->pb1->mapToGlobal(pos), text, ui->pb1);
+    QToolTip::showText(ui->pb1->mapToGlobal(pos), lines.join(QLatin1Char('\n')), ui->pb1);
 }
 
 }  // namespace lqs

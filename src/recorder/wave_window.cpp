@@ -137,6 +137,7 @@ void TForm_Wave::Btn_SetupClick() {
     // it is modal to the main window, whose menu could open it again.
     TFrm_Setup* dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
     StartupSetup = nullptr;
+    dialog->setRecordCounters(state.RecordCounters);
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const SetupChoices choices = dialog->choices();
         dialog->deleteLater();
@@ -155,6 +156,7 @@ void TForm_Wave::applySetup(const SetupChoices& c) {
     if (tmr_All->interval() != c.RecordLengthMs) tmr_All->setInterval(c.RecordLengthMs);
     state.RecordLengthMs = c.RecordLengthMs;
     state.PointOperation = c.PointOperation;
+    state.RecordCounters = c.RecordCounters;  // a recording running keeps its columns
     if (tmr_Scale->interval() != c.TimeSliceMs) tmr_Scale->setInterval(c.TimeSliceMs);
     state.TimeSliceMs = c.TimeSliceMs;
     setSummary({QStringLiteral("Total Time:0d 0:0:0"),

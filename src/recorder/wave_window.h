@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -105,6 +106,15 @@ public Q_SLOTS:
     // Every new reading while fast readings are on; index 0 to 3 as in
     // RecorderHost::readingTexts(). Ignored while they are off.
     void takeReading(int index, const QString& text);
+    // A channel's charge and energy since its counters were cleared, for
+    // the lines of a recording that records them.
+    void setCounters(int channel, double ampHours, double wattHours);
+    // The output's guard tripped: while a recording runs it is recorded
+    // among the samples, written to the journal at once and marked on the
+    // plot. `limit` names it ("over-voltage"); `unit` is empty for a limit
+    // without a level, whose reading and level are then left out.
+    void recordTrip(int channel, const QString& limit, double reading, double level,
+                    const QString& unit);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -130,6 +140,8 @@ private:
     QString extremeLine(int channel, bool max) const;
     void startJournal();
     void journalFailed(const QString& why);
+    // The line just added to the table, to the journal when it is kept.
+    void journalLastLine(bool sync);
 
     // wave_plot.cpp
     void pb1Paint();
@@ -143,6 +155,8 @@ private:
     // samples were taken at.
     int plotSlices() const;
     int sampleAt(int x) const;
+    // The column of a position among the samples, as TripMark::at gives it.
+    double columnOf(double at) const;
     void showSampleTip(const QPoint& pos);
 
     // saved_records.cpp
@@ -165,6 +179,7 @@ private:
     int m_unsaved = 0;
     bool m_fast = false;
     SliceReadings m_slice;
+    std::array<double, 4> m_counters{};  // Ch1 Ah, Ch1 Wh, Ch2 Ah, Ch2 Wh
     // True extremes over the record, as the summary's Max and Min lines
     // promise: [channel][0 volts, 1 amperes].
     struct Extreme {

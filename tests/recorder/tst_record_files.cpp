@@ -10,6 +10,8 @@
 
 #include <sys/resource.h>
 #include <unistd.h>
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <optional>
 
@@ -86,8 +88,12 @@ private Q_SLOTS:
     void refusesWhatIsNotARecord();
     void recordLines_data();
     void recordLines();
+    void counterAndTripLines_data();
+    void counterAndTripLines();
     void merge_data();
     void merge();
+    void mergeFitsTheColumns_data();
+    void mergeFitsTheColumns();
     void mergeStaysLoadable_data();
     void mergeStaysLoadable();
     void csvReadsBack();
@@ -136,6 +142,9 @@ void TestRecordFiles::times() {
     QFETCH(QString, fileName);
     QCOMPARE(RecordTable::formatTime(when), text);
     QCOMPARE(recordFileName(when), fileName);
+    // A trip's time has its seconds too.
+    QCOMPARE(tripLine(when, 1, "over-voltage", "1 V", "1 V").split('\t').at(1),
+             text + ':' + QByteArray::number(when.time().second()));
 }
 
 void TestRecordFiles::split_data() {
@@ -392,6 +401,44 @@ void TestRecordFiles::recordLines() {
     QCOMPARE(isRecordLine(line), record);
 }
 
+// Which kind of line each is: a record line with the charge and energy
+// columns, a trip, or neither.
+void TestRecordFiles::counterAndTripLines_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("kind");  // "counters", "trip", "record" or ""
+    const QByteArray r = "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250";
+    const QDateTime at(QDate(2026, 12, 6), QTime(9, 5, 33));
+    QTest::newRow("counters") << r + "\t0.0123\t0.1480\t0.0000\t0.0000"
+                              << "counters";
+    QTest::newRow("counters left empty") << r + "\t\t\t\t"
+                                         << "counters";
+    QTest::newRow("readings only") << r << "record";
+    QTest::newRow("counter not a number") << r + "\t1\t2\t3\tAh"
+                                          << "";
+    QTest::newRow("empty reading before counters")
+        << QByteArray("0\t2026-12-6 9:5\t12\t\t5\t0.2\t1\t2\t3\t4") << "";
+    QTest::newRow("trip as written")
+        << tripLine(at, 1, "over-current", "2.153 A", "2.000 A") << "trip";
+    QTest::newRow("trip without a level")
+        << tripLine(at, 2, "constant current", QString(), QString()) << "trip";
+    QTest::newRow("trip without seconds")
+        << QByteArray("Trip\t2026-12-6 9:5\tCH1\tover-current\t2.153 A\t2.000 A") << "";
+    QTest::newRow("trip on channel 3")
+        << QByteArray("Trip\t2026-12-6 9:5:33\tCH3\tover-current\t2.153 A\t2.000 A") << "";
+    QTest::newRow("trip naming no limit")
+        << QByteArray("Trip\t2026-12-6 9:5:33\tCH1\t\t2.153 A\t2.000 A") << "";
+    QTest::newRow("tab in the limit's name kept in its field")
+        << tripLine(at, 1, "over\tcurrent", "1 A", "1 A") << "trip";
+}
+
+void TestRecordFiles::counterAndTripLines() {
+    QFETCH(QByteArray, line);
+    QFETCH(QString, kind);
+    QCOMPARE(isCounterRecordLine(line), kind == "counters");
+    QCOMPARE(isTripLine(line), kind == "trip");
+    QCOMPARE(isRecordLine(line), kind == "record");
+}
+
 namespace {
 const QByteArray kR1 = "5\t2026-12-6 8:0\t1.000\t0.100\t2.000\t0.200";
 const QByteArray kR2 = "6\t2026-12-6 8:1\t1.001\t0.101\t2.001\t0.201";
@@ -442,6 +489,68 @@ void TestRecordFiles::merge() {
     QCOMPARE(count.merged, merged.size());
     QCOMPARE(count.skipped, skipped);
     QCOMPARE(linesOf(t), QList<QByteArray>{kHeader} + merged + before.mid(1));
+}
+
+// Trips merge as they are; record lines take the table's columns, so that
+// every line of the merged record has the columns of its header.
+void TestRecordFiles::mergeFitsTheColumns_data() {
+    QTest::addColumn<bool>("tableCounters");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<QByteArray>>("merged");
+    QTest::addColumn<qsizetype>("skipped");
+    QTest::addColumn<bool>("dropped");
+    using L = QList<QByteArray>;
+    const QByteArray plain = RecordTable::header(false) + "\r\n";
+    const QByteArray withCounters = RecordTable::header(true) + "\r\n";
+    const QByteArray c = "\t0.0100\t0.1200\t0.0000\t0.0000";
+    const QByteArray trip = "Trip\t2026-12-6 8:0:41\tCH1\tover-current\t2.153 A\t2.000 A";
+    QTest::newRow("trip into a plain record") << false << plain + kR1 + "\r\n" + trip + "\r\n" + kR2
+                                              << L{kR1, trip, kR2} << qsizetype(0) << false;
+    QTest::newRow("trip into a record with counters")
+        << true << plain + kR1 + "\r\n" + trip + "\r\n" + kR2
+        << L{kR1 + "\t\t\t\t", trip, kR2 + "\t\t\t\t"} << qsizetype(0) << false;
+    QTest::newRow("counters into a plain record: left out")
+        << false << withCounters + kR1 + c + "\r\n" + trip + "\r\n" + kR2 + c << L{kR1, trip, kR2}
+        << qsizetype(0) << true;
+    QTest::newRow("counters into counters")
+        << true << withCounters + kR1 + c + "\r\n" + kR2 + "\t\t\t\t"
+        << L{kR1 + c, kR2 + "\t\t\t\t"} << qsizetype(0) << false;
+    // Lines of the other kind than the file's header are no lines of it.
+    QTest::newRow("plain lines in a file with counters")
+        << true << withCounters + kR1 + "\r\n" + kR2 + c << L{kR2 + c} << qsizetype(1) << false;
+    QTest::newRow("counter lines in a plain file")
+        << false << plain + kR1 + c + "\r\n" + kR2 << L{kR2} << qsizetype(1) << false;
+    QTest::newRow("only a trip, counters in the file")
+        << false << withCounters + trip << L{trip} << qsizetype(0) << false;
+}
+
+void TestRecordFiles::mergeFitsTheColumns() {
+    QFETCH(bool, tableCounters);
+    QFETCH(QByteArray, file);
+    QFETCH(QList<QByteArray>, merged);
+    QFETCH(qsizetype, skipped);
+    QFETCH(bool, dropped);
+    const QString path = m_dir.filePath("merged.txt");
+    spit(path, file);
+    RecordTable t = RecordTable::withHeader(tableCounters);
+    const std::array<double, 4> counters{1.5, 18, 0, 0.25};
+    t.appendSample(0, QDateTime(QDate(2026, 12, 6), QTime(9, 5)), "12.000", "1.200", "5.000",
+                   "0.250", tableCounters ? &counters : nullptr);
+    const QByteArray own = t.line(1);
+    QCOMPARE(own.endsWith("\t1.5000\t18.0000\t0.0000\t0.2500"), tableCounters);
+    const MergeCount count = mergeRecordFile(t, readRecordLines(path), path);
+    QCOMPARE(linesOf(t), QList<QByteArray>{RecordTable::header(tableCounters)} + merged +
+                             QList<QByteArray>{own});
+    QCOMPARE(count.merged, merged.size());
+    QCOMPARE(count.trips, qsizetype(std::count_if(merged.begin(), merged.end(),
+                                                  [](auto& l) { return l.startsWith("Trip"); })));
+    QCOMPARE(count.skipped, skipped);
+    QCOMPARE(count.countersDropped, dropped);
+    // Saved, it merges again whole: every line is one of its header's.
+    writeRecordFile(path, t);
+    RecordTable again = RecordTable::withHeader(tableCounters);
+    QCOMPARE(mergeRecordFile(again, readRecordLines(path), path).skipped, qsizetype(0));
+    QCOMPARE(again.bytes(), t.bytes());
 }
 
 void TestRecordFiles::mergeStaysLoadable_data() {
@@ -579,7 +688,7 @@ void TestRecordFiles::journalWritesEachLineAndSyncsOnlyWhenWritten() {
 
 void TestRecordFiles::journalLeftBehind_data() {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<int>("lines");  // -1: refused
+    QTest::addColumn<int>("lines");  // -1: refused; -2: see below
     const QByteArray head = RecordTable::header() + "\r\n";
     const QByteArray l0 = "0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n";
     const QByteArray l1 = "1\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n";
@@ -588,6 +697,14 @@ void TestRecordFiles::journalLeftBehind_data() {
     QTest::newRow("cut between CR and LF") << head + l0 + l1.chopped(1) << 1;
     QTest::newRow("header only") << head << 0;
     QTest::newRow("not a journal") << "something else\r\n" + l0 << -1;
+    const QByteArray trip = "Trip\t2026-12-6 9:5:41\tCH2\tover-power\t61.200 W\t60.000 W\r\n";
+    QTest::newRow("a trip kept") << head + l0 + trip + l1 << 3;
+    const QByteArray c = "\t0.0100\t0.1200\t0.0000\t0.0000\r\n";
+    const QByteArray counters = RecordTable::header(true) + "\r\n";
+    QTest::newRow("with counters") << counters + l0.chopped(2) + c + trip << 2;
+    QTest::newRow("plain lines under the counters' header are not its lines")
+        << counters + l0 + l1.chopped(2) + c << -2;
+    QTest::newRow("a trip first") << head + trip + l0 << 2;
 }
 
 void TestRecordFiles::journalLeftBehind() {
@@ -598,15 +715,24 @@ void TestRecordFiles::journalLeftBehind() {
     spit(path, bytes);
     std::optional<LeftJournal> left;
     const QString message = failureOf([&] { left = readJournal(path); });
-    if (lines < 0) {
+    if (lines == -1) {
         QCOMPARE(message, "Cannot load file \"" + path + "\". It is not a recording's journal");
         return;
     }
     QVERIFY2(message.isEmpty(), qPrintable(message));
+    if (lines == -2) {  // the one line of the journal's own kind, after the other
+        QCOMPARE(left->table.lineCount(), 2);
+        QVERIFY(left->table.line(1).startsWith("1\t"));
+        return;
+    }
     QCOMPARE(left->table.lineCount(), lines + 1);
     QCOMPARE(left->table.bytes(), bytes.left(left->table.bytes().size()));
     QCOMPARE(left->started.isValid(), lines > 0);
-    if (lines > 0) QCOMPARE(left->started, QDateTime(QDate(2026, 12, 6), QTime(9, 5)));
+    if (lines > 0)
+        QCOMPARE(
+            left->started,
+            QDateTime(QDate(2026, 12, 6),
+                      QTime(9, 5, QTest::currentDataTag() == QByteArray("a trip first") ? 41 : 0)));
 }
 
 QTEST_GUILESS_MAIN(TestRecordFiles)

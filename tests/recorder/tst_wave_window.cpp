@@ -293,6 +293,10 @@ private Q_SLOTS:
     void failedDeleteSaysWhy();
     void exportAsksAboutTheFileItWrites_data();
     void exportAsksAboutTheFileItWrites();
+    void chargeAndEnergyColumns_data();
+    void chargeAndEnergyColumns();
+    void tripIsRecordedAndKept_data();
+    void tripIsRecordedAndKept();
 };
 
 void tst_WaveWindow::layoutAndStart() {
@@ -1379,6 +1383,10 @@ void tst_WaveWindow::loadMergesRecordLines_data() {
                                  << "Merged 1 line; skipped 1 that is not a record line";
     QTest::newRow("not a record") << QByteArray("any first line\nkept one\r\n\r\nlast") << L{}
                                   << "";
+    const QByteArray c = "\t0.0100\t0.1200\t0.0000\t0.0000";
+    QTest::newRow("charge and energy left out")
+        << RecordTable::header(true) + "\r\n" + r1 + c + "\r\n" + r2 + c << L{r1, r2}
+        << "Merged 2 lines; left out its charge and energy, which this recording does not record";
 }
 
 // Only lines of a record merge; they count as unsaved.
@@ -1641,6 +1649,148 @@ void tst_WaveWindow::exportAsksAboutTheFileItWrites() {
     QCOMPARE(records[1], (QList<QByteArray>{"2,5", "\"x\""}));
     QCOMPARE(records[2],
              (QList<QByteArray>{"0", "2026-12-6 9:5", "12.000", "1.200", "5.000", "0.250"}));
+}
+
+// Off, a saved record is what it has always been, to the byte; on, each line
+// carries the counters the link last told, and loads back as it is.
+void tst_WaveWindow::chargeAndEnergyColumns_data() {
+    QTest::addColumn<bool>("counters");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::newRow("not recorded") << false
+                                  << QByteArray(
+                                         "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\r\n"
+                                         "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\r\n"
+                                         "1\t2026-12-6 9:6\t11.900\t1.300\t5.000\t0.000\r\n");
+    QTest::newRow("recorded")
+        << true
+        << QByteArray(
+               "No.\tTime\tCh1 V\tCh1 A\tCh2 V\tCh2 A\tCh1 Ah\tCh1 Wh\tCh2 Ah\tCh2 Wh\r\n"
+               "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250\t0.0123\t0.1480\t0.0000\t0.0000\r\n"
+               "1\t2026-12-6 9:6\t11.900\t1.300\t5.000\t0.000\t0.0340\t0.4080\t0.0021\t0.0104\r\n");
+}
+
+void tst_WaveWindow::chargeAndEnergyColumns() {
+    QFETCH(bool, counters);
+    QFETCH(QByteArray, saved);
+    Fixture f;
+    f.setupWith([&](QDialog* d) {
+        auto* box = test::named<QCheckBox>(d, "chk_Counters");
+        QVERIFY(!box->isChecked());
+        QCOMPARE(box->text(), QStringLiteral("Record charge and energy"));
+        QVERIFY(box->width() >= box->sizeHint().width());
+        if (counters) QTest::mouseClick(box, Qt::LeftButton);
+    });
+    f.wave.setCounters(1, 0.0123, 0.148);
+    f.wave.setCounters(3, 9, 9);  // no such channel
+    f.start();
+    tick(f.wave.tmr_Scale);
+    f.now = f.now.addSecs(60);
+    f.host.readings = {"11.900", "1.300", "5.000", "0.000"};
+    f.wave.setCounters(1, 0.034, 0.408);
+    f.wave.setCounters(2, 0.0021, 0.0104);
+    f.wave.setCounters(2, qQNaN(), 1);  // not a count: the last stands
+    tick(f.wave.tmr_Scale);
+    QCOMPARE(test::readAll(journalPath(f.dir.path())), saved);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
+    QCOMPARE(test::readAll(f.dir.filePath(QStringLiteral("2026-12-6 9 6 33.txt"))), saved);
+
+    // The dialog shows the choice in force, and a new recording loads it back.
+    f.setupWith([&](QDialog* d) {
+        QCOMPARE(test::named<QCheckBox>(d, "chk_Counters")->isChecked(), counters);
+    });
+    f.start();
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("2026-12-6 9 6 33"));
+    QCOMPARE(f.host.status, QStringLiteral("Merged 2 lines"));
+    const QList<QByteArray> lines = saved.split('\n');
+    const RecordTable& t = *f.wave.state.Table;
+    QCOMPARE(t.lineCount(), 4);
+    for (int i = 0; i < 3; ++i) QCOMPARE(t.line(i) + '\r', lines[i]);
+}
+
+void tst_WaveWindow::tripIsRecordedAndKept_data() {
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<double>("reading");
+    QTest::addColumn<double>("level");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("over-current")
+        << 1 << "over-current" << 2.1534 << 2.0 << "A"
+        << QByteArray("Trip\t2026-12-6 9:5:34\tCH1\tover-current\t2.153 A\t2.000 A")
+        << "CH1 tripped on over-current at 09:05:34: 2.153 A read, limit 2.000 A";
+    QTest::newRow("energy budget")
+        << 2 << "energy budget" << 0.50004 << 0.5 << "Wh"
+        << QByteArray("Trip\t2026-12-6 9:5:34\tCH2\tenergy budget\t0.5000 Wh\t0.5000 Wh")
+        << "CH2 tripped on energy budget at 09:05:34: 0.5000 Wh read, limit 0.5000 Wh";
+    QTest::newRow("constant current, no level")
+        << 1 << "constant current" << 1.0 << 0.0 << ""
+        << QByteArray("Trip\t2026-12-6 9:5:34\tCH1\tconstant current\t\t")
+        << "CH1 tripped on constant current at 09:05:34";
+}
+
+// A trip during a recording is on disk at once, marked on the plot, saved
+// among the samples, and loads and recovers with them.
+void tst_WaveWindow::tripIsRecordedAndKept() {
+    QFETCH(int, channel);
+    QFETCH(QString, limit);
+    QFETCH(double, reading);
+    QFETCH(double, level);
+    QFETCH(QString, unit);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, tip);
+    Fixture f;
+    f.setup();  // a 2 s slice on the 5 m span: 4 columns a slice
+    f.wave.recordTrip(channel, limit, reading, level, unit);  // nothing running
+    f.start();
+    tick(f.wave.tmr_Scale);
+    f.now = f.now.addSecs(1);
+    f.wave.recordTrip(channel, limit, reading, level, unit);
+    const QString journal = journalPath(f.dir.path());
+    QVERIFY(test::readAll(journal).endsWith("\r\n" + line + "\r\n"));
+    QCOMPARE(f.wave.unsavedLines(), 2);
+
+    // Half a slice after the sample at column 4.
+    auto* plot = test::named<PlotArea>(&f.wave, "pb1");
+    QVERIFY(rowsIn(plot->canvas(), 6, PlotColors::Trip).size() > 100);  // dashed, top to bottom
+    for (int x : {0, 4, 5, 7, 20}) QVERIFY(rowsIn(plot->canvas(), x, PlotColors::Trip).isEmpty());
+    QTest::mouseMove(plot, QPoint(5, 100));  // the sample's tip, and the trip's
+    LQS_TRY_VERIFY(shownTip().startsWith("09:05:33") && shownTip().endsWith('\n' + tip));
+    QTest::mouseMove(plot, QPoint(9, 100));  // past the sample
+    LQS_TRY_COMPARE(shownTip(), tip);
+
+    // A left journal gives the trip back.
+    QTemporaryDir killed;
+    QVERIFY(QFile::copy(journal, journalPath(killed.path())));
+    const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
+    TForm_Wave::LocateRecordDir = [&] { return killed.path(); };
+    offerLeftRecording(&f.wave);
+    const QStringList recovered = QDir(killed.path()).entryList({QStringLiteral("*.txt")});
+    QCOMPARE(recovered.size(), 1);
+    QCOMPARE(test::readAll(killed.filePath(recovered[0])).split('\n').value(2), line + '\r');
+
+    f.now = f.now.addSecs(1);
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    f.wave.recordTrip(channel, limit, reading, level, unit);  // stopped: not recorded
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
+    const QList<QByteArray> saved =
+        test::readAll(f.dir.filePath(QStringLiteral("2026-12-6 9 5 35.txt"))).split('\n');
+    QCOMPARE(saved.size(), 5);
+    QCOMPARE(saved[2], line + '\r');
+    QVERIFY(saved[3].startsWith("1\t"));
+
+    f.start();
+    QVERIFY(rowsIn(plot->canvas(), 6, PlotColors::Trip).isEmpty());  // a new recording, unmarked
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("2026-12-6 9 5 35"));
+    QCOMPARE(f.host.status, QStringLiteral("Merged 3 lines, 1 of them a trip"));
+    QCOMPARE(f.wave.state.Table->line(2), line);
 }
 
 int main(int argc, char** argv) {

@@ -1,0 +1,94 @@
+// The recorder in the whole program on a clock the test drives: what the
+// link's guard and counters tell reaches the recording.
+#include "clocked_link.h"
+#include "device_link/guard.h"
+#include "recorder/record_files.h"
+#include "recorder/record_table.h"
+#include "test_files.h"
+
+#include <QCheckBox>
+#include <QMetaMethod>
+#include <QtTest>
+
+using namespace lqs;
+using namespace std::chrono_literals;
+using test::ClockedProgram;
+
+namespace {
+
+LinkSetup fastSetup() {
+    LinkSetup s = test::drivenSetup();
+    s.silenceMs = 100;
+    return s;
+}
+
+void tick(QTimer* timer) {
+    QMetaMethod::fromSignal(&QTimer::timeout).invoke(timer, Qt::DirectConnection);
+}
+
+QByteArray countersText(const LinkClient& client) {
+    QByteArray out;
+    for (int channel : {1, 2}) {
+        const ChannelCounters c = client.counters(channel);
+        out += '\t' + QByteArray::number(c.ampHours, 'f', 4) + '\t' +
+               QByteArray::number(c.wattHours, 'f', 4);
+    }
+    return out;
+}
+
+}  // namespace
+
+class tst_RecorderOnClock : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void tripAndCountersReachTheRecording();
+};
+
+// Charge counted before the recorder window was made is in its first line;
+// the trip that switches the output off is recorded before the recording
+// stops with it.
+void tst_RecorderOnClock::tripAndCountersReachTheRecording() {
+    ClockedProgram p(sim::Model::B, fastSetup());
+    p.line->setLineModel(sim::LineModel());
+    QVERIFY(p.linked());
+    p.line->setEndAtCarriageReturn(true);  // as comm1 cuts blocks on the fast schedule
+    p.client().setGuard(1, GuardLimit::UnderVoltage, {true, 8.0, 0ms});
+    QVERIFY(p.outputOn());
+    p.advance(10s);  // 10 V, 1 A on channel 1
+    // Open circuits: nothing more flows, so the counters are told no more.
+    p.line->instrument().setLoad(1, qInf());
+    p.line->instrument().setLoad(2, qInf());
+    p.advance(2s);
+    QVERIFY(p.client().counters(1).ampHours > 0.002);
+    QSignalSpy told(&p.client(), &LinkClient::countersChanged);
+    p.advance(1s);
+    QCOMPARE(told.count(), 0);
+
+    test::action(p.form, "Wave1")->trigger();
+    auto* wave = p.form->findChild<TForm_Wave*>();
+    QVERIFY(wave);
+    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    auto* setup = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    QVERIFY(setup);
+    QTest::mouseClick(test::named<QCheckBox>(setup, "chk_Counters"), Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(setup, "btn_OK"), Qt::LeftButton);
+    test::action(p.form, "Start1")->trigger();
+    QVERIFY(wave->tmr_Scale->isActive());
+    tick(wave->tmr_Scale);
+    const RecordTable& t = *wave->state.Table;
+    QCOMPARE(t.line(0), RecordTable::header(true));
+    QVERIFY2(t.line(1).endsWith(countersText(p.client())), t.line(1).constData());
+
+    // Held at 1 A through 5 ohms: 5 V, under the floor.
+    p.line->instrument().setLoad(1, 5.0);
+    QVERIFY(p.advanceUntil([&] { return p.client().trip().has_value(); }, 5s));
+    QVERIFY(p.idle());
+    QVERIFY(!wave->tmr_Scale->isActive());  // the output went off
+    const QByteArray trip = t.line(t.lineCount() - 1);
+    QVERIFY2(isTripLine(trip) && trip.endsWith("\tCH1\tunder-voltage\t5.000 V\t8.000 V"),
+             trip.constData());
+    QVERIFY(test::readAll(journalPath(p.dir.path())).endsWith(trip + "\r\n"));
+}
+
+QTEST_MAIN(tst_RecorderOnClock)
+#include "tst_recorder_on_clock.moc"

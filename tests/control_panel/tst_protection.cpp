@@ -102,6 +102,7 @@ void tst_Protection::tripLatchesUntilCleared() {
     // Latched: the button and the menu item send nothing and say why.
     const qsizetype ons = p.frames().count(QStringLiteral("OUT1"));
     QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));  // not ON for a moment either
     test::action(p.form, "OutPut1")->trigger();
     p.advance(3s);
     QCOMPARE(p.frames().count(QStringLiteral("OUT1")), ons);

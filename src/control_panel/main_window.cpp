@@ -6,6 +6,7 @@
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
 #include "control_panel/panel_log.h"
+#include "control_panel/protection_dialog.h"
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
 #include "control_panel/remote_control.h"
@@ -117,6 +118,7 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent, const LinkOptions&
 
     connectLink();
     connectActions();
+    connectGuard();
     // Set-point entry and stepping: the key filter, Enter, the arrows and tmr1.
     auto* entry = new SetPointEntry({ui->Edit5, ui->Edit6, ui->Edit7, ui->Edit8},
                                     {ui->UpDown1, ui->UpDown2, ui->UpDown3, ui->UpDown4}, tmr1,
@@ -214,11 +216,8 @@ void TForm1::connectDialogs() {
 
 void TForm1::connectActions() {
     connect(ui->FastReadings1, &QAction::toggled, this, [this](bool on) {
-        // A reply ends at its CR rather than after the line's silence.
-        comm1->setEndBlockAtCarriageReturn(on);
         m_client->setFastReadings(on);
-        if (!on && m_client->linked()) setLinkText(linkedText());
-        Q_EMIT fastReadingsChanged(on);
+        applyFastChoice();
     });
     connect(ui->Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
     connect(ui->LQS6200A1, &QAction::triggered, this, &TForm1::LQS6200A1Click);
@@ -621,7 +620,7 @@ TForm_Wave* TForm1::ensureWaveWindow() {
     if (!m_wave) {
         m_wave = new TForm_Wave(this, ui->frameArea);
         m_wave->StartupSetup = m_windows.Frm_Setup;
-        m_wave->setFastReadings(ui->FastReadings1->isChecked());
+        m_wave->setFastReadings(m_fastEffective);
         connect(this, &TForm1::outputStopping, m_wave, &TForm_Wave::outputStopping);
         connect(this, &TForm1::fastReadingsChanged, m_wave, &TForm_Wave::setFastReadings);
         connect(this, &TForm1::readingArrived, m_wave, &TForm_Wave::takeReading);
@@ -815,9 +814,11 @@ void TForm1::closeMainWindow() {
 
 void TForm1::setLinkText(const QString& text) {
     m_linkText = text;
-    const QString shown = m_remoteNote.isEmpty() ? text
-                          : text.isEmpty()       ? m_remoteNote
-                                                 : text + QStringLiteral(" | ") + m_remoteNote;
+    QString shown = text;
+    const QString guard = guardNote();
+    if (!guard.isEmpty()) shown = shown.isEmpty() ? guard : shown + QStringLiteral(" | ") + guard;
+    if (!m_remoteNote.isEmpty())
+        shown = shown.isEmpty() ? m_remoteNote : shown + QStringLiteral(" | ") + m_remoteNote;
     qCInfo(lqsUi).noquote() << "link panel:" << shown;
     m_linkPanel->setText(shown);
     m_linkPanel->setToolTip(shown);
@@ -924,9 +925,25 @@ void TForm1::setFastReadings(bool on) {
     ui->FastReadings1->setChecked(on);
 }
 
+// Latched by a trip, "on" is not even asked: the button would show ON for a
+// moment. Should the trip come while the "on" is on its way, the link refuses it.
 void TForm1::setOutput(bool on, Done done) {
+    const auto refused = [this] {
+        const QString note = QStringLiteral("The output stays off until the trip is cleared.");
+        if (!m_tripText.isEmpty() && !m_tripText.endsWith(note))
+            m_tripText += QLatin1Char(' ') + note;
+        showGuardBanner();
+    };
+    if (on && m_client->trip()) {
+        refused();
+        if (done) done(false);
+        return;
+    }
     if (!on) Q_EMIT outputStopping();
-    m_client->setOutput(on, std::move(done));
+    m_client->setOutput(on, [this, on, refused, done = std::move(done)](bool tookEffect) {
+        if (on && !tookEffect && m_client->trip()) refused();
+        if (done) done(tookEffect);
+    });
 }
 
 // As the button's click does it; the button shows it at once.
@@ -1091,7 +1108,7 @@ QString TForm1::linkedText() const {
 
 // The last word before giving up is shown even though the countdown has begun.
 void TForm1::showFastStats(const FastStats& stats, const QString& note, bool givenUp) {
-    if (!m_client->fastReadings()) return;
+    if (!m_client->fastReadings() && !m_client->guardArmed()) return;
     if (!givenUp && m_client->mode() != LinkMode::FastReadings) return;
     QString text = QStringLiteral("Linked: %1 \u2014 %2 readings/s, %3 ms per reply")
                        .arg(comm1->CommName())
@@ -1111,6 +1128,7 @@ void TForm1::lineLost() {
     ui->ToolButton1->setEnabled(false);  // until a port is open again
     setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
     watchLostPort();
+    showGuardDown(LinkMode::LineLost);
 }
 
 // Fast readings read each set point back: one the instrument would not take
@@ -1229,6 +1247,185 @@ void TForm1::showConversionError(const QString& message) {
     QMessageBox* box = openErrorBox(this, message);
     if (!box) return;
     m_linkBox = box;
+}
+
+// ---- The guard ----
+
+void TForm1::connectGuard() {
+    LinkClient* c = m_client;
+    connect(c, &LinkClient::guardTripped, this, &TForm1::showTrip);
+    connect(c, &LinkClient::tripConfirmed, this, &TForm1::showTripConfirmed);
+    connect(c, &LinkClient::guardCleared, this, &TForm1::showTripCleared);
+    connect(c, &LinkClient::countersChanged, this, &TForm1::showCounters);
+    // A script arms the guard without a word to the window: the window
+    // catches up when the output is switched and when the link's mode follows.
+    connect(c, &LinkClient::modeChanged, this, [this](LinkMode mode) {
+        showGuardDown(mode);
+        applyFastChoice();
+    });
+    connect(c, &LinkClient::outputChanged, this, &TForm1::applyFastChoice);
+    connect(ui->Protection1, &QAction::triggered, this, &TForm1::Protection1Click);
+    connect(ui->GuardBannerClear, &QPushButton::clicked, c, &LinkClient::clearTrip);
+    connect(ui->ClearErrorofProtection1, &QAction::triggered, c, &LinkClient::clearTrip);
+    for (int channel : {1, 2}) {
+        QPushButton* reset = channel == 1 ? ui->ResetCounters1 : ui->ResetCounters2;
+        connect(reset, &QPushButton::clicked, this, [this, channel] {
+            m_client->clearCounters(channel);
+            showCounters(channel, {});
+        });
+        showCounters(channel, {});
+    }
+}
+
+void TForm1::Protection1Click() {
+    if (!m_protection) {
+        m_protection = new TFormProtection(
+            m_client, [this] { return modelProfile(m_model); }, this);
+        connect(m_protection, &TFormProtection::applied, this, &TForm1::applyFastChoice);
+    }
+    applyFastChoice();  // a script may have armed a limit since
+    m_protection->show();
+    m_protection->raise();
+    m_protection->activateWindow();
+}
+
+namespace {
+QString guardValue(GuardLimit limit, double value) {
+    const int decimals = limit == GuardLimit::Charge || limit == GuardLimit::Energy ? 4
+                         : limit == GuardLimit::OverPower                           ? 2
+                                                                                    : 3;
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', decimals).arg(guardLimitUnit(limit));
+}
+}  // namespace
+
+void TForm1::showTrip(const GuardTrip& t) {
+    const QString at = link->scheduler().wallTime(t.at).toString(QStringLiteral("HH:mm:ss"));
+    QString what;
+    if (t.limit == GuardLimit::EnteringCc) {
+        what = QStringLiteral("channel %1 went into constant current.").arg(t.channel);
+    } else {
+        const bool budget = t.limit == GuardLimit::Charge || t.limit == GuardLimit::Energy;
+        what = QStringLiteral("channel %1 %2, %3 %4, %5 %6.")
+                   .arg(t.channel)
+                   .arg(guardLimitName(t.limit), guardValue(t.limit, t.reading),
+                        budget ? QStringLiteral("delivered") : QStringLiteral("read"),
+                        t.limit == GuardLimit::UnderVoltage ? QStringLiteral("floor")
+                        : budget                            ? QStringLiteral("budget")
+                                                            : QStringLiteral("limit"),
+                        guardValue(t.limit, t.level));
+    }
+    m_tripText = QStringLiteral("Output switched off at %1: %2").arg(at, what);
+    ui->ClearErrorofProtection1->setEnabled(true);
+    if (m_protection && m_protection->beepOnTrip() && Beep) Beep(2600, 300);
+    showGuardBanner();
+}
+
+void TForm1::showTripConfirmed(TripConfirmation confirmation) {
+    if (m_tripText.isEmpty()) return;
+    switch (confirmation) {
+        case TripConfirmation::Off:
+            m_tripText += QStringLiteral(" Output off confirmed.");
+            break;
+        case TripConfirmation::StillOn:
+            m_tripText += QStringLiteral(
+                " The instrument still reports its output on: switch it off at the instrument.");
+            break;
+        case TripConfirmation::Unanswered:
+            m_tripText += QStringLiteral(
+                " The instrument did not confirm that its output is off: check it at the "
+                "instrument.");
+            break;
+    }
+    showGuardBanner();
+}
+
+void TForm1::showTripCleared() {
+    m_tripText.clear();
+    ui->ClearErrorofProtection1->setEnabled(false);
+    showGuardBanner();
+}
+
+// Armed limits with no link reading the instrument guard nothing: the
+// operator is told rather than left trusting them.
+void TForm1::showGuardDown(LinkMode mode) {
+    const LinkMode was = m_guardMode;
+    m_guardMode = mode;
+    if (standing(mode)) {
+        m_guardDownText.clear();
+    } else if ((standing(was) || was == LinkMode::Linking) && m_client->guardArmed()) {
+        const QString why =
+            mode == LinkMode::LineLost   ? QStringLiteral("the line to the instrument is lost")
+            : mode == LinkMode::TimedOut ? QStringLiteral("the instrument does not answer")
+                                         : QStringLiteral("the link is stopped");
+        m_guardDownText =
+            QStringLiteral("The guard is down: %1, and nothing will switch the output off.")
+                .arg(why);
+    }
+    showGuardBanner();
+}
+
+// Red for a trip, amber while the guard is down; white text on both reads
+// in a dark palette as in a light one.
+void TForm1::showGuardBanner() {
+    QStringList parts;
+    if (!m_guardDownText.isEmpty()) parts << m_guardDownText;
+    if (!m_tripText.isEmpty()) parts << m_tripText;
+    QFrame* banner = ui->GuardBanner;
+    if (parts.isEmpty()) {
+        banner->hide();
+    } else {
+        QPalette p = banner->palette();
+        p.setColor(QPalette::Window,
+                   m_tripText.isEmpty() ? QColor(0x9a, 0x5b, 0x00) : QColor(0xb0, 0x10, 0x20));
+        p.setColor(QPalette::WindowText, Qt::white);
+        banner->setPalette(p);
+        ui->GuardBannerText->setText(parts.join(QLatin1Char('\n')));
+        ui->GuardBannerClear->setVisible(!m_tripText.isEmpty());
+        banner->show();
+        banner->raise();
+    }
+    setLinkText(m_linkText);
+}
+
+void TForm1::showCounters(int channel, const ChannelCounters& c) {
+    QLabel* label = channel == 2 ? ui->Counters2 : ui->Counters1;
+    label->setText(
+        QStringLiteral("%1 Ah  %2 Wh").arg(c.ampHours, 0, 'f', 4).arg(c.wattHours, 0, 'f', 4));
+}
+
+bool TForm1::fastByGuard() const {
+    return m_client->guardArmed() && !ui->FastReadings1->isChecked();
+}
+
+// The link reads fast while the operator ticked Fast Readings or any limit
+// is armed; the port cuts its blocks and the recorder takes its slices to match.
+void TForm1::applyFastChoice() {
+    const bool effective = ui->FastReadings1->isChecked() || m_client->guardArmed();
+    // A reply ends at its CR rather than after the line's silence.
+    comm1->setEndBlockAtCarriageReturn(effective);
+    if (!m_client->guardArmed() && !m_guardDownText.isEmpty()) {
+        m_guardDownText.clear();
+        showGuardBanner();
+    }
+    if (effective == m_fastEffective) {
+        setLinkText(m_linkText);
+        return;
+    }
+    m_fastEffective = effective;
+    if (!effective && m_client->linked())
+        setLinkText(linkedText());
+    else
+        setLinkText(m_linkText);
+    Q_EMIT fastReadingsChanged(effective);
+}
+
+QString TForm1::guardNote() const {
+    QStringList parts;
+    if (!m_guardDownText.isEmpty()) parts << m_guardDownText;
+    if (!m_tripText.isEmpty()) parts << m_tripText;
+    if (parts.isEmpty() && fastByGuard() && m_client->mode() == LinkMode::FastReadings)
+        parts << QStringLiteral("Fast readings while the guard is armed");
+    return parts.join(QLatin1Char(' '));
 }
 
 }  // namespace lqs

@@ -3,6 +3,7 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "device_link/guard.h"
 #include "device_link/link_types.h"
 #include "recorder/recorder_host.h"
 #include "serial/port_list.h"
@@ -40,6 +41,7 @@ class TForm2;
 class TForm3;
 class TForm_ReadTime;
 class TForm_Wave;
+class TFormProtection;
 class TFrm_Setup;
 class TMessages;
 class TQuerying;
@@ -213,6 +215,20 @@ private:
     void showFastStats(const FastStats& stats, const QString& note, bool givenUp);
     void lineLost();
 
+    // The guard: its dialog, the banner of a trip or of the guard being down,
+    // and the counters.
+    void Protection1Click();
+    void connectGuard();
+    void showTrip(const GuardTrip& trip);
+    void showTripConfirmed(TripConfirmation confirmation);
+    void showTripCleared();
+    void showGuardDown(LinkMode mode);
+    void showGuardBanner();
+    void showCounters(int channel, const ChannelCounters& counters);
+    void applyFastChoice();
+    bool fastByGuard() const;
+    QString guardNote() const;  // what the link panel adds for the guard
+
     void chooseModel(int index);
     void markField(QLineEdit* field, const QString& why);
     void showChannel2For(std::uint8_t code);
@@ -278,7 +294,12 @@ private:
     QLabel* m_modeLabels[2] = {};            // CC or CV, per channel
     bool m_aged[4] = {};                     // Edit1 .. Edit4 no longer current
     bool m_linkStale = false;
-    QPointer<QWidget> m_linkBox;  // the one box the link raised that is still open
+    QPointer<QWidget> m_linkBox;                // the one box the link raised that is still open
+    TFormProtection* m_protection = nullptr;    // made on first use
+    QString m_tripText;                         // the trip that holds the output off, until cleared
+    QString m_guardDownText;                    // why nothing guards now, while limits are armed
+    bool m_fastEffective = false;               // ticked, or kept fast by the guard
+    LinkMode m_guardMode = LinkMode::Unlinked;  // the link's mode as the guard last saw it
 };
 
 }  // namespace lqs

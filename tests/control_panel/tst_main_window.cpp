@@ -165,7 +165,9 @@ void tst_MainWindow::menuCaptions_data() {
                                              QStringLiteral("-"),
                                              QStringLiteral("&Delay"),
                                              QStringLiteral("-"),
-                                             QStringLiteral("Read &Times")};
+                                             QStringLiteral("Read &Times"),
+                                             QStringLiteral("-"),
+                                             QStringLiteral("&Protection\u2026")};
     QTest::newRow("action") << "&Action"
                             << QStringList{QStringLiteral("  Out &Mode"),
                                            QStringLiteral("  &Auto Mode..."),

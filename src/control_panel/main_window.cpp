@@ -1257,13 +1257,14 @@ void TForm1::connectGuard() {
     connect(c, &LinkClient::tripConfirmed, this, &TForm1::showTripConfirmed);
     connect(c, &LinkClient::guardCleared, this, &TForm1::showTripCleared);
     connect(c, &LinkClient::countersChanged, this, &TForm1::showCounters);
-    // A script arms the guard without a word to the window: the window
-    // catches up when the output is switched and when the link's mode follows.
+    // The guard's settings (the dialog's or a script's), the output and the
+    // link's mode each bear on whether the readings come fast.
     connect(c, &LinkClient::modeChanged, this, [this](LinkMode mode) {
         showGuardDown(mode);
         applyFastChoice();
     });
     connect(c, &LinkClient::outputChanged, this, &TForm1::applyFastChoice);
+    connect(c, &LinkClient::guardSettingsChanged, this, &TForm1::applyFastChoice);
     connect(ui->Protection1, &QAction::triggered, this, &TForm1::Protection1Click);
     connect(ui->GuardBannerClear, &QPushButton::clicked, c, &LinkClient::clearTrip);
     connect(ui->ClearErrorofProtection1, &QAction::triggered, c, &LinkClient::clearTrip);

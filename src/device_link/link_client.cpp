@@ -264,6 +264,7 @@ bool LinkClient::guardArmed() const {
 void LinkClient::setGuard(int channel, GuardLimit limit, const GuardSetting& setting) {
     m_guardSettings[channel == 2 ? 1 : 0][std::size_t(limit)] = setting;
     call([l = m_link, channel, limit, setting] { l->setGuard(channel, limit, setting); });
+    Q_EMIT guardSettingsChanged();
 }
 
 void LinkClient::clearTrip() {

@@ -121,6 +121,8 @@ Q_SIGNALS:
     void idleChanged(bool idle);
     void guardTripped(const lqs::GuardTrip& trip);
     void guardCleared();
+    // A limit was set, by the window or a script.
+    void guardSettingsChanged();
     void tripConfirmed(lqs::TripConfirmation confirmation);
     void planStepStarted(int pass, int step, qint64 lateMs);
     void planStepConfirmed(int pass, int step, qint64 afterMs);

@@ -106,6 +106,7 @@ public:
             ++m_trips;
             m_waiter.poke();
         });
+        QObject::connect(client, &LinkClient::guardCleared, &m_sink, [this] { m_waiter.poke(); });
         QObject::connect(client, &LinkClient::tripConfirmed, &m_sink, [this](TripConfirmation) {
             ++m_confirmations;
             m_waiter.poke();
@@ -131,6 +132,16 @@ public:
         client->setGuard(1, GuardLimit::OverCurrent,
                          {true, kLevelAmps, std::chrono::milliseconds(0)});
         return outputOn();
+    }
+
+    // The window keeps the output off until it has heard the trip cleared.
+    bool clearTrip() {
+        LinkClient* client = m_form->linkClient();
+        if (!client->trip()) return true;
+        client->clearTrip();
+        if (!m_waiter.wait([&] { return !client->trip(); }, 5000))
+            return fail("the trip did not clear");
+        return true;
     }
 
     // The output on, and two readings of channel 1's current below the level after it.
@@ -182,8 +193,7 @@ public:
                 fail("lqs-sim took no load");
                 break;
             }
-            if (m_form->linkClient()->trip()) m_form->linkClient()->clearTrip();
-            if (!outputOn()) break;
+            if (!clearTrip() || !outputOn()) break;
             if ((i + 1) % 50 == 0) {
                 std::printf("  %d steps\n", i + 1);
                 std::fflush(stdout);
@@ -217,8 +227,7 @@ public:
                     stderr, "bench_trip: tripped at %.1f min\n",
                     std::chrono::duration<double, std::ratio<60>>(Clock::now() - start).count());
                 m_waiter.wait([&] { return m_confirmations > confirmations; }, 3000);
-                m_form->linkClient()->clearTrip();
-                if (!outputOn()) break;
+                if (!clearTrip() || !outputOn()) break;
                 continue;
             }
             if (Clock::now() >= start + std::chrono::minutes(minute + 1)) {

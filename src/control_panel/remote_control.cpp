@@ -160,7 +160,10 @@ void RemoteControl::recallMemory(int slot, Done done) {
 }
 
 // The remote names of the limits are the guard's, in the same order.
+static_assert(int(RemoteInstrument::Protection::Charge) == int(GuardLimit::Charge));
+static_assert(int(RemoteInstrument::Protection::Energy) == int(GuardLimit::Energy));
 static_assert(int(RemoteInstrument::Protection::EnteringCc) == int(GuardLimit::EnteringCc));
+static_assert(RemoteInstrument::kProtections == kGuardLimits);
 
 RemoteInstrument::ProtectionSetting RemoteControl::protection(int channel, Protection limit) const {
     const GuardSetting& g = m_form->linkClient()->guardSetting(channel, GuardLimit(limit));
@@ -171,8 +174,11 @@ QString RemoteControl::setProtection(int channel, Protection limit,
                                      const ProtectionSetting& setting) {
     const GuardLimit l = GuardLimit(limit);
     const QString why = checkGuardLevel(l, setting.level, modelProfile(m_form->model()));
-    // A level of 0 that is not armed only says none is set yet.
-    if (!why.isEmpty() && (setting.on || setting.level != 0)) return why;
+    // A level of 0 that is not armed only says none is set yet; a level kept
+    // as it was must not stop a limit being disarmed (another model chosen since).
+    const bool newLevel =
+        setting.level != 0 && setting.level != m_form->linkClient()->guardSetting(channel, l).level;
+    if (!why.isEmpty() && (setting.on || newLevel)) return why;
     const auto delay = std::chrono::round<std::chrono::milliseconds>(
         std::chrono::duration<double>(setting.delaySeconds));
     m_form->linkClient()->setGuard(channel, l, {setting.on, setting.level, delay});
@@ -185,6 +191,15 @@ bool RemoteControl::protectionTripped() const {
 
 void RemoteControl::clearProtection() {
     m_form->linkClient()->clearTrip();
+}
+
+RemoteInstrument::Counters RemoteControl::counters(int channel) const {
+    const ChannelCounters c = m_form->linkClient()->counters(channel);
+    return {c.ampHours, c.wattHours};
+}
+
+void RemoteControl::clearCounters(int channel) {
+    m_form->linkClient()->clearCounters(channel);
 }
 
 void RemoteControl::whenIdle(std::function<void()> done) {

@@ -53,6 +53,8 @@ public:
     QString setProtection(int channel, Protection limit, const ProtectionSetting& setting) override;
     bool protectionTripped() const override;
     void clearProtection() override;
+    Counters counters(int channel) const override;
+    void clearCounters(int channel) override;
     void whenIdle(std::function<void()> done) override;
 
 private:

@@ -70,6 +70,7 @@ public:
         Energy,
         EnteringCc,
     };
+    static constexpr int kProtections = int(Protection::EnteringCc) + 1;
     struct ProtectionSetting {
         bool on = false;
         double level = 0;  // V, A, W, Ah or Wh; none for EnteringCc
@@ -81,6 +82,15 @@ public:
                                   const ProtectionSetting& setting) = 0;
     virtual bool protectionTripped() const = 0;
     virtual void clearProtection() = 0;
+
+    // What a channel has delivered since its counters were last cleared, as
+    // counted from the readings while its output was on.
+    struct Counters {
+        double ampHours = 0;
+        double wattHours = 0;
+    };
+    virtual Counters counters(int channel) const = 0;
+    virtual void clearCounters(int channel) = 0;
 
     // Calls done once every intent given so far has run (for *OPC?).
     virtual void whenIdle(std::function<void()> done) = 0;

@@ -26,6 +26,10 @@ constexpr Pattern kPatterns[] = {
     {ScpiCommand::ClearStatus, "*CLS", Takes::Nothing, Takes::Absent},
     {ScpiCommand::OperationComplete, "*OPC", Takes::Nothing, Takes::Nothing},
     {ScpiCommand::Wait, "*WAI", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::Reset, "*RST", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::EventStatus, "*ESR", Takes::Absent, Takes::Nothing},
+    {ScpiCommand::EventEnable, "*ESE", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::StatusByte, "*STB", Takes::Absent, Takes::Nothing},
     {ScpiCommand::Save, "*SAV", Takes::Parameter, Takes::Absent},
     {ScpiCommand::Recall, "*RCL", Takes::Parameter, Takes::Absent},
     {ScpiCommand::SystemError, "SYSTem:ERRor:[NEXT]", Takes::Absent, Takes::Nothing},
@@ -70,6 +74,25 @@ constexpr Pattern kPatterns[] = {
      Takes::Nothing},
     {ScpiCommand::ProtectionTripped, "OUTPut:PROTection:TRIPped", Takes::Absent, Takes::Nothing},
     {ScpiCommand::ProtectionClear, "OUTPut:PROTection:CLEar", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::MeasurePower, "MEASure:[SCALar]:POWer:[DC]", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::MeasureCharge, "MEASure:[SCALar]:CHARge", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::MeasureEnergy, "MEASure:[SCALar]:ENERgy", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::AccumulateClear, "[SENSe]:ACCumulate:CLEar", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ChargeProtection, "[SENSe]:ACCumulate:CHARge:PROTection:[LEVel]",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ChargeProtectionState, "[SENSe]:ACCumulate:CHARge:PROTection:STATe",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ChargeProtectionDelay, "[SENSe]:ACCumulate:CHARge:PROTection:DELay",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtection, "[SENSe]:ACCumulate:ENERgy:PROTection:[LEVel]",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtectionState, "[SENSe]:ACCumulate:ENERgy:PROTection:STATe",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtectionDelay, "[SENSe]:ACCumulate:ENERgy:PROTection:DELay",
+     Takes::Parameter, Takes::Nothing},
 };
 
 struct Node {
@@ -274,11 +297,13 @@ ScpiNumber parseScpiNumber(const QByteArray& text, ScpiUnit unit) {
 
     double scale = 1;
     if (!suffix.isEmpty()) {
-        const char* base = unit == ScpiUnit::Volt     ? "V"
-                           : unit == ScpiUnit::Ampere ? "A"
-                           : unit == ScpiUnit::Watt   ? "W"
-                           : unit == ScpiUnit::Second ? "S"
-                                                      : nullptr;
+        const char* base = unit == ScpiUnit::Volt       ? "V"
+                           : unit == ScpiUnit::Ampere   ? "A"
+                           : unit == ScpiUnit::Watt     ? "W"
+                           : unit == ScpiUnit::Second   ? "S"
+                           : unit == ScpiUnit::AmpHour  ? "AH"
+                           : unit == ScpiUnit::WattHour ? "WH"
+                                                        : nullptr;
         if (!base) return number;
         if (equalsUpper(suffix, QByteArray(base)))
             scale = 1;

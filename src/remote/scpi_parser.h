@@ -29,6 +29,10 @@ enum class ScpiCommand : std::uint8_t {
     ClearStatus,        // *CLS
     OperationComplete,  // *OPC, *OPC?
     Wait,               // *WAI
+    Reset,              // *RST
+    EventStatus,        // *ESR?
+    EventEnable,        // *ESE n, ?
+    StatusByte,         // *STB?
     Save,               // *SAV n
     Recall,             // *RCL n
     SystemError,        // SYSTem:ERRor[:NEXT]?
@@ -59,6 +63,17 @@ enum class ScpiCommand : std::uint8_t {
     PowerProtectionDelay,
     ProtectionTripped,  // OUTPut:PROTection:TRIPped?
     ProtectionClear,    // OUTPut:PROTection:CLEar
+    MeasurePower,       // MEASure[:SCALar]:POWer[:DC]? [(@n)]
+    MeasureCharge,      // MEASure[:SCALar]:CHARge? [(@n)]
+    MeasureEnergy,      // MEASure[:SCALar]:ENERgy? [(@n)]
+    AccumulateClear,    // [SENSe:]ACCumulate:CLEar
+    // Budgets under [SENSe:]ACCumulate:CHARge:PROTection and ...:ENERgy:PROTection.
+    ChargeProtection,
+    ChargeProtectionState,
+    ChargeProtectionDelay,
+    EnergyProtection,
+    EnergyProtectionState,
+    EnergyProtectionDelay,
 };
 
 // The SCPI error numbers in use.
@@ -92,7 +107,7 @@ std::vector<ScpiCall> parseScpiLine(const QByteArray& line);
 // "PARallel" (short form: the leading letters that are not lower case).
 bool scpiWordMatches(const QByteArray& word, const char* mnemonic);
 
-enum class ScpiUnit : std::uint8_t { None, Volt, Ampere, Watt, Second };
+enum class ScpiUnit : std::uint8_t { None, Volt, Ampere, Watt, Second, AmpHour, WattHour };
 
 struct ScpiNumber {
     enum class Kind : std::uint8_t { Invalid, Value, Minimum, Maximum };
@@ -102,7 +117,8 @@ struct ScpiNumber {
 };
 
 // A decimal number ("5", "+5.0", "5e0", ".5", "5."), then the unit's suffix
-// if any (V or MV for Volt, A or MA for Ampere), or MIN / MAX.
+// if any (V or MV for Volt, A or MA for Ampere, AH or MAH for AmpHour and so
+// on), or MIN / MAX.
 ScpiNumber parseScpiNumber(const QByteArray& text, ScpiUnit unit);
 // ON, OFF, 1 or 0.
 std::optional<bool> parseScpiBoolean(const QByteArray& text);

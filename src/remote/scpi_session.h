@@ -10,9 +10,15 @@
 //   SYSTem:LINK?   1 while linked, 0 otherwise.
 //
 // Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
-// *SAV, *RCL and MEAS?) queue -200 and send nothing while not linked.
-// MEAS?, *OPC? and SYST:LINK wait for the instrument's callback; the line
-// goes on from there, and finished() follows the line's last command.
+// *SAV, *RCL and MEAS:VOLT?, :CURR?, :POW?) queue -200 and send nothing while
+// not linked; so does OUTP ON while the guard's trip is latched.
+// MEAS?, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait for the instrument's
+// callback; the line goes on from there, and finished() follows the line's
+// last command.
+//
+// Each client has its own standard event status register (*ESR?, *ESE) and
+// status byte (*STB?: 4 while the error queue holds an error, 32 while an
+// event enabled by *ESE is set).
 #pragma once
 
 #include "remote/line_session.h"
@@ -26,6 +32,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace lqs {
@@ -67,7 +74,14 @@ private:
 
     void setLevel(const ScpiCall& call, bool current);
     void queryLevel(const ScpiCall& call, bool current);
+    std::optional<int> measuredChannel(const ScpiCall& call);
     bool measure(const ScpiCall& call, bool current);
+    bool measurePower(const ScpiCall& call);
+    bool accumulated(const ScpiCall& call, bool energy);
+    bool afterIdle(std::function<void()> then);
+    void reset();
+    void setEventEnable(const ScpiCall& call);
+    int statusByte() const;
     void selectChannel(const ScpiCall& call);
     void setOutput(const ScpiCall& call);
     void setPair(const ScpiCall& call);
@@ -87,6 +101,9 @@ private:
     QString m_version;
     int m_channel = 1;
     std::deque<QueuedError> m_errors;
+    int m_eventStatus = 0;
+    int m_eventEnable = 0;
+    int m_clears = 0;  // a *OPC given before the last *CLS sets nothing
 
     std::vector<ScpiCall> m_calls;  // the line under way
     std::size_t m_next = 0;

@@ -95,6 +95,9 @@ private Q_SLOTS:
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
     void scriptArmsTheGuard();
+    void powerOfTheLoad();
+    void onRefusedWhileLatched();
+    void resetSwitchesOffAndDisarms();
 };
 
 void tst_RemoteControl::scriptSendsWhatTheWindowSends_data() {
@@ -356,6 +359,114 @@ void tst_RemoteControl::scriptArmsTheGuard() {
     p.advance(1s);
     QVERIFY(p.line->instrument().output());
     QCOMPARE(script.ask("OUTP:PROT:TRIP?;SYST:ERR?"), QStringLiteral("0;0,\"No error\""));
+}
+
+// Volts times amperes of the load as it is once the line's commands before
+// have run, on the channel asked; and what the channel delivered meanwhile.
+void tst_RemoteControl::powerOfTheLoad() {
+    ClockedProgram p;
+    sim::Instrument& instrument = p.line->instrument();
+    instrument.setVoltageSet(1, 12);
+    instrument.setCurrentSet(1, 2);
+    instrument.setLoad(1, 10);  // 1.2 A
+    instrument.setVoltageSet(2, 5);
+    instrument.setCurrentSet(2, 1);
+    instrument.setLoad(2, 20);  // 0.25 A
+    instrument.setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    // Within a step of each reading and of the answer's last decimal.
+    const auto near = [&](const QString& answer, int channel) {
+        const double volts = instrument.measuredVoltage(channel);
+        const double amps = instrument.measuredCurrent(channel);
+        const double step = instrument.resolution();
+        return std::abs(answer.toDouble() - volts * amps) <= step * (volts + amps) + 0.005;
+    };
+    const QString first = script.ask("MEAS:POW?");
+    QVERIFY2(near(first, 1) && first.toDouble() > 14, qPrintable(first));
+    const QString second = script.ask("MEASURE:SCALAR:POWER:DC? (@2)");
+    QVERIFY2(near(second, 2) && second.toDouble() < 1.3, qPrintable(second));
+    // Both readings taken after the new set point reached the instrument.
+    const QString lower = script.ask("VOLT 10;MEAS:POW?");
+    QVERIFY2(near(lower, 1) && lower.toDouble() < 10.1, qPrintable(lower));
+
+    // Counted from readings close enough together: the fast ones.
+    test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.advanceUntil([&] { return p.client().mode() == LinkMode::FastReadings; }));
+    const QString cleared = script.ask("SENS:ACC:CLE;MEAS:CHAR?");
+    QVERIFY2(cleared.toDouble() < 1e-4, qPrintable(cleared));
+    p.advance(360s);  // a tenth of an hour at 1 A and 10 W
+    const QString charge = script.ask("MEAS:CHAR?");
+    QVERIFY2(std::abs(charge.toDouble() - 0.1) < 0.002, qPrintable(charge));
+    const QString energy = script.ask("MEAS:ENER? (@1)");
+    QVERIFY2(std::abs(energy.toDouble() - 1) < 0.02, qPrintable(energy));
+    QCOMPARE(script.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
+}
+
+// While a trip is latched "on" is refused at once: nothing goes out, and the
+// window never shows the output going on. A clear on the same line lets it on.
+void tst_RemoteControl::onRefusedWhileLatched() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    QVERIFY(script.run("CURR:PROT 0.5;CURR:PROT:STAT ON"));
+    p.line->instrument().setLoad(1, 5.0);  // well over half an ampere
+    QVERIFY(p.advanceUntil([&] { return !p.line->instrument().output(); }, 5s));
+    QVERIFY(p.idle());
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?"), QStringLiteral("1"));
+
+    const qsizetype before = p.frames().size();
+    bool shownOn = false;
+    QObject watching;
+    connect(&p.client(), &LinkClient::outputChanged, &watching,
+            [&](const OutputView& v) { shownOn = shownOn || v.target == OutputState::On; });
+    QCOMPARE(script.ask("OUTP ON;*OPC?;OUTP?"), QStringLiteral("1;0"));
+    const QString error = script.ask("SYST:ERR?");
+    QVERIFY2(error.startsWith(QLatin1String("-200,")) && error.contains(QLatin1String("latched")),
+             qPrintable(error));
+    p.advance(2s);
+    QVERIFY(!p.frames().mid(before).contains(QStringLiteral("OUT1")));
+    QVERIFY(!shownOn);
+
+    QVERIFY(script.run("CURR:PROT:STAT OFF;OUTP:PROT:CLE;OUTP ON;*OPC?"));
+    QVERIFY(p.frames().mid(before).contains(QStringLiteral("OUT1")));
+    QVERIFY(p.line->instrument().output());
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?;OUTP?;SYST:ERR?"), QStringLiteral("0;1;0,\"No error\""));
+}
+
+// *RST: the output off and every limit disarmed with its level kept; the set
+// points as they were, and the switch-off is not a trip.
+void tst_RemoteControl::resetSwitchesOffAndDisarms() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    QVERIFY(script.run("VOLT 12.5;CURR 1.5;INST CH2;VOLT 3.3;*OPC?"));
+    QVERIFY(
+        script.run("VOLT:PROT 20;VOLT:PROT:STAT ON;INST CH1;VOLT:PROT 25;VOLT:PROT:STAT ON;"
+                   "SENS:ACC:ENER:PROT 50;SENS:ACC:ENER:PROT:STAT ON"));
+    // A level the model chosen since cannot reach is still disarmed.
+    test::action(p.form, "LQS6500B1")->trigger();
+    QVERIFY(script.run("CURR:PROT 4.5;CURR:PROT:STAT ON"));
+    test::action(p.form, "LQS6200A1")->trigger();
+    QVERIFY(p.advanceUntil([&] { return p.client().mode() == LinkMode::FastReadings; }));
+    const QStringList shown = setPoints(p.form.get());
+    QCOMPARE(shown.at(0).toDouble(), 12.5);
+    QCOMPARE(shown.at(2).toDouble(), 3.3);
+
+    QVERIFY(script.run("INST CH2;*RST;*OPC?"));
+    QVERIFY(!p.line->instrument().output());
+    QCOMPARE(script.ask("OUTP?;OUTP:PROT:TRIP?;INST?;VOLT:PROT:STAT?;VOLT:PROT?;"
+                        "SENS:ACC:ENER:PROT:STAT?;SENS:ACC:ENER:PROT?"),
+             QStringLiteral("0;0;CH1;0;25;0;50"));
+    QCOMPARE(script.ask("CURR:PROT:STAT?;CURR:PROT?"), QStringLiteral("0;4.5"));
+    QCOMPARE(script.ask("INST CH2;VOLT:PROT:STAT?;VOLT:PROT?;SYST:ERR?"),
+             QStringLiteral("0;20;0,\"No error\""));
+    QVERIFY(!p.client().guardArmed());
+    QCOMPARE(setPoints(p.form.get()), shown);
+    QCOMPARE(p.line->instrument().voltageSet(1), 12.5);
+    QCOMPARE(p.line->instrument().voltageSet(2), 3.3);
 }
 
 QTEST_MAIN(tst_RemoteControl)

@@ -10,11 +10,11 @@
 //   SYSTem:LINK?   1 while linked, 0 otherwise.
 //
 // Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
-// *SAV, *RCL and MEAS:VOLT?, :CURR?, :POW?) queue -200 and send nothing while
-// not linked; so does OUTP ON while the guard's trip is latched.
-// MEAS?, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait for the instrument's
-// callback; the line goes on from there, and finished() follows the line's
-// last command.
+// *SAV, *RCL, *RST's switch-off and MEAS:VOLT?, :CURR?, :POW?) queue -200 and
+// send nothing while not linked; so does OUTP ON while the guard's trip is
+// latched. Every MEAS? form, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait
+// for the instrument's callback; the line goes on from there, and finished()
+// follows the line's last command.
 //
 // Each client has its own standard event status register (*ESR?, *ESE) and
 // status byte (*STB?: 4 while the error queue holds an error, 32 while an

@@ -560,7 +560,7 @@ void ScpiSession::setOutput(const ScpiCall& call) {
     // The link would refuse it too, but the window would show it on meanwhile.
     if (*on && m_instrument.protectionTripped()) {
         pushError(ScpiError::Execution,
-                  QStringLiteral("the output is latched off by the protection; clear it first "
+                  QStringLiteral("the output is latched off by the protection: clear it first "
                                  "with OUTP:PROT:CLE"));
         return;
     }

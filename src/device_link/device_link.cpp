@@ -87,6 +87,8 @@ void DeviceLink::setOutputState(OutputState state) {
         m_output.state = state;
         m_output.since = m_scheduler->wallTime(m_scheduler->now());
     }
+    // Readings from before the output went off say nothing of the next time it is on.
+    if (state != OutputState::On) m_guard.interrupted();
     publishOutput();
 }
 
@@ -136,9 +138,13 @@ void DeviceLink::enqueue(Command command) {
     if (command.kind == Command::Kind::Output && command.on && m_guard.tripped()) {
         // Latched: nothing switches the output on until the trip is cleared.
         for (Ticket t : command.tickets)
-            if (t) Q_EMIT commandDone(t, false);
+            if (t) endTicket(t, false);
         return;
     }
+    if (command.kind == Command::Kind::Output && !command.plan && !command.trip && m_plan)
+        // The operator's output wins over a running plan at once.
+        endPlan(PlanEnd::Stopped, QStringLiteral("Stopped: the output was switched by hand."),
+                false);
     if (command.kind == Command::Kind::Output) {
         // On and off are absolute: the newest says where the output goes.
         for (auto it = m_queue.begin(); it != m_queue.end();) {
@@ -196,7 +202,7 @@ void DeviceLink::commandEnded() {
     const bool wasOutput = command.kind == Command::Kind::Output;
     m_current.reset();
     for (Ticket t : command.tickets)
-        if (t) Q_EMIT commandDone(t, !m_stopped);
+        if (t) endTicket(t, !m_stopped);
     if (wasOutput) publishOutput();
     runNext();
     busyMaybeChanged();
@@ -246,12 +252,6 @@ void DeviceLink::startReplyRun(Sequence sequence) {
 }
 
 // ---- Intents ----
-
-namespace {
-int setPointField(int channel, Quantity q) {
-    return (channel == 2 ? 7 : 5) + (q == Quantity::Current ? 1 : 0);
-}
-}  // namespace
 
 // The calls the client queues into this thread: each becomes one command.
 void DeviceLink::link(const QString& portName, Ticket ticket) {
@@ -352,6 +352,7 @@ void DeviceLink::queryingClosed() {
 }
 
 void DeviceLink::stop() {
+    endPlan(PlanEnd::Stopped, QStringLiteral("Stopped: the link stopped."), false);
     m_stopped = true;
     m_state.PendingOperation = Op::None;
     stopPolling();
@@ -359,7 +360,7 @@ void DeviceLink::stop() {
     dropped.swap(m_queue);
     for (const Command& c : dropped) {
         for (Ticket t : c.tickets)
-            if (t) Q_EMIT commandDone(t, false);
+            if (t) endTicket(t, false);
         if (c.kind == Command::Kind::Measure) Q_EMIT measureDone(c.measureTicket, false, 0);
     }
     failMeasures();

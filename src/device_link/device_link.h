@@ -25,6 +25,7 @@
 #include "device_link/reply_parser.h"
 #include "device_link/scheduler.h"
 #include "device_link/sequence.h"
+#include "device_link/step_plan.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -35,6 +36,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -114,6 +116,14 @@ public Q_SLOTS:
     void clearTrip();
     // Both of a channel's counters start again from zero.
     void clearCounters(int channel);
+    // A plan of steps, run on the deadline schedule from now (plan_run.cpp).
+    // Refused, with the reasons, when it breaks the model's ranges, the
+    // envelope or the coupling. ticket ends with the run: true when it ran
+    // to its end.
+    void runPlan(const lqs::StepPlan& plan, const lqs::Envelope& envelope, lqs::Ticket ticket);
+    void stopPlan();
+    void pausePlan(bool paused);
+    void nextPlanStep();  // the operator's Next: the step ends now
     // Tests shorten the pauses; the program keeps the instrument's own.
     void setTimings(const lqs::LinkTimings& timings) { m_setup.timings = timings; }
     void setFastTimings(const lqs::FastPollTimings& timings) { m_setup.fast = timings; }
@@ -130,6 +140,12 @@ Q_SIGNALS:
     void tripConfirmed(lqs::TripConfirmation confirmation);
     // A channel's charge and energy changed (a reading counted, or a clear).
     void countersChanged(int channel, const lqs::ChannelCounters& counters);
+    // A plan's step began, late by lateMs after its deadline; its set
+    // points and output ended (sent and, where read back, confirmed)
+    // afterMs after it began.
+    void planStepStarted(int pass, int step, qint64 lateMs);
+    void planStepConfirmed(int pass, int step, qint64 afterMs);
+    void planEnded(lqs::PlanEnd end, const QString& why);
     // The start-up query ended; identity is the reply to "*IDN?".
     void linked(const QString& identity);
     void readingTaken(const lqs::Reading& reading);
@@ -179,6 +195,7 @@ private:
         std::uint8_t code = 0;  // a coupling's operation code
         Ticket measureTicket = 0;
         bool trip = false;  // the guard's "off": confirmed by the status afterwards
+        bool plan = false;  // given by a running plan
     };
     void enqueue(Command command);
     void runNext();
@@ -190,6 +207,29 @@ private:
     void feedGuard(const Reading& reading);
     void tripOutput(const GuardTrip& trip);
     std::optional<bool> inConstantCurrent(int channel, double amps) const;
+    // Tickets of the link's own commands (a plan's), answered here.
+    Ticket internalTicket(std::function<void(bool)> done);
+    void endTicket(Ticket ticket, bool tookEffect);
+    // ---- A plan's run (plan_run.cpp).
+    struct PlanRun {
+        StepPlan plan;
+        LinkTime base;  // where the deadlines count from; moves on for a pause or an early end
+        HeldValues held;
+        HeldValues first;  // what the first step left, for an end back at it
+        bool paused = false;
+        bool next = false;
+        std::array<ChannelCounters, 2> countersAtStep{};
+        Ticket ticket = 0;
+        Signal wake;
+        explicit PlanRun(Scheduler& s) : wake(s) {}
+    };
+    Sequence planSequence();
+    Sequence planWaitUntil(LinkTime& when);
+    void sendPlanValues(int pass, int step, const HeldValues& values, bool confirmStep);
+    void sendRampPoint(int channel, Quantity q, double value, const std::shared_ptr<bool>& busy);
+    bool planStepEnds(const EndCondition& until, LinkTime since) const;
+    void endPlan(PlanEnd end, const QString& why, bool applyEndState);
+    void notePlanReading(const Reading& r);
     Sequence confirmTripOff();
     void settleConfirmation(const QByteArray& bytes);
     int offStopPause() const;
@@ -338,6 +378,13 @@ private:
     std::unique_ptr<Run> m_control;    // the command under way
     std::optional<Command> m_current;  // and what it is
     std::unique_ptr<Run> m_countdown;
+    std::unique_ptr<PlanRun> m_plan;
+    std::unique_ptr<Run> m_planRun;
+    std::uint64_t m_planGeneration = 0;
+    std::uint64_t m_internalSeq = 0;
+    std::map<Ticket, std::function<void(bool)>> m_internal;
+    // The newest reading of each channel and quantity, for a plan's end conditions.
+    std::array<std::optional<std::pair<double, LinkTime>>, 4> m_newest{};
     std::vector<std::unique_ptr<Run>> m_replyRuns;  // what replies set going, each on its own
     std::unique_ptr<Run> m_poll;                    // the cycle, or fast readings
 

@@ -72,6 +72,11 @@ std::optional<bool> DeviceLink::inConstantCurrent(int channel, double amps) cons
 // "off" answered by this one), and nothing else waiting runs before it.
 void DeviceLink::tripOutput(const GuardTrip& trip) {
     Q_EMIT guardTripped(trip);
+    endPlan(PlanEnd::Tripped,
+            QStringLiteral("Stopped by the guard: channel %1 %2.")
+                .arg(trip.channel)
+                .arg(guardLimitName(trip.limit)),
+            false);
     Command off{.kind = Command::Kind::Output, .on = false, .trip = true};
     for (auto it = m_queue.begin(); it != m_queue.end();) {
         if (it->kind != Command::Kind::Output) {
@@ -81,7 +86,7 @@ void DeviceLink::tripOutput(const GuardTrip& trip) {
         for (Ticket t : it->tickets) {
             if (!t) continue;
             if (it->on)
-                Q_EMIT commandDone(t, false);
+                endTicket(t, false);
             else
                 off.tickets.push_back(t);
         }

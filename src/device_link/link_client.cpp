@@ -2,6 +2,8 @@
 
 #include "device_link/device_link.h"
 
+#include <utility>
+
 namespace lqs {
 
 namespace {
@@ -71,6 +73,16 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
         },
         q);
     connect(l, &DeviceLink::tripConfirmed, this, &LinkClient::tripConfirmed, q);
+    connect(l, &DeviceLink::planStepStarted, this, &LinkClient::planStepStarted, q);
+    connect(l, &DeviceLink::planStepConfirmed, this, &LinkClient::planStepConfirmed, q);
+    connect(
+        l, &DeviceLink::planEnded, this,
+        [this](PlanEnd end, const QString& why) {
+            m_planRunning = false;
+            Q_EMIT planEnded(end, why);
+            if (Done done = std::exchange(m_planDone, {})) done(end == PlanEnd::Completed);
+        },
+        q);
     connect(
         l, &DeviceLink::guardCleared, this,
         [this] {
@@ -252,6 +264,26 @@ void LinkClient::setGuard(int channel, GuardLimit limit, const GuardSetting& set
 
 void LinkClient::clearTrip() {
     call([l = m_link] { l->clearTrip(); });
+}
+
+void LinkClient::runPlan(const StepPlan& plan, const Envelope& envelope, Done done) {
+    // Not a pending command: a run lasts as long as it lasts, and the
+    // window and scripts go on meanwhile.
+    m_planDone = std::move(done);
+    m_planRunning = true;
+    call([l = m_link, plan, envelope] { l->runPlan(plan, envelope, 0); });
+}
+
+void LinkClient::stopPlan() {
+    call([l = m_link] { l->stopPlan(); });
+}
+
+void LinkClient::pausePlan(bool paused) {
+    call([l = m_link, paused] { l->pausePlan(paused); });
+}
+
+void LinkClient::nextPlanStep() {
+    call([l = m_link] { l->nextPlanStep(); });
 }
 
 void LinkClient::clearCounters(int channel) {

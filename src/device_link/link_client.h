@@ -7,6 +7,7 @@
 
 #include "device_link/guard.h"
 #include "device_link/link_types.h"
+#include "device_link/step_plan.h"
 
 #include <QObject>
 #include <QString>
@@ -74,6 +75,12 @@ public:
     bool guardArmed() const;  // any limit on either channel
     ChannelCounters counters(int channel) const { return m_counters[channel == 2 ? 1 : 0]; }
     void clearCounters(int channel);
+    // A plan of steps; done hears whether it ran to its end.
+    void runPlan(const StepPlan& plan, const Envelope& envelope, Done done = {});
+    void stopPlan();
+    void pausePlan(bool paused);
+    void nextPlanStep();
+    bool planRunning() const { return m_planRunning; }
     // The trip that latched the output off, until it is cleared.
     const std::optional<GuardTrip>& trip() const { return m_trip; }
     // Tests shorten the link's pauses; the program keeps the instrument's own.
@@ -108,6 +115,9 @@ Q_SIGNALS:
     void guardTripped(const lqs::GuardTrip& trip);
     void guardCleared();
     void tripConfirmed(lqs::TripConfirmation confirmation);
+    void planStepStarted(int pass, int step, qint64 lateMs);
+    void planStepConfirmed(int pass, int step, qint64 afterMs);
+    void planEnded(lqs::PlanEnd end, const QString& why);
     void countersChanged(int channel, const lqs::ChannelCounters& counters);
 
 private:
@@ -131,6 +141,8 @@ private:
     std::optional<GuardTrip> m_trip;
     std::array<std::array<GuardSetting, kGuardLimits>, 2> m_guardSettings{};
     std::array<ChannelCounters, 2> m_counters{};
+    bool m_planRunning = false;
+    Done m_planDone;
     bool m_linkBusy = false;
     bool m_wasIdle = true;
     std::array<QString, 4> m_held;  // by field 5 .. 8

@@ -132,7 +132,7 @@ void DeviceLink::finishWaiting(std::uint64_t id, bool tookEffect) {
     m_waiting.erase(it);
     if (m_waiting.empty()) m_state.SetPointDeferred = 0;
     for (Ticket t : tickets)
-        if (t) Q_EMIT commandDone(t, tookEffect);
+        if (t) endTicket(t, tookEffect);
     m_settled.notify();
 }
 

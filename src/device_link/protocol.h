@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device_link/link_state.h"
+#include "device_link/link_types.h"
 
 #include <QLatin1String>
 #include <QString>
@@ -30,6 +31,11 @@ struct QueryField {
 inline constexpr QueryField kQueryFields[] = {{"VOUT1?", 1}, {"IOUT1?", 2}, {"VOUT2?", 3},
                                               {"IOUT2?", 4}, {"VSET1?", 5}, {"ISET1?", 6},
                                               {"VSET2?", 7}, {"ISET2?", 8}};
+
+// The field of a channel's set point: 5 .. 8.
+inline int setPointField(int channel, Quantity q) {
+    return (channel == 2 ? 7 : 5) + (q == Quantity::Current ? 1 : 0);
+}
 
 inline int fieldOfQuery(const QString& query) {
     for (const QueryField& row : kQueryFields)

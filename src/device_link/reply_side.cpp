@@ -269,15 +269,19 @@ void DeviceLink::showReply(int edit, const QString& text, LinkTime at) {
         r.channel = edit <= 2 ? 1 : 2;
         r.quantity = edit % 2 == 1 ? Quantity::Voltage : Quantity::Current;
         r.text = text;
+        bool number = true;
         try {
             r.value = StrToFloat(text);
         } catch (const EConvertError&) {
             r.value = 0;
+            number = false;
         }
         r.at = at;
         r.wall = m_scheduler->wallTime(at);
         Q_EMIT readingTaken(r);
         watchAge(edit, at);
+        if (!number) return;  // shown as it came, but no limit reads 0 into it
+        notePlanReading(r);
         feedGuard(r);
         return;
     }
@@ -320,10 +324,12 @@ void DeviceLink::clearAwaiting() {
 // link reads it, and no countdown ends the program.
 void DeviceLink::hangUp() {
     if (m_mode == LinkMode::LineLost) return;
+    endPlan(PlanEnd::LineLost, QStringLiteral("Stopped: the line to the instrument is lost."),
+            false);
     markStale(StaleReason::LineLost);
     if (m_current)
         for (Ticket t : m_current->tickets)
-            if (t) Q_EMIT commandDone(t, false);
+            if (t) endTicket(t, false);
     if (m_current && m_current->kind == Command::Kind::Measure)
         Q_EMIT measureDone(m_current->measureTicket, false, 0);
     stop();

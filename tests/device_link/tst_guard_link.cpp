@@ -1,0 +1,225 @@
+// The guard on the link, against a real load step on the simulator and the
+// clock the test drives: each limit trips after its delay and not before,
+// the trip's off is confirmed, and the counters match what flowed.
+#include "clocked_link.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <optional>
+
+using namespace lqs;
+using namespace lqs::test;
+using namespace std::chrono_literals;
+
+class tst_GuardLink : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void eachLimitTripsOnALoadStep_data();
+    void eachLimitTripsOnALoadStep();
+    void readingsAt95PercentNeverTrip();
+    void tripWhileASetPointWaits();
+    void tripOffIsConfirmedAndLaterOffsKeepTheirPace();
+    void countersAgainstAConstantLoad();
+};
+
+namespace {
+
+// Channel 1 at 10 V with a 1 A limit: 20 ohms draw 0.5 A (CV), 5 ohms hold
+// it at 1 A and 5 V (CC).
+struct GuardedBench {
+    ClockedLink c;
+    GuardedBench() : c(sim::Model::B, fastSetup()) {
+        c.line.setLineModel(sim::LineModel());
+        c.line.instrument().setVoltageSet(1, 10.0);
+        c.line.instrument().setCurrentSet(1, 1.0);
+    }
+    static LinkSetup fastSetup() {
+        LinkSetup s = drivenSetup();
+        s.silenceMs = 100;
+        return s;
+    }
+    bool start(double ohms) {
+        c.line.instrument().setLoad(1, ohms);
+        if (!c.linked()) return false;
+        c.line.setEndAtCarriageReturn(true);  // as the window has it whenever the schedule is fast
+        return true;
+    }
+    bool on() {
+        c.client.setOutput(true);
+        return c.advanceUntil(
+            [&] { return c.client.idle() && c.client.mode() == LinkMode::FastReadings; });
+    }
+    int offs() const { return int(c.frames().count(QStringLiteral("OUT0"))); }
+};
+
+}  // namespace
+
+void tst_GuardLink::eachLimitTripsOnALoadStep_data() {
+    QTest::addColumn<GuardLimit>("limit");
+    QTest::addColumn<double>("level");
+    QTest::addColumn<double>("fromOhms");
+    QTest::addColumn<double>("toOhms");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<double>("reading");  // what the trip names
+    struct Row {
+        const char* name;
+        GuardLimit limit;
+        double level, from, to, reading;
+    };
+    const Row rows[] = {
+        {"over-voltage", GuardLimit::OverVoltage, 8.0, 5.0, 20.0, 10.0},
+        {"under-voltage", GuardLimit::UnderVoltage, 8.0, 20.0, 5.0, 5.0},
+        {"over-current", GuardLimit::OverCurrent, 0.8, 20.0, 5.0, 1.0},
+        {"over-power", GuardLimit::OverPower, 7.0, 20.0, 12.0, 10.0 * 0.83},
+        {"entering CC", GuardLimit::EnteringCc, 0.0, 20.0, 5.0, 1.0},
+    };
+    for (const Row& r : rows)
+        for (int delay : {0, 2000})
+            QTest::addRow("%s, delay %d ms", r.name, delay)
+                << r.limit << r.level << r.from << r.to << delay << r.reading;
+}
+
+void tst_GuardLink::eachLimitTripsOnALoadStep() {
+    QFETCH(GuardLimit, limit);
+    QFETCH(double, level);
+    QFETCH(double, fromOhms);
+    QFETCH(double, toOhms);
+    QFETCH(int, delayMs);
+    QFETCH(double, reading);
+    GuardedBench b;
+    QVERIFY(b.start(fromOhms));
+    b.c.client.setGuard(1, limit, {true, level, std::chrono::milliseconds(delayMs)});
+    QVERIFY(b.on());
+    b.c.advance(3s);
+    QVERIFY(!b.c.client.trip());
+
+    const int before = b.offs();
+    b.c.advance(std::chrono::milliseconds(QRandomGenerator::global()->bounded(200)));
+    const LinkTime step = b.c.now();
+    b.c.line.instrument().setLoad(1, toOhms);
+    if (delayMs > 0) {
+        // Past the level for less than its delay: nothing goes out.
+        b.c.advance(std::chrono::milliseconds(delayMs - 100));
+        QCOMPARE(b.offs(), before);
+    }
+    QVERIFY(b.c.advanceUntil([&] { return b.offs() > before; }, 10s));
+    const qint64 ms = msSince(step, b.c.now());
+    QVERIFY2(ms >= delayMs && ms < delayMs + 250, qPrintable(QString::number(ms)));
+    QVERIFY(!b.c.line.instrument().output());
+    QVERIFY(b.c.advanceUntil([&] { return b.c.client.idle(); }));
+    QVERIFY(b.c.client.trip());
+    QCOMPARE(b.c.client.trip()->limit, limit);
+    QCOMPARE(b.c.client.trip()->channel, 1);
+    QVERIFY2(std::abs(b.c.client.trip()->reading - reading) < 0.02,
+             qPrintable(QString::number(b.c.client.trip()->reading)));
+    QCOMPARE(b.c.client.output().state, OutputState::Off);
+}
+
+// A load drawing 95 % of the level for ten minutes of readings, with the
+// reply times wandering: the guard never cuts it.
+void tst_GuardLink::readingsAt95PercentNeverTrip() {
+    GuardedBench b;
+    sim::LineModel jittery;
+    jittery.jitter = 20ms;
+    b.c.line.setLineModel(jittery);
+    QVERIFY(b.start(20.0));  // 0.5 A
+    const double level = 0.5 / 0.95;
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, level, 0ms});
+    b.c.client.setGuard(1, GuardLimit::OverPower, {true, 5.0 / 0.95, 0ms});
+    QVERIFY(b.on());
+    QSignalSpy readings(&b.c.client, &LinkClient::readingTaken);
+    b.c.advance(600s);
+    QVERIFY2(readings.count() > 6000, qPrintable(QString::number(readings.count())));
+    QVERIFY(!b.c.client.trip());
+    QVERIFY(b.c.line.instrument().output());
+}
+
+// A set point given just before the trip still ends (no caller waits for
+// ever), and the output stays off whatever it did.
+void tst_GuardLink::tripWhileASetPointWaits() {
+    GuardedBench b;
+    QVERIFY(b.start(20.0));
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 0ms});
+    QVERIFY(b.on());
+    b.c.advance(1s);
+    std::optional<bool> setDone, onDone;
+    b.c.client.setSetPoint(1, Quantity::Voltage, 9.0, QStringLiteral("9.00"), Origin::Script,
+                           [&](bool ok) { setDone = ok; });
+    b.c.line.instrument().setLoad(1, 5.0);
+    b.c.client.setOutput(true, [&](bool ok) { onDone = ok; });  // a script insisting
+    QVERIFY(b.c.advanceUntil(
+        [&] { return b.c.client.trip() && setDone && onDone && b.c.client.idle(); }, 10s));
+    QVERIFY(!b.c.line.instrument().output());
+    b.c.advance(3s);
+    QVERIFY(!b.c.line.instrument().output());
+    QCOMPARE(b.c.client.output().state, OutputState::Off);
+}
+
+// "STATUS?" follows the trip's "OUT0" and says the output is off. Once the
+// trip is cleared and the guard disarmed, an off waits its full 500 ms
+// after the poll stops, as any other.
+void tst_GuardLink::tripOffIsConfirmedAndLaterOffsKeepTheirPace() {
+    GuardedBench b;
+    QVERIFY(b.start(20.0));
+    b.c.client.setGuard(1, GuardLimit::OverPower, {true, 7.0, 0ms});
+    QVERIFY(b.on());
+    b.c.advance(1s);
+    QSignalSpy confirmed(&b.c.client, &LinkClient::tripConfirmed);
+    b.c.line.clearTranscript();
+    b.c.line.instrument().setLoad(1, 12.0);  // 8.3 W
+    QVERIFY(b.c.advanceUntil([&] { return confirmed.count() == 1; }, 10s));
+    QCOMPARE(confirmed.at(0).at(0).value<TripConfirmation>(), TripConfirmation::Off);
+    const QStringList frames = b.c.frames();
+    const qsizetype off = frames.indexOf(QStringLiteral("OUT0"));
+    QVERIFY(off >= 0);
+    QCOMPARE(frames.mid(off + 1), QStringList{QStringLiteral("STATUS?")});
+
+    // Cleared and on again at once, still armed: what was read before the
+    // off is no reading now.
+    b.c.client.clearTrip();
+    b.c.line.instrument().setLoad(1, 20.0);
+    QVERIFY(b.c.advanceUntil([&] { return !b.c.client.trip(); }));
+    QVERIFY(b.on());
+    b.c.advance(2s);
+    QVERIFY(!b.c.client.trip());
+
+    b.c.client.setGuard(1, GuardLimit::OverPower, {});  // back to the classic cycle
+    QVERIFY(b.c.advanceUntil(
+        [&] { return b.c.client.idle() && b.c.client.mode() == LinkMode::Polling; }));
+    b.c.advance(2s);
+    b.c.line.clearTranscript();
+    const LinkTime asked = b.c.now();
+    b.c.client.setOutput(false);
+    QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }));
+    b.c.advance(1s);
+    QCOMPARE(b.c.frames(), QStringList{QStringLiteral("OUT0")});  // no confirmation asked
+    const qint64 offMs = msSince(asked, b.c.line.wireTimes().front());
+    QVERIFY2(std::abs(offMs - 500) <= 60, qPrintable(QString::number(offMs)));
+}
+
+// 10 V into 20 ohms for two minutes: 0.5 A, 5 W; the trapezoid sum over the
+// readings is within 0.5 % of the charge and energy that flowed.
+void tst_GuardLink::countersAgainstAConstantLoad() {
+    GuardedBench b;
+    QVERIFY(b.start(20.0));
+    b.c.client.setGuard(1, GuardLimit::Charge, {true, 1.0, 0ms});  // armed, far off
+    QSignalSpy counted(&b.c.client, &LinkClient::countersChanged);
+    QVERIFY(b.on());
+    b.c.advance(120s);
+    QVERIFY(counted.count() > 100);
+    const ChannelCounters got = b.c.client.counters(1);
+    QVERIFY2(std::abs(got.ampHours / (0.5 * 120 / 3600) - 1) < 0.005,
+             qPrintable(QString::number(got.ampHours, 'g', 8)));
+    QVERIFY2(std::abs(got.wattHours / (5.0 * 120 / 3600) - 1) < 0.005,
+             qPrintable(QString::number(got.wattHours, 'g', 8)));
+
+    b.c.client.clearCounters(1);
+    QCOMPARE(b.c.client.counters(1).ampHours, 0.0);
+    b.c.advance(10s);
+    QVERIFY(std::abs(b.c.client.counters(1).ampHours / (0.5 * 10 / 3600) - 1) < 0.02);
+}
+
+QTEST_GUILESS_MAIN(tst_GuardLink)
+#include "tst_guard_link.moc"

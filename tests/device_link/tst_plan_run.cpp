@@ -1,0 +1,256 @@
+// A plan run on the link against the simulator, on the clock the test
+// drives: steps on their deadlines and confirmed, end conditions, ramps,
+// repeats and end states, and Stop, Pause, Next, a trip or the output
+// button ending it at any moment.
+#include "clocked_link.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <optional>
+
+using namespace lqs;
+using namespace lqs::test;
+using namespace std::chrono_literals;
+using ms = std::chrono::milliseconds;
+
+class tst_PlanRun : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void stepsStartOnTheirDeadlinesConfirmed();
+    void endConditionEndsTheStepEarly();
+    void rampGoesOutInSubSteps();
+    void repeatsThenBackToTheFirstStep();
+    void operatorActsAtAnyMoment_data();
+    void operatorActsAtAnyMoment();
+    void tripEndsTheRun();
+    void refusedBeforeAnythingIsSent();
+};
+
+namespace {
+
+struct Bench {
+    ClockedLink c;
+    QSignalSpy started{&c.client, &LinkClient::planStepStarted};
+    QSignalSpy confirmed{&c.client, &LinkClient::planStepConfirmed};
+    QSignalSpy ended{&c.client, &LinkClient::planEnded};
+    Bench() : c(sim::Model::B, setup()) {
+        c.line.setLineModel(sim::LineModel());
+        c.line.instrument().setVoltageSet(1, 10.0);
+        c.line.instrument().setCurrentSet(1, 1.0);
+        c.line.instrument().setLoad(1, 20.0);
+    }
+    static LinkSetup setup() {
+        LinkSetup s = drivenSetup();
+        s.silenceMs = 100;
+        return s;
+    }
+    bool linked(bool fast) {
+        if (!c.linked()) return false;
+        if (fast) {
+            c.client.setFastReadings(true);
+            c.line.setEndAtCarriageReturn(true);
+        }
+        return true;
+    }
+    bool endedAs(PlanEnd end) {
+        return c.advanceUntil([&] { return ended.count() > 0; }, 600s) &&
+               ended.last().at(0).value<PlanEnd>() == end;
+    }
+    // Channel 1's voltage set points on the line, in order.
+    QList<double> sent() const {
+        QList<double> out;
+        for (const QString& f : c.frames())
+            if (f.startsWith(QLatin1String("VSET1:"))) out << f.mid(6).toDouble();
+        return out;
+    }
+};
+
+PlanStep volts(double v, ms dwell, OutputChange output = OutputChange::Unchanged) {
+    PlanStep s;
+    s.channels[0].volts = v;
+    s.dwell = dwell;
+    s.output = output;
+    return s;
+}
+
+}  // namespace
+
+// 200 steps of 100 ms with fast readings: each starts at its deadline
+// (no drift at the last), and each step's set point is on the line and read
+// back inside its dwell.
+void tst_PlanRun::stepsStartOnTheirDeadlinesConfirmed() {
+    Bench b;
+    QVERIFY(b.linked(true));
+    StepPlan plan;
+    plan.steps.push_back(volts(5.0, 100ms, OutputChange::On));
+    for (int i = 1; i < 200; ++i) plan.steps.push_back(volts(i % 2 ? 6.0 : 5.0, 100ms));
+    plan.end = EndState::HoldLast;
+    const LinkTime from = b.c.now();
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    QCOMPARE(b.started.count(), 200);
+    qint64 latest = 0;
+    for (const QList<QVariant>& s : b.started) latest = std::max(latest, s.at(2).toLongLong());
+    QVERIFY2(latest <= 20, qPrintable(QString::number(latest)));
+    QVERIFY(msSince(from, b.c.now()) >= 20000 - 20 && msSince(from, b.c.now()) <= 20000 + 50);
+    QCOMPARE(b.confirmed.count(), 200);
+    // Once the fast schedule has learned the line's pace (its first second).
+    qint64 slowest = 0;
+    for (const QList<QVariant>& s : b.confirmed)
+        if (s.at(1).toInt() >= 10) slowest = std::max(slowest, s.at(2).toLongLong());
+    QVERIFY2(slowest < 100, qPrintable(QString::number(slowest)));
+    b.c.advance(1s);  // the last frame reaches the line
+    // While the fast schedule learns the line's pace, a value still waiting
+    // when the next step's comes is replaced; after that every step's goes out.
+    const QList<double> sent = b.sent();
+    QVERIFY2(sent.size() >= 190, qPrintable(QString::number(sent.size())));
+    for (qsizetype i = sent.size() - 150; i < sent.size(); ++i)
+        QCOMPARE(sent[i], (sent.size() - i) % 2 ? 6.0 : 5.0);
+    QVERIFY(b.c.line.instrument().output());  // held: the end state asked for it
+}
+
+// Charging until the current rises to the limit: the step ends at the
+// reading, not at its minute, and the end state switches off.
+void tst_PlanRun::endConditionEndsTheStepEarly() {
+    Bench b;
+    QVERIFY(b.linked(true));
+    StepPlan plan;
+    PlanStep wait = volts(10.0, 60s, OutputChange::On);
+    wait.until = {EndCondition::Kind::CurrentAtLeast, 1, 0.9};
+    plan.steps = {wait, volts(8.0, 1s)};
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.c.advanceUntil([&] { return b.started.count() == 1; }));
+    b.c.advance(3s);
+    QCOMPARE(b.started.count(), 1);
+    const LinkTime step = b.c.now();
+    b.c.line.instrument().setLoad(1, 5.0);  // held at 1 A
+    QVERIFY(b.c.advanceUntil([&] { return b.started.count() == 2; }, 5s));
+    QVERIFY2(msSince(step, b.c.now()) < 300, qPrintable(QString::number(msSince(step, b.c.now()))));
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }, 5s));
+}
+
+// 0 to 10 V over 2 s: sub-steps on the line, rising, the last one the target.
+void tst_PlanRun::rampGoesOutInSubSteps() {
+    Bench b;
+    QVERIFY(b.linked(true));
+    StepPlan plan;
+    PlanStep ramp = volts(10.0, 2s);
+    ramp.ramp = true;
+    plan.steps = {volts(0.0, 500ms, OutputChange::On), ramp, volts(10.0, 500ms)};
+    plan.end = EndState::HoldLast;
+    b.c.line.clearTranscript();
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    const QList<double> sent = b.sent();
+    QVERIFY2(sent.size() >= 8, qPrintable(QString::number(sent.size())));
+    for (qsizetype i = 1; i < sent.size() - 1; ++i) QVERIFY(sent[i] >= sent[i - 1]);
+    QCOMPARE(sent.back(), 10.0);
+    QCOMPARE(b.c.line.instrument().voltageSet(1), 10.0);
+}
+
+void tst_PlanRun::repeatsThenBackToTheFirstStep() {
+    Bench b;
+    QVERIFY(b.linked(false));
+    StepPlan plan;
+    plan.steps = {volts(3.0, 2s), volts(4.0, 2s)};
+    plan.repeats = 3;
+    plan.end = EndState::BackToFirst;
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    QCOMPARE(b.started.count(), 6);
+    QVERIFY(b.c.advanceUntil([&] { return b.c.client.idle(); }));
+    b.c.advance(1s);
+    QCOMPARE(b.sent().count(4.0), 3);
+    QCOMPARE(b.c.line.instrument().voltageSet(1), 3.0);
+}
+
+// Stop, the output button, Pause and Next at a random moment of a run.
+void tst_PlanRun::operatorActsAtAnyMoment_data() {
+    QTest::addColumn<QString>("act");
+    for (int i = 0; i < 3; ++i) {
+        QTest::addRow("stop %d", i) << "stop";
+        QTest::addRow("output button %d", i) << "button";
+        QTest::addRow("pause %d", i) << "pause";
+        QTest::addRow("next %d", i) << "next";
+    }
+}
+
+void tst_PlanRun::operatorActsAtAnyMoment() {
+    QFETCH(QString, act);
+    Bench b;
+    QVERIFY(b.linked(true));
+    StepPlan plan;
+    plan.steps = {volts(5.0, 2s, OutputChange::On), volts(6.0, 2s), volts(7.0, 2s)};
+    const LinkTime from = b.c.now();
+    b.c.client.runPlan(plan, {});
+    b.c.advance(ms(500 + QRandomGenerator::global()->bounded(4000)));
+    const int stepsSoFar = b.started.count();
+    if (act == QLatin1String("stop")) {
+        b.c.client.stopPlan();
+        QVERIFY(b.endedAs(PlanEnd::Stopped));
+        QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }, 2s));
+    } else if (act == QLatin1String("button")) {
+        b.c.client.setOutput(false);
+        QVERIFY(b.endedAs(PlanEnd::Stopped));
+        QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }, 2s));
+    } else if (act == QLatin1String("pause")) {
+        b.c.client.pausePlan(true);
+        b.c.advance(3s);
+        QCOMPARE(b.started.count(), stepsSoFar);
+        b.c.client.pausePlan(false);
+        QVERIFY(b.endedAs(PlanEnd::Completed));
+        const qint64 took = msSince(from, b.c.now());
+        QVERIFY2(std::abs(took - 9000) <= 60, qPrintable(QString::number(took)));
+        return;
+    } else {
+        b.c.client.nextPlanStep();
+        QVERIFY(b.c.advanceUntil(
+            [&] { return b.started.count() > stepsSoFar || b.ended.count() > 0; }, 50ms));
+        QVERIFY(b.endedAs(PlanEnd::Completed));
+        return;
+    }
+    // Nothing of the plan goes out after it ended.
+    const qsizetype sevens = b.sent().count(7.0);
+    b.c.advance(8s);
+    QCOMPARE(b.sent().count(7.0), sevens);
+    QCOMPARE(b.started.count(), stepsSoFar);
+}
+
+void tst_PlanRun::tripEndsTheRun() {
+    Bench b;
+    QVERIFY(b.linked(false));
+    b.c.line.instrument().setLoad(1, 5.0);
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 0ms});
+    StepPlan plan;
+    PlanStep low = volts(10.0, 2s, OutputChange::On);
+    low.channels[0].amps = 0.5;
+    PlanStep high = volts(10.0, 2s);
+    high.channels[0].amps = 1.0;  // 1 A into 5 ohms: over the guard's 0.8 A
+    plan.steps = {low, high, volts(7.0, 2s, OutputChange::On)};
+    plan.end = EndState::HoldLast;
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Tripped));
+    b.c.advance(5s);
+    QCOMPARE(b.sent().count(7.0), 0);
+    QVERIFY(!b.c.line.instrument().output());
+}
+
+void tst_PlanRun::refusedBeforeAnythingIsSent() {
+    Bench b;
+    QVERIFY(b.linked(false));
+    b.c.advance(1s);
+    b.c.line.clearTranscript();
+    StepPlan plan;
+    plan.steps = {volts(5.0, 1s, OutputChange::On), volts(40.0, 1s)};
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Refused));
+    QVERIFY(b.ended.last().at(1).toString().startsWith(QLatin1String("Step 2:")));
+    b.c.advance(3s);
+    QVERIFY2(b.c.frames().isEmpty(), qPrintable(b.c.frames().join(u' ')));
+}
+
+QTEST_GUILESS_MAIN(tst_PlanRun)
+#include "tst_plan_run.moc"

@@ -55,6 +55,12 @@ public:
     void clearProtection() override;
     Counters counters(int channel) const override;
     void clearCounters(int channel) override;
+    std::optional<ListRefusal> runList(const ListRun& run,
+                                       std::function<void(QString why)> ended) override;
+    void stopList() override;
+    std::optional<int> listStep() const override;
+    FileOutcome saveList(const QString& name, const ListRun& run, QString* why) override;
+    FileOutcome loadList(const QString& name, ListRun* run, QString* why) override;
     void whenIdle(std::function<void()> done) override;
 
 private:
@@ -63,6 +69,9 @@ private:
     TForm1* m_form;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
+    int m_planStep = 1;  // 1-based, of the run under way
+    QString m_planEndWhy;
+    bool m_planEndedEarly = false;
 };
 
 }  // namespace lqs

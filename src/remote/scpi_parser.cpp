@@ -93,6 +93,16 @@ constexpr Pattern kPatterns[] = {
      Takes::Parameter, Takes::Nothing},
     {ScpiCommand::EnergyProtectionDelay, "[SENSe]:ACCumulate:ENERgy:PROTection:DELay",
      Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListVoltage, "[SOURce]:LIST:VOLTage:[LEVel]", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListCurrent, "[SOURce]:LIST:CURRent:[LEVel]", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListDwell, "[SOURce]:LIST:DWELl", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListCount, "[SOURce]:LIST:COUNt", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListTerminate, "[SOURce]:LIST:TERMinate", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListRun, "[SOURce]:LIST:RUN", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ListStop, "[SOURce]:LIST:STOP", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ListState, "[SOURce]:LIST:STATe", Takes::Absent, Takes::Nothing},
+    {ScpiCommand::ListSave, "[SOURce]:LIST:SAVE", Takes::Parameter, Takes::Absent},
+    {ScpiCommand::ListLoad, "[SOURce]:LIST:LOAD", Takes::Parameter, Takes::Absent},
 };
 
 struct Node {
@@ -241,6 +251,12 @@ QString scpiErrorText(int code) {
             return QStringLiteral("Illegal parameter value");
         case ScpiError::QueueOverflow:
             return QStringLiteral("Queue overflow");
+        case ScpiError::MassStorage:
+            return QStringLiteral("Mass storage error");
+        case ScpiError::FileNameNotFound:
+            return QStringLiteral("File name not found");
+        case ScpiError::FileNameError:
+            return QStringLiteral("File name error");
         default:
             return QString();
     }
@@ -248,11 +264,42 @@ QString scpiErrorText(int code) {
 
 std::vector<ScpiCall> parseScpiLine(const QByteArray& line) {
     std::vector<ScpiCall> calls;
-    for (const QByteArray& command : line.split(';')) {
+    const auto take = [&](const QByteArray& command) {
         const QByteArray text = trimmed(command);
         if (!text.isEmpty()) calls.push_back(parseCommand(text));
+    };
+    char quote = 0;  // the quote of the string under way
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (quote) {
+            // A doubled quote closes and reopens: the same for the split.
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == ';') {
+            take(line.mid(from, i - from));
+            from = i + 1;
+        }
     }
+    take(line.mid(from));
     return calls;
+}
+
+std::optional<QByteArray> parseScpiString(const QByteArray& text) {
+    if (text.size() < 2) return std::nullopt;
+    const char quote = text.at(0);
+    if ((quote != '"' && quote != '\'') || text.back() != quote) return std::nullopt;
+    QByteArray out;
+    for (qsizetype i = 1; i < text.size() - 1; ++i) {
+        const char c = text.at(i);
+        if (c == quote) {
+            if (i + 1 >= text.size() - 1 || text.at(i + 1) != quote) return std::nullopt;
+            ++i;
+        }
+        out += c;
+    }
+    return out;
 }
 
 bool scpiWordMatches(const QByteArray& word, const char* mnemonic) {

@@ -1,5 +1,7 @@
 #include "remote/scpi_session.h"
 
+#include "remote/sequence_files.h"
+
 #include <QStringList>
 
 #include <algorithm>
@@ -232,6 +234,31 @@ bool ScpiSession::run(const ScpiCall& call) {
             // The latch is known to be gone once the link has taken the
             // clear: an "OUTP ON" after it must not find it still set.
             return afterIdle([] {});
+        case ScpiCommand::ListVoltage:
+        case ScpiCommand::ListCurrent:
+        case ScpiCommand::ListDwell:
+            listValues(call);
+            return true;
+        case ScpiCommand::ListCount:
+        case ScpiCommand::ListTerminate:
+            listSettings(call);
+            return true;
+        case ScpiCommand::ListRun:
+            runList();
+            return true;
+        case ScpiCommand::ListStop:
+            m_instrument.stopList();
+            return true;
+        case ScpiCommand::ListState:
+            if (const std::optional<int> step = m_instrument.listStep())
+                answer(QStringLiteral("RUN,%1").arg(*step));
+            else
+                answer(QStringLiteral("IDLE"));
+            return true;
+        case ScpiCommand::ListSave:
+        case ScpiCommand::ListLoad:
+            listFile(call);
+            return true;
         case ScpiCommand::OutputPair: {
             if (!call.query) {
                 setPair(call);
@@ -482,11 +509,12 @@ bool ScpiSession::afterIdle(std::function<void()> then) {
     return wait->called;
 }
 
-// The output off and every limit of the guard disarmed, their levels and
-// delays kept; the set points, the coupling, a latched trip and the counters
-// stay as they are.
+// A run stopped, the output off and every limit of the guard disarmed, their
+// levels and delays kept; the set points, the coupling, a latched trip, the
+// counters and the lists stay as they are.
 void ScpiSession::reset() {
     m_channel = 1;
+    if (m_instrument.listStep()) m_instrument.stopList();
     if (!m_instrument.linked())
         pushError(ScpiError::Execution,
                   QStringLiteral("not linked: the output was not switched off"));
@@ -619,6 +647,182 @@ bool ScpiSession::link() {
     return wait->called;
 }
 
+namespace {
+constexpr double kLongestDwellSeconds = 7 * 24 * 3600.0;
+constexpr int kMostPasses = 1000000;
+}  // namespace
+
+// A voltage, current or dwell list: set whole, or read back.
+void ScpiSession::listValues(const ScpiCall& call) {
+    const bool dwell = call.command == ScpiCommand::ListDwell;
+    const bool current = call.command == ScpiCommand::ListCurrent;
+    std::vector<double>& list = dwell     ? m_list.dwellSeconds
+                                : current ? m_list.amps[std::size_t(m_channel - 1)]
+                                          : m_list.volts[std::size_t(m_channel - 1)];
+    if (call.query) {
+        QStringList values;
+        for (const double v : list) values << (dwell ? plain(v) : format(v));
+        answer(values.join(QLatin1Char(',')));
+        return;
+    }
+    const ScpiUnit unit = dwell ? ScpiUnit::Second : current ? ScpiUnit::Ampere : ScpiUnit::Volt;
+    std::vector<double> values;
+    for (const QByteArray& item : call.parameter.split(',')) {
+        const QByteArray text = item.trimmed();
+        const ScpiNumber number = parseScpiNumber(text, unit);
+        if (number.kind != ScpiNumber::Kind::Value) {
+            pushError(ScpiError::Command, QStringLiteral("%1 is not a number").arg(scpiEcho(text)));
+            return;
+        }
+        const double v = number.value;
+        // Whole milliseconds: the step's clock has no finer grain.
+        if (dwell && !(v >= 0.001 && v <= kLongestDwellSeconds)) {
+            pushError(ScpiError::DataOutOfRange,
+                      QStringLiteral("a dwell is from 1 ms to a week, not %1").arg(scpiEcho(text)));
+            return;
+        }
+        if (!dwell && !(std::isfinite(v) && v >= 0)) {
+            pushError(ScpiError::DataOutOfRange,
+                      QStringLiteral("%1 is out of range").arg(scpiEcho(text)));
+            return;
+        }
+        values.push_back(v);
+    }
+    list = std::move(values);
+    m_list.asLoaded.clear();
+}
+
+void ScpiSession::listSettings(const ScpiCall& call) {
+    using End = RemoteInstrument::ListRun::End;
+    if (call.command == ScpiCommand::ListTerminate) {
+        if (call.query) {
+            answer(m_list.end == End::HoldLast      ? QStringLiteral("LAST")
+                   : m_list.end == End::BackToFirst ? QStringLiteral("FIRS")
+                                                    : QStringLiteral("OFF"));
+            return;
+        }
+        const QByteArray& word = call.parameter;
+        if (scpiWordMatches(word, "OFF"))
+            m_list.end = End::OutputOff;
+        else if (scpiWordMatches(word, "LAST"))
+            m_list.end = End::HoldLast;
+        else if (scpiWordMatches(word, "FIRSt"))
+            m_list.end = End::BackToFirst;
+        else
+            pushError(ScpiError::IllegalValue,
+                      QStringLiteral("%1 is not OFF, LAST or FIRSt").arg(scpiEcho(word)));
+        return;
+    }
+    if (call.query) {
+        answer(m_list.count == 0 ? QStringLiteral("INF") : QString::number(m_list.count));
+        return;
+    }
+    if (scpiWordMatches(call.parameter, "INFinity")) {
+        m_list.count = 0;
+        return;
+    }
+    const ScpiNumber number = parseScpiNumber(call.parameter, ScpiUnit::None);
+    if (number.kind != ScpiNumber::Kind::Value) {
+        pushError(ScpiError::Command,
+                  QStringLiteral("%1 is not a number or INF").arg(scpiEcho(call.parameter)));
+        return;
+    }
+    const double n = number.value;
+    if (!(n >= 1 && n <= kMostPasses && n == std::floor(n))) {
+        pushError(ScpiError::DataOutOfRange,
+                  QStringLiteral("the count is a whole number from 1 to %1, or INF, not %2")
+                      .arg(kMostPasses)
+                      .arg(scpiEcho(call.parameter)));
+        return;
+    }
+    m_list.count = int(n);
+}
+
+// Why the lists make no run: none set, or lengths that disagree.
+QString ScpiSession::listProblem() const {
+    if (!m_list.asLoaded.isEmpty()) return {};
+    std::size_t steps = 0;
+    bool anyValues = false;
+    const auto lists = {&m_list.volts[0], &m_list.volts[1], &m_list.amps[0], &m_list.amps[1],
+                        &m_list.dwellSeconds};
+    for (const std::vector<double>* list : lists) {
+        steps = std::max(steps, list->size());
+        anyValues = anyValues || (!list->empty() && list != &m_list.dwellSeconds);
+    }
+    if (!anyValues) return QStringLiteral("no voltage or current list is set");
+    for (const std::vector<double>* list : lists)
+        if (list->size() > 1 && list->size() != steps)
+            return QStringLiteral(
+                       "the lists have %1 and %2 values: give each the same length, or one value")
+                .arg(list->size())
+                .arg(steps);
+    return {};
+}
+
+void ScpiSession::runList() {
+    if (const QString problem = listProblem(); !problem.isEmpty()) {
+        pushError(ScpiError::SettingsConflict, problem);
+        return;
+    }
+    if (!requireLink()) return;
+    if (m_instrument.listStep()) {
+        pushError(ScpiError::SettingsConflict,
+                  QStringLiteral("a run is under way: LIST:STOP ends it"));
+        return;
+    }
+    const auto refusal =
+        m_instrument.runList(m_list, [this, alive = std::weak_ptr<bool>(m_alive)](QString why) {
+            if (!alive.expired())
+                pushError(ScpiError::Execution, QStringLiteral("the run ended early: ") + why);
+        });
+    if (refusal)
+        pushError(refusal->byCoupling ? ScpiError::SettingsConflict : ScpiError::DataOutOfRange,
+                  refusal->why);
+}
+
+void ScpiSession::listFile(const ScpiCall& call) {
+    const bool save = call.command == ScpiCommand::ListSave;
+    const std::optional<QByteArray> quoted = parseScpiString(call.parameter);
+    if (!quoted) {
+        pushError(ScpiError::Command, QStringLiteral("%1 is not a name in quotes")
+                                          .arg(scpiEcho(call.parameter)));
+        return;
+    }
+    const QString name = QString::fromUtf8(*quoted);
+    if (const QString problem = sequenceNameProblem(name); !problem.isEmpty()) {
+        pushError(ScpiError::FileNameError, problem);
+        return;
+    }
+    if (save) {
+        if (const QString problem = listProblem(); !problem.isEmpty()) {
+            pushError(ScpiError::SettingsConflict, problem);
+            return;
+        }
+    }
+    QString why;
+    RemoteInstrument::ListRun loaded;
+    const RemoteInstrument::FileOutcome outcome = save ? m_instrument.saveList(name, m_list, &why)
+                                                       : m_instrument.loadList(name, &loaded, &why);
+    using Outcome = RemoteInstrument::FileOutcome;
+    switch (outcome) {
+        case Outcome::Done:
+            if (!save) m_list = std::move(loaded);
+            return;
+        case Outcome::Missing:
+            pushError(ScpiError::FileNameNotFound, why);
+            return;
+        case Outcome::Refused:
+            pushError(ScpiError::FileNameError, why);
+            return;
+        case Outcome::Malformed:
+            pushError(ScpiError::DataOutOfRange, why);
+            return;
+        case Outcome::Failed:
+            pushError(ScpiError::MassStorage, why);
+            return;
+    }
+}
+
 // A command that never reached the instrument is an error the client can
 // read, like one refused at once; told however much later it is known.
 RemoteInstrument::Done ScpiSession::unlessDone(const QString& what) {
@@ -638,7 +842,8 @@ void ScpiSession::pushError(int code, const QString& detail) {
     m_eventStatus |= eventOf(code);
     // A full queue keeps its oldest errors and says it overflowed in its last place.
     if (int(m_errors.size()) < kErrorQueueSize) {
-        m_errors.push_back({code, oneLine(detail)});
+        // A ";" would cut the reply to SYST:ERR? as a client splits it.
+        m_errors.push_back({code, oneLine(detail).replace(QLatin1Char(';'), QLatin1Char(','))});
     } else {
         m_errors.back() = {ScpiError::QueueOverflow, QString()};
         m_eventStatus |= eventOf(ScpiError::QueueOverflow);

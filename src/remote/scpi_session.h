@@ -9,6 +9,13 @@
 //                  stands or failed; -200 when it cannot start or failed.
 //   SYSTem:LINK?   1 while linked, 0 otherwise.
 //
+// Runs of steps (LIST:...) are made from the client's own lists: each
+// channel's voltage and current list (INST selects which), a dwell list and
+// the count and end. Lists of a run have the same length, or one value for
+// every step; unequal lengths are a settings conflict (-221). LIST:RUN
+// switches the output on with the first step. A list file's name is a plain
+// name in the program's sequences folder (-257 otherwise, -256 when missing).
+//
 // Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
 // *SAV, *RCL, *RST's switch-off and MEAS:VOLT?, :CURR?, :POW?) queue -200 and
 // send nothing while not linked; so does OUTP ON while the guard's trip is
@@ -88,6 +95,11 @@ private:
     void memory(const ScpiCall& call, bool save);
     void protection(const ScpiCall& call);
     bool link();
+    void listValues(const ScpiCall& call);
+    void listSettings(const ScpiCall& call);
+    void runList();
+    void listFile(const ScpiCall& call);
+    QString listProblem() const;
 
     bool requireLink();
     RemoteInstrument::Done unlessDone(const QString& what);
@@ -104,6 +116,7 @@ private:
     int m_eventStatus = 0;
     int m_eventEnable = 0;
     int m_clears = 0;  // a *OPC given before the last *CLS sets nothing
+    RemoteInstrument::ListRun m_list;
 
     std::vector<ScpiCall> m_calls;  // the line under way
     std::size_t m_next = 0;

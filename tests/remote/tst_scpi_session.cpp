@@ -125,6 +125,50 @@ public:
         calls << QStringLiteral("clear counters %1").arg(channel);
         counted[channel - 1] = {};
     }
+    std::optional<int> step;  // a run under way
+    std::optional<ListRefusal> refusal;
+    bool endsEarly = false;
+    std::map<QString, ListRun> files;
+    static QString describe(const ListRun& r) {
+        QStringList parts;
+        if (!r.asLoaded.isEmpty()) parts << "loaded";
+        const auto add = [&](const char* tag, const std::vector<double>& list) {
+            QStringList values;
+            for (const double v : list) values << QString::number(v);
+            if (!values.isEmpty()) parts << tag + (' ' + values.join(','));
+        };
+        add("V1", r.volts[0]);
+        add("V2", r.volts[1]);
+        add("I1", r.amps[0]);
+        add("I2", r.amps[1]);
+        add("D", r.dwellSeconds);
+        parts << QStringLiteral("x%1 end%2").arg(r.count).arg(int(r.end));
+        return parts.join(' ');
+    }
+    std::optional<ListRefusal> runList(const ListRun& run,
+                                       std::function<void(QString)> ended) override {
+        if (refusal) return refusal;
+        calls << "run " + describe(run);
+        if (endsEarly) ended("Stopped by the guard.");
+        return std::nullopt;
+    }
+    void stopList() override { calls << "stop list"; }
+    std::optional<int> listStep() const override { return step; }
+    FileOutcome saveList(const QString& name, const ListRun& run, QString*) override {
+        calls << "save list " + name;
+        files[name] = run;
+        return FileOutcome::Done;
+    }
+    FileOutcome loadList(const QString& name, ListRun* run, QString* why) override {
+        calls << "load list " + name;
+        if (name == "bad") {
+            *why = "Line 2: a value is not a number.";
+            return FileOutcome::Malformed;
+        }
+        if (!files.count(name)) return FileOutcome::Missing;
+        *run = files[name];
+        return FileOutcome::Done;
+    }
     void whenIdle(std::function<void()> done) override {
         if (idleAtOnce)
             done();
@@ -172,6 +216,10 @@ enum Flag {
     OutputUnknown = 16,
     Tripped = 32,
     Armed = 64,  // over-voltage at 13 V on channel 1, a charge budget on channel 2, output on
+    Running = 128,  // a run at its step 2
+    OutOfRange = 256,
+    ByCoupling = 512,
+    EndsEarly = 1024,
 };
 
 QString describe(const std::vector<ScpiCall>& calls) {
@@ -186,9 +234,11 @@ QString describe(const std::vector<ScpiCall>& calls) {
         "CurrentProtectionCc", "PowerProtection", "PowerProtectionState", "PowerProtectionDelay",
         "ProtectionTripped", "ProtectionClear", "MeasurePower", "MeasureCharge", "MeasureEnergy",
         "AccumulateClear", "ChargeProtection", "ChargeProtectionState", "ChargeProtectionDelay",
-        "EnergyProtection", "EnergyProtectionState", "EnergyProtectionDelay"};
+        "EnergyProtection", "EnergyProtectionState", "EnergyProtectionDelay", "ListVoltage",
+        "ListCurrent", "ListDwell", "ListCount", "ListTerminate", "ListRun", "ListStop",
+        "ListState", "ListSave", "ListLoad"};
     // clang-format on
-    static_assert(std::size(kNames) == std::size_t(ScpiCommand::EnergyProtectionDelay) + 1);
+    static_assert(std::size(kNames) == std::size_t(ScpiCommand::ListLoad) + 1);
     QStringList out;
     for (const ScpiCall& c : calls) {
         if (c.error) {
@@ -464,6 +514,55 @@ void tst_ScpiSession::commands_data() {
     row("operation complete", 0, "*OPC;*ESR?;*ESR?", "1;0", "", "");
     row("event enable range", 0, "*ESE 256;*ESE -1;*ESE x;*ESE MAX;*ESE 16.0;*ESE?", "16", "",
         "-222 -222 -100 -100");
+    // Runs of steps: as the fake says, V1 channel 1's voltages, D the dwell, x the count,
+    // end 0 output off, 1 hold, 2 back to the first.
+    row("list run", 0, "LIST:VOLT 5,6,7;LIST:DWEL 0.5;LIST:RUN", "", "run V1 5,6,7 D 0.5 x1 end0",
+        "");
+    row("list long forms", 0,
+        "SOUR:LIST:VOLTAGE 5;LIST:CURRENT:LEV 1,2;LIST:DWELL 1 S, 500 ms;LIST:COUNT INF;"
+        "LIST:TERMINATE FIRST;LIST:VOLT?;LIST:CURR?;LIST:DWEL?;LIST:COUN?;LIST:TERM?;LIST:RUN",
+        "5.00;1.00,2.00;1,0.5;INF;FIRS", "run V1 5 I1 1,2 D 1,0.5 x0 end2", "");
+    row("list per channel", 0,
+        "LIST:VOLT 1;INST CH2;LIST:VOLT 2,3;LIST:VOLT?;INST CH1;LIST:VOLT?;LIST:COUN 3;"
+        "LIST:TERM LAST;LIST:RUN",
+        "2.00,3.00;1.00", "run V1 1 V2 2,3 x3 end1", "");
+    row("list empty", 0, "LIST:VOLT?;LIST:COUN?;LIST:TERM?", ";1;OFF", "", "");
+    row("list unequal lengths", 0, "LIST:VOLT 1,2,3;LIST:CURR 1,2;LIST:RUN", "", "", "-221");
+    row("list dwell of another length", 0, "LIST:VOLT 1,2,3;LIST:DWEL 1,2;LIST:RUN", "", "",
+        "-221");
+    row("list with nothing to set", 0, "LIST:DWEL 1;LIST:RUN", "", "", "-221");
+    row("list bad values", 0,
+        "LIST:VOLT 1,x;LIST:VOLT 1,,2;LIST:VOLT -1;LIST:CURR 1e999;LIST:DWEL 0;LIST:DWEL 1e9;"
+        "LIST:VOLT 1 A",
+        "", "", "-100 -100 -222 -222 -222 -222 -100");
+    row("list bad settings", 0, "LIST:COUN 0;LIST:COUN 1.5;LIST:COUN x;LIST:TERM MAYBE", "", "",
+        "-222 -222 -100 -224");
+    row("list bad value keeps the list", 0, "LIST:VOLT 1,2;LIST:VOLT 3,x;LIST:VOLT?", "1.00,2.00",
+        "", "-100");
+    row("list out of range", OutOfRange, "LIST:VOLT 40;LIST:RUN", "", "", "-222");
+    row("list against the coupling", ByCoupling, "INST CH2;LIST:VOLT 4;LIST:RUN", "", "", "-221");
+    row("list unlinked", Unlinked, "LIST:VOLT 4;LIST:RUN", "", "", "-200");
+    row("list running", Running, "LIST:STAT?;LIST:VOLT 1;LIST:RUN;LIST:STOP", "RUN,2",
+        "stop list", "-221");
+    row("list idle", 0, "LIST:STAT?;LIST:STOP", "IDLE", "stop list", "");
+    row("list ended early", EndsEarly, "LIST:VOLT 1;LIST:RUN", "", "run V1 1 x1 end0", "-200");
+    row("reset stops a run", Running, "*RST", "", "stop list", "");
+    row("list save and load", 0,
+        "LIST:VOLT 1,2;LIST:SAVE \"run 1\";LIST:VOLT 3;LIST:LOAD 'run 1';LIST:VOLT?", "1.00,2.00",
+        "save list run 1|load list run 1", "");
+    row("list names", 0,
+        "LIST:SAVE \"../x\";LIST:SAVE \"a/b\";LIST:LOAD \".\";LIST:LOAD \"..\";LIST:LOAD \"\";"
+        "LIST:LOAD \"a;b\";LIST:LOAD \"tab\there\"",
+        "", "", "-257 -257 -257 -257 -257 -257 -257");
+    row("list name unquoted", 0, "LIST:LOAD run;LIST:LOAD \"run", "", "", "-100 -100");
+    row("list name lengths", 0,
+        QByteArray("LIST:VOLT 1;LIST:SAVE \"" + QByteArray(100, 'a') + "\";LIST:SAVE \"" +
+                   QByteArray(101, 'a') + "\"")
+            .constData(),
+        "", ("save list " + QByteArray(100, 'a')).constData(), "-257");
+    row("list save with no list", 0, "LIST:SAVE \"x\"", "", "", "-221");
+    row("list file missing or bad", 0, "LIST:LOAD \"none\";LIST:LOAD \"bad\"", "",
+        "load list none|load list bad", "-256 -222");
 }
 
 void tst_ScpiSession::commands() {
@@ -479,6 +578,10 @@ void tst_ScpiSession::commands() {
     if (flags & OutputUnknown) client.fake.output.reset();
     if (flags & NoIdentity) client.fake.identity.clear();
     client.fake.tripped = flags & Tripped;
+    if (flags & Running) client.fake.step = 2;
+    if (flags & (OutOfRange | ByCoupling))
+        client.fake.refusal = RemoteInstrument::ListRefusal{"no", bool(flags & ByCoupling)};
+    client.fake.endsEarly = flags & EndsEarly;
     if (flags & Armed) {
         client.fake.output = true;
         client.fake.guards[{1, int(RemoteInstrument::Protection::OverVoltage)}] = {true, 13, 0};

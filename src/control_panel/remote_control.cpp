@@ -67,8 +67,8 @@ std::optional<StepPlan> planOf(const ListRun& run, QString* why) {
 
 // One value when every step has the same.
 std::vector<double> shortened(std::vector<double> list) {
-    if (!list.empty() && std::all_of(list.begin(), list.end(),
-                                     [&](double v) { return v == list.front(); }))
+    if (!list.empty() &&
+        std::all_of(list.begin(), list.end(), [&](double v) { return v == list.front(); }))
         list.resize(1);
     return list;
 }
@@ -308,9 +308,9 @@ std::optional<RemoteInstrument::ListRefusal> RemoteControl::runList(
         checkPlan(*plan, m_form->model(), Coupling(c), Envelope{});
     if (!wrong.empty()) {
         const PlanViolation& v = wrong.front();
-        return ListRefusal{v.step > 0 ? QStringLiteral("step %1: %2").arg(v.step).arg(v.what)
-                                      : v.what,
-                           v.coupling};
+        return ListRefusal{
+            v.step > 0 ? QStringLiteral("step %1: %2").arg(v.step).arg(v.what) : v.what,
+            v.coupling};
     }
     m_planStep = 1;
     m_form->linkClient()->runPlan(*plan, Envelope{}, [this, ended](bool completed) {

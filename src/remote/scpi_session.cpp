@@ -784,8 +784,8 @@ void ScpiSession::listFile(const ScpiCall& call) {
     const bool save = call.command == ScpiCommand::ListSave;
     const std::optional<QByteArray> quoted = parseScpiString(call.parameter);
     if (!quoted) {
-        pushError(ScpiError::Command, QStringLiteral("%1 is not a name in quotes")
-                                          .arg(scpiEcho(call.parameter)));
+        pushError(ScpiError::Command,
+                  QStringLiteral("%1 is not a name in quotes").arg(scpiEcho(call.parameter)));
         return;
     }
     const QString name = QString::fromUtf8(*quoted);

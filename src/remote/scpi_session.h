@@ -17,9 +17,9 @@
 // name in the program's sequences folder (-257 otherwise, -256 when missing).
 //
 // Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
-// *SAV, *RCL, *RST's switch-off and MEAS:VOLT?, :CURR?, :POW?) queue -200 and
-// send nothing while not linked; so does OUTP ON while the guard's trip is
-// latched. Every MEAS? form, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait
+// *SAV, *RCL, *RST's switch-off, LIST:RUN and MEAS:VOLT?, :CURR?, :POW?)
+// queue -200 and send nothing while not linked; so does OUTP ON while the
+// guard's trip is latched. Every MEAS? form, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait
 // for the instrument's callback; the line goes on from there, and finished()
 // follows the line's last command.
 //

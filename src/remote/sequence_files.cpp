@@ -45,15 +45,15 @@ QString sequenceNameProblem(const QString& name) {
         const char16_t u = c.unicode();
         const bool plain = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') ||
                            (u >= '0' && u <= '9') || u == ' ' || u == '_' || u == '.' || u == '-';
-        if (!plain)
-            return QStringLiteral("a name holds only letters, digits, spaces and _ . -");
+        if (!plain) return QStringLiteral("a name holds only letters, digits, spaces and _ . -");
     }
     return {};
 }
 
 QString sequenceFileName(const QString& name) {
-    return name.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive) ? name
-                                                                     : name + QStringLiteral(".csv");
+    return name.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
+               ? name
+               : name + QStringLiteral(".csv");
 }
 
 SequenceFile readSequenceFile(const QString& folder, const QString& name, QByteArray* bytes,
@@ -79,7 +79,7 @@ SequenceFile readSequenceFile(const QString& folder, const QString& name, QByteA
     if (fd < 0) {
         const int error = errno;
         *why = error == ELOOP ? notPlain : errnoText(error);
-        return error == ELOOP ? SequenceFile::Refused
+        return error == ELOOP    ? SequenceFile::Refused
                : error == ENOENT ? SequenceFile::Missing
                                  : SequenceFile::Failed;
     }
@@ -107,8 +107,8 @@ SequenceFile readSequenceFile(const QString& folder, const QString& name, QByteA
     return outcome;
 }
 
-SequenceFile writeSequenceFile(const QString& folder, const QString& name,
-                               const QByteArray& bytes, QString* why) {
+SequenceFile writeSequenceFile(const QString& folder, const QString& name, const QByteArray& bytes,
+                               QString* why) {
     if (const QString problem = sequenceNameProblem(name); !problem.isEmpty()) {
         *why = problem;
         return SequenceFile::Refused;

@@ -27,7 +27,7 @@ SequenceFile readSequenceFile(const QString& folder, const QString& name, QByteA
                               QString* why);
 // Written whole through a temporary file renamed over the name, the folder
 // created when missing. Refused when a link or a non-regular file stands there.
-SequenceFile writeSequenceFile(const QString& folder, const QString& name,
-                               const QByteArray& bytes, QString* why);
+SequenceFile writeSequenceFile(const QString& folder, const QString& name, const QByteArray& bytes,
+                               QString* why);
 
 }  // namespace lqs

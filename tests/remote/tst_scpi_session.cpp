@@ -215,7 +215,7 @@ enum Flag {
     NoIdentity = 8,
     OutputUnknown = 16,
     Tripped = 32,
-    Armed = 64,  // over-voltage at 13 V on channel 1, a charge budget on channel 2, output on
+    Armed = 64,     // over-voltage at 13 V on channel 1, a charge budget on channel 2, output on
     Running = 128,  // a run at its step 2
     OutOfRange = 256,
     ByCoupling = 512,
@@ -542,8 +542,8 @@ void tst_ScpiSession::commands_data() {
     row("list out of range", OutOfRange, "LIST:VOLT 40;LIST:RUN", "", "", "-222");
     row("list against the coupling", ByCoupling, "INST CH2;LIST:VOLT 4;LIST:RUN", "", "", "-221");
     row("list unlinked", Unlinked, "LIST:VOLT 4;LIST:RUN", "", "", "-200");
-    row("list running", Running, "LIST:STAT?;LIST:VOLT 1;LIST:RUN;LIST:STOP", "RUN,2",
-        "stop list", "-221");
+    row("list running", Running, "LIST:STAT?;LIST:VOLT 1;LIST:RUN;LIST:STOP", "RUN,2", "stop list",
+        "-221");
     row("list idle", 0, "LIST:STAT?;LIST:STOP", "IDLE", "stop list", "");
     row("list ended early", EndsEarly, "LIST:VOLT 1;LIST:RUN", "", "run V1 1 x1 end0", "-200");
     row("reset stops a run", Running, "*RST", "", "stop list", "");

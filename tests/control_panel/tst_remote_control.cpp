@@ -112,6 +112,7 @@ private Q_SLOTS:
     void listSavedAndLoaded();
     void listFileNotPlainRefused_data();
     void listFileNotPlainRefused();
+    void loadedRunKeepsWhatListsCannotSay();
 };
 
 namespace {
@@ -684,6 +685,43 @@ void tst_RemoteControl::resetSwitchesOffAndDisarms() {
     QCOMPARE(setPoints(p.form.get()), shown);
     QCOMPARE(p.line->instrument().voltageSet(1), 12.5);
     QCOMPARE(p.line->instrument().voltageSet(2), 3.3);
+}
+
+// A file's ramp runs as written until a list is changed; from then on the
+// lists make the run.
+void tst_RemoteControl::loadedRunKeepsWhatListsCannotSay() {
+    DataHome home;
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    QVERIFY(p.linked());
+    test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.idle());
+    QVERIFY(QDir().mkpath(sequencesFolder()));
+    QFile csv(sequencesFolder() + "/ramp.csv");
+    QVERIFY(csv.open(QIODevice::WriteOnly));
+    csv.write("ch1_voltage_V,output,dwell_s,ramp\r\n2,on,1,\r\n8,,2,ramp\r\n");
+    csv.close();
+    Script script(p);
+    const auto voltages = [&](qsizetype from) {
+        QStringList out;
+        for (const QString& f : settingFrames(p, from, LinkTime()))
+            if (f.startsWith(QLatin1String("VSET1:"))) out << f.section(QLatin1Char('@'), 0, 0);
+        return out;
+    };
+    qsizetype skip = p.frames().size();
+    QCOMPARE(script.ask("LIST:LOAD \"ramp\";LIST:VOLT?;LIST:DWEL?;LIST:RUN;SYST:ERR?"),
+             QStringLiteral("2.00,8.00;1,2;0,\"No error\""));
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 10s));
+    QVERIFY(p.idle());
+    const QStringList ramped = voltages(skip);
+    QVERIFY2(ramped.size() > 3 && ramped.first() == "VSET1:2." && ramped.last() == "VSET1:8.",
+             qPrintable(ramped.join(' ')));
+
+    skip = p.frames().size();
+    QVERIFY(script.run("LIST:DWEL 1,2;LIST:RUN"));
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 10s));
+    QVERIFY(p.idle());
+    QCOMPARE(voltages(skip), QStringList({"VSET1:2.", "VSET1:8."}));
 }
 
 QTEST_MAIN(tst_RemoteControl)

@@ -128,7 +128,7 @@ public:
     std::optional<int> step;  // a run under way
     std::optional<ListRefusal> refusal;
     bool endsEarly = false;
-    std::map<QString, ListRun> files;
+    std::map<QString, ListRun> files = {{"ramp", {{{{2, 8}, {}}}, {}, {1, 2}, 1, {}, "a ramp"}}};
     static QString describe(const ListRun& r) {
         QStringList parts;
         if (!r.asLoaded.isEmpty()) parts << "loaded";
@@ -560,6 +560,10 @@ void tst_ScpiSession::commands_data() {
                    QByteArray(101, 'a') + "\"")
             .constData(),
         "", ("save list " + QByteArray(100, 'a')).constData(), "-257");
+    row("list loaded runs as read", 0, "LIST:LOAD 'ramp';LIST:COUN 3;LIST:TERM LAST;LIST:RUN", "",
+        "load list ramp|run loaded V1 2,8 D 1,2 x3 end1", "");
+    row("list changed after loading", 0, "LIST:LOAD 'ramp';LIST:DWEL 1,2;LIST:RUN", "",
+        "load list ramp|run V1 2,8 D 1,2 x1 end0", "");
     row("list save with no list", 0, "LIST:SAVE \"x\"", "", "", "-221");
     row("list file missing or bad", 0, "LIST:LOAD \"none\";LIST:LOAD \"bad\"", "",
         "load list none|load list bad", "-256 -222");

@@ -30,10 +30,12 @@ int setPointField(int channel, bool current) {
 
 using ListRun = RemoteInstrument::ListRun;
 
-// Value i of a list, or its one value for every step; none for an empty list.
+// Value i of a list, or its one value for every step; none for an empty
+// list, nor past the end of a short one.
 std::optional<double> valueAt(const std::vector<double>& list, std::size_t i) {
     if (list.empty()) return std::nullopt;
-    return list.size() == 1 ? list.front() : list.at(i);
+    if (list.size() == 1) return list.front();
+    return i < list.size() ? std::optional<double>(list[i]) : std::nullopt;
 }
 
 // The plan a run gives: the one read from a file while the lists are

@@ -7,11 +7,13 @@
 #include "remote/remote_dialog.h"
 #include "remote/scpi_server.h"
 #include "remote/scpi_session.h"
+#include "remote/sequence_files.h"
 
 #include <QHostAddress>
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace lqs {
@@ -25,6 +27,94 @@ int readingField(int channel, bool current) {
 int setPointField(int channel, bool current) {
     return readingField(channel, current) + 4;
 }
+
+using ListRun = RemoteInstrument::ListRun;
+
+// Value i of a list, or its one value for every step; none for an empty
+// list, nor past the end of a short one.
+std::optional<double> valueAt(const std::vector<double>& list, std::size_t i) {
+    if (list.empty()) return std::nullopt;
+    if (list.size() == 1) return list.front();
+    return i < list.size() ? std::optional<double>(list[i]) : std::nullopt;
+}
+
+// The plan a run gives: the one read from a file while the lists are
+// untouched, otherwise one step per list value, the first switching the
+// output on. The session has checked the lengths.
+std::optional<StepPlan> planOf(const ListRun& run, QString* why) {
+    StepPlan plan;
+    if (!run.asLoaded.isEmpty()) {
+        plan = planFromCsv(run.asLoaded, why);
+        if (!why->isEmpty()) return std::nullopt;
+    } else {
+        std::size_t steps = run.dwellSeconds.size();
+        for (std::size_t c = 0; c < 2; ++c)
+            steps = std::max({steps, run.volts[c].size(), run.amps[c].size()});
+        for (std::size_t i = 0; i < steps; ++i) {
+            PlanStep s;
+            for (std::size_t c = 0; c < 2; ++c)
+                s.channels[c] = {valueAt(run.volts[c], i), valueAt(run.amps[c], i)};
+            if (const auto dwell = valueAt(run.dwellSeconds, i))
+                s.dwell = std::chrono::milliseconds(std::llround(*dwell * 1000));
+            s.output = i == 0 ? OutputChange::On : OutputChange::Unchanged;
+            plan.steps.push_back(s);
+        }
+    }
+    plan.repeats = run.count;
+    plan.end = run.end == ListRun::End::HoldLast      ? EndState::HoldLast
+               : run.end == ListRun::End::BackToFirst ? EndState::BackToFirst
+                                                      : EndState::OutputOff;
+    return plan;
+}
+
+// One value when every step has the same.
+std::vector<double> shortened(std::vector<double> list) {
+    if (!list.empty() &&
+        std::all_of(list.begin(), list.end(), [&](double v) { return v == list.front(); }))
+        list.resize(1);
+    return list;
+}
+
+// The lists nearest to a plan read from a file: each step's value, a blank
+// taking the one held before it (or the first one given).
+ListRun listsOf(const StepPlan& plan) {
+    ListRun run;
+    const std::vector<HeldValues> held = heldAfterEachStep(plan, {});
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (const bool volts : {true, false}) {
+            std::optional<double> first;
+            for (const HeldValues& h : held)
+                if (const auto& v = volts ? h[c].volts : h[c].amps; v && !first) first = v;
+            if (!first) continue;
+            std::vector<double> list;
+            for (const HeldValues& h : held)
+                list.push_back((volts ? h[c].volts : h[c].amps).value_or(*first));
+            (volts ? run.volts : run.amps)[c] = shortened(std::move(list));
+        }
+    }
+    std::vector<double> dwell;
+    for (const PlanStep& s : plan.steps) dwell.push_back(double(s.dwell.count()) / 1000);
+    run.dwellSeconds = shortened(std::move(dwell));
+    run.count = plan.repeats;
+    run.end = plan.end == EndState::HoldLast      ? ListRun::End::HoldLast
+              : plan.end == EndState::BackToFirst ? ListRun::End::BackToFirst
+                                                  : ListRun::End::OutputOff;
+    return run;
+}
+
+RemoteInstrument::FileOutcome outcomeOf(SequenceFile file) {
+    switch (file) {
+        case SequenceFile::Done:
+            return RemoteInstrument::FileOutcome::Done;
+        case SequenceFile::Missing:
+            return RemoteInstrument::FileOutcome::Missing;
+        case SequenceFile::Refused:
+            return RemoteInstrument::FileOutcome::Refused;
+        case SequenceFile::Failed:
+            break;
+    }
+    return RemoteInstrument::FileOutcome::Failed;
+}
 }  // namespace
 
 RemoteControl::RemoteControl(TForm1* form)
@@ -37,6 +127,14 @@ RemoteControl::RemoteControl(TForm1* form)
           this)) {
     connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::clientsChanged);
+    LinkClient* link = m_form->linkClient();
+    connect(link, &LinkClient::planStepStarted, this,
+            [this](int, int step, qint64) { m_planStep = step + 1; });
+    connect(link, &LinkClient::planEnded, this, [this](PlanEnd end, const QString& why) {
+        m_planStep = 1;
+        m_planEndedEarly = end != PlanEnd::Completed && end != PlanEnd::Stopped;
+        m_planEndWhy = why;
+    });
 }
 
 // The window is going: its clients go without a word to it.
@@ -160,7 +258,10 @@ void RemoteControl::recallMemory(int slot, Done done) {
 }
 
 // The remote names of the limits are the guard's, in the same order.
+static_assert(int(RemoteInstrument::Protection::Charge) == int(GuardLimit::Charge));
+static_assert(int(RemoteInstrument::Protection::Energy) == int(GuardLimit::Energy));
 static_assert(int(RemoteInstrument::Protection::EnteringCc) == int(GuardLimit::EnteringCc));
+static_assert(RemoteInstrument::kProtections == kGuardLimits);
 
 RemoteInstrument::ProtectionSetting RemoteControl::protection(int channel, Protection limit) const {
     const GuardSetting& g = m_form->linkClient()->guardSetting(channel, GuardLimit(limit));
@@ -171,8 +272,11 @@ QString RemoteControl::setProtection(int channel, Protection limit,
                                      const ProtectionSetting& setting) {
     const GuardLimit l = GuardLimit(limit);
     const QString why = checkGuardLevel(l, setting.level, modelProfile(m_form->model()));
-    // A level of 0 that is not armed only says none is set yet.
-    if (!why.isEmpty() && (setting.on || setting.level != 0)) return why;
+    // A level of 0 that is not armed only says none is set yet; a level kept
+    // as it was must not stop a limit being disarmed (another model chosen since).
+    const bool newLevel =
+        setting.level != 0 && setting.level != m_form->linkClient()->guardSetting(channel, l).level;
+    if (!why.isEmpty() && (setting.on || newLevel)) return why;
     const auto delay = std::chrono::round<std::chrono::milliseconds>(
         std::chrono::duration<double>(setting.delaySeconds));
     m_form->linkClient()->setGuard(channel, l, {setting.on, setting.level, delay});
@@ -185,6 +289,64 @@ bool RemoteControl::protectionTripped() const {
 
 void RemoteControl::clearProtection() {
     m_form->linkClient()->clearTrip();
+}
+
+RemoteInstrument::Counters RemoteControl::counters(int channel) const {
+    const ChannelCounters c = m_form->linkClient()->counters(channel);
+    return {c.ampHours, c.wattHours};
+}
+
+void RemoteControl::clearCounters(int channel) {
+    m_form->linkClient()->clearCounters(channel);
+}
+
+std::optional<RemoteInstrument::ListRefusal> RemoteControl::runList(
+    const ListRun& run, std::function<void(QString why)> ended) {
+    QString why;
+    const std::optional<StepPlan> plan = planOf(run, &why);
+    if (!plan) return ListRefusal{why, false};
+    const int c = m_form->coupling();
+    const std::vector<PlanViolation> wrong =
+        checkPlan(*plan, m_form->model(), Coupling(c), Envelope{});
+    if (!wrong.empty()) {
+        const PlanViolation& v = wrong.front();
+        return ListRefusal{
+            v.step > 0 ? QStringLiteral("step %1: %2").arg(v.step).arg(v.what) : v.what,
+            v.coupling};
+    }
+    m_planStep = 1;
+    m_form->linkClient()->runPlan(*plan, Envelope{}, [this, ended](bool completed) {
+        if (!completed && m_planEndedEarly && ended) ended(m_planEndWhy);
+    });
+    return std::nullopt;
+}
+
+void RemoteControl::stopList() {
+    m_form->linkClient()->stopPlan();
+}
+
+std::optional<int> RemoteControl::listStep() const {
+    if (!m_form->linkClient()->planRunning()) return std::nullopt;
+    return m_planStep;
+}
+
+RemoteInstrument::FileOutcome RemoteControl::saveList(const QString& name, const ListRun& run,
+                                                      QString* why) {
+    const std::optional<StepPlan> plan = planOf(run, why);
+    if (!plan) return FileOutcome::Malformed;
+    return outcomeOf(writeSequenceFile(sequencesFolder(), name, planToCsv(*plan), why));
+}
+
+RemoteInstrument::FileOutcome RemoteControl::loadList(const QString& name, ListRun* run,
+                                                      QString* why) {
+    QByteArray bytes;
+    const SequenceFile read = readSequenceFile(sequencesFolder(), name, &bytes, why);
+    if (read != SequenceFile::Done) return outcomeOf(read);
+    const StepPlan plan = planFromCsv(bytes, why);
+    if (!why->isEmpty()) return FileOutcome::Malformed;
+    *run = listsOf(plan);
+    run->asLoaded = bytes;
+    return FileOutcome::Done;
 }
 
 void RemoteControl::whenIdle(std::function<void()> done) {

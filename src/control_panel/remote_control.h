@@ -53,6 +53,14 @@ public:
     QString setProtection(int channel, Protection limit, const ProtectionSetting& setting) override;
     bool protectionTripped() const override;
     void clearProtection() override;
+    Counters counters(int channel) const override;
+    void clearCounters(int channel) override;
+    std::optional<ListRefusal> runList(const ListRun& run,
+                                       std::function<void(QString why)> ended) override;
+    void stopList() override;
+    std::optional<int> listStep() const override;
+    FileOutcome saveList(const QString& name, const ListRun& run, QString* why) override;
+    FileOutcome loadList(const QString& name, ListRun* run, QString* why) override;
     void whenIdle(std::function<void()> done) override;
 
 private:
@@ -61,6 +69,9 @@ private:
     TForm1* m_form;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
+    int m_planStep = 1;  // 1-based, of the run under way
+    QString m_planEndWhy;
+    bool m_planEndedEarly = false;
 };
 
 }  // namespace lqs

@@ -3,10 +3,14 @@
 // window directly, so its rules are tested against a fake.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace lqs {
 
@@ -70,6 +74,7 @@ public:
         Energy,
         EnteringCc,
     };
+    static constexpr int kProtections = int(Protection::EnteringCc) + 1;
     struct ProtectionSetting {
         bool on = false;
         double level = 0;  // V, A, W, Ah or Wh; none for EnteringCc
@@ -81,6 +86,49 @@ public:
                                   const ProtectionSetting& setting) = 0;
     virtual bool protectionTripped() const = 0;
     virtual void clearProtection() = 0;
+
+    // What a channel has delivered since its counters were last cleared, as
+    // counted from the readings while its output was on.
+    struct Counters {
+        double ampHours = 0;
+        double wattHours = 0;
+    };
+    virtual Counters counters(int channel) const = 0;
+    virtual void clearCounters(int channel) = 0;
+
+    // A run of steps from lists: step i sets each channel's voltage and
+    // current from their lists' value i (a list of one value gives it to
+    // every step, an empty list leaves the channel as it is) and lasts its
+    // dwell. The first step switches the output on.
+    struct ListRun {
+        std::array<std::vector<double>, 2> volts;  // by channel
+        std::array<std::vector<double>, 2> amps;
+        std::vector<double> dwellSeconds;  // empty: 1 s a step
+        int count = 1;                     // passes; 0 until stopped
+        enum class End : std::uint8_t { OutputOff, HoldLast, BackToFirst };
+        End end = End::OutputOff;
+        // A run read from a file in its file form, run as read (with count
+        // and end from above) while the lists are untouched: it may hold
+        // what the lists cannot say.
+        QByteArray asLoaded;
+    };
+    struct ListRefusal {
+        QString why;
+        bool byCoupling = false;  // otherwise a value beyond a range
+    };
+    // Checked against the model and the coupling before anything is sent;
+    // nullopt once under way. ended(why) is told if the run ends early for
+    // any reason other than a stop (a trip, a lost line).
+    virtual std::optional<ListRefusal> runList(const ListRun& run,
+                                               std::function<void(QString why)> ended) = 0;
+    virtual void stopList() = 0;
+    // The step under way (1-based) while a run lasts.
+    virtual std::optional<int> listStep() const = 0;
+
+    // Runs kept as files in the program's sequences folder, by plain name.
+    enum class FileOutcome : std::uint8_t { Done, Missing, Refused, Malformed, Failed };
+    virtual FileOutcome saveList(const QString& name, const ListRun& run, QString* why) = 0;
+    virtual FileOutcome loadList(const QString& name, ListRun* run, QString* why) = 0;
 
     // Calls done once every intent given so far has run (for *OPC?).
     virtual void whenIdle(std::function<void()> done) = 0;

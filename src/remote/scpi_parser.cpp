@@ -26,6 +26,10 @@ constexpr Pattern kPatterns[] = {
     {ScpiCommand::ClearStatus, "*CLS", Takes::Nothing, Takes::Absent},
     {ScpiCommand::OperationComplete, "*OPC", Takes::Nothing, Takes::Nothing},
     {ScpiCommand::Wait, "*WAI", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::Reset, "*RST", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::EventStatus, "*ESR", Takes::Absent, Takes::Nothing},
+    {ScpiCommand::EventEnable, "*ESE", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::StatusByte, "*STB", Takes::Absent, Takes::Nothing},
     {ScpiCommand::Save, "*SAV", Takes::Parameter, Takes::Absent},
     {ScpiCommand::Recall, "*RCL", Takes::Parameter, Takes::Absent},
     {ScpiCommand::SystemError, "SYSTem:ERRor:[NEXT]", Takes::Absent, Takes::Nothing},
@@ -70,6 +74,35 @@ constexpr Pattern kPatterns[] = {
      Takes::Nothing},
     {ScpiCommand::ProtectionTripped, "OUTPut:PROTection:TRIPped", Takes::Absent, Takes::Nothing},
     {ScpiCommand::ProtectionClear, "OUTPut:PROTection:CLEar", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::MeasurePower, "MEASure:[SCALar]:POWer:[DC]", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::MeasureCharge, "MEASure:[SCALar]:CHARge", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::MeasureEnergy, "MEASure:[SCALar]:ENERgy", Takes::Absent,
+     Takes::OptionalParameter},
+    {ScpiCommand::AccumulateClear, "[SENSe]:ACCumulate:CLEar", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ChargeProtection, "[SENSe]:ACCumulate:CHARge:PROTection:[LEVel]",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ChargeProtectionState, "[SENSe]:ACCumulate:CHARge:PROTection:STATe",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ChargeProtectionDelay, "[SENSe]:ACCumulate:CHARge:PROTection:DELay",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtection, "[SENSe]:ACCumulate:ENERgy:PROTection:[LEVel]",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtectionState, "[SENSe]:ACCumulate:ENERgy:PROTection:STATe",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::EnergyProtectionDelay, "[SENSe]:ACCumulate:ENERgy:PROTection:DELay",
+     Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListVoltage, "[SOURce]:LIST:VOLTage:[LEVel]", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListCurrent, "[SOURce]:LIST:CURRent:[LEVel]", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListDwell, "[SOURce]:LIST:DWELl", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListCount, "[SOURce]:LIST:COUNt", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListTerminate, "[SOURce]:LIST:TERMinate", Takes::Parameter, Takes::Nothing},
+    {ScpiCommand::ListRun, "[SOURce]:LIST:RUN", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ListStop, "[SOURce]:LIST:STOP", Takes::Nothing, Takes::Absent},
+    {ScpiCommand::ListState, "[SOURce]:LIST:STATe", Takes::Absent, Takes::Nothing},
+    {ScpiCommand::ListSave, "[SOURce]:LIST:SAVE", Takes::Parameter, Takes::Absent},
+    {ScpiCommand::ListLoad, "[SOURce]:LIST:LOAD", Takes::Parameter, Takes::Absent},
 };
 
 struct Node {
@@ -218,6 +251,12 @@ QString scpiErrorText(int code) {
             return QStringLiteral("Illegal parameter value");
         case ScpiError::QueueOverflow:
             return QStringLiteral("Queue overflow");
+        case ScpiError::MassStorage:
+            return QStringLiteral("Mass storage error");
+        case ScpiError::FileNameNotFound:
+            return QStringLiteral("File name not found");
+        case ScpiError::FileNameError:
+            return QStringLiteral("File name error");
         default:
             return QString();
     }
@@ -225,11 +264,42 @@ QString scpiErrorText(int code) {
 
 std::vector<ScpiCall> parseScpiLine(const QByteArray& line) {
     std::vector<ScpiCall> calls;
-    for (const QByteArray& command : line.split(';')) {
+    const auto take = [&](const QByteArray& command) {
         const QByteArray text = trimmed(command);
         if (!text.isEmpty()) calls.push_back(parseCommand(text));
+    };
+    char quote = 0;  // the quote of the string under way
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line.at(i);
+        if (quote) {
+            // A doubled quote closes and reopens: the same for the split.
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == ';') {
+            take(line.mid(from, i - from));
+            from = i + 1;
+        }
     }
+    take(line.mid(from));
     return calls;
+}
+
+std::optional<QByteArray> parseScpiString(const QByteArray& text) {
+    if (text.size() < 2) return std::nullopt;
+    const char quote = text.at(0);
+    if ((quote != '"' && quote != '\'') || text.back() != quote) return std::nullopt;
+    QByteArray out;
+    for (qsizetype i = 1; i < text.size() - 1; ++i) {
+        const char c = text.at(i);
+        if (c == quote) {
+            if (i + 1 >= text.size() - 1 || text.at(i + 1) != quote) return std::nullopt;
+            ++i;
+        }
+        out += c;
+    }
+    return out;
 }
 
 bool scpiWordMatches(const QByteArray& word, const char* mnemonic) {
@@ -274,11 +344,13 @@ ScpiNumber parseScpiNumber(const QByteArray& text, ScpiUnit unit) {
 
     double scale = 1;
     if (!suffix.isEmpty()) {
-        const char* base = unit == ScpiUnit::Volt     ? "V"
-                           : unit == ScpiUnit::Ampere ? "A"
-                           : unit == ScpiUnit::Watt   ? "W"
-                           : unit == ScpiUnit::Second ? "S"
-                                                      : nullptr;
+        const char* base = unit == ScpiUnit::Volt       ? "V"
+                           : unit == ScpiUnit::Ampere   ? "A"
+                           : unit == ScpiUnit::Watt     ? "W"
+                           : unit == ScpiUnit::Second   ? "S"
+                           : unit == ScpiUnit::AmpHour  ? "AH"
+                           : unit == ScpiUnit::WattHour ? "WH"
+                                                        : nullptr;
         if (!base) return number;
         if (equalsUpper(suffix, QByteArray(base)))
             scale = 1;

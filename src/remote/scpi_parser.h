@@ -9,8 +9,8 @@
 // root, not from the previous command's branch: "VOLT 5;CURR 1" works, but
 // "INST:SEL CH2;NSEL?" must be written "INST:SEL CH2;INST:NSEL?".
 // Common commands (*IDN? and its kin) may stand anywhere. Empty commands
-// (";;" or a trailing ";") are skipped. Quoted strings and parameter lists
-// are not needed by any command, so ";" always ends a command.
+// (";;" or a trailing ";") are skipped. A ";" inside a quoted string ("..."
+// or '...') does not end a command.
 // A form a command lacks ("*CLS?", "MEAS:VOLT") is an undefined header
 // (-113); a missing or an extra parameter is a command error (-100).
 #pragma once
@@ -29,6 +29,10 @@ enum class ScpiCommand : std::uint8_t {
     ClearStatus,        // *CLS
     OperationComplete,  // *OPC, *OPC?
     Wait,               // *WAI
+    Reset,              // *RST
+    EventStatus,        // *ESR?
+    EventEnable,        // *ESE n, ?
+    StatusByte,         // *STB?
     Save,               // *SAV n
     Recall,             // *RCL n
     SystemError,        // SYSTem:ERRor[:NEXT]?
@@ -59,6 +63,28 @@ enum class ScpiCommand : std::uint8_t {
     PowerProtectionDelay,
     ProtectionTripped,  // OUTPut:PROTection:TRIPped?
     ProtectionClear,    // OUTPut:PROTection:CLEar
+    MeasurePower,       // MEASure[:SCALar]:POWer[:DC]? [(@n)]
+    MeasureCharge,      // MEASure[:SCALar]:CHARge? [(@n)]
+    MeasureEnergy,      // MEASure[:SCALar]:ENERgy? [(@n)]
+    AccumulateClear,    // [SENSe:]ACCumulate:CLEar
+    // Budgets under [SENSe:]ACCumulate:CHARge:PROTection and ...:ENERgy:PROTection.
+    ChargeProtection,
+    ChargeProtectionState,
+    ChargeProtectionDelay,
+    EnergyProtection,
+    EnergyProtectionState,
+    EnergyProtectionDelay,
+    // Runs of steps, under [SOURce:]LIST.
+    ListVoltage,    // LIST:VOLTage v{,v}, ? (the selected channel's)
+    ListCurrent,    // LIST:CURRent a{,a}, ?
+    ListDwell,      // LIST:DWELl s{,s}, ?
+    ListCount,      // LIST:COUNt n|INFinity, ?
+    ListTerminate,  // LIST:TERMinate OFF|LAST|FIRSt, ?
+    ListRun,        // LIST:RUN
+    ListStop,       // LIST:STOP
+    ListState,      // LIST:STATe?
+    ListSave,       // LIST:SAVE "name"
+    ListLoad,       // LIST:LOAD "name"
 };
 
 // The SCPI error numbers in use.
@@ -70,6 +96,9 @@ constexpr int SettingsConflict = -221;
 constexpr int DataOutOfRange = -222;
 constexpr int IllegalValue = -224;  // a word outside the enumeration
 constexpr int UndefinedHeader = -113;
+constexpr int MassStorage = -250;
+constexpr int FileNameNotFound = -256;
+constexpr int FileNameError = -257;
 constexpr int QueueOverflow = -350;
 }  // namespace ScpiError
 
@@ -92,7 +121,7 @@ std::vector<ScpiCall> parseScpiLine(const QByteArray& line);
 // "PARallel" (short form: the leading letters that are not lower case).
 bool scpiWordMatches(const QByteArray& word, const char* mnemonic);
 
-enum class ScpiUnit : std::uint8_t { None, Volt, Ampere, Watt, Second };
+enum class ScpiUnit : std::uint8_t { None, Volt, Ampere, Watt, Second, AmpHour, WattHour };
 
 struct ScpiNumber {
     enum class Kind : std::uint8_t { Invalid, Value, Minimum, Maximum };
@@ -102,12 +131,17 @@ struct ScpiNumber {
 };
 
 // A decimal number ("5", "+5.0", "5e0", ".5", "5."), then the unit's suffix
-// if any (V or MV for Volt, A or MA for Ampere), or MIN / MAX.
+// if any (V or MV for Volt, A or MA for Ampere, AH or MAH for AmpHour and so
+// on), or MIN / MAX.
 ScpiNumber parseScpiNumber(const QByteArray& text, ScpiUnit unit);
 // ON, OFF, 1 or 0.
 std::optional<bool> parseScpiBoolean(const QByteArray& text);
 // The channel of "(@n)"; -1 when the text is not of that form.
 int parseScpiChannelList(const QByteArray& text);
+
+// The text of a quoted string ("a ""b""" or 'a'), quotes undoubled; nullopt
+// when text is not one quoted string.
+std::optional<QByteArray> parseScpiString(const QByteArray& text);
 
 // Client bytes made fit to quote in an error: printable ASCII, shortened.
 QString scpiEcho(const QByteArray& text);

@@ -9,10 +9,23 @@
 //                  stands or failed; -200 when it cannot start or failed.
 //   SYSTem:LINK?   1 while linked, 0 otherwise.
 //
+// Runs of steps (LIST:...) are made from the client's own lists: each
+// channel's voltage and current list (INST selects which), a dwell list and
+// the count and end. Lists of a run have the same length, or one value for
+// every step; unequal lengths are a settings conflict (-221). LIST:RUN
+// switches the output on with the first step. A list file's name is a plain
+// name in the program's sequences folder (-257 otherwise, -256 when missing).
+//
 // Commands that reach the instrument (setting VOLT, CURR, OUTP, OUTP:PAIR,
-// *SAV, *RCL and MEAS?) queue -200 and send nothing while not linked.
-// MEAS?, *OPC? and SYST:LINK wait for the instrument's callback; the line
-// goes on from there, and finished() follows the line's last command.
+// *SAV, *RCL, *RST's switch-off, LIST:RUN and MEAS:VOLT?, :CURR?, :POW?)
+// queue -200 and send nothing while not linked; so does OUTP ON while the
+// guard's trip is latched. Every MEAS? form, *OPC?, *WAI, OUTP:PROT:CLE and SYST:LINK wait
+// for the instrument's callback; the line goes on from there, and finished()
+// follows the line's last command.
+//
+// Each client has its own standard event status register (*ESR?, *ESE) and
+// status byte (*STB?: 4 while the error queue holds an error, 32 while an
+// event enabled by *ESE is set).
 #pragma once
 
 #include "remote/line_session.h"
@@ -26,6 +39,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace lqs {
@@ -67,13 +81,25 @@ private:
 
     void setLevel(const ScpiCall& call, bool current);
     void queryLevel(const ScpiCall& call, bool current);
+    std::optional<int> measuredChannel(const ScpiCall& call);
     bool measure(const ScpiCall& call, bool current);
+    bool measurePower(const ScpiCall& call);
+    bool accumulated(const ScpiCall& call, bool energy);
+    bool afterIdle(std::function<void()> then);
+    void reset();
+    void setEventEnable(const ScpiCall& call);
+    int statusByte() const;
     void selectChannel(const ScpiCall& call);
     void setOutput(const ScpiCall& call);
     void setPair(const ScpiCall& call);
     void memory(const ScpiCall& call, bool save);
     void protection(const ScpiCall& call);
     bool link();
+    void listValues(const ScpiCall& call);
+    void listSettings(const ScpiCall& call);
+    void runList();
+    void listFile(const ScpiCall& call);
+    QString listProblem() const;
 
     bool requireLink();
     RemoteInstrument::Done unlessDone(const QString& what);
@@ -87,6 +113,10 @@ private:
     QString m_version;
     int m_channel = 1;
     std::deque<QueuedError> m_errors;
+    int m_eventStatus = 0;
+    int m_eventEnable = 0;
+    int m_clears = 0;  // a *OPC given before the last *CLS sets nothing
+    RemoteInstrument::ListRun m_list;
 
     std::vector<ScpiCall> m_calls;  // the line under way
     std::size_t m_next = 0;

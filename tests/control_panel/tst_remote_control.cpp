@@ -8,14 +8,20 @@
 #include "control_panel/remote_control.h"
 #include "remote/scpi_server.h"
 #include "remote/scpi_session.h"
+#include "remote/sequence_files.h"
 #include "sim_program.h"
 
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTcpSocket>
 
 #include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace lqs;
 using namespace std::chrono_literals;
@@ -95,7 +101,222 @@ private Q_SLOTS:
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
     void scriptArmsTheGuard();
+    void powerOfTheLoad();
+    void onRefusedWhileLatched();
+    void resetSwitchesOffAndDisarms();
+    void listStepsOnTheirDwell();
+    void listRefusedBeforeAnythingIsSent_data();
+    void listRefusedBeforeAnythingIsSent();
+    void listEndsAtOnce_data();
+    void listEndsAtOnce();
+    void listSavedAndLoaded();
+    void listFileNotPlainRefused_data();
+    void listFileNotPlainRefused();
+    void loadedRunKeepsWhatListsCannotSay();
 };
+
+namespace {
+// Set points and output frames after `from`, each with its moment.
+QStringList settingFrames(const test::ClockedProgram& p, qsizetype from, LinkTime start) {
+    QStringList out;
+    const QStringList frames = p.frames();
+    const auto& times = p.line->wireTimes();
+    for (qsizetype i = from; i < frames.size(); ++i)
+        if (!frames[i].endsWith(QLatin1Char('?')) && (frames[i].startsWith(QLatin1String("VSET")) ||
+                                                      frames[i].startsWith(QLatin1String("ISET")) ||
+                                                      frames[i].startsWith(QLatin1String("OUT"))))
+            out << QStringLiteral("%1@%2").arg(frames[i]).arg(
+                test::msSince(start, times[std::size_t(i)]));
+    return out;
+}
+
+// The sequences folder in a temporary data location for one test.
+struct DataHome {
+    QTemporaryDir dir;
+    QByteArray before = qgetenv("XDG_DATA_HOME");
+    DataHome() { qputenv("XDG_DATA_HOME", dir.path().toLocal8Bit()); }
+    ~DataHome() {
+        if (before.isEmpty())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", before);
+    }
+};
+}  // namespace
+
+// Each step's set point goes out on its deadline, the first switching the
+// output on; the state says the step under way, then idle once it has ended.
+void tst_RemoteControl::listStepsOnTheirDwell() {
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    QVERIFY(p.linked());
+    // Fast readings leave the line free between the steps' set points.
+    test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.idle());
+    Script script(p);
+    const qsizetype skip = p.frames().size();
+    const LinkTime start = p.link().scheduler().now();
+    QCOMPARE(script.ask("LIST:VOLT 5,6,7;LIST:DWEL 0.5;LIST:RUN;LIST:STAT?"),
+             QStringLiteral("RUN,1"));
+    QVERIFY(p.advanceUntil([&] { return settingFrames(p, skip, start).size() >= 3; }));
+    const QString second = script.ask("LIST:STAT?");
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 5s));
+    QVERIFY(p.idle());
+    QCOMPARE(script.ask("LIST:STAT?;SYST:ERR?"), QStringLiteral("IDLE;0,\"No error\""));
+    const QStringList sent = settingFrames(p, skip, start);
+    QStringList values;
+    QList<qint64> at;
+    for (const QString& f : sent) {
+        values << f.section(QLatin1Char('@'), 0, 0);
+        at << f.section(QLatin1Char('@'), 1).toLongLong();
+    }
+    QCOMPARE(values, QStringList({"VSET1:5.", "OUT1", "VSET1:6.", "VSET1:7.", "OUT0"}));
+    QVERIFY2(second == QLatin1String("RUN,1") || second == QLatin1String("RUN,2"),
+             qPrintable(second));
+    // On their deadlines, within the fast readings' pace.
+    QVERIFY2(std::abs(at[2] - at[0] - 500) <= 150, qPrintable(sent.join(' ')));
+    QVERIFY2(std::abs(at[3] - at[2] - 500) <= 150, qPrintable(sent.join(' ')));
+    QVERIFY2(at[4] - at[3] >= 400, qPrintable(sent.join(' ')));
+}
+
+void tst_RemoteControl::listRefusedBeforeAnythingIsSent_data() {
+    QTest::addColumn<bool>("tracking");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("beyond the model")
+        << false << QByteArray("LIST:VOLT 5,40;LIST:RUN") << "-222,\"Data out of range;step 2: ";
+    QTest::newRow("current beyond") << false << QByteArray("LIST:VOLT 5;LIST:CURR 1,2,3.5;LIST:RUN")
+                                    << "-222,\"Data out of range;step 3: ";
+    QTest::newRow("tracked channel 2") << true << QByteArray("INST CH2;LIST:VOLT 5,6;LIST:RUN")
+                                       << "-221,\"Settings conflict;step 1: ";
+    QTest::newRow("unequal lengths")
+        << false << QByteArray("LIST:VOLT 5,6;LIST:CURR 1,2,3;LIST:RUN")
+        << "-221,\"Settings conflict;the lists have";
+}
+
+// Checked against the chosen model and the coupling: the reason in the
+// error, and not one frame goes out.
+void tst_RemoteControl::listRefusedBeforeAnythingIsSent() {
+    QFETCH(bool, tracking);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, error);
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    QVERIFY(p.linked());
+    if (tracking) {
+        QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
+        QVERIFY(p.idle());
+    }
+    Script script(p);
+    const qsizetype skip = p.frames().size();
+    QVERIFY(script.run(line));
+    p.advance(3s);
+    const QString said = script.ask("SYST:ERR?");
+    QVERIFY2(said.startsWith(error), qPrintable(said));
+    QCOMPARE(p.frames().mid(skip), QStringList());
+    QCOMPARE(script.ask("LIST:STAT?"), QStringLiteral("IDLE"));
+}
+
+void tst_RemoteControl::listEndsAtOnce_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("stop") << QByteArray("LIST:STOP");
+    QTest::newRow("output off") << QByteArray("OUTP OFF");
+    QTest::newRow("reset") << QByteArray("*RST");
+}
+
+// A run ends at once however a script ends it: no later step goes out.
+void tst_RemoteControl::listEndsAtOnce() {
+    QFETCH(QByteArray, line);
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    QVERIFY(p.linked());
+    Script script(p);
+    const qsizetype skip = p.frames().size();
+    QVERIFY(script.run("LIST:VOLT 5,6;LIST:DWEL 10;LIST:RUN"));
+    QVERIFY(p.advanceUntil([&] { return p.line->instrument().output(); }));
+    p.advance(2s);
+    QCOMPARE(script.ask("LIST:STAT?"), QStringLiteral("RUN,1"));
+    QVERIFY(script.run(line));
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 2s));
+    p.advance(20s);
+    QCOMPARE(script.ask("LIST:STAT?;SYST:ERR?"), QStringLiteral("IDLE;0,\"No error\""));
+    QVERIFY(!p.line->instrument().output());
+    QVERIFY(!p.frames().mid(skip).contains(QStringLiteral("VSET1:6.00")));
+}
+
+// Saved by name in the program's sequences folder and read back whole by
+// another client; a file that is not a sequence says which line is wrong.
+void tst_RemoteControl::listSavedAndLoaded() {
+    DataHome home;
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    Script writer(p);
+    QVERIFY(
+        writer.run("INST CH2;LIST:VOLT 1,2;LIST:CURR 0.5;INST CH1;LIST:VOLT 3,4;"
+                   "LIST:DWEL 0.25;LIST:COUN 2;LIST:TERM LAST;LIST:SAVE \"bench run\""));
+    QCOMPARE(writer.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
+    QVERIFY(sequencesFolder().startsWith(home.dir.path()));
+    QVERIFY(QFileInfo(sequencesFolder() + "/bench run.csv").isFile());
+    // Only the file: no temporary left beside it.
+    QCOMPARE(QDir(sequencesFolder()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{"bench run.csv"});
+
+    Script reader(p);
+    QCOMPARE(reader.ask("LIST:LOAD \"bench run.csv\";LIST:VOLT?;LIST:DWEL?;LIST:COUN?;LIST:TERM?;"
+                        "INST CH2;LIST:VOLT?;LIST:CURR?;SYST:ERR?"),
+             QStringLiteral("3.00,4.00;0.25;2;LAST;1.00,2.00;0.50;0,\"No error\""));
+
+    QFile bad(sequencesFolder() + "/bad.csv");
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("dwell_s,nonsense\r\n1,2\r\n");
+    bad.close();
+    const QString said = reader.ask("LIST:LOAD \"bad\";SYST:ERR?");
+    QVERIFY2(said.startsWith(QLatin1String("-222,\"Data out of range;Line 1: ")), qPrintable(said));
+    QVERIFY(reader.ask("LIST:LOAD \"none\";SYST:ERR?").startsWith(QLatin1String("-256,")));
+    // What was loaded before stays.
+    QCOMPARE(reader.ask("INST CH1;LIST:VOLT?"), QStringLiteral("3.00,4.00"));
+}
+
+void tst_RemoteControl::listFileNotPlainRefused_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QByteArray>("line");
+    for (const char* what : {"link", "fifo", "folder"}) {
+        QTest::addRow("load from a %s", what) << what << QByteArray("LIST:LOAD \"odd\"");
+        QTest::addRow("save over a %s", what)
+            << what << QByteArray("LIST:VOLT 9;LIST:SAVE \"odd\"");
+    }
+}
+
+// A link, a FIFO or a folder at the name is neither followed nor waited on,
+// and a save leaves it and what it points at as they were.
+void tst_RemoteControl::listFileNotPlainRefused() {
+    QFETCH(QString, what);
+    QFETCH(QByteArray, line);
+    DataHome home;
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    Script script(p);
+    QVERIFY(script.run("LIST:VOLT 1;LIST:SAVE \"real\""));
+    const QString real = sequencesFolder() + "/real.csv";
+    QFile file(real);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    const QString odd = sequencesFolder() + "/odd.csv";
+    if (what == QLatin1String("link"))
+        QVERIFY(QFile::link(real, odd));
+    else if (what == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(odd).constData(), 0600), 0);
+    else
+        QVERIFY(QDir().mkdir(odd));
+    const QString said = script.ask(line + ";SYST:ERR?");
+    QVERIFY2(said.startsWith(QLatin1String("-257,")), qPrintable(said));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), before);
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(odd).constData(), &st), 0);
+    QVERIFY(!S_ISREG(st.st_mode));
+}
 
 void tst_RemoteControl::scriptSendsWhatTheWindowSends_data() {
     QTest::addColumn<QString>("action");
@@ -356,6 +577,151 @@ void tst_RemoteControl::scriptArmsTheGuard() {
     p.advance(1s);
     QVERIFY(p.line->instrument().output());
     QCOMPARE(script.ask("OUTP:PROT:TRIP?;SYST:ERR?"), QStringLiteral("0;0,\"No error\""));
+}
+
+// Volts times amperes of the load as it is once the line's commands before
+// have run, on the channel asked; and what the channel delivered meanwhile.
+void tst_RemoteControl::powerOfTheLoad() {
+    ClockedProgram p;
+    sim::Instrument& instrument = p.line->instrument();
+    instrument.setVoltageSet(1, 12);
+    instrument.setCurrentSet(1, 2);
+    instrument.setLoad(1, 10);  // 1.2 A
+    instrument.setVoltageSet(2, 5);
+    instrument.setCurrentSet(2, 1);
+    instrument.setLoad(2, 20);  // 0.25 A
+    instrument.setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    // Within a step of each reading and of the answer's last decimal.
+    const auto near = [&](const QString& answer, int channel) {
+        const double volts = instrument.measuredVoltage(channel);
+        const double amps = instrument.measuredCurrent(channel);
+        const double step = instrument.resolution();
+        return std::abs(answer.toDouble() - volts * amps) <= step * (volts + amps) + 0.005;
+    };
+    const QString first = script.ask("MEAS:POW?");
+    QVERIFY2(near(first, 1) && first.toDouble() > 14, qPrintable(first));
+    const QString second = script.ask("MEASURE:SCALAR:POWER:DC? (@2)");
+    QVERIFY2(near(second, 2) && second.toDouble() < 1.3, qPrintable(second));
+    // Both readings taken after the new set point reached the instrument.
+    const QString lower = script.ask("VOLT 10;MEAS:POW?");
+    QVERIFY2(near(lower, 1) && lower.toDouble() < 10.1, qPrintable(lower));
+
+    // Counted from readings close enough together: the fast ones.
+    test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.advanceUntil([&] { return p.client().mode() == LinkMode::FastReadings; }));
+    const QString cleared = script.ask("SENS:ACC:CLE;MEAS:CHAR?");
+    QVERIFY2(cleared.toDouble() < 1e-4, qPrintable(cleared));
+    p.advance(360s);  // a tenth of an hour at 1 A and 10 W
+    const QString charge = script.ask("MEAS:CHAR?");
+    QVERIFY2(std::abs(charge.toDouble() - 0.1) < 0.002, qPrintable(charge));
+    const QString energy = script.ask("MEAS:ENER? (@1)");
+    QVERIFY2(std::abs(energy.toDouble() - 1) < 0.02, qPrintable(energy));
+    QCOMPARE(script.ask("SYST:ERR?"), QStringLiteral("0,\"No error\""));
+}
+
+// While a trip is latched "on" is refused at once: nothing goes out, and the
+// window never shows the output going on. A clear on the same line lets it on.
+void tst_RemoteControl::onRefusedWhileLatched() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    QVERIFY(script.run("CURR:PROT 0.5;CURR:PROT:STAT ON"));
+    p.line->instrument().setLoad(1, 5.0);  // well over half an ampere
+    QVERIFY(p.advanceUntil([&] { return !p.line->instrument().output(); }, 5s));
+    QVERIFY(p.idle());
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?"), QStringLiteral("1"));
+
+    const qsizetype before = p.frames().size();
+    bool shownOn = false;
+    QObject watching;
+    connect(&p.client(), &LinkClient::outputChanged, &watching,
+            [&](const OutputView& v) { shownOn = shownOn || v.target == OutputState::On; });
+    QCOMPARE(script.ask("OUTP ON;*OPC?;OUTP?"), QStringLiteral("1;0"));
+    const QString error = script.ask("SYST:ERR?");
+    QVERIFY2(error.startsWith(QLatin1String("-200,")) && error.contains(QLatin1String("latched")),
+             qPrintable(error));
+    p.advance(2s);
+    QVERIFY(!p.frames().mid(before).contains(QStringLiteral("OUT1")));
+    QVERIFY(!shownOn);
+
+    QVERIFY(script.run("CURR:PROT:STAT OFF;OUTP:PROT:CLE;OUTP ON;*OPC?"));
+    QVERIFY(p.frames().mid(before).contains(QStringLiteral("OUT1")));
+    QVERIFY(p.line->instrument().output());
+    QCOMPARE(script.ask("OUTP:PROT:TRIP?;OUTP?;SYST:ERR?"), QStringLiteral("0;1;0,\"No error\""));
+}
+
+// *RST: the output off and every limit disarmed with its level kept; the set
+// points as they were, and the switch-off is not a trip.
+void tst_RemoteControl::resetSwitchesOffAndDisarms() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    Script script(p);
+    QVERIFY(script.run("VOLT 12.5;CURR 1.5;INST CH2;VOLT 3.3;*OPC?"));
+    QVERIFY(
+        script.run("VOLT:PROT 20;VOLT:PROT:STAT ON;INST CH1;VOLT:PROT 25;VOLT:PROT:STAT ON;"
+                   "SENS:ACC:ENER:PROT 50;SENS:ACC:ENER:PROT:STAT ON"));
+    // A level the model chosen since cannot reach is still disarmed.
+    test::action(p.form, "LQS6500B1")->trigger();
+    QVERIFY(script.run("CURR:PROT 4.5;CURR:PROT:STAT ON"));
+    test::action(p.form, "LQS6200A1")->trigger();
+    QVERIFY(p.advanceUntil([&] { return p.client().mode() == LinkMode::FastReadings; }));
+    const QStringList shown = setPoints(p.form.get());
+    QCOMPARE(shown.at(0).toDouble(), 12.5);
+    QCOMPARE(shown.at(2).toDouble(), 3.3);
+
+    QVERIFY(script.run("INST CH2;*RST;*OPC?"));
+    QVERIFY(!p.line->instrument().output());
+    QCOMPARE(script.ask("OUTP?;OUTP:PROT:TRIP?;INST?;VOLT:PROT:STAT?;VOLT:PROT?;"
+                        "SENS:ACC:ENER:PROT:STAT?;SENS:ACC:ENER:PROT?"),
+             QStringLiteral("0;0;CH1;0;25;0;50"));
+    QCOMPARE(script.ask("CURR:PROT:STAT?;CURR:PROT?"), QStringLiteral("0;4.5"));
+    QCOMPARE(script.ask("INST CH2;VOLT:PROT:STAT?;VOLT:PROT?;SYST:ERR?"),
+             QStringLiteral("0;20;0,\"No error\""));
+    QVERIFY(!p.client().guardArmed());
+    QCOMPARE(setPoints(p.form.get()), shown);
+    QCOMPARE(p.line->instrument().voltageSet(1), 12.5);
+    QCOMPARE(p.line->instrument().voltageSet(2), 3.3);
+}
+
+// A file's ramp runs as written until a list is changed; from then on the
+// lists make the run.
+void tst_RemoteControl::loadedRunKeepsWhatListsCannotSay() {
+    DataHome home;
+    ClockedProgram p;
+    test::action(p.form, "LQS6200B1")->trigger();
+    QVERIFY(p.linked());
+    test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.idle());
+    QVERIFY(QDir().mkpath(sequencesFolder()));
+    QFile csv(sequencesFolder() + "/ramp.csv");
+    QVERIFY(csv.open(QIODevice::WriteOnly));
+    csv.write("ch1_voltage_V,output,dwell_s,ramp\r\n2,on,1,\r\n8,,2,ramp\r\n");
+    csv.close();
+    Script script(p);
+    const auto voltages = [&](qsizetype from) {
+        QStringList out;
+        for (const QString& f : settingFrames(p, from, LinkTime()))
+            if (f.startsWith(QLatin1String("VSET1:"))) out << f.section(QLatin1Char('@'), 0, 0);
+        return out;
+    };
+    qsizetype skip = p.frames().size();
+    QCOMPARE(script.ask("LIST:LOAD \"ramp\";LIST:VOLT?;LIST:DWEL?;LIST:RUN;SYST:ERR?"),
+             QStringLiteral("2.00,8.00;1,2;0,\"No error\""));
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 10s));
+    QVERIFY(p.idle());
+    const QStringList ramped = voltages(skip);
+    QVERIFY2(ramped.size() > 3 && ramped.first() == "VSET1:2." && ramped.last() == "VSET1:8.",
+             qPrintable(ramped.join(' ')));
+
+    skip = p.frames().size();
+    QVERIFY(script.run("LIST:DWEL 1,2;LIST:RUN"));
+    QVERIFY(p.advanceUntil([&] { return !p.client().planRunning(); }, 10s));
+    QVERIFY(p.idle());
+    QCOMPARE(voltages(skip), QStringList({"VSET1:2.", "VSET1:8."}));
 }
 
 QTEST_MAIN(tst_RemoteControl)

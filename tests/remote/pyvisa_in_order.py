@@ -79,14 +79,16 @@ def run(port, mode):
         check(q("*OPC?") == "1", "set point %d done" % volts)
         measured = float(q("MEAS:VOLT?"))
         check(abs(measured - volts) < 0.02, "VOLT %d then MEAS:VOLT? read %r" % (volts, measured))
+    watts = float(q("MEAS:POW?"))
+    check(abs(watts - 1.6) < 0.03, "4 V into 10 ohms, MEAS:POW? read %r" % watts)
     for volts in ramp(mode):
         inst.write("VOLT %g" % volts)
         amps = float(q("MEAS:CURR?"))
         check(abs(amps - volts / 10) < 0.02,
               "VOLT %g then MEAS:CURR? read %r, not the current the step drives" % (volts, amps))
     check(q("SYST:ERR?") == '0,"No error"', "no error along the way")
-    inst.write("OUTP OFF")
-    check(q("*OPC?;OUTP?") == "1;0", "output off")
+    inst.write("*RST")
+    check(q("*OPC?;OUTP?;*ESR?") == "1;0;0", "output off by *RST, and no event")
     inst.close()
     rm.close()
 

@@ -23,6 +23,8 @@ public:
     int pair = 1;
     Reading reading = Reading::AtOnce;
     double measured = 1.234;
+    double amps = 0.5;
+    Counters counted[2] = {{0.25, 3.5}, {0.125, 1.75}};
     QString identity = QStringLiteral("LQS-6200B, V2.1 ");
     bool linkStarts = true;
     bool settleAtOnce = false;
@@ -63,7 +65,7 @@ public:
     void measure(int channel, bool current,
                  std::function<void(std::optional<double>)> done) override {
         calls << QStringLiteral("measure %1%2").arg(current ? "I" : "V").arg(channel);
-        if (reading == Reading::AtOnce) done(measured);
+        if (reading == Reading::AtOnce) done(current ? amps : measured);
         if (reading == Reading::None) done(std::nullopt);
         if (reading == Reading::Later) pendingMeasures.push_back(std::move(done));
     }
@@ -118,6 +120,55 @@ public:
         calls << QStringLiteral("clear trip");
         tripped = false;
     }
+    Counters counters(int channel) const override { return counted[channel - 1]; }
+    void clearCounters(int channel) override {
+        calls << QStringLiteral("clear counters %1").arg(channel);
+        counted[channel - 1] = {};
+    }
+    std::optional<int> step;  // a run under way
+    std::optional<ListRefusal> refusal;
+    bool endsEarly = false;
+    std::map<QString, ListRun> files = {{"ramp", {{{{2, 8}, {}}}, {}, {1, 2}, 1, {}, "a ramp"}}};
+    static QString describe(const ListRun& r) {
+        QStringList parts;
+        if (!r.asLoaded.isEmpty()) parts << "loaded";
+        const auto add = [&](const char* tag, const std::vector<double>& list) {
+            QStringList values;
+            for (const double v : list) values << QString::number(v);
+            if (!values.isEmpty()) parts << tag + (' ' + values.join(','));
+        };
+        add("V1", r.volts[0]);
+        add("V2", r.volts[1]);
+        add("I1", r.amps[0]);
+        add("I2", r.amps[1]);
+        add("D", r.dwellSeconds);
+        parts << QStringLiteral("x%1 end%2").arg(r.count).arg(int(r.end));
+        return parts.join(' ');
+    }
+    std::optional<ListRefusal> runList(const ListRun& run,
+                                       std::function<void(QString)> ended) override {
+        if (refusal) return refusal;
+        calls << "run " + describe(run);
+        if (endsEarly) ended("Stopped by the guard.");
+        return std::nullopt;
+    }
+    void stopList() override { calls << "stop list"; }
+    std::optional<int> listStep() const override { return step; }
+    FileOutcome saveList(const QString& name, const ListRun& run, QString*) override {
+        calls << "save list " + name;
+        files[name] = run;
+        return FileOutcome::Done;
+    }
+    FileOutcome loadList(const QString& name, ListRun* run, QString* why) override {
+        calls << "load list " + name;
+        if (name == "bad") {
+            *why = "Line 2: a value is not a number.";
+            return FileOutcome::Malformed;
+        }
+        if (!files.count(name)) return FileOutcome::Missing;
+        *run = files[name];
+        return FileOutcome::Done;
+    }
     void whenIdle(std::function<void()> done) override {
         if (idleAtOnce)
             done();
@@ -157,25 +208,37 @@ struct Client {
     }
 };
 
-enum Flag { Unlinked = 1, Follows = 2, NoReading = 4, NoIdentity = 8, OutputUnknown = 16 };
+enum Flag {
+    Unlinked = 1,
+    Follows = 2,
+    NoReading = 4,
+    NoIdentity = 8,
+    OutputUnknown = 16,
+    Tripped = 32,
+    Armed = 64,     // over-voltage at 13 V on channel 1, a charge budget on channel 2, output on
+    Running = 128,  // a run at its step 2
+    OutOfRange = 256,
+    ByCoupling = 512,
+    EndsEarly = 1024,
+};
 
 QString describe(const std::vector<ScpiCall>& calls) {
-    static const char* const kNames[] = {"Identify",
-                                         "ClearStatus",
-                                         "OperationComplete",
-                                         "Wait",
-                                         "Save",
-                                         "Recall",
-                                         "SystemError",
-                                         "SystemLink",
-                                         "InstrumentSelect",
-                                         "InstrumentNumber",
-                                         "Voltage",
-                                         "Current",
-                                         "MeasureVoltage",
-                                         "MeasureCurrent",
-                                         "Output",
-                                         "OutputPair"};
+    // clang-format off
+    static const char* const kNames[] = {
+        "Identify", "ClearStatus", "OperationComplete", "Wait", "Reset", "EventStatus",
+        "EventEnable", "StatusByte", "Save", "Recall", "SystemError", "SystemLink",
+        "InstrumentSelect", "InstrumentNumber", "Voltage", "Current", "MeasureVoltage",
+        "MeasureCurrent", "Output", "OutputPair", "VoltageProtection", "VoltageProtectionState",
+        "VoltageProtectionDelay", "VoltageFloor", "VoltageFloorState", "VoltageFloorDelay",
+        "CurrentProtection", "CurrentProtectionState", "CurrentProtectionDelay",
+        "CurrentProtectionCc", "PowerProtection", "PowerProtectionState", "PowerProtectionDelay",
+        "ProtectionTripped", "ProtectionClear", "MeasurePower", "MeasureCharge", "MeasureEnergy",
+        "AccumulateClear", "ChargeProtection", "ChargeProtectionState", "ChargeProtectionDelay",
+        "EnergyProtection", "EnergyProtectionState", "EnergyProtectionDelay", "ListVoltage",
+        "ListCurrent", "ListDwell", "ListCount", "ListTerminate", "ListRun", "ListStop",
+        "ListState", "ListSave", "ListLoad"};
+    // clang-format on
+    static_assert(std::size(kNames) == std::size_t(ScpiCommand::ListLoad) + 1);
     QStringList out;
     for (const ScpiCall& c : calls) {
         if (c.error) {
@@ -209,6 +272,7 @@ private Q_SLOTS:
     void commandThatNeverArrived();
     void opcWaitsForIdle_data();
     void opcWaitsForIdle();
+    void opcSetsItsEvent();
 };
 
 void tst_ScpiSession::forms_data() {
@@ -258,6 +322,21 @@ void tst_ScpiSession::forms_data() {
         {"MEAS:VOLT", "-113"},
         {"OUTP ON;OUTPUT:STATE?", "Output ON | Output?"},
         {"OUTP:PAIR SER;OUTP:PAIR?", "OutputPair SER | OutputPair?"},
+        {"MEAS:POW?", "MeasurePower?"},
+        {"measure:scalar:power:dc? (@2)", "MeasurePower? (@2)"},
+        {"MEAS:POW", "-113"},
+        {"MEAS:CHAR?;MEASURE:ENERGY? (@1)", "MeasureCharge? | MeasureEnergy? (@1)"},
+        {"MEAS:SCAL:ENER?", "MeasureEnergy?"},
+        {"SENS:ACC:CLE;accumulate:clear", "AccumulateClear | AccumulateClear"},
+        {"SENS:ACC:CLE?", "-113"},
+        {"SENS:ACC:CHAR:PROT 2;SENSE:ACCUMULATE:CHARGE:PROTECTION:LEVEL?",
+         "ChargeProtection 2 | ChargeProtection?"},
+        {"ACC:ENER:PROT:STAT ON;ACC:ENER:PROT:DEL?",
+         "EnergyProtectionState ON | EnergyProtectionDelay?"},
+        {"SENS:ACC:CHAR:PROT", "-100"},
+        {"*RST;*ESR?;*ESE 32;*ESE?;*STB?",
+         "Reset | EventStatus? | EventEnable 32 | EventEnable? | StatusByte?"},
+        {"*RST?;*ESR;*STB;*ESE;*RST 1", "-113 | -113 | -113 | -100 | -100"},
         {"VOLT 5;CURR 1;VOLT?", "Voltage 5 | Current 1 | Voltage?"},
         {" VOLT 5 ; :CURR 1 ", "Voltage 5 | Current 1"},
         {"VOLTA 5;VOLT 6", "-113 | Voltage 6"},
@@ -284,6 +363,7 @@ void tst_ScpiSession::numbers_data() {
     QTest::addColumn<int>("kind");
     QTest::addColumn<double>("value");
     const int V = int(ScpiUnit::Volt), A = int(ScpiUnit::Ampere), N = int(ScpiUnit::None);
+    const int Ah = int(ScpiUnit::AmpHour), Wh = int(ScpiUnit::WattHour);
     const int Bad = int(ScpiNumber::Kind::Invalid), Val = int(ScpiNumber::Kind::Value);
     const int Min = int(ScpiNumber::Kind::Minimum), Max = int(ScpiNumber::Kind::Maximum);
     const double inf = std::numeric_limits<double>::infinity();
@@ -293,16 +373,17 @@ void tst_ScpiSession::numbers_data() {
         double value;
     };
     const Row rows[] = {
-        {"5", V, Val, 5},        {"+5.0", V, Val, 5},      {"5e0", V, Val, 5},
-        {".5", V, Val, 0.5},     {"5.", V, Val, 5},        {"-5E-1", V, Val, -0.5},
-        {"5V", V, Val, 5},       {"5 v", V, Val, 5},       {"500mV", V, Val, 0.5},
-        {"500 MV", V, Val, 0.5}, {"3200mA", A, Val, 3.2},  {"2A", A, Val, 2},
-        {"1e999", V, Val, inf},  {"-1e999", V, Val, -inf}, {"3", N, Val, 3},
-        {"MIN", V, Min, 0},      {"minimum", A, Min, 0},   {"Max", N, Max, 0},
-        {"MAXIMUM", V, Max, 0},  {"MAXI", V, Bad, 0},      {"2A", V, Bad, 0},
-        {"5V", N, Bad, 0},       {"5 5", V, Bad, 0},       {"", V, Bad, 0},
-        {".", V, Bad, 0},        {"e5", V, Bad, 0},        {"5e", V, Bad, 0},
-        {"0x10", V, Bad, 0},     {"inf", V, Bad, 0},       {"5,0", V, Bad, 0},
+        {"5", V, Val, 5},         {"+5.0", V, Val, 5},      {"5e0", V, Val, 5},
+        {".5", V, Val, 0.5},      {"5.", V, Val, 5},        {"-5E-1", V, Val, -0.5},
+        {"5V", V, Val, 5},        {"5 v", V, Val, 5},       {"500mV", V, Val, 0.5},
+        {"500 MV", V, Val, 0.5},  {"3200mA", A, Val, 3.2},  {"2A", A, Val, 2},
+        {"1e999", V, Val, inf},   {"-1e999", V, Val, -inf}, {"3", N, Val, 3},
+        {"MIN", V, Min, 0},       {"minimum", A, Min, 0},   {"Max", N, Max, 0},
+        {"MAXIMUM", V, Max, 0},   {"MAXI", V, Bad, 0},      {"2A", V, Bad, 0},
+        {"2mAh", Ah, Val, 0.002}, {"1.5 WH", Wh, Val, 1.5}, {"2A", Ah, Bad, 0},
+        {"5V", N, Bad, 0},        {"5 5", V, Bad, 0},       {"", V, Bad, 0},
+        {".", V, Bad, 0},         {"e5", V, Bad, 0},        {"5e", V, Bad, 0},
+        {"0x10", V, Bad, 0},      {"inf", V, Bad, 0},       {"5,0", V, Bad, 0},
     };
     for (const auto& r : rows)
         QTest::newRow(QByteArray(r.text).append(" /").append(QByteArray::number(r.unit)))
@@ -360,7 +441,7 @@ void tst_ScpiSession::commands_data() {
         "21.00;CH1;0;OFF;0", "", "");
     row("unlinked out of range", Unlinked, "VOLT 35", "", "", "-222");
     row("measure", 0, "MEAS:VOLT?", "1.23", "measure V1", "");
-    row("measure list", 0, "INST CH2;MEAS:CURR? (@1);MEAS:VOLT?", "1.23;1.23",
+    row("measure list", 0, "INST CH2;MEAS:CURR? (@1);MEAS:VOLT?", "0.50;1.23",
         "measure I1|measure V2", "");
     row("measure bad list", 0, "MEAS:VOLT? (@3);MEAS:VOLT? 1;MEAS:VOLT? (@1,2)", "", "",
         "-222 -100 -100");
@@ -393,6 +474,99 @@ void tst_ScpiSession::commands_data() {
         "guard 1 3 0 12.5 0|guard 1 6 1 0 0", "");
     row("tripped and clear", 0, "OUTP:PROT:TRIP?;OUTP:PROT:CLE;OUTP:PROT:CLE?", "0", "clear trip",
         "-113");
+    // Power from both fresh readings of the channel: 1.234 V times 0.5 A.
+    row("power", 0, "MEAS:POW?", "0.62", "measure V1|measure I1", "");
+    row("power of channel 2", 0, "MEASURE:SCALAR:POWER:DC? (@2);INST CH2;MEAS:POW?", "0.62;0.62",
+        "measure V2|measure I2|measure V2|measure I2", "");
+    row("power bad list", 0, "MEAS:POW? (@3);MEAS:POW? 2", "", "", "-222 -100");
+    row("power unlinked", Unlinked, "MEAS:POW?", "", "", "-200");
+    row("power unanswered", NoReading, "MEAS:POW?;VOLT?", "21.00", "measure V1|measure I1", "-200");
+    // The program's own counters: no link needed.
+    row("charge and energy", Unlinked,
+        "MEAS:CHAR?;MEAS:ENER?;INST CH2;MEASURE:SCALAR:ENERGY?;MEAS:CHAR? (@1)",
+        "0.25;3.5;1.75;0.25", "", "");
+    row("charge bad list", 0, "MEAS:CHAR? (@0);MEAS:ENER? CH1", "", "", "-222 -100");
+    row("counters cleared", 0, "INST CH2;SENS:ACC:CLE;MEAS:CHAR?;MEAS:ENER?;MEAS:CHAR? (@1)",
+        "0;0;0.25", "clear counters 2", "");
+    // Budgets: limit 4 is the charge, 5 the energy.
+    row("charge budget", 0,
+        "SENS:ACC:CHAR:PROT 2.5;SENS:ACC:CHAR:PROT:STAT ON;SENS:ACC:CHAR:PROT:DEL 1;"
+        "SENS:ACC:CHAR:PROT?;SENS:ACC:CHAR:PROT:STAT?;SENS:ACC:CHAR:PROT:DEL?",
+        "2.5;1;1", "guard 1 4 0 2.5 0|guard 1 4 1 2.5 0|guard 1 4 1 2.5 1", "");
+    row("energy budget in mWh", 0,
+        "INST CH2;ACC:ENER:PROT 500 mWh;ACC:ENER:PROT:STAT 1;ACCUMULATE:ENERGY:PROTECTION:LEVEL?",
+        "0.5", "guard 2 5 0 0.5 0|guard 2 5 1 0.5 0", "");
+    row("budget errors", 0,
+        "ACC:ENER:PROT:STAT ON;ACC:CHAR:PROT 2 V;ACC:CHAR:PROT:DEL 61;ACC:CHAR:PROT:STAT MAYBE", "",
+        "", "-221 -100 -222 -224");
+    // Nothing goes out to be refused, and the window never shows it on.
+    row("on while latched", Tripped, "OUTP ON;OUTPUT:STATE 1;OUTP?", "0", "", "-200 -200");
+    row("off while latched", Tripped | OutputUnknown, "OUTP OFF", "", "output 0", "");
+    row("cleared, then on", Tripped, "OUTP:PROT:CLE;OUTP ON", "", "clear trip|output 1", "");
+    row("reset", Armed, "INST CH2;*RST;OUTP?;INST?;VOLT:PROT:STAT?;VOLT:PROT?;*ESR?",
+        "0;CH1;0;13;0", "output 0|guard 1 0 0 13 0|guard 2 4 0 2 1", "");
+    row("reset unlinked", Armed | Unlinked, "*RST", "", "guard 1 0 0 13 0|guard 2 4 0 2 1", "-200");
+    row("reset with nothing to do", 0, "*RST", "", "", "");
+    // The standard event status register: 32 command error, 16 execution error.
+    row("events", 0, "VOLTA;VOLT 99;*ESR?;*ESR?", "48;0", "", "-113 -222");
+    row("status byte", 0, "*STB?;VOLTA;*STB?;*ESE 32;*STB?;*ESR?;*STB?", "0;4;36;32;4", "", "-113");
+    row("clear status", 0, "VOLTA;*CLS;*ESR?;*STB?;SYST:ERR?", "0;0;0,\"No error\"", "", "");
+    row("operation complete", 0, "*OPC;*ESR?;*ESR?", "1;0", "", "");
+    row("event enable range", 0, "*ESE 256;*ESE -1;*ESE x;*ESE MAX;*ESE 16.0;*ESE?", "16", "",
+        "-222 -222 -100 -100");
+    // Runs of steps: as the fake says, V1 channel 1's voltages, D the dwell, x the count,
+    // end 0 output off, 1 hold, 2 back to the first.
+    row("list run", 0, "LIST:VOLT 5,6,7;LIST:DWEL 0.5;LIST:RUN", "", "run V1 5,6,7 D 0.5 x1 end0",
+        "");
+    row("list long forms", 0,
+        "SOUR:LIST:VOLTAGE 5;LIST:CURRENT:LEV 1,2;LIST:DWELL 1 S, 500 ms;LIST:COUNT INF;"
+        "LIST:TERMINATE FIRST;LIST:VOLT?;LIST:CURR?;LIST:DWEL?;LIST:COUN?;LIST:TERM?;LIST:RUN",
+        "5.00;1.00,2.00;1,0.5;INF;FIRS", "run V1 5 I1 1,2 D 1,0.5 x0 end2", "");
+    row("list per channel", 0,
+        "LIST:VOLT 1;INST CH2;LIST:VOLT 2,3;LIST:VOLT?;INST CH1;LIST:VOLT?;LIST:COUN 3;"
+        "LIST:TERM LAST;LIST:RUN",
+        "2.00,3.00;1.00", "run V1 1 V2 2,3 x3 end1", "");
+    row("list empty", 0, "LIST:VOLT?;LIST:COUN?;LIST:TERM?", ";1;OFF", "", "");
+    row("list unequal lengths", 0, "LIST:VOLT 1,2,3;LIST:CURR 1,2;LIST:RUN", "", "", "-221");
+    row("list dwell of another length", 0, "LIST:VOLT 1,2,3;LIST:DWEL 1,2;LIST:RUN", "", "",
+        "-221");
+    row("list with nothing to set", 0, "LIST:DWEL 1;LIST:RUN", "", "", "-221");
+    row("list bad values", 0,
+        "LIST:VOLT 1,x;LIST:VOLT 1,,2;LIST:VOLT -1;LIST:CURR 1e999;LIST:DWEL 0;LIST:DWEL 1e9;"
+        "LIST:VOLT 1 A",
+        "", "", "-100 -100 -222 -222 -222 -222 -100");
+    row("list bad settings", 0, "LIST:COUN 0;LIST:COUN 1.5;LIST:COUN x;LIST:TERM MAYBE", "", "",
+        "-222 -222 -100 -224");
+    row("list bad value keeps the list", 0, "LIST:VOLT 1,2;LIST:VOLT 3,x;LIST:VOLT?", "1.00,2.00",
+        "", "-100");
+    row("list out of range", OutOfRange, "LIST:VOLT 40;LIST:RUN", "", "", "-222");
+    row("list against the coupling", ByCoupling, "INST CH2;LIST:VOLT 4;LIST:RUN", "", "", "-221");
+    row("list unlinked", Unlinked, "LIST:VOLT 4;LIST:RUN", "", "", "-200");
+    row("list running", Running, "LIST:STAT?;LIST:VOLT 1;LIST:RUN;LIST:STOP", "RUN,2", "stop list",
+        "-221");
+    row("list idle", 0, "LIST:STAT?;LIST:STOP", "IDLE", "stop list", "");
+    row("list ended early", EndsEarly, "LIST:VOLT 1;LIST:RUN", "", "run V1 1 x1 end0", "-200");
+    row("reset stops a run", Running, "*RST", "", "stop list", "");
+    row("list save and load", 0,
+        "LIST:VOLT 1,2;LIST:SAVE \"run 1\";LIST:VOLT 3;LIST:LOAD 'run 1';LIST:VOLT?", "1.00,2.00",
+        "save list run 1|load list run 1", "");
+    row("list names", 0,
+        "LIST:SAVE \"../x\";LIST:SAVE \"a/b\";LIST:LOAD \".\";LIST:LOAD \"..\";LIST:LOAD \"\";"
+        "LIST:LOAD \"a;b\";LIST:LOAD \"tab\there\"",
+        "", "", "-257 -257 -257 -257 -257 -257 -257");
+    row("list name unquoted", 0, "LIST:LOAD run;LIST:LOAD \"run", "", "", "-100 -100");
+    row("list name lengths", 0,
+        QByteArray("LIST:VOLT 1;LIST:SAVE \"" + QByteArray(100, 'a') + "\";LIST:SAVE \"" +
+                   QByteArray(101, 'a') + "\"")
+            .constData(),
+        "", ("save list " + QByteArray(100, 'a')).constData(), "-257");
+    row("list loaded runs as read", 0, "LIST:LOAD 'ramp';LIST:COUN 3;LIST:TERM LAST;LIST:RUN", "",
+        "load list ramp|run loaded V1 2,8 D 1,2 x3 end1", "");
+    row("list changed after loading", 0, "LIST:LOAD 'ramp';LIST:DWEL 1,2;LIST:RUN", "",
+        "load list ramp|run V1 2,8 D 1,2 x1 end0", "");
+    row("list save with no list", 0, "LIST:SAVE \"x\"", "", "", "-221");
+    row("list file missing or bad", 0, "LIST:LOAD \"none\";LIST:LOAD \"bad\"", "",
+        "load list none|load list bad", "-256 -222");
 }
 
 void tst_ScpiSession::commands() {
@@ -407,6 +581,17 @@ void tst_ScpiSession::commands() {
     if (flags & NoReading) client.fake.reading = FakeInstrument::Reading::None;
     if (flags & OutputUnknown) client.fake.output.reset();
     if (flags & NoIdentity) client.fake.identity.clear();
+    client.fake.tripped = flags & Tripped;
+    if (flags & Running) client.fake.step = 2;
+    if (flags & (OutOfRange | ByCoupling))
+        client.fake.refusal = RemoteInstrument::ListRefusal{"no", bool(flags & ByCoupling)};
+    client.fake.endsEarly = flags & EndsEarly;
+    if (flags & Armed) {
+        client.fake.output = true;
+        client.fake.guards[{1, int(RemoteInstrument::Protection::OverVoltage)}] = {true, 13, 0};
+        client.fake.guards[{1, int(RemoteInstrument::Protection::UnderVoltage)}] = {false, 2, 0};
+        client.fake.guards[{2, int(RemoteInstrument::Protection::Charge)}] = {true, 2, 1};
+    }
 
     client.session->takeLine(line);
     QCOMPARE(client.finished, 1);
@@ -556,25 +741,51 @@ void tst_ScpiSession::commandThatNeverArrived() {
 
 void tst_ScpiSession::opcWaitsForIdle_data() {
     QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("before");  // what reached the instrument before the wait ended
     QTest::addColumn<QByteArray>("reply");
     QTest::newRow("*OPC? answers 1 then")
-        << QByteArray("VOLT 5;*OPC?;VOLT?") << QByteArray("1;5.00");
+        << QByteArray("VOLT 5;*OPC?;VOLT?") << "set V1 5.00" << QByteArray("1;5.00");
     QTest::newRow("*WAI lets the next run then")
-        << QByteArray("VOLT 5;*WAI;OUTP ON;VOLT?") << QByteArray("5.00");
+        << QByteArray("VOLT 5;*WAI;OUTP ON;VOLT?") << "set V1 5.00" << QByteArray("5.00");
+    // The latch is gone only once the link has taken the clear.
+    QTest::newRow("a clear lets the next run then")
+        << QByteArray("OUTP:PROT:CLE;VOLT 5;VOLT?") << "clear trip" << QByteArray("5.00");
+    // The counters as they stand once the commands before have run.
+    QTest::newRow("charge read then")
+        << QByteArray("VOLT 5;MEAS:CHAR?;VOLT?") << "set V1 5.00" << QByteArray("0.5;5.00");
 }
 
 // Nothing after them runs before every command before them has ended.
 void tst_ScpiSession::opcWaitsForIdle() {
     QFETCH(QByteArray, line);
+    QFETCH(QString, before);
     QFETCH(QByteArray, reply);
     Client client;
     client.fake.idleAtOnce = false;
     client.session->takeLine(line);
     QCOMPARE(client.finished, 0);
-    QCOMPARE(client.fake.calls, QStringList{"set V1 5.00"});
+    QCOMPARE(client.fake.calls, QStringList{before});
+    client.fake.counted[0].ampHours = 0.5;
     client.fake.pendingIdle();
     QCOMPARE(client.replies, QList<QByteArray>({reply}));
     QCOMPARE(client.finished, 1);
+}
+
+// *OPC sets its bit once the commands before it have ended; a *CLS in
+// between forgets it.
+void tst_ScpiSession::opcSetsItsEvent() {
+    Client client;
+    client.fake.idleAtOnce = false;
+    client.session->takeLine("VOLT 5;*OPC;*ESR?");
+    QCOMPARE(client.replies.last(), "0");
+    client.fake.pendingIdle();
+    client.session->takeLine("*ESR?");
+    QCOMPARE(client.replies.last(), "1");
+
+    client.session->takeLine("*OPC;*CLS");
+    client.fake.pendingIdle();
+    client.session->takeLine("*ESR?");
+    QCOMPARE(client.replies.last(), "0");
 }
 
 QTEST_GUILESS_MAIN(tst_ScpiSession)

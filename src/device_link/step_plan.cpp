@@ -21,8 +21,8 @@ bool operator==(const ChannelTarget& a, const ChannelTarget& b) {
 }
 
 bool operator==(const PlanStep& a, const PlanStep& b) {
-    return a.channels == b.channels && a.output == b.output && a.dwell == b.dwell &&
-           a.ramp == b.ramp && a.until == b.until;
+    return a.coupling == b.coupling && a.recall == b.recall && a.channels == b.channels &&
+           a.output == b.output && a.dwell == b.dwell && a.ramp == b.ramp && a.until == b.until;
 }
 
 bool operator==(const StepPlan& a, const StepPlan& b) {

@@ -46,6 +46,9 @@ struct EndCondition {
 };
 
 struct PlanStep {
+    // Before the set points: a coupling to choose, a memory (1 to 4) to recall.
+    std::optional<Coupling> coupling;
+    int recall = 0;  // 0: none
     std::array<ChannelTarget, 2> channels{};
     OutputChange output = OutputChange::Unchanged;
     std::chrono::milliseconds dwell{1000};

@@ -205,6 +205,7 @@ private:
     // The fast schedule: the operator's choice, or an armed guard's need.
     bool fastSchedule() const { return m_fastWanted || m_guard.armed(); }
     void feedGuard(const Reading& reading);
+    void applyGuard(int channel, GuardLimit limit, const GuardSetting& setting);
     void tripOutput(const GuardTrip& trip);
     std::optional<bool> inConstantCurrent(int channel, double amps) const;
     // Tickets of the link's own commands (a plan's), answered here.
@@ -219,12 +220,18 @@ private:
         bool paused = false;
         bool next = false;
         std::array<ChannelCounters, 2> countersAtStep{};
+        // The operator's own limits, given back when the run ends.
+        std::array<std::array<GuardSetting, kGuardLimits>, 2> guardBefore{};
         Ticket ticket = 0;
         Signal wake;
         explicit PlanRun(Scheduler& s) : wake(s) {}
     };
     Sequence planSequence();
     Sequence planWaitUntil(LinkTime& when);
+    Task<LinkClock::duration> holdWhilePaused();
+    HeldValues heldByInstrument() const;
+    void armEnvelope(const Envelope& envelope);
+    Command planSetPoint(int channel, Quantity q, double value, bool plan = true) const;
     void sendPlanValues(int pass, int step, const HeldValues& values, bool confirmStep);
     void sendRampPoint(int channel, Quantity q, double value, const std::shared_ptr<bool>& busy);
     bool planStepEnds(const EndCondition& until, LinkTime since) const;

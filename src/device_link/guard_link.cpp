@@ -10,7 +10,13 @@
 
 namespace lqs {
 
+// The operator's or a script's: during a run it is also what the run gives back.
 void DeviceLink::setGuard(int channel, GuardLimit limit, const GuardSetting& setting) {
+    if (m_plan) m_plan->guardBefore[channel == 2 ? 1 : 0][std::size_t(limit)] = setting;
+    applyGuard(channel, limit, setting);
+}
+
+void DeviceLink::applyGuard(int channel, GuardLimit limit, const GuardSetting& setting) {
     const bool wasFast = fastSchedule();
     GuardSetting s = setting;
     s.delay = std::clamp(s.delay, std::chrono::milliseconds(0), kLongestGuardDelay);

@@ -79,6 +79,7 @@ LinkClient::LinkClient(DeviceLink* link, const LinkTimings& timings, QObject* pa
         l, &DeviceLink::planEnded, this,
         [this](PlanEnd end, const QString& why) {
             m_planRunning = false;
+            if (std::exchange(m_envelopeArmed, false)) Q_EMIT guardSettingsChanged();
             Q_EMIT planEnded(end, why);
             if (Done done = std::exchange(m_planDone, {})) done(end == PlanEnd::Completed);
         },
@@ -204,6 +205,7 @@ void LinkClient::setOutput(bool on, Done done) {
 }
 
 void LinkClient::selectCoupling(Coupling coupling, Done done) {
+    m_actions.coupling(actionsClock(), coupling);
     const Ticket t = give(std::move(done));
     call([l = m_link, coupling, t] { l->selectCoupling(coupling, t); });
 }
@@ -214,6 +216,7 @@ void LinkClient::saveMemory(const QString& slot, Done done) {
 }
 
 void LinkClient::recallMemory(const QString& slot, Done done) {
+    m_actions.recall(actionsClock(), slot.toInt());
     const Ticket t = give(std::move(done));
     call([l = m_link, slot, t] { l->recallMemory(slot, t); });
 }
@@ -255,6 +258,7 @@ void LinkClient::setFastReadings(bool on) {
 }
 
 bool LinkClient::guardArmed() const {
+    if (m_envelopeArmed) return true;
     for (const auto& channel : m_guardSettings)
         for (const GuardSetting& s : channel)
             if (s.armed) return true;
@@ -277,6 +281,11 @@ void LinkClient::runPlan(const StepPlan& plan, const Envelope& envelope, Done do
     m_planDone = std::move(done);
     m_planRunning = true;
     call([l = m_link, plan, envelope] { l->runPlan(plan, envelope, 0); });
+    // The link arms the envelope as limits for the run: the window reads fast meanwhile.
+    for (std::size_t k = 0; k < 2; ++k)
+        if (envelope.maxVolts[k] > 0 || envelope.maxAmps[k] > 0 || envelope.maxWatts[k] > 0)
+            m_envelopeArmed = true;
+    if (m_envelopeArmed) Q_EMIT guardSettingsChanged();
 }
 
 void LinkClient::stopPlan() {

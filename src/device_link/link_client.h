@@ -81,8 +81,9 @@ public:
     void pausePlan(bool paused);
     void nextPlanStep();
     bool planRunning() const { return m_planRunning; }
-    // "Record actions": the operator's set points and output switches from
-    // now on become steps; recordedActions() ends the recording with them.
+    // "Record actions": the operator's set points, output switches,
+    // couplings and recalls from now on become steps; recordedActions() ends the recording with
+    // them.
     void recordActions(bool on);
     bool recordingActions() const { return m_actions.recording(); }
     StepPlan recordedActions();
@@ -151,6 +152,7 @@ private:
     std::array<std::array<GuardSetting, kGuardLimits>, 2> m_guardSettings{};
     std::array<ChannelCounters, 2> m_counters{};
     bool m_planRunning = false;
+    bool m_envelopeArmed = false;  // the running plan's envelope guards it
     ActionRecorder m_actions;
     Done m_planDone;
     bool m_linkBusy = false;

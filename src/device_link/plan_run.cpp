@@ -67,23 +67,54 @@ void DeviceLink::runPlan(const StepPlan& plan, const Envelope& envelope, Ticket 
     m_plan->plan = plan;
     m_plan->ticket = ticket;
     // What the instrument holds now is where the first step's blanks and ramps start.
-    for (int c = 1; c <= 2; ++c)
-        for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
-            const QString text = m_state.lastSent(setPointField(c, q));
-            try {
-                if (!text.isEmpty()) {
-                    ChannelTarget& t = m_plan->held[std::size_t(c - 1)];
-                    (q == Quantity::Voltage ? t.volts : t.amps) = StrToFloat(text);
-                }
-            } catch (const EConvertError&) {
-            }
-        }
+    m_plan->held = heldByInstrument();
+    armEnvelope(envelope);
     // A run stopped from outside is told it ended a turn later, perhaps
     // after the next one began: only its own end resets it.
     const std::uint64_t generation = ++m_planGeneration;
     m_planRun = Run::start(*m_scheduler, planSequence(), [this, generation] {
         if (generation == m_planGeneration) m_planRun.reset();
     });
+}
+
+HeldValues DeviceLink::heldByInstrument() const {
+    HeldValues held{};
+    for (int c = 1; c <= 2; ++c)
+        for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
+            const QString text = m_state.lastSent(setPointField(c, q));
+            try {
+                if (!text.isEmpty()) {
+                    ChannelTarget& t = held[std::size_t(c - 1)];
+                    (q == Quantity::Voltage ? t.volts : t.amps) = StrToFloat(text);
+                }
+            } catch (const EConvertError&) {
+            }
+        }
+    return held;
+}
+
+// The envelope's maxima become the guard's limits for the run, a little
+// above them so that a reading a digit over its set point does not trip;
+// a tighter limit of the operator's own stays as it is.
+void DeviceLink::armEnvelope(const Envelope& envelope) {
+    const ModelProfile* mp = modelProfile(m_state.ModelIndex);
+    const double digit = mp ? mp->fineStep : 0.01;
+    for (int c = 1; c <= 2; ++c) {
+        const std::size_t k = std::size_t(c - 1);
+        for (int l = 0; l < kGuardLimits; ++l)
+            m_plan->guardBefore[k][std::size_t(l)] = m_guard.setting(c, GuardLimit(l));
+        const std::pair<GuardLimit, double> limits[] = {
+            {GuardLimit::OverVoltage, envelope.maxVolts[k]},
+            {GuardLimit::OverCurrent, envelope.maxAmps[k]},
+            {GuardLimit::OverPower, envelope.maxWatts[k]}};
+        for (const auto& [limit, most] : limits) {
+            if (most <= 0) continue;
+            const double level = std::max(most * 1.01, most + digit);
+            GuardSetting s = m_guard.setting(c, limit);
+            if (s.armed && s.level <= level) continue;
+            applyGuard(c, limit, {.armed = true, .level = level});
+        }
+    }
 }
 
 void DeviceLink::stopPlan() {
@@ -104,7 +135,7 @@ void DeviceLink::nextPlanStep() {
 
 void DeviceLink::notePlanReading(const Reading& r) {
     m_newest[std::size_t(newestIndex(r.channel, r.quantity))] = std::make_pair(r.value, r.at);
-    if (m_plan && m_plan->plan.steps.size() > 0) m_plan->wake.notify();
+    if (m_plan) m_plan->wake.notify();
 }
 
 // Ends the run where it stands. Commands the plan queued and not begun are
@@ -113,6 +144,9 @@ void DeviceLink::endPlan(PlanEnd end, const QString& why, bool applyEndState) {
     if (!m_plan) return;
     std::unique_ptr<PlanRun> plan = std::move(m_plan);
     if (m_planRun) m_planRun->stop();
+    for (int c = 1; c <= 2; ++c)
+        for (int l = 0; l < kGuardLimits; ++l)
+            applyGuard(c, GuardLimit(l), plan->guardBefore[std::size_t(c - 1)][std::size_t(l)]);
     // Run to its end, what it gave still goes out; cut short, what waits is dropped.
     for (auto it = m_queue.begin(); end != PlanEnd::Completed && it != m_queue.end();) {
         if (!it->plan) {
@@ -132,12 +166,7 @@ void DeviceLink::endPlan(PlanEnd end, const QString& why, bool applyEndState) {
                     for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
                         const ChannelTarget& t = plan->first[std::size_t(c - 1)];
                         const std::optional<double>& v = q == Quantity::Voltage ? t.volts : t.amps;
-                        if (!v) continue;
-                        enqueue({.kind = Command::Kind::SetPoint,
-                                 .origin = Origin::Script,
-                                 .edit = setPointField(c, q),
-                                 .value = *v,
-                                 .text = FormatForModel(m_state.ModelIndex, *v)});
+                        if (v) enqueue(planSetPoint(c, q, *v, false));
                     }
                 break;
             case EndState::HoldLast:
@@ -149,8 +178,19 @@ void DeviceLink::endPlan(PlanEnd end, const QString& why, bool applyEndState) {
     busyMaybeChanged();
 }
 
-// The set points a step gives (blanks keep what is held), then its output.
-// confirmStep: the step's start is confirmed once all of them ended.
+DeviceLink::Command DeviceLink::planSetPoint(int channel, Quantity q, double value,
+                                             bool plan) const {
+    return {.kind = Command::Kind::SetPoint,
+            .origin = Origin::Script,
+            .edit = setPointField(channel, q),
+            .value = value,
+            .text = FormatForModel(m_state.ModelIndex, value),
+            .plan = plan};
+}
+
+// A step's coupling and recall, the set points it gives (blanks keep what
+// is held), then its output. confirmStep: the step's start is confirmed
+// once all of them ended.
 void DeviceLink::sendPlanValues(int pass, int step, const HeldValues& values, bool confirmStep) {
     const PlanStep& s = m_plan->plan.steps[std::size_t(step)];
     auto left = std::make_shared<int>(0);
@@ -160,24 +200,42 @@ void DeviceLink::sendPlanValues(int pass, int step, const HeldValues& values, bo
             Q_EMIT planStepConfirmed(pass, step, msBetween(began, m_scheduler->now()));
     };
     std::vector<Command> commands;
+    if (confirmStep && s.coupling) {
+        const auto code = std::uint8_t(Op::CouplingIndep + int(*s.coupling) - 1);
+        m_coupling = code;
+        commands.push_back({.kind = Command::Kind::Coupling, .code = code, .plan = true});
+    }
+    if (confirmStep && s.recall)
+        commands.push_back(
+            {.kind = Command::Kind::Recall, .text = QString::number(s.recall), .plan = true});
     for (int c = 1; c <= 2; ++c)
         for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
             const ChannelTarget& t = values[std::size_t(c - 1)];
             const std::optional<double>& v = q == Quantity::Voltage ? t.volts : t.amps;
-            if (!v) continue;
-            commands.push_back({.kind = Command::Kind::SetPoint,
-                                .origin = Origin::Script,
-                                .edit = setPointField(c, q),
-                                .value = *v,
-                                .text = FormatForModel(m_state.ModelIndex, *v),
-                                .plan = true});
+            if (v) commands.push_back(planSetPoint(c, q, *v));
         }
     if (confirmStep && s.output != OutputChange::Unchanged)
         commands.push_back(
             {.kind = Command::Kind::Output, .on = s.output == OutputChange::On, .plan = true});
     *left = int(commands.size());
     for (Command& c : commands) {
-        c.tickets = {internalTicket(done)};
+        if (c.kind == Command::Kind::Recall) {
+            // The memory's values are held from now on, but for what the step gives.
+            c.tickets = {internalTicket([this, done, values, pass, step](bool took) {
+                if (m_plan) {
+                    const HeldValues read = heldByInstrument();
+                    for (std::size_t k = 0; k < 2; ++k) {
+                        ChannelTarget& h = m_plan->held[k];
+                        h.volts = values[k].volts ? values[k].volts : read[k].volts;
+                        h.amps = values[k].amps ? values[k].amps : read[k].amps;
+                    }
+                    if (pass == 0 && step == 0) m_plan->first = m_plan->held;
+                }
+                done(took);
+            })};
+        } else {
+            c.tickets = {internalTicket(done)};
+        }
         enqueue(std::move(c));
     }
     if (commands.empty() && confirmStep) Q_EMIT planStepConfirmed(pass, step, 0);
@@ -186,16 +244,12 @@ void DeviceLink::sendPlanValues(int pass, int step, const HeldValues& values, bo
 void DeviceLink::sendRampPoint(int channel, Quantity q, double value,
                                const std::shared_ptr<bool>& busy) {
     *busy = true;
-    enqueue({.kind = Command::Kind::SetPoint,
-             .origin = Origin::Script,
-             .tickets = {internalTicket([this, busy](bool) {
-                 *busy = false;
-                 if (m_plan) m_plan->wake.notify();
-             })},
-             .edit = setPointField(channel, q),
-             .value = value,
-             .text = FormatForModel(m_state.ModelIndex, value),
-             .plan = true});
+    Command c = planSetPoint(channel, q, value);
+    c.tickets = {internalTicket([this, busy](bool) {
+        *busy = false;
+        if (m_plan) m_plan->wake.notify();
+    })};
+    enqueue(std::move(c));
 }
 
 bool DeviceLink::planStepEnds(const EndCondition& until, LinkTime since) const {
@@ -234,17 +288,23 @@ bool DeviceLink::planStepEnds(const EndCondition& until, LinkTime since) const {
     return false;
 }
 
-// Waits for `when`; a pause holds the schedule, moving `when` and the base
-// on by as long as it lasted.
+// A pause holds the schedule: the base moves on by as long as it lasted,
+// which the caller adds to its own deadlines.
+Task<LinkClock::duration> DeviceLink::holdWhilePaused() {
+    PlanRun& p = *m_plan;
+    const LinkTime from = m_scheduler->now();
+    while (p.paused) co_await p.wake.wait();
+    const auto held = m_scheduler->now() - from;
+    p.base += held;
+    co_return held;
+}
+
+// Waits for `when`, held on by a pause.
 Sequence DeviceLink::planWaitUntil(LinkTime& when) {
     PlanRun& p = *m_plan;
     while (p.paused || m_scheduler->now() < when) {
         if (p.paused) {
-            const LinkTime from = m_scheduler->now();
-            while (p.paused) co_await p.wake.wait();
-            const auto held = m_scheduler->now() - from;
-            p.base += held;
-            when += held;
+            when += co_await holdWhilePaused();
             continue;
         }
         co_await p.wake.wait(when);
@@ -265,7 +325,7 @@ Sequence DeviceLink::planSequence() {
             co_await planWaitUntil(due);
             const LinkTime started = m_scheduler->now();
             Q_EMIT planStepStarted(pass, i, msBetween(due, started));
-            HeldValues target = p.held;
+            HeldValues target = s.recall ? HeldValues{} : p.held;
             for (std::size_t c = 0; c < 2; ++c) {
                 if (s.channels[c].volts) target[c].volts = s.channels[c].volts;
                 if (s.channels[c].amps) target[c].amps = s.channels[c].amps;
@@ -285,7 +345,9 @@ Sequence DeviceLink::planSequence() {
             HeldValues given{};
             for (int c = 1; c <= 2; ++c)
                 for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
-                    const ChannelTarget& from = p.held[std::size_t(c - 1)];
+                    // After a recall there is nothing known to ramp from.
+                    const ChannelTarget& from =
+                        s.recall ? ChannelTarget{} : p.held[std::size_t(c - 1)];
                     const ChannelTarget& to = s.channels[std::size_t(c - 1)];
                     const auto& v = q == Quantity::Voltage ? to.volts : to.amps;
                     const auto& was = q == Quantity::Voltage ? from.volts : from.amps;
@@ -338,10 +400,7 @@ Sequence DeviceLink::planSequence() {
                     break;
                 }
                 if (p.paused) {
-                    const LinkTime from = m_scheduler->now();
-                    while (p.paused) co_await p.wake.wait();
-                    const auto held = m_scheduler->now() - from;
-                    p.base += held;
+                    const auto held = co_await holdWhilePaused();
                     end += held;
                     stepBase += held;
                     continue;

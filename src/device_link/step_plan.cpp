@@ -58,6 +58,7 @@ std::vector<HeldValues> heldAfterEachStep(const StepPlan& plan, const HeldValues
     out.reserve(plan.steps.size());
     HeldValues held = start;
     for (const PlanStep& s : plan.steps) {
+        if (s.recall) held = {};  // the memory's values, unknown until the run reads them
         for (std::size_t c = 0; c < 2; ++c) {
             if (s.channels[c].volts) held[c].volts = s.channels[c].volts;
             if (s.channels[c].amps) held[c].amps = s.channels[c].amps;
@@ -110,6 +111,10 @@ std::vector<PlanViolation> checkPlan(const StepPlan& plan, int modelIndex, Coupl
     for (std::size_t i = 0; i < plan.steps.size(); ++i) {
         const PlanStep& s = plan.steps[i];
         const int n = int(i) + 1;
+        if (s.coupling) coupling = *s.coupling;  // chosen before the step's set points
+        if (s.recall < 0 || s.recall > 4)
+            refuse(n,
+                   QStringLiteral("There is no memory %1: the memories are 1 to 4.").arg(s.recall));
         if (s.dwell.count() <= 0) refuse(n, QStringLiteral("The dwell must be above 0 s."));
         if (s.ramp && i == 0)
             refuse(n, QStringLiteral("The first step cannot ramp: it has no value to start from."));
@@ -183,10 +188,25 @@ std::vector<RampPoint> rampPoints(double from, double to, ms dwell, ms interval,
 
 namespace {
 
-const char* const kColumns[] = {"ch1_voltage_V", "ch1_current_A", "ch2_voltage_V", "ch2_current_A",
-                                "output",        "dwell_s",       "ramp",          "until",
-                                "until_channel", "until_level",   "repeats",       "end_state"};
-constexpr int kColumnCount = int(std::size(kColumns));
+// The first two only in a file whose steps use them, so older readers and
+// files stay as they were.
+const char* const kColumns[] = {"coupling",      "recall",        "ch1_voltage_V", "ch1_current_A",
+                                "ch2_voltage_V", "ch2_current_A", "output",        "dwell_s",
+                                "ramp",          "until",         "until_channel", "until_level",
+                                "repeats",       "end_state"};
+constexpr int kOptionalColumns = 2;
+
+const char* couplingName(Coupling c) {
+    switch (c) {
+        case Coupling::Independent:
+            return "indep";
+        case Coupling::Parallel:
+            return "parall";
+        case Coupling::Tracking:
+            return "track";
+    }
+    return "indep";
+}
 
 struct UntilName {
     EndCondition::Kind kind;
@@ -233,9 +253,12 @@ std::optional<double> readNumber(const QString& text, bool* ok) {
 }  // namespace
 
 QByteArray planToCsv(const StepPlan& plan) {
+    const bool switching = std::any_of(plan.steps.begin(), plan.steps.end(),
+                                       [](const PlanStep& s) { return s.coupling || s.recall; });
     QStringList lines;
     QStringList header;
     for (const char* c : kColumns) header << QString::fromLatin1(c);
+    if (!switching) header.remove(0, kOptionalColumns);
     lines << header.join(u',');
     for (std::size_t i = 0; i < plan.steps.size(); ++i) {
         const PlanStep& s = plan.steps[i];
@@ -243,7 +266,11 @@ QByteArray planToCsv(const StepPlan& plan) {
         for (const UntilName& u : kUntil)
             if (u.kind == s.until.kind) until = QString::fromLatin1(u.name);
         const bool levelled = s.until.kind != EndCondition::Kind::None;
-        QStringList row{
+        QStringList row;
+        if (switching)
+            row << (s.coupling ? QString::fromLatin1(couplingName(*s.coupling)) : QString())
+                << (s.recall ? QString::number(s.recall) : QString());
+        row << QStringList{
             optionalNumber(s.channels[0].volts),
             optionalNumber(s.channels[0].amps),
             optionalNumber(s.channels[1].volts),
@@ -302,6 +329,16 @@ StepPlan planFromCsv(const QByteArray& csv, QString* error) {
         };
         bool ok = true;
         PlanStep s;
+        const QString coupling = cell("coupling").toLower();
+        for (Coupling c : {Coupling::Independent, Coupling::Parallel, Coupling::Tracking})
+            if (coupling == QLatin1String(couplingName(c))) s.coupling = c;
+        if (!coupling.isEmpty() && !s.coupling)
+            return fail(l + 1, QStringLiteral("the coupling is \"indep\", \"parall\", "
+                                              "\"track\" or blank."));
+        const std::optional<double> recall = readNumber(cell("recall"), &ok);
+        if (recall && (*recall != 1 && *recall != 2 && *recall != 3 && *recall != 4))
+            return fail(l + 1, QStringLiteral("the memory to recall is 1 to 4 or blank."));
+        s.recall = recall ? int(*recall) : 0;
         s.channels[0].volts = readNumber(cell("ch1_voltage_V"), &ok);
         s.channels[0].amps = readNumber(cell("ch1_current_A"), &ok);
         s.channels[1].volts = readNumber(cell("ch2_voltage_V"), &ok);
@@ -393,6 +430,25 @@ void ActionRecorder::setPoint(Time at, int channel, bool volts, double value) {
 void ActionRecorder::output(Time at, bool on) {
     if (!m_started) return;
     stepAt(at).output = on ? OutputChange::On : OutputChange::Off;
+}
+
+void ActionRecorder::coupling(Time at, Coupling c) {
+    if (!m_started) return;
+    stepAt(at).coupling = c;
+}
+
+// A recall replaces the set points and switches the output off: what was
+// given before it in the same step would be lost, so it begins a step.
+void ActionRecorder::recall(Time at, int slot) {
+    if (!m_started || slot < 1 || slot > 4) return;
+    PlanStep* step = &stepAt(at);
+    if (step->recall || step->channels != std::array<ChannelTarget, 2>{} ||
+        step->output != OutputChange::Unchanged) {
+        step->dwell = std::max(ms(1), std::chrono::duration_cast<ms>(at - *m_stepBegan));
+        m_stepBegan = at;
+        step = &m_plan.steps.emplace_back();
+    }
+    step->recall = slot;
 }
 
 StepPlan ActionRecorder::finish(Time at) {

@@ -143,6 +143,8 @@ public:
     bool recording() const { return m_started.has_value(); }
     void setPoint(Time at, int channel, bool volts, double value);
     void output(Time at, bool on);
+    void coupling(Time at, Coupling c);
+    void recall(Time at, int slot);
     // The steps so far, the last one dwelling until `at`; recording ends.
     StepPlan finish(Time at);
 

@@ -19,6 +19,7 @@ private Q_SLOTS:
     void csvRoundTrip();
     void csvRefusesWithTheLine_data();
     void csvRefusesWithTheLine();
+    void actionsBecomeSteps();
 };
 
 namespace {
@@ -86,6 +87,23 @@ void tst_StepPlan::checkedBeforeTheRun_data() {
         << ch2 << Coupling::Tracking << none << QList<int>{2} << true;
     QTest::newRow("channel 2 both in parallel")
         << ch2 << Coupling::Parallel << none << QList<int>{2, 2} << true;
+    // A step's own coupling holds from it on, whatever the instrument's was.
+    StepPlan tracked = ch2;
+    tracked.steps[1].coupling = Coupling::Tracking;
+    QTest::newRow("channel 2 after a step chooses tracking")
+        << tracked << Coupling::Independent << none << QList<int>{2} << true;
+    StepPlan freed = ch2;
+    freed.steps[0].coupling = Coupling::Independent;
+    QTest::newRow("channel 2 after a step chooses independent")
+        << freed << Coupling::Parallel << none << QList<int>{} << false;
+    // What a memory holds is unknown before the run: the held 1.2 A is gone.
+    StepPlan recalled = plan({step(5, 1.2), step(6, std::nullopt)});
+    recalled.steps[1].recall = 2;
+    QTest::newRow("a recall forgets the held values")
+        << recalled << Coupling::Independent << tight << QList<int>{1} << false;
+    recalled.steps[1].recall = 5;
+    QTest::newRow("no such memory")
+        << recalled << Coupling::Independent << none << QList<int>{2} << false;
     StepPlan ramp = plan({step(5, 1)});
     ramp.steps[0].ramp = true;
     QTest::newRow("first step ramps")
@@ -179,6 +197,14 @@ void tst_StepPlan::csvRoundTrip() {
     QVERIFY(back == p);
     QCOMPARE(planToCsv(back), csv);
 
+    // Only a plan that switches coupling or recalls has those columns.
+    p.steps[1].coupling = Coupling::Parallel;
+    p.steps[2].recall = 4;
+    const QByteArray switching = planToCsv(p);
+    QVERIFY(switching.startsWith("coupling,recall,ch1_voltage_V,"));
+    QVERIFY(planFromCsv(switching, &error) == p);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
     // A spreadsheet's own order of columns and line ends read the same.
     const QByteArray reordered = "dwell_s,ch1_voltage_V,repeats\n2,5,3\n0.5,,\n";
     const StepPlan r = planFromCsv(reordered, &error);
@@ -202,6 +228,8 @@ void tst_StepPlan::csvRefusesWithTheLine_data() {
     QTest::newRow("bad end state") << QByteArray("dwell_s,end_state\n1,later\n") << "Line 2:";
     QTest::newRow("bad repeats") << QByteArray("dwell_s,repeats\n1,-2\n") << "Line 2:";
     QTest::newRow("bad condition") << QByteArray("dwell_s,until\n1,soon\n") << "Line 2:";
+    QTest::newRow("bad coupling") << QByteArray("dwell_s,coupling\n1,series\n") << "Line 2:";
+    QTest::newRow("no such memory") << QByteArray("dwell_s,recall\n1,0\n") << "Line 2:";
 }
 
 void tst_StepPlan::csvRefusesWithTheLine() {
@@ -211,6 +239,32 @@ void tst_StepPlan::csvRefusesWithTheLine() {
     const StepPlan p = planFromCsv(csv, &error);
     QVERIFY2(error.startsWith(starts), qPrintable(error));
     QVERIFY(p.steps.empty());
+}
+
+// A coupling joins the step it falls in; a recall replaces the set
+// points, so it begins one of its own even inside the joining window.
+void tst_StepPlan::actionsBecomeSteps() {
+    const ActionRecorder::Time t0{};
+    ActionRecorder r(300ms);
+    r.start(t0);
+    r.setPoint(t0, 1, true, 5.0);
+    r.coupling(t0 + 100ms, Coupling::Tracking);
+    r.recall(t0 + 200ms, 3);
+    r.setPoint(t0 + 250ms, 1, false, 0.5);
+    r.output(t0 + 1000ms, true);
+    r.recall(t0 + 1500ms, 9);  // no such memory: nothing
+    const StepPlan p = r.finish(t0 + 2000ms);
+    QCOMPARE(int(p.steps.size()), 3);
+    QCOMPARE(p.steps[0].channels[0].volts, std::optional<double>(5.0));
+    QCOMPARE(p.steps[0].coupling, std::optional<Coupling>(Coupling::Tracking));
+    QCOMPARE(p.steps[0].recall, 0);
+    QCOMPARE(p.steps[0].dwell, 200ms);
+    QCOMPARE(p.steps[1].recall, 3);
+    QCOMPARE(p.steps[1].channels[0].amps, std::optional<double>(0.5));
+    QCOMPARE(p.steps[1].dwell, 800ms);
+    QCOMPARE(p.steps[2].output, OutputChange::On);
+    QCOMPARE(p.steps[2].recall, 0);
+    QVERIFY(checkPlan(p, 2, Coupling::Independent, {}).empty());
 }
 
 QTEST_GUILESS_MAIN(tst_StepPlan)

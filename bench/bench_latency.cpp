@@ -24,6 +24,7 @@
 #include "pty_endpoint.h"
 #include "serial/port_dialog.h"
 #include "serial/port_list.h"
+#include "sim_child.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -32,7 +33,6 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -525,22 +525,15 @@ struct CpuFigure {
 class CpuRun {
 public:
     explicit CpuRun(int answerMs) : m_answerMs(answerMs) {}
-    ~CpuRun() {
-        m_form.reset();
-        m_sim.terminate();
-        m_sim.waitForFinished();
-    }
 
     bool open() {
-        m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lqs-sim"),
-                    {QStringLiteral("--no-link"), QStringLiteral("--answer-ms"),
-                     QString::number(m_answerMs)});
-        if (!m_sim.waitForStarted() || !m_sim.waitForReadyRead(5000)) {
+        const QString slave =
+            m_sim.start({QStringLiteral("--answer-ms"), QString::number(m_answerMs)});
+        if (slave.isEmpty()) {
             std::fprintf(stderr, "bench_latency: lqs-sim did not start\n");
             return false;
         }
-        m_form = programOn(QString::fromLocal8Bit(m_sim.readLine()).trimmed(), m_dir);
+        m_form = programOn(slave, m_dir);
         action(m_form, "ToolButton1")->trigger();
         // The start-up takes seconds at the instrument's pace: its dialog is seen.
         const bool began =
@@ -586,7 +579,7 @@ public:
 
 private:
     int m_answerMs;
-    QProcess m_sim;
+    bench::Simulator m_sim;  // outlives the program on its pty
     QTemporaryDir m_dir;
     std::unique_ptr<TForm1> m_form;
     Waiter m_waiter;

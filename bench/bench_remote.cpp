@@ -17,27 +17,22 @@
 #include "device_link/link_client.h"
 #include "remote/scpi_server.h"
 #include "serial/port_dialog.h"
+#include "sim_child.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QFile>
 #include <QHostAddress>
 #include <QProcess>
 #include <QPushButton>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,10 +50,10 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 using namespace lqs;
 using bench::control;
+using bench::Simulator;
+using bench::Waiter;
 
 namespace {
 
@@ -171,101 +166,6 @@ int runClient(int port, int perTick, int seconds) {
     return failed ? 1 : 0;
 }
 
-// ---- The simulator, its stdout read in a thread of ours.
-
-class Simulator {
-public:
-    using OnLine = std::function<void(const QByteArray& line, Clock::time_point arrived)>;
-
-    // onLine runs in receiver's thread, through its event loop.
-    bool start(const QString& program, QObject* receiver, OnLine onLine) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        const QByteArray path = QFile::encodeName(program);
-        char arg1[] = "--no-link";
-        char arg2[] = "--echo";
-        char* argv[] = {const_cast<char*>(path.constData()), arg1, arg2, nullptr};
-        const int failed = posix_spawn(&m_pid, path.constData(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        if (failed != 0) {
-            ::close(fds[0]);
-            m_pid = -1;
-            return false;
-        }
-        m_fd = fds[0];
-        m_reader = std::thread([this, receiver, onLine] { readLines(receiver, onLine); });
-        return true;
-    }
-
-    ~Simulator() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        if (m_reader.joinable()) m_reader.join();  // the pipe's end ends it
-        if (m_fd >= 0) ::close(m_fd);
-    }
-
-private:
-    void readLines(QObject* receiver, const OnLine& onLine) {
-        QByteArray pending;
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            const Clock::time_point arrived = Clock::now();
-            pending.append(buf, n);
-            qsizetype end;
-            while ((end = pending.indexOf('\n')) >= 0) {
-                const QByteArray line = pending.left(end);
-                pending.remove(0, end + 1);
-                QMetaObject::invokeMethod(
-                    receiver, [onLine, line, arrived] { onLine(line, arrived); },
-                    Qt::QueuedConnection);
-            }
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_fd = -1;
-    std::thread m_reader;
-};
-
-// ---- Waiting: on events, against a deadline.
-
-class Waiter {
-public:
-    // Runs the event loop until done() or ms have passed; done() at the end.
-    bool wait(std::function<bool()> done, int ms) {
-        if (done()) return true;
-        QEventLoop loop;
-        m_done = done;
-        m_loop = &loop;
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        loop.exec();
-        m_loop = nullptr;
-        m_done = nullptr;
-        return done();
-    }
-    void pause(int ms) {
-        wait([] { return false; }, ms);
-    }
-    // Called by every event a wait may be waiting for.
-    void poke() {
-        if (m_loop && m_done && m_done()) m_loop->quit();
-    }
-
-private:
-    std::function<bool()> m_done;
-    QEventLoop* m_loop = nullptr;
-};
-
 struct Figure {
     std::vector<double> ms;
     int missed = 0;
@@ -309,29 +209,22 @@ int main(int argc, char** argv) {
     const int seconds = std::max(1, argValue(args, QStringLiteral("--seconds"), 10));
 
     Waiter waiter;
-    QObject frameSink;
-    QByteArray slave;
     // A set point's frame waited for: its value, and when it reached the simulator.
     std::optional<double> wantVoltage;
     std::optional<Clock::time_point> frameArrived;
-    Simulator sim;
-    const bool simStarted =
-        sim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lqs-sim"), &frameSink,
-                  [&](const QByteArray& line, Clock::time_point arrived) {
-                      if (slave.isEmpty()) {
-                          slave = line.trimmed();
-                      } else if (wantVoltage && !frameArrived && line.startsWith("VSET1:") &&
-                                 std::abs(line.mid(6).toDouble() - *wantVoltage) < 0.005) {
-                          frameArrived = arrived;
-                      }
-                      waiter.poke();
-                  });
-    if (!simStarted || !waiter.wait([&] { return !slave.isEmpty(); }, 5000)) {
+    Simulator sim(waiter);
+    const QString slave = sim.start(
+        {QStringLiteral("--echo")}, [&](const QByteArray& line, Clock::time_point arrived) {
+            if (wantVoltage && !frameArrived && line.startsWith("VSET1:") &&
+                std::abs(line.mid(6).toDouble() - *wantVoltage) < 0.005)
+                frameArrived = arrived;
+        });
+    if (slave.isEmpty()) {
         std::fprintf(stderr, "bench_remote: lqs-sim did not start\n");
         return 1;
     }
     QTemporaryDir dir;
-    std::unique_ptr<TForm1> form = bench::programOn(QString::fromLocal8Bit(slave), dir);
+    std::unique_ptr<TForm1> form = bench::programOn(slave, dir);
 
     QString why;
     if (!form->remote()->start(QHostAddress(), 0, &why)) {

@@ -1,9 +1,8 @@
 #include "control_panel/dry_run.h"
 
 #include "device_link/device_link.h"
-#include "device_link/link_port.h"
 
-#include "clocked_line.h"
+#include "sim_port.h"
 
 #include <memory>
 #include <optional>
@@ -13,17 +12,6 @@ namespace lqs {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The link's side of the in-process line.
-class SimPort : public LinkPort {
-public:
-    bool sendFrame(const QByteArray& frame) override {
-        if (!line || line->hungUp()) return false;
-        for (char byte : frame) line->byteIn(byte);
-        return true;
-    }
-    sim::ClockedLine* line = nullptr;
-};
 
 sim::Model simModel(int modelIndex) {
     return modelIndex == 1 ? sim::Model::A : modelIndex == 3 ? sim::Model::C : sim::Model::B;
@@ -56,19 +44,12 @@ DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double l
     }
     LinkSetup linkSetup;
     linkSetup.clock = Scheduler::Kind::Driven;
-    SimPort port;
+    sim::LinePort port;
     DeviceLink link(&port, linkSetup);
     Scheduler& s = link.scheduler();
-    sim::ClockedLine line(
-        simModel(setup.modelIndex), [&s] { return s.now(); },
-        [&s](sim::ClockedLine::Clock::time_point when, std::function<void()> fn) {
-            s.at(when, std::move(fn));
-        });
-    port.line = &line;
-    line.onBlock = [&link](const std::string& b) { link.receive(b.data(), b.size()); };
-    line.onHangup = [&link] { link.hangUp(); };
+    sim::ClockedLine line(simModel(setup.modelIndex), sim::nowOf(s), sim::atOf(s));
+    port.join(line, link);
     line.setLineModel(sim::LineModel());  // 9600 baud, the instrument's answer time
-    line.setSilence(std::chrono::milliseconds(linkSetup.silenceMs));
     line.setEndAtCarriageReturn(true);
     sim::Instrument& instrument = line.instrument();
     instrument.setCoupling(simCoupling(setup.coupling));

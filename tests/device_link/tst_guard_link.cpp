@@ -1,7 +1,7 @@
 // The guard on the link, against a real load step on the simulator and the
 // clock the test drives: each limit trips after its delay and not before,
 // the trip's off is confirmed, and the counters match what flowed.
-#include "clocked_link.h"
+#include "supply_bench.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -24,38 +24,6 @@ private Q_SLOTS:
     void countersAgainstAConstantLoad_data();
     void countersAgainstAConstantLoad();
 };
-
-namespace {
-
-// Channel 1 at 10 V with a 1 A limit: 20 ohms draw 0.5 A (CV), 5 ohms hold
-// it at 1 A and 5 V (CC).
-struct GuardedBench {
-    ClockedLink c;
-    GuardedBench() : c(sim::Model::B, fastSetup()) {
-        c.line.setLineModel(sim::LineModel());
-        c.line.instrument().setVoltageSet(1, 10.0);
-        c.line.instrument().setCurrentSet(1, 1.0);
-    }
-    static LinkSetup fastSetup() {
-        LinkSetup s = drivenSetup();
-        s.silenceMs = 100;
-        return s;
-    }
-    bool start(double ohms) {
-        c.line.instrument().setLoad(1, ohms);
-        if (!c.linked()) return false;
-        c.line.setEndAtCarriageReturn(true);  // as the window has it whenever the schedule is fast
-        return true;
-    }
-    bool on() {
-        c.client.setOutput(true);
-        return c.advanceUntil(
-            [&] { return c.client.idle() && c.client.mode() == LinkMode::FastReadings; });
-    }
-    int offs() const { return int(c.frames().count(QStringLiteral("OUT0"))); }
-};
-
-}  // namespace
 
 void tst_GuardLink::eachLimitTripsOnALoadStep_data() {
     QTest::addColumn<GuardLimit>("limit");
@@ -89,7 +57,7 @@ void tst_GuardLink::eachLimitTripsOnALoadStep() {
     QFETCH(double, toOhms);
     QFETCH(int, delayMs);
     QFETCH(double, reading);
-    GuardedBench b;
+    SupplyBench b;
     QVERIFY(b.start(fromOhms));
     b.c.client.setGuard(1, limit, {true, level, std::chrono::milliseconds(delayMs)});
     QVERIFY(b.on());
@@ -121,7 +89,7 @@ void tst_GuardLink::eachLimitTripsOnALoadStep() {
 // A load drawing 95 % of the level for ten minutes of readings, with the
 // reply times wandering: the guard never cuts it.
 void tst_GuardLink::readingsAt95PercentNeverTrip() {
-    GuardedBench b;
+    SupplyBench b;
     sim::LineModel jittery;
     jittery.jitter = 20ms;
     b.c.line.setLineModel(jittery);
@@ -140,7 +108,7 @@ void tst_GuardLink::readingsAt95PercentNeverTrip() {
 // A set point given just before the trip still ends (no caller waits for
 // ever), and the output stays off whatever it did.
 void tst_GuardLink::tripWhileASetPointWaits() {
-    GuardedBench b;
+    SupplyBench b;
     QVERIFY(b.start(20.0));
     b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 0ms});
     QVERIFY(b.on());
@@ -162,7 +130,7 @@ void tst_GuardLink::tripWhileASetPointWaits() {
 // trip is cleared and the guard disarmed, an off waits its full 500 ms
 // after the poll stops, as any other.
 void tst_GuardLink::tripOffIsConfirmedAndLaterOffsKeepTheirPace() {
-    GuardedBench b;
+    SupplyBench b;
     QVERIFY(b.start(20.0));
     b.c.client.setGuard(1, GuardLimit::OverPower, {true, 7.0, 0ms});
     QVERIFY(b.on());
@@ -211,7 +179,7 @@ void tst_GuardLink::countersAgainstAConstantLoad_data() {
 
 void tst_GuardLink::countersAgainstAConstantLoad() {
     QFETCH(bool, armed);
-    GuardedBench b;
+    SupplyBench b;
     QVERIFY(b.start(20.0));
     if (armed) b.c.client.setGuard(1, GuardLimit::Charge, {true, 1.0, 0ms});  // far off
     std::optional<LinkTime> first, last;

@@ -2,7 +2,7 @@
 // drives: steps on their deadlines and confirmed, end conditions, ramps,
 // repeats and end states, and Stop, Pause, Next, a trip or the output
 // button ending it at any moment.
-#include "clocked_link.h"
+#include "supply_bench.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -31,42 +31,7 @@ private Q_SLOTS:
 
 namespace {
 
-struct Bench {
-    ClockedLink c;
-    QSignalSpy started{&c.client, &LinkClient::planStepStarted};
-    QSignalSpy confirmed{&c.client, &LinkClient::planStepConfirmed};
-    QSignalSpy ended{&c.client, &LinkClient::planEnded};
-    Bench() : c(sim::Model::B, setup()) {
-        c.line.setLineModel(sim::LineModel());
-        c.line.instrument().setVoltageSet(1, 10.0);
-        c.line.instrument().setCurrentSet(1, 1.0);
-        c.line.instrument().setLoad(1, 20.0);
-    }
-    static LinkSetup setup() {
-        LinkSetup s = drivenSetup();
-        s.silenceMs = 100;
-        return s;
-    }
-    bool linked(bool fast) {
-        if (!c.linked()) return false;
-        if (fast) {
-            c.client.setFastReadings(true);
-            c.line.setEndAtCarriageReturn(true);
-        }
-        return true;
-    }
-    bool endedAs(PlanEnd end) {
-        return c.advanceUntil([&] { return ended.count() > 0; }, 600s) &&
-               ended.last().at(0).value<PlanEnd>() == end;
-    }
-    // Channel 1's voltage set points on the line, in order.
-    QList<double> sent() const {
-        QList<double> out;
-        for (const QString& f : c.frames())
-            if (f.startsWith(QLatin1String("VSET1:"))) out << f.mid(6).toDouble();
-        return out;
-    }
-};
+using Bench = SupplyBench;
 
 PlanStep volts(double v, ms dwell, OutputChange output = OutputChange::Unchanged) {
     PlanStep s;

@@ -4,7 +4,6 @@
 // lets the queued calls between the link and its callers through on the way.
 #pragma once
 
-#include "clocked_line.h"
 #include "control_panel/app_windows.h"
 #include "control_panel/main_window.h"
 #include "device_link/device_link.h"
@@ -16,6 +15,7 @@
 #include "recorder/wave_window.h"
 #include "serial/comm.h"
 #include "serial/port_dialog.h"
+#include "sim_port.h"
 
 #include <QCoreApplication>
 #include <QPushButton>
@@ -30,17 +30,6 @@
 namespace lqs::test {
 
 using namespace std::chrono_literals;
-
-// The link's side of the in-process line.
-class LinePort : public LinkPort {
-public:
-    bool sendFrame(const QByteArray& frame) override {
-        if (!line || line->hungUp()) return false;
-        for (char byte : frame) line->byteIn(byte);
-        return true;
-    }
-    sim::ClockedLine* line = nullptr;
-};
 
 // Moves the link's clock to `until`, stopping at each due moment; the queued
 // calls and signals between the link and the windows go through at each.
@@ -89,23 +78,16 @@ inline LinkSetup drivenSetup(const LinkTimings& timings = LinkTimings()) {
 
 // The link alone, with its client, on the driven clock.
 struct ClockedLink {
-    LinePort port;
+    sim::LinePort port;
     DeviceLink link;
     sim::ClockedLine line;
     LinkClient client;
 
     explicit ClockedLink(sim::Model model = sim::Model::B, const LinkSetup& setup = drivenSetup())
         : link(&port, setup),
-          line(
-              model, [this] { return link.scheduler().now(); },
-              [this](sim::ClockedLine::Clock::time_point when, std::function<void()> fn) {
-                  link.scheduler().at(when, std::move(fn));
-              }),
+          line(model, sim::nowOf(link.scheduler()), sim::atOf(link.scheduler())),
           client(&link, setup.timings) {
-        port.line = &line;
-        line.onBlock = [this](const std::string& b) { link.receive(b.data(), b.size()); };
-        line.onHangup = [this] { link.hangUp(); };
-        line.setSilence(std::chrono::milliseconds(setup.silenceMs));
+        port.join(line, link);
         client.setModel(modelIndex(model));
     }
     static int modelIndex(sim::Model m) {
@@ -131,7 +113,7 @@ struct ClockedLink {
 struct ClockedProgram {
     PtyPair pty;
     QTemporaryDir dir;
-    LinePort port;
+    sim::LinePort port;
     std::unique_ptr<TForm1> form;
     std::unique_ptr<sim::ClockedLine> line;
     ModalWatcher boxes;
@@ -145,16 +127,9 @@ struct ClockedProgram {
         options.ownThread = false;
         options.port = &port;
         form.reset(createWindows(onePortSources(dir.path(), pty.slavePath()), options));
-        DeviceLink* l = form->link;
-        line = std::make_unique<sim::ClockedLine>(
-            model, [l] { return l->scheduler().now(); },
-            [l](sim::ClockedLine::Clock::time_point when, std::function<void()> fn) {
-                l->scheduler().at(when, std::move(fn));
-            });
-        port.line = line.get();
-        line->onBlock = [l](const std::string& b) { l->receive(b.data(), b.size()); };
-        line->onHangup = [l] { l->hangUp(); };
-        line->setSilence(std::chrono::milliseconds(setup.silenceMs));
+        Scheduler& s = form->link->scheduler();
+        line = std::make_unique<sim::ClockedLine>(model, sim::nowOf(s), sim::atOf(s));
+        port.join(*line, *form->link);
         form->Beep = [](int, int) {};
         form->ConfirmReset = [] { return true; };
         form->show();

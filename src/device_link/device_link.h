@@ -51,6 +51,8 @@ struct LinkSetup {
     // The line's silence that ends a reply: after a missed reply, the line
     // counts as in step again once it was this quiet.
     int silenceMs = 100;
+    // The line's speed: a ramp sends no faster than the line carries its frames.
+    int baud = 9600;
 };
 
 class DeviceLink : public QObject {

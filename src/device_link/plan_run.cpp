@@ -357,7 +357,8 @@ Sequence DeviceLink::planSequence() {
                         ramps.push_back(
                             {c, q,
                              rampPoints(*was, *v, s.dwell,
-                                        std::chrono::milliseconds(m_setup.timings.passMs),
+                                        std::max(std::chrono::milliseconds(m_setup.timings.passMs),
+                                                 rampInterval(m_setup.baud)),
                                         mp ? mp->fineStep : 0)});
                         continue;
                     }

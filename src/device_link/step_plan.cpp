@@ -167,6 +167,12 @@ std::vector<PlanViolation> checkPlan(const StepPlan& plan, int modelIndex, Coupl
     return out;
 }
 
+ms rampInterval(int baud) {
+    constexpr int kFrameBits = 12 * 10;  // "VSET1:12.34" and its LF, 10 bits a byte
+    if (baud <= 0) return ms(1);
+    return ms((kFrameBits * 1000 + baud - 1) / baud + 1);
+}
+
 std::vector<RampPoint> rampPoints(double from, double to, ms dwell, ms interval, double modelStep) {
     const double span = to - from;
     long long n = 1;

@@ -110,6 +110,9 @@ std::chrono::milliseconds stepDeadline(const StepPlan& plan, int pass, int index
 // The sub-steps of a ramp from `from` to `to` over `dwell`: at most one per
 // `interval`, none finer than the model's step. Each point is the offset from
 // the step's start and the value sent then; the last one is `to`.
+// The finest grain of a ramp at `baud`: one set-point frame's time on the
+// line, so that sub-steps never queue up behind each other.
+std::chrono::milliseconds rampInterval(int baud);
 struct RampPoint {
     std::chrono::milliseconds at;
     double value;

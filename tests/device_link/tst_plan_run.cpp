@@ -27,6 +27,8 @@ private Q_SLOTS:
     void tripEndsTheRun();
     void refusedBeforeAnythingIsSent();
     void recordedActionsReplayTheSameFrames();
+    void envelopeGuardsTheRun();
+    void stepsSwitchCouplingAndRecall();
 };
 
 namespace {
@@ -263,6 +265,76 @@ void tst_PlanRun::recordedActionsReplayTheSameFrames() {
     b.c.advance(2s);
     QCOMPARE(byHand.size(), 4);
     QCOMPARE(commands(replayFrom), byHand);
+}
+
+// The envelope is armed as limits for the run: a set point turned up on the
+// front panel mid-run trips the output and ends the run; afterwards the
+// limits are the operator's again, with one set during the run kept.
+void tst_PlanRun::envelopeGuardsTheRun() {
+    Bench b;
+    QVERIFY(b.start(20.0));
+    StepPlan plan;
+    plan.steps = {volts(10.0, 5s, OutputChange::On), volts(11.0, 5s)};
+    plan.end = EndState::HoldLast;
+    Envelope envelope;
+    envelope.maxVolts = {12.0, 0};
+    b.c.client.runPlan(plan, envelope);
+    QVERIFY(b.c.client.guardArmed());
+    QVERIFY(b.c.advanceUntil([&] { return b.started.count() == 1; }));
+    b.c.advance(2s);
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 3.0, 0ms});
+    b.c.line.instrument().setVoltageSet(1, 15.0);
+    QVERIFY(b.endedAs(PlanEnd::Tripped));
+    QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }, 2s));
+    QCOMPARE(b.c.client.trip()->limit, GuardLimit::OverVoltage);
+    b.c.client.clearTrip();
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {});
+    QVERIFY(!b.c.client.guardArmed());
+    // Nothing is armed any more: the schedule leaves fast readings.
+    b.c.client.setOutput(true);
+    QVERIFY(b.c.advanceUntil([&] { return b.c.line.instrument().output(); }, 5s));
+    b.c.advance(5s);
+    QVERIFY(b.c.line.instrument().output());
+    QCOMPARE(b.c.client.mode(), LinkMode::Polling);
+}
+
+// A step's coupling goes out before its recall, and the recall before the
+// step's own set points; a ramp after a recall starts from the memory's value.
+void tst_PlanRun::stepsSwitchCouplingAndRecall() {
+    Bench b;
+    QVERIFY(b.linked(false));
+    sim::Settings memory = b.c.line.instrument().settings();
+    memory.vset1 = 4.0;
+    b.c.line.instrument().setSlot(2, memory);
+    b.c.advance(1s);
+    b.c.line.clearTranscript();
+    StepPlan plan;
+    PlanStep first = volts(6.0, 8s);
+    first.coupling = Coupling::Tracking;
+    first.recall = 2;
+    first.channels[0].volts.reset();
+    first.channels[0].amps = 0.7;
+    PlanStep ramp = volts(8.0, 2s);
+    ramp.ramp = true;
+    plan.steps = {first, ramp};
+    plan.end = EndState::HoldLast;
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    b.c.advance(1s);  // the last frame reaches the line
+    QStringList commands;
+    for (const QString& f : b.c.frames())
+        if (!f.endsWith(u'?')) commands << f;
+    const qsizetype track = commands.indexOf(QStringLiteral("TRACK1"));
+    const qsizetype recall = commands.indexOf(QStringLiteral("RCL2"));
+    QVERIFY2(track >= 0 && recall > track, qPrintable(commands.join(u' ')));
+    QVERIFY2(commands.indexOf(QStringLiteral("ISET1:0.700")) > recall ||
+                 commands.indexOf(QStringLiteral("ISET1:0.7")) > recall,
+             qPrintable(commands.join(u' ')));
+    const QList<double> sent = b.sent();
+    QVERIFY2(sent.size() >= 2 && sent.front() > 4.0 && sent.front() < 8.0,
+             qPrintable(commands.join(u' ')));
+    QVERIFY2(b.c.line.instrument().voltageSet(1) == 8.0,
+             qPrintable(b.c.frames().mid(b.c.frames().size() - 20).join(u' ')));
 }
 
 QTEST_GUILESS_MAIN(tst_PlanRun)

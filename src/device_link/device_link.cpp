@@ -50,7 +50,8 @@ DeviceLink::DeviceLink(LinkPort* port, const LinkSetup& setup, QObject* parent)
       m_replied(*m_scheduler),
       m_released(*m_scheduler),
       m_settled(*m_scheduler),
-      m_resynced(*m_scheduler) {
+      m_resynced(*m_scheduler),
+      m_planGiven(*m_scheduler) {
     registerTypes();
     m_output.since = m_scheduler->wallTime(m_scheduler->now());
 }

@@ -216,7 +216,8 @@ private:
     // ---- A plan's run (plan_run.cpp).
     struct PlanRun {
         StepPlan plan;
-        LinkTime base;  // where the deadlines count from; moves on for a pause or an early end
+        LinkTime base;       // where the deadlines count from; moves on for a pause or an early end
+        LinkTime nextStart;  // when the step after this one is due
         HeldValues held;
         HeldValues first;  // what the first step left, for an end back at it
         bool paused = false;
@@ -330,6 +331,7 @@ private:
 
     // ---- Fast readings (fast_readings.cpp).
     Sequence FastPoll();
+    Sequence holdLineForPlanStep(const AdaptiveGap& gap);
     Task<bool> exchange(const QString& query, AdaptiveGap& gap, LinkTime& lastReply);
     Task<bool> sendWaitingFast(FastSchedule& schedule, AdaptiveGap& gap, LinkTime lastReply);
     Sequence resynchronise();
@@ -418,6 +420,7 @@ private:
     Signal m_released;  // a held stepper was let go, or polling stopped
     Signal m_settled;   // a waiting set point went out or was given up; a measure answered
     Signal m_resynced;
+    Signal m_planGiven;  // a plan's step has given its values
 
     // Fast readings.
     FastStats m_stats;

@@ -68,6 +68,7 @@ Sequence DeviceLink::FastPoll() {
             gap.commandLost();
         }
         m_fastStopMs = int((gap.deadline() + gap.commandGap()).count());
+        co_await holdLineForPlanStep(gap);
         if (!co_await sendWaitingFast(schedule, gap, lastReply)) co_return;
         // Every set point on the line is read back, also one whose query
         // went unanswered or that an earlier schedule meant to read.
@@ -96,6 +97,24 @@ Sequence DeviceLink::FastPoll() {
             if (replied) break;  // a missed one is asked once more
         }
     }
+}
+
+// A plan's next step is due before a query's exchange could end: the line
+// stays free for it, so the step's set points go out at its start instead
+// of behind a reply, and are read back inside a short dwell.
+Sequence DeviceLink::holdLineForPlanStep(const AdaptiveGap& gap) {
+    // Not while the pace is still being learned: the exchanges teach it.
+    if (!m_plan || gap.replyMs() < 0 || gap.commandGap() >= gap.normalPace()) co_return;
+    const LinkTime now = m_scheduler->now();
+    // Only the exchange itself: the pause after a reply is waited anyway
+    // before a set point goes out.
+    const auto exchange = std::chrono::microseconds(std::llround(gap.replyMs() * 1000));
+    const LinkTime due = m_plan->nextStart;
+    if (due <= now || now + exchange <= due) co_return;
+    co_await Until(due);
+    // The step's own turn may come after this one at the same moment.
+    if (m_plan && m_plan->nextStart == due)
+        co_await m_planGiven.wait(due + std::chrono::milliseconds(5));
 }
 
 // One query and its reply, or its deadline: true when it was answered.

@@ -367,13 +367,16 @@ Sequence DeviceLink::planSequence() {
                     slot = v;
                 }
             sendPlanValues(pass, i, given, true);
+            m_planGiven.notify();
             p.held = target;
             if (pass == 0 && i == 0) p.first = target;
 
             LinkTime end = p.base + stepDeadline(plan, pass, i + 1);
+            p.nextStart = end;
             LinkTime stepBase = started;
             while (true) {
                 if (p.next || planStepEnds(s.until, started)) {
+                    p.nextStart = m_scheduler->now();
                     // Ends early: the steps after it keep their dwells from now.
                     p.base -= end - m_scheduler->now();
                     break;
@@ -403,6 +406,7 @@ Sequence DeviceLink::planSequence() {
                 if (p.paused) {
                     const auto held = co_await holdWhilePaused();
                     end += held;
+                    p.nextStart = end;
                     stepBase += held;
                     continue;
                 }

@@ -64,10 +64,10 @@ void tst_PlanRun::stepsStartOnTheirDeadlinesConfirmed() {
     QVERIFY2(latest <= 20, qPrintable(QString::number(latest)));
     QVERIFY(msSince(from, b.c.now()) >= 20000 - 20 && msSince(from, b.c.now()) <= 20000 + 50);
     QCOMPARE(b.confirmed.count(), 200);
-    // Once the fast schedule has learned the line's pace (its first second).
+    // Once the fast schedule has learned the line's pace (its first 1.5 s).
     qint64 slowest = 0;
     for (const QList<QVariant>& s : b.confirmed)
-        if (s.at(1).toInt() >= 10) slowest = std::max(slowest, s.at(2).toLongLong());
+        if (s.at(1).toInt() >= 15) slowest = std::max(slowest, s.at(2).toLongLong());
     QVERIFY2(slowest < 100, qPrintable(QString::number(slowest)));
     b.c.advance(1s);  // the last frame reaches the line
     // While the fast schedule learns the line's pace, a value still waiting

@@ -194,13 +194,18 @@ std::vector<PlotPoint> decimateForPixels(const std::vector<PlotPoint>& line, dou
         column = -1;
     };
     bool inGap = false;
+    int gapColumn = -1;
     for (std::size_t i = 0; i < line.size(); ++i) {
         const PlotPoint& p = line[i];
         if (!std::isfinite(p.seconds)) continue;
         if (!std::isfinite(p.value)) {
+            // One gap per run and per column: readings broken often stay bounded.
+            const int col = columnOf(p.seconds);
+            if (inGap || col == gapColumn) continue;
             flush();
-            if (!inGap) out.push_back({p.seconds, kNaN});
+            out.push_back({p.seconds, kNaN});
             inGap = true;
+            gapColumn = col;
             continue;
         }
         inGap = false;
@@ -318,7 +323,7 @@ SequencePlot::Series& SequencePlot::series(Kind k, int channel, PlotQuantity q) 
 }
 
 void SequencePlot::setExpected(const StepPlan& plan, const HeldValues& start) {
-    const long long steps = std::max<long long>(1, qsizetype(plan.steps.size()));
+    const long long steps = std::max<long long>(1, (long long)plan.steps.size());
     const int passes = int(std::clamp<long long>(plan.repeats <= 0 ? 1 : plan.repeats, 1,
                                                  std::max(1LL, kMostStepsDrawn / steps)));
     for (int c = 1; c <= 2; ++c)
@@ -464,7 +469,7 @@ SequencePlot::Frame SequencePlot::frame() const {
         lo = std::clamp(lo, -kFarthest, 0.0);
         hi = std::clamp(hi, 0.0, kFarthest);
         if (!seen || !(hi - lo > 1e-9)) hi = lo + 1;
-        const int ticks = std::max(1, paneHeight / (fm.height() * 2));
+        const int ticks = std::max(2, paneHeight * 2 / (fm.height() * 3));
         const double highest = hi + (hi - lo) * 0.05;
         pane.tick = niceStep((highest - lo) / ticks);
         pane.lo = std::floor(lo / pane.tick) * pane.tick;
@@ -494,7 +499,7 @@ double xOf(const QRect& r, double t0, double t1, double t) {
 }
 
 double yOf(const QRect& r, double lo, double hi, double v) {
-    const double y = r.bottom() - (v - lo) / (hi - lo) * r.height();
+    const double y = r.bottom() - (v - lo) / (hi - lo) * (r.height() - 1);
     return std::clamp(y, double(r.top() - 2), double(r.bottom() + 2));
 }
 
@@ -535,9 +540,11 @@ void SequencePlot::drawPane(QPainter& p, const Pane& pane) {
         p.setPen(QPen(PlotColors::AppWorkspace, 0, Qt::DotLine));
         if (i > 0 && v < pane.hi - pane.tick / 2) p.drawLine(r.left(), y, r.right(), y);
         p.setPen(palette().color(QPalette::WindowText));
-        const QRect label(0, y - fm.height() / 2, r.left() - 4, fm.height());
-        // Labels that would run into the next pane are left out.
-        if (label.top() >= r.top() - fm.height() / 2 && label.bottom() <= r.bottom() + fm.height())
+        // Kept beside their own pane: the ends' labels move inwards rather than
+        // run into the next pane's.
+        const int labelTop = std::clamp(y - fm.height() / 2, r.top(), r.bottom() + 1 - fm.height());
+        const QRect label(0, labelTop, r.left() - 4, fm.height());
+        if (r.height() >= fm.height())
             p.drawText(label, Qt::AlignRight | Qt::AlignVCenter, tickText(v, pane.tick));
     }
     p.setPen(PlotColors::AppWorkspace);

@@ -165,6 +165,7 @@ void tst_SequencePlot::expectedCurve() {
 void tst_SequencePlot::powerOfTwoRampsIsCurved() {
     const Points w = lqs::expectedCurve(plan({step(0, 0, 1s), step(10, 2, 2s, true)}), {}, 1,
                                         PlotQuantity::Watts);
+    QVERIFY(!w.empty());
     QCOMPARE(w.back(), (PlotPoint{3, 20}));
     bool sawMiddle = false;
     for (const PlotPoint& p : w) {
@@ -198,6 +199,9 @@ void tst_SequencePlot::decimationKeepsExtremes_data() {
     for (int i = 20000; i < 20010; ++i) gap[std::size_t(i)].value = std::nan("");
     gap[30000].value = std::numeric_limits<double>::infinity();
     QTest::newRow("NaN and inf leave gaps") << gap << 100 << 2.0 << 2.0 << 2;
+    Points flicker = flat(100000, 3);
+    for (std::size_t i = 0; i < flicker.size(); i += 2) flicker[i].value = std::nan("");
+    QTest::newRow("a reading lost every other time") << flicker << 100 << 3.0 << 3.0 << 100;
     QTest::newRow("one column takes all") << spike << 1 << 100.0 << 1.0 << 0;
     Points instant(1000, PlotPoint{5, 1});
     instant[500].value = 9;
@@ -211,7 +215,7 @@ void tst_SequencePlot::decimationKeepsExtremes() {
     QFETCH(double, low);
     QFETCH(int, gaps);
     const Points out = decimateForPixels(line, line.front().seconds, line.back().seconds, columns);
-    QVERIFY2(int(out.size()) <= 4 * columns + 2 * gaps, qPrintable(QString::number(out.size())));
+    QVERIFY2(int(out.size()) <= 4 * columns + 5 * gaps, qPrintable(QString::number(out.size())));
     double hi = -1e300, lo = 1e300;
     int nans = 0;
     for (const PlotPoint& p : out) {
@@ -262,7 +266,7 @@ void tst_SequencePlot::paintsWhateverItIsGiven() {
                 {1, 1}, {2, nan}, {3, 3}, {4, inf}, {5, 5}, {6, -inf}, {7, 7}, {nan, 1}, {inf, 2}};
             for (const auto& [t, v] : readings) plot.addMeasured(t, 1, Quantity::Voltage, v);
             plot.addMeasured(nan, 1, Quantity::Current, 1);
-            plot.addMeasured(8, 1, Quantity::Current, 1e308);
+            plot.addMeasured(8, 1, Quantity::Current, std::numeric_limits<double>::max());
             plot.markStep(nan, 1);
             break;
         }

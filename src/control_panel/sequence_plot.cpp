@@ -144,6 +144,7 @@ std::vector<PlotPoint> expectedCurve(const StepPlan& plan, const HeldValues& sta
             const double t0 = secondsOf(at);
             at += s.dwell;
             const double t1 = secondsOf(at);
+            if (s.recall) held = {};  // the memory's values: unknown until the run reads them
             // What each set point is as the step begins and as its dwell ends:
             // a ramp starts from what was held, when anything was.
             ChannelTarget begin = held, end = held;
@@ -157,7 +158,11 @@ std::vector<PlotPoint> expectedCurve(const StepPlan& plan, const HeldValues& sta
             }
             held = end;
             const std::optional<double> from = valueOf(begin, q), to = valueOf(end, q);
-            if (!from || !to) continue;
+            if (!from || !to) {
+                // Unknown after being known: a gap, not a line across it.
+                if (!out.empty() && !std::isnan(out.back().value)) out.push_back({t0, kNaN});
+                continue;
+            }
             addPoint(out, t0, *from);
             if (q == PlotQuantity::Watts && begin.volts != end.volts && begin.amps != end.amps) {
                 for (int k = 1; k < kPowerRampPieces; ++k) {

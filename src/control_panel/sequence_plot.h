@@ -32,7 +32,9 @@ struct PlotPoint {
 // The set point a plan gives over one pass (more when `passes` > 1), held
 // and ramped as the runner sends it: a step at each start, a ramp as a
 // straight line over its dwell. Blanks keep what `start` or the step before
-// held; a quantity nothing gives has no points.
+// held; a quantity nothing gives has no points. After a step recalls a
+// memory the values are unknown until a step gives them: a point with a NaN
+// value marks that gap.
 std::vector<PlotPoint> expectedCurve(const StepPlan& plan, const HeldValues& start, int channel,
                                      PlotQuantity q, int passes = 1);
 

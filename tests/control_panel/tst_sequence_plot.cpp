@@ -27,7 +27,8 @@ char* toString(const Points& p) {
     return qstrdup(qPrintable(s));
 }
 bool operator==(const PlotPoint& a, const PlotPoint& b) {
-    return std::abs(a.seconds - b.seconds) < 1e-9 && std::abs(a.value - b.value) < 1e-9;
+    return std::abs(a.seconds - b.seconds) < 1e-9 &&
+           (std::abs(a.value - b.value) < 1e-9 || (std::isnan(a.value) && std::isnan(b.value)));
 }
 }  // namespace lqs
 
@@ -136,6 +137,11 @@ void tst_SequencePlot::expectedCurve_data() {
     QTest::newRow("a blank in the next pass keeps the last step's")
         << plan({step(blank, 1, 1s), step(2, blank, 1s)}) << at3V << 1 << V << 2
         << Points{{0, 3}, {1, 3}, {1, 2}, {4, 2}};
+    PlanStep recall = step(blank, blank, 1s);
+    recall.recall = 2;
+    QTest::newRow("a recalled memory is a gap until given")
+        << plan({step(5, 1, 1s), recall, step(7, blank, 1s, true)}) << none << 1 << V << 1
+        << Points{{0, 5}, {1, 5}, {1, std::nan("")}, {2, 7}, {3, 7}};
     QTest::newRow("a channel the plan never gives has none")
         << plan({step(5, 1, 1s)}) << at3V << 2 << V << 1 << Points{};
     QTest::newRow("no steps, no points") << plan({}) << at3V << 1 << V << 1 << Points{};

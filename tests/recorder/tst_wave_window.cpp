@@ -1860,17 +1860,6 @@ void tst_WaveWindow::sequenceIsRecordedAndKept() {
     QTest::mouseMove(plot, QPoint(9, 100));    // past the sample
     LQS_TRY_COMPARE(shownTip(), tip);
 
-    // A left journal gives it back.
-    QTemporaryDir killed;
-    QVERIFY(QFile::copy(journal, journalPath(killed.path())));
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return killed.path(); };
-    offerLeftRecording(&f.wave);
-    const QStringList recovered = QDir(killed.path()).entryList({QStringLiteral("*.txt")});
-    QCOMPARE(recovered.size(), 1);
-    QCOMPARE(test::readAll(killed.filePath(recovered[0])).split('\n').value(2), line + '\r');
-
     f.now = f.now.addSecs(1);
     tick(f.wave.tmr_Scale);
     QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);

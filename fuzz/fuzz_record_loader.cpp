@@ -4,10 +4,10 @@
 // Checks: only files that are not text are refused, and none with NUL bytes
 // loads; a file whose first line is not a record header is refused with the
 // table unchanged; otherwise the table grows by the file's record lines
-// (fitted to its columns) and trips, the others counted as skipped, its bytes
-// end with CR LF, every merged line reads back unchanged between the header
-// and the old data, and the merged table saved and loaded again gives its
-// own lines.
+// (fitted to its columns) and marks (trips, a sequence's steps and end), the
+// others counted as skipped, its bytes end with CR LF, every merged line
+// reads back unchanged between the header and the old data, and the merged
+// table saved and loaded again gives its own lines.
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
 
@@ -82,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool counters = lines.count() > 0 && lines.line(0) == RecordTable::header(true);
     const bool record = counters || (lines.count() > 0 && lines.line(0) == RecordTable::header());
-    // Trips as they are; record lines of the file's kind, without the charge
+    // Marks as they are; record lines of the file's kind, without the charge
     // and energy columns the table does not have.
     QList<QByteArray> merged;
     for (qsizetype i = 1; i < lines.count(); ++i) {
         const QByteArray line = lines.line(i).toByteArray();
-        if (isTripLine(line))
+        if (isMarkLine(line))
             merged.append(line);
         else if (counters ? isCounterRecordLine(line) : isRecordLine(line))
             merged.append(counters ? line.split('\t').mid(0, 6).join('\t') : line);

@@ -13,7 +13,8 @@ namespace lqs {
 
 namespace {
 
-// The guard's trips and the charge counters, in the terms the recorder takes.
+// The guard's trips, the charge counters and a sequence's steps, in the
+// terms the recorder takes.
 void wireRecorder(TForm_Wave* wave, LinkClient* client) {
     for (int channel : {1, 2}) {
         const ChannelCounters c = client->counters(channel);
@@ -26,6 +27,12 @@ void wireRecorder(TForm_Wave* wave, LinkClient* client) {
     QObject::connect(client, &LinkClient::guardTripped, wave, [wave](const GuardTrip& t) {
         wave->recordTrip(t.channel, guardLimitName(t.limit), t.reading, t.level,
                          guardLimitUnit(t.limit));
+    });
+    QObject::connect(client, &LinkClient::planStepStarted, wave,
+                     [wave](int pass, int step, qint64) { wave->recordStep(step + 1, pass + 1); });
+    // A refused sequence never ran; the one running, if any, goes on.
+    QObject::connect(client, &LinkClient::planEnded, wave, [wave](PlanEnd end, const QString& why) {
+        if (end != PlanEnd::Refused) wave->recordPlanEnd(why);
     });
 }
 

@@ -20,6 +20,7 @@ const QColor MoneyGreen(0xC0, 0xDC, 0xC0);    // the saved-record list in load m
 const QColor Fuchsia(0xFF, 0x00, 0xFF);       // the saved-record list in delete mode
 const QColor LightBlue(0x87, 0xCE, 0xFA);     // channel 1 when the highlight is too dark
 const QColor Trip(0xFF, 0x00, 0x00);          // the mark of a guard's trip
+const QColor Step(0xC0, 0xC0, 0xC0);          // the marks of a sequence's steps
 // The active title bar's colour, the default of channel 1's curves: the
 // platform palette's highlight when it reads on the plot's black, else light
 // blue. Either way at least 4.5 : 1 against the plot.

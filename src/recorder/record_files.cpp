@@ -349,17 +349,33 @@ QByteArray fieldText(const QString& text) {
     return out;
 }
 
+// A mark's first two fields: its kind and the time with seconds.
+QByteArray markStart(const QByteArray& kind, const QDateTime& when) {
+    QByteArray line = kind;
+    return line.append('\t')
+        .append(RecordTable::formatTime(when))
+        .append(':')
+        .append(QByteArray::number(when.toLocalTime().time().second()));
+}
+
+const QByteArray kStep = QByteArrayLiteral("Step");
+const QByteArray kSequenceEnd = QByteArrayLiteral("Sequence end");
+const QByteArray kRepeat = QByteArrayLiteral("repeat ");
+
+// A count from 1 as a step or a repeat is written.
+bool isCount(QByteArrayView field) {
+    const char* p = field.begin();
+    int n = 0;
+    return takeNumber(p, field.end(), std::numeric_limits<int>::max(), n) && p == field.end() &&
+           n >= 1;
+}
+
 }  // namespace
 
 QByteArray tripLine(const QDateTime& when, int channel, const QString& limit,
                     const QString& reading, const QString& level) {
-    const QTime t = when.toLocalTime().time();
-    QByteArray line = kTrip;
-    line.append('\t')
-        .append(RecordTable::formatTime(when))
-        .append(':')
-        .append(QByteArray::number(t.second()))
-        .append(channel == 2 ? "\tCH2\t" : "\tCH1\t")
+    QByteArray line = markStart(kTrip, when);
+    line.append(channel == 2 ? "\tCH2\t" : "\tCH1\t")
         .append(fieldText(limit))
         .append('\t')
         .append(fieldText(reading))
@@ -375,13 +391,43 @@ bool isTripLine(QByteArrayView line) {
            !fields[3].isEmpty();
 }
 
+QByteArray stepLine(const QDateTime& when, int step, int pass) {
+    QByteArray line = markStart(kStep, when);
+    return line.append('\t')
+        .append(QByteArray::number(step))
+        .append('\t')
+        .append(kRepeat)
+        .append(QByteArray::number(pass));
+}
+
+bool isStepLine(QByteArrayView line) {
+    QByteArrayView fields[4];
+    return line.startsWith(kStep) && splitFields(line, 4, fields) && fields[0] == kStep &&
+           isRecordTime(fields[1], true) && isCount(fields[2]) && fields[3].startsWith(kRepeat) &&
+           isCount(fields[3].sliced(kRepeat.size()));
+}
+
+QByteArray sequenceEndLine(const QDateTime& when, const QString& why) {
+    return markStart(kSequenceEnd, when).append('\t').append(fieldText(why));
+}
+
+bool isSequenceEndLine(QByteArrayView line) {
+    QByteArrayView fields[3];
+    return line.startsWith(kSequenceEnd) && splitFields(line, 3, fields) &&
+           fields[0] == kSequenceEnd && isRecordTime(fields[1], true);
+}
+
+bool isMarkLine(QByteArrayView line) {
+    return isTripLine(line) || isStepLine(line) || isSequenceEndLine(line);
+}
+
 namespace {
 
-bool isRecordOrTrip(QByteArrayView line) {
-    return isRecordLine(line) || isTripLine(line);
+bool isRecordOrMark(QByteArrayView line) {
+    return isRecordLine(line) || isMarkLine(line);
 }
-bool isCounterRecordOrTrip(QByteArrayView line) {
-    return isCounterRecordLine(line) || isTripLine(line);
+bool isCounterRecordOrMark(QByteArrayView line) {
+    return isCounterRecordLine(line) || isMarkLine(line);
 }
 
 // Which record header the line is; false when it is none.
@@ -391,14 +437,14 @@ bool recordHeader(QByteArrayView line, bool& counters) {
 }
 
 // The record lines after the header fitted to the other kind of table: the
-// charge and energy columns left out, or added empty. Trips stay as they are.
+// charge and energy columns left out, or added empty. Marks stay as they are.
 RecordLines fitted(const RecordLines& lines, bool counters) {
     QByteArray out;
     out.reserve(qsizetype(lines.count()) * 64);
     out.append("header\n");
     for (qsizetype i = 1; i < lines.count(); ++i) {
         const QByteArrayView line = lines.line(i);
-        if (isTripLine(line)) {
+        if (isMarkLine(line)) {
             out.append(line);
         } else if (counters) {
             out.append(line).append("\t\t\t\t");
@@ -431,11 +477,17 @@ MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString&
         fail(QStringLiteral("Cannot load file"), path,
              QStringLiteral("Its first line is not the record header, so it is not a record"));
     MergeCount count;
-    count.skipped = lines.keepOnly(1, fileCounters ? isCounterRecordOrTrip : isRecordOrTrip);
+    count.skipped = lines.keepOnly(1, fileCounters ? isCounterRecordOrMark : isRecordOrMark);
     count.merged = lines.count() - 1;
-    for (qsizetype i = 1; i < lines.count(); ++i) count.trips += isTripLine(lines.line(i));
+    qsizetype marks = 0;
+    for (qsizetype i = 1; i < lines.count(); ++i) {
+        const QByteArrayView line = lines.line(i);
+        count.trips += isTripLine(line);
+        count.steps += isStepLine(line);
+        marks += isMarkLine(line);
+    }
     const bool tableCounters = table.hasCounters();
-    if (fileCounters != tableCounters && count.merged > count.trips) {
+    if (fileCounters != tableCounters && count.merged > marks) {
         lines = fitted(lines, tableCounters);
         count.countersDropped = fileCounters;
     }
@@ -532,7 +584,7 @@ LeftJournal readJournal(const QString& path) {
     if (lines.count() == 0 || !recordHeader(lines.line(0), counters))
         fail(QStringLiteral("Cannot load file"), path,
              QStringLiteral("It is not a recording's journal"));
-    lines.keepOnly(1, counters ? isCounterRecordOrTrip : isRecordOrTrip);
+    lines.keepOnly(1, counters ? isCounterRecordOrMark : isRecordOrMark);
     LeftJournal left{RecordTable::withHeader(counters), {}};
     left.table.insertAfterHeader(lines, 1);
     if (left.table.lineCount() > 1) {
@@ -540,7 +592,7 @@ LeftJournal readJournal(const QString& path) {
         const QList<QByteArray> fields = first.split('\t');
         left.started = QDateTime::fromString(
             QString::fromLatin1(fields.value(1)),
-            isTripLine(first) ? QStringLiteral("yyyy-M-d H:m:s") : QStringLiteral("yyyy-M-d H:m"));
+            isMarkLine(first) ? QStringLiteral("yyyy-M-d H:m:s") : QStringLiteral("yyyy-M-d H:m"));
     }
     return left;
 }

@@ -117,16 +117,28 @@ QByteArray tripLine(const QDateTime& when, int channel, const QString& limit,
                     const QString& reading, const QString& level);
 bool isTripLine(QByteArrayView line);
 
+// A sequence's step starting, recorded the same way: "Step", the time with
+// seconds, the step and "repeat <pass>", both counted from 1.
+QByteArray stepLine(const QDateTime& when, int step, int pass);
+bool isStepLine(QByteArrayView line);
+// The sequence's end: "Sequence end", the time with seconds, and why it ended.
+QByteArray sequenceEndLine(const QDateTime& when, const QString& why);
+bool isSequenceEndLine(QByteArrayView line);
+
+// A trip, a step or a sequence's end: a line among the samples that is no sample.
+bool isMarkLine(QByteArrayView line);
+
 struct MergeCount {
-    qsizetype merged = 0;   // record lines and trips
+    qsizetype merged = 0;   // record lines and marks
     qsizetype trips = 0;    // of them
+    qsizetype steps = 0;    // of them, a sequence's steps
     qsizetype skipped = 0;  // lines that are neither
     // The file's charge and energy columns were left out: the table has none.
     bool countersDropped = false;
 };
 // Merges a record file's lines, as readRecordLines gave them from `path`,
 // after the table's header, leaving out the lines that are neither record
-// lines of the file's header nor trips. Its record lines take the table's
+// lines of the file's header nor marks. Its record lines take the table's
 // columns: without charge and energy in the table theirs are left out, with
 // them in the table and not in the file they are left empty.
 // Throws EFileError naming the file, the table unchanged, when its first
@@ -155,7 +167,7 @@ QStringList searchAllSaveFiles(const QString& dir);
 QString journalPath(const QString& dir);
 
 // A journal a killed program left behind: its header, its whole record lines
-// and trips after it (a last line cut short mid-write is left out), and the
+// and marks after it (a last line cut short mid-write is left out), and the
 // time of the first, invalid when there is none. Throws EFileError, naming
 // the file, when it cannot be read or does not start with a record header.
 struct LeftJournal {

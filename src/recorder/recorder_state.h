@@ -43,6 +43,14 @@ struct TripMark {
     QString text;
 };
 
+// A sequence's step starting, or its end, as the plot marks it: where, the
+// short label at the top of the mark, and the tip.
+struct StepMark {
+    double at = 0;
+    QString label;
+    QString text;
+};
+
 // What a click in the saved-record list does; its colour shows which.
 enum class SavedListMode { None, Load, Delete };
 
@@ -65,6 +73,7 @@ struct RecorderState {
     int PlotSliceMs = 0;
     PlotSamples Points{};
     std::vector<TripMark> Trips;  // of the recording running or last run
+    std::vector<StepMark> Steps;  // the same, those still on the plot
     SavedListMode SavedList = SavedListMode::None;
 };
 

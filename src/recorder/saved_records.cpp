@@ -153,6 +153,8 @@ void TForm_Wave::lst_LoadClick() {
                                          : QStringLiteral("Merged %1 lines").arg(n.merged);
             if (n.trips == 1) text += QStringLiteral(", 1 of them a trip");
             if (n.trips > 1) text += QStringLiteral(", %1 of them trips").arg(n.trips);
+            if (n.steps == 1) text += QStringLiteral(", 1 of them a sequence step");
+            if (n.steps > 1) text += QStringLiteral(", %1 of them sequence steps").arg(n.steps);
             if (n.skipped == 1) text += QStringLiteral("; skipped 1 that is not a record line");
             if (n.skipped > 1)
                 text += QStringLiteral("; skipped %1 that are not record lines").arg(n.skipped);

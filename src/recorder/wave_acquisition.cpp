@@ -79,6 +79,7 @@ void TForm_Wave::Btn_StartClick() {
     state.ElapsedS = state.ElapsedM = state.ElapsedH = 0;
     state.Table = RecordTable::withHeader(state.RecordCounters);
     state.Trips.clear();
+    state.Steps.clear();
     m_slice.clear();  // readings from before the start are no sample of it
     m_unsaved = 0;
     startJournal();
@@ -257,17 +258,54 @@ void TForm_Wave::recordTrip(int channel, const QString& limit, double reading, d
     journalLastLine(true);  // a trip is rare and worth the sync
     qCInfo(lqsRecorder).noquote() << "trip recorded: CH" << channel << limit << read << limitText;
 
-    // Where it falls after the last sample, in slices.
+    QString text = QStringLiteral("CH%1 tripped on %2 at %3")
+                       .arg(channel)
+                       .arg(limit, when.toString(QStringLiteral("HH:mm:ss")));
+    if (!unit.isEmpty()) text += QStringLiteral(": %1 read, limit %2").arg(read, limitText);
+    s.Trips.push_back({markAt(when), text});
+    pb1Paint();
+}
+
+// Where it falls after the last sample, in slices.
+double TForm_Wave::markAt(const QDateTime& when) const {
+    const RecorderState& s = state;
     double since = 0;
     if (s.PointCount >= 1 && s.PlotSliceMs > 0) {
         since = double(s.Points[std::size_t(s.PointCount)].when.msecsTo(when)) / s.PlotSliceMs;
         since = std::clamp(since, 0.0, 1.0);
     }
-    QString text = QStringLiteral("CH%1 tripped on %2 at %3")
-                       .arg(channel)
-                       .arg(limit, when.toString(QStringLiteral("HH:mm:ss")));
-    if (!unit.isEmpty()) text += QStringLiteral(": %1 read, limit %2").arg(read, limitText);
-    s.Trips.push_back({s.SampleNo + since, text});
+    return s.SampleNo + since;
+}
+
+void TForm_Wave::recordStep(int step, int pass) {
+    if (!state.Table || !tmr_Scale->isActive()) return;  // no recording running
+    const QDateTime when = Now();
+    addStepMark(when, stepLine(when, step, pass), QString::number(step),
+                QStringLiteral("Sequence step %1, repeat %2, at %3")
+                    .arg(step)
+                    .arg(pass)
+                    .arg(when.toString(QStringLiteral("HH:mm:ss"))));
+}
+
+void TForm_Wave::recordPlanEnd(const QString& why) {
+    if (!state.Table || !tmr_Scale->isActive()) return;
+    const QDateTime when = Now();
+    addStepMark(when, sequenceEndLine(when, why), QStringLiteral("end"),
+                QStringLiteral("Sequence ended at %1: %2")
+                    .arg(when.toString(QStringLiteral("HH:mm:ss")), why));
+}
+
+void TForm_Wave::addStepMark(const QDateTime& when, const QByteArray& line, const QString& label,
+                             const QString& text) {
+    RecorderState& s = state;
+    s.Table->appendLine(line);
+    ++m_unsaved;
+    journalLastLine(true);  // as a trip: the run's record should survive a kill
+    qCInfo(lqsRecorder).noquote() << "sequence mark recorded:" << text;
+    // Short steps repeated for days would pile up: only those still on the plot stay.
+    const double firstShown = s.SampleNo - s.PointCount;
+    std::erase_if(s.Steps, [&](const StepMark& m) { return m.at < firstShown; });
+    s.Steps.push_back({markAt(when), label, text});
     pb1Paint();
 }
 

@@ -5,6 +5,7 @@
 #include "recorder/plot_math.h"
 #include "ui_wave_window.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QToolTip>
 
@@ -139,6 +140,25 @@ void TForm_Wave::pb1Paint() {
         p.setPen(QPen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
         p.drawLine(0, 25 * i, 600, 25 * i);
     }
+    // A sequence's steps: dotted grey, each with its number at the top where
+    // the label before leaves room.
+    QFont font = p.font();
+    font.setPixelSize(9);
+    font.setStyleStrategy(QFont::NoAntialias);  // of the line's one colour
+    p.setFont(font);
+    const QFontMetrics metrics(font);
+    int labelEnd = INT_MIN / 2;
+    for (const StepMark& step : s.Steps) {
+        const int x = roundHalfEven(columnOf(step.at));
+        if (x < 0 || x >= kPlotWidth) continue;
+        p.setPen(QPen(PlotColors::Step, 1, Qt::DotLine));
+        p.drawLine(x, 0, x, kPlotHeight - 1);
+        const int left = x + 2;
+        if (left < labelEnd) continue;
+        p.setPen(PlotColors::Step);
+        p.drawText(left, metrics.ascent(), step.label);
+        labelEnd = left + metrics.horizontalAdvance(step.label) + 2;
+    }
     // Trips over everything: dashed, so that a curve of the same colour
     // does not hide them.
     p.setPen(QPen(PlotColors::Trip, 1, Qt::DashLine));
@@ -180,9 +200,15 @@ void TForm_Wave::showSampleTip(const QPoint& pos) {
                           QString::number(v[0], 'f', 2), QString::number(v[1], 'f', 3),
                           QString::number(v[2], 'f', 2), QString::number(v[3], 'f', 3));
     }
-    constexpr int kTripReach = 3;  // a dashed line one pixel wide is hard to hit
+    constexpr int kMarkReach = 3;  // a dashed line one pixel wide is hard to hit
+    const auto near = [&](double at) {
+        return std::abs(roundHalfEven(columnOf(at)) - pos.x()) <= kMarkReach;
+    };
+    for (const StepMark& step : state.Steps) {
+        if (near(step.at)) lines << step.text;
+    }
     for (const TripMark& trip : state.Trips) {
-        if (std::abs(roundHalfEven(columnOf(trip.at)) - pos.x()) <= kTripReach) lines << trip.text;
+        if (near(trip.at)) lines << trip.text;
     }
     if (lines.isEmpty()) {
         QToolTip::hideText();

@@ -115,6 +115,10 @@ public Q_SLOTS:
     // without a level, whose reading and level are then left out.
     void recordTrip(int channel, const QString& limit, double reading, double level,
                     const QString& unit);
+    // A sequence's step started (`step` and `pass` counted from 1), or the
+    // sequence ended and why: while a recording runs, recorded as a trip is.
+    void recordStep(int step, int pass);
+    void recordPlanEnd(const QString& why);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -142,6 +146,10 @@ private:
     void journalFailed(const QString& why);
     // The line just added to the table, to the journal when it is kept.
     void journalLastLine(bool sync);
+    // Where a mark at `when` falls among the samples, as TripMark::at gives it.
+    double markAt(const QDateTime& when) const;
+    void addStepMark(const QDateTime& when, const QByteArray& line, const QString& label,
+                     const QString& text);
 
     // wave_plot.cpp
     void pb1Paint();

@@ -143,8 +143,10 @@ void TestRecordFiles::times() {
     QCOMPARE(RecordTable::formatTime(when), text);
     QCOMPARE(recordFileName(when), fileName);
     // A trip's time has its seconds too.
-    QCOMPARE(tripLine(when, 1, "over-voltage", "1 V", "1 V").split('\t').at(1),
-             text + ':' + QByteArray::number(when.time().second()));
+    const QByteArray seconds = text + ':' + QByteArray::number(when.time().second());
+    QCOMPARE(tripLine(when, 1, "over-voltage", "1 V", "1 V").split('\t').at(1), seconds);
+    QCOMPARE(stepLine(when, 3, 12), "Step\t" + seconds + "\t3\trepeat 12");
+    QCOMPARE(sequenceEndLine(when, "Stopped."), "Sequence end\t" + seconds + "\tStopped.");
 }
 
 void TestRecordFiles::split_data() {
@@ -402,10 +404,10 @@ void TestRecordFiles::recordLines() {
 }
 
 // Which kind of line each is: a record line with the charge and energy
-// columns, a trip, or neither.
+// columns, a trip, a sequence's step or end, or none of them.
 void TestRecordFiles::counterAndTripLines_data() {
     QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<QString>("kind");  // "counters", "trip", "record" or ""
+    QTest::addColumn<QString>("kind");  // "counters", "trip", "step", "end", "record" or ""
     const QByteArray r = "0\t2026-12-6 9:5\t12.000\t1.200\t5.000\t0.250";
     const QDateTime at(QDate(2026, 12, 6), QTime(9, 5, 33));
     QTest::newRow("counters") << r + "\t0.0123\t0.1480\t0.0000\t0.0000"
@@ -429,6 +431,17 @@ void TestRecordFiles::counterAndTripLines_data() {
         << QByteArray("Trip\t2026-12-6 9:5:33\tCH1\t\t2.153 A\t2.000 A") << "";
     QTest::newRow("tab in the limit's name kept in its field")
         << tripLine(at, 1, "over\tcurrent", "1 A", "1 A") << "trip";
+    QTest::newRow("step as written") << stepLine(at, 2, 1) << "step";
+    QTest::newRow("step 0") << QByteArray("Step\t2026-12-6 9:5:33\t0\trepeat 1") << "";
+    QTest::newRow("step without seconds") << QByteArray("Step\t2026-12-6 9:5\t2\trepeat 1") << "";
+    QTest::newRow("step, repeat with a leading zero")
+        << QByteArray("Step\t2026-12-6 9:5:33\t2\trepeat 01") << "";
+    QTest::newRow("step with a field more") << stepLine(at, 2, 1) + "\t"
+                                            << "";
+    QTest::newRow("sequence end as written") << sequenceEndLine(at, "Stopped.") << "end";
+    QTest::newRow("tab in why the sequence ended kept in its field")
+        << sequenceEndLine(at, "line\tlost") << "end";
+    QTest::newRow("sequence end without its time") << QByteArray("Sequence end\t\tStopped.") << "";
 }
 
 void TestRecordFiles::counterAndTripLines() {
@@ -436,6 +449,9 @@ void TestRecordFiles::counterAndTripLines() {
     QFETCH(QString, kind);
     QCOMPARE(isCounterRecordLine(line), kind == "counters");
     QCOMPARE(isTripLine(line), kind == "trip");
+    QCOMPARE(isStepLine(line), kind == "step");
+    QCOMPARE(isSequenceEndLine(line), kind == "end");
+    QCOMPARE(isMarkLine(line), kind == "trip" || kind == "step" || kind == "end");
     QCOMPARE(isRecordLine(line), kind == "record");
 }
 
@@ -522,6 +538,13 @@ void TestRecordFiles::mergeFitsTheColumns_data() {
         << false << plain + kR1 + c + "\r\n" + kR2 << L{kR2} << qsizetype(1) << false;
     QTest::newRow("only a trip, counters in the file")
         << false << withCounters + trip << L{trip} << qsizetype(0) << false;
+    const QByteArray step = "Step\t2026-12-6 8:0:42\t2\trepeat 1";
+    const QByteArray end = "Sequence end\t2026-12-6 8:0:59\tStopped.";
+    QTest::newRow("a sequence into a record with counters")
+        << true << plain + kR1 + "\r\n" + step + "\r\n" + end + "\r\n" + kR2
+        << L{kR1 + "\t\t\t\t", step, end, kR2 + "\t\t\t\t"} << qsizetype(0) << false;
+    QTest::newRow("only a sequence, counters in the file")
+        << false << withCounters + step + "\r\n" + end << L{step, end} << qsizetype(0) << false;
 }
 
 void TestRecordFiles::mergeFitsTheColumns() {
@@ -544,6 +567,8 @@ void TestRecordFiles::mergeFitsTheColumns() {
     QCOMPARE(count.merged, merged.size());
     QCOMPARE(count.trips, qsizetype(std::count_if(merged.begin(), merged.end(),
                                                   [](auto& l) { return l.startsWith("Trip"); })));
+    QCOMPARE(count.steps, qsizetype(std::count_if(merged.begin(), merged.end(),
+                                                  [](auto& l) { return l.startsWith("Step"); })));
     QCOMPARE(count.skipped, skipped);
     QCOMPARE(count.countersDropped, dropped);
     // Saved, it merges again whole: every line is one of its header's.
@@ -705,6 +730,10 @@ void TestRecordFiles::journalLeftBehind_data() {
     QTest::newRow("plain lines under the counters' header are not its lines")
         << counters + l0 + l1.chopped(2) + c << -2;
     QTest::newRow("a trip first") << head + trip + l0 << 2;
+    const QByteArray step = "Step\t2026-12-6 9:5:41\t1\trepeat 2\r\n";
+    const QByteArray end = "Sequence end\t2026-12-6 9:5:50\tThe sequence ran to its end.\r\n";
+    QTest::newRow("a sequence kept") << head + l0 + step + end + l1 << 4;
+    QTest::newRow("a step first") << head + step + l0 << 2;
 }
 
 void TestRecordFiles::journalLeftBehind() {
@@ -728,11 +757,9 @@ void TestRecordFiles::journalLeftBehind() {
     QCOMPARE(left->table.lineCount(), lines + 1);
     QCOMPARE(left->table.bytes(), bytes.left(left->table.bytes().size()));
     QCOMPARE(left->started.isValid(), lines > 0);
+    const bool markFirst = QByteArray(QTest::currentDataTag()).endsWith("first");
     if (lines > 0)
-        QCOMPARE(
-            left->started,
-            QDateTime(QDate(2026, 12, 6),
-                      QTime(9, 5, QTest::currentDataTag() == QByteArray("a trip first") ? 41 : 0)));
+        QCOMPARE(left->started, QDateTime(QDate(2026, 12, 6), QTime(9, 5, markFirst ? 41 : 0)));
 }
 
 QTEST_GUILESS_MAIN(TestRecordFiles)

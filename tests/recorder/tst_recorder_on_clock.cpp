@@ -1,5 +1,5 @@
 // The recorder in the whole program on a clock the test drives: what the
-// link's guard and counters tell reaches the recording.
+// link's guard, counters and sequences tell reaches the recording.
 #include "clocked_link.h"
 #include "device_link/guard.h"
 #include "recorder/record_files.h"
@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QMetaMethod>
+#include <QSignalSpy>
 #include <QtTest>
 
 using namespace lqs;
@@ -42,6 +43,7 @@ class tst_RecorderOnClock : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void tripAndCountersReachTheRecording();
+    void sequenceStepsReachTheRecording();
 };
 
 // Charge counted before the recorder window was made is in its first line;
@@ -88,6 +90,55 @@ void tst_RecorderOnClock::tripAndCountersReachTheRecording() {
     QVERIFY2(isTripLine(trip) && trip.endsWith("\tCH1\tunder-voltage\t5.000 V\t8.000 V"),
              trip.constData());
     QVERIFY(test::readAll(journalPath(p.dir.path())).endsWith(trip + "\r\n"));
+}
+
+// Each step of each repeat, counted from 1, then the end; a sequence refused
+// while one runs marks nothing.
+void tst_RecorderOnClock::sequenceStepsReachTheRecording() {
+    ClockedProgram p(sim::Model::B, fastSetup());
+    p.line->setLineModel(sim::LineModel());
+    QVERIFY(p.linked());
+    QVERIFY(p.outputOn());
+    // All four readings in, for the recorder's Start.
+    QVERIFY(p.advanceUntil([&] { return !p.form->readingTexts().contains(QString()); }, 10s));
+    test::action(p.form, "Wave1")->trigger();
+    auto* wave = p.form->findChild<TForm_Wave*>();
+    QVERIFY(wave);
+    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    auto* setup = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    QVERIFY(setup);
+    QTest::mouseClick(test::named<QPushButton>(setup, "btn_OK"), Qt::LeftButton);
+    test::action(p.form, "Start1")->trigger();
+    QVERIFY(wave->tmr_Scale->isActive());
+    tick(wave->tmr_Scale);
+
+    StepPlan plan;
+    for (double v : {5.0, 6.0}) {
+        PlanStep s;
+        s.channels[0].volts = v;
+        s.dwell = 1s;
+        plan.steps.push_back(s);
+    }
+    plan.repeats = 2;
+    plan.end = EndState::HoldLast;  // the output stays on, and the recording with it
+    QSignalSpy ended(&p.client(), &LinkClient::planEnded);
+    p.client().runPlan(plan, {});
+    p.advance(500ms);
+    p.client().runPlan(plan, {});
+    QVERIFY(p.advanceUntil([&] { return ended.count() == 2; }, 10s));
+    QCOMPARE(ended.first().at(0).value<PlanEnd>(), PlanEnd::Refused);
+    QVERIFY(wave->tmr_Scale->isActive());
+
+    QList<QByteArray> marks;
+    const RecordTable& t = *wave->state.Table;
+    for (int i = 1; i < t.lineCount(); ++i) {
+        const QList<QByteArray> fields = t.line(i).split('\t');
+        if (isMarkLine(t.line(i))) marks << fields.at(0) + ' ' + fields.mid(2).join(' ');
+    }
+    QCOMPARE(marks,
+             (QList<QByteArray>{"Step 1 repeat 1", "Step 2 repeat 1", "Step 1 repeat 2",
+                                "Step 2 repeat 2", "Sequence end The sequence ran to its end."}));
+    QVERIFY(test::readAll(journalPath(p.dir.path())).endsWith(t.line(t.lineCount() - 1) + "\r\n"));
 }
 
 QTEST_MAIN(tst_RecorderOnClock)

@@ -297,6 +297,8 @@ private Q_SLOTS:
     void chargeAndEnergyColumns();
     void tripIsRecordedAndKept_data();
     void tripIsRecordedAndKept();
+    void sequenceIsRecordedAndKept_data();
+    void sequenceIsRecordedAndKept();
 };
 
 void tst_WaveWindow::layoutAndStart() {
@@ -1791,6 +1793,103 @@ void tst_WaveWindow::tripIsRecordedAndKept() {
     clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("2026-12-6 9 5 35"));
     QCOMPARE(f.host.status, QStringLiteral("Merged 3 lines, 1 of them a trip"));
     QCOMPARE(f.wave.state.Table->line(2), line);
+}
+
+void tst_WaveWindow::sequenceIsRecordedAndKept_data() {
+    QTest::addColumn<int>("step");  // 0: the sequence's end
+    QTest::addColumn<int>("pass");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("tip");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("step") << 2 << 1 << QByteArray("Step\t2026-12-6 9:5:34\t2\trepeat 1") << "2"
+                          << "Sequence step 2, repeat 1, at 09:05:34"
+                          << "Merged 3 lines, 1 of them a sequence step";
+    QTest::newRow("step of the third repeat")
+        << 12 << 3 << QByteArray("Step\t2026-12-6 9:5:34\t12\trepeat 3") << "12"
+        << "Sequence step 12, repeat 3, at 09:05:34"
+        << "Merged 3 lines, 1 of them a sequence step";
+    QTest::newRow("end") << 0 << 0 << QByteArray("Sequence end\t2026-12-6 9:5:34\tStopped.")
+                         << "end"
+                         << "Sequence ended at 09:05:34: Stopped."
+                         << "Merged 3 lines";
+}
+
+// A sequence's step or end during a recording is on disk at once, marked on
+// the plot apart from a trip, saved among the samples in time order, and
+// loads and recovers with them.
+void tst_WaveWindow::sequenceIsRecordedAndKept() {
+    QFETCH(int, step);
+    QFETCH(int, pass);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, label);
+    QFETCH(QString, tip);
+    QFETCH(QString, status);
+    Fixture f;
+    f.setup();  // a 2 s slice on the 5 m span: 4 columns a slice
+    const auto mark = [&] {
+        if (step > 0)
+            f.wave.recordStep(step, pass);
+        else
+            f.wave.recordPlanEnd(QStringLiteral("Stopped."));
+    };
+    mark();  // nothing running
+    f.start();
+    tick(f.wave.tmr_Scale);
+    f.now = f.now.addSecs(1);
+    mark();
+    const QString journal = journalPath(f.dir.path());
+    QVERIFY(test::readAll(journal).endsWith("\r\n" + line + "\r\n"));
+    QCOMPARE(f.wave.unsavedLines(), 2);
+
+    // Dotted grey half a slice after the sample at column 4, labelled at the top.
+    auto* plot = test::named<PlotArea>(&f.wave, "pb1");
+    const QImage& canvas = plot->canvas();
+    const QList<int> dots = rowsIn(canvas, 6, PlotColors::Step);
+    QVERIFY2(dots.size() > 80 && dots.size() < 200, qPrintable(QString::number(dots.size())));
+    QVERIFY(dots.last() >= kPlotHeight - 3);
+    QVERIFY(rowsIn(canvas, 6, PlotColors::Trip).isEmpty());
+    for (int x : {0, 4, 5, 7, 40}) QVERIFY(rowsIn(canvas, x, PlotColors::Step).isEmpty());
+    QList<int> labelRows;
+    for (int x = 8; x < 30; ++x) labelRows += rowsIn(canvas, x, PlotColors::Step);
+    QVERIFY(labelRows.size() > 5);
+    QVERIFY(*std::max_element(labelRows.begin(), labelRows.end()) < 12);
+    QCOMPARE(f.wave.state.Steps.size(), std::size_t(1));
+    QCOMPARE(f.wave.state.Steps[0].label, label);
+    QTest::mouseMove(plot, QPoint(100, 100));  // away first: the last row left it at (9, 100)
+    QTest::mouseMove(plot, QPoint(9, 100));    // past the sample
+    LQS_TRY_COMPARE(shownTip(), tip);
+
+    f.now = f.now.addSecs(1);
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "Btn_Stop"), Qt::LeftButton);
+    mark();  // stopped: not recorded
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
+    const QList<QByteArray> saved =
+        test::readAll(f.dir.filePath(QStringLiteral("2026-12-6 9 5 35.txt"))).split('\n');
+    QCOMPARE(saved.size(), 5);
+    QCOMPARE(saved[2], line + '\r');
+    QVERIFY(saved[3].startsWith("1\t"));
+
+    f.start();
+    QVERIFY(f.wave.state.Steps.empty());  // a new recording, unmarked
+    QVERIFY(rowsIn(canvas, 6, PlotColors::Step).isEmpty());
+    tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("2026-12-6 9 5 35"));
+    QCOMPARE(f.host.status, status);
+    const RecordTable& t = *f.wave.state.Table;
+    QCOMPARE(t.lineCount(), 5);
+    QCOMPARE(t.line(1), saved[1].chopped(1));
+    QCOMPARE(t.line(2), line);
+    QCOMPARE(t.line(3), saved[3].chopped(1));
+
+    // Once the plot scrolls past a mark, it is dropped.
+    mark();
+    for (int i = 0; i < 302; ++i) tick(f.wave.tmr_time);  // the plot full
+    for (int i = 0; i < 3; ++i) tick(f.wave.tmr_Scale);
+    mark();
+    QCOMPARE(f.wave.state.Steps.size(), std::size_t(1));
 }
 
 int main(int argc, char** argv) {

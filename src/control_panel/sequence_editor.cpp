@@ -202,8 +202,14 @@ SequenceEditor::SequenceEditor(LinkClient* client, Coupling coupling, QWidget* p
         recheck();
     });
     connect(m_client, &LinkClient::modeChanged, this, &SequenceEditor::showRunState);
+    // The dwell warnings follow the line's measured pace, not each exchange.
     connect(m_client, &LinkClient::fastStatsChanged, this, [this] {
-        if (isVisible() && !m_running) recheck();
+        const LinePace p = pace();
+        if (!isVisible() || m_running ||
+            (std::abs(p.replyMs - m_checkedPace.replyMs) < 5 &&
+             std::abs(p.gapMs - m_checkedPace.gapMs) < 5))
+            return;
+        recheck();
     });
     connect(m_client, &LinkClient::planStepStarted, this,
             [this](int pass, int step, qint64) { stepStarted(pass, step); });
@@ -545,6 +551,12 @@ void SequenceEditor::copySteps() {
 
 void SequenceEditor::edited() {
     if (m_filling) return;
+    // A dry run tells of the plan it ran, not of this one.
+    if (!m_dryProblems.empty() || !m_dryLabel->text().isEmpty()) {
+        m_dryProblems.clear();
+        m_dryLabel->clear();
+        m_plot->clearPredicted();
+    }
     tableToPlan();
     recheck();
 }
@@ -651,6 +663,7 @@ void SequenceEditor::recheck() {
 
     // What the line can do in each step's dwell.
     const LinePace p = pace();
+    m_checkedPace = p;
     const int passMs = LinkTimings().passMs;  // the ramp's finest grain on the link
     const std::vector<HeldValues> held = heldAfterEachStep(m_plan, heldNow());
     for (std::size_t i = 0; i < m_plan.steps.size(); ++i) {
@@ -755,7 +768,7 @@ void SequenceEditor::runClicked() {
 }
 
 void SequenceEditor::stepStarted(int pass, int step) {
-    if (!m_running) return;
+    if (!m_running) return showRunState();  // a script's run: no Run meanwhile
     m_pass = pass;
     m_step = step;
     m_stepStart = LinkClient::actionsClock();
@@ -797,7 +810,7 @@ void SequenceEditor::showProgress() {
 }
 
 void SequenceEditor::planEnded(PlanEnd end, const QString& why) {
-    if (!m_running) return;
+    if (!m_running) return showRunState();
     m_running = false;
     const QSignalBlocker quiet(m_pause);
     m_pause->setChecked(false);
@@ -838,12 +851,14 @@ void SequenceEditor::dryRunClicked() {
     setup.envelope = envelope();
     for (std::size_t k = 0; k < 2; ++k) setup.loadOhms[k] = m_loads[k]->value();
     setup.start = heldNow();
+    m_dryPlan = m_plan;
+    m_dryStart = setup.start;
     // A sequence repeated until stopped is tried for a few passes.
     const double pass = std::chrono::duration<double>(passDuration(m_plan)).count();
     const double limit = m_plan.repeats > 0 ? 7 * 24 * 3600.0 : std::max(3 * pass, 1.0);
     auto result = std::make_shared<DryRunResult>();
     m_dryThread = QThread::create(
-        [plan = m_plan, setup, limit, result] { *result = dryRunPlan(plan, setup, limit); });
+        [plan = m_dryPlan, setup, limit, result] { *result = dryRunPlan(plan, setup, limit); });
     connect(m_dryThread, &QThread::finished, this, [this, result] {
         m_dryThread->deleteLater();
         m_dryThread = nullptr;
@@ -855,6 +870,12 @@ void SequenceEditor::dryRunClicked() {
 }
 
 void SequenceEditor::dryRunDone(const DryRunResult& result) {
+    if (!(m_dryPlan == m_plan)) {
+        m_dryLabel->setText(
+            QStringLiteral("The sequence was changed during the dry run: try it again."));
+        showRunState();
+        return;
+    }
     m_plot->setPredicted(result);
     m_dryProblems.clear();
     for (const PlanViolation& v : result.violations)
@@ -863,8 +884,7 @@ void SequenceEditor::dryRunDone(const DryRunResult& result) {
                                     : QStringLiteral("Dry run: %1").arg(v.what));
     // A load that holds a channel at its current limit keeps its voltage
     // below the set point: said once per step and channel.
-    const std::vector<HeldValues> held =
-        heldAfterEachStep(m_plan, m_plan.steps.empty() ? HeldValues{} : heldNow());
+    const std::vector<HeldValues> held = heldAfterEachStep(m_plan, m_dryStart);
     std::set<std::pair<std::size_t, int>> said;
     for (const DrySample& s : result.samples) {
         const auto it =

@@ -129,6 +129,9 @@ private:
     QString m_dryText;
     std::vector<QString> m_dryProblems;
     QThread* m_dryThread = nullptr;
+    StepPlan m_dryPlan;  // the plan the dry run under way or last done ran
+    HeldValues m_dryStart{};
+    LinePace m_checkedPace;
 
     QTableWidget* m_table = nullptr;
     std::vector<QWidget*> m_locked;  // read-only while a run goes

@@ -435,6 +435,10 @@ void tst_SequenceEditor::dryRunShowsTheLoadsLimit() {
     QVERIFY2(said.contains(QStringLiteral(" s simulated: The sequence ran to its end.")),
              qPrintable(said));
     QVERIFY(b.p.frames().isEmpty());  // the instrument untouched
+    // Told of the plan it ran: an edit takes it back.
+    b.type(0, col::V1, QStringLiteral("0.5"));
+    QVERIFY(b.problems(true).isEmpty());
+    QVERIFY(test::named<QLabel>(b.ed, "DryRunResult")->text().isEmpty());
 }
 
 QTEST_MAIN(tst_SequenceEditor)

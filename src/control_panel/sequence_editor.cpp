@@ -989,13 +989,16 @@ void SequenceEditor::recordToggled(bool on) {
         m_progress->setText(QStringLiteral("Nothing was recorded."));
         return;
     }
-    m_progress->setText(QStringLiteral("%1 steps recorded.").arg(recorded.steps.size()));
+    const auto steps = [](std::size_t n) {
+        return n == 1 ? QStringLiteral("1 step") : QStringLiteral("%1 steps").arg(n);
+    };
+    m_progress->setText(QStringLiteral("%1 recorded.").arg(steps(recorded.steps.size())));
     if (m_table->rowCount() > 0) {
-        QMessageBox box(QMessageBox::Question, QStringLiteral("Record Actions"),
-                        QStringLiteral("Replace the %1 steps in the table with the %2 recorded?")
-                            .arg(m_table->rowCount())
-                            .arg(recorded.steps.size()),
-                        QMessageBox::Yes | QMessageBox::No, this);
+        QMessageBox box(
+            QMessageBox::Question, QStringLiteral("Record Actions"),
+            QStringLiteral("Replace the %1 in the table with the %2 recorded?")
+                .arg(steps(std::size_t(m_table->rowCount())), steps(recorded.steps.size())),
+            QMessageBox::Yes | QMessageBox::No, this);
         box.setDefaultButton(QMessageBox::Yes);
         if (box.exec() != QMessageBox::Yes) return;
     }

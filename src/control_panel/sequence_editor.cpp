@@ -216,12 +216,11 @@ SequenceEditor::SequenceEditor(LinkClient* client, Coupling coupling, QWidget* p
     connect(m_client, &LinkClient::planEnded, this, &SequenceEditor::planEnded);
     connect(m_client, &LinkClient::readingTaken, this, &SequenceEditor::reading);
     // The time left counts down between steps too.
-    auto* tick = new QTimer(this);
-    tick->setInterval(1000);
-    connect(tick, &QTimer::timeout, this, [this] {
+    m_tick = new QTimer(this);
+    m_tick->setInterval(1000);
+    connect(m_tick, &QTimer::timeout, this, [this] {
         if (m_running) showProgress();
     });
-    tick->start();
     tableToPlan();
     recheck();
 }
@@ -764,6 +763,7 @@ void SequenceEditor::runClicked() {
     m_plot->startMeasured();
     showRunState();
     showProgress();
+    m_tick->start();
     m_client->runPlan(m_plan, envelope());
 }
 
@@ -812,6 +812,7 @@ void SequenceEditor::showProgress() {
 void SequenceEditor::planEnded(PlanEnd end, const QString& why) {
     if (!m_running) return showRunState();
     m_running = false;
+    m_tick->stop();
     const QSignalBlocker quiet(m_pause);
     m_pause->setChecked(false);
     m_pausedAt.reset();

@@ -25,6 +25,7 @@ class QPushButton;
 class QSpinBox;
 class QTableWidget;
 class QThread;
+class QTimer;
 class QWidget;
 
 namespace lqs {
@@ -150,6 +151,7 @@ private:
     QPushButton* m_dryRun = nullptr;
     QPushButton* m_record = nullptr;
     QLabel* m_progress = nullptr;
+    QTimer* m_tick = nullptr;  // the time left, while a run goes
     QLabel* m_dryLabel = nullptr;
     SequencePlot* m_plot = nullptr;
 };

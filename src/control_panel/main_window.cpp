@@ -10,6 +10,7 @@
 #include "control_panel/querying_dialog.h"
 #include "control_panel/read_time_dialog.h"
 #include "control_panel/remote_control.h"
+#include "control_panel/sequence_editor.h"
 #include "control_panel/set_point_entry.h"
 #include "control_panel/toolbar_icons.h"
 #include "control_panel/up_down.h"
@@ -1266,6 +1267,7 @@ void TForm1::connectGuard() {
     connect(c, &LinkClient::outputChanged, this, &TForm1::applyFastChoice);
     connect(c, &LinkClient::guardSettingsChanged, this, &TForm1::applyFastChoice);
     connect(ui->Protection1, &QAction::triggered, this, &TForm1::Protection1Click);
+    connect(ui->Sequence1, &QAction::triggered, this, &TForm1::Sequence1Click);
     connect(ui->GuardBannerClear, &QPushButton::clicked, c, &LinkClient::clearTrip);
     connect(ui->ClearErrorofProtection1, &QAction::triggered, c, &LinkClient::clearTrip);
     for (int channel : {1, 2}) {
@@ -1288,6 +1290,13 @@ void TForm1::Protection1Click() {
     m_protection->show();
     m_protection->raise();
     m_protection->activateWindow();
+}
+
+void TForm1::Sequence1Click() {
+    if (!m_sequence) m_sequence = new SequenceEditor(m_client, Coupling(coupling()), this);
+    m_sequence->show();
+    m_sequence->raise();
+    m_sequence->activateWindow();
 }
 
 namespace {

@@ -42,6 +42,7 @@ class TForm3;
 class TForm_ReadTime;
 class TForm_Wave;
 class TFormProtection;
+class SequenceEditor;
 class TFrm_Setup;
 class TMessages;
 class TQuerying;
@@ -218,6 +219,7 @@ private:
     // The guard: its dialog, the banner of a trip or of the guard being down,
     // and the counters.
     void Protection1Click();
+    void Sequence1Click();
     void connectGuard();
     void showTrip(const GuardTrip& trip);
     void showTripConfirmed(TripConfirmation confirmation);
@@ -296,6 +298,7 @@ private:
     bool m_linkStale = false;
     QPointer<QWidget> m_linkBox;                // the one box the link raised that is still open
     TFormProtection* m_protection = nullptr;    // made on first use
+    SequenceEditor* m_sequence = nullptr;       // made on first use
     QString m_tripText;                         // the trip that holds the output off, until cleared
     QString m_guardDownText;                    // why nothing guards now, while limits are armed
     bool m_fastEffective = false;               // ticked, or kept fast by the guard

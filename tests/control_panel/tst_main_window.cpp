@@ -167,7 +167,8 @@ void tst_MainWindow::menuCaptions_data() {
                                              QStringLiteral("-"),
                                              QStringLiteral("Read &Times"),
                                              QStringLiteral("-"),
-                                             QStringLiteral("&Protection\u2026")};
+                                             QStringLiteral("&Protection\u2026"),
+                                             QStringLiteral("&Sequence\u2026")};
     QTest::newRow("action") << "&Action"
                             << QStringList{QStringLiteral("  Out &Mode"),
                                            QStringLiteral("  &Auto Mode..."),

@@ -960,12 +960,12 @@ void SequenceEditor::saveClicked() {
         QMessageBox::warning(this, QStringLiteral("Save Sequence"), why);
         return;
     }
-    // The file has no column for a step's coupling or recall.
+    // Said rather than found out at the next load.
     QString error;
     if (!(planFromCsv(planToCsv(m_plan), &error) == m_plan))
         QMessageBox::warning(this, QStringLiteral("Save Sequence"),
-                             QStringLiteral("Saved, but the file does not keep the steps' "
-                                            "coupling and recall choices."));
+                             QStringLiteral("Saved, but reading the file back does not give "
+                                            "the same sequence."));
 }
 
 void SequenceEditor::loadClicked() {

@@ -189,12 +189,14 @@ void offerLeftRecording(QWidget* parent) {
         return;
     }
     const QDateTime when = left.started.isValid() ? left.started : QFileInfo(path).lastModified();
-    QMessageBox box(QMessageBox::Question, programTitle(),
-                    (lines == 1 ? QStringLiteral("A recording of 1 line from %2 was not saved.")
-                                : QStringLiteral("A recording of %1 lines from %2 was not saved."))
-                        .arg(lines)
-                        .arg(QLocale().toString(when, QLocale::ShortFormat)),
-                    QMessageBox::NoButton, parent);
+    // To the minute: the journal's own times hold no seconds.
+    const QString from = when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    QMessageBox box(
+        QMessageBox::Question, programTitle(),
+        lines == 1
+            ? QStringLiteral("A recording of 1 line from %1 was not saved.").arg(from)
+            : QStringLiteral("A recording of %1 lines from %2 was not saved.").arg(lines).arg(from),
+        QMessageBox::NoButton, parent);
     box.setObjectName(QStringLiteral("leftRecording"));
     box.setInformativeText(QStringLiteral("Recover it as a record file, or discard it?"));
     QPushButton* recover = box.addButton(QStringLiteral("Recover"), QMessageBox::AcceptRole);

@@ -46,6 +46,9 @@ void TForm_Wave::Btn_StartClick() {
         ShowMessage(QStringLiteral("Please setup the time length of record first."));
         return;
     }
+    // A new recording replaces the table and the journal: lines no Save has
+    // written are asked about first, as closing does.
+    if (!confirmUnsaved(QStringLiteral("Save them before starting a new recording?"))) return;
     // Wait for all four readings, letting the link fill them meanwhile. The
     // wait ends without starting when the output goes off or Stop is pressed.
     m_waiting = true;

@@ -208,6 +208,11 @@ void TForm_Wave::closeEvent(QCloseEvent* event) {
     if (m_host) m_host->closeMainWindow();
 }
 bool TForm_Wave::confirmClose() {
+    return confirmUnsaved(QStringLiteral("Save the recording before closing?"));
+}
+
+// Unsaved lines about to go: Save (and only once written), Discard, or Cancel.
+bool TForm_Wave::confirmUnsaved(const QString& question) {
     if (m_unsaved == 0) return true;
     QMessageBox box(QMessageBox::Question, programTitle(),
                     m_unsaved == 1
@@ -215,7 +220,7 @@ bool TForm_Wave::confirmClose() {
                         : QStringLiteral("%1 recorded lines have not been saved.").arg(m_unsaved),
                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setObjectName(QStringLiteral("unsavedRecord"));
-    box.setInformativeText(QStringLiteral("Save the recording before closing?"));
+    box.setInformativeText(question);
     box.setDefaultButton(QMessageBox::Save);
     box.setEscapeButton(QMessageBox::Cancel);
     switch (box.exec()) {

@@ -84,6 +84,7 @@ public:
     // Before the program closes: true when nothing unsaved is left to lose,
     // or the operator chose Save (and it was written) or Discard.
     bool confirmClose();
+    bool confirmUnsaved(const QString& question);
     // The time-out ends the program without asking: an unsaved recording is
     // saved under the usual name and the operator told where. On failure the
     // error box has said why and the lines stay unsaved. Without telling

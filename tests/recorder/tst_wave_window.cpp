@@ -267,6 +267,9 @@ private Q_SLOTS:
     void closingWhileWaitingEndsTheProgram();
     void unsavedRecordingOnClose_data();
     void unsavedRecordingOnClose();
+    void startAsksOverUnsavedLines_data();
+    void startAsksOverUnsavedLines();
+    void leftJournalIsToldAsItIs();
     void timeOutSavesTheRecording();
     void killedRecordingIsOfferedBack_data();
     void killedRecordingIsOfferedBack();
@@ -1058,6 +1061,60 @@ void tst_WaveWindow::unsavedRecordingOnClose() {
         QCOMPARE(test::readAll(journalPath(p.dir.path())), p.wave->state.Table->bytes());
     if (answer == QMessageBox::Save)
         QCOMPARE(test::readAll(p.dir.filePath(p.records().first())).count("\r\n"), 3);
+}
+
+void tst_WaveWindow::startAsksOverUnsavedLines_data() {
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("Save") << QMessageBox::Save;
+    QTest::newRow("Discard") << QMessageBox::Discard;
+    QTest::newRow("Cancel") << QMessageBox::Cancel;
+}
+
+// A recording stopped with its lines unsaved (the readings went stale, the
+// line was lost): Start asks before it replaces them and the journal.
+void tst_WaveWindow::startAsksOverUnsavedLines() {
+    QFETCH(QMessageBox::StandardButton, answer);
+    Program p;
+    p.answer = answer;
+    p.record(3);
+    QTest::mouseClick(test::named<QPushButton>(p.wave, "Btn_Stop"), Qt::LeftButton);
+    const QByteArray recorded = p.wave->state.Table->bytes();
+    p.record(0);
+    QCOMPARE(p.boxes->seen.size(), 1);
+    QCOMPARE(p.boxes->seen[0].text, QStringLiteral("3 recorded lines have not been saved."));
+    QCOMPARE(p.wave->tmr_Scale->isActive(), answer != QMessageBox::Cancel);  // a new one runs
+    QCOMPARE(p.records().size(), answer == QMessageBox::Save ? 1 : 0);
+    if (answer == QMessageBox::Save)
+        QCOMPARE(test::readAll(p.dir.filePath(p.records().first())), recorded);
+    if (answer == QMessageBox::Cancel) {
+        QCOMPARE(p.wave->state.Table->bytes(), recorded);
+        QCOMPARE(test::readAll(journalPath(p.dir.path())), recorded);
+        QCOMPARE(p.wave->unsavedLines(), 3);
+    } else {
+        QCOMPARE(p.wave->unsavedLines(), 0);
+    }
+}
+
+// One line, and the journal's time to the minute it holds: the count and
+// the time each in their place, no seconds invented.
+void tst_WaveWindow::leftJournalIsToldAsItIs() {
+    QTemporaryDir dir;
+    test::writeFile(journalPath(dir.path()),
+                    RecordTable::header() + "\r\n0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n");
+    const auto locate = TForm_Wave::LocateRecordDir;
+    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
+    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
+    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
+        for (QAbstractButton* button : b->buttons())
+            if (button->text() == QLatin1String("Discard")) return button;
+        return nullptr;
+    });
+    std::unique_ptr<TForm1> form(createWindows());
+    form->show();
+    LQS_TRY_COMPARE(boxes.seen.size(), 1);
+    QCOMPARE(boxes.seen[0].text,
+             QStringLiteral("A recording of 1 line from 2026-12-06 09:05 was not saved."));
+    QVERIFY(!QFileInfo::exists(journalPath(dir.path())));
 }
 
 void tst_WaveWindow::timeOutSavesTheRecording() {

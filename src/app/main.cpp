@@ -23,11 +23,45 @@ struct Options {
     lqs::ListenAddress listen;
 };
 
+// Qt's own options (-style Fusion, --platform=offscreen, -reverse …) are
+// for QApplication, which takes them out of argv itself; left out here so
+// the parser does not refuse them.
+QStringList withoutQtOptions(const QStringList& args) {
+    static const QStringList withValue = {
+        QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+        QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+        QStringLiteral("display"),         QStringLiteral("style"),
+        QStringLiteral("stylesheet"),      QStringLiteral("qmljsdebugger")};
+    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                      QStringLiteral("nograb"), QStringLiteral("dograb")};
+    QStringList kept;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (i == 0 || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("--")) {
+            kept << arg;
+            continue;
+        }
+        QString name = arg.mid(arg.startsWith(QLatin1String("--")) ? 2 : 1);
+        const bool joined = name.contains(QLatin1Char('='));
+        name = name.section(QLatin1Char('='), 0, 0);
+        if (flags.contains(name)) continue;
+        if (withValue.contains(name)) {
+            if (!joined) ++i;  // its value follows
+            continue;
+        }
+        kept << arg;
+    }
+    return kept;
+}
+
 // Read before any window exists, so --help and --version answer on the
 // terminal even where no display is.
 int readOptions(int argc, char* argv[], Options& options) {
     QStringList args;
     for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    args = withoutQtOptions(args);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Controls an LQS-6200A, LQS-6200B or LQS-6500B power supply."));

@@ -3,6 +3,7 @@
 #include "remote/remote_log.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -84,6 +85,7 @@ struct ScpiServer::Client {
     bool pumpQueued = false;
     bool congested = false;
     bool gone = false;
+    bool spoke = false;   // a whole line came
     QElapsedTimer quiet;  // since the last byte either way or answer
     std::unique_ptr<LineSession> session;
 
@@ -91,6 +93,12 @@ struct ScpiServer::Client {
     // the client expired.
     ~Client() { session.reset(); }
 };
+
+bool isHttpRequestLine(QByteArrayView line) {
+    static const QRegularExpression request(
+        QStringLiteral("^(GET|POST|PUT|DELETE|HEAD|OPTIONS|PATCH|CONNECT|TRACE) \\S+ HTTP/[0-9]"));
+    return request.match(QString::fromLatin1(line)).hasMatch();
+}
 
 ScpiServer::ScpiServer(SessionFactory factory, QObject* parent)
     : QObject(parent), m_factory(std::move(factory)) {
@@ -269,7 +277,10 @@ void ScpiServer::refuse(QTcpSocket* socket) {
 bool ScpiServer::yieldIdleSlot() {
     ClientPtr quietest;
     for (const ClientPtr& c : m_clients) {
-        if (c->quiet.elapsed() >= m_idleGraceMs &&
+        // One that never sent a line is no script at work: it holds a slot
+        // for a shorter while.
+        const int grace = c->spoke ? m_idleGraceMs : std::min(m_idleGraceMs, m_silentGraceMs);
+        if (c->quiet.elapsed() >= grace &&
             (!quietest || c->quiet.elapsed() > quietest->quiet.elapsed()))
             quietest = c;
     }
@@ -311,6 +322,15 @@ void ScpiServer::pump(const ClientPtr& c) {
         if (framed == Framed::TooLong) {
             c->session->lineTooLong();
             continue;
+        }
+        c->spoke = true;
+        // A browser's request (a page posting plain text needs no preflight)
+        // must never reach the instrument: the connection ends before any
+        // of its lines is taken.
+        if (isHttpRequestLine(line)) {
+            qCInfo(lqsRemote).noquote() << "client" << c->name << "sent an HTTP request: closed";
+            drop(c);
+            break;
         }
         c->busy = true;
         c->session->takeLine(line);

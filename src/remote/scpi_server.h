@@ -12,7 +12,11 @@
 // short timings (Linux ends a dead peer after about two minutes of silence),
 // and when every slot is taken a newcomer takes the slot of the client that
 // has been silent longest, if silent for idleGrace() or more (ten minutes by
-// default). Silent means no byte received, sent or answered.
+// default; silentGrace(), 30 seconds, for one that never sent a line).
+// Silent means no byte received, sent or answered.
+//
+// A client whose line is an HTTP request line (a web page posting to the
+// port) is closed before any of its lines reaches the instrument.
 #pragma once
 
 #include "remote/line_session.h"
@@ -62,9 +66,13 @@ public:
     int idleGrace() const { return m_idleGraceMs; }
     void setIdleGrace(int ms) { m_idleGraceMs = ms; }
 
+    int silentGrace() const { return m_silentGraceMs; }
+    void setSilentGrace(int ms) { m_silentGraceMs = ms; }
+
     static constexpr int MaxClients = 8;
     static constexpr int MaxLineBytes = 1024;
     static constexpr int DefaultIdleGraceMs = 10 * 60 * 1000;
+    static constexpr int DefaultSilentGraceMs = 30 * 1000;
 
 Q_SIGNALS:
     void clientsChanged();
@@ -99,6 +107,10 @@ private:
     std::vector<ClientPtr> m_graveyard;
     QTimer m_buryTimer;
     int m_idleGraceMs = DefaultIdleGraceMs;
+    int m_silentGraceMs = DefaultSilentGraceMs;
 };
+
+// "POST / HTTP/1.1" and the like.
+bool isHttpRequestLine(QByteArrayView line);
 
 }  // namespace lqs

@@ -633,6 +633,8 @@ void ScpiSession::memory(const ScpiCall& call, bool save) {
 }
 
 bool ScpiSession::link() {
+    // A link that stands is kept: relinking would drop it for nothing.
+    if (m_instrument.linked()) return true;
     QString why;
     if (!m_instrument.startLink(&why)) {
         pushError(ScpiError::Execution,

@@ -4,7 +4,8 @@
 // selected channel. The syntax and its limits are described in scpi_parser.h.
 //
 // Besides the usual commands it knows two of its own:
-//   SYSTem:LINK    starts the link as the window's link button does, and holds
+//   SYSTem:LINK    starts the link as the window's link button does (nothing
+//                  while linked), and holds
 //                  the rest of the line (and the next line) until the link
 //                  stands or failed; -200 when it cannot start or failed.
 //   SYSTem:LINK?   1 while linked, 0 otherwise.

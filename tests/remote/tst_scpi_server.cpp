@@ -132,6 +132,9 @@ private Q_SLOTS:
     void framing();
     void lateCallbacksAfterClose();
     void clientSlots();
+    void silentClientsYieldSooner();
+    void httpRequestIsClosed_data();
+    void httpRequestIsClosed();
     void neverReadingClient();
     void thousandConnections();
     void loopbackOnly_data();
@@ -232,6 +235,56 @@ void tst_ScpiServer::clientSlots() {
     QVERIFY(newcomer.ask("hi\n", "ok:hi\n"));
     QVERIFY(yielded.count() == 1 || yielded.wait(5000));
     QCOMPARE(server.clientCount(), ScpiServer::MaxClients);
+}
+
+// Connections that never send a line hold no slot for long; one that has
+// spoken keeps its slot for the whole grace.
+void tst_ScpiServer::silentClientsYieldSooner() {
+    ScpiServer server(echo());
+    QVERIFY(server.start(0, false, nullptr));
+    server.setSilentGrace(0);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < ScpiServer::MaxClients; ++i) {
+        clients.push_back(std::make_unique<Client>(server.port()));
+        QVERIFY(waitClients(server, i + 1));
+    }
+    Client newcomer(server.port());
+    QVERIFY(newcomer.ask("hi\n", "ok:hi\n"));
+    QCOMPARE(server.clientCount(), ScpiServer::MaxClients);
+
+    for (auto& c : clients)
+        if (c->socket.state() == QAbstractSocket::ConnectedState)
+            QVERIFY(c->ask("here\n", "ok:here\n"));
+    Client late(server.port());
+    QSignalSpy refused(&late.socket, &QAbstractSocket::disconnected);
+    QVERIFY(refused.wait(5000));
+    QVERIFY(late.got.startsWith("The server is full"));
+}
+
+void tst_ScpiServer::httpRequestIsClosed_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("plain-text POST from a page") << QByteArray(
+        "POST / HTTP/1.1\r\nHost: 127.0.0.1:5025\r\nContent-Type: text/plain\r\n"
+        "Content-Length: 22\r\n\r\nVSET1:31.5\nOUT1\nhold\n");
+    QTest::newRow("GET") << QByteArray("GET /favicon.ico HTTP/1.0\r\n\r\n");
+    QTest::newRow("after a line") << QByteArray("*IDN?\nPUT /x HTTP/1.1\r\nOUT1\n");
+}
+
+void tst_ScpiServer::httpRequestIsClosed() {
+    QFETCH(QByteArray, request);
+    ScpiServer server(echo());
+    QVERIFY(server.start(0, false, nullptr));
+    Client page(server.port());
+    QVERIFY(waitClients(server, 1));
+    const int taken = g_linesTaken;
+    QSignalSpy closed(&page.socket, &QAbstractSocket::disconnected);
+    page.socket.write(request);
+    QVERIFY(closed.wait(5000));
+    QVERIFY(waitClients(server, 0));
+    // Nothing after the request line reached the session.
+    QCOMPARE(g_linesTaken - taken, request.startsWith("*IDN?") ? 1 : 0);
+    QVERIFY(!page.got.contains("VSET1") && !page.got.contains("OUT1"));
+    QVERIFY(g_held.empty());
 }
 
 void tst_ScpiServer::neverReadingClient() {

@@ -269,6 +269,7 @@ private Q_SLOTS:
     void goneWhileWaiting();
     void linkWaitsForSettled_data();
     void linkWaitsForSettled();
+    void linkThatStandsIsKept();
     void commandThatNeverArrived();
     void opcWaitsForIdle_data();
     void opcWaitsForIdle();
@@ -668,6 +669,7 @@ void tst_ScpiSession::goneWhileWaiting() {
     Client client;
     client.fake.reading = FakeInstrument::Reading::Later;
     client.fake.idleAtOnce = false;
+    client.fake.isLinked = !line.startsWith("SYST:LINK");  // linking waits only when unlinked
     client.session->takeLine(line);
     QCOMPARE(client.finished, 0);
 
@@ -715,6 +717,17 @@ void tst_ScpiSession::linkWaitsForSettled() {
     QCOMPARE(client.finished, 1);
     QCOMPARE(client.replies, QList<QByteArray>({reply}));
     QCOMPARE(client.errors(), errors);
+}
+
+// A script that links first, as a matter of habit, keeps a link that stands.
+void tst_ScpiSession::linkThatStandsIsKept() {
+    Client client;
+    client.fake.isLinked = true;
+    client.session->takeLine("SYST:LINK;SYST:LINK?");
+    QCOMPARE(client.finished, 1);
+    QCOMPARE(client.replies, QList<QByteArray>({"1"}));
+    QVERIFY(!client.fake.calls.contains("link"));
+    QVERIFY(client.errors().isEmpty());
 }
 
 // A command the link could not carry out (the line went meanwhile) is an

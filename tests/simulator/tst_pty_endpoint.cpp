@@ -35,6 +35,8 @@ private Q_SLOTS:
     void stopIsPrompt_data();
     void stopIsPrompt();
     void linkFollowsLifetime();
+    void staleLinkIsReplaced_data();
+    void staleLinkIsReplaced();
     void exclusiveEndsWhenClientLeaves();
     void strictWire_data();
     void strictWire();
@@ -221,6 +223,41 @@ void TestPtyEndpoint::linkFollowsLifetime() {
     QCOMPARE(::symlink("/dev/null", link.c_str()), 0);
     ep_->stop();
     QCOMPARE(readLink(link), std::string("/dev/null"));
+}
+
+// A simulator killed with -9 leaves its link; the next one, even on the same
+// pty number, takes the name over. A link to a live line or a file is kept.
+void TestPtyEndpoint::staleLinkIsReplaced_data() {
+    QTest::addColumn<QString>("left");  // what the name holds before
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("link to our own pty number") << "ours" << true;
+    QTest::newRow("link to a pty that is gone") << "/dev/pts/999999" << true;
+    QTest::newRow("link to a live file") << "/dev/null" << false;
+    QTest::newRow("regular file") << "file" << false;
+}
+
+void TestPtyEndpoint::staleLinkIsReplaced() {
+    QFETCH(QString, left);
+    QFETCH(bool, replaced);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const std::string link = dir.path().toStdString() + "/ttyTest";
+    if (left == "file") {
+        QFile f(QString::fromStdString(link));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    } else {
+        const std::string to = left == "ours" ? ep_->slavePath() : left.toStdString();
+        QCOMPARE(::symlink(to.c_str(), link.c_str()), 0);
+    }
+    const std::error_code error = ep_->makeLink(link);
+    QVERIFY2(!error == replaced, error.message().c_str());
+    if (replaced) {
+        QCOMPARE(readLink(link), ep_->slavePath());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::System | QDir::Files).size(), 1);
+    } else {
+        QVERIFY(error == std::errc::file_exists);
+        QVERIFY(readLink(link) != ep_->slavePath());
+    }
 }
 
 // A program killed while it held the line exclusive must not lock the next one out.

@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -140,10 +141,37 @@ std::error_code PtyEndpoint::makeLink(const std::string& path) {
     removeLink();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (slavePath_.empty()) return std::make_error_code(std::errc::not_connected);
-    if (::symlink(slavePath_.c_str(), path.c_str()) != 0)
-        return std::error_code(errno, std::generic_category());
+    if (::symlink(slavePath_.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        if (error != EEXIST || !isStaleLink(path, slavePath_))
+            return std::error_code(error, std::generic_category());
+        // A killed predecessor's link: replaced in one step, so a program
+        // opening the name meanwhile finds the old link or the new one.
+        const std::string fresh = path + ".new." + std::to_string(::getpid());
+        ::unlink(fresh.c_str());
+        if (::symlink(slavePath_.c_str(), fresh.c_str()) != 0 ||
+            ::rename(fresh.c_str(), path.c_str()) != 0) {
+            const int failed = errno;
+            ::unlink(fresh.c_str());
+            return std::error_code(failed, std::generic_category());
+        }
+    }
     linkPath_ = path;
     return {};
+}
+
+// A link left by a simulator that was killed: it leads nowhere, or to the
+// pseudo-terminal this one now holds (the number came free with its death).
+// A link to anything else alive, or anything not a link, is someone's own.
+bool PtyEndpoint::isStaleLink(const std::string& path, const std::string& ours) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    const std::string to(target, static_cast<std::size_t>(n));
+    if (to == ours) return true;
+    return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 void PtyEndpoint::removeLink() {

@@ -37,7 +37,9 @@ public:
     std::string slavePath() const;
 
     // Symlink to the slave; needs start(). Removed by stop() if it still points at our slave.
+    // A stale link a killed simulator left at the path is replaced; anything else is kept.
     std::error_code makeLink(const std::string& path);
+    static bool isStaleLink(const std::string& path, const std::string& ours);
     void removeLink();
     std::string linkPath() const;
 

@@ -31,6 +31,8 @@ private Q_SLOTS:
     void refusedBeforeAnythingIsSent();
     void recordedActionsReplayTheSameFrames();
     void envelopeGuardsTheRun();
+    void operatorsLimitsStandAfterTheRun_data();
+    void operatorsLimitsStandAfterTheRun();
     void stepsSwitchCouplingAndRecall();
 };
 
@@ -363,6 +365,60 @@ void tst_PlanRun::envelopeGuardsTheRun() {
     b.c.advance(5s);
     QVERIFY(b.c.line.instrument().output());
     QCOMPARE(b.c.client.mode(), LinkMode::Polling);
+}
+
+void tst_PlanRun::operatorsLimitsStandAfterTheRun_data() {
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<double>("panelVolts");  // set on the front panel after the run
+    QTest::addColumn<double>("ohms");
+    QTest::addColumn<std::optional<GuardLimit>>("trips");
+    for (bool stopped : {true, false}) {
+        const char* end = stopped ? "stopped" : "ended";
+        QTest::addRow("%s, under both", end)
+            << stopped << 13.0 << 20.0 << std::optional<GuardLimit>();
+        QTest::addRow("%s, over the voltage armed before", end)
+            << stopped << 15.0 << 20.0 << std::optional(GuardLimit::OverVoltage);
+        QTest::addRow("%s, over the current set during the run", end)
+            << stopped << 10.0 << 10.0 << std::optional(GuardLimit::OverCurrent);
+    }
+}
+
+// 14 V armed before a run whose envelope guards it at 12 V, and 0.8 A set
+// during the run: both are what guards once the run ended, by Stop or at
+// its end, and the envelope's 12 V is gone.
+void tst_PlanRun::operatorsLimitsStandAfterTheRun() {
+    QFETCH(bool, stopped);
+    QFETCH(double, panelVolts);
+    QFETCH(double, ohms);
+    QFETCH(std::optional<GuardLimit>, trips);
+    Bench b;
+    QVERIFY(b.start(20.0));
+    b.c.client.setGuard(1, GuardLimit::OverVoltage, {true, 14.0, 0ms});
+    StepPlan plan;
+    plan.steps = {volts(10.0, 3s, OutputChange::On), volts(10.0, 3s)};
+    plan.end = EndState::HoldLast;
+    Envelope envelope;
+    envelope.maxVolts = {12.0, 0};
+    b.c.client.runPlan(plan, envelope);
+    QVERIFY(b.c.advanceUntil([&] { return b.started.count() == 1; }));
+    b.c.advance(1s);
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 0ms});
+    b.c.advance(3s);
+    if (stopped) b.c.client.stopPlan();
+    QVERIFY(b.endedAs(stopped ? PlanEnd::Stopped : PlanEnd::Completed));
+    QVERIFY(b.c.advanceUntil([&] { return b.c.client.idle(); }));
+    QVERIFY(b.c.line.instrument().output());
+    b.c.line.instrument().setVoltageSet(1, panelVolts);
+    b.c.line.instrument().setLoad(1, ohms);
+    b.c.advance(3s);
+    if (!trips) {
+        QVERIFY2(!b.c.client.trip(), qPrintable(guardLimitName(b.c.client.trip()->limit)));
+        QVERIFY(b.c.line.instrument().output());
+        return;
+    }
+    QVERIFY(b.c.client.trip());
+    QCOMPARE(b.c.client.trip()->limit, *trips);
+    QVERIFY(!b.c.line.instrument().output());
 }
 
 // A step's coupling goes out before its recall, and the recall before the

@@ -23,11 +23,17 @@ sim::Coupling simCoupling(Coupling c) {
                                      : sim::Coupling::Independent;
 }
 
-// Runs the link's clock until done() holds or the clock reached `until`.
-bool runUntil(Scheduler& s, LinkTime until, const std::function<bool()>& done) {
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// Runs the link's clock until done() holds, the clock reached `until` or the
+// run is cancelled.
+bool runUntil(Scheduler& s, LinkTime until, const std::function<bool()>& done,
+              const std::atomic<bool>* cancel = nullptr) {
     while (!done()) {
         const auto next = s.nextDeadline();
-        if (!next || *next > until) return false;
+        if (!next || *next > until || cancelled(cancel)) return false;
         s.runUntil(*next, [] {});
     }
     return true;
@@ -35,7 +41,8 @@ bool runUntil(Scheduler& s, LinkTime until, const std::function<bool()>& done) {
 
 }  // namespace
 
-DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double limitSeconds) {
+DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double limitSeconds,
+                        const std::atomic<bool>* cancel) {
     DryRunResult result;
     result.violations = checkPlan(plan, setup.modelIndex, setup.coupling, setup.envelope);
     if (!result.violations.empty()) {
@@ -65,8 +72,11 @@ DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double l
     link.setFastReadings(true);
     link.link(QStringLiteral("dry run"), 0);
     const LinkTime linkedBy = s.now() + 60s;
-    if (!runUntil(s, linkedBy, [&] { return standing(link.mode()) && link.idle(); })) {
-        result.why = QStringLiteral("The simulator did not link.");
+    if (!runUntil(
+            s, linkedBy, [&] { return standing(link.mode()) && link.idle(); }, cancel)) {
+        result.cancelled = cancelled(cancel);
+        result.why = result.cancelled ? QStringLiteral("The dry run was cancelled.")
+                                      : QStringLiteral("The simulator did not link.");
         return result;
     }
 
@@ -91,7 +101,9 @@ DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double l
     link.runPlan(plan, setup.envelope, 0);
     const LinkTime limit = from + std::chrono::duration_cast<LinkDuration>(
                                       std::chrono::duration<double>(limitSeconds));
-    if (!runUntil(s, limit, [&] { return ended.has_value(); })) {
+    if (!runUntil(
+            s, limit, [&] { return ended.has_value(); }, cancel)) {
+        result.cancelled = cancelled(cancel);
         link.stopPlan();
         runUntil(s, s.now() + 1s, [&] { return ended.has_value(); });
     }
@@ -99,6 +111,7 @@ DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup, double l
         result.end = ended->first;
         result.why = ended->second;
     }
+    if (result.cancelled) result.why = QStringLiteral("The dry run was cancelled.");
     result.seconds = seconds(s.now());
     link.stop();
     return result;

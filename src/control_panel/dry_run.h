@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <vector>
 
 namespace lqs {
@@ -33,12 +34,16 @@ struct DryRunResult {
     std::vector<double> stepStarts;         // seconds from the run's start
     PlanEnd end = PlanEnd::Refused;
     QString why;
-    double seconds = 0;  // the run's length on the simulator's clock
+    double seconds = 0;      // the run's length on the simulator's clock
+    bool cancelled = false;  // given up before its end: nothing in it is complete
 };
 
 // Runs in the calling thread; returns when the plan has ended. A plan that
 // repeats until stopped is stopped after `limitSeconds` of simulated time.
+// `cancel`, set from another thread, ends it early: a week-long plan takes
+// minutes to simulate.
 DryRunResult dryRunPlan(const StepPlan& plan, const DryRunSetup& setup,
-                        double limitSeconds = 7 * 24 * 3600.0);
+                        double limitSeconds = 7 * 24 * 3600.0,
+                        const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace lqs

@@ -226,11 +226,25 @@ SequenceEditor::SequenceEditor(LinkClient* client, Coupling coupling, QWidget* p
 }
 
 SequenceEditor::~SequenceEditor() {
+    cancelDryRun();
+}
+
+void SequenceEditor::done(int result) {
     if (m_dryThread) {
-        m_dryThread->disconnect(this);
-        m_dryThread->wait();
-        delete m_dryThread;
+        m_dryCancel->store(true);  // its finish, a moment later, says so
+        m_dryLabel->setText(QStringLiteral("Cancelling the dry run…"));
     }
+    QDialog::done(result);
+}
+
+// Given up and waited for: a cancelled run ends at the next moment it simulates.
+void SequenceEditor::cancelDryRun() {
+    if (!m_dryThread) return;
+    m_dryCancel->store(true);
+    m_dryThread->disconnect(this);
+    m_dryThread->wait();
+    delete m_dryThread;
+    m_dryThread = nullptr;
 }
 
 void SequenceEditor::buildWindow() {
@@ -844,7 +858,7 @@ void SequenceEditor::reading(const Reading& r) {
 // ---- Dry run ----
 
 void SequenceEditor::dryRunClicked() {
-    if (m_dryThread) return;
+    cancelDryRun();  // the newest plan is the one to try
     tableToPlan();
     DryRunSetup setup;
     setup.modelIndex = m_client->model();
@@ -858,9 +872,12 @@ void SequenceEditor::dryRunClicked() {
     const double pass = std::chrono::duration<double>(passDuration(m_plan)).count();
     const double limit = m_plan.repeats > 0 ? 7 * 24 * 3600.0 : std::max(3 * pass, 1.0);
     auto result = std::make_shared<DryRunResult>();
-    m_dryThread = QThread::create(
-        [plan = m_dryPlan, setup, limit, result] { *result = dryRunPlan(plan, setup, limit); });
-    connect(m_dryThread, &QThread::finished, this, [this, result] {
+    m_dryCancel = std::make_shared<std::atomic<bool>>(false);
+    m_dryThread = QThread::create([plan = m_dryPlan, setup, limit, result, cancel = m_dryCancel] {
+        *result = dryRunPlan(plan, setup, limit, cancel.get());
+    });
+    connect(m_dryThread, &QThread::finished, this, [this, result, cancel = m_dryCancel] {
+        if (cancel != m_dryCancel) return;  // given up and waited for already
         m_dryThread->deleteLater();
         m_dryThread = nullptr;
         dryRunDone(*result);
@@ -871,6 +888,12 @@ void SequenceEditor::dryRunClicked() {
 }
 
 void SequenceEditor::dryRunDone(const DryRunResult& result) {
+    if (result.cancelled) {
+        m_dryLabel->setText(result.why);
+        showRunState();
+        Q_EMIT dryRunFinished();
+        return;
+    }
     if (!(m_dryPlan == m_plan)) {
         m_dryLabel->setText(
             QStringLiteral("The sequence was changed during the dry run: try it again."));

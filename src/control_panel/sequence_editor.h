@@ -12,7 +12,9 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -75,6 +77,8 @@ public:
     bool saveTo(const QString& path, QString* why = nullptr);
     bool loadFrom(const QString& path);
     bool running() const { return m_running; }
+    // Closing gives up a dry run under way.
+    void done(int result) override;
 
 Q_SIGNALS:
     void dryRunFinished();
@@ -110,6 +114,7 @@ private:
     void reading(const Reading& r);
     void dryRunClicked();
     void dryRunDone(const DryRunResult& result);
+    void cancelDryRun();
     void saveClicked();
     void loadClicked();
     void recordToggled(bool on);
@@ -130,6 +135,7 @@ private:
     QString m_dryText;
     std::vector<QString> m_dryProblems;
     QThread* m_dryThread = nullptr;
+    std::shared_ptr<std::atomic<bool>> m_dryCancel;  // the one under way's
     StepPlan m_dryPlan;  // the plan the dry run under way or last done ran
     HeldValues m_dryStart{};
     LinePace m_checkedPace;

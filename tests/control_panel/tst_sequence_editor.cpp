@@ -141,6 +141,7 @@ private Q_SLOTS:
     void loadErrorNamesTheLine();
     void recordedActionsBecomeRows();
     void dryRunShowsTheLoadsLimit();
+    void closingCancelsTheDryRun();
 };
 
 // Typed, run: each step's frames on the line at its deadline, the table
@@ -439,6 +440,29 @@ void tst_SequenceEditor::dryRunShowsTheLoadsLimit() {
     b.type(0, col::V1, QStringLiteral("0.5"));
     QVERIFY(b.problems(true).isEmpty());
     QVERIFY(test::named<QLabel>(b.ed, "DryRunResult")->text().isEmpty());
+}
+
+// A week of 1 s steps takes minutes to simulate: closing the editor gives
+// the dry run up, and its thread is over a moment later.
+void tst_SequenceEditor::closingCancelsTheDryRun() {
+    Bench b;
+    QVERIFY(b.open(false));
+    b.typeTwoSteps();
+    b.type(0, col::Dwell, QStringLiteral("1"));
+    auto* repeats = test::named<QSpinBox>(b.ed, "Repeats");
+    repeats->setFocus();
+    QTest::keyClick(repeats, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(repeats, QStringLiteral("302400"));
+    QCOMPARE(b.ed->plan().repeats, 302400);
+    QSignalSpy done(b.ed, &SequenceEditor::dryRunFinished);
+    b.click("DryRun");
+    QVERIFY(!b.button("DryRun")->isEnabled());
+    QVERIFY(b.ed->close());
+    QVERIFY(!b.ed->isVisible());
+    QVERIFY(done.wait(20000));
+    QCOMPARE(test::named<QLabel>(b.ed, "DryRunResult")->text(),
+             QStringLiteral("The dry run was cancelled."));
+    QVERIFY(b.button("DryRun")->isEnabled());
 }
 
 QTEST_MAIN(tst_SequenceEditor)

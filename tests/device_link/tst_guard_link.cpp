@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <array>
+#include <cmath>
 #include <optional>
 
 using namespace lqs;
@@ -23,6 +25,8 @@ private Q_SLOTS:
     void tripOffIsConfirmedAndLaterOffsKeepTheirPace();
     void countersAgainstAConstantLoad_data();
     void countersAgainstAConstantLoad();
+    void anOffSeparatesTheReadings_data();
+    void anOffSeparatesTheReadings();
 };
 
 void tst_GuardLink::eachLimitTripsOnALoadStep_data() {
@@ -202,6 +206,54 @@ void tst_GuardLink::countersAgainstAConstantLoad() {
     QCOMPARE(b.c.client.counters(1).ampHours, 0.0);
     b.c.advance(30s);
     QVERIFY(b.c.client.counters(1).ampHours > 0);
+}
+
+void tst_GuardLink::anOffSeparatesTheReadings_data() {
+    QTest::addColumn<double>("ohms");
+    QTest::addColumn<double>("amps");
+    QTest::newRow("over the limit either side of the off") << 5.0 << 1.0;
+    QTest::newRow("under it") << 20.0 << 0.5;
+}
+
+// On for 1.5 s, off for 20 s, on again: over 0.8 A for 1.5 s either side of
+// the off is not 2 s over it, and the counters count what flowed while on,
+// not the off between.
+void tst_GuardLink::anOffSeparatesTheReadings() {
+    QFETCH(double, ohms);
+    QFETCH(double, amps);
+    SupplyBench b;
+    QVERIFY(b.start(ohms));
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 2000ms});
+    // The first and last current reading of each time on.
+    std::array<std::optional<std::pair<LinkTime, LinkTime>>, 2> spans;
+    int on = 0;
+    connect(&b.c.client, &LinkClient::readingTaken, this, [&](const Reading& r) {
+        if (r.channel != 1 || r.quantity != Quantity::Current || r.value < 0.1) return;
+        auto& span = spans[std::size_t(on)];
+        span = std::make_pair(span ? span->first : r.at, r.at);
+    });
+    QVERIFY(b.on());
+    b.c.advance(1500ms);
+    b.c.client.setOutput(false);
+    QVERIFY(b.c.advanceUntil([&] { return !b.c.line.instrument().output(); }, 2s));
+    b.c.advance(20s);
+    on = 1;
+    QVERIFY(b.on());
+    b.c.advance(1500ms);
+    QVERIFY(!b.c.client.trip());
+    const ChannelCounters got = b.c.client.counters(1);
+    QVERIFY(spans[0] && spans[1]);
+    double seconds = 0;
+    for (const auto& span : spans)
+        seconds += std::chrono::duration<double>(span->second - span->first).count();
+    QVERIFY2(std::abs(got.ampHours / (amps * seconds / 3600) - 1) < 0.01,
+             qPrintable(QStringLiteral("%1 Ah in %2 s on").arg(got.ampHours).arg(seconds)));
+    if (amps > 0.8) {
+        // Tripped 2 s after it went over again.
+        QVERIFY(b.c.advanceUntil([&] { return b.c.client.trip().has_value(); }, 2s));
+        const qint64 over = msSince(spans[1]->first, b.c.client.trip()->at);
+        QVERIFY2(over >= 2000 && over < 2250, qPrintable(QString::number(over)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_GuardLink)

@@ -8,7 +8,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 using namespace lqs;
 using namespace lqs::test;
@@ -19,6 +21,7 @@ class tst_PlanRun : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void stepsStartOnTheirDeadlinesConfirmed();
+    void lineKeptFreeForTheNextStep();
     void endConditionEndsTheStepEarly();
     void rampGoesOutInSubSteps();
     void repeatsThenBackToTheFirstStep();
@@ -28,6 +31,8 @@ private Q_SLOTS:
     void refusedBeforeAnythingIsSent();
     void recordedActionsReplayTheSameFrames();
     void envelopeGuardsTheRun();
+    void operatorsLimitsStandAfterTheRun_data();
+    void operatorsLimitsStandAfterTheRun();
     void stepsSwitchCouplingAndRecall();
 };
 
@@ -77,6 +82,70 @@ void tst_PlanRun::stepsStartOnTheirDeadlinesConfirmed() {
     for (qsizetype i = sent.size() - 150; i < sent.size(); ++i)
         QCOMPARE(sent[i], (sent.size() - i) % 2 ? 6.0 : 5.0);
     QVERIFY(b.c.line.instrument().output());  // held: the end state asked for it
+}
+
+// 100 ms steps each setting channel 1's voltage and current, fast readings
+// at the line's learned pace on an instrument answering in 15 ms (a 31 ms
+// exchange): the query after a step's read-backs would run past the next
+// step's start and hold its set points up to an exchange, its read-backs
+// past its dwell. The line is kept free for the step instead: its set points
+// go out at its start, and both are read back inside its dwell.
+void tst_PlanRun::lineKeptFreeForTheNextStep() {
+    Bench b;
+    sim::LineModel slow;
+    slow.answer = 15ms;
+    b.c.line.setLineModel(slow);
+    QVERIFY(b.linked(true));
+    b.c.client.setOutput(true);
+    b.c.advance(10s);  // the pace learned
+    QCOMPARE(b.c.client.fastStats().gapMs, int(FastPollTimings().shortestGap.count()));
+    StepPlan plan;
+    for (int i = 0; i < 50; ++i) {
+        PlanStep s = volts(i % 2 ? 6.0 : 5.0, 100ms);
+        s.channels[0].amps = i % 2 ? 0.6 : 0.5;
+        plan.steps.push_back(s);
+    }
+    plan.end = EndState::HoldLast;
+    std::vector<LinkTime> due;
+    connect(&b.c.link, &DeviceLink::planStepStarted, this,
+            [&](int, int, qint64 late) { due.push_back(b.c.now() - ms(late)); });
+    std::vector<std::pair<QString, LinkTime>> frames;
+    b.c.link.FrameHandedOver = [&](const QString& f) { frames.emplace_back(f, b.c.now()); };
+    const std::size_t blocksFrom = b.c.line.blocks().size();
+    b.c.client.runPlan(plan, {});
+    QVERIFY(b.endedAs(PlanEnd::Completed));
+    b.c.link.FrameHandedOver = nullptr;
+    QCOMPARE(due.size(), plan.steps.size());
+    const auto& blocks = b.c.line.blocks();
+    const auto replyAfter = [&](LinkTime t) {
+        for (std::size_t k = blocksFrom; k < blocks.size(); ++k)
+            if (blocks[k].at > t) return blocks[k].at;
+        return LinkTime::max();
+    };
+    // The first step begins wherever the readings are; each after it is foreseen.
+    for (std::size_t i = 1; i < due.size(); ++i) {
+        const auto at = std::find_if(frames.begin(), frames.end(), [&](const auto& f) {
+            return f.second >= due[i] && f.first.startsWith(QLatin1String("VSET1:"));
+        });
+        QVERIFY2(at != frames.end() && std::next(at) != frames.end(),
+                 qPrintable(QString::number(i)));
+        const qint64 late = msSince(due[i], at->second);
+        QVERIFY2(late <= 3,
+                 qPrintable(QStringLiteral("step %1: sent %2 ms late").arg(i).arg(late)));
+        QVERIFY(std::next(at)->first.startsWith(QLatin1String("ISET1:")));
+        const LinkTime dwellEnd = due[i] + 100ms;
+        for (const char* q : {"VSET1?", "ISET1?"}) {
+            const auto asked = std::find_if(std::next(at), frames.end(),
+                                            [&](const auto& f) { return f.first == q; });
+            QVERIFY(asked != frames.end());
+            const LinkTime reply = replyAfter(asked->second);
+            QVERIFY2(reply <= dwellEnd,
+                     qPrintable(QStringLiteral("step %1: %2 read back %3 ms into it")
+                                    .arg(i)
+                                    .arg(q)
+                                    .arg(msSince(due[i], reply))));
+        }
+    }
 }
 
 // Charging until the current rises to the limit: the step ends at the
@@ -296,6 +365,60 @@ void tst_PlanRun::envelopeGuardsTheRun() {
     b.c.advance(5s);
     QVERIFY(b.c.line.instrument().output());
     QCOMPARE(b.c.client.mode(), LinkMode::Polling);
+}
+
+void tst_PlanRun::operatorsLimitsStandAfterTheRun_data() {
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<double>("panelVolts");  // set on the front panel after the run
+    QTest::addColumn<double>("ohms");
+    QTest::addColumn<std::optional<GuardLimit>>("trips");
+    for (bool stopped : {true, false}) {
+        const char* end = stopped ? "stopped" : "ended";
+        QTest::addRow("%s, under both", end)
+            << stopped << 13.0 << 20.0 << std::optional<GuardLimit>();
+        QTest::addRow("%s, over the voltage armed before", end)
+            << stopped << 15.0 << 20.0 << std::optional(GuardLimit::OverVoltage);
+        QTest::addRow("%s, over the current set during the run", end)
+            << stopped << 10.0 << 10.0 << std::optional(GuardLimit::OverCurrent);
+    }
+}
+
+// 14 V armed before a run whose envelope guards it at 12 V, and 0.8 A set
+// during the run: both are what guards once the run ended, by Stop or at
+// its end, and the envelope's 12 V is gone.
+void tst_PlanRun::operatorsLimitsStandAfterTheRun() {
+    QFETCH(bool, stopped);
+    QFETCH(double, panelVolts);
+    QFETCH(double, ohms);
+    QFETCH(std::optional<GuardLimit>, trips);
+    Bench b;
+    QVERIFY(b.start(20.0));
+    b.c.client.setGuard(1, GuardLimit::OverVoltage, {true, 14.0, 0ms});
+    StepPlan plan;
+    plan.steps = {volts(10.0, 3s, OutputChange::On), volts(10.0, 3s)};
+    plan.end = EndState::HoldLast;
+    Envelope envelope;
+    envelope.maxVolts = {12.0, 0};
+    b.c.client.runPlan(plan, envelope);
+    QVERIFY(b.c.advanceUntil([&] { return b.started.count() == 1; }));
+    b.c.advance(1s);
+    b.c.client.setGuard(1, GuardLimit::OverCurrent, {true, 0.8, 0ms});
+    b.c.advance(3s);
+    if (stopped) b.c.client.stopPlan();
+    QVERIFY(b.endedAs(stopped ? PlanEnd::Stopped : PlanEnd::Completed));
+    QVERIFY(b.c.advanceUntil([&] { return b.c.client.idle(); }));
+    QVERIFY(b.c.line.instrument().output());
+    b.c.line.instrument().setVoltageSet(1, panelVolts);
+    b.c.line.instrument().setLoad(1, ohms);
+    b.c.advance(3s);
+    if (!trips) {
+        QVERIFY2(!b.c.client.trip(), qPrintable(guardLimitName(b.c.client.trip()->limit)));
+        QVERIFY(b.c.line.instrument().output());
+        return;
+    }
+    QVERIFY(b.c.client.trip());
+    QCOMPARE(b.c.client.trip()->limit, *trips);
+    QVERIFY(!b.c.line.instrument().output());
 }
 
 // A step's coupling goes out before its recall, and the recall before the

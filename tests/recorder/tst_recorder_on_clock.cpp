@@ -27,6 +27,31 @@ void tick(QTimer* timer) {
     QMetaMethod::fromSignal(&QTimer::timeout).invoke(timer, Qt::DirectConnection);
 }
 
+// The program at the line's own pace, its guard's readings fast enough.
+struct RecordingProgram : ClockedProgram {
+    RecordingProgram() : ClockedProgram(sim::Model::B, fastSetup()) {
+        line->setLineModel(sim::LineModel());
+    }
+};
+
+// The wave window opened, its setup confirmed (with the counters or
+// without), the recording started and its first line taken; null if any
+// of it failed.
+TForm_Wave* startRecording(ClockedProgram& p, bool counters) {
+    test::action(p.form, "Wave1")->trigger();
+    auto* wave = p.form->findChild<TForm_Wave*>();
+    if (!wave) return nullptr;
+    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
+    auto* setup = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!setup) return nullptr;
+    if (counters) QTest::mouseClick(test::named<QCheckBox>(setup, "chk_Counters"), Qt::LeftButton);
+    QTest::mouseClick(test::named<QPushButton>(setup, "btn_OK"), Qt::LeftButton);
+    test::action(p.form, "Start1")->trigger();
+    if (!wave->tmr_Scale->isActive()) return nullptr;
+    tick(wave->tmr_Scale);
+    return wave;
+}
+
 QByteArray countersText(const LinkClient& client) {
     QByteArray out;
     for (int channel : {1, 2}) {
@@ -50,8 +75,7 @@ private Q_SLOTS:
 // the trip that switches the output off is recorded before the recording
 // stops with it.
 void tst_RecorderOnClock::tripAndCountersReachTheRecording() {
-    ClockedProgram p(sim::Model::B, fastSetup());
-    p.line->setLineModel(sim::LineModel());
+    RecordingProgram p;
     QVERIFY(p.linked());
     p.line->setEndAtCarriageReturn(true);  // as comm1 cuts blocks on the fast schedule
     p.client().setGuard(1, GuardLimit::UnderVoltage, {true, 8.0, 0ms});
@@ -66,17 +90,8 @@ void tst_RecorderOnClock::tripAndCountersReachTheRecording() {
     p.advance(1s);
     QCOMPARE(told.count(), 0);
 
-    test::action(p.form, "Wave1")->trigger();
-    auto* wave = p.form->findChild<TForm_Wave*>();
+    TForm_Wave* wave = startRecording(p, true);
     QVERIFY(wave);
-    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
-    auto* setup = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    QVERIFY(setup);
-    QTest::mouseClick(test::named<QCheckBox>(setup, "chk_Counters"), Qt::LeftButton);
-    QTest::mouseClick(test::named<QPushButton>(setup, "btn_OK"), Qt::LeftButton);
-    test::action(p.form, "Start1")->trigger();
-    QVERIFY(wave->tmr_Scale->isActive());
-    tick(wave->tmr_Scale);
     const RecordTable& t = *wave->state.Table;
     QCOMPARE(t.line(0), RecordTable::header(true));
     QVERIFY2(t.line(1).endsWith(countersText(p.client())), t.line(1).constData());
@@ -95,22 +110,13 @@ void tst_RecorderOnClock::tripAndCountersReachTheRecording() {
 // Each step of each repeat, counted from 1, then the end; a sequence refused
 // while one runs marks nothing.
 void tst_RecorderOnClock::sequenceStepsReachTheRecording() {
-    ClockedProgram p(sim::Model::B, fastSetup());
-    p.line->setLineModel(sim::LineModel());
+    RecordingProgram p;
     QVERIFY(p.linked());
     QVERIFY(p.outputOn());
     // All four readings in, for the recorder's Start.
     QVERIFY(p.advanceUntil([&] { return !p.form->readingTexts().contains(QString()); }, 10s));
-    test::action(p.form, "Wave1")->trigger();
-    auto* wave = p.form->findChild<TForm_Wave*>();
+    TForm_Wave* wave = startRecording(p, false);
     QVERIFY(wave);
-    QTest::mouseClick(test::named<QPushButton>(wave, "Btn_Setup"), Qt::LeftButton);
-    auto* setup = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    QVERIFY(setup);
-    QTest::mouseClick(test::named<QPushButton>(setup, "btn_OK"), Qt::LeftButton);
-    test::action(p.form, "Start1")->trigger();
-    QVERIFY(wave->tmr_Scale->isActive());
-    tick(wave->tmr_Scale);
 
     StepPlan plan;
     for (double v : {5.0, 6.0}) {

@@ -3,6 +3,7 @@
 #include "control_panel/end_signals.h"
 #include "control_panel/main_window.h"
 #include "control_panel/remote_control.h"
+#include "device_link/model_profile.h"
 #include "remote/listen_address.h"
 #include "remote/scpi_server.h"
 #include "serial/port_dialog.h"
@@ -20,6 +21,7 @@ struct Options {
     QString port;
     bool fastReadings = false;
     bool remote = false;
+    int model = 0;  // none given
     lqs::ListenAddress listen;
 };
 
@@ -83,7 +85,12 @@ int readOptions(int argc, char* argv[], Options& options) {
         QStringLiteral("fast-readings"),
         QStringLiteral("Start with Fast Readings ticked: while the output is on, the measured "
                        "values are asked one after another as fast as the instrument answers."));
-    parser.addOptions({help, version, port, remote, fast});
+    const QCommandLineOption model(
+        QStringLiteral("model"),
+        QStringLiteral("Start as the model NAME (LQS-6200A, LQS-6200B or LQS-6500B) until a link "
+                       "reads an identity that names the instrument's model."),
+        QStringLiteral("NAME"));
+    parser.addOptions({help, version, port, remote, fast, model});
     if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
@@ -113,6 +120,14 @@ int readOptions(int argc, char* argv[], Options& options) {
             return 2;
         }
         options.remote = true;
+    }
+    if (parser.isSet(model)) {
+        options.model = lqs::modelNamed(parser.value(model));
+        if (options.model == 0) {
+            std::fprintf(stderr, "--model: \"%s\" is not LQS-6200A, LQS-6200B or LQS-6500B\n",
+                         qPrintable(parser.value(model)));
+            return 2;
+        }
     }
     return -1;
 }
@@ -148,6 +163,8 @@ int main(int argc, char* argv[]) {
     }
     if (options.fastReadings) form1->setFastReadings(true);
     form1->show();
+    // After show, which starts the window on the first model.
+    if (options.model != 0) form1->selectModel(options.model);
     // After the window is up, so an error box has a window to stand over.
     if (!options.port.isEmpty()) {
         QTimer::singleShot(

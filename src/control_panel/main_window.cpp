@@ -418,8 +418,7 @@ void TForm1::InitialiseModel() {
 }
 
 void TForm1::ResetModelCaptions() {
-    for (int i = 0; i < 3; ++i)
-        m_seriesItems[i]->setText(QString::fromLatin1(modelProfile(i + 1)->resolution));
+    for (int i = 0; i < 3; ++i) m_seriesItems[i]->setText(seriesCaption(i + 1));
 }
 
 void TForm1::ShowModelProfile() {
@@ -427,9 +426,8 @@ void TForm1::ShowModelProfile() {
     const int index = m_model;
     const ModelProfile* profile = modelProfile(index);
     if (!profile) return;
-    const QString text = QString::fromLatin1(profile->resolution);
-    m_seriesItems[index - 1]->setText(QStringLiteral("->") + text);
-    setWindowTitle(text);
+    m_seriesItems[index - 1]->setText(QStringLiteral("->") + seriesCaption(index));
+    setWindowTitle(QString::fromLatin1(profile->resolution));
 }
 
 void TForm1::ResetSetPointFields() {
@@ -498,13 +496,29 @@ void TForm1::markField(QLineEdit* field, const QString& why) {
 }
 
 void TForm1::LQS6200A1Click() {
-    chooseModel(1);
+    selectModel(1);
 }
 void TForm1::LQS6200B1Click() {
-    chooseModel(2);
+    selectModel(2);
 }
 void TForm1::LQS6500B1Click() {
-    chooseModel(3);
+    selectModel(3);
+}
+
+void TForm1::selectModel(int index) {
+    m_modelByIdentity.chosen();
+    m_identityModelNote.clear();
+    chooseModel(index);
+}
+
+// Before the link text is made, so it says the model it chose.
+void TForm1::adoptIdentityModel() {
+    m_identityModelNote.clear();
+    const int index = m_modelByIdentity.atLink(m_client->identity());
+    if (index == 0 || index == m_model) return;
+    m_identityModelNote = QStringLiteral("model set to the %1 from its identity")
+                              .arg(QLatin1String(modelProfile(index)->name));
+    chooseModel(index);
 }
 
 // The link stops when the window closes; stopping it here first would leave
@@ -1041,7 +1055,10 @@ void TForm1::connectLink() {
             [this](int channel, Quantity q, const QString& holds, const QString& sent) {
                 showSetPointNotHeld(readingField(channel, q) + 4, holds, sent);
             });
-    connect(c, &LinkClient::linkedTo, this, [this] { setLinkText(linkedText()); });
+    connect(c, &LinkClient::linkedTo, this, [this] {
+        adoptIdentityModel();
+        setLinkText(linkedText());
+    });
     connect(c, &LinkClient::fastStatsChanged, this, &TForm1::showFastStats);
     connect(c, &LinkClient::lineLost, this, &TForm1::lineLost);
     showOutput(c->output());
@@ -1092,18 +1109,16 @@ void TForm1::showOutput(const OutputView& v) {
 }
 
 QString TForm1::linkedText() const {
-    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
     const QString identity = m_client->identity();
     const QString port = comm1->CommName();
     if (identity.isEmpty()) return QStringLiteral("Linked: %1").arg(port);
     QString text = QStringLiteral("Linked: %1 \u2014 %2").arg(port, identity);
-    // The identity is never used to choose the model; when it names another
-    // model than the one chosen, the operator is told where to choose it.
-    for (int i = 0; i < 3; ++i) {
-        if (identity.contains(QLatin1String(names[i])) && m_model != i + 1)
-            text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series")
-                        .arg(QLatin1String(names[i]));
-    }
+    if (!m_identityModelNote.isEmpty()) return text + QStringLiteral("; ") + m_identityModelNote;
+    // The operator chose another model than the identity names: where to choose it.
+    const int named = modelFromIdentity(identity);
+    if (named != 0 && named != m_model)
+        text += QStringLiteral("; the instrument is an %1: choose it under Interface > Series")
+                    .arg(QLatin1String(modelProfile(named)->name));
     return text;
 }
 

@@ -5,6 +5,7 @@
 
 #include "device_link/guard.h"
 #include "device_link/link_types.h"
+#include "device_link/model_profile.h"
 #include "recorder/recorder_host.h"
 #include "serial/port_list.h"
 
@@ -89,6 +90,8 @@ public:
     DeviceLink* link;
     LinkClient* linkClient() const { return m_client; }
     int model() const { return m_model; }
+    // As the operator's Series click: it stands over the identity's model.
+    void selectModel(int index);
 
     QString statusText(int panel) const;
 
@@ -232,6 +235,7 @@ private:
     QString guardNote() const;  // what the link panel adds for the guard
 
     void chooseModel(int index);
+    void adoptIdentityModel();
     void markField(QLineEdit* field, const QString& why);
     void showChannel2For(std::uint8_t code);
     bool outputOffBeforeClose();
@@ -260,6 +264,8 @@ private:
     QThread* m_linkThread = nullptr;
     LinkClient* m_client = nullptr;
     int m_model = 0;
+    ModelByIdentity m_modelByIdentity;
+    QString m_identityModelNote;      // said in the link panel until another choice
     bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
     OutputView m_outputShown;
     std::unique_ptr<Ui::TForm1> ui;

@@ -171,9 +171,20 @@ void RemoteControl::clientsChanged() {
 }
 
 QString RemoteControl::modelName() const {
-    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
-    const int index = m_form->model();
-    return index >= 1 && index <= 3 ? QString::fromLatin1(names[index - 1]) : QString();
+    const ModelProfile* p = modelProfile(m_form->model());
+    return p ? QString::fromLatin1(p->name) : QString();
+}
+
+// A run's steps were checked against the model it started on.
+RemoteInstrument::ModelChange RemoteControl::setModel(const QString& name, QString* why) {
+    const int index = modelNamed(name);
+    if (index == 0) return ModelChange::Unknown;
+    if (m_form->linkClient()->planRunning()) {
+        if (why) *why = QStringLiteral("a run of steps is under way; stop it first");
+        return ModelChange::Refused;
+    }
+    m_form->selectModel(index);
+    return ModelChange::Done;
 }
 
 QString RemoteControl::instrumentIdentity() const {

@@ -32,6 +32,7 @@ public:
     // RemoteInstrument
     QString modelName() const override;
     QString instrumentIdentity() const override;
+    ModelChange setModel(const QString& name, QString* why) override;
     bool linked() const override;
     bool startLink(QString* why) override;
     void whenLinkSettled(std::function<void(bool linked)> done) override;

@@ -124,11 +124,9 @@ bool DeviceLink::plausible(const QString& query, const QByteArray& line) const {
     const int field = fieldOfQuery(query);
     const ModelProfile* p = modelProfile(m_state.ModelIndex);
     if (field == 0 || !p) return true;
-    static const char* const names[] = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
     double currentCeiling = p->currentCeiling;
-    for (int i = 0; i < 3; ++i)
-        if (m_identity.contains(QLatin1String(names[i])))
-            currentCeiling = std::max(currentCeiling, modelProfile(i + 1)->currentCeiling);
+    if (const ModelProfile* named = modelProfile(modelFromIdentity(m_identity)))
+        currentCeiling = std::max(currentCeiling, named->currentCeiling);
     const QString text = ExtractReplyText(line);
     double value = 0;
     try {

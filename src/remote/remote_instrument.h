@@ -24,6 +24,11 @@ public:
 
     // "LQS-6200A" and so on: the chosen Series entry.
     virtual QString modelName() const = 0;
+    // Chooses the model as the Series menu does, by its name written as an
+    // identity may write it ("LQS6500B", "lqs-6500b"). Refused, with why,
+    // while a run of steps is under way.
+    enum class ModelChange : std::uint8_t { Done, Unknown, Refused };
+    virtual ModelChange setModel(const QString& name, QString* why) = 0;
     // The instrument's reply to "*IDN?" at the last link; empty before.
     virtual QString instrumentIdentity() const = 0;
     virtual bool linked() const = 0;

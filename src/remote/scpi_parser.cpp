@@ -34,6 +34,7 @@ constexpr Pattern kPatterns[] = {
     {ScpiCommand::Recall, "*RCL", Takes::Parameter, Takes::Absent},
     {ScpiCommand::SystemError, "SYSTem:ERRor:[NEXT]", Takes::Absent, Takes::Nothing},
     {ScpiCommand::SystemLink, "SYSTem:LINK", Takes::Nothing, Takes::Nothing},
+    {ScpiCommand::SystemModel, "SYSTem:MODel", Takes::Parameter, Takes::Nothing},
     {ScpiCommand::InstrumentSelect, "INSTrument:[SELect]", Takes::Parameter, Takes::Nothing},
     {ScpiCommand::InstrumentNumber, "INSTrument:NSELect", Takes::Parameter, Takes::Nothing},
     {ScpiCommand::Voltage, "[SOURce]:VOLTage:[LEVel]:[IMMediate]:[AMPLitude]", Takes::Parameter,

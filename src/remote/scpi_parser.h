@@ -37,6 +37,7 @@ enum class ScpiCommand : std::uint8_t {
     Recall,             // *RCL n
     SystemError,        // SYSTem:ERRor[:NEXT]?
     SystemLink,         // SYSTem:LINK, SYSTem:LINK?
+    SystemModel,        // SYSTem:MODel name, ?
     InstrumentSelect,   // INSTrument[:SELect] CH1|CH2, ?
     InstrumentNumber,   // INSTrument:NSELect 1|2, ?
     Voltage,            // [SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude] v, ?, ? MIN|MAX

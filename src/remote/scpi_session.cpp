@@ -165,6 +165,12 @@ bool ScpiSession::run(const ScpiCall& call) {
             if (!call.query) return link();
             answer(m_instrument.linked() ? QStringLiteral("1") : QStringLiteral("0"));
             return true;
+        case ScpiCommand::SystemModel:
+            if (call.query)
+                answer(m_instrument.modelName());
+            else
+                setModel(call);
+            return true;
         case ScpiCommand::InstrumentSelect:
         case ScpiCommand::InstrumentNumber:
             if (!call.query)
@@ -554,6 +560,24 @@ int ScpiSession::statusByte() const {
     constexpr int kEventSummary = 32;
     return (m_errors.empty() ? 0 : kErrorQueued) |
            ((m_eventStatus & m_eventEnable) != 0 ? kEventSummary : 0);
+}
+
+// The name as a word (LQS6500B) or as a string ("LQS-6500B").
+void ScpiSession::setModel(const ScpiCall& call) {
+    const QByteArray name = parseScpiString(call.parameter).value_or(call.parameter);
+    QString why;
+    switch (m_instrument.setModel(QString::fromLatin1(name), &why)) {
+        case RemoteInstrument::ModelChange::Done:
+            return;
+        case RemoteInstrument::ModelChange::Unknown:
+            pushError(ScpiError::IllegalValue,
+                      QStringLiteral("%1 is not LQS-6200A, LQS-6200B or LQS-6500B")
+                          .arg(scpiEcho(call.parameter)));
+            return;
+        case RemoteInstrument::ModelChange::Refused:
+            pushError(ScpiError::SettingsConflict, why);
+            return;
+    }
 }
 
 void ScpiSession::selectChannel(const ScpiCall& call) {

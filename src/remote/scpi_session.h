@@ -96,6 +96,7 @@ private:
     void memory(const ScpiCall& call, bool save);
     void protection(const ScpiCall& call);
     bool link();
+    void setModel(const ScpiCall& call);
     void listValues(const ScpiCall& call);
     void listSettings(const ScpiCall& call);
     void runList();

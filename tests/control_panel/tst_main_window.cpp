@@ -237,8 +237,9 @@ void tst_MainWindow::startupState() {
     QCOMPARE(f.beeps, (QList<QPair<int, int>>{{2600, 100}}));
     QCOMPARE(w.model(), 1);
     QCOMPARE(actionTexts(test::onMain<QMenu>(&w, "Series1")),
-             (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
-                          "100mV,10mA,0~30Vx2,0~5Ax2"}));
+             (QStringList{"->1mV,1mA,0~30Vx2,0~3Ax2 (LQS-6200A)",
+                          "100mV,10mA,0~30Vx2,0~3Ax2 (LQS-6200B)",
+                          "100mV,10mA,0~30Vx2,0~5Ax2 (LQS-6500B)"}));
     for (QLineEdit* e : {test::field(&w, "Edit5"), test::field(&w, "Edit6"),
                          test::field(&w, "Edit7"), test::field(&w, "Edit8")})
         QCOMPARE(e->text(), QStringLiteral("0.000"));
@@ -347,9 +348,10 @@ void tst_MainWindow::modelChoice() {
     TForm1& w = *f.form;
     test::action(&w, "LQS6500B1")->trigger();
     QCOMPARE(w.model(), 3);
-    QCOMPARE(actionTexts(test::onMain<QMenu>(&w, "Series1")),
-             (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2", "100mV,10mA,0~30Vx2,0~3Ax2",
-                          "->100mV,10mA,0~30Vx2,0~5Ax2"}));
+    QCOMPARE(
+        actionTexts(test::onMain<QMenu>(&w, "Series1")),
+        (QStringList{"1mV,1mA,0~30Vx2,0~3Ax2 (LQS-6200A)", "100mV,10mA,0~30Vx2,0~3Ax2 (LQS-6200B)",
+                     "->100mV,10mA,0~30Vx2,0~5Ax2 (LQS-6500B)"}));
     QCOMPARE(w.windowTitle(), QStringLiteral("100mV,10mA,0~30Vx2,0~5Ax2"));
     for (QLineEdit* e : {test::field(&w, "Edit5"), test::field(&w, "Edit6"),
                          test::field(&w, "Edit7"), test::field(&w, "Edit8")})

@@ -64,7 +64,7 @@ class tst_TruthfulWindow : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void modelChangeKeepsWhatTheInstrumentHolds();
-    void identityNamesAnotherModel();
+    void identityChoosesTheModel();
     void outputOnAtClose_data();
     void outputOnAtClose();
     void oldReadingIsGreyed();
@@ -106,20 +106,30 @@ void tst_TruthfulWindow::modelChangeKeepsWhatTheInstrumentHolds() {
     QCOMPARE(test::field(q.form, "Edit5")->text(), QStringLiteral("0.00"));
 }
 
-// The identity names the instrument's model: another chosen one is said,
-// with where to choose; the right one, nothing; no model is chosen by itself.
-void tst_TruthfulWindow::identityNamesAnotherModel() {
-    ClockedProgram p;  // an LQS-6200B; the window starts on the first model
-    QCOMPARE(test::action(p.form, "LQS6200A1")->toolTip(), QStringLiteral("LQS-6200A"));
+// The identity names the instrument's model: the link selects it and says
+// so. The operator's later choice stands, also over a link to the same
+// instrument again, with where the identity's model is chosen.
+void tst_TruthfulWindow::identityChoosesTheModel() {
+    ClockedProgram p(sim::Model::C);
+    p.line->instrument().setIdentity("LQS6500B V2.0 SN:000001");
+    p.line->instrument().setCurrentSet(1, 4.5);
     QVERIFY(p.linked());
     QLabel* panel = label(p, "LinkPanel");
-    QVERIFY2(panel->text().endsWith(QStringLiteral(
-                 "; the instrument is an LQS-6200B: choose it under Interface > Series")),
-             qPrintable(panel->text()));
-    QCOMPARE(p.link().state().ModelIndex, std::uint8_t(1));
+    const QString linked =
+        QStringLiteral("Linked: %1 \u2014 LQS6500B V2.0 SN:000001").arg(p.form->comm1->CommName());
+    QCOMPARE(panel->text(), linked + "; model set to the LQS-6500B from its identity");
+    QCOMPARE(p.form->model(), 3);
+    QCOMPARE(p.link().state().ModelIndex, std::uint8_t(3));
+    QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("4.50"));
+    QCOMPARE(test::action(p.form, "LQS6500B1")->text(), "->100mV,10mA,0~30Vx2,0~5Ax2 (LQS-6500B)");
+
     test::action(p.form, "LQS6200B1")->trigger();
-    QCOMPARE(panel->text(),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1").arg(p.form->comm1->CommName()));
+    const QString elsewhere =
+        linked + "; the instrument is an LQS-6500B: choose it under Interface > Series";
+    QCOMPARE(panel->text(), elsewhere);
+    QVERIFY(p.linked());
+    QCOMPARE(p.form->model(), 2);
+    QCOMPARE(panel->text(), elsewhere);
 }
 
 // A reading that stops coming (its replies garbled) greys once it is twice

@@ -584,12 +584,10 @@ void tst_Link::startupEndToEnd() {
     QCOMPARE(wire.front(), std::string("*IDN?\r\n"));
     QCOMPARE(wire.back(), std::string("OUT0\r\n"));
     QCOMPARE(test::wireFlags(f.sim), QString());
-    QCOMPARE(
-        linkPanel(*f.form)->text(),
-        QStringLiteral(
-            "Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: choose it under "
-            "Interface > Series")
-            .arg(f.form->comm1->CommName()));
+    QCOMPARE(linkPanel(*f.form)->text(),
+             QStringLiteral(
+                 "Linked: %1 \u2014 LQS-6200B V2.1; model set to the LQS-6200B from its identity")
+                 .arg(f.form->comm1->CommName()));
     QVERIFY(f.form->linkedPicture());
 }
 

@@ -157,8 +157,8 @@ void tst_LinkPeer::unaskedBeforeLink() {
     QCOMPARE(p.frames(), kStartup + QStringList{"OUT0"});
     QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("12.00"));
     QCOMPARE(linkPanel(*p.form),
-             QStringLiteral("Linked: %1 \u2014 LQS-6200B V2.1; the instrument is an LQS-6200B: "
-                            "choose it under Interface > Series")
+             QStringLiteral(
+                 "Linked: %1 \u2014 LQS-6200B V2.1; model set to the LQS-6200B from its identity")
                  .arg(p.form->comm1->CommName()));
 }
 

@@ -36,7 +36,19 @@ public:
     std::function<void(bool)> pendingSettle;
     std::function<void()> pendingIdle;
 
-    QString modelName() const override { return QStringLiteral("LQS-6200B"); }
+    QString model = QStringLiteral("LQS-6200B");
+    QString modelName() const override { return model; }
+    // Takes a name spelled as the program's models are; refuses while a run is under way.
+    ModelChange setModel(const QString& name, QString* why) override {
+        static const QStringList names = {"LQS-6200A", "LQS-6200B", "LQS-6500B"};
+        if (!names.contains(name.toUpper())) return ModelChange::Unknown;
+        if (step) {
+            *why = QStringLiteral("a run is under way");
+            return ModelChange::Refused;
+        }
+        calls << QStringLiteral("model %1").arg(model = name.toUpper());
+        return ModelChange::Done;
+    }
     QString instrumentIdentity() const override { return identity; }
     bool linked() const override { return isLinked; }
     bool startLink(QString* why) override {
@@ -226,7 +238,7 @@ QString describe(const std::vector<ScpiCall>& calls) {
     // clang-format off
     static const char* const kNames[] = {
         "Identify", "ClearStatus", "OperationComplete", "Wait", "Reset", "EventStatus",
-        "EventEnable", "StatusByte", "Save", "Recall", "SystemError", "SystemLink",
+        "EventEnable", "StatusByte", "Save", "Recall", "SystemError", "SystemLink", "SystemModel",
         "InstrumentSelect", "InstrumentNumber", "Voltage", "Current", "MeasureVoltage",
         "MeasureCurrent", "Output", "OutputPair", "VoltageProtection", "VoltageProtectionState",
         "VoltageProtectionDelay", "VoltageFloor", "VoltageFloorState", "VoltageFloorDelay",
@@ -315,6 +327,8 @@ void tst_ScpiSession::forms_data() {
         {"system:error:next?", "SystemError?"},
         {"SYST:LINK;SYST:LINK?", "SystemLink | SystemLink?"},
         {"SYST:LINK 1", "-100"},
+        {"SYST:MOD LQS6500B;system:model?", "SystemModel LQS6500B | SystemModel?"},
+        {"SYST:MOD", "-100"},
         {"INST CH2", "InstrumentSelect CH2"},
         {"INSTRUMENT:SELECT?", "InstrumentSelect?"},
         {"INST:NSEL 2;inst:nselect?", "InstrumentNumber 2 | InstrumentNumber?"},
@@ -441,6 +455,11 @@ void tst_ScpiSession::commands_data() {
     row("unlinked queries", Unlinked, "VOLT?;INST?;OUTP?;OUTP:PAIR?;SYST:LINK?",
         "21.00;CH1;0;OFF;0", "", "");
     row("unlinked out of range", Unlinked, "VOLT 35", "", "", "-222");
+    row("model", Unlinked, "SYST:MOD?;SYST:MOD \"lqs-6500b\";SYST:MOD?", "LQS-6200B;LQS-6500B",
+        "model LQS-6500B", "");
+    row("no such model", 0, "SYST:MOD LQS-6300A;SYST:MOD ''", "", "", "-224 -224");
+    row("model while a run is under way", Running, "SYST:MOD 'LQS-6200A';SYST:MOD?", "LQS-6200B",
+        "", "-221");
     row("measure", 0, "MEAS:VOLT?", "1.23", "measure V1", "");
     row("measure list", 0, "INST CH2;MEAS:CURR? (@1);MEAS:VOLT?", "0.50;1.23",
         "measure I1|measure V2", "");

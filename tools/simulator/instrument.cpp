@@ -188,6 +188,7 @@ void Instrument::setModel(Model model) {
 }
 
 std::string Instrument::identity() const {
+    if (!identity_.empty()) return identity_;
     switch (model_) {
         case Model::A:
             return "LQS-6200A V2.1";

@@ -64,6 +64,8 @@ public:
     // Re-rounds and re-clamps the set points to the new model's resolution and ceiling.
     void setModel(Model model);
     std::string identity() const;
+    // Another reply to *IDN? than the model's own; empty for the model's.
+    void setIdentity(std::string text) { identity_ = std::move(text); }
     double currentCeiling() const;
     double resolution() const;  // volts or amperes per digit of the last decimal
     int decimals() const;
@@ -122,6 +124,7 @@ private:
     bool coupled() const { return coupling_ != Coupling::Independent; }
 
     Model model_;
+    std::string identity_;
     std::array<double, 2> vset_{};
     std::array<double, 2> iset_{};
     std::array<double, 2> load_{};

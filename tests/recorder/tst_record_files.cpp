@@ -707,9 +707,18 @@ void TestRecordFiles::journalWritesEachLineAndSyncsOnlyWhenWritten() {
     const QString target = dir.filePath("target");
     spit(target, "kept");
     QVERIFY(QFile::link(target, path));
-    QVERIFY(failureOf([&] { journal.open(path, "head"); }).startsWith("Cannot create file"));
+    QCOMPARE(failureOf([&] { journal.open(path, "head"); }),
+             "Cannot create file \"" + path + "\". It is a symbolic link, not a file");
     QVERIFY(!journal.isOpen());
     QCOMPARE(slurp(target), QByteArray("kept"));
+    // Nor into a pipe, which would hold the recording up until something reads it.
+    QVERIFY(QFile::remove(path));
+    test::FifoGuard pipe(path);
+    QVERIFY(pipe.made);
+    QCOMPARE(failureOf([&] { journal.open(path, "head"); }),
+             "Cannot create file \"" + path + "\". It is a named pipe, not a file");
+    QVERIFY(!pipe.blocked);
+    QVERIFY(QFileInfo(path).exists());  // left as it was
 }
 
 // The lock goes with the descriptor, not with close(): lines kept unsaved

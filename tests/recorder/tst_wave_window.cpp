@@ -280,8 +280,6 @@ private Q_SLOTS:
     void endSignalWithTheFolderReadOnly_data();
     void endSignalWithTheFolderReadOnly();
     void eachProgramKeepsItsOwnJournal();
-    void journalRefusesWhatIsNotAFile_data();
-    void journalRefusesWhatIsNotAFile();
     void brokenJournalIsSetAside_data();
     void brokenJournalIsSetAside();
     void timeOutWhenTheSaveFails_data();
@@ -943,6 +941,24 @@ struct RecordingChild {
     }
 };
 
+// Start's offer of the recordings left in dir, each box answered with the
+// button of that text.
+struct LeftOffer {
+    QString answer;
+    std::function<QString()> locate = TForm_Wave::LocateRecordDir;
+    test::ModalWatcher boxes{[this](QMessageBox* box) -> QAbstractButton* {
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == answer) return button;
+        return nullptr;
+    }};
+    QWidget parent;
+    LeftOffer(const QString& dir, const QString& a) : answer(a) {
+        TForm_Wave::LocateRecordDir = [dir] { return dir; };
+    }
+    ~LeftOffer() { TForm_Wave::LocateRecordDir = locate; }
+    void run() { offerLeftRecording(&parent); }
+};
+
 // The data lines of a record file, numbered from 0 without a gap.
 static int checkedDataLines(const QString& path) {
     const QList<QByteArray> lines = test::readAll(path).split('\n');
@@ -979,14 +995,8 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     }
     QVERIFY(QFileInfo::exists(journal));
 
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
-        for (QAbstractButton* button : b->buttons())
-            if (button->text() == answer) return button;
-        return nullptr;
-    });
+    LeftOffer offer(dir.path(), answer);
+    auto& boxes = offer.boxes;
     std::unique_ptr<TForm1> form(createWindows());
     form->show();
     LQS_TRY_COMPARE(boxes.seen.size(), answer == QLatin1String("Recover") ? 2 : 1);
@@ -1073,105 +1083,46 @@ void tst_WaveWindow::endSignalWithTheFolderReadOnly() {
              qPrintable(QString::number(lines)));
 }
 
-// The journals in dir, by name.
-static QStringList journalsIn(const QString& dir) {
-    return QDir(dir).entryList({QStringLiteral(".recording*journal")}, QDir::Files | QDir::Hidden,
-                               QDir::Name);
-}
-
 // Two programs recording into one folder each keep a journal of their own; a
-// program started meanwhile offers neither. Once one is killed, only its
-// journal is offered.
+// program started meanwhile offers neither; once one is killed, its own is.
 void tst_WaveWindow::eachProgramKeepsItsOwnJournal() {
     QTemporaryDir dir;
-    RecordingChild a(dir.path(), 10, 3);
-    RecordingChild b(dir.path(), 10, 3);
-    QCOMPARE_GE(a.printed, 3);
-    QCOMPARE_GE(b.printed, 3);
-    const QString journalA = journalPath(dir.path(), a.process.processId());
+    RecordingChild a(dir.path(), 10, 3), b(dir.path(), 10, 3);
+    QVERIFY(a.printed >= 3 && b.printed >= 3);
     const QString journalB = journalPath(dir.path(), b.process.processId());
-    QCOMPARE(journalsIn(dir.path()),
-             sorted({QFileInfo(journalA).fileName(), QFileInfo(journalB).fileName()}));
-    // a's first line is still there after b started.
-    QVERIFY(test::readAll(journalA).startsWith(RecordTable::header() + "\r\n0\t"));
-
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    test::ModalWatcher boxes([&](QMessageBox* box) -> QAbstractButton* {
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == QLatin1String("Discard")) return button;
-        return nullptr;
-    });
-    QWidget parent;
-    offerLeftRecording(&parent);
-    QVERIFY(boxes.seen.isEmpty());
-
+    const auto journals = [&] {
+        return QDir(dir.path())
+            .entryList({QStringLiteral(".recording*")}, QDir::Files | QDir::Hidden, QDir::Name);
+    };
+    QCOMPARE(journals(),
+             sorted({QFileInfo(journalPath(dir.path(), a.process.processId())).fileName(),
+                     QFileInfo(journalB).fileName()}));
+    LeftOffer offer(dir.path(), QStringLiteral("Discard"));
+    offer.run();
+    QVERIFY(offer.boxes.seen.isEmpty());
     a.process.kill();
     QVERIFY(a.process.waitForFinished());
-    offerLeftRecording(&parent);
-    QCOMPARE(boxes.seen.size(), 1);
-    QCOMPARE(boxes.seen[0].objectName, QStringLiteral("leftRecording"));
-    QCOMPARE(journalsIn(dir.path()), QStringList{QFileInfo(journalB).fileName()});
+    offer.run();
+    QCOMPARE(offer.boxes.seen.size(), 1);
+    QCOMPARE(offer.boxes.seen[0].objectName, QStringLiteral("leftRecording"));
+    QCOMPARE(journals(), QStringList{QFileInfo(journalB).fileName()});
     QCOMPARE(b.process.state(), QProcess::Running);
 }
 
-void tst_WaveWindow::journalRefusesWhatIsNotAFile_data() {
-    QTest::addColumn<bool>("pipe");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("named pipe") << true << "It is a named pipe, not a file";
-    QTest::newRow("link") << false << "It is a symbolic link, not a file";
-}
-
-// Whatever lies at the journal's name, Start goes on at once and the
-// recording runs without the journal, saying why.
-void tst_WaveWindow::journalRefusesWhatIsNotAFile() {
-    QFETCH(bool, pipe);
-    QFETCH(QString, reason);
-    Fixture f;
-    const QString path = journalPath(f.dir.path());
-    const QString target = f.dir.filePath(QStringLiteral("target"));
-    std::optional<test::FifoGuard> fifo;
-    if (pipe) {
-        fifo.emplace(path);
-        QVERIFY(fifo->made);
-    } else {
-        test::writeFile(target, "kept");
-        QVERIFY(QFile::link(target, path));
-    }
-    f.setup();
-    f.start();
-    if (fifo) QVERIFY(!fifo->blocked);
-    QCOMPARE(f.host.status,
-             "Recorded lines are no longer kept on disk until saved: Cannot create file \"" + path +
-                 "\". " + reason);
-    tick(f.wave.tmr_Scale);
-    QCOMPARE(f.wave.state.Table->lineCount(), 2);
-    QVERIFY(f.wave.tmr_Scale->isActive());
-    if (!pipe) QCOMPARE(test::readAll(target), QByteArray("kept"));
-    QVERIFY(QFileInfo(path).isSymLink() || QFileInfo(path).exists());  // left where it was
-}
-
 void tst_WaveWindow::brokenJournalIsSetAside_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("garbage") << "garbage"
-                             << "It is not a recording's journal";
-    QTest::newRow("too large") << "too large"
-                               << "It is larger than 64 MB";
-    QTest::newRow("unreadable") << "unreadable"
-                                << "Permission denied";
-    QTest::newRow("named pipe") << "named pipe"
-                                << "It is a named pipe, not a file";
-    QTest::newRow("link") << "link"
-                          << "It is a symbolic link, not a file";
+    QTest::addColumn<QString>("reason");  // the row names the kind of entry
+    QTest::newRow("garbage") << "It is not a recording's journal";
+    QTest::newRow("too large") << "It is larger than 64 MB";
+    QTest::newRow("unreadable") << "Permission denied";
+    QTest::newRow("named pipe") << "It is a named pipe, not a file";
+    QTest::newRow("link") << "It is a symbolic link, not a file";
 }
 
 // A journal that cannot be recovered is told with its name and why, and
 // asked about at each start until it is set aside; never deleted.
 void tst_WaveWindow::brokenJournalIsSetAside() {
-    QFETCH(QString, kind);
     QFETCH(QString, reason);
+    const QString kind = QString::fromLatin1(QTest::currentDataTag());
     QTemporaryDir dir;
     // Earlier versions' name for the garbage; a killed program's for the others.
     const QString name = kind == QLatin1String("garbage") ? QStringLiteral(".recording.journal")
@@ -1207,36 +1158,22 @@ void tst_WaveWindow::brokenJournalIsSetAside() {
     };
     const QStringList before = stamp(path);
 
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    QString answer = QStringLiteral("Keep");
-    test::ModalWatcher boxes([&](QMessageBox* box) -> QAbstractButton* {
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == answer) return button;
-        return nullptr;
-    });
-    QWidget parent;
-    offerLeftRecording(&parent);
-    QCOMPARE(boxes.seen.size(), 1);
-    QCOMPARE(boxes.seen[0].objectName, QStringLiteral("brokenJournal"));
-    QVERIFY2(boxes.seen[0].text.contains("\"" + path + "\". " + reason),
-             qPrintable(boxes.seen[0].text));
-    QVERIFY(QFileInfo(path).isSymLink() || QFileInfo::exists(path));
-
-    answer = QStringLiteral("Set Aside");
-    offerLeftRecording(&parent);
-    QCOMPARE(boxes.seen.size(), 2);
-    QCOMPARE(boxes.seen[1].text, boxes.seen[0].text);
-    offerLeftRecording(&parent);  // asked no more
-    QCOMPARE(boxes.seen.size(), 2);
+    LeftOffer offer(dir.path(), QStringLiteral("Keep"));
+    offer.run();
+    QCOMPARE(offer.boxes.seen.size(), 1);
+    QCOMPARE(offer.boxes.seen[0].objectName, QStringLiteral("brokenJournal"));
+    QVERIFY2(offer.boxes.seen[0].text.contains("\"" + path + "\". " + reason),
+             qPrintable(offer.boxes.seen[0].text));
+    QCOMPARE(stamp(path), before);
+    offer.answer = QStringLiteral("Set Aside");
+    offer.run();
+    offer.run();  // asked no more
+    QCOMPARE(offer.boxes.seen.size(), 2);
     if (fifo) QVERIFY(!fifo->blocked);
-
     const QStringList aside =
         QDir(dir.path())
             .entryList({name + ".broken-*"}, QDir::AllEntries | QDir::Hidden | QDir::System);
     QCOMPARE(aside.size(), 1);
-    QVERIFY(!QFileInfo(path).isSymLink() && !QFileInfo::exists(path));
     QCOMPARE(stamp(dir.filePath(aside[0])), before);
     if (kind == QLatin1String("garbage"))
         QCOMPARE(test::readAll(dir.filePath(aside[0])), QByteArray("\x89PNG\r\n\x1a\n"));
@@ -1322,14 +1259,8 @@ void tst_WaveWindow::leftJournalIsToldAsItIs() {
     QTemporaryDir dir;
     test::writeFile(journalPath(dir.path()),
                     RecordTable::header() + "\r\n0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n");
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
-        for (QAbstractButton* button : b->buttons())
-            if (button->text() == QLatin1String("Discard")) return button;
-        return nullptr;
-    });
+    LeftOffer offer(dir.path(), QStringLiteral("Discard"));
+    auto& boxes = offer.boxes;
     std::unique_ptr<TForm1> form(createWindows());
     form->show();
     LQS_TRY_COMPARE(boxes.seen.size(), 1);
@@ -1751,8 +1682,7 @@ void tst_WaveWindow::loadingTheSavedRecordAsksFirst() {
     Fixture f;
     f.setup();
     f.start();
-    tick(f.wave.tmr_Scale);
-    tick(f.wave.tmr_Scale);
+    for (int i = 0; i < 2; ++i) tick(f.wave.tmr_Scale);
     QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
     const QByteArray saved = f.wave.state.Table->bytes();
     f.answer = answer;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace lqs {
 
@@ -198,48 +199,40 @@ void RecordJournal::open(const QString& path, QByteArrayView header) {
     remove();
     const QString what = QStringLiteral("Cannot create file");
     const QByteArray native = QFile::encodeName(path);
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    };
     for (int attempt = 0;; ++attempt) {
         // O_NOFOLLOW: a link planted at the name is not written through;
         // O_NONBLOCK: a pipe there cannot hold the recording up.
-        const int fd =
-            ::open(native.constData(),
-                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+        Fd file{::open(native.constData(),
+                       O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666)};
         struct stat st {};
-        if (fd < 0) {
+        if (file.fd < 0) {
             const int error = errno;
             if (::lstat(native.constData(), &st) == 0 && !S_ISREG(st.st_mode))
                 failNotAFile(what, path, st.st_mode, false);
             fail(what, path, systemReason(error));
         }
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            const int error = errno;
-            ::close(fd);
-            if (S_ISREG(st.st_mode)) fail(what, path, systemReason(error));
-            failNotAFile(what, path, st.st_mode, false);
-        }
+        if (::fstat(file.fd, &st) != 0) fail(what, path, systemReason(errno));
+        if (!S_ISREG(st.st_mode)) failNotAFile(what, path, st.st_mode, false);
         // Held while this program keeps the journal, so no other offers it back.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            ::close(fd);
+        if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0)
             fail(what, path,
-                 error == EWOULDBLOCK ? QStringLiteral("It is in use by another running program")
-                                      : systemReason(error));
-        }
+                 errno == EWOULDBLOCK ? QStringLiteral("It is in use by another running program")
+                                      : systemReason(errno));
         // Left by a killed program that had this process id: it moves aside,
         // under a journal's name still, to be offered at the next start.
         if (st.st_size > 0 && attempt == 0 &&
-            renameAside(
-                path, path.chopped(8) +
-                          QStringLiteral(".%1.journal").arg(QDateTime::currentMSecsSinceEpoch()))) {
-            ::close(fd);
+            renameAside(path,
+                        path.chopped(8) +
+                            QStringLiteral(".%1.journal").arg(QDateTime::currentMSecsSinceEpoch())))
             continue;
-        }
-        if (::ftruncate(fd, 0) != 0) {
-            const int error = errno;
-            ::close(fd);
-            fail(what, path, systemReason(error));
-        }
-        m_fd = fd;
+        if (::ftruncate(file.fd, 0) != 0) fail(what, path, systemReason(errno));
+        m_fd = std::exchange(file.fd, -1);
         break;
     }
     m_path = path;

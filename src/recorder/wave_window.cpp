@@ -243,14 +243,15 @@ void TForm_Wave::saveBeforeEnd(bool tellOperator) {
     if (!tellOperator) {
         // The program ends whatever happens here: the record goes to the first
         // folder that takes it, the record folder, the user's data, the temp.
-        const QString folders[] = {
-            QString(), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
-            QDir::tempPath()};
-        for (const QString& folder : folders) {
+        const QString fallbacks[] = {
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), QDir::tempPath()};
+        for (int i = -1; i < 2; ++i) {
             try {
-                if (folder.isEmpty()) {
+                if (i < 0) {
                     path = saveRecord();
                 } else {
+                    const QString& folder = fallbacks[i];
+                    if (folder.isEmpty()) continue;
                     if (!QDir().mkpath(folder)) {
                         std::fprintf(stderr, "Cannot create folder \"%s\".\n",
                                      qPrintable(QDir::toNativeSeparators(folder)));

@@ -5,6 +5,7 @@
 #include "common/error_box.h"
 #include "common/guarded.h"
 #include "recorder/plot_math.h"
+#include "recorder/record_file_system.h"
 #include "recorder/record_files.h"
 #include "recorder/recorder_host.h"
 #include "recorder/recorder_log.h"
@@ -145,6 +146,13 @@ void TForm_Wave::lst_LoadClick() {
                 if (m_host) m_host->setStatusText(0, QStringLiteral("No recording to merge into"));
                 return;
             }
+            // Loading the record just saved would double every line.
+            if (recordLinesAlreadyIn(*state.Table, lines) &&
+                !askYesNo(QStringLiteral("The lines of \"%1\" are already in this recording. "
+                                         "Merge them again?")
+                              .arg(item->text()),
+                          "mergeAgain"))
+                return;
             const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
             qCInfo(lqsRecorder).noquote()
                 << "loaded" << path << "-" << n.merged << "lines merged," << n.skipped << "skipped";
@@ -171,17 +179,40 @@ void TForm_Wave::lst_LoadClick() {
     if (ok) hideSavedRecordList();
 }
 
-void offerLeftRecording(QWidget* parent) {
-    QString dir;
-    try {
-        dir = TForm_Wave::LocateRecordDir();
-    } catch (const EFileError&) {
-        return;  // the recorder says why when it is used
-    }
-    const QString path = journalPath(dir);
-    if (dir.isEmpty() || !QFileInfo::exists(path)) return;
+namespace {
+
+// A journal that cannot be offered back would be told at every start:
+// set aside under a name no longer a journal's, it is asked about no more.
+void offerToSetAside(QWidget* parent, const QString& path, const QString& why) {
+    qCInfo(lqsRecorder).noquote() << "broken journal:" << why;
+    QMessageBox box(QMessageBox::Warning, programTitle(), why, QMessageBox::NoButton, parent);
+    box.setObjectName(QStringLiteral("brokenJournal"));
+    box.setInformativeText(QStringLiteral(
+        "A recording left it behind, but it cannot be recovered. Set it aside under another "
+        "name, or keep it and be asked again at the next start?"));
+    QPushButton* aside = box.addButton(QStringLiteral("Set Aside"), QMessageBox::AcceptRole);
+    QPushButton* keep = box.addButton(QStringLiteral("Keep"), QMessageBox::RejectRole);
+    box.setDefaultButton(aside);
+    box.setEscapeButton(keep);
+    box.exec();
+    if (box.clickedButton() != aside) return;
+    const QString base =
+        path + QDateTime::currentDateTime().toString(QStringLiteral("'.broken-'yyyyMMdd-HHmmss"));
+    runGuarded(parent, [&] {
+        QString to = base;
+        for (int n = 2; !renameAside(path, to); ++n) to = base + QStringLiteral("-%1").arg(n);
+        qCInfo(lqsRecorder).noquote() << "broken journal set aside as" << to;
+    });
+}
+
+void offerLeftJournal(QWidget* parent, const QString& dir, const QString& path) {
     LeftJournal left;
-    if (!runGuarded(parent, [&] { left = readJournal(path); })) return;
+    try {
+        left = readJournal(path);
+    } catch (const EFileError& e) {
+        offerToSetAside(parent, path, QString::fromUtf8(e.what()));
+        return;
+    }
     const int lines = left.table.lineCount() - 1;
     qCInfo(lqsRecorder).noquote() << "journal left behind:" << path << "with" << lines << "lines";
     if (lines == 0) {
@@ -223,6 +254,23 @@ void offerLeftRecording(QWidget* parent) {
                      QMessageBox::Ok, parent);
     done.setObjectName(QStringLiteral("recoveredRecording"));
     done.exec();
+}
+
+}  // namespace
+
+void offerLeftRecording(QWidget* parent) {
+    QString dir;
+    try {
+        dir = TForm_Wave::LocateRecordDir();
+    } catch (const EFileError&) {
+        return;  // the recorder says why when it is used
+    }
+    if (dir.isEmpty()) return;
+    for (const QString& path : leftJournals(dir)) {
+        // Held while it is offered: a program started meanwhile leaves it be.
+        const JournalClaim claim(path);
+        if (claim.offerable()) offerLeftJournal(parent, dir, path);
+    }
 }
 
 }  // namespace lqs

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QToolTip>
 
@@ -240,14 +241,34 @@ void TForm_Wave::saveBeforeEnd(bool tellOperator) {
     if (m_unsaved == 0) return;
     QString path;
     if (!tellOperator) {
-        try {
-            path = saveRecord();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
+        // The program ends whatever happens here: the record goes to the first
+        // folder that takes it, the record folder, the user's data, the temp.
+        const QString fallbacks[] = {
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), QDir::tempPath()};
+        for (int i = -1; i < 2; ++i) {
+            try {
+                if (i < 0) {
+                    path = saveRecord();
+                } else {
+                    const QString& folder = fallbacks[i];
+                    if (folder.isEmpty()) continue;
+                    if (!QDir().mkpath(folder)) {
+                        std::fprintf(stderr, "Cannot create folder \"%s\".\n",
+                                     qPrintable(QDir::toNativeSeparators(folder)));
+                        continue;
+                    }
+                    path = saveNewRecordFile(folder, recordFileName(Now()), *state.Table);
+                    m_unsaved = 0;
+                    m_journal.remove();  // where the folder lets it go
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "%s\n", e.what());
+                continue;
+            }
+            std::fprintf(stderr, "The recording was saved to \"%s\".\n",
+                         qPrintable(QDir::toNativeSeparators(path)));
             return;
         }
-        std::fprintf(stderr, "The recording was saved to \"%s\".\n",
-                     qPrintable(QDir::toNativeSeparators(path)));
         return;
     }
     if (!runGuarded(this, [&] { path = saveRecord(); })) return;

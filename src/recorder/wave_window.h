@@ -88,7 +88,9 @@ public:
     // The time-out ends the program without asking: an unsaved recording is
     // saved under the usual name and the operator told where. On failure the
     // error box has said why and the lines stay unsaved. Without telling
-    // (a signal, the session's end) no box opens: the outcome goes to stderr.
+    // (a signal, the session's end) no box opens: the outcome goes to stderr,
+    // and a record folder that refuses it gives way to the user's data folder,
+    // then the temp folder.
     void saveBeforeEnd(bool tellOperator = true);
 
     // The journal of the recording running, and its once-a-second sync.
@@ -199,8 +201,9 @@ private:
     Extreme m_max[2][2], m_min[2][2];
 };
 
-// At start-up: a recording a killed program left in the record folder's
-// journal is offered back, to be written as a record file or discarded.
+// At start-up: each recording a killed program left in a journal in the
+// record folder is offered back, to be written as a record file or discarded;
+// a journal that cannot be read, to be set aside under another name.
 void offerLeftRecording(QWidget* parent);
 
 }  // namespace lqs

@@ -191,8 +191,8 @@ void ReadingLog::columns(int series, qint64 t0, qint64 t1, int n,
     }
 }
 
-std::optional<std::pair<qint64, double>> ReadingLog::latestBefore(qsizetype end, int series) const {
-    qsizetype i = end - 1;
+qsizetype ReadingLog::lastOf(int series, qsizetype end) const {
+    qsizetype i = std::min(end, m_size) - 1;
     while (i >= 0) {
         const qsizetype p = m_headSkip + i;
         const Chunk& c = *m_chunks[p / N];
@@ -205,10 +205,30 @@ std::optional<std::pair<qint64, double>> ReadingLog::latestBefore(qsizetype end,
                 continue;
             }
         }
-        if (c.series(off) == series) return std::make_pair(c.ms(off), c.value(off));
+        if (c.series(off) == series) return i;
         --i;
     }
-    return std::nullopt;
+    return -1;
+}
+
+qsizetype ReadingLog::firstOf(int series, qsizetype from) const {
+    qsizetype i = std::max<qsizetype>(from, 0);
+    while (i < m_size) {
+        const qsizetype p = m_headSkip + i;
+        const Chunk& c = *m_chunks[p / N];
+        const int off = int(p % N);
+        // Likewise forwards; the block being filled summarises what it has.
+        if (off % B == 0) {
+            const auto& blk = c.blocks[off / B];
+            if (blk.min[series] > blk.max[series]) {
+                i += B;
+                continue;
+            }
+        }
+        if (c.series(off) == series) return i;
+        ++i;
+    }
+    return m_size;
 }
 
 ChannelStats ReadingLog::stats(int channel, qint64 t0, qint64 t1) const {
@@ -228,8 +248,8 @@ ChannelStats ReadingLog::stats(int channel, qint64 t0, qint64 t1) const {
         double firstIn = 0, lastIn = 0;
     };
     Held v, a;
-    if (auto before = latestBefore(first, sv)) v = {true, before->second};
-    if (auto before = latestBefore(first, si)) a = {true, before->second};
+    if (const qsizetype k = lastOf(sv, first); k >= 0) v = {true, valueAt(k)};
+    if (const qsizetype k = lastOf(si, first); k >= 0) a = {true, valueAt(k)};
     double vaIntegral = 0;
     qint64 at = t0;
     auto integrate = [&](qint64 to) {

@@ -75,6 +75,11 @@ public:
     // The first reading at or after ms (size() when none).
     qsizetype lowerBound(qint64 ms) const;
 
+    // The last reading of `series` before index `end` (-1 when none), and the
+    // first at or after index `from` (size() when none).
+    qsizetype lastOf(int series, qsizetype end) const;
+    qsizetype firstOf(int series, qsizetype from) const;
+
     // The readings of `series` in [t0, t1) split into n equal columns: a
     // reading at m lies in column (m - t0) * n / (t1 - t0), rounded down.
     std::vector<ReadingColumn> columns(int series, qint64 t0, qint64 t1, int n) const;
@@ -94,7 +99,6 @@ public:
 
 private:
     struct Chunk;
-    std::optional<std::pair<qint64, double>> latestBefore(qsizetype end, int series) const;
     void dropOldest();
 
     qsizetype m_capacity;

@@ -88,6 +88,7 @@ private:
     int m_fd = -1;
     bool m_writing = false;
     bool m_dirty = false;
+    qint64 m_headerBytes = 0;
     qint64 m_writes = 0;
     qint64 m_syncs = 0;
 };

@@ -592,6 +592,10 @@ QString journalPath(const QString& dir, qint64 pid) {
                      .arg(pid < 0 ? QCoreApplication::applicationPid() : pid);
 }
 
+QString readingsJournalPath(const QString& journal) {
+    return journal + QStringLiteral(".readings.csv");
+}
+
 QStringList leftJournals(const QString& dir) {
     QStringList left;
     const QStringList names = QDir(dir).entryList(

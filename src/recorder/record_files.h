@@ -168,6 +168,10 @@ QStringList searchAllSaveFiles(const QString& dir);
 // The hidden file in the record folder that a recording's lines are written
 // to as they are taken, until they are saved or discarded: one for each
 // running program, named by its process id.
+// The Readings file a recording writes beside its journal as readings come:
+// it goes where the journal goes.
+QString readingsJournalPath(const QString& journal);
+
 QString journalPath(const QString& dir, qint64 pid = -1);
 
 // The journals in `dir` that no running program holds (their lock is free),

@@ -226,11 +226,22 @@ void RecordJournal::open(const QString& path, QByteArrayView header) {
                                       : systemReason(errno));
         // Left by a killed program that had this process id: it moves aside,
         // under a journal's name still, to be offered at the next start.
-        if (st.st_size > 0 && attempt == 0 &&
-            renameAside(path,
-                        path.chopped(8) +
-                            QStringLiteral(".%1.journal").arg(QDateTime::currentMSecsSinceEpoch())))
-            continue;
+        if (st.st_size > 0 && attempt == 0 && path.endsWith(QLatin1String(".journal"))) {
+            const QString aside =
+                path.chopped(8) +
+                QStringLiteral(".%1.journal").arg(QDateTime::currentMSecsSinceEpoch());
+            if (renameAside(path, aside)) {
+                // The readings it kept go with it, when there are any.
+                try {
+                    const QString readings = readingsJournalPath(path);
+                    if (QFileInfo(readings).isFile())
+                        renameAside(readings, readingsJournalPath(aside));
+                } catch (const EFileError&) {
+                    // Its record is safe; the readings stay as they are.
+                }
+                continue;
+            }
+        }
         if (::ftruncate(file.fd, 0) != 0) fail(what, path, systemReason(errno));
         m_fd = std::exchange(file.fd, -1);
         break;
@@ -238,6 +249,7 @@ void RecordJournal::open(const QString& path, QByteArrayView header) {
     m_path = path;
     m_writing = true;
     append(header);
+    m_headerBytes = header.size() + 2;
 }
 
 void RecordJournal::append(QByteArrayView line) {
@@ -286,7 +298,11 @@ void RecordJournal::release() {
 void RecordJournal::remove() {
     if (m_fd >= 0) {
         // Unlinked while still locked, so no other program reads it half gone.
-        ::unlink(QFile::encodeName(m_path).constData());
+        // A folder that refuses (made read-only meanwhile) still lets the
+        // lines go from the file, so they are not offered back as unsaved.
+        if (::unlink(QFile::encodeName(m_path).constData()) != 0 && m_headerBytes > 0 &&
+            ::ftruncate(m_fd, m_headerBytes) != 0)
+            std::perror("journal");
         ::close(m_fd);  // no sync: the file goes
         m_fd = -1;
     }

@@ -31,10 +31,12 @@ QString TForm_Wave::saveRecord() {
     qCInfo(lqsRecorder).noquote() << "saved" << state.Table->lineCount() - 1 << "lines to" << path;
     m_unsaved = 0;
     // The saved lines need no journal; a recording still running starts a fresh one.
-    if (tmr_Scale->isActive())
+    if (tmr_Scale->isActive()) {
         startJournal();
-    else
+    } else {
         m_journal.remove();
+        m_readingsJournal.remove();  // the recording is over and its lines are safe
+    }
     addSavedRecord(QFileInfo(path).fileName());
     return path;
 }
@@ -54,7 +56,8 @@ void TForm_Wave::btn_ExportClick() {
     const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
     if (chosen.path.isEmpty() || !state.Table) return;
     const QString path =
-        exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
+        exportPath(chosen.path,
+                   chosen.csv || chosen.readings ? QStringLiteral(".csv") : QStringLiteral(".xls"));
     WriteTarget target;
     if (!runGuarded(this, [&] { target = writeTarget(path); })) return;
     const QString shownPath = QDir::toNativeSeparators(path);
@@ -65,7 +68,9 @@ void TForm_Wave::btn_ExportClick() {
                        : QStringLiteral("\"%1\" already exists. Replace it?").arg(shownPath);
     if (target.exists && !askYesNo(question, "replaceExport")) return;
     runGuarded(this, [&] {
-        if (chosen.csv)
+        if (chosen.readings)
+            exportReadings(target.path);
+        else if (chosen.csv)
             writeFileBytes(target.path, csvBytes(*state.Table));
         else
             writeRecordFile(target.path, *state.Table);
@@ -215,8 +220,10 @@ void offerLeftJournal(QWidget* parent, const QString& dir, const QString& path) 
     }
     const int lines = left.table.lineCount() - 1;
     qCInfo(lqsRecorder).noquote() << "journal left behind:" << path << "with" << lines << "lines";
+    const QString readings = readingsJournalPath(path);
     if (lines == 0) {
         QFile::remove(path);
+        QFile::remove(readings);
         return;
     }
     const QDateTime when = left.started.isValid() ? left.started : QFileInfo(path).lastModified();
@@ -237,6 +244,7 @@ void offerLeftJournal(QWidget* parent, const QString& dir, const QString& path) 
     if (box.clickedButton() == discard) {
         qCInfo(lqsRecorder) << "left journal discarded";
         QFile::remove(path);
+        QFile::remove(readings);
         return;
     }
     if (box.clickedButton() != recover) return;  // asked again at the next start
@@ -248,10 +256,23 @@ void offerLeftJournal(QWidget* parent, const QString& dir, const QString& path) 
         return;
     qCInfo(lqsRecorder).noquote() << "left journal recovered to" << saved;
     QFile::remove(path);
-    QMessageBox done(QMessageBox::Information, programTitle(),
-                     QStringLiteral("The recording was recovered to \"%1\".")
-                         .arg(QDir::toNativeSeparators(saved)),
-                     QMessageBox::Ok, parent);
+    QString text = QStringLiteral("The recording was recovered to \"%1\".")
+                       .arg(QDir::toNativeSeparators(saved));
+    // Its readings, already a Readings file, go beside the record under its name.
+    if (QFileInfo(readings).isFile() && !QFileInfo(readings).isSymLink()) {
+        const QString base = saved.chopped(4) + QStringLiteral(" readings");
+        QString to = base + QStringLiteral(".csv");
+        try {
+            for (int n = 2; !renameAside(readings, to); ++n)
+                to = base + QStringLiteral(" (%1).csv").arg(n);
+            text +=
+                QStringLiteral(" Its readings are in \"%1\".").arg(QDir::toNativeSeparators(to));
+        } catch (const EFileError& e) {
+            text += QStringLiteral(" Its readings stay in \"%1\": %2")
+                        .arg(QDir::toNativeSeparators(readings), QString::fromUtf8(e.what()));
+        }
+    }
+    QMessageBox done(QMessageBox::Information, programTitle(), text, QMessageBox::Ok, parent);
     done.setObjectName(QStringLiteral("recoveredRecording"));
     done.exec();
 }

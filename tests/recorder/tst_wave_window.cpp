@@ -8,6 +8,7 @@
 #include "named.h"
 #include "recorder/plot_area.h"
 #include "recorder/plot_math.h"
+#include "recorder/reading_log.h"
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
 #include "recorder/recorder_host.h"
@@ -901,6 +902,14 @@ static int recordInChild(int argc, char** argv) {
         wave->tmr_Scale->setInterval(sliceMs);
         wave->tmr_All->setInterval(3600000);  // the record does not end by itself here
         QObject::connect(wave->tmr_Scale, &QTimer::timeout, wave, [wave] {
+            // Four readings a slice, as the link would give them.
+            static int readings = 0;
+            for (int i = 0; i < 4; ++i)
+                wave->keepReading(i, QStringLiteral("1.000"), 1.0,
+                                  QDateTime::currentMSecsSinceEpoch(),
+                                  QDateTime::currentDateTime());
+            readings += 4;
+            std::printf("readings %d\n", readings);
             std::printf("line %d\n", wave->state.SampleNo + 1);
             std::fflush(stdout);
         });
@@ -917,6 +926,7 @@ static int recordInChild(int argc, char** argv) {
 struct RecordingChild {
     QProcess process;
     int printed = 0;
+    int readings = 0;  // kept, as the child said before the line
     RecordingChild(const QString& dir, int sliceMs, int lines,
                    QProcessEnvironment env = QProcessEnvironment::systemEnvironment(),
                    QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel) {
@@ -931,6 +941,7 @@ struct RecordingChild {
         while (process.canReadLine()) {
             const QByteArray l = process.readLine().trimmed();
             if (l.startsWith("line ")) printed = l.mid(5).toInt();
+            if (l.startsWith("readings ")) readings = l.mid(9).toInt();
         }
     }
     ~RecordingChild() {
@@ -983,6 +994,7 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     QFETCH(QString, answer);
     QTemporaryDir dir;
     int printed = 0;
+    int readings = 0;
     QString journal;
     {
         RecordingChild child(dir.path(), 10, 5);
@@ -992,8 +1004,17 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
         QVERIFY(child.process.waitForFinished());
         child.readLines();
         printed = child.printed;
+        readings = child.readings;
     }
     QVERIFY(QFileInfo::exists(journal));
+    // Every reading the child kept was on disk when it was killed.
+    QFile readingsFile(readingsJournalPath(journal));
+    QVERIFY(readingsFile.open(QIODevice::ReadOnly));
+    ReadingLog kept;
+    QVERIFY(readReadingsCsv(&readingsFile, &kept));
+    QVERIFY2(kept.size() >= readings && kept.size() <= readings + 4,
+             qPrintable(QStringLiteral("%1 of %2").arg(kept.size()).arg(readings)));
+    readingsFile.close();
 
     LeftOffer offer(dir.path(), answer);
     auto& boxes = offer.boxes;
@@ -1009,6 +1030,7 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     const QStringList records = QDir(dir.path()).entryList({QStringLiteral("*.txt")});
     if (answer == QLatin1String("Discard")) {
         QVERIFY(records.isEmpty());
+        QVERIFY(!QFileInfo::exists(readingsJournalPath(journal)));
         return;
     }
     QCOMPARE(records.size(), 1);
@@ -1017,7 +1039,15 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     QVERIFY2(lines >= printed && lines <= printed + 1, qPrintable(QString::number(lines)));
     QVERIFY(
         boxes.seen[0].text.startsWith(QStringLiteral("A recording of %1 lines from ").arg(lines)));
-    QCOMPARE(boxes.seen[1].text, "The recording was recovered to \"" + path + "\".");
+    // The readings go beside the record, under its name.
+    const QString readingsPath = path.chopped(4) + QStringLiteral(" readings.csv");
+    QCOMPARE(boxes.seen[1].text, "The recording was recovered to \"" + path +
+                                     "\". Its readings are in \"" + readingsPath + "\".");
+    QFile recovered(readingsPath);
+    QVERIFY(recovered.open(QIODevice::ReadOnly));
+    ReadingLog back;
+    QVERIFY(readReadingsCsv(&recovered, &back));
+    QCOMPARE(back.size(), kept.size());
 }
 
 void tst_WaveWindow::endSignalSavesTheRecording_data() {
@@ -1092,7 +1122,8 @@ void tst_WaveWindow::eachProgramKeepsItsOwnJournal() {
     const QString journalB = journalPath(dir.path(), b.process.processId());
     const auto journals = [&] {
         return QDir(dir.path())
-            .entryList({QStringLiteral(".recording*")}, QDir::Files | QDir::Hidden, QDir::Name);
+            .entryList({QStringLiteral(".recording*.journal")}, QDir::Files | QDir::Hidden,
+                       QDir::Name);
     };
     QCOMPARE(journals(),
              sorted({QFileInfo(journalPath(dir.path(), a.process.processId())).fileName(),

@@ -178,6 +178,7 @@ void tst_MainWindow::menuCaptions_data() {
                                            QStringLiteral("  &Record")};
     QTest::newRow("view") << "&View"
                           << QStringList{QStringLiteral("  &Control"), QStringLiteral("  &Wave"),
+                                         QStringLiteral("&Readings…"),
                                          QStringLiteral("\u221AToolbar"),
                                          QStringLiteral("\u221AStatus Bar")};
     QTest::newRow("help") << "&Help" << QStringList{QStringLiteral("About")};

@@ -81,7 +81,7 @@ struct Fixture {
                 return test::frames(sim).size() > test::kStartupQueries.size() &&
                        form->linkClient()->idle() && form->frameEnabled();
             },
-            10000);
+            30000);  // a bound: under the sanitizers beside other suites a start can take 10 s
     }
 };
 

@@ -150,6 +150,8 @@ void ReadingLog::columns(int series, qint64 t0, qint64 t1, int n,
     out.assign(size_t(std::max(n, 0)), ReadingColumn{});
     if (n <= 0 || t1 <= t0 || series < 0 || series >= kReadingSeries) return;
     const qint64 span = t1 - t0;
+    // (m - t0) * n must fit; no view spans millennia.
+    if (span > std::numeric_limits<qint64>::max() / n) return;
     auto col = [&](qint64 m) { return size_t((m - t0) * n / span); };
     auto merge = [&](size_t k, double lo, double hi) {
         ReadingColumn& c = out[k];

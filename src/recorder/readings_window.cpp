@@ -19,6 +19,10 @@ ReadingsWindow::ReadingsWindow(const ReadingLog* log, QWidget* parent)
     setWindowTitle(tr("Readings"));
     m_plot = new ReadingsPlot(log, this);
     m_plot->setObjectName(QStringLiteral("plot"));
+    m_plot->setAccessibleName(tr("Readings plot"));
+    m_plot->setToolTip(
+        tr("Wheel: zoom in time. Ctrl+wheel: zoom the values. Drag: pan. Right drag or "
+           "Shift+drag: zoom to a rectangle. Click: place cursor A, then B."));
     m_fit = new QPushButton(tr("Fit"), this);
     m_fit->setObjectName(QStringLiteral("plotFit"));
     m_fit->setToolTip(tr("Show every kept reading (Home)"));
@@ -125,7 +129,7 @@ QString ReadingsWindow::readoutText(const ReadingLog& log, qint64 a, qint64 b) {
                          started.addMSecs(b).toLocalTime().toString(format));
     }
     html += QStringLiteral(
-        "<table cellspacing=\"0\" cellpadding=\"2\"><tr><th></th><th align=\"right\">Mean</th>"
+        "<table cellspacing=\"0\" cellpadding=\"4\"><tr><th></th><th align=\"right\">Mean</th>"
         "<th align=\"right\">Min</th><th align=\"right\">Max</th><th align=\"right\">Change</th>"
         "<th align=\"right\">Readings</th><th align=\"right\">Charge</th>"
         "<th align=\"right\">Energy</th></tr>");

@@ -290,6 +290,10 @@ void tst_ReadingsPlot::cursorsMeasure() {
     QCOMPARE(plot->view().t0, 0);
     QVERIFY(readout->text().contains(QStringLiteral("Δt 0:03:50.000")));
     QVERIFY(readout->text().contains(QStringLiteral("0.127778 Ah")));
+    // A click nearer A than B moves A.
+    QTest::mouseClick(plot, Qt::LeftButton, {}, QPoint(pane.left() + 170, y));
+    QCOMPARE(plot->cursorA(), 170000);
+    QCOMPARE(plot->cursorB(), 380000);
 }
 
 void tst_ReadingsPlot::followStopsOnPanAndResumes() {

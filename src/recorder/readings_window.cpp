@@ -6,11 +6,14 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QVBoxLayout>
+
+#include <limits>
 
 namespace lqs {
 
@@ -95,7 +98,11 @@ void ReadingsWindow::refresh() {
     } else {
         m_dropNotice->hide();
     }
-    if (m_plot->cursorA() && m_plot->cursorB()) updateReadout();
+    // Only readings up to the later cursor, or dropped ones, change the figures;
+    // a long span takes tens of ms to add up.
+    const auto a = m_plot->cursorA(), b = m_plot->cursorB();
+    if (a && b && (std::max(*a, *b) >= m_readoutLastMs || m_log->dropped() != m_readoutDropped))
+        updateReadout();
 }
 
 namespace {
@@ -169,6 +176,8 @@ QString ReadingsWindow::readoutText(const ReadingLog& log, qint64 a, qint64 b) {
 void ReadingsWindow::updateReadout() {
     const auto a = m_plot->cursorA(), b = m_plot->cursorB();
     m_export->setEnabled(a && b);
+    m_readoutLastMs = m_log->isEmpty() ? std::numeric_limits<qint64>::min() : m_log->lastMs();
+    m_readoutDropped = m_log->dropped();
     if (a && b)
         m_readout->setText(readoutText(*m_log, *a, *b));
     else
@@ -181,11 +190,13 @@ void ReadingsWindow::exportBetweenCursors() {
     const QString path = chooseExportPath();
     if (path.isEmpty()) return;
     // Written aside and renamed over the path, so a failure leaves no half file.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     QSaveFile file(path);
     QString reason;
     bool ok = file.open(QIODevice::WriteOnly);
     if (ok) ok = writeReadingsCsv(&file, *m_log, std::min(*a, *b), std::max(*a, *b), &reason);
     if (ok) ok = file.commit();
+    QGuiApplication::restoreOverrideCursor();
     if (!ok) {
         if (reason.isEmpty()) reason = file.errorString();
         file.cancelWriting();

@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <chrono>
@@ -93,6 +94,16 @@ int main(int argc, char** argv) {
         std::sort(times.begin(), times.end());
         std::printf("  redraw 1200x600, %-5s: median %.1f ms, max %.1f ms (20 draws)\n", z.name,
                     times[times.size() / 2], times.back());
+    }
+    {
+        QTemporaryFile file;
+        if (file.open()) {
+            const auto t0 = Clock::now();
+            writeReadingsCsv(&file, log, 0, day);
+            file.flush();
+            std::printf("  export of 24 h as CSV: %.0f ms, %.1f MB\n", ms(Clock::now() - t0),
+                        double(file.size()) / 1e6);
+        }
     }
     for (int channel = 1; channel <= 2; ++channel) {
         const auto t0 = Clock::now();

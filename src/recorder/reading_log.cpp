@@ -150,6 +150,8 @@ void ReadingLog::columns(int series, qint64 t0, qint64 t1, int n,
     out.assign(size_t(std::max(n, 0)), ReadingColumn{});
     if (n <= 0 || t1 <= t0 || series < 0 || series >= kReadingSeries) return;
     const qint64 span = t1 - t0;
+    // (m - t0) * n must fit; no view spans millennia.
+    if (span > std::numeric_limits<qint64>::max() / n) return;
     auto col = [&](qint64 m) { return size_t((m - t0) * n / span); };
     auto merge = [&](size_t k, double lo, double hi) {
         ReadingColumn& c = out[k];
@@ -369,16 +371,40 @@ void appendSeconds(QByteArray& out, qint64 ms) {
     TimeTexts::appendPadded(out, int(ms % 1000), 3);
 }
 
-void appendRow(QByteArray& out, TimeTexts& times, const QDateTime& started,
-               const ReadingsCsvRow& row) {
-    times.append(out, started.toMSecsSinceEpoch() + row.ms);
+// A reading as its text showed it: the value is a whole number of units of
+// its last decimal, so the integer is written, not a rounded double.
+void appendReading(QByteArray& out, double value, int decimals) {
+    const double scaled = std::round(value * kPow10[std::clamp(decimals, 0, kMaxDecimals)]);
+    if (decimals < 0 || decimals > kMaxDecimals || !(std::abs(scaled) < 1e15)) {
+        out += QByteArray::number(value, 'f', std::max(decimals, 0));
+        return;
+    }
+    qint64 units = qint64(scaled);
+    if (units < 0) {
+        out += '-';
+        units = -units;
+    }
+    const qint64 scale = qint64(kPow10[decimals]);
+    out += QByteArray::number(units / scale);
+    if (decimals > 0) {
+        out += '.';
+        char buf[8];
+        qint64 frac = units % scale;
+        for (int k = decimals - 1; k >= 0; --k, frac /= 10) buf[k] = char('0' + frac % 10);
+        out.append(buf, decimals);
+    }
+}
+
+// startUtcMs: the start's QDateTime converts from local time on every call.
+void appendRow(QByteArray& out, TimeTexts& times, qint64 startUtcMs, const ReadingsCsvRow& row) {
+    times.append(out, startUtcMs + row.ms);
     out += ',';
     appendSeconds(out, row.ms);
     for (int channel = 0; channel < 2; ++channel) {
         const int sv = channel * 2, si = sv + 1;
         for (int s : {sv, si}) {
             out += ',';
-            if (row.read[s]) out += QByteArray::number(*row.read[s], 'f', row.decimals[s]);
+            if (row.read[s]) appendReading(out, *row.read[s], row.decimals[s]);
         }
         out += ',';
         const bool read = row.read[sv] || row.read[si];
@@ -403,7 +429,7 @@ QByteArray isoLocalTime(const QDateTime& at) {
 QByteArray readingsCsvRow(const QDateTime& started, const ReadingsCsvRow& row) {
     QByteArray out;
     TimeTexts times;
-    appendRow(out, times, started, row);
+    appendRow(out, times, started.toMSecsSinceEpoch(), row);
     return out;
 }
 
@@ -438,7 +464,7 @@ bool writeReadingsCsv(QIODevice* out, const ReadingLog& log, qint64 t0, qint64 t
         buf.clear();
         return true;
     };
-    const QDateTime started = log.started();
+    const qint64 started = log.started().toMSecsSinceEpoch();
     TimeTexts times;
     ReadingsCsvRow row;
     const qsizetype first = log.lowerBound(t0);

@@ -6,11 +6,14 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QVBoxLayout>
+
+#include <limits>
 
 namespace lqs {
 
@@ -19,6 +22,10 @@ ReadingsWindow::ReadingsWindow(const ReadingLog* log, QWidget* parent)
     setWindowTitle(tr("Readings"));
     m_plot = new ReadingsPlot(log, this);
     m_plot->setObjectName(QStringLiteral("plot"));
+    m_plot->setAccessibleName(tr("Readings plot"));
+    m_plot->setToolTip(
+        tr("Wheel: zoom in time. Ctrl+wheel: zoom the values. Drag: pan. Right drag or "
+           "Shift+drag: zoom to a rectangle. Click: place cursor A, then B."));
     m_fit = new QPushButton(tr("Fit"), this);
     m_fit->setObjectName(QStringLiteral("plotFit"));
     m_fit->setToolTip(tr("Show every kept reading (Home)"));
@@ -91,7 +98,11 @@ void ReadingsWindow::refresh() {
     } else {
         m_dropNotice->hide();
     }
-    if (m_plot->cursorA() && m_plot->cursorB()) updateReadout();
+    // Only readings up to the later cursor, or dropped ones, change the figures;
+    // a long span takes tens of ms to add up.
+    const auto a = m_plot->cursorA(), b = m_plot->cursorB();
+    if (a && b && (std::max(*a, *b) >= m_readoutLastMs || m_log->dropped() != m_readoutDropped))
+        updateReadout();
 }
 
 namespace {
@@ -125,7 +136,7 @@ QString ReadingsWindow::readoutText(const ReadingLog& log, qint64 a, qint64 b) {
                          started.addMSecs(b).toLocalTime().toString(format));
     }
     html += QStringLiteral(
-        "<table cellspacing=\"0\" cellpadding=\"2\"><tr><th></th><th align=\"right\">Mean</th>"
+        "<table cellspacing=\"0\" cellpadding=\"4\"><tr><th></th><th align=\"right\">Mean</th>"
         "<th align=\"right\">Min</th><th align=\"right\">Max</th><th align=\"right\">Change</th>"
         "<th align=\"right\">Readings</th><th align=\"right\">Charge</th>"
         "<th align=\"right\">Energy</th></tr>");
@@ -165,6 +176,8 @@ QString ReadingsWindow::readoutText(const ReadingLog& log, qint64 a, qint64 b) {
 void ReadingsWindow::updateReadout() {
     const auto a = m_plot->cursorA(), b = m_plot->cursorB();
     m_export->setEnabled(a && b);
+    m_readoutLastMs = m_log->isEmpty() ? std::numeric_limits<qint64>::min() : m_log->lastMs();
+    m_readoutDropped = m_log->dropped();
     if (a && b)
         m_readout->setText(readoutText(*m_log, *a, *b));
     else
@@ -177,11 +190,13 @@ void ReadingsWindow::exportBetweenCursors() {
     const QString path = chooseExportPath();
     if (path.isEmpty()) return;
     // Written aside and renamed over the path, so a failure leaves no half file.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     QSaveFile file(path);
     QString reason;
     bool ok = file.open(QIODevice::WriteOnly);
     if (ok) ok = writeReadingsCsv(&file, *m_log, std::min(*a, *b), std::max(*a, *b), &reason);
     if (ok) ok = file.commit();
+    QGuiApplication::restoreOverrideCursor();
     if (!ok) {
         if (reason.isEmpty()) reason = file.errorString();
         file.cancelWriting();

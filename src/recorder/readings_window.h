@@ -46,6 +46,9 @@ private:
     QPushButton* m_follow;
     QPushButton* m_export;
     QTimer m_repaint;
+    // What the readout was last worked out from.
+    qint64 m_readoutLastMs = 0;
+    qint64 m_readoutDropped = 0;
 };
 
 }  // namespace lqs

@@ -369,7 +369,7 @@ void tst_ReadingLog::csvJournalEqualsExportAndReadsBack() {
             t += 1;
         }
         const int decimals = 2 + rng.bounded(2);
-        const double value = rng.bounded(0, 30000) / std::pow(10.0, decimals);
+        const double value = rng.bounded(-3000, 30000) / std::pow(10.0, decimals);
         log.add(t, series, value, decimals);
         journal.add(t, series, value, decimals, journalBytes);
     }

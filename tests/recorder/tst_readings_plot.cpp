@@ -76,6 +76,7 @@ private Q_SLOTS:
     void cursorsMeasure();
     void followStopsOnPanAndResumes();
     void dropNotice();
+    void readoutTakesNewReadingsBetweenCursors();
     void exportBetweenCursors();
     void exportFailureSaysWhy();
     void spikeIsDrawnFullyZoomedOut();
@@ -290,6 +291,10 @@ void tst_ReadingsPlot::cursorsMeasure() {
     QCOMPARE(plot->view().t0, 0);
     QVERIFY(readout->text().contains(QStringLiteral("Δt 0:03:50.000")));
     QVERIFY(readout->text().contains(QStringLiteral("0.127778 Ah")));
+    // A click nearer A than B moves A.
+    QTest::mouseClick(plot, Qt::LeftButton, {}, QPoint(pane.left() + 170, y));
+    QCOMPARE(plot->cursorA(), 170000);
+    QCOMPARE(plot->cursorB(), 380000);
 }
 
 void tst_ReadingsPlot::followStopsOnPanAndResumes() {
@@ -335,6 +340,22 @@ void tst_ReadingsPlot::dropNotice() {
     QVERIFY(notice->isVisible());
     QCOMPARE(notice->text(),
              QStringLiteral("Readings before 10:08:21 were dropped to keep memory bounded."));
+}
+
+void tst_ReadingsPlot::readoutTakesNewReadingsBetweenCursors() {
+    ReadingLog log;
+    fillConstant(log, 200000);
+    ReadingsWindow window(&log);
+    auto* plot = window.findChild<ReadingsPlot*>(QStringLiteral("plot"));
+    auto* readout = window.findChild<QLabel*>(QStringLiteral("readout"));
+    plot->setCursors(100000, 400000);
+    // 2 A held from 200 s on: 0.166667 Ah over the 300 s; then 4 A from 201 s.
+    QVERIFY2(readout->text().contains(QStringLiteral("0.166667 Ah")), qPrintable(readout->text()));
+    for (qint64 t = 201000; t <= 400000; t += 1000) log.add(t, 1, 4.0, 3);
+    QSignalSpy moved(plot, &ReadingsPlot::viewChanged);
+    window.readingsAdded();
+    QVERIFY(moved.wait());
+    QVERIFY2(readout->text().contains(QStringLiteral("0.277222 Ah")), qPrintable(readout->text()));
 }
 
 void tst_ReadingsPlot::exportBetweenCursors() {

@@ -100,6 +100,7 @@ private Q_SLOTS:
     void readingWithTheOutputOn();
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
+    void scriptChoosesTheModel();
     void scriptArmsTheGuard();
     void powerOfTheLoad();
     void onRefusedWhileLatched();
@@ -546,6 +547,26 @@ void tst_RemoteControl::linkPanelCountsClients() {
     QTRY_VERIFY(panel->text().endsWith(QLatin1String("Remote: 0 clients")));
     p.form->remote()->server()->stop();
     QTRY_COMPARE(panel->text(), before);
+}
+
+// A script's model stands as the operator's Series click: a link to the same
+// instrument again keeps it, and a run of steps under way keeps its own.
+void tst_RemoteControl::scriptChoosesTheModel() {
+    ClockedProgram p;  // an LQS-6200B: its identity chooses it at the first link
+    p.line->instrument().setCurrentSet(1, 1.5);
+    QVERIFY(p.linked());
+    QCOMPARE(p.form->model(), 2);
+    Script script(p);
+    QCOMPARE(script.ask("SYST:MOD LQS6200A;SYST:MOD?;SYST:ERR?"),
+             QStringLiteral("LQS-6200A;0,\"No error\""));
+    QCOMPARE(p.link().state().ModelIndex, std::uint8_t(1));
+    QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.500"));
+    QVERIFY(p.linked());
+    QCOMPARE(p.form->model(), 1);
+    QVERIFY(script.run("LIST:VOLT 5,6;LIST:DWEL 10;LIST:RUN"));
+    QVERIFY(script.ask("SYST:MOD 'LQS-6500B';SYST:ERR?").startsWith(QLatin1String("-221,")));
+    QCOMPARE(p.form->model(), 1);
+    QCOMPARE(p.link().state().ModelIndex, std::uint8_t(1));
 }
 
 // A script arms a floor, a load step trips it, "on" is refused while the

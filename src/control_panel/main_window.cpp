@@ -191,7 +191,7 @@ void TForm1::connectDialogs() {
         m->raise();
         setFrameEnabled(false);
     });
-    connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
+    connect(m, &TMessages::dialogClosed, this, &TForm1::noAnswer);
 
     connect(m_windows.save, &Tsave::slotChosen, this,
             [this](const QString& slot) { saveMemorySlot(slot); });
@@ -204,10 +204,12 @@ void TForm1::connectDialogs() {
             standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
                           .arg(comm1->CommName()));
         }
+        m_silentPort.clear();
         stopWatchingLostPort();
         ui->ToolButton1->setEnabled(true);
         setStatusText(0, QStringLiteral("Please Link..."));
     });
+    m_windows.Form3->setLinkStands([this] { return m_linkedPicture; });
     const auto enableFrame = [this] { setFrameEnabled(true); };
     connect(m_windows.Form3, &TForm3::dialogClosed, this, enableFrame);
     connect(m_windows.Form2, &TForm2::dialogClosed, this, enableFrame);
@@ -686,6 +688,7 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::startLink() {
+    if (!reopenSilentPort(nullptr)) return;
     stopWatchingLostPort();
     m_channel2Own.reset();
     m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
@@ -804,7 +807,7 @@ void TForm1::selectCoupling(int button) {
     if (button >= 1 && button <= 3) buttons[button - 1]->setChecked(true);
 }
 
-// The time-out box ends the program without a question, so an unsaved
+// The recorder's close ends the program without a question, so an unsaved
 // recording is saved first. Should that fail, the close asks; kept open, the
 // window is enabled again so the recording can be exported elsewhere.
 void TForm1::closeMainWindow() {
@@ -1001,6 +1004,7 @@ bool TForm1::linkWithoutQuestion(QString* why) {
         if (why) *why = QStringLiteral("no serial port is open");
         return false;
     }
+    if (!reopenSilentPort(why)) return false;
     startLink();
     return true;
 }
@@ -1121,6 +1125,7 @@ void TForm1::showFastStats(const FastStats& stats, const QString& note, bool giv
 
 // The port is closed from the event loop, not inside the component's own notice.
 void TForm1::lineLost() {
+    m_silentPort.clear();
     setLinkText(QStringLiteral("Line lost: %1").arg(comm1->CommName()));
     setLinkedPicture(false);
     m_lostPort = comm1->CommName();

@@ -121,7 +121,7 @@ public:
     QStringList readingTexts() const override;
     QString outputCaption() const override;
     void showControlPanel() override;
-    // The time-out box ends the program this way.
+    // The recorder's close ends the program this way.
     void closeMainWindow() override;
     void setStatusText(int panel, const QString& text) override;
 
@@ -215,6 +215,10 @@ private:
     void showCoupling(Coupling coupling);
     void showFastStats(const FastStats& stats, const QString& note, bool givenUp);
     void lineLost();
+    // The instrument stopped answering on a port that stays: after the
+    // time-out box the program stands down, and the next link opens the port anew.
+    void noAnswer();
+    bool reopenSilentPort(QString* why);
 
     // The guard: its dialog, the banner of a trip or of the guard being down,
     // and the counters.
@@ -277,6 +281,7 @@ private:
     QFileSystemWatcher* m_portWatch = nullptr;
     bool m_lostPortWasGone = false;
     QString m_lostPortIdentity;
+    QString m_silentPort;  // the port of an instrument that stopped answering
     // The USB adapter of the linked port, read at the link: once it is
     // unplugged the system no longer says what it was.
     QString m_linkedAdapter;

@@ -120,9 +120,11 @@ RemoteInstrument::FileOutcome outcomeOf(SequenceFile file) {
 RemoteControl::RemoteControl(TForm1* form)
     : QObject(form),
       m_form(form),
+      m_errors(std::make_shared<ScpiErrorQueue>()),
       m_server(new ScpiServer(
           [this] {
-              return std::make_unique<ScpiSession>(*this, maker(), QStringLiteral(LQS_VERSION));
+              return std::make_unique<ScpiSession>(*this, m_errors, maker(),
+                                                   QStringLiteral(LQS_VERSION));
           },
           this)) {
     connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);

@@ -8,11 +8,14 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
 class QHostAddress;
 
 namespace lqs {
 
 class RemoteDialog;
+class ScpiErrorQueue;
 class ScpiServer;
 class TForm1;
 
@@ -23,6 +26,8 @@ public:
     ~RemoteControl() override;
 
     ScpiServer* server() const { return m_server; }
+    // The one error queue of every client's session.
+    const std::shared_ptr<ScpiErrorQueue>& errors() const { return m_errors; }
     bool start(const QHostAddress& address, quint16 port, QString* error);
     void showDialog();
 
@@ -67,6 +72,7 @@ private:
     void clientsChanged();
 
     TForm1* m_form;
+    std::shared_ptr<ScpiErrorQueue> m_errors;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
     int m_planStep = 1;  // 1-based, of the run under way

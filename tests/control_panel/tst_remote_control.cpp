@@ -34,7 +34,8 @@ namespace {
 struct Script {
     using Until = std::function<bool(const std::function<bool()>&)>;
     Script(TForm1& form, Until until)
-        : session(*form.remote(), RemoteControl::maker(), QStringLiteral("test")),
+        : session(*form.remote(), form.remote()->errors(), RemoteControl::maker(),
+                  QStringLiteral("test")),
           m_until(std::move(until)) {
         session.write = [this](const QByteArray& reply) { replies << QString::fromUtf8(reply); };
         session.finished = [this] { ++finished; };

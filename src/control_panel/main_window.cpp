@@ -240,6 +240,7 @@ void TForm1::connectActions() {
     connect(ui->Load1, &QAction::triggered, this, [this] { ensureWaveWindow()->btn_LoadClick(); });
     connect(ui->Control1, &QAction::triggered, this, &TForm1::Control1Click);
     connect(ui->Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
+    connect(ui->Readings1, &QAction::triggered, this, &TForm1::Readings1Click);
     connect(ui->oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
     connect(ui->StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
     connect(ui->About1, &QAction::triggered, this, &TForm1::About1Click);
@@ -627,6 +628,7 @@ TForm_Wave* TForm1::ensureWaveWindow() {
         connect(this, &TForm1::outputStopping, m_wave, &TForm_Wave::outputStopping);
         connect(this, &TForm1::fastReadingsChanged, m_wave, &TForm_Wave::setFastReadings);
         connect(this, &TForm1::readingArrived, m_wave, &TForm_Wave::takeReading);
+        connect(this, &TForm1::readingTimed, m_wave, &TForm_Wave::keepReading);
         m_wave->setGeometry(ui->frameArea->rect());  // shown maximized in the frame
         m_wave->show();
         ui->Panel1->raise();
@@ -636,6 +638,10 @@ TForm_Wave* TForm1::ensureWaveWindow() {
 
 void TForm1::Control1Click() {
     ui->Panel1->show();
+}
+
+void TForm1::Readings1Click() {
+    ensureWaveWindow()->showReadings();
 }
 
 void TForm1::Wave1Click() {
@@ -1056,6 +1062,10 @@ void TForm1::showReading(const Reading& r) {
     setFieldText(number, r.text);
     // With fast readings the recorder sees every reading of a slice, not just the last.
     Q_EMIT readingArrived(number - 1, r.text);
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    Q_EMIT readingTimed(number - 1, r.text, r.value,
+                        duration_cast<milliseconds>(r.at.time_since_epoch()).count(), r.wall);
 }
 
 void TForm1::clearReadings() {

@@ -160,6 +160,10 @@ Q_SIGNALS:
     void fastReadingsChanged(bool on);
     // Every measured value as it comes, index 0 to 3 as in readingTexts().
     void readingArrived(int index, const QString& text);
+    // The same reading with its value and when its reply ended: on the
+    // link's monotonic clock (ms) and the wall-clock time that maps to.
+    void readingTimed(int index, const QString& text, double value, qint64 monoMs,
+                      const QDateTime& wall);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -193,6 +197,7 @@ private:
     void OutPut1Click();
     void Control1Click();
     void Wave1Click();
+    void Readings1Click();
     void oolbar1Click();
     void StatusBar2Click();
     void About1Click();

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -39,9 +40,9 @@ QString shown(const QString& path) {
 
 // Reads at most kMaxRecordFileBytes, so a file that reports no
 // size (/proc) or grows while read cannot exhaust memory either.
-QByteArray readBounded(const QString& path) {
+QByteArray readBounded(const QString& path, bool followLink = true) {
     QFile file;
-    openRegularFile(file, path);
+    openRegularFile(file, path, followLink);
     const QString tooLarge =
         QStringLiteral("It is larger than %1 MB, more than the longest record needs")
             .arg(kMaxRecordFileBytes / (1024 * 1024));
@@ -514,6 +515,20 @@ MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString&
     return count;
 }
 
+bool recordLinesAlreadyIn(const RecordTable& table, const RecordLines& lines) {
+    QSet<QByteArrayView> have;
+    have.reserve(table.lineCount());
+    for (int i = 1; i < table.lineCount(); ++i) have.insert(table.lineView(i));
+    bool any = false;
+    for (qsizetype i = 1; i < lines.count(); ++i) {
+        const QByteArrayView line = lines.line(i);
+        if (!isRecordLine(line) && !isCounterRecordLine(line)) continue;  // marks may repeat
+        if (!have.contains(line)) return false;
+        any = true;
+    }
+    return any;
+}
+
 QString exportPath(const QString& chosen, const QString& suffix) {
     // QFileDialog gives '/' as the separator on every platform.
     const qsizetype nameStart = chosen.lastIndexOf(QLatin1Char('/')) + 1;
@@ -572,12 +587,30 @@ QString savedRecordEntry(const QString& fileName) {
                                                                           : fileName;
 }
 
-QString journalPath(const QString& dir) {
-    return dir + QStringLiteral("/.recording.journal");
+QString journalPath(const QString& dir, qint64 pid) {
+    return dir + QStringLiteral("/.recording.%1.journal")
+                     .arg(pid < 0 ? QCoreApplication::applicationPid() : pid);
+}
+
+QString readingsJournalPath(const QString& journal) {
+    return journal + QStringLiteral(".readings.csv");
+}
+
+QStringList leftJournals(const QString& dir) {
+    QStringList left;
+    const QStringList names = QDir(dir).entryList(
+        {QStringLiteral(".recording.journal"), QStringLiteral(".recording.*.journal")},
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        const QString path = dir + QLatin1Char('/') + name;
+        if (JournalClaim(path).offerable()) left << path;
+    }
+    return left;
 }
 
 LeftJournal readJournal(const QString& path) {
-    QByteArray data = readBounded(path);
+    // Never through a link: what it leads to is no journal this program wrote.
+    QByteArray data = readBounded(path, false);
     data.truncate(data.lastIndexOf('\n') + 1);  // a line cut short by the kill goes
     RecordLines lines = RecordLines::fromBytes(std::move(data));
     bool counters = false;

@@ -145,6 +145,9 @@ struct MergeCount {
 // line is not a record header, or when the merged record would be more
 // than a record file may hold, so that saved it could not be loaded again.
 MergeCount mergeRecordFile(RecordTable& table, RecordLines lines, const QString& path);
+// The file has record lines and every one of them is a line of the table
+// already, as when the record just saved is loaded into its own recording.
+bool recordLinesAlreadyIn(const RecordTable& table, const RecordLines& lines);
 
 // `chosen` with its last suffix replaced by `suffix` (".xls", ".csv"), or
 // `suffix` added when the file name has none; kept when it already ends in
@@ -163,13 +166,26 @@ QString recordDirectory(const QString& programDir, const QString& fallbackDir);
 QStringList searchAllSaveFiles(const QString& dir);
 
 // The hidden file in the record folder that a recording's lines are written
-// to as they are taken, until they are saved or discarded.
-QString journalPath(const QString& dir);
+// to as they are taken, until they are saved or discarded: one for each
+// running program, named by its process id.
+// The Readings file a recording writes beside its journal as readings come:
+// it goes where the journal goes.
+QString readingsJournalPath(const QString& journal);
+
+QString journalPath(const QString& dir, qint64 pid = -1);
+
+// The journals in `dir` that no running program holds (their lock is free),
+// by name: those programs were killed, or ended with their lines unsaved.
+// Also entries at a journal's name that cannot be a journal (a link, a pipe,
+// a file that cannot be read), to be told as they are. Includes the single
+// ".recording.journal" that earlier versions kept.
+QStringList leftJournals(const QString& dir);
 
 // A journal a killed program left behind: its header, its whole record lines
 // and marks after it (a last line cut short mid-write is left out), and the
 // time of the first, invalid when there is none. Throws EFileError, naming
-// the file, when it cannot be read or does not start with a record header.
+// the file, when it cannot be read (a link is not followed, a pipe or a
+// device not opened) or does not start with a record header.
 struct LeftJournal {
     RecordTable table;
     QDateTime started;

@@ -5,6 +5,7 @@
 #include "common/error_box.h"
 #include "common/guarded.h"
 #include "recorder/plot_math.h"
+#include "recorder/record_file_system.h"
 #include "recorder/record_files.h"
 #include "recorder/recorder_host.h"
 #include "recorder/recorder_log.h"
@@ -30,10 +31,12 @@ QString TForm_Wave::saveRecord() {
     qCInfo(lqsRecorder).noquote() << "saved" << state.Table->lineCount() - 1 << "lines to" << path;
     m_unsaved = 0;
     // The saved lines need no journal; a recording still running starts a fresh one.
-    if (tmr_Scale->isActive())
+    if (tmr_Scale->isActive()) {
         startJournal();
-    else
+    } else {
         m_journal.remove();
+        m_readingsJournal.remove();  // the recording is over and its lines are safe
+    }
     addSavedRecord(QFileInfo(path).fileName());
     return path;
 }
@@ -53,7 +56,8 @@ void TForm_Wave::btn_ExportClick() {
     const ExportChoice chosen = ChooseExportPath ? ChooseExportPath() : ExportChoice{};
     if (chosen.path.isEmpty() || !state.Table) return;
     const QString path =
-        exportPath(chosen.path, chosen.csv ? QStringLiteral(".csv") : QStringLiteral(".xls"));
+        exportPath(chosen.path,
+                   chosen.csv || chosen.readings ? QStringLiteral(".csv") : QStringLiteral(".xls"));
     WriteTarget target;
     if (!runGuarded(this, [&] { target = writeTarget(path); })) return;
     const QString shownPath = QDir::toNativeSeparators(path);
@@ -64,7 +68,9 @@ void TForm_Wave::btn_ExportClick() {
                        : QStringLiteral("\"%1\" already exists. Replace it?").arg(shownPath);
     if (target.exists && !askYesNo(question, "replaceExport")) return;
     runGuarded(this, [&] {
-        if (chosen.csv)
+        if (chosen.readings)
+            exportReadings(target.path);
+        else if (chosen.csv)
             writeFileBytes(target.path, csvBytes(*state.Table));
         else
             writeRecordFile(target.path, *state.Table);
@@ -145,6 +151,13 @@ void TForm_Wave::lst_LoadClick() {
                 if (m_host) m_host->setStatusText(0, QStringLiteral("No recording to merge into"));
                 return;
             }
+            // Loading the record just saved would double every line.
+            if (recordLinesAlreadyIn(*state.Table, lines) &&
+                !askYesNo(QStringLiteral("The lines of \"%1\" are already in this recording. "
+                                         "Merge them again?")
+                              .arg(item->text()),
+                          "mergeAgain"))
+                return;
             const MergeCount n = mergeRecordFile(*state.Table, std::move(lines), path);
             qCInfo(lqsRecorder).noquote()
                 << "loaded" << path << "-" << n.merged << "lines merged," << n.skipped << "skipped";
@@ -171,21 +184,46 @@ void TForm_Wave::lst_LoadClick() {
     if (ok) hideSavedRecordList();
 }
 
-void offerLeftRecording(QWidget* parent) {
-    QString dir;
-    try {
-        dir = TForm_Wave::LocateRecordDir();
-    } catch (const EFileError&) {
-        return;  // the recorder says why when it is used
-    }
-    const QString path = journalPath(dir);
-    if (dir.isEmpty() || !QFileInfo::exists(path)) return;
+namespace {
+
+// A journal that cannot be offered back would be told at every start:
+// set aside under a name no longer a journal's, it is asked about no more.
+void offerToSetAside(QWidget* parent, const QString& path, const QString& why) {
+    qCInfo(lqsRecorder).noquote() << "broken journal:" << why;
+    QMessageBox box(QMessageBox::Warning, programTitle(), why, QMessageBox::NoButton, parent);
+    box.setObjectName(QStringLiteral("brokenJournal"));
+    box.setInformativeText(QStringLiteral(
+        "A recording left it behind, but it cannot be recovered. Set it aside under another "
+        "name, or keep it and be asked again at the next start?"));
+    QPushButton* aside = box.addButton(QStringLiteral("Set Aside"), QMessageBox::AcceptRole);
+    QPushButton* keep = box.addButton(QStringLiteral("Keep"), QMessageBox::RejectRole);
+    box.setDefaultButton(aside);
+    box.setEscapeButton(keep);
+    box.exec();
+    if (box.clickedButton() != aside) return;
+    const QString base =
+        path + QDateTime::currentDateTime().toString(QStringLiteral("'.broken-'yyyyMMdd-HHmmss"));
+    runGuarded(parent, [&] {
+        QString to = base;
+        for (int n = 2; !renameAside(path, to); ++n) to = base + QStringLiteral("-%1").arg(n);
+        qCInfo(lqsRecorder).noquote() << "broken journal set aside as" << to;
+    });
+}
+
+void offerLeftJournal(QWidget* parent, const QString& dir, const QString& path) {
     LeftJournal left;
-    if (!runGuarded(parent, [&] { left = readJournal(path); })) return;
+    try {
+        left = readJournal(path);
+    } catch (const EFileError& e) {
+        offerToSetAside(parent, path, QString::fromUtf8(e.what()));
+        return;
+    }
     const int lines = left.table.lineCount() - 1;
     qCInfo(lqsRecorder).noquote() << "journal left behind:" << path << "with" << lines << "lines";
+    const QString readings = readingsJournalPath(path);
     if (lines == 0) {
         QFile::remove(path);
+        QFile::remove(readings);
         return;
     }
     const QDateTime when = left.started.isValid() ? left.started : QFileInfo(path).lastModified();
@@ -206,6 +244,7 @@ void offerLeftRecording(QWidget* parent) {
     if (box.clickedButton() == discard) {
         qCInfo(lqsRecorder) << "left journal discarded";
         QFile::remove(path);
+        QFile::remove(readings);
         return;
     }
     if (box.clickedButton() != recover) return;  // asked again at the next start
@@ -217,12 +256,42 @@ void offerLeftRecording(QWidget* parent) {
         return;
     qCInfo(lqsRecorder).noquote() << "left journal recovered to" << saved;
     QFile::remove(path);
-    QMessageBox done(QMessageBox::Information, programTitle(),
-                     QStringLiteral("The recording was recovered to \"%1\".")
-                         .arg(QDir::toNativeSeparators(saved)),
-                     QMessageBox::Ok, parent);
+    QString text = QStringLiteral("The recording was recovered to \"%1\".")
+                       .arg(QDir::toNativeSeparators(saved));
+    // Its readings, already a Readings file, go beside the record under its name.
+    if (QFileInfo(readings).isFile() && !QFileInfo(readings).isSymLink()) {
+        const QString base = saved.chopped(4) + QStringLiteral(" readings");
+        QString to = base + QStringLiteral(".csv");
+        try {
+            for (int n = 2; !renameAside(readings, to); ++n)
+                to = base + QStringLiteral(" (%1).csv").arg(n);
+            text +=
+                QStringLiteral(" Its readings are in \"%1\".").arg(QDir::toNativeSeparators(to));
+        } catch (const EFileError& e) {
+            text += QStringLiteral(" Its readings stay in \"%1\": %2")
+                        .arg(QDir::toNativeSeparators(readings), QString::fromUtf8(e.what()));
+        }
+    }
+    QMessageBox done(QMessageBox::Information, programTitle(), text, QMessageBox::Ok, parent);
     done.setObjectName(QStringLiteral("recoveredRecording"));
     done.exec();
+}
+
+}  // namespace
+
+void offerLeftRecording(QWidget* parent) {
+    QString dir;
+    try {
+        dir = TForm_Wave::LocateRecordDir();
+    } catch (const EFileError&) {
+        return;  // the recorder says why when it is used
+    }
+    if (dir.isEmpty()) return;
+    for (const QString& path : leftJournals(dir)) {
+        // Held while it is offered: a program started meanwhile leaves it be.
+        const JournalClaim claim(path);
+        if (claim.offerable()) offerLeftJournal(parent, dir, path);
+    }
 }
 
 }  // namespace lqs

@@ -86,6 +86,7 @@ void TForm_Wave::Btn_StartClick() {
     m_slice.clear();  // readings from before the start are no sample of it
     m_unsaved = 0;
     startJournal();
+    startKeptReadings(Now());
     for (auto& channel : m_max) channel[0] = channel[1] = Extreme{};
     for (auto& channel : m_min) channel[0] = channel[1] = Extreme{};
     pb1Paint();
@@ -103,6 +104,7 @@ void TForm_Wave::Btn_StopClick() {
         m_journal.remove();
     else
         m_journal.close();
+    stopKeptReadings(m_unsaved == 0);
     setChoosersEnabled(true);
 }
 

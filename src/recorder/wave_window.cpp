@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QToolTip>
 
@@ -36,15 +37,17 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
     // The dialog does not ask before replacing: the name typed is not always
     // the name written, so Export asks about the file it will write.
     ChooseExportPath = [this] {
-        const QString xls = QStringLiteral("*.xls"), csv = QStringLiteral("CSV (*.csv)");
+        const QString xls = QStringLiteral("*.xls"), csv = QStringLiteral("CSV (*.csv)"),
+                      readings = QStringLiteral("Readings (*.csv)");
         QFileDialog dialog(this, QString(), RecordDir);
         dialog.setObjectName(QStringLiteral("exportDialog"));
-        dialog.setNameFilters({xls, csv});
+        dialog.setNameFilters({xls, csv, readings});
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setOption(QFileDialog::DontConfirmOverwrite);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return ExportChoice{};
-        return ExportChoice{dialog.selectedFiles().first(), dialog.selectedNameFilter() == csv};
+        const QString filter = dialog.selectedNameFilter();
+        return ExportChoice{dialog.selectedFiles().first(), filter == csv, filter == readings};
     };
 
     ui->setupUi(this);
@@ -97,7 +100,10 @@ void TForm_Wave::connectControls() {
     connect(tmr_All, &QTimer::timeout, this, &TForm_Wave::tmr_AllTimer);
     connect(tmr_Scale, &QTimer::timeout, this, &TForm_Wave::tmr_ScaleTimer);
     connect(tmr_time, &QTimer::timeout, this, &TForm_Wave::tmr_timeTimer);
-    connect(tmr_Journal, &QTimer::timeout, this, [this] { m_journal.syncIfWritten(); });
+    connect(tmr_Journal, &QTimer::timeout, this, [this] {
+        m_journal.syncIfWritten();
+        m_readingsJournal.syncIfWritten();
+    });
     connect(ui->cbb_Time, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_TimeChange);
     connect(ui->cbb_Voltage, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_VoltageChange);
     connect(ui->cbb_Current, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_CurrentChange);
@@ -230,6 +236,7 @@ bool TForm_Wave::confirmUnsaved(const QString& question) {
         case QMessageBox::Discard:
             m_unsaved = 0;
             m_journal.remove();
+            m_readingsJournal.remove();
             return true;
         default:
             return false;
@@ -240,14 +247,34 @@ void TForm_Wave::saveBeforeEnd(bool tellOperator) {
     if (m_unsaved == 0) return;
     QString path;
     if (!tellOperator) {
-        try {
-            path = saveRecord();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
+        // The program ends whatever happens here: the record goes to the first
+        // folder that takes it, the record folder, the user's data, the temp.
+        const QString fallbacks[] = {
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), QDir::tempPath()};
+        for (int i = -1; i < 2; ++i) {
+            try {
+                if (i < 0) {
+                    path = saveRecord();
+                } else {
+                    const QString& folder = fallbacks[i];
+                    if (folder.isEmpty()) continue;
+                    if (!QDir().mkpath(folder)) {
+                        std::fprintf(stderr, "Cannot create folder \"%s\".\n",
+                                     qPrintable(QDir::toNativeSeparators(folder)));
+                        continue;
+                    }
+                    path = saveNewRecordFile(folder, recordFileName(Now()), *state.Table);
+                    m_unsaved = 0;
+                    m_journal.remove();  // where the folder lets it go
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "%s\n", e.what());
+                continue;
+            }
+            std::fprintf(stderr, "The recording was saved to \"%s\".\n",
+                         qPrintable(QDir::toNativeSeparators(path)));
             return;
         }
-        std::fprintf(stderr, "The recording was saved to \"%s\".\n",
-                     qPrintable(QDir::toNativeSeparators(path)));
         return;
     }
     if (!runGuarded(this, [&] { path = saveRecord(); })) return;

@@ -8,6 +8,7 @@
 // saved-record list (saved_records.cpp).
 #pragma once
 
+#include "recorder/reading_log.h"
 #include "recorder/record_file_system.h"
 #include "recorder/recorder_state.h"
 #include "recorder/slice_readings.h"
@@ -19,6 +20,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QFrame;
 class QTimer;
@@ -31,6 +33,7 @@ class TForm_Wave;
 
 class RecorderHost;
 class TFrm_Setup;
+class ReadingsWindow;
 
 class TForm_Wave : public QWidget {
     Q_OBJECT
@@ -55,6 +58,7 @@ public:
     struct ExportChoice {
         QString path;  // empty: cancelled
         bool csv = false;
+        bool readings = false;  // every reading kept, with its time
     };
     std::function<ExportChoice()> ChooseExportPath;
     std::function<void(const QString&)> ShowMessage;
@@ -88,7 +92,9 @@ public:
     // The time-out ends the program without asking: an unsaved recording is
     // saved under the usual name and the operator told where. On failure the
     // error box has said why and the lines stay unsaved. Without telling
-    // (a signal, the session's end) no box opens: the outcome goes to stderr.
+    // (a signal, the session's end) no box opens: the outcome goes to stderr,
+    // and a record folder that refuses it gives way to the user's data folder,
+    // then the temp folder.
     void saveBeforeEnd(bool tellOperator = true);
 
     // The journal of the recording running, and its once-a-second sync.
@@ -120,6 +126,14 @@ public Q_SLOTS:
     // sequence ended and why: while a recording runs, recorded as a trip is.
     void recordStep(int step, int pass);
     void recordPlanEnd(const QString& why);
+    // Every reading while a recording runs, kept with its own time for the
+    // readings window and the Readings export: index 0 to 3 as in
+    // RecorderHost::readingTexts(), when its reply ended on the link's
+    // monotonic clock (ms) and the wall-clock time that maps to.
+    void keepReading(int index, const QString& text, double value, qint64 monoMs,
+                     const QDateTime& wall);
+    // The window that plots the kept readings, with cursors.
+    void showReadings();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -168,6 +182,12 @@ private:
     double columnOf(double at) const;
     void showSampleTip(const QPoint& pos);
 
+    // kept_readings.cpp
+    void startKeptReadings(const QDateTime& started);
+    void stopKeptReadings(bool remove);
+    // Throws EFileError.
+    void exportReadings(const QString& path);
+
     // saved_records.cpp
     void btn_DeleteClick();
     void btn_ExportClick();
@@ -188,6 +208,14 @@ private:
     int m_unsaved = 0;
     bool m_fast = false;
     SliceReadings m_slice;
+    std::unique_ptr<ReadingLog> m_readings = std::make_unique<ReadingLog>();
+    std::optional<ReadingsCsvRows> m_readingRows;
+    RecordJournal m_readingsJournal;
+    QPointer<ReadingsWindow> m_readingsWindow;
+    // The first reading's time on the link's clock, and where it falls
+    // after the recording's start.
+    qint64 m_anchorMono = -1;
+    qint64 m_anchorMs = 0;
     std::array<double, 4> m_counters{};  // Ch1 Ah, Ch1 Wh, Ch2 Ah, Ch2 Wh
     // True extremes over the record, as the summary's Max and Min lines
     // promise: [channel][0 volts, 1 amperes].
@@ -199,8 +227,9 @@ private:
     Extreme m_max[2][2], m_min[2][2];
 };
 
-// At start-up: a recording a killed program left in the record folder's
-// journal is offered back, to be written as a record file or discarded.
+// At start-up: each recording a killed program left in a journal in the
+// record folder is offered back, to be written as a record file or discarded;
+// a journal that cannot be read, to be set aside under another name.
 void offerLeftRecording(QWidget* parent);
 
 }  // namespace lqs

@@ -99,6 +99,7 @@ private Q_SLOTS:
     void csvReadsBack();
     void failedWriteKeepsOldFile();
     void journalWritesEachLineAndSyncsOnlyWhenWritten();
+    void journalIsHeldWhileKept();
     void journalLeftBehind_data();
     void journalLeftBehind();
 
@@ -706,9 +707,46 @@ void TestRecordFiles::journalWritesEachLineAndSyncsOnlyWhenWritten() {
     const QString target = dir.filePath("target");
     spit(target, "kept");
     QVERIFY(QFile::link(target, path));
-    QVERIFY(failureOf([&] { journal.open(path, "head"); }).startsWith("Cannot create file"));
+    QCOMPARE(failureOf([&] { journal.open(path, "head"); }),
+             "Cannot create file \"" + path + "\". It is a symbolic link, not a file");
     QVERIFY(!journal.isOpen());
     QCOMPARE(slurp(target), QByteArray("kept"));
+    // Nor into a pipe, which would hold the recording up until something reads it.
+    QVERIFY(QFile::remove(path));
+    test::FifoGuard pipe(path);
+    QVERIFY(pipe.made);
+    QCOMPARE(failureOf([&] { journal.open(path, "head"); }),
+             "Cannot create file \"" + path + "\". It is a named pipe, not a file");
+    QVERIFY(!pipe.blocked);
+    QVERIFY(QFileInfo(path).exists());  // left as it was
+}
+
+// The lock goes with the descriptor, not with close(): lines kept unsaved
+// after Stop are still this program's.
+void TestRecordFiles::journalIsHeldWhileKept() {
+    QTemporaryDir dir;
+    const QString path = journalPath(dir.path());
+    RecordJournal journal;
+    journal.open(path, "head");
+    journal.append("one");
+    journal.close();
+    QVERIFY(!JournalClaim(path).offerable());
+    QVERIFY(leftJournals(dir.path()).isEmpty());
+    RecordJournal other;
+    QCOMPARE(failureOf([&] { other.open(path, "other"); }),
+             "Cannot create file \"" + path + "\". It is in use by another running program");
+    other.remove();  // never opened: removes nothing
+    QCOMPARE(slurp(path), QByteArray("head\r\none\r\n"));
+    journal.release();
+    QCOMPARE(leftJournals(dir.path()), QStringList{path});
+
+    // Lines at this program's name were left by a dead one with its id: kept.
+    journal.open(path, "head");
+    QCOMPARE(slurp(path), QByteArray("head\r\n"));
+    const QStringList left = leftJournals(dir.path());
+    QCOMPARE(left.size(), 1);
+    QVERIFY(left[0] != path);
+    QCOMPARE(slurp(left[0]), QByteArray("head\r\none\r\n"));
 }
 
 void TestRecordFiles::journalLeftBehind_data() {

@@ -4,6 +4,7 @@
 #include "control_panel/messages_box.h"
 #include "control_panel/remote_control.h"
 #include "device_link/guard.h"
+#include "recorder/reading_log.h"
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
 #include "remote/scpi_session.h"
@@ -74,6 +75,8 @@ private Q_SLOTS:
     void sequenceStepsReachTheRecording();
     void silentInstrumentKeepsTheProgram_data();
     void silentInstrumentKeepsTheProgram();
+    void everyReadingKeptWithItsTime_data();
+    void everyReadingKeptWithItsTime();
 };
 
 // Charge counted before the recorder window was made is in its first line;
@@ -208,3 +211,89 @@ void tst_RecorderOnClock::silentInstrumentKeepsTheProgram() {
 
 QTEST_MAIN(tst_RecorderOnClock)
 #include "tst_recorder_on_clock.moc"
+
+void tst_RecorderOnClock::everyReadingKeptWithItsTime_data() {
+    QTest::addColumn<bool>("fast");
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("atLeast");  // readings in that time
+    QTest::newRow("fast readings") << true << 3 << 60;
+    QTest::newRow("the polling cycle") << false << 30 << 4;
+}
+
+// Every reading the link took while recording is kept: exported row by row
+// with the time its reply reached the program, and in the readings journal
+// as it came.
+void tst_RecorderOnClock::everyReadingKeptWithItsTime() {
+    QFETCH(bool, fast);
+    QFETCH(int, seconds);
+    QFETCH(int, atLeast);
+    RecordingProgram p;
+    QVERIFY(p.linked());
+    p.line->setEndAtCarriageReturn(true);
+    if (fast) test::action(p.form, "FastReadings1")->trigger();
+    QVERIFY(p.outputOn());
+    QVERIFY(p.advanceUntil([&] { return !p.form->readingTexts().contains(QString()); }, 10s));
+    std::vector<Reading> taken;
+    QObject::connect(&p.client(), &LinkClient::readingTaken,
+                     [&](const Reading& r) { taken.push_back(r); });
+    // The recorder's clock is the link's, as the wall clock is both in use.
+    test::action(p.form, "Wave1")->trigger();
+    p.form->findChild<TForm_Wave*>()->Now = [&] {
+        return p.link().scheduler().wallTime(p.link().scheduler().now());
+    };
+    TForm_Wave* wave = startRecording(p, false);
+    QVERIFY(wave);
+    taken.clear();
+    const std::size_t blocksBefore = p.line->blocks().size();
+    p.advance(std::chrono::seconds(seconds));
+    QVERIFY2(taken.size() > std::size_t(atLeast), qPrintable(QString::number(taken.size())));
+
+    const QString path = p.dir.filePath(QStringLiteral("readings.csv"));
+    wave->ChooseExportPath = [&] { return TForm_Wave::ExportChoice{path, false, true}; };
+    QTest::mouseClick(test::named<QPushButton>(wave, "btn_Export"), Qt::LeftButton);
+    QList<QByteArray> rows = test::readAll(path).split('\n');
+    QVERIFY(rows.size() > 2 && rows.takeLast().isEmpty());
+    QCOMPARE(rows.takeFirst() + '\n', readingsCsvHeader());
+
+    // The readings in the rows' order, each with its row's time.
+    struct Kept {
+        int series;
+        QByteArray text;
+        QDateTime at;
+    };
+    std::vector<Kept> kept;
+    for (const QByteArray& row : rows) {
+        QVERIFY2(row.endsWith('\r'), row.constData());
+        const QList<QByteArray> f = row.chopped(1).split(',');
+        QCOMPARE(f.size(), 8);
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODateWithMs);
+        QVERIFY2(at.isValid() && f[0].contains('.') && (f[0].contains('+') || f[0].count('-') > 2),
+                 f[0].constData());
+        for (int series = 0; series < 4; ++series) {
+            const QByteArray& cell = f[series < 2 ? 2 + series : 3 + series];
+            if (!cell.isEmpty()) kept.push_back({series, cell, at});
+        }
+    }
+    QCOMPARE(kept.size(), taken.size());
+    const auto& blocks = p.line->blocks();
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        const Reading& r = taken[i];
+        const int series = (r.channel - 1) * 2 + (r.quantity == Quantity::Current ? 1 : 0);
+        QCOMPARE(kept[i].series, series);
+        QCOMPARE(kept[i].text, r.text.toLatin1());
+        QVERIFY2(std::abs(kept[i].at.msecsTo(r.wall)) <= 1, qPrintable(r.wall.toString()));
+        // The simulator sent that reply, and it reached the program then.
+        QVERIFY(
+            std::any_of(blocks.begin() + qsizetype(blocksBefore), blocks.end(), [&](const auto& b) {
+                return b.at == r.at &&
+                       QByteArray::fromStdString(b.bytes).contains(r.text.toLatin1());
+            }));
+    }
+
+    // The journal held each as it came: what a kill would have left.
+    QFile journal(readingsJournalPath(journalPath(p.dir.path())));
+    QVERIFY(journal.open(QIODevice::ReadOnly));
+    ReadingLog back;
+    QVERIFY(readReadingsCsv(&journal, &back));
+    QCOMPARE(std::size_t(back.size()), taken.size());
+}

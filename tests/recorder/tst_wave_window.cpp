@@ -8,6 +8,7 @@
 #include "named.h"
 #include "recorder/plot_area.h"
 #include "recorder/plot_math.h"
+#include "recorder/reading_log.h"
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
 #include "recorder/recorder_host.h"
@@ -19,6 +20,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDirIterator>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +36,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 #include <cstdio>
 #include <optional>
 
@@ -274,6 +277,11 @@ private Q_SLOTS:
     void killedRecordingIsOfferedBack();
     void endSignalSavesTheRecording_data();
     void endSignalSavesTheRecording();
+    void endSignalWithTheFolderReadOnly_data();
+    void endSignalWithTheFolderReadOnly();
+    void eachProgramKeepsItsOwnJournal();
+    void brokenJournalIsSetAside_data();
+    void brokenJournalIsSetAside();
     void noWritableFolder();
     void saysWhereRecordsAreKept();
     void channelOneReadsOnBlack_data();
@@ -288,6 +296,8 @@ private Q_SLOTS:
     void loadMergesRecordLines();
     void loadRefusesWhatIsNotText();
     void loadBeforeAnyStartDropsTheLines();
+    void loadingTheSavedRecordAsksFirst_data();
+    void loadingTheSavedRecordAsksFirst();
     void deleteAsksAndTheListCanBeLeft();
     void failedDeleteSaysWhy_data();
     void failedDeleteSaysWhy();
@@ -889,6 +899,14 @@ static int recordInChild(int argc, char** argv) {
         wave->tmr_Scale->setInterval(sliceMs);
         wave->tmr_All->setInterval(3600000);  // the record does not end by itself here
         QObject::connect(wave->tmr_Scale, &QTimer::timeout, wave, [wave] {
+            // Four readings a slice, as the link would give them.
+            static int readings = 0;
+            for (int i = 0; i < 4; ++i)
+                wave->keepReading(i, QStringLiteral("1.000"), 1.0,
+                                  QDateTime::currentMSecsSinceEpoch(),
+                                  QDateTime::currentDateTime());
+            readings += 4;
+            std::printf("readings %d\n", readings);
             std::printf("line %d\n", wave->state.SampleNo + 1);
             std::fflush(stdout);
         });
@@ -905,11 +923,13 @@ static int recordInChild(int argc, char** argv) {
 struct RecordingChild {
     QProcess process;
     int printed = 0;
-    RecordingChild(const QString& dir, int sliceMs, int lines) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    int readings = 0;  // kept, as the child said before the line
+    RecordingChild(const QString& dir, int sliceMs, int lines,
+                   QProcessEnvironment env = QProcessEnvironment::systemEnvironment(),
+                   QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel) {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setProcessChannelMode(channels);
         process.start(QCoreApplication::applicationFilePath(),
                       {QStringLiteral("--record"), dir, QString::number(sliceMs)});
         while (printed < lines && process.waitForReadyRead(10000)) readLines();
@@ -918,6 +938,7 @@ struct RecordingChild {
         while (process.canReadLine()) {
             const QByteArray l = process.readLine().trimmed();
             if (l.startsWith("line ")) printed = l.mid(5).toInt();
+            if (l.startsWith("readings ")) readings = l.mid(9).toInt();
         }
     }
     ~RecordingChild() {
@@ -926,6 +947,24 @@ struct RecordingChild {
             process.waitForFinished();
         }
     }
+};
+
+// Start's offer of the recordings left in dir, each box answered with the
+// button of that text.
+struct LeftOffer {
+    QString answer;
+    std::function<QString()> locate = TForm_Wave::LocateRecordDir;
+    test::ModalWatcher boxes{[this](QMessageBox* box) -> QAbstractButton* {
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == answer) return button;
+        return nullptr;
+    }};
+    QWidget parent;
+    LeftOffer(const QString& dir, const QString& a) : answer(a) {
+        TForm_Wave::LocateRecordDir = [dir] { return dir; };
+    }
+    ~LeftOffer() { TForm_Wave::LocateRecordDir = locate; }
+    void run() { offerLeftRecording(&parent); }
 };
 
 // The data lines of a record file, numbered from 0 without a gap.
@@ -952,24 +991,30 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     QFETCH(QString, answer);
     QTemporaryDir dir;
     int printed = 0;
+    int readings = 0;
+    QString journal;
     {
         RecordingChild child(dir.path(), 10, 5);
         QCOMPARE_GE(child.printed, 5);
+        journal = journalPath(dir.path(), child.process.processId());
         child.process.kill();
         QVERIFY(child.process.waitForFinished());
         child.readLines();
         printed = child.printed;
+        readings = child.readings;
     }
-    QVERIFY(QFileInfo::exists(journalPath(dir.path())));
+    QVERIFY(QFileInfo::exists(journal));
+    // Every reading the child kept was on disk when it was killed.
+    QFile readingsFile(readingsJournalPath(journal));
+    QVERIFY(readingsFile.open(QIODevice::ReadOnly));
+    ReadingLog kept;
+    QVERIFY(readReadingsCsv(&readingsFile, &kept));
+    QVERIFY2(kept.size() >= readings && kept.size() <= readings + 4,
+             qPrintable(QStringLiteral("%1 of %2").arg(kept.size()).arg(readings)));
+    readingsFile.close();
 
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
-        for (QAbstractButton* button : b->buttons())
-            if (button->text() == answer) return button;
-        return nullptr;
-    });
+    LeftOffer offer(dir.path(), answer);
+    auto& boxes = offer.boxes;
     std::unique_ptr<TForm1> form(createWindows());
     form->show();
     LQS_TRY_COMPARE(boxes.seen.size(), answer == QLatin1String("Recover") ? 2 : 1);
@@ -978,10 +1023,11 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
             .match(boxes.seen[0].text)
             .hasMatch(),
         qPrintable(boxes.seen[0].text));
-    QVERIFY(!QFileInfo::exists(journalPath(dir.path())));
+    QVERIFY(!QFileInfo::exists(journal));
     const QStringList records = QDir(dir.path()).entryList({QStringLiteral("*.txt")});
     if (answer == QLatin1String("Discard")) {
         QVERIFY(records.isEmpty());
+        QVERIFY(!QFileInfo::exists(readingsJournalPath(journal)));
         return;
     }
     QCOMPARE(records.size(), 1);
@@ -990,7 +1036,15 @@ void tst_WaveWindow::killedRecordingIsOfferedBack() {
     QVERIFY2(lines >= printed && lines <= printed + 1, qPrintable(QString::number(lines)));
     QVERIFY(
         boxes.seen[0].text.startsWith(QStringLiteral("A recording of %1 lines from ").arg(lines)));
-    QCOMPARE(boxes.seen[1].text, "The recording was recovered to \"" + path + "\".");
+    // The readings go beside the record, under its name.
+    const QString readingsPath = path.chopped(4) + QStringLiteral(" readings.csv");
+    QCOMPARE(boxes.seen[1].text, "The recording was recovered to \"" + path +
+                                     "\". Its readings are in \"" + readingsPath + "\".");
+    QFile recovered(readingsPath);
+    QVERIFY(recovered.open(QIODevice::ReadOnly));
+    ReadingLog back;
+    QVERIFY(readReadingsCsv(&recovered, &back));
+    QCOMPARE(back.size(), kept.size());
 }
 
 void tst_WaveWindow::endSignalSavesTheRecording_data() {
@@ -1015,7 +1069,142 @@ void tst_WaveWindow::endSignalSavesTheRecording() {
     const int lines = checkedDataLines(dir.filePath(records.first()));
     QVERIFY2(lines >= child.printed && lines <= child.printed + 1,
              qPrintable(QString::number(lines)));
-    QVERIFY(!QFileInfo::exists(journalPath(dir.path())));
+    QVERIFY(!QFileInfo::exists(journalPath(dir.path(), child.process.processId())));
+}
+
+void tst_WaveWindow::endSignalWithTheFolderReadOnly_data() {
+    QTest::addColumn<bool>("dataFolder");  // false: unusable, so the temp folder
+    QTest::newRow("the user's data folder") << true;
+    QTest::newRow("the temp folder") << false;
+}
+
+// The record folder turns read-only under a recording: SIGTERM still saves
+// every line, to the next folder that takes it, and says where.
+void tst_WaveWindow::endSignalWithTheFolderReadOnly() {
+    QFETCH(bool, dataFolder);
+    if (::geteuid() == 0) QSKIP("root writes into a read-only folder");
+    QTemporaryDir dir, data, temp;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"),
+               dataFolder ? data.path() : QStringLiteral("/proc/self/none"));
+    env.insert(QStringLiteral("TMPDIR"), temp.path());
+    RecordingChild child(dir.path(), 10, 3, env, QProcess::SeparateChannels);
+    QCOMPARE_GE(child.printed, 3);
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    const auto writable = qScopeGuard([&] {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    QCOMPARE(::kill(pid_t(child.process.processId()), SIGTERM), 0);
+    QVERIFY(child.process.waitForFinished(10000));
+    child.readLines();
+    const QString errors = QString::fromLocal8Bit(child.process.readAllStandardError());
+    QCOMPARE(child.process.exitCode(), 0);
+    QDirIterator it(dataFolder ? data.path() : temp.path(), {QStringLiteral("*.txt")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    QVERIFY2(it.hasNext(), qPrintable(errors));
+    const QString path = it.next();
+    QVERIFY(!it.hasNext());
+    QVERIFY2(errors.contains("The recording was saved to \"" + path + "\"."), qPrintable(errors));
+    const int lines = checkedDataLines(path);
+    QVERIFY2(lines >= child.printed && lines <= child.printed + 1,
+             qPrintable(QString::number(lines)));
+}
+
+// Two programs recording into one folder each keep a journal of their own; a
+// program started meanwhile offers neither; once one is killed, its own is.
+void tst_WaveWindow::eachProgramKeepsItsOwnJournal() {
+    QTemporaryDir dir;
+    RecordingChild a(dir.path(), 10, 3), b(dir.path(), 10, 3);
+    QVERIFY(a.printed >= 3 && b.printed >= 3);
+    const QString journalB = journalPath(dir.path(), b.process.processId());
+    const auto journals = [&] {
+        return QDir(dir.path())
+            .entryList({QStringLiteral(".recording*.journal")}, QDir::Files | QDir::Hidden,
+                       QDir::Name);
+    };
+    QCOMPARE(journals(),
+             sorted({QFileInfo(journalPath(dir.path(), a.process.processId())).fileName(),
+                     QFileInfo(journalB).fileName()}));
+    LeftOffer offer(dir.path(), QStringLiteral("Discard"));
+    offer.run();
+    QVERIFY(offer.boxes.seen.isEmpty());
+    a.process.kill();
+    QVERIFY(a.process.waitForFinished());
+    offer.run();
+    QCOMPARE(offer.boxes.seen.size(), 1);
+    QCOMPARE(offer.boxes.seen[0].objectName, QStringLiteral("leftRecording"));
+    QCOMPARE(journals(), QStringList{QFileInfo(journalB).fileName()});
+    QCOMPARE(b.process.state(), QProcess::Running);
+}
+
+void tst_WaveWindow::brokenJournalIsSetAside_data() {
+    QTest::addColumn<QString>("reason");  // the row names the kind of entry
+    QTest::newRow("garbage") << "It is not a recording's journal";
+    QTest::newRow("too large") << "It is larger than 64 MB";
+    QTest::newRow("unreadable") << "Permission denied";
+    QTest::newRow("named pipe") << "It is a named pipe, not a file";
+    QTest::newRow("link") << "It is a symbolic link, not a file";
+}
+
+// A journal that cannot be recovered is told with its name and why, and
+// asked about at each start until it is set aside; never deleted.
+void tst_WaveWindow::brokenJournalIsSetAside() {
+    QFETCH(QString, reason);
+    const QString kind = QString::fromLatin1(QTest::currentDataTag());
+    QTemporaryDir dir;
+    // Earlier versions' name for the garbage; a killed program's for the others.
+    const QString name = kind == QLatin1String("garbage") ? QStringLiteral(".recording.journal")
+                                                          : QStringLiteral(".recording.42.journal");
+    const QString path = dir.filePath(name);
+    const QByteArray journal =
+        RecordTable::header() + "\r\n0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n";
+    std::optional<test::FifoGuard> fifo;
+    if (kind == QLatin1String("garbage")) test::writeFile(path, "\x89PNG\r\n\x1a\n");
+    if (kind == QLatin1String("too large")) {
+        test::writeFile(path, journal);
+        QFile file(path);
+        QVERIFY(file.resize(kMaxRecordFileBytes + 1));  // sparse
+    }
+    if (kind == QLatin1String("unreadable")) {
+        if (::geteuid() == 0) QSKIP("root reads a file whatever its mode");
+        test::writeFile(path, journal);
+        QVERIFY(QFile::setPermissions(path, {}));
+    }
+    if (kind == QLatin1String("named pipe")) {
+        fifo.emplace(path);
+        QVERIFY(fifo->made);
+    }
+    if (kind == QLatin1String("link")) {
+        test::writeFile(dir.filePath(QStringLiteral("elsewhere")), journal);
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), path));
+    }
+    // What the entry is, to be found again under its new name.
+    const auto stamp = [](const QString& p) {
+        const QFileInfo i(p);
+        return QStringList{i.symLinkTarget(), QString::number(i.size()),
+                           QString::number(i.permissions()), QString::number(i.isFile())};
+    };
+    const QStringList before = stamp(path);
+
+    LeftOffer offer(dir.path(), QStringLiteral("Keep"));
+    offer.run();
+    QCOMPARE(offer.boxes.seen.size(), 1);
+    QCOMPARE(offer.boxes.seen[0].objectName, QStringLiteral("brokenJournal"));
+    QVERIFY2(offer.boxes.seen[0].text.contains("\"" + path + "\". " + reason),
+             qPrintable(offer.boxes.seen[0].text));
+    QCOMPARE(stamp(path), before);
+    offer.answer = QStringLiteral("Set Aside");
+    offer.run();
+    offer.run();  // asked no more
+    QCOMPARE(offer.boxes.seen.size(), 2);
+    if (fifo) QVERIFY(!fifo->blocked);
+    const QStringList aside =
+        QDir(dir.path())
+            .entryList({name + ".broken-*"}, QDir::AllEntries | QDir::Hidden | QDir::System);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(stamp(dir.filePath(aside[0])), before);
+    if (kind == QLatin1String("garbage"))
+        QCOMPARE(test::readAll(dir.filePath(aside[0])), QByteArray("\x89PNG\r\n\x1a\n"));
 }
 
 void tst_WaveWindow::unsavedRecordingOnClose_data() {
@@ -1098,14 +1287,8 @@ void tst_WaveWindow::leftJournalIsToldAsItIs() {
     QTemporaryDir dir;
     test::writeFile(journalPath(dir.path()),
                     RecordTable::header() + "\r\n0\t2026-12-6 9:5\t1.000\t0.100\t2.000\t0.200\r\n");
-    const auto locate = TForm_Wave::LocateRecordDir;
-    const auto restore = qScopeGuard([&] { TForm_Wave::LocateRecordDir = locate; });
-    TForm_Wave::LocateRecordDir = [&] { return dir.path(); };
-    test::ModalWatcher boxes([&](QMessageBox* b) -> QAbstractButton* {
-        for (QAbstractButton* button : b->buttons())
-            if (button->text() == QLatin1String("Discard")) return button;
-        return nullptr;
-    });
+    LeftOffer offer(dir.path(), QStringLiteral("Discard"));
+    auto& boxes = offer.boxes;
     std::unique_ptr<TForm1> form(createWindows());
     form->show();
     LQS_TRY_COMPARE(boxes.seen.size(), 1);
@@ -1463,6 +1646,35 @@ void tst_WaveWindow::loadBeforeAnyStartDropsTheLines() {
     QVERIFY(!f.wave.state.Table);
     QVERIFY(test::named<QListWidget>(&f.wave, "lst_Load")->isHidden());
     QCOMPARE(f.host.status, QStringLiteral("No recording to merge into"));
+}
+
+void tst_WaveWindow::loadingTheSavedRecordAsksFirst_data() {
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("No: unchanged") << QMessageBox::No;
+    QTest::newRow("Yes: merged again") << QMessageBox::Yes;
+}
+
+// The record just saved, loaded into the recording it came from, would
+// double every line: asked first.
+void tst_WaveWindow::loadingTheSavedRecordAsksFirst() {
+    QFETCH(QMessageBox::StandardButton, answer);
+    Fixture f;
+    f.setup();
+    f.start();
+    for (int i = 0; i < 2; ++i) tick(f.wave.tmr_Scale);
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Save"), Qt::LeftButton);
+    const QByteArray saved = f.wave.state.Table->bytes();
+    f.answer = answer;
+    QTest::mouseClick(test::named<QPushButton>(&f.wave, "btn_Load"), Qt::LeftButton);
+    clickEntry(test::named<QListWidget>(&f.wave, "lst_Load"), QStringLiteral("2026-12-6 9 5 33"));
+    QCOMPARE(f.boxes->seen.size(), 1);
+    QCOMPARE(f.boxes->seen[0].objectName, QStringLiteral("mergeAgain"));
+    QCOMPARE(f.boxes->seen[0].text,
+             QStringLiteral("The lines of \"2026-12-6 9 5 33\" are already in this recording. "
+                            "Merge them again?"));
+    QCOMPARE(f.wave.state.Table->lineCount(), answer == QMessageBox::Yes ? 5 : 3);
+    if (answer == QMessageBox::No) QCOMPARE(f.wave.state.Table->bytes(), saved);
+    QCOMPARE(f.wave.unsavedLines(), answer == QMessageBox::Yes ? 2 : 0);
 }
 
 void tst_WaveWindow::deleteAsksAndTheListCanBeLeft() {

@@ -383,8 +383,7 @@ void TForm1::showBlocking(QWidget* dialog) {
 }
 
 void TForm1::FormCreate() {
-    ui->Panel1->setEnabled(false);
-    ui->OutPut1->setEnabled(false);
+    setSendingEnabled(false);
     ui->ToolButton1->setEnabled(false);
 }
 
@@ -700,9 +699,7 @@ void TForm1::startLink() {
     m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
     setStatusText(1, QString());
     setLinkedPicture(true);
-    ui->Panel1->setEnabled(true);
-    ui->OutPut1->setEnabled(true);
-    ui->btn5->setEnabled(true);
+    setSendingEnabled(true);
     setLinkText(QString());
     m_client->link(comm1->CommName());
     setStatusText(0, QString());
@@ -985,11 +982,17 @@ void TForm1::saveMemorySlot(const QString& slot, Done done) {
 // No link stands: nothing that sends is offered until the next Link, so no
 // value can be entered that never reaches the instrument.
 void TForm1::standDown(const QString& linkText) {
-    ui->Panel1->setEnabled(false);
-    ui->OutPut1->setEnabled(false);
-    ui->btn5->setEnabled(false);
+    setSendingEnabled(false);
     setLinkedPicture(false);
     if (!linkText.isEmpty()) setLinkText(linkText);
+}
+
+// The panel and the menus and tool buttons that stand for its buttons, so no
+// menu is offered that would do nothing.
+void TForm1::setSendingEnabled(bool enabled) {
+    ui->Panel1->setEnabled(enabled);
+    for (QAction* a : {ui->OutPut1, ui->btn5, ui->SaveMemory1, ui->RecallMemory1})
+        a->setEnabled(enabled);
 }
 
 // What the link's sequences do without a word, said after the link's own text.

@@ -249,6 +249,7 @@ private:
     void showReadingAged(int channel, Quantity q, const QDateTime& readAt, int ageSeconds);
     void showChannelMode(int channel);
     void noteInLinkPanel(const QString& note);
+    void setSendingEnabled(bool enabled);
     void standDown(const QString& linkText);
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;

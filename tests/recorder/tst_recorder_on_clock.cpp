@@ -189,6 +189,8 @@ void tst_RecorderOnClock::silentInstrumentKeepsTheProgram() {
     QVERIFY(!p.form->panelEnabled());
     QVERIFY(!test::action(p.form, "OutPut1")->isEnabled());
     QVERIFY(!test::action(p.form, "btn5")->isEnabled());
+    QVERIFY(!test::action(p.form, "SaveMemory1")->isEnabled());
+    QVERIFY(!test::action(p.form, "RecallMemory1")->isEnabled());
     QVERIFY(test::action(p.form, "ToolButton1")->isEnabled());
 
     p.line->setSilent(false);
@@ -206,6 +208,7 @@ void tst_RecorderOnClock::silentInstrumentKeepsTheProgram() {
     }
     QVERIFY(standing(p.client().mode()));
     QVERIFY(p.form->panelEnabled());
+    QVERIFY(test::action(p.form, "SaveMemory1")->isEnabled());
     QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
 }
 

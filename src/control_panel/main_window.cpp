@@ -241,6 +241,7 @@ void TForm1::connectActions() {
     connect(ui->Control1, &QAction::triggered, this, &TForm1::Control1Click);
     connect(ui->Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
     connect(ui->Readings1, &QAction::triggered, this, &TForm1::Readings1Click);
+    connect(ui->Events1, &QAction::triggered, this, &TForm1::Events1Click);
     connect(ui->oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
     connect(ui->StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
     connect(ui->About1, &QAction::triggered, this, &TForm1::About1Click);
@@ -639,6 +640,17 @@ void TForm1::Control1Click() {
     ui->Panel1->show();
 }
 
+void TForm1::logEvent(const QString& what, EventSource who) {
+    m_events->add(QDateTime::currentDateTime(), what, who);
+}
+
+void TForm1::Events1Click() {
+    if (!m_eventsWindow) m_eventsWindow = new EventsWindow(m_events, this);
+    m_eventsWindow->show();
+    m_eventsWindow->raise();
+    m_eventsWindow->activateWindow();
+}
+
 void TForm1::Readings1Click() {
     ensureWaveWindow()->showReadings();
 }
@@ -820,6 +832,11 @@ void TForm1::closeMainWindow() {
 }
 
 void TForm1::setLinkText(const QString& text) {
+    if (text != m_linkText) logEvent(text);
+    showLinkText(text);
+}
+
+void TForm1::showLinkText(const QString& text) {
     m_linkText = text;
     QString shown = text;
     const QString guard = guardNote();
@@ -832,6 +849,7 @@ void TForm1::setLinkText(const QString& text) {
 }
 
 void TForm1::setRemoteNote(const QString& note) {
+    if (note != m_remoteNote) logEvent(note, EventSource::Script);
     m_remoteNote = note;
     setLinkText(m_linkText);
 }
@@ -889,11 +907,13 @@ void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int
     m_client->selectCoupling(Coupling(code - Op::CouplingIndep + 1));
 }
 
-void TForm1::showCoupling(Coupling coupling) {
+void TForm1::showCoupling(Coupling coupling, bool fromInstrument) {
     if (coupling == Coupling(this->coupling())) return;
     m_reportedCoupling = true;
+    m_couplingFromInstrument = fromInstrument;
     selectCoupling(int(coupling));
     m_reportedCoupling = false;
+    m_couplingFromInstrument = false;
 }
 
 // Coupled, the instrument runs channel 2 from channel 1: in parallel wholly,
@@ -913,7 +933,7 @@ void TForm1::showChannel2For(std::uint8_t code) {
     ui->Edit8->setToolTip(currentFollows ? follows.arg(QStringLiteral("current"), mode)
                                          : QString());
     if (!m_linkedPicture) return;
-    if (m_reportedCoupling) {
+    if (m_couplingFromInstrument) {
         m_channel2Own.reset();
         return;
     }
@@ -979,7 +999,7 @@ void TForm1::setCoupling(int button, Done done) {
         noteInLinkPanel(QStringLiteral("the output goes off to change the coupling"));
     stopRecorderIfOutputOn();
     m_client->selectCoupling(Coupling(button), std::move(done));
-    showCoupling(Coupling(button));
+    showCoupling(Coupling(button), false);
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
@@ -1013,9 +1033,10 @@ void TForm1::setSendingEnabled(bool enabled) {
 
 // What the link's sequences do without a word, said after the link's own text.
 void TForm1::noteInLinkPanel(const QString& note) {
+    logEvent(note);
     const QString text = m_linkText;
     const qsizetype cut = text.indexOf(QStringLiteral("; "));
-    setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
+    showLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
 }
 
 void TForm1::recallMemorySlot(const QString& slot, Done done) {
@@ -1054,7 +1075,7 @@ void TForm1::connectLink() {
         if (!m_entry->typing(number)) setFieldText(number, t);
     });
     connect(c, &LinkClient::outputChanged, this, &TForm1::showOutput);
-    connect(c, &LinkClient::couplingChanged, this, &TForm1::showCoupling);
+    connect(c, &LinkClient::couplingChanged, this, [this](Coupling got) { showCoupling(got); });
     connect(c, &LinkClient::couplingStatusUnreadable, this, [this](bool unreadable) {
         setStatusText(1, unreadable ? QStringLiteral("TRACK 出错重发!") : QString());
     });
@@ -1070,7 +1091,11 @@ void TForm1::connectLink() {
             [this](int channel, Quantity q, const QString& holds, const QString& sent) {
                 showSetPointNotHeld(readingField(channel, q) + 4, holds, sent);
             });
-    connect(c, &LinkClient::linkedTo, this, [this] { setLinkText(linkedText()); });
+    connect(c, &LinkClient::linkedTo, this, [this] {
+        const EventSource was = setNoteSource(EventSource::Instrument);
+        setLinkText(linkedText());
+        setNoteSource(was);
+    });
     connect(c, &LinkClient::fastStatsChanged, this, &TForm1::showFastStats);
     connect(c, &LinkClient::lineLost, this, &TForm1::lineLost);
     showOutput(c->output());
@@ -1155,6 +1180,7 @@ void TForm1::showFastStats(const FastStats& stats, const QString& note, bool giv
 // The port is closed from the event loop, not inside the component's own notice.
 void TForm1::lineLost() {
     m_silentPort.clear();
+    logEvent(QStringLiteral("Line lost: %1").arg(comm1->CommName()), EventSource::Instrument);
     setLinkText(QStringLiteral("Line lost: %1").arg(comm1->CommName()));
     setLinkedPicture(false);
     m_lostPort = comm1->CommName();
@@ -1359,6 +1385,7 @@ void TForm1::showTrip(const GuardTrip& t) {
                         guardValue(t.limit, t.level));
     }
     m_tripText = QStringLiteral("Output switched off at %1: %2").arg(at, what);
+    logEvent(m_tripText, EventSource::Instrument);
     ui->ClearErrorofProtection1->setEnabled(true);
     if (m_protection && m_protection->beepOnTrip() && Beep) Beep(2600, 300);
     showGuardBanner();
@@ -1380,6 +1407,7 @@ void TForm1::showTripConfirmed(TripConfirmation confirmation) {
                 "instrument.");
             break;
     }
+    logEvent(m_tripText, EventSource::Instrument);
     showGuardBanner();
 }
 
@@ -1404,6 +1432,7 @@ void TForm1::showGuardDown(LinkMode mode) {
         m_guardDownText =
             QStringLiteral("The guard is down: %1, and nothing will switch the output off.")
                 .arg(why);
+        logEvent(m_guardDownText, EventSource::Instrument);
     }
     showGuardBanner();
 }

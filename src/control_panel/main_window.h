@@ -3,6 +3,7 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "control_panel/event_log.h"
 #include "device_link/guard.h"
 #include "device_link/link_types.h"
 #include "recorder/recorder_host.h"
@@ -152,6 +153,14 @@ public:
     // Said after the link panel's text while the remote server runs.
     void setRemoteNote(const QString& note);
 
+    // Every note the window gives, with who caused it: the operator unless
+    // a script's command or the instrument is being heard.
+    EventLog* events() const { return m_events; }
+    EventSource noteSource() const { return m_noteSource; }
+    EventSource setNoteSource(EventSource who) { return std::exchange(m_noteSource, who); }
+    void logEvent(const QString& what) { logEvent(what, m_noteSource); }
+    void logEvent(const QString& what, EventSource who);
+
 Q_SIGNALS:
     void closed();
     // For the recorder: the output is going off, the link is lost or the
@@ -198,6 +207,7 @@ private:
     void Control1Click();
     void Wave1Click();
     void Readings1Click();
+    void Events1Click();
     void oolbar1Click();
     void StatusBar2Click();
     void About1Click();
@@ -211,13 +221,16 @@ private:
     void RadioButton3Click();
     void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
                                 int edit7, int upDown4, int edit8);
+    void showLinkText(const QString& text);  // without a new event
     void setLinkText(const QString& text);
     void setLinkedPicture(bool linked);
     QString linkedText() const;
     void showOutput(const OutputView& output);
     void showReading(const Reading& reading);
     void clearReadings();
-    void showCoupling(Coupling coupling);
+    // fromInstrument: the instrument reported it, and channel 2's fields
+    // hold its replies; otherwise a script's selection, shown as a click's.
+    void showCoupling(Coupling coupling, bool fromInstrument = true);
     void showFastStats(const FastStats& stats, const QString& note, bool givenUp);
     void lineLost();
     // The instrument stopped answering on a port that stays: after the
@@ -271,6 +284,7 @@ private:
     LinkClient* m_client = nullptr;
     int m_model = 0;
     bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
+    bool m_couplingFromInstrument = false;
     OutputView m_outputShown;
     std::unique_ptr<Ui::TForm1> ui;
     Windows m_windows;
@@ -278,7 +292,10 @@ private:
     QTimer* tmr1;                  // the arrows' hold timer
     QLabel* m_panels[3] = {};
     QLabel* m_linkPanel = nullptr;  // our own, after the three
-    QString m_linkText;             // what it says, before the remote note
+    EventLog* m_events = new EventLog(this);
+    EventSource m_noteSource = EventSource::Operator;
+    QPointer<EventsWindow> m_eventsWindow;
+    QString m_linkText;  // what it says, before the remote note
     QString m_remoteNote;
     SetPointEntry* m_entry = nullptr;
     RemoteControl* m_remote = nullptr;

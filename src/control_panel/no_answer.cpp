@@ -13,6 +13,8 @@ namespace lqs {
 void TForm1::noAnswer() {
     m_client->giveUp();
     m_silentPort = comm1->CommName();
+    logEvent(QStringLiteral("No answer from the instrument on %1").arg(m_silentPort),
+             EventSource::Instrument);
     standDown(QStringLiteral("No answer from the instrument on %1: switch it on, then press Link")
                   .arg(m_silentPort));
     ui->ToolButton1->setEnabled(comm1->IsOpen());

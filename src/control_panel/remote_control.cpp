@@ -119,14 +119,41 @@ RemoteInstrument::FileOutcome outcomeOf(SequenceFile file) {
 }
 }  // namespace
 
+namespace {
+// A client's lines run with the window's notes said to come from a script.
+class ScriptSession : public LineSession {
+public:
+    ScriptSession(TForm1* form, std::unique_ptr<LineSession> inner)
+        : m_form(form), m_inner(std::move(inner)) {
+        m_inner->write = [this](const QByteArray& reply) {
+            if (write) write(reply);
+        };
+        m_inner->finished = [this] {
+            if (finished) finished();
+        };
+    }
+    void takeLine(const QByteArray& line) override {
+        const EventSource was = m_form->setNoteSource(EventSource::Script);
+        m_inner->takeLine(line);
+        m_form->setNoteSource(was);
+    }
+    void lineTooLong() override { m_inner->lineTooLong(); }
+
+private:
+    TForm1* m_form;
+    std::unique_ptr<LineSession> m_inner;
+};
+}  // namespace
+
 RemoteControl::RemoteControl(TForm1* form)
     : QObject(form),
       m_form(form),
       m_errors(std::make_shared<ScpiErrorQueue>()),
       m_server(new ScpiServer(
           [this] {
-              return std::make_unique<ScpiSession>(*this, m_errors, maker(),
-                                                   QStringLiteral(LQS_VERSION));
+              return std::make_unique<ScriptSession>(
+                  m_form, std::make_unique<ScpiSession>(*this, m_errors, maker(),
+                                                        QStringLiteral(LQS_VERSION)));
           },
           this)) {
     connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);

@@ -176,11 +176,12 @@ void tst_MainWindow::menuCaptions_data() {
                                            QStringLiteral("  Auto &Run"),
                                            QStringLiteral("  &Clear Error of Protection"),
                                            QStringLiteral("  &Record")};
-    QTest::newRow("view") << "&View"
-                          << QStringList{QStringLiteral("  &Control"), QStringLiteral("  &Wave"),
-                                         QStringLiteral("&Readings…"),
-                                         QStringLiteral("\u221AToolbar"),
-                                         QStringLiteral("\u221AStatus Bar")};
+    QTest::newRow("view") << "&View" << QStringList{QStringLiteral("  &Control"),
+                                                    QStringLiteral("  &Wave"),
+                                                    QStringLiteral("&Readings…"),
+                                                    QStringLiteral("&Events…"),
+                                                    QStringLiteral("\u221AToolbar"),
+                                                    QStringLiteral("\u221AStatus Bar")};
     QTest::newRow("help") << "&Help" << QStringList{QStringLiteral("About")};
     QTest::newRow("record") << "  &Record"
                             << QStringList{QStringLiteral("&Start"), QStringLiteral("S&top"),

@@ -19,7 +19,9 @@
 #include <QRadioButton>
 #include <QTcpSocket>
 
+#include <QClipboard>
 #include <QToolBar>
+#include <QTreeWidget>
 
 #include <random>
 
@@ -104,6 +106,7 @@ private Q_SLOTS:
     void readingWithTheOutputOn();
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
+    void eventsSayWhoCausedThem();
     void openToOthersIsShownInTheWindow();
     void scriptArmsTheGuard();
     void powerOfTheLoad();
@@ -582,6 +585,49 @@ void tst_RemoteControl::openToOthersIsShownInTheWindow() {
     QVERIFY(!bar()->isVisible());
     QCOMPARE(p.form->height(), height);
     QTRY_COMPARE(frame->size(), frameSize);
+}
+
+// The same note from the operator, a script and the instrument's link, each
+// kept whole with who caused it; View > Events shows them and copies them.
+void tst_RemoteControl::eventsSayWhoCausedThem() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    const EventLog* log = p.form->events();
+    const auto from = [&](const QString& what) {
+        QStringList who;
+        for (const Event& e : log->events())
+            if (e.what.contains(what)) who << eventSourceName(e.who);
+        return who;
+    };
+    QCOMPARE(from(QStringLiteral("Linked: ")), QStringList{"instrument"});
+    const QString note = QStringLiteral("the output goes off to change the coupling");
+    QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
+    QVERIFY(p.idle());
+    QCOMPARE(from(note), QStringList{"operator"});
+
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+    QVERIFY(p.advanceUntil([&] { return p.outputButton()->text() == QLatin1String("ON"); }));
+    QVERIFY(p.form->remote()->start(QHostAddress(), 0, nullptr));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, p.form->remote()->server()->port());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("OUTP:PAIR PAR\n");
+    QTRY_COMPARE(from(note), (QStringList{"operator", "script"}));
+    QCOMPARE(from(QStringLiteral("Remote: 1 client")), QStringList{"script"});
+    QVERIFY(p.idle());
+
+    test::action(p.form, "Events1")->trigger();
+    auto* window = p.form->findChild<QDialog*>(QStringLiteral("Events"));
+    QVERIFY(window && window->isVisible());
+    auto* list = test::named<QTreeWidget>(window, "EventList");
+    QCOMPARE(std::size_t(list->topLevelItemCount()), log->events().size());
+    QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("instrument"));
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(test::named<QPushButton>(window, "CopyEvents"), Qt::LeftButton);
+    const QString copied = QGuiApplication::clipboard()->text();
+    QCOMPARE(copied, log->text());
+    QVERIFY(copied.contains(QLatin1Char('\t') + note + QStringLiteral("\tscript\n")));
 }
 
 // A script arms a floor, a load step trips it, "on" is refused while the

@@ -89,6 +89,8 @@ public:
     DeviceLink* link;
     LinkClient* linkClient() const { return m_client; }
     int model() const { return m_model; }
+    // The model the first showing starts with (1 unless set); once shown, chosen now.
+    void setStartModel(int index);
 
     QString statusText(int panel) const;
 
@@ -158,6 +160,8 @@ Q_SIGNALS:
     // program closes.
     void outputStopping();
     void fastReadingsChanged(bool on);
+    // The recorder window was made, wired to this one.
+    void recorderMade(TForm_Wave* wave);
     // Every measured value as it comes, index 0 to 3 as in readingTexts().
     void readingArrived(int index, const QString& text);
     // The same reading with its value and when its reply ended: on the
@@ -270,6 +274,7 @@ private:
     QThread* m_linkThread = nullptr;
     LinkClient* m_client = nullptr;
     int m_model = 0;
+    int m_startModel = 1;
     bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
     OutputView m_outputShown;
     std::unique_ptr<Ui::TForm1> ui;

@@ -11,8 +11,6 @@
 
 #include <QAction>
 #include <QEvent>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QSettings>
 
 #include <memory>
@@ -74,15 +72,6 @@ void writeRecorder(QSettings& s, const SetupChoices& c) {
     s.setValue(kCounters, c.RecordCounters);
 }
 
-// A window placed where no screen shows it any more (a monitor since
-// unplugged) would be lost to the operator.
-bool onSomeScreen(const QRect& frame) {
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    return std::any_of(screens.begin(), screens.end(), [&frame](const QScreen* screen) {
-        return screen->availableGeometry().intersects(frame);
-    });
-}
-
 // Each change is written at once (sync replaces the file whole, so a kill
 // leaves the old one or the new one); the window's place as it moves, and
 // on the disk at the latest when the window goes.
@@ -138,11 +127,10 @@ private:
         m_settings.sync();
     }
 
+    // restoreGeometry refuses data it cannot read, and brings a window left
+    // where no screen shows it now (a monitor since unplugged) back onto one.
     void place() {
-        const QRect before = m_form->geometry();
-        if (!m_geometry.isEmpty() && m_form->restoreGeometry(m_geometry) &&
-            !onSomeScreen(m_form->frameGeometry()))
-            m_form->setGeometry(before);
+        if (!m_geometry.isEmpty()) m_form->restoreGeometry(m_geometry);
         m_placed = true;
     }
 

@@ -79,10 +79,10 @@ private:
     std::shared_ptr<ScpiErrorQueue> m_errors;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
-    std::optional<std::pair<quint16, bool>> m_choice;
     int m_planStep = 1;  // 1-based, of the run under way
     QString m_planEndWhy;
     bool m_planEndedEarly = false;
+    std::optional<std::pair<quint16, bool>> m_choice;  // the dialog's port and scope
 };
 
 }  // namespace lqs

@@ -23,6 +23,7 @@ struct Options {
     bool noSettings = false;
     bool remote = false;
     lqs::ListenAddress listen;
+    lqs::AllowList allow;
 };
 
 // Qt's own options (-style Fusion, --platform=offscreen, -reverse …) are
@@ -81,6 +82,11 @@ int readOptions(int argc, char* argv[], Options& options) {
             "Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
             "(0.0.0.0 for every address)."),
         QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption allow(
+        QStringLiteral("allow"),
+        QStringLiteral("With --remote on other addresses, let clients connect only from these "
+                       "addresses and networks (and this computer), e.g. 192.168.1.0/24,10.0.0.7."),
+        QStringLiteral("LIST"));
     const QCommandLineOption fast(
         QStringLiteral("fast-readings"),
         QStringLiteral("Start with Fast Readings ticked: while the output is on, the measured "
@@ -90,7 +96,7 @@ int readOptions(int argc, char* argv[], Options& options) {
         QStringLiteral("Start from the defaults, without the port, model, recorder setup and "
                        "window place remembered from the last run, and remember nothing of "
                        "this one."));
-    parser.addOptions({help, version, port, remote, fast, noSettings});
+    parser.addOptions({help, version, port, remote, allow, fast, noSettings});
     if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
@@ -122,6 +128,13 @@ int readOptions(int argc, char* argv[], Options& options) {
         }
         options.remote = true;
     }
+    if (parser.isSet(allow)) {
+        QString why;
+        if (!lqs::parseAllowList(parser.value(allow), &options.allow, &why)) {
+            std::fprintf(stderr, "--allow: %s\n", qPrintable(why));
+            return 2;
+        }
+    }
     return -1;
 }
 
@@ -146,6 +159,7 @@ int main(int argc, char* argv[]) {
     if (!options.noSettings) lqs::keepBenchSettings(form1);
     if (options.remote) {
         QString why;
+        form1->remote()->server()->setAllowList(options.allow);
         if (!form1->remote()->start(options.listen.address, options.listen.port, &why)) {
             std::fprintf(stderr, "--remote: %s\n", qPrintable(why));
             delete form1;

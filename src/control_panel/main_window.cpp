@@ -903,15 +903,31 @@ void TForm1::showCoupling(Coupling coupling) {
     m_reportedCoupling = false;
 }
 
-// Coupled, the instrument runs channel 2 from channel 1's set points; back
-// to independent, channel 2 has its own again. Shown at once, so channel 2
-// never shows what the instrument no longer holds until the next reading.
+// Coupled, the instrument runs channel 2 from channel 1: in parallel wholly,
+// tracking only its voltage; channel 2's current stays its own. On the
+// operator's click the followed values are shown at once, so channel 2 never
+// shows what the instrument no longer holds until the next reading; back to
+// independent, its own again. A coupling the instrument reported changes no
+// field: they hold its replies. Followed fields say so.
 void TForm1::showChannel2For(std::uint8_t code) {
+    const bool voltageFollows = code != Op::CouplingIndep;
+    const bool currentFollows = code == Op::CouplingParall;
+    const QString follows = QStringLiteral("Follows channel 1's %1 while the channels are %2");
+    const QString mode =
+        currentFollows ? QStringLiteral("in parallel") : QStringLiteral("tracking");
+    ui->Edit7->setToolTip(voltageFollows ? follows.arg(QStringLiteral("voltage"), mode)
+                                         : QString());
+    ui->Edit8->setToolTip(currentFollows ? follows.arg(QStringLiteral("current"), mode)
+                                         : QString());
     if (!m_linkedPicture) return;
-    if (code != Op::CouplingIndep) {
+    if (m_reportedCoupling) {
+        m_channel2Own.reset();
+        return;
+    }
+    if (voltageFollows) {
         if (!m_channel2Own) m_channel2Own = std::make_pair(ui->Edit7->text(), ui->Edit8->text());
         ui->Edit7->setText(ui->Edit5->text());
-        ui->Edit8->setText(ui->Edit6->text());
+        ui->Edit8->setText(currentFollows ? ui->Edit6->text() : m_channel2Own->second);
     } else if (m_channel2Own) {
         ui->Edit7->setText(m_channel2Own->first);
         ui->Edit8->setText(m_channel2Own->second);

@@ -13,6 +13,7 @@
 #include <utility>
 
 class QHostAddress;
+class QToolBar;
 
 namespace lqs {
 
@@ -74,11 +75,13 @@ public:
 
 private:
     void clientsChanged();
+    void showOpenBar();
 
     TForm1* m_form;
     std::shared_ptr<ScpiErrorQueue> m_errors;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
+    QToolBar* m_openBar = nullptr;
     int m_planStep = 1;  // 1-based, of the run under way
     QString m_planEndWhy;
     bool m_planEndedEarly = false;

@@ -6,6 +6,7 @@
 #include "clocked_link.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/remote_control.h"
+#include "remote/listen_address.h"
 #include "remote/scpi_server.h"
 #include "remote/scpi_session.h"
 #include "remote/sequence_files.h"
@@ -17,6 +18,8 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTcpSocket>
+
+#include <QToolBar>
 
 #include <random>
 
@@ -101,6 +104,7 @@ private Q_SLOTS:
     void readingWithTheOutputOn();
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
+    void openToOthersIsShownInTheWindow();
     void scriptArmsTheGuard();
     void powerOfTheLoad();
     void onRefusedWhileLatched();
@@ -547,6 +551,37 @@ void tst_RemoteControl::linkPanelCountsClients() {
     QTRY_VERIFY(panel->text().endsWith(QLatin1String("Remote: 0 clients")));
     p.form->remote()->server()->stop();
     QTRY_COMPARE(panel->text(), before);
+}
+
+// Listening beyond loopback is said in the window while it lasts; the panel
+// keeps its size, the window growing by the bar.
+void tst_RemoteControl::openToOthersIsShownInTheWindow() {
+    ClockedProgram p;
+    p.form->show();
+    const auto bar = [&] { return p.form->findChild<QToolBar*>(QStringLiteral("RemoteOpenBar")); };
+    auto* frame = p.form->findChild<QWidget*>(QStringLiteral("frameArea"));
+    const QSize frameSize = frame->size();
+    const int height = p.form->height();
+    ScpiServer* server = p.form->remote()->server();
+    QVERIFY(p.form->remote()->start(QHostAddress(), 0, nullptr));
+    QVERIFY(!bar() || !bar()->isVisible());
+
+    AllowList allow;
+    QVERIFY(parseAllowList(QStringLiteral("192.0.2.0/24"), &allow, nullptr));
+    server->setAllowList(allow);
+    QVERIFY(server->start(0, true, nullptr));
+    QVERIFY(bar() && bar()->isVisible());
+    const QString text = bar()->findChild<QLabel*>()->text();
+    QVERIFY2(text.contains(server->listeningAddresses()) &&
+                 text.contains(QLatin1String("only from 192.0.2.0/24")),
+             qPrintable(text));
+    QTRY_COMPARE(frame->size(), frameSize);
+    QVERIFY(p.form->height() > height);
+
+    server->stop();
+    QVERIFY(!bar()->isVisible());
+    QCOMPARE(p.form->height(), height);
+    QTRY_COMPARE(frame->size(), frameSize);
 }
 
 // A script arms a floor, a load step trips it, "on" is refused while the

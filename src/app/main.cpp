@@ -1,5 +1,6 @@
 #include "common/error_box.h"
 #include "control_panel/app_windows.h"
+#include "control_panel/bench_settings.h"
 #include "control_panel/end_signals.h"
 #include "control_panel/main_window.h"
 #include "control_panel/remote_control.h"
@@ -19,6 +20,7 @@ namespace {
 struct Options {
     QString port;
     bool fastReadings = false;
+    bool noSettings = false;
     bool remote = false;
     lqs::ListenAddress listen;
     lqs::AllowList allow;
@@ -89,7 +91,12 @@ int readOptions(int argc, char* argv[], Options& options) {
         QStringLiteral("fast-readings"),
         QStringLiteral("Start with Fast Readings ticked: while the output is on, the measured "
                        "values are asked one after another as fast as the instrument answers."));
-    parser.addOptions({help, version, port, remote, allow, fast});
+    const QCommandLineOption noSettings(
+        QStringLiteral("no-settings"),
+        QStringLiteral("Start from the defaults, without the port, model, recorder setup and "
+                       "window place remembered from the last run, and remember nothing of "
+                       "this one."));
+    parser.addOptions({help, version, port, remote, allow, fast, noSettings});
     if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
@@ -112,6 +119,7 @@ int readOptions(int argc, char* argv[], Options& options) {
     }
     options.port = parser.value(port);
     options.fastReadings = parser.isSet(fast);
+    options.noSettings = parser.isSet(noSettings);
     if (parser.isSet(remote)) {
         QString why;
         if (!lqs::parseListenAddress(parser.value(remote), &options.listen, &why)) {
@@ -147,6 +155,8 @@ int main(int argc, char* argv[]) {
     lqs::TForm1* form1 = lqs::createWindows(ports);
     QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     lqs::endOnSignals(form1);
+    // Before the command line's options, which win over what is remembered.
+    if (!options.noSettings) lqs::keepBenchSettings(form1);
     if (options.remote) {
         QString why;
         form1->remote()->server()->setAllowList(options.allow);

@@ -405,9 +405,15 @@ void TForm1::FormShow() {
     setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
 }
 
+void TForm1::setStartModel(int index) {
+    if (!modelProfile(index)) return;
+    m_startModel = index;
+    if (m_shownOnce) chooseModel(index);
+}
+
 void TForm1::InitialiseModel() {
-    m_model = 1;
-    m_client->setModel(1);
+    m_model = m_startModel;
+    m_client->setModel(m_model);
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
@@ -632,6 +638,7 @@ TForm_Wave* TForm1::ensureWaveWindow() {
         m_wave->setGeometry(ui->frameArea->rect());  // shown maximized in the frame
         m_wave->show();
         ui->Panel1->raise();
+        Q_EMIT recorderMade(m_wave);
     }
     return m_wave;
 }

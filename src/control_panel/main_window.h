@@ -90,6 +90,8 @@ public:
     DeviceLink* link;
     LinkClient* linkClient() const { return m_client; }
     int model() const { return m_model; }
+    // The model the first showing starts with (1 unless set); once shown, chosen now.
+    void setStartModel(int index);
 
     QString statusText(int panel) const;
 
@@ -167,6 +169,8 @@ Q_SIGNALS:
     // program closes.
     void outputStopping();
     void fastReadingsChanged(bool on);
+    // The recorder window was made, wired to this one.
+    void recorderMade(TForm_Wave* wave);
     // Every measured value as it comes, index 0 to 3 as in readingTexts().
     void readingArrived(int index, const QString& text);
     // The same reading with its value and when its reply ended: on the
@@ -283,6 +287,7 @@ private:
     QThread* m_linkThread = nullptr;
     LinkClient* m_client = nullptr;
     int m_model = 0;
+    int m_startModel = 1;
     bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
     bool m_couplingFromInstrument = false;
     OutputView m_outputShown;

@@ -186,10 +186,18 @@ bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* er
 }
 
 void RemoteControl::showDialog() {
-    if (!m_dialog) m_dialog = new RemoteDialog(m_server, m_form);
+    if (!m_dialog) {
+        m_dialog = new RemoteDialog(m_server, m_form);
+        if (m_choice) m_dialog->setChoice(m_choice->first, m_choice->second);
+    }
     m_dialog->show();
     m_dialog->raise();
     m_dialog->activateWindow();
+}
+
+void RemoteControl::setDialogChoice(quint16 port, bool allowOthers) {
+    m_choice = std::pair{port, allowOthers};
+    if (m_dialog) m_dialog->setChoice(port, allowOthers);
 }
 
 void RemoteControl::clientsChanged() {

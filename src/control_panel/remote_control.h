@@ -9,6 +9,8 @@
 #include <QPointer>
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 class QHostAddress;
 class QToolBar;
@@ -31,6 +33,8 @@ public:
     const std::shared_ptr<ScpiErrorQueue>& errors() const { return m_errors; }
     bool start(const QHostAddress& address, quint16 port, QString* error);
     void showDialog();
+    // What the dialog offers to start with; the server itself stays as it is.
+    void setDialogChoice(quint16 port, bool allowOthers);
 
     // The "maker" field of *IDN?.
     static QString maker();
@@ -81,6 +85,7 @@ private:
     int m_planStep = 1;  // 1-based, of the run under way
     QString m_planEndWhy;
     bool m_planEndedEarly = false;
+    std::optional<std::pair<quint16, bool>> m_choice;  // the dialog's port and scope
 };
 
 }  // namespace lqs

@@ -23,6 +23,12 @@ RemoteDialog::RemoteDialog(ScpiServer* server, QWidget* parent)
 
 RemoteDialog::~RemoteDialog() = default;
 
+void RemoteDialog::setChoice(quint16 port, bool allowOthers) {
+    if (m_server && m_server->running()) return;
+    ui->PortSpin->setValue(port);
+    ui->AllowOthers->setChecked(allowOthers);
+}
+
 void RemoteDialog::showEvent(QShowEvent* event) {
     showState();
     showClients();

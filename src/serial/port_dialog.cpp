@@ -129,6 +129,8 @@ void TForm3::relist(bool keepChoice) {
         chosen = ui->cbo1->currentData().toString();
     else if (m_comm->IsOpen())
         chosen = m_comm->CommName();
+    else
+        chosen = m_preferred;
     ui->cbo1->clear();
     for (int i = 0; i < names.size(); ++i) {
         ui->cbo1->addItem(lines[i], names[i]);

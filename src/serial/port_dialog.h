@@ -35,6 +35,8 @@ public:
     bool openPort(const QString& name);
     // Whether a link stands on the open port: OK asks before it drops it.
     void setLinkStands(std::function<bool()> linkStands) { m_linkStands = std::move(linkStands); }
+    // Chosen at a showing while no port is open, when it is listed (the port last used).
+    void setPreferredPort(const QString& name) { m_preferred = name; }
 
 Q_SIGNALS:
     // The port is open on the chosen device; the dialog is closing.
@@ -63,6 +65,7 @@ private:
     QFileSystemWatcher* m_watcher = nullptr;  // only while shown
     QTimer* m_relistTimer;
     std::function<bool()> m_linkStands;
+    QString m_preferred;
 };
 
 }  // namespace lqs

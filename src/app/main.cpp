@@ -1,5 +1,6 @@
 #include "common/error_box.h"
 #include "control_panel/app_windows.h"
+#include "control_panel/bench_settings.h"
 #include "control_panel/end_signals.h"
 #include "control_panel/main_window.h"
 #include "control_panel/remote_control.h"
@@ -20,9 +21,11 @@ namespace {
 struct Options {
     QString port;
     bool fastReadings = false;
+    bool noSettings = false;
     bool remote = false;
     int model = 0;  // none given
     lqs::ListenAddress listen;
+    lqs::AllowList allow;
 };
 
 // Qt's own options (-style Fusion, --platform=offscreen, -reverse …) are
@@ -81,6 +84,11 @@ int readOptions(int argc, char* argv[], Options& options) {
             "Start the SCPI server on PORT; on the loopback addresses only unless ADDRESS is given "
             "(0.0.0.0 for every address)."),
         QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption allow(
+        QStringLiteral("allow"),
+        QStringLiteral("With --remote on other addresses, let clients connect only from these "
+                       "addresses and networks (and this computer), e.g. 192.168.1.0/24,10.0.0.7."),
+        QStringLiteral("LIST"));
     const QCommandLineOption fast(
         QStringLiteral("fast-readings"),
         QStringLiteral("Start with Fast Readings ticked: while the output is on, the measured "
@@ -90,7 +98,12 @@ int readOptions(int argc, char* argv[], Options& options) {
         QStringLiteral("Start as the model NAME (LQS-6200A, LQS-6200B or LQS-6500B) until a link "
                        "reads an identity that names the instrument's model."),
         QStringLiteral("NAME"));
-    parser.addOptions({help, version, port, remote, fast, model});
+    const QCommandLineOption noSettings(
+        QStringLiteral("no-settings"),
+        QStringLiteral("Start from the defaults, without the port, model, recorder setup and "
+                       "window place remembered from the last run, and remember nothing of "
+                       "this one."));
+    parser.addOptions({help, version, port, remote, allow, fast, model, noSettings});
     if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\nTry lqs-control --help.\n", qPrintable(parser.errorText()));
         return 2;
@@ -113,6 +126,7 @@ int readOptions(int argc, char* argv[], Options& options) {
     }
     options.port = parser.value(port);
     options.fastReadings = parser.isSet(fast);
+    options.noSettings = parser.isSet(noSettings);
     if (parser.isSet(remote)) {
         QString why;
         if (!lqs::parseListenAddress(parser.value(remote), &options.listen, &why)) {
@@ -126,6 +140,13 @@ int readOptions(int argc, char* argv[], Options& options) {
         if (options.model == 0) {
             std::fprintf(stderr, "--model: \"%s\" is not LQS-6200A, LQS-6200B or LQS-6500B\n",
                          qPrintable(parser.value(model)));
+            return 2;
+        }
+    }
+    if (parser.isSet(allow)) {
+        QString why;
+        if (!lqs::parseAllowList(parser.value(allow), &options.allow, &why)) {
+            std::fprintf(stderr, "--allow: %s\n", qPrintable(why));
             return 2;
         }
     }
@@ -149,8 +170,11 @@ int main(int argc, char* argv[]) {
     lqs::TForm1* form1 = lqs::createWindows(ports);
     QObject::connect(form1, &lqs::TForm1::closed, &app, &QApplication::quit, Qt::QueuedConnection);
     lqs::endOnSignals(form1);
+    // Before the command line's options, which win over what is remembered.
+    if (!options.noSettings) lqs::keepBenchSettings(form1);
     if (options.remote) {
         QString why;
+        form1->remote()->server()->setAllowList(options.allow);
         if (!form1->remote()->start(options.listen.address, options.listen.port, &why)) {
             std::fprintf(stderr, "--remote: %s\n", qPrintable(why));
             delete form1;

@@ -191,7 +191,7 @@ void TForm1::connectDialogs() {
         m->raise();
         setFrameEnabled(false);
     });
-    connect(m, &TMessages::dialogClosed, this, &TForm1::closeMainWindow);
+    connect(m, &TMessages::dialogClosed, this, &TForm1::noAnswer);
 
     connect(m_windows.save, &Tsave::slotChosen, this,
             [this](const QString& slot) { saveMemorySlot(slot); });
@@ -204,10 +204,12 @@ void TForm1::connectDialogs() {
             standDown(QStringLiteral("Not linked: press Link to read the instrument on %1")
                           .arg(comm1->CommName()));
         }
+        m_silentPort.clear();
         stopWatchingLostPort();
         ui->ToolButton1->setEnabled(true);
         setStatusText(0, QStringLiteral("Please Link..."));
     });
+    m_windows.Form3->setLinkStands([this] { return m_linkedPicture; });
     const auto enableFrame = [this] { setFrameEnabled(true); };
     connect(m_windows.Form3, &TForm3::dialogClosed, this, enableFrame);
     connect(m_windows.Form2, &TForm2::dialogClosed, this, enableFrame);
@@ -239,6 +241,7 @@ void TForm1::connectActions() {
     connect(ui->Control1, &QAction::triggered, this, &TForm1::Control1Click);
     connect(ui->Wave1, &QAction::triggered, this, &TForm1::Wave1Click);
     connect(ui->Readings1, &QAction::triggered, this, &TForm1::Readings1Click);
+    connect(ui->Events1, &QAction::triggered, this, &TForm1::Events1Click);
     connect(ui->oolbar1, &QAction::triggered, this, &TForm1::oolbar1Click);
     connect(ui->StatusBar2, &QAction::triggered, this, &TForm1::StatusBar2Click);
     connect(ui->About1, &QAction::triggered, this, &TForm1::About1Click);
@@ -381,8 +384,7 @@ void TForm1::showBlocking(QWidget* dialog) {
 }
 
 void TForm1::FormCreate() {
-    ui->Panel1->setEnabled(false);
-    ui->OutPut1->setEnabled(false);
+    setSendingEnabled(false);
     ui->ToolButton1->setEnabled(false);
 }
 
@@ -403,9 +405,15 @@ void TForm1::FormShow() {
     setStatusText(0, QStringLiteral("Please Config RS232 COM!"));
 }
 
+void TForm1::setStartModel(int index) {
+    if (!modelProfile(index)) return;
+    m_startModel = index;
+    if (m_shownOnce) chooseModel(index);
+}
+
 void TForm1::InitialiseModel() {
-    m_model = 1;
-    m_client->setModel(1);
+    m_model = m_startModel;
+    m_client->setModel(m_model);
     ShowModelProfile();
     ResetSetPointFields();
     setWindowTitle(programCaption());
@@ -644,12 +652,24 @@ TForm_Wave* TForm1::ensureWaveWindow() {
         m_wave->setGeometry(ui->frameArea->rect());  // shown maximized in the frame
         m_wave->show();
         ui->Panel1->raise();
+        Q_EMIT recorderMade(m_wave);
     }
     return m_wave;
 }
 
 void TForm1::Control1Click() {
     ui->Panel1->show();
+}
+
+void TForm1::logEvent(const QString& what, EventSource who) {
+    m_events->add(QDateTime::currentDateTime(), what, who);
+}
+
+void TForm1::Events1Click() {
+    if (!m_eventsWindow) m_eventsWindow = new EventsWindow(m_events, this);
+    m_eventsWindow->show();
+    m_eventsWindow->raise();
+    m_eventsWindow->activateWindow();
 }
 
 void TForm1::Readings1Click() {
@@ -706,14 +726,13 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::startLink() {
+    if (!reopenSilentPort(nullptr)) return;
     stopWatchingLostPort();
     m_channel2Own.reset();
     m_linkedAdapter = usbAdapterIdentity(comm1->CommName(), m_portSources);
     setStatusText(1, QString());
     setLinkedPicture(true);
-    ui->Panel1->setEnabled(true);
-    ui->OutPut1->setEnabled(true);
-    ui->btn5->setEnabled(true);
+    setSendingEnabled(true);
     setLinkText(QString());
     m_client->link(comm1->CommName());
     setStatusText(0, QString());
@@ -824,7 +843,7 @@ void TForm1::selectCoupling(int button) {
     if (button >= 1 && button <= 3) buttons[button - 1]->setChecked(true);
 }
 
-// The time-out box ends the program without a question, so an unsaved
+// The recorder's close ends the program without a question, so an unsaved
 // recording is saved first. Should that fail, the close asks; kept open, the
 // window is enabled again so the recording can be exported elsewhere.
 void TForm1::closeMainWindow() {
@@ -834,6 +853,11 @@ void TForm1::closeMainWindow() {
 }
 
 void TForm1::setLinkText(const QString& text) {
+    if (text != m_linkText) logEvent(text);
+    showLinkText(text);
+}
+
+void TForm1::showLinkText(const QString& text) {
     m_linkText = text;
     QString shown = text;
     const QString guard = guardNote();
@@ -846,6 +870,7 @@ void TForm1::setLinkText(const QString& text) {
 }
 
 void TForm1::setRemoteNote(const QString& note) {
+    if (note != m_remoteNote) logEvent(note, EventSource::Script);
     m_remoteNote = note;
     setLinkText(m_linkText);
 }
@@ -903,22 +928,40 @@ void TForm1::couplingSelected(QRadioButton* button, std::uint8_t code, const int
     m_client->selectCoupling(Coupling(code - Op::CouplingIndep + 1));
 }
 
-void TForm1::showCoupling(Coupling coupling) {
+void TForm1::showCoupling(Coupling coupling, bool fromInstrument) {
     if (coupling == Coupling(this->coupling())) return;
     m_reportedCoupling = true;
+    m_couplingFromInstrument = fromInstrument;
     selectCoupling(int(coupling));
     m_reportedCoupling = false;
+    m_couplingFromInstrument = false;
 }
 
-// Coupled, the instrument runs channel 2 from channel 1's set points; back
-// to independent, channel 2 has its own again. Shown at once, so channel 2
-// never shows what the instrument no longer holds until the next reading.
+// Coupled, the instrument runs channel 2 from channel 1: in parallel wholly,
+// tracking only its voltage; channel 2's current stays its own. On the
+// operator's click the followed values are shown at once, so channel 2 never
+// shows what the instrument no longer holds until the next reading; back to
+// independent, its own again. A coupling the instrument reported changes no
+// field: they hold its replies. Followed fields say so.
 void TForm1::showChannel2For(std::uint8_t code) {
+    const bool voltageFollows = code != Op::CouplingIndep;
+    const bool currentFollows = code == Op::CouplingParall;
+    const QString follows = QStringLiteral("Follows channel 1's %1 while the channels are %2");
+    const QString mode =
+        currentFollows ? QStringLiteral("in parallel") : QStringLiteral("tracking");
+    ui->Edit7->setToolTip(voltageFollows ? follows.arg(QStringLiteral("voltage"), mode)
+                                         : QString());
+    ui->Edit8->setToolTip(currentFollows ? follows.arg(QStringLiteral("current"), mode)
+                                         : QString());
     if (!m_linkedPicture) return;
-    if (code != Op::CouplingIndep) {
+    if (m_couplingFromInstrument) {
+        m_channel2Own.reset();
+        return;
+    }
+    if (voltageFollows) {
         if (!m_channel2Own) m_channel2Own = std::make_pair(ui->Edit7->text(), ui->Edit8->text());
         ui->Edit7->setText(ui->Edit5->text());
-        ui->Edit8->setText(ui->Edit6->text());
+        ui->Edit8->setText(currentFollows ? ui->Edit6->text() : m_channel2Own->second);
     } else if (m_channel2Own) {
         ui->Edit7->setText(m_channel2Own->first);
         ui->Edit8->setText(m_channel2Own->second);
@@ -977,7 +1020,7 @@ void TForm1::setCoupling(int button, Done done) {
         noteInLinkPanel(QStringLiteral("the output goes off to change the coupling"));
     stopRecorderIfOutputOn();
     m_client->selectCoupling(Coupling(button), std::move(done));
-    showCoupling(Coupling(button));
+    showCoupling(Coupling(button), false);
 }
 
 // A save or a recall with the output on leaves it off and the readings empty:
@@ -996,18 +1039,25 @@ void TForm1::saveMemorySlot(const QString& slot, Done done) {
 // No link stands: nothing that sends is offered until the next Link, so no
 // value can be entered that never reaches the instrument.
 void TForm1::standDown(const QString& linkText) {
-    ui->Panel1->setEnabled(false);
-    ui->OutPut1->setEnabled(false);
-    ui->btn5->setEnabled(false);
+    setSendingEnabled(false);
     setLinkedPicture(false);
     if (!linkText.isEmpty()) setLinkText(linkText);
 }
 
+// The panel and the menus and tool buttons that stand for its buttons, so no
+// menu is offered that would do nothing.
+void TForm1::setSendingEnabled(bool enabled) {
+    ui->Panel1->setEnabled(enabled);
+    for (QAction* a : {ui->OutPut1, ui->btn5, ui->SaveMemory1, ui->RecallMemory1})
+        a->setEnabled(enabled);
+}
+
 // What the link's sequences do without a word, said after the link's own text.
 void TForm1::noteInLinkPanel(const QString& note) {
+    logEvent(note);
     const QString text = m_linkText;
     const qsizetype cut = text.indexOf(QStringLiteral("; "));
-    setLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
+    showLinkText((cut < 0 ? text : text.left(cut)) + QStringLiteral("; ") + note);
 }
 
 void TForm1::recallMemorySlot(const QString& slot, Done done) {
@@ -1021,6 +1071,7 @@ bool TForm1::linkWithoutQuestion(QString* why) {
         if (why) *why = QStringLiteral("no serial port is open");
         return false;
     }
+    if (!reopenSilentPort(why)) return false;
     startLink();
     return true;
 }
@@ -1045,7 +1096,7 @@ void TForm1::connectLink() {
         if (!m_entry->typing(number)) setFieldText(number, t);
     });
     connect(c, &LinkClient::outputChanged, this, &TForm1::showOutput);
-    connect(c, &LinkClient::couplingChanged, this, &TForm1::showCoupling);
+    connect(c, &LinkClient::couplingChanged, this, [this](Coupling got) { showCoupling(got); });
     connect(c, &LinkClient::couplingStatusUnreadable, this, [this](bool unreadable) {
         setStatusText(1, unreadable ? QStringLiteral("TRACK 出错重发!") : QString());
     });
@@ -1063,7 +1114,9 @@ void TForm1::connectLink() {
             });
     connect(c, &LinkClient::linkedTo, this, [this] {
         adoptIdentityModel();
+        const EventSource was = setNoteSource(EventSource::Instrument);
         setLinkText(linkedText());
+        setNoteSource(was);
     });
     connect(c, &LinkClient::fastStatsChanged, this, &TForm1::showFastStats);
     connect(c, &LinkClient::lineLost, this, &TForm1::lineLost);
@@ -1146,6 +1199,8 @@ void TForm1::showFastStats(const FastStats& stats, const QString& note, bool giv
 
 // The port is closed from the event loop, not inside the component's own notice.
 void TForm1::lineLost() {
+    m_silentPort.clear();
+    logEvent(QStringLiteral("Line lost: %1").arg(comm1->CommName()), EventSource::Instrument);
     setLinkText(QStringLiteral("Line lost: %1").arg(comm1->CommName()));
     setLinkedPicture(false);
     m_lostPort = comm1->CommName();
@@ -1350,6 +1405,7 @@ void TForm1::showTrip(const GuardTrip& t) {
                         guardValue(t.limit, t.level));
     }
     m_tripText = QStringLiteral("Output switched off at %1: %2").arg(at, what);
+    logEvent(m_tripText, EventSource::Instrument);
     ui->ClearErrorofProtection1->setEnabled(true);
     if (m_protection && m_protection->beepOnTrip() && Beep) Beep(2600, 300);
     showGuardBanner();
@@ -1371,6 +1427,7 @@ void TForm1::showTripConfirmed(TripConfirmation confirmation) {
                 "instrument.");
             break;
     }
+    logEvent(m_tripText, EventSource::Instrument);
     showGuardBanner();
 }
 
@@ -1395,6 +1452,7 @@ void TForm1::showGuardDown(LinkMode mode) {
         m_guardDownText =
             QStringLiteral("The guard is down: %1, and nothing will switch the output off.")
                 .arg(why);
+        logEvent(m_guardDownText, EventSource::Instrument);
     }
     showGuardBanner();
 }

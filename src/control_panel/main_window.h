@@ -3,6 +3,7 @@
 // window as its only child, covered whenever Panel1 is visible.
 #pragma once
 
+#include "control_panel/event_log.h"
 #include "device_link/guard.h"
 #include "device_link/link_types.h"
 #include "device_link/model_profile.h"
@@ -92,6 +93,8 @@ public:
     int model() const { return m_model; }
     // As the operator's Series click: it stands over the identity's model.
     void selectModel(int index);
+    // The model the first showing starts with (1 unless set); once shown, chosen now.
+    void setStartModel(int index);
 
     QString statusText(int panel) const;
 
@@ -124,7 +127,7 @@ public:
     QStringList readingTexts() const override;
     QString outputCaption() const override;
     void showControlPanel() override;
-    // The time-out box ends the program this way.
+    // The recorder's close ends the program this way.
     void closeMainWindow() override;
     void setStatusText(int panel, const QString& text) override;
 
@@ -155,12 +158,22 @@ public:
     // Said after the link panel's text while the remote server runs.
     void setRemoteNote(const QString& note);
 
+    // Every note the window gives, with who caused it: the operator unless
+    // a script's command or the instrument is being heard.
+    EventLog* events() const { return m_events; }
+    EventSource noteSource() const { return m_noteSource; }
+    EventSource setNoteSource(EventSource who) { return std::exchange(m_noteSource, who); }
+    void logEvent(const QString& what) { logEvent(what, m_noteSource); }
+    void logEvent(const QString& what, EventSource who);
+
 Q_SIGNALS:
     void closed();
     // For the recorder: the output is going off, the link is lost or the
     // program closes.
     void outputStopping();
     void fastReadingsChanged(bool on);
+    // The recorder window was made, wired to this one.
+    void recorderMade(TForm_Wave* wave);
     // Every measured value as it comes, index 0 to 3 as in readingTexts().
     void readingArrived(int index, const QString& text);
     // The same reading with its value and when its reply ended: on the
@@ -201,6 +214,7 @@ private:
     void Control1Click();
     void Wave1Click();
     void Readings1Click();
+    void Events1Click();
     void oolbar1Click();
     void StatusBar2Click();
     void About1Click();
@@ -214,15 +228,22 @@ private:
     void RadioButton3Click();
     void EnableSetPointControls(int upDown1, int edit5, int upDown2, int edit6, int upDown3,
                                 int edit7, int upDown4, int edit8);
+    void showLinkText(const QString& text);  // without a new event
     void setLinkText(const QString& text);
     void setLinkedPicture(bool linked);
     QString linkedText() const;
     void showOutput(const OutputView& output);
     void showReading(const Reading& reading);
     void clearReadings();
-    void showCoupling(Coupling coupling);
+    // fromInstrument: the instrument reported it, and channel 2's fields
+    // hold its replies; otherwise a script's selection, shown as a click's.
+    void showCoupling(Coupling coupling, bool fromInstrument = true);
     void showFastStats(const FastStats& stats, const QString& note, bool givenUp);
     void lineLost();
+    // The instrument stopped answering on a port that stays: after the
+    // time-out box the program stands down, and the next link opens the port anew.
+    void noAnswer();
+    bool reopenSilentPort(QString* why);
 
     // The guard: its dialog, the banner of a trip or of the guard being down,
     // and the counters.
@@ -249,6 +270,7 @@ private:
     void showReadingAged(int channel, Quantity q, const QDateTime& readAt, int ageSeconds);
     void showChannelMode(int channel);
     void noteInLinkPanel(const QString& note);
+    void setSendingEnabled(bool enabled);
     void standDown(const QString& linkText);
     void couplingSelected(QRadioButton* button, std::uint8_t code, const int (&enable)[8]);
     QLineEdit* edit(int number) const;
@@ -270,8 +292,10 @@ private:
     LinkClient* m_client = nullptr;
     int m_model = 0;
     ModelByIdentity m_modelByIdentity;
-    QString m_identityModelNote;      // said in the link panel until another choice
+    QString m_identityModelNote;  // said in the link panel until another choice
+    int m_startModel = 1;
     bool m_reportedCoupling = false;  // a coupling button selected to show what the link did
+    bool m_couplingFromInstrument = false;
     OutputView m_outputShown;
     std::unique_ptr<Ui::TForm1> ui;
     Windows m_windows;
@@ -279,7 +303,10 @@ private:
     QTimer* tmr1;                  // the arrows' hold timer
     QLabel* m_panels[3] = {};
     QLabel* m_linkPanel = nullptr;  // our own, after the three
-    QString m_linkText;             // what it says, before the remote note
+    EventLog* m_events = new EventLog(this);
+    EventSource m_noteSource = EventSource::Operator;
+    QPointer<EventsWindow> m_eventsWindow;
+    QString m_linkText;  // what it says, before the remote note
     QString m_remoteNote;
     SetPointEntry* m_entry = nullptr;
     RemoteControl* m_remote = nullptr;
@@ -288,6 +315,7 @@ private:
     QFileSystemWatcher* m_portWatch = nullptr;
     bool m_lostPortWasGone = false;
     QString m_lostPortIdentity;
+    QString m_silentPort;  // the port of an instrument that stopped answering
     // The USB adapter of the linked port, read at the link: once it is
     // unplugged the system no longer says what it was.
     QString m_linkedAdapter;

@@ -1,4 +1,4 @@
-// TMessages: the box shown after a lost reply; closing it ends the program.
+// TMessages: the box shown after a lost reply; closing it stands the program down.
 #pragma once
 
 #include <QDialog>

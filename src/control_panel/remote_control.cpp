@@ -10,7 +10,9 @@
 #include "remote/sequence_files.h"
 
 #include <QHostAddress>
+#include <QLabel>
 #include <QTimer>
+#include <QToolBar>
 
 #include <algorithm>
 #include <cmath>
@@ -117,16 +119,46 @@ RemoteInstrument::FileOutcome outcomeOf(SequenceFile file) {
 }
 }  // namespace
 
+namespace {
+// A client's lines run with the window's notes said to come from a script.
+class ScriptSession : public LineSession {
+public:
+    ScriptSession(TForm1* form, std::unique_ptr<LineSession> inner)
+        : m_form(form), m_inner(std::move(inner)) {
+        m_inner->write = [this](const QByteArray& reply) {
+            if (write) write(reply);
+        };
+        m_inner->finished = [this] {
+            if (finished) finished();
+        };
+    }
+    void takeLine(const QByteArray& line) override {
+        const EventSource was = m_form->setNoteSource(EventSource::Script);
+        m_inner->takeLine(line);
+        m_form->setNoteSource(was);
+    }
+    void lineTooLong() override { m_inner->lineTooLong(); }
+
+private:
+    TForm1* m_form;
+    std::unique_ptr<LineSession> m_inner;
+};
+}  // namespace
+
 RemoteControl::RemoteControl(TForm1* form)
     : QObject(form),
       m_form(form),
+      m_errors(std::make_shared<ScpiErrorQueue>()),
       m_server(new ScpiServer(
           [this] {
-              return std::make_unique<ScpiSession>(*this, maker(), QStringLiteral(LQS_VERSION));
+              return std::make_unique<ScriptSession>(
+                  m_form, std::make_unique<ScpiSession>(*this, m_errors, maker(),
+                                                        QStringLiteral(LQS_VERSION)));
           },
           this)) {
     connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::clientsChanged);
+    connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::showOpenBar);
     LinkClient* link = m_form->linkClient();
     connect(link, &LinkClient::planStepStarted, this,
             [this](int, int step, qint64) { m_planStep = step + 1; });
@@ -154,10 +186,18 @@ bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* er
 }
 
 void RemoteControl::showDialog() {
-    if (!m_dialog) m_dialog = new RemoteDialog(m_server, m_form);
+    if (!m_dialog) {
+        m_dialog = new RemoteDialog(m_server, m_form);
+        if (m_choice) m_dialog->setChoice(m_choice->first, m_choice->second);
+    }
     m_dialog->show();
     m_dialog->raise();
     m_dialog->activateWindow();
+}
+
+void RemoteControl::setDialogChoice(quint16 port, bool allowOthers) {
+    m_choice = std::pair{port, allowOthers};
+    if (m_dialog) m_dialog->setChoice(port, allowOthers);
 }
 
 void RemoteControl::clientsChanged() {
@@ -168,6 +208,49 @@ void RemoteControl::clientsChanged() {
     const int n = m_server->clientCount();
     m_form->setRemoteNote(n == 1 ? QStringLiteral("Remote: 1 client")
                                  : QStringLiteral("Remote: %1 clients").arg(n));
+}
+
+// Listening beyond loopback is said in the window while it lasts, not only
+// in a tooltip: a bar under the panel, the window growing by its height so
+// the panel keeps its size.
+void RemoteControl::showOpenBar() {
+    const bool open = m_server->running() && !m_server->loopbackOnly();
+    if (!m_openBar) {
+        if (!open) return;
+        m_openBar = new QToolBar(m_form);
+        m_openBar->setObjectName(QStringLiteral("RemoteOpenBar"));
+        m_openBar->setMovable(false);
+        m_openBar->setFloatable(false);
+        m_openBar->toggleViewAction()->setVisible(false);
+        auto* text = new QLabel(m_openBar);
+        text->setObjectName(QStringLiteral("RemoteOpenText"));
+        text->setWordWrap(true);
+        text->setAutoFillBackground(true);
+        text->setMargin(4);
+        // White on dark amber, as the guard's banner: readable in either palette.
+        QPalette p = text->palette();
+        p.setColor(QPalette::Window, QColor(0x9a, 0x5b, 0x00));
+        p.setColor(QPalette::WindowText, Qt::white);
+        text->setPalette(p);
+        m_openBar->addWidget(text);
+        m_openBar->hide();
+        m_form->addToolBar(Qt::BottomToolBarArea, m_openBar);
+    }
+    auto* text = m_openBar->findChild<QLabel*>(QStringLiteral("RemoteOpenText"));
+    if (open) {
+        const AllowList& allow = m_server->allowList();
+        text->setText(QStringLiteral("Remote control is open to other computers on %1, %2. "
+                                     "Anyone who can reach them may set the outputs.")
+                          .arg(m_server->listeningAddresses(),
+                               allow.isEmpty()
+                                   ? QStringLiteral("from any address")
+                                   : QStringLiteral("only from %1").arg(allowListText(allow))));
+    }
+    if (open == m_openBar->isVisible()) return;
+    const int before = m_openBar->isVisible() ? m_openBar->sizeHint().height() : 0;
+    m_openBar->setVisible(open);
+    const int after = open ? m_openBar->sizeHint().height() : 0;
+    m_form->setFixedHeight(m_form->height() - before + after);
 }
 
 QString RemoteControl::modelName() const {

@@ -8,11 +8,17 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+#include <optional>
+#include <utility>
+
 class QHostAddress;
+class QToolBar;
 
 namespace lqs {
 
 class RemoteDialog;
+class ScpiErrorQueue;
 class ScpiServer;
 class TForm1;
 
@@ -23,8 +29,12 @@ public:
     ~RemoteControl() override;
 
     ScpiServer* server() const { return m_server; }
+    // The one error queue of every client's session.
+    const std::shared_ptr<ScpiErrorQueue>& errors() const { return m_errors; }
     bool start(const QHostAddress& address, quint16 port, QString* error);
     void showDialog();
+    // What the dialog offers to start with; the server itself stays as it is.
+    void setDialogChoice(quint16 port, bool allowOthers);
 
     // The "maker" field of *IDN?.
     static QString maker();
@@ -66,13 +76,17 @@ public:
 
 private:
     void clientsChanged();
+    void showOpenBar();
 
     TForm1* m_form;
+    std::shared_ptr<ScpiErrorQueue> m_errors;
     ScpiServer* m_server;
     QPointer<RemoteDialog> m_dialog;
+    QToolBar* m_openBar = nullptr;
     int m_planStep = 1;  // 1-based, of the run under way
     QString m_planEndWhy;
     bool m_planEndedEarly = false;
+    std::optional<std::pair<quint16, bool>> m_choice;  // the dialog's port and scope
 };
 
 }  // namespace lqs

@@ -369,4 +369,11 @@ void DeviceLink::stop() {
     busyMaybeChanged();
 }
 
+// A silent instrument may have been switched off, or switched by hand.
+void DeviceLink::giveUp() {
+    stop();
+    m_state.OutputOn = 0;
+    setOutputState(OutputState::Unknown);
+}
+
 }  // namespace lqs

@@ -131,6 +131,9 @@ public Q_SLOTS:
     void setFastTimings(const lqs::FastPollTimings& timings) { m_setup.fast = timings; }
     void queryingClosed();  // the querying dialog closed, whichever way
     void stop();            // the program is closing: nothing more goes out
+    // The time-out box was answered: nothing more goes out, and the output's
+    // state is unknown until the next link reads it.
+    void giveUp();
 
 Q_SIGNALS:
     void modeChanged(lqs::LinkMode mode);

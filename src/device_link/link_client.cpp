@@ -333,4 +333,8 @@ void LinkClient::stop() {
     call([l = m_link] { l->stop(); });
 }
 
+void LinkClient::giveUp() {
+    call([l = m_link] { l->giveUp(); });
+}
+
 }  // namespace lqs

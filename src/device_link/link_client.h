@@ -95,6 +95,7 @@ public:
     void setTimings(const LinkTimings& timings);
     void queryingClosed();
     void stop();
+    void giveUp();
 
 Q_SIGNALS:
     void modeChanged(lqs::LinkMode mode);

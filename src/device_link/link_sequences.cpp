@@ -351,7 +351,7 @@ void DeviceLink::CloseQuerying() {
 }
 
 // The reply did not come: count down in the querying dialog, then the
-// time-out box, whose closing ends the program.
+// time-out box, whose closing stands the window down.
 Sequence DeviceLink::countdown() {
     m_state.ProgressMode = Progress::Countdown;
     ShowQuerying();

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace lqs {
 
 namespace {
@@ -104,6 +106,36 @@ void TFrm_Setup::FormShow() {
     // By name: the colour may equal a standard one, but it is the title bar's.
     ui->clrbx_ch1->setCurrentText(QString::fromLatin1(kActiveCaption));
     selectColor(ui->clrbx_ch2, PlotColors::Lime);
+    if (!m_inUse) return;
+    // Pressing OK only to look must leave the recorder as it is.
+    const SetupChoices& c = *m_inUse;
+    const int seconds = (c.RecordLengthMs - 1000) / 1000;
+    ui->cbb1->setCurrentText(QString::number(seconds / 86400));
+    ui->cbb2->setCurrentText(QString::number(seconds / 3600 % 24));
+    ui->cbb3->setCurrentText(QString::number(seconds / 60 % 60));
+    ui->cbb4->setCurrentText(QString::number(seconds % 60));
+    for (std::size_t i = 0; i < std::size(kSliceMs); ++i)
+        if (kSliceMs[i] == c.TimeSliceMs) ui->cbb5->setCurrentIndex(static_cast<int>(i));
+    cbb5Change();
+    if (ui->cbb6->isEnabled()) ui->cbb6->setCurrentText(c.PointOperation);
+    selectColor(ui->clrbx_ch1, c.Ch1Color);
+    selectColor(ui->clrbx_ch2, c.Ch2Color);
+}
+
+void TFrm_Setup::showChoices(const SetupChoices& choices) {
+    m_inUse = choices;
+}
+
+bool TFrm_Setup::offers(const SetupChoices& c) {
+    const int lengthMs = c.RecordLengthMs - 1000;
+    const bool slice =
+        std::find(std::begin(kSliceMs), std::end(kSliceMs), c.TimeSliceMs) != std::end(kSliceMs);
+    const bool operation =
+        QStringList{QStringLiteral("Maximum"), QStringLiteral("Minimum"), QStringLiteral("Average")}
+            .contains(c.PointOperation);
+    // Up to seven days, 23:59:55, in steps of five seconds, is what the boxes can say.
+    return lengthMs >= 0 && lengthMs % 5000 == 0 && lengthMs / 1000 < 8 * 86400 && slice &&
+           operation && c.Ch1Color.isValid() && c.Ch2Color.isValid();
 }
 
 void TFrm_Setup::cbb5Change() {

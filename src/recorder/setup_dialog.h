@@ -7,6 +7,7 @@
 #include <QDialog>
 
 #include <memory>
+#include <optional>
 
 class QComboBox;
 
@@ -27,6 +28,10 @@ public:
     // The recorder's choice of the charge and energy columns, shown as it
     // stands rather than reset with the rest.
     void setRecordCounters(bool on);
+    // Shown at every opening from now on, in place of the defaults.
+    void showChoices(const SetupChoices& choices);
+    // Whether the dialog offers c's length, slice, point operation and colours.
+    static bool offers(const SetupChoices& c);
 
     static int sliceMsOf(const QString& scaleItem);
 
@@ -42,6 +47,7 @@ private:
     static QColor chosenColor(const QComboBox* box);
 
     std::unique_ptr<Ui::TFrm_Setup> ui;
+    std::optional<SetupChoices> m_inUse;
 };
 
 }  // namespace lqs

@@ -138,11 +138,12 @@ void TForm_Wave::Btn_ReturnClick() {
 }
 
 void TForm_Wave::Btn_SetupClick() {
-    // Made when needed and discarded after use, so every showing starts from
-    // the defaults. Opened, not run: recording and the link go on meanwhile;
-    // it is modal to the main window, whose menu could open it again.
+    // Made when needed and discarded after use; it opens showing the setup in
+    // use, or the defaults before the first. Opened, not run: recording and the link go on
+    // meanwhile; it is modal to the main window, whose menu could open it again.
     TFrm_Setup* dialog = StartupSetup ? StartupSetup.data() : new TFrm_Setup(this);
     StartupSetup = nullptr;
+    if (m_setupInUse) dialog->showChoices(*m_setupInUse);
     dialog->setRecordCounters(state.RecordCounters);
     connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
         const SetupChoices choices = dialog->choices();
@@ -170,6 +171,8 @@ void TForm_Wave::applySetup(const SetupChoices& c) {
                 QStringLiteral("Sample: 0"), QStringLiteral("CH1 Max:V A"),
                 QStringLiteral("CH1 Min:V A"), QStringLiteral("CH2 Max:V A"),
                 QStringLiteral("CH2 Min:V A")});
+    m_setupInUse = c;
+    Q_EMIT setupApplied(c);
 }
 
 QColor TForm_Wave::curveColor(const QFrame* s) const {

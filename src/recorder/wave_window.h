@@ -74,6 +74,8 @@ public:
 
     // An accepted setup: timers, state, curve colours and a fresh summary.
     void applySetup(const SetupChoices& choices);
+    // The last setup applied, which the Setup dialog opens showing.
+    const std::optional<SetupChoices>& setupInUse() const { return m_setupInUse; }
 
     // The colour a swatch gives its curve.
     QColor curveColor(const QFrame* swatch) const;
@@ -138,6 +140,9 @@ public Q_SLOTS:
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+Q_SIGNALS:
+    void setupApplied(const SetupChoices& choices);
 
 private:
     // wave_window.cpp
@@ -207,6 +212,7 @@ private:
     bool m_tickErrorShown = false;
     int m_unsaved = 0;
     bool m_fast = false;
+    std::optional<SetupChoices> m_setupInUse;
     SliceReadings m_slice;
     std::unique_ptr<ReadingLog> m_readings = std::make_unique<ReadingLog>();
     std::optional<ReadingsCsvRows> m_readingRows;

@@ -1,5 +1,7 @@
 #include "remote/listen_address.h"
 
+#include <QRegularExpression>
+
 namespace lqs {
 
 bool parseListenAddress(const QString& text, ListenAddress* out, QString* why) {
@@ -32,6 +34,60 @@ bool parseListenAddress(const QString& text, ListenAddress* out, QString* why) {
         return fail(QStringLiteral("\"%1\" is not an IP address").arg(host));
     if (out) *out = result;
     return true;
+}
+
+namespace {
+// "::ffff:10.0.0.7" from a dual-stack socket is the IPv4 address it carries.
+QHostAddress plain(const QHostAddress& address) {
+    bool v4 = false;
+    const quint32 ip = address.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip) : address;
+}
+}  // namespace
+
+bool parseAllowList(const QString& text, AllowList* out, QString* why) {
+    AllowList list;
+    static const QRegularExpression separators(QStringLiteral("[,;\\s]+"));
+    for (const QString& item : text.split(separators, Qt::SkipEmptyParts)) {
+        QPair<QHostAddress, int> network;
+        if (item.contains(QLatin1Char('/'))) {
+            network = QHostAddress::parseSubnet(item);
+        } else if (QHostAddress address; address.setAddress(item)) {
+            address = plain(address);
+            network = {address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128};
+        }
+        if (network.first.isNull() || network.second < 0) {
+            if (why)
+                *why = QStringLiteral(
+                           "\"%1\" is not an address or a network such as "
+                           "192.168.1.0/24")
+                           .arg(item);
+            return false;
+        }
+        list << network;
+    }
+    if (out) *out = list;
+    return true;
+}
+
+QString allowListText(const AllowList& list) {
+    QStringList items;
+    for (const auto& [network, prefix] : list) {
+        const bool whole =
+            prefix == (network.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
+        items << (whole ? network.toString()
+                        : QStringLiteral("%1/%2").arg(network.toString()).arg(prefix));
+    }
+    return items.join(QStringLiteral(", "));
+}
+
+bool addressAllowed(QHostAddress peer, const AllowList& list) {
+    peer = plain(peer);
+    if (list.isEmpty() || peer.isLoopback()) return true;
+    for (const auto& network : list) {
+        if (peer.isInSubnet(network)) return true;
+    }
+    return false;
 }
 
 }  // namespace lqs

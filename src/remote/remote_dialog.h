@@ -22,6 +22,9 @@ public:
     explicit RemoteDialog(ScpiServer* server, QWidget* parent = nullptr);
     ~RemoteDialog() override;
 
+    // The port and scope offered while the server is stopped.
+    void setChoice(quint16 port, bool allowOthers);
+
 protected:
     void showEvent(QShowEvent* event) override;
 

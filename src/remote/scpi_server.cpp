@@ -185,6 +185,29 @@ bool ScpiServer::loopbackOnly() const {
     return !running() || m_address.isLoopback();
 }
 
+QString ScpiServer::listeningAddresses() const {
+    QStringList all;
+    for (const QTcpServer* l : m_listeners) {
+        all << addressText(l->serverAddress(), m_port);
+        // QHostAddress::Any is one dual-stack socket: IPv6 too.
+        if (l->serverAddress() == QHostAddress(QHostAddress::Any))
+            all << addressText(QHostAddress(QHostAddress::AnyIPv6), m_port);
+    }
+    return all.join(QStringLiteral(" and "));
+}
+
+void ScpiServer::setAllowList(const AllowList& list) {
+    m_allow = list;
+    const std::vector<ClientPtr> clients = m_clients;
+    for (const ClientPtr& c : clients) {
+        if (!addressAllowed(c->socket->peerAddress(), m_allow)) {
+            qCInfo(lqsRemote).noquote()
+                << "client" << c->name << "is not on the allow-list: closed";
+            drop(c);
+        }
+    }
+}
+
 QStringList ScpiServer::clientNames() const {
     QStringList names;
     for (const ClientPtr& c : m_clients) names << c->name;
@@ -199,6 +222,15 @@ void ScpiServer::acceptPending(QTcpServer* listener) {
 
 void ScpiServer::accept(QTcpSocket* socket) {
     socket->setParent(this);  // the listener may go before its sockets
+    if (!addressAllowed(socket->peerAddress(), m_allow)) {
+        // Closed before a byte is read: nothing of it reaches the instrument.
+        qCInfo(lqsRemote).noquote()
+            << "refused" << addressText(socket->peerAddress(), socket->peerPort())
+            << "- not on the allow-list";
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     if (clientCount() >= MaxClients && !yieldIdleSlot()) {
         refuse(socket);
         return;

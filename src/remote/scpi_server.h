@@ -16,10 +16,12 @@
 // Silent means no byte received, sent or answered.
 //
 // A client whose line is an HTTP request line (a web page posting to the
-// port) is closed before any of its lines reaches the instrument.
+// port) is closed before any of its lines reaches the instrument, and one
+// from an address outside the allow-list is closed as it connects.
 #pragma once
 
 #include "remote/line_session.h"
+#include "remote/listen_address.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -58,6 +60,14 @@ public:
     QString listeningText() const;
     // False when other computers may connect.
     bool loopbackOnly() const;
+    // Every address and family listened on: "0.0.0.0:5025 and [::]:5025"
+    // for every address of both families.
+    QString listeningAddresses() const;
+
+    // Where clients may connect from besides loopback; empty: anywhere.
+    // Clients already connected from elsewhere are closed.
+    void setAllowList(const AllowList& list);
+    const AllowList& allowList() const { return m_allow; }
 
     int clientCount() const { return static_cast<int>(m_clients.size()); }
     QStringList clientNames() const;  // "127.0.0.1:40212", in order of arrival
@@ -101,6 +111,7 @@ private:
     std::vector<QTcpServer*> m_listeners;
     QHostAddress m_address;
     quint16 m_port = 0;
+    AllowList m_allow;
     std::vector<ClientPtr> m_clients;
     // Dropped clients whose sessions are destroyed from the event loop, never
     // inside a call that may have come from the session itself.

@@ -52,8 +52,12 @@ int eventOf(int code) {
 
 }  // namespace
 
-ScpiSession::ScpiSession(RemoteInstrument& instrument, QString maker, QString version)
-    : m_instrument(instrument), m_maker(std::move(maker)), m_version(std::move(version)) {}
+ScpiSession::ScpiSession(RemoteInstrument& instrument, std::shared_ptr<ScpiErrorQueue> errors,
+                         QString maker, QString version)
+    : m_instrument(instrument),
+      m_maker(std::move(maker)),
+      m_version(std::move(version)),
+      m_errors(std::move(errors)) {}
 
 // m_alive goes with the session, so pending callbacks find it expired.
 ScpiSession::~ScpiSession() = default;
@@ -121,7 +125,7 @@ bool ScpiSession::run(const ScpiCall& call) {
             return true;
         }
         case ScpiCommand::ClearStatus:
-            m_errors.clear();
+            m_errors->clear();
             m_eventStatus = 0;
             ++m_clears;
             return true;
@@ -159,7 +163,7 @@ bool ScpiSession::run(const ScpiCall& call) {
             memory(call, call.command == ScpiCommand::Save);
             return true;
         case ScpiCommand::SystemError:
-            answer(popError());
+            answer(m_errors->pop());
             return true;
         case ScpiCommand::SystemLink:
             if (!call.query) return link();
@@ -558,7 +562,7 @@ void ScpiSession::setEventEnable(const ScpiCall& call) {
 int ScpiSession::statusByte() const {
     constexpr int kErrorQueued = 4;
     constexpr int kEventSummary = 32;
-    return (m_errors.empty() ? 0 : kErrorQueued) |
+    return (m_errors->empty() ? 0 : kErrorQueued) |
            ((m_eventStatus & m_eventEnable) != 0 ? kEventSummary : 0);
 }
 
@@ -866,25 +870,7 @@ bool ScpiSession::requireLink() {
 
 void ScpiSession::pushError(int code, const QString& detail) {
     m_eventStatus |= eventOf(code);
-    // A full queue keeps its oldest errors and says it overflowed in its last place.
-    if (int(m_errors.size()) < kErrorQueueSize) {
-        // A ";" would cut the reply to SYST:ERR? as a client splits it.
-        m_errors.push_back({code, oneLine(detail).replace(QLatin1Char(';'), QLatin1Char(','))});
-    } else {
-        m_errors.back() = {ScpiError::QueueOverflow, QString()};
-        m_eventStatus |= eventOf(ScpiError::QueueOverflow);
-    }
-}
-
-QString ScpiSession::popError() {
-    if (m_errors.empty()) return QStringLiteral("0,\"%1\"").arg(scpiErrorText(ScpiError::None));
-    const QueuedError error = m_errors.front();
-    m_errors.pop_front();
-    QString text = scpiErrorText(error.code);
-    if (!error.detail.isEmpty()) text += QLatin1Char(';') + error.detail;
-    // A quote inside a SCPI string is doubled.
-    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QStringLiteral("%1,\"%2\"").arg(error.code).arg(text);
+    if (!m_errors->push(code, oneLine(detail))) m_eventStatus |= eventOf(ScpiError::QueueOverflow);
 }
 
 QString ScpiSession::format(double value) const {

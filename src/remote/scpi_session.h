@@ -1,7 +1,8 @@
 // One remote client's SCPI interpreter: runs each line's commands in order
 // against a RemoteInstrument, answers the line's queries in one reply
-// ("21.00;1" for "VOLT?;OUTP?") and keeps the client's error queue and
-// selected channel. The syntax and its limits are described in scpi_parser.h.
+// ("21.00;1" for "VOLT?;OUTP?") and keeps the client's selected channel.
+// The error queue is the server's, shared by all its clients. The syntax
+// and its limits are described in scpi_parser.h.
 //
 // Besides the usual commands it knows two of its own:
 //   SYSTem:LINK    starts the link as the window's link button does (nothing
@@ -25,19 +26,19 @@
 // follows the line's last command.
 //
 // Each client has its own standard event status register (*ESR?, *ESE) and
-// status byte (*STB?: 4 while the error queue holds an error, 32 while an
-// event enabled by *ESE is set).
+// status byte (*STB?: 4 while the shared error queue holds an error, 32 while
+// an event enabled by *ESE is set). *CLS clears the shared queue for all.
 #pragma once
 
 #include "remote/line_session.h"
 #include "remote/remote_instrument.h"
+#include "remote/scpi_error_queue.h"
 #include "remote/scpi_parser.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,7 +49,8 @@ namespace lqs {
 class ScpiSession : public LineSession {
 public:
     // maker and version make the first and last fields of the *IDN? answer.
-    ScpiSession(RemoteInstrument& instrument, QString maker, QString version);
+    ScpiSession(RemoteInstrument& instrument, std::shared_ptr<ScpiErrorQueue> errors, QString maker,
+                QString version);
     ~ScpiSession() override;
 
     ScpiSession(const ScpiSession&) = delete;
@@ -57,14 +59,9 @@ public:
     void takeLine(const QByteArray& line) override;
     void lineTooLong() override;
 
-    static constexpr int kErrorQueueSize = 10;
+    static constexpr int kErrorQueueSize = ScpiErrorQueue::kSize;
 
 private:
-    struct QueuedError {
-        int code;
-        QString detail;
-    };
-
     // One command waiting for the instrument's callback.
     struct Wait {
         bool returned = false;  // the call that took the callback has returned
@@ -106,15 +103,14 @@ private:
     bool requireLink();
     RemoteInstrument::Done unlessDone(const QString& what);
     void pushError(int code, const QString& detail = QString());
-    QString popError();
     QString format(double value) const;
     void answer(const QString& text);
 
     RemoteInstrument& m_instrument;
     QString m_maker;
     QString m_version;
+    std::shared_ptr<ScpiErrorQueue> m_errors;
     int m_channel = 1;
-    std::deque<QueuedError> m_errors;
     int m_eventStatus = 0;
     int m_eventEnable = 0;
     int m_clears = 0;  // a *OPC given before the last *CLS sets nothing

@@ -6,8 +6,10 @@
 #include "serial/comm.h"
 
 #include <QAbstractItemView>
+#include <QCoreApplication>
 #include <QFileSystemWatcher>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QScreen>
 #include <QShowEvent>
 #include <QThread>
@@ -127,6 +129,8 @@ void TForm3::relist(bool keepChoice) {
         chosen = ui->cbo1->currentData().toString();
     else if (m_comm->IsOpen())
         chosen = m_comm->CommName();
+    else
+        chosen = m_preferred;
     ui->cbo1->clear();
     for (int i = 0; i < names.size(); ++i) {
         ui->cbo1->addItem(lines[i], names[i]);
@@ -139,9 +143,22 @@ void TForm3::relist(bool keepChoice) {
 }
 
 void TForm3::Button1Click() {
-    if (!openPort(ui->cbo1->currentIndex() >= 0 ? ui->cbo1->currentData().toString() : QString()))
-        return;
+    const QString name =
+        ui->cbo1->currentIndex() >= 0 ? ui->cbo1->currentData().toString() : QString();
+    if (!name.isEmpty() && m_linkStands && m_linkStands() && !dropLinkConfirmed(name)) return;
+    if (!openPort(name)) return;
     accept();
+}
+
+// Opening a port closes the one the link stands on; No leaves both as they are.
+bool TForm3::dropLinkConfirmed(const QString& name) {
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
+                    QStringLiteral("The instrument on %1 is linked. Drop the link and open %2?")
+                        .arg(m_comm->CommName(), name),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("dropLink"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 bool TForm3::openPort(const QString& name) {

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
 class QFileSystemWatcher;
@@ -32,6 +33,10 @@ public:
 
     // Opens name as OK does with it chosen (--port); an error box says why it could not.
     bool openPort(const QString& name);
+    // Whether a link stands on the open port: OK asks before it drops it.
+    void setLinkStands(std::function<bool()> linkStands) { m_linkStands = std::move(linkStands); }
+    // Chosen at a showing while no port is open, when it is listed (the port last used).
+    void setPreferredPort(const QString& name) { m_preferred = name; }
 
 Q_SIGNALS:
     // The port is open on the chosen device; the dialog is closing.
@@ -51,6 +56,7 @@ private:
     void watchPortDirectories();
     void Button1Click();
     void Button2Click();
+    bool dropLinkConfirmed(const QString& name);
     QScreen* targetScreen() const;
 
     std::unique_ptr<Ui::TForm3> ui;
@@ -58,6 +64,8 @@ private:
     PortListSources m_sources;
     QFileSystemWatcher* m_watcher = nullptr;  // only while shown
     QTimer* m_relistTimer;
+    std::function<bool()> m_linkStands;
+    QString m_preferred;
 };
 
 }  // namespace lqs

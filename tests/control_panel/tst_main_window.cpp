@@ -176,11 +176,12 @@ void tst_MainWindow::menuCaptions_data() {
                                            QStringLiteral("  Auto &Run"),
                                            QStringLiteral("  &Clear Error of Protection"),
                                            QStringLiteral("  &Record")};
-    QTest::newRow("view") << "&View"
-                          << QStringList{QStringLiteral("  &Control"), QStringLiteral("  &Wave"),
-                                         QStringLiteral("&Readings…"),
-                                         QStringLiteral("\u221AToolbar"),
-                                         QStringLiteral("\u221AStatus Bar")};
+    QTest::newRow("view") << "&View" << QStringList{QStringLiteral("  &Control"),
+                                                    QStringLiteral("  &Wave"),
+                                                    QStringLiteral("&Readings…"),
+                                                    QStringLiteral("&Events…"),
+                                                    QStringLiteral("\u221AToolbar"),
+                                                    QStringLiteral("\u221AStatus Bar")};
     QTest::newRow("help") << "&Help" << QStringList{QStringLiteral("About")};
     QTest::newRow("record") << "  &Record"
                             << QStringList{QStringLiteral("&Start"), QStringLiteral("S&top"),
@@ -246,19 +247,18 @@ void tst_MainWindow::startupState() {
         QCOMPARE(e->text(), QStringLiteral("0.000"));
     QVERIFY(test::onMain<QRadioButton>(&w, "RadioButton1")->isChecked());
     QCOMPARE(test::onMain<QPushButton>(&w, "BitBtn4")->text(), QStringLiteral("OFF"));
-    for (QAction* a :
-         {test::action(&w, "Delay1"), test::action(&w, "OutMode1"), test::action(&w, "AutoMode1"),
-          test::action(&w, "OutPut1"), test::action(&w, "AutoRun1"),
-          test::action(&w, "ClearErrorofProtection1"),
-          test::onMain<QMenu>(&w, "Record1")->menuAction(), test::action(&w, "btn1"),
-          test::action(&w, "btn2"), test::action(&w, "btn3"), test::action(&w, "btn4"),
-          test::action(&w, "btn5"), test::action(&w, "btn7"), test::action(&w, "btn8")}) {
+    for (QAction* a : {test::action(&w, "Delay1"), test::action(&w, "OutMode1"),
+                       test::action(&w, "AutoMode1"), test::action(&w, "OutPut1"),
+                       test::action(&w, "AutoRun1"), test::action(&w, "ClearErrorofProtection1"),
+                       test::onMain<QMenu>(&w, "Record1")->menuAction(), test::action(&w, "btn1"),
+                       test::action(&w, "btn2"), test::action(&w, "btn3"), test::action(&w, "btn4"),
+                       test::action(&w, "btn5"), test::action(&w, "btn7"), test::action(&w, "btn8"),
+                       test::action(&w, "SaveMemory1"), test::action(&w, "RecallMemory1")}) {
         QVERIFY2(!a->isEnabled(), qPrintable(a->objectName() + a->text()));
     }
-    for (QAction* a :
-         {test::action(&w, "ToolButton3"), test::action(&w, "ToolButton2"),
-          test::action(&w, "Exit1"), test::action(&w, "SaveMemory1"), test::action(&w, "ReadTime1"),
-          test::action(&w, "Control1"), test::action(&w, "Wave1")})
+    for (QAction* a : {test::action(&w, "ToolButton3"), test::action(&w, "ToolButton2"),
+                       test::action(&w, "Exit1"), test::action(&w, "ReadTime1"),
+                       test::action(&w, "Control1"), test::action(&w, "Wave1")})
         QVERIFY(a->isEnabled());
     QCOMPARE(test::named<QLabel>(w.windows().Form2, "Label1")->text(), w.windowTitle());
     QVERIFY(test::named<QLabel>(w.windows().Form2, "Image1")->isHidden());
@@ -507,6 +507,7 @@ void tst_MainWindow::memoryItemsOnlyWhenLinked() {
     f.openPort();
     f.linkStart(true);
     QVERIFY(f.settled());
+    QVERIFY(test::action(&w, "RecallMemory1")->isEnabled());
     test::action(&w, "SaveMemory1")->trigger();
     QVERIFY(w.windows().save->isVisible());
     QVERIFY(!w.frameEnabled());

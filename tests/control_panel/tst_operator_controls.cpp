@@ -154,7 +154,7 @@ void tst_OperatorControls::typedEntry() {
 
 // Pasted text passes the key rule, comma included; Enter sends what the field shows.
 void tst_OperatorControls::pasteFollowsTheKeyRule() {
-    ClockedProgram p;
+    ClockedProgram p(sim::Model::A);  // the window's first model: three decimals
     QVERIFY(p.linked());
     const qsizetype skip = p.frames().size();
     QLineEdit* e = test::field(p.form, "Edit5");
@@ -175,7 +175,7 @@ void tst_OperatorControls::pasteFollowsTheKeyRule() {
 // Up in a set-point field: the same text and the same frame as a click on
 // the field's arrow from the same value.
 void tst_OperatorControls::keysStepAsTheArrows() {
-    ClockedProgram p;
+    ClockedProgram p(sim::Model::A);  // the window's first model: three decimals
     QVERIFY(p.linked());
     QLineEdit* e = test::field(p.form, "Edit5");
     const qsizetype skip = p.frames().size();
@@ -194,7 +194,7 @@ void tst_OperatorControls::keysStepAsTheArrows() {
 
 // Page Up: the step a held arrow takes after two seconds.
 void tst_OperatorControls::pageKeysTakeTheCoarseStep() {
-    ClockedProgram p;
+    ClockedProgram p(sim::Model::A);  // the window's first model: three decimals
     QVERIFY(p.linked());
     QLineEdit* e = test::field(p.form, "Edit5");
     const qsizetype skip = p.frames().size();

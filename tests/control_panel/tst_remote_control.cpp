@@ -6,6 +6,7 @@
 #include "clocked_link.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/remote_control.h"
+#include "remote/listen_address.h"
 #include "remote/scpi_server.h"
 #include "remote/scpi_session.h"
 #include "remote/sequence_files.h"
@@ -17,6 +18,10 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTcpSocket>
+
+#include <QClipboard>
+#include <QToolBar>
+#include <QTreeWidget>
 
 #include <random>
 
@@ -34,7 +39,8 @@ namespace {
 struct Script {
     using Until = std::function<bool(const std::function<bool()>&)>;
     Script(TForm1& form, Until until)
-        : session(*form.remote(), RemoteControl::maker(), QStringLiteral("test")),
+        : session(*form.remote(), form.remote()->errors(), RemoteControl::maker(),
+                  QStringLiteral("test")),
           m_until(std::move(until)) {
         session.write = [this](const QByteArray& reply) { replies << QString::fromUtf8(reply); };
         session.finished = [this] { ++finished; };
@@ -101,6 +107,8 @@ private Q_SLOTS:
     void readingWhenTheLineGoes();
     void linkPanelCountsClients();
     void scriptChoosesTheModel();
+    void eventsSayWhoCausedThem();
+    void openToOthersIsShownInTheWindow();
     void scriptArmsTheGuard();
     void powerOfTheLoad();
     void onRefusedWhileLatched();
@@ -567,6 +575,80 @@ void tst_RemoteControl::scriptChoosesTheModel() {
     QVERIFY(script.ask("SYST:MOD 'LQS-6500B';SYST:ERR?").startsWith(QLatin1String("-221,")));
     QCOMPARE(p.form->model(), 1);
     QCOMPARE(p.link().state().ModelIndex, std::uint8_t(1));
+}
+
+// Listening beyond loopback is said in the window while it lasts; the panel
+// keeps its size, the window growing by the bar.
+void tst_RemoteControl::openToOthersIsShownInTheWindow() {
+    ClockedProgram p;
+    p.form->show();
+    const auto bar = [&] { return p.form->findChild<QToolBar*>(QStringLiteral("RemoteOpenBar")); };
+    auto* frame = p.form->findChild<QWidget*>(QStringLiteral("frameArea"));
+    const QSize frameSize = frame->size();
+    const int height = p.form->height();
+    ScpiServer* server = p.form->remote()->server();
+    QVERIFY(p.form->remote()->start(QHostAddress(), 0, nullptr));
+    QVERIFY(!bar() || !bar()->isVisible());
+
+    AllowList allow;
+    QVERIFY(parseAllowList(QStringLiteral("192.0.2.0/24"), &allow, nullptr));
+    server->setAllowList(allow);
+    QVERIFY(server->start(0, true, nullptr));
+    QVERIFY(bar() && bar()->isVisible());
+    const QString text = bar()->findChild<QLabel*>()->text();
+    QVERIFY2(text.contains(server->listeningAddresses()) &&
+                 text.contains(QLatin1String("only from 192.0.2.0/24")),
+             qPrintable(text));
+    QTRY_COMPARE(frame->size(), frameSize);
+    QVERIFY(p.form->height() > height);
+
+    server->stop();
+    QVERIFY(!bar()->isVisible());
+    QCOMPARE(p.form->height(), height);
+    QTRY_COMPARE(frame->size(), frameSize);
+}
+
+// The same note from the operator, a script and the instrument's link, each
+// kept whole with who caused it; View > Events shows them and copies them.
+void tst_RemoteControl::eventsSayWhoCausedThem() {
+    ClockedProgram p;
+    p.line->instrument().setOutput(true);
+    QVERIFY(p.linked());
+    const EventLog* log = p.form->events();
+    const auto from = [&](const QString& what) {
+        QStringList who;
+        for (const Event& e : log->events())
+            if (e.what.contains(what)) who << eventSourceName(e.who);
+        return who;
+    };
+    QCOMPARE(from(QStringLiteral("Linked: ")), QStringList{"instrument"});
+    const QString note = QStringLiteral("the output goes off to change the coupling");
+    QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
+    QVERIFY(p.idle());
+    QCOMPARE(from(note), QStringList{"operator"});
+
+    QTest::mouseClick(p.outputButton(), Qt::LeftButton);
+    QVERIFY(p.advanceUntil([&] { return p.outputButton()->text() == QLatin1String("ON"); }));
+    QVERIFY(p.form->remote()->start(QHostAddress(), 0, nullptr));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, p.form->remote()->server()->port());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("OUTP:PAIR PAR\n");
+    QTRY_COMPARE(from(note), (QStringList{"operator", "script"}));
+    QCOMPARE(from(QStringLiteral("Remote: 1 client")), QStringList{"script"});
+    QVERIFY(p.idle());
+
+    test::action(p.form, "Events1")->trigger();
+    auto* window = p.form->findChild<QDialog*>(QStringLiteral("Events"));
+    QVERIFY(window && window->isVisible());
+    auto* list = test::named<QTreeWidget>(window, "EventList");
+    QCOMPARE(std::size_t(list->topLevelItemCount()), log->events().size());
+    QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("instrument"));
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(test::named<QPushButton>(window, "CopyEvents"), Qt::LeftButton);
+    const QString copied = QGuiApplication::clipboard()->text();
+    QCOMPARE(copied, log->text());
+    QVERIFY(copied.contains(QLatin1Char('\t') + note + QStringLiteral("\tscript\n")));
 }
 
 // A script arms a floor, a load step trips it, "on" is refused while the

@@ -5,6 +5,7 @@
 // span of its time.
 #include "clocked_link.h"
 #include "control_panel/memory_dialogs.h"
+#include "control_panel/up_down.h"
 #include "sim_program.h"  // enter(), the start-up queries
 
 #include <QGroupBox>
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QToolButton>
 
 using namespace lqs;
 using namespace std::chrono_literals;
@@ -74,6 +76,8 @@ private Q_SLOTS:
     void refusedEntrySaysSo();
     void channelModes();
     void saveWithOutputOnSaysSo();
+    void channelTwoAsTheInstrumentHoldsIt_data();
+    void channelTwoAsTheInstrumentHoldsIt();
     void noLinkNoControls_data();
     void noLinkNoControls();
 };
@@ -249,15 +253,18 @@ void tst_TruthfulWindow::saveWithOutputOnSaysSo() {
     QCOMPARE(p.outputButton()->text(), QStringLiteral("OFF"));
 }
 
-// Coupled, channel 2 shows channel 1's set points at once, as the instrument
+// Coupled, channel 2 shows what follows channel 1 at once, as the instrument
 // now holds; independent again, its own.
 void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
     ClockedProgram p;
     QVERIFY(linkedB(p));
     QCOMPARE(test::field(p.form, "Edit7")->text(), QStringLiteral("5.00"));
+    const QString ownCurrent = test::field(p.form, "Edit8")->text();
     QTest::mouseClick(test::onMain<QRadioButton>(p.form, "RadioButton3"), Qt::LeftButton);
     QCOMPARE(test::field(p.form, "Edit7")->text(), test::field(p.form, "Edit5")->text());
-    QCOMPARE(test::field(p.form, "Edit8")->text(), test::field(p.form, "Edit6")->text());
+    QCOMPARE(test::field(p.form, "Edit8")->text(), ownCurrent);  // tracking: its own
+    QVERIFY(!test::field(p.form, "Edit7")->toolTip().isEmpty());
+    QVERIFY(test::field(p.form, "Edit8")->toolTip().isEmpty());
     QVERIFY(p.idle());
     QVERIFY(p.frames().contains(QStringLiteral("TRACK1")));
     QCOMPARE(p.line->instrument().voltageSet(2), test::field(p.form, "Edit7")->text().toDouble());
@@ -267,6 +274,56 @@ void tst_TruthfulWindow::couplingShowsChannelTwoAtOnce() {
     QVERIFY(p.idle());
     QVERIFY(p.frames().contains(QStringLiteral("TRACK0")));
     QCOMPARE(p.line->instrument().voltageSet(2), 5.0);
+}
+
+void tst_TruthfulWindow::channelTwoAsTheInstrumentHoldsIt_data() {
+    QTest::addColumn<bool>("recall");
+    QTest::addColumn<int>("coupling");  // sim::Coupling
+    QTest::addColumn<QString>("voltageTip");
+    QTest::addColumn<QString>("currentTip");
+    const QString v = "Follows channel 1's voltage while the channels are ";
+    const QString c = "Follows channel 1's current while the channels are in parallel";
+    for (bool recall : {false, true}) {
+        const char* how = recall ? "recalled " : "linked ";
+        QTest::addRow("%stracking", how)
+            << recall << int(sim::Coupling::Series) << v + "tracking" << QString();
+        QTest::addRow("%sin parallel", how)
+            << recall << int(sim::Coupling::Parallel) << v + "in parallel" << c;
+    }
+}
+
+// After a link or a recall in a coupled mode channel 2's fields hold the
+// instrument's own replies, the followed ones marked: tracking, channel 2's
+// current is its own, never channel 1's.
+void tst_TruthfulWindow::channelTwoAsTheInstrumentHoldsIt() {
+    QFETCH(bool, recall);
+    QFETCH(int, coupling);
+    QFETCH(QString, voltageTip);
+    QFETCH(QString, currentTip);
+    ClockedProgram p;
+    const sim::Settings held{12.5, 1.5, 3.25, 0.75, sim::Coupling(coupling)};
+    if (recall) {
+        QVERIFY(linkedB(p));
+        p.line->instrument().setSlot(2, held);
+        test::action(p.form, "RecallMemory1")->trigger();
+        Trecall* box = p.form->windows().recall;
+        QTest::mouseClick(test::named<TUpDown>(box, "UpDown1")->upButton(), Qt::LeftButton);
+        QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
+    } else {
+        p.line->instrument().applySettings(held);
+        QVERIFY(linkedB(p));
+    }
+    QVERIFY(p.idle());
+    const sim::Instrument& sim = p.line->instrument();
+    QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("12.50"));
+    QCOMPARE(test::field(p.form, "Edit7")->text().toDouble(), sim.voltageSet(2));
+    QCOMPARE(test::field(p.form, "Edit8")->text().toDouble(), sim.currentSet(2));
+    QCOMPARE(test::field(p.form, "Edit8")->text(), coupling == int(sim::Coupling::Series)
+                                                       ? QStringLiteral("0.75")
+                                                       : QStringLiteral("1.50"));
+    QCOMPARE(test::field(p.form, "Edit7")->toolTip(), voltageTip);
+    QCOMPARE(test::field(p.form, "Edit8")->toolTip(), currentTip);
+    QCOMPARE(test::field(p.form, "Edit8")->isEnabled(), currentTip.isEmpty());
 }
 
 void tst_TruthfulWindow::noLinkNoControls_data() {
@@ -289,8 +346,12 @@ void tst_TruthfulWindow::noLinkNoControls() {
         p.line->hangUpNow();
     } else {
         test::action(p.form, "ToolButton3")->trigger();
+        // Yes to dropping the link for the port chosen.
+        test::ModalWatcher yes([](QMessageBox* box) { return box->button(QMessageBox::Yes); });
         QTest::mouseClick(test::named<QPushButton>(p.form->windows().Form3, "Button1"),
                           Qt::LeftButton);
+        QCOMPARE(yes.seen.size(), 1);
+        QCOMPARE(yes.seen[0].objectName, QStringLiteral("dropLink"));
     }
     p.advance(0ms);
     QVERIFY(!test::field(p.form, "Edit5")->isEnabled());

@@ -177,7 +177,8 @@ void tst_WindowOnClock::scriptHearsOfASetPointThatNeverWentOut() {
     QVERIFY(p.linked());
     QVERIFY(p.outputOn());
     QList<QByteArray> replies;
-    ScpiSession session(*p.form->remote(), QStringLiteral("LQS Control"), QStringLiteral("0"));
+    ScpiSession session(*p.form->remote(), p.form->remote()->errors(),
+                        QStringLiteral("LQS Control"), QStringLiteral("0"));
     session.write = [&](const QByteArray& reply) { replies << reply; };
     // Given right after a query's gap, so the next is a cycle's query away.
     bool asked = false;

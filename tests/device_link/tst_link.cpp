@@ -85,7 +85,7 @@ private Q_SLOTS:
     void linkAgainAfterAnUnterminatedReading();
     void lineLostStartsNoCountdown_data();
     void lineLostStartsNoCountdown();
-    void timeoutEndsTheProgram();
+    void timeoutStandsDown();
     void garbledStatusAtStartup();
     void couplingAndSave_data();
     void couplingAndSave();
@@ -128,9 +128,9 @@ void tst_Link::startup() {
     QVERIFY(p.form->frameEnabled());
     QCOMPARE(test::field(p.form, "Edit5")->text(), QStringLiteral("12.00"));
     QCOMPARE(test::field(p.form, "Edit6")->text(), QStringLiteral("1.00"));
-    // Coupled, channel 2 answers channel 1's set points.
+    // Tracking, channel 2 answers channel 1's voltage and its own current.
     QCOMPARE(test::field(p.form, "Edit7")->text(), seriesAndOn ? "12.00" : "5.00");
-    QCOMPARE(test::field(p.form, "Edit8")->text(), seriesAndOn ? "1.00" : "0.50");
+    QCOMPARE(test::field(p.form, "Edit8")->text(), QStringLiteral("0.50"));
     QCOMPARE(test::onMain<QRadioButton>(p.form, seriesAndOn ? "RadioButton3" : "RadioButton1")
                  ->isChecked(),
              true);
@@ -459,9 +459,9 @@ void tst_Link::lineLostStartsNoCountdown() {
 
 // No reply to the start-up's first query: the next one is due 300 ms later,
 // its grace runs 500 ms, and then the countdown, 61 steps of 150 ms in the
-// querying dialog, ends in the time-out box, whose closing ends the program.
-// Nothing goes out after the lost reply.
-void tst_Link::timeoutEndsTheProgram() {
+// querying dialog, ends in the time-out box, whose closing stands the window
+// down with the port kept. Nothing goes out after the lost reply.
+void tst_Link::timeoutStandsDown() {
     ClockedProgram p;
     p.line->setSilent(true);
     QSignalSpy closed(p.form.get(), &TForm1::closed);
@@ -492,8 +492,10 @@ void tst_Link::timeoutEndsTheProgram() {
     QCOMPARE(boxAt, QString::number(800 + 61 * 150));
     QVERIFY(!p.form->frameEnabled());
     QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
-    QCOMPARE(closed.count(), 1);
-    QVERIFY(!p.form->comm1->IsOpen());
+    QCOMPARE(closed.count(), 0);
+    QVERIFY(p.form->comm1->IsOpen());
+    QVERIFY(p.form->frameEnabled() && !p.form->panelEnabled());
+    QCOMPARE(p.frames(), QStringList{"*IDN?"});
 }
 
 // A status at start-up whose coupling digits are not digits: the panel says

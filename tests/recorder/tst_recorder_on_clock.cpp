@@ -1,10 +1,13 @@
 // The recorder in the whole program on a clock the test drives: what the
 // link's guard, counters and sequences tell reaches the recording.
 #include "clocked_link.h"
+#include "control_panel/messages_box.h"
+#include "control_panel/remote_control.h"
 #include "device_link/guard.h"
 #include "recorder/reading_log.h"
 #include "recorder/record_files.h"
 #include "recorder/record_table.h"
+#include "remote/scpi_session.h"
 #include "test_files.h"
 
 #include <QCheckBox>
@@ -70,6 +73,8 @@ class tst_RecorderOnClock : public QObject {
 private Q_SLOTS:
     void tripAndCountersReachTheRecording();
     void sequenceStepsReachTheRecording();
+    void silentInstrumentKeepsTheProgram_data();
+    void silentInstrumentKeepsTheProgram();
     void everyReadingKeptWithItsTime_data();
     void everyReadingKeptWithItsTime();
 };
@@ -148,6 +153,63 @@ void tst_RecorderOnClock::sequenceStepsReachTheRecording() {
              (QList<QByteArray>{"Step 1 repeat 1", "Step 2 repeat 1", "Step 1 repeat 2",
                                 "Step 2 repeat 2", "Sequence end The sequence ran to its end."}));
     QVERIFY(test::readAll(journalPath(p.dir.path())).endsWith(t.line(t.lineCount() - 1) + "\r\n"));
+}
+
+void tst_RecorderOnClock::silentInstrumentKeepsTheProgram_data() {
+    QTest::addColumn<bool>("byScript");
+    QTest::newRow("linked again by the Link button") << false;
+    QTest::newRow("linked again by a script's SYST:LINK") << true;
+}
+
+// The instrument switched off at its own switch, its adapter still plugged
+// in: after the time-out box the program stands down as after a lost line,
+// with the recording kept, and links again once the instrument answers.
+void tst_RecorderOnClock::silentInstrumentKeepsTheProgram() {
+    QFETCH(bool, byScript);
+    ClockedProgram p;
+    QVERIFY(p.linked());
+    QVERIFY(p.outputOn());
+    QVERIFY(p.advanceUntil([&] { return !test::field(p.form, "Edit4")->text().isEmpty(); }));
+    TForm_Wave* wave = startRecording(p, false);
+    QVERIFY(wave);
+    const int lines = wave->unsavedLines();
+    QVERIFY(lines > 0);
+    QSignalSpy closed(p.form.get(), &TForm1::closed);
+    TMessages* box = p.form->windows().Messages;
+    p.line->setSilent(true);
+    QVERIFY(p.advanceUntil([&] { return box->isVisible(); }, 20s));
+    QTest::mouseClick(test::named<QPushButton>(box, "Button1"), Qt::LeftButton);
+    p.advance(0ms);
+
+    QCOMPARE(closed.count(), 0);
+    QVERIFY(p.form->isVisible() && p.form->frameEnabled());
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("?"));
+    QCOMPARE(wave->unsavedLines(), lines);  // neither saved nor dropped
+    QVERIFY(p.boxes.seen.isEmpty());
+    QVERIFY(!p.form->panelEnabled());
+    QVERIFY(!test::action(p.form, "OutPut1")->isEnabled());
+    QVERIFY(!test::action(p.form, "btn5")->isEnabled());
+    QVERIFY(!test::action(p.form, "SaveMemory1")->isEnabled());
+    QVERIFY(!test::action(p.form, "RecallMemory1")->isEnabled());
+    QVERIFY(test::action(p.form, "ToolButton1")->isEnabled());
+
+    p.line->setSilent(false);
+    if (byScript) {
+        ScpiSession session(*p.form->remote(), p.form->remote()->errors(), RemoteControl::maker(),
+                            QStringLiteral("0"));
+        QList<QByteArray> replies;
+        session.write = [&](const QByteArray& reply) { replies << reply; };
+        session.takeLine("SYST:LINK;SYST:LINK?");
+        QVERIFY(p.advanceUntil([&] { return !replies.isEmpty(); }));
+        QCOMPARE(replies, QList<QByteArray>{"1"});
+        QVERIFY(p.idle());
+    } else {
+        QVERIFY(p.linked());
+    }
+    QVERIFY(standing(p.client().mode()));
+    QVERIFY(p.form->panelEnabled());
+    QVERIFY(test::action(p.form, "SaveMemory1")->isEnabled());
+    QCOMPARE(p.outputButton()->text(), QStringLiteral("ON"));
 }
 
 QTEST_MAIN(tst_RecorderOnClock)

@@ -27,7 +27,8 @@ def main():
                            stdout=subprocess.PIPE)
     sim_out = Lines(sim.stdout)
     pty = sim_out.wait_for(r"^(/dev/\S+)$").group(1)
-    args = [program, "--port", pty, "--remote", "127.0.0.1:0"]
+    # --no-settings: one run must not leave its choices to the next.
+    args = [program, "--no-settings", "--port", pty, "--remote", "127.0.0.1:0"]
     if mode == "fast":
         args.append("--fast-readings")
     prog = subprocess.Popen(args, stdout=subprocess.PIPE, env=env)

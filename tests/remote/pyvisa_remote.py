@@ -68,7 +68,8 @@ def main():
     sim = subprocess.Popen([simulator, "--model", "A", "--no-link", "--echo"], stdout=subprocess.PIPE)
     sim_out = Lines(sim.stdout)
     pty = sim_out.wait_for(r"^(/dev/\S+)$").group(1)
-    prog = subprocess.Popen([program, "--port", pty, "--remote", "127.0.0.1:0"], stdout=subprocess.PIPE, env=env)
+    # --no-settings: one run must not leave its choices to the next.
+    prog = subprocess.Popen([program, "--no-settings", "--port", pty, "--remote", "127.0.0.1:0"], stdout=subprocess.PIPE, env=env)
     try:
         port = int(Lines(prog.stdout).wait_for(r"listening on 127\.0\.0\.1:(\d+)").group(1))
         run(port)

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QNetworkInterface>
 #include <QPushButton>
@@ -142,6 +143,9 @@ private Q_SLOTS:
     void dialog();
     void listenAddress_data();
     void listenAddress();
+    void allowList_data();
+    void allowList();
+    void outsideTheAllowListIsClosed();
 };
 
 void tst_ScpiServer::framing_data() {
@@ -394,7 +398,9 @@ void tst_ScpiServer::dialog() {
     auto* state = test::named<QLabel>(&dialog, "StateLabel");
     auto* list = test::named<QListWidget>(&dialog, "ClientList");
     QCOMPARE(dialog.windowTitle(), "Remote Control");
-    QCOMPARE(state->text(), QString("Listening on 0.0.0.0:%1").arg(server.port()));
+    // Both families of every address, where this computer has IPv6.
+    QCOMPARE(state->text(), QString("Listening on %1").arg(server.listeningAddresses()));
+    QVERIFY(state->text().startsWith(QString("Listening on 0.0.0.0:%1").arg(server.port())));
     QVERIFY(allow->isChecked() && !allow->isEnabled() && !port->isEnabled() && !start->isEnabled());
     QTest::mouseClick(stop, Qt::LeftButton);
     QVERIFY(!server.running());
@@ -414,7 +420,7 @@ void tst_ScpiServer::dialog() {
 
     holder.close();
     QTest::mouseClick(start, Qt::LeftButton);
-    QCOMPARE(state->text(), QString("Listening on 127.0.0.1:%1").arg(chosen));
+    QVERIFY(state->text().startsWith(QString("Listening on 127.0.0.1:%1").arg(chosen)));
     QVERIFY(server.loopbackOnly() && !start->isEnabled() && stop->isEnabled() &&
             !port->isEnabled());
     Client c(chosen);
@@ -425,6 +431,23 @@ void tst_ScpiServer::dialog() {
     QCOMPARE(state->text(), "Stopped");
     QCOMPARE(list->count(), 0);
     QVERIFY(closed.wait(5000));
+
+    // Only from: written when others are allowed; a bad entry starts nothing.
+    auto* only = test::named<QLineEdit>(&dialog, "AllowList");
+    QVERIFY(!only->isEnabled());
+    QTest::mouseClick(allow, Qt::LeftButton);
+    QVERIFY(only->isEnabled());
+    QTest::keyClicks(only, "10.0.0.300");
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!server.running());
+    QVERIFY2(state->text().startsWith("Only from: \"10.0.0.300\""), qPrintable(state->text()));
+    only->clear();
+    QTest::keyClicks(only, "192.0.2.0/24 10.0.0.7");
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(server.running() && !server.loopbackOnly());
+    QCOMPARE(allowListText(server.allowList()), "192.0.2.0/24, 10.0.0.7");
+    QCOMPARE(only->text(), "192.0.2.0/24, 10.0.0.7");
+    QVERIFY(!only->isEnabled());
 }
 
 void tst_ScpiServer::listenAddress_data() {
@@ -465,6 +488,92 @@ void tst_ScpiServer::listenAddress() {
     }
     QCOMPARE(parsed.address.isNull() ? QString() : parsed.address.toString(), address);
     QCOMPARE(int(parsed.port), port);
+}
+
+void tst_ScpiServer::allowList_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("written");  // as the dialog shows it back; "-": refused
+    QTest::addColumn<QStringList>("in");
+    QTest::addColumn<QStringList>("out");
+    const QStringList loopback{"127.0.0.1", "::1", "::ffff:127.0.0.1"};
+    QTest::newRow("empty: anyone") << ""
+                                   << "" << QStringList{"10.1.2.3", "fe80::1"} << QStringList{};
+    QTest::newRow("a network and an address")
+        << "192.168.1.0/24, 10.0.0.7"
+        << "192.168.1.0/24, 10.0.0.7"
+        << (loopback + QStringList{"192.168.1.9", "::ffff:192.168.1.200", "10.0.0.7"})
+        << QStringList{"192.168.2.1", "10.0.0.8", "fe80::1"};
+    QTest::newRow("spaces and IPv6")
+        << " fd00::/8   10.0.0.0/8 "
+        << "fd00::/8, 10.0.0.0/8" << (loopback + QStringList{"fd12::5", "10.200.0.1"})
+        << QStringList{"fe80::1", "11.0.0.1"};
+    QTest::newRow("an address no network holds") << "10.0.0.300"
+                                                 << "-" << QStringList{} << QStringList{};
+    QTest::newRow("a prefix too long") << "10.0.0.0/33"
+                                       << "-" << QStringList{} << QStringList{};
+    QTest::newRow("a host name") << "bench-pc"
+                                 << "-" << QStringList{} << QStringList{};
+}
+
+// Loopback is always let in: the operator's own scripts on this computer.
+void tst_ScpiServer::allowList() {
+    QFETCH(QString, text);
+    QFETCH(QString, written);
+    QFETCH(QStringList, in);
+    QFETCH(QStringList, out);
+    AllowList list;
+    QString why;
+    const bool ok = parseAllowList(text, &list, &why);
+    QCOMPARE(ok, written != QLatin1String("-"));
+    if (!ok) {
+        QVERIFY(why.contains(text.trimmed()));
+        return;
+    }
+    QCOMPARE(allowListText(list), written);
+    for (const QString& a : in) QVERIFY2(addressAllowed(QHostAddress(a), list), qPrintable(a));
+    for (const QString& a : out) QVERIFY2(!addressAllowed(QHostAddress(a), list), qPrintable(a));
+}
+
+// A client from outside the list is closed as it connects: no session is
+// made for it, none of its lines is taken; loopback is served all the same.
+void tst_ScpiServer::outsideTheAllowListIsClosed() {
+    QHostAddress outside;
+    for (const QHostAddress& a : QNetworkInterface::allAddresses()) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) outside = a;
+    }
+    if (outside.isNull()) QSKIP("No address here but loopback");
+    ScpiServer server(echo());
+    // Another address than this computer's own.
+    const QHostAddress other(outside.toIPv4Address() ^ 0x01000000u);
+    AllowList list{{other, 32}};
+    server.setAllowList(list);
+    QVERIFY(server.start(0, true, nullptr));
+    const int sessions = g_liveSessions;
+    const int taken = g_linesTaken;
+    QTcpSocket stranger;
+    QSignalSpy closed(&stranger, &QAbstractSocket::disconnected);
+    stranger.connectToHost(outside, server.port());
+    QVERIFY(stranger.waitForConnected(5000));
+    stranger.write("OUT1\n");
+    QVERIFY(closed.wait(5000));
+    QCOMPARE(g_liveSessions, sessions);
+    QCOMPARE(g_linesTaken, taken);
+    QCOMPARE(server.clientCount(), 0);
+
+    Client local(server.port());
+    QVERIFY(local.ask("here\n", "ok:here\n"));
+
+    // Allowed, then taken off the list while connected.
+    QVERIFY(parseAllowList(outside.toString(), &list, nullptr));
+    server.setAllowList(list);
+    QTcpSocket colleague;
+    QSignalSpy dropped(&colleague, &QAbstractSocket::disconnected);
+    colleague.connectToHost(outside, server.port());
+    QVERIFY(colleague.waitForConnected(5000));
+    QVERIFY(waitClients(server, 2));
+    server.setAllowList(AllowList{{other, 32}});
+    QVERIFY(dropped.wait(5000));
+    QCOMPARE(server.clientCount(), 1);
 }
 
 QTEST_MAIN(tst_ScpiServer)

@@ -196,8 +196,8 @@ struct Client {
     QList<QByteArray> replies;
     int finished = 0;
 
-    Client() {
-        session = std::make_unique<ScpiSession>(fake, "LQS Control", "11.9.2.1");
+    explicit Client(std::shared_ptr<ScpiErrorQueue> queue = std::make_shared<ScpiErrorQueue>()) {
+        session = std::make_unique<ScpiSession>(fake, std::move(queue), "LQS Control", "11.9.2.1");
         session->write = [this](const QByteArray& reply) { replies << reply; };
         session->finished = [this] { ++finished; };
     }
@@ -276,6 +276,7 @@ private Q_SLOTS:
     void commands_data();
     void commands();
     void errorQueue();
+    void errorQueueIsShared();
     void measureLater();
     void goneWhileWaiting_data();
     void goneWhileWaiting();
@@ -650,6 +651,38 @@ void tst_ScpiSession::errorQueue() {
 
     client.session->takeLine("VOLTA;VOLTA;*CLS;SYST:ERR?");
     QCOMPARE(client.replies.last(), "0,\"No error\"");
+}
+
+// One queue for all the server's clients, each with its own event status.
+void tst_ScpiSession::errorQueueIsShared() {
+    const auto queue = std::make_shared<ScpiErrorQueue>();
+    Client a(queue);
+    Client b(queue);
+    // One line and gone: its error waits for whoever asks next.
+    a.session->takeLine("VOLTA 1");
+    a.session.reset();
+    b.session->takeLine("*STB?;*ESR?;SYST:ERR?;*STB?");
+    QCOMPARE(b.replies.last(), "4;0;-113,\"Undefined header;VOLTA\";0");
+
+    // *CLS from one client clears the queue for all, not the others' events.
+    Client c(queue);
+    b.session->takeLine("VOLT 99");
+    c.session->takeLine("VOLTA;*CLS");
+    b.session->takeLine("*STB?;SYST:ERR?;*ESR?");
+    QCOMPARE(b.replies.last(), "0;0,\"No error\";16");
+
+    // Filled by both: the oldest stay, the last place says it overflowed.
+    QStringList expected;
+    for (int i = 3; i <= 8; ++i) {
+        b.session->takeLine("INST:NSEL " + QByteArray::number(i));
+        c.session->takeLine("INST:NSEL " + QByteArray::number(i + 10));
+        expected << QString("-222,\"Data out of range;there is no channel %1\"").arg(i)
+                 << QString("-222,\"Data out of range;there is no channel %1\"").arg(i + 10);
+    }
+    expected = expected.mid(0, ScpiSession::kErrorQueueSize - 1);
+    expected << "-350,\"Queue overflow\"";
+    QCOMPARE(c.errors(), expected);
+    QCOMPARE(b.errors(), QStringList());
 }
 
 void tst_ScpiSession::measureLater() {

@@ -1,6 +1,7 @@
 #include "comm_on_pty.h"
 #include "error_box_watcher.h"
 #include "fake_ports.h"
+#include "modal_watcher.h"
 #include "named.h"
 #include "pty_pair.h"
 #include "serial/comm.h"
@@ -160,6 +161,8 @@ private Q_SLOTS:
     void appearance();
     void listRebuiltOnEveryShow();
     void okOpensAndReopens();
+    void okAsksBeforeDroppingALink_data();
+    void okAsksBeforeDroppingALink();
     void startsAtThePortInUse_data();
     void startsAtThePortInUse();
     void refreshedWhileShown();
@@ -270,6 +273,39 @@ void TestPortDialog::okOpensAndReopens() {
     QVERIFY(!deviceFree(bench.linkPath(1)));
     QCOMPARE(opened.size(), 3);
     QVERIFY(boxes.seen.isEmpty());
+}
+
+void TestPortDialog::okAsksBeforeDroppingALink_data() {
+    QTest::addColumn<bool>("drop");
+    QTest::newRow("No, the default: all stays as it was") << false;
+    QTest::newRow("Yes: the other port is opened") << true;
+}
+
+void TestPortDialog::okAsksBeforeDroppingALink() {
+    QFETCH(bool, drop);
+    Bench bench;
+    QVERIFY(bench.ok());
+    TComm comm;
+    TForm3 dlg(&comm, nullptr, bench.sources);
+    QVERIFY(dlg.openPort(bench.linkPath(0)));
+    dlg.setLinkStands([] { return true; });
+    QSignalSpy opened(&dlg, &TForm3::portOpened);
+    test::ModalWatcher boxes([drop](QMessageBox* box) -> QAbstractButton* {
+        return drop ? box->button(QMessageBox::Yes) : nullptr;
+    });
+
+    dlg.show();
+    QTest::keyClick(cbo1(dlg), Qt::Key_Down);
+    clickOk(dlg);
+    QCOMPARE(boxes.seen.size(), 1);
+    QCOMPARE(boxes.seen[0].objectName, QStringLiteral("dropLink"));
+    QCOMPARE(boxes.seen[0].text,
+             QStringLiteral("The instrument on %1 is linked. Drop the link and open %2?")
+                 .arg(bench.linkPath(0), bench.linkPath(1)));
+    QVERIFY(comm.IsOpen());
+    QCOMPARE(comm.CommName(), bench.linkPath(drop ? 1 : 0));
+    QCOMPARE(opened.size(), drop ? 1 : 0);
+    QCOMPARE(dlg.isVisible(), !drop);
 }
 
 void TestPortDialog::startsAtThePortInUse_data() {

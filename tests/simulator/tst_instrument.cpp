@@ -86,11 +86,14 @@ void TestInstrument::queries_data() {
     row("A iset max", 'A', "ISET1:9", "ISET1?", "3.200");
     row("C iset max", 'C', "ISET2:9", "ISET2?", "5.10");
 
-    // Coupled: channel 2 follows channel 1 and ignores its own commands meanwhile.
+    // Coupled: what of channel 2 follows channel 1 ignores its own commands
+    // meanwhile; tracking, only the voltage follows.
     row("series vset2", 'B', "TRACK1|VSET1:8", "VSET2?", "8.00");
-    row("series iset2 ignored", 'B', "TRACK1|ISET2:0.1", "ISET2?", "1.00");
+    row("series vset2 ignored", 'B', "TRACK1|VSET2:3", "VSET2?", "12.00");
+    row("series iset2 its own", 'B', "TRACK1|ISET2:0.1", "ISET2?", "0.10");
+    row("parallel iset2 ignored", 'B', "TRACK2|ISET2:0.1", "ISET2?", "1.00");
     row("own value back", 'B', "TRACK2|VSET2:3|TRACK0", "VSET2?", "5.00");
-    row("series iout2", 'B', "TRACK1|OUT1", "IOUT2?", "0.60");
+    row("series iout2 at its own limit", 'B', "TRACK1|OUT1", "IOUT2?", "0.50");
     row("parallel iout1", 'B', "TRACK2|OUT1", "IOUT1?", "1.20");
     row("parallel vout2", 'B', "TRACK2|OUT1", "VOUT2?", "12.00");
     row("parallel iout2", 'B', "TRACK2|OUT1", "IOUT2?", "0.60");
@@ -232,7 +235,8 @@ void TestInstrument::apiStateReachesReplies() {
     in.setSlot(2, Settings{1.5, 0.25, 2.5, 0.75, Coupling::Series});
     feed(in, "RCL2\n");
     QCOMPARE(in.coupling(), Coupling::Series);
-    QCOMPARE(feed(in, "VSET2?\nISET2?\n"), QByteArray("1.500\r\n0.250\r\n"));
+    // Tracking: channel 1's voltage, channel 2's own current.
+    QCOMPARE(feed(in, "VSET2?\nISET2?\n"), QByteArray("1.500\r\n0.750\r\n"));
     QCOMPARE(in.settings().vset2, 2.5);  // channel 2's own value survives the coupling
 
     in.setModel(Model::B);

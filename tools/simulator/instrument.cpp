@@ -154,8 +154,8 @@ Exchange Instrument::execute(std::string_view cmd) {
         auto value = parseNumber(cmd.substr(6));
         if (!value) {
             e.recognized = false;
-        } else if (channel == 2 && coupled()) {
-            // Channel 2 follows channel 1 while coupled; its own setting stays untouched.
+        } else if (channel == 2 && (cmd[0] == 'V' ? coupled() : coupling_ == Coupling::Parallel)) {
+            // What follows channel 1 while coupled keeps its own setting untouched.
         } else if (cmd[0] == 'V') {
             setVoltageSet(channel, *value);
         } else {
@@ -238,9 +238,10 @@ double Instrument::voltageSet(int channel) const {
     return coupled() ? vset_[0] : vset_[i];
 }
 
+// Tracking, channel 2's current limit stays its own; in parallel it follows.
 double Instrument::currentSet(int channel) const {
     const std::size_t i = index(channel);
-    return coupled() ? iset_[0] : iset_[i];
+    return coupling_ == Coupling::Parallel ? iset_[0] : iset_[i];
 }
 
 void Instrument::setVoltageSet(int channel, double volts) {

@@ -72,7 +72,8 @@ public:
     std::string formatNumber(double value) const;
 
     // Channels are 1 or 2; anything else throws std::out_of_range.
-    // Effective set points: channel 2 answers channel 1's values while coupled.
+    // Effective set points: channel 2 answers channel 1's voltage while coupled,
+    // and its current in parallel; tracking, its current is its own.
     double voltageSet(int channel) const;
     double currentSet(int channel) const;
     // Stores the channel's own set point (rounded, clamped). Channel 2's own values

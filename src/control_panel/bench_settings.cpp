@@ -1,0 +1,194 @@
+#include "control_panel/bench_settings.h"
+
+#include "control_panel/main_window.h"
+#include "control_panel/remote_control.h"
+#include "device_link/model_profile.h"
+#include "recorder/setup_dialog.h"
+#include "recorder/wave_window.h"
+#include "remote/scpi_server.h"
+#include "serial/comm.h"
+#include "serial/port_dialog.h"
+
+#include <QAction>
+#include <QEvent>
+#include <QSettings>
+
+#include <memory>
+
+namespace lqs {
+
+namespace {
+
+const QString kPort = QStringLiteral("port");
+const QString kModel = QStringLiteral("model");
+const QString kFast = QStringLiteral("fastReadings");
+const QString kLength = QStringLiteral("recorder/lengthMs");
+const QString kSlice = QStringLiteral("recorder/sliceMs");
+const QString kOperation = QStringLiteral("recorder/pointOperation");
+const QString kCh1 = QStringLiteral("recorder/ch1Color");
+const QString kCh2 = QStringLiteral("recorder/ch2Color");
+const QString kCounters = QStringLiteral("recorder/counters");
+const QString kGeometry = QStringLiteral("window/main");
+const QString kRemotePort = QStringLiteral("remote/port");
+const QString kRemoteOthers = QStringLiteral("remote/allowOthers");
+
+const char* const kSeries[] = {"LQS6200A1", "LQS6200B1", "LQS6500B1"};
+
+// An INI file holds text: "true" and "false" only, anything else is no answer.
+std::optional<bool> readBool(const QSettings& s, const QString& key) {
+    const QString text = s.value(key).toString();
+    if (text == QLatin1String("true")) return true;
+    if (text == QLatin1String("false")) return false;
+    return std::nullopt;
+}
+
+std::optional<int> readInt(const QSettings& s, const QString& key) {
+    bool ok = false;
+    const int v = s.value(key).toString().toInt(&ok);
+    return ok ? std::optional<int>(v) : std::nullopt;
+}
+
+std::optional<SetupChoices> readRecorder(const QSettings& s) {
+    const std::optional<int> length = readInt(s, kLength), slice = readInt(s, kSlice);
+    const std::optional<bool> counters = readBool(s, kCounters);
+    if (!length || !slice || !counters) return std::nullopt;
+    SetupChoices c;
+    c.RecordLengthMs = *length;
+    c.TimeSliceMs = *slice;
+    c.PointOperation = s.value(kOperation).toString();
+    c.Ch1Color = QColor::fromString(s.value(kCh1).toString());
+    c.Ch2Color = QColor::fromString(s.value(kCh2).toString());
+    c.RecordCounters = *counters;
+    if (!TFrm_Setup::offers(c)) return std::nullopt;
+    return c;
+}
+
+void writeRecorder(QSettings& s, const SetupChoices& c) {
+    s.setValue(kLength, c.RecordLengthMs);
+    s.setValue(kSlice, c.TimeSliceMs);
+    s.setValue(kOperation, c.PointOperation);
+    s.setValue(kCh1, c.Ch1Color.name());
+    s.setValue(kCh2, c.Ch2Color.name());
+    s.setValue(kCounters, c.RecordCounters);
+}
+
+// Each change is written at once (sync replaces the file whole, so a kill
+// leaves the old one or the new one); the window's place as it moves, and
+// on the disk at the latest when the window goes.
+class BenchKeeper : public QObject {
+public:
+    BenchKeeper(TForm1* form, const BenchSettings& bench)
+        : QObject(form),
+          m_form(form),
+          m_settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("lqs-control"),
+                     QStringLiteral("bench")),
+          m_geometry(bench.mainGeometry) {
+        form->installEventFilter(this);
+        for (int i = 0; i < 3; ++i) {
+            if (auto* item = form->findChild<QAction*>(QLatin1String(kSeries[i])))
+                connect(item, &QAction::triggered, this, [this, i] { store(kModel, i + 1); });
+        }
+        if (auto* fast = form->findChild<QAction*>(QStringLiteral("FastReadings1")))
+            connect(fast, &QAction::toggled, this, [this](bool on) { store(kFast, on); });
+        connect(form->windows().Form3, &TForm3::portOpened, this,
+                [this] { store(kPort, m_form->comm1->CommName()); });
+        connect(form->remote()->server(), &ScpiServer::runningChanged, this, [this](bool on) {
+            const ScpiServer* server = m_form->remote()->server();
+            if (!on || server->port() == 0) return;
+            m_settings.setValue(kRemotePort, server->port());
+            store(kRemoteOthers, !server->loopbackOnly());
+        });
+        connect(form, &TForm1::recorderMade, this, [this, bench](TForm_Wave* wave) {
+            if (bench.recorder) wave->applySetup(*bench.recorder);
+            connect(wave, &TForm_Wave::setupApplied, this, [this](const SetupChoices& c) {
+                writeRecorder(m_settings, c);
+                m_settings.sync();
+            });
+        });
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == m_form && event->type() == QEvent::Show && !m_shown) {
+            m_shown = true;
+            // After the window's own placing at its first showing.
+            QMetaObject::invokeMethod(
+                this, [this] { place(); }, Qt::QueuedConnection);
+        } else if (watched == m_form && m_placed &&
+                   (event->type() == QEvent::Move || event->type() == QEvent::Hide)) {
+            m_settings.setValue(kGeometry, m_form->saveGeometry());
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    void store(const QString& key, const QVariant& value) {
+        m_settings.setValue(key, value);
+        m_settings.sync();
+    }
+
+    // restoreGeometry refuses data it cannot read, and brings a window left
+    // where no screen shows it now (a monitor since unplugged) back onto one.
+    void place() {
+        if (!m_geometry.isEmpty()) m_form->restoreGeometry(m_geometry);
+        m_placed = true;
+    }
+
+    TForm1* m_form;
+    QSettings m_settings;
+    QByteArray m_geometry;
+    bool m_shown = false;
+    bool m_placed = false;
+};
+
+}  // namespace
+
+BenchSettings loadBenchSettings(QSettings& s) {
+    BenchSettings b;
+    const QString port = s.value(kPort).toString();
+    if (port.size() < 4096) b.port = port;
+    if (const std::optional<int> model = readInt(s, kModel); model && modelProfile(*model))
+        b.model = *model;
+    b.fastReadings = readBool(s, kFast);
+    b.recorder = readRecorder(s);
+    b.mainGeometry = s.value(kGeometry).toByteArray();
+    const std::optional<int> remote = readInt(s, kRemotePort);
+    const std::optional<bool> others = readBool(s, kRemoteOthers);
+    if (remote && *remote > 0 && *remote <= 65535 && others) {
+        b.remotePort = static_cast<quint16>(*remote);
+        b.remoteAllowOthers = *others;
+    }
+    return b;
+}
+
+void saveBenchSettings(QSettings& s, const BenchSettings& b) {
+    if (!b.port.isEmpty()) s.setValue(kPort, b.port);
+    if (b.model != 0) s.setValue(kModel, b.model);
+    if (b.fastReadings) s.setValue(kFast, *b.fastReadings);
+    if (b.recorder) writeRecorder(s, *b.recorder);
+    if (!b.mainGeometry.isEmpty()) s.setValue(kGeometry, b.mainGeometry);
+    if (b.remotePort != 0) {
+        s.setValue(kRemotePort, b.remotePort);
+        s.setValue(kRemoteOthers, b.remoteAllowOthers);
+    }
+    s.sync();
+}
+
+QString benchSettingsPath() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("lqs-control"),
+                     QStringLiteral("bench"))
+        .fileName();
+}
+
+void keepBenchSettings(TForm1* form) {
+    QSettings file(benchSettingsPath(), QSettings::IniFormat);
+    const BenchSettings bench = loadBenchSettings(file);
+    if (!bench.port.isEmpty()) form->windows().Form3->setPreferredPort(bench.port);
+    if (bench.model != 0) form->setStartModel(bench.model);
+    if (bench.fastReadings) form->setFastReadings(*bench.fastReadings);
+    if (bench.remotePort != 0)
+        form->remote()->setDialogChoice(bench.remotePort, bench.remoteAllowOthers);
+    new BenchKeeper(form, bench);
+}
+
+}  // namespace lqs

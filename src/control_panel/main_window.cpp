@@ -1113,8 +1113,8 @@ void TForm1::connectLink() {
                 showSetPointNotHeld(readingField(channel, q) + 4, holds, sent);
             });
     connect(c, &LinkClient::linkedTo, this, [this] {
-        adoptIdentityModel();
         const EventSource was = setNoteSource(EventSource::Instrument);
+        adoptIdentityModel();
         setLinkText(linkedText());
         setNoteSource(was);
     });

@@ -246,8 +246,10 @@ void RemoteControl::showOpenBar() {
                                    ? QStringLiteral("from any address")
                                    : QStringLiteral("only from %1").arg(allowListText(allow))));
     }
-    if (open == m_openBar->isVisible()) return;
-    const int before = m_openBar->isVisible() ? m_openBar->sizeHint().height() : 0;
+    // Hidden or not by this code, whether or not the window is shown yet.
+    const bool shown = !m_openBar->isHidden();
+    if (open == shown) return;
+    const int before = shown ? m_openBar->sizeHint().height() : 0;
     m_openBar->setVisible(open);
     const int after = open ? m_openBar->sizeHint().height() : 0;
     m_form->setFixedHeight(m_form->height() - before + after);

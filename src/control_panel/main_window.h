@@ -4,6 +4,7 @@
 #pragma once
 
 #include "control_panel/event_log.h"
+#include "control_panel/readings_model.h"
 #include "device_link/guard.h"
 #include "device_link/link_types.h"
 #include "device_link/model_profile.h"
@@ -24,7 +25,6 @@ class QAction;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
-class QFileSystemWatcher;
 class QMessageBox;
 class QThread;
 class QTimer;
@@ -35,6 +35,7 @@ class CommLinkPort;
 class DeviceLink;
 class LinkClient;
 class LinkPort;
+class PortReturnWatch;
 struct LinkSetup;
 class RemoteControl;
 class SetPointEntry;
@@ -152,7 +153,7 @@ public:
     void saveMemorySlot(const QString& slot, Done done = {});
     void recallMemorySlot(const QString& slot, Done done = {});
     int coupling() const;  // 1 INDEP, 2 PARALL, 3 TRACK
-    bool readingsCurrent() const { return !m_linkStale; }
+    bool readingsCurrent() const { return !m_readings.stale(); }
     // A reading is current while it is younger than its limit and the link stands.
     bool readingCurrent(int index) const;
     // Said after the link panel's text while the remote server runs.
@@ -284,7 +285,7 @@ private:
     void showSetPointNotHeld(int edit, const QString& holds, const QString& sent);
     void startLink();
     void watchLostPort();
-    void lostPortChanged();
+    void offerPortBack(const QString& port);
     void stopWatchingLostPort();
 
     std::unique_ptr<CommLinkPort> m_commPort;
@@ -312,14 +313,11 @@ private:
     RemoteControl* m_remote = nullptr;
     // The port whose device went away, watched until it is back.
     QString m_lostPort;
-    QFileSystemWatcher* m_portWatch = nullptr;
-    bool m_lostPortWasGone = false;
-    QString m_lostPortIdentity;
+    PortReturnWatch* m_portWatch = nullptr;
     QString m_silentPort;  // the port of an instrument that stopped answering
     // The USB adapter of the linked port, read at the link: once it is
     // unplugged the system no longer says what it was.
     QString m_linkedAdapter;
-    bool m_adapterWasGone = false;
     PortListSources m_portSources;
     QPointer<QMessageBox> m_backQuestion;
     QAction* m_seriesItems[3] = {};
@@ -333,8 +331,7 @@ private:
     QPointer<QMessageBox> m_resetQuestion;   // "Do you Reset?", while it waits
     bool m_closing = false;                  // the close is asking about the recording
     QLabel* m_modeLabels[2] = {};            // CC or CV, per channel
-    bool m_aged[4] = {};                     // Edit1 .. Edit4 no longer current
-    bool m_linkStale = false;
+    ReadingsModel m_readings;
     QPointer<QWidget> m_linkBox;                // the one box the link raised that is still open
     TFormProtection* m_protection = nullptr;    // made on first use
     SequenceEditor* m_sequence = nullptr;       // made on first use

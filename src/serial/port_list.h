@@ -47,3 +47,17 @@ QString portWithUsbIdentity(const QString& identity, const PortListSources& sour
 QStringList portListWatchPaths(const PortListSources& sources);
 
 }  // namespace lqs
+
+namespace lqs {
+
+// What a port's path is now, read without opening it. A node or link made
+// anew reads differently from the one that went away.
+struct PortSight {
+    bool exists = false;          // the path leads to a node
+    bool link = false;            // the path itself is a symbolic link
+    bool pseudoTerminal = false;  // the node is a pseudo-terminal's own, not a link to one
+    QString self;  // the path's own inode and change time (a link's, not its target's)
+};
+PortSight lookAtPort(const QString& path);
+
+}  // namespace lqs

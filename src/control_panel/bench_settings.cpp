@@ -80,8 +80,7 @@ public:
     BenchKeeper(TForm1* form, const BenchSettings& bench)
         : QObject(form),
           m_form(form),
-          m_settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("lqs-control"),
-                     QStringLiteral("bench")),
+          m_settings(benchSettingsPath(), QSettings::IniFormat),
           m_geometry(bench.mainGeometry) {
         form->installEventFilter(this);
         for (int i = 0; i < 3; ++i) {
@@ -174,6 +173,8 @@ void saveBenchSettings(QSettings& s, const BenchSettings& b) {
     s.sync();
 }
 
+// The one place the file is named: the keeper, the start-up read and the
+// tests all go through here.
 QString benchSettingsPath() {
     return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("lqs-control"),
                      QStringLiteral("bench"))

@@ -31,6 +31,7 @@ const QString kCounters = QStringLiteral("recorder/counters");
 const QString kGeometry = QStringLiteral("window/main");
 const QString kRemotePort = QStringLiteral("remote/port");
 const QString kRemoteOthers = QStringLiteral("remote/allowOthers");
+const QString kRemoteAllow = QStringLiteral("remote/allowList");
 
 const char* const kSeries[] = {"LQS6200A1", "LQS6200B1", "LQS6500B1"};
 
@@ -95,6 +96,10 @@ public:
             const ScpiServer* server = m_form->remote()->server();
             if (!on || server->port() == 0) return;
             m_settings.setValue(kRemotePort, server->port());
+            // A list matters only with others let in; a loopback start keeps
+            // the one remembered for the next time they are.
+            if (!server->loopbackOnly())
+                m_settings.setValue(kRemoteAllow, allowListText(server->allowList()));
             store(kRemoteOthers, !server->loopbackOnly());
         });
         connect(form, &TForm1::recorderMade, this, [this, bench](TForm_Wave* wave) {
@@ -157,6 +162,9 @@ BenchSettings loadBenchSettings(QSettings& s) {
         b.remotePort = static_cast<quint16>(*remote);
         b.remoteAllowOthers = *others;
     }
+    // All of it or none (a bad item leaves it empty): a list cut short would
+    // let in fewer than meant.
+    parseAllowList(s.value(kRemoteAllow).toString(), &b.remoteAllow, nullptr);
     return b;
 }
 
@@ -170,6 +178,7 @@ void saveBenchSettings(QSettings& s, const BenchSettings& b) {
         s.setValue(kRemotePort, b.remotePort);
         s.setValue(kRemoteOthers, b.remoteAllowOthers);
     }
+    if (!b.remoteAllow.isEmpty()) s.setValue(kRemoteAllow, allowListText(b.remoteAllow));
     s.sync();
 }
 
@@ -188,7 +197,8 @@ void keepBenchSettings(TForm1* form) {
     if (bench.model != 0) form->setStartModel(bench.model);
     if (bench.fastReadings) form->setFastReadings(*bench.fastReadings);
     if (bench.remotePort != 0)
-        form->remote()->setDialogChoice(bench.remotePort, bench.remoteAllowOthers);
+        form->remote()->setDialogChoice(bench.remotePort, bench.remoteAllowOthers,
+                                        bench.remoteAllow);
     new BenchKeeper(form, bench);
 }
 

@@ -188,16 +188,16 @@ bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* er
 void RemoteControl::showDialog() {
     if (!m_dialog) {
         m_dialog = new RemoteDialog(m_server, m_form);
-        if (m_choice) m_dialog->setChoice(m_choice->first, m_choice->second);
+        if (m_choice) m_dialog->setChoice(m_choice->port, m_choice->allowOthers, m_choice->allow);
     }
     m_dialog->show();
     m_dialog->raise();
     m_dialog->activateWindow();
 }
 
-void RemoteControl::setDialogChoice(quint16 port, bool allowOthers) {
-    m_choice = std::pair{port, allowOthers};
-    if (m_dialog) m_dialog->setChoice(port, allowOthers);
+void RemoteControl::setDialogChoice(quint16 port, bool allowOthers, const AllowList& allow) {
+    m_choice = DialogChoice{port, allowOthers, allow};
+    if (m_dialog) m_dialog->setChoice(port, allowOthers, allow);
 }
 
 void RemoteControl::clientsChanged() {

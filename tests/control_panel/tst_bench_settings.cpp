@@ -16,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -118,6 +119,8 @@ private Q_SLOTS:
             QDialog* remote = bench.remoteDialog();
             test::named<QSpinBox>(remote, "PortSpin")->setValue(remotePort);
             test::named<QCheckBox>(remote, "AllowOthers")->setChecked(true);
+            test::named<QLineEdit>(remote, "AllowList")
+                ->setText(QStringLiteral("10.1.0.0/16 10.2.0.9"));
             press(remote, "StartButton");
             QVERIFY(bench.form->remote()->server()->running());
             press(remote, "StopButton");
@@ -136,6 +139,8 @@ private Q_SLOTS:
         QDialog* remote = bench.remoteDialog();
         QCOMPARE(test::named<QSpinBox>(remote, "PortSpin")->value(), int(remotePort));
         QVERIFY(test::named<QCheckBox>(remote, "AllowOthers")->isChecked());
+        QCOMPARE(test::named<QLineEdit>(remote, "AllowList")->text(),
+                 QStringLiteral("10.1.0.0/16, 10.2.0.9"));
         QDialog* setup = bench.setup();
         QVERIFY(setup);
         QCOMPARE(text(setup, "cbb3"), QStringLiteral("7"));
@@ -191,6 +196,8 @@ private Q_SLOTS:
                                 << "#zz0000";
         QTest::newRow("remote port") << "remote/port"
                                      << "70000";
+        QTest::newRow("allow list half good") << "remote/allowList"
+                                              << "10.0.0.7, bench-pc";
         QTest::newRow("window place") << "window/main"
                                       << "garbage";
     }
@@ -205,6 +212,7 @@ private Q_SLOTS:
             good.recorder = SetupChoices{
                 61000, 2000, QStringLiteral("Minimum"), QColor(Qt::red), QColor(Qt::blue), false};
             good.remotePort = 5025;
+            parseAllowList(QStringLiteral("10.0.0.0/8"), &good.remoteAllow, nullptr);
             saveBenchSettings(s, good);
             s.setValue(key, value);
         }
@@ -214,6 +222,9 @@ private Q_SLOTS:
         QCOMPARE(b.fastReadings.has_value(), key != QLatin1String("fastReadings"));
         QCOMPARE(b.recorder.has_value(), !key.startsWith(QLatin1String("recorder/")));
         QCOMPARE(b.remotePort, key == QLatin1String("remote/port") ? 0 : 5025);
+        QCOMPARE(allowListText(b.remoteAllow), key == QLatin1String("remote/allowList")
+                                                   ? QString()
+                                                   : QStringLiteral("10.0.0.0/8"));
         // And a window made from it comes up on a screen.
         Bench bench;
         QVERIFY(bench.form->isVisible());

@@ -1,7 +1,7 @@
 // The bench as the operator left it: the port last opened, the model, Fast
 // Readings, the recorder's setup, the remote server's port, scope and allowed
 // addresses and
-// where the main window stood. Remembered choices only prefill: nothing read
+// where the main and readings windows stood. Remembered choices only prefill: nothing read
 // back opens a port, links, switches an output on or starts the server.
 #pragma once
 
@@ -25,6 +25,7 @@ struct BenchSettings {
     std::optional<bool> fastReadings;
     std::optional<SetupChoices> recorder;
     QByteArray mainGeometry;
+    QByteArray readingsGeometry;
     quint16 remotePort = 0;  // 0: the server never started
     bool remoteAllowOthers = false;
     AllowList remoteAllow;  // empty: none remembered, or every address

@@ -9,6 +9,7 @@
 #include "named.h"
 #include "one_port.h"
 #include "pty_pair.h"
+#include "recorder/readings_window.h"
 #include "recorder/wave_window.h"
 #include "remote/scpi_server.h"
 #include "serial/comm.h"
@@ -60,6 +61,12 @@ struct Bench {
     QDialog* remoteDialog() const {
         action("RemoteControl1")->trigger();
         return test::named<QDialog>(form.get(), "RemoteControl");
+    }
+    // View > Readings, once its first placing is done.
+    ReadingsWindow* readings() const {
+        form->ensureWaveWindow()->showReadings();
+        QCoreApplication::processEvents();
+        return form->findChild<ReadingsWindow*>();
     }
     // Record > Setup…; the dialog is opened, not run.
     QDialog* setup() const {
@@ -200,6 +207,8 @@ private Q_SLOTS:
                                               << "10.0.0.7, bench-pc";
         QTest::newRow("window place") << "window/main"
                                       << "garbage";
+        QTest::newRow("readings window place") << "window/readings"
+                                               << "garbage";
     }
     void nonsenseIsIgnored() {
         QFETCH(QString, key);
@@ -229,6 +238,22 @@ private Q_SLOTS:
         Bench bench;
         QVERIFY(bench.form->isVisible());
         QVERIFY(bench.form->screen()->availableGeometry().intersects(bench.form->frameGeometry()));
+        ReadingsWindow* readings = bench.readings();
+        QVERIFY(readings->screen()->availableGeometry().intersects(readings->frameGeometry()));
+    }
+
+    void windowsComeBackWhereTheyStood() {
+        // The main window's size is its own.
+        const QPoint main(55, 35);
+        const QRect readings(120, 90, 480, 320);
+        {
+            Bench bench;
+            bench.form->move(main);
+            bench.readings()->setGeometry(readings);
+        }
+        Bench bench;
+        QCOMPARE(bench.form->pos(), main);
+        QCOMPARE(bench.readings()->geometry(), readings);
     }
 
     // Opened only to look, OK must leave the recorder as it is.

@@ -156,7 +156,14 @@ RemoteControl::RemoteControl(TForm1* form)
                                                         QStringLiteral(LQS_VERSION)));
           },
           this)) {
-    connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);
+    // A client coming or going is the network's doing, heard as a script's;
+    // the server started or stopped is whoever did that: the operator from
+    // the dialog or the command line.
+    connect(m_server, &ScpiServer::clientsChanged, this, [this] {
+        const EventSource was = m_form->setNoteSource(EventSource::Script);
+        clientsChanged();
+        m_form->setNoteSource(was);
+    });
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::clientsChanged);
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::showOpenBar);
     LinkClient* link = m_form->linkClient();

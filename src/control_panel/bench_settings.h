@@ -1,10 +1,12 @@
 // The bench as the operator left it: the port last opened, the model, Fast
-// Readings, the recorder's setup, the remote server's port and scope and
-// where the main window stood. Remembered choices only prefill: nothing read
+// Readings, the recorder's setup, the remote server's port, scope and allowed
+// addresses and
+// where the main and readings windows stood. Remembered choices only prefill: nothing read
 // back opens a port, links, switches an output on or starts the server.
 #pragma once
 
 #include "recorder/recorder_state.h"
+#include "remote/listen_address.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,8 +25,10 @@ struct BenchSettings {
     std::optional<bool> fastReadings;
     std::optional<SetupChoices> recorder;
     QByteArray mainGeometry;
+    QByteArray readingsGeometry;
     quint16 remotePort = 0;  // 0: the server never started
     bool remoteAllowOthers = false;
+    AllowList remoteAllow;  // empty: none remembered, or every address
 };
 
 // A value that is missing or makes no sense (an unknown model, a slice the

@@ -494,7 +494,7 @@ void TForm1::showLinkText(const QString& text) {
 }
 
 void TForm1::setRemoteNote(const QString& note) {
-    if (note != m_remoteNote) logEvent(note, EventSource::Script);
+    if (note != m_remoteNote) logEvent(note);
     m_remoteNote = note;
     setLinkText(m_linkText);
 }

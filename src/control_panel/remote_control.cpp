@@ -156,7 +156,14 @@ RemoteControl::RemoteControl(TForm1* form)
                                                         QStringLiteral(LQS_VERSION)));
           },
           this)) {
-    connect(m_server, &ScpiServer::clientsChanged, this, &RemoteControl::clientsChanged);
+    // A client coming or going is the network's doing, heard as a script's;
+    // the server started or stopped is whoever did that: the operator from
+    // the dialog or the command line.
+    connect(m_server, &ScpiServer::clientsChanged, this, [this] {
+        const EventSource was = m_form->setNoteSource(EventSource::Script);
+        clientsChanged();
+        m_form->setNoteSource(was);
+    });
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::clientsChanged);
     connect(m_server, &ScpiServer::runningChanged, this, &RemoteControl::showOpenBar);
     LinkClient* link = m_form->linkClient();
@@ -188,16 +195,16 @@ bool RemoteControl::start(const QHostAddress& address, quint16 port, QString* er
 void RemoteControl::showDialog() {
     if (!m_dialog) {
         m_dialog = new RemoteDialog(m_server, m_form);
-        if (m_choice) m_dialog->setChoice(m_choice->first, m_choice->second);
+        if (m_choice) m_dialog->setChoice(m_choice->port, m_choice->allowOthers, m_choice->allow);
     }
     m_dialog->show();
     m_dialog->raise();
     m_dialog->activateWindow();
 }
 
-void RemoteControl::setDialogChoice(quint16 port, bool allowOthers) {
-    m_choice = std::pair{port, allowOthers};
-    if (m_dialog) m_dialog->setChoice(port, allowOthers);
+void RemoteControl::setDialogChoice(quint16 port, bool allowOthers, const AllowList& allow) {
+    m_choice = DialogChoice{port, allowOthers, allow};
+    if (m_dialog) m_dialog->setChoice(port, allowOthers, allow);
 }
 
 void RemoteControl::clientsChanged() {

@@ -3,6 +3,7 @@
 // command takes the path of the operator's own click or key.
 #pragma once
 
+#include "remote/listen_address.h"
 #include "remote/remote_instrument.h"
 
 #include <QObject>
@@ -10,7 +11,6 @@
 
 #include <memory>
 #include <optional>
-#include <utility>
 
 class QHostAddress;
 class QToolBar;
@@ -34,7 +34,7 @@ public:
     bool start(const QHostAddress& address, quint16 port, QString* error);
     void showDialog();
     // What the dialog offers to start with; the server itself stays as it is.
-    void setDialogChoice(quint16 port, bool allowOthers);
+    void setDialogChoice(quint16 port, bool allowOthers, const AllowList& allow = {});
 
     // The "maker" field of *IDN?.
     static QString maker();
@@ -86,7 +86,12 @@ private:
     int m_planStep = 1;  // 1-based, of the run under way
     QString m_planEndWhy;
     bool m_planEndedEarly = false;
-    std::optional<std::pair<quint16, bool>> m_choice;  // the dialog's port and scope
+    struct DialogChoice {
+        quint16 port;
+        bool allowOthers;
+        AllowList allow;
+    };
+    std::optional<DialogChoice> m_choice;
 };
 
 }  // namespace lqs

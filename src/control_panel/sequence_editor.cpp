@@ -1,17 +1,14 @@
 #include "control_panel/sequence_editor.h"
 
+#include "control_panel/sequence_editor_table.h"
 #include "control_panel/sequence_plot.h"
 #include "device_link/link_client.h"
 #include "device_link/model_profile.h"
-#include "device_link/set_point_math.h"
 #include "remote/sequence_files.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QDoubleSpinBox>
-#include <QFile>
-#include <QFileDialog>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -19,10 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
-#include <QLocale>
-#include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStyle>
@@ -38,29 +32,10 @@
 
 namespace lqs {
 
-using ms = std::chrono::milliseconds;
+using namespace sequence_table;
 
 namespace {
 
-enum Column {
-    ColCoupling,
-    ColRecall,
-    ColV1,
-    ColA1,
-    ColV2,
-    ColA2,
-    ColOutput,
-    ColDwell,
-    ColRamp,
-    ColUntil,
-    ColChannel,
-    ColLevel,
-    ColumnCount
-};
-
-const char* const kHeads[ColumnCount] = {"Coupling", "Recall",    "Ch1 V",   "Ch1 A",
-                                         "Ch2 V",    "Ch2 A",     "Output",  "Dwell (s)",
-                                         "Ramp",     "Ends when", "Channel", "Level"};
 const char* const kCouplings[] = {"unchanged", "Independent", "Parallel", "Tracking"};
 const char* const kRecalls[] = {"none", "M1", "M2", "M3", "M4"};
 const char* const kOutputs[] = {"unchanged", "on", "off"};
@@ -75,45 +50,6 @@ const char* const kUntils[] = {"None",
                                "charge reached (Ah)",
                                "energy reached (Wh)",
                                "operator's Next"};
-constexpr int kValueColumns[4] = {ColV1, ColA1, ColV2, ColA2};
-
-QString shortest(double v) {
-    return QLocale::c().toString(v, 'g', QLocale::FloatingPointShortest);
-}
-
-QString secondsText(double s) {
-    return s < 10 ? QString::number(s, 'f', 2) : QString::number(s, 'f', 1);
-}
-
-QString valueText(int modelIndex, double v) {
-    const QString t = FormatForModel(modelIndex, v);
-    return t.isEmpty() ? QString::number(v, 'f', 2) : t;
-}
-
-// A cell as typed: blank, a number, or neither.
-std::optional<double> parseCell(QString text, bool* bad) {
-    text = text.trimmed();
-    *bad = false;
-    if (text.isEmpty()) return std::nullopt;
-    text.replace(u',', u'.');  // a decimal comma is meant as a point
-    bool ok = false;
-    const double v = QLocale::c().toDouble(text, &ok);
-    if (!ok || !std::isfinite(v)) {
-        *bad = true;
-        return std::nullopt;
-    }
-    return v;
-}
-
-QString clockText(ms left) {
-    const long long s = std::max<long long>(0, (left.count() + 999) / 1000);
-    if (s >= 3600)
-        return QStringLiteral("%1:%2:%3")
-            .arg(s / 3600)
-            .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-            .arg(s % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
 
 QComboBox* comboOf(const char* const* items, int count, int current) {
     auto* box = new QComboBox;
@@ -121,8 +57,6 @@ QComboBox* comboOf(const char* const* items, int count, int current) {
     box->setCurrentIndex(current);
     return box;
 }
-
-const QColor kBadCell(0xff, 0xc8, 0xc8);
 
 }  // namespace
 
@@ -178,18 +112,6 @@ RampPace rampPace(double from, double to, ms dwell, int modelIndex, const LinePa
 }
 
 // ---- The table ----
-
-struct SequenceEditor::RowText {
-    int coupling = 0;
-    int recall = 0;
-    std::array<QString, 4> values;  // Ch1 V, Ch1 A, Ch2 V, Ch2 A
-    int output = 0;
-    QString dwell = QStringLiteral("1");
-    bool ramp = false;
-    int until = 0;
-    int channel = 0;  // index: channel 1
-    QString level;
-};
 
 SequenceEditor::SequenceEditor(LinkClient* client, Coupling coupling, QWidget* parent)
     : QDialog(parent), m_client(client), m_coupling(coupling) {
@@ -558,476 +480,6 @@ void SequenceEditor::copySteps() {
     rows.insert(rows.begin() + sel.back() + 1, copies.begin(), copies.end());
     writeRows(rows);
     selectRows(sel.back() + 1, int(copies.size()));
-}
-
-// ---- Checking ----
-
-void SequenceEditor::edited() {
-    if (m_filling) return;
-    // A dry run tells of the plan it ran, not of this one.
-    if (!m_dryProblems.empty() || !m_dryLabel->text().isEmpty()) {
-        m_dryProblems.clear();
-        m_dryLabel->clear();
-        m_plot->clearPredicted();
-    }
-    tableToPlan();
-    recheck();
-}
-
-// The plan from the table. A cell that is not a number is marked; recheck()
-// names it.
-void SequenceEditor::tableToPlan() {
-    const QSignalBlocker quiet(m_table);
-    StepPlan plan;
-    plan.repeats = m_repeats->value();
-    plan.end = EndState(m_endState->currentIndex());
-    for (int row = 0; row < m_table->rowCount(); ++row) {
-        const RowText r = readRow(row);
-        const auto number = [&](int column, const QString& text) {
-            bool bad = false;
-            const std::optional<double> v = parseCell(text, &bad);
-            if (QTableWidgetItem* item = m_table->item(row, column)) {
-                item->setData(Qt::BackgroundRole, bad ? QVariant(kBadCell) : QVariant());
-                item->setToolTip(bad ? QStringLiteral("Not a number") : QString());
-            }
-            return v;
-        };
-        PlanStep s;
-        if (r.coupling > 0) s.coupling = Coupling(r.coupling);
-        s.recall = r.recall;
-        for (int i = 0; i < 4; ++i) {
-            ChannelTarget& t = s.channels[std::size_t(i / 2)];
-            (i % 2 ? t.amps : t.volts) = number(kValueColumns[i], r.values[std::size_t(i)]);
-        }
-        s.output = OutputChange(r.output);
-        const std::optional<double> dwell = number(ColDwell, r.dwell);
-        // Blank or not a number: listed as such, not again as a dwell of 0.
-        s.dwell = dwell ? ms(std::llround(*dwell * 1000)) : PlanStep().dwell;
-        s.ramp = r.ramp;
-        s.until.kind = EndCondition::Kind(r.until);
-        s.until.channel = r.channel + 1;
-        s.until.level = number(ColLevel, r.level).value_or(0);
-        plan.steps.push_back(s);
-    }
-    m_plan = std::move(plan);
-}
-
-LinePace SequenceEditor::pace() const {
-    LinePace p;
-    const FastStats stats = m_client->fastStats();
-    if (stats.replyMs > 0) p.replyMs = stats.replyMs;
-    if (stats.gapMs > 0) p.gapMs = stats.gapMs;
-    return p;
-}
-
-HeldValues SequenceEditor::heldNow() const {
-    HeldValues held{};
-    for (int c = 1; c <= 2; ++c)
-        for (Quantity q : {Quantity::Voltage, Quantity::Current}) {
-            bool ok = false;
-            const double v = QLocale::c().toDouble(m_client->heldSetPoint(c, q), &ok);
-            if (!ok) continue;
-            ChannelTarget& t = held[std::size_t(c - 1)];
-            (q == Quantity::Voltage ? t.volts : t.amps) = v;
-        }
-    return held;
-}
-
-Envelope SequenceEditor::envelope() const {
-    Envelope e;
-    for (std::size_t k = 0; k < 2; ++k) {
-        e.maxVolts[k] = m_maxVolts[k]->value();
-        e.maxAmps[k] = m_maxAmps[k]->value();
-        e.maxWatts[k] = m_maxWatts[k]->value();
-    }
-    e.maxDuration = ms(std::llround(m_maxDuration->value() * 1000));
-    return e;
-}
-
-void SequenceEditor::recheck() {
-    m_problems->clear();
-    m_errors = false;
-    const auto say = [this](const QString& text, bool warning) {
-        auto* item =
-            new QListWidgetItem(style()->standardIcon(warning ? QStyle::SP_MessageBoxWarning
-                                                              : QStyle::SP_MessageBoxCritical),
-                                text, m_problems);
-        item->setData(Qt::UserRole, warning);
-        if (!warning) m_errors = true;
-    };
-    const int model = m_client->model();
-
-    // Cells that are not numbers, by step and column.
-    for (int row = 0; row < m_table->rowCount(); ++row)
-        for (int column : {ColV1, ColA1, ColV2, ColA2, ColDwell, ColLevel}) {
-            QTableWidgetItem* item = m_table->item(row, column);
-            bool bad = false;
-            if (item) parseCell(item->text(), &bad);
-            if (bad)
-                say(QStringLiteral("Step %1: \"%2\" in %3 is not a number.")
-                        .arg(row + 1)
-                        .arg(item->text().trimmed(), QString::fromUtf8(kHeads[column])),
-                    false);
-            else if (column == ColDwell && (!item || item->text().trimmed().isEmpty()))
-                say(QStringLiteral("Step %1: the dwell is blank.").arg(row + 1), false);
-        }
-    for (const PlanViolation& v : checkPlan(m_plan, model, m_coupling, envelope()))
-        say(v.step > 0 ? QStringLiteral("Step %1: %2").arg(v.step).arg(v.what) : v.what, false);
-
-    // What the line can do in each step's dwell.
-    const LinePace p = pace();
-    m_checkedPace = p;
-    const int passMs = LinkTimings().passMs;  // the ramp's finest grain on the link
-    const std::vector<HeldValues> held = heldAfterEachStep(m_plan, heldNow());
-    for (std::size_t i = 0; i < m_plan.steps.size(); ++i) {
-        const PlanStep& s = m_plan.steps[i];
-        const int row = int(i);
-        QStringList rampNotes;
-        if (s.ramp && i > 0) {
-            int together = 0;
-            for (const ChannelTarget& t : s.channels)
-                together += (t.volts ? 1 : 0) + (t.amps ? 1 : 0);
-            for (int c = 1; c <= 2; ++c)
-                for (bool volts : {true, false}) {
-                    const ChannelTarget& from = held[i - 1][std::size_t(c - 1)];
-                    const ChannelTarget& to = s.channels[std::size_t(c - 1)];
-                    const std::optional<double>& a = volts ? from.volts : from.amps;
-                    const std::optional<double>& b = volts ? to.volts : to.amps;
-                    if (!a || !b) continue;
-                    const RampPace r = rampPace(*a, *b, s.dwell, model, p, together, passMs);
-                    const QString unit = volts ? QStringLiteral("V") : QStringLiteral("A");
-                    rampNotes << QStringLiteral(
-                                     "Channel %1 %2 from %3 to %4 %5: %6 steps of %7 %5, one "
-                                     "every %8 ms (%9 %5/s).")
-                                     .arg(c)
-                                     .arg(volts ? QStringLiteral("voltage")
-                                                : QStringLiteral("current"),
-                                          valueText(model, *a), valueText(model, *b), unit)
-                                     .arg(r.subSteps)
-                                     .arg(QString::number(r.stepSize, 'g', 3))
-                                     .arg(r.every.count())
-                                     .arg(QString::number(r.perSecond, 'g', 3));
-                }
-        } else {
-            const ms need = stepSendTime(s, model, p);
-            if (s.dwell.count() > 0 && need > s.dwell)
-                say(QStringLiteral("Step %1: its dwell of %2 s is shorter than the %3 s the line "
-                                   "needs to send its set points and read them back.")
-                        .arg(row + 1)
-                        .arg(secondsText(double(s.dwell.count()) / 1000),
-                             secondsText(double(need.count()) / 1000)),
-                    true);
-        }
-        const QString tip = rampNotes.join(u'\n');
-        if (auto* ramp = m_table->cellWidget(row, ColRamp)) ramp->setToolTip(tip);
-        const QSignalBlocker quiet(m_table);
-        if (QTableWidgetItem* dwell = m_table->item(row, ColDwell))
-            if (!dwell->data(Qt::BackgroundRole).isValid()) dwell->setToolTip(tip);
-    }
-    for (const QString& d : m_dryProblems) say(d, true);
-    m_plot->setExpected(m_plan, heldNow());
-    showRunState();
-}
-
-void SequenceEditor::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    if (!m_running) recheck();  // the model, the held values or the line's pace may have changed
-}
-
-// ---- The run ----
-
-void SequenceEditor::setRowEditable(int row, bool editable) {
-    for (int column = 0; column < ColumnCount; ++column)
-        if (QWidget* w = m_table->cellWidget(row, column)) w->setEnabled(editable);
-}
-
-void SequenceEditor::showRunState() {
-    const bool recording = m_record->isChecked();
-    m_run->setEnabled(!m_running && !m_errors && m_client->linked() && !m_client->planRunning() &&
-                      !recording);
-    QString why;
-    if (!m_client->linked())
-        why = QStringLiteral("Link to the instrument first.");
-    else if (m_errors)
-        why = QStringLiteral("The problems listed below must be put right first.");
-    m_run->setToolTip(why);
-    m_pause->setEnabled(m_running);
-    m_next->setEnabled(m_running);
-    m_stop->setEnabled(m_running);
-    m_table->setEditTriggers(m_running ? QAbstractItemView::NoEditTriggers
-                                       : QAbstractItemView::DoubleClicked |
-                                             QAbstractItemView::EditKeyPressed |
-                                             QAbstractItemView::AnyKeyPressed);
-    for (int row = 0; row < m_table->rowCount(); ++row) setRowEditable(row, !m_running);
-    for (QWidget* w : m_locked) w->setEnabled(!m_running && (w == m_record || !recording));
-    m_dryRun->setEnabled(!m_dryThread);
-}
-
-void SequenceEditor::runClicked() {
-    tableToPlan();
-    recheck();
-    if (m_errors || !m_client->linked() || m_running) return;
-    m_running = true;
-    m_pass = 0;
-    m_step = -1;
-    m_endText.clear();
-    m_pausedFor = {};
-    m_pausedAt.reset();
-    m_runStart = m_stepStart = LinkClient::actionsClock();
-    m_plot->startMeasured();
-    showRunState();
-    showProgress();
-    m_tick->start();
-    m_client->runPlan(m_plan, envelope());
-}
-
-void SequenceEditor::stepStarted(int pass, int step) {
-    if (!m_running) return showRunState();  // a script's run: no Run meanwhile
-    m_pass = pass;
-    m_step = step;
-    m_stepStart = LinkClient::actionsClock();
-    m_pausedFor = {};
-    if (m_pausedAt) m_pausedAt = m_stepStart;
-    m_plot->markStep(std::chrono::duration<double>(m_stepStart - m_runStart).count(), step + 1);
-    showProgress();
-}
-
-void SequenceEditor::showProgress() {
-    if (!m_running) {
-        m_progress->setText(m_endText);
-        return;
-    }
-    const int steps = int(m_plan.steps.size());
-    if (m_step < 0) {
-        m_progress->setText(QStringLiteral("Starting…"));
-        return;
-    }
-    const QString repeats =
-        m_plan.repeats > 0 ? QString::number(m_plan.repeats) : QStringLiteral("∞");
-    QString text = QStringLiteral("Step %1 of %2 · repeat %3 of %4")
-                       .arg(m_step + 1)
-                       .arg(steps)
-                       .arg(m_pass + 1)
-                       .arg(repeats);
-    if (const std::optional<ms> total = planDuration(m_plan)) {
-        const auto now = m_pausedAt ? *m_pausedAt : LinkClient::actionsClock();
-        const ms dwell = m_plan.steps[std::size_t(m_step)].dwell;
-        const ms inStep = std::clamp(
-            std::chrono::duration_cast<ms>(now - m_stepStart - m_pausedFor), ms(0), dwell);
-        text += QStringLiteral(" · %1 left")
-                    .arg(clockText(*total - stepDeadline(m_plan, m_pass, m_step) - inStep));
-    } else {
-        text += QStringLiteral(" · until stopped");
-    }
-    if (m_pausedAt) text += QStringLiteral(" · paused");
-    m_progress->setText(text);
-}
-
-void SequenceEditor::planEnded(PlanEnd end, const QString& why) {
-    if (!m_running) return showRunState();
-    m_running = false;
-    m_tick->stop();
-    const QSignalBlocker quiet(m_pause);
-    m_pause->setChecked(false);
-    m_pausedAt.reset();
-    switch (end) {
-        case PlanEnd::Completed:
-            m_endText = why;
-            break;
-        case PlanEnd::Stopped:
-            m_endText = QStringLiteral("Stopped at step %1.").arg(m_step + 1);
-            break;
-        case PlanEnd::Tripped:
-        case PlanEnd::LineLost:
-            m_endText = QStringLiteral("Ended at step %1: %2").arg(m_step + 1).arg(why);
-            break;
-        case PlanEnd::Refused:
-            m_endText = QStringLiteral("Not run: %1").arg(why);
-            break;
-    }
-    showRunState();
-    showProgress();
-}
-
-void SequenceEditor::reading(const Reading& r) {
-    if (!m_running) return;
-    m_plot->addMeasured(std::chrono::duration<double>(r.at - m_runStart).count(), r.channel,
-                        r.quantity, r.value);
-}
-
-// ---- Dry run ----
-
-void SequenceEditor::dryRunClicked() {
-    cancelDryRun();  // the newest plan is the one to try
-    tableToPlan();
-    DryRunSetup setup;
-    setup.modelIndex = m_client->model();
-    setup.coupling = m_coupling;
-    setup.envelope = envelope();
-    for (std::size_t k = 0; k < 2; ++k) setup.loadOhms[k] = m_loads[k]->value();
-    setup.start = heldNow();
-    m_dryPlan = m_plan;
-    m_dryStart = setup.start;
-    // A sequence repeated until stopped is tried for a few passes.
-    const double pass = std::chrono::duration<double>(passDuration(m_plan)).count();
-    const double limit = m_plan.repeats > 0 ? 7 * 24 * 3600.0 : std::max(3 * pass, 1.0);
-    auto result = std::make_shared<DryRunResult>();
-    m_dryCancel = std::make_shared<std::atomic<bool>>(false);
-    m_dryThread = QThread::create([plan = m_dryPlan, setup, limit, result, cancel = m_dryCancel] {
-        *result = dryRunPlan(plan, setup, limit, cancel.get());
-    });
-    connect(m_dryThread, &QThread::finished, this, [this, result, cancel = m_dryCancel] {
-        if (cancel != m_dryCancel) return;  // given up and waited for already
-        m_dryThread->deleteLater();
-        m_dryThread = nullptr;
-        dryRunDone(*result);
-    });
-    m_dryLabel->setText(QStringLiteral("Running on the simulator…"));
-    m_dryThread->start();
-    showRunState();
-}
-
-void SequenceEditor::dryRunDone(const DryRunResult& result) {
-    if (result.cancelled) {
-        m_dryLabel->setText(result.why);
-        showRunState();
-        Q_EMIT dryRunFinished();
-        return;
-    }
-    if (!(m_dryPlan == m_plan)) {
-        m_dryLabel->setText(
-            QStringLiteral("The sequence was changed during the dry run: try it again."));
-        showRunState();
-        return;
-    }
-    m_plot->setPredicted(result);
-    m_dryProblems.clear();
-    for (const PlanViolation& v : result.violations)
-        m_dryProblems.push_back(v.step > 0
-                                    ? QStringLiteral("Dry run, step %1: %2").arg(v.step).arg(v.what)
-                                    : QStringLiteral("Dry run: %1").arg(v.what));
-    // A load that holds a channel at its current limit keeps its voltage
-    // below the set point: said once per step and channel.
-    const std::vector<HeldValues> held = heldAfterEachStep(m_plan, m_dryStart);
-    std::set<std::pair<std::size_t, int>> said;
-    for (const DrySample& s : result.samples) {
-        const auto it =
-            std::upper_bound(result.stepStarts.begin(), result.stepStarts.end(), s.seconds);
-        if (it == result.stepStarts.begin() || held.empty()) continue;
-        const std::size_t step = std::size_t(it - result.stepStarts.begin() - 1) % held.size();
-        const ChannelTarget& t = held[step][std::size_t(s.channel - 1)];
-        if (!t.volts || !t.amps || *t.amps <= 0 || s.amps < 0.98 * *t.amps ||
-            s.volts > 0.98 * *t.volts || said.count({step, s.channel}))
-            continue;
-        said.insert({step, s.channel});
-        m_dryProblems.push_back(
-            QStringLiteral("Dry run, step %1: channel %2 reaches its %3 A limit and holds "
-                           "%4 V instead of %5 V.")
-                .arg(step + 1)
-                .arg(s.channel)
-                .arg(shortest(*t.amps), QString::number(s.volts, 'f', 2), shortest(*t.volts)));
-    }
-    QString text = result.violations.empty()
-                       ? QStringLiteral("%1 s simulated: %2")
-                             .arg(QString::number(result.seconds, 'f', 1), result.why)
-                       : result.why;
-    if (result.violations.empty() && m_plan.repeats <= 0)
-        text += QStringLiteral(" (a sequence repeated until stopped is tried for three passes)");
-    m_dryLabel->setText(text);
-    recheck();
-    Q_EMIT dryRunFinished();
-}
-
-// ---- Files ----
-
-bool SequenceEditor::saveTo(const QString& path, QString* why) {
-    QSaveFile file(path);
-    const QByteArray csv = planToCsv(m_plan);
-    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit()) {
-        if (why) *why = QStringLiteral("Cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
-}
-
-bool SequenceEditor::loadFrom(const QString& path) {
-    QFile file(path);
-    QString error;
-    StepPlan plan;
-    if (!file.open(QIODevice::ReadOnly))
-        error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
-    else if (file.size() > 4 * 1024 * 1024)
-        error = QStringLiteral("%1 is too large to be a sequence.").arg(path);
-    else
-        plan = planFromCsv(file.readAll(), &error);
-    if (!error.isEmpty()) {
-        QMessageBox::warning(
-            this, QStringLiteral("Load Sequence"),
-            QStringLiteral("%1 is not loaded.\n%2").arg(QDir::toNativeSeparators(path), error));
-        return false;
-    }
-    m_dryProblems.clear();
-    planToTable(plan);
-    return true;
-}
-
-void SequenceEditor::saveClicked() {
-    tableToPlan();
-    const QString folder = sequencesFolder();
-    QDir().mkpath(folder);
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save Sequence"), folder,
-                                                      QStringLiteral("Sequences (*.csv)"));
-    if (path.isEmpty()) return;
-    QString why;
-    if (!saveTo(path, &why)) {
-        QMessageBox::warning(this, QStringLiteral("Save Sequence"), why);
-        return;
-    }
-    // Said rather than found out at the next load.
-    QString error;
-    if (!(planFromCsv(planToCsv(m_plan), &error) == m_plan))
-        QMessageBox::warning(this, QStringLiteral("Save Sequence"),
-                             QStringLiteral("Saved, but reading the file back does not give "
-                                            "the same sequence."));
-}
-
-void SequenceEditor::loadClicked() {
-    const QString folder = sequencesFolder();
-    QDir().mkpath(folder);
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Load Sequence"), folder,
-                                                      QStringLiteral("Sequences (*.csv)"));
-    if (!path.isEmpty()) loadFrom(path);
-}
-
-void SequenceEditor::recordToggled(bool on) {
-    if (on) {
-        m_client->recordActions(true);
-        m_progress->setText(QStringLiteral(
-            "Recording: set points and output switches in the main window become steps."));
-        showRunState();
-        return;
-    }
-    const StepPlan recorded = m_client->recordedActions();
-    showRunState();
-    if (recorded.steps.empty()) {
-        m_progress->setText(QStringLiteral("Nothing was recorded."));
-        return;
-    }
-    const auto steps = [](std::size_t n) {
-        return n == 1 ? QStringLiteral("1 step") : QStringLiteral("%1 steps").arg(n);
-    };
-    m_progress->setText(QStringLiteral("%1 recorded.").arg(steps(recorded.steps.size())));
-    if (m_table->rowCount() > 0) {
-        QMessageBox box(
-            QMessageBox::Question, QStringLiteral("Record Actions"),
-            QStringLiteral("Replace the %1 in the table with the %2 recorded?")
-                .arg(steps(std::size_t(m_table->rowCount())), steps(recorded.steps.size())),
-            QMessageBox::Yes | QMessageBox::No, this);
-        box.setDefaultButton(QMessageBox::Yes);
-        if (box.exec() != QMessageBox::Yes) return;
-    }
-    m_dryProblems.clear();
-    planToTable(recorded);
 }
 
 }  // namespace lqs

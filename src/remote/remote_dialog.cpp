@@ -23,10 +23,11 @@ RemoteDialog::RemoteDialog(ScpiServer* server, QWidget* parent)
 
 RemoteDialog::~RemoteDialog() = default;
 
-void RemoteDialog::setChoice(quint16 port, bool allowOthers) {
+void RemoteDialog::setChoice(quint16 port, bool allowOthers, const AllowList& allow) {
     if (m_server && m_server->running()) return;
     ui->PortSpin->setValue(port);
     ui->AllowOthers->setChecked(allowOthers);
+    ui->AllowList->setText(allowListText(allow));
 }
 
 void RemoteDialog::showEvent(QShowEvent* event) {

@@ -3,6 +3,8 @@
 // too), so it may be opened and closed at any time.
 #pragma once
 
+#include "remote/listen_address.h"
+
 #include <QDialog>
 #include <QPointer>
 
@@ -22,8 +24,8 @@ public:
     explicit RemoteDialog(ScpiServer* server, QWidget* parent = nullptr);
     ~RemoteDialog() override;
 
-    // The port and scope offered while the server is stopped.
-    void setChoice(quint16 port, bool allowOthers);
+    // The port, scope and allowed addresses offered while the server is stopped.
+    void setChoice(quint16 port, bool allowOthers, const AllowList& allow = {});
 
 protected:
     void showEvent(QShowEvent* event) override;

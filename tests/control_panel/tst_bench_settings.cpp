@@ -9,6 +9,7 @@
 #include "named.h"
 #include "one_port.h"
 #include "pty_pair.h"
+#include "recorder/readings_window.h"
 #include "recorder/wave_window.h"
 #include "remote/scpi_server.h"
 #include "serial/comm.h"
@@ -16,6 +17,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -59,6 +61,12 @@ struct Bench {
     QDialog* remoteDialog() const {
         action("RemoteControl1")->trigger();
         return test::named<QDialog>(form.get(), "RemoteControl");
+    }
+    // View > Readings, once its first placing is done.
+    ReadingsWindow* readings() const {
+        form->ensureWaveWindow()->showReadings();
+        QCoreApplication::processEvents();
+        return form->findChild<ReadingsWindow*>();
     }
     // Record > Setup…; the dialog is opened, not run.
     QDialog* setup() const {
@@ -118,6 +126,8 @@ private Q_SLOTS:
             QDialog* remote = bench.remoteDialog();
             test::named<QSpinBox>(remote, "PortSpin")->setValue(remotePort);
             test::named<QCheckBox>(remote, "AllowOthers")->setChecked(true);
+            test::named<QLineEdit>(remote, "AllowList")
+                ->setText(QStringLiteral("10.1.0.0/16 10.2.0.9"));
             press(remote, "StartButton");
             QVERIFY(bench.form->remote()->server()->running());
             press(remote, "StopButton");
@@ -136,6 +146,8 @@ private Q_SLOTS:
         QDialog* remote = bench.remoteDialog();
         QCOMPARE(test::named<QSpinBox>(remote, "PortSpin")->value(), int(remotePort));
         QVERIFY(test::named<QCheckBox>(remote, "AllowOthers")->isChecked());
+        QCOMPARE(test::named<QLineEdit>(remote, "AllowList")->text(),
+                 QStringLiteral("10.1.0.0/16, 10.2.0.9"));
         QDialog* setup = bench.setup();
         QVERIFY(setup);
         QCOMPARE(text(setup, "cbb3"), QStringLiteral("7"));
@@ -191,8 +203,12 @@ private Q_SLOTS:
                                 << "#zz0000";
         QTest::newRow("remote port") << "remote/port"
                                      << "70000";
+        QTest::newRow("allow list half good") << "remote/allowList"
+                                              << "10.0.0.7, bench-pc";
         QTest::newRow("window place") << "window/main"
                                       << "garbage";
+        QTest::newRow("readings window place") << "window/readings"
+                                               << "garbage";
     }
     void nonsenseIsIgnored() {
         QFETCH(QString, key);
@@ -205,6 +221,7 @@ private Q_SLOTS:
             good.recorder = SetupChoices{
                 61000, 2000, QStringLiteral("Minimum"), QColor(Qt::red), QColor(Qt::blue), false};
             good.remotePort = 5025;
+            parseAllowList(QStringLiteral("10.0.0.0/8"), &good.remoteAllow, nullptr);
             saveBenchSettings(s, good);
             s.setValue(key, value);
         }
@@ -214,10 +231,29 @@ private Q_SLOTS:
         QCOMPARE(b.fastReadings.has_value(), key != QLatin1String("fastReadings"));
         QCOMPARE(b.recorder.has_value(), !key.startsWith(QLatin1String("recorder/")));
         QCOMPARE(b.remotePort, key == QLatin1String("remote/port") ? 0 : 5025);
+        QCOMPARE(allowListText(b.remoteAllow), key == QLatin1String("remote/allowList")
+                                                   ? QString()
+                                                   : QStringLiteral("10.0.0.0/8"));
         // And a window made from it comes up on a screen.
         Bench bench;
         QVERIFY(bench.form->isVisible());
         QVERIFY(bench.form->screen()->availableGeometry().intersects(bench.form->frameGeometry()));
+        ReadingsWindow* readings = bench.readings();
+        QVERIFY(readings->screen()->availableGeometry().intersects(readings->frameGeometry()));
+    }
+
+    void windowsComeBackWhereTheyStood() {
+        // The main window's size is its own.
+        const QPoint main(55, 35);
+        const QRect readings(120, 90, 480, 320);
+        {
+            Bench bench;
+            bench.form->move(main);
+            bench.readings()->setGeometry(readings);
+        }
+        Bench bench;
+        QCOMPARE(bench.form->pos(), main);
+        QCOMPARE(bench.readings()->geometry(), readings);
     }
 
     // Opened only to look, OK must leave the recorder as it is.

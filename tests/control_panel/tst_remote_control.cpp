@@ -17,6 +17,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSpinBox>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <QClipboard>
@@ -635,13 +637,27 @@ void tst_RemoteControl::eventsSayWhoCausedThem() {
 
     QTest::mouseClick(p.outputButton(), Qt::LeftButton);
     QVERIFY(p.advanceUntil([&] { return p.outputButton()->text() == QLatin1String("ON"); }));
-    QVERIFY(p.form->remote()->start(QHostAddress(), 0, nullptr));
+    // The server started from the dialog is the operator's doing; a client
+    // coming and going is the network's, heard as a script's.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    test::action(p.form, "RemoteControl1")->trigger();
+    auto* dialog = test::named<QDialog>(p.form.get(), "RemoteControl");
+    test::named<QSpinBox>(dialog, "PortSpin")->setValue(port);
+    QTest::mouseClick(test::named<QPushButton>(dialog, "StartButton"), Qt::LeftButton);
+    QVERIFY(p.form->remote()->server()->running());
+    const QString none = QStringLiteral("Remote: 0 clients");
+    QCOMPARE(from(none), QStringList{"operator"});
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, p.form->remote()->server()->port());
+    client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(5000));
     client.write("OUTP:PAIR PAR\n");
     QTRY_COMPARE(from(note), (QStringList{"operator", "script"}));
     QCOMPARE(from(QStringLiteral("Remote: 1 client")), QStringList{"script"});
+    client.disconnectFromHost();
+    QTRY_COMPARE(from(none), (QStringList{"operator", "script"}));
     QVERIFY(p.idle());
 
     test::action(p.form, "Events1")->trigger();

@@ -1,0 +1,31 @@
+#include "control_panel/window_fit.h"
+
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStatusBar>
+#include <QToolBar>
+
+namespace lqs {
+
+void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least) {
+    frame->setMinimumSize(least);
+    auto* scroll = new QScrollArea(window);
+    scroll->setObjectName(QStringLiteral("frameScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(window->takeCentralWidget());
+    window->setCentralWidget(scroll);
+    // The bars are fixed in height, taller only for a larger font.
+    int bars = window->menuBar()->sizeHint().height();
+    for (QWidget* bar : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if ((qobject_cast<QToolBar*>(bar) || qobject_cast<QStatusBar*>(bar)) && !bar->isHidden())
+            bars += bar->maximumHeight();
+    }
+    const QSize size = least + QSize(0, bars);
+    const QScreen* screen = window->screen();
+    window->resize(screen ? size.boundedTo(screen->availableGeometry().size()) : size);
+}
+
+}  // namespace lqs

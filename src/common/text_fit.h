@@ -8,10 +8,11 @@ class QWidget;
 
 namespace lqs {
 
-// Widens (and heightens) each label, radio button, check box, push button
-// and group box under `root` whose text no longer fits, away from the side
-// its text is aligned to, and never past its parent. Widgets a layout
-// places are left to the layout.
+// Widens (and heightens) each label, radio button, check box, push button,
+// combo box and group box under `root` whose text no longer fits, away from
+// the side its text is aligned to; what stands to its right in its row moves
+// right to clear it, and a parent widens to hold its children. Widgets a
+// layout places are left to the layout.
 void fitTexts(QWidget* root);
 
 // The size the text of such a widget needs; empty for other widgets.

@@ -100,6 +100,7 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent, const LinkOptions&
     setUpPanel();
     buildStatusBar();
     // The panel's designed size is the least; the window may grow, or scroll it.
+    boldWhenChecked({ui->RadioButton1, ui->RadioButton2, ui->RadioButton3});
     fitTexts(ui->Panel1);
     fitToScreen(this, ui->frameArea, ui->Panel1->size());
 

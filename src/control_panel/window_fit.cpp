@@ -1,5 +1,6 @@
 #include "control_panel/window_fit.h"
 
+#include <QAbstractButton>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QScreen>
@@ -26,6 +27,20 @@ void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least) {
     const QSize size = least + QSize(0, bars);
     const QScreen* screen = window->screen();
     window->resize(screen ? size.boundedTo(screen->availableGeometry().size()) : size);
+}
+
+void boldWhenChecked(std::initializer_list<QAbstractButton*> buttons) {
+    for (QAbstractButton* b : buttons) {
+        const auto show = [b](bool checked) {
+            QFont f = b->font();
+            f.setBold(checked);
+            b->setFont(f);
+        };
+        show(true);
+        b->resize(b->size().expandedTo(b->sizeHint()));
+        show(b->isChecked());
+        QObject::connect(b, &QAbstractButton::toggled, b, show);
+    }
 }
 
 }  // namespace lqs

@@ -4,6 +4,9 @@
 
 #include <QSize>
 
+#include <initializer_list>
+
+class QAbstractButton;
 class QMainWindow;
 class QWidget;
 
@@ -13,5 +16,9 @@ namespace lqs {
 // `least` as the frame's least size; the window opens at that size with its
 // menu, tool and status bars (no larger than the screen), and may be resized.
 void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least);
+
+// The checked one of these buttons in bold: a style's small check mark alone
+// is hard to see in some palettes. Each is made wide enough for its bold text.
+void boldWhenChecked(std::initializer_list<QAbstractButton*> buttons);
 
 }  // namespace lqs

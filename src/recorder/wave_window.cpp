@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QResizeEvent>
 #include <QStandardPaths>
 #include <QTimer>
@@ -117,14 +118,23 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
     FormShow();
     // The channel column widens to the right for what its texts need, and the
     // least width of the frame it fills with it; the plot and its labels stay.
-    QWidget* column = ui->grp_Channels;
-    int columnWidth = column->width();
-    for (QWidget* w : column->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        columnWidth = std::max(columnWidth, w->x() + textSize(w).width() + 1);
-    const int wider = columnWidth - column->width();
-    column->resize(columnWidth, column->height());
-    m_designedSize = size() + QSize(wider, 0);
+    const int designedColumn = ui->grp_Channels->width();
+    // Under the plot's corners the times grow downwards and the lowest
+    // values upwards, so a larger font keeps them apart.
+    for (QLabel* l :
+         findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lbl_T(min|mid|max)"))))
+        l->setAlignment((l->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignTop);
+    for (QLabel* l : {ui->lbl_Vmin, ui->lbl2})
+        l->setAlignment((l->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
     fitTexts(this);
+    // Each chooser's caption stays just above it.
+    for (const auto& [caption, chooser] :
+         {std::pair<QWidget*, QWidget*>{ui->lbl_TimeLen, ui->cbb_Time},
+          {ui->lbl_VoltageScale, ui->cbb_Voltage},
+          {ui->lbl_CurrentScale, ui->cbb_Current}})
+        caption->move(chooser->x(), std::min(caption->y(), chooser->y() - caption->height()));
+    const int wider = ui->grp_Channels->width() - designedColumn;
+    m_designedSize = size() + QSize(wider, 0);
     if (QWidget* frame = parentWidget(); frame && wider > 0) {
         frame->setMinimumWidth(frame->minimumWidth() + wider);
         window()->resize(window()->width() + wider, window()->height());

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -28,6 +29,26 @@
 using namespace lqs;
 
 namespace {
+
+// Where a widget's text is inked, in its parent.
+QRect textRect(const QWidget* w) {
+    const QFontMetrics fm(w->font());
+    const auto ink = [&](const QString& text, Qt::Alignment a, const QRect& in) {
+        const QRect line = QStyle::alignedRect(Qt::LeftToRight, a,
+                                               QSize(fm.horizontalAdvance(text), fm.height()), in);
+        return fm.tightBoundingRect(text).translated(line.left(), line.top() + fm.ascent());
+    };
+    if (auto* l = qobject_cast<const QLabel*>(w))
+        return ink(l->text(), l->alignment(), l->contentsRect()).translated(l->pos());
+    if (auto* b = qobject_cast<const QPushButton*>(w))
+        return ink(b->text(), Qt::AlignCenter, b->rect()).translated(b->pos());
+    if (qobject_cast<const QComboBox*>(w)) return w->geometry();
+    if (auto* c = qobject_cast<const QAbstractButton*>(w))
+        return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignLeft | Qt::AlignVCenter, c->sizeHint(),
+                                   c->rect())
+            .translated(c->pos());
+    return {};
+}
 
 // Every text under root drawn wider or taller than its place, as "name: text".
 QStringList clippedTexts(QWidget* root) {
@@ -45,6 +66,9 @@ QStringList clippedTexts(QWidget* root) {
         } else if (auto* b = qobject_cast<QPushButton*>(w); b && !b->text().isEmpty()) {
             text = b->text();
             clipped = fm.horizontalAdvance(text) + 8 > b->width() || fm.height() > b->height();
+        } else if (auto* box = qobject_cast<QComboBox*>(w)) {
+            text = box->currentText();
+            clipped = box->sizeHint().width() > box->width();
         } else if (qobject_cast<QRadioButton*>(w) || qobject_cast<QCheckBox*>(w)) {
             auto* c = static_cast<QAbstractButton*>(w);
             text = c->text();
@@ -53,10 +77,14 @@ QStringList clippedTexts(QWidget* root) {
             text = g->title();
             clipped = fm.horizontalAdvance(text) + 16 > g->width();
         }
-        // A widget drawn past its parent is cut there too.
-        if (!clipped && !text.isEmpty() && w->parentWidget() && !w->isWindow() &&
-            !w->parentWidget()->rect().contains(w->geometry()))
-            clipped = true;
+        // A text drawn past its parent is cut there, and one over another hides it.
+        if (!clipped && !text.isEmpty() && w->parentWidget() && !w->isWindow()) {
+            clipped = !w->parentWidget()->rect().contains(w->geometry());
+            for (QWidget* s :
+                 w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (s != w && !s->isHidden() && textRect(s).intersects(textRect(w))) clipped = true;
+            }
+        }
         if (clipped) out << QStringLiteral("%1: %2").arg(w->objectName(), text);
     }
     return out;
@@ -107,6 +135,7 @@ struct Windows {
     void saveShots(const QString& tag) {
         const QString into = qEnvironmentVariable("LQS_SHOTS");
         if (into.isEmpty()) return;
+        QCoreApplication::processEvents();  // the layouts a resize asked for
         wave->grab().save(QStringLiteral("%1/recorder-%2.png").arg(into, tag));
         test::action(form, "Control1")->trigger();
         form->grab().save(QStringLiteral("%1/main-window-%2.png").arg(into, tag));
@@ -163,6 +192,14 @@ void tst_AnyScreen::textsFit() {
     }
     Windows w;
     QStringList clipped = clippedTexts(w.form.get());
+    // The coupling selected stands out in bold, and still fits.
+    for (const char* name : {"RadioButton2", "RadioButton3", "RadioButton1"}) {
+        auto* selected = test::onMain<QRadioButton>(w.form, name);
+        selected->setChecked(true);
+        for (auto* b : selected->parentWidget()->findChildren<QRadioButton*>())
+            QCOMPARE(b->font().bold(), b == selected);
+        clipped << clippedTexts(selected->parentWidget());
+    }
     w.openRecorder();
     clipped << clippedTexts(w.wave) << clippedTexts(w.readings);
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QStringLiteral("; "))));

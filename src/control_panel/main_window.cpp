@@ -1,5 +1,6 @@
 #include "control_panel/main_window.h"
 
+#include "common/text_fit.h"
 #include "control_panel/about_box.h"
 #include "control_panel/memory_dialogs.h"
 #include "control_panel/messages_box.h"
@@ -10,6 +11,7 @@
 #include "control_panel/set_point_entry.h"
 #include "control_panel/toolbar_icons.h"
 #include "control_panel/up_down.h"
+#include "control_panel/window_fit.h"
 #include "device_link/device_link.h"
 #include "device_link/link_client.h"
 #include "device_link/model_profile.h"
@@ -47,7 +49,7 @@ void setPixelFont(QWidget* w, int pixelHeight, bool bold = false) {
 TForm1::TForm1(const PortListSources& ports, QWidget* parent, const LinkOptions& options)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                              Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint),
+                              Qt::WindowMaximizeButtonHint | Qt::CustomizeWindowHint),
       comm1(new TComm(this)),
       link(nullptr),
       ui(std::make_unique<Ui::TForm1>()),
@@ -97,7 +99,10 @@ TForm1::TForm1(const PortListSources& ports, QWidget* parent, const LinkOptions&
     setUpToolBar();
     setUpPanel();
     buildStatusBar();
-    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    // The panel's designed size is the least; the window may grow, or scroll it.
+    boldWhenChecked({ui->RadioButton1, ui->RadioButton2, ui->RadioButton3});
+    fitTexts(ui->Panel1);
+    fitToScreen(this, ui->frameArea, ui->Panel1->size());
 
     connectLink();
     connectActions();

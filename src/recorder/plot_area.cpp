@@ -8,6 +8,12 @@
 
 namespace lqs {
 
+namespace {
+constexpr int kLegendMargin = 4;
+constexpr int kLegendPad = 4;
+constexpr int kLegendLine = 14;  // the sample of the curve before each name
+}  // namespace
+
 PlotArea::PlotArea(QWidget* parent)
     : QWidget(parent), m_canvas(kPlotWidth, kPlotHeight, QImage::Format_RGB32) {
     setObjectName(QStringLiteral("pb1"));
@@ -16,13 +22,61 @@ PlotArea::PlotArea(QWidget* parent)
     m_canvas.fill(PlotColors::ButtonText);
 }
 
+void PlotArea::setLegend(const QList<LegendEntry>& entries) {
+    m_legend = entries;
+    update();
+}
+
+QRect PlotArea::legendRect() const {
+    if (m_legend.isEmpty()) return {};
+    const QFontMetrics fm(font());
+    int textWidth = 0;
+    for (const LegendEntry& e : m_legend)
+        textWidth = std::max(textWidth, fm.horizontalAdvance(e.name));
+    const int w = 2 * kLegendPad + kLegendLine + 4 + textWidth;
+    const int h = 2 * kLegendPad + int(m_legend.size()) * fm.height();
+    return QRect(width() - kLegendMargin - w, kLegendMargin, w, h);
+}
+
+QRect PlotArea::legendLineRect(int i) const {
+    const QRect box = legendRect();
+    const int lineHeight = QFontMetrics(font()).height();
+    return QRect(box.left() + kLegendPad, box.top() + kLegendPad + i * lineHeight,
+                 box.width() - 2 * kLegendPad, lineHeight);
+}
+
+QPoint PlotArea::toCanvas(const QPoint& pos) const {
+    return QPoint(pos.x() * m_canvas.width() / std::max(1, width()),
+                  pos.y() * m_canvas.height() / std::max(1, height()));
+}
+
+QPoint PlotArea::fromCanvas(const QPoint& pos) const {
+    return QPoint(pos.x() * width() / m_canvas.width(), pos.y() * height() / m_canvas.height());
+}
+
 void PlotArea::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.drawImage(event->rect(), m_canvas, event->rect());
+    if (size() == m_canvas.size())
+        p.drawImage(event->rect(), m_canvas, event->rect());
+    else
+        p.drawImage(rect(), m_canvas);  // nearest pixels: the lines stay sharp
+    if (m_legend.isEmpty()) return;
+    p.fillRect(legendRect(), PlotColors::ButtonText);
+    p.setPen(PlotColors::AppWorkspace);
+    p.drawRect(legendRect().adjusted(0, 0, -1, -1));
+    const QFontMetrics fm(font());
+    for (int i = 0; i < m_legend.size(); ++i) {
+        const QRect line = legendLineRect(i);
+        const int y = line.center().y();
+        p.fillRect(QRect(line.left(), y - 1, kLegendLine, 3), m_legend[i].color);
+        p.setPen(PlotColors::Step);  // a dark curve colour would not read
+        p.drawText(line.adjusted(kLegendLine + 4, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                   m_legend[i].name);
+    }
 }
 
 void PlotArea::mouseMoveEvent(QMouseEvent* event) {
-    Q_EMIT hovered(event->position().toPoint());
+    Q_EMIT hovered(toCanvas(event->position().toPoint()));
 }
 
 void PlotArea::leaveEvent(QEvent*) {

@@ -89,6 +89,26 @@ double contrastRatio(const QColor& a, const QColor& b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+QColor ampsColor(const QColor& volts) {
+    const QColor c = volts.toRgb();
+    const QColor& plot = PlotColors::ButtonText;
+    // Whole 8-bit levels, as the plot's image holds them.
+    const auto shade = [&](double k) {
+        return QColor(qRound(c.red() * k), qRound(c.green() * k), qRound(c.blue() * k));
+    };
+    // A light colour: the darkest shade still 5.5 : 1 on the plot.
+    if (contrastRatio(c, plot) >= 11) {
+        double lo = 0, hi = 1;
+        for (int i = 0; i < 24; ++i) {
+            const double k = (lo + hi) / 2;
+            (contrastRatio(shade(k), plot) >= 5.5 ? hi : lo) = k;
+        }
+        return shade(hi);
+    }
+    // A darker one: halfway to white.
+    return QColor((c.red() + 255) / 2, (c.green() + 255) / 2, (c.blue() + 255) / 2);
+}
+
 QColor PlotColors::activeCaption() {
     const QColor highlight =
         QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);

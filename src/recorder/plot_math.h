@@ -30,6 +30,11 @@ QColor activeCaption();
 // WCAG contrast ratio of two colours, 1 to 21.
 double contrastRatio(const QColor& a, const QColor& b);
 
+// The colour of a channel's current curve beside its voltage curve in
+// `volts`: a darker shade of a light colour, a lighter one of a dark colour,
+// so the two differ and both still read on the plot's black.
+QColor ampsColor(const QColor& volts);
+
 // Round to the nearest integer, halves to even.
 int roundHalfEven(double v);
 

@@ -84,6 +84,8 @@ void TForm_Wave::showSavedRecordList(SavedListMode mode) {
     QPalette pal = ui->lst_Load->palette();
     pal.setColor(QPalette::Base,
                  mode == SavedListMode::Load ? PlotColors::MoneyGreen : PlotColors::Fuchsia);
+    // Both are light whatever the palette: black reads on them, a dark palette's text does not.
+    pal.setColor(QPalette::Text, Qt::black);
     ui->lst_Load->setPalette(pal);
     if (ui->lst_Load->count() == 0) return;
     ui->lst_Load->show();

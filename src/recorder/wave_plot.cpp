@@ -13,6 +13,7 @@
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 namespace lqs {
 
@@ -131,6 +132,19 @@ void TForm_Wave::pb1Paint() {
     curve(ui->fltchckbxckbx3, 2, ui->pnl_Ch2v, 3);
     curve(ui->fltchckbxckbx2, 1, ui->pnl_Ch1A, 1);
     curve(ui->fltchckbxckbx4, 3, ui->pnl_Ch2A, 1);
+    // The legend names the curves shown, in the captions of the readings window.
+    QList<PlotArea::LegendEntry> legend;
+    const std::pair<const QCheckBox*, const QFrame*> curves[] = {
+        {ui->fltchckbxckbx1, ui->pnl_Ch1v},
+        {ui->fltchckbxckbx2, ui->pnl_Ch1A},
+        {ui->fltchckbxckbx3, ui->pnl_Ch2v},
+        {ui->fltchckbxckbx4, ui->pnl_Ch2A}};
+    for (int i = 0; i < 4; ++i) {
+        if (!curves[i].first->isChecked()) continue;
+        legend.append({QStringLiteral("CH%1 %2").arg(i / 2 + 1).arg(QChar(i % 2 ? u'A' : u'V')),
+                       curveColor(curves[i].second)});
+    }
+    ui->pb1->setLegend(legend);
     // DrawLine: the grid, over the curves.
     for (int i = 1; i <= 12; ++i) {
         p.setPen(QPen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
@@ -214,7 +228,8 @@ void TForm_Wave::showSampleTip(const QPoint& pos) {
         QToolTip::hideText();
         return;
     }
-    QToolTip::showText(ui->pb1->mapToGlobal(pos), lines.join(QLatin1Char('\n')), ui->pb1);
+    QToolTip::showText(ui->pb1->mapToGlobal(ui->pb1->fromCanvas(pos)),
+                       lines.join(QLatin1Char('\n')), ui->pb1);
 }
 
 }  // namespace lqs

@@ -2,6 +2,7 @@
 
 #include "common/error_box.h"
 #include "common/guarded.h"
+#include "common/text_fit.h"
 #include "recorder/plot_math.h"
 #include "recorder/record_files.h"
 #include "recorder/recorder_host.h"
@@ -13,15 +14,51 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QResizeEvent>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QToolTip>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace lqs {
 
 Q_LOGGING_CATEGORY(lqsRecorder, "lqs.recorder", QtWarningMsg)
+
+namespace {
+
+// How a part follows the window grown past its designed size: the shares of
+// the extra width and height it moves by and grows by. The plot takes all
+// of it; what stands beside or under the plot moves with its edge.
+struct Follow {
+    const char* name;
+    double moveX, moveY, growX, growY;
+};
+constexpr Follow kFollow[] = {
+    {"pnl1", 0, 0, 1, 1},
+    {"lst_Load", 0, 0, 1, 1},
+    {"lbl_AmpAxis", 1, 0, 0, 0},
+    {"lbl_Amax", 1, 0, 0, 0},
+    {"lbl1_Amid", 1, 0.5, 0, 0},
+    {"lbl2", 1, 1, 0, 0},
+    {"grp_Channels", 1, 0, 0, 0},
+    {"lbl_Vmid", 0, 0.5, 0, 0},
+    {"lbl_Vmin", 0, 1, 0, 0},
+    {"lbl_Tmin", 0, 1, 0, 0},
+    {"lbl_Tmid", 0.5, 1, 0, 0},
+    {"lbl_Tmax", 1, 1, 0, 0},
+    {"lbl_ElapsedTime", 0.5, 1, 0, 0},
+    {"grp_Files", 0, 1, 0, 0},
+    {"lbl_TimeLen", 0, 1, 0, 0},
+    {"cbb_", 0, 1, 0, 0},
+    {"lbl_VoltageScale", 0, 1, 0, 0},
+    {"lbl_CurrentScale", 0, 1, 0, 0},
+    {"lst1", 0, 1, 0, 0},
+};
+
+}  // namespace
 
 std::function<QString()> TForm_Wave::LocateRecordDir = [] { return recordDirectory(); };
 
@@ -62,9 +99,9 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
     ui->lst_Load->installEventFilter(this);
     ui->lst_Load->hide();
     setCurveColor(ui->pnl_Ch1v, PlotColors::activeCaption());
-    setCurveColor(ui->pnl_Ch1A, PlotColors::activeCaption());
+    setCurveColor(ui->pnl_Ch1A, ampsColor(PlotColors::activeCaption()));
     setCurveColor(ui->pnl_Ch2v, PlotColors::Lime);
-    setCurveColor(ui->pnl_Ch2A, PlotColors::Lime);
+    setCurveColor(ui->pnl_Ch2A, ampsColor(PlotColors::Lime));
 
     tmr_All = new QTimer(this);
     tmr_Scale = new QTimer(this);
@@ -79,6 +116,47 @@ TForm_Wave::TForm_Wave(RecorderHost* host, QWidget* parent)
 
     connectControls();
     FormShow();
+    // The channel column widens to the right for what its texts need, and the
+    // least width of the frame it fills with it; the plot and its labels stay.
+    const int designedColumn = ui->grp_Channels->width();
+    // Under the plot's corners the times grow downwards and the lowest
+    // values upwards, so a larger font keeps them apart.
+    for (QLabel* l :
+         findChildren<QLabel*>(QRegularExpression(QStringLiteral("^lbl_T(min|mid|max)"))))
+        l->setAlignment((l->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignTop);
+    for (QLabel* l : {ui->lbl_Vmin, ui->lbl2})
+        l->setAlignment((l->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignBottom);
+    fitTexts(this);
+    // Each chooser's caption stays just above it.
+    for (const auto& [caption, chooser] :
+         {std::pair<QWidget*, QWidget*>{ui->lbl_TimeLen, ui->cbb_Time},
+          {ui->lbl_VoltageScale, ui->cbb_Voltage},
+          {ui->lbl_CurrentScale, ui->cbb_Current}})
+        caption->move(chooser->x(), std::min(caption->y(), chooser->y() - caption->height()));
+    const int wider = ui->grp_Channels->width() - designedColumn;
+    m_designedSize = size() + QSize(wider, 0);
+    if (QWidget* frame = parentWidget(); frame && wider > 0) {
+        frame->setMinimumWidth(frame->minimumWidth() + wider);
+        window()->resize(window()->width() + wider, window()->height());
+    }
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        m_designed.emplace_back(w, w->geometry());
+}
+
+void TForm_Wave::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int dx = std::max(0, width() - m_designedSize.width());
+    const int dy = std::max(0, height() - m_designedSize.height());
+    for (const auto& [w, designed] : m_designed) {
+        for (const Follow& f : kFollow) {
+            if (!w->objectName().startsWith(QLatin1String(f.name))) continue;
+            w->setGeometry(designed.x() + int(dx * f.moveX), designed.y() + int(dy * f.moveY),
+                           designed.width() + int(dx * f.growX),
+                           designed.height() + int(dy * f.growY));
+            break;
+        }
+    }
+    ui->pb1->setGeometry(ui->pnl1->rect().adjusted(1, 1, -1, -1));
 }
 
 // Nothing unsaved: the journal holds nothing worth offering back.
@@ -155,9 +233,9 @@ void TForm_Wave::Btn_SetupClick() {
 
 void TForm_Wave::applySetup(const SetupChoices& c) {
     setCurveColor(ui->pnl_Ch1v, c.Ch1Color);
-    setCurveColor(ui->pnl_Ch1A, c.Ch1Color);
+    setCurveColor(ui->pnl_Ch1A, ampsColor(c.Ch1Color));
     setCurveColor(ui->pnl_Ch2v, c.Ch2Color);
-    setCurveColor(ui->pnl_Ch2A, c.Ch2Color);
+    setCurveColor(ui->pnl_Ch2A, ampsColor(c.Ch2Color));
     // A timer given the interval it already has keeps its schedule; a new
     // interval restarts a running timer from now.
     if (tmr_All->interval() != c.RecordLengthMs) tmr_All->setInterval(c.RecordLengthMs);

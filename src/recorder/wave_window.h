@@ -15,14 +15,18 @@
 
 #include <QDateTime>
 #include <QPointer>
+#include <QRect>
 #include <QWidget>
 
 #include <array>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QFrame;
+
 class QTimer;
 
 namespace lqs {
@@ -139,6 +143,7 @@ public Q_SLOTS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 Q_SIGNALS:
@@ -205,6 +210,9 @@ private:
     void addSavedRecord(const QString& fileName);
 
     std::unique_ptr<Ui::TForm_Wave> ui;
+    // Where each part lies in the window's designed size, after fitting its text.
+    std::vector<std::pair<QWidget*, QRect>> m_designed;
+    QSize m_designedSize;
     RecorderHost* m_host;
     RecordJournal m_journal;
     bool m_waiting = false;

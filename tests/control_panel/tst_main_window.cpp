@@ -228,7 +228,7 @@ void tst_MainWindow::geometry() {
              459 - 25 - test::onMain<QStatusBar>(f.form, "StatusBar1")->height());
     QCOMPARE(test::field(f.form, "Edit1")->font().pixelSize(), 25);
     QCOMPARE(test::field(f.form, "Edit5")->font().pixelSize(), 13);
-    QCOMPARE(f.form->minimumSize(), f.form->maximumSize());
+    QVERIFY(f.form->maximumSize().width() > 761);  // it may grow
 }
 
 void tst_MainWindow::startupState() {

@@ -370,10 +370,13 @@ void tst_WaveWindow::setupDefaultsAndRules() {
     QCOMPARE(f.wave.state.TimeSliceMs, 2000);
     QCOMPARE(f.wave.tmr_Scale->interval(), 2000);
     QCOMPARE(f.wave.state.PointOperation, QStringLiteral("Average"));
-    for (const char* swatch : {"pnl_Ch1v", "pnl_Ch1A"})
-        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, swatch)), QColor(0xFF0000));
-    for (const char* swatch : {"pnl_Ch2v", "pnl_Ch2A"})
-        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, swatch)), PlotColors::Lime);
+    // Each channel's current in a shade of its voltage's colour.
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v")), QColor(0xFF0000));
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1A")),
+             ampsColor(QColor(0xFF0000)));
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch2v")), PlotColors::Lime);
+    QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch2A")),
+             ampsColor(PlotColors::Lime));
     QCOMPARE(f.wave.summary(),
              (QStringList{"Total Time:0d 0:0:0", "Time Slice: 2sec", "Sample: 0", "CH1 Max:V A",
                           "CH1 Min:V A", "CH2 Max:V A", "CH2 Min:V A"}));
@@ -1370,7 +1373,7 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         const QColor ch1 = f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1v"));
         QCOMPARE(ch1, expected.isValid() ? expected : highlight);
         QVERIFY2(contrastRatio(ch1, QColor(Qt::black)) >= 4.5, qPrintable(ch1.name()));
-        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1A")), ch1);
+        QCOMPARE(f.wave.curveColor(test::named<QFrame>(&f.wave, "pnl_Ch1A")), ampsColor(ch1));
         // The setup dialog shows it by its name, and OK keeps it.
         f.setupWith([&](QDialog* d) {
             auto* box = test::named<QComboBox>(d, "clrbx_ch1");
@@ -1388,8 +1391,9 @@ void tst_WaveWindow::channelOneReadsOnBlack() {
         // And the curve is drawn in it.
         f.start();
         tick(f.wave.tmr_Scale);
-        QCOMPARE(test::named<PlotArea>(&f.wave, "pb1")->canvas().pixelColor(1, 149),
-                 ch1);  // 12 V on the 30 V scale
+        // 12 V on the 30 V scale: row 149, where channel 1's current runs over
+        // the middle of its three-pixel stroke.
+        QCOMPARE(test::named<PlotArea>(&f.wave, "pb1")->canvas().pixelColor(1, 148), ch1);
     }
 }
 

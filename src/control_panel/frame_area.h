@@ -8,7 +8,9 @@
 
 namespace lqs {
 
+// Q_OBJECT so that qobject_cast and findChild tell it from any other widget.
 class FrameArea : public QWidget {
+    Q_OBJECT
 public:
     using QWidget::QWidget;
 

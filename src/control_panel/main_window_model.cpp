@@ -3,6 +3,7 @@
 #include "common/convert.h"
 #include "control_panel/about_box.h"
 #include "control_panel/model_recheck.h"
+#include "control_panel/window_fit.h"
 #include "device_link/link_client.h"
 #include "device_link/model_profile.h"
 #include "device_link/protocol.h"
@@ -80,7 +81,7 @@ void TForm1::chooseModel(int index) {
 // A field whose text needs a word: red, with the word as its tooltip, until the text changes.
 void TForm1::markField(QLineEdit* field, const QString& why) {
     QPalette p = field->palette();
-    p.setColor(QPalette::Text, QColor(176, 0, 0));
+    p.setColor(QPalette::Text, markedTextColor(p));
     field->setPalette(p);
     field->setToolTip(why);
     const QString marked = field->text();

@@ -29,6 +29,11 @@ void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least) {
     window->resize(screen ? size.boundedTo(screen->availableGeometry().size()) : size);
 }
 
+QColor markedTextColor(const QPalette& palette) {
+    return palette.color(QPalette::Base).lightness() < 128 ? QColor(0xff, 0x80, 0x80)
+                                                           : QColor(0xb0, 0x00, 0x00);
+}
+
 void boldWhenChecked(std::initializer_list<QAbstractButton*> buttons) {
     for (QAbstractButton* b : buttons) {
         const auto show = [b](bool checked) {

@@ -2,6 +2,8 @@
 // screen smaller than that its client area scrolls instead of being cut.
 #pragma once
 
+#include <QColor>
+#include <QPalette>
 #include <QSize>
 
 #include <initializer_list>
@@ -19,6 +21,10 @@ void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least);
 
 // The checked one of these buttons in bold: a style's small check mark alone
 // is hard to see in some palettes. Each is made wide enough for its bold text.
+// The red of a field whose text needs a word, readable on the palette's base,
+// light or dark: no one red is on both.
+QColor markedTextColor(const QPalette& palette);
+
 void boldWhenChecked(std::initializer_list<QAbstractButton*> buttons);
 
 }  // namespace lqs

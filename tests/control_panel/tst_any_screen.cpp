@@ -3,6 +3,7 @@
 // in a legend, and fixed colours read in a light palette and a dark one.
 #include "control_panel/app_windows.h"
 #include "control_panel/main_window.h"
+#include "control_panel/window_fit.h"
 #include "recorder/plot_area.h"
 #include "recorder/plot_math.h"
 #include "recorder/readings_plot.h"
@@ -265,6 +266,9 @@ private Q_SLOTS:
         test::named<QPushButton>(w.wave, "btn_Delete")->click();
         check(w.wave);
         check(w.readings);
+        const QPalette now = QApplication::palette();
+        if (contrastRatio(markedTextColor(now), now.color(QPalette::Base)) < 4.5)
+            poor << QStringLiteral("a marked set point");
         w.saveShots(dark ? QStringLiteral("dark") : QStringLiteral("light"));
         QVERIFY2(poor.isEmpty(), qPrintable(poor.join(u' ')));
     }

@@ -32,8 +32,6 @@ Q_LOGGING_CATEGORY(lqsUi, "lqs.ui", QtWarningMsg)
 
 namespace {
 
-constexpr int kClientWidth = 761;
-constexpr int kClientHeight = 459;
 constexpr int kToolBarHeight = 25;
 constexpr int kStatusBarHeight = 19;
 

@@ -259,7 +259,7 @@ void RemoteControl::showOpenBar() {
     const int before = shown ? m_openBar->sizeHint().height() : 0;
     m_openBar->setVisible(open);
     const int after = open ? m_openBar->sizeHint().height() : 0;
-    m_form->setFixedHeight(m_form->height() - before + after);
+    m_form->resize(m_form->width(), m_form->height() - before + after);
 }
 
 QString RemoteControl::modelName() const {

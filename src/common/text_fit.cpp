@@ -1,6 +1,5 @@
 #include "common/text_fit.h"
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -25,7 +24,7 @@ QSize textSize(const QWidget* w) {
     }
     if (qobject_cast<const QRadioButton*>(w) || qobject_cast<const QCheckBox*>(w) ||
         qobject_cast<const QComboBox*>(w))
-        return static_cast<const QAbstractButton*>(w)->sizeHint();
+        return w->sizeHint();
     if (auto* b = qobject_cast<const QPushButton*>(w)) {
         if (b->text().isEmpty()) return {};
         return {fm.horizontalAdvance(b->text()) + 8, fm.height()};

@@ -228,6 +228,8 @@ void tst_PanelPieces::linkMadeAnewIsBack() {
     watch.look();
     QCOMPARE(back.count(), 1);
     QCOMPARE(back.first().first().toString(), link);
+    // Said, not passed over: the stale link's case needs the number handed out again.
+    if (!other) QSKIP("the system gave the lost terminal's number to no new terminal");
 }
 
 QTEST_MAIN(tst_PanelPieces)

@@ -6,6 +6,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <utility>
+
 namespace lqs {
 
 namespace {
@@ -20,6 +22,24 @@ PlotArea::PlotArea(QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
     m_canvas.fill(PlotColors::ButtonText);
+}
+
+void PlotArea::setPicture(Picture picture) {
+    m_picture = std::move(picture);
+}
+
+void PlotArea::redraw() {
+    m_canvas.fill(PlotColors::ButtonText);
+    if (m_picture) {
+        QPainter p(&m_canvas);
+        m_picture(p);
+    }
+    m_sized = QImage();
+    update();
+}
+
+void PlotArea::resizeEvent(QResizeEvent*) {
+    m_sized = QImage();
 }
 
 void PlotArea::setLegend(const QList<LegendEntry>& entries) {
@@ -56,10 +76,24 @@ QPoint PlotArea::fromCanvas(const QPoint& pos) const {
 
 void PlotArea::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    if (size() == m_canvas.size())
+    if (size() == m_canvas.size()) {
         p.drawImage(event->rect(), m_canvas, event->rect());
-    else
-        p.drawImage(rect(), m_canvas);  // nearest pixels: the lines stay sharp
+    } else if (!m_picture) {
+        p.drawImage(rect(), m_canvas);
+    } else {
+        if (m_sized.isNull()) {
+            const qreal ratio = devicePixelRatioF();
+            m_sized = QImage(size() * ratio, QImage::Format_RGB32);
+            m_sized.setDevicePixelRatio(ratio);
+            m_sized.fill(PlotColors::ButtonText);
+            QPainter sized(&m_sized);
+            sized.scale(qreal(width()) / m_canvas.width(), qreal(height()) / m_canvas.height());
+            m_picture(sized);
+        }
+        p.drawImage(event->rect(), m_sized,
+                    QRectF(QPointF(event->rect().topLeft()) * m_sized.devicePixelRatio(),
+                           QSizeF(event->rect().size()) * m_sized.devicePixelRatio()));
+    }
     if (m_legend.isEmpty()) return;
     p.fillRect(legendRect(), PlotColors::ButtonText);
     p.setPen(PlotColors::AppWorkspace);

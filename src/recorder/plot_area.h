@@ -1,12 +1,16 @@
-// pb1: the recorder's drawing area. It keeps its picture in an image, which
-// the recorder paints whole from the samples it keeps; the widget shows it
-// stretched to its own size, with a legend over its top right corner.
+// pb1: the recorder's drawing area. Its picture is painted whole, in the
+// 600 x 250 pixels of its own scale, into an image kept at that size; at any
+// other size the same picture is painted again at the widget's size, so that
+// lines stay one pixel wide rather than stretched. A legend stands over its
+// top right corner.
 #pragma once
 
 #include <QColor>
 #include <QImage>
 #include <QList>
 #include <QWidget>
+
+#include <functional>
 
 namespace lqs {
 
@@ -18,9 +22,14 @@ public:
         QColor color;
     };
 
+    // Paints the picture in canvas pixels, on a cleared ground.
+    using Picture = std::function<void(QPainter&)>;
+
     explicit PlotArea(QWidget* parent = nullptr);
-    QImage& canvas() { return m_canvas; }
     const QImage& canvas() const { return m_canvas; }
+    void setPicture(Picture picture);  // painted from the next redraw()
+    // The picture changed: paint it again.
+    void redraw();
 
     void setLegend(const QList<LegendEntry>& entries);
     const QList<LegendEntry>& legend() const { return m_legend; }
@@ -38,11 +47,14 @@ Q_SIGNALS:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
 
 private:
     QImage m_canvas;
+    QImage m_sized;  // at the widget's size and pixel ratio; null until needed
+    Picture m_picture;
     QList<LegendEntry> m_legend;
 };
 

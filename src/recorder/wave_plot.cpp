@@ -93,9 +93,30 @@ int TForm_Wave::plotSlices() const {
 
 // From the samples kept, at the scales and span chosen now.
 void TForm_Wave::pb1Paint() {
-    QImage& img = ui->pb1->canvas();
-    img.fill(PlotColors::ButtonText);
-    QPainter p(&img);
+    // The legend names the curves shown, in the captions of the readings window.
+    QList<PlotArea::LegendEntry> legend;
+    const std::pair<const QCheckBox*, const QFrame*> curves[] = {
+        {ui->fltchckbxckbx1, ui->pnl_Ch1v},
+        {ui->fltchckbxckbx2, ui->pnl_Ch1A},
+        {ui->fltchckbxckbx3, ui->pnl_Ch2v},
+        {ui->fltchckbxckbx4, ui->pnl_Ch2A}};
+    for (int i = 0; i < 4; ++i) {
+        if (!curves[i].first->isChecked()) continue;
+        legend.append({QStringLiteral("CH%1 %2").arg(i / 2 + 1).arg(QChar(i % 2 ? u'A' : u'V')),
+                       curveColor(curves[i].second)});
+    }
+    ui->pb1->setLegend(legend);
+    ui->pb1->redraw();
+}
+
+// In canvas pixels; the pens are cosmetic so that a plot painted larger
+// keeps its lines as wide as at its own size.
+void TForm_Wave::drawPlot(QPainter& p) const {
+    const auto pen = [](const QColor& color, int width, Qt::PenStyle style = Qt::SolidLine) {
+        QPen made(color, width, style);
+        made.setCosmetic(true);
+        return made;
+    };
     const RecorderState& s = state;
     const int slices = plotSlices();
     const double vScale = fullScale(ui->cbb_Voltage->currentText(), true);
@@ -105,7 +126,7 @@ void TForm_Wave::pb1Paint() {
         const std::size_t r = std::size_t(reading);
         const double scale = reading % 2 ? aScale : vScale;
         const QColor color = curveColor(sw);
-        p.setPen(QPen(color, width));
+        p.setPen(pen(color, width));
         QPoint from(0, plotRow(scale, s.Points[1].values[r]));
         for (int k = 1; k <= s.PointCount; ++k) {
             const QPoint to(ChSecondG(slices, k),
@@ -114,7 +135,7 @@ void TForm_Wave::pb1Paint() {
             from = to;
         }
         // Off-scale readings lie on the edge: a mark says they go beyond it.
-        p.setPen(QPen(color, 1));
+        p.setPen(pen(color, 1));
         p.setBrush(color);
         int lastMark[2] = {INT_MIN / 2, INT_MIN / 2};  // below, above
         for (int k = 1; k <= s.PointCount; ++k) {
@@ -132,26 +153,13 @@ void TForm_Wave::pb1Paint() {
     curve(ui->fltchckbxckbx3, 2, ui->pnl_Ch2v, 3);
     curve(ui->fltchckbxckbx2, 1, ui->pnl_Ch1A, 1);
     curve(ui->fltchckbxckbx4, 3, ui->pnl_Ch2A, 1);
-    // The legend names the curves shown, in the captions of the readings window.
-    QList<PlotArea::LegendEntry> legend;
-    const std::pair<const QCheckBox*, const QFrame*> curves[] = {
-        {ui->fltchckbxckbx1, ui->pnl_Ch1v},
-        {ui->fltchckbxckbx2, ui->pnl_Ch1A},
-        {ui->fltchckbxckbx3, ui->pnl_Ch2v},
-        {ui->fltchckbxckbx4, ui->pnl_Ch2A}};
-    for (int i = 0; i < 4; ++i) {
-        if (!curves[i].first->isChecked()) continue;
-        legend.append({QStringLiteral("CH%1 %2").arg(i / 2 + 1).arg(QChar(i % 2 ? u'A' : u'V')),
-                       curveColor(curves[i].second)});
-    }
-    ui->pb1->setLegend(legend);
     // DrawLine: the grid, over the curves.
     for (int i = 1; i <= 12; ++i) {
-        p.setPen(QPen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.setPen(pen(i == 6 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
         p.drawLine(50 * i, 250, 50 * i, 0);
     }
     for (int i = 1; i <= 10; ++i) {
-        p.setPen(QPen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
+        p.setPen(pen(i == 5 ? QColor(Qt::white) : PlotColors::AppWorkspace, 1));
         p.drawLine(0, 25 * i, 600, 25 * i);
     }
     // A sequence's steps: dotted grey, each with its number at the top where
@@ -165,23 +173,21 @@ void TForm_Wave::pb1Paint() {
     for (const StepMark& step : s.Steps) {
         const int x = roundHalfEven(columnOf(step.at));
         if (x < 0 || x >= kPlotWidth) continue;
-        p.setPen(QPen(PlotColors::Step, 1, Qt::DotLine));
+        p.setPen(pen(PlotColors::Step, 1, Qt::DotLine));
         p.drawLine(x, 0, x, kPlotHeight - 1);
         const int left = x + 2;
         if (left < labelEnd) continue;
-        p.setPen(PlotColors::Step);
+        p.setPen(pen(PlotColors::Step, 1));
         p.drawText(left, metrics.ascent(), step.label);
         labelEnd = left + metrics.horizontalAdvance(step.label) + 2;
     }
     // Trips over everything: dashed, so that a curve of the same colour
     // does not hide them.
-    p.setPen(QPen(PlotColors::Trip, 1, Qt::DashLine));
+    p.setPen(pen(PlotColors::Trip, 1, Qt::DashLine));
     for (const TripMark& trip : s.Trips) {
         const int x = roundHalfEven(columnOf(trip.at));
         if (x >= 0 && x < kPlotWidth) p.drawLine(x, 0, x, kPlotHeight - 1);
     }
-    p.end();
-    ui->pb1->update();
 }
 
 // Point k is sample SampleNo - PointCount + k, drawn at ChSecondG(slices, k).

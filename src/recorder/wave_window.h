@@ -26,6 +26,7 @@
 #include <vector>
 
 class QFrame;
+class QPainter;
 
 class QTimer;
 
@@ -178,6 +179,7 @@ private:
 
     // wave_plot.cpp
     void pb1Paint();
+    void drawPlot(QPainter& p) const;
     void cbb_TimeChange();
     void cbb_VoltageChange();
     void cbb_CurrentChange();

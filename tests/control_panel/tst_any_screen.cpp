@@ -175,6 +175,26 @@ private Q_SLOTS:
         auto* channels = test::named<QWidget>(w.wave, "grp_Channels");
         QVERIFY(plot->width() >= 1000 && plot->height() >= 500);
         QCOMPARE(w.wave->width() - channels->geometry().right(), 766 - (695 + 61) + 1);
+        // Painted at its size, not stretched: the grid's lines stay as thin as
+        // at the plot's own size, each where its share of the width puts it.
+        const QImage grid = plot->grab().toImage();
+        const qreal ratio = grid.devicePixelRatio();
+        const int y =
+            int(137 * plot->height() / 250.0 * ratio);  // between grid rows, below the legend
+        QList<int> lineAt, lineWidth;
+        for (int x = 0; x < grid.width(); ++x) {
+            if (grid.pixelColor(x, y) != PlotColors::AppWorkspace) continue;
+            if (!lineAt.isEmpty() && lineAt.back() + lineWidth.back() == x)
+                ++lineWidth.back();
+            else
+                lineAt << x, lineWidth << 1;
+        }
+        QCOMPARE(lineAt.size(), 10);  // the middle one is white, the last past the edge
+        for (int i = 0; i < 10; ++i) {
+            const int n = i < 5 ? i + 1 : i + 2;
+            QVERIFY2(lineWidth[i] <= std::ceil(ratio), qPrintable(QString::number(lineWidth[i])));
+            QVERIFY(std::abs(lineAt[i] - 50 * n * plot->width() / 600.0 * ratio) <= ratio + 1);
+        }
         // A screen smaller than the panel: the panel keeps its size and scrolls.
         test::action(w.form, "Control1")->trigger();
         w.form->resize(500, 300);

@@ -6,6 +6,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace lqs {
@@ -32,7 +34,7 @@ void PlotArea::redraw() {
     m_canvas.fill(PlotColors::ButtonText);
     if (m_picture) {
         QPainter p(&m_canvas);
-        m_picture(p);
+        m_picture(p, 1);
     }
     m_sized = QImage();
     update();
@@ -81,14 +83,21 @@ void PlotArea::paintEvent(QPaintEvent* event) {
     } else if (!m_picture) {
         p.drawImage(rect(), m_canvas);
     } else {
-        if (m_sized.isNull()) {
-            const qreal ratio = devicePixelRatioF();
+        const qreal ratio = devicePixelRatioF();
+        if (m_sized.isNull() ||
+            m_sized.devicePixelRatio() != ratio) {  // or moved to another screen
             m_sized = QImage(size() * ratio, QImage::Format_RGB32);
             m_sized.setDevicePixelRatio(ratio);
             m_sized.fill(PlotColors::ButtonText);
+            // Lines as wide as the canvas's pixels stretched, on the same
+            // device pixels: a line n wide stands right of and below its
+            // coordinate, so that the ones on the far edges stay outside.
+            const qreal lineScale = std::max<qreal>(1, std::round(ratio));
+            const qreal shift = std::floor(lineScale / 2) / ratio;
             QPainter sized(&m_sized);
+            sized.translate(shift, shift);
             sized.scale(qreal(width()) / m_canvas.width(), qreal(height()) / m_canvas.height());
-            m_picture(sized);
+            m_picture(sized, lineScale);
         }
         p.drawImage(event->rect(), m_sized,
                     QRectF(QPointF(event->rect().topLeft()) * m_sized.devicePixelRatio(),

@@ -22,8 +22,9 @@ public:
         QColor color;
     };
 
-    // Paints the picture in canvas pixels, on a cleared ground.
-    using Picture = std::function<void(QPainter&)>;
+    // Paints the picture in canvas pixels, on a cleared ground, its lines
+    // cosmetic and lineScale times their width at the canvas's own size.
+    using Picture = std::function<void(QPainter&, qreal lineScale)>;
 
     explicit PlotArea(QWidget* parent = nullptr);
     const QImage& canvas() const { return m_canvas; }

@@ -111,9 +111,10 @@ void TForm_Wave::pb1Paint() {
 
 // In canvas pixels; the pens are cosmetic so that a plot painted larger
 // keeps its lines as wide as at its own size.
-void TForm_Wave::drawPlot(QPainter& p) const {
-    const auto pen = [](const QColor& color, int width, Qt::PenStyle style = Qt::SolidLine) {
-        QPen made(color, width, style);
+void TForm_Wave::drawPlot(QPainter& p, qreal lineScale) const {
+    const auto pen = [lineScale](const QColor& color, int width,
+                                 Qt::PenStyle style = Qt::SolidLine) {
+        QPen made(color, width * lineScale, style);
         made.setCosmetic(true);
         return made;
     };

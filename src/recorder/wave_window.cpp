@@ -185,7 +185,7 @@ void TForm_Wave::connectControls() {
     connect(ui->cbb_Time, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_TimeChange);
     connect(ui->cbb_Voltage, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_VoltageChange);
     connect(ui->cbb_Current, &QComboBox::currentIndexChanged, this, &TForm_Wave::cbb_CurrentChange);
-    ui->pb1->setPicture([this](QPainter& p) { drawPlot(p); });
+    ui->pb1->setPicture([this](QPainter& p, qreal lineScale) { drawPlot(p, lineScale); });
     connect(ui->pb1, &PlotArea::hovered, this, &TForm_Wave::showSampleTip);
     connect(ui->pb1, &PlotArea::left, this, [] { QToolTip::hideText(); });
     for (QCheckBox* c :

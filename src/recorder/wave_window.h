@@ -179,7 +179,7 @@ private:
 
     // wave_plot.cpp
     void pb1Paint();
-    void drawPlot(QPainter& p) const;
+    void drawPlot(QPainter& p, qreal lineScale) const;
     void cbb_TimeChange();
     void cbb_VoltageChange();
     void cbb_CurrentChange();

@@ -609,11 +609,13 @@ void tst_RemoteControl::openToOthersIsShownInTheWindow() {
              qPrintable(text));
     QTRY_COMPARE(frame->size(), frameSize);
     QVERIFY(p.form->height() > height);
+    QVERIFY(p.form->maximumHeight() > p.form->height());  // still resizable
 
     server->stop();
     QVERIFY(!bar()->isVisible());
     QCOMPARE(p.form->height(), height);
     QTRY_COMPARE(frame->size(), frameSize);
+    QVERIFY(p.form->maximumHeight() > p.form->height());
 }
 
 // The same note from the operator, a script and the instrument's link, each

@@ -19,12 +19,12 @@ namespace lqs {
 // menu, tool and status bars (no larger than the screen), and may be resized.
 void fitToScreen(QMainWindow* window, QWidget* frame, const QSize& least);
 
-// The checked one of these buttons in bold: a style's small check mark alone
-// is hard to see in some palettes. Each is made wide enough for its bold text.
 // The red of a field whose text needs a word, readable on the palette's base,
 // light or dark: no one red is on both.
 QColor markedTextColor(const QPalette& palette);
 
+// The checked one of these buttons in bold: a style's small check mark alone
+// is hard to see in some palettes. Each is made wide enough for its bold text.
 void boldWhenChecked(std::initializer_list<QAbstractButton*> buttons);
 
 }  // namespace lqs

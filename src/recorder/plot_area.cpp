@@ -30,12 +30,22 @@ void PlotArea::setPicture(Picture picture) {
     m_picture = std::move(picture);
 }
 
-void PlotArea::redraw() {
-    m_canvas.fill(PlotColors::ButtonText);
-    if (m_picture) {
-        QPainter p(&m_canvas);
-        m_picture(p, 1);
+const QImage& PlotArea::canvas() const {
+    if (m_canvasStale) {
+        m_canvasStale = false;
+        m_canvas.fill(PlotColors::ButtonText);
+        if (m_picture) {
+            QPainter p(&m_canvas);
+            m_picture(p, 1);
+        }
     }
+    return m_canvas;
+}
+
+// The canvas is painted at once while it is what is shown, else when asked for.
+void PlotArea::redraw() {
+    m_canvasStale = true;
+    if (size() == m_canvas.size()) canvas();
     m_sized = QImage();
     update();
 }
@@ -79,9 +89,7 @@ QPoint PlotArea::fromCanvas(const QPoint& pos) const {
 void PlotArea::paintEvent(QPaintEvent* event) {
     QPainter p(this);
     if (size() == m_canvas.size()) {
-        p.drawImage(event->rect(), m_canvas, event->rect());
-    } else if (!m_picture) {
-        p.drawImage(rect(), m_canvas);
+        p.drawImage(event->rect(), canvas(), event->rect());
     } else {
         const qreal ratio = devicePixelRatioF();
         if (m_sized.isNull() ||
@@ -97,7 +105,7 @@ void PlotArea::paintEvent(QPaintEvent* event) {
             QPainter sized(&m_sized);
             sized.translate(shift, shift);
             sized.scale(qreal(width()) / m_canvas.width(), qreal(height()) / m_canvas.height());
-            m_picture(sized, lineScale);
+            if (m_picture) m_picture(sized, lineScale);
         }
         p.drawImage(event->rect(), m_sized,
                     QRectF(QPointF(event->rect().topLeft()) * m_sized.devicePixelRatio(),

@@ -1,8 +1,8 @@
 // pb1: the recorder's drawing area. Its picture is painted whole, in the
-// 600 x 250 pixels of its own scale, into an image kept at that size; at any
-// other size the same picture is painted again at the widget's size, so that
-// lines stay one pixel wide rather than stretched. A legend stands over its
-// top right corner.
+// 600 x 250 pixels of its own scale, into an image of that size; at any other
+// size it is painted at the widget's size instead, its lines keeping their
+// width rather than stretched. Each image is painted only when it is needed.
+// A legend stands over its top right corner.
 #pragma once
 
 #include <QColor>
@@ -27,7 +27,7 @@ public:
     using Picture = std::function<void(QPainter&, qreal lineScale)>;
 
     explicit PlotArea(QWidget* parent = nullptr);
-    const QImage& canvas() const { return m_canvas; }
+    const QImage& canvas() const;
     void setPicture(Picture picture);  // painted from the next redraw()
     // The picture changed: paint it again.
     void redraw();
@@ -53,7 +53,8 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
-    QImage m_canvas;
+    mutable QImage m_canvas;
+    mutable bool m_canvasStale = false;
     QImage m_sized;  // at the widget's size and pixel ratio; null until needed
     Picture m_picture;
     QList<LegendEntry> m_legend;
